@@ -1,0 +1,18 @@
+// The tuning-parameter save of a field control station.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Saves the tuning parameters of one station: parm1 and parm2 are the caller's texts for the
+// generation check, project and station name the station, projectKind 2 (normal) or 3
+// (equalization), saveMode 0 (full), 1 (check only) or 2 (no check), parm7 a value for the
+// automatic backup comment. Reports through the message buffer; returns 0 on success.
+unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* parm2, const char* project,
+                                    const char* station, unsigned int projectKind, unsigned int saveMode,
+                                    unsigned short parm7);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,110 @@
+// The small layer in place of the platform calls the library makes: file handles,
+// directory search, processes, waits, sleep and the calling application's string
+// resources and application object. Implemented in workstation/port.
+//
+// Handles are opaque objects of the port; the values and flags keep the meanings the
+// library passes (GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ...). GetLastError()
+// is errno of the failed call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using DWORD = std::uint32_t;
+using BOOL = int;
+using UINT = unsigned int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using LONG = std::int32_t;
+
+struct PortObject;                 // file, find, process or waitable descriptor
+using HANDLE = PortObject*;
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+
+// access
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+// share mode: honoured among our processes with advisory locks
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+// disposition
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD TRUNCATE_EXISTING = 5;
+// flags
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
+// Port extension: writes go to a temporary file in the same folder, which CloseHandle
+// flushes and renames over the target (after fsync of file and folder). The temporary
+// starts as a copy of the target, so the handle behaves like an in-place, untruncated
+// write; a failed or short WriteFile poisons the handle and CloseHandle then discards
+// the temporary and fails, leaving the target as it was.
+constexpr DWORD PORT_FLAG_REPLACE_ON_CLOSE = 0x00010000u;
+
+constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+constexpr DWORD STILL_ACTIVE = 259;
+
+constexpr DWORD MAX_PATH = 260;
+
+// ---- files ----------------------------------------------------------------
+HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD flags, HANDLE templ);
+BOOL ReadFile(HANDLE h, void* buf, DWORD size, DWORD* done, void* overlapped);
+BOOL WriteFile(HANDLE h, const void* buf, DWORD size, DWORD* done, void* overlapped);
+DWORD SetFilePointer(HANDLE h, LONG distance, LONG* high, DWORD method);
+DWORD GetFileSize(HANDLE h, DWORD* high);
+BOOL CloseHandle(HANDLE h);
+DWORD GetLastError();
+void SetLastError(DWORD code);
+BOOL DeleteFileA(const char* path);
+BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists);
+BOOL MoveFileA(const char* from, const char* to);
+// Absolute, normalised path; returns its length, or 0 on failure (then GetLastError).
+DWORD GetFullPathNameA(const char* path, DWORD size, char* buf, char** filePart);
+
+// ---- directory search -------------------------------------------------------
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes = 0;
+    DWORD nFileSizeLow = 0;
+    char cFileName[MAX_PATH] = {};
+};
+// pattern: "folder/NAME", where NAME may hold '*' and '?' (for example "dir/*.xseg").
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
+BOOL FindNextFileA(HANDLE h, WIN32_FIND_DATAA* data);
+BOOL FindClose(HANDLE h);
+
+// ---- processes and waits ----------------------------------------------------
+// Starts program with the argument vector argv (argv[0] included); *process receives a
+// handle for WaitForSingleObject / GetExitCodeProcess / CloseHandle.
+BOOL CreateProcessV(const char* program, const std::vector<std::string>& argv, HANDLE* process);
+DWORD WaitForSingleObject(HANDLE h, DWORD ms);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms);
+BOOL GetExitCodeProcess(HANDLE process, DWORD* code);
+void Sleep(DWORD ms);
+
+// A waitable handle over a descriptor that is signalled while the descriptor is readable
+// (not owned: CloseHandle releases the wrapper only).
+HANDLE PortWaitHandleFromFd(int fd);
+
+// ---- string resources and the application object -----------------------------
+// The text of a resource id of the calling application; false (out untouched) when the
+// application has no text for it.
+bool LoadStringA(UINT id, std::string& out);
+
+// The calling application's object: a text naming it and its wait cursor.
+std::string AfxGetAppText();
+void AfxBeginWaitCursor();
+void AfxEndWaitCursor();

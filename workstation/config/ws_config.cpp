@@ -1,0 +1,163 @@
+#include "config/ws_config.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace ws {
+namespace {
+
+using nlohmann::json;
+
+std::string absolute_under(const std::string& base, const std::string& p) {
+    if (!p.empty() && p[0] == '/') return p;
+    return base + "/" + p;
+}
+
+bool read_json(const std::string& path, json& out, std::string& error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    try {
+        out = json::parse(in);
+    } catch (const std::exception& e) {
+        error = path + ": malformed JSON: " + e.what();
+        return false;
+    }
+    if (!out.is_object()) {
+        error = path + ": expected a JSON object";
+        return false;
+    }
+    return true;
+}
+
+template <class T>
+bool field(const json& j, const char* key, T& out, const std::string& file, std::string& error, bool required) {
+    auto it = j.find(key);
+    if (it == j.end()) {
+        if (!required) return true;
+        error = file + ": missing \"" + key + "\"";
+        return false;
+    }
+    try {
+        out = it->get<T>();
+    } catch (const std::exception&) {
+        error = file + ": \"" + key + "\" has the wrong type";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string home() {
+    if (const char* h = std::getenv("TUSAVE_HOME"); h && *h) return h;
+    if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.tusave";
+    return "tusave-home";
+}
+
+bool valid_name(std::string_view name) {
+    if (name.empty() || name == ".") return false;
+    if (name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos) return false;
+    if (name.find('\0') != std::string_view::npos) return false;
+    if (name.find("..") != std::string_view::npos) return false;
+    return true;
+}
+
+bool load_workstation(Workstation& out, std::string& error) {
+    const std::string h = home();
+    const std::string file = h + "/workstation.json";
+    json j;
+    if (!read_json(file, j, error)) return false;
+    Workstation w;
+    std::string projects = "projects", backup = "backup";
+    if (!field(j, "currentProject", w.currentProject, file, error, false) ||
+        !field(j, "projectsDir", projects, file, error, false) ||
+        !field(j, "controlBus", w.busDevice, file, error, false) ||
+        !field(j, "vrecTest", w.vrecTest, file, error, false) ||
+        !field(j, "backupDir", backup, file, error, false))
+        return false;
+    w.projectsDir = absolute_under(h, projects);
+    w.backupDir = absolute_under(h, backup);
+    w.logDir = h + "/log";
+    w.lockDir = h + "/lock";
+    out = std::move(w);
+    return true;
+}
+
+bool project_dir(std::string_view project, bool eqlz, std::string& dir, std::string& error) {
+    if (!valid_name(project)) {
+        error = "invalid project name \"" + std::string(project) + "\"";
+        return false;
+    }
+    Workstation w;
+    if (!load_workstation(w, error)) return false;
+    dir = w.projectsDir + "/" + std::string(project);
+    if (eqlz) dir += "/EQLZ";
+    return true;
+}
+
+std::string sysconfig_path(const std::string& projectTop) { return projectTop + "/SYSTEM/sysconfig.json"; }
+
+const Station* Project::find(std::string_view station) const {
+    for (const auto& s : stations)
+        if (s.name == station) return &s;
+    return nullptr;
+}
+
+bool load_project(std::string_view project, bool eqlz, Project& out, std::string& error) {
+    Project p;
+    p.name = std::string(project);
+    if (!project_dir(project, eqlz, p.topDir, error)) return false;
+    const std::string file = sysconfig_path(p.topDir);
+    json j;
+    if (!read_json(file, j, error)) return false;
+    auto st = j.find("stations");
+    if (st == j.end() || !st->is_array()) {
+        error = file + ": missing \"stations\" array";
+        return false;
+    }
+    for (const auto& js : *st) {
+        if (!js.is_object()) {
+            error = file + ": a station entry is not an object";
+            return false;
+        }
+        Station s;
+        if (!field(js, "name", s.name, file, error, true) || !field(js, "number", s.number, file, error, true) ||
+            !field(js, "apcs", s.apcs, file, error, false) || !field(js, "underTest", s.underTest, file, error, false) ||
+            !field(js, "autoBackup", s.autoBackup, file, error, false) ||
+            !field(js, "ioBusTypes", s.ioBusTypes, file, error, false))
+            return false;
+        if (!valid_name(s.name)) {
+            error = file + ": invalid station name \"" + s.name + "\"";
+            return false;
+        }
+        if (s.number < 1 || s.number > 255) {
+            error = file + ": station " + s.name + ": number must be 1 to 255";
+            return false;
+        }
+        if (auto ar = js.find("areas"); ar != js.end()) {
+            if (!ar->is_array()) {
+                error = file + ": station " + s.name + ": \"areas\" must be an array";
+                return false;
+            }
+            for (const auto& ja : *ar) {
+                Area a;
+                if (!ja.is_object() || !field(ja, "number", a.number, file, error, true) ||
+                    !field(ja, "name", a.name, file, error, true)) {
+                    if (error.empty()) error = file + ": station " + s.name + ": bad area entry";
+                    return false;
+                }
+                s.areas.push_back(std::move(a));
+            }
+        }
+        p.stations.push_back(std::move(s));
+    }
+    out = std::move(p);
+    return true;
+}
+
+}  // namespace ws

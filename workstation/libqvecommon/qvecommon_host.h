@@ -1,0 +1,20 @@
+// The calling application's side of the message buffer, and the memory service's counters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace ws {
+
+// The sink that QVEEngPutMsgBuf hands every line to; its result is QVEEngPutMsgBuf's
+// (0 = taken). No sink: lines are refused (non-zero).
+using MessageSink = std::function<std::uint32_t(const char* line)>;
+void set_message_sink(MessageSink sink);
+
+// Buffers of __QVEEngMalloc not yet given back to __QVEEngFree.
+std::size_t live_allocations();
+// Size of a live buffer of __QVEEngMalloc (0 for any other pointer).
+std::size_t allocation_size(const void* p);
+
+}  // namespace ws
