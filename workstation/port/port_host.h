@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "port.h"
+
 namespace port {
 
 // Replaces the application's table of texts by resource id.
@@ -17,5 +19,11 @@ struct Application {
     std::function<void()> endWaitCursor;     // may be empty
 };
 void set_application(Application app);
+
+// A waitable handle over a descriptor, signalled while the descriptor is readable. With own,
+// CloseHandle also closes the descriptor.
+HANDLE wrap_fd(int fd, bool own);
+// The descriptor behind a handle of wrap_fd, else -1.
+int fd_of(HANDLE h);
 
 }  // namespace port

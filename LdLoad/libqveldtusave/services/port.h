@@ -95,10 +95,6 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 BOOL GetExitCodeProcess(HANDLE process, DWORD* code);
 void Sleep(DWORD ms);
 
-// A waitable handle over a descriptor that is signalled while the descriptor is readable
-// (not owned: CloseHandle releases the wrapper only).
-HANDLE PortWaitHandleFromFd(int fd);
-
 // ---- string resources and the application object -----------------------------
 // The text of a resource id of the calling application; false (out untouched) when the
 // application has no text for it.
