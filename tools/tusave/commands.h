@@ -15,6 +15,12 @@ inline std::vector<AddCommand>& commands() {
     return list;
 }
 
+// The exit status the chosen subcommand sets in its callback (0 unless set).
+inline int& exit_status() {
+    static int status = 0;
+    return status;
+}
+
 struct Register {
     explicit Register(AddCommand add) { commands().push_back(std::move(add)); }
 };

@@ -13,5 +13,5 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
     }
-    return 0;
+    return tusave_cli::exit_status();
 }
