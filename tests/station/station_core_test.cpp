@@ -363,6 +363,26 @@ TEST(Station, TruncatedRequestsAtEveryLengthAreRefusedNeverCrash) {
     EXPECT_EQ(items[1].status, fcs::kItemNoRecord);
 }
 
+TEST(Station, DamagedFramesGetARefusalOrAnAnswerNeverACrash) {
+    Image im = build_image();
+    fcs::Station st(config(im, true));
+    Client c{st, true};
+    ASSERT_EQ(c.start(1).result, 0);
+    std::vector<Bytes> valid = {c.frame(0x21, 3, 1, 2, c.session, {{1, 2, 1}, {42, 0, 0, 1, 16}, {31, 0, 0, 1, 300}}),
+                                c.frame(0x24, 3, 1, 3, c.session), c.frame(0x30, 1, 0, 0, 0),
+                                c.frame(0x1F, 1, 0, 1, 0)};
+    std::uint32_t rnd = 12345;
+    auto next = [&] { return rnd = rnd * 1103515245u + 12345u; };
+    for (int round = 0; round < 4000; ++round) {
+        Bytes f = valid[round % valid.size()];
+        for (int k = 0, n = 1 + next() % 4; k < n; ++k) f[(next() >> 8) % f.size()] = static_cast<std::uint8_t>(next() >> 16);
+        if (next() % 8 == 0) f.resize((next() >> 8) % (f.size() + 1));
+        fcs::Reply r = st.handle(f);
+        ASSERT_GE(r.frame.size(), 64u);
+        ASSERT_LE(r.frame.size(), fcs::kReplyMax);
+    }
+}
+
 TEST(Station, MalformedDroppedWhenTheScenarioSaysSo) {
     Image im = build_image();
     fcs::Station st(config(im, true, scenario(R"({"malformed": "drop"})")));
