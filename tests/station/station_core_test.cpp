@@ -125,9 +125,16 @@ TEST_P(Conversation, SessionSaveUploadEndGivesTheMemoryRecords) {
     EXPECT_EQ(items[5].block, 1);
     EXPECT_EQ(items[5].rec, 7);
 
+    // A save request without parameters announces nothing, and nothing is left to upload.
+    Answer none = c.request(0x21, 3, 1);
+    EXPECT_EQ(none.result, 0);
+    EXPECT_EQ(c.u32_body(none), 0u);
+    EXPECT_EQ(c.request(0x24, 3, 1).result, fcs::kResultNothingToUpload);
+
     Answer e = c.request(0x1F, 2, 1);
     EXPECT_EQ(e.result, 0);
     EXPECT_FALSE(st.session_open());
+    EXPECT_EQ(c.request(0x21, 3, 1, {{1, 3, 1}}).result, fcs::kResultBadSession);
 }
 
 TEST_P(Conversation, OperationMarksComeFromTheirTablesInStationOrder) {
