@@ -66,7 +66,7 @@ const json& array_member(const json& j, const char* key) {
 Scenario parse_json(const json& j) {
     if (!j.is_object()) throw Bad("not a JSON object");
     Scenario sc;
-    if (auto it = j.find("chunkSize"); it != j.end()) sc.chunkSize = integer(*it, "chunkSize", 1, 32767);
+    if (auto it = j.find("chunkSize"); it != j.end()) sc.chunkSize = integer(*it, "chunkSize", 1, 2012);
     if (auto it = j.find("malformed"); it != j.end()) {
         if (*it == "drop")
             sc.dropMalformed = true;
@@ -85,7 +85,7 @@ Scenario parse_json(const json& j) {
         opt(r, "status", rule.status, 0, 255);
         opt(r, "result", rule.result, 0, 0xFFFF);
         opt(r, "truncate", rule.truncate, 0, 1 << 20);
-        opt(r, "chunk", rule.chunk, 1, 32767);
+        opt(r, "chunk", rule.chunk, 1, 2012);
         if (auto it = r.find("noReply"); it != r.end()) {
             if (!it->is_boolean()) throw Bad("\"noReply\" is not true or false");
             rule.noReply = it->get<bool>();

@@ -411,6 +411,7 @@ TEST(Station, BadConfigurationIsReported) {
     EXPECT_FALSE(fcs::Scenario::parse(R"({"rules": [{"command": "jump"}]})", err));
     EXPECT_NE(err.find("jump"), std::string::npos);
     EXPECT_FALSE(fcs::Scenario::parse(R"({"items": [{"block": 1, "status": 5}]})", err));
+    EXPECT_FALSE(fcs::Scenario::parse(R"({"chunkSize": 2013})", err));
 }
 
 }  // namespace
