@@ -205,4 +205,19 @@ TEST_F(Bc2Fcs, EachUserInstanceBufferHasItsOwnLayouts) {
     }
 }
 
+TEST_F(Bc2Fcs, ChangedContentsOfTheSameBufferAreParsedAnew) {
+    std::string two = R"({"format":"tusave-userinst","version":1,"models":[{"blockCode":7,"records":[
+        {"recNo":2,"size":4,"fields":[{"offset":0,"width":2}]}]}]})";
+    std::string four = two;
+    four.replace(four.find("\"width\":2"), 9, "\"width\":4");
+    ASSERT_EQ(two.size(), four.size());
+    MemText ui(two);
+    std::array<std::uint8_t, 4> r1{1, 2, 3, 4}, r2{1, 2, 3, 4};
+    ASSERT_EQ(bc3RecordInBlock(r1.data(), nullptr, 7, 2, 4, 0, ui.p), 0);
+    EXPECT_EQ(r1, (std::array<std::uint8_t, 4>{2, 1, 3, 4}));
+    std::memcpy(ui.p, four.data(), four.size());
+    ASSERT_EQ(bc3RecordInBlock(r2.data(), nullptr, 7, 2, 4, 0, ui.p), 0);
+    EXPECT_EQ(r2, (std::array<std::uint8_t, 4>{4, 3, 2, 1}));
+}
+
 }  // namespace

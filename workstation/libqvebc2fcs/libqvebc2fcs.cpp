@@ -1,7 +1,9 @@
 // The byte-order library of station frames and records (host little-endian, station big-endian).
 #include "libqvebc2fcs.h"
 
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "failpoint/failpoint.h"
 #include "libqvebc2fcs/bc2fcs_layout.h"
@@ -16,12 +18,14 @@ int fail_result(std::string_view name) {
 
 bool valid_direction(int direction) { return direction == 0 || direction == 1; }
 
-// The layouts of the last user instance image seen, keyed by its address and size, so a
-// save parses the file once and not per record. A failed parse is kept too.
+// The layouts of the last user instance image seen, so a save parses the file once and not
+// per record. The key is the buffer's address and size, and its bytes: a buffer freed and
+// taken again at the same address with other contents is parsed anew (a compare costs far
+// less than a parse). A failed parse is kept too.
 struct LayoutCache {
     std::mutex mu;
     const void* key = nullptr;
-    std::size_t size = 0;
+    std::vector<std::uint8_t> bytes;
     bool filled = false;
     std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
 };
@@ -30,11 +34,13 @@ std::shared_ptr<const bc2fcs::RecordLayouts> layouts_of(const void* userInst) {
     static LayoutCache cache;
     std::size_t size = ws::allocation_size(userInst);
     if (size == 0) return nullptr;
+    const auto* p = static_cast<const std::uint8_t*>(userInst);
     std::lock_guard<std::mutex> lock(cache.mu);
-    if (!cache.filled || cache.key != userInst || cache.size != size) {
-        cache.layouts = bc2fcs::RecordLayouts::parse(static_cast<const std::uint8_t*>(userInst), size, nullptr);
+    if (!cache.filled || cache.key != userInst || cache.bytes.size() != size ||
+        std::memcmp(cache.bytes.data(), p, size) != 0) {
+        cache.layouts = bc2fcs::RecordLayouts::parse(p, size, nullptr);
         cache.key = userInst;
-        cache.size = size;
+        cache.bytes.assign(p, p + size);
         cache.filled = true;
     }
     return cache.layouts;
