@@ -178,6 +178,9 @@ TEST(CommonEuc, JapaneseTextConvertsToCp932) {
     char out[32];
     ASSERT_EQ(QVCEucToWincode(euc, out, sizeof out, 1), 9);
     EXPECT_STREQ(out, "\x93\xFA\x96\x7B\x8C\xEA-A\xB1");
+    // Wave dash and a circled digit of the vendor row, both present in the code page.
+    ASSERT_EQ(QVCEucToWincode("\xA1\xC1\xAD\xA1", out, sizeof out, 1), 4);
+    EXPECT_STREQ(out, "\x81\x60\x87\x40");
 }
 
 TEST(CommonEuc, RefusesATooSmallTargetAndInvalidInputWithoutOverrun) {

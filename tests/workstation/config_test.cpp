@@ -49,6 +49,19 @@ TEST_F(Config, ProjectStationsAndTheirErrors) {
     write(sys, R"({"stations": [{"name": "FCS0101", "number": 0}]})");
     EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
     EXPECT_EQ(err, sys + ": station FCS0101: number must be 1 to 255");
+    // A number that would wrap to 1 is not taken for 1.
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 4294967297}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": \"number\" has the wrong type");
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1.5}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": \"number\" has the wrong type");
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "ioBusTypes": [1, -1]}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": \"ioBusTypes\" has the wrong type");
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "areas": [3]}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": station FCS0101: an area entry is not an object");
     write(sys, R"({"stations": [{"number": 3}]})");
     EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
     EXPECT_EQ(err, sys + ": missing \"name\"");

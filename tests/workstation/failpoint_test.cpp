@@ -1,4 +1,6 @@
 // The failpoint registry: spec parsing, the n-th call and every call from the n-th on.
+#include <limits>
+
 #include "libqvecommon.h"
 #include "ws_core_support.h"
 
@@ -35,6 +37,8 @@ TEST_F(Failpoints, OnwardHexAndNegativeResults) {
     EXPECT_EQ(failpoint::hit("B"), -1);
     EXPECT_EQ(failpoint::hit("B"), std::nullopt);
     EXPECT_EQ(failpoint::hit("C"), 7);
+    ASSERT_TRUE(failpoint::arm_from_spec("E = -9223372036854775808", &err)) << err;
+    EXPECT_EQ(failpoint::hit("E"), std::numeric_limits<long long>::min());
     EXPECT_EQ(failpoint::hit("D"), std::nullopt);
     EXPECT_EQ(failpoint::calls("D"), 0u);
     failpoint::disarm("A");
@@ -45,7 +49,7 @@ TEST_F(Failpoints, MalformedSpecNamesTheItemAndArmsNothing) {
     struct Case {
         const char* spec;
         const char* item;
-    } cases[] = {{"A=1;NOEQ", "NOEQ"}, {"A=1;B=x1", "B=x1"}, {"A=1,B=2@0", "B=2@0"}, {"=3", "=3"}, {"B=", "B="}};
+    } cases[] = {{"A=1;NOEQ", "NOEQ"}, {"A=1;B=x1", "B=x1"}, {"A=1,B=2@0", "B=2@0"}, {"=3", "=3"}, {"B=", "B="}, {"A=1;B=9223372036854775808", "B=9223372036854775808"}};
     for (const auto& c : cases) {
         std::string err;
         EXPECT_FALSE(failpoint::arm_from_spec(c.spec, &err)) << c.spec;
