@@ -10,7 +10,7 @@
 #include "libqvccnvcode.h"
 #include "libqvecommon.h"
 #include "libqvecommon/qvecommon_host.h"
-#include "ws_core_support.h"
+#include "common_fixture.h"
 
 using Common = WsTemp;
 

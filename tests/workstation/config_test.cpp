@@ -1,6 +1,6 @@
 // Workstation and project configuration: values, defaults and errors that name the file.
 #include "config/ws_config.h"
-#include "ws_core_support.h"
+#include "common_fixture.h"
 
 using Config = WsTemp;
 

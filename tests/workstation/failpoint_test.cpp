@@ -2,7 +2,7 @@
 #include <limits>
 
 #include "libqvecommon.h"
-#include "ws_core_support.h"
+#include "common_fixture.h"
 
 using Failpoints = WsTemp;
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "port/port_host.h"
-#include "ws_core_support.h"
+#include "common_fixture.h"
 
 namespace {
 

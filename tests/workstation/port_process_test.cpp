@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "port/port_host.h"
-#include "ws_core_support.h"
+#include "common_fixture.h"
 
 using PortSearch = WsTemp;
 using Clock = std::chrono::steady_clock;
