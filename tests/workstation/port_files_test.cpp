@@ -154,6 +154,23 @@ TEST_F(PortFiles, ReplaceOnCloseWritesInPlaceOverACopyAndKeepsPermissions) {
     EXPECT_EQ(count_entries(dir), 1u);
 }
 
+TEST_F(PortFiles, ReplaceOnCloseReadsTheCopyAndAFailedCloseKeepsTheOldFile) {
+    const std::string f = path("stndb.sfdata");
+    write(f, "OLD-CONTENT");
+    HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           PORT_FLAG_REPLACE_ON_CLOSE, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char buf[16] = {};
+    DWORD done = 0;
+    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));
+    EXPECT_EQ(std::string(buf, done), "OLD-CONTENT");
+    ASSERT_TRUE(WriteFile(h, "+", 1, &done, nullptr));
+    failpoint::arm("CloseHandle", EIO);
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(read(f), "OLD-CONTENT");
+    EXPECT_EQ(count_entries(dir), 1u);
+}
+
 TEST_F(PortFiles, ReadOnlyTargetFailsAtTheOpenWithEACCES) {
     const std::string f = path("ro.sfdata");
     write(f, "keep");
