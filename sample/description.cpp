@@ -374,6 +374,7 @@ Description description_from_json(const json& j, const std::string& source) {
     Description d = default_description();
     r.integer("seed", d.seed, 0, 0x7FFFFFFFFFFFFFFFll);
     r.text("project", d.project);
+    d.workstation.currentProject = d.project;  // unless the workstation names another
     if (const json* o = r.object("workstation")) {
         Reader w(*o, "workstation", source);
         w.text("currentProject", d.workstation.currentProject);
@@ -444,7 +445,7 @@ void validate(const Description& d, const std::string& src) {
             check(m.blockCode != 0, src, mw + ".blockCode", "0 marks a block without a model");
             check(codes.insert(m.blockCode).second, src, mw + ".blockCode", "block code appears twice");
             check(plain_name(m.name, 32), src, mw + ".name", "not a plain name of 1 to 32 characters");
-            check(!m.tagPrefix.empty() && m.tagPrefix.size() <= fmt::kTagLen, src, mw + ".tagPrefix", "expected 1 to 16 characters");
+            check(plain_name(m.tagPrefix, fmt::kTagLen), src, mw + ".tagPrefix", "not a plain name of 1 to 16 characters");
             anyWeight = anyWeight || m.weight > 0;
             std::set<int> recNos;
             for (std::size_t ri = 0; ri < m.records.size(); ++ri) {
@@ -488,7 +489,6 @@ void validate(const Description& d, const std::string& src) {
         }
         check(s.blocks == 0 || anyWeight, src, w + ".models", "no model with a weight above 0 for the blocks");
     }
-    check(names.size() == d.stations.size(), src, "stations", "names");
 }
 
 nlohmann::ordered_json description_to_json(const Description& d) {
