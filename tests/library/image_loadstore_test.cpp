@@ -103,8 +103,7 @@ TEST_F(ImageLoadStore, MissingStationDatabaseFileAllocatesNothing) {
     fs::remove(dbPath_);
     Lines lines;
     EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
-    ASSERT_EQ(lines.v.size(), 1u);
-    EXPECT_EQ(lines.v[0].rfind("ERR:T7176 FileName=" + dbPath_.string() + ", nRtn = ", 0), 0u) << lines.v[0];
+    EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7176 FileName=" + dbPath_.string() + ", nRtn = 2"}) << "ENOENT";
     EXPECT_EQ(inf_.pDbImage, nullptr);
     EXPECT_EQ(inf_.dbImageSize, 0u);
     EXPECT_EQ(inf_.pUserInst, nullptr);
@@ -115,9 +114,8 @@ TEST_F(ImageLoadStore, MissingUserInstanceFileKeepsTheImage) {
     fs::remove(userPath_);
     Lines lines;
     EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
-    ASSERT_EQ(lines.v.size(), 1u);
-    EXPECT_EQ(lines.v[0].rfind("ERR:QVEEngCreateFile() Error FileName=" + userPath_.string() + ", nRtn = ", 0), 0u)
-        << lines.v[0];
+    EXPECT_EQ(lines.v,
+              std::vector<std::string>{"ERR:QVEEngCreateFile() Error FileName=" + userPath_.string() + ", nRtn = 2"});
     ASSERT_NE(inf_.pDbImage, nullptr) << "kept for end processing";
     EXPECT_EQ(inf_.dbImageSize, db_.size());
     EXPECT_EQ(inf_.pUserInst, nullptr);
@@ -145,8 +143,7 @@ TEST_F(ImageLoadStore, StoreOfAMissingFileFailsAtTheOpen) {
     fs::remove(dbPath_);
     Lines lines;
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-    ASSERT_EQ(lines.v.size(), 1u);
-    EXPECT_EQ(lines.v[0].rfind("ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = ", 0), 0u) << lines.v[0];
+    EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 2"});
     EXPECT_FALSE(fs::exists(dbPath_)) << "the store does not create the file";
 }
 
@@ -156,7 +153,107 @@ TEST_F(ImageLoadStore, StoreOfAReadOnlyFileFailsAtTheOpen) {
     inf_.pDbImage[0x300] ^= 0x5A;
     Lines lines;
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-    ASSERT_EQ(lines.v.size(), 1u);
-    EXPECT_EQ(lines.v[0].rfind("ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = ", 0), 0u) << lines.v[0];
+    EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 13"})
+        << "EACCES";
     EXPECT_EQ(ReadAll(dbPath_), db_);
+}
+
+// Each call of the load failed once: its one line, the load's code, and the image kept
+// only when the station database file was read completely.
+TEST_F(ImageLoadStore, EveryFailureOfTheLoad) {
+    const std::string db = dbPath_.string(), u = userPath_.string();
+    const struct {
+        const char* fp;
+        unsigned nth;
+        long long result;
+        std::string line;
+        bool imageKept;
+    } cases[] = {
+        {"QVEEngCreateFile", 1, 77, "ERR:T7176 FileName=" + db + ", nRtn = 77", false},
+        {"GetFileSize", 1, 13, "ERR:T7204 dwRtn = 13", false},
+        {"__QVEEngMalloc", 1, 1, "ERR:T4107 dwSize = " + std::to_string(db_.size()), false},
+        {"ReadFile", 1, 5, "ERR:T7178 dwRtn = 5", false},
+        {"QVEEngCloseFile", 1, 9, "ERR:T7182 nRtn = 9", false},
+        {"QVEEngCreateFile", 2, 77, "ERR:QVEEngCreateFile() Error FileName=" + u + ", nRtn = 77", true},
+        {"GetFileSize", 2, 13, "ERR:GetFileSize() FileName = " + u + ", Error dwRtn = 13", true},
+        {"__QVEEngMalloc", 2, 1, "ERR:T4107 dwSize = " + std::to_string(user_.size()), true},
+        {"ReadFile", 2, 5, "ERR:ReadFile() Error FileName = " + u + " dwRtn = 5", true},
+        {"QVEEngCloseFile", 2, 9, "ERR:QVEEngCloseFile() Error FileName = " + u + ", nRtn = 9", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fp) + "@" + std::to_string(c.nth));
+        failpoint::reset();
+        failpoint::arm(c.fp, c.result, c.nth);
+        LdTuSaveCtrlInf inf;
+        inf.strDbFilePath = inf_.strDbFilePath;
+        inf.strUserInstPath = inf_.strUserInstPath;
+        Lines lines;
+        EXPECT_EQ(LdTuSaveCtrlDBRead(&inf), LDTUSAVE_E_DBREAD);
+        EXPECT_EQ(lines.v, std::vector<std::string>{c.line});
+        EXPECT_EQ(inf.pUserInst, nullptr);
+        EXPECT_EQ(inf.pDbImage != nullptr, c.imageKept);
+        EXPECT_EQ(inf.dbImageSize, c.imageKept ? db_.size() : 0u);
+        EXPECT_EQ(NewAllocations(), c.imageKept ? 1u : 0u);
+        EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
+        if (inf.pDbImage) __QVEEngFree(inf.pDbImage, "test", __LINE__);
+    }
+}
+
+// A file that delivers fewer bytes than its size says (a file of the kernel's: size 4096,
+// a few bytes of text) is a failed read, not an image with a tail of garbage.
+TEST_F(ImageLoadStore, ShortReadFailsTheLoad) {
+    const char* sysFile = "/sys/devices/system/cpu/online";
+    struct stat st{};
+    if (::stat(sysFile, &st) != 0 || st.st_size <= 0 || ReadAll(sysFile).size() >= static_cast<std::size_t>(st.st_size))
+        GTEST_SKIP() << "no file that reads shorter than its size";
+    {
+        inf_.strDbFilePath = sysFile;
+        Lines lines;
+        EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
+        EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7178 dwRtn = 0"});
+        EXPECT_EQ(inf_.pDbImage, nullptr);
+        EXPECT_EQ(NewAllocations(), 0u);
+    }
+    {
+        inf_.strDbFilePath = dbPath_.string();
+        inf_.strUserInstPath = sysFile;
+        Lines lines;
+        EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
+        EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:ReadFile() Error FileName = " + std::string(sysFile) +
+                                                    " dwRtn = 0"});
+        EXPECT_EQ(inf_.pUserInst, nullptr);
+        EXPECT_EQ(NewAllocations(), 1u) << "the image stays";
+    }
+}
+
+// A store that fails at any point leaves the old file byte for byte and no temporary.
+TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
+    const struct {
+        const char* fp;
+        long long result;
+        std::string line;
+    } cases[] = {
+        {"QVEEngCreateFile", 77, "ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 77"},
+        {"WriteFile", 28, "ERR:T7184 dwRtn = 28"},
+        {"WriteFile.short", 100, "ERR:T7184 dwRtn = 0"},
+        {"WriteFile.short", 0, "ERR:T7184 dwRtn = 0"},
+        {"CloseHandle", 5, "ERR:T7182 nRtn = 5"},
+    };
+    ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
+    for (std::uint32_t i = 0x200; i < inf_.dbImageSize; ++i) inf_.pDbImage[i] ^= 0xA5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fp) + "=" + std::to_string(c.result));
+        failpoint::reset();
+        failpoint::arm(c.fp, c.result);
+        Lines lines;
+        EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
+        EXPECT_EQ(lines.v, std::vector<std::string>{c.line});
+        EXPECT_EQ(ReadAll(dbPath_), db_);
+        EXPECT_EQ(DirNames(dir_), (std::vector<std::string>{"stndb.sfdata", "userinst.json"}));
+        EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
+    }
+    failpoint::reset();
+    Lines lines;
+    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK) << "the same store succeeds unhindered";
+    EXPECT_EQ(ReadAll(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
 }
