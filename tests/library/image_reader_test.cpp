@@ -87,16 +87,3 @@ TEST(ImageReader, NavigationStopsAtTheEndOfTheImage) {
     EXPECT_EQ(img.OffsetOf(im.bytes.data() + 0x280), 0x280u);
     EXPECT_EQ(img.At(im.bytes.size()), nullptr);
 }
-
-TEST(ImageReader, FieldAccessIsCheckedAtTheEnd) {
-    std::vector<std::uint8_t> v(0x210, 0);
-    LdTuSaveImage img(v.data(), v.size());
-    EXPECT_TRUE(img.PutU32(0x20C, 0x11223344));
-    EXPECT_EQ(img.U32(0x20C), 0x11223344u);
-    EXPECT_EQ(v[0x20C], 0x44);
-    EXPECT_FALSE(img.PutU32(0x20D, 1));
-    EXPECT_FALSE(img.U16(0x20F));
-    EXPECT_FALSE(img.Bytes(0x200, 0x11));
-    ASSERT_TRUE(img.Bytes(0x200, 0x10));
-    EXPECT_EQ(img.Bytes(0x200, 0x10)->size(), 0x10u);
-}
