@@ -83,7 +83,8 @@ TEST(ImageReader, NavigationStopsAtTheEndOfTheImage) {
     EXPECT_FALSE(img.Record(base, last, 2));
 
     EXPECT_FALSE(img.OffsetOf(im.bytes.data() + im.bytes.size()));
-    EXPECT_FALSE(img.OffsetOf(im.bytes.data() - 1));
+    std::uint8_t elsewhere[4] = {};
+    EXPECT_FALSE(img.OffsetOf(elsewhere));
     EXPECT_EQ(img.OffsetOf(im.bytes.data() + 0x280), 0x280u);
     EXPECT_EQ(img.At(im.bytes.size()), nullptr);
 }
