@@ -64,7 +64,7 @@ void write_workstation(Writer& w, const Description& d, const std::string& path)
     oj j;
     j["currentProject"] = d.workstation.currentProject;
     j["projectsDir"] = d.workstation.projectsDir;
-    j["controlBus"] = "udp:" + d.workstation.busHost + ":" + std::to_string(d.workstation.busPort);
+    j["controlBus"] = d.workstation.busProtocol + ":127.0.0.1:" + std::to_string(d.workstation.busPort);
     j["vrecTest"] = d.workstation.vrecTest;
     j["backupDir"] = d.workstation.backupDir;
     w.json(path, j);
