@@ -59,7 +59,6 @@ TEST_P(SampleStation, RecordsAndOperationMarksEqualTheMemory) {
     ASSERT_FALSE(res.stations.empty());
     const sample::StationResult& sr = res.stations.front();
     fs::path stDir = fs::path(sr.stationJsonPath).parent_path();
-    if (!fs::exists(stDir / "userinst.json")) fs::copy_file(sr.userInstPath, stDir / "userinst.json");
 
     fcs::Station st(fcs::load_config(stDir.string()));
     EXPECT_EQ(st.number(), sr.number);
