@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "libqvecommon.h"
+#include "ZclNthmi.h"
 #include "libqveldc.h"
 #include "tusave_bytes.h"
 

@@ -8,8 +8,6 @@
 #include <string>
 
 #include "ZclNthmi.h"
-#include "libqveeda.h"
-#include "libqverxeda.h"
 #include "libqveldc/ldc_host.h"
 #include "tusave_bytes.h"
 
@@ -57,16 +55,6 @@ const char* station_text(unsigned code) {
     }
 }
 
-// Station order of the request: host order for a station under test or an APCS, as the
-// save itself decides.
-bool station_in_host_order(const char* project, const char* station) {
-    if (!project || !station) return false;
-    int underTest = 0, apcs = 0;
-    if (QVEEdaCheckQVTestByName(project, station, &underTest) == 0 && underTest) return true;
-    if (QVERXEdaIsAPCS(project, station, &apcs) == 0 && apcs == 1) return true;
-    return false;
-}
-
 int fail(int* detail, int code) {
     *detail = code;
     return 1;
@@ -74,8 +62,8 @@ int fail(int* detail, int code) {
 
 }  // namespace
 
-int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, const char* project, const char* station,
-                   CQVERXEdaSysObj* sysObj, const char* dbFilePath, int* detail, int /*reserved*/) {
+int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, const char* /*project*/,
+                   const char* /*station*/, CQVERXEdaSysObj* /*sysObj*/, const char* dbFilePath, int* detail, int /*reserved*/) {
     int dummy = 0;
     if (!detail) detail = &dummy;
     *detail = 0;
@@ -94,12 +82,8 @@ int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, con
     }
     g_last.projectStamp = tb::load_u64(head + kDbGenStamp);
 
-    std::uint16_t stnNo = static_cast<std::uint16_t>(tb::load_u32(head + kDbStnNo));
-    if (sysObj && station) {
-        _OdtStnInf inf{};
-        if (sysObj->StnConfByName(station, &inf) == 0) stnNo = inf.wStnNo;
-    }
-    const bool hostOrder = station_in_host_order(project, station);
+    // The file names the station it was generated for; the bus routes by that number.
+    const std::uint16_t stnNo = static_cast<std::uint16_t>(tb::load_u32(head + kDbStnNo));
 
     std::uint8_t req[56] = {};
     tb::store_u32(req + 0, g_frameSeq++);
@@ -109,10 +93,8 @@ int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, con
     tb::store_u16(req + 30, 12);
     req[32 + 2] = ldc::kGenQueryCmd;
     req[32 + 3] = ldc::kGenQuerySub;
-    if (hostOrder)
-        tb::store_u16(req + 32 + 12, 1);
-    else
-        tb::store_be16(req + 32 + 12, 1);
+    // Written in the station's usual order; the reply's order mark tells the order it answers in.
+    tb::store_be16(req + 32 + 12, 1);
 
     if (ZclWrite(bus, req, sizeof req) != static_cast<int>(sizeof req)) return fail(detail, ldc::kDetailNoAnswer);
     HANDLE handles[1] = {bus};
@@ -128,7 +110,7 @@ int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, con
     }
 
     // The order mark tells the station's order; a refusal may come without it.
-    bool big = !hostOrder;
+    bool big = true;
     bool markKnown = false;
     const bool hasPara = n >= ldc::kGenReplyParaOff + ldc::kGenReplyParaSize;
     if (hasPara) {
@@ -141,7 +123,10 @@ int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, con
             markKnown = true;
         }
     }
-    const std::uint16_t result = big ? tb::load_be16(rep + 40 + 8) : tb::load_u16(rep + 40 + 8);
+    std::uint16_t result = big ? tb::load_be16(rep + 40 + 8) : tb::load_u16(rep + 40 + 8);
+    // A refusal without the mark: take the reading that is a result code the station sends.
+    if (!markKnown && result != 0 && !station_text(result) && station_text(tb::load_u16(rep + 40 + 8)))
+        result = tb::load_u16(rep + 40 + 8);
     if (result != 0) {
         g_last.code = result;
         return fail(detail, ldc::kDetailRefused);
