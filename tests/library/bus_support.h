@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ZclNthmi.h"
+#include "libqveldc.h"
 #include "tusave.h"
 #include "ZclNthmi/zcl_host.h"
 #include "failpoint/failpoint.h"
