@@ -352,8 +352,8 @@ TEST_F(LoadCheck, StationRefusesOrAnswersMalformed) {
 }
 
 TEST(LoadCheckTexts, EveryStationCodeHasATextUnknownOnesAGenericOne) {
-    for (unsigned code : {0x9401u, 0x9402u, 0x9403u, 0x9404u, 0x9405u, 0x9406u, 0x9407u, 0x9408u, 0x9412u,
-                          0x9413u, 0x9414u, 0x9415u, 0x9642u}) {
+    for (unsigned code : {0x9401u, 0x9402u, 0x9403u, 0x9404u, 0x9406u, 0x9407u, 0x9412u, 0x9413u,
+                          0x9414u, 0x9415u, 0x9416u, 0x9642u}) {
         std::string s;
         EXPECT_EQ(LdGetTReturnMessage(static_cast<unsigned short>(code), &s), 0);
         EXPECT_FALSE(s.empty());

@@ -39,17 +39,16 @@ std::string format(const char* fmt, auto... args) {
 const char* station_text(unsigned code) {
     switch (code) {
         case 0x9401: return "The station does not know the request: ";
-        case 0x9402: return "No save session is open on the station: ";
-        case 0x9403: return "The request parameters are invalid: ";
-        case 0x9404: return "Another save session is open on the station: ";
-        case 0x9405: return "The session identifier is not the station's: ";
+        case 0x9402: return "The request serial number is not the one the station expects: ";
+        case 0x9403: return "The session is not the station's open session: ";
+        case 0x9404: return "The request parameters are invalid: ";
         case 0x9406: return "The station has no data prepared for upload: ";
         case 0x9407: return "The area is not on the station: ";
-        case 0x9408: return "The station cannot save now: ";
         case 0x9412: return "The block is not on the station: ";
         case 0x9413: return "The record is not in the block: ";
         case 0x9414: return "The operation mark kind is not on the station: ";
-        case 0x9415: return "The element range is beyond the station's table: ";
+        case 0x9415: return "The station has no table of that kind: ";
+        case 0x9416: return "The elements asked for lie outside the station's table: ";
         case 0x9642: return "The station is still preparing the data: ";
         default: return nullptr;
     }
