@@ -22,6 +22,8 @@
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldc.h"
 #include "port/port_host.h"
+#include "ZclNthmi/zcl_host.h"
+#include "core/station.h"
 #include "sample.h"
 #include "tusave.h"
 #include "tusave_bytes.h"
@@ -129,7 +131,7 @@ protected:
 
     // Runs a session for the records of the first blocks of station si and checks every
     // record delivered against the station's memory.
-    void saveAndCompare(std::size_t si) {
+    void saveAndCompare(std::size_t si, const std::vector<std::string>& expectLines = {}) {
         const sample::StationResult& st = result_->stations[si];
         std::vector<std::uint8_t> image = read_file(st.databasePath);
         const std::vector<std::uint8_t> memory = read_file(st.memoryPath);
@@ -180,7 +182,7 @@ protected:
         ASSERT_EQ(TuUpLoadReq(buf.data(), tc.get()), 0) << (lines.empty() ? "" : lines[0]);
         EXPECT_GE(tc->reqSerial - serialBefore, 2u);
         ASSERT_EQ(TuSaveEndReq(tc.get()), 0) << (lines.empty() ? "" : lines[0]);
-        EXPECT_TRUE(lines.empty()) << lines[0];
+        EXPECT_EQ(lines, expectLines);
 
         std::size_t off = 0, k = 0, differing = 0;
         while (off < buf.size()) {
@@ -242,6 +244,41 @@ TEST_F(BusE2E, GenerationCheckAgreesWithBothStations) {
     std::string line;
     LdGetTReturnMessage(static_cast<unsigned short>(detail), &line);
     EXPECT_EQ(line.rfind("ERR:LdCheckGenTime(): the station was generated from another database", 0), 0u) << line;
+}
+
+// The simulator core in-process with virtual waits: a busy reply, two ask-again answers and
+// 300-byte chunks, all inside one session.
+TEST_F(BusE2E, InProcessStationWithBusyAskAgainAndSmallChunks) {
+    const sample::StationResult& st = result_->stations[0];
+    fcs::Config cfg = fcs::load_config(fs::path(st.stationJsonPath).parent_path().string());
+    std::string err;
+    auto sc = fcs::Scenario::parse(R"({"chunkSize": 300, "rules": [
+        {"command": "upload", "nth": 1, "status": 22},
+        {"command": "upload", "nth": 3, "times": 2, "result": 38466}]})", err);
+    ASSERT_TRUE(sc) << err;
+    cfg.scenario = *sc;
+    auto station = std::make_shared<fcs::Station>(std::move(cfg));
+    std::vector<std::uint32_t> uploadSerials;
+    zcl::register_inproc("bus-e2e", [station, &uploadSerials](std::span<const std::uint8_t> req)
+                                        -> std::optional<zcl::Frame> {
+        if (req.size() >= 56 && req[34] == 0x24) uploadSerials.push_back(tb::load_be16(req.data() + 44));
+        fcs::Reply r = station->handle(req);
+        if (r.frame.empty()) return std::nullopt;
+        return r.frame;
+    });
+    ZclClose(bus);
+    ASSERT_EQ(ZclOpen(&bus, "inproc:bus-e2e", 0), 0);
+    failpoint::arm("Sleep", 0, 1, true);
+    g_testMode = 0;
+    saveAndCompare(0, {"return E_RBUF_BUSY"});
+    std::size_t sleeps = 0;
+    for (const auto& w : failpoint::waits()) sleeps += w.name == "Sleep" && w.ms == 1000;
+    EXPECT_EQ(sleeps, 3u);   // one after the busy reply, one after each ask-again
+    ASSERT_GE(uploadSerials.size(), 5u);
+    EXPECT_EQ(uploadSerials[0], uploadSerials[1]);   // the busy frame went out again unchanged
+    for (std::size_t i = 2; i < uploadSerials.size(); ++i) EXPECT_EQ(uploadSerials[i], uploadSerials[i - 1] + 1);
+    EXPECT_FALSE(station->session_open());
+    zcl::unregister_inproc("bus-e2e");
 }
 
 }  // namespace
