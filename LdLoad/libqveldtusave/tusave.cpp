@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "libqvecommon.h"
+#include "LdTuSaveImage.h"
 #include "ZclNthmi.h"
 #include "libqveldc.h"
 #include "tusave_bytes.h"
@@ -392,67 +393,43 @@ int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
 
 namespace {
 
-constexpr std::size_t kAreaCnstTblPtr = 0x08;
-constexpr std::size_t kAreaBlockPtrTblPtr = 0x0C;
-constexpr std::size_t kAreaRootTblUsed = 0x28;
-constexpr std::uint32_t kAreaCnstTblDist = 0x200;
-constexpr std::size_t kBlockPtrBldbPtrTblPtr = 0x08;
-constexpr std::size_t kBlockPtrTblUsed = 0x0C;
-constexpr std::size_t kBlkHdrBlockCode = 0x14;
-constexpr std::size_t kBlkHdrFixedSize = 0x38;
-
-// Image offset of a station address relative to AreaRootTbl1 (whose station address is
-// taken as areaCnstTblPtr - 0x200), with len bytes inside the image; nothing for address 0.
-std::optional<std::size_t> TusAreaConv(std::size_t imgSize, std::size_t areaOff, std::uint32_t areaAdrs,
-                                       std::uint32_t adrs, std::size_t len) {
-    if (adrs == 0) return std::nullopt;
-    const std::uint64_t pos = static_cast<std::uint64_t>(areaOff) + static_cast<std::uint32_t>(adrs - areaAdrs);
-    if (pos > imgSize || !tb::in_range(imgSize, static_cast<std::size_t>(pos), len)) return std::nullopt;
-    return static_cast<std::size_t>(pos);
-}
-
 // The block header of blockNo: the walk of blkNoToBlkCode and getBlockHeaderCorePtr, with
-// its lines. A reference that leads outside the image counts as a reference of 0.
+// its lines. Station addresses are taken relative to AreaRootTbl1, whose station address is
+// areaCnstTblPtr - 0x200; a reference that leads outside the image counts as one of 0.
 std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
+    using namespace LdTuSaveImg;
     if (blockNo < 1) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): blockNo under 1");
         return nullptr;
     }
-    const std::size_t imgSize = tc->pDbImage ? tc->dbImageSize : 0;
-    const tb::Bytes img(tc->pDbImage, imgSize);
-    std::size_t areaOff = 0;
-    if (!tc->areaLocalTbl_addr || tc->areaLocalTbl_addr < tc->pDbImage ||
-        !tb::in_range(imgSize, static_cast<std::size_t>(tc->areaLocalTbl_addr - tc->pDbImage), kAreaRootTblUsed)) {
+    const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
+    auto areaOff = img.OffsetOf(tc->areaLocalTbl_addr);
+    if (!areaOff || !img.Has(*areaOff, kAreaRootTblUsed)) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
         return nullptr;
     }
-    areaOff = static_cast<std::size_t>(tc->areaLocalTbl_addr - tc->pDbImage);
-    const std::uint32_t areaCnstTblPtr = *tb::get_u32(img, areaOff + kAreaCnstTblPtr);
+    const std::uint32_t areaCnstTblPtr = img.U32(*areaOff + kAreaRootCnstTblPtr).value_or(0);
     if (areaCnstTblPtr == 0) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
         return nullptr;
     }
-    const std::uint32_t areaAdrs = areaCnstTblPtr - kAreaCnstTblDist;
-    auto blockPtrTbl = TusAreaConv(imgSize, areaOff, areaAdrs, *tb::get_u32(img, areaOff + kAreaBlockPtrTblPtr),
-                                   kBlockPtrTblUsed);
+    const LdTuSaveAnchor area{*areaOff, areaCnstTblPtr - kAreaCnstTblDist};
+    auto blockPtrTbl = img.Follow(area, *areaOff + kAreaRootBlockPtrTblPtr, kBlockPtrTblUsed);
     if (!blockPtrTbl) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
         return nullptr;
     }
-    const std::size_t entries = 4 * static_cast<std::size_t>(blockNo);
-    auto bldbPtrTbl = TusAreaConv(imgSize, areaOff, areaAdrs, *tb::get_u32(img, *blockPtrTbl + kBlockPtrBldbPtrTblPtr),
-                                  1);
+    auto bldbPtrTbl = img.Follow(area, *blockPtrTbl + kBlockPtrBldbPtrTblPtr, kBldbEntrySize);
     if (!bldbPtrTbl) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
         return nullptr;
     }
-    auto entry = tb::get_u32(img, *bldbPtrTbl + entries - 4);
-    auto header = entry ? TusAreaConv(imgSize, areaOff, areaAdrs, *entry, kBlkHdrFixedSize) : std::nullopt;
+    auto header = img.BlockHeader(area, *bldbPtrTbl, static_cast<std::uint32_t>(blockNo));
     if (!header) {
         LdTuSaveMsgf("ERR: blkNoToBlkCode(): bldbPtrTbl[%d] is 0", blockNo - 1);
         return nullptr;
     }
-    return tc->pDbImage + *header;
+    return img.At(*header);
 }
 
 }  // namespace
@@ -460,7 +437,7 @@ std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
 int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
     std::uint8_t* header = TusBlockHeaderWalk(tc, blockNo);
     if (!header) return TU_NG;
-    *blkCode = tb::load_u16(header + kBlkHdrBlockCode);
+    *blkCode = tb::load_u16(header + LdTuSaveImg::kBlkHdrBlockCode);
     return TU_OK;
 }
 

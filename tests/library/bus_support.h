@@ -125,6 +125,7 @@ struct MiniImage {
 
     MiniImage() {
         auto put32 = [&](std::size_t off, std::uint32_t v) { tb::store_u32(img.data() + off, v); };
+        put32(0x240, kAreaAdrs - (kArea - 0x200) + 0x100);   // StnCnstTblAdrs: image 0x200 is B
         put32(kArea + 0x08, kAreaAdrs + 0x200);          // areaCnstTblPtr
         put32(kArea + 0x0C, kAreaAdrs + 0x300);          // blockPtrTblPtr
         put32(kArea + 0x300 + 0x08, kAreaAdrs + 0x400);  // bldbPtrTblPtr
