@@ -141,6 +141,16 @@ void TuPutRefusal(std::uint16_t code, std::uint32_t textId) {
 
 bool TuUpDataSizeValid(std::int32_t size) { return size >= 0 && size <= kTuUpDataSizeMax; }
 
+// The 8-byte reply parameter, present in an accepted save or session-start reply.
+bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const char* request) {
+    if (!tb::in_range(static_cast<std::size_t>(rtnLen), kTuRtnParaOff, 8)) {
+        LdTuSaveMsgf("ERR:%s(): reply parameter missing (len=%d)", request, rtnLen);
+        return false;
+    }
+    std::memcpy(para, rtn + kTuRtnParaOff, 8);
+    return true;
+}
+
 namespace {
 
 // One request without parameters and its reply's result: 0 accepted, else -1 (reported).
@@ -164,16 +174,6 @@ int TuSimpleReq(tucomn* tc, std::uint8_t cmd, std::uint8_t subCmd, std::uint16_t
         return TU_NG;
     }
     return TU_OK;
-}
-
-// The 8-byte reply parameter, present in an accepted save or session-start reply.
-bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const char* request) {
-    if (!tb::in_range(static_cast<std::size_t>(rtnLen), kTuRtnParaOff, 8)) {
-        LdTuSaveMsgf("ERR:%s(): reply parameter missing (len=%d)", request, rtnLen);
-        return false;
-    }
-    std::memcpy(para, rtn + kTuRtnParaOff, 8);
-    return true;
 }
 
 }  // namespace

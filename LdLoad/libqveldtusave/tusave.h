@@ -167,6 +167,9 @@ int TuSetBodyLength(std::uint8_t* frame, int params);
 // Copies the reply's save header out of the receive buffer.
 void TuGetRtnHeader(const std::uint8_t* rtnFrame, FcMnSaveHeader* hdr);
 std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr);
+// Copies the 8-byte reply parameter at 64 into para; false (with a line naming request)
+// when the reply is too short to carry it.
+bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const char* request);
 // "ERR:%s%s%#x": the station's text for code, the resource text, the code.
 void TuPutRefusal(std::uint16_t code, std::uint32_t textId);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,7 @@ public:
         if (pipe(out) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);   // never outlives a test run that died
             dup2(out[1], 1);
             close(out[0]);
             close(out[1]);
