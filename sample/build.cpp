@@ -64,7 +64,7 @@ void write_workstation(Writer& w, const Description& d, const std::string& path)
     oj j;
     j["currentProject"] = d.workstation.currentProject;
     j["projectsDir"] = d.workstation.projectsDir;
-    j["controlBus"] = "udp:" + d.workstation.busHost + ":" + std::to_string(d.workstation.busPort);
+    j["controlBus"] = d.workstation.busProtocol + ":127.0.0.1:" + std::to_string(d.workstation.busPort);
     j["vrecTest"] = d.workstation.vrecTest;
     j["backupDir"] = d.workstation.backupDir;
     w.json(path, j);
@@ -194,7 +194,8 @@ void write_reference(Writer& w, const Station& s, const StationResult& info, con
 }
 
 void write_station_json(Writer& w, const Station& s, const std::string& path) {
-    w.json(path, oj{{"name", s.name}, {"number", s.number}, {"byteOrder", s.byteOrder}, {"memory", "memory.sfdata"}});
+    w.json(path, oj{{"name", s.name}, {"number", s.number}, {"byteOrder", s.byteOrder}, {"memory", "memory.sfdata"},
+                    {"userInst", "userinst.json"}});
 }
 
 }  // namespace
@@ -226,6 +227,8 @@ Result build(const Description& d, const std::string& dir) {
         w.bytes(info.databasePath, img.project.data(), img.project.size());
         write_userinst(w, s, info.userInstPath);
         write_reference(w, s, info, info.referencePath);
+        // The station converts its records to its own byte order with the same layouts.
+        write_userinst(w, s, (fcs / "userinst.json").string());
         write_station_json(w, s, info.stationJsonPath);
         w.bytes(info.memoryPath, img.memory.data(), img.memory.size());
         result.stations.push_back(std::move(info));

@@ -379,7 +379,7 @@ Description description_from_json(const json& j, const std::string& source) {
         Reader w(*o, "workstation", source);
         w.text("currentProject", d.workstation.currentProject);
         w.text("projectsDir", d.workstation.projectsDir);
-        w.text("busHost", d.workstation.busHost);
+        w.text("busProtocol", d.workstation.busProtocol);
         w.integer("busPort", d.workstation.busPort, 1, 65535);
         w.boolean("vrecTest", d.workstation.vrecTest);
         w.text("backupDir", d.workstation.backupDir);
@@ -413,7 +413,8 @@ void validate(const Description& d, const std::string& src) {
     check(plain_name(d.workstation.currentProject, 64), src, "workstation.currentProject", "not a plain folder name");
     check(plain_name(d.workstation.projectsDir, 255), src, "workstation.projectsDir", "not a plain folder name");
     check(plain_name(d.workstation.backupDir, 255), src, "workstation.backupDir", "not a plain folder name");
-    check(plain_name(d.workstation.busHost, 255), src, "workstation.busHost", "not a host name");
+    check(d.workstation.busProtocol == "udp" || d.workstation.busProtocol == "tcp", src, "workstation.busProtocol",
+          "expected \"udp\" or \"tcp\"");
     check(d.workstation.busPort >= 1 && d.workstation.busPort <= 65535, src, "workstation.busPort", "not a port");
     check(!d.stations.empty() && d.stations.size() <= 16, src, "stations", "expected 1 to 16 stations");
     std::set<std::string> names;
@@ -498,7 +499,7 @@ nlohmann::ordered_json description_to_json(const Description& d) {
     j["project"] = d.project;
     j["workstation"] = {{"currentProject", d.workstation.currentProject},
                         {"projectsDir", d.workstation.projectsDir},
-                        {"busHost", d.workstation.busHost},
+                        {"busProtocol", d.workstation.busProtocol},
                         {"busPort", d.workstation.busPort},
                         {"vrecTest", d.workstation.vrecTest},
                         {"backupDir", d.workstation.backupDir}};

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "eda_fixture.h"
@@ -162,6 +164,48 @@ TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
     failpoint::arm("QVEEdaGenUnlockStation", 32);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 32u);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+}
+
+// The same across exec: a separately started program (this test binary, run for the role
+// below) is refused while this process holds the lock, and gets it afterwards.
+constexpr int kRoleDone = 42;  // the role ran and held; any other status is a failure
+
+int exec_role(const std::string& home, const char* role) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("TUSAVE_GENLOCK_ROLE", role, 1);
+        ::setenv("TUSAVE_HOME", home.c_str(), 1);
+        ::execl("/proc/self/exe", "test_workstation", "--gtest_filter=GenLockRole.OfAnExecutedProgram",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(GenLockTest, ExecutedProgramIsRefusedWhileHeld) {
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    EXPECT_EQ(exec_role(home_, "refused"), kRoleDone);
+    ASSERT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+    EXPECT_EQ(exec_role(home_, "granted"), kRoleDone);
+}
+
+// Runs only in the program started by ExecutedProgramIsRefusedWhileHeld, on its workstation
+// folder; the exit status is the verdict.
+TEST(GenLockRole, OfAnExecutedProgram) {
+    const char* role = std::getenv("TUSAVE_GENLOCK_ROLE");
+    if (role == nullptr) GTEST_SKIP() << "runs only as the program started by ExecutedProgramIsRefusedWhileHeld";
+    void* h = nullptr;
+    bool ok;
+    if (std::string(role) == "refused") {
+        ok = lock("FCS0101", &h) == eda::kLocked && h == nullptr;
+    } else {
+        ok = lock("FCS0101", &h) == 0u && QVEEdaGenUnlockStation("DEMO", "FCS0101", h) == 0u;
+    }
+    std::fflush(nullptr);
+    ::_exit(ok ? kRoleDone : 1);
 }
 
 }  // namespace
