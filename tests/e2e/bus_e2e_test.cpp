@@ -95,12 +95,6 @@ protected:
         d.stations[1].underTest = true;
         result_ = std::make_unique<sample::Result>(sample::build(d, home_));
         setenv("TUSAVE_HOME", home_.c_str(), 1);
-        // The big-endian station converts records with the layouts of the user instance file;
-        // it reads them beside its memory.
-        for (const auto& st : result_->stations) {
-            const fs::path beside = fs::path(st.memoryPath).parent_path() / "userinst.json";
-            if (!fs::exists(beside)) fs::copy_file(st.userInstPath, beside);
-        }
         sim_ = std::make_unique<Fcssim>(home_);
         ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
         // The workstation's bus device is the one fcssim listens on.
