@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace ws {
 
@@ -16,5 +18,9 @@ void set_message_sink(MessageSink sink);
 std::size_t live_allocations();
 // Size of a live buffer of __QVEEngMalloc (0 for any other pointer).
 std::size_t allocation_size(const void* p);
+// The live buffers as "source:line size", oldest first: what a leak report names.
+std::vector<std::string> live_allocation_sites();
+// Calls of __QVEEngFree with a pointer that is not a live buffer (not freed; reported to stderr).
+std::size_t bad_frees();
 
 }  // namespace ws

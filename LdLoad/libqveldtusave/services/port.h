@@ -25,7 +25,9 @@ using HANDLE = PortObject*;
 // access
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
-// share mode: honoured among our processes with advisory locks
+// share mode: honoured among our processes with advisory locks (flock on the open file).
+// An open that shares reading (and only reads, or shares writing too) takes a shared lock,
+// every other open an exclusive one; a conflicting open fails with EBUSY.
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 // disposition
@@ -42,7 +44,8 @@ constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
 // flushes and renames over the target (after fsync of file and folder). The temporary
 // starts as a copy of the target, so the handle behaves like an in-place, untruncated
 // write; a failed or short WriteFile poisons the handle and CloseHandle then discards
-// the temporary and fails, leaving the target as it was.
+// the temporary and fails, leaving the target as it was. A target that is not writable
+// fails at the open with EACCES (also for root: a file without write bits is read-only).
 constexpr DWORD PORT_FLAG_REPLACE_ON_CLOSE = 0x00010000u;
 
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
@@ -60,6 +63,15 @@ constexpr DWORD STILL_ACTIVE = 259;
 constexpr DWORD MAX_PATH = 260;
 
 // ---- files ----------------------------------------------------------------
+// Every call that can fail first asks the failpoint of its own name ("CreateFileA",
+// "ReadFile", "WriteFile", "SetFilePointer", "GetFileSize", "CloseHandle", "DeleteFileA",
+// "CopyFileA", "MoveFileA", "GetFullPathNameA", "FindFirstFileA", "FindNextFileA",
+// "FindClose", "CreateProcessV", "GetExitCodeProcess"); armed, it fails as the real call
+// would, with the armed value as GetLastError(). A failing CloseHandle still releases the
+// handle. "WriteFile.short" armed with N makes that WriteFile write only the first N bytes
+// and report N as done (success), as a short write would; a replace-on-close handle is
+// poisoned by it.
+// ReadFile reads until size bytes or the end of the file; *done is the count read.
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD flags, HANDLE templ);
 BOOL ReadFile(HANDLE h, void* buf, DWORD size, DWORD* done, void* overlapped);
@@ -87,6 +99,10 @@ BOOL FindNextFileA(HANDLE h, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE h);
 
 // ---- processes and waits ----------------------------------------------------
+// Waits and Sleep log themselves with failpoint::record_wait(name, ms). Armed,
+// "WaitForSingleObject" and "WaitForMultipleObjects" return the armed result at once
+// (258 = WAIT_TIMEOUT) and "Sleep" returns at once. WaitForMultipleObjects waits for the
+// first readable descriptor among handles of port::wrap_fd (waitAll only with one handle).
 // Starts program with the argument vector argv (argv[0] included); *process receives a
 // handle for WaitForSingleObject / GetExitCodeProcess / CloseHandle.
 BOOL CreateProcessV(const char* program, const std::vector<std::string>& argv, HANDLE* process);

@@ -1,0 +1,152 @@
+// Message buffer, memory service with a count of live buffers, file open and close, and the
+// current-project query.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "config/ws_config.h"
+#include "failpoint/failpoint.h"
+#include "libqvecommon.h"
+#include "libqvecommon/qvecommon_host.h"
+
+namespace {
+
+struct Allocation {
+    std::size_t size;
+    const char* source;
+    int line;
+    unsigned long long seq;
+};
+
+struct State {
+    std::mutex mu;
+    ws::MessageSink sink;
+    std::map<const void*, Allocation> live;
+    unsigned long long seq = 0;
+    std::size_t badFrees = 0;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+}  // namespace
+
+namespace ws {
+
+void set_message_sink(MessageSink sink) {
+    std::lock_guard lk(state().mu);
+    state().sink = std::move(sink);
+}
+
+std::size_t live_allocations() {
+    std::lock_guard lk(state().mu);
+    return state().live.size();
+}
+
+std::size_t allocation_size(const void* p) {
+    std::lock_guard lk(state().mu);
+    auto it = state().live.find(p);
+    return it == state().live.end() ? 0 : it->second.size;
+}
+
+std::vector<std::string> live_allocation_sites() {
+    std::vector<const Allocation*> all;
+    std::lock_guard lk(state().mu);
+    for (const auto& [p, a] : state().live) all.push_back(&a);
+    std::sort(all.begin(), all.end(), [](const Allocation* a, const Allocation* b) { return a->seq < b->seq; });
+    std::vector<std::string> out;
+    for (const Allocation* a : all)
+        out.push_back(std::string(a->source ? a->source : "?") + ":" + std::to_string(a->line) + " " +
+                      std::to_string(a->size));
+    return out;
+}
+
+std::size_t bad_frees() {
+    std::lock_guard lk(state().mu);
+    return state().badFrees;
+}
+
+}  // namespace ws
+
+std::uint32_t QVEEngPutMsgBuf(const char* line) {
+    if (line == nullptr) return EINVAL;
+    ws::MessageSink sink;
+    {
+        std::lock_guard lk(state().mu);
+        sink = state().sink;
+    }
+    if (!sink) return 1;
+    return sink(line);
+}
+
+void* __QVEEngMalloc(std::size_t size, const char* source, int line) {
+    if (failpoint::hit("__QVEEngMalloc")) return nullptr;
+    void* p = std::malloc(size ? size : 1);
+    if (!p) return nullptr;
+    std::lock_guard lk(state().mu);
+    state().live.emplace(p, Allocation{size, source, line, state().seq++});
+    return p;
+}
+
+void __QVEEngFree(void* p, const char* source, int line) {
+    if (p == nullptr) return;
+    {
+        std::lock_guard lk(state().mu);
+        auto it = state().live.find(p);
+        if (it != state().live.end()) {
+            state().live.erase(it);
+            std::free(p);
+            return;
+        }
+        ++state().badFrees;
+    }
+    // Not ours, or freed twice: freeing it would corrupt the heap.
+    std::fprintf(stderr, "__QVEEngFree: %p is not a live buffer (%s:%d)\n", p, source ? source : "?", line);
+}
+
+std::uint32_t QVEEngCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                               void* security, HANDLE* handle, int) {
+    if (handle) *handle = INVALID_HANDLE_VALUE;
+    if (auto r = failpoint::hit("QVEEngCreateFile")) return static_cast<std::uint32_t>(*r);
+    if (path == nullptr || handle == nullptr) return EINVAL;
+    HANDLE h = CreateFileA(path, access, share, security, disposition, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        return e ? e : EIO;
+    }
+    *handle = h;
+    return 0;
+}
+
+// The handle is closed even when a failpoint makes the call report failure.
+std::uint32_t QVEEngCloseFile(HANDLE handle, int) {
+    auto r = failpoint::hit("QVEEngCloseFile");
+    BOOL ok = CloseHandle(handle);
+    if (r) return static_cast<std::uint32_t>(*r);
+    if (!ok) {
+        DWORD e = GetLastError();
+        return e ? e : EIO;
+    }
+    return 0;
+}
+
+std::uint32_t QVEEngIsCurrentProject(const char* project, int* isCurrent) {
+    if (auto r = failpoint::hit("QVEEngIsCurrentProject")) return static_cast<std::uint32_t>(*r);
+    if (project == nullptr || isCurrent == nullptr) return EINVAL;
+    ws::Workstation w;
+    std::string error;
+    if (!ws::load_workstation(w, error)) {
+        std::fprintf(stderr, "QVEEngIsCurrentProject: %s\n", error.c_str());
+        struct stat st{};
+        return ::stat((ws::home() + "/workstation.json").c_str(), &st) != 0 ? ENOENT : EINVAL;
+    }
+    *isCurrent = w.currentProject == project ? 1 : 0;
+    return 0;
+}

@@ -1,0 +1,613 @@
+// File handles: open with access, share mode and disposition, read, write, seek, size, close;
+// delete, copy, move and full path names. Share modes are flock locks held on an open file
+// description of the file, so they hold among handles of this and of any other process.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "failpoint/failpoint.h"
+#include "port/port_internal.h"
+
+namespace port::detail {
+namespace {
+
+std::mutex g_mu;
+std::unordered_set<PortObject*>& live() {
+    static std::unordered_set<PortObject*> s;
+    return s;
+}
+
+}  // namespace
+
+HANDLE make(PortObject* o) {
+    std::lock_guard lk(g_mu);
+    live().insert(o);
+    return o;
+}
+
+PortObject* get_any(HANDLE h) {
+    std::lock_guard lk(g_mu);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || !live().count(h)) {
+        set_error(EBADF);
+        return nullptr;
+    }
+    return h;
+}
+
+PortObject* get(HANDLE h, PortObject::Kind kind) {
+    PortObject* o = get_any(h);
+    if (o && o->kind != kind) {
+        set_error(EBADF);
+        return nullptr;
+    }
+    return o;
+}
+
+bool forget(HANDLE h) {
+    std::lock_guard lk(g_mu);
+    return live().erase(h) != 0;
+}
+
+int armed_error(long long r) {
+    if (r == 0) return EIO;
+    return static_cast<int>(r);
+}
+
+}  // namespace port::detail
+
+using port::detail::armed_error;
+using port::detail::set_error;
+using Kind = PortObject::Kind;
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+bool armed(const char* name) {
+    if (auto r = failpoint::hit(name)) {
+        set_error(armed_error(*r));
+        return true;
+    }
+    return false;
+}
+
+std::string dir_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A file whose permission bits give the caller no write access is read-only, for root too
+// (as a read-only attribute is on the workstation's platform).
+bool read_only(const struct stat& st) {
+    const mode_t w = S_IWUSR | S_IWGRP | S_IWOTH;
+    if (geteuid() == 0) return (st.st_mode & w) == 0;
+    if (st.st_uid == geteuid()) return (st.st_mode & S_IWUSR) == 0;
+    if (st.st_gid == getegid()) return (st.st_mode & S_IWGRP) == 0;
+    return (st.st_mode & S_IWOTH) == 0;
+}
+
+// Share mode to lock: an open that lets others read (and either only reads itself or lets
+// others write too) takes a shared lock; every other open takes an exclusive one. Writers
+// that share only reading therefore also exclude readers: stricter than the platform's rule,
+// never looser.
+int lock_op(DWORD access, DWORD share) {
+    const bool writes = (access & GENERIC_WRITE) != 0;
+    if ((share & FILE_SHARE_READ) && (!writes || (share & FILE_SHARE_WRITE))) return LOCK_SH;
+    return LOCK_EX;
+}
+
+bool take_lock(int fd, int op) {
+    while (flock(fd, op | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        // A share-mode conflict reads as "busy", not "would block".
+        set_error(errno == EWOULDBLOCK ? EBUSY : errno);
+        return false;
+    }
+    return true;
+}
+
+bool write_all(int fd, const void* buf, std::size_t size, std::size_t& done) {
+    const auto* p = static_cast<const char*>(buf);
+    done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool fsync_dir(const std::string& dir) {
+    int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return false;
+    bool ok = ::fsync(d) == 0 || errno == EINVAL;
+    int e = errno;
+    ::close(d);
+    errno = e;
+    return ok;
+}
+
+// A new temporary beside the target, named after it; created with mode (umask applies).
+int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string t = dir_of(target) + "/." + base_of(target) + "." + std::to_string(::getpid()) + "." +
+                        std::to_string(counter.fetch_add(1)) + ".tmp";
+        int fd = ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            temp = std::move(t);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool copy_fd(int from, int to) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(from, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        std::size_t done = 0;
+        if (!write_all(to, buf, static_cast<std::size_t>(n), done)) return false;
+    }
+}
+
+void discard_temp(PortObject* o) {
+    if (o->fd >= 0) ::close(o->fd);
+    o->fd = -1;
+    if (!o->temp.empty()) ::unlink(o->temp.c_str());
+}
+
+void release(PortObject* o) {
+    if (o->lockFd >= 0 && o->lockFd != o->fd) ::close(o->lockFd);
+    if (o->fd >= 0) ::close(o->fd);
+    delete o;
+}
+
+HANDLE fail_open(PortObject* o, int e) {
+    if (o->replaceOnClose) discard_temp(o);
+    release(o);
+    set_error(e);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Replace-on-close open: the target is checked and locked, the temporary starts as a copy
+// of it (or empty when the disposition truncates or the target is new) with its permissions.
+HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, DWORD disposition) {
+    o->replaceOnClose = true;
+    o->target = path;
+    struct stat st{};
+    bool exists = ::stat(path, &st) == 0;
+    if (!exists && errno != ENOENT) return fail_open(o, errno);
+    if (exists && !S_ISREG(st.st_mode)) return fail_open(o, EISDIR);
+    switch (disposition) {
+        case CREATE_NEW:
+            if (exists) return fail_open(o, EEXIST);
+            break;
+        case OPEN_EXISTING:
+        case TRUNCATE_EXISTING:
+            if (!exists) return fail_open(o, ENOENT);
+            break;
+        case CREATE_ALWAYS:
+        case OPEN_ALWAYS:
+            break;
+        default:
+            return fail_open(o, EINVAL);
+    }
+    bool keep = exists && (disposition == OPEN_EXISTING || disposition == OPEN_ALWAYS);
+    if (exists) {
+        if (read_only(st)) return fail_open(o, EACCES);
+        o->lockFd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (o->lockFd < 0) return fail_open(o, errno);
+        if (!take_lock(o->lockFd, lock_op(access, share))) return fail_open(o, static_cast<int>(GetLastError()));
+    }
+    o->fd = make_temp(o->target, o->temp, 0666);
+    if (o->fd < 0) return fail_open(o, errno);
+    if (exists && ::fchmod(o->fd, st.st_mode & 07777) != 0) return fail_open(o, errno);
+    if (keep) {
+        if (::lseek(o->lockFd, 0, SEEK_SET) < 0 || !copy_fd(o->lockFd, o->fd) || ::lseek(o->fd, 0, SEEK_SET) < 0)
+            return fail_open(o, errno);
+    }
+    return port::detail::make(o);
+}
+
+BOOL close_replace(PortObject* o) {
+    if (o->poisoned) {
+        discard_temp(o);
+        set_error(o->poisonError ? o->poisonError : EIO);
+        return false;
+    }
+    if (::fsync(o->fd) != 0) {
+        int e = errno;
+        discard_temp(o);
+        set_error(e);
+        return false;
+    }
+    int e = ::close(o->fd) == 0 ? 0 : errno;
+    o->fd = -1;
+    if (e == 0 && ::rename(o->temp.c_str(), o->target.c_str()) != 0) e = errno;
+    if (e != 0) {
+        ::unlink(o->temp.c_str());
+        set_error(e);
+        return false;
+    }
+    if (!fsync_dir(dir_of(o->target))) {
+        set_error(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace port::detail {
+void set_error(int e) { t_lastError = static_cast<DWORD>(e); }
+}  // namespace port::detail
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD code) { t_lastError = code; }
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void*, DWORD disposition, DWORD flags, HANDLE) {
+    if (armed("CreateFileA")) return INVALID_HANDLE_VALUE;
+    if (path == nullptr || *path == '\0') {
+        set_error(ENOENT);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* o = new PortObject;
+    o->kind = Kind::File;
+    if (flags & PORT_FLAG_REPLACE_ON_CLOSE) return open_replace(o, path, share, access, disposition);
+
+    const bool rd = access & GENERIC_READ, wr = access & GENERIC_WRITE;
+    int oflags = O_CLOEXEC | (rd && wr ? O_RDWR : wr ? O_WRONLY : O_RDONLY);
+    switch (disposition) {
+        case CREATE_NEW: oflags |= O_CREAT | O_EXCL; break;
+        case CREATE_ALWAYS: oflags |= O_CREAT; break;  // truncated once the lock is held
+        case OPEN_EXISTING: break;
+        case OPEN_ALWAYS: oflags |= O_CREAT; break;
+        case TRUNCATE_EXISTING:
+            if (!wr) return fail_open(o, EINVAL);
+            break;
+        default: return fail_open(o, EINVAL);
+    }
+    if (wr) {
+        struct stat st{};
+        if (::stat(path, &st) == 0 && S_ISREG(st.st_mode) && read_only(st)) return fail_open(o, EACCES);
+    }
+    o->fd = ::open(path, oflags, 0666);
+    if (o->fd < 0) return fail_open(o, errno);
+    struct stat st{};
+    if (::fstat(o->fd, &st) != 0) return fail_open(o, errno);
+    if (S_ISDIR(st.st_mode)) return fail_open(o, EISDIR);
+    o->lockFd = o->fd;
+    if (!take_lock(o->fd, lock_op(access, share))) return fail_open(o, static_cast<int>(GetLastError()));
+    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ::ftruncate(o->fd, 0) != 0)
+        return fail_open(o, errno);
+    return port::detail::make(o);
+}
+
+BOOL ReadFile(HANDLE h, void* buf, DWORD size, DWORD* done, void*) {
+    if (done) *done = 0;
+    PortObject* o = port::detail::get(h, Kind::File);
+    if (!o) return false;
+    if (armed("ReadFile")) return false;
+    if (buf == nullptr && size != 0) {
+        set_error(EFAULT);
+        return false;
+    }
+    auto* p = static_cast<char*>(buf);
+    DWORD got = 0;
+    while (got < size) {
+        ssize_t n = ::read(o->fd, p + got, size - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (done) *done = got;
+            set_error(errno);
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<DWORD>(n);
+    }
+    if (done) *done = got;
+    return true;
+}
+
+BOOL WriteFile(HANDLE h, const void* buf, DWORD size, DWORD* done, void*) {
+    if (done) *done = 0;
+    PortObject* o = port::detail::get(h, Kind::File);
+    if (!o) return false;
+    auto poison = [o](int e) {
+        o->poisoned = true;
+        if (!o->poisonError) o->poisonError = e;
+    };
+    if (auto r = failpoint::hit("WriteFile")) {
+        poison(armed_error(*r));
+        set_error(armed_error(*r));
+        return false;
+    }
+    if (buf == nullptr && size != 0) {
+        set_error(EFAULT);
+        poison(EFAULT);
+        return false;
+    }
+    DWORD want = size;
+    if (auto r = failpoint::hit("WriteFile.short"); r && *r >= 0 && static_cast<unsigned long long>(*r) < size)
+        want = static_cast<DWORD>(*r);
+    std::size_t wrote = 0;
+    if (!write_all(o->fd, buf, want, wrote)) {
+        int e = errno;
+        if (done) *done = static_cast<DWORD>(wrote);
+        poison(e);
+        set_error(e);
+        return false;
+    }
+    if (done) *done = static_cast<DWORD>(wrote);
+    if (wrote < size) poison(EIO);
+    return true;
+}
+
+DWORD SetFilePointer(HANDLE h, LONG distance, LONG* high, DWORD method) {
+    PortObject* o = port::detail::get(h, Kind::File);
+    if (!o) return INVALID_SET_FILE_POINTER;
+    if (armed("SetFilePointer")) return INVALID_SET_FILE_POINTER;
+    off_t off = high ? static_cast<off_t>((static_cast<std::uint64_t>(static_cast<std::uint32_t>(*high)) << 32) |
+                                          static_cast<std::uint32_t>(distance))
+                     : static_cast<off_t>(distance);
+    int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : method == FILE_END ? SEEK_END : -1;
+    if (whence < 0) {
+        set_error(EINVAL);
+        return INVALID_SET_FILE_POINTER;
+    }
+    off_t pos = ::lseek(o->fd, off, whence);
+    if (pos < 0) {
+        set_error(errno);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (high) *high = static_cast<LONG>(static_cast<std::uint64_t>(pos) >> 32);
+    else if (pos > static_cast<off_t>(0xFFFFFFFEu)) {
+        set_error(EOVERFLOW);
+        return INVALID_SET_FILE_POINTER;
+    }
+    set_error(0);
+    return static_cast<DWORD>(pos);
+}
+
+DWORD GetFileSize(HANDLE h, DWORD* high) {
+    PortObject* o = port::detail::get(h, Kind::File);
+    if (!o) return INVALID_FILE_SIZE;
+    if (armed("GetFileSize")) return INVALID_FILE_SIZE;
+    struct stat st{};
+    if (::fstat(o->fd, &st) != 0) {
+        set_error(errno);
+        return INVALID_FILE_SIZE;
+    }
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    if (high) *high = static_cast<DWORD>(size >> 32);
+    else if (size >= INVALID_FILE_SIZE) {
+        set_error(EOVERFLOW);
+        return INVALID_FILE_SIZE;
+    }
+    set_error(0);
+    return static_cast<DWORD>(size);
+}
+
+// Closes every kind of handle. An armed failpoint still releases the handle (as a failed
+// close releases the descriptor), and a replace-on-close handle then discards its temporary.
+BOOL CloseHandle(HANDLE h) {
+    PortObject* o = port::detail::get_any(h);
+    if (!o) return false;
+    auto fp = failpoint::hit("CloseHandle");
+    port::detail::forget(h);
+    BOOL ok = true;
+    int err = 0;
+    switch (o->kind) {
+        case Kind::File:
+            if (o->replaceOnClose) {
+                if (fp) {
+                    discard_temp(o);
+                } else {
+                    ok = close_replace(o);
+                    err = static_cast<int>(GetLastError());
+                }
+            } else if (::close(o->fd) != 0) {
+                ok = false;
+                err = errno;
+            }
+            if (!o->replaceOnClose) o->lockFd = -1;
+            o->fd = -1;
+            release(o);
+            break;
+        case Kind::Find:
+            delete o;
+            break;
+        case Kind::Process:
+            port::detail::close_process(o);
+            break;
+        case Kind::Fd:
+            if (o->own && ::close(o->fd) != 0) {
+                ok = false;
+                err = errno;
+            }
+            delete o;
+            break;
+    }
+    if (fp) {
+        set_error(armed_error(*fp));
+        return false;
+    }
+    if (!ok) set_error(err);
+    return ok;
+}
+
+BOOL DeleteFileA(const char* path) {
+    if (armed("DeleteFileA")) return false;
+    if (path == nullptr) {
+        set_error(EINVAL);
+        return false;
+    }
+    if (::unlink(path) != 0) {
+        set_error(errno);
+        return false;
+    }
+    return true;
+}
+
+// Copies durably: a temporary beside the destination, with the source's permissions,
+// renamed over it. A destination held by a handle (any share mode) is not replaced.
+BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
+    if (armed("CopyFileA")) return false;
+    if (from == nullptr || to == nullptr) {
+        set_error(EINVAL);
+        return false;
+    }
+    int src = ::open(from, O_RDONLY | O_CLOEXEC);
+    if (src < 0) {
+        set_error(errno);
+        return false;
+    }
+    struct stat st{};
+    if (::fstat(src, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(src);
+        set_error(e);
+        return false;
+    }
+    int dstLock = -1;
+    auto fail = [&](int e, int tmp, const std::string& temp) {
+        if (tmp >= 0) {
+            ::close(tmp);
+            ::unlink(temp.c_str());
+        }
+        if (dstLock >= 0) ::close(dstLock);
+        ::close(src);
+        set_error(e);
+        return false;
+    };
+    struct stat dst{};
+    if (::stat(to, &dst) == 0) {
+        if (failIfExists) return fail(EEXIST, -1, {});
+        if (S_ISDIR(dst.st_mode)) return fail(EISDIR, -1, {});
+        if (read_only(dst)) return fail(EACCES, -1, {});
+        dstLock = ::open(to, O_RDONLY | O_CLOEXEC);
+        if (dstLock < 0) return fail(errno, -1, {});
+        if (!take_lock(dstLock, LOCK_EX)) return fail(static_cast<int>(GetLastError()), -1, {});
+    }
+    std::string temp;
+    int tmp = make_temp(to, temp);
+    if (tmp < 0) return fail(errno, -1, {});
+    if (::fchmod(tmp, st.st_mode & 07777) != 0 || !copy_fd(src, tmp) || ::fsync(tmp) != 0) return fail(errno, tmp, temp);
+    if (::close(tmp) != 0) {
+        tmp = -1;
+        return fail(errno, -1, {});
+    }
+    tmp = -1;
+    int rc = failIfExists ? ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to, RENAME_NOREPLACE)
+                          : ::rename(temp.c_str(), to);
+    if (rc != 0 && failIfExists && errno == EINVAL) {  // file system without RENAME_NOREPLACE
+        rc = ::link(temp.c_str(), to);
+        if (rc == 0) ::unlink(temp.c_str());
+    }
+    if (rc != 0) {
+        int e = errno;
+        ::unlink(temp.c_str());
+        return fail(e, -1, {});
+    }
+    fsync_dir(dir_of(to));
+    if (dstLock >= 0) ::close(dstLock);
+    ::close(src);
+    return true;
+}
+
+// Moves a file; an existing destination is not replaced.
+BOOL MoveFileA(const char* from, const char* to) {
+    if (armed("MoveFileA")) return false;
+    if (from == nullptr || to == nullptr) {
+        set_error(EINVAL);
+        return false;
+    }
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    int e = errno;
+    if (e == EINVAL) {
+        if (::access(to, F_OK) == 0) e = EEXIST;
+        else if (::rename(from, to) == 0) return true;
+        else e = errno;
+    }
+    if (e == EXDEV) {
+        if (CopyFileA(from, to, true) && ::unlink(from) == 0) return true;
+        e = static_cast<int>(GetLastError());
+    }
+    set_error(e);
+    return false;
+}
+
+// Absolute, lexically normalised ("//", "." and ".." removed). As on the platform, a buffer
+// that is too small leaves buf untouched and the result is the size needed with the NUL.
+DWORD GetFullPathNameA(const char* path, DWORD size, char* buf, char** filePart) {
+    if (armed("GetFullPathNameA")) return 0;
+    if (path == nullptr || *path == '\0') {
+        set_error(EINVAL);
+        return 0;
+    }
+    std::string in = path;
+    if (in[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) {
+            set_error(errno);
+            return 0;
+        }
+        in = std::string(cwd) + "/" + in;
+    }
+    std::vector<std::string> parts;
+    std::size_t i = 0;
+    while (i < in.size()) {
+        std::size_t j = in.find('/', i);
+        if (j == std::string::npos) j = in.size();
+        std::string part = in.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        i = j + 1;
+    }
+    std::string out;
+    for (const auto& p : parts) out += "/" + p;
+    if (out.empty()) out = "/";
+    if (in.back() == '/' && out != "/") out += '/';
+    if (out.size() + 1 > size || buf == nullptr) return static_cast<DWORD>(out.size() + 1);
+    std::memcpy(buf, out.c_str(), out.size() + 1);
+    if (filePart) {
+        auto slash = out.rfind('/');
+        *filePart = slash + 1 < out.size() ? buf + slash + 1 : nullptr;
+    }
+    return static_cast<DWORD>(out.size());
+}

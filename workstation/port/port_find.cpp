@@ -1,0 +1,112 @@
+// Directory search over "folder/NAME" patterns ('*' and '?' in NAME). The matches are read
+// at FindFirstFileA and handed out sorted by name, so every run sees the same order.
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "failpoint/failpoint.h"
+#include "port/port_internal.h"
+
+using port::detail::set_error;
+
+namespace {
+
+constexpr std::size_t kMaxEntries = 100000;
+
+bool armed(const char* name) {
+    if (auto r = failpoint::hit(name)) {
+        set_error(port::detail::armed_error(*r));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
+    if (armed("FindFirstFileA")) return INVALID_HANDLE_VALUE;
+    if (pattern == nullptr || data == nullptr || *pattern == '\0') {
+        set_error(EINVAL);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string p = pattern;
+    auto slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (name.empty()) {
+        set_error(EINVAL);
+        return INVALID_HANDLE_VALUE;
+    }
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        set_error(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* o = new PortObject;
+    o->kind = PortObject::Kind::Find;
+    while (o->matches.size() < kMaxEntries) {
+        errno = 0;
+        dirent* e = ::readdir(d);
+        if (!e) break;
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (::fnmatch(name.c_str(), e->d_name, 0) != 0) continue;
+        std::size_t len = std::strlen(e->d_name);
+        if (len >= MAX_PATH) continue;  // cannot be handed out whole
+        WIN32_FIND_DATAA fd;
+        std::memcpy(fd.cFileName, e->d_name, len + 1);
+        struct stat st{};
+        if (::fstatat(::dirfd(d), e->d_name, &st, 0) == 0) {
+            fd.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+            fd.nFileSizeLow = static_cast<DWORD>(static_cast<std::uint64_t>(st.st_size));
+        } else {
+            fd.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        o->matches.push_back(fd);
+    }
+    ::closedir(d);
+    if (o->matches.empty()) {
+        delete o;
+        set_error(ENOENT);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::sort(o->matches.begin(), o->matches.end(), [](const WIN32_FIND_DATAA& a, const WIN32_FIND_DATAA& b) {
+        return std::strcmp(a.cFileName, b.cFileName) < 0;
+    });
+    *data = o->matches[0];
+    o->next = 1;
+    return port::detail::make(o);
+}
+
+BOOL FindNextFileA(HANDLE h, WIN32_FIND_DATAA* data) {
+    PortObject* o = port::detail::get(h, PortObject::Kind::Find);
+    if (!o) return false;
+    if (armed("FindNextFileA")) return false;
+    if (data == nullptr) {
+        set_error(EINVAL);
+        return false;
+    }
+    if (o->next >= o->matches.size()) {
+        set_error(ENOENT);
+        return false;
+    }
+    *data = o->matches[o->next++];
+    return true;
+}
+
+BOOL FindClose(HANDLE h) {
+    PortObject* o = port::detail::get(h, PortObject::Kind::Find);
+    if (!o) return false;
+    auto fp = failpoint::hit("FindClose");
+    port::detail::forget(h);
+    delete o;
+    if (fp) {
+        set_error(port::detail::armed_error(*fp));
+        return false;
+    }
+    return true;
+}
