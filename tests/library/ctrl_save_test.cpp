@@ -273,5 +273,44 @@ TEST_F(CtrlSave, ApcsQueryFailureIsOneLineAndTheSaveGoesOn) {
     EXPECT_EQ(lines_[1], "PRG:00");
 }
 
+// ---- messages and trace --------------------------------------------------------------------
+
+TEST_F(CtrlSave, StepTracesNeverReachTheMessageBuffer) {
+    build();
+    const std::string trace = dir_ + "/trace.txt";
+    setenv("TUSAVE_TRACE", trace.c_str(), 1);
+    unsigned r = save("FCS0101", 2, 0);
+    unsetenv("TUSAVE_TRACE");
+    EXPECT_EQ(r, 0u);
+    for (const auto& l : lines_) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
+    const std::string t = file_bytes(trace);
+    std::size_t at = 0;
+    for (const char* step : {"LdTuSaveCtrlInit Start", "LdTuSaveCtrlFcsLock Start", "LdTuSaveCtrlCheckTime Start",
+                             "LdTuSaveCtrlDBRead Start", "LdTuSaveCtrlGetFcs Start", "LdTuSaveCtrlDbWrite Start",
+                             "LdTuSaveCtrlUpdateEditFile Start", "LdTuSaveCtrlCreateParmStr Start",
+                             "LdTuSaveCtrlUpdateParmFile Start", "LdTuSaveCtrlFcsUnlock Start"}) {
+        std::size_t p = t.find(step, at);
+        ASSERT_NE(p, std::string::npos) << step << " missing or out of order";
+        at = p;
+    }
+}
+
+TEST_F(CtrlSave, MissingTextsDropFixedLinesButKeepFormattedOnes) {
+    auto t = test_strings();
+    t.erase(7175);
+    t.erase(7221);
+    port::set_string_table(t);
+    desc_.workstation.currentProject = "OTHER";
+    build();
+    fs::remove(st("FCS0102").databasePath);
+    EXPECT_EQ(save("FCS0102", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_TRUE(has_line("ERR::DEMO:FCS0102"));
+    desc_.workstation.currentProject = "DEMO";
+    build();
+    fs::remove(st("FCS0101").databasePath);
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
+    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
+}
+
 }  // namespace
 }  // namespace ctrl_test
