@@ -122,6 +122,9 @@ TEST_F(CtrlSave, RefusedUnlockIsReportedAndChangesNothing) {
     EXPECT_EQ(lines_[lines_.size() - 3], "PRG:100");
     EXPECT_EQ(lines_[lines_.size() - 2], "ERR:QVEEdaGenUnlockStation() error");
     EXPECT_EQ(lines_.back(), end_line(false));
+    // The refused unlock left the station locked: give it back.
+    failpoint::disarm("QVEEdaGenUnlockStation");
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", g_hGenLock), 0u);
 }
 
 // ---- initialisation -----------------------------------------------------------------------
