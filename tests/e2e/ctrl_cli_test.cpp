@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Run {
+struct CliRun {
     int status = -1;
     std::vector<std::string> lines;
 };
@@ -33,10 +33,10 @@ protected:
     }
 
     // Runs tusave with args under env (assignments before the program); stderr to a file.
-    Run run(const std::string& env, const std::string& args) {
+    CliRun tusave(const std::string& env, const std::string& args) {
         std::string cmd = "TUSAVE_HOME='" + dir_ + "' TUSAVE_FIXED_TIME=1767225600 TZ=UTC " + env + " '" +
                           TUSAVE_BUILD_DIR "/tools/tusave/tusave' " + args + " 2>'" + dir_ + "/stderr.txt'";
-        Run r;
+        CliRun r;
         FILE* p = popen(cmd.c_str(), "r");
         if (!p) return r;
         char buf[4096];
@@ -60,7 +60,7 @@ protected:
 constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Thu Jan  1 00:00:00 2026";
 
 TEST_F(CtrlCli, RawSaveEndsWithTheResultLine) {
-    Run r = run("", "save --project DEMO --station FCS0101 --mode 2 --raw");
+    CliRun r = tusave("", "save --project DEMO --station FCS0101 --mode 2 --raw");
     ASSERT_GE(r.lines.size(), 4u);
     EXPECT_EQ(r.lines[0], "PRG:00");
     EXPECT_EQ(r.lines[1], kStart);
@@ -71,19 +71,19 @@ TEST_F(CtrlCli, RawSaveEndsWithTheResultLine) {
 }
 
 TEST_F(CtrlCli, FailpointFromTheEnvironmentFailsTheSaveWithStatusOne) {
-    Run r = run("TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'", "save --project DEMO --station FCS0101 --raw");
+    CliRun r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'", "save --project DEMO --station FCS0101 --raw");
     EXPECT_EQ(r.lines, (std::vector<std::string>{"PRG:00", kStart, "RESULT 0x00000055"}));
     EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(CtrlCli, MalformedFailpointsAreAnError) {
-    Run r = run("TUSAVE_FAILPOINTS='QVEEdaGenLockStation'", "save --project DEMO --station FCS0101 --raw");
+    CliRun r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation'", "save --project DEMO --station FCS0101 --raw");
     EXPECT_TRUE(r.lines.empty());
     EXPECT_EQ(r.status, 2);
 }
 
 TEST_F(CtrlCli, PlainOutputHasNoResultLine) {
-    Run r = run("", "save --project DEMO --station FCS0101 --mode 2");
+    CliRun r = tusave("", "save --project DEMO --station FCS0101 --mode 2");
     ASSERT_FALSE(r.lines.empty());
     EXPECT_EQ(r.lines[1], kStart);
     EXPECT_EQ(r.lines.back(), "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026");
