@@ -1,7 +1,10 @@
 #include "config/ws_config.h"
 
 #include <cstdlib>
+#include <cstdint>
 #include <fstream>
+#include <limits>
+#include <type_traits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -42,13 +45,34 @@ bool field(const json& j, const char* key, T& out, const std::string& file, std:
         error = file + ": missing \"" + key + "\"";
         return false;
     }
-    try {
-        out = it->get<T>();
-    } catch (const std::exception&) {
-        error = file + ": \"" + key + "\" has the wrong type";
-        return false;
+    // Numbers must be whole and in range: a conversion would truncate or wrap them silently.
+    auto fits = [](const json& v, auto* target) {
+        using U = std::remove_pointer_t<decltype(target)>;
+        if constexpr (std::is_integral_v<U> && !std::is_same_v<U, bool>) {
+            if (!v.is_number_integer()) return false;
+            if (v.is_number_unsigned()) return v.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<U>::max());
+            auto n = v.get<std::int64_t>();
+            return n >= static_cast<std::int64_t>(std::numeric_limits<U>::min()) &&
+                   (n < 0 || static_cast<std::uint64_t>(n) <= static_cast<std::uint64_t>(std::numeric_limits<U>::max()));
+        } else {
+            return true;
+        }
+    };
+    bool ok = true;
+    if constexpr (std::is_same_v<T, std::vector<unsigned>>) {
+        ok = it->is_array();
+        if (ok)
+            for (const auto& v : *it) ok = ok && fits(v, static_cast<unsigned*>(nullptr));
+    } else {
+        ok = fits(*it, static_cast<T*>(nullptr));
     }
-    return true;
+    try {
+        if (ok) out = it->get<T>();
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    if (!ok) error = file + ": \"" + key + "\" has the wrong type";
+    return ok;
 }
 
 }  // namespace
@@ -146,11 +170,12 @@ bool load_project(std::string_view project, bool eqlz, Project& out, std::string
             }
             for (const auto& ja : *ar) {
                 Area a;
-                if (!ja.is_object() || !field(ja, "number", a.number, file, error, true) ||
-                    !field(ja, "name", a.name, file, error, true)) {
-                    if (error.empty()) error = file + ": station " + s.name + ": bad area entry";
+                if (!ja.is_object()) {
+                    error = file + ": station " + s.name + ": an area entry is not an object";
                     return false;
                 }
+                if (!field(ja, "number", a.number, file, error, true) || !field(ja, "name", a.name, file, error, true))
+                    return false;
                 s.areas.push_back(std::move(a));
             }
         }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <deque>
+#include <limits>
 #include <map>
 #include <mutex>
 
@@ -46,7 +47,10 @@ bool parse_ll(std::string_view s, long long& v) {
     unsigned long long u = 0;
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), u, base);
     if (ec != std::errc() || p != s.data() + s.size()) return false;
-    v = neg ? -static_cast<long long>(u) : static_cast<long long>(u);
+    constexpr unsigned long long kMax = static_cast<unsigned long long>(std::numeric_limits<long long>::max());
+    if (u > kMax + (neg ? 1 : 0)) return false;
+    v = neg ? (u == kMax + 1 ? std::numeric_limits<long long>::min() : -static_cast<long long>(u))
+            : static_cast<long long>(u);
     return true;
 }
 
@@ -115,8 +119,12 @@ bool arm_from_spec(std::string_view spec, std::string* error) {
         };
         std::size_t eq = item.find('=');
         if (eq == std::string_view::npos || eq == 0) return bad("expected NAME=RESULT[@N][+]");
-        Item it{std::string(item.substr(0, eq)), 0, 1, false};
+        std::string_view name = item.substr(0, eq);
+        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+        if (name.empty()) return bad("expected NAME=RESULT[@N][+]");
+        Item it{std::string(name), 0, 1, false};
         std::string_view rest = item.substr(eq + 1);
+        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
         if (!rest.empty() && rest.back() == '+') {
             it.onward = true;
             rest.remove_suffix(1);

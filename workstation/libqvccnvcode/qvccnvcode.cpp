@@ -10,8 +10,14 @@
 namespace {
 
 // One converter per thread: an iconv descriptor carries state and must not be shared.
+// The MS variant of EUC-JP is a superset that also decodes the vendor rows the code page
+// holds (circled digits, Roman numerals, ...); plain EUC-JP where it is missing.
 struct Converter {
-    iconv_t cd = iconv_open("CP932", "EUC-JP");
+    iconv_t cd = open();
+    static iconv_t open() {
+        iconv_t c = iconv_open("CP932", "EUC-JP-MS");
+        return c != reinterpret_cast<iconv_t>(-1) ? c : iconv_open("CP932", "EUC-JP");
+    }
     ~Converter() {
         if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
     }

@@ -114,7 +114,8 @@ void __QVEEngFree(void* p, const char* source, int line) {
 std::uint32_t QVEEngCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
                                void* security, HANDLE* handle, int) {
     if (handle) *handle = INVALID_HANDLE_VALUE;
-    if (auto r = failpoint::hit("QVEEngCreateFile")) return static_cast<std::uint32_t>(*r);
+    // Armed with 0 the call goes ahead: success must come with a handle.
+    if (auto r = failpoint::hit("QVEEngCreateFile"); r && *r != 0) return static_cast<std::uint32_t>(*r);
     if (path == nullptr || handle == nullptr) return EINVAL;
     HANDLE h = CreateFileA(path, access, share, security, disposition, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {

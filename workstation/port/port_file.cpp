@@ -495,8 +495,10 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
         return false;
     }
     struct stat st{};
+    errno = 0;
     if (::fstat(src, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        int e = errno;
+        if (e == 0 || S_ISDIR(st.st_mode)) e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(src);
         set_error(e);
         return false;

@@ -62,6 +62,34 @@ int poll_timeout(Clock::time_point deadline, DWORD ms) {
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// The first readable descriptor among handles of wrap_fd, as WaitForMultipleObjects answers.
+DWORD wait_fds(DWORD count, const HANDLE* handles, DWORD ms) {
+    std::vector<pollfd> fds(count);
+    for (DWORD i = 0; i < count; ++i) {
+        PortObject* o = port::detail::get(handles[i], PortObject::Kind::Fd);
+        if (!o) return WAIT_FAILED;
+        fds[i] = pollfd{o->fd, POLLIN, 0};
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
+    for (;;) {
+        int n = ::poll(fds.data(), fds.size(), poll_timeout(deadline, ms));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            set_error(errno);
+            return WAIT_FAILED;
+        }
+        if (n == 0) return WAIT_TIMEOUT;
+        for (DWORD i = 0; i < count; ++i) {
+            if (fds[i].revents & POLLNVAL) {
+                set_error(EBADF);
+                return WAIT_FAILED;
+            }
+            // Hang-up and error count as signalled: the next read reports them.
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) return WAIT_OBJECT_0 + i;
+        }
+    }
+}
+
 }  // namespace
 
 namespace port::detail {
@@ -117,7 +145,7 @@ DWORD WaitForSingleObject(HANDLE h, DWORD ms) {
     if (auto r = failpoint::hit("WaitForSingleObject")) return static_cast<DWORD>(*r);
     PortObject* o = port::detail::get_any(h);
     if (!o) return WAIT_FAILED;
-    if (o->kind == PortObject::Kind::Fd) return WaitForMultipleObjects(1, &h, false, ms);
+    if (o->kind == PortObject::Kind::Fd) return wait_fds(1, &h, ms);
     if (o->kind != PortObject::Kind::Process) {
         set_error(EINVAL);
         return WAIT_FAILED;
@@ -153,30 +181,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         set_error(EINVAL);
         return WAIT_FAILED;
     }
-    std::vector<pollfd> fds(count);
-    for (DWORD i = 0; i < count; ++i) {
-        PortObject* o = port::detail::get(handles[i], PortObject::Kind::Fd);
-        if (!o) return WAIT_FAILED;
-        fds[i] = pollfd{o->fd, POLLIN, 0};
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
-    for (;;) {
-        int n = ::poll(fds.data(), fds.size(), poll_timeout(deadline, ms));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            set_error(errno);
-            return WAIT_FAILED;
-        }
-        if (n == 0) return WAIT_TIMEOUT;
-        for (DWORD i = 0; i < count; ++i) {
-            if (fds[i].revents & POLLNVAL) {
-                set_error(EBADF);
-                return WAIT_FAILED;
-            }
-            // Hang-up and error count as signalled: the next read reports them.
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) return WAIT_OBJECT_0 + i;
-        }
-    }
+    return wait_fds(count, handles, ms);
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* code) {

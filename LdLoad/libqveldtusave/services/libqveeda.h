@@ -126,6 +126,7 @@ public:
 
 private:
     unsigned busType_[2] = {0, 0};
+    bool configured_[2] = {false, false};
 };
 
 // ---- test-mode queries ------------------------------------------------------

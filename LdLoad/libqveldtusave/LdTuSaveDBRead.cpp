@@ -1,0 +1,276 @@
+// Station database image: look-ups of the root tables, blocks and records, and the load and
+// store of the image.
+#include "LdTuSaveDBRead.h"
+
+#include "LdTuSaveCtrl.h"
+#include "LdTuSaveImage.h"
+#include "libqvecommon.h"
+#include "port.h"
+
+using namespace LdTuSaveImg;
+
+namespace {
+
+constexpr const char* kSource = "LdTuSaveDBRead";
+
+// Resource texts of the load and store lines.
+constexpr std::uint32_t IDS_NOMEMORY = 4107;
+constexpr std::uint32_t IDS_DBOPEN = 7176;
+constexpr std::uint32_t IDS_DBREAD = 7178;
+constexpr std::uint32_t IDS_DBCLOSE = 7182;
+constexpr std::uint32_t IDS_DBWRITEOPEN = 7183;
+constexpr std::uint32_t IDS_DBWRITE = 7184;
+constexpr std::uint32_t IDS_DBSIZE = 7204;
+
+// A handle of QVEEngCreateFile, closed on every way out that did not close it explicitly.
+class LdTuSaveFile {
+public:
+    LdTuSaveFile() = default;
+    LdTuSaveFile(const LdTuSaveFile&) = delete;
+    LdTuSaveFile& operator=(const LdTuSaveFile&) = delete;
+    ~LdTuSaveFile() {
+        if (open_) QVEEngCloseFile(h_, 1);
+    }
+    std::uint32_t Open(const std::string& path, DWORD access, DWORD share, DWORD flags) {
+        std::uint32_t nRtn = QVEEngCreateFile(path.c_str(), access, share, OPEN_EXISTING, flags, nullptr, &h_, 1);
+        open_ = nRtn == 0;
+        return nRtn;
+    }
+    HANDLE get() const { return h_; }
+    std::uint32_t Close() {
+        open_ = false;
+        return QVEEngCloseFile(h_, 1);
+    }
+
+private:
+    HANDLE h_ = nullptr;
+    bool open_ = false;
+};
+
+// Reads the whole of an open file into *ppBuf (allocated here, size *pdwSize). Each failure
+// has its own line, given by the caller; on a read failure the buffer is released again.
+struct LdTuSaveReadLines {
+    void (*sizeErr)(const std::string& path, DWORD dwRtn);
+    void (*readErr)(const std::string& path, DWORD dwRtn);
+};
+
+void LdTuSaveNoMemory(DWORD dwSize) {
+    LdTuSaveMsgf("ERR:%s dwSize = %d", LdTuSaveText(IDS_NOMEMORY).c_str(), static_cast<int>(dwSize));
+}
+
+bool LdTuSaveReadWhole(LdTuSaveFile& file, const std::string& path, const LdTuSaveReadLines& lines,
+                       std::uint8_t** ppBuf, DWORD* pdwSize) {
+    DWORD dwSize = GetFileSize(file.get(), nullptr);
+    if (dwSize == INVALID_FILE_SIZE) {
+        lines.sizeErr(path, GetLastError());
+        return false;
+    }
+    auto* p = static_cast<std::uint8_t*>(__QVEEngMalloc(dwSize, kSource, __LINE__));
+    if (!p) {
+        LdTuSaveNoMemory(dwSize);
+        return false;
+    }
+    DWORD dwRead = 0;
+    BOOL ok = ReadFile(file.get(), p, dwSize, &dwRead, nullptr);
+    if (!ok || dwRead != dwSize) {
+        // A short read has no system error of its own.
+        lines.readErr(path, ok ? 0 : GetLastError());
+        __QVEEngFree(p, kSource, __LINE__);
+        return false;
+    }
+    *ppBuf = p;
+    *pdwSize = dwSize;
+    return true;
+}
+
+}  // namespace
+
+// ---- look-ups --------------------------------------------------------------------------------
+
+std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
+                                  std::uint32_t dwBaseAdrs) {
+    LdTuSaveImage img(pDbImage, dwImageSize);
+    return img.At(img.ConvBase(dwBaseAdrs, dwAdrs));
+}
+
+int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl) {
+    LdTuSaveImage img(pDbImage, dwImageSize);
+    auto stnCnst = img.StnCnstTblAdrs();
+    if (!stnCnst || *stnCnst == 0) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:StnCnstTblAdrs is NULL");
+        return 0;
+    }
+    const std::uint32_t dwBase = *stnCnst - kStnCnstTblDist;
+    pRootTbl->dwBaseAdrs = dwBase;
+
+    auto area = img.FollowBase(dwBase, kRootAreaRootTbl1, kAreaRootTblUsed);
+    if (!area) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:AreaRootTbl1 is Invalid");
+        return 0;
+    }
+    auto blockPtr = img.FollowBase(dwBase, *area + kAreaRootBlockPtrTblPtr, kBlockPtrTblUsed);
+    if (!blockPtr) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:BlockPtrTbl is Invalid");
+        return 0;
+    }
+    auto bldb = img.FollowBase(dwBase, *blockPtr + kBlockPtrBldbPtrTblPtr, kBldbEntrySize);
+    if (!bldb) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:BldbPtrTbl is Invalid");
+        return 0;
+    }
+    pRootTbl->pBldbPtrTbl = img.At(bldb);
+
+    auto cnst = img.FollowBase(dwBase, *area + kAreaRootCnstTblPtr, kAreaCnstTblUsed);
+    if (!cnst) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:AreaCnstTbl is Invalid");
+        return 0;
+    }
+    pRootTbl->nMaxBlock = img.I16(*cnst + kAreaCnstMaxBlock).value_or(0);
+    const std::uint16_t u16AnMsgCnt = img.U16(*cnst + kAreaCnstAnMsgCnt).value_or(0);
+    pRootTbl->nAnMsgCnt = static_cast<std::int16_t>(u16AnMsgCnt);
+
+    auto anMsg = img.FollowBase(dwBase, *area + kAreaRootAnMsgData, kAnMsgDataUsed);
+    if (!anMsg) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:pAnMsgData is Invalid");
+        return 0;
+    }
+    // The array must hold the count read as unsigned: that covers every reader of it,
+    // whether it takes the count as signed or as unsigned.
+    auto uaid = img.FollowBase(dwBase, *anMsg + kAnMsgUaid, kUaidSize * u16AnMsgCnt);
+    if (!uaid) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:pAnUaid is Invalid");
+        return 0;
+    }
+    pRootTbl->pAnUaid = img.At(uaid);
+    return 1;
+}
+
+int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
+                            std::uint16_t u16BlockNum, std::uint8_t** ppBlockHeader) {
+    if (static_cast<std::uint32_t>(u16BlockNum) > static_cast<std::uint32_t>(pRootTbl->nMaxBlock)) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetDBBlockAdrs:BlockNum Over MaxBlock BlockNum=%d, MaxBlock=%d",
+                     static_cast<int>(u16BlockNum), static_cast<int>(pRootTbl->nMaxBlock));
+        return 0;
+    }
+    LdTuSaveImage img(pDbImage, dwImageSize);
+    std::optional<std::size_t> hdr;
+    if (auto bldb = img.OffsetOf(pRootTbl->pBldbPtrTbl)) {
+        if (auto entry = img.BldbEntry(*bldb, u16BlockNum))
+            hdr = img.FollowBase(pRootTbl->dwBaseAdrs, *entry, kBlkHdrFixedSize);
+    }
+    *ppBlockHeader = img.At(hdr);
+    if (!hdr) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetDBBlockAdrs BlockHedaer is Invalid BlockNum=%d", static_cast<int>(u16BlockNum));
+        return 0;
+    }
+    return 1;
+}
+
+int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
+                            std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
+                            std::uint32_t* pdwRecSize) {
+    LdTuSaveImage img(pDbImage, dwImageSize);
+    std::optional<std::size_t> rec;
+    std::uint32_t dwRecSize = 0;
+    if (auto hdr = img.OffsetOf(pBlockHeader)) {
+        auto adrs = img.U32(*hdr + BlkHdrRecAdrs(dwRecNo));
+        // The size is read only for an address that can be a record at all.
+        if (adrs && *adrs != 0 && *adrs != pRootTbl->dwBaseAdrs) {
+            if (auto size = img.U32(*hdr + BlkHdrRecSize(dwRecNo))) {
+                dwRecSize = *size;
+                rec = img.ConvBase(pRootTbl->dwBaseAdrs, *adrs, dwRecSize);
+            }
+        }
+    }
+    *ppDBRec = img.At(rec);
+    if (!rec) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetDBRecOffset:DBRec Pointer is Invalid");
+        return 0;
+    }
+    *pdwRecSize = dwRecSize;
+    return 1;
+}
+
+// ---- load and store ----------------------------------------------------------------------------
+
+std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
+    {
+        LdTuSaveFile file;
+        if (std::uint32_t nRtn = file.Open(inf->strDbFilePath, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN)) {
+            LdTuSaveMsgf("ERR:%s FileName=%s, nRtn = %d", LdTuSaveText(IDS_DBOPEN).c_str(), inf->strDbFilePath.c_str(),
+                         static_cast<int>(nRtn));
+            return LDTUSAVE_E_DBREAD;
+        }
+        static const LdTuSaveReadLines kDbLines = {
+            [](const std::string&, DWORD dwRtn) {
+                LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBSIZE).c_str(), static_cast<int>(dwRtn));
+            },
+            [](const std::string&, DWORD dwRtn) {
+                LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBREAD).c_str(), static_cast<int>(dwRtn));
+            },
+        };
+        std::uint8_t* pImage = nullptr;
+        DWORD dwSize = 0;
+        if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return LDTUSAVE_E_DBREAD;
+        inf->pDbImage = pImage;
+        if (std::uint32_t nRtn = file.Close()) {
+            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_DBCLOSE).c_str(), static_cast<int>(nRtn));
+            __QVEEngFree(inf->pDbImage, kSource, __LINE__);
+            inf->pDbImage = nullptr;
+            return LDTUSAVE_E_DBREAD;
+        }
+        inf->dbImageSize = dwSize;
+    }
+
+    LdTuSaveFile file;
+    if (std::uint32_t nRtn = file.Open(inf->strUserInstPath, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN)) {
+        LdTuSaveMsgf("ERR:QVEEngCreateFile() Error FileName=%s, nRtn = %d", inf->strUserInstPath.c_str(),
+                     static_cast<int>(nRtn));
+        return LDTUSAVE_E_DBREAD;
+    }
+    static const LdTuSaveReadLines kUserInstLines = {
+        [](const std::string& path, DWORD dwRtn) {
+            LdTuSaveMsgf("ERR:GetFileSize() FileName = %s, Error dwRtn = %d", path.c_str(), static_cast<int>(dwRtn));
+        },
+        [](const std::string& path, DWORD dwRtn) {
+            LdTuSaveMsgf("ERR:ReadFile() Error FileName = %s dwRtn = %d", path.c_str(), static_cast<int>(dwRtn));
+        },
+    };
+    std::uint8_t* pUserInst = nullptr;
+    DWORD dwUserInstSize = 0;
+    if (!LdTuSaveReadWhole(file, inf->strUserInstPath, kUserInstLines, &pUserInst, &dwUserInstSize))
+        return LDTUSAVE_E_DBREAD;
+    inf->pUserInst = pUserInst;
+    if (std::uint32_t nRtn = file.Close()) {
+        LdTuSaveMsgf("ERR:QVEEngCloseFile() Error FileName = %s, nRtn = %d", inf->strUserInstPath.c_str(),
+                     static_cast<int>(nRtn));
+        __QVEEngFree(inf->pUserInst, kSource, __LINE__);
+        inf->pUserInst = nullptr;
+        return LDTUSAVE_E_DBREAD;
+    }
+    return LDTUSAVE_OK;
+}
+
+std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
+    // The new contents go to a temporary copy that replaces the file only when the whole
+    // image was written and the close succeeded; any failure leaves the old file as it was.
+    LdTuSaveFile file;
+    if (std::uint32_t nRtn = file.Open(inf->strDbFilePath, GENERIC_WRITE, 0,
+                                       FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_ON_CLOSE)) {
+        LdTuSaveMsgf("ERR:%s FileName = %s, nRtn = %d", LdTuSaveText(IDS_DBWRITEOPEN).c_str(),
+                     inf->strDbFilePath.c_str(), static_cast<int>(nRtn));
+        return LDTUSAVE_E_DBWRITE;
+    }
+    DWORD dwWritten = 0;
+    BOOL ok = WriteFile(file.get(), inf->pDbImage, inf->dbImageSize, &dwWritten, nullptr);
+    if (!ok || dwWritten != inf->dbImageSize) {
+        // A short write has no system error of its own.
+        LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBWRITE).c_str(), static_cast<int>(ok ? 0 : GetLastError()));
+        return LDTUSAVE_E_DBWRITE;  // the close discards the partly written copy
+    }
+    if (std::uint32_t nRtn = file.Close()) {
+        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_DBCLOSE).c_str(), static_cast<int>(nRtn));
+        return LDTUSAVE_E_DBWRITE;
+    }
+    return LDTUSAVE_OK;
+}

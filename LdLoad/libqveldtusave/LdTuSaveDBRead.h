@@ -1,0 +1,34 @@
+// Station database image: the look-ups of the edit-file update, and the load and store steps
+// (LdTuSaveCtrlDBRead, LdTuSaveCtrlDbWrite, declared with the other steps in LdTuSaveCtrl.h).
+//
+// The look-ups take the image with its size; a reference that is 0, equal to B, or leads to a
+// table, field or record outside the image is reported as invalid. They report each failure
+// as one "ERR:" line and return 1 for success, 0 for failure.
+#pragma once
+
+#include <cstdint>
+
+// What LdTuSavesGetStnRootTblAdrs finds for the edit-file update.
+struct LdTuSavesRootTbl {
+    std::uint32_t dwBaseAdrs = 0;          // B, the station address of image offset 0x200
+    std::uint8_t* pBldbPtrTbl = nullptr;   // BldbPtrTbl
+    std::int32_t nMaxBlock = 0;            // MaxBlock, sign-extended
+    std::int16_t nAnMsgCnt = 0;            // number of AN messages
+    std::uint8_t* pAnUaid = nullptr;       // the UAID array: nAnMsgCnt u16 values (as u16 count)
+};
+
+// Position of station address dwAdrs in the image of base dwBaseAdrs, or null (for 0, for the
+// base itself, and for a position outside the image).
+std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
+                                  std::uint32_t dwBaseAdrs);
+
+int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl);
+
+// Header of block u16BlockNum (from 1); its fixed part lies inside the image.
+int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
+                            std::uint16_t u16BlockNum, std::uint8_t** ppBlockHeader);
+
+// Record dwRecNo of the block header pBlockHeader and its size; the record lies inside the image.
+int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
+                            std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
+                            std::uint32_t* pdwRecSize);

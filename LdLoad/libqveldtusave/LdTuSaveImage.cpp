@@ -1,0 +1,91 @@
+// The bounds-checked reader of the station database image.
+#include "LdTuSaveImage.h"
+
+#include <algorithm>
+
+using namespace LdTuSaveImg;
+
+namespace {
+
+// The one conversion: anchorOff + (adrs - anchorAdrs), 32-bit, then the range check against
+// the mirrored part of the image.
+std::optional<std::size_t> LdTuSaveLocate(std::size_t size, std::size_t anchorOff, std::uint32_t anchorAdrs,
+                                          std::uint32_t adrs, std::size_t len) {
+    const std::uint32_t off = static_cast<std::uint32_t>(anchorOff) + (adrs - anchorAdrs);
+    if (off < kFileHeaderSize || !tb::in_range(size, off, std::max<std::size_t>(len, 1))) return std::nullopt;
+    return off;
+}
+
+}  // namespace
+
+LdTuSaveImage::LdTuSaveImage(std::uint8_t* image, std::size_t size)
+    : data_(image), size_(image ? size : 0) {
+    if (auto cnst = StnCnstTblAdrs(); cnst && *cnst != 0) base_ = *cnst - kStnCnstTblDist;
+}
+
+std::optional<std::uint32_t> LdTuSaveImage::StnCnstTblAdrs() const { return U32(kRootStnCnstTblAdrs); }
+
+std::optional<std::size_t> LdTuSaveImage::Conv(const LdTuSaveAnchor& anchor, std::uint32_t adrs,
+                                               std::size_t len) const {
+    if (!base_ || adrs == 0 || adrs == *base_) return std::nullopt;
+    if (anchor.off >= size_) return std::nullopt;
+    return LdTuSaveLocate(size_, anchor.off, anchor.adrs, adrs, len);
+}
+
+std::optional<std::size_t> LdTuSaveImage::ConvBase(std::uint32_t base, std::uint32_t adrs, std::size_t len) const {
+    if (adrs == 0 || adrs == base) return std::nullopt;
+    return LdTuSaveLocate(size_, kStnRootTbl, base, adrs, len);
+}
+
+std::optional<std::size_t> LdTuSaveImage::Follow(const LdTuSaveAnchor& anchor, std::size_t fieldOff,
+                                                 std::size_t len) const {
+    auto adrs = U32(fieldOff);
+    if (!adrs) return std::nullopt;
+    return Conv(anchor, *adrs, len);
+}
+
+std::optional<std::size_t> LdTuSaveImage::FollowBase(std::uint32_t base, std::size_t fieldOff,
+                                                     std::size_t len) const {
+    auto adrs = U32(fieldOff);
+    if (!adrs) return std::nullopt;
+    return ConvBase(base, *adrs, len);
+}
+
+std::optional<std::size_t> LdTuSaveImage::BldbEntry(std::size_t bldbOff, std::uint32_t blockNo) const {
+    if (blockNo == 0 || bldbOff >= size_) return std::nullopt;
+    const std::size_t off = bldbOff + kBldbEntrySize * (static_cast<std::size_t>(blockNo) - 1);
+    if (!Has(off, kBldbEntrySize)) return std::nullopt;
+    return off;
+}
+
+std::optional<std::size_t> LdTuSaveImage::BlockHeader(const LdTuSaveAnchor& anchor, std::size_t bldbOff,
+                                                      std::uint32_t blockNo) const {
+    auto entry = BldbEntry(bldbOff, blockNo);
+    if (!entry) return std::nullopt;
+    return Follow(anchor, *entry, kBlkHdrFixedSize);
+}
+
+std::optional<LdTuSaveRecPos> LdTuSaveImage::Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff,
+                                                    std::uint32_t recNo) const {
+    if (hdrOff >= size_) return std::nullopt;
+    auto adrs = U32(hdrOff + BlkHdrRecAdrs(recNo));
+    if (!adrs) return std::nullopt;
+    auto recSize = U32(hdrOff + BlkHdrRecSize(recNo));
+    if (!recSize) return std::nullopt;
+    auto off = Conv(anchor, *adrs, *recSize);
+    if (!off) return std::nullopt;
+    return LdTuSaveRecPos{*off, *recSize};
+}
+
+std::optional<tb::MutBytes> LdTuSaveImage::Bytes(std::size_t off, std::size_t len) const {
+    if (!Has(off, len)) return std::nullopt;
+    return tb::MutBytes(data_ + off, len);
+}
+
+std::optional<std::size_t> LdTuSaveImage::OffsetOf(const std::uint8_t* p) const {
+    if (!p || !data_) return std::nullopt;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data_);
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    if (at < begin || at - begin >= size_) return std::nullopt;
+    return static_cast<std::size_t>(at - begin);
+}

@@ -1,0 +1,193 @@
+// The station database image: its layout and the one bounds-checked reader that every unit
+// of the library uses to walk it.
+//
+// The image is the whole station database file. After a 512-byte file header it mirrors the
+// station's memory from the base station address B on: image offset 0x200 is station
+// address B, and address A lies at 0x200 + (A - B) (32-bit unsigned arithmetic). Tables refer
+// to each other by station addresses, so a reference is converted before it is followed.
+//
+// Conversion is where a corrupted image is caught. An address of 0, the address B (the station
+// root table itself, never a valid reference), and an address whose position, or any of the
+// len bytes the caller means to use from there, would not lie inside the mirrored part of the
+// image, all give nullopt alike. Field reads and writes at image offsets are checked as well.
+//
+//     LdTuSaveImage img(inf->pDbImage, inf->dbImageSize);
+//     auto area = img.Follow(img.Base(), LdTuSaveImg::kRootAreaRootTbl1, LdTuSaveImg::kAreaRootTblUsed);
+//     auto blkPtr = area ? img.Follow(img.Base(), *area + LdTuSaveImg::kAreaRootBlockPtrTblPtr,
+//                                     LdTuSaveImg::kBlockPtrTblUsed) : std::nullopt;
+//
+// The upload's area-relative form (position of AreaRootTbl1 + (A - station address of
+// AreaRootTbl1)) is the same conversion with another anchor: LdTuSaveAnchor{areaOff, areaAdrs}.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "tusave_bytes.h"
+
+static_assert(sizeof(std::size_t) >= 8, "offset arithmetic of the image reader assumes a 64-bit size_t");
+
+// ---- layout ------------------------------------------------------------------------------
+namespace LdTuSaveImg {
+
+// Image map.
+constexpr std::size_t kFileHeaderSize = 0x200;   // not part of the mirror; never read or changed
+constexpr std::size_t kStnRootTbl = 0x200;       // station root table, station address B
+constexpr std::size_t kStnRootTblSize = 0x100;
+constexpr std::size_t kStnCnstTbl = 0x300;       // station constant table, B + 0x100
+constexpr std::uint32_t kStnCnstTblDist = 0x100; // StnCnstTblAdrs - B
+
+// Station root table (image offsets of its fields).
+constexpr std::size_t kRootStnCnstTblAdrs = kStnRootTbl + 0x40;   // StnCnstTblAdrs
+constexpr std::size_t kRootStnIoTbl = kStnRootTbl + 0x48;         // station-wide I/O table
+constexpr std::size_t RootAreaRootTbl(unsigned area) { return kStnRootTbl + 0x78 + 8u * area; }
+constexpr std::size_t kRootAreaRootTbl1 = RootAreaRootTbl(1);     // AreaRootTbl1
+static_assert(kRootAreaRootTbl1 == 0x280);
+
+// Station constant table (relative to kStnCnstTbl).
+constexpr std::size_t kStnCnstHostNo2 = 0x28;     // u8, second number of the backup's "-h"
+constexpr std::size_t kStnCnstHostNo1 = 0x29;     // u8, first number of the backup's "-h"
+constexpr std::size_t kStnCnstIoA = 0x42;         // i16
+constexpr std::size_t kStnCnstIoB = 0x44;         // i16
+constexpr std::size_t kStnCnstIoBusType1 = 0x76;  // u16, 0 taken as 1
+constexpr std::size_t kStnCnstIoBusType2 = 0x78;  // u16, 0 taken as 0xFFFF
+constexpr std::size_t kStnCnstOpeMk10 = 0x84;     // u16 count
+constexpr std::size_t kStnCnstOpeMk11 = 0xAC;     // u16 count
+constexpr std::size_t kStnCnst1C8 = 0x1C8;        // u16
+constexpr std::size_t kStnCnstOpeMk42 = 0x1E0;    // u16 count
+
+// Station-wide I/O table.
+constexpr std::size_t kStnIoNodeTbls = 0x80;      // 6 x u32, per bus and I/O bus type
+constexpr std::size_t kStnIoTbl104 = 0x104;
+constexpr std::size_t kStnIoTbl10C = 0x10C;
+constexpr std::size_t kStnIoFolderNames = 0x214;  // 16 names of 8 characters
+constexpr std::size_t kStnIoTbl248 = 0x248;
+
+// Area root table.
+constexpr std::size_t kAreaRootCnstTblPtr = 0x08;     // areaCnstTblPtr
+constexpr std::size_t kAreaRootBlockPtrTblPtr = 0x0C; // blockPtrTblPtr
+constexpr std::size_t kAreaRootAnMsgData = 0x24;      // pAnMsgData
+constexpr std::size_t kAreaRootTblUsed = 0x28;        // bytes of the fields above
+constexpr std::uint32_t kAreaCnstTblDist = 0x200;     // areaCnstTblPtr - station address of AreaRootTbl1
+
+// Area constant table.
+constexpr std::size_t kAreaCnstMaxBlock = 0x40;   // i16 MaxBlock
+constexpr std::size_t kAreaCnstCount2 = 0x42;     // i16
+constexpr std::size_t kAreaCnstAnMsgCnt = 0x4C;   // 16-bit nAnMsgCnt
+constexpr std::size_t kAreaCnstTblUsed = 0x4E;
+
+// Block pointer table.
+constexpr std::size_t kBlockPtrBldbPtrTblPtr = 0x08;  // bldbPtrTblPtr
+constexpr std::size_t kBlockPtrTblUsed = 0x0C;
+
+// BldbPtrTbl: u32 station addresses of block headers, block n at entry n - 1.
+constexpr std::size_t kBldbEntrySize = 4;
+
+// Block header.
+constexpr std::size_t kBlkHdrBlockNo = 0x00;   // i16
+constexpr std::size_t kBlkHdrTagName = 0x04;   // char[16], NUL-padded, not always terminated
+constexpr std::size_t kTagNameLen = 16;
+constexpr std::size_t kBlkHdrBlockCode = 0x14; // u16
+constexpr std::size_t kBlkHdrCategory = 0x23;  // u8
+constexpr std::size_t kBlkHdrRecTbl = 0x38;    // per record: u32 station address, u32 size
+constexpr std::size_t kBlkHdrRecEntrySize = 8;
+constexpr std::size_t kBlkHdrFixedSize = kBlkHdrRecTbl;  // bytes before the record table
+constexpr std::size_t BlkHdrRecAdrs(std::uint32_t recNo) { return kBlkHdrRecTbl + kBlkHdrRecEntrySize * recNo; }
+constexpr std::size_t BlkHdrRecSize(std::uint32_t recNo) { return BlkHdrRecAdrs(recNo) + 4; }
+
+// Record.
+constexpr std::size_t kRecBlockNo = 0x00;      // u16
+constexpr std::size_t kRecRecNo = 0x03;        // u8
+constexpr std::size_t kRecOyaBlockNo = 0xB2;   // u16, record 2 of block codes 5122, 6226, 6227
+
+// AN message data table.
+constexpr std::size_t kAnMsgTbl14 = 0x14;
+constexpr std::size_t kAnMsgTbl18 = 0x18;
+constexpr std::size_t kAnMsgUaid = 0x20;       // pAnUaid: nAnMsgCnt u16 UAIDs
+constexpr std::size_t kAnMsgDataUsed = 0x24;
+constexpr std::size_t kUaidSize = 2;
+
+}  // namespace LdTuSaveImg
+
+// A table whose image offset and station address are both known; conversions are made
+// relative to it. The station root table is the anchor {0x200, B}.
+struct LdTuSaveAnchor {
+    std::size_t off = 0;
+    std::uint32_t adrs = 0;
+};
+
+// A record found through a block header: its image offset and size.
+struct LdTuSaveRecPos {
+    std::size_t off = 0;
+    std::uint32_t size = 0;
+};
+
+class LdTuSaveImage {
+public:
+    LdTuSaveImage() = default;
+    LdTuSaveImage(std::uint8_t* image, std::size_t size);
+    explicit LdTuSaveImage(std::span<std::uint8_t> image) : LdTuSaveImage(image.data(), image.size()) {}
+
+    std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    tb::MutBytes span() const { return {data_, size_}; }
+
+    // ---- base and conversion -------------------------------------------------------------
+    // StnCnstTblAdrs as stored (nullopt when the image is too short to hold it).
+    std::optional<std::uint32_t> StnCnstTblAdrs() const;
+    // B = StnCnstTblAdrs - 0x100; nullopt when StnCnstTblAdrs is 0 or missing.
+    std::optional<std::uint32_t> BaseAdrs() const { return base_; }
+    // The station root table as anchor, {0x200, B}.
+    LdTuSaveAnchor Base() const { return {LdTuSaveImg::kStnRootTbl, base_.value_or(0)}; }
+
+    // Image offset of station address adrs, relative to anchor: anchor.off + (adrs - anchor.adrs)
+    // in 32-bit arithmetic. nullopt for 0, for B, when B is unknown, and when
+    // [offset, offset + max(len, 1)) is not inside the mirror [0x200, size).
+    std::optional<std::size_t> Conv(const LdTuSaveAnchor& anchor, std::uint32_t adrs, std::size_t len = 1) const;
+    // The same with an explicit base B (anchor {0x200, base}), rejecting 0 and base.
+    std::optional<std::size_t> ConvBase(std::uint32_t base, std::uint32_t adrs, std::size_t len = 1) const;
+    // Reads the station address at image offset fieldOff and converts it.
+    std::optional<std::size_t> Follow(const LdTuSaveAnchor& anchor, std::size_t fieldOff, std::size_t len = 1) const;
+    std::optional<std::size_t> FollowBase(std::uint32_t base, std::size_t fieldOff, std::size_t len = 1) const;
+
+    // ---- navigation ------------------------------------------------------------------------
+    // Offset of BldbPtrTbl entry blockNo - 1 (nullopt for block 0 or an entry outside the image).
+    std::optional<std::size_t> BldbEntry(std::size_t bldbOff, std::uint32_t blockNo) const;
+    // Header of block blockNo through BldbPtrTbl at bldbOff; the header's fixed part
+    // (kBlkHdrFixedSize bytes) lies inside the image. nullopt for an entry of 0 as well.
+    std::optional<std::size_t> BlockHeader(const LdTuSaveAnchor& anchor, std::size_t bldbOff,
+                                           std::uint32_t blockNo) const;
+    // Record recNo of the block header at hdrOff, wholly inside the image; nullopt for an
+    // address of 0, a record table entry outside the image or a record that ends outside it.
+    std::optional<LdTuSaveRecPos> Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff, std::uint32_t recNo) const;
+
+    // ---- fields at image offsets -----------------------------------------------------------
+    bool Has(std::size_t off, std::size_t len) const { return tb::in_range(size_, off, len); }
+    std::optional<std::uint8_t> U8(std::size_t off) const { return tb::get_u8(cspan(), off); }
+    std::optional<std::uint16_t> U16(std::size_t off) const { return tb::get_u16(cspan(), off); }
+    std::optional<std::int16_t> I16(std::size_t off) const { return tb::get_i16(cspan(), off); }
+    std::optional<std::uint32_t> U32(std::size_t off) const { return tb::get_u32(cspan(), off); }
+    bool PutU8(std::size_t off, std::uint8_t v) const { return tb::put_u8(span(), off, v); }
+    bool PutU16(std::size_t off, std::uint16_t v) const { return tb::put_u16(span(), off, v); }
+    bool PutU32(std::size_t off, std::uint32_t v) const { return tb::put_u32(span(), off, v); }
+    bool Read(std::size_t off, void* dst, std::size_t len) const { return tb::get_bytes(cspan(), off, dst, len); }
+    bool Write(std::size_t off, const void* src, std::size_t len) const { return tb::put_bytes(span(), off, src, len); }
+    // The len bytes at off as a span, nullopt when they are not all there.
+    std::optional<tb::MutBytes> Bytes(std::size_t off, std::size_t len) const;
+
+    // ---- positions ---------------------------------------------------------------------------
+    // Pointer to the byte at off, nullptr when off is outside the image.
+    std::uint8_t* At(std::size_t off) const { return off < size_ ? data_ + off : nullptr; }
+    std::uint8_t* At(const std::optional<std::size_t>& off) const { return off ? At(*off) : nullptr; }
+    // Offset of a position inside the image, nullopt for any other pointer.
+    std::optional<std::size_t> OffsetOf(const std::uint8_t* p) const;
+
+private:
+    tb::Bytes cspan() const { return {data_, size_}; }
+
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::optional<std::uint32_t> base_;
+};

@@ -1,0 +1,45 @@
+// Fixture of the workstation-core tests: a fresh $TUSAVE_HOME per test, failpoints reset.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "failpoint/failpoint.h"
+
+class WsTemp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tusave-ws-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        ::setenv("TUSAVE_HOME", dir.c_str(), 1);
+        failpoint::reset();
+    }
+    void TearDown() override {
+        failpoint::reset();
+        std::string cmd = "rm -rf '" + dir + "'";
+        (void)std::system(cmd.c_str());
+    }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    static void write(const std::string& p, const std::string& content) {
+        std::ofstream(p, std::ios::binary) << content;
+    }
+    static std::string read(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    static mode_t mode_of(const std::string& p) {
+        struct stat st{};
+        ::stat(p.c_str(), &st);
+        return st.st_mode & 07777;
+    }
+    std::string dir;
+};

@@ -1,0 +1,74 @@
+// Workstation and project configuration: values, defaults and errors that name the file.
+#include "config/ws_config.h"
+#include "common_fixture.h"
+
+using Config = WsTemp;
+
+TEST_F(Config, DefaultsAndFoldersRelativeToTheWorkstationFolder) {
+    write(path("workstation.json"), R"({"currentProject": "DEMO", "controlBus": "udp:127.0.0.1:47110"})");
+    ws::Workstation w;
+    std::string err;
+    ASSERT_TRUE(ws::load_workstation(w, err)) << err;
+    EXPECT_EQ(w.currentProject, "DEMO");
+    EXPECT_EQ(w.projectsDir, dir + "/projects");
+    EXPECT_EQ(w.backupDir, dir + "/backup");
+    EXPECT_EQ(w.logDir, dir + "/log");
+    EXPECT_FALSE(w.vrecTest);
+}
+
+TEST_F(Config, WorkstationErrorsNameTheFile) {
+    const std::string file = path("workstation.json");
+    ws::Workstation w;
+    std::string err;
+    EXPECT_FALSE(ws::load_workstation(w, err));
+    EXPECT_EQ(err, "cannot read " + file);
+    write(file, "{ nope");
+    EXPECT_FALSE(ws::load_workstation(w, err));
+    EXPECT_EQ(err.rfind(file + ": malformed JSON", 0), 0u) << err;
+    write(file, R"({"vrecTest": "yes"})");
+    EXPECT_FALSE(ws::load_workstation(w, err));
+    EXPECT_EQ(err, file + ": \"vrecTest\" has the wrong type");
+}
+
+TEST_F(Config, ProjectStationsAndTheirErrors) {
+    write(path("workstation.json"), R"({"projectsDir": "p"})");
+    ::mkdir(path("p").c_str(), 0755);
+    ::mkdir(path("p/DEMO").c_str(), 0755);
+    ::mkdir(path("p/DEMO/SYSTEM").c_str(), 0755);
+    const std::string sys = path("p/DEMO/SYSTEM/sysconfig.json");
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "apcs": true,
+                    "areas": [{"number": 1, "name": "AREA01"}], "ioBusTypes": [1, 2]}]})");
+    ws::Project p;
+    std::string err;
+    ASSERT_TRUE(ws::load_project("DEMO", false, p, err)) << err;
+    ASSERT_NE(p.find("FCS0101"), nullptr);
+    EXPECT_TRUE(p.find("FCS0101")->apcs);
+    EXPECT_EQ(p.find("FCS0101")->areas.at(0).name, "AREA01");
+    EXPECT_EQ(p.find("FCS0102"), nullptr);
+
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 0}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": station FCS0101: number must be 1 to 255");
+    // A number that would wrap to 1 is not taken for 1.
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 4294967297}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": \"number\" has the wrong type");
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1.5}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": \"number\" has the wrong type");
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "ioBusTypes": [1, -1]}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": \"ioBusTypes\" has the wrong type");
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "areas": [3]}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": station FCS0101: an area entry is not an object");
+    write(sys, R"({"stations": [{"number": 3}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_EQ(err, sys + ": missing \"name\"");
+    write(sys, R"({"stations": [{"name": "../x", "number": 3}]})");
+    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+    EXPECT_NE(err.find(sys), std::string::npos);
+    EXPECT_FALSE(ws::load_project("DEMO", true, p, err));  // no equalization project
+    EXPECT_EQ(err, "cannot read " + path("p/DEMO/EQLZ/SYSTEM/sysconfig.json"));
+    EXPECT_FALSE(ws::load_project("../DEMO", false, p, err));
+}

@@ -1,0 +1,250 @@
+// Project path service: the keys the save uses give the documented paths, every key of the
+// exported getters resolves, and no name from outside can move a path out of its folder.
+#include <cstdlib>
+#include <functional>
+#include <set>
+
+#include "eda_fixture.h"
+#include "libqveeda.h"
+#include "libqveeda/eda_status.h"
+#include "libqveeda/path_keys.h"
+
+using edatest::EdaHome;
+
+namespace {
+
+class PathTest : public EdaHome {
+protected:
+    void SetUp() override {
+        EdaHome::SetUp();
+        ASSERT_EQ(fp.InitProject("DEMO"), 0u) << eda::last_error();
+    }
+    CQVEFilePath fp;
+};
+
+TEST_F(PathTest, KeysOfTheSaveGiveTheDocumentedLayout) {
+    const std::string t = top();
+    std::string p;
+    EXPECT_EQ(fp.GetProjectTopDir(), t);
+    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/DB/stndb.sfdata");
+    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCREFRDB", p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/DB/reference.sqlite");
+    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCLT0", p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/DB/tfdata0.edf");
+    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCLT1", p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/DB/tfdata1.edf");
+    ASSERT_EQ(fp.GetPath("FCS0101", 1, 0, 0, "FCANM", nullptr, p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/MESSAGE/anmsg01.edf");
+    ASSERT_EQ(fp.GetPath("FCS0102", 12, 0, 0, "FCANM", nullptr, p), 0u);
+    EXPECT_EQ(p, t + "/FCS0102/MESSAGE/anmsg12.edf");
+    ASSERT_EQ(fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", nullptr, p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/TP/tuning.txt");
+    ASSERT_EQ(fp.GetSystemFilePath("SYCFG", p), 0u);
+    EXPECT_EQ(p, t + "/SYSTEM/sysconfig.json");
+    ASSERT_EQ(fp.GetFCSUserInstPath("FCS0101", 0, p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/DB/userinst.json");
+    ASSERT_EQ(fp.GetFCSBlockPath("FCS0101", 3, "PIC001", p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/FUNCTION_BLOCK/DR0003/PIC001.edf");
+    ASSERT_EQ(fp.GetFCSBlockPath("FCS0101", 255, "X", p), 0u);
+    EXPECT_EQ(p, t + "/FCS0101/FUNCTION_BLOCK/DR0255/X.edf");
+
+    std::uint8_t no = 0;
+    ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
+    EXPECT_EQ(no, 12);
+
+    CQVEFilePath eq;
+    ASSERT_EQ(eq.InitEqlzProject("DEMO"), 0u);
+    EXPECT_EQ(eq.GetProjectTopDir(), t + "/EQLZ");
+    ASSERT_EQ(eq.GetFCSFilePath("FCS0201", "FCLSF", p), 0u);
+    EXPECT_EQ(p, t + "/EQLZ/FCS0201/DB/stndb.sfdata");
+    ASSERT_EQ(eq.GetStnNo("FCS0201", no), 0u);
+    EXPECT_EQ(no, 2);
+    EXPECT_EQ(eq.GetStnNo("FCS0101", no), eda::kNoStation);  // not in the equalization project
+}
+
+TEST_F(PathTest, InternalPathsOfTheSampleMatchTheLayout) {
+    namespace pk = eda::pathkeys;
+    std::string p;
+    pk::Args a;
+    a.station = "FCS0101";
+    a.folder = "UNIT1";
+    ASSERT_EQ(pk::expand(*pk::find("FCSCUSTOM", pk::Kind::Internal), a, top(), p), 0u);
+    EXPECT_EQ(p, top() + "/FCS0101/Custom");
+    ASSERT_EQ(pk::expand(*pk::find("INSTDEF", pk::Kind::Internal), a, top(), p), 0u);
+    EXPECT_EQ(p, top() + "/FCS0101/DB/instdef.json");
+}
+
+// Every key of the exported getters, through the base getter it is passed to.
+TEST_F(PathTest, EveryExportedKeyResolvesInsideItsRoot) {
+    const std::string t = top() + "/";
+    const std::string w = home_ + "/template/";
+    std::string p;
+    auto under = [&](std::uint32_t r, const std::string& root, const char* key) {
+        EXPECT_EQ(r, 0u) << key << ": " << eda::last_error();
+        EXPECT_EQ(p.rfind(root, 0), 0u) << key << " -> " << p;
+        EXPECT_EQ(p.find(".."), std::string::npos) << key;
+        p.clear();
+    };
+    for (const char* k : {"DATINFO", "DATSTNNAME", "DATENDIAN", "DATSBIODUMMY", "DATSTNTAGREF", "DATFDAHISTDBDEF"})
+        under(fp.GetTmplFilePath(k, nullptr, p), w, k);
+    for (const char* k : {"DATSTN", "DATINST", "DATENGQUILLINC", "DATENGCALCUINC", "DATENGHATCH"})
+        under(fp.GetTmplFilePath(k, "f.dat", p), w, k);
+    for (const char* k : {"HATCHDEFAULT", "PJTDEFAULT", "HISDEFAULT", "STNDEFAULT", "STNTAGDEFAULT", "ACGDEFAULT",
+                          "ENGDEFAULT", "ACGSYS", "ACGSKEL", "BATCH", "ACGSHORT", "INFO", "DEFFILES", "ENGDRAW",
+                          "ENGLOGIC", "SELDOCEX", "SELDOCPRT", "RCP"})
+        under(fp.GetUDFTmplFolderPath(k, "QVSystem", p), w + "QVSystem/", k);
+    for (const char* k : {"STNPUBTAG", "STNFMSTAG", "STNDATPRMSG", "STNSEQMSG", "STNOPGMSG", "STNARADEF",
+                          "HISWNDSHORT", "HISHELPWNDSHORT", "HISTRDCRRCTASGN", "HISSHORT"})
+        under(fp.GetUDFTmplFilePath(k, nullptr, "QVSystem", p), w + "QVSystem/", k);
+    for (const char* k : {"ENGPARTS", "HISWND", "HISHELPWND", "ACGSYS", "ACGSKEL", "BATCHDEFAULT"})
+        under(fp.GetUDFTmplFilePath(k, "f.dat", "QVSystem", p), w + "QVSystem/", k);
+    under(fp.GetUDFTmplFilePath1(7, "HISTRDDSPASGN", nullptr, "QVSystem", p), w + "QVSystem/", "HISTRDDSPASGN");
+    for (const char* k :
+         {"SYPJTATR", "SYCST", "SYPJTREFRDB", "SYPJTREF", "SYENGREFRDB", "SYENGREF", "SYTAGREFRDB", "SYTAGREF",
+          "SYUNT", "SYUNTXT", "SYSWT", "SYSWTXT", "SYSTS", "SYSSTSEDF", "BLKSTSEDF", "ALMSTSEDF", "SYATB", "SYAPR",
+          "SYALM", "SYCHG", "STSCHGEDF", "SYMLT", "SYPLT", "SYINST", "SYCFG", "SYSECURITY", "SYOPEMARK", "SYDEFSEC",
+          "SYLOCKA", "SYLOCKPJTBACKUP", "SYPJTBACKUPINFO", "SYPJTNOTBACKUPTXT", "SYLOCKC", "SYDSP", "SYUSRSEC",
+          "SYACTBL", "SYREVINF", "FDAINFOFILE", "SBFBENV", "SBFBCFDDFILE", "SBFBHOSTFILE"})
+        under(fp.GetSystemFilePath(k, p), t + "SYSTEM/", k);
+    for (const char* k : {"ETC", "COM", "BAT", "BATETC", "SELDOC"}) under(fp.GetSystemFolderPath(k, p), t + "SYSTEM/", k);
+    for (const char* k : {"MTXEDF", "SYMLD", "SYFOLDERBATRG", "SYBATCOM", "SYFOLDERBATCOM", "SYBATETCCOM",
+                          "SYFOLDERBATETCCOM", "SYFOLDERQUILLINC"})
+        under(fp.GetPath(nullptr, 3, 0, 0, k, nullptr, p), t + "SYSTEM/", k);
+    for (const char* k : {"SYBATRG", "SYQUILLINC"}) under(fp.GetPath(nullptr, 3, 0, 0, k, "f.dat", p), t + "SYSTEM/", k);
+    const std::string s = t + "FCS0101/";
+    for (const char* k :
+         {"FCTAGREFRDB", "FCPROGRAM", "FCLSF", "FCLT0", "FCLT1", "FCARA", "FCREFRDB", "FCREF", "FCENGREFRDB",
+          "FCENGREF", "FCIOMUNIT", "FCPRTAG", "FCOGTAG", "FCADL", "FCINSTGRP", "FCFNCL", "FCSFCL", "FCPRL", "FCUSINSTL",
+          "FCOPTXT1", "FCOPTXT2", "FCSTN", "FCEQUIPMENT", "FCIOMDEF", "FCIOMDEFSB", "FCSWT", "FCCOMMDATAWW", "FCWBTAG",
+          "FCGSW", "FCSTS", "FCCHG", "FCSBIOOFFLDLOG", "FCFBREFRDB", "FCIOMLOCK", "OPENGREFRDB", "OPENGREF",
+          "FCFOLDERSEQLIBFNC", "FCFOLDERSEQLIBQLLFNC", "FCFOLDERSEQLIBSFCSEQ", "FCFOLDERSEQLIBUNITPROC",
+          "FCFOLDERSEQQLLFNCO", "FCFOLDERSEQSFCSEQL", "FCFOLDERSEQSFCSEQO", "FCFOLDERSEQUNITPRCO",
+          "FCFOLDERSEQLIBQLLFNCDISP", "FCFOLDERSEQLIBSFCSEQDISP", "FCFOLDERSEQLIBUNITPROCDISP", "FCUSRCSTM"})
+        under(fp.GetFCSFilePath("FCS0101", k, p), s, k);
+    for (const char* k : {"FCPROGRAM2", "FCCALCUINC", "FCLC", "FCMTX", "FCSEQFUNC", "FCSEQQLLFNC", "FCSEQSFCSEQ",
+                          "FCSEQUNITPROC", "FCSEQQLLFNCO", "FCSEQSFCSEQL", "FCSEQSFCSEQO", "FCSEQUNITPRCO", "FCQLLFNC",
+                          "FCSFCSEQ", "FCUNITPROC", "FCUSRCSTMPROG"})
+        under(fp.GetFCSFilePath("FCS0101", "Matrix1", k, p), s, k);
+    for (const char* k : {"FCTPS", "FCDIF", "FCUSRPRC", "OPHELP"}) {
+        under(fp.GetPath("FCS0101", 0, 0, 0, k, "f.txt", p), s, k);
+        under(fp.GetPath("FCS0101", 0, 0, 0, k, nullptr, p), s, k);
+    }
+    for (const char* k : {"FCLOCKB", "FCMULTGENLOCK", "FCSTNGENLOCK", "BACKUPSTNLOCK", "FCSFCSCL", "FCCOMMDATAWB",
+                          "OPTRGET", "FCSQM", "FCANM", "FCOPM", "FCEVM"})
+        under(fp.GetPath("FCS0101", 1, 0, 0, k, nullptr, p), s, k);
+    for (const char* k :
+         {"OPREFRDB", "OPREF", "OPTRASNG", "OPTRBLK", "OPTRASNDSP", "OPCLSMNG", "OPCLSDEF", "OPCLSDEFTMP", "OPSTN",
+          "OPSCD", "OPPANELSET", "OPMRQ", "OPTRDEF", "OUFNC", "OPWNDLIST", "OPWNDSUBLIST", "OPLTMDEF", "OPSECURITY",
+          "OPCONFDEF", "OPHISSEC"})
+        under(fp.GetHISFilePath("FCS0101", k, p), s, k);
+    for (const char* k : {"ETC", "TAGLIST"}) {
+        under(fp.GetSTNFolderPath("FCS0101", k, p), s, k);
+        under(fp.GetSTNFilePath("FCS0101", k, "f.csv", p), s, k);
+    }
+}
+
+TEST_F(PathTest, TableHasNoDuplicateAndDocsAgree) {
+    std::set<std::pair<std::string, int>> seen;
+    std::set<std::string> paths;
+    for (const auto& d : eda::pathkeys::table()) {
+        EXPECT_TRUE(seen.insert({d.key, static_cast<int>(d.kind)}).second) << "duplicate key " << d.key;
+        // Two keys of one root giving the same pattern would make two kinds of file one file.
+        EXPECT_TRUE(paths.insert(std::string(eda::pathkeys::under_workstation(d.kind) ? "T:" : "P:") + d.pattern).second)
+            << "two keys share " << d.pattern;
+    }
+    const std::string docPath = std::string(TUSAVE_SOURCE_DIR) + "/docs/pathkeys.md";
+    if (std::getenv("TUSAVE_UPDATE_DOCS")) std::ofstream(docPath) << eda::pathkeys::markdown();
+    std::ifstream in(docPath);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ(ss.str(), eda::pathkeys::markdown()) << "docs/pathkeys.md is out of date: run with TUSAVE_UPDATE_DOCS=1";
+}
+
+TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
+    std::string p = "unchanged";
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "NOSUCHKEY", p), eda::kUnknownKey);
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", nullptr, p), eda::kUnknownKey);
+    EXPECT_EQ(fp.GetHISFilePath("FCS0101", "FCLSF", p), eda::kUnknownKey);   // another getter's key
+    EXPECT_EQ(fp.GetSystemFilePath("ETC", p), eda::kUnknownKey);             // a folder key
+    EXPECT_EQ(fp.GetSystemFolderPath("SYCFG", p), eda::kUnknownKey);         // a file key
+    EXPECT_EQ(fp.GetFCSUserInstPath("FCS0101", 1, p), eda::kBadArgument);
+    EXPECT_EQ(fp.GetPath(nullptr, 0, 0, 0, "FCTPS", nullptr, p), eda::kBadName);  // needs a station
+    EXPECT_EQ(fp.GetPath("FCS0101", -1, 0, 0, "FCANM", nullptr, p), eda::kBadArgument);
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "x.dat", "FCLSF", p), eda::kBadName);  // one fixed file, no name
+    EXPECT_EQ(fp.GetTmplFilePath("DATSTN", nullptr, p), eda::kBadName);          // name required
+    EXPECT_EQ(p, "unchanged");
+
+    CQVEFilePath unbound;
+    EXPECT_EQ(unbound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
+    EXPECT_EQ(unbound.GetTmplFilePath("DATINFO", nullptr, p), eda::kNotBound);
+    std::uint8_t no = 0;
+    EXPECT_EQ(unbound.GetStnNo("FCS0101", no), eda::kNotBound);
+
+    // A failed bind leaves the object unbound, not bound to the earlier project.
+    CQVEFilePath rebound = fp;
+    EXPECT_EQ(rebound.GetProjectTopDir(), top());
+    EXPECT_NE(rebound.InitProject("NOPROJECT"), 0u);
+    EXPECT_NE(eda::last_error().find("NOPROJECT/SYSTEM/sysconfig.json"), std::string::npos) << eda::last_error();
+    EXPECT_EQ(rebound.GetProjectTopDir(), "");
+    EXPECT_EQ(rebound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
+    EXPECT_NE(rebound.InitProject(".."), 0u);
+    EXPECT_NE(rebound.InitProject(nullptr), 0u);
+
+    failpoint::arm("GetFCSFilePath", 77);
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 77u);
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 0u);
+}
+
+TEST_F(PathTest, TraversalNamesAreRefusedByEveryGetterThatTakesOne) {
+    using Call = std::function<std::uint32_t(const char*, std::string&)>;
+    std::uint8_t no = 0;
+    const std::vector<std::pair<const char*, Call>> calls = {
+        {"tmpl name", [&](const char* n, std::string& o) { return fp.GetTmplFilePath("DATSTN", n, o); }},
+        {"udf folder", [&](const char* n, std::string& o) { return fp.GetUDFTmplFolderPath("PJTDEFAULT", n, o); }},
+        {"udf file folder", [&](const char* n, std::string& o) { return fp.GetUDFTmplFilePath("ENGPARTS", "a", n, o); }},
+        {"udf file name", [&](const char* n, std::string& o) { return fp.GetUDFTmplFilePath("ENGPARTS", n, "F", o); }},
+        {"udf folder+name", [&](const char* n, std::string& o) { return fp.GetUDFTmplFilePath("ACGSYS", n, "F", o); }},
+        {"udf1 name", [&](const char* n, std::string& o) { return fp.GetUDFTmplFilePath1(1, "ACGSYS", n, "F", o); }},
+        {"udf1 folder", [&](const char* n, std::string& o) { return fp.GetUDFTmplFilePath1(1, "HISTRDDSPASGN", nullptr, n, o); }},
+        {"fcs station", [&](const char* n, std::string& o) { return fp.GetFCSFilePath(n, "FCLSF", o); }},
+        {"fcs long station", [&](const char* n, std::string& o) { return fp.GetFCSFilePath(n, "a", "FCMTX", o); }},
+        {"fcs long name", [&](const char* n, std::string& o) { return fp.GetFCSFilePath("FCS0101", n, "FCMTX", o); }},
+        {"fcs folder name", [&](const char* n, std::string& o) { return fp.GetFCSFilePath("FCS0101", n, "FCUSRCSTM", o); }},
+        {"his station", [&](const char* n, std::string& o) { return fp.GetHISFilePath(n, "OPSTN", o); }},
+        {"stn folder station", [&](const char* n, std::string& o) { return fp.GetSTNFolderPath(n, "ETC", o); }},
+        {"stn file station", [&](const char* n, std::string& o) { return fp.GetSTNFilePath(n, "ETC", "a", o); }},
+        {"stn file name", [&](const char* n, std::string& o) { return fp.GetSTNFilePath("FCS0101", "ETC", n, o); }},
+        {"path station", [&](const char* n, std::string& o) { return fp.GetPath(n, 1, 0, 0, "FCANM", nullptr, o); }},
+        {"path name", [&](const char* n, std::string& o) { return fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", n, o); }},
+        {"path folder name", [&](const char* n, std::string& o) { return fp.GetPath("FCS0101", 0, 0, 0, "FCUSRPRC", n, o); }},
+        {"path sys station", [&](const char* n, std::string& o) { return fp.GetPath(n, 1, 0, 0, "MTXEDF", nullptr, o); }},
+        {"path sys name", [&](const char* n, std::string& o) { return fp.GetPath(nullptr, 1, 0, 0, "SYBATRG", n, o); }},
+        {"userinst station", [&](const char* n, std::string& o) { return fp.GetFCSUserInstPath(n, 0, o); }},
+        {"block station", [&](const char* n, std::string& o) { return fp.GetFCSBlockPath(n, 1, "a", o); }},
+        {"block name", [&](const char* n, std::string& o) { return fp.GetFCSBlockPath("FCS0101", 1, n, o); }},
+        {"stnno station", [&](const char* n, std::string&) { return fp.GetStnNo(n, no); }},
+    };
+    for (const auto& [what, call] : calls) {
+        std::string good;
+        ASSERT_EQ(call("ok", good) == 0u || what == std::string("stnno station"), true) << what;
+        for (const char* bad : {"..", "a/b", "", "x\\y", ".", "../FCS0101", "a..b", "/etc"}) {
+            std::string out = "unchanged";
+            EXPECT_EQ(call(bad, out), eda::kBadName) << what << " \"" << bad << "\"";
+            EXPECT_EQ(out, "unchanged") << what;
+        }
+    }
+}
+
+TEST_F(PathTest, MalformedSysconfigIsReportedWithTheFileName) {
+    std::uint8_t no = 0;
+    write("projects/DEMO/SYSTEM/sysconfig.json", R"({ "stations": [ { "name": "FCS0101" } ] })");
+    EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
+    EXPECT_NE(eda::last_error().find(top() + "/SYSTEM/sysconfig.json"), std::string::npos) << eda::last_error();
+    write("projects/DEMO/SYSTEM/sysconfig.json", "{ \"stations\": [");
+    EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
+    EXPECT_NE(eda::last_error().find("sysconfig.json"), std::string::npos);
+    EXPECT_EQ(no, 0);
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// Generation lock: refused to a second holder in this process and in others, given back by
+// unlock and by the holder's end (also by SIGKILL), and safe against wrong handles.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "eda_fixture.h"
+#include "libqveeda/eda_status.h"
+#include "libqverxeda.h"
+
+using edatest::EdaHome;
+
+namespace {
+
+using GenLockTest = EdaHome;
+
+std::uint32_t lock(const char* station, void** h, char* info = nullptr, int size = 0) {
+    return QVEEdaGenLockStation("DEMO", station, 1, info, size, h);
+}
+
+// Runs body in a child process and returns its exit status (-1 when it did not exit).
+template <class F>
+int in_child(F body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// A child that takes the lock, reports through a pipe and then waits to be ended.
+struct Holder {
+    pid_t pid = -1;
+    int done[2] = {-1, -1};  // parent closes the write end to let the child end normally
+
+    bool start(const char* station) {
+        int ready[2];
+        if (::pipe(ready) != 0 || ::pipe(done) != 0) return false;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(ready[0]);
+            ::close(done[1]);
+            void* h = nullptr;
+            const char ok = lock(station, &h) == 0 ? 'L' : 'R';
+            [[maybe_unused]] auto w = ::write(ready[1], &ok, 1);
+            char c;
+            [[maybe_unused]] auto r = ::read(done[0], &c, 1);  // until the parent lets go
+            ::_exit(0);                                       // ends without an unlock
+        }
+        ::close(ready[1]);
+        ::close(done[0]);
+        char c = 0;
+        const bool got = ::read(ready[0], &c, 1) == 1 && c == 'L';
+        ::close(ready[0]);
+        return got;
+    }
+    int wait() {
+        int st = 0;
+        ::waitpid(pid, &st, 0);
+        return st;
+    }
+};
+
+TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
+    void* h1 = nullptr;
+    void* h2 = nullptr;
+    char info[16];
+    ASSERT_EQ(lock("FCS0101", &h1, info, sizeof info), 0u) << eda::last_error();
+    ASSERT_NE(h1, nullptr);
+    EXPECT_EQ(std::string(info), "pid " + std::to_string(::getpid()));
+    EXPECT_TRUE(std::filesystem::exists(home_ + "/lock/DEMO/FCS0101.genlock"));
+
+    std::memset(info, 0, sizeof info);
+    EXPECT_EQ(lock("FCS0101", &h2, info, sizeof info), eda::kLocked);
+    EXPECT_EQ(h2, nullptr);
+    EXPECT_EQ(std::string(info), "pid " + std::to_string(::getpid()));  // the holder
+    EXPECT_NE(eda::last_error().find("FCS0101.genlock"), std::string::npos);
+
+    void* other = nullptr;  // another station is independent
+    ASSERT_EQ(lock("FCS0102", &other), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0102", other), 0u);
+
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h1), 0u);
+    ASSERT_EQ(lock("FCS0101", &h2), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h2), 0u);
+}
+
+TEST_F(GenLockTest, UnlockRefusesNullForeignStaleAndMismatchedHandles) {
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    int notAHandle = 0;
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", nullptr), eda::kBadHandle);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", &notAHandle), eda::kBadHandle);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0102", h), eda::kBadHandle);
+    EXPECT_EQ(QVEEdaGenUnlockStation("OTHER", "FCS0101", h), eda::kBadHandle);
+    void* h2 = nullptr;
+    EXPECT_EQ(lock("FCS0101", &h2), eda::kLocked);  // still held after the refused unlocks
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), eda::kBadHandle);  // given back already
+}
+
+TEST_F(GenLockTest, OtherProcessIsRefusedWhileHeldAndGetsItAfterUnlock) {
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    EXPECT_EQ(in_child([] {
+                  void* c = nullptr;
+                  return lock("FCS0101", &c) == eda::kLocked && c == nullptr ? 7 : 1;
+              }),
+              7);
+    ASSERT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+    EXPECT_EQ(in_child([] {
+                  void* c = nullptr;
+                  return lock("FCS0101", &c) == 0 && QVEEdaGenUnlockStation("DEMO", "FCS0101", c) == 0 ? 8 : 1;
+              }),
+              8);
+}
+
+TEST_F(GenLockTest, LockOfAKilledOrEndedHolderGoesWithItsProcess) {
+    Holder killed;
+    ASSERT_TRUE(killed.start("FCS0101"));
+    void* h = nullptr;
+    char info[16] = {};
+    EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
+    EXPECT_EQ(std::string(info), "pid " + std::to_string(killed.pid));
+    ::kill(killed.pid, SIGKILL);
+    const int st = killed.wait();
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    ASSERT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+
+    Holder ended;
+    ASSERT_TRUE(ended.start("FCS0101"));
+    EXPECT_EQ(lock("FCS0101", &h), eda::kLocked);
+    ::close(ended.done[1]);
+    ended.wait();
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+}
+
+TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
+    char buf[8];
+    std::memset(buf, '#', sizeof buf);
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h, buf, 4), 0u);
+    EXPECT_EQ(std::strlen(buf), 3u);
+    EXPECT_EQ(buf[4], '#');
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+
+    for (const char* bad : {"..", "a/b", "", "x\\y", "../../etc"}) {
+        h = nullptr;
+        EXPECT_EQ(QVEEdaGenLockStation("DEMO", bad, 1, nullptr, 0, &h), eda::kBadName) << bad;
+        EXPECT_EQ(QVEEdaGenLockStation(bad, "FCS0101", 1, nullptr, 0, &h), eda::kBadName) << bad;
+        EXPECT_EQ(h, nullptr);
+    }
+    EXPECT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, nullptr, 0, nullptr), eda::kBadArgument);
+
+    failpoint::arm("QVEEdaGenLockStation", 31);
+    EXPECT_EQ(lock("FCS0101", &h), 31u);
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    failpoint::arm("QVEEdaGenUnlockStation", 32);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 32u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+}
+
+// The same across exec: a separately started program (this test binary, run for the role
+// below) is refused while this process holds the lock, and gets it afterwards.
+constexpr int kRoleDone = 42;  // the role ran and held; any other status is a failure
+
+int exec_role(const std::string& home, const char* role) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("TUSAVE_GENLOCK_ROLE", role, 1);
+        ::setenv("TUSAVE_HOME", home.c_str(), 1);
+        ::execl("/proc/self/exe", "test_workstation", "--gtest_filter=GenLockRole.OfAnExecutedProgram",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(GenLockTest, ExecutedProgramIsRefusedWhileHeld) {
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    EXPECT_EQ(exec_role(home_, "refused"), kRoleDone);
+    ASSERT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+    EXPECT_EQ(exec_role(home_, "granted"), kRoleDone);
+}
+
+// Runs only in the program started by ExecutedProgramIsRefusedWhileHeld, on its workstation
+// folder; the exit status is the verdict.
+TEST(GenLockRole, OfAnExecutedProgram) {
+    const char* role = std::getenv("TUSAVE_GENLOCK_ROLE");
+    if (role == nullptr) GTEST_SKIP() << "runs only as the program started by ExecutedProgramIsRefusedWhileHeld";
+    void* h = nullptr;
+    bool ok;
+    if (std::string(role) == "refused") {
+        ok = lock("FCS0101", &h) == eda::kLocked && h == nullptr;
+    } else {
+        ok = lock("FCS0101", &h) == 0u && QVEEdaGenUnlockStation("DEMO", "FCS0101", h) == 0u;
+    }
+    std::fflush(nullptr);
+    ::_exit(ok ? kRoleDone : 1);
+}
+
+}  // namespace

@@ -1,0 +1,288 @@
+// File handles: share-mode exclusion across processes, replace-on-close, read-only targets,
+// reads to the end of file, failpoints on the calls, copy and full path names.
+#include <dirent.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "port/port_host.h"
+#include "common_fixture.h"
+
+namespace {
+
+HANDLE open_excl(const std::string& p) {
+    return CreateFileA(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+HANDLE open_read(const std::string& p) {
+    return CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+HANDLE open_replace(const std::string& p) {
+    return CreateFileA(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, PORT_FLAG_REPLACE_ON_CLOSE, nullptr);
+}
+
+// Runs f in a child process; its result is the child's exit status.
+template <class F>
+int in_child(F f) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(f());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+// 0 = opened, 1 = refused with EBUSY, 2 = something else.
+int child_try_open(const std::string& p, bool exclusive) {
+    HANDLE h = exclusive ? open_excl(p) : open_read(p);
+    if (h != INVALID_HANDLE_VALUE) return CloseHandle(h) ? 0 : 2;
+    return GetLastError() == EBUSY ? 1 : 2;
+}
+
+std::size_t count_entries(const std::string& dir) {
+    std::size_t n = 0;
+    DIR* d = ::opendir(dir.c_str());
+    while (dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) ++n;
+    ::closedir(d);
+    return n;
+}
+
+}  // namespace
+
+using PortFiles = WsTemp;
+
+TEST_F(PortFiles, ExclusiveOpenExcludesReadersAndWritersOfOtherProcessesUntilClosed) {
+    const std::string f = path("db.sfdata");
+    write(f, "image");
+    HANDLE h = open_excl(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(in_child([&] { return child_try_open(f, false); }), 1);
+    EXPECT_EQ(in_child([&] { return child_try_open(f, true); }), 1);
+    // The same process is refused as well: each open is its own description.
+    EXPECT_EQ(open_read(f), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBUSY));
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(in_child([&] { return child_try_open(f, true); }), 0);
+}
+
+TEST_F(PortFiles, SharedReadersCoexistButExcludeAWriter) {
+    const std::string f = path("db.sfdata");
+    write(f, "image");
+    HANDLE r1 = open_read(f), r2 = open_read(f);
+    ASSERT_NE(r1, INVALID_HANDLE_VALUE);
+    ASSERT_NE(r2, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(in_child([&] { return child_try_open(f, false); }), 0);
+    EXPECT_EQ(in_child([&] { return child_try_open(f, true); }), 1);
+    CloseHandle(r1);
+    CloseHandle(r2);
+}
+
+TEST_F(PortFiles, LockIsReleasedWhenTheHoldingProcessEnds) {
+    const std::string f = path("db.sfdata");
+    write(f, "image");
+    int ready[2], quit[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(quit), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        HANDLE h = open_excl(f);
+        char c = h != INVALID_HANDLE_VALUE ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(quit[0], &c, 1);  // held until the parent says so; the handle is never closed
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_EQ(open_read(f), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBUSY));
+    (void)!::write(quit[1], "q", 1);
+    ::waitpid(pid, nullptr, 0);
+    HANDLE h = open_excl(f);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    for (int fd : {ready[0], ready[1], quit[0], quit[1]}) ::close(fd);
+}
+
+TEST_F(PortFiles, ReplaceOnCloseKeepsOldContentAfterAShortWriteAndNothingLeftBehind) {
+    const std::string f = path("stndb.sfdata");
+    write(f, "OLD-CONTENT");
+    ::chmod(f.c_str(), 0640);
+    HANDLE h = open_replace(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    failpoint::arm("WriteFile.short", 3);
+    DWORD done = 0;
+    EXPECT_TRUE(WriteFile(h, "NEW-CONTENT", 11, &done, nullptr));
+    EXPECT_EQ(done, 3u);
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(read(f), "OLD-CONTENT");
+    EXPECT_EQ(count_entries(dir), 1u);  // the temporary is gone
+}
+
+TEST_F(PortFiles, ReplaceOnCloseKeepsOldContentAfterAFailedWrite) {
+    const std::string f = path("stndb.sfdata");
+    write(f, "OLD-CONTENT");
+    HANDLE h = open_replace(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(h, "NEW", 3, &done, nullptr));
+    failpoint::arm("WriteFile", ENOSPC);
+    EXPECT_FALSE(WriteFile(h, "-CONTENT", 8, &done, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOSPC));
+    failpoint::reset();
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOSPC));
+    EXPECT_EQ(read(f), "OLD-CONTENT");
+    EXPECT_EQ(count_entries(dir), 1u);
+}
+
+TEST_F(PortFiles, ReplaceOnCloseWritesInPlaceOverACopyAndKeepsPermissions) {
+    const std::string f = path("stndb.sfdata");
+    write(f, "OLD-CONTENT");
+    ::chmod(f.c_str(), 0640);
+    HANDLE h = open_replace(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // Another opener is excluded while the replacement is pending.
+    EXPECT_EQ(in_child([&] { return child_try_open(f, false); }), 1);
+    ASSERT_EQ(SetFilePointer(h, 4, nullptr, FILE_BEGIN), 4u);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
+    EXPECT_EQ(read(f), "OLD-CONTENT");  // nothing visible before the close
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(read(f), "OLD-newTENT");
+    EXPECT_EQ(mode_of(f), 0640u);
+    EXPECT_EQ(count_entries(dir), 1u);
+}
+
+TEST_F(PortFiles, ReplaceOnCloseReadsTheCopyAndAFailedCloseKeepsTheOldFile) {
+    const std::string f = path("stndb.sfdata");
+    write(f, "OLD-CONTENT");
+    HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           PORT_FLAG_REPLACE_ON_CLOSE, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char buf[16] = {};
+    DWORD done = 0;
+    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));
+    EXPECT_EQ(std::string(buf, done), "OLD-CONTENT");
+    ASSERT_TRUE(WriteFile(h, "+", 1, &done, nullptr));
+    failpoint::arm("CloseHandle", EIO);
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(read(f), "OLD-CONTENT");
+    EXPECT_EQ(count_entries(dir), 1u);
+}
+
+TEST_F(PortFiles, ReadOnlyTargetFailsAtTheOpenWithEACCES) {
+    const std::string f = path("ro.sfdata");
+    write(f, "keep");
+    ::chmod(f.c_str(), 0444);
+    EXPECT_EQ(open_replace(f), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EACCES));
+    EXPECT_EQ(open_excl(f), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EACCES));
+    EXPECT_EQ(count_entries(dir), 1u);
+    HANDLE h = open_read(f);  // reading stays possible
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+}
+
+TEST_F(PortFiles, ReadFileReadsToTheEndAndReportsTheCount) {
+    const std::string f = path("a.bin");
+    write(f, "12345");
+    HANDLE h = open_read(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileSize(h, nullptr), 5u);
+    char buf[100] = {};
+    DWORD done = 99;
+    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));
+    EXPECT_EQ(done, 5u);
+    EXPECT_STREQ(buf, "12345");
+    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(SetFilePointer(h, -2, nullptr, FILE_END), 3u);
+    CloseHandle(h);
+}
+
+TEST_F(PortFiles, ArmedCallsFailWithTheArmedCodeAndCloseStillReleases) {
+    const std::string f = path("a.bin");
+    write(f, "12345");
+    failpoint::arm("CreateFileA", 13);
+    EXPECT_EQ(open_read(f), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 13u);
+    failpoint::reset();
+
+    HANDLE h = open_excl(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    failpoint::arm("GetFileSize", 5);
+    EXPECT_EQ(GetFileSize(h, nullptr), INVALID_FILE_SIZE);
+    EXPECT_EQ(GetLastError(), 5u);
+    failpoint::arm("ReadFile", 6);
+    char buf[4];
+    DWORD done = 7;
+    EXPECT_FALSE(ReadFile(h, buf, 4, &done, nullptr));
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(GetLastError(), 6u);
+    failpoint::arm("SetFilePointer", 9);
+    EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    failpoint::arm("CloseHandle", 4);
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), 4u);
+    failpoint::reset();
+    EXPECT_FALSE(CloseHandle(h));  // already released: a stale handle, not a crash
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBADF));
+    HANDLE again = open_excl(f);   // and its lock went with it
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
+TEST_F(PortFiles, CreateDispositions) {
+    const std::string f = path("new.txt");
+    HANDLE h = CreateFileA(f.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+    h = CreateFileA(f.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    WriteFile(h, "abc", 3, &done, nullptr);
+    CloseHandle(h);
+    EXPECT_EQ(CreateFileA(f.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EEXIST));
+    h = CreateFileA(f.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_EQ(read(f), "");
+}
+
+TEST_F(PortFiles, CopyKeepsPermissionsHonoursFailIfExistsAndHeldTargets) {
+    const std::string a = path("a.txt"), b = path("b.txt");
+    write(a, "source");
+    ::chmod(a.c_str(), 0600);
+    ASSERT_TRUE(CopyFileA(a.c_str(), b.c_str(), false));
+    EXPECT_EQ(read(b), "source");
+    EXPECT_EQ(mode_of(b), 0600u);
+    EXPECT_FALSE(CopyFileA(a.c_str(), b.c_str(), true));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EEXIST));
+    write(a, "second");
+    HANDLE h = open_read(b);
+    EXPECT_FALSE(CopyFileA(a.c_str(), b.c_str(), false));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBUSY));
+    CloseHandle(h);
+    ASSERT_TRUE(CopyFileA(a.c_str(), b.c_str(), false));
+    EXPECT_EQ(read(b), "second");
+    EXPECT_EQ(count_entries(dir), 2u);
+    EXPECT_FALSE(MoveFileA(a.c_str(), b.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EEXIST));
+    ASSERT_TRUE(DeleteFileA(b.c_str()));
+    ASSERT_TRUE(MoveFileA(a.c_str(), b.c_str()));
+    EXPECT_EQ(read(b), "second");
+}
+
+TEST_F(PortFiles, FullPathNameIsNormalisedAndRefusesASmallBuffer) {
+    char buf[64];
+    char* part = nullptr;
+    ASSERT_EQ(GetFullPathNameA("/a/./b//../c.txt", sizeof buf, buf, &part), 8u);
+    EXPECT_STREQ(buf, "/a/c.txt");
+    EXPECT_STREQ(part, "c.txt");
+    std::memcpy(buf, "untouched", 10);
+    EXPECT_EQ(GetFullPathNameA("/a/c.txt", 8, buf, nullptr), 9u);  // the size needed, with the NUL
+    EXPECT_STREQ(buf, "untouched");
+}

@@ -1,0 +1,155 @@
+// Directory search, processes, waits and sleeps, string resources.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cerrno>
+
+#include "port/port_host.h"
+#include "common_fixture.h"
+
+using PortSearch = WsTemp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+long long ms_since(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+}  // namespace
+
+TEST_F(PortSearch, PatternMatchesSortedAndSkipsDotEntries) {
+    for (auto n : {"b.xseg", "a.xseg", "c.txt", "a.xseg.bak", "xseg"}) write(path(n), "x");
+    ::mkdir(path("d.xseg").c_str(), 0755);
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir + "/*.xseg").c_str(), &fd);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<std::string> names{fd.cFileName};
+    std::vector<DWORD> attrs{fd.dwFileAttributes};
+    while (FindNextFileA(h, &fd)) {
+        names.push_back(fd.cFileName);
+        attrs.push_back(fd.dwFileAttributes);
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+    EXPECT_TRUE(FindClose(h));
+    EXPECT_EQ(names, (std::vector<std::string>{"a.xseg", "b.xseg", "d.xseg"}));
+    EXPECT_EQ(attrs[2], FILE_ATTRIBUTE_DIRECTORY);
+
+    h = FindFirstFileA((dir + "/*").c_str(), &fd);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    int n = 1;
+    while (FindNextFileA(h, &fd)) {
+        EXPECT_STRNE(fd.cFileName, ".");
+        EXPECT_STRNE(fd.cFileName, "..");
+        ++n;
+    }
+    FindClose(h);
+    EXPECT_EQ(n, 6);
+}
+
+TEST_F(PortSearch, NoMatchAndMissingFolderGiveAnInvalidHandle) {
+    write(path("a.txt"), "x");
+    WIN32_FIND_DATAA fd;
+    EXPECT_EQ(FindFirstFileA((dir + "/*.xseg").c_str(), &fd), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(FindFirstFileA((dir + "/none/*.xseg").c_str(), &fd), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+    HANDLE h = FindFirstFileA((dir + "/*.txt").c_str(), &fd);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    failpoint::arm("FindClose", 22);
+    EXPECT_FALSE(FindClose(h));
+    EXPECT_EQ(GetLastError(), 22u);
+}
+
+using PortProcess = WsTemp;
+
+TEST_F(PortProcess, ChildExitCodeAndStillActiveWhileRunning) {
+    HANDLE p = nullptr;
+    ASSERT_TRUE(CreateProcessV("/bin/sh", {"sh", "-c", "exit 3"}, &p));
+    EXPECT_EQ(WaitForSingleObject(p, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(p, &code));
+    EXPECT_EQ(code, 3u);
+    EXPECT_TRUE(CloseHandle(p));
+
+    ASSERT_TRUE(CreateProcessV("/bin/sleep", {"sleep", "5"}, &p));
+    ASSERT_TRUE(GetExitCodeProcess(p, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    auto t = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(p, 60), WAIT_TIMEOUT);
+    EXPECT_GE(ms_since(t), 55);
+    EXPECT_LT(ms_since(t), 2000);
+    CloseHandle(p);  // the process goes on; it is reaped when it ends
+}
+
+TEST_F(PortProcess, StartFailuresReportTheError) {
+    HANDLE p = nullptr;
+    EXPECT_FALSE(CreateProcessV((dir + "/no-such-tool").c_str(), {"no-such-tool"}, &p));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+    failpoint::arm("CreateProcessV", 8);
+    EXPECT_FALSE(CreateProcessV("/bin/true", {"true"}, &p));
+    EXPECT_EQ(GetLastError(), 8u);
+}
+
+TEST_F(PortProcess, ArmedWaitsAndSleepsReturnAtOnceAndAreRecorded) {
+    failpoint::arm("Sleep", 0, 1, true);
+    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
+    failpoint::arm("WaitForSingleObject", WAIT_TIMEOUT);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    HANDLE h = port::wrap_fd(fds[0], true);
+    auto t = Clock::now();
+    Sleep(1000);
+    Sleep(30000);
+    EXPECT_EQ(WaitForMultipleObjects(1, &h, false, 30000), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(h, 45000), WAIT_TIMEOUT);
+    EXPECT_LT(ms_since(t), 500);
+    auto w = failpoint::waits();
+    ASSERT_EQ(w.size(), 4u);
+    EXPECT_EQ(w[0].name, "Sleep");
+    EXPECT_EQ(w[0].ms, 1000u);
+    EXPECT_EQ(w[1].ms, 30000u);
+    EXPECT_EQ(w[2].name, "WaitForMultipleObjects");
+    EXPECT_EQ(w[2].ms, 30000u);
+    EXPECT_EQ(w[3].name, "WaitForSingleObject");
+    EXPECT_EQ(w[3].ms, 45000u);
+    CloseHandle(h);
+    ::close(fds[1]);
+}
+
+TEST_F(PortProcess, WaitForMultipleObjectsNamesTheReadableDescriptor) {
+    int a[2], b[2];
+    ASSERT_EQ(::pipe(a), 0);
+    ASSERT_EQ(::pipe(b), 0);
+    HANDLE hs[2] = {port::wrap_fd(a[0], true), port::wrap_fd(b[0], true)};
+    EXPECT_EQ(port::fd_of(hs[1]), b[0]);
+    auto t = Clock::now();
+    EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 30), WAIT_TIMEOUT);
+    EXPECT_GE(ms_since(t), 25);
+    ASSERT_EQ(::write(b[1], "x", 1), 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 1000), WAIT_OBJECT_0 + 1);
+    HANDLE bad = reinterpret_cast<HANDLE>(hs);  // not a handle of the port
+    EXPECT_EQ(WaitForMultipleObjects(1, &bad, false, 10), WAIT_FAILED);
+    EXPECT_TRUE(CloseHandle(hs[0]));
+    EXPECT_TRUE(CloseHandle(hs[1]));
+    EXPECT_EQ(::close(a[0]), -1);  // owned descriptors were closed with their handles
+    ::close(a[1]);
+    ::close(b[1]);
+}
+
+TEST(PortResources, StringTableAndApplicationObject) {
+    port::set_string_table({{4214, "Tool backup start"}});
+    std::string s = "kept";
+    EXPECT_FALSE(LoadStringA(4215, s));
+    EXPECT_EQ(s, "kept");
+    ASSERT_TRUE(LoadStringA(4214, s));
+    EXPECT_EQ(s, "Tool backup start");
+    int depth = 0;
+    port::set_application({"tusave 0.1.0", [&] { ++depth; }, [&] { --depth; }});
+    EXPECT_EQ(AfxGetAppText(), "tusave 0.1.0");
+    AfxBeginWaitCursor();
+    EXPECT_EQ(depth, 1);
+    AfxEndWaitCursor();
+    EXPECT_EQ(depth, 0);
+    port::set_application({});
+    AfxBeginWaitCursor();  // no cursor registered: nothing happens
+    port::set_string_table({});
+}

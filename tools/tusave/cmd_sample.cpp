@@ -1,0 +1,83 @@
+// tusave sample DIR: builds a sample workstation folder (workstation, project, stations).
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+
+#include "commands.h"
+#include "sample.h"
+
+namespace {
+
+struct SampleOptions {
+    std::string dir;
+    std::string description;
+    std::optional<std::uint64_t> seed;
+    std::optional<int> blocks, anMessages, port;
+    std::optional<std::string> project, byteOrder;
+    bool printDescription = false;
+};
+
+int run(const SampleOptions& o) {
+    try {
+        sample::Description d = o.description.empty() ? sample::default_description()
+                                                      : sample::load_description(o.description);
+        if (o.printDescription) {
+            std::cout << sample::description_to_json(d).dump(2) << "\n";
+            return 0;
+        }
+        if (o.seed) d.seed = *o.seed;
+        if (o.port) d.workstation.busPort = *o.port;
+        if (o.project) d.project = d.workstation.currentProject = *o.project;
+        for (auto& s : d.stations) {
+            if (o.blocks) s.blocks = *o.blocks;
+            if (o.anMessages) s.anMessages = *o.anMessages;
+            if (o.byteOrder) s.byteOrder = *o.byteOrder;
+        }
+        auto t0 = std::chrono::steady_clock::now();
+        sample::Result r = sample::build(d, o.dir);
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+
+        std::printf("sample workstation: %s (seed %llu, %zu files, %.1f ms)\n", r.dir.c_str(),
+                    static_cast<unsigned long long>(d.seed), r.files.size(), ms);
+        std::printf("  %s\n  project %s: %s\n", r.workstationJson.c_str(), d.project.c_str(), r.projectDir.c_str());
+        for (const auto& s : r.stations) {
+            std::size_t exist = 0, listed = 0;
+            for (const auto& b : s.blocks) {
+                exist += b.exists();
+                listed += b.listed;
+            }
+            std::size_t fetched = 0;
+            for (const auto& t : s.opeMarks) fetched += t.fetched;
+            std::printf("  station %s (number %d): %d block entries, %zu blocks, %zu to save, %zu AN messages, "
+                        "%zu of %zu operation-mark tables asked for, image %zu bytes\n",
+                        s.name.c_str(), s.number, s.maxBlock, exist, listed, s.uaids.size(), fetched,
+                        s.opeMarks.size(), s.imageSize);
+            std::printf("    %s\n    %s\n", s.databasePath.c_str(), s.memoryPath.c_str());
+        }
+        return 0;
+    } catch (const sample::Error& e) {
+        std::fprintf(stderr, "tusave sample: %s\n", e.what());
+        return 1;
+    }
+}
+
+tusave_cli::Register reg([](CLI::App& app) {
+    auto o = std::make_shared<SampleOptions>();
+    CLI::App* cmd = app.add_subcommand("sample", "Build a sample workstation folder: project, stations, simulated stations");
+    cmd->add_option("DIR", o->dir, "Workstation folder to write (created when missing)");
+    cmd->add_option("--description", o->description, "Description file (JSON); default: the built-in description");
+    cmd->add_option("--seed", o->seed, "Seed of the pseudo-random data");
+    cmd->add_option("--blocks", o->blocks, "Block entries (MaxBlock) of every station")->check(CLI::Range(0, 32767));
+    cmd->add_option("--an-messages", o->anMessages, "AN messages of every station")->check(CLI::Range(0, 32767));
+    cmd->add_option("--port", o->port, "UDP port of the control bus on 127.0.0.1")->check(CLI::Range(1, 65535));
+    cmd->add_option("--project", o->project, "Project name (also the current project)");
+    cmd->add_option("--byte-order", o->byteOrder, "Byte order of the simulated stations")->check(CLI::IsMember({"big", "host"}));
+    cmd->add_flag("--print-description", o->printDescription, "Print the description in full and write nothing");
+    cmd->callback([o]() {
+        if (o->dir.empty() && !o->printDescription) throw CLI::RequiredError("DIR");
+        tusave_cli::exit_status() = run(*o);
+    });
+});
+
+}  // namespace

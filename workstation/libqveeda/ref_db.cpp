@@ -1,0 +1,140 @@
+// Reference database of a station: an SQLite file opened read-only, schema in docs/layout.md.
+#include <sqlite3.h>
+
+#include "failpoint/failpoint.h"
+#include "libqveeda.h"
+#include "libqveeda/eda_status.h"
+
+using namespace eda;
+
+namespace {
+
+// A listing larger than this is not a station's element table.
+constexpr std::size_t kMaxElements = 1u << 20;
+
+std::uint32_t failpoint_or_ok(const char* name) {
+    if (auto r = failpoint::hit(name)) return fail(static_cast<std::uint32_t>(*r), std::string(name) + ": failpoint");
+    return kOk;
+}
+
+std::string column_text(sqlite3_stmt* st, int col) {
+    const unsigned char* t = sqlite3_column_text(st, col);
+    if (t == nullptr) return {};
+    return std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(st, col)));
+}
+
+struct Stmt {
+    sqlite3_stmt* st = nullptr;
+    ~Stmt() { sqlite3_finalize(st); }
+};
+
+}  // namespace
+
+CQVEEdaRDBFile::CQVEEdaRDBFile() = default;
+
+CQVEEdaRDBFile::~CQVEEdaRDBFile() {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+}
+
+std::uint32_t CQVEEdaRDBFile::DbOpen(const char* path, int /*mode*/, int /*flag*/) {
+    if (auto r = failpoint_or_ok("DbOpen")) return r;
+    if (db_ != nullptr) return fail(kAlreadyOpen, "DbOpen: a reference database is already open");
+    if (path == nullptr || *path == '\0') return fail(kBadName, "DbOpen: no path given");
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string msg = std::string(path) + ": cannot open the reference database: " +
+                          (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        sqlite3_close_v2(db);
+        return fail(kDatabase, std::move(msg));
+    }
+    // The open is lazy: read the schema now so that a file that is no database fails here.
+    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string msg = std::string(path) + ": not a reference database: " + sqlite3_errmsg(db);
+        sqlite3_close_v2(db);
+        return fail(kDatabase, std::move(msg));
+    }
+    db_ = db;
+    return kOk;
+}
+
+std::uint32_t CQVEEdaRDBFile::DbClose() {
+    if (auto r = failpoint_or_ok("DbClose")) return r;
+    if (db_ == nullptr) return fail(kNotOpen, "DbClose: no reference database open");
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return kOk;
+}
+
+std::uint32_t CQVEEdaRefFCS::ElemTblOpen(int /*mode*/, int /*flag*/) {
+    if (auto r = failpoint_or_ok("ElemTblOpen")) return r;
+    if (db_ == nullptr) return fail(kNotOpen, "ElemTblOpen: no reference database open");
+    Stmt s;
+    // Preparing a select of every documented column checks the table and its schema at once.
+    if (sqlite3_prepare_v2(db_, "SELECT name, kind, location, file_name, tag FROM element LIMIT 0", -1, &s.st,
+                           nullptr) != SQLITE_OK)
+        return fail(kNoTable, std::string("ElemTblOpen: ") + sqlite3_db_filename(db_, "main") +
+                                  ": no element table: " + sqlite3_errmsg(db_));
+    tblOpen_ = true;
+    return kOk;
+}
+
+std::uint32_t CQVEEdaRefFCS::ElemTblClose() {
+    if (auto r = failpoint_or_ok("ElemTblClose")) return r;
+    if (!tblOpen_) return fail(kNotOpen, "ElemTblClose: the element table is not open");
+    tblOpen_ = false;
+    return kOk;
+}
+
+std::uint32_t CQVEEdaRefFCS::ElemTblInit(_QVEElemTbl* sel, int /*flag*/) {
+    if (auto r = failpoint_or_ok("ElemTblInit")) return r;
+    if (sel == nullptr) return fail(kBadArgument, "ElemTblInit: no selection record");
+    *sel = _QVEElemTbl{};
+    return kOk;
+}
+
+std::uint32_t CQVEEdaRefFCS::ElemTblSortInit(_QVEElemTblSort* sort) {
+    if (auto r = failpoint_or_ok("ElemTblSortInit")) return r;
+    if (sort == nullptr) return fail(kBadArgument, "ElemTblSortInit: no sort record");
+    *sort = _QVEElemTblSort{};
+    return kOk;
+}
+
+std::uint32_t CQVEEdaRefFCS::ElemTblListAll(_QVEElemTbl* sel, _QVEElemTblSort* sort,
+                                            std::vector<_QVEElemTbl>& list) {
+    if (auto r = failpoint_or_ok("ElemTblListAll")) return r;
+    if (sel == nullptr) return fail(kBadArgument, "ElemTblListAll: no selection record");
+    if (db_ == nullptr || !tblOpen_) return fail(kNotOpen, "ElemTblListAll: the element table is not open");
+    const bool byName = sort != nullptr && sort->nField[5] == 1;
+    // An empty selection lists every element.
+    const bool all = sel->strSelect.empty();
+    std::string sql = "SELECT name, kind, location, file_name, tag FROM element";
+    if (!all) sql += " WHERE kind = ?1";
+    sql += byName ? " ORDER BY name COLLATE BINARY ASC" : " ORDER BY rowid";
+    Stmt s;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s.st, nullptr) != SQLITE_OK)
+        return fail(kDatabase, std::string("ElemTblListAll: ") + sqlite3_errmsg(db_));
+    if (!all) sqlite3_bind_text(s.st, 1, sel->strSelect.data(), static_cast<int>(sel->strSelect.size()),
+                                SQLITE_TRANSIENT);
+    std::vector<_QVEElemTbl> rows;
+    for (;;) {
+        const int rc = sqlite3_step(s.st);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW)
+            return fail(kDatabase, std::string("ElemTblListAll: ") + sqlite3_db_filename(db_, "main") + ": " +
+                                       sqlite3_errmsg(db_));
+        if (rows.size() >= kMaxElements)
+            return fail(kTooMany, "ElemTblListAll: more than " + std::to_string(kMaxElements) + " elements");
+        _QVEElemTbl e;
+        e.strElemName = column_text(s.st, 0);
+        e.strSelect = column_text(s.st, 1);
+        e.strLocation = column_text(s.st, 2);
+        e.strFileName = column_text(s.st, 3);
+        e.str1 = column_text(s.st, 4);
+        rows.push_back(std::move(e));
+    }
+    // Appended only when the whole listing succeeded: the caller never sees half a table.
+    list.insert(list.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    return kOk;
+}

@@ -1,0 +1,127 @@
+// Generation lock of a station: $TUSAVE_HOME/lock/<project>/<station>.genlock held with
+// flock(LOCK_EX | LOCK_NB) on an open file description of its own. flock locks belong to the
+// open file description, so a second lock is refused from any process and from this one too,
+// and the kernel drops the lock when the holder ends, however it ends.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "config/ws_config.h"
+#include "failpoint/failpoint.h"
+#include "libqveeda/eda_status.h"
+#include "libqveeda/file_util.h"
+#include "libqverxeda.h"
+
+using namespace eda;
+
+namespace {
+
+struct GenLock {
+    int fd = -1;
+    std::string project;
+    std::string station;
+};
+
+// The live handles: an unlock is only ever done on a handle of this set, so a stale or
+// foreign pointer is refused instead of being used.
+std::mutex g_mutex;
+std::set<const GenLock*> g_live;
+
+std::uint32_t io_fail(const std::string& what, const std::string& path) {
+    return fail(kIo, what + " " + path + ": " + std::strerror(errno));
+}
+
+void put_info(char* info, int infoSize, const std::string& text) {
+    if (info == nullptr || infoSize <= 0) return;
+    const std::size_t n = std::min(text.size(), static_cast<std::size_t>(infoSize) - 1);
+    std::memcpy(info, text.data(), n);
+    info[n] = '\0';
+}
+
+// The holder's pid as written into the lock file ("" when unreadable).
+std::string holder_of(int fd) {
+    char buf[32] = {};
+    const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+    if (n <= 0) return {};
+    std::string s(buf, static_cast<std::size_t>(n));
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+std::uint32_t QVEEdaGenLockStation(const char* project, const char* station, int /*mode*/, char* info, int infoSize,
+                                   void** handle) {
+    if (auto r = failpoint::hit("QVEEdaGenLockStation"))
+        return fail(static_cast<std::uint32_t>(*r), "QVEEdaGenLockStation: failpoint");
+    if (handle == nullptr) return fail(kBadArgument, "QVEEdaGenLockStation: no handle pointer");
+    if (project == nullptr || !ws::valid_name(project))
+        return fail(kBadName, std::string("QVEEdaGenLockStation: invalid project \"") + (project ? project : "") + "\"");
+    if (station == nullptr || !ws::valid_name(station))
+        return fail(kBadName, std::string("QVEEdaGenLockStation: invalid station \"") + (station ? station : "") + "\"");
+
+    const std::string dir = ws::home() + "/lock/" + project;
+    if (auto r = make_dirs(dir)) return r;
+    const std::string path = dir + "/" + station + ".genlock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return io_fail("cannot open", path);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        const std::string holder = holder_of(fd);
+        ::close(fd);
+        if (e == EWOULDBLOCK) {
+            put_info(info, infoSize, "pid " + holder);
+            return fail(kLocked, "station " + std::string(station) + " of project " + project +
+                                     " is locked for generation by pid " + holder + " (" + path + ")");
+        }
+        errno = e;
+        return io_fail("cannot lock", path);
+    }
+    // The file is never removed: another process may already hold it open, and removing it
+    // would let two holders lock two different files of the same name.
+    const std::string pid = std::to_string(::getpid());
+    const std::string text = pid + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        const std::uint32_t r = io_fail("cannot write", path);
+        ::close(fd);
+        return r;
+    }
+    auto* lock = new GenLock{fd, project, station};
+    {
+        std::lock_guard<std::mutex> g(g_mutex);
+        g_live.insert(lock);
+    }
+    put_info(info, infoSize, "pid " + pid);
+    *handle = lock;
+    return kOk;
+}
+
+std::uint32_t QVEEdaGenUnlockStation(const char* project, const char* station, void* handle) {
+    if (auto r = failpoint::hit("QVEEdaGenUnlockStation"))
+        return fail(static_cast<std::uint32_t>(*r), "QVEEdaGenUnlockStation: failpoint");
+    auto* lock = static_cast<GenLock*>(handle);
+    {
+        std::lock_guard<std::mutex> g(g_mutex);
+        if (lock == nullptr || g_live.count(lock) == 0)
+            return fail(kBadHandle, "QVEEdaGenUnlockStation: not a generation lock handle");
+        if (project == nullptr || station == nullptr || lock->project != project || lock->station != station)
+            return fail(kBadHandle, "QVEEdaGenUnlockStation: the handle locks station " + lock->station +
+                                        " of project " + lock->project);
+        g_live.erase(lock);
+    }
+    // Empty the pid text before the lock goes, so that the file never names a dead holder
+    // while unlocked.
+    [[maybe_unused]] const int t = ::ftruncate(lock->fd, 0);
+    const int rc = ::close(lock->fd);  // closing the description releases the flock
+    delete lock;
+    if (rc != 0) return fail(kIo, std::string("QVEEdaGenUnlockStation: close: ") + std::strerror(errno));
+    return kOk;
+}
