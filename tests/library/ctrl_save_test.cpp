@@ -254,6 +254,18 @@ TEST_F(CtrlSave, LongClosingTextIsPutOutWhole) {
     EXPECT_EQ(lines_.back(), "MSG:" + std::string(600, 'x') + "  " + kTimeText);
 }
 
+TEST_F(CtrlSave, ImageLeftByAFailedLoadIsFreedByEndProcessing) {
+    build();
+    failpoint::arm("__QVEEngMalloc", 0, 2);  // the user instance buffer, after the image's
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_DBREAD);
+    bool found = false;
+    for (const auto& l : lines_) found = found || l.rfind("ERR:T4107 dwSize = ", 0) == 0;
+    EXPECT_TRUE(found);
+    expect_closed(true);
+    EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
+    // TearDown: nothing stays allocated.
+}
+
 TEST_F(CtrlSave, AutomaticBackupShowsTheWaitCursorOnce) {
     desc_.stations[0].autoBackup = true;
     build();
