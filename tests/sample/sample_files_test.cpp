@@ -107,7 +107,7 @@ TEST_F(SampleFiles, ConfigurationFilesFollowTheLayout) {
     EXPECT_EQ(nlohmann::json::array({4, 1}), sys["stations"][1].at("ioBusTypes"));
     EXPECT_EQ("AREA02", sys["stations"][1]["areas"][1].at("name"));
     auto st = nlohmann::json::parse(read_file(dir / "fcs/FCS0101/station.json"));
-    EXPECT_EQ((nlohmann::json{{"name", "FCS0101"}, {"number", 1}, {"byteOrder", "big"}, {"memory", "memory.sfdata"}}), st);
+    EXPECT_EQ((nlohmann::json{{"name", "FCS0101"}, {"number", 1}, {"byteOrder", "big"}, {"memory", "memory.sfdata"}, {"userInst", "userinst.json"}}), st);
     EXPECT_EQ(dir / "projects/DEMO/FCS0101/DB/stndb.sfdata", r.stations[0].databasePath);
 }
 
