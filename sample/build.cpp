@@ -226,6 +226,7 @@ Result build(const Description& d, const std::string& dir) {
 
         w.bytes(info.databasePath, img.project.data(), img.project.size());
         write_userinst(w, s, info.userInstPath);
+        w.json((db / "instdef.json").string(), instdef_json(s));
         write_reference(w, s, info, info.referencePath);
         // The station converts its records to its own byte order with the same layouts.
         write_userinst(w, s, (fcs / "userinst.json").string());

@@ -60,10 +60,14 @@ std::vector<Model> default_models() {
     std::vector<Model> v;
     Model pid = make_model(fmt::kCodeParent6226, "PIDLOOP", "PIC", 3, 6,
                            {{0, 32}, {1, 64}, {2, 256}, {3, 128}, {4, 96}}, {2, 3, 4});
-    pid.items = {{"UAID", 3, 8, 2, 2, 1, 1}, {"SV", 2, 16, 4, 4, 1, 1}, {"PARAM", 4, 16, 4, 4, 4, 2}};
+    // Items lie on the record fields of their width (make_record); data types: 8 text,
+    // 16 U16, 20 I32, 28 F32, 32 F64. Records 0 and 1 are not saved.
+    pid.items = {{"UAID", 3, 8, 16, 2, 1, 1},  {"SV", 2, 16, 28, 4, 1, 1}, {"PARAM", 4, 16, 28, 4, 4, 2},
+                 {"MODE", 0, 8, 16, 2, 1, 1}, {"TAG", 1, 4, 8, 16, 1, 1}};
     v.push_back(pid);
     Model ind = make_model(fmt::kCodeParent6227, "INDICATOR", "TI", 5, 4, {{1, 48}, {2, 192}, {3, 64}}, {2, 3});
-    ind.items = {{"UAID", 2, 8, 2, 2, 1, 1}, {"HH", 3, 16, 4, 4, 1, 1}};
+    ind.items = {{"UAID", 2, 8, 16, 2, 1, 1}, {"HH", 3, 16, 28, 4, 1, 1}, {"ALRM", 3, 20, 20, 4, 5, 1},
+                 {"LIMIT", 2, 0xB8, 32, 8, 1, 1}, {"TAG", 1, 4, 8, 16, 1, 1}};
     v.push_back(ind);
     v.push_back(make_model(fmt::kCodeParent5122, "CALCBLK", "CAL", 3, 2, {{1, 40}, {2, 180}}, {2}));
     v.push_back(make_model(fmt::kCodeSkip6266, "UNITSKIP", "UNT", 0, 1, {{1, 32}, {2, 64}}, {2}));
@@ -76,7 +80,7 @@ std::vector<Model> default_models() {
     v.push_back(make_model(0x0604, "FOLDER", "FLD", 15, 1, {{1, 32}, {2, 48}}, {2}));
     v.push_back(make_model(0x0705, "CATZERO", "CZ", 0, 1, {{1, 32}, {2, 48}}, {2}));
     Model adl = make_model(0x0806, "ADLINK", "%%ADL", 3, 1, {{1, 32}, {3, 64}, {5, 64}}, {3, 5});
-    adl.items = {{"UAID", 5, 8, 2, 2, 1, 1}};
+    adl.items = {{"UAID", 5, 8, 16, 2, 1, 1}};
     v.push_back(adl);
     v.push_back(make_model(0x8A01, "LONGTAG", "LONGTAGNAMEBLK", 3, 1, {{1, 32}, {2, 512}}, {2}));
     return v;

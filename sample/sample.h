@@ -40,7 +40,7 @@ struct Item {
     std::string name;
     int recNo = 2;
     std::uint32_t offset = 0;
-    int dataType = 2;
+    int dataType = 16;   // U16
     int elemSize = 2;
     int dim1 = 1;
     int dim2 = 1;
@@ -185,6 +185,10 @@ struct Result {
     std::vector<StationResult> stations;
     std::vector<std::string> files;  // every file written, in writing order
 };
+
+// The station's instance definitions file (<station>/DB/instdef.json) from its models. Throws
+// Error when a model or item name cannot stand in it (names are cut to 8 characters).
+nlohmann::ordered_json instdef_json(const Station& s);
 
 // Writes the whole workstation folder at dir (created when missing; files it writes are
 // replaced, nothing else is touched). Throws Error on an invalid description or a failed write.
