@@ -199,3 +199,46 @@ std::uint8_t* getBlockHeaderCorePtr(tucomn* tc, std::int16_t blockNo);
 constexpr int kTuWorkAreaSlots = 4;
 std::uint8_t* TuGetWorkArea(std::int32_t size, int slot);
 void TuFreeWorkArea();
+
+// ---- block save -------------------------------------------------------------------------------
+// One delivered record of a batch, entry k standing for saveRecTbl entry k.
+struct TuUpLoadItem {
+    std::uint8_t recNo;      // 0: nothing delivered for the entry
+    std::uint16_t blockNo;
+    std::uint32_t dataSize;
+    std::uint8_t* data;      // inside the upload buffer
+};
+
+int TuAreaSave(tucomn* tc);
+int TuGetAreaTbl(tucomn* tc, std::uint8_t** bldbPtrTbl);
+int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc);
+int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc);
+int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc);
+int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo,
+                        std::uint16_t* lastChkBlkNo, tucomn* tc);
+int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc);
+int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo);
+std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tucomn* tc);
+int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc);
+// The batch's item table (kTuSaveRecMax entries), for inspection.
+const TuUpLoadItem* TuUpLoadItemTbl();
+
+// ---- operation marks ------------------------------------------------------------------------------
+int TuOpeMarkSave(int kind, tucomn* tc);
+int TuOpeMarkSaveReq(int kind, tucomn* tc);
+int TuOpeMarkUpLoad(int kind, std::uint8_t* workBuf, tucomn* tc);
+int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc);
+int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc);
+
+// ---- upload driver --------------------------------------------------------------------------------
+// 0 done, 1 failed (reported). dbImageSize bounds every access to pDbImage.
+int TuFcsUpLoad(const char* strParm1, const char* strParm2, const char* strProject, const char* strStation,
+                std::uint32_t projectKind, std::uint16_t u16Parm7, std::uint8_t* pDbImage, std::uint8_t* pUserInst,
+                CQVERXEdaSysObj* sysObj, LdTuSaveRecordTbl* saveRecordTbl, std::uint32_t apcsTestFlag,
+                std::uint32_t dbImageSize);
+int TuGetStation(tucomn* tc);
+void TuCloseStation(tucomn* tc);
+int TuSetStationInfo(tucomn* tc);
+int TuUpLoadMain(tucomn* tc);
+int TuStationSave(tucomn* tc);
+int TuConvAreaNameToNo(tucomn* tc);

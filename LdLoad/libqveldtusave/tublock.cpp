@@ -1,0 +1,344 @@
+// Block save of the control area: which records to fetch, the batches, the identity check of
+// each block, the placement of the records into the image and the save record table.
+#include <algorithm>
+#include <cstring>
+
+#include "LdTuSaveImage.h"
+#include "libqvecommon.h"
+#include "libqverxgen.h"
+#include "tusave.h"
+#include "tusave_bytes.h"
+
+namespace {
+
+using namespace LdTuSaveImg;
+
+// The batch's delivered records; rebuilt for every batch.
+TuUpLoadItem s_upLoadTbl[kTuSaveRecMax];
+
+constexpr std::uint16_t kBlkCodeOya1 = 0x1852;     // 6226
+constexpr std::uint16_t kBlkCodeOya2 = 0x1853;     // 6227
+constexpr std::uint16_t kBlkCodeNoCat1 = 0x187A;   // 6266
+constexpr std::uint16_t kBlkCodeNoCat2 = 0x187B;   // 6267
+constexpr std::size_t kRecIdentityLen = kRecRecNo + 1;
+constexpr std::size_t kRec1IdentityLen = kBlkHdrBlockCode + 2;
+
+LdTuSaveImage Image(const tucomn* tc) { return LdTuSaveImage(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0); }
+
+// Area-relative conversion: position = areaLocalTbl_addr + (address - areaRootTblAdrs).
+std::optional<LdTuSaveAnchor> AreaAnchor(const LdTuSaveImage& img, const tucomn* tc) {
+    auto off = img.OffsetOf(tc->areaLocalTbl_addr);
+    if (!off) return std::nullopt;
+    return LdTuSaveAnchor{*off, tc->areaRootTblAdrs};
+}
+
+void CopyTagName(char* dst, const std::uint8_t* src) {
+    std::memcpy(dst, src, kTagNameLen);
+    dst[kTagNameLen] = '\0';
+}
+
+}  // namespace
+
+const TuUpLoadItem* TuUpLoadItemTbl() { return s_upLoadTbl; }
+
+int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc) {
+    const LdTuSaveImage img = Image(tc);
+    const std::uint32_t r = item->recNo;
+    auto hdrOff = img.OffsetOf(blockHeader);
+    auto anchor = AreaAnchor(img, tc);
+    std::optional<std::uint32_t> size, adrs;
+    if (hdrOff) {
+        size = img.U32(*hdrOff + BlkHdrRecSize(r));
+        adrs = img.U32(*hdrOff + BlkHdrRecAdrs(r));
+    }
+    if (size && *size != item->dataSize) {
+        LdTuSaveMsgf("ERR:TuRecordDBSet() recordSize is unmatch(to(%#x), from(%#x) )", *size, item->dataSize);
+        return TU_NG;
+    }
+    // A record that does not lie wholly inside the image is as good as one without an address.
+    std::optional<std::size_t> recOff;
+    if (size && adrs && anchor && *adrs != 0 && *size >= kRecIdentityLen && item->data)
+        recOff = img.Conv(*anchor, *adrs, *size);
+    if (!recOff) {
+        TuPutMsgBuf("ERR:TuRecordDBSet() record pointer is NULL");
+        return TU_NG;
+    }
+    const std::int16_t toBlk = *img.I16(*recOff + kRecBlockNo);
+    const std::int16_t fromBlk = tb::load_i16(item->data + kRecBlockNo);
+    if (toBlk != fromBlk) {
+        LdTuSaveMsgf("ERR:TuRecordDBSet() blockNo is unmatch( to(%#x), from(%#x) )", static_cast<int>(toBlk),
+                     static_cast<int>(fromBlk));
+        return TU_NG;
+    }
+    const std::uint8_t toRec = *img.U8(*recOff + kRecRecNo);
+    const std::uint8_t fromRec = item->data[kRecRecNo];
+    if (toRec != fromRec) {
+        LdTuSaveMsgf("ERR:TuRecordDBSet() recordNo is unmatch( to(%#x), from(%#x) )", toRec, fromRec);
+        return TU_NG;
+    }
+    img.Write(*recOff, item->data, item->dataSize);
+    return TU_OK;
+}
+
+std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tucomn* tc) {
+    const LdTuSaveImage img = Image(tc);
+    auto bldb = img.OffsetOf(bldbPtrTbl);
+    auto anchor = AreaAnchor(img, tc);
+    std::optional<std::size_t> hdr;
+    if (bldb && anchor) hdr = img.BlockHeader(*anchor, *bldb, blockNo);
+    if (!hdr || *img.I16(*hdr + kBlkHdrBlockNo) != static_cast<std::int16_t>(blockNo)) {
+        LdTuSaveMsgf("ERR:Invalid Block Record BlockNo=%d", static_cast<int>(blockNo));
+        return nullptr;
+    }
+    return img.At(*hdr);
+}
+
+int TuGetAreaTbl(tucomn* tc, std::uint8_t** bldbPtrTbl) {
+    *bldbPtrTbl = nullptr;
+    const LdTuSaveImage img = Image(tc);
+    auto areaOff = img.Follow(img.Base(), kRootAreaRootTbl1, kAreaRootTblUsed);
+    tc->areaLocalTbl_addr = img.At(areaOff);
+    if (!areaOff) return TU_OK;   // no control area in the image: nothing to save
+    tc->areaRootTblAdrs = *img.U32(kRootAreaRootTbl1);
+    const LdTuSaveAnchor area{*areaOff, tc->areaRootTblAdrs};
+    auto cnst = img.Follow(area, *areaOff + kAreaRootCnstTblPtr, kAreaCnstTblUsed);
+    if (!cnst) {
+        TuPutMsgBuf("ERR:RootTblP->areaCnstTblPtr is NULL");
+        return TU_OK;
+    }
+    tc->maxBlock = *img.I16(*cnst + kAreaCnstMaxBlock);
+    tc->nAnMsgCnt = *img.U16(*cnst + kAreaCnstAnMsgCnt);
+
+    if (auto anMsg = img.Follow(area, *areaOff + kAreaRootAnMsgData, kAnMsgDataUsed)) {
+        tc->opeTbl12 = img.At(img.Follow(area, *anMsg + kAnMsgTbl18));
+        tc->opeTbl31 = img.At(img.Follow(area, *anMsg + kAnMsgTbl14));
+        tc->opeTbl58 = img.At(img.Follow(area, *anMsg + kAnMsgUaid));
+    }
+
+    auto blockPtr = img.Follow(area, *areaOff + kAreaRootBlockPtrTblPtr, kBlockPtrTblUsed);
+    if (!blockPtr) return TU_OK;
+    auto bldb = img.Follow(area, *blockPtr + kBlockPtrBldbPtrTblPtr, kBldbEntrySize);
+    if (!bldb) return TU_OK;
+    // MaxBlock cannot name more blocks than the image has table entries for.
+    const std::size_t entries = (img.size() - *bldb) / kBldbEntrySize;
+    if (tc->maxBlock > 0 && static_cast<std::size_t>(tc->maxBlock) > entries)
+        tc->maxBlock = static_cast<std::int32_t>(entries);
+    *bldbPtrTbl = img.At(*bldb);
+    return TU_OK;
+}
+
+int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc) {
+    if (tc->upDataSize <= 0) return TU_OK;
+    const std::size_t total = static_cast<std::size_t>(tc->upDataSize);
+    std::size_t off = 0;
+    std::uint32_t k = 0;
+    while (off != total) {
+        if (!tb::in_range(total, off, kSvDataSize)) return TU_NG;
+        // More items than entries asked for would run past the item table.
+        if (k >= tc->saveRecCnt || k >= static_cast<std::uint32_t>(kTuSaveRecMax)) {
+            TuPutMsgBuf("ERR:TusSetUpLoadTbl(): data size error");
+            return TU_NG;
+        }
+        const std::uint8_t* hdr = upBuf + off;
+        const TuSaveRecEntry& e = tc->saveRecTbl[k];
+        const std::uint16_t status = tb::load_u16(hdr + kSvDataStatus);
+        if (status == 0) {
+            const std::uint32_t bytes = tb::load_u32(hdr + kSvDataBytes);
+            if (!tb::in_range(total, off + kSvDataSize, bytes)) return TU_NG;
+            const std::uint8_t recNo = hdr[kSvDataRecNo];
+            const std::uint16_t blockNo = tb::load_u16(hdr + kSvDataBlockNo);
+            if (recNo != e.recNo || blockNo != static_cast<std::uint16_t>(e.blockNo)) {
+                TuPutMsgBuf("ERR:TusSetUpLoadTbl(): data size error");
+                return TU_NG;
+            }
+            items[k] = TuUpLoadItem{recNo, blockNo, bytes, upBuf + off + kSvDataSize};
+            off += kSvDataSize + bytes;
+        } else {
+            const std::uint32_t first = status == 0x9412 ? 6059 : status == 0x9413 ? 6060 : 6055;
+            LdTuSaveMsgf("ERR:%s %s%s %s0x%x %s0x%x", LdTuSaveText(first).c_str(), LdTuSaveText(6056).c_str(),
+                         e.tagName, LdTuSaveText(6057).c_str(), e.blkCode, LdTuSaveText(6058).c_str(), status);
+            off += kSvDataSize;
+        }
+        ++k;
+    }
+    return TU_OK;
+}
+
+int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo,
+                        std::uint16_t* lastChkBlkNo, tucomn* tc) {
+    std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
+    if (!hdr) {
+        TuPutMsgBuf("ERR:TusBlockHeaderCheck(): TuBlockSearch() error");
+        return TU_NG;
+    }
+    // Record 1 carries the identity in the header's layout: tag name and block code.
+    if (!item->data || item->dataSize < kRec1IdentityLen) {
+        TuPutMsgBuf("ERR:TusBlockHeaderCheck(): pRecHeader NULL");
+        return TU_NG;
+    }
+    const std::int16_t dbCode = tb::load_i16(hdr + kBlkHdrBlockCode);
+    const std::int16_t upCode = tb::load_i16(item->data + kBlkHdrBlockCode);
+    if (dbCode != upCode) {
+        LdTuSaveMsgf("WRN:%s%04d DB = 0x%04x, SAVE = 0x%04x", LdTuSaveText(7201).c_str(), blockNo,
+                     static_cast<int>(dbCode), static_cast<int>(upCode));
+        *lastChkBlkNo = blockNo;
+        return TU_OK;
+    }
+    if (std::memcmp(hdr + kBlkHdrTagName, "%%ADL", 5) == 0) {
+        *lastChkBlkNo = 0;
+        return TU_OK;
+    }
+    if (std::memcmp(hdr + kBlkHdrTagName, item->data + kBlkHdrTagName, kTagNameLen) == 0) {
+        *lastChkBlkNo = 0;
+        return TU_OK;
+    }
+    char dbTag[kTagNameLen + 1], upTag[kTagNameLen + 1];
+    CopyTagName(dbTag, hdr + kBlkHdrTagName);
+    CopyTagName(upTag, item->data + kBlkHdrTagName);
+    LdTuSaveMsgf("WRN:%s%04d DB = %s, SAVE = %s", LdTuSaveText(7202).c_str(), blockNo, dbTag, upTag);
+    *lastChkBlkNo = blockNo;
+    return TU_OK;
+}
+
+int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo) {
+    const LdTuSaveImage img = Image(tc);
+    auto hdr = img.OffsetOf(blockHeader);
+    auto anchor = AreaAnchor(img, tc);
+    std::optional<std::size_t> rec2;
+    if (hdr && anchor) {
+        if (auto adrs = img.U32(*hdr + BlkHdrRecAdrs(2))) rec2 = img.Conv(*anchor, *adrs, kRecOyaBlockNo + 2);
+    }
+    if (!rec2) {
+        TuPutMsgBuf("ERR:TusGetCalcOyaBlockNo() record pointer is NULL");
+        return TU_NG;
+    }
+    *oyaBlockNo = *img.U16(*rec2 + kRecOyaBlockNo);
+    return TU_OK;
+}
+
+int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
+    std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
+    if (!hdr) {
+        TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TuBlockSearch() error");
+        return TU_NG;
+    }
+    const std::uint8_t category = hdr[kBlkHdrCategory];
+    if (category <= 2 || category == 15) return TU_OK;
+    const std::uint16_t blkCode = tb::load_u16(hdr + kBlkHdrBlockCode);
+    std::uint16_t oya = 0;
+    if ((blkCode == kBlkCodeOya1 || blkCode == kBlkCodeOya2) && TusGetCalcOyaBlockNo(hdr, tc, &oya) != TU_OK) {
+        TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TusGetCalcOyaBlockNo error");
+        return TU_NG;
+    }
+    LdTuSaveRecordTbl& tbl = *tc->pSaveRecordTbl;
+    if (!tbl.empty() && tbl.back().blockNo == blockNo) {
+        LdTuSaveRecord& last = tbl.back();
+        if (last.recCnt < 8) last.recNo[last.recCnt++] = item->recNo;
+        return TU_OK;
+    }
+    LdTuSaveRecord rec;
+    rec.blockNo = blockNo;
+    rec.blkCode = blkCode;
+    rec.oyaBlockNo = oya;
+    rec.recCnt = 1;
+    rec.recNo[0] = item->recNo;
+    tbl.push_back(rec);
+    return TU_OK;
+}
+
+int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
+    if (TuSaveReq(tc) != TU_OK) return TU_NG;
+    const std::size_t size = static_cast<std::size_t>(tc->upDataSize);
+    auto* buf = static_cast<std::uint8_t*>(__QVEEngMalloc(size > 0 ? size : 1, __FILE__, __LINE__));
+    if (!buf) {
+        TuPutMsgBuf("ERR:TuBlockSave(): malloc() error");
+        return TU_NG;
+    }
+    std::memset(s_upLoadTbl, 0, sizeof s_upLoadTbl);
+    int rtn = TU_OK;
+    if (TuUpLoadReq(buf, tc) != TU_OK || TusSetUpLoadTbl(s_upLoadTbl, buf, tc) != TU_OK) rtn = TU_NG;
+    const std::uint32_t cnt = std::min<std::uint32_t>(tc->saveRecCnt, kTuSaveRecMax);
+    for (std::uint32_t k = 0; rtn == TU_OK && k < cnt; ++k) {
+        const TuUpLoadItem& it = s_upLoadTbl[k];
+        const std::uint16_t blockNo = static_cast<std::uint16_t>(tc->saveRecTbl[k].blockNo);
+        if (it.recNo == 1) {
+            if (TusBlockHeaderCheck(bldbPtrTbl, &it, blockNo, &tc->lastChkBlkNo, tc) != TU_OK) rtn = TU_NG;
+        } else if (it.recNo > 1 && blockNo != tc->lastChkBlkNo) {
+            std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
+            if (!hdr) {
+                TuPutMsgBuf("ERR:TuBlockSave(): TuBlockSearch() error");
+                rtn = TU_NG;
+            } else if (TuRecordDBSet(hdr, &it, tc) != TU_OK || TusSetSaveRecordTbl(bldbPtrTbl, &it, blockNo, tc) != TU_OK) {
+                rtn = TU_NG;
+            }
+        }
+    }
+    __QVEEngFree(buf, __FILE__, __LINE__);
+    return rtn;
+}
+
+int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
+    const LdTuSaveImage img = Image(tc);
+    auto bldb = img.OffsetOf(bldbPtrTbl);
+    auto anchor = AreaAnchor(img, tc);
+    tc->saveRecCnt = 0;
+    for (std::int32_t i = 0; bldb && anchor && i < tc->maxBlock; ++i) {
+        const std::uint32_t blockNo = static_cast<std::uint32_t>(i) + 1;
+        auto entry = img.BldbEntry(*bldb, blockNo);
+        if (!entry || *img.U32(*entry) == 0) continue;
+        auto hdr = img.BlockHeader(*anchor, *bldb, blockNo);
+        if (!hdr) continue;
+        const std::uint16_t blkCode = *img.U16(*hdr + kBlkHdrBlockCode);
+        if (blkCode == 0) continue;
+        const std::uint8_t category = *img.U8(*hdr + kBlkHdrCategory);
+        if (category == 0 && (blkCode == kBlkCodeNoCat1 || blkCode == kBlkCodeNoCat2)) continue;
+        CopyTagName(tc->tagName, img.At(*hdr + kBlkHdrTagName));
+
+        int list[IEDAL_MAX_SAVE_REC + 1] = {};
+        int n = 0;
+        // A block whose save records are not known gets none; the failed call's output is not used.
+        if (IEdalInstGetSaveRecNo(blkCode, &n, list + 1) != 0 || n <= 0) {
+            n = 0;
+        } else {
+            n = std::min(n, IEDAL_MAX_SAVE_REC);
+            list[0] = 1;
+            ++n;
+        }
+        if (static_cast<std::uint32_t>(n) + tc->saveRecCnt > static_cast<std::uint32_t>(kTuSaveRecMax)) {
+            if (TuBlockSave(bldbPtrTbl, tc) != TU_OK) return TU_NG;
+            tc->saveRecCnt = 0;
+        }
+        for (int j = 0; j < n; ++j) {
+            TuSaveRecEntry& e = tc->saveRecTbl[tc->saveRecCnt++];
+            std::memcpy(e.tagName, tc->tagName, sizeof e.tagName);
+            e.terminator = 0;
+            e.blockNo = blockNo;
+            e.blkCode = blkCode;
+            e.recNo = static_cast<std::uint32_t>(list[j]);
+        }
+    }
+    return TuBlockSave(bldbPtrTbl, tc);
+}
+
+int TuAreaSave(tucomn* tc) {
+    const std::string areaName = tc->pAreaName ? *tc->pAreaName : std::string();
+    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(6040).c_str(), areaName.c_str());
+    std::uint8_t* bldb = nullptr;
+    TuGetAreaTbl(tc, &bldb);
+    if (!bldb) return TU_OK;
+    tc->lastChkBlkNo = 0;
+    if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
+    if (TuBlockList(bldb, tc) != TU_OK) {
+        TuSaveEndReq(tc);
+        return TU_NG;
+    }
+    for (int kind : {12, 31, 58}) {
+        if (TuOpeMarkSave(kind, tc) != TU_OK) {
+            TuSaveEndReq(tc);
+            return TU_NG;
+        }
+    }
+    if (TuSaveEndReq(tc) != TU_OK) return TU_NG;
+    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(6041).c_str(), areaName.c_str());
+    return TU_OK;
+}

@@ -1,0 +1,241 @@
+// Operation marks: one save request and upload per kind and repetition, the items put into
+// host order and copied into the kind's table in the image.
+#include <cstring>
+
+#include "LdTuSaveImage.h"
+#include "libqvecommon.h"
+#include "libqveengendian.h"
+#include "libqveldc.h"
+#include "tusave.h"
+#include "tusave_bytes.h"
+
+namespace {
+
+constexpr std::int64_t kBitMap = -1;   // element size of kind 31: one bit per element
+
+struct TuOpeKind {
+    bool known = false;
+    std::uint16_t count = 0;       // count or presence switch; 0 = kind skipped
+    std::uint8_t* dest = nullptr;
+    std::int64_t elemWords = 0;    // element size in 16-bit words
+    std::int64_t lastAllowed = 0;
+};
+
+TuOpeKind KindOf(int kind, const tucomn* tc) {
+    const std::int64_t ioWords = static_cast<std::int64_t>(tc->ioFactorA) * tc->ioFactorB * 32;
+    switch (kind) {
+    case 10: return {true, tc->opeCnt10, tc->opeTbl10, 1, tc->opeCnt10};
+    case 11: return {true, tc->opeCnt11, tc->opeTbl11, 1, tc->opeCnt11};
+    case 42: return {true, tc->opeCnt42, tc->opeTbl42, 1, 16 * static_cast<std::int64_t>(tc->opeCnt42)};
+    case 21: return {true, tc->opeCnt21, tc->opeTbl21, ioWords, tc->opeCnt21};
+    case 22: return {true, tc->opeCnt22, tc->opeTbl22, ioWords, tc->opeCnt22};
+    case 28: return {true, tc->opeCnt28, tc->opeTbl28, 512, 5};
+    case 27: return {true, tc->opeCnt27, tc->opeTbl27, 512, 5};
+    case 29: return {true, tc->opeCnt29, tc->opeTbl29, 512, tc->opeCnt29};
+    case 30: return {true, tc->opeCnt30, tc->opeTbl30, 512, tc->opeCnt30};
+    case 12: return {true, tc->nAnMsgCnt, tc->opeTbl12, 1, tc->nAnMsgCnt};
+    case 31: return {true, tc->nAnMsgCnt, tc->opeTbl31, kBitMap, tc->nAnMsgCnt};
+    case 58: return {true, tc->nAnMsgCnt, tc->opeTbl58, 1, tc->nAnMsgCnt};
+    default: return {};
+    }
+}
+
+// First element and number of elements asked for in the current repetition of kind.
+void AskedRange(int kind, const tucomn* tc, std::uint16_t* first, std::uint16_t* number) {
+    const std::uint32_t c = KindOf(kind, tc).count;
+    switch (kind) {
+    case 42:
+        *first = static_cast<std::uint16_t>(tc->opeIdx42 * 4 * c + 1);
+        *number = static_cast<std::uint16_t>(4 * c);
+        break;
+    case 27:
+    case 28:
+        *first = static_cast<std::uint16_t>(tc->opeIdx2728 + 1);
+        *number = 1;
+        break;
+    case 29:
+    case 30:
+        *first = static_cast<std::uint16_t>(tc->opeIdx2930 + 1);
+        *number = 1;
+        break;
+    default:
+        *first = 1;
+        *number = static_cast<std::uint16_t>(c);
+        break;
+    }
+}
+
+void Trace(const tucomn* tc, const std::string& text) { LdTuSaveTrace(tc->project, text.c_str()); }
+
+}  // namespace
+
+int TuOpeMarkSaveReq(int kind, tucomn* tc) {
+    std::uint8_t frame[kTuReqFrameSize];
+    TuPrepareFrame(tc, frame);
+    FcMnSaveHeader hdr;
+    TuSetSaveHeader(&hdr, kSvCmdSave, kSvSubSave, tc, static_cast<std::uint16_t>(tc->reqSerial++), tc->sessionId, 1);
+    std::memcpy(frame + kTuReqHdrOff, hdr.b, sizeof hdr.b);
+
+    FcMnSavePara para{};
+    std::uint16_t first = 0, number = 0;
+    AskedRange(kind, tc, &first, &number);
+    para.b[0] = static_cast<std::uint8_t>(kind);
+    tb::store_u16(para.b + 4, first);
+    tb::store_u16(para.b + 6, number);
+    Trace(tc, LdTuSaveFormat("TuOpeMarkSaveReq type = %d", kind));
+    if (!g_testMode && bc2FcMnSavePara(&para, 1) != 0) {
+        TuPutMsgBuf("ERR: TuOpeMarkSaveReq(): bc2FcMnSavePara() Error");
+        return TU_NG;
+    }
+    std::memcpy(frame + kTuReqParaOff, para.b, sizeof para.b);
+    const int len = TuSetBodyLength(frame, 1);
+
+    std::uint8_t* rtn = nullptr;
+    int rtnLen = 0;
+    if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
+        LdTuSaveMsgf("ERR:%s", LdTuSaveText(6044).c_str());
+        return TU_NG;
+    }
+    FcMnSaveHeader rtnHdr;
+    TuGetRtnHeader(rtn, &rtnHdr);
+    if (std::uint16_t code = TuRtnResult(rtnHdr); code != 0) {
+        TuPutRefusal(code, 6045);
+        return TU_NG;
+    }
+    FcMnSaveReqRtnPara rp;
+    if (!TuRtnPara(rtn, rtnLen, rp.b, "TuOpeMarkSaveReq")) return TU_NG;
+    if (!g_testMode && bc2FcMnSaveReqRtnPara(&rp, 0) != 0) {
+        TuPutMsgBuf("ERR: TuOpeMarkSaveReq(): bc2FcMnSaveReqRtnPara() Error");
+        return TU_NG;
+    }
+    const std::int32_t size = tb::load_i32(rp.b);
+    if (!TuUpDataSizeValid(size)) {
+        tc->upDataSize = 0;
+        LdTuSaveMsgf("ERR:TuOpeMarkSaveReq(): data size error upDataSize = %d", size);
+        return TU_NG;
+    }
+    tc->upDataSize = size;
+    return TU_OK;
+}
+
+int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
+    const std::size_t total = tc->upDataSize > 0 ? static_cast<std::size_t>(tc->upDataSize) : 0;
+    std::size_t off = 0;
+    while (off < total) {
+        if (!tb::in_range(total, off, kSvDataSize)) {
+            LdTuSaveMsgf("ERR: opeMkRtnFrameByteOrder(): item header beyond the upload data (offset=%#zx)", off);
+            return TU_NG;
+        }
+        std::uint8_t* item = workBuf + off;
+        if (!g_testMode && bc2FcMnSaveData(reinterpret_cast<FcMnSaveData*>(item), 0) != 0) {
+            TuPutMsgBuf("ERR: opeMkRtnFrameByteOrder(): bc2FcMnSaveData() Error");
+            return TU_NG;
+        }
+        if (tb::load_u16(item + kSvDataStatus) != 0) {
+            off += kSvDataSize;
+            continue;
+        }
+        std::size_t n = 0;
+        switch (item[kSvDataType]) {
+        case 10: case 11: case 12: case 42: case 58:
+            n = tb::load_u16(item + kSvDataCount);
+            break;
+        case 21: case 22: case 27: case 28: case 29: case 30: case 31:
+            n = tb::load_u32(item + kSvDataBytes) / 2;
+            break;
+        default:
+            TuPutMsgBuf("ERR: Not Exist data kind");
+            return TU_NG;
+        }
+        off += kSvDataSize;
+        if (!tb::in_range(total, off, 2 * n)) {
+            LdTuSaveMsgf("ERR: opeMkRtnFrameByteOrder(): item data beyond the upload data (offset=%#zx)", off);
+            return TU_NG;
+        }
+        if (!g_testMode)
+            for (std::size_t w = 0; w < n; ++w) Engntoh(workBuf + off + 2 * w, 2);
+        off += 2 * n;
+    }
+    return TU_OK;
+}
+
+int TuOpeMarkUpLoad(int kind, std::uint8_t* workBuf, tucomn* tc) {
+    const TuUpLoadTexts texts{"TuOpeMarkUpLoad type = %d", kind, "ERR:TuOpeMarkUpLoad() data size error", 6046,
+                              6047, "TuOpeMarkUpLoad"};
+    if (TuUpLoadData(workBuf, tc, texts) != TU_OK) return TU_NG;
+    if (opeMkRtnFrameByteOrder(workBuf, tc) != TU_OK) {
+        TuPutMsgBuf("ERR: TuOpeMarkUpLoad(): rtnFrameByteOrder() Error");
+        return TU_NG;
+    }
+    return TU_OK;
+}
+
+int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
+    const TuOpeKind k = KindOf(kind, tc);
+    if (!k.dest) return TU_OK;
+    const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
+    const auto destOff = img.OffsetOf(k.dest);
+    const std::size_t total = tc->upDataSize > 0 ? static_cast<std::size_t>(tc->upDataSize) : 0;
+    constexpr const char* kSizeError = "ERR:TuOpeMarkSet() data size error";
+    std::size_t off = 0;
+    for (;;) {
+        if (off == total) return TU_OK;
+        if (!tb::in_range(total, off, kSvDataSize)) {
+            TuPutMsgBuf(kSizeError);
+            return TU_NG;
+        }
+        const std::uint8_t* item = workBuf + off;
+        const std::uint16_t status = tb::load_u16(item + kSvDataStatus);
+        if (status != 0) {
+            LdTuSaveMsgf("WRN:%s:iReturn=%#x:type=%#x", LdTuSaveText(6061).c_str(), status, kind);
+            off += kSvDataSize;
+            continue;
+        }
+        if (item[kSvDataType] != kind) {
+            TuPutMsgBuf("ERR:TuOpeMarkSet() opemark type error");
+            return TU_NG;
+        }
+        off += kSvDataSize;
+        const std::uint16_t f = tb::load_u16(item + kSvDataFirst);
+        const std::uint16_t m = tb::load_u16(item + kSvDataCount);
+        const std::uint32_t bytes = tb::load_u32(item + kSvDataBytes);
+        const std::uint16_t last = static_cast<std::uint16_t>(f + m - 1);
+        if (f == 0 || last > k.lastAllowed || !tb::in_range(total, off, bytes)) {
+            TuPutMsgBuf(kSizeError);
+            return TU_NG;
+        }
+        std::size_t to = 0, len = 0;
+        if (k.elemWords == kBitMap) {
+            if (bytes != ((static_cast<std::uint32_t>(m) + 127) / 128) * 16) {
+                TuPutMsgBuf("ERR:2:TuOpeMarkSet() data size error");
+                return TU_NG;
+            }
+            to = (static_cast<std::size_t>(f) - 1) / 128 * 16;
+            len = bytes;
+        } else {
+            const std::int64_t need = static_cast<std::int64_t>(m) * k.elemWords * 2;
+            if (k.elemWords <= 0 || need > bytes) {
+                TuPutMsgBuf(kSizeError);
+                return TU_NG;
+            }
+            to = (static_cast<std::size_t>(f) - 1) * static_cast<std::size_t>(k.elemWords) * 2;
+            len = static_cast<std::size_t>(need);
+        }
+        // The elements must land inside the image.
+        if (!destOff || to > img.size() || !img.Write(*destOff + to, workBuf + off, len)) {
+            TuPutMsgBuf(kSizeError);
+            return TU_NG;
+        }
+        off += bytes;
+    }
+}
+
+int TuOpeMarkSave(int kind, tucomn* tc) {
+    const TuOpeKind k = KindOf(kind, tc);
+    if (!k.known || k.count == 0) return TU_OK;
+    if (TuOpeMarkSaveReq(kind, tc) != TU_OK) return TU_NG;
+    std::uint8_t* buf = TuGetWorkArea(tc->upDataSize, 3);
+    if (!buf) return TU_NG;
+    if (TuOpeMarkUpLoad(kind, buf, tc) != TU_OK) return TU_NG;
+    return TuOpeMarkSet(kind, buf, tc);
+}
