@@ -1,0 +1,214 @@
+// Operation marks: what is asked for per kind, and how the items land in the image.
+#include "upload_support.h"
+
+namespace {
+
+using namespace uptest;
+
+// An operation-mark item (host order) with data bytes of value fill.
+std::vector<std::uint8_t> opItem(std::uint8_t kind, std::uint16_t first, std::uint16_t count, std::uint32_t bytes,
+                                 std::uint16_t status = 0, std::uint8_t fill = 0x5A) {
+    std::vector<std::uint8_t> v(16 + bytes, fill);
+    std::memset(v.data(), 0, 16);
+    tb::store_u16(v.data(), status);
+    v[4] = kind;
+    tb::store_u16(v.data() + 8, first);
+    tb::store_u16(v.data() + 10, count);
+    tb::store_u32(v.data() + 12, bytes);
+    return v;
+}
+
+class UploadOpeMarkSet : public UploadTest {
+protected:
+    void SetUp() override {
+        UploadTest::SetUp();
+        img.assign(0x4000, 0);
+        std::memset(&tc0, 0, sizeof tc0);
+        tc0.pDbImage = img.data();
+        tc0.dbImageSize = static_cast<std::uint32_t>(img.size());
+    }
+    int set(int kind, const std::vector<std::uint8_t>& data) {
+        buf = data;
+        tc0.upDataSize = static_cast<std::int32_t>(buf.size());
+        return TuOpeMarkSet(kind, buf.data(), &tc0);
+    }
+    std::vector<std::uint8_t> img, buf;
+    tucomn tc0;
+};
+
+TEST_F(UploadOpeMarkSet, Kind29ElementThreeLandsAtByte2048) {
+    tc0.opeCnt29 = 3;
+    tc0.opeTbl29 = img.data() + 0x400;
+    ASSERT_EQ(set(29, opItem(29, 3, 1, 1024)), 0);
+    EXPECT_EQ(img[0x400 + 2047], 0);
+    EXPECT_EQ(img[0x400 + 2048], 0x5A);
+    EXPECT_EQ(img[0x400 + 2048 + 1023], 0x5A);
+    EXPECT_EQ(img[0x400 + 2048 + 1024], 0);
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(UploadOpeMarkSet, UndeliveredItemWarnsAndCopiesNothing) {
+    tc0.opeCnt10 = 4;
+    tc0.opeTbl10 = img.data() + 0x400;
+    ASSERT_EQ(set(10, opItem(10, 1, 4, 0, 0x9412)), 0);
+    EXPECT_EQ(lines, std::vector<std::string>{"WRN:T6061::iReturn=0x9412:type=0xa"});
+    EXPECT_EQ(img, std::vector<std::uint8_t>(0x4000, 0));
+}
+
+TEST_F(UploadOpeMarkSet, BitMapOfKind31MustHaveItsExactSize) {
+    tc0.nAnMsgCnt = 300;
+    tc0.opeTbl31 = img.data() + 0x400;
+    ASSERT_EQ(set(31, opItem(31, 1, 300, 48)), 0);
+    EXPECT_EQ(img[0x400], 0x5A);
+    EXPECT_EQ(img[0x400 + 47], 0x5A);
+    EXPECT_EQ(img[0x400 + 48], 0);
+    EXPECT_EQ(set(31, opItem(31, 1, 300, 32)), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:2:TuOpeMarkSet() data size error"});
+}
+
+TEST_F(UploadOpeMarkSet, ElementsBeyondTheLastAllowedAreRefused) {
+    tc0.opeCnt42 = 3;   // 48 elements
+    tc0.opeTbl42 = img.data() + 0x400;
+    ASSERT_EQ(set(42, opItem(42, 37, 12, 24)), 0);
+    EXPECT_EQ(img[0x400 + 36 * 2], 0x5A);
+    EXPECT_EQ(set(42, opItem(42, 38, 12, 24)), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuOpeMarkSet() data size error"});
+}
+
+TEST_F(UploadOpeMarkSet, FirstElementZeroAndShortItemsAreDataSizeErrors) {
+    tc0.opeCnt11 = 8;
+    tc0.opeTbl11 = img.data() + 0x400;
+    const auto before = img;
+    EXPECT_EQ(set(11, opItem(11, 0, 1, 2)), -1);     // would write before the table
+    EXPECT_EQ(set(11, opItem(11, 1, 8, 10)), -1);    // 8 elements need 16 bytes
+    EXPECT_EQ(lines, std::vector<std::string>(2, "ERR:TuOpeMarkSet() data size error"));
+    EXPECT_EQ(img, before);
+}
+
+TEST_F(UploadOpeMarkSet, DestinationRangeMustLieInsideTheImage) {
+    tc0.opeCnt28 = 1;
+    tc0.opeTbl28 = img.data() + img.size() - 0x100;   // 1024 bytes do not fit
+    const auto before = img;
+    EXPECT_EQ(set(28, opItem(28, 1, 1, 1024)), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuOpeMarkSet() data size error"});
+    EXPECT_EQ(img, before);
+}
+
+TEST_F(UploadOpeMarkSet, ItemHeaderOutsideTheDataAndWrongKind) {
+    tc0.opeCnt10 = 4;
+    tc0.opeTbl10 = img.data() + 0x400;
+    auto v = opItem(10, 1, 4, 8);
+    v.resize(v.size() + 6);   // a stump of a second header
+    EXPECT_EQ(set(10, v), -1);
+    EXPECT_EQ(set(10, opItem(11, 1, 4, 8)), -1);
+    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:TuOpeMarkSet() data size error",
+                                               "ERR:TuOpeMarkSet() opemark type error"}));
+}
+
+TEST_F(UploadOpeMarkSet, MissingDestinationDropsTheData) {
+    tc0.opeCnt10 = 4;
+    EXPECT_EQ(set(10, opItem(10, 1, 4, 8)), 0);
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(UploadOpeMarkSet, ByteOrderStepConvertsOnlyOutsideTestMode) {
+    auto v = opItem(10, 1, 2, 4);
+    v[16] = 0x12, v[17] = 0x34, v[18] = 0x56, v[19] = 0x78;
+    tc0.upDataSize = static_cast<std::int32_t>(v.size());
+    auto host = v;
+    ASSERT_EQ(opeMkRtnFrameByteOrder(host.data(), &tc0), 0);
+    EXPECT_EQ(host, v);   // test mode: not a byte touched
+    // The station's order: header fields big-endian, words swapped into host order.
+    g_testMode = 0;
+    auto big = v;
+    tb::store_be16(big.data() + 10, 2);
+    big[4] = 10;
+    tb::store_be16(big.data() + 8, 1);
+    tb::store_be32(big.data() + 12, 4);
+    ASSERT_EQ(opeMkRtnFrameByteOrder(big.data(), &tc0), 0);
+    EXPECT_EQ(tb::load_u16(big.data() + 10), 2);
+    EXPECT_EQ(big[16], 0x34);
+    EXPECT_EQ(big[17], 0x12);
+    EXPECT_EQ(big[18], 0x78);
+    EXPECT_EQ(big[19], 0x56);
+}
+
+TEST_F(UploadOpeMarkSet, CountZeroSendsNothing) {
+    tc0.opeTbl10 = img.data() + 0x400;
+    EXPECT_EQ(TuOpeMarkSave(10, &tc0), 0);
+    EXPECT_TRUE(lines.empty());
+}
+
+// ---- against the simulator core -------------------------------------------------------------------
+
+class UploadOpeMark : public UploadTest {
+protected:
+    std::vector<Req> opeRequests(int kind) const {
+        std::vector<Req> out;
+        for (const auto& r : requests)
+            if (r.cmd == 0x21 && r.params == 1 && r.paraKind(0) == kind) out.push_back(r);
+        return out;
+    }
+    void expectTablesEqualMemory(bool withArea) {
+        for (const auto& t : st_->opeMarks) {
+            if (!t.fetched || t.size == 0) continue;
+            if (!withArea && (t.kind == 12 || t.kind == 31 || t.kind == 58)) continue;
+            EXPECT_EQ(std::memcmp(image.data() + t.offset, memory.data() + t.offset, t.size), 0) << "kind " << t.kind;
+            EXPECT_NE(std::memcmp(original.data() + t.offset, memory.data() + t.offset, t.size), 0) << "kind " << t.kind;
+        }
+    }
+};
+
+TEST_F(UploadOpeMark, StationWidePartAsksKind42FourTimesAndFillsEveryTable) {
+    sample::Description d = sample::default_description();
+    d.stations.resize(1);
+    d.stations[0].byteOrder = "host";
+    d.stations[0].underTest = true;
+    build(d);
+    prepareArea();
+    ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    auto k42 = opeRequests(42);
+    ASSERT_EQ(k42.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(k42[i].paraFirst(0), 12 * i + 1);
+        EXPECT_EQ(k42[i].paraCount(0), 12);
+        EXPECT_EQ(k42[i].frame[36], 0) << "area number";
+    }
+    EXPECT_EQ(opeRequests(21).size(), 1u);
+    EXPECT_EQ(opeRequests(21)[0].paraCount(0), 3);
+    EXPECT_EQ(opeRequests(27).size(), 5u);
+    EXPECT_EQ(opeRequests(28).size(), 0u);
+    EXPECT_EQ(opeRequests(29).size(), 0u);   // bus 1 is of type 1
+    EXPECT_EQ(opeRequests(10)[0].paraCount(0), 8);
+    EXPECT_EQ(opeRequests(11)[0].paraCount(0), 6);
+    expectTablesEqualMemory(false);
+    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(station_->session_open());
+}
+
+TEST_F(UploadOpeMark, ThreeHundredAnMessagesInOneBitMapRequest) {
+    sample::Description d = sample::default_description();
+    d.stations.erase(d.stations.begin());
+    d.stations[0].byteOrder = "host";
+    d.stations[0].underTest = true;
+    build(d);
+    prepareArea();
+    ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    EXPECT_EQ(opeRequests(29).size(), 2u);
+    EXPECT_EQ(opeRequests(29)[1].paraFirst(0), 2);
+    EXPECT_EQ(opeRequests(22).size(), 1u);
+    tc->areaNo = 1;
+    ASSERT_EQ(TuAreaSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    auto k31 = opeRequests(31);
+    ASSERT_EQ(k31.size(), 1u);
+    EXPECT_EQ(k31[0].paraFirst(0), 1);
+    EXPECT_EQ(k31[0].paraCount(0), 300);
+    for (const auto& t : st_->opeMarks) {
+        if (t.kind == 31) {
+            EXPECT_EQ(t.size, 48u);
+        }
+    }
+    expectTablesEqualMemory(true);
+}
+
+}  // namespace
