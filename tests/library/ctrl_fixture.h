@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -22,6 +23,7 @@
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
 #include "port/port_host.h"
+#include "core/station.h"
 #include "sample.h"
 
 namespace ctrl_test {
@@ -85,7 +87,24 @@ protected:
             std::ofstream out(result_.workstationJson, std::ios::trunc);
             out << ws.dump(2);
         }
+        // Save sessions go to the simulator core of the station the frame names.
+        stations_.clear();
+        // A save in test mode (station under test, APCS) exchanges frames in host order.
+        for (const auto& s : result_.stations) {
+            fcs::Config cfg = fcs::load_config(fs::path(s.stationJsonPath).parent_path().string());
+            for (const auto& d : desc_.stations)
+                if (d.name == s.name && (d.underTest || d.apcs)) cfg.bigEndian = false;
+            stations_[s.number] = std::make_shared<fcs::Station>(std::move(cfg));
+        }
         zcl::register_inproc("ctrl", [this, stationStamp](std::span<const std::uint8_t> req) {
+            if (req.size() >= 56 && (req[34] == 0x1F || req[34] == 0x21 || req[34] == 0x24)) {
+                ++saveFrames_;
+                auto it = stations_.find(req[12] | (req[13] << 8));
+                if (it == stations_.end()) return std::optional<zcl::Frame>();
+                fcs::Reply r = it->second->handle(req);
+                if (r.frame.empty()) return std::optional<zcl::Frame>();
+                return std::optional<zcl::Frame>(r.frame);
+            }
             ++queries_;
             zcl::Frame rep(96, 0);
             for (std::size_t i = 0; i < 32 && i < req.size(); ++i) rep[i] = req[i];
@@ -151,7 +170,8 @@ protected:
     sample::Description desc_;
     sample::Result result_;
     std::vector<std::string> lines_;
-    int cursorBegin_ = 0, cursorEnd_ = 0, queries_ = 0;
+    int cursorBegin_ = 0, cursorEnd_ = 0, queries_ = 0, saveFrames_ = 0;
+    std::map<int, std::shared_ptr<fcs::Station>> stations_;
 };
 
 }  // namespace ctrl_test
