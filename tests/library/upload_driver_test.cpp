@@ -56,7 +56,9 @@ TEST_F(UploadDriver, WholeUploadSavesTheStationPartThenTheArea) {
     for (const auto& e : saved) got.push_back(e.blockNo);
     EXPECT_EQ(got, listed);
     for (const auto& t : st_->opeMarks) {
-        if (t.fetched) EXPECT_EQ(std::memcmp(image.data() + t.offset, memory.data() + t.offset, t.size), 0) << t.kind;
+        if (t.fetched) {
+            EXPECT_EQ(std::memcmp(image.data() + t.offset, memory.data() + t.offset, t.size), 0) << t.kind;
+        }
     }
     EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
     expectInstClosed();
