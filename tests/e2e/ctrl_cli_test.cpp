@@ -5,10 +5,13 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sample.h"
+#include "upload_fcssim.h"
 
 namespace {
 
@@ -25,9 +28,15 @@ protected:
         char tmpl[] = "/tmp/ctrl_cli_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        sample::build(sample::default_description(), dir_);
+        sample::Result res = sample::build(sample::default_description(), dir_);
+        // The save uploads from the station: the simulated one answers on a loopback port.
+        sim_ = std::make_unique<uptest::Fcssim>(dir_);
+        ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
+        std::ofstream(res.workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << sim_->device()
+                                           << "\"}";
     }
     void TearDown() override {
+        sim_.reset();
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
@@ -55,6 +64,7 @@ protected:
     }
 
     std::string dir_;
+    std::unique_ptr<uptest::Fcssim> sim_;
 };
 
 constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Thu Jan  1 00:00:00 2026";
