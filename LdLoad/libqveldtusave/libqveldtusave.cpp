@@ -1,12 +1,20 @@
-// Save control: messages, progress and trace.
+// Save control: the export and its pipeline of steps, messages, progress and trace,
+// initialisation, the generation-time check and end processing.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <vector>
 
 #include "LdTuSaveCtrl.h"
+#include "LibQVCCommon.h"
+#include "LibQVEFDAHistDB.h"
+#include "ZclNthmi.h"
+#include "libqveldtusave.h"
+#include "libqveBackupEpa.h"
 #include "libqvecommon.h"
+#include "libqveldc.h"
 #include "port.h"
 
 int g_testMode = 0;
@@ -68,4 +76,446 @@ void LdTuSaveTrace(const char* project, const char* text) {
     if (localtime_r(&t, &tmv)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
     std::fprintf(f, "%s %s %s\n", stamp, project ? project : "", text ? text : "");
     std::fclose(f);
+}
+
+// ==== save control: entry, pipeline, initialisation, generation check, end processing ====
+
+namespace {
+
+constexpr const char* kSource = "libqveldtusave.cpp";
+
+// Ids of the caller's resource texts used by the save control.
+constexpr std::uint32_t IDS_TUSAVE_START = 6037;
+constexpr std::uint32_t IDS_TUSAVE_ABORT = 6038;
+constexpr std::uint32_t IDS_TUSAVE_END = 6039;
+constexpr std::uint32_t IDS_GENTIME_MISMATCH = 5989;
+constexpr std::uint32_t IDS_SYSOBJ_INIT = 7171;
+constexpr std::uint32_t IDS_FILEPATH_INIT = 7172;
+constexpr std::uint32_t IDS_STNCONF = 7173;
+constexpr std::uint32_t IDS_DBFILE_PATH = 7174;
+constexpr std::uint32_t IDS_DBFILE_OPEN = 7175;
+constexpr std::uint32_t IDS_BUS_DEVNAME = 7179;
+constexpr std::uint32_t IDS_BUS_OPEN = 7180;
+constexpr std::uint32_t IDS_BUS_CLOSE = 7181;
+constexpr std::uint32_t IDS_FILE_CLOSE = 7182;
+constexpr std::uint32_t IDS_REFDB_PATH = 7185;
+constexpr std::uint32_t IDS_REFDB_OPEN = 7186;
+constexpr std::uint32_t IDS_ELEMTBL = 7187;
+constexpr std::uint32_t IDS_GENTIME_START = 7209;
+constexpr std::uint32_t IDS_GENTIME_OK = 7210;
+constexpr std::uint32_t IDS_VREC_RUNNING = 7220;
+constexpr std::uint32_t IDS_NOT_UNDER_TEST = 7221;
+
+// The names the generation lock was taken with; the unlock gives them back, so a run whose
+// arguments initialisation rejected (context texts still empty) unlocks the right station.
+std::string g_strLockProject;
+std::string g_strLockStation;
+bool g_lockNamesSet = false;
+
+const char* LdTuSaveStr(const char* s) { return s ? s : ""; }
+
+// The first 24 characters of asctime: the time without its line end.
+std::string LdTuSaveTimeText(std::time_t t) {
+    struct tm* ptm = QVCLocaltime(&t);
+    if (!ptm) return std::string();
+    char buf[64] = "";
+    if (!asctime_r(ptm, buf)) return std::string();
+    std::string text(buf);
+    if (text.size() > 24) text.resize(24);
+    return text;
+}
+
+// Hides the application's wait cursor on every way out of the scope.
+struct LdTuSaveWaitCursor {
+    LdTuSaveWaitCursor() { AfxBeginWaitCursor(); }
+    ~LdTuSaveWaitCursor() { AfxEndWaitCursor(); }
+    LdTuSaveWaitCursor(const LdTuSaveWaitCursor&) = delete;
+    LdTuSaveWaitCursor& operator=(const LdTuSaveWaitCursor&) = delete;
+};
+
+void LdTuSaveStep(const char* project, const char* name) {
+    LdTuSaveTrace(project, LdTuSaveFormat("%s Start", name).c_str());
+}
+
+}  // namespace
+
+// ---- lock mark ------------------------------------------------------------------------
+
+std::uint32_t LdTuSaveCtrlFcsLock(LdTuSaveCtrlInf* inf) {
+    inf->fcsLockFlag = 1;
+    return 0;
+}
+
+std::uint32_t LdTuSaveCtrlFcsUnlock(LdTuSaveCtrlInf* inf) {
+    inf->fcsLockFlag = 0;
+    return 0;
+}
+
+// ---- initialisation ---------------------------------------------------------------------
+
+std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char* project, const char* station,
+                               std::uint32_t projectKind, std::uint32_t saveMode, std::uint16_t parm7,
+                               LdTuSaveCtrlInf* inf) {
+    inf->fcsLockFlag = 0;
+    inf->refDbOpenFlag = 0;
+    inf->elemTblOpenFlag = 0;
+    inf->pDbImage = nullptr;
+    inf->pUserInst = nullptr;
+
+    if (!parm1 || !parm2 || !project || !station || saveMode > 2 || (projectKind != 2 && projectKind != 3))
+        return LDTUSAVE_E_ARGS;
+    inf->strParm1 = parm1;
+    inf->strParm2 = parm2;
+    inf->strProject = project;
+    inf->strStation = station;
+    inf->projectKind = projectKind;
+    inf->saveMode = saveMode;
+    inf->u16Parm7 = parm7;
+
+    // May this project be saved now?
+    int isCurrent = 0;
+    if (QVEEngIsCurrentProject(project, &isCurrent) != 0) {
+        LdTuSaveMsgf("ERR:QVEEngIsCurrentProject( %s ) error.", project);
+        return LDTUSAVE_E_INIT;
+    }
+    inf->isCurrentProject = static_cast<std::uint32_t>(isCurrent);
+    if (isCurrent == 1) {
+        int vrec = 0;
+        if (QVEEdaCheckQVTestVREC(&vrec) != 0) {
+            LdTuSaveMsgf("ERR:QVEEdaCheckQVTestVREC( ) error.");
+            return LDTUSAVE_E_INIT;
+        }
+        if (vrec == 1) {
+            LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_VREC_RUNNING).c_str());
+            return LDTUSAVE_E_INIT;
+        }
+    } else {
+        int underTest = 0;
+        if (QVEEdaCheckQVTestByName(project, station, &underTest) != 0) {
+            LdTuSaveMsgf("ERR:QVEEdaCheckQVTestByName( %s, %s ) error.", project, station);
+            return LDTUSAVE_E_INIT;
+        }
+        if (underTest == 0) {
+            LdTuSaveMsgf("ERR:%s:%s:%s", LdTuSaveText(IDS_NOT_UNDER_TEST).c_str(), project, station);
+            return LDTUSAVE_E_INIT;
+        }
+    }
+
+    // History log and project binding.
+    QVCInitHistoryLog(project, station, nullptr);
+    if (projectKind == 2) QVCPutHistoryLogLoad("TP ", "start", station);
+
+    std::uint32_t nRtn = projectKind == 3 ? inf->sysObj.InitEqlz(project) : inf->sysObj.Init(project);
+    if (nRtn != 0) {
+        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_SYSOBJ_INIT).c_str(), static_cast<int>(nRtn));
+        return LDTUSAVE_E_INIT;
+    }
+    if (projectKind == 3) {
+        nRtn = inf->filePath.InitEqlzProject(project);
+        if (nRtn != 0) {
+            LdTuSaveMsgf("ERR:FilePath.InitEqlzProject %s nRtn = %d", LdTuSaveText(IDS_FILEPATH_INIT).c_str(),
+                         static_cast<int>(nRtn));
+            return LDTUSAVE_E_INIT;
+        }
+    } else {
+        nRtn = inf->filePath.InitProject(project);
+        if (nRtn != 0) {
+            LdTuSaveMsgf("ERR:FilePath.InitProject %s nRtn = %d", LdTuSaveText(IDS_FILEPATH_INIT).c_str(),
+                         static_cast<int>(nRtn));
+            return LDTUSAVE_E_INIT;
+        }
+    }
+
+    // Station configuration.
+    _OdtStnInf stnInf{};
+    nRtn = inf->sysObj.StnConfByName(station, &stnInf);
+    if (nRtn != 0) {
+        LdTuSaveMsgf("ERR:%s%s nRtn = %d", LdTuSaveText(IDS_STNCONF).c_str(), station, static_cast<int>(nRtn));
+        return LDTUSAVE_E_INIT;
+    }
+    inf->stnNo = static_cast<std::uint8_t>(stnInf.wStnNo & 0xFF);
+
+    // Reference database and its block elements.
+    std::string strRefPath;
+    nRtn = inf->filePath.GetFCSFilePath(station, "FCREFRDB", strRefPath);
+    if (nRtn != 0) {
+        LdTuSaveMsgf("ERR:%s%d nRtn = %d", LdTuSaveText(IDS_REFDB_PATH).c_str(), inf->stnNo, static_cast<int>(nRtn));
+        return LDTUSAVE_E_INIT;
+    }
+    nRtn = inf->refFCS.DbOpen(strRefPath.c_str(), 0, 0);
+    if (nRtn != 0) {
+        LdTuSaveMsgf("ERR:%s%s nRtn = %d", LdTuSaveText(IDS_REFDB_OPEN).c_str(), strRefPath.c_str(),
+                     static_cast<int>(nRtn));
+        return LDTUSAVE_E_INIT;
+    }
+    inf->refDbOpenFlag = 1;
+    nRtn = inf->refFCS.ElemTblOpen(0, 0);
+    if (nRtn != 0) {
+        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_ELEMTBL).c_str(), static_cast<int>(nRtn));
+        return LDTUSAVE_E_INIT;
+    }
+    {
+        _QVEElemTbl sel;
+        _QVEElemTblSort sort;
+        inf->refFCS.ElemTblInit(&sel, 1);
+        inf->refFCS.ElemTblSortInit(&sort);
+        sel.strSelect = "%BL";
+        sort.nField[5] = 1;
+        nRtn = inf->refFCS.ElemTblListAll(&sel, &sort, inf->elemList);
+        if (nRtn != 0) {
+            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_ELEMTBL).c_str(), static_cast<int>(nRtn));
+            return LDTUSAVE_E_INIT;
+        }
+    }
+    inf->elemTblOpenFlag = 1;
+
+    // The two station files the image load reads: both are tested, even when the first fails.
+    bool good = true;
+    std::string strPath;
+    nRtn = inf->filePath.GetFCSFilePath(station, "FCLSF", strPath);
+    if (nRtn != 0) {
+        LdTuSaveMsgf("ERR:%s%d nRtn = %d", LdTuSaveText(IDS_DBFILE_PATH).c_str(), inf->stnNo, static_cast<int>(nRtn));
+        return LDTUSAVE_E_STNFILE;
+    }
+    HANDLE hFile = nullptr;
+    if (QVEEngCreateFile(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr, &hFile, 1) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_DBFILE_OPEN);
+        good = false;
+    } else {
+        inf->strDbFilePath = strPath;
+        nRtn = QVEEngCloseFile(hFile, 1);
+        if (nRtn != 0) {
+            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
+            good = false;
+        }
+    }
+
+    strPath.clear();
+    if (inf->filePath.GetFCSUserInstPath(station, 0, strPath) != 0) {
+        LdTuSaveMsgf("ERR:GetFCSUserInstPath( %d ) Error", inf->stnNo);
+        return LDTUSAVE_E_STNFILE;
+    }
+    hFile = nullptr;
+    if (QVEEngCreateFile(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr, &hFile, 1) != 0) {
+        LdTuSaveMsgf("ERR:QVEEngCreateFile( ) Error FileName = %s", strPath.c_str());
+        good = false;
+    } else {
+        inf->strUserInstPath = strPath;
+        if (QVEEngCloseFile(hFile, 1) != 0) {
+            LdTuSaveMsgf("ERR:QVEEngCloseFile() Error FileNAme = %s", strPath.c_str());
+            good = false;
+        }
+    }
+    return good ? LDTUSAVE_OK : LDTUSAVE_E_STNFILE;
+}
+
+// ---- generation-time check ----------------------------------------------------------------
+
+std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
+    LdTuSaveMsgf("MSG:%s", LdTuSaveText(IDS_GENTIME_START).c_str());
+
+    char szDevice[256] = {};
+    if (ZclGetDeviceName(szDevice, 0) != 0) {
+        LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_DEVNAME).c_str(), ZclGetLastError());
+        return LDTUSAVE_E_BUS;
+    }
+    szDevice[sizeof szDevice - 1] = '\0';
+    HANDLE hBus = nullptr;
+    if (ZclOpen(&hBus, szDevice, 0) != 0) {
+        LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_OPEN).c_str(), ZclGetLastError());
+        return LDTUSAVE_E_BUS;
+    }
+
+    int nDetail = 0;
+    int nRtn = LdCheckGenTime(hBus, inf->strParm1.c_str(), inf->strParm2.c_str(), inf->strProject.c_str(),
+                              inf->strStation.c_str(), &inf->sysObj, inf->strDbFilePath.c_str(), &nDetail, 0);
+    if (nRtn == 0) {
+        if (ZclClose(hBus) != 0) {
+            LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_CLOSE).c_str(), ZclGetLastError());
+            return LDTUSAVE_E_BUS;
+        }
+        LdTuSaveMsgf("MSG:%s", LdTuSaveText(IDS_GENTIME_OK).c_str());
+        return LDTUSAVE_OK;
+    }
+    if (nRtn == 3) {
+        ZclClose(hBus);
+        return LDTUSAVE_E_UPLOAD;
+    }
+    if (nDetail != 0) {
+        std::string strLine;
+        LdGetTReturnMessage(static_cast<unsigned short>(nDetail), &strLine);
+        QVEEngPutMsgBuf(strLine.c_str());
+        ZclClose(hBus);
+        return LDTUSAVE_E_UPLOAD;
+    }
+    LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_GENTIME_MISMATCH).c_str());
+    ZclClose(hBus);
+    return LDTUSAVE_E_GENTIME;
+}
+
+// ---- end processing -------------------------------------------------------------------------
+
+void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag) {
+    if (inf->fcsLockFlag == 1) LdTuSaveCtrlFcsUnlock(inf);
+    if (inf->pDbImage) {
+        __QVEEngFree(inf->pDbImage, kSource, __LINE__);
+        inf->pDbImage = nullptr;
+        inf->dbImageSize = 0;
+    }
+    if (inf->pUserInst) {
+        __QVEEngFree(inf->pUserInst, kSource, __LINE__);
+        inf->pUserInst = nullptr;
+    }
+    // Normally released by the edit file update itself; never left behind.
+    if (inf->pEditBuf) {
+        __QVEEngFree(inf->pEditBuf, kSource, __LINE__);
+        inf->pEditBuf = nullptr;
+    }
+
+    const char* szOutcome = abortFlag ? "abort" : "end";
+    if (inf->projectKind == 2) QVCPutHistoryLogLoad("TP ", szOutcome, inf->strStation.c_str());
+
+    if (inf->elemTblOpenFlag == 1) {
+        inf->refFCS.ElemTblClose();
+        inf->elemTblOpenFlag = 0;
+    }
+    if (inf->refDbOpenFlag == 1) {
+        inf->refFCS.DbClose();
+        inf->refDbOpenFlag = 0;
+    }
+
+    LdTuSavePrgPut(100);
+
+    const std::string& strUnlockProject = g_lockNamesSet ? g_strLockProject : inf->strProject;
+    const std::string& strUnlockStation = g_lockNamesSet ? g_strLockStation : inf->strStation;
+    if (QVEEdaGenUnlockStation(strUnlockProject.c_str(), strUnlockStation.c_str(), g_hGenLock) != 0)
+        LdTuSaveMsgf("ERR:QVEEdaGenUnlockStation() error");
+    g_lockNamesSet = false;
+    g_strLockProject.clear();
+    g_strLockStation.clear();
+
+    std::string strLine = "MSG:" + LdTuSaveText(abortFlag ? IDS_TUSAVE_ABORT : IDS_TUSAVE_END);
+    LdTuSaveMsgf("%s  %s", strLine.c_str(), LdTuSaveTimeText(QVCTime(nullptr)).c_str());
+}
+
+// ---- the export -------------------------------------------------------------------------------
+
+extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* parm2, const char* project,
+                                               const char* station, unsigned int projectKind,
+                                               unsigned int saveMode, unsigned short parm7) {
+    LdTuSaveCtrlInf inf;
+    LdTuSaveRecordTbl saveRecordTbl;
+    // The entry's own service calls and lines take a missing text as empty; initialisation
+    // still sees the caller's null and rejects it.
+    const char* szProject = LdTuSaveStr(project);
+    const char* szStation = LdTuSaveStr(station);
+
+    QVEEdaCheckQVTestByName(szProject, szStation, &g_testMode);
+    if (g_testMode != 0) saveMode = 2;
+
+    int isApcs = 0;
+    std::uint32_t dwRtn = QVERXEdaIsAPCS(szProject, szStation, &isApcs);
+    if (dwRtn != 0) {
+        LdTuSaveMsgf("ERR:QVERXEdaIsAPCS( %s, %s ) error %#x", szProject, szStation, dwRtn);
+        isApcs = 0;
+    }
+    inf.isAPCS = static_cast<std::uint32_t>(isApcs);
+    inf.apcsTestFlag = 0;
+    if (isApcs == 1) {
+        if (g_testMode == 0) inf.apcsTestFlag = 1;
+        g_testMode = 1;
+    }
+
+    LdTuSavePrgPut(0);
+    std::time_t tStart = QVCTime(nullptr);
+    LdTuSaveMsgf("MSG:%s  %s   %s", LdTuSaveText(IDS_TUSAVE_START).c_str(), szStation,
+                 LdTuSaveTimeText(tStart).c_str());
+
+    char szLockInfo[16] = {};
+    dwRtn = QVEEdaGenLockStation(szProject, szStation, 1, szLockInfo, 16, &g_hGenLock);
+    if (dwRtn != 0) return dwRtn;
+    g_strLockProject = szProject;
+    g_strLockStation = szStation;
+    g_lockNamesSet = true;
+
+    if (CQVEFCSAutBackup::IsFCSAutBackupMode(szProject, szStation, 0) == 1) {
+        std::string strApp = AfxGetAppText();
+        if (CQVEFCSAutBackup::CreateComment(szProject, szStation, tStart, 74, parm7, strApp.c_str(), szStation) != 0)
+            _QVCPutErrorLog(szProject, kSource, __LINE__);
+    }
+
+    auto abortEnd = [&inf](std::uint32_t code) {
+        LdTuSaveCtrlEnd(&inf, 1);
+        return code;
+    };
+
+    LdTuSaveStep(szProject, "LdTuSaveCtrlInit");
+    dwRtn = LdTuSaveCtrlInit(parm1, parm2, project, station, projectKind, saveMode, parm7, &inf);
+    if (dwRtn != 0) return abortEnd(dwRtn);
+
+    LdTuSaveStep(szProject, "LdTuSaveCtrlFcsLock");
+    dwRtn = LdTuSaveCtrlFcsLock(&inf);
+    if (dwRtn != 0) return abortEnd(dwRtn);
+
+    if (inf.saveMode != 2) {
+        LdTuSaveStep(szProject, "LdTuSaveCtrlCheckTime");
+        dwRtn = LdTuSaveCtrlCheckTime(&inf);
+        if (dwRtn != 0) return abortEnd(dwRtn);
+    }
+    LdTuSavePrgPut(5);
+    if (inf.saveMode == 1) {
+        LdTuSaveCtrlEnd(&inf, 0);
+        return LDTUSAVE_OK;
+    }
+
+    LdTuSaveStep(szProject, "LdTuSaveCtrlDBRead");
+    dwRtn = LdTuSaveCtrlDBRead(&inf);
+    if (dwRtn != 0) return abortEnd(dwRtn);
+
+    LdTuSavePrgPut(10);
+    LdTuSaveStep(szProject, "LdTuSaveCtrlGetFcs");
+    if (LdTuSaveCtrlGetFcs(&inf, &saveRecordTbl) != 0) return abortEnd(LDTUSAVE_E_UPLOAD);
+
+    LdTuSavePrgPut(20);
+    LdTuSaveStep(szProject, "LdTuSaveCtrlDbWrite");
+    dwRtn = LdTuSaveCtrlDbWrite(&inf);
+    if (dwRtn != 0) return abortEnd(dwRtn);
+
+    LdTuSavePrgPut(30);
+    LdTuSaveStep(szProject, "LdTuSaveCtrlUpdateEditFile");
+    dwRtn = LdTuSaveCtrlUpdateEditFile(&inf, &saveRecordTbl);
+    if (dwRtn != 0) return abortEnd(dwRtn);
+
+    LdTuSavePrgPut(40);
+    LdTuSaveStep(szProject, "LdTuSaveCtrlCreateParmStr");
+    dwRtn = LdTuSaveCtrlCreateParmStr(&inf, 0);
+    if (dwRtn != 0) return abortEnd(dwRtn);
+
+    LdTuSavePrgPut(70);
+    LdTuSaveStep(szProject, "LdTuSaveCtrlUpdateParmFile");
+    LdTuSaveCtrlUpdateParmFile(&inf);
+    LdTuSavePrgPut(90);
+
+    if (CQVEFDADBAccess::PutFileOnly(1, szProject, szStation, 1, std::vector<std::string>()) != 0)
+        _QVCPutErrorLog(szProject, kSource, __LINE__);
+
+    if (CQVEFCSAutBackup::IsFCSAutBackupMode(szProject, szStation, 0) == 1) {
+        // A backup that throws is treated like one that failed: the cursor is hidden, the
+        // error log notes it, and the save still gives its locks back.
+        try {
+            LdTuSaveWaitCursor cursor;
+            if (CQVEFCSAutBackup::BackupFCS(szProject, szStation, 1) != 0) _QVCPutErrorLog(szProject, kSource, __LINE__);
+        } catch (const std::exception&) {
+            _QVCPutErrorLog(szProject, kSource, __LINE__);
+        }
+    }
+
+    LdTuSaveStep(szProject, "LdTuSaveCtrlFcsUnlock");
+    dwRtn = LdTuSaveCtrlFcsUnlock(&inf);
+    if (dwRtn != 0) return abortEnd(dwRtn);
+
+    LdTuSaveCtrlEnd(&inf, 0);
+    return LDTUSAVE_OK;
 }

@@ -1,0 +1,201 @@
+// The station upload: the common upload record, the frame layout shared by every request,
+// the transport and the save session requests.
+//
+// Request frame (built in a zeroed buffer of kTuReqFrameSize bytes, prefix in host order):
+//   0  u32 frame sequence number     12 u16 station number     24 u8 8
+//   28 u16 frame type (0x0603, 0x0683 for an APCS in test mode)
+//   30 u16 body length in 16-bit words (save header + parameters)
+//   32 FcMnSaveHeader (24)           56 parameters, 8 bytes each
+// Reply frame (read into the transport's receive buffer of kTuRcvBufSize bytes):
+//   33 u8 communication status (0 good, 22 busy)   40 FcMnSaveHeader   64 parameters or data
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "LdTuSaveCtrl.h"
+#include "libqvebc2fcs.h"
+#include "port.h"
+
+// ---- frame layout ---------------------------------------------------------------------
+constexpr int kTuReqFrameSize = 2060;
+constexpr int kTuRcvBufSize = 2076;
+constexpr std::size_t kTuReqSeqOff = 0;
+constexpr std::size_t kTuReqZero6Off = 6;
+constexpr std::size_t kTuReqStnNoOff = 12;
+constexpr std::size_t kTuReqEightOff = 24;
+constexpr std::size_t kTuReqTypeOff = 28;
+constexpr std::size_t kTuReqLenOff = 30;
+constexpr std::size_t kTuReqHdrOff = 32;
+constexpr std::size_t kTuReqParaOff = 56;
+constexpr std::uint16_t kTuFrameType = 0x0603;
+constexpr std::uint16_t kTuFrameTypeApcsTest = 0x0683;
+
+constexpr std::size_t kTuRtnStatusOff = 33;
+constexpr std::size_t kTuRtnHdrOff = 40;
+constexpr std::size_t kTuRtnParaOff = 64;
+constexpr std::size_t kTuRtnDataMax = kTuRcvBufSize - kTuRtnParaOff;   // 2012
+
+constexpr std::uint8_t kTuStsGood = 0;
+constexpr std::uint8_t kTuStsRbufBusy = 22;
+
+// FcMnSaveHeader fields.
+constexpr std::size_t kSvHdrCmd = 2;
+constexpr std::size_t kSvHdrSubCmd = 3;
+constexpr std::size_t kSvHdrArea = 4;
+constexpr std::size_t kSvHdrResult = 8;
+constexpr std::size_t kSvHdrSerial = 12;
+constexpr std::size_t kSvHdrSession = 16;
+constexpr std::size_t kSvHdrParaBytes = 20;   // replies: data bytes (i16)
+constexpr std::size_t kSvHdrParaCnt = 22;
+
+constexpr std::uint8_t kSvCmdSession = 0x1F;
+constexpr std::uint8_t kSvSubStart = 1;
+constexpr std::uint8_t kSvSubEnd = 2;
+constexpr std::uint8_t kSvCmdSave = 0x21;
+constexpr std::uint8_t kSvCmdUpLoad = 0x24;
+constexpr std::uint8_t kSvSubSave = 3;
+
+constexpr std::uint16_t kSvRtnAskAgain = 0x9642;
+
+// FcMnSaveData (upload item header).
+constexpr std::size_t kSvDataSize = 16;
+constexpr std::size_t kSvDataStatus = 0;
+constexpr std::size_t kSvDataType = 4;
+constexpr std::size_t kSvDataRecNo = 5;
+constexpr std::size_t kSvDataBlockNo = 6;
+constexpr std::size_t kSvDataFirst = 8;
+constexpr std::size_t kSvDataCount = 10;
+constexpr std::size_t kSvDataBytes = 12;
+constexpr std::uint8_t FCMNDATATYPEBLK = 1;
+
+// ---- transport results ------------------------------------------------------------------
+constexpr int TU_OK = 0;
+constexpr int TU_NG = -1;
+constexpr int E_RBUF_BUSY = 100;
+constexpr DWORD kTuReplyWaitMs = 30000;
+constexpr DWORD kTuBusyRetryMs = 1000;
+
+// ---- bounds of the upload -------------------------------------------------------------------
+// A station asks again (0x9642) once a second while it prepares the data; 600 answers in a
+// row (ten minutes) is more than a slow healthy station needs, and ends the upload.
+constexpr int kTuAskAgainMax = 600;
+// Largest upload size a save request may announce: 80 records of a block are far below it.
+constexpr std::int32_t kTuUpDataSizeMax = 16 * 1024 * 1024;
+bool TuUpDataSizeValid(std::int32_t size);
+
+// ---- the common upload record -------------------------------------------------------------
+constexpr int kTuSaveRecMax = 80;
+
+// One record to ask for in the next save request.
+struct TuSaveRecEntry {
+    char tagName[16];
+    std::uint8_t terminator;
+    std::uint32_t blockNo;   // from 1
+    std::uint16_t blkCode;
+    std::uint32_t recNo;
+};
+
+struct tucomn {
+    std::uint32_t sessionId;
+    std::uint32_t reqSerial;
+    std::uint32_t frameSeq;
+    const char* project;
+    const char* station;
+    std::uint32_t projectKind;        // 2 normal, 3 equalization project
+    std::string* pAreaName;           // owned by TuFcsUpLoad
+    std::uint16_t stnNo;
+    std::uint16_t areaNo;             // 0 station-wide part, 1 control area
+    HANDLE zclHandle;
+    std::uint32_t zclOpened;
+    std::uint32_t instOpened;
+    std::int32_t upDataSize;
+    std::int32_t maxBlock;
+
+    // Operation-mark kinds: count (or presence switch) and destination in the image.
+    std::uint16_t opeCnt10, opeCnt11, opeCnt42, opeCnt21, opeCnt22, opeCnt28, opeCnt27, opeCnt29, opeCnt30;
+    std::uint16_t nAnMsgCnt;          // kinds 12, 31 and 58
+    std::uint8_t* opeTbl10;
+    std::uint8_t* opeTbl11;
+    std::uint8_t* opeTbl42;
+    std::uint8_t* opeTbl21;
+    std::uint8_t* opeTbl22;
+    std::uint8_t* opeTbl28;
+    std::uint8_t* opeTbl27;
+    std::uint8_t* opeTbl29;
+    std::uint8_t* opeTbl30;
+    std::uint8_t* opeTbl12;
+    std::uint8_t* opeTbl31;
+    std::uint8_t* opeTbl58;
+    std::int16_t ioFactorA;           // station constant table +0x42
+    std::int16_t ioFactorB;           // station constant table +0x44
+
+    std::uint8_t* areaLocalTbl_addr;  // image position of AreaRootTbl1
+    std::uint32_t areaRootTblAdrs;    // its station address
+    char tagName[17];
+    std::uint32_t saveRecCnt;
+    TuSaveRecEntry saveRecTbl[kTuSaveRecMax];
+    std::uint16_t lastChkBlkNo;
+    std::uint8_t* pDbImage;
+    std::uint32_t dbImageSize;        // bytes of pDbImage: every image access is checked against it
+    std::uint8_t* pUserInst;
+    CQVERXEdaSysObj* pSysObj;
+    LdTuSaveRecordTbl* pSaveRecordTbl;
+    std::uint32_t opeIdx42;
+    std::uint32_t opeIdx2728;
+    std::uint32_t opeIdx2930;
+    std::uint32_t apcsTestFlag;
+};
+
+// ---- transport ----------------------------------------------------------------------------
+int TuZclRW(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
+            int* rtnLen);
+int TuZclRWRetry(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame);
+// TuZclRWRetry that also gives the number of bytes read (at least the 64 of the save header).
+int TuZclRWRetryLen(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
+                    int* rtnLen);
+
+// ---- request frames -------------------------------------------------------------------------
+// Zeroes frame (kTuReqFrameSize bytes) and writes the prefix; takes the next frame sequence number.
+void TuPrepareFrame(tucomn* tc, std::uint8_t* frame);
+// Fills a request's save header (params: number of parameters; serial and session as given).
+void TuSetSaveHeader(FcMnSaveHeader* hdr, std::uint8_t cmd, std::uint8_t subCmd, const tucomn* tc,
+                     std::uint16_t serial, std::uint32_t session, std::uint16_t params);
+// Writes the body length for params parameters; returns the frame length.
+int TuSetBodyLength(std::uint8_t* frame, int params);
+// Copies the reply's save header out of the receive buffer.
+void TuGetRtnHeader(const std::uint8_t* rtnFrame, FcMnSaveHeader* hdr);
+std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr);
+// Copies the 8-byte reply parameter at 64 into para; false (with a line naming request)
+// when the reply is too short to carry it.
+bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const char* request);
+// "ERR:%s%s%#x": the station's text for code, the resource text, the code.
+void TuPutRefusal(std::uint16_t code, std::uint32_t textId);
+
+// ---- session requests ---------------------------------------------------------------------------
+int TuSaveStartReq(tucomn* tc);
+int TuSaveReq(tucomn* tc);
+int TuUpLoadReq(std::uint8_t* workBuf, tucomn* tc);
+int TuSaveEndReq(tucomn* tc);
+
+// Fetches upDataSize bytes in upload replies into workBuf (shared with the operation marks).
+// Lines: the data size error, the resource ids for transport failure and refusal.
+struct TuUpLoadTexts {
+    const char* trace;        // with %d: the area number or kind
+    int traceArg;
+    const char* sizeError;
+    std::uint32_t transportText;
+    std::uint32_t refusalText;
+    const char* request;      // name in the ask-again bound line
+};
+int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts);
+
+int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc);
+int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode);
+std::uint8_t* getBlockHeaderCorePtr(tucomn* tc, std::int16_t blockNo);
+
+// ---- work areas ------------------------------------------------------------------------------
+constexpr int kTuWorkAreaSlots = 4;
+std::uint8_t* TuGetWorkArea(std::int32_t size, int slot);
+void TuFreeWorkArea();

@@ -1,0 +1,93 @@
+// tusave save as a user runs it: lines, the raw result line and the exit status.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sample.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliRun {
+    int status = -1;
+    std::vector<std::string> lines;
+};
+
+class CtrlCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/ctrl_cli_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        sample::build(sample::default_description(), dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    // Runs tusave with args under env (assignments before the program); stderr to a file.
+    CliRun tusave(const std::string& env, const std::string& args) {
+        std::string cmd = "TUSAVE_HOME='" + dir_ + "' TUSAVE_FIXED_TIME=1767225600 TZ=UTC " + env + " '" +
+                          TUSAVE_BUILD_DIR "/tools/tusave/tusave' " + args + " 2>'" + dir_ + "/stderr.txt'";
+        CliRun r;
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p) return r;
+        char buf[4096];
+        std::string line;
+        while (fgets(buf, sizeof buf, p)) {
+            line += buf;
+            if (!line.empty() && line.back() == '\n') {
+                line.pop_back();
+                r.lines.push_back(line);
+                line.clear();
+            }
+        }
+        int st = pclose(p);
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return r;
+    }
+
+    std::string dir_;
+};
+
+constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Thu Jan  1 00:00:00 2026";
+
+TEST_F(CtrlCli, RawSaveEndsWithTheResultLine) {
+    CliRun r = tusave("", "save --project DEMO --station FCS0101 --mode 2 --raw");
+    ASSERT_GE(r.lines.size(), 4u);
+    EXPECT_EQ(r.lines[0], "PRG:00");
+    EXPECT_EQ(r.lines[1], kStart);
+    EXPECT_EQ(r.lines[r.lines.size() - 3], "PRG:100");
+    EXPECT_EQ(r.lines[r.lines.size() - 2], "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026");
+    EXPECT_EQ(r.lines.back(), "RESULT 0x00000000");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(CtrlCli, FailpointFromTheEnvironmentFailsTheSaveWithStatusOne) {
+    CliRun r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'", "save --project DEMO --station FCS0101 --raw");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"PRG:00", kStart, "RESULT 0x00000055"}));
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CtrlCli, MalformedFailpointsAreAnError) {
+    CliRun r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation'", "save --project DEMO --station FCS0101 --raw");
+    EXPECT_TRUE(r.lines.empty());
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(CtrlCli, PlainOutputHasNoResultLine) {
+    CliRun r = tusave("", "save --project DEMO --station FCS0101 --mode 2");
+    ASSERT_FALSE(r.lines.empty());
+    EXPECT_EQ(r.lines[1], kStart);
+    EXPECT_EQ(r.lines.back(), "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026");
+    EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,400 @@
+// Save session requests: frames, serial numbers, chunked uploads, the ask-again bound and
+// the checks on sizes and items.
+#include "bus_support.h"
+
+#include <memory>
+
+namespace {
+
+using bustest::BusTest;
+using bustest::Frame;
+using bustest::item;
+using bustest::MiniImage;
+using bustest::para8;
+using bustest::reply;
+
+class SessionTest : public BusTest {
+protected:
+    void SetUp() override {
+        BusTest::SetUp();
+        tc = std::make_unique<tucomn>();
+        std::memset(tc.get(), 0, sizeof(tucomn));
+        tc->zclHandle = bus;
+        tc->stnNo = 7;
+        tc->areaNo = 1;
+        tc->pDbImage = image.img.data();
+        tc->dbImageSize = static_cast<std::uint32_t>(image.img.size());
+        tc->areaLocalTbl_addr = image.area();
+        tc->sessionId = 0x5E55;
+        tc->reqSerial = 2;
+    }
+    void addRecord(std::uint32_t blockNo, std::uint32_t recNo) {
+        TuSaveRecEntry& e = tc->saveRecTbl[tc->saveRecCnt++];
+        e.blockNo = blockNo;
+        e.recNo = recNo;
+    }
+    // One upload data reply carrying bytes [from, from + n) of data.
+    static Frame chunk(const std::vector<std::uint8_t>& data, std::size_t from, std::size_t n) {
+        return reply(0, 0, std::vector<std::uint8_t>(data.begin() + static_cast<long>(from),
+                                                     data.begin() + static_cast<long>(from + n)));
+    }
+    static std::uint16_t serialOf(const Frame& f) { return tb::load_u16(f.data() + 32 + 12); }
+    static std::uint32_t seqOf(const Frame& f) { return tb::load_u32(f.data()); }
+
+    MiniImage image;
+    std::unique_ptr<tucomn> tc;
+};
+
+TEST_F(SessionTest, SaveRequestWithThreeEntries) {
+    addRecord(1, 1);
+    addRecord(1, 3);
+    addRecord(2, 5);
+    tc->frameSeq = 41;
+    script.replies.push_back(reply(0, 0, para8(700)));
+    ASSERT_EQ(TuSaveReq(tc.get()), 0);
+    ASSERT_EQ(script.requests.size(), 1u);
+    const Frame& f = script.requests[0];
+    ASSERT_EQ(f.size(), 80u);
+    EXPECT_EQ(seqOf(f), 41u);
+    EXPECT_EQ(tc->frameSeq, 42u);
+    EXPECT_EQ(tb::load_u16(f.data() + 12), 7);        // station number
+    EXPECT_EQ(f[24], 8);
+    EXPECT_EQ(tb::load_u16(f.data() + 28), 0x0603);
+    EXPECT_EQ(tb::load_u16(f.data() + 30), 24);       // body length in words
+    EXPECT_EQ(f[32 + 2], 0x21);
+    EXPECT_EQ(f[32 + 3], 3);
+    EXPECT_EQ(f[32 + 4], 1);
+    EXPECT_EQ(serialOf(f), 2);
+    EXPECT_EQ(tb::load_u32(f.data() + 32 + 16), 0x5E55u);
+    EXPECT_EQ(tb::load_u16(f.data() + 32 + 20), 24);  // parameter bytes
+    EXPECT_EQ(tb::load_u16(f.data() + 32 + 22), 3);   // parameter count
+    // Parameters in host order (test mode): kind, record number, block number.
+    const std::uint8_t expect[24] = {1, 1, 1, 0, 0, 0, 0, 0, 1, 3, 1, 0, 0, 0, 0, 0, 1, 5, 2, 0, 0, 0, 0, 0};
+    EXPECT_EQ(Frame(f.begin() + 56, f.end()), Frame(expect, expect + 24));
+    EXPECT_EQ(tc->upDataSize, 700);
+    EXPECT_EQ(tc->reqSerial, 3u);
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(SessionTest, ApcsTestFrameTypeAndStationOrderParameters) {
+    tc->apcsTestFlag = 1;
+    g_testMode = 0;
+    addRecord(0x0102, 9);
+    Frame r = reply(0, 0, para8(0));
+    tb::store_be32(r.data() + 64, 16);   // the station's order
+    script.replies.push_back(r);
+    ASSERT_EQ(TuSaveReq(tc.get()), 0);
+    const Frame& f = script.requests[0];
+    EXPECT_EQ(tb::load_u16(f.data() + 28), 0x0683);
+    EXPECT_EQ(tb::load_be16(f.data() + 56 + 2), 0x0102);
+    EXPECT_EQ(tc->upDataSize, 16);
+}
+
+TEST_F(SessionTest, RefusedSessionStartGivesOneLineAndKeepsTheSession) {
+    std::string text;
+    LdGetTReturnMessage(0x9412, &text);
+    ASSERT_FALSE(text.empty());
+    script.replies.push_back(reply(0, 0x9412));
+    EXPECT_EQ(TuSaveStartReq(tc.get()), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:" + text + "T6052:0x9412"});
+    EXPECT_EQ(tc->sessionId, 0x5E55u);
+    const Frame& f = script.requests[0];
+    EXPECT_EQ(f.size(), 56u);
+    EXPECT_EQ(f[32 + 2], 0x1F);
+    EXPECT_EQ(f[32 + 3], 1);
+    EXPECT_EQ(serialOf(f), 1);
+    EXPECT_EQ(tb::load_u32(f.data() + 32 + 16), 0u);
+}
+
+TEST_F(SessionTest, SessionStartAndEnd) {
+    script.replies.push_back(reply(0, 0, para8(0xABCD0001)));
+    script.replies.push_back(reply(0, 0));
+    ASSERT_EQ(TuSaveStartReq(tc.get()), 0);
+    EXPECT_EQ(tc->sessionId, 0xABCD0001u);
+    ASSERT_EQ(TuSaveEndReq(tc.get()), 0);
+    const Frame& end = script.requests[1];
+    EXPECT_EQ(end[32 + 3], 2);
+    EXPECT_EQ(serialOf(end), 2);
+    EXPECT_EQ(tb::load_u32(end.data() + 32 + 16), 0xABCD0001u);
+    EXPECT_EQ(seqOf(end), seqOf(script.requests[0]) + 1);
+}
+
+TEST_F(SessionTest, TransportFailureThenTheRequestsLine) {
+    script.replies.push_back(reply(5, 0));
+    EXPECT_EQ(TuSaveEndReq(tc.get()), -1);
+    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:TuZclRW(): Cannot Communicate(code=0x5)", "ERR:T6042:"}));
+}
+
+TEST_F(SessionTest, AcceptedStartWithoutParameterFails) {
+    script.replies.push_back(reply(0, 0));
+    EXPECT_EQ(TuSaveStartReq(tc.get()), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuSaveStartReq(): reply parameter missing (len=64)"});
+    EXPECT_EQ(tc->sessionId, 0x5E55u);
+}
+
+TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
+    const std::size_t live = ws::live_allocations();
+    for (std::int32_t bad : {-5, kTuUpDataSizeMax + 1, 0x7FFFFFFF}) {
+        lines.clear();
+        tc->saveRecCnt = 0;
+        addRecord(1, 2);
+        script.replies.push_back(reply(0, 0, para8(static_cast<std::uint32_t>(bad))));
+        EXPECT_EQ(TuSaveReq(tc.get()), -1);
+        EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuSaveReq(): data size error upDataSize = " +
+                                                  std::to_string(bad)});
+        EXPECT_EQ(tc->upDataSize, 0);
+    }
+    EXPECT_EQ(ws::live_allocations(), live);
+    // And an upload never starts on one.
+    lines.clear();
+    tc->upDataSize = -1;
+    EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
+    EXPECT_EQ(script.requests.size(), 3u);
+}
+
+TEST_F(SessionTest, ChunkedUploadSameFrameNumberSerialsOneApart) {
+    std::vector<std::uint8_t> data = item(1, 2, 284, 1, 0x11);
+    auto i2 = item(2, 2, 284, 1, 0x22);
+    auto i3 = item(3, 4, 84, 1, 0x33);
+    data.insert(data.end(), i2.begin(), i2.end());
+    data.insert(data.end(), i3.begin(), i3.end());
+    ASSERT_EQ(data.size(), 700u);
+    tc->upDataSize = 700;
+    tc->frameSeq = 9;
+    tc->reqSerial = 4;
+    script.replies.push_back(chunk(data, 0, 300));
+    script.replies.push_back(chunk(data, 300, 300));
+    script.replies.push_back(chunk(data, 600, 100));
+    std::vector<std::uint8_t> buf(700, 0);
+    ASSERT_EQ(TuUpLoadReq(buf.data(), tc.get()), 0);
+    EXPECT_TRUE(lines.empty());
+    ASSERT_EQ(script.requests.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const Frame& f = script.requests[static_cast<std::size_t>(i)];
+        EXPECT_EQ(f.size(), 56u);
+        EXPECT_EQ(seqOf(f), 9u);
+        EXPECT_EQ(serialOf(f), 4 + i);
+        EXPECT_EQ(f[32 + 2], 0x24);
+        EXPECT_EQ(tb::load_u16(f.data() + 30), 12);
+    }
+    EXPECT_EQ(tc->frameSeq, 10u);
+    EXPECT_EQ(buf, data);
+}
+
+TEST_F(SessionTest, AskAgainTwiceThenData) {
+    auto data = item(1, 2, 32);
+    tc->upDataSize = static_cast<std::int32_t>(data.size());
+    script.replies.push_back(reply(0, 0x9642));
+    script.replies.push_back(reply(0, 0x9642));
+    script.replies.push_back(chunk(data, 0, data.size()));
+    std::vector<std::uint8_t> buf(data.size());
+    ASSERT_EQ(TuUpLoadReq(buf.data(), tc.get()), 0);
+    ASSERT_EQ(script.requests.size(), 3u);
+    EXPECT_EQ(serialOf(script.requests[2]), serialOf(script.requests[0]) + 2);
+    EXPECT_EQ(seqOf(script.requests[2]), seqOf(script.requests[0]));
+    EXPECT_EQ(waits(), (std::vector<std::string>{"WaitForMultipleObjects 30000", "Sleep 1000",
+                                                 "WaitForMultipleObjects 30000", "Sleep 1000",
+                                                 "WaitForMultipleObjects 30000"}));
+    EXPECT_EQ(buf, data);
+}
+
+TEST_F(SessionTest, AskAgainIsBounded) {
+    tc->upDataSize = 32;
+    script.fallback = [](const Frame&) { return reply(0, 0x9642); };
+    std::vector<std::uint8_t> buf(32);
+    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
+    EXPECT_EQ(script.requests.size(), static_cast<std::size_t>(kTuAskAgainMax));
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): the station asked again 600 times (0x9642)"});
+    std::size_t sleeps = 0;
+    for (const auto& w : failpoint::waits()) sleeps += w.name == "Sleep";
+    EXPECT_EQ(sleeps, static_cast<std::size_t>(kTuAskAgainMax - 1));
+}
+
+TEST_F(SessionTest, ChunkPastTheAnnouncedSize) {
+    tc->upDataSize = 100;
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(200, 1)));
+    std::vector<std::uint8_t> buf(100, 0);
+    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
+    EXPECT_EQ(buf, std::vector<std::uint8_t>(100, 0));
+}
+
+TEST_F(SessionTest, ChunkClaimingMoreThanItsFrameCarries) {
+    tc->upDataSize = 300;
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(100, 1), 300));
+    std::vector<std::uint8_t> buf(300, 0);
+    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
+}
+
+TEST_F(SessionTest, EmptyOrNegativeChunkIsADataSizeError) {
+    for (std::int16_t n : {std::int16_t(0), std::int16_t(-4)}) {
+        lines.clear();
+        tc->upDataSize = 16;
+        script.replies.push_back(reply(0, 0, {}, n));
+        std::vector<std::uint8_t> buf(16);
+        EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
+        EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
+    }
+}
+
+TEST_F(SessionTest, NothingAnnouncedSendsNothing) {
+    tc->upDataSize = 0;
+    EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), 0);
+    EXPECT_TRUE(script.requests.empty());
+}
+
+TEST_F(SessionTest, UploadRefused) {
+    tc->upDataSize = 16;
+    script.replies.push_back(reply(0, 0x9413));
+    std::vector<std::uint8_t> buf(16);
+    std::string text;
+    LdGetTReturnMessage(0x9413, &text);
+    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:" + text + "T6054:0x9413"});
+}
+
+// ---- the byte-order walk over the items ----------------------------------------------------
+
+class ItemWalkTest : public SessionTest {
+protected:
+    int upload(const std::vector<std::uint8_t>& data) {
+        tc->upDataSize = static_cast<std::int32_t>(data.size());
+        script.replies.push_back(chunk(data, 0, data.size()));
+        buf.assign(data.size(), 0);
+        return TuUpLoadReq(buf.data(), tc.get());
+    }
+    std::vector<std::uint8_t> buf;
+};
+
+TEST_F(ItemWalkTest, BlockZero) {
+    EXPECT_EQ(upload(item(0, 2, 8)), -1);
+    EXPECT_EQ(lines, (std::vector<std::string>{"ERR: blkNoToBlkCode(): blockNo under 1",
+                                               "ERR: TuUpLoadReq(): blkNoToBlkCode() Error",
+                                               "ERR: TuUpLoadReq(): upLoadRtnFrameByteOrder() Error"}));
+}
+
+TEST_F(ItemWalkTest, DataTypeNotBlockRecord) {
+    EXPECT_EQ(upload(item(1, 2, 8, 12)), -1);
+    EXPECT_EQ(lines, (std::vector<std::string>{"ERR: FcMnSaveData.dataType is not FCMNDATATYPEBLK",
+                                               "ERR: TuUpLoadReq(): upLoadRtnFrameByteOrder() Error"}));
+}
+
+TEST_F(ItemWalkTest, ItemDataBeyondTheUploadSize) {
+    auto data = item(1, 2, 8);
+    tb::store_u32(data.data() + 12, 9);   // claims one byte more than there is
+    EXPECT_EQ(upload(data), -1);
+    EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): item data beyond the upload data (offset=0, dataSize=0x9)");
+}
+
+TEST_F(ItemWalkTest, ItemHeaderBeyondTheUploadSize) {
+    auto data = item(1, 2, 8);
+    data.resize(data.size() + 6, 0);   // a torn second header
+    EXPECT_EQ(upload(data), -1);
+    EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): item header beyond the upload data (offset=0x18)");
+}
+
+TEST_F(ItemWalkTest, RecordsAreConvertedInStationOrder) {
+    // Outside test mode every item header is turned to host order in place.
+    g_testMode = 0;
+    failpoint::arm("bc3RecordInBlock", 1, 1000);   // count only
+    auto data = item(2, 3, 4);
+    tb::store_be16(data.data() + 6, 2);
+    tb::store_be32(data.data() + 12, 4);
+    Frame r = chunk(data, 0, data.size());
+    tb::store_be16(r.data() + 40 + 20, static_cast<std::uint16_t>(data.size()));
+    tc->upDataSize = static_cast<std::int32_t>(data.size());
+    script.replies.push_back(r);
+    buf.assign(data.size(), 0);
+    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);   // no user instance image to convert with
+    EXPECT_EQ(tb::load_u16(buf.data() + 6), 2);
+    EXPECT_EQ(tb::load_u32(buf.data() + 12), 4u);
+    EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 1u);
+    EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): bc3RecordInBlock(blkCode=0x1852, recNo=0x3,dataSize=0x4, dir=0) Error");
+}
+
+TEST(BlockLookup, WalkOfTheImage) {
+    MiniImage image;
+    tucomn tc{};
+    tc.pDbImage = image.img.data();
+    tc.dbImageSize = static_cast<std::uint32_t>(image.img.size());
+    tc.areaLocalTbl_addr = image.area();
+    std::uint16_t code = 0;
+    ASSERT_EQ(blkNoToBlkCode(&tc, 3, &code), 0);
+    EXPECT_EQ(code, 0x1853);
+    EXPECT_EQ(getBlockHeaderCorePtr(&tc, 4), image.header(4));
+}
+
+class BlockLookupLines : public BusTest {
+protected:
+    std::string fails(const std::function<void(MiniImage&, tucomn&)>& damage, std::int16_t blockNo = 2) {
+        MiniImage image;
+        tucomn tc{};
+        tc.pDbImage = image.img.data();
+        tc.dbImageSize = static_cast<std::uint32_t>(image.img.size());
+        tc.areaLocalTbl_addr = image.area();
+        damage(image, tc);
+        lines.clear();
+        std::uint16_t code = 0xEEEE;
+        EXPECT_EQ(blkNoToBlkCode(&tc, blockNo, &code), -1);
+        EXPECT_EQ(code, 0xEEEE);
+        EXPECT_EQ(getBlockHeaderCorePtr(&tc, blockNo), nullptr);
+        EXPECT_EQ(lines.size(), 2u);
+        return lines.empty() ? "" : lines[0];
+    }
+};
+
+TEST_F(BlockLookupLines, EveryMissingOrStrayReference) {
+    constexpr std::size_t A = MiniImage::kArea;
+    EXPECT_EQ(fails([](MiniImage&, tucomn& tc) { tc.areaLocalTbl_addr = nullptr; }),
+              "ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
+    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x08, 0); }),
+              "ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
+    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x0C, 0); }),
+              "ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
+    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x0C, 0xFFFFFFF0); }),
+              "ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
+    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x308, 0); }),
+              "ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
+    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x404, 0); }),
+              "ERR: blkNoToBlkCode(): bldbPtrTbl[1] is 0");
+    // A block number whose entry lies past the end of the image.
+    EXPECT_EQ(fails([](MiniImage&, tucomn&) {}, 30000), "ERR: blkNoToBlkCode(): bldbPtrTbl[29999] is 0");
+    // A header that would end outside the image.
+    EXPECT_EQ(fails([](MiniImage& m, tucomn&) {
+                  tb::store_u32(m.img.data() + A + 0x404, MiniImage::kAreaAdrs + (MiniImage::kSize - A) - 8);
+              }),
+              "ERR: blkNoToBlkCode(): bldbPtrTbl[1] is 0");
+}
+
+// ---- work areas -------------------------------------------------------------------------------
+
+TEST(WorkArea, GrowsInSteps0f256AndKeepsABigEnoughBuffer) {
+    const std::size_t live = ws::live_allocations();
+    std::uint8_t* a = TuGetWorkArea(100, 3);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(ws::allocation_size(a), 256u);
+    std::uint8_t* b = TuGetWorkArea(300, 3);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(ws::allocation_size(b), 512u);
+    b[0] = 0x5A;
+    std::uint8_t* c = TuGetWorkArea(400, 3);
+    EXPECT_EQ(c, b);
+    EXPECT_EQ(c[0], 0x5A);
+    EXPECT_EQ(ws::allocation_size(TuGetWorkArea(256, 3)), 512u);
+    EXPECT_EQ(ws::allocation_size(TuGetWorkArea(0, 2)), 256u);
+    EXPECT_EQ(ws::live_allocations(), live + 2);
+    TuFreeWorkArea();
+    EXPECT_EQ(ws::live_allocations(), live);
+}
+
+TEST_F(BlockLookupLines, WorkAreaRefusesWhatCannotBeAllocated) {
+    EXPECT_EQ(TuGetWorkArea(10, 4), nullptr);
+    EXPECT_EQ(TuGetWorkArea(-1, 3), nullptr);
+    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:TuGetWorkArea():malloc() error",
+                                               "ERR:TuGetWorkArea():malloc() error"}));
+    TuFreeWorkArea();
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// Test support of the bus tests: captured message lines, resource texts, a scripted
+// in-process station and a small image with blocks for the byte-order walk.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <span>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ZclNthmi.h"
+#include "libqveldc.h"
+#include "tusave.h"
+#include "ZclNthmi/zcl_host.h"
+#include "failpoint/failpoint.h"
+#include "libqvecommon/qvecommon_host.h"
+#include "port/port_host.h"
+#include "tusave_bytes.h"
+
+namespace bustest {
+
+using Frame = std::vector<std::uint8_t>;
+
+// A reply frame: 40-byte prefix with the status at 33, save header at 40 (host order), payload at 64.
+inline Frame reply(std::uint8_t status, std::uint16_t result, std::vector<std::uint8_t> payload = {},
+                   std::optional<std::int16_t> dataBytes = std::nullopt) {
+    Frame f(64 + payload.size(), 0);
+    f[33] = status;
+    tb::store_u16(f.data() + 40 + 8, result);
+    tb::store_u16(f.data() + 40 + 20,
+                  static_cast<std::uint16_t>(dataBytes ? *dataBytes : static_cast<std::int16_t>(payload.size())));
+    if (!payload.empty()) std::memcpy(f.data() + 64, payload.data(), payload.size());
+    return f;
+}
+
+inline std::vector<std::uint8_t> para8(std::uint32_t first) {
+    std::vector<std::uint8_t> p(8, 0);
+    tb::store_u32(p.data(), first);
+    return p;
+}
+
+// An upload item (host order): header and record bytes of value fill.
+inline std::vector<std::uint8_t> item(std::int16_t blockNo, std::uint8_t recNo, std::uint32_t bytes,
+                                      std::uint8_t dataType = 1, std::uint8_t fill = 0xA5) {
+    std::vector<std::uint8_t> v(16 + bytes, fill);
+    std::memset(v.data(), 0, 16);
+    v[4] = dataType;
+    v[5] = recNo;
+    tb::store_u16(v.data() + 6, static_cast<std::uint16_t>(blockNo));
+    tb::store_u32(v.data() + 12, bytes);
+    return v;
+}
+
+// The scripted station: every request is recorded; replies are given in order (nullopt: silent).
+struct Script {
+    std::vector<Frame> requests;
+    std::deque<std::optional<Frame>> replies;
+    std::function<std::optional<Frame>(const Frame&)> fallback;   // when replies ran out
+};
+
+// Fixture: captures lines, has texts for the upload's resource ids, virtual sleeps, test mode.
+class BusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        failpoint::reset();
+        failpoint::arm("Sleep", 0, 1, true);
+        ws::set_message_sink([this](const char* line) {
+            lines.emplace_back(line);
+            return 0u;
+        });
+        std::map<unsigned, std::string> texts;
+        for (unsigned id : {6042u, 6043u, 6049u, 6050u, 6051u, 6052u, 6053u, 6054u})
+            texts[id] = "T" + std::to_string(id) + ":";
+        port::set_string_table(texts);
+        zcl::register_inproc("bus-test", [this](std::span<const std::uint8_t> req) -> std::optional<zcl::Frame> {
+            script.requests.emplace_back(req.begin(), req.end());
+            if (!script.replies.empty()) {
+                const bool silent = !script.replies.front().has_value();
+                Frame f = silent ? Frame{} : std::move(*script.replies.front());
+                script.replies.pop_front();
+                if (silent) return std::nullopt;
+                return f;
+            }
+            if (script.fallback) return script.fallback(script.requests.back());
+            return std::nullopt;
+        });
+        ASSERT_EQ(ZclOpen(&bus, "inproc:bus-test", 0), 0);
+        savedTestMode = g_testMode;
+        g_testMode = 1;
+    }
+    void TearDown() override {
+        ZclClose(bus);
+        zcl::unregister_inproc("bus-test");
+        ws::set_message_sink(nullptr);
+        failpoint::reset();
+        g_testMode = savedTestMode;
+    }
+    // Sleeps and waits asked for, as "Sleep 1000" / "WaitForMultipleObjects 30000".
+    std::vector<std::string> waits() const {
+        std::vector<std::string> out;
+        for (const auto& w : failpoint::waits()) out.push_back(w.name + " " + std::to_string(w.ms));
+        return out;
+    }
+
+    HANDLE bus = nullptr;
+    Script script;
+    std::vector<std::string> lines;
+    int savedTestMode = 0;
+};
+
+// A small image with an area and blocks: AreaRootTbl1 at kArea, station address kAreaAdrs;
+// block n (1..kBlocks) has its header at kArea + 0x800 + (n - 1) * 0x100 with code 0x1850 + n.
+struct MiniImage {
+    static constexpr std::size_t kSize = 0x2000;
+    static constexpr std::size_t kArea = 0x400;
+    static constexpr std::uint32_t kAreaAdrs = 0x00100000;
+    static constexpr int kBlocks = 4;
+    std::vector<std::uint8_t> img = std::vector<std::uint8_t>(kSize, 0);
+
+    MiniImage() {
+        auto put32 = [&](std::size_t off, std::uint32_t v) { tb::store_u32(img.data() + off, v); };
+        put32(0x240, kAreaAdrs - (kArea - 0x200) + 0x100);   // StnCnstTblAdrs: image 0x200 is B
+        put32(kArea + 0x08, kAreaAdrs + 0x200);          // areaCnstTblPtr
+        put32(kArea + 0x0C, kAreaAdrs + 0x300);          // blockPtrTblPtr
+        put32(kArea + 0x300 + 0x08, kAreaAdrs + 0x400);  // bldbPtrTblPtr
+        for (int n = 1; n <= kBlocks; ++n) {
+            const std::uint32_t hdr = 0x800 + static_cast<std::uint32_t>(n - 1) * 0x100;
+            put32(kArea + 0x400 + 4 * static_cast<std::size_t>(n - 1), kAreaAdrs + hdr);
+            tb::store_u16(img.data() + kArea + hdr, static_cast<std::uint16_t>(n));
+            tb::store_u16(img.data() + kArea + hdr + 0x14, static_cast<std::uint16_t>(0x1850 + n));
+        }
+    }
+    std::uint8_t* area() { return img.data() + kArea; }
+    std::uint8_t* header(int n) { return img.data() + kArea + 0x800 + static_cast<std::size_t>(n - 1) * 0x100; }
+};
+
+}  // namespace bustest

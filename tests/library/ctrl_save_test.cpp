@@ -1,0 +1,331 @@
+// The save control driven through the export against a sample workstation.
+#include <sys/stat.h>
+
+#include "ctrl_fixture.h"
+
+namespace ctrl_test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// ---- modes, test mode and APCS ---------------------------------------------------------
+
+TEST_F(CtrlSave, FullSaveReportsEveryProgressStepAndTheHistoryPair) {
+    build();
+    ASSERT_EQ(save("FCS0101", 2, 0), 0u);
+    EXPECT_EQ(progress(), (Lines{"PRG:00", "PRG:05", "PRG:10", "PRG:20", "PRG:30", "PRG:40", "PRG:70", "PRG:90",
+                                 "PRG:100"}));
+    EXPECT_EQ(lines_[1], start_line("FCS0101"));
+    EXPECT_TRUE(has_line("MSG:T7209"));
+    EXPECT_TRUE(has_line("MSG:T7210"));
+    EXPECT_EQ(queries_, 1);
+    expect_closed(false);
+    EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101"}));
+}
+
+TEST_F(CtrlSave, StationUnderTestRunsWithoutTheCheckWhateverModeWasPassed) {
+    desc_.stations[0].underTest = true;
+    build();
+    ASSERT_EQ(save("FCS0101", 2, 5), 0u);
+    EXPECT_EQ(queries_, 0);
+    EXPECT_FALSE(has_line("MSG:T7209"));
+    EXPECT_EQ(progress().size(), 9u);
+    EXPECT_EQ(g_testMode, 1);
+    expect_closed(false);
+}
+
+TEST_F(CtrlSave, ApcsOutsideTestModeKeepsTheCheckButSetsTestMode) {
+    desc_.stations[0].apcs = true;
+    build();
+    ASSERT_EQ(save("FCS0101", 2, 0), 0u);
+    EXPECT_EQ(queries_, 1);
+    EXPECT_TRUE(has_line("MSG:T7210"));
+    EXPECT_EQ(g_testMode, 1);
+}
+
+TEST_F(CtrlSave, CheckOnlyModeLoadsAndWritesNothing) {
+    build();
+    const std::string db = st("FCS0101").databasePath;
+    const std::string before = file_bytes(db);
+    struct stat sb{};
+    ASSERT_EQ(stat(db.c_str(), &sb), 0);
+    failpoint::arm("__QVEEngMalloc", 0, 1000000);  // counts allocations without failing them
+
+    ASSERT_EQ(save("FCS0101", 2, 1), 0u);
+    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "MSG:T7209", "MSG:T7210", "PRG:05", "PRG:100",
+                             end_line(false)}));
+    EXPECT_EQ(failpoint::calls("__QVEEngMalloc"), 0u);
+    struct stat sa{};
+    ASSERT_EQ(stat(db.c_str(), &sa), 0);
+    EXPECT_EQ(sa.st_ino, sb.st_ino);
+    EXPECT_EQ(sa.st_mtim.tv_nsec, sb.st_mtim.tv_nsec);
+    EXPECT_EQ(file_bytes(db), before);
+    EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101"}));
+}
+
+// ---- generation lock -----------------------------------------------------------------------
+
+TEST_F(CtrlSave, RefusedLockShowsOnlyTheStartAndReturnsTheLockCode) {
+    build();
+    failpoint::arm("QVEEdaGenLockStation", 0x1234);
+    EXPECT_EQ(save("FCS0101"), 0x1234u);
+    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101")}));
+    EXPECT_TRUE(history().empty());
+}
+
+TEST_F(CtrlSave, StationLockedByAnotherHolderIsRefused) {
+    build();
+    char info[16] = {};
+    void* handle = nullptr;
+    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, 16, &handle), 0u);
+    unsigned r = save("FCS0101", 2, 2);
+    EXPECT_NE(r, 0u);
+    EXPECT_EQ(lines_.size(), 2u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
+    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+}
+
+TEST_F(CtrlSave, RejectedArgumentsGiveTheLockBackAndWriteNoHistory) {
+    build();
+    lines_.clear();
+    EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), LDTUSAVE_E_ARGS);
+    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
+    EXPECT_TRUE(history().empty());
+    // The station is free again.
+    char info[16] = {};
+    void* handle = nullptr;
+    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, 16, &handle), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
+}
+
+TEST_F(CtrlSave, KindAndModeOutsideTheirRangesAreRejected) {
+    build();
+    EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);
+    expect_closed(true);
+    EXPECT_EQ(save("FCS0101", 2, 3), LDTUSAVE_E_ARGS);
+    expect_closed(true);
+    EXPECT_TRUE(history().empty());
+}
+
+TEST_F(CtrlSave, RefusedUnlockIsReportedAndChangesNothing) {
+    build();
+    failpoint::arm("QVEEdaGenUnlockStation", 9);
+    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+    ASSERT_GE(lines_.size(), 3u);
+    EXPECT_EQ(lines_[lines_.size() - 3], "PRG:100");
+    EXPECT_EQ(lines_[lines_.size() - 2], "ERR:QVEEdaGenUnlockStation() error");
+    EXPECT_EQ(lines_.back(), end_line(false));
+    // The refused unlock left the station locked: give it back.
+    failpoint::disarm("QVEEdaGenUnlockStation");
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", g_hGenLock), 0u);
+}
+
+// ---- initialisation -----------------------------------------------------------------------
+
+TEST_F(CtrlSave, NonCurrentProjectWithStationNotUnderTestIsRefused) {
+    desc_.workstation.currentProject = "OTHER";
+    build();
+    EXPECT_EQ(save("FCS0102", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_TRUE(has_line("ERR:T7221:DEMO:FCS0102"));
+    expect_closed(true);
+}
+
+TEST_F(CtrlSave, NonCurrentProjectIsSavedFromAStationUnderTest) {
+    desc_.workstation.currentProject = "OTHER";
+    desc_.stations[1].underTest = true;
+    build();
+    EXPECT_EQ(save("FCS0102", 2, 0), 0u);
+    expect_closed(false);
+}
+
+TEST_F(CtrlSave, VrecTestRefusesTheCurrentProject) {
+    desc_.workstation.vrecTest = true;
+    build();
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_TRUE(has_line("ERR:T7220"));
+    EXPECT_EQ(history(), (Lines{"abort FCS0101"}));
+}
+
+TEST_F(CtrlSave, EqualizationProjectUsesTheEqlzVariantsAndWritesNoHistory) {
+    build();
+    // The equalization project: a copy of the project in its EQLZ folder.
+    const fs::path top = result_.projectDir;
+    const fs::path eq = top / "EQLZ";
+    fs::create_directories(eq);
+    for (const auto& e : fs::directory_iterator(top))
+        if (e.path().filename() != "EQLZ") fs::copy(e.path(), eq / e.path().filename(), fs::copy_options::recursive);
+    failpoint::arm("CQVERXEdaSysObj::Init", 1, 1000000);
+    failpoint::arm("CQVERXEdaSysObj::InitEqlz", 1, 1000000);
+
+    EXPECT_EQ(save("FCS0101", 3, 2), 0u);
+    EXPECT_GE(failpoint::calls("CQVERXEdaSysObj::InitEqlz"), 1u);
+    EXPECT_EQ(failpoint::calls("CQVERXEdaSysObj::Init"), 0u);
+    EXPECT_TRUE(history().empty());
+    expect_closed(false);
+}
+
+TEST_F(CtrlSave, BothStationFilesMissingGiveTwoLines) {
+    build();
+    const auto& s = st("FCS0101");
+    fs::remove(s.databasePath);
+    fs::remove(s.userInstPath);
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
+    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "ERR:T7175",
+                             "ERR:QVEEngCreateFile( ) Error FileName = " + s.userInstPath, "PRG:100", end_line(true)}));
+    EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
+}
+
+TEST_F(CtrlSave, FailedCloseOfTheDatabaseFileIsReported) {
+    build();
+    failpoint::arm("QVEEngCloseFile", 6, 1);
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
+    EXPECT_TRUE(has_line("ERR:T7182 nRtn = 6"));
+}
+
+TEST_F(CtrlSave, FailedElementListingClosesOnlyTheDatabase) {
+    build();
+    failpoint::arm("ElemTblListAll", 7);
+    failpoint::arm("ElemTblClose", 1, 1000000);
+    failpoint::arm("DbClose", 1, 1000000);
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_TRUE(has_line("ERR:T7187 nRtn = 7"));
+    EXPECT_EQ(failpoint::calls("ElemTblClose"), 0u);
+    EXPECT_EQ(failpoint::calls("DbClose"), 1u);
+    expect_closed(true);
+}
+
+TEST_F(CtrlSave, UnknownStationIsReportedWithItsName) {
+    build();
+    EXPECT_EQ(save("FCS0999", 2, 2), LDTUSAVE_E_INIT);
+    bool found = false;
+    for (const auto& l : lines_) found = found || l.rfind("ERR:T7173FCS0999 nRtn = ", 0) == 0;
+    EXPECT_TRUE(found);
+}
+
+// ---- generation-time check ---------------------------------------------------------------
+
+TEST_F(CtrlSave, CloseFailureAfterAGoodCheckFailsTheStep) {
+    build();
+    failpoint::arm("ZclClose", 1);
+    EXPECT_EQ(save("FCS0101", 2, 1), LDTUSAVE_E_BUS);
+    ASSERT_GE(lines_.size(), 4u);
+    EXPECT_EQ(lines_[2], "MSG:T7209");
+    EXPECT_EQ(lines_[3].rfind("ERR:T7181", 0), 0u) << lines_[3];
+    EXPECT_FALSE(has_line("MSG:T7210"));
+    EXPECT_FALSE(has_line("PRG:05"));
+    expect_closed(true);
+}
+
+TEST_F(CtrlSave, MismatchReturnsTheServiceLineAndStopsTheSave) {
+    build(kStamp + 60);
+    EXPECT_EQ(save("FCS0101", 2, 0), LDTUSAVE_E_UPLOAD);
+    ASSERT_GE(lines_.size(), 4u);
+    EXPECT_EQ(lines_[3].rfind("ERR:", 0), 0u);
+    EXPECT_FALSE(has_line("PRG:05"));
+    expect_closed(true);
+    EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
+}
+
+TEST_F(CtrlSave, NoBusDeviceFailsTheCheck) {
+    build();
+    failpoint::arm("ZclOpen", 1);
+    EXPECT_EQ(save("FCS0101", 2, 0), LDTUSAVE_E_BUS);
+    ASSERT_GE(lines_.size(), 4u);
+    EXPECT_EQ(lines_[3].rfind("ERR:T7180", 0), 0u) << lines_[3];
+    EXPECT_EQ(queries_, 0);
+}
+
+// ---- end processing -------------------------------------------------------------------------
+
+TEST_F(CtrlSave, LongClosingTextIsPutOutWhole) {
+    auto t = test_strings();
+    t[6038] = std::string(600, 'x');
+    port::set_string_table(t);
+    build();
+    fs::remove(st("FCS0101").databasePath);
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
+    EXPECT_EQ(lines_.back(), "MSG:" + std::string(600, 'x') + "  " + kTimeText);
+}
+
+TEST_F(CtrlSave, ImageLeftByAFailedLoadIsFreedByEndProcessing) {
+    build();
+    failpoint::arm("__QVEEngMalloc", 0, 2);  // the user instance buffer, after the image's
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_DBREAD);
+    bool found = false;
+    for (const auto& l : lines_) found = found || l.rfind("ERR:T4107 dwSize = ", 0) == 0;
+    EXPECT_TRUE(found);
+    expect_closed(true);
+    EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
+    // TearDown: nothing stays allocated.
+}
+
+TEST_F(CtrlSave, AutomaticBackupShowsTheWaitCursorOnce) {
+    desc_.stations[0].autoBackup = true;
+    build();
+    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+    EXPECT_EQ(cursorBegin_, 1);
+    EXPECT_EQ(cursorEnd_, 1);
+}
+
+TEST_F(CtrlSave, NoWaitCursorWithoutAutomaticBackup) {
+    build();
+    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+    EXPECT_EQ(cursorBegin_, 0);
+}
+
+TEST_F(CtrlSave, ApcsQueryFailureIsOneLineAndTheSaveGoesOn) {
+    build();
+    failpoint::arm("QVERXEdaIsAPCS", 0x12);
+    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+    EXPECT_EQ(lines_[0], "ERR:QVERXEdaIsAPCS( DEMO, FCS0101 ) error 0x12");
+    EXPECT_EQ(lines_[1], "PRG:00");
+}
+
+// ---- messages and trace --------------------------------------------------------------------
+
+TEST_F(CtrlSave, StepTracesNeverReachTheMessageBuffer) {
+    build();
+    const std::string trace = dir_ + "/trace.txt";
+    setenv("TUSAVE_TRACE", trace.c_str(), 1);
+    unsigned r = save("FCS0101", 2, 0);
+    unsetenv("TUSAVE_TRACE");
+    EXPECT_EQ(r, 0u);
+    for (const auto& l : lines_) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
+    const std::string t = file_bytes(trace);
+    std::size_t at = 0;
+    for (const char* step : {"LdTuSaveCtrlInit Start", "LdTuSaveCtrlFcsLock Start", "LdTuSaveCtrlCheckTime Start",
+                             "LdTuSaveCtrlDBRead Start", "LdTuSaveCtrlGetFcs Start", "LdTuSaveCtrlDbWrite Start",
+                             "LdTuSaveCtrlUpdateEditFile Start", "LdTuSaveCtrlCreateParmStr Start",
+                             "LdTuSaveCtrlUpdateParmFile Start", "LdTuSaveCtrlFcsUnlock Start"}) {
+        std::size_t p = t.find(step, at);
+        ASSERT_NE(p, std::string::npos) << step << " missing or out of order";
+        at = p;
+    }
+}
+
+TEST_F(CtrlSave, MissingTextsDropFixedLinesButKeepFormattedOnes) {
+    auto t = test_strings();
+    t.erase(7175);
+    t.erase(7221);
+    port::set_string_table(t);
+    desc_.workstation.currentProject = "OTHER";
+    build();
+    fs::remove(st("FCS0102").databasePath);
+    EXPECT_EQ(save("FCS0102", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_TRUE(has_line("ERR::DEMO:FCS0102"));
+    desc_.workstation.currentProject = "DEMO";
+    build();
+    fs::remove(st("FCS0101").databasePath);
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
+    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
+}
+
+}  // namespace
+}  // namespace ctrl_test

@@ -1,0 +1,190 @@
+// fcssim as a child process: stations served over a real UDP loopback socket.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "station_test_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace stest;
+
+const std::string kFcssim = std::string(TUSAVE_BUILD_DIR) + "/station/fcssim";
+
+void write_file(const fs::path& p, const std::string& s) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << s;
+}
+
+void write_station(const fs::path& dir, std::uint16_t number, const std::string& name, bool big) {
+    Image im = build_image(number, name.c_str());
+    write_file(dir / "memory.sfdata", std::string(im.b.begin(), im.b.end()));
+    write_file(dir / "userinst.json", kUserInst);
+    write_file(dir / "station.json", "{ \"name\": \"" + name + "\", \"number\": " + std::to_string(number) +
+                                         ", \"byteOrder\": \"" + (big ? "big" : "host") + "\", \"memory\": \"memory.sfdata\" }");
+}
+
+// A running fcssim; stopped with SIGTERM by the test or, failing that, on destruction.
+struct Child {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+    std::string line;
+
+    bool start(const std::vector<std::string>& args) {
+        int p[2];
+        if (pipe(p) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(p[1], 1);
+            close(p[0]);
+            close(p[1]);
+            std::vector<char*> argv{const_cast<char*>(kFcssim.c_str())};
+            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(kFcssim.c_str(), argv.data());
+            _exit(127);
+        }
+        close(p[1]);
+        out = fdopen(p[0], "r");
+        char buf[256];
+        if (!fgets(buf, sizeof buf, out)) return false;
+        line = buf;
+        return true;
+    }
+    int stop(int sig = SIGTERM) {
+        int st = 0;
+        kill(pid, sig);
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return st;
+    }
+    ~Child() {
+        if (pid > 0) stop(SIGKILL);
+        if (out) fclose(out);
+    }
+};
+
+int port_of(const std::string& line) {
+    auto colon = line.rfind(':');
+    return colon == std::string::npos ? -1 : std::atoi(line.c_str() + colon + 1);
+}
+
+// Sends a frame and waits up to ms for one reply.
+Bytes exchange(int sock, int port, const Bytes& frame, int ms = 2000) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(sock, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd pfd{sock, POLLIN, 0};
+    if (poll(&pfd, 1, ms) != 1) return {};
+    Bytes buf(4096);
+    ssize_t n = recv(sock, buf.data(), buf.size(), 0);
+    buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return buf;
+}
+
+class Fcssim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(kFcssim)) GTEST_SKIP() << "fcssim not built";
+        home = fs::temp_directory_path() / ("fcssim_test_" + std::to_string(getpid()));
+        fs::remove_all(home);
+        sock = socket(AF_INET, SOCK_DGRAM, 0);
+    }
+    void TearDown() override {
+        if (sock >= 0) close(sock);
+        fs::remove_all(home);
+    }
+    fs::path home;
+    int sock = -1;
+};
+
+TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
+    write_station(home / "fcs" / "FCS0101", 1, "FCS0101", true);
+    write_station(home / "fcs" / "FCS0102", 2, "FCS0102", false);
+    Child c;
+    ASSERT_TRUE(c.start({"--home", home.string(), "--listen", "127.0.0.1:0"}));
+    ASSERT_EQ(c.line.rfind("fcssim listening on udp:127.0.0.1:", 0), 0u) << c.line;
+    int port = port_of(c.line);
+    ASSERT_GT(port, 0);
+
+    // Two stations with their own byte order: each answers its own session start.
+    fcs::Config dummy1 = config(build_image(1, "FCS0101"), true);
+    fcs::Station local1(dummy1);
+    Client c1{local1, true};
+    Bytes r1 = exchange(sock, port, c1.frame(0x1F, 1, 1, 1, 0));
+    ASSERT_EQ(r1.size(), 72u);
+    Answer a1 = c1.read(fcs::Reply{r1, 0});
+    EXPECT_EQ(a1.status, 0);
+    EXPECT_EQ(a1.result, 0);
+    EXPECT_EQ(tb::load_u16(r1.data() + 12), 1);
+    EXPECT_NE(c1.u32_body(a1), 0u);
+
+    auto im2 = build_image(2, "FCS0102");
+    fcs::Config cfg2 = config(im2, false);
+    cfg2.number = 2;
+    cfg2.name = "FCS0102";
+    fcs::Station local2(cfg2);
+    Client c2{local2, false};
+    Bytes r2 = exchange(sock, port, c2.frame(0x30, 1, 0, 0, 0));
+    ASSERT_EQ(r2.size(), 96u);
+    EXPECT_EQ(tb::load_u16(r2.data() + 64), 0x0102);  // host order station
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r2.data() + 80)), "FCS0102");
+
+    // No station 3: no answer.
+    Bytes f3 = c2.frame(0x1F, 1, 1, 1, 0);
+    tb::store_u16(f3.data() + 12, 3);
+    EXPECT_TRUE(exchange(sock, port, f3, 200).empty());
+
+    int st = c.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(st)) << st;
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+}
+
+TEST_F(Fcssim, ScenarioDelaysAndDropsOverTheSocket) {
+    write_station(home / "st", 1, "FCS0101", true);
+    write_file(home / "sc.json", R"({"rules": [{"command": "start", "delayMs": 300}, {"command": "start", "nth": 2, "noReply": true}]})");
+    Child c;
+    ASSERT_TRUE(c.start({"--station", (home / "st").string(), "--listen", "udp:127.0.0.1:0", "--scenario",
+                         (home / "sc.json").string()}));
+    int port = port_of(c.line);
+    fcs::Station local(config(build_image(), true));
+    Client cl{local, true};
+    EXPECT_TRUE(exchange(sock, port, cl.frame(0x1F, 1, 1, 1, 0), 100).empty());  // not yet
+    pollfd pfd{sock, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);  // the delayed reply arrives
+    Bytes buf(4096);
+    EXPECT_EQ(recv(sock, buf.data(), buf.size(), 0), 72);
+    EXPECT_TRUE(exchange(sock, port, cl.frame(0x1F, 1, 1, 1, 0), 300).empty());
+    EXPECT_EQ(WEXITSTATUS(c.stop(SIGINT)), 0);
+}
+
+TEST_F(Fcssim, RefusesNonLoopbackAndBrokenStations) {
+    write_station(home / "st", 1, "FCS0101", true);
+    for (const char* addr : {"0.0.0.0:0", "192.168.1.1:0", "tcp:127.0.0.1:0"}) {
+        Child c;
+        EXPECT_FALSE(c.start({"--station", (home / "st").string(), "--listen", addr})) << addr;
+        EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2) << addr;
+    }
+    write_file(home / "st" / "station.json", R"({"name": "FCS0101", "number": 1, "byteOrder": "middle"})");
+    Child c;
+    EXPECT_FALSE(c.start({"--station", (home / "st").string(), "--listen", "127.0.0.1:0"}));
+    EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2);
+}
+
+}  // namespace

@@ -1,0 +1,371 @@
+// Control-bus client: device name, loopback-only UDP, one whole frame per read, the
+// in-process device; and the load check over it.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ZclNthmi.h"
+#include "ZclNthmi/zcl_host.h"
+#include "failpoint/failpoint.h"
+#include "libqveldc.h"
+#include "libqveldc/ldc_host.h"
+#include "tusave_bytes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Frame = std::vector<std::uint8_t>;
+
+// A workstation folder of its own for each test.
+class ZclHome : public ::testing::Test {
+protected:
+    void SetUp() override {
+        failpoint::reset();
+        char tmpl[] = "/tmp/zcl-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        home = tmpl;
+        if (const char* h = std::getenv("TUSAVE_HOME")) oldHome = h;
+        setenv("TUSAVE_HOME", home.c_str(), 1);
+    }
+    void TearDown() override {
+        if (oldHome)
+            setenv("TUSAVE_HOME", oldHome->c_str(), 1);
+        else
+            unsetenv("TUSAVE_HOME");
+        fs::remove_all(home);
+        failpoint::reset();
+    }
+    void writeWorkstation(const std::string& json) { std::ofstream(home + "/workstation.json") << json; }
+
+    std::string home;
+    std::optional<std::string> oldHome;
+};
+
+TEST_F(ZclHome, DeviceNameFromTheWorkstation) {
+    writeWorkstation(R"({"controlBus": "udp:127.0.0.1:47110"})");
+    char name[256];
+    ASSERT_EQ(ZclGetDeviceName(name, 0), 0);
+    EXPECT_STREQ(name, "udp:127.0.0.1:47110");
+}
+
+TEST_F(ZclHome, NoDeviceNameIsAnError) {
+    char name[256] = "untouched";
+    EXPECT_NE(ZclGetDeviceName(name, 0), 0);   // no workstation.json
+    EXPECT_EQ(ZclGetLastError(), ENOENT);
+    writeWorkstation(R"({"currentProject": "P"})");
+    EXPECT_NE(ZclGetDeviceName(name, 0), 0);
+    EXPECT_STREQ(name, "untouched");
+}
+
+TEST_F(ZclHome, DeviceNameNeverWritesMoreThan256Bytes) {
+    char buf[300];
+    std::memset(buf, 'x', sizeof buf);
+    writeWorkstation("{\"controlBus\": \"udp:127.0.0.1:1" + std::string(250, '0') + "\"}");   // 256 chars
+    EXPECT_NE(ZclGetDeviceName(buf, 0), 0);
+    EXPECT_EQ(ZclGetLastError(), ENAMETOOLONG);
+    EXPECT_EQ(buf[0], 'x');
+    writeWorkstation("{\"controlBus\": \"inproc:" + std::string(248, 'n') + "\"}");   // 255 chars
+    ASSERT_EQ(ZclGetDeviceName(buf, 0), 0);
+    EXPECT_EQ(std::strlen(buf), 255u);
+    EXPECT_EQ(buf[256], 'x');
+}
+
+TEST(Zcl, OpenRefusesMalformedAndNonLoopbackDevices) {
+    HANDLE h = nullptr;
+    EXPECT_NE(ZclOpen(&h, "udp:10.1.2.3:5000", 0), 0);
+    EXPECT_EQ(ZclGetLastError(), EACCES);
+    EXPECT_NE(ZclOpen(&h, "udp:192.168.0.1:5000", 0), 0);
+    EXPECT_NE(ZclOpen(&h, "udp:127.0.0.1:0", 0), 0);
+    EXPECT_EQ(ZclGetLastError(), EINVAL);
+    EXPECT_NE(ZclOpen(&h, "udp:127.0.0.1", 0), 0);
+    EXPECT_NE(ZclOpen(&h, "tcp:127.0.0.1:5000", 0), 0);
+    EXPECT_NE(ZclOpen(&h, "inproc:nobody-registered", 0), 0);
+    EXPECT_EQ(ZclGetLastError(), ENOENT);
+    EXPECT_EQ(h, nullptr);
+}
+
+// A loopback UDP peer on an ephemeral port.
+struct Peer {
+    int fd = -1;
+    int port = 0;
+    Peer() {
+        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        socklen_t len = sizeof sa;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        port = ntohs(sa.sin_port);
+    }
+    ~Peer() { ::close(fd); }
+    // Receives one datagram and answers with n bytes of value v.
+    Frame answer(std::size_t n, std::uint8_t v) {
+        Frame in(4096);
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t got = ::recvfrom(fd, in.data(), in.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        in.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        Frame out(n, v);
+        ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        return in;
+    }
+};
+
+TEST(Zcl, UdpOneDatagramPerFrameAndNoSilentCut) {
+    Peer peer;
+    HANDLE h = nullptr;
+    ASSERT_EQ(ZclOpen(&h, ("udp:127.0.0.1:" + std::to_string(peer.port)).c_str(), 0), 0);
+    Frame req(56, 0x42);
+    ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
+    EXPECT_EQ(peer.answer(100, 7), req);
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
+    std::uint8_t buf[2076];
+    EXPECT_EQ(ZclRead(h, buf, sizeof buf), 100);
+    EXPECT_EQ(buf[99], 7);
+    // Nothing more is there: the read fails instead of waiting.
+    EXPECT_LT(ZclRead(h, buf, sizeof buf), 0);
+
+    ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
+    peer.answer(3000, 1);
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ZclRead(h, buf, sizeof buf), -1);
+    EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
+    EXPECT_EQ(ZclClose(h), 0);
+}
+
+TEST(Zcl, InprocHandleIsSignalledWhileAReplyIsQueued) {
+    int calls = 0;
+    zcl::register_inproc("zcl-test", [&](std::span<const std::uint8_t> req) -> std::optional<zcl::Frame> {
+        ++calls;
+        if (req[0] == 0) return std::nullopt;   // silent
+        return zcl::Frame(req.begin(), req.end());
+    });
+    HANDLE h = nullptr;
+    ASSERT_EQ(ZclOpen(&h, "inproc:zcl-test", 0), 0);
+    std::uint8_t silent[8] = {0};
+    ASSERT_EQ(ZclWrite(h, silent, 8), 8);
+    EXPECT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
+    std::uint8_t a[3] = {1, 2, 3}, b[2] = {9, 9};
+    ASSERT_EQ(ZclWrite(h, a, 3), 3);
+    ASSERT_EQ(ZclWrite(h, b, 2), 2);
+    std::uint8_t buf[16];
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_OBJECT_0);
+    EXPECT_EQ(ZclRead(h, buf, 2), -1);   // the first reply is 3 bytes: refused, not cut
+    EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_OBJECT_0);
+    EXPECT_EQ(ZclRead(h, buf, sizeof buf), 2);
+    EXPECT_EQ(buf[0], 9);
+    EXPECT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(ZclClose(h), 0);
+    zcl::unregister_inproc("zcl-test");
+}
+
+TEST(Zcl, FailpointsNamedAfterTheCalls) {
+    zcl::register_inproc("zcl-fp", [](std::span<const std::uint8_t>) { return std::optional<zcl::Frame>{}; });
+    HANDLE h = nullptr;
+    failpoint::arm("ZclOpen", 5);
+    EXPECT_EQ(ZclOpen(&h, "inproc:zcl-fp", 0), 5);
+    EXPECT_EQ(h, nullptr);
+    ASSERT_EQ(ZclOpen(&h, "inproc:zcl-fp", 0), 0);
+    failpoint::arm("ZclWrite", 3);
+    std::uint8_t f[8] = {};
+    EXPECT_EQ(ZclWrite(h, f, 8), 3);
+    failpoint::arm("ZclClose", 9);
+    EXPECT_EQ(ZclClose(h), 9);   // released all the same
+    EXPECT_EQ(ZclGetLastError(), EIO);
+    failpoint::reset();
+    zcl::unregister_inproc("zcl-fp");
+}
+
+// ---- load check ---------------------------------------------------------------------------------
+
+// A station answering the generation query with stamp in the given order.
+struct GenStation {
+    bool big = true;
+    std::uint64_t stamp = 0;
+    std::uint16_t result = 0;
+    std::uint8_t status = 0;
+    bool silent = false;
+    int replyLen = 96;
+    bool badMark = false;
+    Frame lastRequest;
+
+    std::optional<zcl::Frame> operator()(std::span<const std::uint8_t> req) {
+        lastRequest.assign(req.begin(), req.end());
+        if (silent) return std::nullopt;
+        Frame r(96, 0);
+        r[33] = status;
+        auto put16 = [&](std::size_t off, std::uint16_t v) {
+            big ? tb::store_be16(r.data() + off, v) : tb::store_u16(r.data() + off, v);
+        };
+        put16(48, result);
+        if (result == 0) {
+            put16(64, badMark ? 0x0304 : 0x0102);
+            for (int i = 0; i < 8; ++i)
+                r[72 + static_cast<std::size_t>(i)] =
+                    static_cast<std::uint8_t>(stamp >> (big ? 8 * (7 - i) : 8 * i));
+            std::memcpy(r.data() + 80, "FCS0101", 7);
+        }
+        r.resize(static_cast<std::size_t>(replyLen));
+        return r;
+    }
+};
+
+class LoadCheck : public ZclHome {
+protected:
+    void SetUp() override {
+        ZclHome::SetUp();
+        zcl::register_inproc("ldc-test", [this](std::span<const std::uint8_t> req) { return station(req); });
+        ASSERT_EQ(ZclOpen(&bus, "inproc:ldc-test", 0), 0);
+        dbPath = home + "/stndb.sfdata";
+        writeDb(1700000000ull);
+    }
+    void TearDown() override {
+        ZclClose(bus);
+        zcl::unregister_inproc("ldc-test");
+        ZclHome::TearDown();
+    }
+    void writeDb(std::uint64_t stamp, std::size_t size = 0x200, const char* magic = "TUSFDB01") {
+        std::vector<std::uint8_t> h(size, 0);
+        std::memcpy(h.data(), magic, std::min<std::size_t>(8, size));
+        if (size >= 0x28) {
+            tb::store_u32(h.data() + 8, 1);
+            tb::store_u32(h.data() + 0x0C, 3);
+            tb::store_u64(h.data() + 0x10, stamp);
+        }
+        std::ofstream(dbPath, std::ios::binary).write(reinterpret_cast<const char*>(h.data()),
+                                                       static_cast<std::streamsize>(h.size()));
+    }
+    int check(int* detail) {
+        *detail = -1;
+        return LdCheckGenTime(bus, "", "", "P", "FCS0101", nullptr, dbPath.c_str(), detail, 0);
+    }
+    std::string message(int detail) {
+        std::string s;
+        LdGetTReturnMessage(static_cast<unsigned short>(detail), &s);
+        return s;
+    }
+
+    GenStation station;
+    HANDLE bus = nullptr;
+    std::string dbPath;
+};
+
+TEST_F(LoadCheck, AgreeingStampsInEitherOrder) {
+    station.stamp = 1700000000ull;
+    int detail = 0;
+    EXPECT_EQ(check(&detail), 0);
+    EXPECT_EQ(detail, 0);
+    // The query: 56 bytes, command 0x30 sub-command 1, area 0, no parameters, station 3.
+    const Frame& q = station.lastRequest;
+    ASSERT_EQ(q.size(), 56u);
+    EXPECT_EQ(q[34], 0x30);
+    EXPECT_EQ(q[35], 1);
+    EXPECT_EQ(q[36], 0);
+    EXPECT_EQ(tb::load_u16(q.data() + 12), 3);
+    EXPECT_EQ(tb::load_u16(q.data() + 30), 12);
+    EXPECT_EQ(tb::load_u16(q.data() + 52), 0);
+    station.big = false;
+    EXPECT_EQ(check(&detail), 0);
+}
+
+TEST_F(LoadCheck, DifferentStampIsAMismatchWithALine) {
+    station.stamp = 1700000001ull;
+    int detail = 0;
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailDiffer);
+    EXPECT_EQ(message(detail),
+              "ERR:LdCheckGenTime(): the station was generated from another database (project 1700000000, "
+              "station 1700000001)");
+    // A stamp read in the wrong order would agree only by accident.
+    station.stamp = 0x0102030405060708ull;
+    writeDb(0x0807060504030201ull);
+    EXPECT_EQ(check(&detail), 1);
+}
+
+TEST_F(LoadCheck, FileUnreadableOrNoHeader) {
+    int detail = 0;
+    dbPath = home + "/missing.sfdata";
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailDbFile);
+    EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): cannot read the station database file " + dbPath);
+    dbPath = home + "/stndb.sfdata";
+    writeDb(1, 0x20);
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailDbHeader);
+    writeDb(1, 0x200, "NOTADB!!");
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailDbHeader);
+    EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): no station database header in " + dbPath);
+    EXPECT_TRUE(station.lastRequest.empty());   // nothing asked of the station
+}
+
+TEST_F(LoadCheck, StationDoesNotAnswer) {
+    int detail = 0;
+    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
+    station.silent = true;
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailNoAnswer);
+    EXPECT_EQ(failpoint::waits().back().ms, 30000u);
+    EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): the station does not answer");
+    failpoint::reset();
+    station.silent = false;
+    station.status = 22;
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): the station does not answer (status=0x16)");
+}
+
+TEST_F(LoadCheck, StationRefusesOrAnswersMalformed) {
+    int detail = 0;
+    station.result = 0x9401;
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailRefused);
+    EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): the station refused the generation query: " +
+                                   message(0x9401) + "0x9401");
+    station.big = false;   // a host-order station's refusal, without the order mark
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(message(detail).substr(message(detail).size() - 6), "0x9401");
+    station.result = 0;
+    station.badMark = true;
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailBadReply);
+    station.badMark = false;
+    station.replyLen = 80;
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailBadReply);
+    station.replyLen = 40;
+    EXPECT_EQ(check(&detail), 1);
+    EXPECT_EQ(detail, ldc::kDetailBadReply);
+}
+
+TEST(LoadCheckTexts, EveryStationCodeHasATextUnknownOnesAGenericOne) {
+    for (unsigned code : {0x9401u, 0x9402u, 0x9403u, 0x9404u, 0x9406u, 0x9407u, 0x9412u, 0x9413u,
+                          0x9414u, 0x9415u, 0x9416u, 0x9642u}) {
+        std::string s;
+        EXPECT_EQ(LdGetTReturnMessage(static_cast<unsigned short>(code), &s), 0);
+        EXPECT_FALSE(s.empty());
+        EXPECT_NE(s.rfind("Station result code", 0), 0u) << std::hex << code;
+    }
+    std::string s;
+    EXPECT_EQ(LdGetTReturnMessage(0x1234, &s), 1);
+    EXPECT_EQ(s, "Station result code 0x1234: ");
+    for (int d = ldc::kDetailDiffer; d <= ldc::kDetailArgs; ++d) {
+        LdGetTReturnMessage(static_cast<unsigned short>(d), &s);
+        EXPECT_EQ(s.rfind("ERR:", 0), 0u);
+    }
+}
+
+}  // namespace

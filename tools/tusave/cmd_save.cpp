@@ -1,0 +1,132 @@
+// tusave save: runs the export for one station and shows its lines.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "failpoint/failpoint.h"
+#include "libqvecommon/qvecommon_host.h"
+#include "libqveldtusave.h"
+#include "port/port_host.h"
+#include "strings.h"
+
+namespace {
+
+struct SaveOptions {
+    std::string project;
+    std::string station;
+    unsigned kind = 2;
+    unsigned mode = 0;
+    bool raw = false;
+    std::string parm1;
+    std::string parm2;
+    unsigned value = 0;
+};
+
+// Shows lines on a terminal: a progress bar kept on the last line, message lines above it.
+class TerminalView {
+public:
+    std::uint32_t line(const char* text) {
+        std::string s(text ? text : "");
+        if (s.rfind("PRG:", 0) == 0) {
+            percent_ = std::atoi(s.c_str() + 4);
+            if (percent_ < 0) percent_ = 0;
+            if (percent_ > 100) percent_ = 100;
+            drawBar();
+            return 0;
+        }
+        const char* colour = "";
+        if (s.rfind("ERR:", 0) == 0) colour = "\033[1;31m";
+        else if (s.rfind("WRN:", 0) == 0) colour = "\033[33m";
+        else if (s.rfind("MSG:", 0) == 0) colour = "\033[32m";
+        std::printf("\r\033[K%s%.4s\033[0m%s\n", colour, s.c_str(), s.size() > 4 ? s.c_str() + 4 : "");
+        if (barShown_) drawBar();
+        std::fflush(stdout);
+        return 0;
+    }
+    void finish() {
+        if (barShown_) std::printf("\n");
+        std::fflush(stdout);
+    }
+
+private:
+    void drawBar() {
+        constexpr int kWidth = 40;
+        int filled = percent_ * kWidth / 100;
+        std::printf("\r\033[K[%s%s] %3d%%", std::string(filled, '#').c_str(),
+                    std::string(kWidth - filled, '.').c_str(), percent_);
+        std::fflush(stdout);
+        barShown_ = true;
+    }
+    int percent_ = 0;
+    bool barShown_ = false;
+};
+
+int run_save(const SaveOptions& o) {
+    std::string error;
+    if (!failpoint::arm_from_env(&error)) {
+        std::fprintf(stderr, "tusave save: TUSAVE_FAILPOINTS: %s\n", error.c_str());
+        return 2;
+    }
+    port::set_string_table(tusave_cli::string_table());
+    port::set_application({"tusave " TUSAVE_VERSION, {}, {}});
+
+    const bool terminal = !o.raw && isatty(STDOUT_FILENO);
+    TerminalView view;
+    if (terminal) {
+        ws::set_message_sink([&view](const char* line) { return view.line(line); });
+    } else {
+        ws::set_message_sink([](const char* line) -> std::uint32_t {
+            std::printf("%s\n", line ? line : "");
+            return 0;
+        });
+    }
+
+    unsigned int result = QVELdFcsTuningParmSave(o.parm1.c_str(), o.parm2.c_str(), o.project.c_str(),
+                                                 o.station.c_str(), o.kind, o.mode,
+                                                 static_cast<unsigned short>(o.value));
+    ws::set_message_sink(nullptr);
+    if (terminal) view.finish();
+    if (o.raw) {
+        std::printf("RESULT 0x%08x\n", result);
+    } else if (result != 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tusave save: the save of %s failed with 0x%08x\n", o.station.c_str(), result);
+    }
+    std::fflush(stdout);
+    return result == 0 ? 0 : 1;
+}
+
+const tusave_cli::Register reg([](CLI::App& app) {
+    auto opts = std::make_shared<SaveOptions>();
+    CLI::App* cmd = app.add_subcommand("save", "Save the tuning parameters of one station into its project");
+    cmd->add_option("--project", opts->project, "The project the station belongs to")->required();
+    cmd->add_option("--station", opts->station, "The station name (e.g. FCS0101)")->required();
+    cmd->add_option("--kind", opts->kind, "Project kind: 2 = the normal project, 3 = its equalization project")
+        ->capture_default_str();
+    cmd->add_option("--mode", opts->mode,
+                    "Save mode: 0 = full save after the generation-time check, 1 = generation-time check only, "
+                    "2 = full save without the check (always used for a station under test)")
+        ->capture_default_str();
+    cmd->add_flag("--raw", opts->raw,
+                  "Print every message-buffer line exactly as received, then \"RESULT 0x%08x\"");
+    cmd->add_option("--parm1", opts->parm1, "First caller text handed to the generation-time check");
+    cmd->add_option("--parm2", opts->parm2, "Second caller text handed to the generation-time check");
+    cmd->add_option("--value", opts->value, "Value for the automatic-backup comment (0..65535)")
+        ->check(CLI::Range(0u, 65535u))
+        ->capture_default_str();
+    cmd->footer(
+        "The save reads the tuning values of the running station over the control bus and writes them\n"
+        "into the project (database file, edit files, TP file). On a terminal it shows a progress bar\n"
+        "and coloured MSG:/WRN:/ERR: lines; otherwise it prints the lines as they come.\n"
+        "The workstation folder is $TUSAVE_HOME (default $HOME/.tusave).\n"
+        "TUSAVE_FAILPOINTS=\"NAME=RESULT[@N][+];...\" arms fault injection (a malformed value is an error).\n"
+        "Exit status: 0 when the save returned 0, 1 when it returned an error code, 2 on a usage error.");
+    cmd->callback([opts]() { tusave_cli::exit_status() = run_save(*opts); });
+});
+
+}  // namespace

@@ -1,0 +1,30 @@
+// The test side of the control-bus client: in-process devices.
+//
+// A device named "inproc:NAME" is served by a handler registered under NAME. Every frame
+// written to a handle of that device is handed to the handler at once; a reply it returns
+// is queued on the handle, which is signalled while a reply is queued, so the transport's
+// wait and read work on it as on a socket.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zcl {
+
+using Frame = std::vector<std::uint8_t>;
+// Request frame in; the reply frame, or nothing when the device stays silent.
+using Handler = std::function<std::optional<Frame>(std::span<const std::uint8_t> request)>;
+
+// Registers (or replaces) the handler of "inproc:NAME". Handles opened before a
+// replacement keep the handler they were opened with.
+void register_inproc(const std::string& name, Handler handler);
+void unregister_inproc(const std::string& name);
+
+// Largest frame a device carries either way.
+constexpr int kMaxFrame = 65507;
+
+}  // namespace zcl

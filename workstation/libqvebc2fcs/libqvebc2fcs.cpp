@@ -1,0 +1,95 @@
+// The byte-order library of station frames and records (host little-endian, station big-endian).
+#include "libqvebc2fcs.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "failpoint/failpoint.h"
+#include "libqvebc2fcs/bc2fcs_layout.h"
+#include "libqvecommon/qvecommon_host.h"
+
+namespace {
+
+int fail_result(std::string_view name) {
+    if (auto r = failpoint::hit(name)) return *r ? static_cast<int>(*r) : 1;
+    return 0;
+}
+
+bool valid_direction(int direction) { return direction == 0 || direction == 1; }
+
+// The layouts of the last user instance image seen, so a save parses the file once and not
+// per record. The key is the buffer's address and size, and its bytes: a buffer freed and
+// taken again at the same address with other contents is parsed anew (a compare costs far
+// less than a parse). A failed parse is kept too.
+struct LayoutCache {
+    std::mutex mu;
+    const void* key = nullptr;
+    std::vector<std::uint8_t> bytes;
+    bool filled = false;
+    std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
+};
+
+std::shared_ptr<const bc2fcs::RecordLayouts> layouts_of(const void* userInst) {
+    static LayoutCache cache;
+    std::size_t size = ws::allocation_size(userInst);
+    if (size == 0) return nullptr;
+    const auto* p = static_cast<const std::uint8_t*>(userInst);
+    std::lock_guard<std::mutex> lock(cache.mu);
+    if (!cache.filled || cache.key != userInst || cache.bytes.size() != size ||
+        std::memcmp(cache.bytes.data(), p, size) != 0) {
+        cache.layouts = bc2fcs::RecordLayouts::parse(p, size, nullptr);
+        cache.key = userInst;
+        cache.bytes.assign(p, p + size);
+        cache.filled = true;
+    }
+    return cache.layouts;
+}
+
+}  // namespace
+
+int bc2FcMnSaveHeader(FcMnSaveHeader* header, int direction) {
+    if (int r = fail_result("bc2FcMnSaveHeader")) return r;
+    if (!header || !valid_direction(direction)) return 1;
+    bc2fcs::swap_header(header->b);
+    return 0;
+}
+
+int bc2FcMnSavePara(FcMnSavePara* para, int direction) {
+    if (int r = fail_result("bc2FcMnSavePara")) return r;
+    if (!para || !valid_direction(direction)) return 1;
+    bc2fcs::swap_para(para->b);
+    return 0;
+}
+
+int bc2FcMnSaveStartRtnPara(FcMnSaveStartRtnPara* para, int direction) {
+    if (int r = fail_result("bc2FcMnSaveStartRtnPara")) return r;
+    if (!para || !valid_direction(direction)) return 1;
+    bc2fcs::swap_rtn_para(para->b);
+    return 0;
+}
+
+int bc2FcMnSaveReqRtnPara(FcMnSaveReqRtnPara* para, int direction) {
+    if (int r = fail_result("bc2FcMnSaveReqRtnPara")) return r;
+    if (!para || !valid_direction(direction)) return 1;
+    bc2fcs::swap_rtn_para(para->b);
+    return 0;
+}
+
+int bc2FcMnSaveData(FcMnSaveData* item, int direction) {
+    if (int r = fail_result("bc2FcMnSaveData")) return r;
+    if (!item || !valid_direction(direction)) return 1;
+    bc2fcs::swap_item(item->b);
+    return 0;
+}
+
+int bc3RecordInBlock(void* record, const void* /*blockHeader*/, unsigned short blkCode, int recNo, int size,
+                     int direction, const void* userInst) {
+    if (int r = fail_result("bc3RecordInBlock")) return r;
+    if (!record || !userInst || size < 0 || !valid_direction(direction)) return 1;
+    auto layouts = layouts_of(userInst);
+    if (!layouts) return 2;
+    const bc2fcs::RecordLayout* layout = layouts->find(blkCode, recNo);
+    if (!layout) return 3;
+    return bc2fcs::swap_record(*layout, static_cast<std::uint8_t*>(record), static_cast<std::size_t>(size)) ? 0 : 4;
+}
