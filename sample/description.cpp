@@ -417,8 +417,8 @@ void validate(const Description& d, const std::string& src) {
     check(plain_name(d.workstation.currentProject, 64), src, "workstation.currentProject", "not a plain folder name");
     check(plain_name(d.workstation.projectsDir, 255), src, "workstation.projectsDir", "not a plain folder name");
     check(plain_name(d.workstation.backupDir, 255), src, "workstation.backupDir", "not a plain folder name");
-    check(d.workstation.busProtocol == "udp" || d.workstation.busProtocol == "tcp", src, "workstation.busProtocol",
-          "expected \"udp\" or \"tcp\"");
+    // The control-bus client and the simulated station speak UDP only.
+    check(d.workstation.busProtocol == "udp", src, "workstation.busProtocol", "expected \"udp\"");
     check(d.workstation.busPort >= 1 && d.workstation.busPort <= 65535, src, "workstation.busPort", "not a port");
     check(!d.stations.empty() && d.stations.size() <= 16, src, "stations", "expected 1 to 16 stations");
     std::set<std::string> names;

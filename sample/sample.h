@@ -99,7 +99,7 @@ struct Station {
 struct Workstation {
     std::string currentProject = "DEMO";
     std::string projectsDir = "projects";
-    std::string busProtocol = "udp";  // "udp" or "tcp"; always on 127.0.0.1
+    std::string busProtocol = "udp";  // "udp"; always on 127.0.0.1
     int busPort = 47110;
     bool vrecTest = false;
     std::string backupDir = "backup";

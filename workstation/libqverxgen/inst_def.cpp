@@ -56,7 +56,7 @@ public:
                  bool required = true) {
         auto it = o.find(key);
         if (it == o.end()) return required ? fail(where, std::string("missing \"") + key + "\"") : true;
-        const std::string at = where + "." + key;
+        const std::string at = where.empty() ? std::string(key) : where + "." + key;
         if (it->is_number_unsigned()) {
             const auto u = it->get<std::uint64_t>();
             if (u > static_cast<std::uint64_t>(max)) return range(at, min, max);

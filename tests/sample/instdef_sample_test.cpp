@@ -1,0 +1,158 @@
+// The sample's instance definitions file read back through the instance definition service:
+// every call answers what the description's models say.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "libqverxgen.h"
+#include "libqverxgen/inst_def.h"
+#include "sample.h"
+#include "sample_walk.h"
+
+using sample_test::TempDir;
+
+namespace {
+
+class SampleInstDef : public ::testing::Test {
+protected:
+    void SetUp() override {
+        d = sample::default_description();
+        r = sample::build(d, dir.path());
+        ::setenv("TUSAVE_HOME", dir.path().c_str(), 1);
+    }
+    void TearDown() override {
+        ::testing::internal::CaptureStderr();
+        IEdalInstClose();
+        ::testing::internal::GetCapturedStderr();
+    }
+    TempDir dir;
+    sample::Description d;
+    sample::Result r;
+};
+
+std::string cut8(const std::string& s) { return s.substr(0, 8); }
+
+TEST_F(SampleInstDef, EveryCallAnswersTheDescriptionsModels) {
+    for (const sample::Station& st : d.stations) {
+        SCOPED_TRACE(st.name);
+        ASSERT_EQ(0, IEdalInstOpenForTP(d.project.c_str(), st.name.c_str(), 2)) << instdef::last_error();
+        for (const sample::Model& m : st.models) {
+            SCOPED_TRACE(m.name);
+            char name[IEDAL_INSTNAME_SIZE];
+            ASSERT_EQ(0, IEdalInstGetInstName(m.blockCode, name));
+            EXPECT_EQ(cut8(m.name), name);
+
+            int count = -1;
+            char* list = nullptr;
+            ASSERT_EQ(0, IEdalInstGetDItemList2(name, &count, &list));
+            std::string want;
+            for (const sample::Item& it : m.items) want += (want.empty() ? "" : ":") + it.name;
+            EXPECT_EQ(want, list);
+            EXPECT_EQ(static_cast<int>(m.items.size()), count);
+            std::free(list);
+
+            for (const sample::Item& it : m.items) {
+                IEdalItemCnctS c{};
+                ASSERT_EQ(0, IEdalInstGetDItemCnctInf(name, it.name.c_str(), &c)) << it.name;
+                EXPECT_EQ(it.recNo, c.recNo);
+                EXPECT_EQ(it.offset, c.offset);
+                EXPECT_EQ(it.dataType, c.dataType);
+                EXPECT_EQ(it.elemSize, c.elemSize);
+                int d1 = -1, d2 = -1;
+                ASSERT_EQ(0, IEdalInstGetDItemArrayInf(name, it.name.c_str(), &d1, &d2));
+                EXPECT_EQ(it.dim2 > 1 ? it.dim2 : 0, d2) << it.name;
+                EXPECT_EQ(it.dim1 > 1 || it.dim2 > 1 ? it.dim1 : 0, d1) << it.name;
+            }
+
+            int n = -1, recs[IEDAL_MAX_SAVE_REC] = {};
+            ASSERT_EQ(0, IEdalInstGetSaveRecNo(m.blockCode, &n, recs));
+            EXPECT_EQ(m.savedRecords, std::vector<int>(recs, recs + n));
+        }
+        // Every block of the image has its model.
+        for (const sample::BlockInfo& b : r.stations[&st - d.stations.data()].blocks) {
+            if (!b.exists()) continue;
+            int n = 0, recs[IEDAL_MAX_SAVE_REC];
+            EXPECT_EQ(0, IEdalInstGetSaveRecNo(b.code, &n, recs)) << b.number;
+        }
+        ASSERT_EQ(0, IEdalInstClose());
+    }
+}
+
+// The default description holds every kind of item the TP step and the edit file update meet.
+TEST_F(SampleInstDef, DefaultModelsCoverEveryKindOfItem) {
+    ASSERT_EQ(0, IEdalInstOpenForTP("DEMO", "FCS0101", 2));
+    bool uaid = false, text = false, oneDim = false, twoDim = false, unsaved = false, longName = false;
+    for (const sample::Model& m : d.stations[0].models) {
+        const std::string inst = cut8(m.name);
+        longName = longName || inst != m.name;
+        for (const sample::Item& it : m.items) {
+            uaid = uaid || it.name == "UAID";
+            text = text || it.dataType == 8;
+            int d1 = 0, d2 = 0;
+            ASSERT_EQ(0, IEdalInstGetDItemArrayInf(inst.c_str(), it.name.c_str(), &d1, &d2));
+            oneDim = oneDim || (d1 > 0 && d2 == 0);
+            twoDim = twoDim || d2 > 0;
+            unsaved = unsaved || std::find(m.savedRecords.begin(), m.savedRecords.end(), it.recNo) == m.savedRecords.end();
+        }
+    }
+    EXPECT_TRUE(uaid && text && oneDim && twoDim && unsaved && longName);
+
+    // "UAID" of a model without one is refused; the model is there all the same.
+    IEdalItemCnctS c{};
+    char name[IEDAL_INSTNAME_SIZE];
+    ASSERT_EQ(0, IEdalInstGetInstName(5122, name));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf(name, "UAID", &c));
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
+    EXPECT_EQ(2, c.elemSize);  // the edit file update refuses any other size
+}
+
+// Numbers lie on record fields of their own width, so the station's byte order conversion
+// keeps their values; text lies in byte data, which is not converted.
+TEST_F(SampleInstDef, ItemsLieOnTheRecordFieldsOfTheirWidth) {
+    auto width = [](int type) { return type == 12 || type == 16 ? 2 : type == 20 || type == 24 || type == 28 ? 4 : type == 32 ? 8 : 0; };
+    for (const sample::Model& m : d.stations[0].models)
+        for (const sample::Item& it : m.items) {
+            const sample::Record* rec = nullptr;
+            for (const auto& x : m.records)
+                if (x.recNo == it.recNo) rec = &x;
+            ASSERT_NE(nullptr, rec) << it.name;
+            const int w = width(it.dataType);
+            for (int k = 0; k < it.dim1 * it.dim2; ++k) {
+                const std::uint32_t off = it.offset + static_cast<std::uint32_t>(k * it.elemSize);
+                int covered = 0;  // width of the field over the element's first byte, 0 for byte data
+                for (const auto& f : rec->fields)
+                    if (off >= f.offset && off < f.offset + f.width * f.count)
+                        covered = (off - f.offset) % f.width == 0 ? static_cast<int>(f.width) : -1;
+                EXPECT_EQ(w, covered) << m.name << "." << it.name << "[" << k << "]";
+            }
+        }
+}
+
+TEST(SampleInstDefWriter, RefusesNamesTheDefinitionsCannotHold) {
+    sample::Station s = sample::default_description().stations[0];
+    auto err = [&] {
+        try {
+            sample::instdef_json(s);
+        } catch (const sample::Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("(accepted)");
+    };
+    EXPECT_EQ("(accepted)", err());
+    sample::Model twin = s.models[1];  // "INDICATOR"
+    twin.blockCode = 0x7777;
+    twin.name = "INDICATORS";
+    s.models.push_back(twin);
+    EXPECT_EQ("FCS0101: model \"INDICATORS\" (block code 0x7777): instance name \"INDICATO\" is also that of model "
+              "\"INDICATOR\"",
+              err());
+    s.models.pop_back();
+    s.models[0].items[0].name = "TOOLONGNM";
+    EXPECT_EQ("FCS0101: model \"PIDLOOP\" (block code 0x1852): item \"TOOLONGNM\" is not a name of 1 to 8 characters",
+              err());
+}
+
+}  // namespace

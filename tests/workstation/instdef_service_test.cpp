@@ -1,0 +1,296 @@
+// The instance definition service over hand-written definitions files: the refusals of the
+// reader, the open/close life cycle, the bounds of what the calls write, the failpoints.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "eda_fixture.h"
+#include "libqverxgen.h"
+#include "libqverxgen/inst_def.h"
+
+namespace {
+
+const char* kDefs = R"({ "format": "tusave-instdef", "version": 1, "models": [
+  { "blockCode": 6226, "name": "PIDLOOP", "savedRecords": [2, 3, 4],
+    "items": [ { "name": "UAID", "recNo": 3, "offset": 8, "dataType": 16, "elemSize": 2 },
+               { "name": "PARAM", "recNo": 4, "offset": 520, "dataType": 28, "elemSize": 4, "dim1": 4, "dim2": 2 },
+               { "name": "ALRM", "recNo": 5, "offset": 20, "dataType": 20, "elemSize": 4, "dim1": 5, "dim2": 0 } ] },
+  { "blockCode": 5122, "name": "CALCBLK", "savedRecords": [2] },
+  { "blockCode": 769, "name": "MULTIREC", "savedRecords": [9, 8, 7, 6, 5, 4, 3, 2], "items": [] }
+] })";
+
+class InstDef : public edatest::EdaHome {
+protected:
+    void SetUp() override {
+        EdaHome::SetUp();
+        write("projects/DEMO/FCS0101/DB/instdef.json", kDefs);
+    }
+    void TearDown() override {
+        ::testing::internal::CaptureStderr();
+        IEdalInstClose();
+        ::testing::internal::GetCapturedStderr();
+        EdaHome::TearDown();
+    }
+    // The open's result and what it put on stderr.
+    std::pair<int, std::string> open(const char* station = "FCS0101", unsigned kind = 2) {
+        ::testing::internal::CaptureStderr();
+        int rc = IEdalInstOpenForTP("DEMO", station, kind);
+        return {rc, ::testing::internal::GetCapturedStderr()};
+    }
+    std::string path(const char* station = "FCS0101") const { return top() + "/" + station + "/DB/instdef.json"; }
+    // The stderr line of an open of defs, which must fail with kMalformed.
+    std::string refusal(const std::string& defs) {
+        write("projects/DEMO/FCS0101/DB/instdef.json", defs);
+        auto [rc, err] = open();
+        EXPECT_EQ(instdef::kMalformed, rc) << defs;
+        return err;
+    }
+};
+
+std::string models(const std::string& m) { return R"({"format":"tusave-instdef","version":1,"models":[)" + m + "]}"; }
+
+TEST_F(InstDef, ModelWithMoreThanEightSavedRecordsIsRefusedByName) {
+    const std::string err =
+        refusal(models(R"({"blockCode":769,"name":"MULTIREC","savedRecords":[2,3,4,5,6,7,8,9,10]})"));
+    EXPECT_EQ("IEdalInstOpenForTP: " + path() +
+                  ": models[0] (block code 0x0301, \"MULTIREC\"): 9 saved records, at most 8\n",
+              err);
+    // Nothing is open after a refused file.
+    int n = 0, recs[IEDAL_MAX_SAVE_REC];
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kNotOpen, IEdalInstGetSaveRecNo(769, &n, recs));
+    ::testing::internal::GetCapturedStderr();
+}
+
+TEST_F(InstDef, MalformedFilesAreRefusedNamingFileAndPlace) {
+    const std::string p = path() + ": ";
+    struct Case {
+        std::string defs, tail;
+    } cases[] = {
+        {"{\"format\":", "not valid JSON"},
+        {R"({"format":"tusave-userinst","version":1,"models":[]})", "format: expected \"tusave-instdef\""},
+        {R"({"format":"tusave-instdef","version":2,"models":[]})", "version: expected an integer from 1 to 1"},
+        {R"({"format":"tusave-instdef","version":1,"models":{}})", "models: expected an array"},
+        {models(R"({"blockCode":0,"name":"A"})"), "models[0].blockCode: expected an integer from 1 to 65535"},
+        {models(R"({"blockCode":7,"name":"TOOLONGNM"})"),
+         "models[0].name: \"TOOLONGNM\" is not a name of 1 to 8 printable characters without :,;=\\"},
+        {models(R"({"blockCode":7,"name":"A","savedRecords":[1]})"),
+         "models[0] (block code 0x0007, \"A\").savedRecords[0]: expected a record number from 2 to 255 (record 1 is "
+         "always fetched)"},
+        {models(R"({"blockCode":7,"name":"A","savedRecords":[3,3]})"),
+         "models[0] (block code 0x0007, \"A\").savedRecords[1]: record 3 appears twice"},
+        {models(R"({"blockCode":7,"name":"A"},{"blockCode":7,"name":"B"})"),
+         "models[1].blockCode: block code 0x0007 appears twice"},
+        {models(R"({"blockCode":7,"name":"A"},{"blockCode":8,"name":"A"})"), "models[1].name: model \"A\" appears twice"},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X:Y","recNo":2,"offset":0,"dataType":16,"elemSize":2}]})"),
+         "models[0] (block code 0x0007, \"A\").items[0].name: \"X:Y\" is not a name of 1 to 8 printable characters "
+         "without :,;=\\"},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":65536,"dataType":16,"elemSize":2}]})"),
+         "models[0] (block code 0x0007, \"A\").items[0].offset: expected an integer from 0 to 65535"},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16}]})"),
+         "models[0] (block code 0x0007, \"A\").items[0]: missing \"elemSize\""},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16,"elemSize":2,"dim2":3}]})"),
+         "models[0] (block code 0x0007, \"A\").items[0].dim2: a second dimension needs a first one"},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16,"elemSize":2},
+                   {"name":"X","recNo":3,"offset":0,"dataType":16,"elemSize":2}]})"),
+         "models[0] (block code 0x0007, \"A\").items[1].name: item \"X\" appears twice"},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2.5,"offset":0,"dataType":16,"elemSize":2}]})"),
+         "models[0] (block code 0x0007, \"A\").items[0].recNo: expected an integer from 0 to 255"},
+        {models(R"({"blockCode":7,"name":"A","saved":[2]})"), "models[0]: unknown key \"saved\""},
+    };
+    for (const Case& c : cases) EXPECT_EQ("IEdalInstOpenForTP: " + p + c.tail + "\n", refusal(c.defs)) << c.defs;
+}
+
+// A file cut at any length is refused, never half read.
+TEST_F(InstDef, TruncatedFileIsRefusedAtEveryLength) {
+    const std::string full = kDefs;
+    for (std::size_t n = 0; n < full.size(); n += 7) {
+        std::string defs = full.substr(0, n);
+        write("projects/DEMO/FCS0101/DB/instdef.json", defs);
+        auto [rc, err] = open();
+        ASSERT_EQ(instdef::kMalformed, rc) << n;
+        EXPECT_EQ(0u, err.find("IEdalInstOpenForTP: " + path() + ": ")) << err;
+    }
+}
+
+TEST_F(InstDef, MissingProjectStationOrFileAndBadKindFailTheOpen) {
+    auto [rc, err] = open("FCS0109");
+    EXPECT_EQ(instdef::kNoFile, rc);
+    EXPECT_EQ(0u, err.find("IEdalInstOpenForTP: " + path("FCS0109") + ": cannot open the instance definitions: "))
+        << err;
+    EXPECT_EQ(instdef::kBadArgument, open("FCS0101", 1).first);
+    EXPECT_EQ(instdef::kBadArgument, open("../FCS0101").first);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kNoFile, IEdalInstOpenForTP("NOPROJ", "FCS0101", 2));
+    EXPECT_EQ(0u, ::testing::internal::GetCapturedStderr().find("IEdalInstOpenForTP: project NOPROJ not found: "));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kBadArgument, IEdalInstOpenForTP(nullptr, "FCS0101", 2));
+    ::testing::internal::GetCapturedStderr();
+}
+
+// Kind 3 reads the equalization project's file, not the project's.
+TEST_F(InstDef, KindThreeReadsTheEqualizationProject) {
+    write("projects/DEMO/EQLZ/FCS0201/DB/instdef.json", models(R"({"blockCode":6226,"name":"EQPID","savedRecords":[5]})"));
+    EXPECT_EQ(instdef::kNoFile, open("FCS0101", 3).first);
+    ASSERT_EQ(0, open("FCS0201", 3).first);
+    char name[IEDAL_INSTNAME_SIZE];
+    ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
+    EXPECT_STREQ("EQPID", name);
+}
+
+TEST_F(InstDef, CallsBeforeOpenAfterCloseAndASecondOpenFail) {
+    char name[IEDAL_INSTNAME_SIZE] = "unchanged";
+    int n = -1, d1 = -1, d2 = -1, recs[IEDAL_MAX_SAVE_REC] = {};
+    char* list = reinterpret_cast<char*>(&n);
+    IEdalItemCnctS c{};
+    auto all_refused = [&] {
+        std::strcpy(name, "unchanged");
+        n = -1;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(instdef::kNotOpen, IEdalInstGetInstName(6226, name));
+        EXPECT_EQ(instdef::kNotOpen, IEdalInstGetDItemList2("PIDLOOP", &n, &list));
+        EXPECT_EQ(nullptr, list);
+        EXPECT_EQ(instdef::kNotOpen, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
+        EXPECT_EQ(instdef::kNotOpen, IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2));
+        EXPECT_EQ(instdef::kNotOpen, IEdalInstGetSaveRecNo(6226, &n, recs));
+        EXPECT_EQ(instdef::kNotOpen, IEdalInstClose());
+        EXPECT_EQ(0u, ::testing::internal::GetCapturedStderr().find(
+                          "IEdalInstGetInstName: the instance definitions are not open\n"));
+        EXPECT_STREQ("unchanged", name);
+        EXPECT_EQ(-1, n);
+    };
+    all_refused();
+    ASSERT_EQ(0, open().first);
+    auto [rc, err] = open();
+    EXPECT_EQ(instdef::kAlreadyOpen, rc);
+    EXPECT_EQ("IEdalInstOpenForTP: already open for " + path() + "\n", err);
+    ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
+    ASSERT_EQ(0, IEdalInstClose());
+    all_refused();
+    // Open again after the close: the definitions are read afresh.
+    write("projects/DEMO/FCS0101/DB/instdef.json", models(R"({"blockCode":6226,"name":"NEWNAME"})"));
+    ASSERT_EQ(0, open().first);
+    ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
+    EXPECT_STREQ("NEWNAME", name);
+}
+
+TEST_F(InstDef, InstanceNameIsTerminatedInsideTheCallersRoom) {
+    ASSERT_EQ(0, open().first);
+    char buf[IEDAL_INSTNAME_SIZE + 8];
+    std::memset(buf, 'x', sizeof buf);
+    ASSERT_EQ(0, IEdalInstGetInstName(769, buf));
+    EXPECT_STREQ("MULTIREC", buf);  // eight characters, the most a name has
+    for (std::size_t i = 9; i < sizeof buf; ++i) ASSERT_EQ('x', buf[i]) << i;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetInstName(0x1853, buf));
+    EXPECT_EQ("IEdalInstGetInstName: no model for block code 0x1853\n", ::testing::internal::GetCapturedStderr());
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kBadArgument, IEdalInstGetInstName(769, nullptr));
+    ::testing::internal::GetCapturedStderr();
+}
+
+TEST_F(InstDef, ItemListIsOneMallocedTextInFileOrder) {
+    ASSERT_EQ(0, open().first);
+    int n = 0;
+    char* list = nullptr;
+    ASSERT_EQ(0, IEdalInstGetDItemList2("PIDLOOP", &n, &list));
+    EXPECT_EQ(3, n);
+    ASSERT_NE(nullptr, list);
+    EXPECT_STREQ("UAID:PARAM:ALRM", list);
+    std::free(list);  // the caller's free; the sanitizer run proves it is malloc'ed and not leaked
+
+    list = nullptr;
+    ASSERT_EQ(0, IEdalInstGetDItemList2("MULTIREC", &n, &list));
+    EXPECT_EQ(0, n);
+    ASSERT_NE(nullptr, list);
+    EXPECT_STREQ("", list);
+    std::free(list);
+
+    list = reinterpret_cast<char*>(&n);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemList2("PIDLOOPX", &n, &list));
+    EXPECT_EQ("IEdalInstGetDItemList2: no instance \"PIDLOOPX\"\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(nullptr, list);  // nothing for the caller to free
+}
+
+TEST_F(InstDef, ItemConnectionAndArrayShape) {
+    ASSERT_EQ(0, open().first);
+    IEdalItemCnctS c;
+    std::memset(&c, 0xEE, sizeof c);
+    ASSERT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "PARAM", &c));
+    const std::uint8_t want[8] = {4, 0, 0x08, 0x02, 28, 4, 0, 0};  // offset 520 little-endian, reserved 0
+    EXPECT_EQ(0, std::memcmp(want, &c, sizeof want));
+    int d1 = -1, d2 = -1;
+    ASSERT_EQ(0, IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2));
+    EXPECT_EQ(4, d1);
+    EXPECT_EQ(2, d2);
+    ASSERT_EQ(0, IEdalInstGetDItemArrayInf("PIDLOOP", "ALRM", &d1, &d2));
+    EXPECT_EQ(5, d1);
+    EXPECT_EQ(0, d2);
+    ASSERT_EQ(0, IEdalInstGetDItemArrayInf("PIDLOOP", "UAID", &d1, &d2));
+    EXPECT_EQ(0, d1);
+    EXPECT_EQ(0, d2);
+}
+
+// The edit file update asks for "UAID" of every model and relies on a non-zero answer for a
+// model without one.
+TEST_F(InstDef, UnknownItemOrInstanceIsNonZero) {
+    ASSERT_EQ(0, open().first);
+    IEdalItemCnctS c{};
+    int d1 = 0, d2 = 0;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("CALCBLK", "UAID", &c));
+    EXPECT_EQ("IEdalInstGetDItemCnctInf: instance \"CALCBLK\" has no item \"UAID\"\n",
+              ::testing::internal::GetCapturedStderr());
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("NOSUCH", "UAID", &c));
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("PIDLOOP", "uaid", &c));
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemArrayInf("CALCBLK", "UAID", &d1, &d2));
+    EXPECT_EQ(instdef::kBadArgument, IEdalInstGetDItemCnctInf("PIDLOOP", nullptr, &c));
+    EXPECT_EQ(instdef::kBadArgument, IEdalInstGetDItemCnctInf(nullptr, "UAID", &c));
+    EXPECT_EQ(instdef::kBadArgument, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", nullptr));
+    ::testing::internal::GetCapturedStderr();
+}
+
+TEST_F(InstDef, SavedRecordsFillAtMostEightEntriesInFileOrder) {
+    ASSERT_EQ(0, open().first);
+    int recs[IEDAL_MAX_SAVE_REC + 1];
+    for (int& r : recs) r = -7;
+    int n = 0;
+    ASSERT_EQ(0, IEdalInstGetSaveRecNo(769, &n, recs));
+    EXPECT_EQ(8, n);
+    EXPECT_EQ((std::vector<int>{9, 8, 7, 6, 5, 4, 3, 2, -7}), std::vector<int>(recs, recs + 9));
+    ASSERT_EQ(0, IEdalInstGetSaveRecNo(5122, &n, recs));
+    EXPECT_EQ(1, n);
+    EXPECT_EQ(2, recs[0]);
+    EXPECT_EQ(8, recs[1]);  // untouched beyond the count
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetSaveRecNo(1, &n, recs));
+    ::testing::internal::GetCapturedStderr();
+}
+
+TEST_F(InstDef, FailpointsFailOneCallOrOneBlockCode) {
+    failpoint::arm("IEdalInstOpenForTP", 77);
+    EXPECT_EQ(77, open().first);
+    ASSERT_EQ(0, open().first);  // the second call is not hit
+    int n = 0, recs[IEDAL_MAX_SAVE_REC];
+    failpoint::arm("IEdalInstGetSaveRecNo:5122", 5);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(0, IEdalInstGetSaveRecNo(6226, &n, recs));
+    EXPECT_EQ(5, IEdalInstGetSaveRecNo(5122, &n, recs));
+    EXPECT_EQ("IEdalInstGetSaveRecNo:5122: failpoint\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(0, IEdalInstGetSaveRecNo(5122, &n, recs));
+    failpoint::arm("IEdalInstGetDItemCnctInf", 9, 2);
+    IEdalItemCnctS c{};
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
+    EXPECT_EQ(9, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
+    failpoint::arm("IEdalInstClose", 3);
+    EXPECT_EQ(3, IEdalInstClose());
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0, IEdalInstClose());  // a failed close left it open
+}
+
+}  // namespace
