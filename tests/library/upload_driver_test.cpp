@@ -148,4 +148,20 @@ TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
     expectInstClosed();
 }
 
+TEST_F(UploadDriver, UploadStepPassesTheContextAndMapsFailureToItsCode) {
+    buildStation(sample::default_description());
+    LdTuSaveCtrlInf inf;
+    inf.strProject = "DEMO";
+    inf.strStation = st_->name;
+    inf.projectKind = 2;
+    inf.pDbImage = image.data();
+    inf.dbImageSize = static_cast<std::uint32_t>(image.size());
+    ASSERT_EQ(inf.sysObj.Init("DEMO"), 0u);
+    EXPECT_EQ(LdTuSaveCtrlGetFcs(&inf, &saved), 0u) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(saved.empty());
+    EXPECT_FALSE(imageEquals(original, saved[0].blockNo, static_cast<int>(saved[0].recNo[0])));
+    inf.strStation = "NOSUCH";
+    EXPECT_EQ(LdTuSaveCtrlGetFcs(&inf, &saved), 0x20234104u);
+}
+
 }  // namespace
