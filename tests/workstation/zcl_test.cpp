@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -21,35 +19,16 @@
 #include "libqveldc.h"
 #include "libqveldc/ldc_host.h"
 #include "tusave_bytes.h"
+#include "common_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Frame = std::vector<std::uint8_t>;
 
 // A workstation folder of its own for each test.
-class ZclHome : public ::testing::Test {
+class ZclHome : public WsTemp {
 protected:
-    void SetUp() override {
-        failpoint::reset();
-        char tmpl[] = "/tmp/zcl-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        home = tmpl;
-        if (const char* h = std::getenv("TUSAVE_HOME")) oldHome = h;
-        setenv("TUSAVE_HOME", home.c_str(), 1);
-    }
-    void TearDown() override {
-        if (oldHome)
-            setenv("TUSAVE_HOME", oldHome->c_str(), 1);
-        else
-            unsetenv("TUSAVE_HOME");
-        fs::remove_all(home);
-        failpoint::reset();
-    }
-    void writeWorkstation(const std::string& json) { std::ofstream(home + "/workstation.json") << json; }
-
-    std::string home;
-    std::optional<std::string> oldHome;
+    void writeWorkstation(const std::string& json) { write(path("workstation.json"), json); }
 };
 
 // From workstation.json, or an error leaving the buffer alone; never more than 256 bytes.
@@ -222,7 +201,7 @@ protected:
         ZclHome::SetUp();
         zcl::register_inproc("ldc-test", [this](std::span<const std::uint8_t> req) { return station(req); });
         ASSERT_EQ(ZclOpen(&bus, "inproc:ldc-test", 0), 0);
-        dbPath = home + "/stndb.sfdata";
+        dbPath = dir + "/stndb.sfdata";
         writeDb(1700000000ull);
     }
     void TearDown() override {
@@ -290,11 +269,11 @@ TEST_F(LoadCheck, DifferentStampIsAMismatchWithALine) {
 
 TEST_F(LoadCheck, FileUnreadableOrNoHeader) {
     int detail = 0;
-    dbPath = home + "/missing.sfdata";
+    dbPath = dir + "/missing.sfdata";
     EXPECT_EQ(check(&detail), 1);
     EXPECT_EQ(detail, ldc::kDetailDbFile);
     EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): cannot read the station database file " + dbPath);
-    dbPath = home + "/stndb.sfdata";
+    dbPath = dir + "/stndb.sfdata";
     writeDb(1, 0x20);
     EXPECT_EQ(check(&detail), 1);
     EXPECT_EQ(detail, ldc::kDetailDbHeader);
