@@ -222,20 +222,6 @@ TEST(Station, UploadChunksAt2012AndAtAScriptedSize) {
     }
 }
 
-TEST(Station, AskAgainNTimesThenData) {
-    Image im = build_image();
-    fcs::Station st(config(im, true, scenario(R"({"rules": [{"command": "upload", "result": "0x9642", "times": 2}]})")));
-    Client c{st, true};
-    ASSERT_EQ(c.start(1).result, 0);
-    Answer s = c.request(0x21, 3, 1, {{1, 3, 1}});
-    ASSERT_EQ(c.u32_body(s), 32u);
-    EXPECT_EQ(c.request(0x24, 3, 1).result, 0x9642);
-    EXPECT_EQ(c.request(0x24, 3, 1).result, 0x9642);
-    Answer u = c.request(0x24, 3, 1);  // new serial numbers each time
-    EXPECT_EQ(u.result, 0);
-    EXPECT_EQ(u.bytes, 32);
-}
-
 TEST(Station, BusyDoesNotTakeTheRequestSoTheSameFrameSucceedsAfter) {
     Image im = build_image();
     fcs::Station st(config(im, true, scenario(R"({"rules": [{"command": "save", "status": 22, "times": 2}]})")));
