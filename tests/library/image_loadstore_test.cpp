@@ -99,27 +99,27 @@ TEST_F(ImageLoadStore, LoadReadsBothFilesWhole) {
     EXPECT_EQ(NewAllocations(), 2u);
 }
 
-// A missing station database file allocates nothing; a missing user instance file keeps the
-// image for end processing.
-TEST_F(ImageLoadStore, MissingFileOfEitherKind) {
-    for (bool userInst : {false, true}) {
-        SCOPED_TRACE(userInst);
-        const fs::path gone = userInst ? userPath_ : dbPath_;
-        fs::remove(gone);
-        LdTuSaveCtrlInf inf;
-        inf.strDbFilePath = inf_.strDbFilePath;
-        inf.strUserInstPath = inf_.strUserInstPath;
-        Lines lines;
-        EXPECT_EQ(LdTuSaveCtrlDBRead(&inf), LDTUSAVE_E_DBREAD);
-        EXPECT_EQ(lines.v, std::vector<std::string>{(userInst ? "ERR:QVEEngCreateFile() Error FileName=" : "ERR:T7176 FileName=") +
-                                                    gone.string() + ", nRtn = 2"});
-        EXPECT_EQ(inf.pDbImage != nullptr, userInst);
-        EXPECT_EQ(inf.dbImageSize, userInst ? db_.size() : 0u);
-        EXPECT_EQ(inf.pUserInst, nullptr);
-        EXPECT_EQ(NewAllocations(), userInst ? 1u : 0u);
-        if (inf.pDbImage) __QVEEngFree(inf.pDbImage, "test", __LINE__);
-        WriteAll(dbPath_, db_);
-    }
+TEST_F(ImageLoadStore, MissingStationDatabaseFileAllocatesNothing) {
+    fs::remove(dbPath_);
+    Lines lines;
+    EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
+    EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7176 FileName=" + dbPath_.string() + ", nRtn = 2"}) << "ENOENT";
+    EXPECT_EQ(inf_.pDbImage, nullptr);
+    EXPECT_EQ(inf_.dbImageSize, 0u);
+    EXPECT_EQ(inf_.pUserInst, nullptr);
+    EXPECT_EQ(NewAllocations(), 0u);
+}
+
+TEST_F(ImageLoadStore, MissingUserInstanceFileKeepsTheImage) {
+    fs::remove(userPath_);
+    Lines lines;
+    EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
+    EXPECT_EQ(lines.v,
+              std::vector<std::string>{"ERR:QVEEngCreateFile() Error FileName=" + userPath_.string() + ", nRtn = 2"});
+    ASSERT_NE(inf_.pDbImage, nullptr) << "kept for end processing";
+    EXPECT_EQ(inf_.dbImageSize, db_.size());
+    EXPECT_EQ(inf_.pUserInst, nullptr);
+    EXPECT_EQ(NewAllocations(), 1u);
 }
 
 TEST_F(ImageLoadStore, RoundTripLeavesTheFileByteForByte) {
@@ -138,26 +138,24 @@ TEST_F(ImageLoadStore, RoundTripLeavesTheFileByteForByte) {
     EXPECT_NE(inf_.pDbImage, nullptr) << "the image stays for the later steps";
 }
 
-// A missing file is not created; a read-only one (EACCES) keeps its bytes.
-TEST_F(ImageLoadStore, StoreOfAMissingOrReadOnlyFileFailsAtTheOpen) {
+TEST_F(ImageLoadStore, StoreOfAMissingFileFailsAtTheOpen) {
     ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
+    fs::remove(dbPath_);
+    Lines lines;
+    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
+    EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 2"});
+    EXPECT_FALSE(fs::exists(dbPath_)) << "the store does not create the file";
+}
+
+TEST_F(ImageLoadStore, StoreOfAReadOnlyFileFailsAtTheOpen) {
+    ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
+    fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     inf_.pDbImage[0x300] ^= 0x5A;
-    for (bool readOnly : {false, true}) {
-        if (readOnly) {
-            WriteAll(dbPath_, db_);
-            fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-        } else {
-            fs::remove(dbPath_);
-        }
-        Lines lines;
-        EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-        EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = " +
-                                                    (readOnly ? "13" : "2")});
-        if (readOnly)
-            EXPECT_EQ(ReadAll(dbPath_), db_);
-        else
-            EXPECT_FALSE(fs::exists(dbPath_)) << "the store does not create the file";
-    }
+    Lines lines;
+    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
+    EXPECT_EQ(lines.v, std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 13"})
+        << "EACCES";
+    EXPECT_EQ(ReadAll(dbPath_), db_);
 }
 
 // Each call of the load failed once: its one line, the load's code, and the image kept
