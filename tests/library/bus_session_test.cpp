@@ -211,31 +211,23 @@ TEST_F(SessionTest, AskAgainIsBounded) {
     EXPECT_EQ(sleeps, static_cast<std::size_t>(kTuAskAgainMax - 1));
 }
 
-TEST_F(SessionTest, ChunkPastTheAnnouncedSize) {
-    tc->upDataSize = 100;
-    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(200, 1)));
-    std::vector<std::uint8_t> buf(100, 0);
-    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
-    EXPECT_EQ(buf, std::vector<std::uint8_t>(100, 0));
-}
-
-TEST_F(SessionTest, ChunkClaimingMoreThanItsFrameCarries) {
-    tc->upDataSize = 300;
-    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(100, 1), 300));
-    std::vector<std::uint8_t> buf(300, 0);
-    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
-}
-
-TEST_F(SessionTest, EmptyOrNegativeChunkIsADataSizeError) {
-    for (std::int16_t n : {std::int16_t(0), std::int16_t(-4)}) {
+TEST_F(SessionTest, ChunkPastTheSizeClaimingMoreThanItCarriesEmptyOrNegativeIsADataSizeError) {
+    const struct {
+        std::int32_t announced;
+        std::size_t carried;
+        std::optional<std::int16_t> claimed;
+    } cases[] = {{100, 200, std::nullopt}, {300, 100, 300}, {16, 0, 0}, {16, 0, -4}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.announced + k.claimed.value_or(0));
         lines.clear();
-        tc->upDataSize = 16;
-        script.replies.push_back(reply(0, 0, {}, n));
-        std::vector<std::uint8_t> buf(16);
+        tc->upDataSize = k.announced;
+        script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(k.carried, 1), k.claimed));
+        std::vector<std::uint8_t> buf(static_cast<std::size_t>(k.announced), 0);
         EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
         EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
+        if (k.announced == 100) {
+            EXPECT_EQ(buf, std::vector<std::uint8_t>(100, 0));
+        }
     }
 }
 
@@ -268,31 +260,32 @@ protected:
     std::vector<std::uint8_t> buf;
 };
 
-TEST_F(ItemWalkTest, BlockZero) {
-    EXPECT_EQ(upload(item(0, 2, 8)), -1);
-    EXPECT_EQ(lines, (std::vector<std::string>{"ERR: blkNoToBlkCode(): blockNo under 1",
-                                               "ERR: TuUpLoadReq(): blkNoToBlkCode() Error",
-                                               "ERR: TuUpLoadReq(): upLoadRtnFrameByteOrder() Error"}));
-}
-
-TEST_F(ItemWalkTest, DataTypeNotBlockRecord) {
-    EXPECT_EQ(upload(item(1, 2, 8, 12)), -1);
-    EXPECT_EQ(lines, (std::vector<std::string>{"ERR: FcMnSaveData.dataType is not FCMNDATATYPEBLK",
-                                               "ERR: TuUpLoadReq(): upLoadRtnFrameByteOrder() Error"}));
-}
-
-TEST_F(ItemWalkTest, ItemDataBeyondTheUploadSize) {
-    auto data = item(1, 2, 8);
-    tb::store_u32(data.data() + 12, 9);   // claims one byte more than there is
-    EXPECT_EQ(upload(data), -1);
-    EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): item data beyond the upload data (offset=0, dataSize=0x9)");
-}
-
-TEST_F(ItemWalkTest, ItemHeaderBeyondTheUploadSize) {
-    auto data = item(1, 2, 8);
-    data.resize(data.size() + 6, 0);   // a torn second header
-    EXPECT_EQ(upload(data), -1);
-    EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): item header beyond the upload data (offset=0x18)");
+TEST_F(ItemWalkTest, BlockZeroOtherDataTypeAndItemsBeyondTheUpload) {
+    auto overlong = item(1, 2, 8);
+    tb::store_u32(overlong.data() + 12, 9);   // claims one byte more than there is
+    auto torn = item(1, 2, 8);
+    torn.resize(torn.size() + 6, 0);          // a torn second header
+    const std::string walk = "ERR: TuUpLoadReq(): upLoadRtnFrameByteOrder() Error";
+    const struct {
+        std::vector<std::uint8_t> data;
+        std::vector<std::string> want;   // one line: only the first line is compared
+    } cases[] = {
+        {item(0, 2, 8), {"ERR: blkNoToBlkCode(): blockNo under 1", "ERR: TuUpLoadReq(): blkNoToBlkCode() Error", walk}},
+        {item(1, 2, 8, 12), {"ERR: FcMnSaveData.dataType is not FCMNDATATYPEBLK", walk}},
+        {overlong, {"ERR: TuUpLoadReq(): item data beyond the upload data (offset=0, dataSize=0x9)"}},
+        {torn, {"ERR: TuUpLoadReq(): item header beyond the upload data (offset=0x18)"}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.want[0]);
+        lines.clear();
+        EXPECT_EQ(upload(k.data), -1);
+        if (k.want.size() == 1) {
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines[0], k.want[0]);
+        } else {
+            EXPECT_EQ(lines, k.want);
+        }
+    }
 }
 
 TEST_F(ItemWalkTest, RecordsAreConvertedInStationOrder) {

@@ -18,14 +18,18 @@ struct Req {
     }
 };
 
-class TransportTest : public BusTest {};
-
-TEST_F(TransportTest, GoodReplyGivesTheReceiveBufferAndTheWholeLengthRead) {
-    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(36, 7)));
+class TransportTest : public BusTest {
+protected:
+    int rw() { return TuZclRW(0, bus, r.f, 56, &rtn, &len); }
+    int retry() { return TuZclRWRetry(0, bus, r.f, 56, &rtn); }
     Req r;
     std::uint8_t* rtn = nullptr;
     int len = 0;
-    ASSERT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), 0);
+};
+
+TEST_F(TransportTest, GoodReplyGivesTheReceiveBufferAndTheWholeLengthRead) {
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(36, 7)));
+    ASSERT_EQ(rw(), 0);
     EXPECT_EQ(len, 100);   // prefix included
     ASSERT_NE(rtn, nullptr);
     EXPECT_EQ(rtn[99], 7);
@@ -38,10 +42,8 @@ TEST_F(TransportTest, GoodReplyGivesTheReceiveBufferAndTheWholeLengthRead) {
 TEST_F(TransportTest, ShortWriteReportsBothNumbersAndDoesNotRead) {
     failpoint::arm("ZclWrite", 10);
     failpoint::arm("ZclRead", -1, 1000);   // counts reads only
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = -7;
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    len = -7;
+    EXPECT_EQ(rw(), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"MSG:TuZclRW(): write() error w_len = 56, ret = 10"});
     EXPECT_EQ(failpoint::calls("ZclRead"), 0u);
     EXPECT_EQ(rtn, nullptr);
@@ -51,9 +53,7 @@ TEST_F(TransportTest, ShortWriteReportsBothNumbersAndDoesNotRead) {
 TEST_F(TransportTest, BusyTwiceGivesTwoLinesOnePauseAndFailure) {
     script.replies.push_back(reply(22, 0));
     script.replies.push_back(reply(22, 0));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    EXPECT_EQ(TuZclRWRetry(0, bus, r.f, 56, &rtn), -1);
+    EXPECT_EQ(retry(), -1);
     EXPECT_EQ(lines, (std::vector<std::string>{"return E_RBUF_BUSY", "return E_RBUF_BUSY"}));
     EXPECT_EQ(waits(), (std::vector<std::string>{"WaitForMultipleObjects 30000", "Sleep 1000",
                                                  "WaitForMultipleObjects 30000"}));
@@ -65,9 +65,7 @@ TEST_F(TransportTest, BusyThenGoodSendsTheSameFrameTwice) {
     g_testMode = 0;
     script.replies.push_back(reply(22, 0));
     script.replies.push_back(reply(0, 0, bustest::para8(5)));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    ASSERT_EQ(TuZclRWRetry(0, bus, r.f, 56, &rtn), 0);
+    ASSERT_EQ(retry(), 0);
     ASSERT_EQ(script.requests.size(), 2u);
     EXPECT_EQ(script.requests[0], script.requests[1]);
     EXPECT_EQ(tb::load_be16(script.requests[0].data() + 32 + 12), 0x1234);   // station order
@@ -77,19 +75,14 @@ TEST_F(TransportTest, BusyThenGoodSendsTheSameFrameTwice) {
 
 TEST_F(TransportTest, OtherStatusCannotCommunicate) {
     script.replies.push_back(reply(5, 0));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    EXPECT_EQ(TuZclRWRetry(0, bus, r.f, 56, &rtn), -1);
+    EXPECT_EQ(retry(), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(): Cannot Communicate(code=0x5)"});
 }
 
 TEST_F(TransportTest, TestModeConvertsNothingOtherwiseBothDirections) {
     failpoint::arm("bc2FcMnSaveHeader", 1, 1000);   // counts calls only
     script.replies.push_back(reply(0, 0));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = 0;
-    ASSERT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), 0);
+    ASSERT_EQ(rw(), 0);
     EXPECT_EQ(failpoint::calls("bc2FcMnSaveHeader"), 0u);
     EXPECT_EQ(tb::load_u16(script.requests[0].data() + 32 + 12), 0x1234);   // host order
 
@@ -103,10 +96,7 @@ TEST_F(TransportTest, TestModeConvertsNothingOtherwiseBothDirections) {
 TEST_F(TransportTest, SendConversionFailureSendsNothing) {
     g_testMode = 0;
     failpoint::arm("bc2FcMnSaveHeader", 1);
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = 0;
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    EXPECT_EQ(rw(), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR: bc2FcMnSaveHeader Error(Send Frame)"});
     EXPECT_TRUE(script.requests.empty());
 }
@@ -116,31 +106,22 @@ TEST_F(TransportTest, FailedReadWithFailedConversionReportsOnlyTheConversion) {
     failpoint::arm("bc2FcMnSaveHeader", 1, 2);   // the reply's conversion
     failpoint::arm("ZclRead", -1);
     script.replies.push_back(reply(0, 0));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = 0;
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    EXPECT_EQ(rw(), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR: bc2FcMnSaveHeader Error(Return Frame)"});
 }
 
 TEST_F(TransportTest, FailedReadAlone) {
     failpoint::arm("ZclRead", -3);
     script.replies.push_back(reply(0, 0));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = 0;
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    EXPECT_EQ(rw(), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(1): ZclRead() error ret = -3"});
 }
 
 TEST_F(TransportTest, WaitTimeoutAndWaitFailure) {
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = 0;
     failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    EXPECT_EQ(rw(), -1);
     failpoint::arm("WaitForMultipleObjects", static_cast<long long>(WAIT_FAILED));
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    EXPECT_EQ(rw(), -1);
     EXPECT_EQ(lines, (std::vector<std::string>{"ERR:WaitForMultipleObjects error WAIT_TIMEOUT",
                                                "ERR:WaitForMultipleObjects error WAIT_FAILED"}));
     EXPECT_EQ(waits()[0], "WaitForMultipleObjects 30000");
@@ -149,25 +130,19 @@ TEST_F(TransportTest, WaitTimeoutAndWaitFailure) {
 TEST_F(TransportTest, ReplyShorterThanItsSaveHeaderIsNeverParsedFromAnEarlierReply) {
     // A good exchange leaves a good header in the receive buffer...
     script.replies.push_back(reply(0, 0, bustest::para8(99)));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = 0;
-    ASSERT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), 0);
+    ASSERT_EQ(rw(), 0);
     // ...then a 50-byte reply whose status byte says good.
     Frame shortReply(50, 0);
     script.replies.push_back(shortReply);
     rtn = nullptr;
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    EXPECT_EQ(rw(), -1);
     EXPECT_EQ(rtn, nullptr);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(): Cannot Communicate(short reply len=50)"});
 }
 
 TEST_F(TransportTest, ReplyLargerThanTheReceiveBufferIsAReadError) {
     script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1)));
-    Req r;
-    std::uint8_t* rtn = nullptr;
-    int len = 0;
-    EXPECT_EQ(TuZclRW(0, bus, r.f, 56, &rtn, &len), -1);
+    EXPECT_EQ(rw(), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(1): ZclRead() error ret = -1"});
     EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
 }

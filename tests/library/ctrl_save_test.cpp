@@ -97,21 +97,17 @@ TEST_F(CtrlSave, RejectedArgumentsGiveTheLockBackAndWriteNoHistory) {
     lines_.clear();
     EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), LDTUSAVE_E_ARGS);
     EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
+    // Kind and mode outside their ranges.
+    EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);
+    expect_closed(true);
+    EXPECT_EQ(save("FCS0101", 2, 3), LDTUSAVE_E_ARGS);
+    expect_closed(true);
     EXPECT_TRUE(history().empty());
     // The station is free again.
     char info[16] = {};
     void* handle = nullptr;
     ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, 16, &handle), 0u);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
-}
-
-TEST_F(CtrlSave, KindAndModeOutsideTheirRangesAreRejected) {
-    build();
-    EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);
-    expect_closed(true);
-    EXPECT_EQ(save("FCS0101", 2, 3), LDTUSAVE_E_ARGS);
-    expect_closed(true);
-    EXPECT_TRUE(history().empty());
 }
 
 TEST_F(CtrlSave, RefusedUnlockIsReportedAndChangesNothing) {
@@ -129,18 +125,13 @@ TEST_F(CtrlSave, RefusedUnlockIsReportedAndChangesNothing) {
 
 // ---- initialisation -----------------------------------------------------------------------
 
-TEST_F(CtrlSave, NonCurrentProjectWithStationNotUnderTestIsRefused) {
-    desc_.workstation.currentProject = "OTHER";
-    build();
-    EXPECT_EQ(save("FCS0102", 2, 2), LDTUSAVE_E_INIT);
-    EXPECT_TRUE(has_line("ERR:T7221:DEMO:FCS0102"));
-    expect_closed(true);
-}
-
-TEST_F(CtrlSave, NonCurrentProjectIsSavedFromAStationUnderTest) {
+TEST_F(CtrlSave, NonCurrentProjectIsSavedOnlyFromAStationUnderTest) {
     desc_.workstation.currentProject = "OTHER";
     desc_.stations[1].underTest = true;
     build();
+    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_TRUE(has_line("ERR:T7221:DEMO:FCS0101"));
+    expect_closed(true);
     EXPECT_EQ(save("FCS0102", 2, 0), 0u);
     expect_closed(false);
 }
@@ -266,18 +257,15 @@ TEST_F(CtrlSave, ImageLeftByAFailedLoadIsFreedByEndProcessing) {
     // TearDown: nothing stays allocated.
 }
 
-TEST_F(CtrlSave, AutomaticBackupShowsTheWaitCursorOnce) {
-    desc_.stations[0].autoBackup = true;
-    build();
-    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
-    EXPECT_EQ(cursorBegin_, 1);
-    EXPECT_EQ(cursorEnd_, 1);
-}
-
-TEST_F(CtrlSave, NoWaitCursorWithoutAutomaticBackup) {
-    build();
-    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
-    EXPECT_EQ(cursorBegin_, 0);
+TEST_F(CtrlSave, WaitCursorShownOnceOnlyWithAutomaticBackup) {
+    for (bool backup : {false, true}) {
+        desc_.stations[0].autoBackup = backup;
+        build();
+        cursorBegin_ = cursorEnd_ = 0;
+        EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+        EXPECT_EQ(cursorBegin_, backup ? 1 : 0);
+        EXPECT_EQ(cursorEnd_, backup ? 1 : 0);
+    }
 }
 
 TEST_F(CtrlSave, ApcsQueryFailureIsOneLineAndTheSaveGoesOn) {

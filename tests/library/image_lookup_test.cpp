@@ -54,7 +54,7 @@ TEST(ImageLookup, NullStationConstantTableReadsNothingFurther) {
     EXPECT_EQ(rt.pBldbPtrTbl, nullptr);
 }
 
-// Each table reference of the root-table walk, broken four ways, gives that table's line.
+// Each table reference of the root-table walk, broken every way, gives that table's line.
 TEST(ImageLookup, EveryBrokenTableReferenceIsInvalidLikeNull) {
     struct Field {
         const char* name;
@@ -82,6 +82,8 @@ TEST(ImageLookup, EveryBrokenTableReferenceIsInvalidLikeNull) {
             {"past the end", end},
             {"far past the end", 0xFFFFFFF0},
             {"starts inside, ends outside", end - static_cast<std::uint32_t>(f.used) + 1},
+            {"in the file header", kBase - 1},
+            {"wraps below the image", kBase - 0x201},
         };
         for (auto [what, value] : cases) {
             SCOPED_TRACE(std::string(f.name) + ": " + what);

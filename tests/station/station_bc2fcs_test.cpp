@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,30 +75,23 @@ TEST_F(Bc2Fcs, BadDirectionOrNullIsRefused) {
     EXPECT_NE(bc2FcMnSaveData(nullptr, 1), 0);
 }
 
-TEST_F(Bc2Fcs, FailpointsFailTheNamedConversionAndLeaveTheBytes) {
-    for (const char* name : {"bc2FcMnSaveHeader", "bc2FcMnSavePara", "bc2FcMnSaveStartRtnPara",
-                             "bc2FcMnSaveReqRtnPara", "bc2FcMnSaveData"}) {
+TEST_F(Bc2Fcs, FailpointsFailTheNamedConversionOnItsArmedCallOnly) {
+    FcMnSaveHeader h{};
+    FcMnSavePara p{};
+    FcMnSaveStartRtnPara st{};
+    FcMnSaveReqRtnPara q{};
+    FcMnSaveData d{};
+    const std::pair<const char*, std::function<int()>> calls[] = {
+        {"bc2FcMnSaveHeader", [&] { return bc2FcMnSaveHeader(&h, 1); }},
+        {"bc2FcMnSavePara", [&] { return bc2FcMnSavePara(&p, 1); }},
+        {"bc2FcMnSaveStartRtnPara", [&] { return bc2FcMnSaveStartRtnPara(&st, 0); }},
+        {"bc2FcMnSaveReqRtnPara", [&] { return bc2FcMnSaveReqRtnPara(&q, 0); }},
+        {"bc2FcMnSaveData", [&] { return bc2FcMnSaveData(&d, 0); }},
+    };
+    for (const auto& [name, call] : calls) {
         failpoint::arm(name, 7, 2);
-        FcMnSaveHeader h{};
-        h.b[8] = 0xAB;
-        FcMnSavePara p{};
-        p.b[2] = 0xAB;
-        FcMnSaveStartRtnPara s{};
-        s.b[0] = 0xAB;
-        FcMnSaveReqRtnPara q{};
-        q.b[0] = 0xAB;
-        FcMnSaveData d{};
-        d.b[0] = 0xAB;
-        auto call = [&] {
-            std::string n = name;
-            if (n == "bc2FcMnSaveHeader") return bc2FcMnSaveHeader(&h, 1);
-            if (n == "bc2FcMnSavePara") return bc2FcMnSavePara(&p, 1);
-            if (n == "bc2FcMnSaveStartRtnPara") return bc2FcMnSaveStartRtnPara(&s, 0);
-            if (n == "bc2FcMnSaveReqRtnPara") return bc2FcMnSaveReqRtnPara(&q, 0);
-            return bc2FcMnSaveData(&d, 0);
-        };
         EXPECT_EQ(call(), 0) << name;
-        EXPECT_EQ(call(), 7) << name;  // the second call, unconverted
+        EXPECT_EQ(call(), 7) << name;
         EXPECT_EQ(call(), 0) << name;
         failpoint::reset();
     }

@@ -222,20 +222,6 @@ TEST(Station, UploadChunksAt2012AndAtAScriptedSize) {
     }
 }
 
-TEST(Station, AskAgainNTimesThenData) {
-    Image im = build_image();
-    fcs::Station st(config(im, true, scenario(R"({"rules": [{"command": "upload", "result": "0x9642", "times": 2}]})")));
-    Client c{st, true};
-    ASSERT_EQ(c.start(1).result, 0);
-    Answer s = c.request(0x21, 3, 1, {{1, 3, 1}});
-    ASSERT_EQ(c.u32_body(s), 32u);
-    EXPECT_EQ(c.request(0x24, 3, 1).result, 0x9642);
-    EXPECT_EQ(c.request(0x24, 3, 1).result, 0x9642);
-    Answer u = c.request(0x24, 3, 1);  // new serial numbers each time
-    EXPECT_EQ(u.result, 0);
-    EXPECT_EQ(u.bytes, 32);
-}
-
 TEST(Station, BusyDoesNotTakeTheRequestSoTheSameFrameSucceedsAfter) {
     Image im = build_image();
     fcs::Station st(config(im, true, scenario(R"({"rules": [{"command": "save", "status": 22, "times": 2}]})")));
@@ -296,9 +282,9 @@ TEST(Station, ScriptedRefusalItemStatusRecord1AndSize) {
     EXPECT_EQ(items[2].data, Bytes(im.b.begin() + off, im.b.begin() + off + 64));
 }
 
-TEST(Station, ShortReplyNoReplyAndDelay) {
+TEST(Station, ShortReplyNoReplyDelayAndDroppedMalformed) {
     Image im = build_image();
-    fcs::Station st(config(im, true, scenario(R"({"rules": [
+    fcs::Station st(config(im, true, scenario(R"({"malformed": "drop", "rules": [
         {"command": "start", "truncate": 20}, {"command": "start", "nth": 2, "noReply": true},
         {"command": "any", "delayMs": 250, "times": 0}]})")));
     Client c{st, true};
@@ -307,6 +293,7 @@ TEST(Station, ShortReplyNoReplyAndDelay) {
     EXPECT_EQ(r.delayMs, 250u);
     EXPECT_TRUE(st.handle(c.frame(0x1F, 1, 1, 1, 0)).frame.empty());
     EXPECT_EQ(st.handle(c.frame(0x1F, 1, 1, 1, 0)).frame.size(), 72u);
+    EXPECT_TRUE(st.handle(Bytes(40, 0)).frame.empty());
 }
 
 TEST(Station, GenerationInformation) {
@@ -388,12 +375,6 @@ TEST(Station, DamagedFramesGetARefusalOrAnAnswerNeverACrash) {
         ASSERT_GE(r.frame.size(), 64u);
         ASSERT_LE(r.frame.size(), fcs::kReplyMax);
     }
-}
-
-TEST(Station, MalformedDroppedWhenTheScenarioSaysSo) {
-    Image im = build_image();
-    fcs::Station st(config(im, true, scenario(R"({"malformed": "drop"})")));
-    EXPECT_TRUE(st.handle(Bytes(40, 0)).frame.empty());
 }
 
 TEST(Station, BadConfigurationIsReported) {

@@ -26,28 +26,23 @@ TEST_F(PathTest, KeysOfTheSaveGiveTheDocumentedLayout) {
     const std::string t = top();
     std::string p;
     EXPECT_EQ(fp.GetProjectTopDir(), t);
-    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/DB/stndb.sfdata");
-    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCREFRDB", p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/DB/reference.sqlite");
-    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCLT0", p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/DB/tfdata0.edf");
-    ASSERT_EQ(fp.GetFCSFilePath("FCS0101", "FCLT1", p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/DB/tfdata1.edf");
-    ASSERT_EQ(fp.GetPath("FCS0101", 1, 0, 0, "FCANM", nullptr, p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/MESSAGE/anmsg01.edf");
-    ASSERT_EQ(fp.GetPath("FCS0102", 12, 0, 0, "FCANM", nullptr, p), 0u);
-    EXPECT_EQ(p, t + "/FCS0102/MESSAGE/anmsg12.edf");
-    ASSERT_EQ(fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", nullptr, p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/TP/tuning.txt");
-    ASSERT_EQ(fp.GetSystemFilePath("SYCFG", p), 0u);
-    EXPECT_EQ(p, t + "/SYSTEM/sysconfig.json");
-    ASSERT_EQ(fp.GetFCSUserInstPath("FCS0101", 0, p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/DB/userinst.json");
-    ASSERT_EQ(fp.GetFCSBlockPath("FCS0101", 3, "PIC001", p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/FUNCTION_BLOCK/DR0003/PIC001.edf");
-    ASSERT_EQ(fp.GetFCSBlockPath("FCS0101", 255, "X", p), 0u);
-    EXPECT_EQ(p, t + "/FCS0101/FUNCTION_BLOCK/DR0255/X.edf");
+    const std::pair<std::function<std::uint32_t()>, std::string> keys[] = {
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLSF", p); }, "/FCS0101/DB/stndb.sfdata"},
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCREFRDB", p); }, "/FCS0101/DB/reference.sqlite"},
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLT0", p); }, "/FCS0101/DB/tfdata0.edf"},
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLT1", p); }, "/FCS0101/DB/tfdata1.edf"},
+        {[&] { return fp.GetPath("FCS0101", 1, 0, 0, "FCANM", nullptr, p); }, "/FCS0101/MESSAGE/anmsg01.edf"},
+        {[&] { return fp.GetPath("FCS0102", 12, 0, 0, "FCANM", nullptr, p); }, "/FCS0102/MESSAGE/anmsg12.edf"},
+        {[&] { return fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", nullptr, p); }, "/FCS0101/TP/tuning.txt"},
+        {[&] { return fp.GetSystemFilePath("SYCFG", p); }, "/SYSTEM/sysconfig.json"},
+        {[&] { return fp.GetFCSUserInstPath("FCS0101", 0, p); }, "/FCS0101/DB/userinst.json"},
+        {[&] { return fp.GetFCSBlockPath("FCS0101", 3, "PIC001", p); }, "/FCS0101/FUNCTION_BLOCK/DR0003/PIC001.edf"},
+        {[&] { return fp.GetFCSBlockPath("FCS0101", 255, "X", p); }, "/FCS0101/FUNCTION_BLOCK/DR0255/X.edf"},
+    };
+    for (const auto& [get, want] : keys) {
+        EXPECT_EQ(get(), 0u) << want;
+        EXPECT_EQ(p, t + want);
+    }
 
     std::uint8_t no = 0;
     ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);

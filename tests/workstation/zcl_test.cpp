@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -21,56 +19,26 @@
 #include "libqveldc.h"
 #include "libqveldc/ldc_host.h"
 #include "tusave_bytes.h"
+#include "common_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Frame = std::vector<std::uint8_t>;
 
 // A workstation folder of its own for each test.
-class ZclHome : public ::testing::Test {
+class ZclHome : public WsTemp {
 protected:
-    void SetUp() override {
-        failpoint::reset();
-        char tmpl[] = "/tmp/zcl-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        home = tmpl;
-        if (const char* h = std::getenv("TUSAVE_HOME")) oldHome = h;
-        setenv("TUSAVE_HOME", home.c_str(), 1);
-    }
-    void TearDown() override {
-        if (oldHome)
-            setenv("TUSAVE_HOME", oldHome->c_str(), 1);
-        else
-            unsetenv("TUSAVE_HOME");
-        fs::remove_all(home);
-        failpoint::reset();
-    }
-    void writeWorkstation(const std::string& json) { std::ofstream(home + "/workstation.json") << json; }
-
-    std::string home;
-    std::optional<std::string> oldHome;
+    void writeWorkstation(const std::string& json) { write(path("workstation.json"), json); }
 };
 
+// From workstation.json, or an error leaving the buffer alone; never more than 256 bytes.
 TEST_F(ZclHome, DeviceNameFromTheWorkstation) {
-    writeWorkstation(R"({"controlBus": "udp:127.0.0.1:47110"})");
-    char name[256];
-    ASSERT_EQ(ZclGetDeviceName(name, 0), 0);
-    EXPECT_STREQ(name, "udp:127.0.0.1:47110");
-}
-
-TEST_F(ZclHome, NoDeviceNameIsAnError) {
-    char name[256] = "untouched";
-    EXPECT_NE(ZclGetDeviceName(name, 0), 0);   // no workstation.json
-    EXPECT_EQ(ZclGetLastError(), ENOENT);
-    writeWorkstation(R"({"currentProject": "P"})");
-    EXPECT_NE(ZclGetDeviceName(name, 0), 0);
-    EXPECT_STREQ(name, "untouched");
-}
-
-TEST_F(ZclHome, DeviceNameNeverWritesMoreThan256Bytes) {
     char buf[300];
     std::memset(buf, 'x', sizeof buf);
+    EXPECT_NE(ZclGetDeviceName(buf, 0), 0);   // no workstation.json
+    EXPECT_EQ(ZclGetLastError(), ENOENT);
+    writeWorkstation(R"({"currentProject": "P"})");
+    EXPECT_NE(ZclGetDeviceName(buf, 0), 0);
     writeWorkstation("{\"controlBus\": \"udp:127.0.0.1:1" + std::string(250, '0') + "\"}");   // 256 chars
     EXPECT_NE(ZclGetDeviceName(buf, 0), 0);
     EXPECT_EQ(ZclGetLastError(), ENAMETOOLONG);
@@ -79,6 +47,9 @@ TEST_F(ZclHome, DeviceNameNeverWritesMoreThan256Bytes) {
     ASSERT_EQ(ZclGetDeviceName(buf, 0), 0);
     EXPECT_EQ(std::strlen(buf), 255u);
     EXPECT_EQ(buf[256], 'x');
+    writeWorkstation(R"({"controlBus": "udp:127.0.0.1:47110"})");
+    ASSERT_EQ(ZclGetDeviceName(buf, 0), 0);
+    EXPECT_STREQ(buf, "udp:127.0.0.1:47110");
 }
 
 TEST(Zcl, OpenRefusesMalformedAndNonLoopbackDevices) {
@@ -230,7 +201,7 @@ protected:
         ZclHome::SetUp();
         zcl::register_inproc("ldc-test", [this](std::span<const std::uint8_t> req) { return station(req); });
         ASSERT_EQ(ZclOpen(&bus, "inproc:ldc-test", 0), 0);
-        dbPath = home + "/stndb.sfdata";
+        dbPath = dir + "/stndb.sfdata";
         writeDb(1700000000ull);
     }
     void TearDown() override {
@@ -298,11 +269,11 @@ TEST_F(LoadCheck, DifferentStampIsAMismatchWithALine) {
 
 TEST_F(LoadCheck, FileUnreadableOrNoHeader) {
     int detail = 0;
-    dbPath = home + "/missing.sfdata";
+    dbPath = dir + "/missing.sfdata";
     EXPECT_EQ(check(&detail), 1);
     EXPECT_EQ(detail, ldc::kDetailDbFile);
     EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): cannot read the station database file " + dbPath);
-    dbPath = home + "/stndb.sfdata";
+    dbPath = dir + "/stndb.sfdata";
     writeDb(1, 0x20);
     EXPECT_EQ(check(&detail), 1);
     EXPECT_EQ(detail, ldc::kDetailDbHeader);
@@ -339,16 +310,12 @@ TEST_F(LoadCheck, StationRefusesOrAnswersMalformed) {
     EXPECT_EQ(check(&detail), 1);
     EXPECT_EQ(message(detail).substr(message(detail).size() - 6), "0x9401");
     station.result = 0;
-    station.badMark = true;
-    EXPECT_EQ(check(&detail), 1);
-    EXPECT_EQ(detail, ldc::kDetailBadReply);
-    station.badMark = false;
-    station.replyLen = 80;
-    EXPECT_EQ(check(&detail), 1);
-    EXPECT_EQ(detail, ldc::kDetailBadReply);
-    station.replyLen = 40;
-    EXPECT_EQ(check(&detail), 1);
-    EXPECT_EQ(detail, ldc::kDetailBadReply);
+    for (auto [badMark, len] : {std::pair{true, 96}, {false, 80}, {false, 40}}) {
+        station.badMark = badMark;
+        station.replyLen = len;
+        EXPECT_EQ(check(&detail), 1);
+        EXPECT_EQ(detail, ldc::kDetailBadReply) << len;
+    }
 }
 
 TEST(LoadCheckTexts, EveryStationCodeHasATextUnknownOnesAGenericOne) {
