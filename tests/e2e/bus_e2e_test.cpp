@@ -25,6 +25,7 @@
 #include "port/port_host.h"
 #include "ZclNthmi/zcl_host.h"
 #include "core/station.h"
+#include "e2e_fcssim.h"
 #include "sample.h"
 #include "tusave.h"
 #include "tusave_bytes.h"
@@ -33,54 +34,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using e2e::read_file;
 
-// fcssim as a child process on an ephemeral loopback port; stopped with SIGTERM on every way out.
-class Fcssim {
-public:
-    explicit Fcssim(const std::string& home) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);   // never outlives a test run that died
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            const std::string exe = std::string(TUSAVE_BUILD_DIR) + "/station/fcssim";
-            execl(exe.c_str(), exe.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        pollfd p{out[0], POLLIN, 0};
-        char c;
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1)
-            line += c;
-        close(out[0]);
-        const std::string key = "listening on ";
-        if (auto at = line.find(key); at != std::string::npos) {
-            device_ = line.substr(at + key.size());
-            while (!device_.empty() && (device_.back() == '\n' || device_.back() == '\r')) device_.pop_back();
-        }
-    }
-    ~Fcssim() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st = 0;
-            waitpid(pid_, &st, 0);
-        }
-    }
-    const std::string& device() const { return device_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string device_;
-};
+using e2e::Fcssim;
 
 class BusE2E : public ::testing::Test {
 protected:

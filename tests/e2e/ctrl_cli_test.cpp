@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sample.h"
-#include "upload_fcssim.h"
+#include "e2e_fcssim.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ protected:
         dir_ = tmpl;
         sample::Result res = sample::build(sample::default_description(), dir_);
         // The save uploads from the station: the simulated one answers on a loopback port.
-        sim_ = std::make_unique<uptest::Fcssim>(dir_);
+        sim_ = std::make_unique<e2e::Fcssim>(dir_);
         ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
         std::ofstream(res.workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << sim_->device()
                                            << "\"}";
@@ -64,7 +64,7 @@ protected:
     }
 
     std::string dir_;
-    std::unique_ptr<uptest::Fcssim> sim_;
+    std::unique_ptr<e2e::Fcssim> sim_;
 };
 
 constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Thu Jan  1 00:00:00 2026";

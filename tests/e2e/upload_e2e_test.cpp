@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "LdTuSaveCtrl.h"
-#include "upload_fcssim.h"
+#include "e2e_fcssim.h"
 #include "libqveldtusave.h"
 #include "libqvecommon.h"
 #include "libqvecommon/qvecommon_host.h"
@@ -29,12 +29,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using e2e::read_file;
 
-using uptest::Fcssim;
+using e2e::Fcssim;
 
 class UploadE2E : public ::testing::Test {
 protected:

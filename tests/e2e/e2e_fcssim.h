@@ -1,4 +1,4 @@
-// fcssim as a child process for the end-to-end tests.
+// What the end-to-end tests share: fcssim as a child process, and reading a whole file.
 #pragma once
 
 #include <poll.h>
@@ -7,9 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
-namespace uptest {
+namespace e2e {
+
+inline std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
 
 // fcssim as a child process on an ephemeral loopback port; stopped with SIGTERM on every way out.
 class Fcssim {
@@ -55,4 +64,4 @@ private:
     std::string device_;
 };
 
-}  // namespace uptest
+}  // namespace e2e
