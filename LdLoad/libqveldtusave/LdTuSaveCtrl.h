@@ -1,11 +1,11 @@
-// Save control: the save context, the save record table, result codes, message helpers and
-// the pipeline steps.
+// Save control: the save context, the save record table, result codes and the pipeline steps.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "LdTuSaveMsg.h"
 #include "libqveeda.h"
 #include "libqverxeda.h"
 
@@ -73,27 +73,6 @@ struct LdTuSaveCtrlInf {
 // ---- module-wide state ------------------------------------------------------------
 extern int g_testMode;        // frames need no byte-order conversion while set
 extern void* g_hGenLock;      // the generation lock of the running save
-
-// ---- messages (kind 0 "ERR:", 1 "WRN:", 2 "MSG:") ------------------------------------
-constexpr std::uint32_t LDTUSAVE_MSG_ERR = 0;
-constexpr std::uint32_t LDTUSAVE_MSG_WRN = 1;
-constexpr std::uint32_t LDTUSAVE_MSG_MSG = 2;
-
-// Puts out prefix + resource text; nothing (0) when the resource has no text. 1 when taken.
-std::uint32_t LdTuSaveMsgPut(std::uint32_t kind, std::uint32_t textId);
-// "PRG:%02d".
-void LdTuSavePrgPut(std::uint32_t percent);
-// Forwarder of the upload's lines.
-void TuPutMsgBuf(const char* line);
-// Step trace: never reaches the message buffer (TUSAVE_TRACE=FILE appends it to FILE).
-void LdTuSaveTrace(const char* project, const char* text);
-
-// The resource text of id, or "" when the application has none.
-std::string LdTuSaveText(std::uint32_t textId);
-// printf-style formatting into a string of the needed size.
-std::string LdTuSaveFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Formats and puts out one line.
-void LdTuSaveMsgf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- pipeline steps -------------------------------------------------------------
 std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char* project, const char* station,

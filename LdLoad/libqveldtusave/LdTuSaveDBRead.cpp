@@ -3,9 +3,12 @@
 #include "LdTuSaveDBRead.h"
 
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveIds.h"
 #include "LdTuSaveImage.h"
 #include "libqvecommon.h"
 #include "port.h"
+
+using namespace LdTuSaveIds;
 
 using namespace LdTuSaveImg;
 
@@ -14,13 +17,6 @@ namespace {
 constexpr const char* kSource = "LdTuSaveDBRead";
 
 // Resource texts of the load and store lines.
-constexpr std::uint32_t IDS_NOMEMORY = 4107;
-constexpr std::uint32_t IDS_DBOPEN = 7176;
-constexpr std::uint32_t IDS_DBREAD = 7178;
-constexpr std::uint32_t IDS_DBCLOSE = 7182;
-constexpr std::uint32_t IDS_DBWRITEOPEN = 7183;
-constexpr std::uint32_t IDS_DBWRITE = 7184;
-constexpr std::uint32_t IDS_DBSIZE = 7204;
 
 // A handle of QVEEngCreateFile, closed on every way out that did not close it explicitly.
 class LdTuSaveFile {
@@ -103,29 +99,18 @@ int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize
     const std::uint32_t dwBase = *stnCnst - kStnCnstTblDist;
     pRootTbl->dwBaseAdrs = dwBase;
 
-    auto area = img.FollowBase(dwBase, kRootAreaRootTbl1, kAreaRootTblUsed);
-    if (!area) {
-        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:AreaRootTbl1 is Invalid");
-        return 0;
+    const LdTuSaveArea a = img.Area();
+    for (auto [table, name] : {std::pair{&a.root, "AreaRootTbl1"}, {&a.blockPtr, "BlockPtrTbl"},
+                               {&a.bldb, "BldbPtrTbl"}, {&a.cnst, "AreaCnstTbl"}}) {
+        if (!*table) {
+            LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:%s is Invalid", name);
+            return 0;
+        }
     }
-    auto blockPtr = img.FollowBase(dwBase, *area + kAreaRootBlockPtrTblPtr, kBlockPtrTblUsed);
-    if (!blockPtr) {
-        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:BlockPtrTbl is Invalid");
-        return 0;
-    }
-    auto bldb = img.FollowBase(dwBase, *blockPtr + kBlockPtrBldbPtrTblPtr, kBldbEntrySize);
-    if (!bldb) {
-        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:BldbPtrTbl is Invalid");
-        return 0;
-    }
-    pRootTbl->pBldbPtrTbl = img.At(bldb);
-
-    auto cnst = img.FollowBase(dwBase, *area + kAreaRootCnstTblPtr, kAreaCnstTblUsed);
-    if (!cnst) {
-        LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:AreaCnstTbl is Invalid");
-        return 0;
-    }
-    pRootTbl->nMaxBlock = img.I16(*cnst + kAreaCnstMaxBlock).value_or(0);
+    pRootTbl->pBldbPtrTbl = img.At(a.bldb);
+    pRootTbl->nMaxBlock = a.maxBlock;
+    const auto cnst = a.cnst;
+    const auto area = a.root;
     const std::uint16_t u16AnMsgCnt = img.U16(*cnst + kAreaCnstAnMsgCnt).value_or(0);
     pRootTbl->nAnMsgCnt = static_cast<std::int16_t>(u16AnMsgCnt);
 
@@ -214,7 +199,7 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
         if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return LDTUSAVE_E_DBREAD;
         inf->pDbImage = pImage;
         if (std::uint32_t nRtn = file.Close()) {
-            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_DBCLOSE).c_str(), static_cast<int>(nRtn));
+            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
             __QVEEngFree(inf->pDbImage, kSource, __LINE__);
             inf->pDbImage = nullptr;
             return LDTUSAVE_E_DBREAD;
@@ -256,7 +241,7 @@ std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
     // image was written and the close succeeded; any failure leaves the old file as it was.
     LdTuSaveFile file;
     if (std::uint32_t nRtn = file.Open(inf->strDbFilePath, GENERIC_WRITE, 0,
-                                       FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_ON_CLOSE)) {
+                                       FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE)) {
         LdTuSaveMsgf("ERR:%s FileName = %s, nRtn = %d", LdTuSaveText(IDS_DBWRITEOPEN).c_str(),
                      inf->strDbFilePath.c_str(), static_cast<int>(nRtn));
         return LDTUSAVE_E_DBWRITE;
@@ -269,7 +254,7 @@ std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
         return LDTUSAVE_E_DBWRITE;  // the close discards the partly written copy
     }
     if (std::uint32_t nRtn = file.Close()) {
-        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_DBCLOSE).c_str(), static_cast<int>(nRtn));
+        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
         return LDTUSAVE_E_DBWRITE;
     }
     return LDTUSAVE_OK;

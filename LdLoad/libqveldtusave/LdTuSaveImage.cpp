@@ -77,6 +77,56 @@ std::optional<LdTuSaveRecPos> LdTuSaveImage::Record(const LdTuSaveAnchor& anchor
     return LdTuSaveRecPos{*off, *recSize};
 }
 
+const char* LdTuSaveLinkName(LdTuSaveLink link) {
+    switch (link) {
+    case LdTuSaveLink::kNone: return "";
+    case LdTuSaveLink::kStnCnstTbl: return "StnCnstTblAdrs";
+    case LdTuSaveLink::kAreaRootTbl: return "AreaRootTbl1";
+    case LdTuSaveLink::kAreaCnstTbl: return "AreaCnstTbl";
+    case LdTuSaveLink::kBlockPtrTbl: return "BlockPtrTbl";
+    case LdTuSaveLink::kBldbPtrTbl: return "BldbPtrTbl";
+    }
+    return "";
+}
+
+std::size_t LdTuSaveArea::BlockCount() const {
+    if (!bldb || maxBlock <= 0) return 0;
+    return std::min(static_cast<std::size_t>(maxBlock), bldbEntries);
+}
+
+LdTuSaveArea LdTuSaveImage::Area(unsigned areaNo, LdTuSaveAreaForm form) const {
+    LdTuSaveArea a;
+    auto first = [&a](LdTuSaveLink link) {
+        if (a.failed == LdTuSaveLink::kNone) a.failed = link;
+    };
+    if (!base_) {
+        a.failed = LdTuSaveLink::kStnCnstTbl;
+        return a;
+    }
+    const std::size_t field = RootAreaRootTbl(areaNo);
+    a.root = Follow(Base(), field, kAreaRootTblUsed);
+    if (!a.root) {
+        a.failed = LdTuSaveLink::kAreaRootTbl;
+        return a;
+    }
+    switch (form) {
+    case LdTuSaveAreaForm::kStation: a.anchor = Base(); break;
+    case LdTuSaveAreaForm::kAreaRootAdrs: a.anchor = {*a.root, *U32(field)}; break;
+    case LdTuSaveAreaForm::kAreaCnstDist:
+        a.anchor = {*a.root, *U32(*a.root + kAreaRootCnstTblPtr) - kAreaCnstTblDist};
+        break;
+    }
+    a.cnst = Follow(a.anchor, *a.root + kAreaRootCnstTblPtr, kAreaCnstTblUsed);
+    if (a.cnst) a.maxBlock = *I16(*a.cnst + kAreaCnstMaxBlock);
+    else first(LdTuSaveLink::kAreaCnstTbl);
+    a.blockPtr = Follow(a.anchor, *a.root + kAreaRootBlockPtrTblPtr, kBlockPtrTblUsed);
+    if (a.blockPtr) a.bldb = Follow(a.anchor, *a.blockPtr + kBlockPtrBldbPtrTblPtr, kBldbEntrySize);
+    else first(LdTuSaveLink::kBlockPtrTbl);
+    if (a.bldb) a.bldbEntries = (size_ - *a.bldb) / kBldbEntrySize;
+    else first(LdTuSaveLink::kBldbPtrTbl);
+    return a;
+}
+
 std::optional<tb::MutBytes> LdTuSaveImage::Bytes(std::size_t off, std::size_t len) const {
     if (!Has(off, len)) return std::nullopt;
     return tb::MutBytes(data_ + off, len);

@@ -124,6 +124,34 @@ struct LdTuSaveRecPos {
     std::uint32_t size = 0;
 };
 
+// The links of the walk from the station root table to the block header table of an area.
+enum class LdTuSaveLink { kNone, kStnCnstTbl, kAreaRootTbl, kAreaCnstTbl, kBlockPtrTbl, kBldbPtrTbl };
+// The name of a link as the lines of the library spell it ("AreaRootTbl1", "AreaCnstTbl", ...).
+const char* LdTuSaveLinkName(LdTuSaveLink link);
+
+// How station addresses of an area's tables are converted: relative to B (the station form),
+// to the station address of the area root table as stored in the station root table, or to
+// areaCnstTblPtr - 0x200 (the two area-relative forms of the upload).
+enum class LdTuSaveAreaForm { kStation, kAreaRootAdrs, kAreaCnstDist };
+
+// What the area walk found. Each table is there only when its reference converted to a table
+// wholly inside the image; bldb needs blockPtr, and everything needs root.
+struct LdTuSaveArea {
+    LdTuSaveAnchor anchor;                 // converts the station addresses of this area
+    std::optional<std::size_t> root;       // area root table (kAreaRootTblUsed bytes)
+    std::optional<std::size_t> cnst;       // AreaCnstTbl (kAreaCnstTblUsed bytes)
+    std::optional<std::size_t> blockPtr;   // BlockPtrTbl (kBlockPtrTblUsed bytes)
+    std::optional<std::size_t> bldb;       // BldbPtrTbl (at least one entry)
+    std::int16_t maxBlock = 0;             // MaxBlock as stored (0 without AreaCnstTbl)
+    std::size_t bldbEntries = 0;           // BldbPtrTbl entries the image holds from bldb on
+
+    // The first broken link in walk order (station constant table, area root table,
+    // AreaCnstTbl, BlockPtrTbl, BldbPtrTbl); kNone when every table is there.
+    LdTuSaveLink failed = LdTuSaveLink::kNone;
+    // MaxBlock bounded by the entries the image holds; 0 for a negative count.
+    std::size_t BlockCount() const;
+};
+
 class LdTuSaveImage {
 public:
     LdTuSaveImage() = default;
@@ -162,6 +190,11 @@ public:
     // Record recNo of the block header at hdrOff, wholly inside the image; nullopt for an
     // address of 0, a record table entry outside the image or a record that ends outside it.
     std::optional<LdTuSaveRecPos> Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff, std::uint32_t recNo) const;
+
+    // The walk station root table -> area root table of areaNo -> AreaCnstTbl (MaxBlock) ->
+    // BlockPtrTbl -> BldbPtrTbl. Every table found is reported, so callers that check the
+    // links in another order can still name the one they meet first.
+    LdTuSaveArea Area(unsigned areaNo = 1, LdTuSaveAreaForm form = LdTuSaveAreaForm::kStation) const;
 
     // ---- fields at image offsets -----------------------------------------------------------
     bool Has(std::size_t off, std::size_t len) const { return tb::in_range(size_, off, len); }

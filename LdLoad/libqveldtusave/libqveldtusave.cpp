@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveIds.h"
 #include "LibQVCCommon.h"
 #include "LibQVEFDAHistDB.h"
 #include "ZclNthmi.h"
@@ -20,91 +21,14 @@
 int g_testMode = 0;
 void* g_hGenLock = nullptr;
 
-std::string LdTuSaveText(std::uint32_t textId) {
-    std::string text;
-    if (!LoadStringA(textId, text)) text.clear();
-    return text;
-}
-
-static std::string LdTuSaveVFormat(const char* fmt, va_list ap) {
-    va_list ap2;
-    va_copy(ap2, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, ap2);
-    va_end(ap2);
-    if (n <= 0) return std::string();
-    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
-    std::vsnprintf(buf.data(), buf.size(), fmt, ap);
-    return std::string(buf.data(), static_cast<std::size_t>(n));
-}
-
-std::string LdTuSaveFormat(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::string s = LdTuSaveVFormat(fmt, ap);
-    va_end(ap);
-    return s;
-}
-
-void LdTuSaveMsgf(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::string s = LdTuSaveVFormat(fmt, ap);
-    va_end(ap);
-    QVEEngPutMsgBuf(s.c_str());
-}
-
-std::uint32_t LdTuSaveMsgPut(std::uint32_t kind, std::uint32_t textId) {
-    static const char* const kPrefix[] = {"ERR:%s", "WRN:%s", "MSG:%s"};
-    std::string text;
-    if (kind > LDTUSAVE_MSG_MSG || !LoadStringA(textId, text)) return 0;
-    std::string line = LdTuSaveFormat(kPrefix[kind], text.c_str());
-    return QVEEngPutMsgBuf(line.c_str()) == 0 ? 1 : 0;
-}
-
-void LdTuSavePrgPut(std::uint32_t percent) { LdTuSaveMsgf("PRG:%02u", percent); }
-
-void TuPutMsgBuf(const char* line) { QVEEngPutMsgBuf(line); }
-
-void LdTuSaveTrace(const char* project, const char* text) {
-    const char* path = std::getenv("TUSAVE_TRACE");
-    if (!path || !*path) return;
-    std::FILE* f = std::fopen(path, "a");
-    if (!f) return;
-    std::time_t t = std::time(nullptr);
-    char stamp[32] = "";
-    struct tm tmv;
-    if (localtime_r(&t, &tmv)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
-    std::fprintf(f, "%s %s %s\n", stamp, project ? project : "", text ? text : "");
-    std::fclose(f);
-}
-
 // ==== save control: entry, pipeline, initialisation, generation check, end processing ====
+
+using namespace LdTuSaveIds;
 
 namespace {
 
 constexpr const char* kSource = "libqveldtusave.cpp";
 
-// Ids of the caller's resource texts used by the save control.
-constexpr std::uint32_t IDS_TUSAVE_START = 6037;
-constexpr std::uint32_t IDS_TUSAVE_ABORT = 6038;
-constexpr std::uint32_t IDS_TUSAVE_END = 6039;
-constexpr std::uint32_t IDS_GENTIME_MISMATCH = 5989;
-constexpr std::uint32_t IDS_SYSOBJ_INIT = 7171;
-constexpr std::uint32_t IDS_FILEPATH_INIT = 7172;
-constexpr std::uint32_t IDS_STNCONF = 7173;
-constexpr std::uint32_t IDS_DBFILE_PATH = 7174;
-constexpr std::uint32_t IDS_DBFILE_OPEN = 7175;
-constexpr std::uint32_t IDS_BUS_DEVNAME = 7179;
-constexpr std::uint32_t IDS_BUS_OPEN = 7180;
-constexpr std::uint32_t IDS_BUS_CLOSE = 7181;
-constexpr std::uint32_t IDS_FILE_CLOSE = 7182;
-constexpr std::uint32_t IDS_REFDB_PATH = 7185;
-constexpr std::uint32_t IDS_REFDB_OPEN = 7186;
-constexpr std::uint32_t IDS_ELEMTBL = 7187;
-constexpr std::uint32_t IDS_GENTIME_START = 7209;
-constexpr std::uint32_t IDS_GENTIME_OK = 7210;
-constexpr std::uint32_t IDS_VREC_RUNNING = 7220;
-constexpr std::uint32_t IDS_NOT_UNDER_TEST = 7221;
 
 // The names the generation lock was taken with; the unlock gives them back, so a run whose
 // arguments initialisation rejected (context texts still empty) unlocks the right station.

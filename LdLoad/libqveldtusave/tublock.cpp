@@ -6,8 +6,11 @@
 #include "LdTuSaveImage.h"
 #include "libqvecommon.h"
 #include "libqverxgen.h"
+#include "LdTuSaveIds.h"
 #include "tusave.h"
 #include "tusave_bytes.h"
+
+using namespace LdTuSaveIds;
 
 namespace {
 
@@ -154,9 +157,9 @@ int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc) {
             items[k] = TuUpLoadItem{recNo, blockNo, bytes, upBuf + off + kSvDataSize};
             off += kSvDataSize + bytes;
         } else {
-            const std::uint32_t first = status == 0x9412 ? 6059 : status == 0x9413 ? 6060 : 6055;
-            LdTuSaveMsgf("ERR:%s %s%s %s0x%x %s0x%x", LdTuSaveText(first).c_str(), LdTuSaveText(6056).c_str(),
-                         e.tagName, LdTuSaveText(6057).c_str(), e.blkCode, LdTuSaveText(6058).c_str(), status);
+            const std::uint32_t first = status == 0x9412 ? IDS_ITEM_NORECORD : status == 0x9413 ? IDS_ITEM_RECNOTAVAIL : IDS_ITEM_NOTSAVED;
+            LdTuSaveMsgf("ERR:%s %s%s %s0x%x %s0x%x", LdTuSaveText(first).c_str(), LdTuSaveText(IDS_ITEM_TAG).c_str(),
+                         e.tagName, LdTuSaveText(IDS_ITEM_BLKCODE).c_str(), e.blkCode, LdTuSaveText(IDS_ITEM_STATUS).c_str(), status);
             off += kSvDataSize;
         }
         ++k;
@@ -179,7 +182,7 @@ int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
     const std::int16_t dbCode = tb::load_i16(hdr + kBlkHdrBlockCode);
     const std::int16_t upCode = tb::load_i16(item->data + kBlkHdrBlockCode);
     if (dbCode != upCode) {
-        LdTuSaveMsgf("WRN:%s%04d DB = 0x%04x, SAVE = 0x%04x", LdTuSaveText(7201).c_str(), blockNo,
+        LdTuSaveMsgf("WRN:%s%04d DB = 0x%04x, SAVE = 0x%04x", LdTuSaveText(IDS_BLKCODE_DIFFERS).c_str(), blockNo,
                      static_cast<int>(dbCode), static_cast<int>(upCode));
         *lastChkBlkNo = blockNo;
         return TU_OK;
@@ -195,7 +198,7 @@ int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
     char dbTag[kTagNameLen + 1], upTag[kTagNameLen + 1];
     CopyTagName(dbTag, hdr + kBlkHdrTagName);
     CopyTagName(upTag, item->data + kBlkHdrTagName);
-    LdTuSaveMsgf("WRN:%s%04d DB = %s, SAVE = %s", LdTuSaveText(7202).c_str(), blockNo, dbTag, upTag);
+    LdTuSaveMsgf("WRN:%s%04d DB = %s, SAVE = %s", LdTuSaveText(IDS_TAG_DIFFERS).c_str(), blockNo, dbTag, upTag);
     *lastChkBlkNo = blockNo;
     return TU_OK;
 }
@@ -322,7 +325,7 @@ int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
 
 int TuAreaSave(tucomn* tc) {
     const std::string areaName = tc->pAreaName ? *tc->pAreaName : std::string();
-    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(6040).c_str(), areaName.c_str());
+    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(IDS_AREA_START).c_str(), areaName.c_str());
     std::uint8_t* bldb = nullptr;
     TuGetAreaTbl(tc, &bldb);
     if (!bldb) return TU_OK;
@@ -339,6 +342,6 @@ int TuAreaSave(tucomn* tc) {
         }
     }
     if (TuSaveEndReq(tc) != TU_OK) return TU_NG;
-    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(6041).c_str(), areaName.c_str());
+    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(IDS_AREA_END).c_str(), areaName.c_str());
     return TU_OK;
 }

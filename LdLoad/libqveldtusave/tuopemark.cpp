@@ -6,8 +6,11 @@
 #include "libqvecommon.h"
 #include "libqveengendian.h"
 #include "libqveldc.h"
+#include "LdTuSaveIds.h"
 #include "tusave.h"
 #include "tusave_bytes.h"
+
+using namespace LdTuSaveIds;
 
 namespace {
 
@@ -93,13 +96,13 @@ int TuOpeMarkSaveReq(int kind, tucomn* tc) {
     std::uint8_t* rtn = nullptr;
     int rtnLen = 0;
     if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
-        LdTuSaveMsgf("ERR:%s", LdTuSaveText(6044).c_str());
+        LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_OPEMARK_SEND).c_str());
         return TU_NG;
     }
     FcMnSaveHeader rtnHdr;
     TuGetRtnHeader(rtn, &rtnHdr);
     if (std::uint16_t code = TuRtnResult(rtnHdr); code != 0) {
-        TuPutRefusal(code, 6045);
+        TuPutRefusal(code, IDS_OPEMARK_REFUSED);
         return TU_NG;
     }
     FcMnSaveReqRtnPara rp;
@@ -160,8 +163,8 @@ int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
 }
 
 int TuOpeMarkUpLoad(int kind, std::uint8_t* workBuf, tucomn* tc) {
-    const TuUpLoadTexts texts{"TuOpeMarkUpLoad type = %d", kind, "ERR:TuOpeMarkUpLoad() data size error", 6046,
-                              6047, "TuOpeMarkUpLoad"};
+    const TuUpLoadTexts texts{"TuOpeMarkUpLoad type = %d", kind, "ERR:TuOpeMarkUpLoad() data size error", IDS_OPEMARK_UPLOAD_SEND,
+                              IDS_OPEMARK_UPLOAD_REFUSED, "TuOpeMarkUpLoad"};
     if (TuUpLoadData(workBuf, tc, texts) != TU_OK) return TU_NG;
     if (opeMkRtnFrameByteOrder(workBuf, tc) != TU_OK) {
         TuPutMsgBuf("ERR: TuOpeMarkUpLoad(): rtnFrameByteOrder() Error");
@@ -187,7 +190,7 @@ int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
         const std::uint8_t* item = workBuf + off;
         const std::uint16_t status = tb::load_u16(item + kSvDataStatus);
         if (status != 0) {
-            LdTuSaveMsgf("WRN:%s:iReturn=%#x:type=%#x", LdTuSaveText(6061).c_str(), status, kind);
+            LdTuSaveMsgf("WRN:%s:iReturn=%#x:type=%#x", LdTuSaveText(IDS_OPEMARK_ITEM).c_str(), status, kind);
             off += kSvDataSize;
             continue;
         }

@@ -1,4 +1,5 @@
 // The station upload: frame transport and the save session requests.
+#include "LdTuSaveIds.h"
 #include "tusave.h"
 
 #include <cstring>
@@ -12,6 +13,8 @@
 #include "libqverxeda.h"
 #include "libqverxgen.h"
 #include "tusave_bytes.h"
+
+using namespace LdTuSaveIds;
 
 namespace {
 
@@ -188,7 +191,7 @@ int TuSaveStartReq(tucomn* tc) {
     tc->reqSerial = 2;
     std::uint8_t* rtn = nullptr;
     int rtnLen = 0;
-    if (TuSimpleReq(tc, kSvCmdSession, kSvSubStart, 1, 0, 6051, 6052, &rtn, &rtnLen) != TU_OK) return TU_NG;
+    if (TuSimpleReq(tc, kSvCmdSession, kSvSubStart, 1, 0, IDS_SAVESTART_SEND, IDS_SAVESTART_REFUSED, &rtn, &rtnLen) != TU_OK) return TU_NG;
     FcMnSaveStartRtnPara para;
     if (!TuRtnPara(rtn, rtnLen, para.b, "TuSaveStartReq")) return TU_NG;
     if (!g_testMode && bc2FcMnSaveStartRtnPara(&para, 0) != 0) {
@@ -238,13 +241,13 @@ int TuSaveReq(tucomn* tc) {
     std::uint8_t* rtn = nullptr;
     int rtnLen = 0;
     if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
-        LdTuSaveMsgf("ERR:%s", LdTuSaveText(6049).c_str());
+        LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_SAVE_SEND).c_str());
         return TU_NG;
     }
     FcMnSaveHeader rtnHdr;
     TuGetRtnHeader(rtn, &rtnHdr);
     if (std::uint16_t code = TuRtnResult(rtnHdr); code != 0) {
-        TuPutRefusal(code, 6050);
+        TuPutRefusal(code, IDS_SAVE_REFUSED);
         return TU_NG;
     }
     FcMnSaveReqRtnPara rp;
@@ -325,7 +328,7 @@ int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts) 
 
 int TuUpLoadReq(std::uint8_t* workBuf, tucomn* tc) {
     const TuUpLoadTexts texts{"TuUpLoadReq areaNo = %d", tc->areaNo, "ERR:TuUpLoadReq(): data size error",
-                              6053, 6054, "TuUpLoadReq"};
+                              IDS_UPLOAD_SEND, IDS_UPLOAD_REFUSED, "TuUpLoadReq"};
     if (TuUpLoadData(workBuf, tc, texts) != TU_OK) return TU_NG;
     if (upLoadRtnFrameByteOrder(workBuf, tc) != TU_OK) {
         TuPutMsgBuf("ERR: TuUpLoadReq(): upLoadRtnFrameByteOrder() Error");
@@ -339,7 +342,7 @@ int TuSaveEndReq(tucomn* tc) {
     std::uint8_t* rtn = nullptr;
     int rtnLen = 0;
     return TuSimpleReq(tc, kSvCmdSession, kSvSubEnd, static_cast<std::uint16_t>(tc->reqSerial++), tc->sessionId,
-                       6042, 6043, &rtn, &rtnLen);
+                       IDS_SAVEEND_SEND, IDS_SAVEEND_REFUSED, &rtn, &rtnLen);
 }
 
 // ---- upload data into host order ------------------------------------------------------------------
@@ -467,7 +470,7 @@ int TuGetStation(tucomn* tc) {
     }
     name[sizeof name - 1] = '\0';
     if (ZclOpen(&tc->zclHandle, name, 0) != 0) {
-        LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(6048).c_str(), static_cast<int>(ZclGetLastError()));
+        LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_UPLOAD_BUS_OPEN).c_str(), static_cast<int>(ZclGetLastError()));
         return TU_NG;
     }
     tc->zclOpened = 1;

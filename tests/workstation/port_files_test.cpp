@@ -171,6 +171,32 @@ TEST_F(PortFiles, ReplaceOnCloseReadsTheCopyAndAFailedCloseKeepsTheOldFile) {
     EXPECT_EQ(count_entries(dir), 1u);
 }
 
+TEST_F(PortFiles, AbandonedReplaceKeepsTheFileAndWholeReplaceStartsEmpty) {
+    const std::string f = path("edit.edf");
+    write(f, "0123456789");
+    HANDLE h = open_replace(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(h, "xx", 2, &done, nullptr));
+    ASSERT_TRUE(PortAbandonFile(h));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(read(f), "0123456789");
+
+    h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, PORT_FLAG_REPLACE_WHOLE, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char buf[16];
+    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));
+    EXPECT_EQ(done, 0u);  // nothing of the old content was copied
+    ASSERT_TRUE(WriteFile(h, "ab", 2, &done, nullptr));
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(read(f), "ab");
+    EXPECT_EQ(count_entries(dir), 1u);
+
+    h = open_read(f);  // only replace-on-close handles can be abandoned
+    EXPECT_FALSE(PortAbandonFile(h));
+    CloseHandle(h);
+}
+
 TEST_F(PortFiles, ReadOnlyTargetFailsAtTheOpenWithEACCES) {
     const std::string f = path("ro.sfdata");
     write(f, "keep");
@@ -285,4 +311,17 @@ TEST_F(PortFiles, FullPathNameIsNormalisedAndRefusesASmallBuffer) {
     std::memcpy(buf, "untouched", 10);
     EXPECT_EQ(GetFullPathNameA("/a/c.txt", 8, buf, nullptr), 9u);  // the size needed, with the NUL
     EXPECT_STREQ(buf, "untouched");
+}
+
+TEST(PortText, DoubleByteCharactersOfTheCodePage) {
+    const char s[] = "a\x81\x5C" "b\x9F";  // one byte, a lead byte with 0x5C as second byte, one byte, a lone lead
+    EXPECT_EQ(_mbclen(reinterpret_cast<const unsigned char*>(s)), 1u);
+    EXPECT_EQ(_mbclen(reinterpret_cast<const unsigned char*>(s + 1)), 2u);
+    EXPECT_EQ(CharNextA(s + 1), s + 3);
+    EXPECT_EQ(CharNextA(s + 4), s + 5) << "a lead byte before the terminator does not skip it";
+    EXPECT_EQ(CharNextA(s + 5), s + 5);
+    struct _stat st;
+    EXPECT_EQ(_stat("/", &st), 0);
+    EXPECT_EQ(st.st_mode & _S_IFMT, _S_IFDIR);
+    EXPECT_EQ(_stat("/nonexistent-path", &st), -1);
 }

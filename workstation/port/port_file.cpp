@@ -203,7 +203,7 @@ HANDLE fail_open(PortObject* o, int e) {
 
 // Replace-on-close open: the target is checked and locked, the temporary starts as a copy
 // of it (or empty when the disposition truncates or the target is new) with its permissions.
-HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, DWORD disposition) {
+HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, DWORD disposition, bool whole) {
     o->replaceOnClose = true;
     o->target = path;
     struct stat st{};
@@ -224,7 +224,7 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
         default:
             return fail_open(o, EINVAL);
     }
-    bool keep = exists && (disposition == OPEN_EXISTING || disposition == OPEN_ALWAYS);
+    bool keep = !whole && exists && (disposition == OPEN_EXISTING || disposition == OPEN_ALWAYS);
     if (exists) {
         if (read_only(st)) return fail_open(o, EACCES);
         o->lockFd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -242,6 +242,10 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
 }
 
 BOOL close_replace(PortObject* o) {
+    if (o->abandoned) {
+        discard_temp(o);
+        return true;
+    }
     if (o->poisoned) {
         discard_temp(o);
         set_error(o->poisonError ? o->poisonError : EIO);
@@ -285,7 +289,8 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void*, DWORD dis
     }
     auto* o = new PortObject;
     o->kind = Kind::File;
-    if (flags & PORT_FLAG_REPLACE_ON_CLOSE) return open_replace(o, path, share, access, disposition);
+    if (flags & (PORT_FLAG_REPLACE_ON_CLOSE | PORT_FLAG_REPLACE_WHOLE))
+        return open_replace(o, path, share, access, disposition, (flags & PORT_FLAG_REPLACE_WHOLE) != 0);
 
     const bool rd = access & GENERIC_READ, wr = access & GENERIC_WRITE;
     int oflags = O_CLOEXEC | (rd && wr ? O_RDWR : wr ? O_WRONLY : O_RDONLY);
@@ -418,6 +423,17 @@ DWORD GetFileSize(HANDLE h, DWORD* high) {
     }
     set_error(0);
     return static_cast<DWORD>(size);
+}
+
+BOOL PortAbandonFile(HANDLE h) {
+    PortObject* o = port::detail::get(h, Kind::File);
+    if (!o) return false;
+    if (!o->replaceOnClose) {
+        set_error(EINVAL);
+        return false;
+    }
+    o->abandoned = true;
+    return true;
 }
 
 // Closes every kind of handle. An armed failpoint still releases the handle (as a failed

@@ -19,6 +19,7 @@ struct PortObject {
     int lockFd = -1;
     bool replaceOnClose = false;
     bool poisoned = false;         // a failed or short write: close discards the temporary
+    bool abandoned = false;        // PortAbandonFile: close discards the temporary and succeeds
     int poisonError = 0;
     std::string target;            // replace-on-close: the file renamed over at close
     std::string temp;              // replace-on-close: the temporary being written

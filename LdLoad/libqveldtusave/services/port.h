@@ -7,6 +7,7 @@
 // is errno of the failed call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -47,6 +48,10 @@ constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
 // the temporary and fails, leaving the target as it was. A target that is not writable
 // fails at the open with EACCES (also for root: a file without write bits is read-only).
 constexpr DWORD PORT_FLAG_REPLACE_ON_CLOSE = 0x00010000u;
+// Port extension: as PORT_FLAG_REPLACE_ON_CLOSE, but the temporary starts empty whatever the
+// disposition: for a file that is written whole (nothing of the old content is read, and a
+// shorter new content leaves no old tail).
+constexpr DWORD PORT_FLAG_REPLACE_WHOLE = 0x00020000u;
 
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
@@ -79,6 +84,10 @@ BOOL WriteFile(HANDLE h, const void* buf, DWORD size, DWORD* done, void* overlap
 DWORD SetFilePointer(HANDLE h, LONG distance, LONG* high, DWORD method);
 DWORD GetFileSize(HANDLE h, DWORD* high);
 BOOL CloseHandle(HANDLE h);
+// Port extension: gives up the writes of a replace-on-close handle. Its close then discards
+// the temporary and succeeds; the target stays byte for byte as it was. FALSE (EINVAL) for
+// any other handle. A file patched in several writes is so committed only when all succeeded.
+BOOL PortAbandonFile(HANDLE h);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 BOOL DeleteFileA(const char* path);
@@ -86,6 +95,25 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists);
 BOOL MoveFileA(const char* from, const char* to);
 // Absolute, normalised path; returns its length, or 0 on failure (then GetLastError).
 DWORD GetFullPathNameA(const char* path, DWORD size, char* buf, char** filePart);
+
+// File status (the fields the library reads). 0, or -1 with errno / GetLastError().
+constexpr unsigned _S_IFMT = 0170000;
+constexpr unsigned _S_IFDIR = 0040000;
+constexpr unsigned _S_IFREG = 0100000;
+struct _stat {
+    unsigned st_mode = 0;
+    std::int64_t st_size = 0;
+};
+int _stat(const char* path, struct _stat* buf);
+
+// ---- double-byte text of the workstation's code page -------------------------
+// Lead bytes of a double-byte character: 0x81-0x9F and 0xE0-0xFC.
+bool IsDBCSLeadByte(BYTE c);
+// Length of the character at p: 2 for a lead byte, else 1.
+std::size_t _mbclen(const unsigned char* p);
+// The character after p; p itself at the terminator, and a lead byte before the terminator
+// is one character of its own (the terminator is never skipped).
+const char* CharNextA(const char* p);
 
 // ---- directory search -------------------------------------------------------
 struct WIN32_FIND_DATAA {

@@ -1,0 +1,80 @@
+// Message helpers: message buffer lines ("ERR:", "WRN:", "MSG:", "PRG:"), the lines that name
+// a source unit and a fixed number, and the silent step trace.
+#include "LdTuSaveMsg.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "libqvecommon.h"
+#include "port.h"
+
+std::string LdTuSaveText(std::uint32_t textId) {
+    std::string text;
+    if (!LoadStringA(textId, text)) text.clear();
+    return text;
+}
+
+std::string LdTuSaveVFormat(const char* fmt, va_list ap) {
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap2);
+    va_end(ap2);
+    if (n <= 0) return std::string();
+    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(buf.data(), buf.size(), fmt, ap);
+    return std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+std::string LdTuSaveFormat(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = LdTuSaveVFormat(fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+void LdTuSaveMsgf(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = LdTuSaveVFormat(fmt, ap);
+    va_end(ap);
+    QVEEngPutMsgBuf(s.c_str());
+}
+
+std::uint32_t LdTuSaveMsgPut(std::uint32_t kind, std::uint32_t textId) {
+    static const char* const kPrefix[] = {"ERR:%s", "WRN:%s", "MSG:%s"};
+    std::string text;
+    if (kind > LDTUSAVE_MSG_MSG || !LoadStringA(textId, text)) return 0;
+    std::string line = LdTuSaveFormat(kPrefix[kind], text.c_str());
+    return QVEEngPutMsgBuf(line.c_str()) == 0 ? 1 : 0;
+}
+
+void LdTuSavePrgPut(std::uint32_t percent) { LdTuSaveMsgf("PRG:%02u", percent); }
+
+void TuPutMsgBuf(const char* line) { QVEEngPutMsgBuf(line); }
+
+void LdTuSaveTrace(const char* project, const char* text) {
+    const char* path = std::getenv("TUSAVE_TRACE");
+    if (!path || !*path) return;
+    std::FILE* f = std::fopen(path, "a");
+    if (!f) return;
+    std::time_t t = std::time(nullptr);
+    char stamp[32] = "";
+    struct tm tmv;
+    if (localtime_r(&t, &tmv)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
+    std::fprintf(f, "%s %s %s\n", stamp, project ? project : "", text ? text : "");
+    std::fclose(f);
+}
+
+void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string detail = LdTuSaveVFormat(fmt, ap);
+    va_end(ap);
+    std::string line = LdTuSaveFormat(doubledColon ? "ERR::%s:%d:" : "ERR:%s:%d:", source, number);
+    line += detail;
+    QVEEngPutMsgBuf(line.c_str());
+}

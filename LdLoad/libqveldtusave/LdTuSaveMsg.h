@@ -1,0 +1,32 @@
+// Message helpers of the library: every line of the message buffer is composed here.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+// Kinds of LdTuSaveMsgPut: 0 "ERR:", 1 "WRN:", 2 "MSG:".
+constexpr std::uint32_t LDTUSAVE_MSG_ERR = 0;
+constexpr std::uint32_t LDTUSAVE_MSG_WRN = 1;
+constexpr std::uint32_t LDTUSAVE_MSG_MSG = 2;
+
+// Puts out prefix + resource text; nothing (0) when the resource has no text. 1 when taken.
+std::uint32_t LdTuSaveMsgPut(std::uint32_t kind, std::uint32_t textId);
+// "PRG:%02d".
+void LdTuSavePrgPut(std::uint32_t percent);
+// Forwarder of the upload's lines.
+void TuPutMsgBuf(const char* line);
+// Step trace: never reaches the message buffer (TUSAVE_TRACE=FILE appends it to FILE).
+void LdTuSaveTrace(const char* project, const char* text);
+
+// The resource text of id, or "" when the application has none.
+std::string LdTuSaveText(std::uint32_t textId);
+// printf-style formatting into a string of the needed size.
+std::string LdTuSaveFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string LdTuSaveVFormat(const char* fmt, va_list ap);
+// Formats and puts out one line.
+void LdTuSaveMsgf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// "ERR:<source>:<number>:<detail>" ("ERR::<source>:..." with doubledColon), the form of the
+// lines that report a failed service call by source unit and a fixed number per message.
+void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
