@@ -1,5 +1,2 @@
-// Station tool backup.
+// TP file writer, value formatting and archive.
 #include "LdTuSaveCtrl.h"
-
-// Placeholder until the station tool backup lands: runs no tool and succeeds.
-std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* /*inf*/) { return 0; }
