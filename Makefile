@@ -5,7 +5,7 @@ BUILD      ?= build
 BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all setup build build-san test test-fast test-san demo clean
+.PHONY: all setup build build-san test test-fast test-san install-check demo clean
 
 all: build
 
@@ -27,7 +27,11 @@ test-san: build-san
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD_SAN) --output-on-failure -j $(JOBS)
 
-test: test-fast test-san
+# Installs into a temporary prefix and builds and runs a consumer program against it.
+install-check: build
+	@scripts/install_check.sh $(BUILD)
+
+test: test-fast test-san install-check
 
 demo: build
 	@scripts/demo.sh $(BUILD)

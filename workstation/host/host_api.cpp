@@ -1,0 +1,34 @@
+// The C interface through which an application outside this tree sets the message sink and its
+// string resources.
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "libqvecommon/qvecommon_host.h"
+#include "port/port_host.h"
+#include "tusave_host.h"
+
+namespace {
+
+std::mutex g_mu;
+std::map<unsigned, std::string>& texts() {
+    static std::map<unsigned, std::string> t;
+    return t;
+}
+
+}  // namespace
+
+extern "C" void tusave_host_set_message_sink(tusave_line_fn fn, void* context) {
+    if (!fn) {
+        ws::set_message_sink(nullptr);
+        return;
+    }
+    ws::set_message_sink([fn, context](const char* line) { return static_cast<std::uint32_t>(fn(context, line)); });
+}
+
+extern "C" void tusave_host_set_text(unsigned int id, const char* text) {
+    std::lock_guard lk(g_mu);
+    if (text) texts()[id] = text;
+    else texts().erase(id);
+    port::set_string_table(texts());
+}
