@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "libqverxeda.h"
 #include "sample.h"
 #include "e2e_fcssim.h"
 
@@ -24,11 +25,14 @@ struct CliRun {
 
 class CtrlCli : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Build(sample::default_description()); }
+    void Build(const sample::Description& d) {
+        sim_.reset();
+        if (!dir_.empty()) fs::remove_all(dir_);
         char tmpl[] = "/tmp/ctrl_cli_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        sample::Result res = sample::build(sample::default_description(), dir_);
+        sample::Result res = sample::build(d, dir_);
         // The save uploads from the station: the simulated one answers on a loopback port.
         sim_ = std::make_unique<e2e::Fcssim>(dir_);
         ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
@@ -98,6 +102,46 @@ TEST_F(CtrlCli, PlainOutputHasNoResultLine) {
     EXPECT_EQ(r.lines[1], kStart);
     EXPECT_EQ(r.lines.back(), "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026");
     EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(CtrlCli, SaveAllSavesEveryStationAndReportsAHeldOne) {
+    sample::Description d = sample::default_description();
+    d.stations.resize(4, d.stations[1]);
+    for (int i = 0; i < 4; ++i) {
+        d.stations[i].name = "FCS010" + std::to_string(i + 1);
+        d.stations[i].number = i + 1;
+    }
+    Build(d);
+    CliRun r = tusave("", "save --all --project DEMO --jobs 2");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_GE(r.lines.size(), 5u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(r.lines[r.lines.size() - 4 + i].substr(0, 46),
+                  "FCS010" + std::to_string(i + 1) + "     saved                   0x00000000");
+
+    // A station that another save holds fails at once and is named as such; the others are saved.
+    void* held = nullptr;
+    ASSERT_EQ(setenv("TUSAVE_HOME", dir_.c_str(), 1), 0);
+    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0103", 0, nullptr, 0, &held), 0u);
+    r = tusave("", "save --all --project DEMO --jobs 2");
+    QVEEdaGenUnlockStation("DEMO", "FCS0103", held);
+    unsetenv("TUSAVE_HOME");
+    EXPECT_EQ(r.status, 1);
+    ASSERT_GE(r.lines.size(), 4u);
+    EXPECT_EQ(r.lines[r.lines.size() - 2].substr(0, 32), "FCS0103     held by another save");
+    EXPECT_EQ(r.lines[r.lines.size() - 1].substr(0, 32), "FCS0104     saved               ");
+}
+
+TEST_F(CtrlCli, CheckComparesTheGenerationAndWritesNothing) {
+    const std::string db = dir_ + "/projects/DEMO/FCS0101/DB/stndb.sfdata";
+    const auto before = e2e::read_file(db);
+    EXPECT_EQ(tusave("", "check --project DEMO --station FCS0101").status, 0);
+    EXPECT_EQ(e2e::read_file(db), before);
+    // Another generation stamp in the project's file: the station no longer matches.
+    sample::Description d = sample::default_description();
+    d.stations[0].memoryGenerationStamp = d.stations[0].generationStamp + 1;
+    Build(d);
+    EXPECT_EQ(tusave("", "check --project DEMO --station FCS0101").status, 1);
 }
 
 }  // namespace

@@ -12,20 +12,12 @@
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
 #include "port/port_host.h"
+#include "save.h"
 #include "strings.h"
 
-namespace {
+using tusave_cli::SaveOptions;
 
-struct SaveOptions {
-    std::string project;
-    std::string station;
-    unsigned kind = 2;
-    unsigned mode = 0;
-    bool raw = false;
-    std::string parm1;
-    std::string parm2;
-    unsigned value = 0;
-};
+namespace {
 
 // Shows lines on a terminal: a progress bar kept on the last line, message lines above it.
 class TerminalView {
@@ -66,7 +58,9 @@ private:
     bool barShown_ = false;
 };
 
-int run_save(const SaveOptions& o) {
+}  // namespace
+
+int tusave_cli::run_save(const SaveOptions& o) {
     std::string error;
     if (!failpoint::arm_from_env(&error)) {
         std::fprintf(stderr, "tusave save: TUSAVE_FAILPOINTS: %s\n", error.c_str());
@@ -101,11 +95,18 @@ int run_save(const SaveOptions& o) {
     return result == 0 ? 0 : 1;
 }
 
+namespace {
+
 const tusave_cli::Register reg([](CLI::App& app) {
     auto opts = std::make_shared<SaveOptions>();
     CLI::App* cmd = app.add_subcommand("save", "Save the tuning parameters of one station into its project");
     cmd->add_option("--project", opts->project, "The project the station belongs to")->required();
-    cmd->add_option("--station", opts->station, "The station name (e.g. FCS0101)")->required();
+    auto* station = cmd->add_option("--station", opts->station, "The station name (e.g. FCS0101)");
+    auto* all = cmd->add_flag("--all", opts->all,
+                              "Save every station of the project's system configuration, each in a process of its own");
+    station->excludes(all);
+    cmd->add_option("--jobs", opts->jobs, "With --all: at most this many saves at a time (default: the number of CPUs)")
+        ->check(CLI::Range(1u, 256u));
     cmd->add_option("--kind", opts->kind, "Project kind: 2 = the normal project, 3 = its equalization project")
         ->capture_default_str();
     cmd->add_option("--mode", opts->mode,
@@ -126,7 +127,22 @@ const tusave_cli::Register reg([](CLI::App& app) {
         "The workstation folder is $TUSAVE_HOME (default $HOME/.tusave).\n"
         "TUSAVE_FAILPOINTS=\"NAME=RESULT[@N][+];...\" arms fault injection (a malformed value is an error).\n"
         "Exit status: 0 when the save returned 0, 1 when it returned an error code, 2 on a usage error.");
-    cmd->callback([opts]() { tusave_cli::exit_status() = run_save(*opts); });
+    cmd->callback([opts, station, all]() {
+        if (!opts->all && station->count() == 0) throw CLI::RequiredError("--station or --all");
+        tusave_cli::exit_status() = opts->all ? tusave_cli::run_save_all(*opts) : tusave_cli::run_save(*opts);
+    });
+
+    auto check = std::make_shared<SaveOptions>();
+    check->mode = 1;
+    CLI::App* chk = app.add_subcommand("check", "Check whether the running station was generated from the project");
+    chk->add_option("--project", check->project, "The project the station belongs to")->required();
+    chk->add_option("--station", check->station, "The station name (e.g. FCS0101)")->required();
+    chk->add_option("--kind", check->kind, "Project kind: 2 = the normal project, 3 = its equalization project")
+        ->capture_default_str();
+    chk->add_flag("--raw", check->raw, "Print every message-buffer line exactly as received, then \"RESULT 0x%08x\"");
+    chk->footer("The generation-time check of a save alone (save mode 1): nothing is written.\n"
+                "Exit status: 0 when the station matches the project, 1 when it does not or the check failed.");
+    chk->callback([check]() { tusave_cli::exit_status() = tusave_cli::run_save(*check); });
 });
 
 }  // namespace

@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // Help and version end with 0; every usage error with 2.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     return tusave_cli::exit_status();
 }

@@ -1,0 +1,26 @@
+// The options of tusave save and the runners behind save, save --all and check.
+#pragma once
+
+#include <string>
+
+namespace tusave_cli {
+
+struct SaveOptions {
+    std::string project;
+    std::string station;
+    unsigned kind = 2;
+    unsigned mode = 0;
+    bool raw = false;
+    std::string parm1;
+    std::string parm2;
+    unsigned value = 0;
+    bool all = false;
+    unsigned jobs = 0;   // 0: the number of CPUs
+};
+
+// One save in this process; exit status 0 for result 0, else 1.
+int run_save(const SaveOptions& o);
+// Every station of the project's system configuration, each in a process of its own.
+int run_save_all(const SaveOptions& o);
+
+}  // namespace tusave_cli
