@@ -1,0 +1,96 @@
+// The TP reader: a file as the writer writes it, its escapes and labels, damaged files with the
+// line and what was expected, and the differences between two files.
+#include <gtest/gtest.h>
+
+#include "tpfile.h"
+
+namespace {
+
+// Two blocks: a category block and an ordinary one with escaped texts, 1- and 2-dimensional
+// labels and a double-byte character whose second byte is a backslash.
+const std::string kFile =
+    ":::SOURCE\n"
+    "1038478500:Thu Nov 28 10:15:00 2002;\n"
+    "1:FPAR:1:SYSTEM:SYS001:1:MODELS:MODE=1;\n"
+    "3:FPAR:3:GR0001:TAG0001:5:MODELA:GAIN=1.500000,TBL[1]=10,TBL[2]=20,MAT[1\\,1]=0,MAT[1\\,2]=5,"
+    "NAME=Valve\\:A\\,B\\;C\\\\D,KANJI=\x95\\X;\n"
+    "::::SOURCE\n";
+
+tpfile::File Parse(const std::string& text) { return tpfile::parse(text, "tp.txt"); }
+
+}  // namespace
+
+TEST(TpFile, ReadsWhatTheWriterWrites) {
+    tpfile::File f = Parse(kFile);
+    EXPECT_EQ(f.time, 1038478500);
+    EXPECT_EQ(f.timeText, "Thu Nov 28 10:15:00 2002");
+    ASSERT_EQ(f.blocks.size(), 2u);
+    EXPECT_EQ(f.blocks[0].location, "SYSTEM");
+    const tpfile::Block& b = f.blocks[1];
+    EXPECT_EQ(b.seq, 3);
+    EXPECT_EQ(b.location, "GR0001");
+    EXPECT_EQ(b.tag, "TAG0001");
+    EXPECT_EQ(b.blockNo, 5);
+    EXPECT_EQ(b.model, "MODELA");
+    std::vector<std::pair<std::string, std::string>> items;
+    for (const auto& it : b.items) items.emplace_back(it.label, it.value);
+    EXPECT_EQ(items, (std::vector<std::pair<std::string, std::string>>{{"GAIN", "1.500000"},
+                                                                        {"TBL[1]", "10"},
+                                                                        {"TBL[2]", "20"},
+                                                                        {"MAT[1,1]", "0"},
+                                                                        {"MAT[1,2]", "5"},
+                                                                        {"NAME", "Valve:A,B;C\\D"},
+                                                                        {"KANJI", "\x95\\X"}}));
+}
+
+TEST(TpFile, DamagedFilesNameTheLineAndWhatWasExpected) {
+    struct Case {
+        std::string text;
+        std::string what;
+    } cases[] = {
+        {"", "tp.txt:1: expected \":::SOURCE\""},
+        {":::SOURCE\n", "tp.txt:2: expected the head line"},
+        {":::SOURCE\nx:y;\n::::SOURCE\n", "tp.txt:2: expected the head line"},
+        {":::SOURCE\n1:t;\n", "tp.txt:3: expected \"::::SOURCE\""},
+        {":::SOURCE\n1:t;\n1:FPAR:2:L:T:1:M:A=1;\n::::SOURCE\n", "tp.txt:3: expected \"<seq>:FPAR:<seq>:\""},
+        {":::SOURCE\n1:t;\n1:FPAR:1:L:T:1:M:A=1\n::::SOURCE\n", "tp.txt:3: expected a parameter line"},
+        {":::SOURCE\n1:t;\n1:FPAR:1:L:T:0:M:A=1;\n::::SOURCE\n", "tp.txt:3: expected a block number"},
+        {":::SOURCE\n1:t;\n1:FPAR:1:L:T:1:M:A;\n::::SOURCE\n", "tp.txt:3: expected \"<label>=<value>\""},
+        {":::SOURCE\n1:t;\n1:FPAR:1:L:T:2:M:A=1;\n2:FPAR:2:L:T:2:M:A=1;\n::::SOURCE\n", "tp.txt:4: expected block"},
+        {":::SOURCE\n1:t;\n::::SOURCE\nmore\n", "tp.txt:4: expected the end of the file"},
+        {":::SOURCE\n1:t;\n::::SOURCE", "tp.txt:3: expected a line feed"},
+    };
+    for (const Case& c : cases) {
+        try {
+            Parse(c.text);
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const tpfile::Error& e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, c.what.size()), c.what) << c.text;
+        }
+    }
+}
+
+TEST(TpFile, DiffListsChangedAddedAndRemovedValuesAndBlocks) {
+    tpfile::File a = Parse(kFile);
+    std::string next = kFile;
+    next.replace(next.find("GAIN=1.500000"), 13, "GAIN=2.000000");
+    next.replace(next.find(",TBL[2]=20"), 10, "");
+    next.replace(next.find("1:FPAR:1:SYSTEM:SYS001:1:MODELS:MODE=1;\n"), 40, "");
+    next.replace(next.find("::::SOURCE"), 0, "4:FPAR:4:GR0002:TAG0009:9:MODELB:X=1,Y=2;\n");
+    tpfile::File b = Parse(next);
+    std::vector<tpfile::Change> d = tpfile::diff(a, b);
+    using K = tpfile::Change::Kind;
+    ASSERT_EQ(d.size(), 4u);
+    EXPECT_EQ(d[0].kind, K::BlockRemoved);
+    EXPECT_EQ(d[0].blockNo, 1);
+    EXPECT_EQ(d[1].kind, K::Changed);
+    EXPECT_EQ(d[1].label, "GAIN");
+    EXPECT_EQ(d[1].oldValue, "1.500000");
+    EXPECT_EQ(d[1].newValue, "2.000000");
+    EXPECT_EQ(d[2].kind, K::ItemRemoved);
+    EXPECT_EQ(d[2].label, "TBL[2]");
+    EXPECT_EQ(d[3].kind, K::BlockAdded);
+    EXPECT_EQ(d[3].tag, "TAG0009");
+    EXPECT_EQ(tpfile::changed_values(d, a, b), 1u + 1u + 1u + 2u);
+    EXPECT_TRUE(tpfile::diff(a, a).empty());
+}

@@ -1,0 +1,198 @@
+// tusave diff: what changed between two TP files; tusave history: the TP file and its archive
+// copies of a station, newest first, with what each save changed.
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "commands.h"
+#include "libqveeda.h"
+#include "tpfile.h"
+
+namespace {
+
+using tpfile::Change;
+
+struct DiffOptions {
+    std::vector<std::string> files;
+    std::string project;
+    std::string station;
+    std::string against;
+    bool json = false;
+};
+
+const char* KindText(Change::Kind k) {
+    switch (k) {
+    case Change::Kind::Changed: return "changed";
+    case Change::Kind::BlockAdded: return "block added";
+    case Change::Kind::BlockRemoved: return "block removed";
+    case Change::Kind::ItemAdded: return "item added";
+    case Change::Kind::ItemRemoved: return "item removed";
+    }
+    return "";
+}
+
+// The station's TP file through the project's path service.
+std::string StationTpPath(const std::string& project, const std::string& station) {
+    CQVEFilePath paths;
+    std::string path;
+    if (paths.InitProject(project.c_str()) != 0 ||
+        paths.GetPath(station.c_str(), 0, 0, 0, "FCTPS", nullptr, path) != 0)
+        throw tpfile::Error(project + "/" + station, 0, "no TP file path for this project and station");
+    return path;
+}
+
+// The newest archive copy made by an earlier save than the one that wrote tp.
+std::string PreviousCopy(const std::string& tpPath, const tpfile::File& tp) {
+    for (const tpfile::Copy& c : tpfile::archive_copies(tpPath)) {
+        try {
+            if (tpfile::read(c.path).time < tp.time) return c.path;
+        } catch (const tpfile::Error&) {
+            // A damaged copy is passed over; history shows it.
+        }
+    }
+    throw tpfile::Error(tpPath, 0, "no archive copy of an earlier save beside it");
+}
+
+std::string Opt(const std::optional<std::string>& v) { return v ? *v : "-"; }
+
+void PrintJson(const std::string& oldPath, const std::string& newPath, const std::vector<Change>& changes) {
+    nlohmann::ordered_json j;
+    j["old"] = oldPath;
+    j["new"] = newPath;
+    j["changes"] = nlohmann::ordered_json::array();
+    for (const Change& c : changes) {
+        nlohmann::ordered_json e;
+        e["kind"] = KindText(c.kind);
+        e["block"] = c.blockNo;
+        e["tag"] = c.tag;
+        e["model"] = c.model;
+        if (!c.label.empty()) e["item"] = c.label;
+        e["old"] = c.oldValue ? nlohmann::ordered_json(*c.oldValue) : nlohmann::ordered_json();
+        e["new"] = c.newValue ? nlohmann::ordered_json(*c.newValue) : nlohmann::ordered_json();
+        j["changes"].push_back(e);
+    }
+    std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+void PrintTable(const std::vector<Change>& changes, bool terminal) {
+    if (!terminal) {
+        for (const Change& c : changes)
+            std::printf("%04d %s %s %s %s: %s -> %s\n", c.blockNo, c.tag.c_str(), c.model.c_str(),
+                        c.label.empty() ? "*" : c.label.c_str(), KindText(c.kind), Opt(c.oldValue).c_str(),
+                        Opt(c.newValue).c_str());
+        return;
+    }
+    std::size_t wTag = 3, wModel = 5, wItem = 4, wOld = 3;
+    for (const Change& c : changes) {
+        wTag = std::max(wTag, c.tag.size());
+        wModel = std::max(wModel, c.model.size());
+        wItem = std::max(wItem, c.label.size());
+        wOld = std::max(wOld, Opt(c.oldValue).size());
+    }
+    auto w = [](std::size_t n) { return static_cast<int>(n); };
+    std::printf("\033[1m%5s  %-*s  %-*s  %-*s  %-*s  %s\033[0m\n", "block", w(wTag), "tag", w(wModel), "model",
+                w(wItem), "item", w(wOld), "old", "new");
+    for (const Change& c : changes) {
+        const char* colour = c.kind == Change::Kind::Changed ? "\033[33m"
+                             : (c.kind == Change::Kind::BlockAdded || c.kind == Change::Kind::ItemAdded) ? "\033[32m"
+                                                                                                         : "\033[31m";
+        std::printf("%5d  %-*s  %-*s  %-*s  %s%-*s  %s\033[0m%s\n", c.blockNo, w(wTag), c.tag.c_str(), w(wModel),
+                    c.model.c_str(), w(wItem), c.label.empty() ? "*" : c.label.c_str(), colour, w(wOld),
+                    Opt(c.oldValue).c_str(), Opt(c.newValue).c_str(),
+                    c.kind == Change::Kind::Changed ? "" : (std::string("  (") + KindText(c.kind) + ")").c_str());
+    }
+}
+
+int RunDiff(const DiffOptions& o) {
+    try {
+        std::string oldPath, newPath;
+        tpfile::File a, b;
+        if (!o.files.empty()) {
+            if (o.files.size() != 2 || !o.project.empty() || !o.station.empty())
+                throw tpfile::Error("tusave diff", 0, "give OLD NEW, or --project and --station");
+            oldPath = o.files[0];
+            newPath = o.files[1];
+            a = tpfile::read(oldPath);
+            b = tpfile::read(newPath);
+        } else {
+            if (o.project.empty() || o.station.empty())
+                throw tpfile::Error("tusave diff", 0, "give OLD NEW, or --project and --station");
+            newPath = StationTpPath(o.project, o.station);
+            b = tpfile::read(newPath);
+            oldPath = o.against.empty() ? PreviousCopy(newPath, b) : o.against;
+            a = tpfile::read(oldPath);
+        }
+        std::vector<Change> changes = tpfile::diff(a, b);
+        if (o.json) PrintJson(oldPath, newPath, changes);
+        else PrintTable(changes, isatty(STDOUT_FILENO));
+        return changes.empty() ? 0 : 1;
+    } catch (const tpfile::Error& e) {
+        std::fprintf(stderr, "tusave diff: %s\n", e.what());
+        return 2;
+    }
+}
+
+int RunHistory(const std::string& project, const std::string& station) {
+    try {
+        const std::string tpPath = StationTpPath(project, station);
+        std::vector<std::pair<std::string, std::string>> files{{tpPath, "TP file"}};
+        for (const tpfile::Copy& c : tpfile::archive_copies(tpPath)) files.push_back({c.path, c.name});
+        // Each copy against the next older one; a file that cannot be read is shown as such.
+        std::vector<std::optional<tpfile::File>> parsed;
+        std::vector<std::string> problems;
+        for (auto& [path, _] : files) {
+            try {
+                parsed.push_back(tpfile::read(path));
+                problems.emplace_back();
+            } catch (const tpfile::Error& e) {
+                parsed.emplace_back();
+                problems.push_back(e.what());
+            }
+        }
+        std::printf("%-22s  %-26s  %s\n", "file", "saved", "values changed");
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (!parsed[i]) {
+                std::printf("%-22s  %s\n", files[i].second.c_str(), problems[i].c_str());
+                continue;
+            }
+            std::string changed = "-";
+            for (std::size_t k = i + 1; k < files.size(); ++k) {
+                if (!parsed[k] || parsed[k]->time >= parsed[i]->time) continue;
+                changed = std::to_string(
+                    tpfile::changed_values(tpfile::diff(*parsed[k], *parsed[i]), *parsed[k], *parsed[i]));
+                break;
+            }
+            std::printf("%-22s  %-26s  %s\n", files[i].second.c_str(), parsed[i]->timeText.c_str(), changed.c_str());
+        }
+        return 0;
+    } catch (const tpfile::Error& e) {
+        std::fprintf(stderr, "tusave history: %s\n", e.what());
+        return 2;
+    }
+}
+
+const tusave_cli::Register reg([](CLI::App& app) {
+    auto o = std::make_shared<DiffOptions>();
+    CLI::App* cmd = app.add_subcommand("diff", "List the tuning values that differ between two TP files");
+    cmd->add_option("files", o->files, "OLD NEW: two TP files");
+    cmd->add_option("--project", o->project, "With --station: the station's TP file against its previous save");
+    cmd->add_option("--station", o->station, "The station name (e.g. FCS0101)");
+    cmd->add_option("--against", o->against, "With --project/--station: compare with this file instead");
+    cmd->add_flag("--json", o->json, "Print the differences as one JSON document");
+    cmd->footer("Per block (number, tag, model) and item: the old and the new value; blocks and items that\n"
+                "appear or disappear are listed as such. On a terminal an aligned, coloured table.\n"
+                "Exit status: 0 when equal, 1 when different, 2 on an error.");
+    cmd->callback([o]() { tusave_cli::exit_status() = RunDiff(*o); });
+
+    auto h = std::make_shared<DiffOptions>();
+    CLI::App* hist = app.add_subcommand("history", "List a station's TP file and archive copies, newest first");
+    hist->add_option("--project", h->project, "The project")->required();
+    hist->add_option("--station", h->station, "The station name")->required();
+    hist->footer("Each with the time of its save and how many values it changed against the one before.");
+    hist->callback([h]() { tusave_cli::exit_status() = RunHistory(h->project, h->station); });
+});
+
+}  // namespace
