@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config/ws_config.h"
+#include "libqveeda/eda_status.h"
 #include "save.h"
 
 extern char** environ;
@@ -24,9 +25,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The lock service's code for a station held by another save.
-constexpr unsigned kStationHeld = 0x2E00000B;
 
 struct Job {
     std::string station;
@@ -124,7 +122,7 @@ std::string Outcome(const Job& j) {
     if (!j.done) return j.started ? "running" : "waiting";
     if (!j.haveResult) return "failed";
     if (j.result == 0) return "saved";
-    if (j.result == kStationHeld) return "held by another save";
+    if (j.result == eda::kLocked) return "held by another save";
     return "failed";
 }
 
