@@ -117,6 +117,7 @@ std::uint32_t CQVEEdaPjtCSVFileBase::Open(const char* path) {
     if (path == nullptr || *path == '\0') return fail(kBadName, "CSV file: no path given");
     m_strPath = path;
     m_strText.clear();
+    m_dwFailed = kOk;
     m_bOpen = true;
     return kOk;
 }
@@ -124,6 +125,7 @@ std::uint32_t CQVEEdaPjtCSVFileBase::Open(const char* path) {
 std::uint32_t CQVEEdaPjtCSVFileBase::Close() {
     if (!m_bOpen) return fail(kNotOpen, "CSV file: not open");
     m_bOpen = false;
+    if (m_dwFailed != kOk) return fail(m_dwFailed, "CSV file " + m_strPath + ": not written, left as it was");
     return write_file(m_strPath, m_strText);
 }
 
@@ -131,7 +133,7 @@ std::uint32_t CQVEEdaPjtCSVFileBase::Write(CQVEEdaRefCom* ref) {
     if (!m_bOpen) return fail(kNotOpen, "CSV file: not open");
     if (ref == nullptr) return fail(kBadArgument, "CSV file: no reference database");
     std::string body;
-    if (auto r = WriteBody(ref, body)) return r;
+    if (auto r = WriteBody(ref, body)) return m_dwFailed = r;
     m_strText = std::string(GetHeadLine()) + "\n" + body;
     return kOk;
 }

@@ -316,7 +316,7 @@ public:
 
 // A CSV file of the project written whole from a reference database: the head line, then
 // the body. Write collects the text; Close writes it to a temporary beside the file and
-// renames it over the file, so a failure leaves the old file.
+// renames it over the file, so a failure (also of Write) leaves the old file.
 class CQVEEdaPjtCSVFileBase : public CObject {
 public:
     CQVEEdaPjtCSVFileBase() = default;
@@ -338,6 +338,7 @@ protected:
 
 private:
     bool m_bOpen = false;
+    std::uint32_t m_dwFailed = 0;  // a failed Write: Close then leaves the file as it was
     std::string m_strPath, m_strText;
 };
 
