@@ -5,13 +5,15 @@
 #include <cstdint>
 #include <string>
 
+#include "libqveeda.h"
+
 namespace eda {
 
 inline constexpr std::uint32_t kOk = 0;
 inline constexpr std::uint32_t kNotBound = 0x2E000001;      // path service or object not bound to a project
 inline constexpr std::uint32_t kUnknownKey = 0x2E000002;    // key not in the key table (for this getter)
 inline constexpr std::uint32_t kBadName = 0x2E000003;       // name empty, missing or not one plain path element
-inline constexpr std::uint32_t kBadArgument = 0x2E000004;   // null out pointer, number out of range, ...
+inline constexpr std::uint32_t kBadArgument = QVEEDA_E_ARGUMENT;  // null out pointer, number out of range, ...
 inline constexpr std::uint32_t kConfig = 0x2E000005;        // workstation.json or sysconfig missing or malformed
 inline constexpr std::uint32_t kNoStation = 0x2E000006;     // station not in the system configuration
 inline constexpr std::uint32_t kDatabase = 0x2E000007;      // reference database missing, not a database, SQL error

@@ -32,13 +32,6 @@ std::uint32_t find_station(const char* fn, const char* project, const char* stat
 
 }  // namespace
 
-std::uint32_t CQVEEdaFileMap::Close() {
-    if (auto r = failpoint_or_ok("CQVEEdaFileMap::Close")) return r;
-    if (!open_) return fail(kNotOpen, "CQVEEdaFileMap::Close: not open");
-    open_ = false;
-    return kOk;
-}
-
 std::uint32_t CQVEEdaFcsDatabase::Open(const char* project, const char* station, int /*mode*/) {
     if (auto r = failpoint_or_ok("CQVEEdaFcsDatabase::Open")) return r;
     if (open_) return fail(kAlreadyOpen, "CQVEEdaFcsDatabase::Open: already open");

@@ -64,6 +64,32 @@ std::uint32_t append_line(const std::string& path, const std::string& line) {
     return kOk;
 }
 
+namespace {
+
+// Makes the written temporary tmp (open as out) durable and renames it over to; on failure
+// the temporary is removed and to is left as it was.
+std::uint32_t replace_with(Fd& out, const std::string& tmp, const std::string& to) {
+    if (::fsync(out.fd) != 0 || ::close(out.fd) != 0) {
+        out.fd = -1;
+        const auto r = io_fail("cannot write", tmp);
+        ::unlink(tmp.c_str());
+        return r;
+    }
+    out.fd = -1;
+    if (::rename(tmp.c_str(), to.c_str()) != 0) {
+        const auto r = io_fail("cannot rename to", to);
+        ::unlink(tmp.c_str());
+        return r;
+    }
+    const std::string dir = to.substr(0, to.rfind('/'));
+    Fd d;
+    d.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d.fd >= 0) ::fsync(d.fd);
+    return kOk;
+}
+
+}  // namespace
+
 std::uint32_t copy_file(const std::string& from, const std::string& to) {
     Fd in;
     in.fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -88,23 +114,20 @@ std::uint32_t copy_file(const std::string& from, const std::string& to) {
             return r;
         }
     }
-    if (::fsync(out.fd) != 0 || ::close(out.fd) != 0) {
-        out.fd = -1;
+    return replace_with(out, tmp, to);
+}
+
+std::uint32_t write_file(const std::string& to, const std::string& data) {
+    const std::string tmp = to + ".tmp";
+    Fd out;
+    out.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out.fd < 0) return io_fail("cannot create", tmp);
+    if (!write_all(out.fd, data.data(), data.size())) {
         const auto r = io_fail("cannot write", tmp);
         ::unlink(tmp.c_str());
         return r;
     }
-    out.fd = -1;
-    if (::rename(tmp.c_str(), to.c_str()) != 0) {
-        const auto r = io_fail("cannot rename to", to);
-        ::unlink(tmp.c_str());
-        return r;
-    }
-    const std::string dir = to.substr(0, to.rfind('/'));
-    Fd d;
-    d.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d.fd >= 0) ::fsync(d.fd);
-    return kOk;
+    return replace_with(out, tmp, to);
 }
 
 std::string local_time(std::time_t t, bool compact) {

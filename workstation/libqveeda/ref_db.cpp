@@ -32,9 +32,7 @@ struct Stmt {
 
 CQVEEdaRDBFile::CQVEEdaRDBFile() = default;
 
-CQVEEdaRDBFile::~CQVEEdaRDBFile() {
-    if (db_ != nullptr) sqlite3_close_v2(db_);
-}
+CQVEEdaRDBFile::~CQVEEdaRDBFile() = default;
 
 std::uint32_t CQVEEdaRDBFile::DbOpen(const char* path, int /*mode*/, int /*flag*/) {
     if (auto r = failpoint_or_ok("DbOpen")) return r;
@@ -55,6 +53,7 @@ std::uint32_t CQVEEdaRDBFile::DbOpen(const char* path, int /*mode*/, int /*flag*
         sqlite3_close_v2(db);
         return fail(kDatabase, std::move(msg));
     }
+    owner_.reset(db, [](sqlite3* h) { sqlite3_close_v2(h); });
     db_ = db;
     return kOk;
 }
@@ -62,8 +61,36 @@ std::uint32_t CQVEEdaRDBFile::DbOpen(const char* path, int /*mode*/, int /*flag*
 std::uint32_t CQVEEdaRDBFile::DbClose() {
     if (auto r = failpoint_or_ok("DbClose")) return r;
     if (db_ == nullptr) return fail(kNotOpen, "DbClose: no reference database open");
-    sqlite3_close_v2(db_);
+    // The handle closes here unless a copy still holds it.
+    owner_.reset();
     db_ = nullptr;
+    return kOk;
+}
+
+std::uint32_t CQVEEdaRefCom::ListRows(const char* table, std::vector<std::vector<std::string>>& rows) {
+    if (auto r = failpoint_or_ok("ListRows")) return r;
+    if (db_ == nullptr) return fail(kNotOpen, "ListRows: no reference database open");
+    if (table == nullptr) return fail(kBadArgument, "ListRows: no table given");
+    Stmt s;
+    // The name is bound as a quoted identifier: a table name cannot change the statement.
+    std::string quoted = "\"";
+    for (const char* c = table; *c; ++c) quoted += *c == '"' ? std::string("\"\"") : std::string(1, *c);
+    quoted += '"';
+    const std::string sql = "SELECT * FROM " + quoted + " ORDER BY rowid";
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s.st, nullptr) != SQLITE_OK)
+        return fail(kNoTable, std::string("ListRows: ") + sqlite3_db_filename(db_, "main") + ": " + sqlite3_errmsg(db_));
+    std::vector<std::vector<std::string>> got;
+    for (;;) {
+        const int rc = sqlite3_step(s.st);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) return fail(kDatabase, std::string("ListRows: ") + sqlite3_errmsg(db_));
+        if (got.size() >= kMaxElements)
+            return fail(kTooMany, "ListRows: more than " + std::to_string(kMaxElements) + " rows");
+        std::vector<std::string> row;
+        for (int c = 0, n = sqlite3_column_count(s.st); c < n; ++c) row.push_back(column_text(s.st, c));
+        got.push_back(std::move(row));
+    }
+    rows = std::move(got);
     return kOk;
 }
 

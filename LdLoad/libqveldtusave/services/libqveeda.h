@@ -3,10 +3,45 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 struct sqlite3;
+
+// Result of an engineering-data call given a null or out-of-range argument.
+inline constexpr std::uint32_t QVEEDA_E_ARGUMENT = 0x2E000004;
+
+// Parameter lists of the exported path getters, by shape (QVEFilePathGetters.def). out is the
+// caller's string; a null out is refused with QVEEDA_E_ARGUMENT.
+#define QVE_PGSIG_T0 std::string* out
+#define QVE_PGSIG_T0R std::string& out
+#define QVE_PGSIG_T1 const char* name, std::string* out
+#define QVE_PGSIG_HATCH const char* name, std::string* out
+#define QVE_PGSIG_UD const char* folder, std::string* out
+#define QVE_PGSIG_UF const char* folder, std::string* out
+#define QVE_PGSIG_UFN const char* folder, const char* name, std::string* out
+#define QVE_PGSIG_UF1 const char* folder, int number, std::string* out
+#define QVE_PGSIG_UOPT const char* folder, const char* name, std::string* out
+#define QVE_PGSIG_UNK const char* folder, const char* name, std::string* out
+#define QVE_PGSIG_S std::string* out
+#define QVE_PGSIG_SR std::string& out
+#define QVE_PGSIG_SNK const char* name, std::string* out
+#define QVE_PGSIG_PN int number, std::string* out
+#define QVE_PGSIG_PNOPT int number, const char* name, std::string* out
+#define QVE_PGSIG_PNZ int number, std::string* out
+#define QVE_PGSIG_PNAME const char* name, std::string* out
+#define QVE_PGSIG_F const char* station, std::string* out
+#define QVE_PGSIG_FN const char* station, const char* name, std::string* out
+#define QVE_PGSIG_FMTX const char* station, int number, std::string* out
+#define QVE_PGSIG_FOPT const char* station, const char* name, std::string* out
+#define QVE_PGSIG_QN const char* station, const char* name, std::string* out
+#define QVE_PGSIG_Q const char* station, std::string* out
+#define QVE_PGSIG_QNUM const char* station, int number, std::string* out
+#define QVE_PGSIG_QSTN const char* station, std::string* out
+#define QVE_PGSIG_H const char* station, std::string* out
+#define QVE_PGSIG_STND const char* station, std::string* out
+#define QVE_PGSIG_STNOPT const char* station, const char* name, std::string* out
 
 // ---- project path service ---------------------------------------------------
 // Turns logical keys ("FCLSF", "FCTPS", ...) into paths of the bound project. Names taken
@@ -45,6 +80,10 @@ public:
     std::uint32_t GetFCSBlockPath(const char* station, std::uint8_t location, const char* name,
                                   std::string& out);
 
+    // The exported getters (defined by the tuning-parameter save library).
+#define QVE_PATH_GETTER(group, shape, name, key, key2) std::uint32_t name(QVE_PGSIG_##shape);
+#include "QVEFilePathGetters.def"
+
 private:
     std::string topDir_;   // project top folder, empty until bound
     std::string project_;
@@ -80,22 +119,47 @@ struct _QVEElemTblSort {
 };
 static_assert(sizeof(_QVEElemTblSort) == 32);
 
+// A reference database file. Copies share the open handle: it is closed when the last
+// copy holding it closes or goes.
 class CQVEEdaRDBFile {
 public:
     CQVEEdaRDBFile();
     virtual ~CQVEEdaRDBFile();
-    CQVEEdaRDBFile(const CQVEEdaRDBFile&) = delete;
-    CQVEEdaRDBFile& operator=(const CQVEEdaRDBFile&) = delete;
+    CQVEEdaRDBFile(const CQVEEdaRDBFile&);
+    CQVEEdaRDBFile& operator=(const CQVEEdaRDBFile&);
 
     std::uint32_t DbOpen(const char* path, int mode, int flag);
     std::uint32_t DbClose();
 
 protected:
-    sqlite3* db_ = nullptr;
+    sqlite3* db_ = nullptr;           // the handle in use (owned through owner_)
+    std::shared_ptr<sqlite3> owner_;  // closes the handle when the last holder lets go
 };
 
-class CQVEEdaRefFCS : public CQVEEdaRDBFile {
+// Common part of the reference databases of a project, a station and its parts.
+class CQVEEdaRefCom : public CQVEEdaRDBFile {
 public:
+    CQVEEdaRefCom() = default;
+    CQVEEdaRefCom(const CQVEEdaRefCom&);
+    CQVEEdaRefCom& operator=(const CQVEEdaRefCom&);
+
+    // Every row of table (in rowid order), each column as text (NULL as ""); 0 = listed.
+    std::uint32_t ListRows(const char* table, std::vector<std::vector<std::string>>& rows);
+};
+
+class CQVEEdaRefTag : public CQVEEdaRefCom {
+public:
+    CQVEEdaRefTag() = default;
+    CQVEEdaRefTag(const CQVEEdaRefTag&);
+    CQVEEdaRefTag& operator=(const CQVEEdaRefTag&);
+};
+
+class CQVEEdaRefFCS : public CQVEEdaRefCom {
+public:
+    CQVEEdaRefFCS() = default;
+    CQVEEdaRefFCS(const CQVEEdaRefFCS&);
+    CQVEEdaRefFCS& operator=(const CQVEEdaRefFCS&);
+
     std::uint32_t ElemTblOpen(int mode, int flag);
     std::uint32_t ElemTblClose();
     std::uint32_t ElemTblInit(_QVEElemTbl* sel, int flag);
@@ -108,14 +172,73 @@ private:
     bool tblOpen_ = false;
 };
 
-// ---- station database object ------------------------------------------------
+class CQVEEdaRefHIS : public CQVEEdaRefCom {
+public:
+    CQVEEdaRefHIS() = default;
+    CQVEEdaRefHIS(const CQVEEdaRefHIS&);
+    CQVEEdaRefHIS& operator=(const CQVEEdaRefHIS&);
+};
+
+class CQVEEdaRefEng : public CQVEEdaRefCom {
+public:
+    CQVEEdaRefEng() = default;
+    CQVEEdaRefEng(const CQVEEdaRefEng&);
+    CQVEEdaRefEng& operator=(const CQVEEdaRefEng&);
+};
+
+class CQVEEdaRefFB : public CQVEEdaRefCom {
+public:
+    CQVEEdaRefFB() = default;
+    CQVEEdaRefFB(const CQVEEdaRefFB&);
+    CQVEEdaRefFB& operator=(const CQVEEdaRefFB&);
+};
+
+// A table of the engineering data: a record without state of its own here.
+class CQVEEdaTbl {
+public:
+    CQVEEdaTbl() = default;
+    virtual ~CQVEEdaTbl() = default;
+    CQVEEdaTbl(const CQVEEdaTbl&);
+    CQVEEdaTbl& operator=(const CQVEEdaTbl&);
+};
+
+// ---- mapped files -------------------------------------------------------------
+// A file mapped into memory. A file address (the address space the file's own pointers
+// use) plus the displacement is the address of the mapped copy. The mapping is owned: a
+// file map is not copied.
 class CQVEEdaFileMap {
 public:
-    virtual ~CQVEEdaFileMap() = default;
+    CQVEEdaFileMap() = default;
+    virtual ~CQVEEdaFileMap();
+    CQVEEdaFileMap(const CQVEEdaFileMap&) = delete;
+    CQVEEdaFileMap& operator=(const CQVEEdaFileMap&) = delete;
+
+    // Maps path read-write and shared, whose own addresses start at fileBase; 0 = mapped.
+    std::uint32_t Map(const char* path, std::uintptr_t fileBase);
+    // Writes the mapped copy back to the file; 0 = done.
+    std::uint32_t Commit();
     std::uint32_t Close();
+
+    const std::string& GetFileName();
+    std::uint32_t GetFileSize();
+    void* GetMapAddress();
+    void* GetMapCommitAddress();
+    // p plus the displacement; 0 for a null p.
+    void* ConvMapAddr(void* p);
+    // p plus the displacement, without the null test (the library never dereferences it).
+    void* ConvMapAddr2(void* p);
+    // p minus the displacement; 0 for a null p.
+    void* ConvFileAddr(void* p);
 
 protected:
     bool open_ = false;
+
+private:
+    std::string m_strFileName;
+    std::uint32_t m_dwFileSize = 0;
+    void* m_pMapAddress = nullptr;
+    std::uintptr_t m_dwDisplacement = 0;  // a pointer's width: the mapping lies anywhere
+    void* m_pCommitAddress = nullptr;
 };
 
 class CQVEEdaFcsDatabase : public CQVEEdaFileMap {
@@ -127,6 +250,116 @@ public:
 private:
     unsigned busType_[2] = {0, 0};
     bool configured_[2] = {false, false};
+};
+
+// The tuning data files of a station: the file maps attached (not owned) are committed together.
+class CQVEEdaTFDATA {
+public:
+    void Attach(CQVEEdaFileMap* map);
+    // Commits every attached map; the first failure's code (the others are still committed).
+    std::uint32_t CommitAll();
+    std::uint32_t CommitAllFiles();
+
+private:
+    std::vector<CQVEEdaFileMap*> m_maps;
+};
+
+// The tag files of a station's operator data.
+class CQVEEdaOdtTagFileMng {
+public:
+    // Adds a tag file; returns its index.
+    int Add(const char* path);
+    int GetSize();
+
+private:
+    std::vector<std::string> m_tagFiles;
+};
+
+// ---- sorted unsigned array ----------------------------------------------------
+// An index out of range is refused with std::out_of_range, never read or written.
+class CQVEEdaUIntArray {
+public:
+    // Appends v; returns its index.
+    int Add(unsigned int v);
+    // Inserts v before the first greater element and returns 1; with none greater, appends v
+    // and returns its index.
+    int Insert(unsigned int v);
+    // Removes the first element equal to v: 1, or 0 when there is none.
+    int Delete(unsigned int v);
+    unsigned int GetAt(int i) const;
+    unsigned int& operator[](int i);
+    int GetSize() const;
+    void RemoveAt(int i, int n = 1);
+
+private:
+    std::vector<unsigned int> m_data;
+};
+
+// ---- project CSV files --------------------------------------------------------
+// The framework's object base: the run-time class and the empty diagnostics.
+struct CRuntimeClass {
+    const char* m_lpszClassName;
+    int m_nObjectSize;
+    const CRuntimeClass* m_pBaseClass;
+};
+class CArchive;
+class CDumpContext;
+
+class CObject {
+public:
+    virtual const CRuntimeClass* GetRuntimeClass() const;
+    virtual ~CObject();
+    virtual void Serialize(CArchive& ar);
+    virtual void AssertValid() const;
+    virtual void Dump(CDumpContext& dc) const;
+};
+
+// A CSV file of the project written whole from a reference database: the head line, then
+// the body. Write collects the text; Close writes it to a temporary beside the file and
+// renames it over the file, so a failure (also of Write) leaves the old file.
+class CQVEEdaPjtCSVFileBase : public CObject {
+public:
+    CQVEEdaPjtCSVFileBase() = default;
+    ~CQVEEdaPjtCSVFileBase() override;
+    CQVEEdaPjtCSVFileBase(const CQVEEdaPjtCSVFileBase&) = delete;
+    CQVEEdaPjtCSVFileBase& operator=(const CQVEEdaPjtCSVFileBase&) = delete;
+
+    const CRuntimeClass* GetRuntimeClass() const override;
+    virtual std::uint32_t Open(const char* path);
+    virtual std::uint32_t Close();
+    virtual std::uint32_t Write(CQVEEdaRefCom* ref);
+    virtual std::uint32_t WriteBody(CQVEEdaRefCom* ref, std::string& body) = 0;
+    virtual const char* GetHeadLine() = 0;
+    virtual const char* GetFileID() = 0;
+
+protected:
+    // Appends the rows of table as CSV lines.
+    static std::uint32_t BodyOfTable(CQVEEdaRefCom* ref, const char* table, std::string& body);
+
+private:
+    bool m_bOpen = false;
+    std::uint32_t m_dwFailed = 0;  // a failed Write: Close then leaves the file as it was
+    std::string m_strPath, m_strText;
+};
+
+// Switch labels ("swlabel" table of the project's reference database).
+class CQVEEdaSWLabelCSVFile : public CQVEEdaPjtCSVFileBase {
+public:
+    CQVEEdaSWLabelCSVFile();
+    ~CQVEEdaSWLabelCSVFile() override;
+    std::uint32_t WriteBody(CQVEEdaRefCom* ref, std::string& body) override;
+    const char* GetHeadLine() override;
+    const char* GetFileID() override;
+};
+
+// Engineering units ("engunit" table of the project's reference database).
+class CQVEEdaEngUnitCSVFile : public CQVEEdaPjtCSVFileBase {
+public:
+    CQVEEdaEngUnitCSVFile();
+    ~CQVEEdaEngUnitCSVFile() override;
+    std::uint32_t WriteBody(CQVEEdaRefCom* ref, std::string& body) override;
+    const char* GetHeadLine() override;
+    const char* GetFileID() override;
 };
 
 // ---- test-mode queries ------------------------------------------------------

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // Station configuration record; the station number is the 16-bit field at offset 112.
@@ -23,6 +24,10 @@ struct _OdtAreaInf {
 
 class CQVERXEdaSysObj {
 public:
+    CQVERXEdaSysObj() = default;
+    CQVERXEdaSysObj(const CQVERXEdaSysObj&);
+    CQVERXEdaSysObj& operator=(const CQVERXEdaSysObj&);
+
     std::uint32_t Init(const char* project);
     std::uint32_t InitEqlz(const char* project);
     // 0 = found and *info filled.
@@ -32,6 +37,21 @@ private:
     std::string project_;
     bool eqlz_ = false;
     bool bound_ = false;
+};
+
+// Instance definitions of another station. Copies share the loaded file.
+class CQVERXEdaOtherInst {
+public:
+    CQVERXEdaOtherInst() = default;
+    CQVERXEdaOtherInst(const CQVERXEdaOtherInst&);
+    CQVERXEdaOtherInst& operator=(const CQVERXEdaOtherInst&);
+
+    // Reads the instance file whole; 0 = loaded.
+    std::uint32_t LoadInstFile(const char* path);
+    bool IsInstFileLoaed();
+
+private:
+    std::shared_ptr<const std::string> m_pInstFile;  // the loaded instance file, null until loaded
 };
 
 constexpr std::uint32_t QVERX_NO_AREA = 0xFFFFFFFFu;

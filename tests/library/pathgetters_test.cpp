@@ -1,0 +1,407 @@
+// The exported path getters, checked against their base calls made directly, and the exported
+// members of the engineering data classes. The getter table is services/QVEFilePathGetters.def;
+// docs/pathgetters.md is made from it here (TUSAVE_UPDATE_DOCS=1 rewrites it).
+#include <dlfcn.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+#include "../workstation/eda_fixture.h"
+#include "LibQVEFDAHistDB.h"
+#include "libqveBackupEpa.h"
+#include "libqveeda.h"
+#include "libqveeda/eda_status.h"
+#include "libqverxeda.h"
+
+namespace {
+
+struct In {
+    const char* station;
+    const char* folder;
+    const char* name;
+    int number;
+};
+using Call = std::uint32_t (*)(CQVEFilePath&, const In&, std::string&);
+
+struct Getter {
+    int group;
+    const char* name;
+    const char* args;  // parameter list
+    std::string base;  // the base call, keys filled in
+    Call call;         // the exported getter
+    Call direct;       // its base call made directly
+    bool takes(const char* what) const { return std::string(args).find(what) != std::string::npos; }
+};
+
+// The base call's description with K and K2 replaced by the keys.
+std::string with_keys(const std::string& doc, const char* k, const char* k2) {
+    std::string out;
+    for (std::size_t i = 0; i < doc.size(); ++i) {
+        if (doc[i] != 'K') {
+            out += doc[i];
+        } else if (i + 1 < doc.size() && doc[i + 1] == '2') {
+            out += std::string("\"") + k2 + "\"";
+            ++i;
+        } else {
+            out += std::string("\"") + k + "\"";
+        }
+    }
+    return out;
+}
+
+// The station number the station-message getters pass: 0 when the service gives none.
+int stn_no(CQVEFilePath& fp, const char* station) {
+    std::uint8_t n = 0;
+    return fp.GetStnNo(station, n) == 0 ? n : 0;
+}
+
+#define L(expr) [](CQVEFilePath& fp, [[maybe_unused]] const In& in, std::string& o) -> std::uint32_t { return expr; }
+#define ROW(k, k2, args, doc, call, direct) Getter{g, fnName, args, with_keys(doc, k, k2), L(call), L(direct)}
+
+// clang-format off
+#define PG_T0(fn, k, k2)  ROW(k, k2, "(out)", "GetTmplFilePath(K, null, out)", fp.fn(&o), fp.GetTmplFilePath(k, nullptr, o))
+#define PG_T0R(fn, k, k2) ROW(k, k2, "(string& out)", "GetTmplFilePath(K, null, out)", fp.fn(o), fp.GetTmplFilePath(k, nullptr, o))
+#define PG_T1(fn, k, k2)  ROW(k, k2, "(name, out)", "GetTmplFilePath(K, name, out)", fp.fn(in.name, &o), fp.GetTmplFilePath(k, in.name, o))
+#define PG_HATCH(fn, k, k2) ROW(k, k2, "(name, out)", "name ? GetTmplFilePath(K, name, out) : GetUDFTmplFolderPath(K2, \"QVSystem\", out)", \
+    fp.fn(in.name, &o), in.name ? fp.GetTmplFilePath(k, in.name, o) : fp.GetUDFTmplFolderPath(k2, "QVSystem", o))
+#define PG_UD(fn, k, k2)  ROW(k, k2, "(folder, out)", "GetUDFTmplFolderPath(K, folder, out)", fp.fn(in.folder, &o), fp.GetUDFTmplFolderPath(k, in.folder, o))
+#define PG_UF(fn, k, k2)  ROW(k, k2, "(folder, out)", "GetUDFTmplFilePath(K, null, folder, out)", fp.fn(in.folder, &o), fp.GetUDFTmplFilePath(k, nullptr, in.folder, o))
+#define PG_UFN(fn, k, k2) ROW(k, k2, "(folder, name, out)", "GetUDFTmplFilePath(K, name, folder, out)", fp.fn(in.folder, in.name, &o), \
+    fp.GetUDFTmplFilePath(k, in.name, in.folder, o))
+#define PG_UF1(fn, k, k2) ROW(k, k2, "(folder, number, out)", "GetUDFTmplFilePath1(number, K, null, folder, out)", fp.fn(in.folder, in.number, &o), \
+    fp.GetUDFTmplFilePath1(in.number, k, nullptr, in.folder, o))
+#define PG_UOPT(fn, k, k2) ROW(k, k2, "(folder, name, out)", "name ? GetUDFTmplFilePath(K, name, folder, out) : GetUDFTmplFolderPath(K2, folder, out)", \
+    fp.fn(in.folder, in.name, &o), in.name ? fp.GetUDFTmplFilePath(k, in.name, in.folder, o) : fp.GetUDFTmplFolderPath(k2, in.folder, o))
+#define PG_UNK(fn, k, k2) ROW(k, k2, "(folder, name, out)", "name ? GetUDFTmplFilePath(name, null, folder, out) : GetUDFTmplFolderPath(K, folder, out)", \
+    fp.fn(in.folder, in.name, &o), in.name ? fp.GetUDFTmplFilePath(in.name, nullptr, in.folder, o) : fp.GetUDFTmplFolderPath(k, in.folder, o))
+#define PG_S(fn, k, k2)   ROW(k, k2, "(out)", "GetSystemFilePath(K, out)", fp.fn(&o), fp.GetSystemFilePath(k, o))
+#define PG_SR(fn, k, k2)  ROW(k, k2, "(string& out)", "GetSystemFilePath(K, out)", fp.fn(o), fp.GetSystemFilePath(k, o))
+#define PG_SNK(fn, k, k2) ROW(k, k2, "(name, out)", "name ? GetSystemFilePath(name, out) : GetSystemFolderPath(K, out)", fp.fn(in.name, &o), \
+    in.name ? fp.GetSystemFilePath(in.name, o) : fp.GetSystemFolderPath(k, o))
+#define PG_PN(fn, k, k2)  ROW(k, k2, "(number, out)", "GetPath(null, number, 0, 0, K, null, out)", fp.fn(in.number, &o), \
+    fp.GetPath(nullptr, in.number, 0, 0, k, nullptr, o))
+#define PG_PNOPT(fn, k, k2) ROW(k, k2, "(number, name, out)", "name ? GetPath(null, number, 0, 0, K, name, out) : GetPath(null, number, 0, 0, K2, null, out)", \
+    fp.fn(in.number, in.name, &o), in.name ? fp.GetPath(nullptr, in.number, 0, 0, k, in.name, o) : fp.GetPath(nullptr, in.number, 0, 0, k2, nullptr, o))
+#define PG_PNZ(fn, k, k2) ROW(k, k2, "(number, out)", "number ? GetPath(null, number, 0, 0, K, null, out) : GetPath(null, 0, 0, 0, K2, null, out)", \
+    fp.fn(in.number, &o), in.number ? fp.GetPath(nullptr, in.number, 0, 0, k, nullptr, o) : fp.GetPath(nullptr, 0, 0, 0, k2, nullptr, o))
+#define PG_PNAME(fn, k, k2) ROW(k, k2, "(name, out)", "name ? GetPath(null, 0, 0, 0, K, name, out) : GetPath(null, 0, 0, 0, K2, null, out)", \
+    fp.fn(in.name, &o), in.name ? fp.GetPath(nullptr, 0, 0, 0, k, in.name, o) : fp.GetPath(nullptr, 0, 0, 0, k2, nullptr, o))
+#define PG_F(fn, k, k2)   ROW(k, k2, "(station, out)", "GetFCSFilePath(station, K, out)", fp.fn(in.station, &o), fp.GetFCSFilePath(in.station, k, o))
+#define PG_FN(fn, k, k2)  ROW(k, k2, "(station, name, out)", "GetFCSFilePath(station, name, K, out)", fp.fn(in.station, in.name, &o), \
+    fp.GetFCSFilePath(in.station, in.name, k, o))
+#define PG_FMTX(fn, k, k2) ROW(k, k2, "(station, number, out)", "GetFCSFilePath(station, \"Matrix%d\" of number, K, out)", fp.fn(in.station, in.number, &o), \
+    fp.GetFCSFilePath(in.station, ("Matrix" + std::to_string(in.number)).c_str(), k, o))
+#define PG_FOPT(fn, k, k2) ROW(k, k2, "(station, name, out)", "name ? GetFCSFilePath(station, name, K, out) : GetFCSFilePath(station, K2, out)", \
+    fp.fn(in.station, in.name, &o), in.name ? fp.GetFCSFilePath(in.station, in.name, k, o) : fp.GetFCSFilePath(in.station, k2, o))
+#define PG_QN(fn, k, k2)  ROW(k, k2, "(station, name, out)", "GetPath(station, 0, 0, 0, K, name, out)", fp.fn(in.station, in.name, &o), \
+    fp.GetPath(in.station, 0, 0, 0, k, in.name, o))
+#define PG_Q(fn, k, k2)   ROW(k, k2, "(station, out)", "GetPath(station, 0, 0, 0, K, null, out)", fp.fn(in.station, &o), \
+    fp.GetPath(in.station, 0, 0, 0, k, nullptr, o))
+#define PG_QNUM(fn, k, k2) ROW(k, k2, "(station, number, out)", "GetPath(station, number, 0, 0, K, null, out)", fp.fn(in.station, in.number, &o), \
+    fp.GetPath(in.station, in.number, 0, 0, k, nullptr, o))
+#define PG_QSTN(fn, k, k2) ROW(k, k2, "(station, out)", "GetPath(station, GetStnNo(station) or 0, 0, 0, K, null, out)", fp.fn(in.station, &o), \
+    fp.GetPath(in.station, stn_no(fp, in.station), 0, 0, k, nullptr, o))
+#define PG_H(fn, k, k2)   ROW(k, k2, "(station, out)", "GetHISFilePath(station, K, out)", fp.fn(in.station, &o), fp.GetHISFilePath(in.station, k, o))
+#define PG_STND(fn, k, k2) ROW(k, k2, "(station, out)", "GetSTNFolderPath(station, K, out)", fp.fn(in.station, &o), fp.GetSTNFolderPath(in.station, k, o))
+#define PG_STNOPT(fn, k, k2) ROW(k, k2, "(station, name, out)", "name ? GetSTNFilePath(station, K, name, out) : GetSTNFolderPath(station, K, out)", \
+    fp.fn(in.station, in.name, &o), in.name ? fp.GetSTNFilePath(in.station, k, in.name, o) : fp.GetSTNFolderPath(in.station, k, o))
+// clang-format on
+
+std::vector<Getter> getters() {
+    std::vector<Getter> v;
+    int g = 0;
+    const char* fnName = nullptr;
+#define QVE_PATH_GETTER(group, shape, fn, key, key2) \
+    g = group;                                       \
+    fnName = #fn;                                    \
+    v.push_back(PG_##shape(fn, key, key2));
+#include "QVEFilePathGetters.def"
+    return v;
+}
+
+std::string listing() {
+    std::string s =
+        "# Path getters\n\n"
+        "The exported path getters of `CQVEFilePath` (`LdLoad/libqveldtusave/services/QVEFilePathGetters.def`),\n"
+        "grouped by the base getter they call. Each returns the base getter's result unchanged; out is\n"
+        "the caller's string (a null out is refused). \"name ?\" tests for a null pointer only. The keys\n"
+        "resolve as listed in `docs/pathkeys.md`.\n\n"
+        "| group | getter | arguments | base call |\n|---|---|---|---|\n";
+    for (const Getter& x : getters())
+        s += "| " + std::to_string(x.group) + " | " + x.name + " | " + x.args + " | " + x.base + " |\n";
+    return s;
+}
+
+class PathGetters : public edatest::EdaHome {
+protected:
+    void SetUp() override {
+        EdaHome::SetUp();
+        ASSERT_EQ(fp.InitProject("DEMO"), 0u) << eda::last_error();
+    }
+    CQVEFilePath fp;
+};
+
+TEST_F(PathGetters, CountAndGroupsMatchTheListAndTheDocs) {
+    const auto all = getters();
+    EXPECT_EQ(all.size(), 187u);
+    std::map<int, int> perGroup;
+    std::set<std::string> overloads;
+    for (const Getter& x : all) {
+        ++perGroup[x.group];
+        EXPECT_TRUE(overloads.insert(std::string(x.name) + x.args).second) << "twice: " << x.name << x.args;
+    }
+    const std::map<int, int> want{{1, 6},  {2, 4},  {3, 1},   {4, 6},   {5, 10}, {6, 3},  {7, 1},
+                                  {8, 3},  {9, 8},  {10, 42}, {11, 5},  {12, 6}, {13, 36}, {14, 5},
+                                  {15, 12}, {16, 11}, {17, 4}, {18, 20}, {19, 4}};
+    EXPECT_EQ(perGroup, want);
+
+    const std::string doc = std::string(TUSAVE_SOURCE_DIR) + "/docs/pathgetters.md";
+    if (std::getenv("TUSAVE_UPDATE_DOCS")) std::ofstream(doc) << listing();
+    std::stringstream ss;
+    ss << std::ifstream(doc).rdbuf();
+    EXPECT_EQ(ss.str(), listing()) << "docs/pathgetters.md is out of date: run with TUSAVE_UPDATE_DOCS=1";
+}
+
+// Every getter gives what its base call gives, for good, missing, empty and hostile arguments,
+// bound or not; with good arguments every key resolves inside the project or template folder.
+TEST_F(PathGetters, EveryGetterEqualsItsBaseCall) {
+    CQVEFilePath unbound;
+    const std::string project = top() + "/", tmpl = home_ + "/template/";
+    const In good{"FCS0102", "QVSystem", "f.dat", 3}, noName{"FCS0101", "QVSystem", nullptr, 0};
+    std::vector<std::pair<In, const char*>> hostile;  // the argument the hostile text is in
+    for (const char* bad : {"", "..", "a/b", "x\\y", "../FCS0101"}) {
+        hostile.push_back({{bad, "QVSystem", "f.dat", 3}, "station"});
+        hostile.push_back({{"FCS0101", bad, "f.dat", 3}, "folder"});
+        hostile.push_back({{"FCS0101", "QVSystem", bad, 3}, "name"});
+    }
+    for (const Getter& x : getters()) {
+        auto same = [&](CQVEFilePath& p, const In& in, const char* what) {
+            std::string got = "unchanged", direct = "unchanged";
+            const std::uint32_t r = x.call(p, in, got);
+            EXPECT_EQ(r, x.direct(p, in, direct)) << x.name << x.args << " " << what;
+            EXPECT_EQ(got, direct) << x.name << x.args << " " << what;
+            return std::pair{r, got};
+        };
+        const bool nameIsKey = x.base.find("Path(name") != std::string::npos;
+        for (const In& in : {good, noName}) {
+            const auto [r, path] = same(fp, in, "bound");
+            if (in.name && nameIsKey) continue;  // "f.dat" is no key
+            // A file the getter names only with the caller's name: the base refuses a null one.
+            if (!in.name && x.takes("name") && !x.base.starts_with("name ?") && x.base.find("GetPath") == std::string::npos)
+                continue;
+            EXPECT_EQ(r, 0u) << x.name << x.args << ": " << eda::last_error();
+            const bool inside = path.starts_with(project) || path.starts_with(tmpl);
+            EXPECT_TRUE(inside && path.find("..") == std::string::npos) << x.name << " -> " << path;
+        }
+        EXPECT_EQ(same(unbound, good, "unbound").first, eda::kNotBound) << x.name;
+        for (const auto& [in, where] : hostile) {
+            if (!x.takes(where)) continue;
+            const auto [r, path] = same(fp, in, where);
+            EXPECT_NE(r, 0u) << x.name << x.args << " took " << where << " \"" << (in.name ? in.name : "") << "\"";
+            EXPECT_EQ(path, "unchanged") << x.name;
+        }
+    }
+    // Any code of a base getter comes back unchanged.
+    for (const char* base : {"GetTmplFilePath", "GetUDFTmplFolderPath", "GetUDFTmplFilePath", "GetUDFTmplFilePath1",
+                             "GetSystemFilePath", "GetSystemFolderPath", "GetFCSFilePath", "GetHISFilePath",
+                             "GetSTNFolderPath", "GetSTNFilePath", "GetPath"})
+        failpoint::arm(base, 0x5A5A0001, 1, true);
+    for (const Getter& x : getters()) {
+        std::string o;
+        EXPECT_EQ(x.call(fp, good, o), 0x5A5A0001u) << x.name << x.args;
+    }
+}
+
+TEST_F(PathGetters, EdgeCasesOfTheOptionalArguments) {
+    std::string a, b;
+    const std::string t = top();
+    // An empty name is a given name: the file branch, which the service then refuses.
+    EXPECT_EQ(fp.GetTmplENGHatchPath("", &a), eda::kBadName);
+    EXPECT_EQ(fp.GetFCSTPPath("FCS0101", "", &a), eda::kBadName);
+    ASSERT_EQ(fp.GetTmplENGHatchPath(nullptr, &a), 0u);
+    EXPECT_EQ(a, home_ + "/template/QVSystem/Hatch");
+
+    // Batch communication folders: number 0 is the parent folder; the matrix files pass 0 on.
+    ASSERT_EQ(fp.GetSystemBatchCommPath(0, &a), 0u);
+    EXPECT_EQ(a, t + "/SYSTEM/BATCH/COM");
+    ASSERT_EQ(fp.GetSystemBatchEtcCommPath(4, &a), 0u);
+    EXPECT_EQ(a, t + "/SYSTEM/BATCH/ETC/COM/04");
+    ASSERT_EQ(fp.GetSystemMatrixEDFPath(0, &a), 0u);
+    EXPECT_EQ(a, t + "/SYSTEM/MATRIX/Matrix0.edf");
+
+    ASSERT_EQ(fp.GetMultFileGenLockPath(&a), 0u);
+    ASSERT_EQ(fp.GetSystemALockPath(&b), 0u);
+    EXPECT_EQ(a, b);
+
+    ASSERT_EQ(fp.GetFCSMatrixDefPath("FCS0101", 7, &a), 0u);
+    ASSERT_EQ(fp.GetFCSMatrixDefPath("FCS0101", "Matrix7", &b), 0u);
+    EXPECT_EQ(a, t + "/FCS0101/MATRIX/Matrix7");
+    EXPECT_EQ(a, b);
+
+    // The station number of the message files; 0 when the service has none for the station.
+    ASSERT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
+    EXPECT_EQ(a, t + "/FCS0102/MESSAGE/anmsg12.edf");
+    failpoint::arm("GetStnNo", 0x2E000006);
+    ASSERT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
+    EXPECT_EQ(a, t + "/FCS0102/MESSAGE/anmsg00.edf");
+
+    EXPECT_EQ(fp.GetFCSTPPath("FCS0101", nullptr, nullptr), QVEEDA_E_ARGUMENT);
+    EXPECT_EQ(fp.GetSystemALockPath(nullptr), QVEEDA_E_ARGUMENT);
+}
+
+TEST(UIntArray, InsertKeepsOrderAndIndexesAreChecked) {
+    CQVEEdaUIntArray a;
+    EXPECT_EQ(a.Delete(5), 0);
+    EXPECT_EQ(a.Insert(10), 0);  // empty: stored at 0
+    EXPECT_EQ(a.Insert(30), 1);  // none greater: appended at index 1
+    EXPECT_EQ(a.Insert(20), 1);  // before 30
+    EXPECT_EQ(a.Insert(5), 1);   // before 10, at index 0: still 1
+    EXPECT_EQ(a.Insert(20), 1);  // after the equal one, before 30
+    EXPECT_EQ(a.Add(1), 5);
+    const std::vector<unsigned> want{5, 10, 20, 20, 30, 1};
+    ASSERT_EQ(a.GetSize(), 6);
+    for (int i = 0; i < a.GetSize(); ++i) EXPECT_EQ(a.GetAt(i), want[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(a.Delete(20), 1);
+    EXPECT_EQ(a.Delete(99), 0);
+    a[0] = 7;
+    a.RemoveAt(3, 2);  // 30 and 1
+    EXPECT_EQ(a.GetSize(), 3);
+    EXPECT_EQ(a.GetAt(0), 7u);
+    EXPECT_EQ(a.GetAt(2), 20u);
+
+    EXPECT_THROW(a.GetAt(3), std::out_of_range);
+    EXPECT_THROW(a.GetAt(-1), std::out_of_range);
+    EXPECT_THROW(a[3], std::out_of_range);
+    EXPECT_THROW(a.RemoveAt(3), std::out_of_range);
+    EXPECT_THROW(a.RemoveAt(1, 3), std::out_of_range);
+    EXPECT_THROW(a.RemoveAt(0, -1), std::out_of_range);
+    EXPECT_EQ(a.GetSize(), 3);
+}
+
+class EdaMembers : public edatest::EdaHome {
+protected:
+    // A reference database with an element table and one switch-label table.
+    std::string make_db() {
+        const std::string path = home_ + "/ref.sqlite";
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db,
+                               "CREATE TABLE element (name TEXT, kind TEXT, location TEXT, file_name TEXT, tag TEXT);"
+                               "INSERT INTO element VALUES ('%BL0001', '%BL', 'DR0001', 'F1', 'TIC1');"
+                               "CREATE TABLE swlabel (number INTEGER, label TEXT);"
+                               "INSERT INTO swlabel VALUES (1, 'ON'), (2, 'say \"hi\", then');",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        return path;
+    }
+};
+
+// Copies share the open database: the copy outlives the original, nothing closes twice
+// (the sanitizer build would see a second close of the freed handle).
+TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
+    const std::string path = make_db();
+    auto original = std::make_unique<CQVEEdaRefFCS>();
+    ASSERT_EQ(original->DbOpen(path.c_str(), 0, 0), 0u) << eda::last_error();
+    ASSERT_EQ(original->ElemTblOpen(0, 0), 0u);
+    CQVEEdaRefFCS copy(*original);
+    CQVEEdaRefFCS assigned;
+    assigned = *original;
+    EXPECT_EQ(original->DbClose(), 0u);
+    original.reset();
+    _QVEElemTbl sel;
+    std::vector<_QVEElemTbl> list;
+    ASSERT_EQ(copy.ElemTblListAll(&sel, nullptr, list), 0u) << eda::last_error();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].strElemName, "%BL0001");
+    EXPECT_EQ(copy.DbClose(), 0u);
+    EXPECT_EQ(copy.DbClose(), eda::kNotOpen);
+    std::vector<std::vector<std::string>> rows;
+    EXPECT_EQ(assigned.ListRows("swlabel", rows), 0u);
+    EXPECT_EQ(rows.size(), 2u);
+
+    // The CSV file of the switch labels, from the shared database; a failed write keeps the old file.
+    CQVEEdaSWLabelCSVFile csv;
+    const std::string out = home_ + "/SwitchLabel.csv";
+    write("SwitchLabel.csv", "old\n");
+    ASSERT_EQ(csv.Open(out.c_str()), 0u);
+    ASSERT_EQ(csv.Write(&assigned), 0u) << eda::last_error();
+    ASSERT_EQ(csv.Close(), 0u) << eda::last_error();
+    EXPECT_EQ(read("SwitchLabel.csv"), "#SWLABEL,number,label\n1,ON\n2,\"say \"\"hi\"\", then\"\n");
+    CQVEEdaEngUnitCSVFile units;  // no engunit table
+    ASSERT_EQ(units.Open(out.c_str()), 0u);
+    EXPECT_EQ(units.Write(&assigned), eda::kNoTable);
+    EXPECT_EQ(units.Close(), eda::kNoTable);
+    EXPECT_EQ(read("SwitchLabel.csv").substr(0, 8), "#SWLABEL");
+
+    CQVERXEdaOtherInst inst;
+    EXPECT_FALSE(inst.IsInstFileLoaed());
+    ASSERT_EQ(inst.LoadInstFile(path.c_str()), 0u);
+    const CQVERXEdaOtherInst instCopy = inst;
+    inst = CQVERXEdaOtherInst();
+    EXPECT_FALSE(inst.IsInstFileLoaed());
+    EXPECT_TRUE(const_cast<CQVERXEdaOtherInst&>(instCopy).IsInstFileLoaed());
+}
+
+TEST_F(EdaMembers, FileMapConvertsAddressesAndCommits) {
+    write("tf.edf", std::string(64, 'a'));
+    const std::string path = home_ + "/tf.edf";
+    CQVEEdaFileMap map;
+    const std::uintptr_t base = 0x10000;
+    ASSERT_EQ(map.Map(path.c_str(), base), 0u) << eda::last_error();
+    EXPECT_EQ(map.GetFileName(), path);
+    EXPECT_EQ(map.GetFileSize(), 64u);
+    auto* mapped = static_cast<char*>(map.GetMapAddress());
+    EXPECT_EQ(map.GetMapCommitAddress(), mapped);
+    void* fileAddr = reinterpret_cast<void*>(base + 5);
+    EXPECT_EQ(map.ConvMapAddr(fileAddr), mapped + 5);
+    EXPECT_EQ(map.ConvFileAddr(mapped + 5), fileAddr);
+    EXPECT_EQ(map.ConvMapAddr(nullptr), nullptr);
+    EXPECT_EQ(map.ConvFileAddr(nullptr), nullptr);
+    // Without the null test: a null file address becomes the displacement itself.
+    EXPECT_EQ(map.ConvMapAddr2(nullptr), reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(mapped) - base));
+
+    static_cast<char*>(map.ConvMapAddr(fileAddr))[0] = 'Z';
+    CQVEEdaTFDATA tf;
+    tf.Attach(&map);
+    EXPECT_EQ(tf.CommitAllFiles(), 0u);
+    EXPECT_EQ(read("tf.edf")[5], 'Z');
+    EXPECT_EQ(map.Close(), 0u);
+    EXPECT_EQ(tf.CommitAllFiles(), eda::kNotOpen);
+
+    CQVEEdaOdtTagFileMng tags;
+    EXPECT_EQ(tags.GetSize(), 0);
+    tags.Add("a.csv");
+    tags.Add("b.csv");
+    EXPECT_EQ(tags.GetSize(), 2);
+}
+
+// The exports are in the built library under their mangled names.
+TEST(PathGetterExports, SampleIsFoundByMangledName) {
+    const std::string lib = std::string(TUSAVE_BUILD_DIR) + "/LdLoad/libqveldtusave/libqveldtusave.so";
+    void* h = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(h, nullptr) << ::dlerror();
+    for (const char* sym : {
+             "_ZN12CQVEFilePath12GetFCSTPPathEPKcS1_PNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
+             "_ZN12CQVEFilePath18GetFDAInfoFilePathERNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
+             "_ZN12CQVEFilePath19GetFCSMatrixDefPathEPKciPNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
+             "_ZN12CQVEFilePath22GetMultFileGenLockPathEPNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
+             "_ZN16CQVEEdaUIntArray6InsertEj",
+             "_ZN16CQVEEdaUIntArrayixEi",
+             "_ZN14CQVEEdaFileMap12ConvMapAddr2EPv",
+             "_ZN14CQVEEdaRDBFileC1ERKS_",
+             "_ZN13CQVEEdaRefFCSaSERKS_",
+             "_ZN21CQVEEdaSWLabelCSVFileC1Ev",
+             "_ZN21CQVEEdaEngUnitCSVFileD1Ev",
+             "_ZN18CQVERXEdaOtherInst15IsInstFileLoaedEv",
+             "_ZN20CQVEEdaOdtTagFileMng7GetSizeEv",
+             "_ZN13CQVEEdaTFDATA14CommitAllFilesEv",
+             "_ZN26CQVEBackupEpaNotBackupFileC1ERKS_",
+         })
+        EXPECT_NE(::dlsym(h, sym), nullptr) << sym;
+    ::dlclose(h);
+}
+
+}  // namespace
