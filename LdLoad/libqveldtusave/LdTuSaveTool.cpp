@@ -1,6 +1,7 @@
 // Station tool backup: runs the workstation's backup tool once for every "*.xseg" file of the
 // station's custom folders, one run after the other. Nothing here stops the save: every
 // problem is one warning line, and the pipeline does not act on the result.
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -75,12 +76,15 @@ void LdTuSaveToolFind(const std::string& folder, std::vector<std::string>& files
 }
 
 // Full paths of the custom files in list order. A folder name that is not one plain path
-// element (the path service's rule) is not searched: one warning names it.
+// element (the path service's rule) is not searched: one warning names it. A folder named
+// again (every unused entry is empty) is not searched again: its files are in the list.
 std::vector<std::string> LdTuSaveToolFiles(const LdTuSaveCtrlInf* inf, const ToolStation& st) {
     const std::string base = inf->filePath.GetProjectTopDir() + "/" + inf->strStation + "/Custom";
     const char* side = inf->isAPCS == 0 && inf->isCurrentProject == 1 ? "FCS" : "SIM";
     std::vector<std::string> files;
-    for (const std::string& name : st.folders) {
+    for (std::size_t i = 0; i < st.folders.size(); ++i) {
+        const std::string& name = st.folders[i];
+        if (std::find(st.folders.begin(), st.folders.begin() + i, name) != st.folders.begin() + i) continue;
         if (!name.empty() && !CQVEFilePath::IsPlainName(name.c_str())) {
             LdTuSaveMsgf("WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"%s\"",
                          LdTuSaveToolShowName(name).c_str());
