@@ -82,9 +82,10 @@ TEST_F(Shgsave, IoErrorsExitWithOneAndLeaveNoCopy) {
     EXPECT_EQ(run({"-h", "dev", "1-1", file}), 7);
     EXPECT_EQ(outcome(), "failpoint: exit 7");
     unsetenv("TUSAVE_FAILPOINTS");
-    write(path("bk"), "a file where the backup folder belongs");
+    write(path("workstation.json"), R"({"backupDir": "bk2"})");
+    write(path("bk2"), "a file where the backup folder belongs");
     EXPECT_EQ(run({"-h", "dev", "1-1", file}), 1);
-    EXPECT_EQ(outcome(), "failed: " + path("bk/shgsave/1-1/C1/FCS") + ": Not a directory");
+    EXPECT_EQ(outcome(), "failed: " + path("bk2/shgsave/1-1/C1/FCS") + ": Not a directory");
 }
 
 TEST_F(Shgsave, CopiesDurablyAndReplacesAnEarlierCopy) {
