@@ -49,21 +49,10 @@ TEST(ToolE2e, SaveCopiesEveryFcsCustomFileAndNoSimFile) {
         ws["controlBus"] = sim.device();
         std::ofstream(res.workstationJson) << ws.dump();
 
-        const std::string save = "TUSAVE_HOME='" + dir + "' " + tusave + "save --project DEMO --station FCS0101 --raw";
         std::vector<std::string> lines;
-        EXPECT_EQ(shell(save, &lines), 0);
+        EXPECT_EQ(shell("TUSAVE_HOME='" + dir + "' " + tusave + "save --project DEMO --station FCS0101 --raw", &lines), 0);
         for (const auto& l : lines) EXPECT_NE(l.rfind("WRN:", 0), 0u) << l;
         EXPECT_EQ(lines.back(), "RESULT 0x00000000");
-
-        // A tool that fails for every file: one warning each, the save still succeeds.
-        lines.clear();
-        EXPECT_EQ(shell("TUSAVE_FAILPOINTS=shgsave=2 " + save, &lines), 0);
-        std::vector<std::string> warned;
-        for (const auto& l : lines)
-            if (l.rfind("WRN:", 0) == 0) warned.push_back(l);
-        std::vector<std::string> want;
-        for (const auto& f : res.stations[0].toolFilesFcs) want.push_back("WRN:The backup tool failed:dwRtn=0x2:" + f);
-        EXPECT_EQ(warned, want);
     }
     const auto& fcs = res.stations[0].toolFilesFcs;
     ASSERT_FALSE(fcs.empty());
