@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "custom.h"
 #include "image.h"
 #include "image_format.h"
 #include "sample.h"
@@ -25,7 +26,7 @@ class Writer {
 public:
     explicit Writer(Result& r) : result_(r) {}
 
-    void bytes(const std::string& path, const void* data, std::size_t n) {
+    void bytes(const std::string& path, const void* data, std::size_t n, bool program = false) {
         fs::path p(path);
         std::error_code ec;
         fs::create_directories(p.parent_path(), ec);
@@ -38,7 +39,18 @@ public:
             out.close();
             if (!out) throw Error(tmp + ": cannot write: " + std::strerror(errno));
         }
+        if (program) {
+            std::error_code ec;
+            fs::permissions(tmp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec, ec);
+            if (ec) throw Error(tmp + ": cannot make it executable: " + ec.message());
+        }
         commit(tmp, path);
+    }
+    void folder(const std::string& path) {
+        std::error_code ec;
+        fs::create_directories(path, ec);
+        if (ec) throw Error(path + ": cannot create the folder: " + ec.message());
     }
     void json(const std::string& path, const oj& j) {
         std::string text = j.dump(2) + "\n";
@@ -200,7 +212,7 @@ void write_station_json(Writer& w, const Station& s, const std::string& path) {
 
 }  // namespace
 
-Result build(const Description& d, const std::string& dir) {
+Result build(const Description& d, const std::string& dir, const BuildOptions& options) {
     validate(d, "description");
     Result result;
     result.dir = fs::absolute(dir).lexically_normal().string();
@@ -232,7 +244,23 @@ Result build(const Description& d, const std::string& dir) {
         write_userinst(w, s, (fcs / "userinst.json").string());
         write_station_json(w, s, info.stationJsonPath);
         w.bytes(info.memoryPath, img.memory.data(), img.memory.size());
+        const fs::path stationDir = project / s.name;
+        for (std::size_t i = 0; i < s.customFiles.size(); ++i) {
+            const fs::path p = stationDir / detail::custom_rel(s.customFiles[i]);
+            if (s.customFiles[i].directory) {
+                w.folder(p.string());
+            } else {
+                const std::vector<std::uint8_t> b = detail::custom_bytes(d, s, i);
+                w.bytes(p.string(), b.data(), b.size());
+            }
+        }
+        detail::tool_files(s, stationDir.string(), info);
         result.stations.push_back(std::move(info));
+    }
+    if (!options.tool.empty()) {
+        const std::vector<std::uint8_t> program = detail::read_program(options.tool);
+        result.toolPath = (home / "FCS" / "tool" / "shgsave").string();
+        w.bytes(result.toolPath, program.data(), program.size(), true);
     }
     return result;
 }

@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "custom.h"
 #include "image_format.h"
 #include "sample.h"
 
@@ -111,7 +112,7 @@ Station default_station(std::size_t index) {
         s.areaCount42 = 2;
         s.idFirst = 1;
         s.idSecond = 1;
-        s.customFolders = {"CUSTOM01", "CTRLDATA"};
+        s.customFolders = {"CUSTOM01", "", "CTRLDATA", "NOFOLDER"};
     } else {
         char name[16];
         std::snprintf(name, sizeof name, "FCS01%02u", static_cast<unsigned>((index + 1) % 100));
@@ -134,6 +135,7 @@ Station default_station(std::size_t index) {
         s.idSecond = 2;
         s.customFolders = {"CUSTOM01"};
     }
+    s.customFiles = detail::default_custom_files(index);
     return s;
 }
 
@@ -352,6 +354,19 @@ Station read_station(const json& j, std::size_t index, const std::string& where,
             s.customFolders.push_back((*a)[i].get<std::string>());
         }
     }
+    if (const json* a = r.array("customFiles")) {
+        s.customFiles.clear();
+        for (std::size_t i = 0; i < a->size(); ++i) {
+            Reader f((*a)[i], idx(r.at("customFiles"), i), src);
+            CustomFile& c = s.customFiles.emplace_back();
+            f.text("folder", c.folder);
+            f.text("side", c.side);
+            f.text("name", c.name);
+            f.integer("bytes", c.bytes, 0, 1 << 20);
+            f.boolean("directory", c.directory);
+            f.finish();
+        }
+    }
     r.finish();
     return s;
 }
@@ -439,6 +454,7 @@ void validate(const Description& d, const std::string& src) {
         for (std::size_t i = 0; i < s.customFolders.size(); ++i)
             check(s.customFolders[i].empty() || plain_name(s.customFolders[i], fmt::kCustomNameLen), src,
                   idx(w + ".customFolders", i), "not a plain name of up to 8 characters");
+        detail::validate_custom(s, src, w);
         for (std::size_t i = 0; i < s.areas.size(); ++i)
             check(plain_name(s.areas[i].name, 8), src, idx(w + ".areas", i) + ".name", "not a plain name of up to 8 characters");
         check(s.factor1 >= 1 && s.factor1 <= 64 && s.factor2 >= 1 && s.factor2 <= 64, src, w + ".factors", "expected 1 to 64");
@@ -537,6 +553,11 @@ nlohmann::ordered_json description_to_json(const Description& d) {
         st["areaCount42"] = s.areaCount42;
         st["identification"] = {s.idFirst, s.idSecond};
         st["customFolders"] = s.customFolders;
+        oj custom = oj::array();
+        for (const CustomFile& f : s.customFiles)
+            custom.push_back({{"folder", f.folder}, {"side", f.side}, {"name", f.name}, {"bytes", f.bytes},
+                              {"directory", f.directory}});
+        st["customFiles"] = custom;
         oj models = oj::array();
         for (const Model& m : s.models) {
             oj mj;

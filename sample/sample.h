@@ -69,6 +69,16 @@ struct Area {
     std::string name = "AREA01";
 };
 
+// A file of the station's custom folders, written as <station>/Custom/<folder>/<side>/<name>
+// (<station>/Custom/<side>/<name> for an empty folder); with directory set, a folder of that name.
+struct CustomFile {
+    std::string folder;
+    std::string side = "FCS";  // "FCS" or "SIM"
+    std::string name;
+    std::uint32_t bytes = 64;
+    bool directory = false;
+};
+
 struct Station {
     std::string name;
     int number = 1;
@@ -94,6 +104,7 @@ struct Station {
     std::uint16_t areaCount42 = 0; // area constant table +0x42
     std::uint8_t idFirst = 1, idSecond = 1;  // station constant table +0x29, +0x28
     std::vector<std::string> customFolders;  // up to 16 names of up to 8 characters
+    std::vector<CustomFile> customFiles;     // need not lie in a listed folder
 };
 
 struct Workstation {
@@ -175,6 +186,10 @@ struct StationResult {
     std::vector<std::uint16_t> stationUaids;  // and in the station's memory
     std::size_t uaidOffset = 0;
     std::size_t customFolderListOffset = 0;
+    // The custom files a save hands to the backup tool, for the current project and a station
+    // that is not an APCS (FCS) and otherwise (SIM): full paths, in list order, by name within
+    // a folder.
+    std::vector<std::string> toolFilesFcs, toolFilesSim;
 };
 
 struct Result {
@@ -183,7 +198,14 @@ struct Result {
     std::string projectDir;
     std::string sysconfigPath;
     std::vector<StationResult> stations;
+    std::string toolPath;            // the installed backup tool; empty when none
     std::vector<std::string> files;  // every file written, in writing order
+};
+
+struct BuildOptions {
+    // The backup tool program to install as FCS/tool/shgsave in the workstation folder;
+    // empty: none is installed.
+    std::string tool;
 };
 
 // The station's instance definitions file (<station>/DB/instdef.json) from its models. Throws
@@ -192,6 +214,6 @@ nlohmann::ordered_json instdef_json(const Station& s);
 
 // Writes the whole workstation folder at dir (created when missing; files it writes are
 // replaced, nothing else is touched). Throws Error on an invalid description or a failed write.
-Result build(const Description& d, const std::string& dir);
+Result build(const Description& d, const std::string& dir, const BuildOptions& options = {});
 
 }  // namespace sample

@@ -33,4 +33,9 @@ TUSAVE_HOME="$DEMO_HOME" "$TUSAVE" save --project DEMO --station "$STATION" --mo
 status=$?
 set -e
 echo "demo: tusave save exited with $status; the workstation is in $DEMO_HOME"
+copies="$DEMO_HOME/backup/shgsave"
+if [ -d "$copies" ]; then
+  echo "demo: the backup tool's copies of the station's custom files (log: $DEMO_HOME/log/shgsave.log):"
+  (cd "$copies" && find . -type f | sed 's#^\./#  #' | sort)
+fi
 exit "$status"

@@ -80,6 +80,22 @@ TEST_F(PortProcess, ChildExitCodeAndStillActiveWhileRunning) {
     CloseHandle(p);  // the process goes on; it is reaped when it ends
 }
 
+TEST_F(PortProcess, ChildRunsDetachedWithoutTheCallersDescriptors) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);  // not close-on-exec
+    const std::string script = "for f in 0 1 2; do [ \"$(readlink /proc/$$/fd/$f)\" = /dev/null ] || exit 1; done; " +
+                               std::string("[ -e /proc/$$/fd/") + std::to_string(fds[0]) + " ] && exit 2; exit 0";
+    HANDLE p = nullptr;
+    ASSERT_TRUE(CreateProcessV("/bin/sh", {"sh", "-c", script}, &p));
+    EXPECT_EQ(WaitForSingleObject(p, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 9;
+    ASSERT_TRUE(GetExitCodeProcess(p, &code));
+    EXPECT_EQ(code, 0u);
+    CloseHandle(p);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
 TEST_F(PortProcess, StartFailuresReportTheError) {
     HANDLE p = nullptr;
     EXPECT_FALSE(CreateProcessV((dir + "/no-such-tool").c_str(), {"no-such-tool"}, &p));

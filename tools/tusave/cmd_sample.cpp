@@ -1,6 +1,7 @@
 // tusave sample DIR: builds a sample workstation folder (workstation, project, stations).
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 
@@ -14,9 +15,20 @@ struct SampleOptions {
     std::string description;
     std::optional<std::uint64_t> seed;
     std::optional<int> blocks, anMessages, port;
-    std::optional<std::string> project, byteOrder;
+    std::optional<std::string> project, byteOrder, tool;
     bool printDescription = false;
 };
+
+// The backup tool built beside this program: ../shgsave/shgsave in the build tree, else ./shgsave.
+std::string default_tool() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    for (const fs::path& p : {self.parent_path().parent_path() / "shgsave" / "shgsave", self.parent_path() / "shgsave"})
+        if (fs::is_regular_file(p, ec)) return p.string();
+    return {};
+}
 
 int run(const SampleOptions& o) {
     try {
@@ -35,7 +47,9 @@ int run(const SampleOptions& o) {
             if (o.byteOrder) s.byteOrder = *o.byteOrder;
         }
         auto t0 = std::chrono::steady_clock::now();
-        sample::Result r = sample::build(d, o.dir);
+        sample::BuildOptions options;
+        options.tool = o.tool ? *o.tool : default_tool();
+        sample::Result r = sample::build(d, o.dir, options);
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 
         std::printf("sample workstation: %s (seed %llu, %zu files, %.1f ms)\n", r.dir.c_str(),
@@ -55,6 +69,10 @@ int run(const SampleOptions& o) {
                         s.opeMarks.size(), s.imageSize);
             std::printf("    %s\n    %s\n", s.databasePath.c_str(), s.memoryPath.c_str());
         }
+        if (r.toolPath.empty())
+            std::printf("  no backup tool installed (shgsave not found beside tusave; see --tool)\n");
+        else
+            std::printf("  backup tool: %s\n", r.toolPath.c_str());
         return 0;
     } catch (const sample::Error& e) {
         std::fprintf(stderr, "tusave sample: %s\n", e.what());
@@ -73,6 +91,8 @@ tusave_cli::Register reg([](CLI::App& app) {
     cmd->add_option("--port", o->port, "UDP port of the control bus on 127.0.0.1")->check(CLI::Range(1, 65535));
     cmd->add_option("--project", o->project, "Project name (also the current project)");
     cmd->add_option("--byte-order", o->byteOrder, "Byte order of the simulated stations")->check(CLI::IsMember({"big", "host"}));
+    cmd->add_option("--tool", o->tool, "Backup tool program to install as FCS/tool/shgsave; default: the shgsave "
+                                       "built beside tusave, none when there is none");
     cmd->add_flag("--print-description", o->printDescription, "Print the description in full and write nothing");
     cmd->callback([o]() {
         if (o->dir.empty() && !o->printDescription) throw CLI::RequiredError("DIR");

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "LibQVCCommon.h"
+#include "LibQVCCommon/qvccommon_host.h"
 #include "config/ws_config.h"
 
 namespace {
@@ -55,28 +56,36 @@ bool make_dirs(const std::string& dir) {
 }
 
 // The logs have no caller to report to: a failure goes to stderr and the entry is lost.
-void append_line(const char* file, const std::string& line) {
+bool append_line(const char* file, const std::string& line) {
     const std::string dir = ws::home() + "/log";
     const std::string path = dir + "/" + file;
     if (!make_dirs(dir)) {
         std::fprintf(stderr, "tusave: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
-        return;
+        return false;
     }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         std::fprintf(stderr, "tusave: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-        return;
+        return false;
     }
     ssize_t n;
     do {
         n = ::write(fd, line.data(), line.size());
     } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(line.size()))
+    const bool ok = n == static_cast<ssize_t>(line.size());
+    if (!ok)
         std::fprintf(stderr, "tusave: cannot write %s: %s\n", path.c_str(), n < 0 ? std::strerror(errno) : "short write");
     ::close(fd);
+    return ok;
 }
 
 }  // namespace
+
+bool ws::append_log(const char* file, const std::vector<std::string>& fields) {
+    std::string line = stamp();
+    for (const std::string& f : fields) line += "\t" + field(f.c_str());
+    return append_line(file, line + "\n");
+}
 
 void QVCInitHistoryLog(const char* project, const char* station, void*) {
     std::lock_guard lk(g_mu);

@@ -58,6 +58,8 @@ std::uint32_t CQVEFilePath::InitEqlzProject(const char* project) {
 
 std::string CQVEFilePath::GetProjectTopDir() const { return topDir_; }
 
+bool CQVEFilePath::IsPlainName(const char* name) { return name != nullptr && ws::valid_name(name); }
+
 namespace {
 
 // Looks key up among the given kinds (in order) and expands it below the right root.

@@ -1,5 +1,6 @@
 // Processes, waits and sleep. Every wait and sleep is logged with the failpoint registry and
 // can be made to return at once by arming it, so long time-outs stay testable.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -127,8 +128,31 @@ BOOL CreateProcessV(const char* program, const std::vector<std::string>& argv, H
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     if (args.empty()) args.push_back(const_cast<char*>(program));
     args.push_back(nullptr);
+    // The child runs detached: its standard streams are /dev/null, and it inherits none of
+    // the caller's other descriptors (open files, sockets, locks), whether close-on-exec or not.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) {
+        set_error(rc);
+        return false;
+    }
+    if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        set_error(rc);
+        return false;
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    int rc = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (rc == 0) rc = ::posix_spawnattr_setsigmask(&attr, &none);
+    if (rc == 0) rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, program, nullptr, nullptr, args.data(), environ);
+    if (rc == 0) rc = ::posix_spawn(&pid, program, &actions, &attr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         set_error(rc);
         return false;

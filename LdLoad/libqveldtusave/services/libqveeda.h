@@ -57,6 +57,9 @@ public:
     std::uint32_t InitProject(const char* project);
     std::uint32_t InitEqlzProject(const char* project);
     std::string GetProjectTopDir() const;
+    // The rule for names joined into paths: one plain element, not empty, ".", nor holding
+    // "/", "\", ".." or NUL.
+    static bool IsPlainName(const char* name);
 
     std::uint32_t GetTmplFilePath(const char* key, const char* name, std::string& out);
     std::uint32_t GetUDFTmplFolderPath(const char* key, const char* folder, std::string& out);

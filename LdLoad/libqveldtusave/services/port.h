@@ -132,7 +132,9 @@ BOOL FindClose(HANDLE h);
 // (258 = WAIT_TIMEOUT) and "Sleep" returns at once. WaitForMultipleObjects waits for the
 // first readable descriptor among handles of port::wrap_fd (waitAll only with one handle).
 // Starts program with the argument vector argv (argv[0] included); *process receives a
-// handle for WaitForSingleObject / GetExitCodeProcess / CloseHandle.
+// handle for WaitForSingleObject / GetExitCodeProcess / CloseHandle. The program runs
+// detached: standard input, output and error are /dev/null, and it inherits no other
+// descriptor of the caller.
 BOOL CreateProcessV(const char* program, const std::vector<std::string>& argv, HANDLE* process);
 DWORD WaitForSingleObject(HANDLE h, DWORD ms);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms);

@@ -1,0 +1,225 @@
+// The station tool backup step against the sample's custom folders and the real backup tool,
+// which logs every run it received.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "LdTuSaveCtrl.h"
+#include "ctrl_fixture.h"
+#include "tusave_bytes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ctrl_test::CtrlSave;
+
+const std::string kTool = std::string(TUSAVE_BUILD_DIR) + "/tools/shgsave/shgsave";
+constexpr const char* kDevice = "udp:127.0.0.1:47110";
+
+std::vector<std::uint8_t> read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+class ToolBackup : public CtrlSave {
+protected:
+    void SetUp() override {
+        CtrlSave::SetUp();
+        auto t = ctrl_test::test_strings();
+        for (unsigned id : {4214u, 4215u, 7216u, 7217u, 7218u, 7219u, 7623u}) t[id] = "T" + std::to_string(id);
+        port::set_string_table(t);
+    }
+    void TearDown() override {
+        unsetenv("TUSAVE_FAILPOINTS");
+        setenv("TUSAVE_HOME", dir_.c_str(), 1);
+        CtrlSave::TearDown();
+    }
+
+    // The sample with the backup tool installed, and a context as initialisation leaves it.
+    void make(bool current = true, bool apcs = false) {
+        sample::BuildOptions o;
+        o.tool = kTool;
+        result_ = sample::build(desc_, dir_, o);
+        image_ = read_all(st("FCS0101").databasePath);
+        inf_.strStation = "FCS0101";
+        ASSERT_EQ(inf_.filePath.InitProject("DEMO"), 0u);
+        inf_.isCurrentProject = current ? 1 : 0;
+        inf_.isAPCS = apcs ? 1 : 0;
+    }
+    std::uint32_t run() {
+        lines_.clear();
+        inf_.pDbImage = image_.data();
+        inf_.dbImageSize = static_cast<std::uint32_t>(image_.size());
+        return LdTuSaveCtrlUpdateParmFile(&inf_);
+    }
+    // Entry i of the custom folder name list.
+    void name(std::size_t i, const std::string& n) {
+        const std::size_t off = st("FCS0101").customFolderListOffset + 8 * i;
+        std::fill_n(image_.begin() + static_cast<std::ptrdiff_t>(off), 8, 0);
+        std::copy(n.begin(), n.end(), image_.begin() + static_cast<std::ptrdiff_t>(off));
+    }
+    // The runs the tool logged: "device<TAB>numbers<TAB>file<TAB>outcome".
+    std::vector<std::string> runs() const {
+        std::vector<std::string> out;
+        std::ifstream in(dir_ + "/log/shgsave.log");
+        for (std::string l; std::getline(in, l);) out.push_back(l.substr(l.find('\t') + 1));
+        return out;
+    }
+    // <station>/Custom/[<folder>/]<side>/<name> -> backup/shgsave/1-1/[<folder>/]<side>/<name>
+    std::string copy_of(const std::string& file) const {
+        return dir_ + "/backup/shgsave/1-1/" + file.substr(file.find("/Custom/") + 8);
+    }
+    std::string copied(const std::string& file) const {
+        return std::string(kDevice) + "\t1-1\t" + file + "\tcopied to " + copy_of(file);
+    }
+
+    std::vector<std::uint8_t> image_;
+    LdTuSaveCtrlInf inf_;
+};
+
+TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrder) {
+    make();
+    const auto& files = st("FCS0101").toolFilesFcs;
+    ASSERT_EQ(files.size(), 4u);  // the directory "x.xseg", "notes.txt", SIM and unlisted files are not
+    EXPECT_NE(files[0].find("/Custom/CUSTOM01/FCS/loop 02.xseg"), std::string::npos);
+    EXPECT_NE(files[2].find("/Custom/FCS/common.xseg"), std::string::npos);  // the empty entry
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T4214", "MSG:T4215"}));
+    std::vector<std::string> want;
+    for (const auto& f : files) {
+        want.push_back(copied(f));
+        EXPECT_EQ(read_all(copy_of(f)), read_all(f)) << f;
+    }
+    EXPECT_EQ(runs(), want);  // the path with a blank arrived as one argument
+    // Same name in two folders: two copies.
+    EXPECT_TRUE(fs::exists(dir_ + "/backup/shgsave/1-1/CTRLDATA/FCS/loop01.xseg"));
+    EXPECT_TRUE(fs::exists(dir_ + "/backup/shgsave/1-1/CUSTOM01/FCS/loop01.xseg"));
+}
+
+TEST_F(ToolBackup, SimFilesForOtherProjectsAndApcs) {
+    for (auto [current, apcs] : {std::pair{false, false}, {true, true}, {false, true}}) {
+        SCOPED_TRACE(std::to_string(current) + std::to_string(apcs));
+        make(current, apcs);
+        fs::remove(dir_ + "/log/shgsave.log");
+        EXPECT_EQ(run(), 0u);
+        std::vector<std::string> want;
+        for (const auto& f : st("FCS0101").toolFilesSim) want.push_back(copied(f));
+        ASSERT_EQ(want.size(), 3u);
+        EXPECT_EQ(runs(), want);
+    }
+}
+
+TEST_F(ToolBackup, NoListOrNoFileGivesNoLineAndNoRun) {
+    make();
+    const std::vector<std::uint8_t> good = image_;
+    const std::size_t io = 0x200 + tb::load_u32(&image_[0x248]) - (tb::load_u32(&image_[0x240]) - 0x100);
+    // No station-wide I/O table, no list, StnCnstTblAdrs 0, a list outside the image.
+    for (auto [off, value] : {std::pair<std::size_t, std::uint32_t>{0x248, 0}, {io + 0x214, 0}, {0x240, 0},
+                              {io + 0x214, 0xFFFFFF00u}}) {
+        image_ = good;
+        tb::store_u32(&image_[off], value);
+        EXPECT_EQ(run(), 0u);
+        EXPECT_TRUE(lines_.empty()) << off;
+    }
+    image_ = good;
+    for (std::size_t i = 0; i < 16; ++i) name(i, i == 0 ? "NOFOLDER" : "CTRLDATA");
+    fs::remove(st("FCS0101").toolFilesFcs[3]);  // CTRLDATA's only FCS file
+    EXPECT_EQ(run(), 0u);
+    EXPECT_TRUE(lines_.empty());
+    EXPECT_TRUE(runs().empty());
+}
+
+TEST_F(ToolBackup, RefusedFolderNamesAreNamedAndNotSearched) {
+    make();
+    // Files that the refused names would reach if they were joined into paths.
+    const std::string stn = result_.projectDir + "/FCS0101";
+    for (const char* d : {"/x/FCS", "/Custom/a/b/FCS", "/Custom/FCS/FCS"}) {
+        fs::create_directories(stn + d);
+        std::ofstream(stn + d + "/evil.xseg") << "x";
+    }
+    name(0, "../x");
+    name(1, "a/b");
+    name(2, ".");
+    name(3, "a\\b");
+    for (std::size_t i = 4; i < 16; ++i) name(i, "CTRLDATA");
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(lines_, (std::vector<std::string>{
+                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"../x\"",
+                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"a/b\"",
+                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\".\"",
+                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"a\\b\"",
+                          "MSG:T4214", "MSG:T4215"}));
+    const std::string only = stn + "/Custom/CTRLDATA/FCS/loop01.xseg";
+    EXPECT_EQ(runs(), (std::vector<std::string>{copied(only)}));
+}
+
+TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
+    make();
+    const auto& files = st("FCS0101").toolFilesFcs;
+    const std::string args = std::string(" -h ") + kDevice + " 1-1 ";
+    auto expect_each = [&](const std::string& prefix, bool withCommand) {
+        std::vector<std::string> want{"MSG:T4214"};
+        for (const auto& f : files) want.push_back(prefix + (withCommand ? result_.toolPath + args : "") + f);
+        want.push_back("MSG:T4215");
+        EXPECT_EQ(lines_, want);
+    };
+    // The tool ends with exit code 2 for every file.
+    setenv("TUSAVE_FAILPOINTS", "shgsave=2", 1);
+    EXPECT_EQ(run(), 0u);
+    expect_each("WRN:T7219:dwRtn=0x2:", false);
+    EXPECT_EQ(runs().size(), files.size());
+    unsetenv("TUSAVE_FAILPOINTS");
+
+    failpoint::arm("GetExitCodeProcess", 5, 2);
+    EXPECT_EQ(run(), 0u);
+    ASSERT_EQ(lines_.size(), 3u);
+    EXPECT_EQ(lines_[1], "WRN:T7218:dwRtn=0x5:" + files[1]);
+
+    failpoint::arm("CreateProcessV", 8, 1, true);
+    EXPECT_EQ(run(), 0u);
+    expect_each("WRN:T7216:0x8:shgsave ", true);
+    failpoint::reset();
+
+    fs::remove(result_.toolPath);
+    EXPECT_EQ(run(), 0u);
+    expect_each("WRN:T7216:0x2:shgsave ", true);
+}
+
+TEST_F(ToolBackup, NoDeviceNameOrNoToolPathRunsNothing) {
+    make();
+    failpoint::arm("ZclGetDeviceName", 1);
+    EXPECT_EQ(run(), LDTUSAVE_E_NODEVICE);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"WRN:T7623"}));
+
+    // A workstation folder whose tool path does not fit the 256-byte buffer.
+    const std::string longHome = dir_ + "/" + std::string(250 - dir_.size(), 'h');
+    fs::create_directory_symlink(dir_, longHome);
+    setenv("TUSAVE_HOME", longHome.c_str(), 1);
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T4214",
+                                                LdTuSaveFormat("WRN:T7216:%#x:shgsave -h %s 1-1 ", ENAMETOOLONG, kDevice),
+                                                "MSG:T4215"}));
+    EXPECT_TRUE(runs().empty());
+}
+
+TEST_F(ToolBackup, SaveWithoutDeviceNameStillSucceeds) {
+    build();
+    fs::create_directories(dir_ + "/FCS/tool");
+    fs::copy_file(kTool, dir_ + "/FCS/tool/shgsave");
+    // The upload asks for the device name too: fail only the last call of a save.
+    failpoint::arm("ZclGetDeviceName", 1, 1000);
+    ASSERT_EQ(save("FCS0101", 2, 2), 0u);
+    ASSERT_TRUE(has_line("MSG:T4215"));
+    failpoint::arm("ZclGetDeviceName", 1, static_cast<unsigned>(failpoint::calls("ZclGetDeviceName")));
+    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+    EXPECT_TRUE(has_line("WRN:T7623"));
+    EXPECT_FALSE(has_line("MSG:T4214"));
+    expect_closed(false);
+}
+
+}  // namespace
