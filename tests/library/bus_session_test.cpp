@@ -291,32 +291,27 @@ TEST_F(ItemWalkTest, RecordsAreConvertedInStationOrder) {
     // Outside test mode every item header is turned to host order in place.
     g_testMode = 0;
     failpoint::arm("bc3RecordInBlock", 1, 1000);   // count only
-    auto data = item(2, 3, 4);
-    tb::store_be16(data.data() + 6, 2);
-    tb::store_be32(data.data() + 12, 4);
-    Frame r = chunk(data, 0, data.size());
-    tb::store_be16(r.data() + 40 + 20, static_cast<std::uint16_t>(data.size()));
-    tc->upDataSize = static_cast<std::int32_t>(data.size());
-    script.replies.push_back(r);
-    buf.assign(data.size(), 0);
-    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);   // no user instance image to convert with
+    auto bigUpload = [this](std::uint16_t status, std::uint8_t recNo, std::uint32_t bytes) {
+        auto data = bustest::encode({1, recNo, 0, 0, 0, 0}, bytes, 0xA5);
+        tb::store_be16(data.data(), status);
+        tb::store_be16(data.data() + 6, 2);
+        tb::store_be32(data.data() + 12, bytes);
+        Frame r = chunk(data, 0, data.size());
+        tb::store_be16(r.data() + 40 + 20, static_cast<std::uint16_t>(data.size()));
+        tc->upDataSize = static_cast<std::int32_t>(data.size());
+        script.replies.push_back(r);
+        buf.assign(data.size(), 0);
+        return TuUpLoadReq(buf.data(), tc.get());
+    };
+    EXPECT_EQ(bigUpload(0, 3, 4), -1);   // no user instance image to convert with
     EXPECT_EQ(tb::load_u16(buf.data() + 6), 2);
     EXPECT_EQ(tb::load_u32(buf.data() + 12), 4u);
     EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 1u);
     EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): bc3RecordInBlock(blkCode=0x1852, recNo=0x3,dataSize=0x4, dir=0) Error");
-
     // An item without record bytes (not delivered) goes through the converter too.
     std::uint8_t userInst = 0;
     tc->pUserInst = &userInst;
-    auto none = bustest::encode({1, 4, 0, 0, 0, 0}, 0, 0);
-    tb::store_be16(none.data(), 0x9413);
-    tb::store_be16(none.data() + 6, 2);
-    Frame r2 = chunk(none, 0, none.size());
-    tb::store_be16(r2.data() + 40 + 20, static_cast<std::uint16_t>(none.size()));
-    tc->upDataSize = static_cast<std::int32_t>(none.size());
-    script.replies.push_back(r2);
-    buf.assign(none.size(), 0);
-    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), 0);
+    EXPECT_EQ(bigUpload(0x9413, 4, 0), 0);
     EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 2u);
 }
 
