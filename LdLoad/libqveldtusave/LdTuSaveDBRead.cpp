@@ -176,6 +176,27 @@ int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
     return 1;
 }
 
+bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const std::string& path) {
+    // Every field the save reads from the station constant table lies before this end.
+    constexpr std::size_t kRootTablesEnd = kStnCnstTbl + kStnCnstOpeMk42 + 2;
+    if (dwImageSize < kRootTablesEnd) {
+        LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:the file is too short for its root tables (%u bytes) FileName = %s",
+                     dwImageSize, path.c_str());
+        return false;
+    }
+    // A broken link would make the upload save nothing of the control area and call it done.
+    const LdTuSaveImage img(pDbImage, dwImageSize);
+    for (LdTuSaveAreaForm form : {LdTuSaveAreaForm::kStation, LdTuSaveAreaForm::kAreaRootAdrs,
+                                  LdTuSaveAreaForm::kAreaCnstDist}) {
+        if (const LdTuSaveArea a = img.Area(1, form); a.failed != LdTuSaveLink::kNone) {
+            LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:%s is Invalid FileName = %s", LdTuSaveLinkName(a.failed),
+                         path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // ---- load and store ----------------------------------------------------------------------------
 
 std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
@@ -205,6 +226,12 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
             return LDTUSAVE_E_DBREAD;
         }
         inf->dbImageSize = dwSize;
+        if (!LdTuSaveDBImageSound(inf->pDbImage, inf->dbImageSize, inf->strDbFilePath)) {
+            __QVEEngFree(inf->pDbImage, kSource, __LINE__);
+            inf->pDbImage = nullptr;
+            inf->dbImageSize = 0;
+            return LDTUSAVE_E_DBREAD;
+        }
     }
 
     LdTuSaveFile file;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // What LdTuSavesGetStnRootTblAdrs finds for the edit-file update.
 struct LdTuSavesRootTbl {
@@ -32,3 +33,8 @@ int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
 int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
                             std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
                             std::uint32_t* pdwRecSize);
+
+// True when the image holds its root tables and the walk to the control area's BldbPtrTbl is
+// whole in each form the save converts its addresses in; else one "ERR:" line naming the
+// broken table (or the short file) and path.
+bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const std::string& path);

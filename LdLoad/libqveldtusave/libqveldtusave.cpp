@@ -336,6 +336,8 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
     const char* szProject = LdTuSaveStr(project);
     const char* szStation = LdTuSaveStr(station);
 
+    // A failed query leaves its output alone: start from "not under test", not the last save's value.
+    g_testMode = 0;
     QVEEdaCheckQVTestByName(szProject, szStation, &g_testMode);
     if (g_testMode != 0) saveMode = 2;
 

@@ -99,68 +99,58 @@ std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tuc
 int TuGetAreaTbl(tucomn* tc, std::uint8_t** bldbPtrTbl) {
     *bldbPtrTbl = nullptr;
     const LdTuSaveImage img = Image(tc);
-    auto areaOff = img.Follow(img.Base(), kRootAreaRootTbl1, kAreaRootTblUsed);
-    tc->areaLocalTbl_addr = img.At(areaOff);
-    if (!areaOff) return TU_OK;   // no control area in the image: nothing to save
-    tc->areaRootTblAdrs = *img.U32(kRootAreaRootTbl1);
-    const LdTuSaveAnchor area{*areaOff, tc->areaRootTblAdrs};
-    auto cnst = img.Follow(area, *areaOff + kAreaRootCnstTblPtr, kAreaCnstTblUsed);
-    if (!cnst) {
-        TuPutMsgBuf("ERR:RootTblP->areaCnstTblPtr is NULL");
-        return TU_OK;
+    const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaRootAdrs);
+    tc->areaLocalTbl_addr = img.At(area.root);
+    // A broken link is a corrupt image, not an area without blocks: the upload fails.
+    switch (area.failed) {
+    case LdTuSaveLink::kNone: break;
+    case LdTuSaveLink::kAreaCnstTbl: TuPutMsgBuf("ERR:RootTblP->areaCnstTblPtr is NULL"); return TU_NG;
+    case LdTuSaveLink::kBlockPtrTbl: TuPutMsgBuf("ERR:RootTblP->blockPtrTblPtr is NULL"); return TU_NG;
+    case LdTuSaveLink::kBldbPtrTbl: TuPutMsgBuf("ERR:BlockPtrTbl->bldbPtrTblPtr is NULL"); return TU_NG;
+    default: LdTuSaveMsgf("ERR:RootTblP->%s is NULL", LdTuSaveLinkName(area.failed)); return TU_NG;
     }
-    tc->maxBlock = *img.I16(*cnst + kAreaCnstMaxBlock);
-    tc->nAnMsgCnt = *img.U16(*cnst + kAreaCnstAnMsgCnt);
-
-    if (auto anMsg = img.Follow(area, *areaOff + kAreaRootAnMsgData, kAnMsgDataUsed)) {
-        tc->opeTbl12 = img.At(img.Follow(area, *anMsg + kAnMsgTbl18));
-        tc->opeTbl31 = img.At(img.Follow(area, *anMsg + kAnMsgTbl14));
-        tc->opeTbl58 = img.At(img.Follow(area, *anMsg + kAnMsgUaid));
-    }
-
-    auto blockPtr = img.Follow(area, *areaOff + kAreaRootBlockPtrTblPtr, kBlockPtrTblUsed);
-    if (!blockPtr) return TU_OK;
-    auto bldb = img.Follow(area, *blockPtr + kBlockPtrBldbPtrTblPtr, kBldbEntrySize);
-    if (!bldb) return TU_OK;
+    tc->areaRootTblAdrs = area.anchor.adrs;
     // MaxBlock cannot name more blocks than the image has table entries for.
-    const std::size_t entries = (img.size() - *bldb) / kBldbEntrySize;
-    if (tc->maxBlock > 0 && static_cast<std::size_t>(tc->maxBlock) > entries)
-        tc->maxBlock = static_cast<std::int32_t>(entries);
-    *bldbPtrTbl = img.At(*bldb);
+    tc->maxBlock = area.maxBlock > 0 ? static_cast<std::int32_t>(area.BlockCount()) : area.maxBlock;
+    tc->nAnMsgCnt = *img.U16(*area.cnst + kAreaCnstAnMsgCnt);
+    if (auto anMsg = img.Follow(area.anchor, *area.root + kAreaRootAnMsgData, kAnMsgDataUsed)) {
+        tc->opeTbl12 = img.At(img.Follow(area.anchor, *anMsg + kAnMsgTbl18));
+        tc->opeTbl31 = img.At(img.Follow(area.anchor, *anMsg + kAnMsgTbl14));
+        tc->opeTbl58 = img.At(img.Follow(area.anchor, *anMsg + kAnMsgUaid));
+    }
+    *bldbPtrTbl = img.At(*area.bldb);
     return TU_OK;
 }
 
 int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc) {
-    if (tc->upDataSize <= 0) return TU_OK;
-    const std::size_t total = static_cast<std::size_t>(tc->upDataSize);
-    std::size_t off = 0;
+    TuItemCursor cur(upBuf, tc->upDataSize);
     std::uint32_t k = 0;
-    while (off != total) {
-        if (!tb::in_range(total, off, kSvDataSize)) return TU_NG;
+    while (!cur.AtEnd()) {
+        const std::optional<TuItem> item = cur.Item();
+        if (!item) return TU_NG;
         // More items than entries asked for would run past the item table.
         if (k >= tc->saveRecCnt || k >= static_cast<std::uint32_t>(kTuSaveRecMax)) {
             TuPutMsgBuf("ERR:TusSetUpLoadTbl(): data size error");
             return TU_NG;
         }
-        const std::uint8_t* hdr = upBuf + off;
         const TuSaveRecEntry& e = tc->saveRecTbl[k];
-        const std::uint16_t status = tb::load_u16(hdr + kSvDataStatus);
-        if (status == 0) {
-            const std::uint32_t bytes = tb::load_u32(hdr + kSvDataBytes);
-            if (!tb::in_range(total, off + kSvDataSize, bytes)) return TU_NG;
-            const std::uint8_t recNo = hdr[kSvDataRecNo];
-            const std::uint16_t blockNo = tb::load_u16(hdr + kSvDataBlockNo);
-            if (recNo != e.recNo || blockNo != static_cast<std::uint16_t>(e.blockNo)) {
-                TuPutMsgBuf("ERR:TusSetUpLoadTbl(): data size error");
+        if (item->status == 0) {
+            if (!cur.HasData(*item, item->bytes)) return TU_NG;
+            const std::uint16_t blockNo = static_cast<std::uint16_t>(item->blockNo);
+            if (item->recNo != e.recNo || blockNo != static_cast<std::uint16_t>(e.blockNo)) {
+                LdTuSaveMsgf("ERR:TusSetUpLoadTbl(): item %u is not the record asked for (asked block %u record %u, "
+                             "came block %d record %u)", k, e.blockNo, e.recNo, static_cast<int>(item->blockNo),
+                             item->recNo);
                 return TU_NG;
             }
-            items[k] = TuUpLoadItem{recNo, blockNo, bytes, upBuf + off + kSvDataSize};
-            off += kSvDataSize + bytes;
+            items[k] = TuUpLoadItem{item->recNo, blockNo, item->bytes, item->data()};
+            cur.Next(*item, item->bytes);
         } else {
+            const std::uint16_t status = item->status;
             const std::uint32_t first = status == 0x9412 ? IDS_ITEM_NORECORD : status == 0x9413 ? IDS_ITEM_RECNOTAVAIL : IDS_ITEM_NOTSAVED;
             LdTuSaveMsgf("ERR:%s %s%s %s0x%x %s0x%x", LdTuSaveText(first).c_str(), LdTuSaveText(IDS_ITEM_TAG).c_str(),
                          e.tagName, LdTuSaveText(IDS_ITEM_BLKCODE).c_str(), e.blkCode, LdTuSaveText(IDS_ITEM_STATUS).c_str(), status);
-            off += kSvDataSize;
+            if (!cur.Next(*item, 0)) return TU_NG;
         }
         ++k;
     }
@@ -299,8 +289,17 @@ int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
 
         int list[IEDAL_MAX_SAVE_REC + 1] = {};
         int n = 0;
-        // A block whose save records are not known gets none; the failed call's output is not used.
-        if (IEdalInstGetSaveRecNo(blkCode, &n, list + 1) != 0 || n <= 0) {
+        // A block whose save records are not known gets none; the failed call's output is not
+        // used. The failure is said once per block code, naming the first block of that code.
+        if (const int r = IEdalInstGetSaveRecNo(blkCode, &n, list + 1); r != 0) {
+            const std::uint8_t bit = static_cast<std::uint8_t>(1u << (blkCode % 8u));
+            if (!(tc->instNgWarned[blkCode / 8u] & bit)) {
+                tc->instNgWarned[blkCode / 8u] |= bit;
+                LdTuSaveMsgf("WRN:tagName =%16s  Inst No = 0x%x -> NG  BlockNo = %u, dwRtn = %d", tc->tagName, blkCode,
+                             blockNo, r);
+            }
+            n = 0;
+        } else if (n <= 0) {
             n = 0;
         } else {
             n = std::min(n, IEDAL_MAX_SAVE_REC);
@@ -327,8 +326,7 @@ int TuAreaSave(tucomn* tc) {
     const std::string areaName = tc->pAreaName ? *tc->pAreaName : std::string();
     LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(IDS_AREA_START).c_str(), areaName.c_str());
     std::uint8_t* bldb = nullptr;
-    TuGetAreaTbl(tc, &bldb);
-    if (!bldb) return TU_OK;
+    if (TuGetAreaTbl(tc, &bldb) != TU_OK) return TU_NG;
     tc->lastChkBlkNo = 0;
     if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
     if (TuBlockList(bldb, tc) != TU_OK) {

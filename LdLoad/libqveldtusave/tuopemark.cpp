@@ -91,73 +91,54 @@ int TuOpeMarkSaveReq(int kind, tucomn* tc) {
         return TU_NG;
     }
     std::memcpy(frame + kTuReqParaOff, para.b, sizeof para.b);
-    const int len = TuSetBodyLength(frame, 1);
-
-    std::uint8_t* rtn = nullptr;
-    int rtnLen = 0;
-    if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
-        LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_OPEMARK_SEND).c_str());
-        return TU_NG;
-    }
-    FcMnSaveHeader rtnHdr;
-    TuGetRtnHeader(rtn, &rtnHdr);
-    if (std::uint16_t code = TuRtnResult(rtnHdr); code != 0) {
-        TuPutRefusal(code, IDS_OPEMARK_REFUSED);
-        return TU_NG;
-    }
-    FcMnSaveReqRtnPara rp;
-    if (!TuRtnPara(rtn, rtnLen, rp.b, "TuOpeMarkSaveReq")) return TU_NG;
-    if (!g_testMode && bc2FcMnSaveReqRtnPara(&rp, 0) != 0) {
-        TuPutMsgBuf("ERR: TuOpeMarkSaveReq(): bc2FcMnSaveReqRtnPara() Error");
-        return TU_NG;
-    }
-    const std::int32_t size = tb::load_i32(rp.b);
-    if (!TuUpDataSizeValid(size)) {
-        tc->upDataSize = 0;
-        LdTuSaveMsgf("ERR:TuOpeMarkSaveReq(): data size error upDataSize = %d", size);
-        return TU_NG;
-    }
-    tc->upDataSize = size;
-    return TU_OK;
+    return TuSaveReqExchange(tc, frame, 1, IDS_OPEMARK_SEND, IDS_OPEMARK_REFUSED, "TuOpeMarkSaveReq");
 }
 
 int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
-    const std::size_t total = tc->upDataSize > 0 ? static_cast<std::size_t>(tc->upDataSize) : 0;
-    std::size_t off = 0;
-    while (off < total) {
-        if (!tb::in_range(total, off, kSvDataSize)) {
-            LdTuSaveMsgf("ERR: opeMkRtnFrameByteOrder(): item header beyond the upload data (offset=%#zx)", off);
+    TuItemCursor cur(workBuf, tc->upDataSize);
+    while (!cur.AtEnd()) {
+        std::uint8_t* header = cur.HeaderAt();
+        if (!header) {
+            LdTuSaveMsgf("ERR: opeMkRtnFrameByteOrder(): item header beyond the upload data (offset=%#zx)",
+                         cur.Offset());
             return TU_NG;
         }
-        std::uint8_t* item = workBuf + off;
-        if (!g_testMode && bc2FcMnSaveData(reinterpret_cast<FcMnSaveData*>(item), 0) != 0) {
+        if (!g_testMode && bc2FcMnSaveData(reinterpret_cast<FcMnSaveData*>(header), 0) != 0) {
             TuPutMsgBuf("ERR: opeMkRtnFrameByteOrder(): bc2FcMnSaveData() Error");
             return TU_NG;
         }
-        if (tb::load_u16(item + kSvDataStatus) != 0) {
-            off += kSvDataSize;
+        const TuItem item = *cur.Item();
+        if (item.status != 0) {
+            cur.Next(item, 0);
             continue;
         }
         std::size_t n = 0;
-        switch (item[kSvDataType]) {
+        switch (item.dataType) {
         case 10: case 11: case 12: case 42: case 58:
-            n = tb::load_u16(item + kSvDataCount);
+            n = item.count;
             break;
         case 21: case 22: case 27: case 28: case 29: case 30: case 31:
-            n = tb::load_u32(item + kSvDataBytes) / 2;
+            n = item.bytes / 2;
             break;
         default:
             TuPutMsgBuf("ERR: Not Exist data kind");
             return TU_NG;
         }
-        off += kSvDataSize;
-        if (!tb::in_range(total, off, 2 * n)) {
-            LdTuSaveMsgf("ERR: opeMkRtnFrameByteOrder(): item data beyond the upload data (offset=%#zx)", off);
+        if (!cur.HasData(item, 2 * n)) {
+            LdTuSaveMsgf("ERR: opeMkRtnFrameByteOrder(): item data beyond the upload data (offset=%#zx)",
+                         item.off + kSvDataSize);
             return TU_NG;
         }
-        if (!g_testMode)
-            for (std::size_t w = 0; w < n; ++w) Engntoh(workBuf + off + 2 * w, 2);
-        off += 2 * n;
+        if (!g_testMode) {
+            for (std::size_t w = 0; w < n; ++w) {
+                if (Engntoh(item.data() + 2 * w, 2) != 0) {
+                    LdTuSaveMsgf("ERR: opeMkRtnFrameByteOrder(): Engntoh() Error (type=%d, offset=%#zx)",
+                                 item.dataType, item.off + kSvDataSize + 2 * w);
+                    return TU_NG;
+                }
+            }
+        }
+        cur.Next(item, 2 * n);
     }
     return TU_OK;
 }
@@ -178,32 +159,28 @@ int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
     if (!k.dest) return TU_OK;
     const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
     const auto destOff = img.OffsetOf(k.dest);
-    const std::size_t total = tc->upDataSize > 0 ? static_cast<std::size_t>(tc->upDataSize) : 0;
     constexpr const char* kSizeError = "ERR:TuOpeMarkSet() data size error";
-    std::size_t off = 0;
-    for (;;) {
-        if (off == total) return TU_OK;
-        if (!tb::in_range(total, off, kSvDataSize)) {
+    TuItemCursor cur(workBuf, tc->upDataSize);
+    while (!cur.AtEnd()) {
+        const std::optional<TuItem> item = cur.Item();
+        if (!item) {
             TuPutMsgBuf(kSizeError);
             return TU_NG;
         }
-        const std::uint8_t* item = workBuf + off;
-        const std::uint16_t status = tb::load_u16(item + kSvDataStatus);
-        if (status != 0) {
-            LdTuSaveMsgf("WRN:%s:iReturn=%#x:type=%#x", LdTuSaveText(IDS_OPEMARK_ITEM).c_str(), status, kind);
-            off += kSvDataSize;
+        if (item->status != 0) {
+            LdTuSaveMsgf("WRN:%s:iReturn=%#x:type=%#x", LdTuSaveText(IDS_OPEMARK_ITEM).c_str(), item->status, kind);
+            cur.Next(*item, 0);
             continue;
         }
-        if (item[kSvDataType] != kind) {
+        if (item->dataType != kind) {
             TuPutMsgBuf("ERR:TuOpeMarkSet() opemark type error");
             return TU_NG;
         }
-        off += kSvDataSize;
-        const std::uint16_t f = tb::load_u16(item + kSvDataFirst);
-        const std::uint16_t m = tb::load_u16(item + kSvDataCount);
-        const std::uint32_t bytes = tb::load_u32(item + kSvDataBytes);
+        const std::uint16_t f = item->first;
+        const std::uint16_t m = item->count;
+        const std::uint32_t bytes = item->bytes;
         const std::uint16_t last = static_cast<std::uint16_t>(f + m - 1);
-        if (f == 0 || last > k.lastAllowed || !tb::in_range(total, off, bytes)) {
+        if (f == 0 || last > k.lastAllowed || !cur.HasData(*item, bytes)) {
             TuPutMsgBuf(kSizeError);
             return TU_NG;
         }
@@ -216,8 +193,9 @@ int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
             to = (static_cast<std::size_t>(f) - 1) / 128 * 16;
             len = bytes;
         } else {
+            // Kinds 21 and 22 with a factor of 0 have elements of no bytes: nothing to copy.
             const std::int64_t need = static_cast<std::int64_t>(m) * k.elemWords * 2;
-            if (k.elemWords <= 0 || need > bytes) {
+            if (k.elemWords < 0 || need > bytes) {
                 TuPutMsgBuf(kSizeError);
                 return TU_NG;
             }
@@ -225,12 +203,13 @@ int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
             len = static_cast<std::size_t>(need);
         }
         // The elements must land inside the image.
-        if (!destOff || to > img.size() || !img.Write(*destOff + to, workBuf + off, len)) {
+        if (len > 0 && (!destOff || to > img.size() || !img.Write(*destOff + to, item->data(), len))) {
             TuPutMsgBuf(kSizeError);
             return TU_NG;
         }
-        off += bytes;
+        cur.Next(*item, bytes);
     }
+    return TU_OK;
 }
 
 int TuOpeMarkSave(int kind, tucomn* tc) {

@@ -9,9 +9,6 @@
 #include "LdTuSaveImage.h"
 #include "ZclNthmi.h"
 #include "libqveldc.h"
-#include "libqveeda.h"
-#include "libqverxeda.h"
-#include "libqverxgen.h"
 #include "tusave_bytes.h"
 
 using namespace LdTuSaveIds;
@@ -157,18 +154,10 @@ bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const ch
     return true;
 }
 
-namespace {
-
-// One request without parameters and its reply's result: 0 accepted, else -1 (reported).
-// On success the reply (at least its save header) is at *rtn, *rtnLen bytes.
-int TuSimpleReq(tucomn* tc, std::uint8_t cmd, std::uint8_t subCmd, std::uint16_t serial, std::uint32_t session,
-                std::uint32_t transportText, std::uint32_t refusalText, std::uint8_t** rtn, int* rtnLen) {
-    std::uint8_t frame[kTuReqFrameSize];
-    TuPrepareFrame(tc, frame);
-    FcMnSaveHeader hdr;
-    TuSetSaveHeader(&hdr, cmd, subCmd, tc, serial, session, 0);
-    std::memcpy(frame + kTuReqHdrOff, hdr.b, sizeof hdr.b);
-    int len = TuSetBodyLength(frame, 0);
+// One exchange and its reply's result: 0 accepted, else -1 after the transport's or the
+// refusal line. On success the reply (at least its save header) is at *rtn, *rtnLen bytes.
+int TuRequest(tucomn* tc, std::uint8_t* frame, int len, std::uint32_t transportText, std::uint32_t refusalText,
+              std::uint8_t** rtn, int* rtnLen) {
     if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, rtn, rtnLen) != TU_OK) {
         LdTuSaveMsgf("ERR:%s", LdTuSaveText(transportText).c_str());
         return TU_NG;
@@ -180,6 +169,20 @@ int TuSimpleReq(tucomn* tc, std::uint8_t cmd, std::uint8_t subCmd, std::uint16_t
         return TU_NG;
     }
     return TU_OK;
+}
+
+namespace {
+
+// One request without parameters and its reply's result: 0 accepted, else -1 (reported).
+// On success the reply (at least its save header) is at *rtn, *rtnLen bytes.
+int TuSimpleReq(tucomn* tc, std::uint8_t cmd, std::uint8_t subCmd, std::uint16_t serial, std::uint32_t session,
+                std::uint32_t transportText, std::uint32_t refusalText, std::uint8_t** rtn, int* rtnLen) {
+    std::uint8_t frame[kTuReqFrameSize];
+    TuPrepareFrame(tc, frame);
+    FcMnSaveHeader hdr;
+    TuSetSaveHeader(&hdr, cmd, subCmd, tc, serial, session, 0);
+    std::memcpy(frame + kTuReqHdrOff, hdr.b, sizeof hdr.b);
+    return TuRequest(tc, frame, TuSetBodyLength(frame, 0), transportText, refusalText, rtn, rtnLen);
 }
 
 }  // namespace
@@ -236,31 +239,26 @@ int TuSaveReq(tucomn* tc) {
         std::memcpy(frame + kTuReqParaOff + 8 * static_cast<std::size_t>(i), para->b, sizeof para->b);
     }
     __QVEEngFree(para, __FILE__, __LINE__);
-    int len = TuSetBodyLength(frame, cnt);
+    return TuSaveReqExchange(tc, frame, cnt, IDS_SAVE_SEND, IDS_SAVE_REFUSED, "TuSaveReq");
+}
 
+int TuSaveReqExchange(tucomn* tc, std::uint8_t* frame, int params, std::uint32_t transportText,
+                      std::uint32_t refusalText, const char* request) {
     std::uint8_t* rtn = nullptr;
     int rtnLen = 0;
-    if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
-        LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_SAVE_SEND).c_str());
+    if (TuRequest(tc, frame, TuSetBodyLength(frame, params), transportText, refusalText, &rtn, &rtnLen) != TU_OK)
         return TU_NG;
-    }
-    FcMnSaveHeader rtnHdr;
-    TuGetRtnHeader(rtn, &rtnHdr);
-    if (std::uint16_t code = TuRtnResult(rtnHdr); code != 0) {
-        TuPutRefusal(code, IDS_SAVE_REFUSED);
-        return TU_NG;
-    }
     FcMnSaveReqRtnPara rp;
-    if (!TuRtnPara(rtn, rtnLen, rp.b, "TuSaveReq")) return TU_NG;
+    if (!TuRtnPara(rtn, rtnLen, rp.b, request)) return TU_NG;
     if (!g_testMode && bc2FcMnSaveReqRtnPara(&rp, 0) != 0) {
-        TuPutMsgBuf("ERR: TuSaveReq(): bc2FcMnSaveReqRtnPara() Error");
+        LdTuSaveMsgf("ERR: %s(): bc2FcMnSaveReqRtnPara() Error", request);
         return TU_NG;
     }
-    std::int32_t size = tb::load_i32(rp.b);
+    const std::int32_t size = tb::load_i32(rp.b);
     // Refused before anyone allocates a buffer of that size.
     if (!TuUpDataSizeValid(size)) {
         tc->upDataSize = 0;
-        LdTuSaveMsgf("ERR:TuSaveReq(): data size error upDataSize = %d", size);
+        LdTuSaveMsgf("ERR:%s(): data size error upDataSize = %d", request, size);
         return TU_NG;
     }
     tc->upDataSize = size;
@@ -348,49 +346,45 @@ int TuSaveEndReq(tucomn* tc) {
 // ---- upload data into host order ------------------------------------------------------------------
 
 int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
-    const std::size_t total = tc->upDataSize > 0 ? static_cast<std::size_t>(tc->upDataSize) : 0;
-    std::size_t off = 0;
-    while (off < total) {
-        if (!tb::in_range(total, off, kSvDataSize)) {
-            LdTuSaveMsgf("ERR: TuUpLoadReq(): item header beyond the upload data (offset=%#zx)", off);
+    TuItemCursor cur(workBuf, tc->upDataSize);
+    while (!cur.AtEnd()) {
+        std::uint8_t* header = cur.HeaderAt();
+        if (!header) {
+            LdTuSaveMsgf("ERR: TuUpLoadReq(): item header beyond the upload data (offset=%#zx)", cur.Offset());
             return TU_NG;
         }
-        std::uint8_t* item = workBuf + off;
-        if (!g_testMode && bc2FcMnSaveData(reinterpret_cast<FcMnSaveData*>(item), 0) != 0) {
+        if (!g_testMode && bc2FcMnSaveData(reinterpret_cast<FcMnSaveData*>(header), 0) != 0) {
             TuPutMsgBuf("ERR: TuUpLoadReq(): bc2FcMnSaveData() Error");
             return TU_NG;
         }
-        if (item[kSvDataType] != FCMNDATATYPEBLK) {
+        const TuItem item = *cur.Item();
+        if (item.dataType != FCMNDATATYPEBLK) {
             TuPutMsgBuf("ERR: FcMnSaveData.dataType is not FCMNDATATYPEBLK");
             return TU_NG;
         }
-        const std::uint32_t bytes = tb::load_u32(item + kSvDataBytes);
-        if (!tb::in_range(total, off + kSvDataSize, bytes)) {
-            LdTuSaveMsgf("ERR: TuUpLoadReq(): item data beyond the upload data (offset=%#zx, dataSize=%#x)", off,
-                         bytes);
+        if (!cur.HasData(item, item.bytes)) {
+            LdTuSaveMsgf("ERR: TuUpLoadReq(): item data beyond the upload data (offset=%#zx, dataSize=%#x)",
+                         item.off, item.bytes);
             return TU_NG;
         }
-        const std::int16_t blockNo = tb::load_i16(item + kSvDataBlockNo);
-        const std::uint8_t recNo = item[kSvDataRecNo];
         std::uint16_t blkCode = 0;
-        if (blkNoToBlkCode(tc, blockNo, &blkCode) != TU_OK) {
+        if (blkNoToBlkCode(tc, item.blockNo, &blkCode) != TU_OK) {
             TuPutMsgBuf("ERR: TuUpLoadReq(): blkNoToBlkCode() Error");
             return TU_NG;
         }
-        std::uint8_t* blockHeader = getBlockHeaderCorePtr(tc, blockNo);
+        std::uint8_t* blockHeader = getBlockHeaderCorePtr(tc, item.blockNo);
         if (!blockHeader) {
             TuPutMsgBuf("ERR: TuUpLoadReq(): getBlockHeaderCorePtr() Error");
             return TU_NG;
         }
-        // An item without record bytes (not delivered) has nothing to convert.
-        if (!g_testMode && bytes > 0 &&
-            bc3RecordInBlock(item + kSvDataSize, blockHeader, blkCode, recNo, static_cast<int>(bytes), 0,
-                             tc->pUserInst) != 0) {
+        // Every item goes through the record converter, one without record bytes included.
+        if (!g_testMode && bc3RecordInBlock(item.data(), blockHeader, blkCode, item.recNo, static_cast<int>(item.bytes),
+                                            0, tc->pUserInst) != 0) {
             LdTuSaveMsgf("ERR: TuUpLoadReq(): bc3RecordInBlock(blkCode=%#x, recNo=%#x,dataSize=%#x, dir=%d) Error",
-                         blkCode, recNo, bytes, 0);
+                         blkCode, item.recNo, item.bytes, 0);
             return TU_NG;
         }
-        off += kSvDataSize + bytes;
+        cur.Next(item, item.bytes);
     }
     return TU_OK;
 }
@@ -403,34 +397,29 @@ namespace {
 // its lines. Station addresses are taken relative to AreaRootTbl1, whose station address is
 // areaCnstTblPtr - 0x200; a reference that leads outside the image counts as one of 0.
 std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
-    using namespace LdTuSaveImg;
     if (blockNo < 1) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): blockNo under 1");
         return nullptr;
     }
     const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
-    auto areaOff = img.OffsetOf(tc->areaLocalTbl_addr);
-    if (!areaOff || !img.Has(*areaOff, kAreaRootTblUsed)) {
+    const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaCnstDist);
+    if (!area.root || img.OffsetOf(tc->areaLocalTbl_addr) != area.root) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
         return nullptr;
     }
-    const std::uint32_t areaCnstTblPtr = img.U32(*areaOff + kAreaRootCnstTblPtr).value_or(0);
-    if (areaCnstTblPtr == 0) {
+    if (!area.cnst) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
         return nullptr;
     }
-    const LdTuSaveAnchor area{*areaOff, areaCnstTblPtr - kAreaCnstTblDist};
-    auto blockPtrTbl = img.Follow(area, *areaOff + kAreaRootBlockPtrTblPtr, kBlockPtrTblUsed);
-    if (!blockPtrTbl) {
+    if (!area.blockPtr) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
         return nullptr;
     }
-    auto bldbPtrTbl = img.Follow(area, *blockPtrTbl + kBlockPtrBldbPtrTblPtr, kBldbEntrySize);
-    if (!bldbPtrTbl) {
+    if (!area.bldb) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
         return nullptr;
     }
-    auto header = img.BlockHeader(area, *bldbPtrTbl, static_cast<std::uint32_t>(blockNo));
+    auto header = img.BlockHeader(area.anchor, *area.bldb, static_cast<std::uint32_t>(blockNo));
     if (!header) {
         LdTuSaveMsgf("ERR: blkNoToBlkCode(): bldbPtrTbl[%d] is 0", blockNo - 1);
         return nullptr;
@@ -448,171 +437,3 @@ int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
 }
 
 std::uint8_t* getBlockHeaderCorePtr(tucomn* tc, std::int16_t blockNo) { return TusBlockHeaderWalk(tc, blockNo); }
-
-// ---- upload driver --------------------------------------------------------------------------------
-
-int TuGetStation(tucomn* tc) {
-    if (IEdalInstOpenForTP(tc->project, tc->station, tc->projectKind) != 0) {
-        TuPutMsgBuf("ERR:TuGetStation(): EdalOpen() error");
-        return TU_NG;
-    }
-    tc->instOpened = 1;
-    _OdtStnInf stn{};
-    if (!tc->pSysObj || tc->pSysObj->StnConfByName(tc->station, &stn) != 0) {
-        TuPutMsgBuf("ERR:Can't get Station Information on master System Configuration");
-        return TU_NG;
-    }
-    tc->stnNo = stn.wStnNo;
-    char name[272] = {};
-    if (ZclGetDeviceName(name, 0) != 0) {
-        LdTuSaveMsgf("ERR:TuGetStation(): ZclGetDeviceName() error. dwRtn = %d", static_cast<int>(ZclGetLastError()));
-        return TU_NG;
-    }
-    name[sizeof name - 1] = '\0';
-    if (ZclOpen(&tc->zclHandle, name, 0) != 0) {
-        LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_UPLOAD_BUS_OPEN).c_str(), static_cast<int>(ZclGetLastError()));
-        return TU_NG;
-    }
-    tc->zclOpened = 1;
-    return TU_OK;
-}
-
-void TuCloseStation(tucomn* tc) {
-    if (tc->zclOpened == 1) {
-        ZclClose(tc->zclHandle);
-        tc->zclOpened = 0;
-    }
-    if (tc->instOpened == 1) {
-        IEdalInstClose();
-        tc->instOpened = 0;
-    }
-}
-
-int TuSetStationInfo(tucomn* tc) {
-    using namespace LdTuSaveImg;
-    const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
-    const LdTuSaveAnchor base = img.Base();
-    auto cnst16 = [&](std::size_t field) { return img.U16(kStnCnstTbl + field).value_or(0); };
-    tc->opeCnt10 = cnst16(kStnCnstOpeMk10);
-    tc->opeCnt11 = cnst16(kStnCnstOpeMk11);
-    tc->opeCnt42 = cnst16(kStnCnstOpeMk42);
-    tc->ioFactorA = static_cast<std::int16_t>(cnst16(kStnCnstIoA));
-    tc->ioFactorB = static_cast<std::int16_t>(cnst16(kStnCnstIoB));
-
-    // A table position from the u32 at +inner of the table whose address stands at io + outer.
-    auto io = img.Follow(base, kRootStnIoTbl);
-    auto through = [&](std::size_t outer, std::size_t inner) -> std::uint8_t* {
-        if (!io) return nullptr;
-        auto tbl = img.Follow(base, *io + outer, inner + 4);
-        return tbl ? img.At(img.Follow(base, *tbl + inner)) : nullptr;
-    };
-    tc->opeTbl10 = through(kStnIoTbl104, 4);
-    tc->opeTbl11 = through(kStnIoTbl10C, 4);
-
-    tc->opeCnt21 = tc->opeCnt22 = tc->opeCnt29 = tc->opeCnt30 = 0;
-    tc->opeTbl21 = tc->opeTbl22 = tc->opeTbl29 = tc->opeTbl30 = nullptr;
-    tc->opeCnt27 = tc->opeCnt28 = 0;
-    tc->opeTbl27 = tc->opeTbl28 = nullptr;
-
-    unsigned type1 = 0, type2 = 0, other = 0;
-    bool fromDb = false;
-    CQVEEdaFcsDatabase db;
-    if (db.Open(tc->project, tc->station, 1) == 0) {
-        fromDb = db.GetIOBusType(1, type1, other) == 0 && db.GetIOBusType(2, type2, other) == 0;
-        db.Close();
-    }
-    if (!fromDb) {
-        type1 = cnst16(kStnCnstIoBusType1);
-        if (type1 == 0) type1 = 1;
-        type2 = cnst16(kStnCnstIoBusType2);
-        if (type2 == 0) type2 = 0xFFFF;
-    }
-
-    // Node table of the I/O bus at io + 0x80 + 4 * slot: count at +0x0A, table at +tblField.
-    auto node = [&](int slot, std::size_t tblField, std::uint16_t* cnt, std::uint8_t** tbl, bool counted) {
-        if (!io) return;
-        auto nodeTbl = img.Follow(base, *io + kStnIoNodeTbls + 4 * static_cast<std::size_t>(slot), tblField + 4);
-        if (!nodeTbl) return;
-        const std::uint32_t tblAdrs = img.U32(*nodeTbl + tblField).value_or(0);
-        const std::uint16_t n = counted ? img.U16(*nodeTbl + 0x0A).value_or(0) : 1;
-        if (tblAdrs == 0 || n == 0) return;
-        *cnt = n;
-        *tbl = img.At(img.Conv(base, tblAdrs));
-    };
-    for (int bus = 1; bus <= 2; ++bus) {
-        const unsigned type = bus == 1 ? type1 : type2;
-        const int b = bus - 1;
-        if (type == 1) node(0 + b, 0x5C, bus == 1 ? &tc->opeCnt21 : &tc->opeCnt22, bus == 1 ? &tc->opeTbl21 : &tc->opeTbl22, true);
-        if (type == 2) node(2 + b, 0x54, bus == 1 ? &tc->opeCnt28 : &tc->opeCnt27, bus == 1 ? &tc->opeTbl28 : &tc->opeTbl27, false);
-        if (type == 4) node(4 + b, 0x60, bus == 1 ? &tc->opeCnt29 : &tc->opeCnt30, bus == 1 ? &tc->opeTbl29 : &tc->opeTbl30, true);
-    }
-    tc->opeTbl42 = through(kStnIoTbl248, 0x30);
-    return TU_OK;
-}
-
-int TuStationSave(tucomn* tc) {
-    tc->areaNo = 0;
-    TuSetStationInfo(tc);
-    if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
-    auto save = [&](int kind) { return TuOpeMarkSave(kind, tc) == TU_OK; };
-    bool ok = true;
-    for (tc->opeIdx42 = 0; ok && tc->opeIdx42 < 4; ++tc->opeIdx42) ok = save(42);
-    ok = ok && save(21) && save(22);
-    for (tc->opeIdx2728 = 0; ok && tc->opeIdx2728 < 5; ++tc->opeIdx2728) ok = save(28);
-    for (tc->opeIdx2728 = 0; ok && tc->opeIdx2728 < 5; ++tc->opeIdx2728) ok = save(27);
-    for (tc->opeIdx2930 = 0; ok && tc->opeIdx2930 < tc->opeCnt29; ++tc->opeIdx2930) ok = save(29);
-    for (tc->opeIdx2930 = 0; ok && tc->opeIdx2930 < tc->opeCnt30; ++tc->opeIdx2930) ok = save(30);
-    ok = ok && save(10) && save(11);
-    if (!ok) {
-        TuSaveEndReq(tc);
-        return TU_NG;
-    }
-    return TuSaveEndReq(tc);
-}
-
-int TuConvAreaNameToNo(tucomn* tc) {
-    if (tc->areaNo == 0) {
-        TuPutMsgBuf("ERR:TuConvAreaNameToNo(): no area No");
-        return TU_NG;
-    }
-    _OdtAreaInf area{};
-    const unsigned char no = static_cast<unsigned char>(tc->areaNo & 0xFF);
-    const std::uint32_t r = tc->projectKind == 3 ? QVERXEdaFcsAreaConfByNoEqlz(tc->project, tc->station, no, &area)
-                                                 : QVERXEdaFcsAreaConfByNo(tc->project, tc->station, no, &area);
-    if (r == 0xFFFFFFFFu) return TU_NG;
-    if (tc->pAreaName) *tc->pAreaName = std::string(area.szAreaName, strnlen(area.szAreaName, sizeof area.szAreaName));
-    return TU_OK;
-}
-
-int TuUpLoadMain(tucomn* tc) {
-    if (TuStationSave(tc) != TU_OK) return TU_NG;
-    for (std::uint16_t area = 1; area <= 1; ++area) {
-        tc->areaNo = area;
-        if (TuConvAreaNameToNo(tc) != TU_OK) continue;
-        if (TuAreaSave(tc) != TU_OK) return TU_NG;
-    }
-    return TU_OK;
-}
-
-int TuFcsUpLoad(const char* /*strParm1*/, const char* /*strParm2*/, const char* strProject, const char* strStation,
-                std::uint32_t projectKind, std::uint16_t /*u16Parm7*/, std::uint8_t* pDbImage, std::uint8_t* pUserInst,
-                CQVERXEdaSysObj* sysObj, LdTuSaveRecordTbl* saveRecordTbl, std::uint32_t apcsTestFlag,
-                std::uint32_t dbImageSize) {
-    tucomn tc{};
-    std::string areaName;
-    tc.pAreaName = &areaName;
-    tc.project = strProject;
-    tc.station = strStation;
-    tc.projectKind = projectKind;
-    tc.pDbImage = pDbImage;
-    tc.dbImageSize = pDbImage ? dbImageSize : 0;
-    tc.pUserInst = pUserInst;
-    tc.pSysObj = sysObj;
-    tc.pSaveRecordTbl = saveRecordTbl;
-    tc.apcsTestFlag = apcsTestFlag;
-    int result = 1;
-    if (TuGetStation(&tc) == TU_OK && TuUpLoadMain(&tc) == TU_OK) result = 0;
-    TuCloseStation(&tc);
-    TuFreeWorkArea();
-    return result;
-}

@@ -1,13 +1,5 @@
-// The station upload: the common upload record, the frame layout shared by every request,
-// the transport and the save session requests.
-//
-// Request frame (built in a zeroed buffer of kTuReqFrameSize bytes, prefix in host order):
-//   0  u32 frame sequence number     12 u16 station number     24 u8 8
-//   28 u16 frame type (0x0603, 0x0683 for an APCS in test mode)
-//   30 u16 body length in 16-bit words (save header + parameters)
-//   32 FcMnSaveHeader (24)           56 parameters, 8 bytes each
-// Reply frame (read into the transport's receive buffer of kTuRcvBufSize bytes):
-//   33 u8 communication status (0 good, 22 busy)   40 FcMnSaveHeader   64 parameters or data
+// The station upload: the common upload record, the transport and the save session requests.
+// The frame layouts are in tuframe.h.
 #pragma once
 
 #include <cstddef>
@@ -16,59 +8,8 @@
 
 #include "LdTuSaveCtrl.h"
 #include "libqvebc2fcs.h"
+#include "tuframe.h"
 #include "port.h"
-
-// ---- frame layout ---------------------------------------------------------------------
-constexpr int kTuReqFrameSize = 2060;
-constexpr int kTuRcvBufSize = 2076;
-constexpr std::size_t kTuReqSeqOff = 0;
-constexpr std::size_t kTuReqZero6Off = 6;
-constexpr std::size_t kTuReqStnNoOff = 12;
-constexpr std::size_t kTuReqEightOff = 24;
-constexpr std::size_t kTuReqTypeOff = 28;
-constexpr std::size_t kTuReqLenOff = 30;
-constexpr std::size_t kTuReqHdrOff = 32;
-constexpr std::size_t kTuReqParaOff = 56;
-constexpr std::uint16_t kTuFrameType = 0x0603;
-constexpr std::uint16_t kTuFrameTypeApcsTest = 0x0683;
-
-constexpr std::size_t kTuRtnStatusOff = 33;
-constexpr std::size_t kTuRtnHdrOff = 40;
-constexpr std::size_t kTuRtnParaOff = 64;
-constexpr std::size_t kTuRtnDataMax = kTuRcvBufSize - kTuRtnParaOff;   // 2012
-
-constexpr std::uint8_t kTuStsGood = 0;
-constexpr std::uint8_t kTuStsRbufBusy = 22;
-
-// FcMnSaveHeader fields.
-constexpr std::size_t kSvHdrCmd = 2;
-constexpr std::size_t kSvHdrSubCmd = 3;
-constexpr std::size_t kSvHdrArea = 4;
-constexpr std::size_t kSvHdrResult = 8;
-constexpr std::size_t kSvHdrSerial = 12;
-constexpr std::size_t kSvHdrSession = 16;
-constexpr std::size_t kSvHdrParaBytes = 20;   // replies: data bytes (i16)
-constexpr std::size_t kSvHdrParaCnt = 22;
-
-constexpr std::uint8_t kSvCmdSession = 0x1F;
-constexpr std::uint8_t kSvSubStart = 1;
-constexpr std::uint8_t kSvSubEnd = 2;
-constexpr std::uint8_t kSvCmdSave = 0x21;
-constexpr std::uint8_t kSvCmdUpLoad = 0x24;
-constexpr std::uint8_t kSvSubSave = 3;
-
-constexpr std::uint16_t kSvRtnAskAgain = 0x9642;
-
-// FcMnSaveData (upload item header).
-constexpr std::size_t kSvDataSize = 16;
-constexpr std::size_t kSvDataStatus = 0;
-constexpr std::size_t kSvDataType = 4;
-constexpr std::size_t kSvDataRecNo = 5;
-constexpr std::size_t kSvDataBlockNo = 6;
-constexpr std::size_t kSvDataFirst = 8;
-constexpr std::size_t kSvDataCount = 10;
-constexpr std::size_t kSvDataBytes = 12;
-constexpr std::uint8_t FCMNDATATYPEBLK = 1;
 
 // ---- transport results ------------------------------------------------------------------
 constexpr int TU_OK = 0;
@@ -137,6 +78,7 @@ struct tucomn {
     std::uint32_t saveRecCnt;
     TuSaveRecEntry saveRecTbl[kTuSaveRecMax];
     std::uint16_t lastChkBlkNo;
+    std::uint8_t instNgWarned[65536 / 8];    // bit per block code whose save records were not known
     std::uint8_t* pDbImage;
     std::uint32_t dbImageSize;        // bytes of pDbImage: every image access is checked against it
     std::uint8_t* pUserInst;
@@ -172,6 +114,16 @@ std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr);
 bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const char* request);
 // "ERR:%s%s%#x": the station's text for code, the resource text, the code.
 void TuPutRefusal(std::uint16_t code, std::uint32_t textId);
+
+// One exchange: 0 when the reply was received and accepted (*rtn, *rtnLen), else -1 after the
+// transport's line and "ERR:" + the transportText resource, or the refusal line with refusalText.
+int TuRequest(tucomn* tc, std::uint8_t* frame, int len, std::uint32_t transportText, std::uint32_t refusalText,
+              std::uint8_t** rtn, int* rtnLen);
+// Sends a save request frame (prefix and header filled, params parameters in place) and takes
+// the reply: transport and refusal lines with the given resource texts, the reply parameter in
+// host order, the announced size bounded and stored in upDataSize. request names the lines.
+int TuSaveReqExchange(tucomn* tc, std::uint8_t* frame, int params, std::uint32_t transportText,
+                      std::uint32_t refusalText, const char* request);
 
 // ---- session requests ---------------------------------------------------------------------------
 int TuSaveStartReq(tucomn* tc);

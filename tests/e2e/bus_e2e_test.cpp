@@ -36,32 +36,21 @@ namespace fs = std::filesystem;
 
 using e2e::read_file;
 
-using e2e::Fcssim;
 
 class BusE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/bus-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        home_ = tmpl;
         sample::Description d = sample::default_description();
         ASSERT_GE(d.stations.size(), 2u);
         d.stations[0].byteOrder = "big";
         d.stations[1].byteOrder = "host";
         d.stations[1].underTest = true;
-        result_ = std::make_unique<sample::Result>(sample::build(d, home_));
-        setenv("TUSAVE_HOME", home_.c_str(), 1);
-        sim_ = std::make_unique<Fcssim>(home_);
-        ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
-        // The workstation's bus device is the one fcssim listens on.
-        std::ofstream(result_->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")"
-                                                << sim_->device() << "\"}";
+        ASSERT_TRUE(home_.Start(d)) << "fcssim did not report its port";
+        result_ = home_.result.get();
+        setenv("TUSAVE_HOME", home_.dir.c_str(), 1);
     }
     static void TearDownTestSuite() {
-        sim_.reset();
-        result_.reset();
-        std::error_code ec;
-        fs::remove_all(home_, ec);
+        home_.Stop();
         unsetenv("TUSAVE_HOME");
     }
     void SetUp() override {
@@ -70,7 +59,7 @@ protected:
             lines.emplace_back(line);
             return 0u;
         });
-        ASSERT_TRUE(sim_ && !sim_->device().empty());
+        ASSERT_TRUE(home_.sim && !home_.sim->device().empty());
         char name[256];
         ASSERT_EQ(ZclGetDeviceName(name, 0), 0);
         ASSERT_EQ(ZclOpen(&bus, name, 0), 0) << ZclGetLastError();
@@ -160,9 +149,8 @@ protected:
         __QVEEngFree(userInst, "test", __LINE__);
     }
 
-    static inline std::string home_;
-    static inline std::unique_ptr<sample::Result> result_;
-    static inline std::unique_ptr<Fcssim> sim_;
+    static inline e2e::SampleHome home_;
+    static inline sample::Result* result_ = nullptr;
     HANDLE bus = nullptr;
     std::vector<std::string> lines;
 };

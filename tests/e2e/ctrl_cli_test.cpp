@@ -27,23 +27,12 @@ class CtrlCli : public ::testing::Test {
 protected:
     void SetUp() override { Build(sample::default_description()); }
     void Build(const sample::Description& d) {
-        sim_.reset();
-        if (!dir_.empty()) fs::remove_all(dir_);
-        char tmpl[] = "/tmp/ctrl_cli_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        sample::Result res = sample::build(d, dir_);
+        home_.Stop();
         // The save uploads from the station: the simulated one answers on a loopback port.
-        sim_ = std::make_unique<e2e::Fcssim>(dir_);
-        ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
-        std::ofstream(res.workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << sim_->device()
-                                           << "\"}";
+        ASSERT_TRUE(home_.Start(d)) << "fcssim did not report its port";
+        dir_ = home_.dir;
     }
-    void TearDown() override {
-        sim_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void TearDown() override { home_.Stop(); }
 
     // Runs tusave with args under env (assignments before the program); stderr to a file.
     CliRun tusave(const std::string& env, const std::string& args) {
@@ -67,8 +56,8 @@ protected:
         return r;
     }
 
+    e2e::SampleHome home_;
     std::string dir_;
-    std::unique_ptr<e2e::Fcssim> sim_;
 };
 
 constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Thu Jan  1 00:00:00 2026";

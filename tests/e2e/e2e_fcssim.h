@@ -1,4 +1,5 @@
-// What the end-to-end tests share: fcssim as a child process, and reading a whole file.
+// What the end-to-end tests share: fcssim as a child process, a sample workstation served by
+// it, and reading a whole file.
 #pragma once
 
 #include <poll.h>
@@ -8,10 +9,14 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "sample.h"
 
 namespace e2e {
 
@@ -62,6 +67,35 @@ public:
 private:
     pid_t pid_ = -1;
     std::string device_;
+};
+
+// A sample workstation in a temporary folder whose stations fcssim serves; the workstation's
+// bus device is the one fcssim listens on. Stop() (or the destructor) removes it all.
+struct SampleHome {
+    std::string dir;
+    std::unique_ptr<sample::Result> result;
+    std::unique_ptr<Fcssim> sim;
+
+    // False when the folder could not be made or fcssim did not report its port.
+    bool Start(const sample::Description& d) {
+        char tmpl[] = "/tmp/tusave-e2e-XXXXXX";
+        if (!mkdtemp(tmpl)) return false;
+        dir = tmpl;
+        result = std::make_unique<sample::Result>(sample::build(d, dir));
+        sim = std::make_unique<Fcssim>(dir);
+        if (sim->device().empty()) return false;
+        std::ofstream(result->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << sim->device()
+                                               << "\"}";
+        return true;
+    }
+    void Stop() {
+        sim.reset();
+        result.reset();
+        std::error_code ec;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+        dir.clear();
+    }
+    ~SampleHome() { Stop(); }
 };
 
 }  // namespace e2e

@@ -31,35 +31,25 @@ namespace fs = std::filesystem;
 
 using e2e::read_file;
 
-using e2e::Fcssim;
 
 class UploadE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/upload-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        home_ = tmpl;
         sample::Description d = sample::default_description();
         d.stations[0].blocks = 500;
-        result_ = std::make_unique<sample::Result>(sample::build(d, home_));
-        setenv("TUSAVE_HOME", home_.c_str(), 1);
-        sim_ = std::make_unique<Fcssim>(home_);
-        ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
-        std::ofstream(result_->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")"
-                                                << sim_->device() << "\"}";
+        ASSERT_TRUE(home_.Start(d)) << "fcssim did not report its port";
+        result_ = home_.result.get();
+        setenv("TUSAVE_HOME", home_.dir.c_str(), 1);
         original_ = read_file(result_->stations[0].databasePath);
         memory_ = read_file(result_->stations[0].memoryPath);
     }
     static void TearDownTestSuite() {
-        sim_.reset();
-        result_.reset();
-        std::error_code ec;
-        fs::remove_all(home_, ec);
+        home_.Stop();
         unsetenv("TUSAVE_HOME");
         unsetenv("TUSAVE_TRACE");
     }
     void SetUp() override {
-        ASSERT_TRUE(sim_ && !sim_->device().empty());
+        ASSERT_TRUE(home_.sim && !home_.sim->device().empty());
         ws::set_message_sink([this](const char* line) {
             lines.emplace_back(line);
             return 0u;
@@ -75,15 +65,14 @@ protected:
         return off + n <= a.size() && off + n <= b.size() && std::memcmp(a.data() + off, b.data() + off, n) == 0;
     }
 
-    static inline std::string home_;
-    static inline std::unique_ptr<sample::Result> result_;
-    static inline std::unique_ptr<Fcssim> sim_;
+    static inline e2e::SampleHome home_;
+    static inline sample::Result* result_ = nullptr;
     static inline std::vector<std::uint8_t> original_, memory_;
     std::vector<std::string> lines;
 };
 
 TEST_F(UploadE2E, FullSaveWritesTheStationsRecordsAndTablesIntoTheDatabaseFile) {
-    const std::string trace = home_ + "/trace.txt";
+    const std::string trace = home_.dir + "/trace.txt";
     setenv("TUSAVE_TRACE", trace.c_str(), 1);
     ASSERT_EQ(QVELdFcsTuningParmSave("P1", "P2", "DEMO", st().name.c_str(), 2, 0, 7), 0u)
         << ::testing::PrintToString(lines);

@@ -9,7 +9,6 @@ namespace {
 using bustest::BusTest;
 using bustest::Frame;
 using bustest::item;
-using bustest::MiniImage;
 using bustest::para8;
 using bustest::reply;
 
@@ -22,9 +21,9 @@ protected:
         tc->zclHandle = bus;
         tc->stnNo = 7;
         tc->areaNo = 1;
-        tc->pDbImage = image.img.data();
-        tc->dbImageSize = static_cast<std::uint32_t>(image.img.size());
-        tc->areaLocalTbl_addr = image.area();
+        tc->pDbImage = image.bytes.data();
+        tc->dbImageSize = image.size();
+        tc->areaLocalTbl_addr = image.p(image.area);
         tc->sessionId = 0x5E55;
         tc->reqSerial = 2;
     }
@@ -41,7 +40,7 @@ protected:
     static std::uint16_t serialOf(const Frame& f) { return tb::load_u16(f.data() + 32 + 12); }
     static std::uint32_t seqOf(const Frame& f) { return tb::load_u32(f.data()); }
 
-    MiniImage image;
+    imgtest::Image image = imgtest::Make(4);
     std::unique_ptr<tucomn> tc;
 };
 
@@ -292,41 +291,51 @@ TEST_F(ItemWalkTest, RecordsAreConvertedInStationOrder) {
     // Outside test mode every item header is turned to host order in place.
     g_testMode = 0;
     failpoint::arm("bc3RecordInBlock", 1, 1000);   // count only
-    auto data = item(2, 3, 4);
-    tb::store_be16(data.data() + 6, 2);
-    tb::store_be32(data.data() + 12, 4);
-    Frame r = chunk(data, 0, data.size());
-    tb::store_be16(r.data() + 40 + 20, static_cast<std::uint16_t>(data.size()));
-    tc->upDataSize = static_cast<std::int32_t>(data.size());
-    script.replies.push_back(r);
-    buf.assign(data.size(), 0);
-    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);   // no user instance image to convert with
+    auto bigUpload = [this](std::uint16_t status, std::uint8_t recNo, std::uint32_t bytes) {
+        auto data = bustest::encode({1, recNo, 0, 0, 0, 0}, bytes, 0xA5);
+        tb::store_be16(data.data(), status);
+        tb::store_be16(data.data() + 6, 2);
+        tb::store_be32(data.data() + 12, bytes);
+        Frame r = chunk(data, 0, data.size());
+        tb::store_be16(r.data() + 40 + 20, static_cast<std::uint16_t>(data.size()));
+        tc->upDataSize = static_cast<std::int32_t>(data.size());
+        script.replies.push_back(r);
+        buf.assign(data.size(), 0);
+        return TuUpLoadReq(buf.data(), tc.get());
+    };
+    EXPECT_EQ(bigUpload(0, 3, 4), -1);   // no user instance image to convert with
     EXPECT_EQ(tb::load_u16(buf.data() + 6), 2);
     EXPECT_EQ(tb::load_u32(buf.data() + 12), 4u);
     EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 1u);
     EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): bc3RecordInBlock(blkCode=0x1852, recNo=0x3,dataSize=0x4, dir=0) Error");
+    // An item without record bytes (not delivered) goes through the converter too.
+    std::uint8_t userInst = 0;
+    tc->pUserInst = &userInst;
+    EXPECT_EQ(bigUpload(0x9413, 4, 0), 0);
+    EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 2u);
 }
 
 TEST(BlockLookup, WalkOfTheImage) {
-    MiniImage image;
+    imgtest::Image image = imgtest::Make(4);
+    image.U16(image.hdr[2] + 0x14, 0x1853);
     tucomn tc{};
-    tc.pDbImage = image.img.data();
-    tc.dbImageSize = static_cast<std::uint32_t>(image.img.size());
-    tc.areaLocalTbl_addr = image.area();
+    tc.pDbImage = image.bytes.data();
+    tc.dbImageSize = image.size();
+    tc.areaLocalTbl_addr = image.p(image.area);
     std::uint16_t code = 0;
     ASSERT_EQ(blkNoToBlkCode(&tc, 3, &code), 0);
     EXPECT_EQ(code, 0x1853);
-    EXPECT_EQ(getBlockHeaderCorePtr(&tc, 4), image.header(4));
+    EXPECT_EQ(getBlockHeaderCorePtr(&tc, 4), image.p(image.hdr[3]));
 }
 
 class BlockLookupLines : public BusTest {
 protected:
-    std::string fails(const std::function<void(MiniImage&, tucomn&)>& damage, std::int16_t blockNo = 2) {
-        MiniImage image;
+    std::string fails(const std::function<void(imgtest::Image&, tucomn&)>& damage, std::int16_t blockNo = 2) {
+        imgtest::Image image = imgtest::Make(4);
         tucomn tc{};
-        tc.pDbImage = image.img.data();
-        tc.dbImageSize = static_cast<std::uint32_t>(image.img.size());
-        tc.areaLocalTbl_addr = image.area();
+        tc.pDbImage = image.bytes.data();
+        tc.dbImageSize = image.size();
+        tc.areaLocalTbl_addr = image.p(image.area);
         damage(image, tc);
         lines.clear();
         std::uint16_t code = 0xEEEE;
@@ -339,25 +348,19 @@ protected:
 };
 
 TEST_F(BlockLookupLines, EveryMissingOrStrayReference) {
-    constexpr std::size_t A = MiniImage::kArea;
-    EXPECT_EQ(fails([](MiniImage&, tucomn& tc) { tc.areaLocalTbl_addr = nullptr; }),
+    using imgtest::Image;
+    EXPECT_EQ(fails([](Image&, tucomn& tc) { tc.areaLocalTbl_addr = nullptr; }),
               "ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
-    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x08, 0); }),
-              "ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
-    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x0C, 0); }),
+    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.area + 0x08, 0); }), "ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
+    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.area + 0x0C, 0); }), "ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
+    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.area + 0x0C, 0xFFFFFFF0); }),
               "ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
-    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x0C, 0xFFFFFFF0); }),
-              "ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
-    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x308, 0); }),
-              "ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
-    EXPECT_EQ(fails([](MiniImage& m, tucomn&) { tb::store_u32(m.img.data() + A + 0x404, 0); }),
-              "ERR: blkNoToBlkCode(): bldbPtrTbl[1] is 0");
+    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.blkPtr + 0x08, 0); }), "ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
+    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.bldb + 4, 0); }), "ERR: blkNoToBlkCode(): bldbPtrTbl[1] is 0");
     // A block number whose entry lies past the end of the image.
-    EXPECT_EQ(fails([](MiniImage&, tucomn&) {}, 30000), "ERR: blkNoToBlkCode(): bldbPtrTbl[29999] is 0");
+    EXPECT_EQ(fails([](Image&, tucomn&) {}, 30000), "ERR: blkNoToBlkCode(): bldbPtrTbl[29999] is 0");
     // A header that would end outside the image.
-    EXPECT_EQ(fails([](MiniImage& m, tucomn&) {
-                  tb::store_u32(m.img.data() + A + 0x404, MiniImage::kAreaAdrs + (MiniImage::kSize - A) - 8);
-              }),
+    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.bldb + 4, Image::Adrs(m.bytes.size() - 8)); }),
               "ERR: blkNoToBlkCode(): bldbPtrTbl[1] is 0");
 }
 

@@ -1,5 +1,5 @@
 // Test support of the bus tests: captured message lines, resource texts, a scripted
-// in-process station and a small image with blocks for the byte-order walk.
+// in-process station; the byte-order walk uses the image builder of image_fixture.h.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include "failpoint/failpoint.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "port/port_host.h"
+#include "image_fixture.h"
 #include "tusave_bytes.h"
 
 namespace bustest {
@@ -45,16 +46,38 @@ inline std::vector<std::uint8_t> para8(std::uint32_t first) {
     return p;
 }
 
-// An upload item (host order): header and record bytes of value fill.
-inline std::vector<std::uint8_t> item(std::int16_t blockNo, std::uint8_t recNo, std::uint32_t bytes,
-                                      std::uint8_t dataType = 1, std::uint8_t fill = 0xA5) {
-    std::vector<std::uint8_t> v(16 + bytes, fill);
-    std::memset(v.data(), 0, 16);
-    v[4] = dataType;
-    v[5] = recNo;
-    tb::store_u16(v.data() + 6, static_cast<std::uint16_t>(blockNo));
+// The one encoder of upload items (host order): the 16-byte header, then bytes of value fill.
+struct ItemHdr {
+    std::uint8_t dataType = 1;
+    std::uint8_t recNo = 0;
+    std::int16_t blockNo = 0;
+    std::uint16_t first = 0, count = 0, status = 0;
+};
+inline std::vector<std::uint8_t> encode(const ItemHdr& h, std::uint32_t bytes, std::uint8_t fill) {
+    std::vector<std::uint8_t> v(16, 0);
+    v.resize(16 + bytes, fill);
+    tb::store_u16(v.data(), h.status);
+    v[4] = h.dataType;
+    v[5] = h.recNo;
+    tb::store_u16(v.data() + 6, static_cast<std::uint16_t>(h.blockNo));
+    tb::store_u16(v.data() + 8, h.first);
+    tb::store_u16(v.data() + 10, h.count);
     tb::store_u32(v.data() + 12, bytes);
     return v;
+}
+// A block record item.
+inline std::vector<std::uint8_t> item(std::int16_t blockNo, std::uint8_t recNo, std::uint32_t bytes,
+                                      std::uint8_t dataType = 1, std::uint8_t fill = 0xA5) {
+    return encode({dataType, recNo, blockNo, 0, 0, 0}, bytes, fill);
+}
+// An operation-mark item.
+inline std::vector<std::uint8_t> opItem(std::uint8_t kind, std::uint16_t first, std::uint16_t count,
+                                        std::uint32_t bytes, std::uint16_t status = 0, std::uint8_t fill = 0x5A) {
+    return encode({kind, 0, 0, first, count, status}, bytes, fill);
+}
+inline std::vector<std::uint8_t> cat(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+    for (std::uint8_t x : b) a.push_back(x);
+    return a;
 }
 
 // The scripted station: every request is recorded; replies are given in order (nullopt: silent).
@@ -112,32 +135,6 @@ protected:
     Script script;
     std::vector<std::string> lines;
     int savedTestMode = 0;
-};
-
-// A small image with an area and blocks: AreaRootTbl1 at kArea, station address kAreaAdrs;
-// block n (1..kBlocks) has its header at kArea + 0x800 + (n - 1) * 0x100 with code 0x1850 + n.
-struct MiniImage {
-    static constexpr std::size_t kSize = 0x2000;
-    static constexpr std::size_t kArea = 0x400;
-    static constexpr std::uint32_t kAreaAdrs = 0x00100000;
-    static constexpr int kBlocks = 4;
-    std::vector<std::uint8_t> img = std::vector<std::uint8_t>(kSize, 0);
-
-    MiniImage() {
-        auto put32 = [&](std::size_t off, std::uint32_t v) { tb::store_u32(img.data() + off, v); };
-        put32(0x240, kAreaAdrs - (kArea - 0x200) + 0x100);   // StnCnstTblAdrs: image 0x200 is B
-        put32(kArea + 0x08, kAreaAdrs + 0x200);          // areaCnstTblPtr
-        put32(kArea + 0x0C, kAreaAdrs + 0x300);          // blockPtrTblPtr
-        put32(kArea + 0x300 + 0x08, kAreaAdrs + 0x400);  // bldbPtrTblPtr
-        for (int n = 1; n <= kBlocks; ++n) {
-            const std::uint32_t hdr = 0x800 + static_cast<std::uint32_t>(n - 1) * 0x100;
-            put32(kArea + 0x400 + 4 * static_cast<std::size_t>(n - 1), kAreaAdrs + hdr);
-            tb::store_u16(img.data() + kArea + hdr, static_cast<std::uint16_t>(n));
-            tb::store_u16(img.data() + kArea + hdr + 0x14, static_cast<std::uint16_t>(0x1850 + n));
-        }
-    }
-    std::uint8_t* area() { return img.data() + kArea; }
-    std::uint8_t* header(int n) { return img.data() + kArea + 0x800 + static_cast<std::size_t>(n - 1) * 0x100; }
 };
 
 }  // namespace bustest

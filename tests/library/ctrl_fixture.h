@@ -20,6 +20,7 @@
 #include "LdTuSaveCtrl.h"
 #include "ZclNthmi/zcl_host.h"
 #include "failpoint/failpoint.h"
+#include "home_fixture.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
 #include "port/port_host.h"
@@ -44,33 +45,21 @@ inline std::map<unsigned, std::string> test_strings() {
     return t;
 }
 
-class CtrlSave : public ::testing::Test {
+class CtrlSave : public hometest::HomeTest {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/ctrl_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("TUSAVE_HOME", dir_.c_str(), 1);
+        SetUpHome(test_strings());
         setenv("TUSAVE_FIXED_TIME", kFixedTime, 1);
         setenv("TZ", "UTC", 1);
         tzset();
-        failpoint::reset();
-        port::set_string_table(test_strings());
         port::set_application({"tusave-test", [this] { ++cursorBegin_; }, [this] { ++cursorEnd_; }});
-        ws::set_message_sink([this](const char* line) {
-            lines_.emplace_back(line);
-            return 0u;
-        });
         desc_ = sample::default_description();
     }
 
     void TearDown() override {
         EXPECT_EQ(ws::live_allocations(), 0u) << "buffers left allocated";
-        ws::set_message_sink(nullptr);
         zcl::unregister_inproc("ctrl");
-        failpoint::reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        HomeTest::TearDown();
     }
 
     // Builds the sample and points its control bus at the in-process device, which answers
@@ -116,7 +105,7 @@ protected:
     }
 
     unsigned save(const char* station, unsigned kind = 2, unsigned mode = 0, const char* project = "DEMO") {
-        lines_.clear();
+        lines.clear();
         return QVELdFcsTuningParmSave("P1", "P2", project, station, kind, mode, 7);
     }
 
@@ -128,13 +117,13 @@ protected:
 
     std::vector<std::string> progress() const {
         std::vector<std::string> p;
-        for (const auto& l : lines_)
+        for (const auto& l : lines)
             if (l.rfind("PRG:", 0) == 0) p.push_back(l);
         return p;
     }
 
     bool has_line(const std::string& l) const {
-        for (const auto& x : lines_)
+        for (const auto& x : lines)
             if (x == l) return true;
         return false;
     }
@@ -161,15 +150,13 @@ protected:
 
     // The run closed: PRG:100 then the closing line, last.
     void expect_closed(bool abort) const {
-        ASSERT_GE(lines_.size(), 2u);
-        EXPECT_EQ(lines_[lines_.size() - 2], "PRG:100");
-        EXPECT_EQ(lines_.back(), end_line(abort));
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "PRG:100");
+        EXPECT_EQ(lines.back(), end_line(abort));
     }
 
-    std::string dir_;
     sample::Description desc_;
     sample::Result result_;
-    std::vector<std::string> lines_;
     int cursorBegin_ = 0, cursorEnd_ = 0, queries_ = 0, saveFrames_ = 0;
     std::map<int, std::shared_ptr<fcs::Station>> stations_;
 };

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "ctrl_fixture.h"
+#include "tusave_bytes.h"
 
 namespace ctrl_test {
 namespace {
@@ -22,7 +23,7 @@ TEST_F(CtrlSave, FullSaveReportsEveryProgressStepAndTheHistoryPair) {
     ASSERT_EQ(save("FCS0101", 2, 0), 0u);
     EXPECT_EQ(progress(), (Lines{"PRG:00", "PRG:05", "PRG:10", "PRG:20", "PRG:30", "PRG:40", "PRG:70", "PRG:90",
                                  "PRG:100"}));
-    EXPECT_EQ(lines_[1], start_line("FCS0101"));
+    EXPECT_EQ(lines[1], start_line("FCS0101"));
     EXPECT_TRUE(has_line("MSG:T7209"));
     EXPECT_TRUE(has_line("MSG:T7210"));
     EXPECT_EQ(queries_, 1);
@@ -39,6 +40,17 @@ TEST_F(CtrlSave, StationUnderTestRunsWithoutTheCheckWhateverModeWasPassed) {
     EXPECT_EQ(progress().size(), 9u);
     EXPECT_EQ(g_testMode, 1);
     expect_closed(false);
+}
+
+TEST_F(CtrlSave, FailedTestModeQueryDoesNotKeepThePreviousSavesAnswer) {
+    desc_.stations[0].underTest = true;
+    build();
+    ASSERT_EQ(save("FCS0101", 2, 0), 0u);
+    ASSERT_EQ(g_testMode, 1);
+    failpoint::arm("QVEEdaCheckQVTestByName", 5);
+    save("FCS0102", 2, 0);
+    EXPECT_EQ(g_testMode, 0);
+    EXPECT_EQ(queries_, 1);   // the check ran: FCS0102 is not under test
 }
 
 TEST_F(CtrlSave, ApcsOutsideTestModeKeepsTheCheckButSetsTestMode) {
@@ -59,7 +71,7 @@ TEST_F(CtrlSave, CheckOnlyModeLoadsAndWritesNothing) {
     failpoint::arm("__QVEEngMalloc", 0, 1000000);  // counts allocations without failing them
 
     ASSERT_EQ(save("FCS0101", 2, 1), 0u);
-    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "MSG:T7209", "MSG:T7210", "PRG:05", "PRG:100",
+    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "MSG:T7209", "MSG:T7210", "PRG:05", "PRG:100",
                              end_line(false)}));
     EXPECT_EQ(failpoint::calls("__QVEEngMalloc"), 0u);
     struct stat sa{};
@@ -76,7 +88,7 @@ TEST_F(CtrlSave, RefusedLockShowsOnlyTheStartAndReturnsTheLockCode) {
     build();
     failpoint::arm("QVEEdaGenLockStation", 0x1234);
     EXPECT_EQ(save("FCS0101"), 0x1234u);
-    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101")}));
+    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101")}));
     EXPECT_TRUE(history().empty());
 }
 
@@ -87,16 +99,16 @@ TEST_F(CtrlSave, StationLockedByAnotherHolderIsRefused) {
     ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, 16, &handle), 0u);
     unsigned r = save("FCS0101", 2, 2);
     EXPECT_NE(r, 0u);
-    EXPECT_EQ(lines_.size(), 2u);
+    EXPECT_EQ(lines.size(), 2u);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
     EXPECT_EQ(save("FCS0101", 2, 2), 0u);
 }
 
 TEST_F(CtrlSave, RejectedArgumentsGiveTheLockBackAndWriteNoHistory) {
     build();
-    lines_.clear();
+    lines.clear();
     EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), LDTUSAVE_E_ARGS);
-    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
+    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
     // Kind and mode outside their ranges.
     EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);
     expect_closed(true);
@@ -114,10 +126,10 @@ TEST_F(CtrlSave, RefusedUnlockIsReportedAndChangesNothing) {
     build();
     failpoint::arm("QVEEdaGenUnlockStation", 9);
     EXPECT_EQ(save("FCS0101", 2, 2), 0u);
-    ASSERT_GE(lines_.size(), 3u);
-    EXPECT_EQ(lines_[lines_.size() - 3], "PRG:100");
-    EXPECT_EQ(lines_[lines_.size() - 2], "ERR:QVEEdaGenUnlockStation() error");
-    EXPECT_EQ(lines_.back(), end_line(false));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "PRG:100");
+    EXPECT_EQ(lines[lines.size() - 2], "ERR:QVEEdaGenUnlockStation() error");
+    EXPECT_EQ(lines.back(), end_line(false));
     // The refused unlock left the station locked: give it back.
     failpoint::disarm("QVEEdaGenUnlockStation");
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", g_hGenLock), 0u);
@@ -168,7 +180,7 @@ TEST_F(CtrlSave, BothStationFilesMissingGiveTwoLines) {
     fs::remove(s.databasePath);
     fs::remove(s.userInstPath);
     EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
-    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "ERR:T7175",
+    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "ERR:T7175",
                              "ERR:QVEEngCreateFile( ) Error FileName = " + s.userInstPath, "PRG:100", end_line(true)}));
     EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
 }
@@ -196,7 +208,7 @@ TEST_F(CtrlSave, UnknownStationIsReportedWithItsName) {
     build();
     EXPECT_EQ(save("FCS0999", 2, 2), LDTUSAVE_E_INIT);
     bool found = false;
-    for (const auto& l : lines_) found = found || l.rfind("ERR:T7173FCS0999 nRtn = ", 0) == 0;
+    for (const auto& l : lines) found = found || l.rfind("ERR:T7173FCS0999 nRtn = ", 0) == 0;
     EXPECT_TRUE(found);
 }
 
@@ -206,9 +218,9 @@ TEST_F(CtrlSave, CloseFailureAfterAGoodCheckFailsTheStep) {
     build();
     failpoint::arm("ZclClose", 1);
     EXPECT_EQ(save("FCS0101", 2, 1), LDTUSAVE_E_BUS);
-    ASSERT_GE(lines_.size(), 4u);
-    EXPECT_EQ(lines_[2], "MSG:T7209");
-    EXPECT_EQ(lines_[3].rfind("ERR:T7181", 0), 0u) << lines_[3];
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "MSG:T7209");
+    EXPECT_EQ(lines[3].rfind("ERR:T7181", 0), 0u) << lines[3];
     EXPECT_FALSE(has_line("MSG:T7210"));
     EXPECT_FALSE(has_line("PRG:05"));
     expect_closed(true);
@@ -217,8 +229,8 @@ TEST_F(CtrlSave, CloseFailureAfterAGoodCheckFailsTheStep) {
 TEST_F(CtrlSave, MismatchReturnsTheServiceLineAndStopsTheSave) {
     build(kStamp + 60);
     EXPECT_EQ(save("FCS0101", 2, 0), LDTUSAVE_E_UPLOAD);
-    ASSERT_GE(lines_.size(), 4u);
-    EXPECT_EQ(lines_[3].rfind("ERR:", 0), 0u);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[3].rfind("ERR:", 0), 0u);
     EXPECT_FALSE(has_line("PRG:05"));
     expect_closed(true);
     EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
@@ -228,29 +240,78 @@ TEST_F(CtrlSave, NoBusDeviceFailsTheCheck) {
     build();
     failpoint::arm("ZclOpen", 1);
     EXPECT_EQ(save("FCS0101", 2, 0), LDTUSAVE_E_BUS);
-    ASSERT_GE(lines_.size(), 4u);
-    EXPECT_EQ(lines_[3].rfind("ERR:T7180", 0), 0u) << lines_[3];
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[3].rfind("ERR:T7180", 0), 0u) << lines[3];
     EXPECT_EQ(queries_, 0);
 }
 
-// ---- end processing -------------------------------------------------------------------------
-
-TEST_F(CtrlSave, LongClosingTextIsPutOutWhole) {
-    auto t = test_strings();
-    t[6038] = std::string(600, 'x');
-    port::set_string_table(t);
+TEST_F(CtrlSave, DatabaseFileOfAnotherStationIsRefusedByTheCheck) {
     build();
-    fs::remove(st("FCS0101").databasePath);
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
-    EXPECT_EQ(lines_.back(), "MSG:" + std::string(600, 'x') + "  " + kTimeText);
+    const std::string db = st("FCS0101").databasePath;
+    fs::copy_file(st("FCS0102").databasePath, db, fs::copy_options::overwrite_existing);
+    const std::string before = file_bytes(db);
+    EXPECT_EQ(save("FCS0101", 2, 0), LDTUSAVE_E_UPLOAD);
+    EXPECT_TRUE(has_line("ERR:LdCheckGenTime(): the station database file " + db +
+                         " is of station 2, not of the station saved (1)"));
+    EXPECT_EQ(queries_, 0);
+    EXPECT_EQ(file_bytes(db), before);
 }
+
+// A file too short for its root tables, or with a root reference of 0 or outside the image:
+// refused when loaded, in a full save with and without the check, the file left as it was.
+TEST_F(CtrlSave, CorruptDatabaseFileIsRefusedAndLeftByteForByte) {
+    build();
+    const std::string db = st("FCS0101").databasePath;
+    const std::string good = file_bytes(db);
+    auto u32 = [&](std::size_t off) { return tb::load_u32(reinterpret_cast<const std::uint8_t*>(good.data()) + off); };
+    const std::size_t area = 0x200 + (u32(0x280) - (u32(0x240) - 0x100));
+    const std::size_t blkPtr = area + (u32(area + 0x0C) - u32(0x280));
+    const struct {
+        std::size_t size, field;
+        const char* table;
+    } cases[] = {{0, 0, nullptr},
+                 {0x200, 0, nullptr},
+                 {good.size(), 0x240, "StnCnstTblAdrs"},
+                 {good.size(), 0x280, "AreaRootTbl1"},
+                 {good.size(), area + 0x08, "AreaCnstTbl"},
+                 {good.size(), area + 0x0C, "BlockPtrTbl"},
+                 {good.size(), blkPtr + 0x08, "BldbPtrTbl"}};
+    for (const auto& c : cases) {
+        for (std::uint32_t bad : {0u, 0x7FFFFFF0u}) {
+            std::string bytes = good.substr(0, c.size);
+            if (c.table) tb::store_u32(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, bad);
+            std::ofstream(db, std::ios::binary | std::ios::trunc) << bytes;
+            for (unsigned mode : {0u, 2u}) {
+                SCOPED_TRACE(std::to_string(c.field) + " " + std::to_string(bad) + " mode " + std::to_string(mode));
+                EXPECT_NE(save("FCS0101", 2, mode), 0u);
+                std::string want = "ERR:LdTuSaveCtrlDBRead:";
+                if (mode == 0 && c.size < 0x200)
+                    want = "ERR:LdCheckGenTime(): no station database header in " + db;
+                else if (!c.table)
+                    want += "the file is too short for its root tables (" + std::to_string(c.size) +
+                            " bytes) FileName = " + db;
+                // An address outside the image moves the base with it for StnCnstTblAdrs.
+                else if (bad == 0 || c.field != 0x240)
+                    want += std::string(c.table) + " is Invalid FileName = " + db;
+                bool found = false;
+                for (const auto& l : lines) found = found || l.rfind(want, 0) == 0;
+                EXPECT_TRUE(found) << want;
+                EXPECT_FALSE(has_line("PRG:10"));
+                EXPECT_EQ(file_bytes(db), bytes);
+            }
+            if (!c.table) break;
+        }
+    }
+}
+
+// ---- end processing -------------------------------------------------------------------------
 
 TEST_F(CtrlSave, ImageLeftByAFailedLoadIsFreedByEndProcessing) {
     build();
     failpoint::arm("__QVEEngMalloc", 0, 2);  // the user instance buffer, after the image's
     EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_DBREAD);
     bool found = false;
-    for (const auto& l : lines_) found = found || l.rfind("ERR:T4107 dwSize = ", 0) == 0;
+    for (const auto& l : lines) found = found || l.rfind("ERR:T4107 dwSize = ", 0) == 0;
     EXPECT_TRUE(found);
     expect_closed(true);
     EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
@@ -272,8 +333,8 @@ TEST_F(CtrlSave, ApcsQueryFailureIsOneLineAndTheSaveGoesOn) {
     build();
     failpoint::arm("QVERXEdaIsAPCS", 0x12);
     EXPECT_EQ(save("FCS0101", 2, 2), 0u);
-    EXPECT_EQ(lines_[0], "ERR:QVERXEdaIsAPCS( DEMO, FCS0101 ) error 0x12");
-    EXPECT_EQ(lines_[1], "PRG:00");
+    EXPECT_EQ(lines[0], "ERR:QVERXEdaIsAPCS( DEMO, FCS0101 ) error 0x12");
+    EXPECT_EQ(lines[1], "PRG:00");
 }
 
 // ---- messages and trace --------------------------------------------------------------------
@@ -285,7 +346,7 @@ TEST_F(CtrlSave, StepTracesNeverReachTheMessageBuffer) {
     unsigned r = save("FCS0101", 2, 0);
     unsetenv("TUSAVE_TRACE");
     EXPECT_EQ(r, 0u);
-    for (const auto& l : lines_) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
+    for (const auto& l : lines) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
     const std::string t = file_bytes(trace);
     std::size_t at = 0;
     for (const char* step : {"LdTuSaveCtrlInit Start", "LdTuSaveCtrlFcsLock Start", "LdTuSaveCtrlCheckTime Start",
@@ -312,7 +373,7 @@ TEST_F(CtrlSave, MissingTextsDropFixedLinesButKeepFormattedOnes) {
     build();
     fs::remove(st("FCS0101").databasePath);
     EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
-    EXPECT_EQ(lines_, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
+    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
 }
 
 }  // namespace

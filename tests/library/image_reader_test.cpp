@@ -16,6 +16,13 @@ TEST(ImageReader, ConversionRefusesNoImageHugeLengthsAndEscapesThroughTheAreaAnc
     EXPECT_EQ(img.ConvBase(kBase, end - 4, 4), im.bytes.size() - 4);
     EXPECT_FALSE(img.ConvBase(kBase, end - 3, 4));
     EXPECT_FALSE(img.ConvBase(kBase, kBase + 0x100, SIZE_MAX)) << "a huge length does not overflow the check";
+    // B itself, an address in the file header, one that wraps below the image, one ending outside.
+    for (std::uint32_t bad : {kBase, kBase - 1, kBase - 0x201, end - 0x27}) {
+        Image dam = im;
+        dam.U32(0x280, bad);
+        EXPECT_FALSE(LdTuSaveImage(dam.bytes.data(), dam.bytes.size()).Follow({0x200, kBase}, 0x280, 0x28))
+            << std::hex << bad;
+    }
 
     const LdTuSaveAnchor area{im.area, Image::Adrs(im.area)};
     for (std::size_t off : {im.cnst, im.hdr[0], im.recs[2][2].off, im.bytes.size() - 1})

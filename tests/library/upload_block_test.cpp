@@ -130,15 +130,28 @@ TEST_F(UploadBlock, CategoryTwoBlockIsWrittenButNotListed) {
     EXPECT_TRUE(saved.empty());
 }
 
-TEST_F(UploadBlock, NoBlockPointerTableOpensNoSession) {
+TEST_F(UploadBlock, BrokenAreaLinkFailsTheAreaWithItsLineAndOpensNoSession) {
     build(description({model(0x1001, "PVI", {3})}, 2));
     const std::uint32_t base = tb::load_u32(image.data() + 0x240) - 0x100;
     const std::size_t area = 0x200 + (tb::load_u32(image.data() + 0x280) - base);
-    tb::store_u32(image.data() + area + 0x0C, 0);
+    const std::size_t blkPtr = area + (tb::load_u32(image.data() + area + 0x0C) - tb::load_u32(image.data() + 0x280));
+    const std::pair<std::size_t, const char*> cases[] = {
+        {0x280, "ERR:RootTblP->AreaRootTbl1 is NULL"},
+        {area + 0x08, "ERR:RootTblP->areaCnstTblPtr is NULL"},
+        {area + 0x0C, "ERR:RootTblP->blockPtrTblPtr is NULL"},
+        {blkPtr + 0x08, "ERR:BlockPtrTbl->bldbPtrTblPtr is NULL"},
+    };
     prepareArea();
-    ASSERT_EQ(TuAreaSave(tc.get()), 0);
-    EXPECT_TRUE(requests.empty());
-    EXPECT_EQ(lines, std::vector<std::string>{"MSG:T6040:AREA01"});
+    for (auto [field, line] : cases) {
+        for (std::uint32_t bad : {0u, 0xFFFFFFF0u}) {
+            image = original;
+            tb::store_u32(image.data() + field, bad);
+            lines.clear();
+            EXPECT_EQ(TuAreaSave(tc.get()), -1);
+            EXPECT_TRUE(requests.empty());
+            EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T6040:AREA01", line}));
+        }
+    }
 }
 
 TEST_F(UploadBlock, EmptyWalkStillSendsOneSaveRequest) {
@@ -166,6 +179,18 @@ TEST_F(UploadBlock, FailedSaveRecordQueryGivesTheBlockNoRecords) {
     for (const auto& b : st_->blocks) others += b.code == 0x1002;
     ASSERT_GT(others, 0u);
     for (const auto& e : saved) EXPECT_EQ(e.blkCode, 0x1002);
+    // One warning for the code, naming its first block, however many blocks have it.
+    int first = 0;
+    for (const auto& b : st_->blocks)
+        if (b.code == 0x1001 && first == 0) first = b.number;
+    std::size_t warned = 0;
+    for (const auto& l : lines) {
+        if (l.rfind("WRN:", 0) != 0) continue;
+        ++warned;
+        EXPECT_NE(l.find("Inst No = 0x1001 -> NG  BlockNo = " + std::to_string(first) + ", dwRtn = 771752198"),
+                  std::string::npos) << l;
+    }
+    EXPECT_EQ(warned, 1u);
     EXPECT_EQ(saved.size(), others);
     EXPECT_EQ(saves[0].params, 2 * others);
 }
@@ -253,15 +278,8 @@ TEST_F(UploadRecordSet, MaxBlockBeyondTheImageIsBounded) {
 
 // ---- the item table ------------------------------------------------------------------------------
 
-TEST_F(UploadRecordSet, MoreItemsThanAskedForAreADataSizeError) {
-    std::vector<std::uint8_t> buf(2 * 16 + 2 * 4, 0);
-    for (int k = 0; k < 2; ++k) {
-        std::uint8_t* it = buf.data() + k * 20;
-        it[4] = 1;
-        it[5] = 2;
-        tb::store_u16(it + 6, 1);
-        tb::store_u32(it + 12, 4);
-    }
+TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
+    std::vector<std::uint8_t> buf = bustest::cat(bustest::item(1, 2, 4), bustest::item(1, 2, 4));
     tc->saveRecCnt = 1;
     tc->saveRecTbl[0].blockNo = 1;
     tc->saveRecTbl[0].recNo = 2;
@@ -271,13 +289,14 @@ TEST_F(UploadRecordSet, MoreItemsThanAskedForAreADataSizeError) {
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TusSetUpLoadTbl(): data size error"});
     EXPECT_EQ(items[1].recNo, 0);
 
-    // An item for another record than its entry asks for.
+    // An item for another record than its entry asks for names both.
     lines.clear();
     tc->saveRecCnt = 2;
     tc->saveRecTbl[1].blockNo = 1;
     tc->saveRecTbl[1].recNo = 3;
     EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TusSetUpLoadTbl(): data size error"});
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for "
+                                              "(asked block 1 record 3, came block 1 record 2)"});
 
     // A byte count running past the data: refused before anything is taken.
     lines.clear();

@@ -9,11 +9,11 @@ using namespace uptest;
 
 class UploadDriver : public UploadTest {
 protected:
-    void buildStation(sample::Description d) {
+    void buildStation(sample::Description d, const std::string& scenario = "{}") {
         d.stations.resize(1);
         d.stations[0].byteOrder = "host";
         d.stations[0].underTest = true;
-        build(d);
+        build(d, scenario);
         pointBusAt("inproc:upload-test");
         ASSERT_EQ(sysObj.Init("DEMO"), 0u);
     }
@@ -125,20 +125,8 @@ TEST_F(UploadDriver, UnknownAreaIsSkippedSilently) {
     EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
 }
 
-TEST_F(UploadDriver, AreaNumberZeroHasNoName) {
-    tucomn tc0{};
-    EXPECT_EQ(TuConvAreaNameToNo(&tc0), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuConvAreaNameToNo(): no area No"});
-}
-
 TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
-    sample::Description d = sample::default_description();
-    d.stations.resize(1);
-    d.stations[0].byteOrder = "host";
-    d.stations[0].underTest = true;
-    build(d, R"({"rules": [{"command": "save", "kind": 10, "result": 37906}]})");
-    pointBusAt("inproc:upload-test");
-    ASSERT_EQ(sysObj.Init("DEMO"), 0u);
+    buildStation(sample::default_description(), R"({"rules": [{"command": "save", "kind": 10, "result": 37906}]})");
     EXPECT_EQ(upload(st_->name.c_str()), 1);
     ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
     EXPECT_NE(lines[0].find("T6045:0x9412"), std::string::npos) << lines[0];

@@ -5,18 +5,7 @@ namespace {
 
 using namespace uptest;
 
-// An operation-mark item (host order) with data bytes of value fill.
-std::vector<std::uint8_t> opItem(std::uint8_t kind, std::uint16_t first, std::uint16_t count, std::uint32_t bytes,
-                                 std::uint16_t status = 0, std::uint8_t fill = 0x5A) {
-    std::vector<std::uint8_t> v(16 + bytes, fill);
-    std::memset(v.data(), 0, 16);
-    tb::store_u16(v.data(), status);
-    v[4] = kind;
-    tb::store_u16(v.data() + 8, first);
-    tb::store_u16(v.data() + 10, count);
-    tb::store_u32(v.data() + 12, bytes);
-    return v;
-}
+using bustest::opItem;
 
 class UploadOpeMarkSet : public UploadTest {
 protected:
@@ -105,10 +94,16 @@ TEST_F(UploadOpeMarkSet, ItemHeaderOutsideTheDataAndWrongKind) {
                                                "ERR:TuOpeMarkSet() opemark type error"}));
 }
 
-TEST_F(UploadOpeMarkSet, MissingDestinationDropsTheData) {
+TEST_F(UploadOpeMarkSet, MissingDestinationOrElementsOfNoBytesCopyNothing) {
     tc0.opeCnt10 = 4;
     EXPECT_EQ(set(10, opItem(10, 1, 4, 8)), 0);
+    // Kinds 21 and 22 whose element size (a x b x 32 words) is 0.
+    tc0.opeCnt21 = 2;
+    tc0.opeTbl21 = img.data() + 0x400;
+    tc0.ioFactorB = 4;
+    EXPECT_EQ(set(21, opItem(21, 1, 2, 0)), 0);
     EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(img, std::vector<std::uint8_t>(0x4000, 0));
 }
 
 TEST_F(UploadOpeMarkSet, ByteOrderStepConvertsOnlyOutsideTestMode) {
@@ -131,6 +126,13 @@ TEST_F(UploadOpeMarkSet, ByteOrderStepConvertsOnlyOutsideTestMode) {
     EXPECT_EQ(big[17], 0x12);
     EXPECT_EQ(big[18], 0x78);
     EXPECT_EQ(big[19], 0x56);
+    // A word the converter refuses fails the step.
+    failpoint::arm("Engntoh", 1, 2);
+    big = v;
+    tb::store_be16(big.data() + 10, 2);
+    tb::store_be32(big.data() + 12, 4);
+    EXPECT_EQ(opeMkRtnFrameByteOrder(big.data(), &tc0), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR: opeMkRtnFrameByteOrder(): Engntoh() Error (type=10, offset=0x12)"});
 }
 
 TEST_F(UploadOpeMarkSet, CountZeroSendsNothing) {

@@ -18,8 +18,10 @@
 #include "LdTuSaveCtrl.h"
 #include "ZclNthmi.h"
 #include "ZclNthmi/zcl_host.h"
+#include "bus_support.h"
 #include "core/station.h"
 #include "failpoint/failpoint.h"
+#include "home_fixture.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "libqverxgen.h"
 #include "port/port_host.h"
@@ -66,24 +68,15 @@ struct Req {
     std::uint16_t paraCount(std::size_t i) const { return tb::load_u16(frame.data() + 56 + 8 * i + 6); }
 };
 
-class UploadTest : public ::testing::Test {
+class UploadTest : public hometest::HomeTest {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/upload_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("TUSAVE_HOME", dir_.c_str(), 1);
-        failpoint::reset();
-        failpoint::arm("Sleep", 0, 1, true);
         std::map<unsigned, std::string> texts;
         for (unsigned id = 6040; id <= 6061; ++id) texts[id] = "T" + std::to_string(id) + ":";
         texts[7201] = "T7201:";
         texts[7202] = "T7202:";
-        port::set_string_table(texts);
-        ws::set_message_sink([this](const char* line) {
-            lines.emplace_back(line);
-            return 0u;
-        });
+        SetUpHome(texts);
+        failpoint::arm("Sleep", 0, 1, true);
         savedTestMode_ = g_testMode;
         g_testMode = 1;
     }
@@ -91,12 +84,8 @@ protected:
         if (bus_) ZclClose(bus_);
         zcl::unregister_inproc("upload-test");
         if (instOpen_) IEdalInstClose();
-        ws::set_message_sink(nullptr);
-        failpoint::reset();
         g_testMode = savedTestMode_;
-        unsetenv("TUSAVE_HOME");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        HomeTest::TearDown();
     }
 
     // A one-station description in host order.
@@ -176,7 +165,6 @@ protected:
         return out;
     }
 
-    std::string dir_;
     std::unique_ptr<sample::Result> result_;
     const sample::StationResult* st_ = nullptr;
     std::shared_ptr<fcs::Station> station_;
@@ -189,7 +177,6 @@ public:
     std::vector<std::uint8_t> image, original, memory;
     std::unique_ptr<tucomn> tc;
     LdTuSaveRecordTbl saved;
-    std::vector<std::string> lines;
     std::vector<Req> requests;
 };
 

@@ -172,13 +172,17 @@ struct GenStation {
     bool silent = false;
     int replyLen = 96;
     bool badMark = false;
+    int busyReplies = 0;   // replies with status 22 before the others
+    int requests = 0;
     Frame lastRequest;
 
     std::optional<zcl::Frame> operator()(std::span<const std::uint8_t> req) {
         lastRequest.assign(req.begin(), req.end());
+        ++requests;
         if (silent) return std::nullopt;
         Frame r(96, 0);
-        r[33] = status;
+        r[33] = busyReplies > 0 ? 22 : status;
+        if (busyReplies > 0) --busyReplies;
         auto put16 = [&](std::size_t off, std::uint16_t v) {
             big ? tb::store_be16(r.data() + off, v) : tb::store_u16(r.data() + off, v);
         };
@@ -293,10 +297,22 @@ TEST_F(LoadCheck, StationDoesNotAnswer) {
     EXPECT_EQ(failpoint::waits().back().ms, 30000u);
     EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): the station does not answer");
     failpoint::reset();
+    failpoint::arm("Sleep", 0, 1, true);
     station.silent = false;
     station.status = 22;
+    station.requests = 0;
     EXPECT_EQ(check(&detail), 1);
     EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): the station does not answer (status=0x16)");
+    EXPECT_EQ(station.requests, 2);   // busy: asked once more, after a second
+    const auto w = failpoint::waits();
+    ASSERT_GE(w.size(), 2u);
+    EXPECT_EQ(w[w.size() - 2].name, "Sleep");
+    EXPECT_EQ(w[w.size() - 2].ms, 1000u);
+    // One busy reply, then the answer: the check goes through.
+    station.status = 0;
+    station.stamp = 1700000000ull;
+    station.busyReplies = 1;
+    EXPECT_EQ(check(&detail), 0);
 }
 
 TEST_F(LoadCheck, StationRefusesOrAnswersMalformed) {

@@ -87,6 +87,7 @@ int bc3RecordInBlock(void* record, const void* /*blockHeader*/, unsigned short b
                      int direction, const void* userInst) {
     if (int r = fail_result("bc3RecordInBlock")) return r;
     if (!record || !userInst || size < 0 || !valid_direction(direction)) return 1;
+    if (size == 0) return 0;   // an item without record bytes (not delivered): nothing to convert
     auto layouts = layouts_of(userInst);
     if (!layouts) return 2;
     const bc2fcs::RecordLayout* layout = layouts->find(blkCode, recNo);

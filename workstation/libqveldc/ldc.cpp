@@ -8,6 +8,8 @@
 #include <string>
 
 #include "ZclNthmi.h"
+#include "libqverxeda.h"
+#include "port.h"
 #include "libqveldc/ldc_host.h"
 #include "tusave_bytes.h"
 
@@ -25,6 +27,8 @@ struct LastCheck {
     unsigned long long stationStamp = 0;
     unsigned code = 0;      // the station's result code of a refusal
     int status = -1;        // the bus status of a reply that was not good
+    unsigned fileStn = 0;   // station number in the file header
+    unsigned stn = 0;       // number of the station being saved
 };
 LastCheck g_last;
 std::uint32_t g_frameSeq = 0;
@@ -62,7 +66,7 @@ int fail(int* detail, int code) {
 }  // namespace
 
 int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, const char* /*project*/,
-                   const char* /*station*/, CQVERXEdaSysObj* /*sysObj*/, const char* dbFilePath, int* detail, int /*reserved*/) {
+                   const char* station, CQVERXEdaSysObj* sysObj, const char* dbFilePath, int* detail, int /*reserved*/) {
     int dummy = 0;
     if (!detail) detail = &dummy;
     *detail = 0;
@@ -81,8 +85,17 @@ int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, con
     }
     g_last.projectStamp = tb::load_u64(head + kDbGenStamp);
 
-    // The file names the station it was generated for; the bus routes by that number.
-    const std::uint16_t stnNo = static_cast<std::uint16_t>(tb::load_u32(head + kDbStnNo));
+    // The station asked is the one being saved; a file generated for another station (copied
+    // into this station's folder) is refused, not compared with that other station.
+    std::uint16_t stnNo = static_cast<std::uint16_t>(tb::load_u32(head + kDbStnNo));
+    if (sysObj && station) {
+        _OdtStnInf stn{};
+        if (sysObj->StnConfByName(station, &stn) != 0) return fail(detail, ldc::kDetailArgs);
+        g_last.fileStn = tb::load_u32(head + kDbStnNo);
+        g_last.stn = stn.wStnNo;
+        if (g_last.fileStn != g_last.stn) return fail(detail, ldc::kDetailOtherStation);
+        stnNo = stn.wStnNo;
+    }
 
     std::uint8_t req[56] = {};
     tb::store_u32(req + 0, g_frameSeq++);
@@ -95,14 +108,21 @@ int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, con
     // Written in the station's usual order; the reply's order mark tells the order it answers in.
     tb::store_be16(req + 32 + 12, 1);
 
-    if (ZclWrite(bus, req, sizeof req) != static_cast<int>(sizeof req)) return fail(detail, ldc::kDetailNoAnswer);
-    HANDLE handles[1] = {bus};
-    if (WaitForMultipleObjects(1, handles, 0, ldc::kReplyWaitMs) != WAIT_OBJECT_0)
-        return fail(detail, ldc::kDetailNoAnswer);
     std::uint8_t rep[2076] = {};
-    int n = ZclRead(bus, rep, sizeof rep);
-    if (n < 0) return fail(detail, ldc::kDetailNoAnswer);
-    if (n < 64) return fail(detail, ldc::kDetailBadReply);
+    int n = 0;
+    // A busy station (status 22) is asked once more after a second, as every other request is.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0) Sleep(ldc::kBusyRetryMs);
+        if (ZclWrite(bus, req, sizeof req) != static_cast<int>(sizeof req)) return fail(detail, ldc::kDetailNoAnswer);
+        HANDLE handles[1] = {bus};
+        if (WaitForMultipleObjects(1, handles, 0, ldc::kReplyWaitMs) != WAIT_OBJECT_0)
+            return fail(detail, ldc::kDetailNoAnswer);
+        std::memset(rep, 0, sizeof rep);
+        n = ZclRead(bus, rep, sizeof rep);
+        if (n < 0) return fail(detail, ldc::kDetailNoAnswer);
+        if (n < 64) return fail(detail, ldc::kDetailBadReply);
+        if (rep[33] != ldc::kStatusBusy) break;
+    }
     if (rep[33] != 0) {
         g_last.status = rep[33];
         return fail(detail, ldc::kDetailNoAnswer);
@@ -170,6 +190,11 @@ int LdGetTReturnMessage(unsigned short code, std::string* text) {
         }
         case ldc::kDetailBadReply:
             *text = "ERR:LdCheckGenTime(): the station's generation reply is malformed";
+            return 0;
+        case ldc::kDetailOtherStation:
+            *text = format("ERR:LdCheckGenTime(): the station database file %s is of station %u, not of the "
+                           "station saved (%u)",
+                           g_last.path.c_str(), g_last.fileStn, g_last.stn);
             return 0;
         case ldc::kDetailArgs:
             *text = "ERR:LdCheckGenTime(): no bus handle or no station database file";

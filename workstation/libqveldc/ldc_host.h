@@ -13,6 +13,7 @@ constexpr int kDetailNoAnswer = 0x0D04;   // no reply: write, wait, read failed,
 constexpr int kDetailRefused = 0x0D05;    // the station refused the query (its result code in the line)
 constexpr int kDetailBadReply = 0x0D06;   // the reply is too short or its order mark is unknown
 constexpr int kDetailArgs = 0x0D07;       // no bus handle or no file path
+constexpr int kDetailOtherStation = 0x0D08;  // the file's header names another station than the one saved
 
 // The generation query: save header command and sub-command; reply parameter layout.
 constexpr std::uint8_t kGenQueryCmd = 0x30;
@@ -21,5 +22,7 @@ constexpr std::uint16_t kOrderMark = 0x0102;
 constexpr int kGenReplyParaOff = 64;
 constexpr int kGenReplyParaSize = 32;
 constexpr std::uint32_t kReplyWaitMs = 30000;
+constexpr std::uint32_t kBusyRetryMs = 1000;
+constexpr std::uint8_t kStatusBusy = 22;
 
 }  // namespace ldc
