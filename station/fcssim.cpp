@@ -198,13 +198,15 @@ int main(int argc, char** argv) {
         }
         fcs::Reply r = it->second.handle(frame);
         if (r.frame.empty()) continue;
-        if (r.delayMs == 0) {
-            sendto(sock, r.frame.data(), r.frame.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
-        } else {
-            Pending p{Clock::now() + std::chrono::milliseconds(r.delayMs), from, std::move(r.frame)};
-            auto pos = std::upper_bound(later.begin(), later.end(), p.due,
-                                        [](Clock::time_point t, const Pending& q) { return t < q.due; });
-            later.insert(pos, std::move(p));
+        for (unsigned copy = 0; copy < r.copies; ++copy) {
+            if (r.delayMs == 0) {
+                sendto(sock, r.frame.data(), r.frame.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
+            } else {
+                Pending p{Clock::now() + std::chrono::milliseconds(r.delayMs), from, r.frame};
+                auto pos = std::upper_bound(later.begin(), later.end(), p.due,
+                                            [](Clock::time_point t, const Pending& q) { return t < q.due; });
+                later.insert(pos, std::move(p));
+            }
         }
     }
     close(sfd);

@@ -24,6 +24,9 @@ using Handler = std::function<std::optional<Frame>(std::span<const std::uint8_t>
 void register_inproc(const std::string& name, Handler handler);
 void unregister_inproc(const std::string& name);
 
+// Frames that arrived unasked and were discarded before a write (all handles, since start).
+unsigned long discarded_frames();
+
 // Largest frame a device carries either way.
 constexpr int kMaxFrame = 65507;
 
