@@ -43,12 +43,14 @@ int fail(int err, int result = -1) {
 struct InprocConn {
     std::shared_ptr<const zcl::Handler> handler;
     std::deque<zcl::Frame> replies;
+    unsigned copies = 1;   // times each reply is queued
 };
 
 struct Registry {
     std::mutex mu;
     std::map<std::string, std::shared_ptr<const zcl::Handler>, std::less<>> handlers;
     std::map<int, InprocConn> conns;   // by eventfd
+    std::map<std::string, unsigned, std::less<>> copies;
 };
 
 Registry& reg() {
@@ -94,11 +96,13 @@ int open_udp(HANDLE* handle, std::string_view spec) {
 int open_inproc(HANDLE* handle, std::string_view name) {
     Registry& r = reg();
     std::shared_ptr<const zcl::Handler> handler;
+    unsigned copies = 1;
     {
         std::lock_guard lk(r.mu);
         auto it = r.handlers.find(name);
         if (it == r.handlers.end()) return fail(ENOENT);
         handler = it->second;
+        if (auto c = r.copies.find(name); c != r.copies.end()) copies = c->second;
     }
     int fd = ::eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return fail(errno);
@@ -109,7 +113,7 @@ int open_inproc(HANDLE* handle, std::string_view name) {
     }
     {
         std::lock_guard lk(r.mu);
-        r.conns[fd] = InprocConn{std::move(handler), {}};
+        r.conns[fd] = InprocConn{std::move(handler), {}, copies};
     }
     *handle = h;
     return 0;
@@ -175,6 +179,13 @@ void unregister_inproc(const std::string& name) {
     Registry& r = reg();
     std::lock_guard lk(r.mu);
     r.handlers.erase(name);
+    r.copies.erase(name);
+}
+
+void set_inproc_copies(const std::string& name, unsigned copies) {
+    Registry& r = reg();
+    std::lock_guard lk(r.mu);
+    r.copies[name] = copies < 1 ? 1 : copies > 8 ? 8 : copies;
 }
 
 }  // namespace zcl
@@ -227,11 +238,13 @@ int ZclWrite(HANDLE handle, const void* frame, int length) {
         std::lock_guard lk(r.mu);
         InprocConn* c = inproc_of(r, fd);
         if (!c) return fail(EBADF);
-        c->replies.push_back(std::move(*reply));
-        std::uint64_t one = 1;
-        if (::write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
-            c->replies.pop_back();
-            return fail(errno ? errno : EIO);
+        for (unsigned k = 0; k < c->copies; ++k) {
+            c->replies.push_back(*reply);
+            std::uint64_t one = 1;
+            if (::write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+                c->replies.pop_back();
+                return fail(errno ? errno : EIO);
+            }
         }
     }
     return length;
