@@ -14,10 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -28,6 +25,7 @@
 #include "config/ws_config.h"
 #include "failpoint/failpoint.h"
 #include "port/port_host.h"
+#include "tusave_trace.h"
 
 namespace {
 
@@ -147,20 +145,12 @@ unsigned discard_unasked(Registry& r, int fd) {
 
 std::atomic<unsigned long> g_discarded{0};
 
-// Counts the discarded frames and says so in the step trace file, when there is one.
+// Counts the discarded frames and says so in the step trace.
 void note_discarded(unsigned n) {
     g_discarded += n;
-    const char* path = std::getenv("TUSAVE_TRACE");
-    if (!path || !*path) return;
-    std::FILE* f = std::fopen(path, "a");
-    if (!f) return;
-    std::time_t t = std::time(nullptr);
-    char stamp[32] = "";
-    struct tm tmv;
-    if (localtime_r(&t, &tmv)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
-    std::fprintf(f, "%s ZclWrite: %u unasked frame(s) discarded before the request (%lu in all)\n", stamp, n,
-                 g_discarded.load());
-    std::fclose(f);
+    const std::string text = std::to_string(n) + " unasked frame(s) discarded before the request (" +
+                             std::to_string(g_discarded.load()) + " in all)";
+    tusave::trace_line("ZclWrite:", text.c_str());
 }
 
 }  // namespace
