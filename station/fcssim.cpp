@@ -199,12 +199,24 @@ int main(int argc, char** argv) {
         fcs::Reply r = it->second.handle(frame);
         if (r.frame.empty()) continue;
         if (r.delayMs == 0) {
-            sendto(sock, r.frame.data(), r.frame.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
+            // All copies in one call, so that a duplicate is there before the first is read.
+            iovec iov{r.frame.data(), r.frame.size()};
+            mmsghdr msgs[2]{};
+            const unsigned n = std::min(r.copies, 2u);
+            for (unsigned k = 0; k < n; ++k) {
+                msgs[k].msg_hdr.msg_name = &from;
+                msgs[k].msg_hdr.msg_namelen = flen;
+                msgs[k].msg_hdr.msg_iov = &iov;
+                msgs[k].msg_hdr.msg_iovlen = 1;
+            }
+            sendmmsg(sock, msgs, n, 0);
         } else {
-            Pending p{Clock::now() + std::chrono::milliseconds(r.delayMs), from, std::move(r.frame)};
-            auto pos = std::upper_bound(later.begin(), later.end(), p.due,
-                                        [](Clock::time_point t, const Pending& q) { return t < q.due; });
-            later.insert(pos, std::move(p));
+            for (unsigned copy = 0; copy < r.copies; ++copy) {
+                Pending p{Clock::now() + std::chrono::milliseconds(r.delayMs), from, r.frame};
+                auto pos = std::upper_bound(later.begin(), later.end(), p.due,
+                                            [](Clock::time_point t, const Pending& q) { return t < q.due; });
+                later.insert(pos, std::move(p));
+            }
         }
     }
     close(sfd);

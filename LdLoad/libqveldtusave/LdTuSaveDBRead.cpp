@@ -281,7 +281,9 @@ std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
         return LDTUSAVE_E_DBWRITE;  // the close discards the partly written copy
     }
     if (std::uint32_t nRtn = file.Close()) {
-        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
+        // Only a failed folder sync after the rename leaves the new file in place.
+        LdTuSaveMsgf("ERR:%s nRtn = %d%s", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn),
+                     nRtn == PORT_ERROR_NOT_CONFIRMED ? " (written, but not confirmed on disk)" : "");
         return LDTUSAVE_E_DBWRITE;
     }
     return LDTUSAVE_OK;

@@ -10,6 +10,7 @@
 
 #include "libqvecommon.h"
 #include "port.h"
+#include "tusave_trace.h"
 
 std::string LdTuSaveText(std::uint32_t textId) {
     std::string text;
@@ -56,18 +57,7 @@ void LdTuSavePrgPut(std::uint32_t percent) { LdTuSaveMsgf("PRG:%02u", percent); 
 
 void TuPutMsgBuf(const char* line) { QVEEngPutMsgBuf(line); }
 
-void LdTuSaveTrace(const char* project, const char* text) {
-    const char* path = std::getenv("TUSAVE_TRACE");
-    if (!path || !*path) return;
-    std::FILE* f = std::fopen(path, "a");
-    if (!f) return;
-    std::time_t t = std::time(nullptr);
-    char stamp[32] = "";
-    struct tm tmv;
-    if (localtime_r(&t, &tmv)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
-    std::fprintf(f, "%s %s %s\n", stamp, project ? project : "", text ? text : "");
-    std::fclose(f);
-}
+void LdTuSaveTrace(const char* project, const char* text) { tusave::trace_line(project, text); }
 
 void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...) {
     va_list ap;

@@ -90,6 +90,10 @@ Scenario parse_json(const json& j) {
             if (!it->is_boolean()) throw Bad("\"noReply\" is not true or false");
             rule.noReply = it->get<bool>();
         }
+        if (auto it = r.find("twice"); it != r.end()) {
+            if (!it->is_boolean()) throw Bad("\"twice\" is not true or false");
+            rule.twice = it->get<bool>();
+        }
         if (auto it = r.find("delayMs"); it != r.end())
             rule.delayMs = static_cast<std::uint32_t>(integer(*it, "delayMs", 0, 600000));
         sc.rules.push_back(rule);

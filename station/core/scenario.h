@@ -23,6 +23,7 @@ struct Rule {
     std::optional<std::size_t> truncate;   // reply cut to this many bytes
     bool noReply = false;                  // request dropped, nothing sent back
     std::uint32_t delayMs = 0;
+    bool twice = false;                    // the reply is sent two times
     std::optional<std::size_t> chunk;      // upload reply data bytes
     unsigned seen = 0;                     // matching requests so far
 };

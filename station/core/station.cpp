@@ -152,7 +152,7 @@ Reply Station::respond(const Request& rq) {
     std::optional<std::uint8_t> status;
     std::optional<std::uint16_t> scriptedResult;
     std::optional<std::size_t> truncate, chunk;
-    bool noReply = false;
+    bool noReply = false, twice = false;
     std::uint32_t delay = 0;
     for (Rule& r : cfg_.scenario.rules) {
         if (r.command != Command::any && r.command != cmd) continue;
@@ -166,6 +166,7 @@ Reply Station::respond(const Request& rq) {
         if (r.truncate && !truncate) truncate = r.truncate;
         if (r.chunk && !chunk) chunk = r.chunk;
         noReply = noReply || r.noReply;
+        twice = twice || r.twice;
         delay = std::max(delay, r.delayMs);
     }
     if (noReply) return {};
@@ -241,6 +242,7 @@ Reply Station::respond(const Request& rq) {
 
     Reply reply;
     reply.delayMs = delay;
+    reply.copies = twice ? 2 : 1;
     Bytes& f = reply.frame;
     f.assign(kReplyBodyOff, 0);
     if (rq.frame.size() >= 4) std::memcpy(f.data(), rq.frame.data(), 4);

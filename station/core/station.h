@@ -40,6 +40,7 @@ Config load_config(const std::string& dir);
 struct Reply {
     std::vector<std::uint8_t> frame;  // empty: no reply
     std::uint32_t delayMs = 0;
+    unsigned copies = 1;              // times the frame is sent
 };
 
 class Station {

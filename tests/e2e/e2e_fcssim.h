@@ -28,7 +28,7 @@ inline std::vector<std::uint8_t> read_file(const std::string& path) {
 // fcssim as a child process on an ephemeral loopback port; stopped with SIGTERM on every way out.
 class Fcssim {
 public:
-    explicit Fcssim(const std::string& home) {
+    explicit Fcssim(const std::string& home, const std::string& scenario = "") {
         int out[2];
         if (pipe(out) != 0) return;
         pid_ = fork();
@@ -38,8 +38,12 @@ public:
             close(out[0]);
             close(out[1]);
             const std::string exe = std::string(TUSAVE_BUILD_DIR) + "/station/fcssim";
-            execl(exe.c_str(), exe.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
-                  static_cast<char*>(nullptr));
+            if (scenario.empty())
+                execl(exe.c_str(), exe.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
+                      static_cast<char*>(nullptr));
+            else
+                execl(exe.c_str(), exe.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0", "--scenario",
+                      scenario.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);

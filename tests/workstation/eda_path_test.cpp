@@ -223,7 +223,7 @@ TEST_F(PathTest, TraversalNamesAreRefusedByEveryGetterThatTakesOne) {
     for (const auto& [what, call] : calls) {
         std::string good;
         ASSERT_EQ(call("ok", good) == 0u || what == std::string("stnno station"), true) << what;
-        for (const char* bad : {"..", "a/b", "", "x\\y", ".", "../FCS0101", "a..b", "/etc"}) {
+        for (const char* bad : {"..", "a/b", "", "x\\y", ".", "../FCS0101", "a..b", "/etc", "a\nb", "a\x7f"}) {
             std::string out = "unchanged";
             EXPECT_EQ(call(bad, out), eda::kBadName) << what << " \"" << bad << "\"";
             EXPECT_EQ(out, "unchanged") << what;

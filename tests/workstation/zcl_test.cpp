@@ -81,15 +81,15 @@ struct Peer {
         port = ntohs(sa.sin_port);
     }
     ~Peer() { ::close(fd); }
-    // Receives one datagram and answers with n bytes of value v.
-    Frame answer(std::size_t n, std::uint8_t v) {
+    // Receives one datagram and answers with n bytes of value v, copies times.
+    Frame answer(std::size_t n, std::uint8_t v, int copies = 1) {
         Frame in(4096);
         sockaddr_in from{};
         socklen_t len = sizeof from;
         ssize_t got = ::recvfrom(fd, in.data(), in.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
         in.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         Frame out(n, v);
-        ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        for (int i = 0; i < copies; ++i) ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
         return in;
     }
 };
@@ -116,6 +116,25 @@ TEST(Zcl, UdpOneDatagramPerFrameAndNoSilentCut) {
     EXPECT_EQ(ZclClose(h), 0);
 }
 
+// A reply sent twice: the copy is dropped before the next request, never read as its answer.
+TEST(Zcl, UnaskedDatagramsAreDiscardedBeforeTheNextWrite) {
+    Peer peer;
+    HANDLE h = nullptr;
+    ASSERT_EQ(ZclOpen(&h, ("udp:127.0.0.1:" + std::to_string(peer.port)).c_str(), 0), 0);
+    const unsigned long before = zcl::discarded_frames();
+    Frame req(56, 0x42);
+    std::uint8_t buf[128];
+    for (std::uint8_t answer : {1, 2}) {
+        ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
+        peer.answer(60 + answer, answer, 2);
+        ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
+        EXPECT_EQ(ZclRead(h, buf, sizeof buf), 60 + answer);
+        EXPECT_EQ(buf[0], answer);
+    }
+    EXPECT_EQ(zcl::discarded_frames() - before, 1u);
+    EXPECT_EQ(ZclClose(h), 0);
+}
+
 TEST(Zcl, InprocHandleIsSignalledWhileAReplyIsQueued) {
     int calls = 0;
     zcl::register_inproc("zcl-test", [&](std::span<const std::uint8_t> req) -> std::optional<zcl::Frame> {
@@ -130,16 +149,18 @@ TEST(Zcl, InprocHandleIsSignalledWhileAReplyIsQueued) {
     EXPECT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
     std::uint8_t a[3] = {1, 2, 3}, b[2] = {9, 9};
     ASSERT_EQ(ZclWrite(h, a, 3), 3);
-    ASSERT_EQ(ZclWrite(h, b, 2), 2);
     std::uint8_t buf[16];
     ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_OBJECT_0);
-    EXPECT_EQ(ZclRead(h, buf, 2), -1);   // the first reply is 3 bytes: refused, not cut
+    EXPECT_EQ(ZclRead(h, buf, 2), -1);   // the reply is 3 bytes: refused, not cut
     EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
+    ASSERT_EQ(ZclWrite(h, a, 3), 3);
+    ASSERT_EQ(ZclWrite(h, b, 2), 2);     // the unread reply to a is dropped first
     ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_OBJECT_0);
     EXPECT_EQ(ZclRead(h, buf, sizeof buf), 2);
     EXPECT_EQ(buf[0], 9);
     EXPECT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
-    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(calls, 4);
     EXPECT_EQ(ZclClose(h), 0);
     zcl::unregister_inproc("zcl-test");
 }

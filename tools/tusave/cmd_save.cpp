@@ -8,7 +8,10 @@
 #include <string>
 
 #include "commands.h"
+#include "config/ws_config.h"
 #include "failpoint/failpoint.h"
+#include "libqveeda/eda_status.h"
+#include "libqverxeda/gen_lock.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
 #include "port/port_host.h"
@@ -91,6 +94,27 @@ int tusave_cli::run_save(const SaveOptions& o) {
         std::fflush(stdout);
         std::fprintf(stderr, "tusave save: the save of %s failed with 0x%08x\n", o.station.c_str(), result);
     }
+    // The save's own line does not name a broken configuration file: name it here.
+    if (result != 0) {
+        ws::Project project;
+        std::string error;
+        if (!ws::load_project(o.project, o.kind == 3, project, error)) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "tusave save: %s\n", error.c_str());
+        }
+    }
+    // A refused generation lock comes back as the lock service's bare code, without a line.
+    if (result == eda::kLocked || result == eda::kIo) {
+        std::fflush(stdout);
+        if (result == eda::kLocked) {
+            const std::string pid = eda::gen_lock_holder(o.project, o.station);
+            std::fprintf(stderr, "tusave save: station %s of project %s is held by another save%s\n", o.station.c_str(),
+                         o.project.c_str(), pid.empty() ? "" : (" (process " + pid + ")").c_str());
+        } else {
+            std::fprintf(stderr, "tusave save: the lock folder %s/lock/%s is unusable: %s\n", ws::home().c_str(),
+                         o.project.c_str(), eda::last_error().c_str());
+        }
+    }
     std::fflush(stdout);
     return result == 0 ? 0 : 1;
 }
@@ -100,8 +124,12 @@ namespace {
 const tusave_cli::Register reg([](CLI::App& app) {
     auto opts = std::make_shared<SaveOptions>();
     CLI::App* cmd = app.add_subcommand("save", "Save the tuning parameters of one station into its project");
-    cmd->add_option("--project", opts->project, "The project the station belongs to")->required();
-    auto* station = cmd->add_option("--station", opts->station, "The station name (e.g. FCS0101)");
+    // Names reach every output line: one with a control character could forge lines.
+    const CLI::Validator plainName(
+        [](const std::string& n) { return ws::valid_name(n) ? std::string() : std::string("not a plain name"); },
+        "NAME");
+    cmd->add_option("--project", opts->project, "The project the station belongs to")->required()->check(plainName);
+    auto* station = cmd->add_option("--station", opts->station, "The station name (e.g. FCS0101)")->check(plainName);
     auto* all = cmd->add_flag("--all", opts->all,
                               "Save every station of the project's system configuration, each in a process of its own");
     station->excludes(all);
@@ -135,8 +163,8 @@ const tusave_cli::Register reg([](CLI::App& app) {
     auto check = std::make_shared<SaveOptions>();
     check->mode = 1;
     CLI::App* chk = app.add_subcommand("check", "Check whether the running station was generated from the project");
-    chk->add_option("--project", check->project, "The project the station belongs to")->required();
-    chk->add_option("--station", check->station, "The station name (e.g. FCS0101)")->required();
+    chk->add_option("--project", check->project, "The project the station belongs to")->required()->check(plainName);
+    chk->add_option("--station", check->station, "The station name (e.g. FCS0101)")->required()->check(plainName);
     chk->add_option("--kind", check->kind, "Project kind: 2 = the normal project, 3 = its equalization project")
         ->capture_default_str();
     chk->add_flag("--raw", check->raw, "Print every message-buffer line exactly as received, then \"RESULT 0x%08x\"");

@@ -20,6 +20,7 @@
 #include "LibQVCCommon.h"
 #include "LibQVCCommon/qvccommon_host.h"
 #include "config/ws_config.h"
+#include "port/port_host.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ bool append_line(const char* file, const std::string& line) {
         std::fprintf(stderr, "tusave: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
         return false;
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    int fd = port::open_regular(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
     if (fd < 0) {
         std::fprintf(stderr, "tusave: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
         return false;

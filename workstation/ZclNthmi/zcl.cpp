@@ -25,6 +25,7 @@
 #include "config/ws_config.h"
 #include "failpoint/failpoint.h"
 #include "port/port_host.h"
+#include "tusave_trace.h"
 
 namespace {
 
@@ -40,12 +41,14 @@ int fail(int err, int result = -1) {
 struct InprocConn {
     std::shared_ptr<const zcl::Handler> handler;
     std::deque<zcl::Frame> replies;
+    unsigned copies = 1;   // times each reply is queued
 };
 
 struct Registry {
     std::mutex mu;
     std::map<std::string, std::shared_ptr<const zcl::Handler>, std::less<>> handlers;
     std::map<int, InprocConn> conns;   // by eventfd
+    std::map<std::string, unsigned, std::less<>> copies;
 };
 
 Registry& reg() {
@@ -91,11 +94,13 @@ int open_udp(HANDLE* handle, std::string_view spec) {
 int open_inproc(HANDLE* handle, std::string_view name) {
     Registry& r = reg();
     std::shared_ptr<const zcl::Handler> handler;
+    unsigned copies = 1;
     {
         std::lock_guard lk(r.mu);
         auto it = r.handlers.find(name);
         if (it == r.handlers.end()) return fail(ENOENT);
         handler = it->second;
+        if (auto c = r.copies.find(name); c != r.copies.end()) copies = c->second;
     }
     int fd = ::eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return fail(errno);
@@ -106,7 +111,7 @@ int open_inproc(HANDLE* handle, std::string_view name) {
     }
     {
         std::lock_guard lk(r.mu);
-        r.conns[fd] = InprocConn{std::move(handler), {}};
+        r.conns[fd] = InprocConn{std::move(handler), {}, copies};
     }
     *handle = h;
     return 0;
@@ -118,9 +123,41 @@ InprocConn* inproc_of(Registry& r, int fd) {
     return it == r.conns.end() ? nullptr : &it->second;
 }
 
+// Drops the frames queued on fd (at most a bounded number); returns how many.
+unsigned discard_unasked(Registry& r, int fd) {
+    constexpr unsigned kMaxDiscard = 4096;
+    unsigned n = 0;
+    {
+        std::lock_guard lk(r.mu);
+        if (InprocConn* c = inproc_of(r, fd)) {
+            for (; n < kMaxDiscard && !c->replies.empty(); ++n) {
+                c->replies.pop_front();
+                std::uint64_t v;
+                (void)!::read(fd, &v, sizeof v);
+            }
+            return n;
+        }
+    }
+    char scrap[1];
+    while (n < kMaxDiscard && ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT | MSG_TRUNC) >= 0) ++n;
+    return n;
+}
+
+std::atomic<unsigned long> g_discarded{0};
+
+// Counts the discarded frames and says so in the step trace.
+void note_discarded(unsigned n) {
+    g_discarded += n;
+    const std::string text = std::to_string(n) + " unasked frame(s) discarded before the request (" +
+                             std::to_string(g_discarded.load()) + " in all)";
+    tusave::trace_line("ZclWrite:", text.c_str());
+}
+
 }  // namespace
 
 namespace zcl {
+
+unsigned long discarded_frames() { return g_discarded.load(); }
 
 void register_inproc(const std::string& name, Handler handler) {
     Registry& r = reg();
@@ -132,6 +169,13 @@ void unregister_inproc(const std::string& name) {
     Registry& r = reg();
     std::lock_guard lk(r.mu);
     r.handlers.erase(name);
+    r.copies.erase(name);
+}
+
+void set_inproc_copies(const std::string& name, unsigned copies) {
+    Registry& r = reg();
+    std::lock_guard lk(r.mu);
+    r.copies[name] = copies < 1 ? 1 : copies > 8 ? 8 : copies;
 }
 
 }  // namespace zcl
@@ -168,6 +212,10 @@ int ZclWrite(HANDLE handle, const void* frame, int length) {
         std::lock_guard lk(r.mu);
         if (InprocConn* c = inproc_of(r, fd)) handler = c->handler;
     }
+    // Whatever arrived since the last read was not asked for by this request (a reply sent
+    // twice, a late reply to an earlier one): left queued, it would be read as this
+    // request's answer.
+    if (unsigned n = discard_unasked(r, fd)) note_discarded(n);
     if (!handler) {
         ssize_t n = ::send(fd, frame, static_cast<std::size_t>(length), MSG_NOSIGNAL);
         if (n < 0) return fail(errno);
@@ -180,11 +228,13 @@ int ZclWrite(HANDLE handle, const void* frame, int length) {
         std::lock_guard lk(r.mu);
         InprocConn* c = inproc_of(r, fd);
         if (!c) return fail(EBADF);
-        c->replies.push_back(std::move(*reply));
-        std::uint64_t one = 1;
-        if (::write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
-            c->replies.pop_back();
-            return fail(errno ? errno : EIO);
+        for (unsigned k = 0; k < c->copies; ++k) {
+            c->replies.push_back(*reply);
+            std::uint64_t one = 1;
+            if (::write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+                c->replies.pop_back();
+                return fail(errno ? errno : EIO);
+            }
         }
     }
     return length;

@@ -23,6 +23,12 @@ using Handler = std::function<std::optional<Frame>(std::span<const std::uint8_t>
 // replacement keep the handler they were opened with.
 void register_inproc(const std::string& name, Handler handler);
 void unregister_inproc(const std::string& name);
+// Handles of "inproc:NAME" opened from now on queue every reply copies times (1 to 8), as a
+// device that answers twice would.
+void set_inproc_copies(const std::string& name, unsigned copies);
+
+// Frames that arrived unasked and were discarded before a write (all handles, since start).
+unsigned long discarded_frames();
 
 // Largest frame a device carries either way.
 constexpr int kMaxFrame = 65507;

@@ -1,12 +1,14 @@
 #include "config/ws_config.h"
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <nlohmann/json.hpp>
-#include <sstream>
+
+#include "port/port_host.h"
 
 namespace ws {
 namespace {
@@ -18,14 +20,17 @@ std::string absolute_under(const std::string& base, const std::string& p) {
     return base + "/" + p;
 }
 
+constexpr std::size_t kMaxConfigSize = 16u << 20;
+
 bool read_json(const std::string& path, json& out, std::string& error) {
-    std::ifstream in(path);
-    if (!in) {
+    std::string text;
+    if (int e = port::read_regular(path.c_str(), text, kMaxConfigSize)) {
         error = "cannot read " + path;
+        if (e != ENOENT) error += std::string(": ") + (e == EINVAL ? "not a regular file" : std::strerror(e));
         return false;
     }
     try {
-        out = json::parse(in);
+        out = json::parse(text);
     } catch (const std::exception& e) {
         error = path + ": malformed JSON: " + e.what();
         return false;
@@ -86,8 +91,10 @@ std::string home() {
 bool valid_name(std::string_view name) {
     if (name.empty() || name == ".") return false;
     if (name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos) return false;
-    if (name.find('\0') != std::string_view::npos) return false;
     if (name.find("..") != std::string_view::npos) return false;
+    // Control characters (NUL, line breaks, ...) would forge lines wherever the name is shown.
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
     return true;
 }
 
@@ -176,6 +183,12 @@ bool load_project(std::string_view project, bool eqlz, Project& out, std::string
                 }
                 if (!field(ja, "number", a.number, file, error, true) || !field(ja, "name", a.name, file, error, true))
                     return false;
+                // The area queries take the number as one byte: any other would never be found.
+                if (a.number < 0 || a.number > 255) {
+                    error = file + ": station " + s.name + ": area number " + std::to_string(a.number) +
+                            " must be 0 to 255";
+                    return false;
+                }
                 s.areas.push_back(std::move(a));
             }
         }

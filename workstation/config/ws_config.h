@@ -47,7 +47,8 @@ struct Project {
     const Station* find(std::string_view station) const;
 };
 
-// A name joined into a path must be one plain element: not empty, no "/", "\", "..", NUL.
+// A name joined into a path must be one plain element: not empty, no "/", "\", "..", and no
+// control character (a byte below 0x20, NUL included, or 0x7F).
 bool valid_name(std::string_view name);
 
 bool load_workstation(Workstation& out, std::string& error);

@@ -129,6 +129,8 @@ std::uint32_t QVEEngCreateFile(const char* path, DWORD access, DWORD share, DWOR
 // The handle is closed even when a failpoint makes the call report failure.
 std::uint32_t QVEEngCloseFile(HANDLE handle, int) {
     auto r = failpoint::hit("QVEEngCloseFile");
+    // A close that fails must not have committed a replace-on-close file: the target stays old.
+    if (r) PortAbandonFile(handle);
     BOOL ok = CloseHandle(handle);
     if (r) return static_cast<std::uint32_t>(*r);
     if (!ok) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "libqveeda/eda_status.h"
+#include "port/port_host.h"
 
 namespace eda {
 namespace {
@@ -56,7 +57,7 @@ std::uint32_t append_line(const std::string& path, const std::string& line) {
     if (const auto slash = path.rfind('/'); slash != std::string::npos && slash > 0)
         if (auto r = make_dirs(path.substr(0, slash))) return r;
     Fd f;
-    f.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    f.fd = port::open_regular(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (f.fd < 0) return io_fail("cannot open", path);
     const std::string text = line + "\n";
     const ssize_t w = ::write(f.fd, text.data(), text.size());
@@ -92,7 +93,7 @@ std::uint32_t replace_with(Fd& out, const std::string& tmp, const std::string& t
 
 std::uint32_t copy_file(const std::string& from, const std::string& to) {
     Fd in;
-    in.fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    in.fd = port::open_regular(from.c_str(), O_RDONLY);
     if (in.fd < 0) return io_fail("cannot open", from);
     const std::string tmp = to + ".tmp";
     Fd out;

@@ -1,9 +1,15 @@
 // Reference database of a station: an SQLite file opened read-only, schema in docs/layout.md.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "failpoint/failpoint.h"
 #include "libqveeda.h"
 #include "libqveeda/eda_status.h"
+#include "port/port_host.h"
 
 using namespace eda;
 
@@ -38,6 +44,11 @@ std::uint32_t CQVEEdaRDBFile::DbOpen(const char* path, int /*mode*/, int /*flag*
     if (auto r = failpoint_or_ok("DbOpen")) return r;
     if (db_ != nullptr) return fail(kAlreadyOpen, "DbOpen: a reference database is already open");
     if (path == nullptr || *path == '\0') return fail(kBadName, "DbOpen: no path given");
+    // SQLite's own open would block on a FIFO: only a regular file is handed to it.
+    if (const int fd = port::open_regular(path, O_RDONLY); fd < 0)
+        return fail(kDatabase, std::string(path) + ": cannot open the reference database: " + std::strerror(errno));
+    else
+        ::close(fd);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {

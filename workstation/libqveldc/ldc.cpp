@@ -2,15 +2,19 @@
 // one the running station reports, and gives the texts of station result codes.
 #include "libqveldc.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "ZclNthmi.h"
 #include "libqverxeda.h"
 #include "port.h"
 #include "libqveldc/ldc_host.h"
+#include "port/port_host.h"
 #include "tusave_bytes.h"
 
 namespace {
@@ -76,12 +80,15 @@ int LdCheckGenTime(HANDLE bus, const char* /*parm1*/, const char* /*parm2*/, con
 
     std::uint8_t head[kDbHeaderUsed];
     {
-        std::ifstream in(dbFilePath, std::ios::binary);
-        if (!in) return fail(detail, ldc::kDetailDbFile);
-        in.read(reinterpret_cast<char*>(head), sizeof head);
-        if (in.bad()) return fail(detail, ldc::kDetailDbFile);
-        if (in.gcount() != static_cast<std::streamsize>(sizeof head) || std::memcmp(head, kDbMagic, 8) != 0)
-            return fail(detail, ldc::kDetailDbHeader);
+        const int fd = port::open_regular(dbFilePath, O_RDONLY);
+        if (fd < 0) return fail(detail, ldc::kDetailDbFile);
+        std::size_t got = 0;
+        ssize_t n = 0;
+        while (got < sizeof head && ((n = ::read(fd, head + got, sizeof head - got)) > 0 || (n < 0 && errno == EINTR)))
+            if (n > 0) got += static_cast<std::size_t>(n);
+        ::close(fd);
+        if (n < 0) return fail(detail, ldc::kDetailDbFile);
+        if (got != sizeof head || std::memcmp(head, kDbMagic, 8) != 0) return fail(detail, ldc::kDetailDbHeader);
     }
     g_last.projectStamp = tb::load_u64(head + kDbGenStamp);
 

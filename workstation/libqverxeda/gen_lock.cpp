@@ -19,6 +19,8 @@
 #include "libqveeda/eda_status.h"
 #include "libqveeda/file_util.h"
 #include "libqverxeda.h"
+#include "libqverxeda/gen_lock.h"
+#include "port/port_host.h"
 
 using namespace eda;
 
@@ -46,15 +48,21 @@ void put_info(char* info, int infoSize, const std::string& text) {
     info[n] = '\0';
 }
 
-// The holder's pid as written into the lock file ("" when unreadable).
+// The holder's pid: the digits of the lock file's first line, "" when there are none.
 std::string holder_of(int fd) {
     char buf[32] = {};
     const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
     if (n <= 0) return {};
     std::string s(buf, static_cast<std::size_t>(n));
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    s.resize(s.find('\n') == std::string::npos ? s.size() : s.find('\n'));
+    if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) return {};
     return s;
 }
+
+// The lock file itself, never what a symbolic link in its place points to, and never a
+// FIFO or device (that would block or be emptied). Its content is not truncated here:
+// the lock is the flock, and the text is the holder's to write.
+int open_lock_file(const std::string& path) { return port::open_regular(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644); }
 
 }  // namespace
 
@@ -71,7 +79,7 @@ std::uint32_t QVEEdaGenLockStation(const char* project, const char* station, int
     const std::string dir = ws::home() + "/lock/" + project;
     if (auto r = make_dirs(dir)) return r;
     const std::string path = dir + "/" + station + ".genlock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = open_lock_file(path);
     if (fd < 0) return io_fail("cannot open", path);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
@@ -80,16 +88,21 @@ std::uint32_t QVEEdaGenLockStation(const char* project, const char* station, int
         if (e == EWOULDBLOCK) {
             put_info(info, infoSize, "pid " + holder);
             return fail(kLocked, "station " + std::string(station) + " of project " + project +
-                                     " is locked for generation by pid " + holder + " (" + path + ")");
+                                     " is locked for generation by " +
+                                     (holder.empty() ? std::string("another process") : "pid " + holder) + " (" +
+                                     path + ")");
         }
         errno = e;
         return io_fail("cannot lock", path);
     }
     // The file is never removed: another process may already hold it open, and removing it
     // would let two holders lock two different files of the same name.
+    // The pid goes over the start first, then the tail of an older, longer text is cut: a
+    // refused locker reading meanwhile sees a whole first line, never an empty file.
     const std::string pid = std::to_string(::getpid());
     const std::string text = pid + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    if (::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
         const std::uint32_t r = io_fail("cannot write", path);
         ::close(fd);
         return r;
@@ -125,3 +138,17 @@ std::uint32_t QVEEdaGenUnlockStation(const char* project, const char* station, v
     if (rc != 0) return fail(kIo, std::string("QVEEdaGenUnlockStation: close: ") + std::strerror(errno));
     return kOk;
 }
+
+namespace eda {
+
+std::string gen_lock_holder(const std::string& project, const std::string& station) {
+    if (!ws::valid_name(project) || !ws::valid_name(station)) return {};
+    const int fd = port::open_regular((ws::home() + "/lock/" + project + "/" + station + ".genlock").c_str(),
+                                      O_RDONLY | O_NOFOLLOW);
+    if (fd < 0) return {};
+    std::string pid = holder_of(fd);
+    ::close(fd);
+    return pid;
+}
+
+}  // namespace eda

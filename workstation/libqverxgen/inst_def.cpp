@@ -5,10 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <set>
 
 #include <nlohmann/json.hpp>
+
+#include "port/port_host.h"
 
 namespace instdef {
 namespace {
@@ -199,22 +200,13 @@ bool parse(std::string_view text, const std::string& source, Definitions& out, s
 }
 
 int read(const std::string& path, Definitions& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open the instance definitions: " + std::strerror(errno);
-        return kNoFile;
-    }
     std::string text;
-    char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        if (text.size() + static_cast<std::size_t>(in.gcount()) > kMaxFileSize) {
+    if (int e = port::read_regular(path.c_str(), text, kMaxFileSize)) {
+        if (e == EFBIG) {
             error = path + ": larger than " + std::to_string(kMaxFileSize >> 20) + " MiB";
             return kMalformed;
         }
-        text.append(buf, static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.bad()) {
-        error = path + ": cannot read the instance definitions: " + std::strerror(errno);
+        error = path + ": cannot open the instance definitions: " + std::strerror(e);
         return kNoFile;
     }
     return parse(text, path, out, error) ? kOk : kMalformed;

@@ -1,7 +1,9 @@
 // File handles: open with access, share mode and disposition, read, write, seek, size, close;
 // delete, copy, move and full path names. Share modes are flock locks held on an open file
 // description of the file, so they hold among handles of this and of any other process.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,13 +11,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "failpoint/failpoint.h"
+#include "port/port_host.h"
 #include "port/port_internal.h"
 
 namespace port::detail {
@@ -151,9 +157,43 @@ bool fsync_dir(const std::string& dir) {
     return ok;
 }
 
+// The pid of a temporary of the target's (".<name>.<pid>.<n>.tmp"), else 0.
+pid_t temp_owner(std::string_view entry, std::string_view name) {
+    constexpr std::string_view kTail = ".tmp";
+    if (entry.size() < name.size() + 2 + kTail.size() || entry[0] != '.' || entry.substr(1, name.size()) != name ||
+        entry[1 + name.size()] != '.' || !entry.ends_with(kTail))
+        return 0;
+    std::string_view rest = entry.substr(name.size() + 2, entry.size() - name.size() - 2 - kTail.size());
+    const auto dot = rest.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return 0;
+    auto digits = [](std::string_view d) { return d.find_first_not_of("0123456789") == std::string_view::npos; };
+    if (!digits(rest.substr(0, dot)) || !digits(rest.substr(dot + 1))) return 0;
+    long long pid = 0;
+    auto [p, ec] = std::from_chars(rest.data(), rest.data() + dot, pid);
+    if (ec != std::errc() || pid <= 0 || pid > INT_MAX) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the temporaries of the target left by processes that no longer exist (a crash
+// before the rename); those of live processes, this one included, are theirs.
+void remove_stale_temps(const std::string& target) {
+    const std::string dir = dir_of(target), name = base_of(target);
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    for (int seen = 0; seen < 100000; ++seen) {
+        const dirent* e = ::readdir(d);
+        if (e == nullptr) break;
+        const pid_t pid = temp_owner(e->d_name, name);
+        if (pid == 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
 // A new temporary beside the target, named after it; created with mode (umask applies).
 int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
     static std::atomic<unsigned> counter{0};
+    remove_stale_temps(target);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string t = dir_of(target) + "/." + base_of(target) + "." + std::to_string(::getpid()) + "." +
                         std::to_string(counter.fetch_add(1)) + ".tmp";
@@ -209,7 +249,7 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     struct stat st{};
     bool exists = ::stat(path, &st) == 0;
     if (!exists && errno != ENOENT) return fail_open(o, errno);
-    if (exists && !S_ISREG(st.st_mode)) return fail_open(o, EISDIR);
+    if (exists && !S_ISREG(st.st_mode)) return fail_open(o, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     switch (disposition) {
         case CREATE_NEW:
             if (exists) return fail_open(o, EEXIST);
@@ -227,7 +267,7 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     bool keep = !whole && exists && (disposition == OPEN_EXISTING || disposition == OPEN_ALWAYS);
     if (exists) {
         if (read_only(st)) return fail_open(o, EACCES);
-        o->lockFd = ::open(path, O_RDONLY | O_CLOEXEC);
+        o->lockFd = port::open_regular(path, O_RDONLY);
         if (o->lockFd < 0) return fail_open(o, errno);
         if (!take_lock(o->lockFd, lock_op(access, share))) return fail_open(o, static_cast<int>(GetLastError()));
     }
@@ -265,8 +305,10 @@ BOOL close_replace(PortObject* o) {
         set_error(e);
         return false;
     }
-    if (!fsync_dir(dir_of(o->target))) {
-        set_error(errno);
+    // The new content is in place now; only its durability is in doubt.
+    std::optional<long long> fp = failpoint::hit("CloseHandle.syncdir");
+    if (fp || !fsync_dir(dir_of(o->target))) {
+        set_error(PORT_ERROR_NOT_CONFIRMED);
         return false;
     }
     return true;
@@ -308,11 +350,8 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void*, DWORD dis
         struct stat st{};
         if (::stat(path, &st) == 0 && S_ISREG(st.st_mode) && read_only(st)) return fail_open(o, EACCES);
     }
-    o->fd = ::open(path, oflags, 0666);
+    o->fd = port::open_regular(path, oflags, 0666);
     if (o->fd < 0) return fail_open(o, errno);
-    struct stat st{};
-    if (::fstat(o->fd, &st) != 0) return fail_open(o, errno);
-    if (S_ISDIR(st.st_mode)) return fail_open(o, EISDIR);
     o->lockFd = o->fd;
     if (!take_lock(o->fd, lock_op(access, share))) return fail_open(o, static_cast<int>(GetLastError()));
     if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ::ftruncate(o->fd, 0) != 0)
@@ -505,17 +544,11 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
         set_error(EINVAL);
         return false;
     }
-    int src = ::open(from, O_RDONLY | O_CLOEXEC);
-    if (src < 0) {
-        set_error(errno);
-        return false;
-    }
+    int src = port::open_regular(from, O_RDONLY);
     struct stat st{};
-    errno = 0;
-    if (::fstat(src, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (src < 0 || ::fstat(src, &st) != 0) {
         int e = errno;
-        if (e == 0 || S_ISDIR(st.st_mode)) e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        ::close(src);
+        if (src >= 0) ::close(src);
         set_error(e);
         return false;
     }
@@ -535,7 +568,7 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
         if (failIfExists) return fail(EEXIST, -1, {});
         if (S_ISDIR(dst.st_mode)) return fail(EISDIR, -1, {});
         if (read_only(dst)) return fail(EACCES, -1, {});
-        dstLock = ::open(to, O_RDONLY | O_CLOEXEC);
+        dstLock = port::open_regular(to, O_RDONLY);
         if (dstLock < 0) return fail(errno, -1, {});
         if (!take_lock(dstLock, LOCK_EX)) return fail(static_cast<int>(GetLastError()), -1, {});
     }
@@ -628,4 +661,44 @@ DWORD GetFullPathNameA(const char* path, DWORD size, char* buf, char** filePart)
         *filePart = slash + 1 < out.size() ? buf + slash + 1 : nullptr;
     }
     return static_cast<DWORD>(out.size());
+}
+
+int port::open_regular(const char* path, int flags, mode_t mode) {
+    const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    struct stat st{};
+    int e = 0;
+    if (::fstat(fd, &st) != 0) e = errno;
+    else if (!S_ISREG(st.st_mode)) e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    else if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) e = errno;
+    if (e != 0) {
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+int port::read_regular(const char* path, std::string& out, std::size_t maxSize) {
+    out.clear();
+    const int fd = open_regular(path, O_RDONLY);
+    if (fd < 0) return errno;
+    char buf[65536];
+    int e = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            e = n < 0 ? errno : 0;
+            break;
+        }
+        if (static_cast<std::size_t>(n) > maxSize - out.size()) {
+            e = EFBIG;
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (e != 0) out.clear();
+    return e;
 }

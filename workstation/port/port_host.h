@@ -2,6 +2,9 @@
 // application object (the text it passes to the automatic backup, its wait cursor).
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,5 +28,14 @@ void set_application(Application app);
 HANDLE wrap_fd(int fd, bool own);
 // The descriptor behind a handle of wrap_fd, else -1.
 int fd_of(HANDLE h);
+
+// Every file a service opens is opened through these, so that a FIFO, a device or a socket
+// in place of a file is refused at once instead of blocking the open or a read:
+// open_regular is ::open (close-on-exec) that never blocks and refuses anything that is not a
+// regular file (a folder with EISDIR, anything else with EINVAL); O_NOFOLLOW in flags also
+// refuses a final symbolic link (ELOOP). -1 with errno on failure.
+int open_regular(const char* path, int flags, mode_t mode = 0);
+// Reads a whole regular file of at most maxSize bytes: 0, or errno (EFBIG when larger).
+int read_regular(const char* path, std::string& out, std::size_t maxSize);
 
 }  // namespace port

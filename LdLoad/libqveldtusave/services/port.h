@@ -52,6 +52,10 @@ constexpr DWORD PORT_FLAG_REPLACE_ON_CLOSE = 0x00010000u;
 // disposition: for a file that is written whole (nothing of the old content is read, and a
 // shorter new content leaves no old tail).
 constexpr DWORD PORT_FLAG_REPLACE_WHOLE = 0x00020000u;
+// GetLastError() after a failed CloseHandle of a replace-on-close handle whose new content was
+// renamed over the target but whose folder could not be synced: the file is written, but the
+// rename is not confirmed on disk. Every other failed close leaves the target as it was.
+constexpr DWORD PORT_ERROR_NOT_CONFIRMED = 0x00010001u;
 
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
@@ -75,7 +79,8 @@ constexpr DWORD MAX_PATH = 260;
 // would, with the armed value as GetLastError(). A failing CloseHandle still releases the
 // handle. "WriteFile.short" armed with N makes that WriteFile write only the first N bytes
 // and report N as done (success), as a short write would; a replace-on-close handle is
-// poisoned by it.
+// poisoned by it. "CloseHandle.syncdir" armed makes the folder sync after the rename of a
+// replace-on-close handle fail (PORT_ERROR_NOT_CONFIRMED).
 // ReadFile reads until size bytes or the end of the file; *done is the count read.
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD flags, HANDLE templ);
