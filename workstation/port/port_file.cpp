@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "failpoint/failpoint.h"
 #include "port/port_internal.h"
@@ -482,6 +484,73 @@ BOOL CloseHandle(HANDLE h) {
     }
     if (!ok) set_error(err);
     return ok;
+}
+
+// Closes replace-on-close handles as one group: every temporary is synced, then each is
+// renamed over its target, then each distinct folder is synced once. A handle that is not
+// replace-on-close is closed as by CloseHandle. closed[i] tells how handle i fared; the last
+// failure's error is left for GetLastError.
+BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed) {
+    BOOL all = true;
+    int lastErr = 0;
+    std::vector<PortObject*> pending(count, nullptr);
+    auto fail = [&](DWORD i, int e) {
+        closed[i] = false;
+        all = false;
+        lastErr = e;
+    };
+    for (DWORD i = 0; i < count; ++i) {
+        closed[i] = true;
+        PortObject* o = port::detail::get(handles[i], Kind::File);
+        if (!o || !o->replaceOnClose) {
+            if (!CloseHandle(handles[i])) fail(i, static_cast<int>(GetLastError()));
+            continue;
+        }
+        auto fp = failpoint::hit("CloseHandle");
+        port::detail::forget(handles[i]);
+        if (fp || o->abandoned || o->poisoned) {
+            discard_temp(o);
+            if (fp) fail(i, armed_error(*fp));
+            else if (o->poisoned) fail(i, o->poisonError ? o->poisonError : EIO);
+            release(o);
+            continue;
+        }
+        int e = ::fsync(o->fd) == 0 ? 0 : errno;
+        const int fd = o->fd;
+        o->fd = -1;
+        if (::close(fd) != 0 && e == 0) e = errno;
+        if (e != 0) {
+            discard_temp(o);
+            release(o);
+            fail(i, e);
+            continue;
+        }
+        pending[i] = o;
+    }
+    std::vector<std::string> dirs;
+    for (DWORD i = 0; i < count; ++i) {
+        PortObject* o = pending[i];
+        if (!o) continue;
+        if (::rename(o->temp.c_str(), o->target.c_str()) != 0) {
+            fail(i, errno);
+            ::unlink(o->temp.c_str());
+            release(o);
+            pending[i] = nullptr;
+            continue;
+        }
+        std::string dir = dir_of(o->target);
+        if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
+    }
+    for (const std::string& dir : dirs) {
+        if (fsync_dir(dir)) continue;
+        int e = errno;
+        for (DWORD i = 0; i < count; ++i)
+            if (pending[i] && dir_of(pending[i]->target) == dir) fail(i, e);
+    }
+    for (DWORD i = 0; i < count; ++i)
+        if (pending[i]) release(pending[i]);
+    if (!all) set_error(lastErr);
+    return all;
 }
 
 BOOL DeleteFileA(const char* path) {
