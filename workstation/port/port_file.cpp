@@ -486,10 +486,11 @@ BOOL CloseHandle(HANDLE h) {
     return ok;
 }
 
-// Closes replace-on-close handles as one group: every temporary is synced, then each is
-// renamed over its target, then each distinct folder is synced once. A handle that is not
-// replace-on-close is closed as by CloseHandle. closed[i] tells how handle i fared; the last
-// failure's error is left for GetLastError.
+// Closes replace-on-close handles as one group: all temporaries are flushed with one syncfs
+// per file system, renamed over their targets, and the renames made durable with a second
+// syncfs, instead of an fsync of every file and folder. A handle that is not replace-on-close
+// is closed as by CloseHandle. closed[i] tells how handle i fared; the last failure's error is
+// left for GetLastError.
 BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed) {
     BOOL all = true;
     int lastErr = 0;
@@ -515,38 +516,43 @@ BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed) {
             release(o);
             continue;
         }
-        int e = ::fsync(o->fd) == 0 ? 0 : errno;
-        const int fd = o->fd;
-        o->fd = -1;
-        if (::close(fd) != 0 && e == 0) e = errno;
-        if (e != 0) {
-            discard_temp(o);
-            release(o);
-            fail(i, e);
-            continue;
-        }
         pending[i] = o;
     }
-    std::vector<std::string> dirs;
+    // One descriptor per file system syncs it; a failed sync fails every file on it.
+    auto sync_all = [&](bool discardOnFail) {
+        std::vector<std::pair<dev_t, int>> devs;
+        for (PortObject* o : pending) {
+            struct stat st{};
+            if (!o || ::fstat(o->fd, &st) != 0) continue;
+            bool seen = false;
+            for (auto& d : devs) seen = seen || d.first == st.st_dev;
+            if (!seen) devs.push_back({st.st_dev, ::syncfs(o->fd) == 0 ? 0 : errno});
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            PortObject* o = pending[i];
+            struct stat st{};
+            int e = !o ? 0 : ::fstat(o->fd, &st) != 0 ? errno : 0;
+            for (auto& d : devs)
+                if (o && e == 0 && d.first == st.st_dev) e = d.second;
+            if (!o || e == 0) continue;
+            fail(i, e);
+            if (discardOnFail) discard_temp(o);
+            release(o);
+            pending[i] = nullptr;
+        }
+    };
+    sync_all(true);
     for (DWORD i = 0; i < count; ++i) {
         PortObject* o = pending[i];
         if (!o) continue;
         if (::rename(o->temp.c_str(), o->target.c_str()) != 0) {
             fail(i, errno);
-            ::unlink(o->temp.c_str());
+            discard_temp(o);
             release(o);
             pending[i] = nullptr;
-            continue;
         }
-        std::string dir = dir_of(o->target);
-        if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
     }
-    for (const std::string& dir : dirs) {
-        if (fsync_dir(dir)) continue;
-        int e = errno;
-        for (DWORD i = 0; i < count; ++i)
-            if (pending[i] && dir_of(pending[i]->target) == dir) fail(i, e);
-    }
+    sync_all(false);
     for (DWORD i = 0; i < count; ++i)
         if (pending[i]) release(pending[i]);
     if (!all) set_error(lastErr);
