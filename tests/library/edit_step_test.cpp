@@ -175,5 +175,35 @@ TEST_F(EditStep, EmptySaveListStillRefreshesTheAnFileAndTheStationEditFile) {
     EXPECT_FALSE(after_.at(st("FCS0101").anMsgPath) == before_.at(st("FCS0101").anMsgPath));
 }
 
+
+TEST_F(EditStep, HtltOfThreeRecordsTakesTheFirstThreeUaids) {
+    build_files();
+    const auto& s = st("FCS0101");
+    auto an = before_.at(s.anMsgPath);
+    // The HTLT entry is the second of the directory; its count becomes 3.
+    ASSERT_EQ(tb::load_u32(an.data() + 0x40 + 16 + 4), s.anHtlt);
+    tb::store_u32(an.data() + 0x40 + 16 + 8, 3);
+    std::ofstream(s.anMsgPath, std::ios::binary).write(reinterpret_cast<const char*>(an.data()),
+                                                      static_cast<std::streamsize>(an.size()));
+    ASSERT_EQ(save("FCS0101"), 0u);
+    const auto got = bytes_of(s.anMsgPath);
+    ASSERT_GT(s.stationUaids.size(), 3u);
+    for (std::size_t k = 0; k < s.stationUaids.size(); ++k) {
+        const std::size_t at = s.anHtlt + 128 * k + 66;
+        EXPECT_EQ(tb::load_u16(got.data() + at), k < 3 ? s.stationUaids[k] : tb::load_u16(an.data() + at)) << k;
+        EXPECT_EQ(tb::load_u16(got.data() + s.anUsap + 2 * k), s.stationUaids[k]) << k;
+    }
+}
+
+TEST_F(EditStep, UaidItemOfFourBytesFailsTheBlock) {
+    for (auto& m : desc_.stations[0].models)
+        for (auto& it : m.items)
+            if (it.name == "UAID") it.elemSize = 4;
+    build_files();
+    EXPECT_EQ(save("FCS0101"), 0x2023410au);
+    EXPECT_TRUE(has_line("ERR:T7211"));
+    expect_files(st("FCS0101").stationEditPath, before_);
+}
+
 }  // namespace
 }  // namespace ctrl_test
