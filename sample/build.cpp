@@ -236,6 +236,8 @@ Result build(const Description& d, const std::string& dir, const BuildOptions& o
         info.stationJsonPath = (fcs / "station.json").string();
         info.memoryPath = (fcs / "memory.sfdata").string();
 
+        for (const auto& [path, bytes] : detail::edit_files(d, s, img, (project / s.name).string(), info))
+            w.bytes(path, bytes.data(), bytes.size());
         w.bytes(info.databasePath, img.project.data(), img.project.size());
         write_userinst(w, s, info.userInstPath);
         w.json((db / "instdef.json").string(), instdef_json(s));

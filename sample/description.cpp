@@ -450,6 +450,8 @@ void validate(const Description& d, const std::string& src) {
         check(s.baseAddress >= 0x1000 && s.baseAddress <= 0x80000000u, src, w + ".baseAddress",
               "expected 0x1000 to 0x80000000");
         check(s.blocks >= 0 && s.blocks <= 0x7FFF, src, w + ".blocks", "expected 0 to 32767");
+        check(s.blocks <= 255 * s.blocksPerDrawing, src, w + ".blocksPerDrawing",
+              "the blocks need more than 255 drawings (the limit of a location number)");
         check(s.customFolders.size() <= fmt::kCustomNames, src, w + ".customFolders", "at most 16 names");
         for (std::size_t i = 0; i < s.customFolders.size(); ++i)
             check(s.customFolders[i].empty() || plain_name(s.customFolders[i], fmt::kCustomNameLen), src,

@@ -234,8 +234,13 @@ StationImages build_images(const Description& d, const Station& s) {
     }
     const std::vector<int> pick = pick_models(d, s, real);
     std::vector<int> existing;
+    std::vector<std::uint16_t> codes(nb, 0);
     for (std::size_t i = 0; i < nb; ++i)
-        if (real[i]) existing.push_back(static_cast<int>(i + 1));
+        if (real[i]) {
+            existing.push_back(static_cast<int>(i + 1));
+            codes[i] = s.models[static_cast<std::size_t>(pick[i])].blockCode;
+        }
+    const std::vector<int> heads = edit_file_heads(s, codes);
 
     for (std::size_t i = 0; i < nb; ++i) {
         BlockInfo& b = info.blocks[i];
@@ -258,7 +263,10 @@ StationImages build_images(const Description& d, const Station& s) {
         b.fileName = b.tag;
         b.fetched = !(m.category == 0 && (m.blockCode == fmt::kCodeSkip6266 || m.blockCode == fmt::kCodeSkip6267));
         b.listed = b.fetched && !(m.category <= 2 || m.category == 15);
-        if (fmt::has_parent(m.blockCode) && existing.size() > 1) {
+        if (m.blockCode == fmt::kCodeParent6226 || m.blockCode == fmt::kCodeParent6227) {
+            // The parent heads the edit file that holds the block (itself when it heads one).
+            b.parent = static_cast<std::uint16_t>(heads[i]);
+        } else if (fmt::has_parent(m.blockCode) && existing.size() > 1) {
             Rng rng = Rng::keyed(d.seed, kParentPick, sn, static_cast<std::uint64_t>(b.number));
             do {
                 b.parent = static_cast<std::uint16_t>(existing[rng.below(existing.size())]);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -171,6 +172,17 @@ struct OpeMarkTable {
                            // kinds, its bus has that I/O bus type
 };
 
+// A block edit file (and its working copy, same layout) as built.
+struct EditFileInfo {
+    std::string path;        // <station>/FUNCTION_BLOCK/DR<NNNN>/<name>.edf
+    std::string workCopy;    // <name>.wkf beside it, or empty
+    std::vector<int> blocks; // block numbers in entry order; the first heads the file
+    std::size_t tagi = 0;    // file offset of the TAGI record
+    std::size_t htlt = 0;    // file offset of the first HTLT record
+    std::vector<std::pair<int, std::vector<std::size_t>>> records;  // per block: file offset of
+                                                                    // record n at [n] (0 = none)
+};
+
 struct StationResult {
     std::string name;
     int number = 0;
@@ -190,6 +202,14 @@ struct StationResult {
     // that is not an APCS (FCS) and otherwise (SIM): full paths, in list order, by name within
     // a folder.
     std::vector<std::string> toolFilesFcs, toolFilesSim;
+    // Edit files.
+    std::vector<EditFileInfo> editFiles;
+    std::string stationEditPath;    // "FCLT1": BL record per existing block, AN record per message
+    std::size_t blSection = 0;      // its offsets of the BL and AN sections
+    std::size_t anSection = 0;
+    std::vector<int> blBlocks;      // block number of each BL record
+    std::string anMsgPath;          // "FCANM": HTLT record per message, USAP with room for more
+    std::size_t anHtlt = 0, anUsap = 0;
 };
 
 struct Result {
@@ -211,6 +231,11 @@ struct BuildOptions {
 // The station's instance definitions file (<station>/DB/instdef.json) from its models. Throws
 // Error when a model or item name cannot stand in it (names are cut to 8 characters).
 nlohmann::ordered_json instdef_json(const Station& s);
+
+// The edit files of a station as a good save of every listed block leaves them, computed from
+// the files as built and the station's memory: path -> bytes. Call it before the save.
+std::vector<std::pair<std::string, std::vector<std::uint8_t>>> expected_edit_files(const Description& d,
+                                                                                   const StationResult& st);
 
 // Writes the whole workstation folder at dir (created when missing; files it writes are
 // replaced, nothing else is touched). Throws Error on an invalid description or a failed write.

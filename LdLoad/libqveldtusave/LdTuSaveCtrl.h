@@ -61,6 +61,7 @@ struct LdTuSaveCtrlInf {
     std::uint32_t refDbOpenFlag = 0;
     std::uint32_t elemTblOpenFlag = 0;
     std::uint8_t* pEditBuf = nullptr;
+    std::uint32_t dwEditBufSize = 0;   // bytes of pEditBuf
     std::uint32_t isCurrentProject = 0;
     std::uint32_t isAPCS = 0;
     std::uint32_t apcsTestFlag = 0;

@@ -1,9 +1,19 @@
 // Edit file update and element search.
 #include "LdTuSaveEdit.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveEditFmt.h"
+#include "LdTuSaveIds.h"
+#include "libqvecommon.h"
+#include "libqverxgen.h"
+#include "port.h"
+#include "tusave_bytes.h"
+
+using namespace LdTuSaveIds;
+using namespace LdTuSaveEdf;
 
 namespace {
 
@@ -47,5 +57,351 @@ std::uint32_t ElemSearch(const char* name, const std::vector<_QVEElemTbl>& list,
     }
 }
 
-// Placeholder until the edit file update lands: changes no file and succeeds.
-std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* /*inf*/, LdTuSaveRecordTbl* /*saveRecordTbl*/) { return 0; }
+namespace {
+
+constexpr const char* kSource = "LdTuSaveEdit";
+constexpr DWORD kRandomAccess = 0x10000000u;
+constexpr std::size_t kLocationBuf = 128;
+constexpr std::uint32_t kMaxLocation = 255;   // the path service takes an 8-bit location
+
+void LdTuSaveErrText(std::uint32_t textId, const std::string& detail) {
+    LdTuSaveMsgf("ERR:%s%s", LdTuSaveText(textId).c_str(), detail.c_str());
+}
+
+// The file name of path without folder and extension.
+std::string LdTuSaveBareName(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos) name.resize(dot);
+    return name;
+}
+
+// The location number: the decimal digits from the third character of the location text on.
+// Texts are cut at 127 characters as their buffer holds; nullopt above 255.
+std::optional<std::uint32_t> LdTuSaveLocationNo(const std::string& location) {
+    char szLoc[kLocationBuf] = {};
+    std::strncpy(szLoc, location.c_str(), kLocationBuf - 1);
+    std::uint32_t n = 0;
+    for (const char* p = std::strlen(szLoc) >= 2 ? szLoc + 2 : szLoc + std::strlen(szLoc); *p >= '0' && *p <= '9'; ++p) {
+        n = n * 10 + static_cast<std::uint32_t>(*p - '0');
+        if (n > kMaxLocation) return std::nullopt;
+    }
+    return n;
+}
+
+// The instance definitions, open for the whole step and closed on every way out.
+class LdTuSaveInstDefs {
+public:
+    bool Open(const LdTuSaveCtrlInf* inf) {
+        open_ = IEdalInstOpenForTP(inf->strProject.c_str(), inf->strStation.c_str(), inf->projectKind) == 0;
+        return open_;
+    }
+    ~LdTuSaveInstDefs() {
+        if (open_) IEdalInstClose();
+    }
+
+private:
+    bool open_ = false;
+};
+
+// pEditBuf, released (and set to null) on every way out that did not hand it back.
+class LdTuSaveEditBuf {
+public:
+    explicit LdTuSaveEditBuf(LdTuSaveCtrlInf* inf) : inf_(inf) {}
+    ~LdTuSaveEditBuf() { Release(); }
+    void Release() {
+        if (!inf_->pEditBuf) return;
+        __QVEEngFree(inf_->pEditBuf, kSource, __LINE__);
+        inf_->pEditBuf = nullptr;
+        inf_->dwEditBufSize = 0;
+    }
+
+private:
+    LdTuSaveCtrlInf* inf_;
+};
+
+// Reads the station's edit file into pEditBuf.
+bool LdTuSaveReadEditBuf(LdTuSaveCtrlInf* inf, const std::string& path) {
+    HANDLE h = nullptr;
+    if (QVEEngCreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr,
+                         &h, 1) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_OPEN);
+        return false;
+    }
+    const DWORD dwSize = GetFileSize(h, nullptr);
+    if (dwSize == INVALID_FILE_SIZE) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
+        QVEEngCloseFile(h, 1);
+        return false;
+    }
+    // One byte more than the file, so that an empty file has a buffer too.
+    auto* p = static_cast<std::uint8_t*>(__QVEEngMalloc(dwSize + std::size_t{1}, kSource, __LINE__));
+    if (!p) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOMEMORY);
+        QVEEngCloseFile(h, 1);
+        return false;
+    }
+    inf->pEditBuf = p;
+    inf->dwEditBufSize = dwSize;
+    DWORD dwRead = 0;
+    if (!ReadFile(h, p, dwSize, &dwRead, nullptr) || dwRead != dwSize) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
+        QVEEngCloseFile(h, 1);
+        return false;
+    }
+    if (QVEEngCloseFile(h, 1) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_CLOSE);
+        return false;
+    }
+    return true;
+}
+
+// Writes pEditBuf back over the station's edit file, old-or-new.
+bool LdTuSaveWriteEditBuf(LdTuSaveCtrlInf* inf, const std::string& path, LdTuSaveEditBuf& buf) {
+    HANDLE h = nullptr;
+    if (QVEEngCreateFile(path.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE,
+                         nullptr, &h, 1) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_OPEN);
+        return false;
+    }
+    DWORD dwDone = 0;
+    if (!WriteFile(h, inf->pEditBuf, inf->dwEditBufSize, &dwDone, nullptr) || dwDone != inf->dwEditBufSize) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_WRITE);
+        PortAbandonFile(h);
+        QVEEngCloseFile(h, 1);
+        return false;
+    }
+    buf.Release();
+    if (QVEEngCloseFile(h, 1) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_CLOSE);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string LdTuSavesWorkCopyPath(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + ".wkf";
+    return path.substr(0, dot) + ".wkf";
+}
+
+std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveRecord* pEntry, std::string& strPath) {
+    const bool child = pEntry->blkCode == kCodeChild6226 || pEntry->blkCode == kCodeChild6227;
+    char szElem[16];
+    std::snprintf(szElem, sizeof szElem, "%%BL%04d", static_cast<int>(child ? pEntry->oyaBlockNo : pEntry->blockNo));
+    _QVEElemTbl elem;
+    if (std::uint32_t dwRtn = ElemSearch(szElem, inf->elemList, &elem)) {
+        LdTuSaveErrText(IDS_ELEM_NOTFOUND, szElem);
+        return dwRtn;
+    }
+    auto loc = LdTuSaveLocationNo(elem.strLocation);
+    if (!loc) {
+        LdTuSaveErrText(IDS_EDIT_PATH, elem.strFileName);
+        return LDTUSAVE_E_EDIT;
+    }
+    if (std::uint32_t dwRtn = inf->filePath.GetFCSBlockPath(inf->strStation.c_str(), static_cast<std::uint8_t>(*loc),
+                                                            elem.strFileName.c_str(), strPath)) {
+        LdTuSaveErrText(IDS_EDIT_PATH, elem.strFileName);
+        return dwRtn;
+    }
+    return 0;
+}
+
+namespace {
+
+// The entry's patches of one block file; any failure leaves the file as the entry found it.
+std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                      const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile) {
+    std::uint32_t nStart = 0, nEnd = 0, nCnt = 0;
+    LdTuSavesRecDesc desc[kMaxDesc];
+    if (std::uint32_t dwRtn = LdTuSavesGetBlockOffset(path, hFile, static_cast<std::int16_t>(pEntry->blockNo),
+                                                      pEntry->blkCode, &nStart, &nEnd, &nCnt, desc))
+        return dwRtn;
+    std::uint8_t* pHdr = nullptr;
+    if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
+        return LDTUSAVE_E_EDIT;
+    }
+    const std::uint32_t nRecs = std::min<std::uint32_t>(pEntry->recCnt, IEDAL_MAX_SAVE_REC);
+    for (std::uint32_t i = 0; i < nRecs; ++i) {
+        const std::uint32_t nRecNo = pEntry->recNo[i];
+        std::uint32_t nOffset = 0;
+        if (!LdTuSavesGetRecOffset(path, hFile, nStart, nEnd, nCnt, desc, nRecNo, &nOffset)) {
+            LdTuSaveErrText(IDS_EDIT_NORECORD, path);
+            return LDTUSAVE_E_EDIT;
+        }
+        std::uint8_t* pRec = nullptr;
+        std::uint32_t dwRecSize = 0;
+        if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, nRecNo, &pRec, &dwRecSize)) {
+            LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
+            return LDTUSAVE_E_EDIT;
+        }
+        // A record of another size than the file's would spill into the next record.
+        if (dwRecSize != desc[nRecNo - 1].size) {
+            LdTuSaveMsgf("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=%d, RecNum=%d, DBRecSize=%d, FileRecSize=%d",
+                         static_cast<int>(pEntry->blockNo), static_cast<int>(nRecNo), static_cast<int>(dwRecSize),
+                         static_cast<int>(desc[nRecNo - 1].size));
+            return LDTUSAVE_E_EDIT;
+        }
+        if (std::uint32_t dwRtn = LdTuSavesWriteRecord(path, hFile, pRec, dwRecSize, nOffset)) return dwRtn;
+    }
+    if (std::uint32_t dwRtn = LdTuSavesSetUaidInHTLT(inf, pRootTbl, pEntry, path, hFile)) return dwRtn;
+    if (pEntry->recCnt >= 1 && !LdTuSavesSetCtrlFlagInTAGI(hFile, path)) {
+        LdTuSaveMsgf("ERR:LdTuSavesSetCtrlFlagInTAGI %s", LdTuSaveText(IDS_EDIT_WRITE).c_str());
+        return LDTUSAVE_E_EDIT;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                       const LdTuSaveRecord* pEntry, const std::string& strPath,
+                                       LdTuSaveEditFiles* files) {
+    LdTuSavesSetUaidInBL(inf, pRootTbl, pEntry);
+    bool missing = false, readFailed = false;
+    LdTuSaveEditFile* hFile = files->Get(strPath, &missing, &readFailed);
+    if (missing) {
+        LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), LdTuSaveBareName(strPath).c_str());
+        return 0;
+    }
+    if (!hFile) return LDTUSAVE_E_SEEKREAD;
+    const std::uint32_t dwRtn = LdTuSavesPatchBlockFile(inf, pRootTbl, pEntry, strPath.c_str(), hFile);
+    if (dwRtn == 0) hFile->Commit();
+    else hFile->Rollback();
+    return dwRtn;
+}
+
+std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                       LdTuSaveEditFiles* files) {
+    std::uint8_t stnNo = 0;
+    inf->filePath.GetStnNo(inf->strStation.c_str(), stnNo);
+    std::string strPath;
+    if (std::uint32_t dwRtn = inf->filePath.GetPath(inf->strStation.c_str(), stnNo, 0, 0, "FCANM", nullptr, strPath)) {
+        LdTuSaveMsgf("ERR:%s:AN", LdTuSaveText(IDS_EDIT_PATH).c_str());
+        return dwRtn;
+    }
+    bool missing = false, readFailed = false;
+    LdTuSaveEditFile* hFile = files->Get(strPath, &missing, &readFailed);
+    if (missing) {
+        LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), strPath.c_str());
+        return 0;
+    }
+    if (!hFile) return LDTUSAVE_E_SEEKREAD;
+    const char* path = strPath.c_str();
+    // The count as stored: unsigned, as far as the image's UAID array was checked.
+    const std::uint32_t nAnMsgCnt = static_cast<std::uint16_t>(pRootTbl->nAnMsgCnt);
+    auto fail = [hFile](std::uint32_t dwRtn) {
+        hFile->Rollback();
+        return dwRtn;
+    };
+    std::uint8_t header[kHeaderSize];
+    if (!hFile->Seek(0)) {
+        LdTuSavesSeekErr(path);
+        return fail(LDTUSAVE_E_SEEKREAD);
+    }
+    if (!hFile->Read(header, sizeof header)) {
+        LdTuSavesReadErr(path);
+        return fail(LDTUSAVE_E_SEEKREAD);
+    }
+    auto htlt = FindInside(header, "HTLT", Scope::kAll, hFile->Size(), kTagRecSize);
+    auto usap = FindInside(header, "USAP", Scope::kAll, hFile->Size(), kUsapUnit);
+    if (!htlt || !usap) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOSECTION);
+        return fail(LDTUSAVE_E_EDIT);
+    }
+    const std::uint8_t* pUaid = pRootTbl->pAnUaid;
+    const std::uint32_t n = std::min(htlt->count, nAnMsgCnt);
+    if (!hFile->Seek(static_cast<std::uint64_t>(htlt->offset) + kTagRecUaid)) {
+        LdTuSavesSeekErr(path);
+        return fail(LDTUSAVE_E_SEEKREAD);
+    }
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (!hFile->Write(pUaid + 2 * static_cast<std::size_t>(k), 2)) {
+            LdTuSavesWriteErr(path);
+            return fail(LDTUSAVE_E_WRITE);
+        }
+        if (k + 1 < n && !hFile->SeekCur(kTagRecSize - 2)) {
+            LdTuSavesSeekErr(path);
+            return fail(LDTUSAVE_E_SEEKREAD);
+        }
+    }
+    const std::uint32_t m = std::min(usap->count, nAnMsgCnt);
+    if (!hFile->Seek(usap->offset)) {
+        LdTuSavesSeekErr(path);
+        return fail(LDTUSAVE_E_SEEKREAD);
+    }
+    if (!hFile->Write(pUaid, 2 * static_cast<std::size_t>(m))) {
+        LdTuSavesWriteErr(path);
+        return fail(LDTUSAVE_E_WRITE);
+    }
+    hFile->Commit();
+    // The AN message file is replaced now: a later failure of a block does not undo it.
+    if (std::uint32_t dwRtn = files->Flush()) return dwRtn;
+
+    std::span<std::uint8_t> buf(inf->pEditBuf, inf->pEditBuf ? inf->dwEditBufSize : 0);
+    auto an = FindInside(buf, "AN", Scope::kInUse, buf.size(), kTagRecSize);
+    if (!an) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOSECTION);
+        return LDTUSAVE_E_EDIT;
+    }
+    const std::uint32_t na = std::min(an->count, nAnMsgCnt);
+    for (std::uint32_t k = 0; k < na; ++k)
+        std::memcpy(buf.data() + an->offset + static_cast<std::size_t>(k) * kTagRecSize + kTagRecUaid,
+                    pUaid + 2 * static_cast<std::size_t>(k), 2);
+    return 0;
+}
+
+// Every saved block's records go into its edit file and working copy, then the station's edit
+// file. Files are read once and written once: the block files that entries finished are
+// replaced together at the end (also when a later entry fails), the station's edit file only
+// when every entry succeeded.
+std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
+    LdTuSaveInstDefs instDefs;
+    if (!instDefs.Open(inf)) {
+        LdTuSaveSrcErr(false, kSource, 206, "IEdalInstOpen() error");
+        return LDTUSAVE_E_EDIT;
+    }
+    std::string strEditPath;
+    if (inf->filePath.GetFCSFilePath(inf->strStation.c_str(), "FCLT1", strEditPath) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_PATH);
+        return LDTUSAVE_E_EDIT;
+    }
+    LdTuSaveEditBuf editBuf(inf);
+    if (!LdTuSaveReadEditBuf(inf, strEditPath)) return LDTUSAVE_E_EDIT;
+    LdTuSavesRootTbl rootTbl;
+    if (!LdTuSavesGetStnRootTblAdrs(inf->pDbImage, inf->dbImageSize, &rootTbl)) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
+        return LDTUSAVE_E_EDIT;
+    }
+    LdTuSaveEditFiles files;
+    if (LdTuSavesUpdateAnMsgFile(inf, &rootTbl, &files) != 0) return LDTUSAVE_E_EDIT;
+
+    std::uint32_t dwRtn = 0;
+    for (const LdTuSaveRecord& saved : *saveRecordTbl) {
+        const LdTuSaveRecord entry = saved;
+        std::string strPath;
+        if (LdTuSavesGetBlockFilePath(inf, &entry, strPath) != 0) {
+            dwRtn = LDTUSAVE_E_EDIT;
+            break;
+        }
+        if (std::uint32_t nRtn = LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strPath, &files)) {
+            if (nRtn == LDTUSAVE_E_NOBLOCK)
+                LdTuSaveMsgf("ERR:%s%s u16BlockNum=%d", LdTuSaveText(IDS_EDIT_NOBLOCK).c_str(), strPath.c_str(),
+                             static_cast<int>(entry.blockNo));
+            dwRtn = LDTUSAVE_E_EDIT;
+            break;
+        }
+        const std::string strWork = LdTuSavesWorkCopyPath(strPath);
+        struct _stat st;
+        if (_stat(strWork.c_str(), &st) == 0) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files);
+    }
+    if (files.Flush() != 0) dwRtn = LDTUSAVE_E_EDIT;
+    if (dwRtn != 0) return dwRtn;
+    if (!LdTuSaveWriteEditBuf(inf, strEditPath, editBuf)) return LDTUSAVE_E_EDIT;
+    return 0;
+}

@@ -165,7 +165,10 @@ TEST_F(SampleFiles, ReferenceDatabaseHoldsTheBlElementsOfTheExistingBlocks) {
                            reinterpret_cast<const char*>(sqlite3_column_text(st, 1))});
             std::string loc = reinterpret_cast<const char*>(sqlite3_column_text(st, 2));
             EXPECT_EQ(0u, loc.find("DR")) << loc;
-            EXPECT_EQ(got.back().second, reinterpret_cast<const char*>(sqlite3_column_text(st, 3)));
+            // The file name part names the edit file that holds the block.
+            const auto& blk = sr.blocks[static_cast<std::size_t>(std::stoi(got.back().first.substr(3)) - 1)];
+            EXPECT_EQ(blk.fileName, reinterpret_cast<const char*>(sqlite3_column_text(st, 3)));
+            EXPECT_EQ(blk.location, loc);
         }
         sqlite3_finalize(st);
         ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT count(*) FROM element WHERE kind <> '%BL'", -1, &st, nullptr));

@@ -93,6 +93,11 @@ BOOL CloseHandle(HANDLE h);
 // the temporary and succeeds; the target stays byte for byte as it was. FALSE (EINVAL) for
 // any other handle. A file patched in several writes is so committed only when all succeeded.
 BOOL PortAbandonFile(HANDLE h);
+// Port extension: closes n handles at once. Replace-on-close handles are committed as a
+// group (one syncfs of every temporary written, the renames, a second syncfs), so that many
+// files replaced together cost one round of syncs; closed[i] is handle i's result, as
+// CloseHandle would give it. FALSE when any failed (GetLastError: the last failure's).
+BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 BOOL DeleteFileA(const char* path);

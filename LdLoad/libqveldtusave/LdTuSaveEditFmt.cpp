@@ -1,0 +1,421 @@
+// The sectioned engineering file: section look-up, the in-memory edit files of the step and
+// the block and tag operations of the edit file update.
+#include "LdTuSaveEditFmt.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "LdTuSaveIds.h"
+#include "LdTuSaveImage.h"
+#include "libqvecommon.h"
+#include "libqverxgen.h"
+#include "port.h"
+#include "tusave_bytes.h"
+
+using namespace LdTuSaveIds;
+using namespace LdTuSaveEdf;
+
+namespace {
+
+constexpr DWORD kRandomAccess = 0x10000000u;
+constexpr std::size_t kCloseGroup = 256;   // handles committed per group of syncs
+
+void LdTuSavesPathErr(std::uint32_t textId, const char* path) {
+    LdTuSaveMsgf("ERR:%s%s", LdTuSaveText(textId).c_str(), path);
+}
+
+void LdTuSavesErrLine(std::uint32_t textId) { LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, textId); }
+
+// Reads the 512-byte header at the start of the file, with the seek and read lines.
+std::uint32_t LdTuSavesReadHeader(const char* path, LdTuSaveEditFile* hFile, std::uint8_t* header) {
+    if (!hFile->Seek(0)) {
+        LdTuSavesSeekErr(path);
+        return LDTUSAVE_E_SEEKREAD;
+    }
+    if (!hFile->Read(header, kHeaderSize)) {
+        LdTuSavesReadErr(path);
+        return LDTUSAVE_E_SEEKREAD;
+    }
+    return 0;
+}
+
+// Descriptors of the entry at start, whose head is head; the count is refused beyond the
+// table of 32.
+std::uint32_t LdTuSavesReadDesc(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t* head,
+                                std::uint32_t* pnCnt, LdTuSavesRecDesc* pDesc, std::uint64_t* pSum) {
+    const std::uint32_t nCnt = static_cast<std::uint32_t>(head[kBlkCount1]) + head[kBlkCount2];
+    if (nCnt > kMaxDesc) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetBlockOffset:RecTotalCnt is Over %d. RecTotalCnt=%d, BlockNum=%d, %s",
+                     static_cast<int>(kMaxDesc), static_cast<int>(nCnt), static_cast<int>(tb::load_i16(head + kBlkNo)),
+                     path);
+        return LDTUSAVE_E_SEEKREAD;
+    }
+    std::uint8_t raw[kMaxDesc * kDescSize];
+    if (!hFile->Read(raw, nCnt * kDescSize)) {
+        LdTuSavesReadErr(path);
+        return LDTUSAVE_E_SEEKREAD;
+    }
+    std::uint64_t sum = 0;
+    for (std::uint32_t i = 0; i < nCnt; ++i) {
+        pDesc[i].offset = tb::load_u32(raw + i * kDescSize);
+        pDesc[i].size = tb::load_u32(raw + i * kDescSize + 4);
+        sum += pDesc[i].size;
+    }
+    *pnCnt = nCnt;
+    *pSum = sum;
+    return 0;
+}
+
+// The block's UAID from the image. 0 with *pHas false when its instance has no "UAID" item.
+std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl, const LdTuSaveRecord* pEntry,
+                               std::int16_t* pnBlockNo, std::uint16_t* pu16Uaid, bool* pHas) {
+    *pHas = false;
+    std::uint8_t* pHdr = nullptr;
+    if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
+        LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
+        return LDTUSAVE_E_EDIT;
+    }
+    *pnBlockNo = tb::load_i16(pHdr + LdTuSaveImg::kBlkHdrBlockNo);
+    char szName[IEDAL_INSTNAME_SIZE + 1] = {};
+    if (IEdalInstGetInstName(tb::load_u16(pHdr + LdTuSaveImg::kBlkHdrBlockCode), szName) != 0) {
+        LdTuSavesErrLine(IDS_NO_INSTNAME);
+        return LDTUSAVE_E_EDIT;
+    }
+    szName[8] = '\0';
+    IEdalItemCnctS cnct{};
+    if (IEdalInstGetDItemCnctInf(szName, "UAID", &cnct) != 0) return 0;
+    if (cnct.elemSize != 2) {
+        LdTuSavesErrLine(IDS_UAID_SIZE);
+        return LDTUSAVE_E_EDIT;
+    }
+    std::uint8_t* pRec = nullptr;
+    std::uint32_t dwRecSize = 0;
+    if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, cnct.recNo, &pRec, &dwRecSize)) {
+        LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
+        return LDTUSAVE_E_EDIT;
+    }
+    if (!tb::in_range(dwRecSize, cnct.offset, cnct.elemSize)) {
+        LdTuSavesErrLine(IDS_UAID_OUTSIDE);
+        return LDTUSAVE_E_EDIT;
+    }
+    *pu16Uaid = tb::load_u16(pRec + cnct.offset);
+    *pHas = true;
+    return 0;
+}
+
+}  // namespace
+
+// ---- sections ----------------------------------------------------------------------------
+
+namespace LdTuSaveEdf {
+
+std::optional<Section> Find(std::span<const std::uint8_t> header, const char* tag, Scope scope) {
+    if (header.size() < kHeaderSize) return std::nullopt;
+    char want[kTagLen] = {};
+    for (std::size_t i = 0; i < kTagLen && tag[i]; ++i) want[i] = tag[i];
+    std::size_t n = kDirEntries;
+    if (scope == Scope::kInUse) n = std::min<std::size_t>(tb::load_u32(header.data() + kDirInUse), kDirEntries);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t* e = header.data() + kDir + i * kDirEntrySize;
+        if (std::memcmp(e + kEntTag, want, kTagLen) != 0) continue;
+        return Section{tb::load_u32(e + kEntOffset), tb::load_u32(e + kEntCount), tb::load_u32(e + kEntUnit)};
+    }
+    return std::nullopt;
+}
+
+std::optional<Section> FindInside(std::span<const std::uint8_t> header, const char* tag, Scope scope,
+                                  std::uint64_t fileSize, std::uint64_t recSize) {
+    auto s = Find(header, tag, scope);
+    if (!s) return std::nullopt;
+    const std::uint64_t len = static_cast<std::uint64_t>(s->count) * recSize;
+    if (s->offset > fileSize || len > fileSize - s->offset) return std::nullopt;
+    return s;
+}
+
+}  // namespace LdTuSaveEdf
+
+// ---- the in-memory edit file ---------------------------------------------------------------
+
+bool LdTuSaveEditFile::Seek(std::uint64_t pos) {
+    if (pos > bytes_.size()) return false;
+    pos_ = pos;
+    return true;
+}
+
+bool LdTuSaveEditFile::Read(void* dst, std::size_t len) {
+    if (!tb::in_range(bytes_.size(), pos_, len)) return false;
+    if (len) std::memcpy(dst, bytes_.data() + pos_, len);
+    pos_ += len;
+    return true;
+}
+
+bool LdTuSaveEditFile::Write(const void* src, std::size_t len) {
+    if (!tb::in_range(bytes_.size(), pos_, len)) return false;
+    std::uint8_t* at = bytes_.data() + pos_;
+    undo_.push_back({static_cast<std::size_t>(pos_), std::vector<std::uint8_t>(at, at + len)});
+    if (len) std::memcpy(at, src, len);
+    pos_ += len;
+    return true;
+}
+
+void LdTuSaveEditFile::Commit() {
+    if (!undo_.empty()) changed_ = true;
+    undo_.clear();
+}
+
+void LdTuSaveEditFile::Rollback() {
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it)
+        std::copy(it->old.begin(), it->old.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(it->pos));
+    undo_.clear();
+}
+
+LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool* missing, bool* readFailed) {
+    *missing = false;
+    *readFailed = false;
+    if (auto it = index_.find(path); it != index_.end()) return files_[it->second].get();
+    if (missing_.count(path)) {
+        *missing = true;
+        return nullptr;
+    }
+    HANDLE h = nullptr;
+    if (QVEEngCreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, kRandomAccess, nullptr, &h, 1) != 0) {
+        missing_[path] = true;
+        *missing = true;
+        return nullptr;
+    }
+    std::vector<std::uint8_t> bytes;
+    const DWORD dwSize = GetFileSize(h, nullptr);
+    bool ok = dwSize != INVALID_FILE_SIZE;
+    if (ok) {
+        bytes.resize(dwSize);
+        DWORD dwRead = 0;
+        ok = ReadFile(h, bytes.data(), dwSize, &dwRead, nullptr) && dwRead == dwSize;
+    }
+    if (QVEEngCloseFile(h, 1) != 0) ok = false;
+    if (!ok) {
+        LdTuSavesReadErr(path.c_str());
+        *readFailed = true;
+        return nullptr;
+    }
+    index_[path] = files_.size();
+    files_.push_back(std::make_unique<LdTuSaveEditFile>(path, std::move(bytes)));
+    return files_.back().get();
+}
+
+std::uint32_t LdTuSaveEditFiles::Flush() {
+    std::uint32_t dwRtn = 0;
+    std::vector<LdTuSaveEditFile*> changed;
+    for (const auto& f : files_)
+        if (f->Changed()) changed.push_back(f.get());
+    for (std::size_t first = 0; first < changed.size(); first += kCloseGroup) {
+        const std::size_t n = std::min(kCloseGroup, changed.size() - first);
+        std::vector<HANDLE> handles;
+        std::vector<LdTuSaveEditFile*> opened;
+        for (std::size_t i = first; i < first + n; ++i) {
+            LdTuSaveEditFile* f = changed[i];
+            HANDLE h = nullptr;
+            if (QVEEngCreateFile(f->Path().c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, PORT_FLAG_REPLACE_WHOLE, nullptr,
+                                 &h, 1) != 0) {
+                LdTuSavesWriteErr(f->Path().c_str());
+                dwRtn = LDTUSAVE_E_WRITE;
+                continue;
+            }
+            DWORD dwDone = 0;
+            const auto dwSize = static_cast<DWORD>(f->Size());
+            if (!WriteFile(h, f->Bytes().data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
+                LdTuSavesWriteErr(f->Path().c_str());
+                PortAbandonFile(h);
+                QVEEngCloseFile(h, 1);
+                dwRtn = LDTUSAVE_E_WRITE;
+                continue;
+            }
+            handles.push_back(h);
+            opened.push_back(f);
+        }
+        std::vector<BOOL> closed(handles.size(), true);
+        if (!handles.empty() && !PortCloseFiles(handles.data(), static_cast<DWORD>(handles.size()), closed.data())) {
+            for (std::size_t i = 0; i < handles.size(); ++i)
+                if (!closed[i]) {
+                    LdTuSavesPathErr(IDS_EDIT_CLOSE, opened[i]->Path().c_str());
+                    dwRtn = LDTUSAVE_E_WRITE;
+                }
+        }
+    }
+    return dwRtn;
+}
+
+// ---- lines ---------------------------------------------------------------------------------
+
+void LdTuSavesSeekErr(const char* path) { LdTuSavesPathErr(IDS_EDIT_SEEK, path); }
+void LdTuSavesReadErr(const char* path) { LdTuSavesPathErr(IDS_EDIT_READ, path); }
+void LdTuSavesWriteErr(const char* path) { LdTuSavesPathErr(IDS_EDIT_WRITE, path); }
+
+// ---- block edit file -----------------------------------------------------------------------
+
+// The block's entry is the first of the block area, or, for codes 6226 and 6227, reached
+// by passing over entries at most 3 numbers below it.
+std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile, std::int16_t nBlockNum,
+                                      std::uint16_t u16BlockCode, std::uint32_t* pnBlockStart,
+                                      std::uint32_t* pnBlockEnd, std::uint32_t* pnRecTotalCnt,
+                                      LdTuSavesRecDesc* pRecDescTbl) {
+    std::uint8_t header[kHeaderSize];
+    if (std::uint32_t dwRtn = LdTuSavesReadHeader(path, hFile, header)) return dwRtn;
+    const std::uint8_t* area = header + kDir + kBlockAreaEntry * kDirEntrySize;
+    std::uint64_t nStart = tb::load_u32(area + kEntOffset);
+    const std::uint64_t nBtmOffset =
+        nStart + static_cast<std::uint64_t>(tb::load_u32(area + kEntCount)) * tb::load_u32(area + kEntUnit);
+    // A block area outside the file holds no block.
+    if (nBtmOffset > hFile->Size()) return LDTUSAVE_E_NOBLOCK;
+    const bool child = u16BlockCode == kCodeChild6226 || u16BlockCode == kCodeChild6227;
+    for (;;) {
+        std::uint8_t head[kBlkHeadSize];
+        if (nStart >= nBtmOffset || kBlkHeadSize > nBtmOffset - nStart) {
+            LdTuSavesPathErr(IDS_EDIT_NORECORD, path);
+            return LDTUSAVE_E_SEEKREAD;
+        }
+        if (!hFile->Seek(nStart)) {
+            LdTuSavesSeekErr(path);
+            return LDTUSAVE_E_SEEKREAD;
+        }
+        if (!hFile->Read(head, sizeof head)) {
+            LdTuSavesReadErr(path);
+            return LDTUSAVE_E_SEEKREAD;
+        }
+        const std::int16_t nNo = tb::load_i16(head + kBlkNo);
+        std::uint32_t nCnt = 0;
+        std::uint64_t nSum = 0;
+        if (nNo == nBlockNum && tb::load_u16(head + kBlkCode) == u16BlockCode) {
+            if (std::uint32_t dwRtn = LdTuSavesReadDesc(path, hFile, head, &nCnt, pRecDescTbl, &nSum)) return dwRtn;
+            const std::uint64_t nBlockEnd = nStart + nSum;
+            if (nBlockEnd > nBtmOffset) {
+                LdTuSaveMsgf("ERR:LdTuSavesGetBlockOffset nBlockEnd is over nBtmOffset, nBlockEnd=%lld, nBtmOffset=%lld",
+                             static_cast<long long>(nBlockEnd), static_cast<long long>(nBtmOffset));
+                return LDTUSAVE_E_SEEKREAD;
+            }
+            *pnBlockStart = static_cast<std::uint32_t>(nStart);
+            *pnRecTotalCnt = nCnt;
+            *pnBlockEnd = static_cast<std::uint32_t>(nBlockEnd);
+            return 0;
+        }
+        if (!child || nNo < nBlockNum - kChildReach || nNo > nBlockNum) return LDTUSAVE_E_NOBLOCK;
+        LdTuSavesRecDesc skip[kMaxDesc];
+        if (std::uint32_t dwRtn = LdTuSavesReadDesc(path, hFile, head, &nCnt, skip, &nSum)) return dwRtn;
+        // An entry of no size would be met again and again: it ends the walk like the bottom.
+        nStart += nSum;
+        if (nSum == 0 || nStart >= nBtmOffset) {
+            LdTuSavesPathErr(IDS_EDIT_NORECORD, path);
+            return LDTUSAVE_E_SEEKREAD;
+        }
+    }
+}
+
+int LdTuSavesGetRecOffset(const char* /*path*/, LdTuSaveEditFile* /*hFile*/, std::uint32_t nBlockStart,
+                          std::uint32_t nBlockEnd, std::uint32_t nRecTotalCnt, const LdTuSavesRecDesc* pRecDescTbl,
+                          std::uint32_t nSaveRecNum, std::uint32_t* pnRecOffset) {
+    if (nSaveRecNum > nRecTotalCnt || nSaveRecNum == 0) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetRecOffset:SaveRecNum is Over RecTotalCnt. SaveRecNum=%d, RecTotalCnt=%d",
+                     static_cast<int>(nSaveRecNum), static_cast<int>(nRecTotalCnt));
+        return 0;
+    }
+    const LdTuSavesRecDesc& d = pRecDescTbl[nSaveRecNum - 1];
+    const std::uint64_t nOffset = static_cast<std::uint64_t>(nBlockStart) + d.offset;
+    if (nOffset + d.size > nBlockEnd) {
+        LdTuSaveMsgf("ERR:LdTuSavesGetRecOffset:RecOffset is Over BtmOffset. RecOffset=%lld, BtmOffset=%d",
+                     static_cast<long long>(nOffset), static_cast<int>(nBlockEnd));
+        return 0;
+    }
+    *pnRecOffset = static_cast<std::uint32_t>(nOffset);
+    return 1;
+}
+
+std::uint32_t LdTuSavesWriteRecord(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t* pData,
+                                   std::uint32_t dwSize, std::uint32_t nOffset) {
+    if (!hFile->Seek(nOffset)) {
+        LdTuSavesSeekErr(path);
+        return LDTUSAVE_E_SEEKREAD;
+    }
+    if (!hFile->Write(pData, dwSize)) {
+        LdTuSavesWriteErr(path);
+        return LDTUSAVE_E_WRITE;
+    }
+    return 0;
+}
+
+std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                     const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile) {
+    std::int16_t nBlockNo = 0;
+    std::uint16_t u16Uaid = 0;
+    bool has = false;
+    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
+    if (!has) return 0;
+    std::uint8_t header[kHeaderSize];
+    if (std::uint32_t dwRtn = LdTuSavesReadHeader(path, hFile, header)) return dwRtn;
+    auto htlt = FindInside(header, "HTLT", Scope::kAll, hFile->Size(), kTagRecSize);
+    if (!htlt || htlt->count == 0) {
+        LdTuSavesErrLine(IDS_EDIT_NOSECTION);
+        return LDTUSAVE_E_EDIT;
+    }
+    if (!hFile->Seek(static_cast<std::uint64_t>(htlt->offset) + kTagRecUaid)) {
+        LdTuSavesSeekErr(path);
+        return LDTUSAVE_E_SEEKREAD;
+    }
+    std::uint8_t b[2];
+    tb::store_u16(b, u16Uaid);
+    if (!hFile->Write(b, sizeof b)) {
+        LdTuSavesWriteErr(path);
+        return LDTUSAVE_E_WRITE;
+    }
+    return 0;
+}
+
+int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path) {
+    std::uint8_t header[kHeaderSize];
+    if (LdTuSavesReadHeader(path, hFile, header)) return 0;
+    auto tagi = Find(header, "TAGI", Scope::kInUse);
+    if (!tagi || tagi->offset > hFile->Size() || kTagiRecSize > hFile->Size() - tagi->offset) {
+        LdTuSaveMsgf("ERR:Not Found TAGI Contents");
+        return 0;
+    }
+    std::uint8_t rec[kTagiRecSize];
+    if (!hFile->Seek(tagi->offset)) {
+        LdTuSavesSeekErr(path);
+        return 0;
+    }
+    if (!hFile->Read(rec, sizeof rec)) {
+        LdTuSavesReadErr(path);
+        return 0;
+    }
+    tb::store_u16(rec + kTagiCtrlFlag, kCtrlFlagSet);
+    if (!hFile->Seek(tagi->offset)) {
+        LdTuSavesSeekErr(path);
+        return 0;
+    }
+    if (!hFile->Write(rec, sizeof rec)) {
+        LdTuSavesWriteErr(path);
+        return 0;
+    }
+    return 1;
+}
+
+std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                   const LdTuSaveRecord* pEntry) {
+    std::int16_t nBlockNo = 0;
+    std::uint16_t u16Uaid = 0;
+    bool has = false;
+    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
+    if (!has) return 0;
+    std::span<std::uint8_t> buf(inf->pEditBuf, inf->pEditBuf ? inf->dwEditBufSize : 0);
+    auto bl = FindInside(buf, "BL", Scope::kInUse, buf.size(), kTagRecSize);
+    if (!bl) {
+        LdTuSavesErrLine(IDS_STNEDIT_NOSECTION);
+        return LDTUSAVE_E_EDIT;
+    }
+    for (std::uint32_t k = 0; k < bl->count; ++k) {
+        std::uint8_t* rec = buf.data() + bl->offset + static_cast<std::size_t>(k) * kTagRecSize;
+        if (static_cast<std::int32_t>(tb::load_u16(rec + kTagRecBlockNo)) != nBlockNo) continue;
+        tb::store_u16(rec + kTagRecUaid, u16Uaid);
+        return 0;
+    }
+    LdTuSaveMsgf("ERR:%s:blockNo=%#x", LdTuSaveText(IDS_STNEDIT_NOBLOCK).c_str(), static_cast<int>(nBlockNo));
+    return LDTUSAVE_E_EDIT;
+}

@@ -1,0 +1,178 @@
+// The sectioned engineering file shared by the block edit files (and their ".wkf" working
+// copies), the station's edit file "FCLT1" and the AN message file, and the operations of
+// the edit file update on it.
+//
+// File header, 512 bytes, little-endian:
+//
+//     0x000  44  not used here
+//     0x02C   4  u32 directory entries in use (at most 28)
+//     0x030  16  not used here
+//     0x040 448  28 directory entries of 16 bytes:
+//                  +0 tag (ASCII, NUL-padded)  +4 u32 offset  +8 u32 record count  +12 u32 unit size
+//
+// Entry 6 of a block edit file, whatever its tag, is the block area: offset up to
+// offset + count x unit (nBtmOffset). It holds block entries one after another:
+//
+//     +0x00 i16 block number   +0x14 u16 block code   +0x16 u8 count 1   +0x17 u8 count 2
+//     +0x40 count 1 + count 2 record descriptors: u32 offset from the entry, u32 size
+//
+// An entry spans the sum of its descriptors' sizes; record n is descriptor n - 1.
+// "TAGI": a 48-byte record, u16 control flag at +16. "HTLT", "BL", "AN": 128-byte tag
+// records, u16 block number at +60 ("BL"), u16 UAID at +66. "USAP" (AN message file): an
+// array of u16 UAIDs.
+//
+// Every section is taken only when it lies wholly inside the file (or buffer); all offset
+// sums are 64-bit, so no value read from a file can wrap them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <memory>
+#include <vector>
+
+#include "LdTuSaveCtrl.h"
+#include "LdTuSaveDBRead.h"
+
+namespace LdTuSaveEdf {
+
+constexpr std::size_t kHeaderSize = 0x200;
+constexpr std::size_t kDirInUse = 0x2C;
+constexpr std::size_t kDir = 0x40;
+constexpr std::size_t kDirEntries = 28;
+constexpr std::size_t kDirEntrySize = 16;
+constexpr std::size_t kEntTag = 0;
+constexpr std::size_t kEntOffset = 4;
+constexpr std::size_t kEntCount = 8;
+constexpr std::size_t kEntUnit = 12;
+constexpr std::size_t kTagLen = 4;
+static_assert(kDir + kDirEntries * kDirEntrySize == kHeaderSize);
+
+constexpr std::size_t kBlockAreaEntry = 6;
+static_assert(kDir + kBlockAreaEntry * kDirEntrySize == 0xA0);
+
+// Block entry.
+constexpr std::size_t kBlkNo = 0x00;
+constexpr std::size_t kBlkCode = 0x14;
+constexpr std::size_t kBlkCount1 = 0x16;
+constexpr std::size_t kBlkCount2 = 0x17;
+constexpr std::size_t kBlkHeadSize = 0x40;
+constexpr std::size_t kDescSize = 8;
+constexpr std::size_t kMaxDesc = 32;   // the descriptor table of the callers
+static_assert(kMaxDesc * kDescSize == 256);
+
+// Tag sections.
+constexpr std::size_t kTagiRecSize = 48;
+constexpr std::size_t kTagiCtrlFlag = 16;
+constexpr std::uint16_t kCtrlFlagSet = 0x0100;   // the bytes 00 01
+constexpr std::size_t kTagRecSize = 128;
+constexpr std::size_t kTagRecBlockNo = 60;
+constexpr std::size_t kTagRecUaid = 66;
+constexpr std::size_t kUsapUnit = 2;
+
+constexpr std::uint16_t kCodeChild6226 = 0x1852;
+constexpr std::uint16_t kCodeChild6227 = 0x1853;
+constexpr int kChildReach = 3;   // entries passed over lie at most 3 numbers below
+
+// A directory entry as read.
+struct Section {
+    std::uint32_t offset = 0;
+    std::uint32_t count = 0;
+    std::uint32_t unit = 0;
+};
+
+// Which entries a tag search looks at.
+enum class Scope { kInUse, kAll };
+
+// The first directory entry of header whose tag is tag (a C string of at most 4 characters,
+// compared over 4 bytes); nullopt without one or for a header shorter than 512 bytes.
+std::optional<Section> Find(std::span<const std::uint8_t> header, const char* tag, Scope scope);
+// The same section when its records (its count of recSize bytes each) lie wholly inside
+// fileSize bytes; otherwise it counts as missing.
+std::optional<Section> FindInside(std::span<const std::uint8_t> header, const char* tag, Scope scope,
+                                  std::uint64_t fileSize, std::uint64_t recSize);
+
+}  // namespace LdTuSaveEdf
+
+// One record descriptor of a block entry.
+struct LdTuSavesRecDesc {
+    std::uint32_t offset = 0;   // from the start of the block entry
+    std::uint32_t size = 0;
+};
+
+// An edit file held in memory while the step runs: read once when first needed, patched
+// through a file pointer like the open handle it stands for, and written back once. Patches
+// are grouped per save entry: Commit keeps them, Rollback restores the bytes they replaced.
+// Nothing is ever read or written outside the file's bytes: such a call fails instead.
+class LdTuSaveEditFile {
+public:
+    LdTuSaveEditFile(std::string path, std::vector<std::uint8_t> bytes)
+        : path_(std::move(path)), bytes_(std::move(bytes)) {}
+
+    const std::string& Path() const { return path_; }
+    std::uint64_t Size() const { return bytes_.size(); }
+    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+    bool Changed() const { return changed_; }
+
+    // Seek fails for a position past the end of the file.
+    bool Seek(std::uint64_t pos);
+    bool SeekCur(std::uint64_t delta) { return Seek(pos_ + delta); }
+    bool Read(void* dst, std::size_t len);
+    bool Write(const void* src, std::size_t len);
+
+    void Commit();
+    void Rollback();
+
+private:
+    struct Undo {
+        std::size_t pos;
+        std::vector<std::uint8_t> old;
+    };
+    std::string path_;
+    std::vector<std::uint8_t> bytes_;
+    std::uint64_t pos_ = 0;
+    std::vector<Undo> undo_;
+    bool changed_ = false;
+};
+
+// The edit files of one step: each read at most once, in first-use order, and written back
+// together by Flush (every changed file through a replace-on-close handle, committed as one
+// group of syncs).
+class LdTuSaveEditFiles {
+public:
+    // The file at path, read now when it is new here. Null when it cannot be opened (*missing
+    // set) or read (its read line put out, *readFailed set).
+    LdTuSaveEditFile* Get(const std::string& path, bool* missing, bool* readFailed);
+    // Writes back every changed file; 0, or 0x20000109 after the write or close line of each
+    // file that could not be replaced (such a file keeps its old bytes).
+    std::uint32_t Flush();
+
+private:
+    std::vector<std::unique_ptr<LdTuSaveEditFile>> files_;
+    std::unordered_map<std::string, std::size_t> index_;
+    std::unordered_map<std::string, bool> missing_;
+};
+
+// ---- operations on a block edit file (and on the "BL" section of pEditBuf) --------------
+std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile, std::int16_t nBlockNum,
+                                      std::uint16_t u16BlockCode, std::uint32_t* pnBlockStart,
+                                      std::uint32_t* pnBlockEnd, std::uint32_t* pnRecTotalCnt,
+                                      LdTuSavesRecDesc* pRecDescTbl);
+int LdTuSavesGetRecOffset(const char* path, LdTuSaveEditFile* hFile, std::uint32_t nBlockStart,
+                          std::uint32_t nBlockEnd, std::uint32_t nRecTotalCnt, const LdTuSavesRecDesc* pRecDescTbl,
+                          std::uint32_t nSaveRecNum, std::uint32_t* pnRecOffset);
+std::uint32_t LdTuSavesWriteRecord(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t* pData,
+                                   std::uint32_t dwSize, std::uint32_t nOffset);
+std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                     const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile);
+int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path);
+std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                   const LdTuSaveRecord* pEntry);
+
+// The seek, read and write lines: "ERR:" + text 7193, 7194 or 7196 + the file's full path.
+void LdTuSavesSeekErr(const char* path);
+void LdTuSavesReadErr(const char* path);
+void LdTuSavesWriteErr(const char* path);
