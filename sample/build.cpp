@@ -15,6 +15,7 @@
 #include "image.h"
 #include "image_format.h"
 #include "sample.h"
+#include "tp.h"
 
 namespace sample {
 namespace {
@@ -227,6 +228,7 @@ Result build(const Description& d, const std::string& dir, const BuildOptions& o
     write_sysconfig(w, d, result.sysconfigPath);
     for (const Station& s : d.stations) {
         detail::StationImages img = detail::build_images(d, s);
+        detail::tp_item_values(d, s, img);
         StationResult& info = img.info;
         const fs::path db = project / s.name / "DB";
         const fs::path fcs = home / "fcs" / s.name;
@@ -242,6 +244,8 @@ Result build(const Description& d, const std::string& dir, const BuildOptions& o
         write_userinst(w, s, info.userInstPath);
         w.json((db / "instdef.json").string(), instdef_json(s));
         write_reference(w, s, info, info.referencePath);
+        for (const auto& [name, text] : detail::tp_folder_files())
+            w.bytes((project / s.name / "TP" / name).string(), text.data(), text.size());
         // The station converts its records to its own byte order with the same layouts.
         write_userinst(w, s, (fcs / "userinst.json").string());
         write_station_json(w, s, info.stationJsonPath);

@@ -9,6 +9,7 @@
 #include "custom.h"
 #include "image_format.h"
 #include "sample.h"
+#include "tp.h"
 
 namespace sample {
 namespace {
@@ -70,19 +71,29 @@ std::vector<Model> default_models() {
     ind.items = {{"UAID", 2, 8, 16, 2, 1, 1}, {"HH", 3, 16, 28, 4, 1, 1}, {"ALRM", 3, 20, 20, 4, 5, 1},
                  {"LIMIT", 2, 0xB8, 32, 8, 1, 1}, {"TAG", 1, 4, 8, 16, 1, 1}};
     v.push_back(ind);
-    v.push_back(make_model(fmt::kCodeParent5122, "CALCBLK", "CAL", 3, 2, {{1, 40}, {2, 180}}, {2}));
+    Model stex = make_model(fmt::kCodeParent5122, "CALCBLK", "CAL", 3, 2, {{1, 40}, {2, 180}}, {2});
+    stex.items = {{"K", 2, 16, 28, 4, 2, 1}};
+    v.push_back(stex);
     v.push_back(make_model(fmt::kCodeSkip6266, "UNITSKIP", "UNT", 0, 1, {{1, 32}, {2, 64}}, {2}));
     v.push_back(make_model(fmt::kCodeSkip6267, "UNITKEEP", "UNK", 4, 1, {{1, 32}, {2, 64}, {3, 80}}, {3}));
-    v.push_back(make_model(0x0301, "MULTIREC", "SEQ", 3, 2,
-                           {{1, 48}, {2, 64}, {3, 72}, {4, 80}, {5, 88}, {6, 96}, {7, 104}, {8, 112}, {9, 120}},
-                           {2, 3, 4, 5, 6, 7, 8, 9}));
-    v.push_back(make_model(0x0402, "SWITCH", "SW", 1, 1, {{1, 32}, {2, 48}}, {2}));
+    // Its only item lies in record 1, which is never saved: its blocks get no TP line.
+    Model multi = make_model(0x0301, "MULTIREC", "SEQ", 3, 2,
+                             {{1, 48}, {2, 64}, {3, 72}, {4, 80}, {5, 88}, {6, 96}, {7, 104}, {8, 112}, {9, 120}},
+                             {2, 3, 4, 5, 6, 7, 8, 9});
+    multi.items = {{"ID", 1, 0x18, 24, 4, 1, 1}};
+    v.push_back(multi);
+    Model sw = make_model(0x0402, "SWITCH", "SW", 1, 1, {{1, 32}, {2, 48}}, {2});
+    sw.items = {{"STATE", 2, 16, 24, 4, 1, 1}};
+    v.push_back(sw);
     v.push_back(make_model(0x0503, "GROUP", "GRP", 2, 1, {{1, 32}, {2, 48}}, {2}));
-    v.push_back(make_model(0x0604, "FOLDER", "FLD", 15, 1, {{1, 32}, {2, 48}}, {2}));
+    Model folder = make_model(0x0604, "FOLDER", "FLD", 15, 1, {{1, 32}, {2, 48}}, {2});
+    folder.items = {{"LEVEL", 2, 8, 12, 2, 1, 1}};
+    v.push_back(folder);
     v.push_back(make_model(0x0705, "CATZERO", "CZ", 0, 1, {{1, 32}, {2, 48}}, {2}));
     Model adl = make_model(0x0806, "ADLINK", "%%ADL", 3, 1, {{1, 32}, {3, 64}, {5, 64}}, {3, 5});
     adl.items = {{"UAID", 5, 8, 16, 2, 1, 1}};
     v.push_back(adl);
+    v.push_back(detail::tp_types_model());
     v.push_back(make_model(0x8A01, "LONGTAG", "LONGTAGNAMEBLK", 3, 1, {{1, 32}, {2, 512}}, {2}));
     return v;
 }

@@ -1,5 +1,61 @@
-// The TP file step.
+// The TP file step: builds the instance and item tables of area 1 from the instance
+// definitions, has the TP file written and archived, and releases everything on every way out.
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveIds.h"
+#include "libqverxgen.h"
+#include "tsinf.h"
 
-// Placeholder until the TP file step lands: writes no TP file and succeeds.
-std::uint32_t LdTuSaveCtrlCreateParmStr(LdTuSaveCtrlInf* /*inf*/, int /*flag*/) { return 0; }
+namespace {
+
+constexpr const char* kSource = "tsinit";
+constexpr unsigned kTpArea = 1;   // only the control area has a TP file
+
+// Owns the tables and the open service of one run; the destructor is the clean-up.
+struct TpSaveHolder {
+    TpSaveInf tp;
+    ~TpSaveHolder() {
+        LdTuSaveTpFreeTables(&tp);
+        if (tp.openFlag == 1) {
+            IEdalInstClose();
+            tp.openFlag = 0;
+        }
+    }
+};
+
+std::uint32_t LdTuSaveTpBuild(LdTuSaveCtrlInf* inf) {
+    TpSaveHolder h;
+    TpSaveInf& tp = h.tp;
+    tp.strProject = inf->strProject;
+    tp.strStation = inf->strStation;
+    tp.projectKind = inf->projectKind;
+    tp.pDbImage = inf->pDbImage;
+    tp.dbImageSize = inf->dbImageSize;
+    tp.pElemList = &inf->elemList;
+
+    if (IEdalInstOpenForTP(tp.strProject.c_str(), tp.strStation.c_str(), tp.projectKind) != 0) {
+        LdTuSaveSrcErr(false, kSource, 191, "IEdalInstOpen() error");
+        return 1;
+    }
+    tp.openFlag = 1;
+
+    for (unsigned areaNo = kTpArea; areaNo <= kTpArea; ++areaNo) {
+        if (LdTuSaveTpCollectInst(&tp, areaNo) != 0) return 1;
+        for (std::uint32_t i = 0; i < tp.instInfTblUsedNum; ++i)
+            if (LdTuSaveTpFillInst(&tp.pInstInfTbl[i]) != 0) return 1;
+        if (LdTuSaveTpWrite(&tp, areaNo) != 0) return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::uint32_t LdTuSaveCtrlCreateParmStr(LdTuSaveCtrlInf* inf, int /*flag*/) {
+    using namespace LdTuSaveIds;
+    LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TP_START);
+    if (LdTuSaveTpBuild(inf) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TP_FAILED);
+        return LDTUSAVE_E_TPFILE;
+    }
+    LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TP_DONE);
+    return LDTUSAVE_OK;
+}

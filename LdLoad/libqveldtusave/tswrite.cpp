@@ -1,2 +1,410 @@
-// TP file writer, value formatting and archive.
+// The TP file: writer, value formatting by data type code, and the dated archive.
+//
+//   :::SOURCE
+//   <seconds>:<time text>;
+//   <s>:FPAR:<s>:<location>:<tag>:<block number>:<instance>:<label>=<value>,...;   one per block
+//   ::::SOURCE
+//
+// Line feeds only. The file is written to "<TP path>.tmp" and only a complete, closed
+// temporary is archived and copied over the TP file.
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveEdit.h"
+#include "LdTuSaveIds.h"
+#include "LibQVCCommon.h"
+#include "libqvccnvcode.h"
+#include "libqvecommon.h"
+#include "port.h"
+#include "tsinf.h"
+
+namespace {
+
+using namespace LdTuSaveImg;
+
+constexpr const char* kSource = "tswrite";
+constexpr std::uint32_t kArchiveMax = 5;
+constexpr std::size_t kTextBufSize = 256;   // conversion buffer of a text value
+
+// Block codes with a rule of their own.
+constexpr std::uint16_t kCodeStex = 0x1402;
+constexpr std::uint16_t kCodeCalcEx1 = 0x1852;
+constexpr std::uint16_t kCodeCalcEx2 = 0x1853;
+constexpr std::uint16_t kCodeSkip1 = 0x187A;
+constexpr std::uint16_t kCodeSkip2 = 0x187B;
+constexpr std::uint32_t kParentRecNo = 2;
+
+// Name of a category block's category, or null for an ordinary block.
+const char* LdTuSaveTpCategory(std::uint8_t category) {
+    switch (category) {
+    case 0: return "NON CATEGORY";
+    case 1: return "ADL";
+    case 2: return "TR-SS";
+    case 15: return "SYSTEM";
+    default: return nullptr;
+    }
+}
+
+// ---- value formatting ---------------------------------------------------------------------------
+
+struct TpType {
+    std::uint8_t code;
+    const char* name;
+    std::uint8_t size;   // required element size
+    int number;          // of the size message
+};
+
+constexpr TpType kSizedTypes[] = {
+    {12, "I16", 2, 1029},   {16, "U16", 2, 1048},   {20, "I32", 4, 1067},  {24, "U32", 4, 1086},
+    {28, "F32", 4, 1105},   {32, "F64", 8, 1129},   {13, "I16S", 8, 1205}, {17, "U16S", 8, 1224},
+    {21, "I32S", 8, 1243},  {25, "U32S", 8, 1262},  {29, "F32S", 8, 1281}, {33, "F64S", 16, 1306},
+    {31, "F32SR", 16, 1330}, {49, "TCS", 8, 1354},
+};
+constexpr std::uint8_t kTypeText = 8;
+constexpr std::uint8_t kTypeRaw = 60;
+
+const TpType* LdTuSaveTpSized(std::uint8_t code) {
+    for (const TpType& t : kSizedTypes)
+        if (t.code == code) return &t;
+    return nullptr;
+}
+
+// The element's leading value as text.
+std::string LdTuSaveTpNumber(std::uint8_t code, const std::uint8_t* p) {
+    float f;
+    double d;
+    switch (code) {
+    case 12: case 13: return LdTuSaveFormat("%d", static_cast<int>(tb::load_i16(p)));
+    case 16: case 17: case 49: return LdTuSaveFormat("%u", static_cast<unsigned>(tb::load_u16(p)));
+    case 20: case 21: return LdTuSaveFormat("%d", tb::load_i32(p));
+    case 24: case 25: return LdTuSaveFormat("%u", tb::load_u32(p));
+    case 28: case 29: case 31: {
+        const std::uint32_t u = tb::load_u32(p);
+        std::memcpy(&f, &u, sizeof f);
+        return LdTuSaveFormat("%f", static_cast<double>(f));
+    }
+    default: {   // 32, 33
+        const std::uint64_t u = tb::load_u64(p);
+        std::memcpy(&d, &u, sizeof d);
+        return LdTuSaveFormat("%f", d);
+    }
+    }
+}
+
+// A text element: converted to the workstation's code page, then ",", ":", ";" and "\" of
+// one byte escaped with "\"; double-byte characters are copied as they are.
+std::uint32_t LdTuSaveTpText(const std::uint8_t* p, std::size_t size, std::string& out) {
+    char dataBuf[kTextBufSize] = {};
+    std::memcpy(dataBuf, p, size);   // size <= 255: the terminator stays
+    char conv[kTextBufSize] = {};
+    if (QVCEucToWincode(dataBuf, conv, static_cast<int>(kTextBufSize), 1) == -1) {
+        LdTuSaveSrcErr(false, kSource, 1166, "QVCEucToWincode error, DataBuf=%s", dataBuf);
+        return 1;
+    }
+    conv[kTextBufSize - 1] = '\0';
+    const char* c = conv;
+    while (static_cast<std::size_t>(c - conv) < size && *c != '\0') {
+        const auto* u = reinterpret_cast<const unsigned char*>(c);
+        if (_mbclen(u) == 2) {
+            out += c[0];
+            if (c[1] == '\0') break;   // a lead byte before the terminator stands alone
+            out += c[1];
+        } else {
+            if (std::strchr(",:;\\", *c) != nullptr) out += '\\';
+            out += *c;
+        }
+        c = CharNextA(c);
+    }
+    return 0;
+}
+
+// ---- the TP file ------------------------------------------------------------------------------
+
+// The temporary file: every write, the flush and the close are checked. A failure leaves it
+// behind, never half-replaced (the port writes it through its own temporary).
+class TpTmpFile {
+public:
+    ~TpTmpFile() {
+        if (h_ != INVALID_HANDLE_VALUE) QVEEngCloseFile(h_, 0);
+    }
+    bool Open(const std::string& path) {
+        return QVEEngCreateFile(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | PORT_FLAG_REPLACE_WHOLE, nullptr, &h_, 0) == 0;
+    }
+    bool Write(const std::string& s) {
+        DWORD done = 0;
+        if (!WriteFile(h_, s.data(), static_cast<DWORD>(s.size()), &done, nullptr) || done != s.size()) {
+            PortAbandonFile(h_);
+            return false;
+        }
+        return true;
+    }
+    bool Close() {
+        HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return QVEEngCloseFile(h, 0) == 0;
+    }
+
+private:
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+struct TpBlockCtx {
+    const TpSaveInf* tp;
+    const LdTuSaveImage* img;
+    const LdTuSaveArea* area;
+};
+
+// The element number of a block: its own, or for STEX and CALCEX the parent block number
+// from its record 2. 0 and the number, or 1 after the ERR line.
+std::uint32_t LdTuSaveTpElemNo(const TpBlockCtx& ctx, std::size_t hdr, std::uint32_t blockNo, std::uint16_t code,
+                               std::uint16_t& elemNo) {
+    elemNo = static_cast<std::uint16_t>(blockNo);
+    if (code != kCodeStex && code != kCodeCalcEx1 && code != kCodeCalcEx2) return 0;
+    const char* fn = code == kCodeStex ? "getSTEXOrgBlockNo" : "getCALCEXOrgBlockNo";
+    const LdTuSaveImage& img = *ctx.img;
+    const auto adrs = img.U32(hdr + BlkHdrRecAdrs(kParentRecNo));
+    if (adrs && *adrs == 0) {
+        LdTuSaveMsgf("ERR:%s record pointer is NULL", fn);
+        return 1;
+    }
+    const auto rec = adrs ? img.Conv(ctx.area->anchor, *adrs, kRecOyaBlockNo + 2) : std::nullopt;
+    if (!rec) {
+        LdTuSaveMsgf("ERR:%s record is outside the image, blockNo=%u", fn, blockNo);
+        return 1;
+    }
+    elemNo = *img.U16(*rec + kRecOyaBlockNo);
+    return 0;
+}
+
+// One block: its parameter line when it has saved items. 0, or 1 after the ERR line.
+std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint32_t seq, std::uint32_t blockNo,
+                              std::size_t hdr, bool& writeFailed) {
+    const LdTuSaveImage& img = *ctx.img;
+    const std::uint16_t code = *img.U16(hdr + kBlkHdrBlockCode);
+    const std::uint8_t category = *img.U8(hdr + kBlkHdrCategory);
+    const InstInf* inst = nullptr;
+    for (std::uint32_t i = 0; i < ctx.tp->instInfTblUsedNum && !inst; ++i)
+        if (ctx.tp->pInstInfTbl[i].instNo == code) inst = &ctx.tp->pInstInfTbl[i];
+    if (!inst) {
+        LdTuSaveSrcErr(false, kSource, 512, "program error, blockCode=0x%x", code);
+        return 1;
+    }
+
+    std::string location;
+    if (const char* cat = LdTuSaveTpCategory(category)) {
+        location = cat;
+    } else {
+        std::uint16_t elemNo = 0;
+        if (LdTuSaveTpElemNo(ctx, hdr, blockNo, code, elemNo) != 0) return 1;
+        const std::string elemName = LdTuSaveFormat("%%BL%04u", static_cast<unsigned>(elemNo));
+        _QVEElemTbl elem;
+        const std::uint32_t nRtn = ElemSearch(elemName.c_str(), *ctx.tp->pElemList, &elem);
+        if (nRtn != 0) {
+            LdTuSaveMsgf("ERR:%s%s ,nRtn = %d", LdTuSaveText(LdTuSaveIds::IDS_ELEM_NOTFOUND).c_str(),
+                         elemName.c_str(), static_cast<int>(nRtn));
+            return 1;
+        }
+        location = elem.strLocation;
+    }
+    char tag[kTagNameLen + 1] = {};
+    img.Read(hdr + kBlkHdrTagName, tag, kTagNameLen);
+
+    std::string line;
+    std::uint32_t c = 0;
+    std::string value;
+    auto put = [&](const ItemInf& it, std::uint32_t k, std::uint32_t i, std::uint32_t j) {
+        value.clear();
+        if (LdTuSaveTpValue(img, ctx.area->anchor, hdr, blockNo, it, k, value) != 0) return false;
+        if (c == 0)
+            line = LdTuSaveFormat("%u:FPAR:%u:%s:%s:%u:%s:", seq, seq, location.c_str(), tag, blockNo, inst->instName);
+        else
+            line += ',';
+        line += LdTuSaveTpLabel(it.itemName, i, j);
+        line += '=';
+        line += value;
+        ++c;
+        return true;
+    };
+    for (std::int32_t n = 0; n < inst->itemInfTblUsedNum; ++n) {
+        const ItemInf& it = inst->pItemInfTbl[n];
+        if (it.saveFlag != 1) continue;
+        if (it.dim1 == 0) {
+            if (!put(it, 0, 0, 0)) return 1;
+        } else if (it.dim2 == 0) {
+            for (std::uint32_t i = 1; i <= it.dim1; ++i)
+                if (!put(it, i - 1, i, 0)) return 1;
+        } else {
+            for (std::uint32_t i = 1; i <= it.dim1; ++i)
+                for (std::uint32_t j = 1; j <= it.dim2; ++j)
+                    if (!put(it, (i - 1) * it.dim2 + (j - 1), i, j)) return 1;
+        }
+    }
+    if (c != 0) {
+        line += ";\n";
+        if (!file.Write(line)) {
+            writeFailed = true;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string LdTuSaveTpLabel(const char* name, std::uint32_t i, std::uint32_t j) {
+    if (j != 0) return LdTuSaveFormat("%s[%u\\,%u]", name, i, j);
+    if (i != 0) return LdTuSaveFormat("%s[%u]", name, i);
+    return name;
+}
+
+std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t hdrOff,
+                              std::uint32_t blockNo, const ItemInf& item, std::uint32_t k, std::string& out) {
+    out.clear();
+    const TpType* sized = LdTuSaveTpSized(item.dataType);
+    if (!sized && item.dataType != kTypeText && item.dataType != kTypeRaw) return 0;
+    const auto adrs = img.U32(hdrOff + BlkHdrRecAdrs(item.recNo));
+    const auto recSize = img.U32(hdrOff + BlkHdrRecSize(item.recNo));
+    if (adrs && *adrs == 0) return 0;
+    if (sized && item.size != sized->size) {
+        LdTuSaveSrcErr(false, kSource, sized->number, "ItemInf error, itemInf->size=%d, sizeof(%s)=%d", item.size,
+                       sized->name, sized->size);
+        return 1;
+    }
+    // The element must lie inside its record, and the record inside the image.
+    const std::uint64_t elemOff = item.offset + static_cast<std::uint64_t>(k) * item.size;
+    const std::optional<std::size_t> rec =
+        adrs && recSize ? img.Conv(anchor, *adrs, *recSize) : std::optional<std::size_t>();
+    if (!rec || elemOff + item.size > *recSize) {
+        LdTuSaveSrcErr(false, kSource, 1390,
+                       "element outside its record, item=%s, blockNo=%u, recNo=%u, offset=%llu, size=%u, recSize=%u",
+                       item.itemName, blockNo, item.recNo, static_cast<unsigned long long>(elemOff), item.size,
+                       recSize.value_or(0));
+        return 1;
+    }
+    const std::uint8_t* p = img.data() + *rec + elemOff;
+    if (sized) {
+        out = LdTuSaveTpNumber(item.dataType, p);
+        return 0;
+    }
+    if (item.dataType == kTypeText) return LdTuSaveTpText(p, item.size, out);
+    const void* nul = std::memchr(p, 0, item.size);
+    out.assign(reinterpret_cast<const char*>(p),
+               nul ? static_cast<const std::uint8_t*>(nul) - p : static_cast<std::ptrdiff_t>(item.size));
+    return 0;
+}
+
+std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& archivePath) {
+    const std::size_t slash = tpPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : tpPath.substr(0, slash);
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((folder + "/*.txt").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        std::uint32_t count = 0;
+        std::string oldest;
+        do {
+            // Only files are archive entries: a folder that sorts first would stop every save.
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            ++count;
+            if (count == 1 || std::strcmp(oldest.c_str(), fd.cFileName) > 0) oldest = fd.cFileName;
+        } while (FindNextFileA(h, &fd));
+        if (!FindClose(h)) {
+            LdTuSaveMsgf("ERR:FindClose Error. dwRtn = %d", static_cast<int>(GetLastError()));
+            return LDTUSAVE_E_TPARCHIVE;
+        }
+        if (count >= kArchiveMax) {
+            const std::string victim = folder + "/" + oldest;
+            if (!DeleteFileA(victim.c_str())) {
+                LdTuSaveMsgf("ERR:%s%s dwRtn = %d", LdTuSaveText(LdTuSaveIds::IDS_TPARCHIVE_DELETE).c_str(),
+                             victim.c_str(), static_cast<int>(GetLastError()));
+                return LDTUSAVE_E_TPARCHIVE;
+            }
+        }
+    }
+    std::time_t now = QVCTime(nullptr);
+    struct tm* local = QVCLocaltime(&now);
+    char name[128];
+    if (!local || std::strftime(name, sizeof name, "/TP%Y%m%d%H%M%S.txt", local) == 0) return LDTUSAVE_E_TPARCHIVE;
+    archivePath = folder + name;
+    return LDTUSAVE_OK;
+}
+
+std::uint32_t LdTuSaveTpArchive(const std::string& tpPath, const std::string& tmpPath) {
+    std::string archivePath;
+    if (LdTuSavesGetStrFileName(tpPath, archivePath) != 0) {
+        QVEEngPutMsgBuf("LdTuSavesGetStrFileName error");
+        return LDTUSAVE_E_TPARCHIVE;
+    }
+    for (const std::string* to : std::initializer_list<const std::string*>{&archivePath, &tpPath}) {
+        if (!CopyFileA(tmpPath.c_str(), to->c_str(), 0)) {
+            const DWORD e = GetLastError();
+            QVEEngPutMsgBuf("CopyFile error");
+            return e != 0 ? e : LDTUSAVE_E_TPARCHIVE;
+        }
+    }
+    return LDTUSAVE_OK;
+}
+
+std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
+    LdTuSaveImage img(tp->pDbImage, tp->dbImageSize);
+    const LdTuSaveArea area = img.Area(areaNo, LdTuSaveAreaForm::kAreaRootAdrs);
+    if (area.failed != LdTuSaveLink::kNone) return 1;
+
+    std::string tpPath;
+    {
+        CQVEFilePath filePath;
+        filePath.InitProject(tp->strProject.c_str());
+        if (filePath.GetPath(tp->strStation.c_str(), 0, 0, 0, "FCTPS", nullptr, tpPath) != 0) {
+            QVEEngPutMsgBuf("GetFCSTPPath error.");
+            return 1;
+        }
+    }
+    const std::string tmpPath = tpPath + ".tmp";
+    TpTmpFile file;
+    if (!file.Open(tmpPath)) {
+        QVEEngPutMsgBuf(tmpPath.c_str());
+        QVEEngPutMsgBuf("fopen open error.");
+        return 1;
+    }
+    std::time_t now = QVCTime(nullptr);
+    std::string timeText;
+    if (const char* t = QVCCtime(&now)) timeText.assign(t, std::strcspn(t, "\n"));
+    if (!file.Write(":::SOURCE\n" + LdTuSaveFormat("%d:%s;\n", static_cast<int>(now), timeText.c_str()))) {
+        QVEEngPutMsgBuf("fwrite error.");
+        return 1;
+    }
+
+    const TpBlockCtx ctx{tp, &img, &area};
+    const std::size_t n = area.BlockCount();
+    std::uint32_t seq = 0;
+    for (std::size_t b = 1; b <= n; ++b) {
+        const auto blockNo = static_cast<std::uint32_t>(b);
+        const auto entry = img.BldbEntry(*area.bldb, blockNo);
+        if (!entry || *img.U32(*entry) == 0) continue;
+        const auto hdr = img.BlockHeader(area.anchor, *area.bldb, blockNo);
+        if (!hdr) {
+            LdTuSaveSrcErr(false, kSource, 470, "block header outside the image, blockNo=%u", blockNo);
+            return 1;
+        }
+        const std::uint16_t code = *img.U16(*hdr + kBlkHdrBlockCode);
+        if (code == 0 || (*img.U8(*hdr + kBlkHdrCategory) == 0 && (code == kCodeSkip1 || code == kCodeSkip2)))
+            continue;
+        bool writeFailed = false;
+        if (LdTuSaveTpBlock(ctx, file, ++seq, blockNo, *hdr, writeFailed) != 0) {
+            if (writeFailed) QVEEngPutMsgBuf("fwrite error.");
+            return 1;
+        }
+    }
+    if (!file.Write("::::SOURCE\n") || !file.Close()) {
+        QVEEngPutMsgBuf("fwrite error.");
+        return 1;
+    }
+    if (LdTuSaveTpArchive(tpPath, tmpPath) != 0) {
+        QVEEngPutMsgBuf("LdTuSaveCtrlUpdateParmFile error.");
+        return 1;
+    }
+    DeleteFileA(tmpPath.c_str());
+    return 0;
+}

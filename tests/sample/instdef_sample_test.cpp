@@ -112,7 +112,15 @@ TEST_F(SampleInstDef, DefaultModelsCoverEveryKindOfItem) {
 // Numbers lie on record fields of their own width, so the station's byte order conversion
 // keeps their values; text lies in byte data, which is not converted.
 TEST_F(SampleInstDef, ItemsLieOnTheRecordFieldsOfTheirWidth) {
-    auto width = [](int type) { return type == 12 || type == 16 ? 2 : type == 20 || type == 24 || type == 28 ? 4 : type == 32 ? 8 : 0; };
+    // Width of the leading value of each type code (the sized S, SR and TCS types included).
+    auto width = [](int type) {
+        switch (type) {
+        case 12: case 13: case 16: case 17: case 49: return 2;
+        case 20: case 21: case 24: case 25: case 28: case 29: case 31: return 4;
+        case 32: case 33: return 8;
+        default: return 0;
+        }
+    };
     for (const sample::Model& m : d.stations[0].models)
         for (const sample::Item& it : m.items) {
             const sample::Record* rec = nullptr;

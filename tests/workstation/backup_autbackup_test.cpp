@@ -77,7 +77,7 @@ TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
     image.replace(0, 8, "TUSFDB01");
     write("projects/DEMO/FCS0101/DB/stndb.sfdata", image);
     ASSERT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "FCS0101", 1), 0u) << eda::last_error();  // no TP file yet
-    write("projects/DEMO/FCS0101/TP/tuning.txt", "TP text\n");
+    write("projects/DEMO/FCS0101/TP/tuning.tps", "TP text\n");
     ASSERT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "FCS0101", 1), 0u) << eda::last_error();
 
     const auto dirs = subdirs(bdir);
@@ -86,11 +86,11 @@ TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
     const std::string first = "backup/DEMO/FCS0101/" + dirs[0];
     const std::string second = "backup/DEMO/FCS0101/" + dirs[1];
     EXPECT_EQ(read(first + "/stndb.sfdata"), image);
-    EXPECT_FALSE(std::filesystem::exists(home_ + "/" + first + "/tuning.txt"));
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/" + first + "/tuning.tps"));
     EXPECT_EQ(read(second + "/stndb.sfdata"), image);
-    EXPECT_EQ(read(second + "/tuning.txt"), "TP text\n");
+    EXPECT_EQ(read(second + "/tuning.tps"), "TP text\n");
     for (const auto& e : std::filesystem::directory_iterator(home_ + "/" + second))
-        EXPECT_EQ(e.path().extension(), e.path().filename() == "tuning.txt" ? ".txt" : ".sfdata");  // no temporaries
+        EXPECT_EQ(e.path().extension(), e.path().filename() == "tuning.tps" ? ".tps" : ".sfdata");  // no temporaries
 
     EXPECT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "a/b", 1), eda::kBadName);
     failpoint::arm("BackupFCS", 51);

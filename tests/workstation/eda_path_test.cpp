@@ -33,7 +33,7 @@ TEST_F(PathTest, KeysOfTheSaveGiveTheDocumentedLayout) {
         {[&] { return fp.GetFCSFilePath("FCS0101", "FCLT1", p); }, "/FCS0101/DB/tfdata1.edf"},
         {[&] { return fp.GetPath("FCS0101", 1, 0, 0, "FCANM", nullptr, p); }, "/FCS0101/MESSAGE/anmsg01.edf"},
         {[&] { return fp.GetPath("FCS0102", 12, 0, 0, "FCANM", nullptr, p); }, "/FCS0102/MESSAGE/anmsg12.edf"},
-        {[&] { return fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", nullptr, p); }, "/FCS0101/TP/tuning.txt"},
+        {[&] { return fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", nullptr, p); }, "/FCS0101/TP/tuning.tps"},
         {[&] { return fp.GetSystemFilePath("SYCFG", p); }, "/SYSTEM/sysconfig.json"},
         {[&] { return fp.GetFCSUserInstPath("FCS0101", 0, p); }, "/FCS0101/DB/userinst.json"},
         {[&] { return fp.GetFCSBlockPath("FCS0101", 3, "PIC001", p); }, "/FCS0101/FUNCTION_BLOCK/DR0003/PIC001.edf"},

@@ -159,6 +159,8 @@ int IEdalInstGetDItemList2(const char* instName, int* count, char** list) {
     if (text == nullptr) return report(kNoMemory, std::string(fn) + ": out of memory");
     std::memcpy(text, m->itemList.c_str(), m->itemList.size() + 1);
     *count = static_cast<int>(m->items.size());
+    // Test hook: a count that disagrees with the list by the armed amount.
+    if (auto d = failpoint::hit("IEdalInstGetDItemList2.count")) *count += static_cast<int>(*d);
     *list = text;
     return kOk;
 }
@@ -209,5 +211,8 @@ int IEdalInstGetSaveRecNo(unsigned short blockCode, int* count, int* recNos) {
     const std::size_t n = std::min(m->savedRecords.size(), static_cast<std::size_t>(IEDAL_MAX_SAVE_REC));
     for (std::size_t i = 0; i < n; ++i) recNos[i] = m->savedRecords[i];
     *count = static_cast<int>(n);
+    // Test hook: report the armed count (more than the caller has room for, say); the list
+    // written stays the model's.
+    if (auto c = failpoint::hit("IEdalInstGetSaveRecNo.count")) *count = static_cast<int>(*c);
     return kOk;
 }

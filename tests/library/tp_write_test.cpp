@@ -1,0 +1,414 @@
+// The TP file step on images and definitions built for each case: the file byte for byte,
+// the value texts of every type code, the refusals of the step and the archive.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <cstring>
+
+#include "ctrl_fixture.h"
+#include "image_fixture.h"
+#include "libqverxgen.h"
+#include "tsinf.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// ---- value texts ----------------------------------------------------------------------------
+
+struct ValueCase {
+    std::uint8_t type, size;
+    std::vector<std::uint8_t> bytes;   // at the element's place
+    std::string text;                  // expected value, or the expected ERR line when err
+    bool err = false;
+};
+
+std::vector<std::uint8_t> Le(std::uint64_t v, int n) {
+    std::vector<std::uint8_t> b;
+    for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return b;
+}
+std::vector<std::uint8_t> F32(float f) {
+    std::uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return Le(u, 4);
+}
+std::vector<std::uint8_t> F64(double d) {
+    std::uint64_t u;
+    std::memcpy(&u, &d, 8);
+    return Le(u, 8);
+}
+std::vector<std::uint8_t> Txt(const char* s, std::size_t n) {
+    std::vector<std::uint8_t> b(n, 0);
+    std::memcpy(b.data(), s, std::min(n, std::strlen(s)));
+    return b;
+}
+std::vector<std::uint8_t> Pad(std::vector<std::uint8_t> b, std::size_t n) {
+    b.resize(n, 0);
+    return b;
+}
+
+TEST(TpValue, EveryTypeCodeWithItsSizeCheckAndText) {
+    const std::string big = LdTuSaveFormat("%f", 1e300);
+    ASSERT_GT(big.size(), 256u);
+    const ValueCase cases[] = {
+        {12, 2, Le(0xFFFF, 2), "-1"},
+        {16, 2, Le(0xFFFF, 2), "65535"},
+        {13, 8, Pad(Le(0xFFFE, 2), 8), "-2"},
+        {17, 8, Pad(Le(0xFFFE, 2), 8), "65534"},
+        {20, 4, Le(0xFFFFFFFF, 4), "-1"},
+        {21, 8, Pad(Le(0x80000000, 4), 8), "-2147483648"},
+        {24, 4, Le(0xFFFFFFFF, 4), "4294967295"},
+        {25, 8, Pad(Le(7, 4), 8), "7"},
+        {28, 4, F32(0.1f), "0.100000"},
+        {29, 8, Pad(F32(-1.5f), 8), "-1.500000"},
+        {31, 16, Pad(F32(3.0f), 16), "3.000000"},
+        {32, 8, F64(2.25), "2.250000"},
+        {32, 8, F64(1e300), big},
+        {33, 16, Pad(F64(-0.5), 16), "-0.500000"},
+        {49, 8, Pad(Le(0xFFFF, 2), 8), "65535"},
+        {8, 8, Txt("A,B", 8), "A\\,B"},
+        {8, 8, Txt("C:\\X;", 8), "C\\:\\\\X\\;"},
+        {8, 6, Txt("\xA5\xBD\xC9\xBD:", 6), "\x83\x5C\x95\x5C\\:"},   // second bytes 0x5C stay
+        {8, 8, Txt("ABCDEFGHIJ", 10), "ABCDEFGH"},                    // fills its size, no terminator
+        {60, 8, Txt("A,B\\", 8), "A,B\\"},
+        {60, 4, Txt("WXYZQ", 5), "WXYZ"},
+        {9, 4, Le(1, 4), ""},
+        {12, 4, Le(1, 4), "ERR:tswrite:1029:ItemInf error, itemInf->size=4, sizeof(I16)=2", true},
+        {31, 8, Le(1, 8), "ERR:tswrite:1330:ItemInf error, itemInf->size=8, sizeof(F32SR)=16", true},
+        {49, 2, Le(1, 2), "ERR:tswrite:1354:ItemInf error, itemInf->size=2, sizeof(TCS)=8", true},
+    };
+    for (const ValueCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << int(c.type) << " size " << int(c.size));
+        imgtest::Image im = imgtest::Make(1);
+        const imgtest::Rec rec = im.recs[0][2];   // 0x40 bytes
+        std::memcpy(im.p(rec.off + 0x10), c.bytes.data(), std::min<std::size_t>(c.bytes.size(), 0x30));
+        ItemInf it{};
+        it.itemName = "IT";
+        it.recNo = 2;
+        it.offset = 0x10;
+        it.dataType = c.type;
+        it.size = c.size;
+        LdTuSaveImage img(im.bytes.data(), im.bytes.size());
+        imgtest::Lines lines;
+        std::string out;
+        const std::uint32_t r = LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out);
+        EXPECT_EQ(r, c.err ? 1u : 0u);
+        if (c.err) {
+            ASSERT_EQ(lines.v.size(), 1u);
+            EXPECT_EQ(lines.v[0], c.text);
+        } else {
+            EXPECT_EQ(out, c.text);
+            EXPECT_TRUE(lines.v.empty());
+        }
+    }
+}
+
+TEST(TpValue, ElementMustLieInsideItsRecordAndMissingRecordIsEmpty) {
+    imgtest::Image im = imgtest::Make(1);
+    LdTuSaveImage img(im.bytes.data(), im.bytes.size());
+    ItemInf it{};
+    it.itemName = "LONGITEMNAME";
+    it.recNo = 2;
+    it.offset = 0x38;
+    it.dataType = 32;
+    it.size = 8;
+    std::string out;
+    imgtest::Lines lines;
+    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 0u);   // bytes 0x38..0x3F: inside
+    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 1, out), 1u);   // the next one is not
+    ASSERT_EQ(lines.v.size(), 1u);
+    EXPECT_EQ(lines.v[0],
+              "ERR:tswrite:1390:element outside its record, item=LONGITEMNAME, blockNo=1, recNo=2, offset=64, "
+              "size=8, recSize=64");
+    it.recNo = 3;   // address 0: an empty value, no failure
+    out = "x";
+    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 0u);
+    EXPECT_EQ(out, "");
+    // A record that reaches past the end of the image.
+    it.recNo = 2;
+    it.offset = 0;
+    im.U32(im.hdr[0] + 0x3C + 16, 0x7FFFFFF0);
+    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 1u);
+}
+
+// ---- the step ---------------------------------------------------------------------------------
+
+class TpStep : public ctrl_test::CtrlSave {
+protected:
+    void SetUp() override {
+        CtrlSave::SetUp();
+        setenv("TUSAVE_FIXED_TIME", "1038478500", 1);   // Thu Nov 28 10:15:00 2002 UTC
+        auto strings = ctrl_test::test_strings();
+        for (unsigned id : {7188u, 7197u, 7206u, 7207u, 7208u}) strings[id] = "T" + std::to_string(id);
+        port::set_string_table(strings);
+        desc_.stations.resize(1);
+        build();
+        tpDir_ = result_.projectDir + "/FCS0101/TP";
+        fs::remove_all(tpDir_);
+        fs::create_directories(tpDir_);
+        tpPath_ = tpDir_ + "/tuning.tps";
+    }
+
+    void Defs(const json& models) {
+        std::ofstream(result_.projectDir + "/FCS0101/DB/instdef.json", std::ios::trunc)
+            << json{{"format", "tusave-instdef"}, {"version", 1}, {"models", models}}.dump();
+    }
+    void Elem(const char* name, const char* location) {
+        _QVEElemTbl e;
+        e.strElemName = name;
+        e.strLocation = location;
+        elems_.push_back(e);
+    }
+
+    // Block n of im gets code, category and tag; its record 2 (0x40 bytes) holds data.
+    static void Block(imgtest::Image& im, int n, std::uint16_t code, std::uint8_t category, const char* tag) {
+        const std::size_t h = im.hdr[n - 1];
+        std::memset(im.p(h + 4), 0, 16);
+        std::memcpy(im.p(h + 4), tag, std::min<std::size_t>(16, std::strlen(tag)));
+        im.U16(h + 0x14, code);
+        im.bytes[h + 0x23] = category;
+    }
+
+    unsigned Run(imgtest::Image& im) {
+        lines_.clear();
+        LdTuSaveCtrlInf inf;
+        inf.strProject = "DEMO";
+        inf.strStation = "FCS0101";
+        inf.projectKind = 2;
+        inf.pDbImage = im.bytes.data();
+        inf.dbImageSize = im.size();
+        inf.elemList = elems_;
+        const unsigned r = LdTuSaveCtrlCreateParmStr(&inf, 0);
+        // The service is closed on every way out: a new open succeeds.
+        EXPECT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
+        IEdalInstClose();
+        return r;
+    }
+    std::string Read(const std::string& path) const {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::vector<std::string> Dir() const {
+        std::vector<std::string> v;
+        for (const auto& e : fs::directory_iterator(tpDir_)) v.push_back(e.path().filename().string());
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+
+    // The worked example: a category block, a block without saved items, two filtered out
+    // (an empty entry, a category-0 block of code 6266), and an ordinary block.
+    imgtest::Image Example() {
+        imgtest::Image im = imgtest::Make(5, 2, {3});
+        Block(im, 1, 0x0101, 15, "SYS001");
+        Block(im, 2, 0x0102, 7, "TAG0002");
+        Block(im, 4, 0x187A, 0, "SKIP");
+        Block(im, 5, 0x0103, 7, "TAG0001");
+        im.U16(im.recs[0][2].off + 8, 1);
+        const std::size_t r = im.recs[4][2].off;
+        std::memcpy(im.p(r + 8), F32(1.5f).data(), 4);
+        im.U16(r + 12, 10);
+        im.U16(r + 14, 20);
+        im.U16(r + 16, 0);
+        im.U16(r + 18, 5);
+        std::memcpy(im.p(r + 20), "Valve:A", 8);
+        Defs(json::array({
+            {{"blockCode", 0x0101}, {"name", "MODELS"}, {"savedRecords", {2}},
+             {"items", {{{"name", "MODE"}, {"recNo", 2}, {"offset", 8}, {"dataType", 16}, {"elemSize", 2}}}}},
+            {{"blockCode", 0x0102}, {"name", "MODELB"}, {"savedRecords", {2}},
+             {"items", {{{"name", "X"}, {"recNo", 1}, {"offset", 8}, {"dataType", 16}, {"elemSize", 2}}}}},
+            {{"blockCode", 0x0103}, {"name", "MODELA"}, {"savedRecords", {2}},
+             {"items",
+              {{{"name", "GAIN"}, {"recNo", 2}, {"offset", 8}, {"dataType", 28}, {"elemSize", 4}},
+               {{"name", "UNSAVED"}, {"recNo", 1}, {"offset", 8}, {"dataType", 16}, {"elemSize", 2}},
+               {{"name", "TBL"}, {"recNo", 2}, {"offset", 12}, {"dataType", 12}, {"elemSize", 2}, {"dim1", 2}},
+               {{"name", "MAT"}, {"recNo", 2}, {"offset", 16}, {"dataType", 16}, {"elemSize", 2}, {"dim1", 1},
+                {"dim2", 2}},
+               {{"name", "NAME"}, {"recNo", 2}, {"offset", 20}, {"dataType", 8}, {"elemSize", 8}}}}},
+            {{"blockCode", 0x187A}, {"name", "SKIPPED"}, {"savedRecords", {2}}},
+        }));
+        elems_.clear();
+        Elem("%BL0002", "GR0002");
+        Elem("%BL0005", "GR0001");
+        return im;
+    }
+
+    std::vector<_QVEElemTbl> elems_;
+    std::string tpDir_, tpPath_;
+};
+
+constexpr const char* kExample =
+    ":::SOURCE\n"
+    "1038478500:Thu Nov 28 10:15:00 2002;\n"
+    "1:FPAR:1:SYSTEM:SYS001:1:MODELS:MODE=1;\n"
+    "3:FPAR:3:GR0001:TAG0001:5:MODELA:GAIN=1.500000,TBL[1]=10,TBL[2]=20,MAT[1\\,1]=0,MAT[1\\,2]=5,NAME=Valve\\:A;\n"
+    "::::SOURCE\n";
+
+TEST_F(TpStep, WorkedExampleByteForByteWithItsArchiveCopy) {
+    imgtest::Image im = Example();
+    ASSERT_EQ(Run(im), 0u);
+    EXPECT_EQ(Read(tpPath_), kExample);
+    EXPECT_EQ(Dir(), (std::vector<std::string>{"TP20021128101500.txt", "tuning.tps"}));   // temporary deleted
+    EXPECT_EQ(Read(tpDir_ + "/TP20021128101500.txt"), kExample);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T7206", "MSG:T7208"}));
+}
+
+TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
+    // Block 1 CALCEX under parent 3, block 2 STEX under parent 3, block 3 ordinary,
+    // block 4 code 6267 of category 5 (written), block 5 a 2 x 3 item.
+    imgtest::Image im = imgtest::Make(5);
+    Block(im, 1, 0x1852, 7, "CX");
+    Block(im, 2, 0x1402, 7, "ST");
+    Block(im, 3, 0x0200, 7, "PARENT");
+    Block(im, 4, 0x187B, 5, "KEEP");
+    Block(im, 5, 0x0201, 1, "MATRIX");
+    // Record 2 (0x40 bytes) cannot hold the parent at 0xB2: give blocks 1 and 2 a larger one.
+    for (int n : {1, 2}) {
+        const std::size_t big = im.Alloc(0xC0);
+        im.U32(im.hdr[n - 1] + 0x38 + 16, imgtest::Image::Adrs(big));
+        im.U32(im.hdr[n - 1] + 0x3C + 16, 0xC0);
+        im.U16(big + 0xB2, 3);
+    }
+    for (int k = 0; k < 6; ++k) im.U16(im.recs[4][2].off + 8 + 2 * k, static_cast<std::uint16_t>(k));
+    auto one = [](int code, const char* name) {
+        return json{{"blockCode", code}, {"name", name}, {"savedRecords", {2}},
+                    {"items", {{{"name", "V"}, {"recNo", 2}, {"offset", 8}, {"dataType", 16}, {"elemSize", 2}}}}};
+    };
+    json m = json::array({one(0x1852, "CALCEX"), one(0x1402, "STEX"), one(0x0200, "PLAIN"), one(0x187B, "KEEP")});
+    m.push_back({{"blockCode", 0x0201}, {"name", "MAT"}, {"savedRecords", {2}},
+                 {"items",
+                  {{{"name", "M"}, {"recNo", 2}, {"offset", 8}, {"dataType", 16}, {"elemSize", 2}, {"dim1", 2},
+                    {"dim2", 3}}}}});
+    Defs(m);
+    Elem("%BL0003", "DR0003");
+    Elem("%BL0004", "DR0004");
+    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines_);
+    const std::string tp = Read(tpPath_);
+    EXPECT_NE(tp.find("\n1:FPAR:1:DR0003:CX:1:CALCEX:V=0;\n2:FPAR:2:DR0003:ST:2:STEX:V=0;\n"
+                      "3:FPAR:3:DR0003:PARENT:3:PLAIN:V=0;\n4:FPAR:4:DR0004:KEEP:4:KEEP:V=0;\n"
+                      "5:FPAR:5:ADL:MATRIX:5:MAT:M[1\\,1]=0,M[1\\,2]=1,M[1\\,3]=2,M[2\\,1]=3,M[2\\,2]=4,M[2\\,3]=5;\n"),
+              std::string::npos)
+        << tp;
+
+    // Record 2 of the STEX block missing; then its element not in the list.
+    im.U32(im.hdr[1] + 0x38 + 16, 0);
+    EXPECT_EQ(Run(im), 0x20234105u);
+    EXPECT_TRUE(has_line("ERR:getSTEXOrgBlockNo record pointer is NULL"));
+    EXPECT_EQ(lines_.back(), "MSG:T7207");
+    elems_.clear();
+    EXPECT_EQ(Run(im), 0x20234105u);
+    EXPECT_TRUE(has_line("ERR:T7188%BL0003 ,nRtn = 536871190")) << testing::PrintToString(lines_);
+}
+
+TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
+    imgtest::Image im = imgtest::Make(0);
+    Defs(json::array());
+    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines_);
+    EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
+
+    // A block header outside the image fails the writer, naming the block; the TP file stays.
+    imgtest::Image ex = Example();
+    ex.U32(ex.bldb + 4, imgtest::Image::Adrs(ex.bytes.size() - 8));
+    EXPECT_EQ(Run(ex), 0x20234105u);
+    EXPECT_TRUE(has_line("ERR:tswrite:470:block header outside the image, blockNo=2")) << testing::PrintToString(lines_);
+    EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
+}
+
+TEST_F(TpStep, RefusalsOfTheDefinitionsCloseTheServiceAndLeakNothing) {
+    struct Case {
+        const char* name;
+        std::function<void()> arm;
+        std::string line;   // empty: the step succeeds
+    };
+    const Case cases[] = {
+        {"16 saved records", [] { failpoint::arm("IEdalInstGetSaveRecNo.count", 16); }, ""},
+        {"17 saved records", [] { failpoint::arm("IEdalInstGetSaveRecNo.count", 17); },
+         "ERR:tsinstinf:780:IEdalInstGetSaveRecNo(instNo=0x101) error, recNo=17"},
+        {"one name fewer", [] { failpoint::arm("IEdalInstGetDItemList2.count", 1); },
+         "ERR::tsinstinf:742:IEdalInstGetDItemList(instName=MODELS) error, i=1, itemInfTblUsedNum=2"},
+        {"one name more", [] { failpoint::arm("IEdalInstGetDItemList2.count", -1); },
+         "ERR::tsinstinf:742:IEdalInstGetDItemList(instName=MODELS) error, i=1, itemInfTblUsedNum=0"},
+        {"open", [] { failpoint::arm("IEdalInstOpenForTP", 5); }, "ERR:tsinit:191:IEdalInstOpen() error"},
+        {"name", [] { failpoint::arm("IEdalInstGetInstName", 5); },
+         "ERR:tsinstinf:586:IEdalInstGetInstName(instNo=0x101) error"},
+        {"list", [] { failpoint::arm("IEdalInstGetDItemList2", 5); },
+         "ERR::tsinstinf:607:IEdalInstGetDItemList(instName=MODELS) error"},
+        {"connection", [] { failpoint::arm("IEdalInstGetDItemCnctInf", 5, 2); },
+         "ERR:tsinstinf:682:IEdalInstGetDItemCnctInf(instName=MODELB, itemName=X) error"},
+        {"array", [] { failpoint::arm("IEdalInstGetDItemArrayInf", 5); },
+         "ERR:tsinstinf:705:IEdalInstGetDItemArrayInf(instName=MODELS, itemName=MODE) error"},
+        {"saved records", [] { failpoint::arm("IEdalInstGetSaveRecNo", 5); },
+         "ERR:tsinstinf:763:IEdalInstGetSaveRecNo(instNo=0x101) error"},
+        {"instance table", [] { failpoint::arm("__QVEEngMalloc", 0); }, "ERR:tsinstinf:433:realloc(size=" +
+                                                                         std::to_string(256 * sizeof(InstInf)) +
+                                                                         ") error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        imgtest::Image im = Example();
+        failpoint::reset();
+        c.arm();
+        const unsigned r = Run(im);
+        failpoint::reset();
+        if (c.line.empty()) {
+            EXPECT_EQ(r, 0u) << testing::PrintToString(lines_);
+            continue;
+        }
+        EXPECT_EQ(r, 0x20234105u);
+        EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
+        EXPECT_EQ(ws::live_allocations(), 0u);
+    }
+}
+
+TEST_F(TpStep, WriteFailureAfterTheHeadLeavesTheFileAndArchiveAlone) {
+    imgtest::Image im = Example();
+    std::ofstream(tpPath_) << "old TP\n";
+    std::ofstream(tpDir_ + "/TP20000101000000.txt") << "old copy\n";
+    for (const char* fp : {"WriteFile", "WriteFile.short"}) {
+        SCOPED_TRACE(fp);
+        failpoint::reset();
+        failpoint::arm(fp, fp == std::string("WriteFile") ? 28 : 3, 2);   // the first parameter line
+        EXPECT_EQ(Run(im), 0x20234105u);
+        EXPECT_TRUE(has_line("fwrite error."));
+        EXPECT_EQ(Read(tpPath_), "old TP\n");
+        EXPECT_EQ(Dir(), (std::vector<std::string>{"TP20000101000000.txt", "tuning.tps"}));
+    }
+    failpoint::reset();
+    failpoint::arm("QVEEngCloseFile", 5);   // the close that commits the temporary
+    EXPECT_EQ(Run(im), 0x20234105u);
+    EXPECT_TRUE(has_line("fwrite error."));
+    EXPECT_EQ(Read(tpPath_), "old TP\n");
+}
+
+TEST_F(TpStep, ArchiveKeepsFiveFilesAndDeletesTheSmallestName) {
+    imgtest::Image im = Example();
+    auto put = [&](const std::string& n) { std::ofstream(tpDir_ + "/" + n) << n; };
+    for (const char* n : {"TP20010101000000.txt", "TP20010102000000.txt", "TP20010103000000.txt"}) put(n);
+    fs::create_directory(tpDir_ + "/0dir.txt");   // a folder is no archive entry
+    put("TP20010104000000.txt");
+    ASSERT_EQ(Run(im), 0u);   // 4 copies: nothing deleted
+    EXPECT_EQ(Dir().size(), 7u);
+    put("1notes.txt");       // 6 entries now: sorts first, deleted first
+    ASSERT_EQ(Run(im), 0u);   // the same second: TP20021128101500.txt overwritten
+    EXPECT_FALSE(fs::exists(tpDir_ + "/1notes.txt"));
+    EXPECT_EQ(Read(tpDir_ + "/TP20021128101500.txt"), kExample);
+    setenv("TUSAVE_FIXED_TIME", "1038478501", 1);
+    ASSERT_EQ(Run(im), 0u);
+    EXPECT_EQ(Dir(), (std::vector<std::string>{"0dir.txt", "TP20010102000000.txt", "TP20010103000000.txt",
+                                               "TP20010104000000.txt", "TP20021128101500.txt",
+                                               "TP20021128101501.txt", "tuning.tps"}));
+
+    // A failing copy over the TP file keeps the TP file and the temporary.
+    std::ofstream(tpPath_, std::ios::trunc) << "old TP\n";
+    failpoint::arm("CopyFileA", 28, 2);
+    EXPECT_EQ(Run(im), 0x20234105u);
+    EXPECT_TRUE(has_line("CopyFile error"));
+    EXPECT_TRUE(has_line("LdTuSaveCtrlUpdateParmFile error."));
+    EXPECT_EQ(Read(tpPath_), "old TP\n");
+    EXPECT_EQ(Read(tpPath_ + ".tmp").substr(0, 20), ":::SOURCE\n1038478501");
+}
+
+}  // namespace
