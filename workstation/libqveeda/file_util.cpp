@@ -97,7 +97,7 @@ std::uint32_t copy_file(const std::string& from, const std::string& to) {
     if (in.fd < 0) return io_fail("cannot open", from);
     const std::string tmp = to + ".tmp";
     Fd out;
-    out.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    out.fd = port::open_regular(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out.fd < 0) return io_fail("cannot create", tmp);
     std::vector<char> buf(1 << 16);
     for (;;) {

@@ -62,7 +62,9 @@ std::string holder_of(int fd) {
 // The lock file itself, never what a symbolic link in its place points to, and never a
 // FIFO or device (that would block or be emptied). Its content is not truncated here:
 // the lock is the flock, and the text is the holder's to write.
-int open_lock_file(const std::string& path) { return port::open_regular(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644); }
+int open_lock_file(const std::string& path) {
+    return port::open_regular(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+}
 
 }  // namespace
 
