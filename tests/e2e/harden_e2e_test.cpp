@@ -80,7 +80,7 @@ TEST_F(DuplicateReplies, StationSendingEveryReplyTwiceIsSavedWithTheRightData) {
     const unsigned long before = zcl::discarded_frames();
     const unsigned rc = save("FCS0101", 2, 0);
     unsetenv("TUSAVE_TRACE");
-    ASSERT_EQ(rc, 0u) << ::testing::PrintToString(lines_);
+    ASSERT_EQ(rc, 0u) << ::testing::PrintToString(lines);
     const std::vector<std::uint8_t> db = e2e::read_file(s.databasePath);
     std::size_t saved = 0;
     for (const auto& b : s.blocks)

@@ -128,7 +128,7 @@ TEST_F(EditStep, MissingElementOrRecordSizeOfAnotherSizeFailTheStep) {
     ASSERT_EQ(save("FCS0101"), 0x2023410au);
     EXPECT_TRUE(bytes_of(f.path) == bytes);
     bool line = false;
-    for (const auto& l : lines_) line = line || l.rfind("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=" +
+    for (const auto& l : lines) line = line || l.rfind("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=" +
                                                            std::to_string(block) + ", RecNum=" + std::to_string(rec),
                                                        0) == 0;
     EXPECT_TRUE(line);
@@ -158,7 +158,7 @@ TEST_F(EditStep, CutAnFileOrStationEditFileFailsBeforeAnyBlockFile) {
         std::ofstream(c.path, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(whole.data()), static_cast<std::streamsize>(c.len));
         EXPECT_EQ(save("FCS0101"), 0x2023410au) << c.path << " " << c.len;
-        EXPECT_TRUE(has_line(c.line)) << c.path << " " << c.len << " " << ::testing::PrintToString(lines_);
+        EXPECT_TRUE(has_line(c.line)) << c.path << " " << c.len << " " << ::testing::PrintToString(lines);
         EXPECT_EQ(bytes_of(s.stationEditPath).size(), c.path == s.stationEditPath ? c.len : stn.size());
         for (const auto& f : s.editFiles) expect_files(f.path, before_);
         std::ofstream(c.path, std::ios::binary | std::ios::trunc)
@@ -169,7 +169,7 @@ TEST_F(EditStep, CutAnFileOrStationEditFileFailsBeforeAnyBlockFile) {
 TEST_F(EditStep, EmptySaveListStillRefreshesTheAnFileAndTheStationEditFile) {
     desc_.stations[0].blocks = 0;
     build_files();
-    ASSERT_EQ(save("FCS0101"), 0u) << ::testing::PrintToString(lines_);
+    ASSERT_EQ(save("FCS0101"), 0u) << ::testing::PrintToString(lines);
     expect_files(st("FCS0101").anMsgPath, after_);
     expect_files(st("FCS0101").stationEditPath, after_);
     EXPECT_FALSE(after_.at(st("FCS0101").anMsgPath) == before_.at(st("FCS0101").anMsgPath));

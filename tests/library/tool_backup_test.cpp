@@ -52,7 +52,7 @@ protected:
         inf_.isAPCS = apcs ? 1 : 0;
     }
     std::uint32_t run() {
-        lines_.clear();
+        lines.clear();
         inf_.pDbImage = image_.data();
         inf_.dbImageSize = static_cast<std::uint32_t>(image_.size());
         return LdTuSaveCtrlUpdateParmFile(&inf_);
@@ -89,7 +89,7 @@ TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrder) {
     EXPECT_NE(files[0].find("/Custom/CUSTOM01/FCS/loop 02.xseg"), std::string::npos);
     EXPECT_NE(files[2].find("/Custom/FCS/common.xseg"), std::string::npos);  // the empty entry
     EXPECT_EQ(run(), 0u);
-    EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T4214", "MSG:T4215"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T4214", "MSG:T4215"}));
     std::vector<std::string> want;
     for (const auto& f : files) {
         want.push_back(copied(f));
@@ -124,13 +124,13 @@ TEST_F(ToolBackup, NoListOrNoFileGivesNoLineAndNoRun) {
         image_ = good;
         tb::store_u32(&image_[off], value);
         EXPECT_EQ(run(), 0u);
-        EXPECT_TRUE(lines_.empty()) << off;
+        EXPECT_TRUE(lines.empty()) << off;
     }
     image_ = good;
     for (std::size_t i = 0; i < 16; ++i) name(i, i == 0 ? "NOFOLDER" : "CTRLDATA");
     fs::remove(st("FCS0101").toolFilesFcs[3]);  // CTRLDATA's only FCS file
     EXPECT_EQ(run(), 0u);
-    EXPECT_TRUE(lines_.empty());
+    EXPECT_TRUE(lines.empty());
     EXPECT_TRUE(runs().empty());
 }
 
@@ -148,7 +148,7 @@ TEST_F(ToolBackup, RefusedFolderNamesAreNamedAndNotSearched) {
     name(3, "a\\b");
     for (std::size_t i = 4; i < 16; ++i) name(i, "CTRLDATA");
     EXPECT_EQ(run(), 0u);
-    EXPECT_EQ(lines_, (std::vector<std::string>{
+    EXPECT_EQ(lines, (std::vector<std::string>{
                           "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"../x\"",
                           "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"a/b\"",
                           "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\".\"",
@@ -166,7 +166,7 @@ TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
         std::vector<std::string> want{"MSG:T4214"};
         for (const auto& f : files) want.push_back(prefix + (withCommand ? result_.toolPath + args : "") + f);
         want.push_back("MSG:T4215");
-        EXPECT_EQ(lines_, want);
+        EXPECT_EQ(lines, want);
     };
     // The tool ends with exit code 2 for every file.
     setenv("TUSAVE_FAILPOINTS", "shgsave=2", 1);
@@ -177,8 +177,8 @@ TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
 
     failpoint::arm("GetExitCodeProcess", 5, 2);
     EXPECT_EQ(run(), 0u);
-    ASSERT_EQ(lines_.size(), 3u);
-    EXPECT_EQ(lines_[1], "WRN:T7218:dwRtn=0x5:" + files[1]);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "WRN:T7218:dwRtn=0x5:" + files[1]);
 
     failpoint::arm("CreateProcessV", 8, 1, true);
     EXPECT_EQ(run(), 0u);
@@ -194,14 +194,14 @@ TEST_F(ToolBackup, NoDeviceNameOrNoToolPathRunsNothing) {
     make();
     failpoint::arm("ZclGetDeviceName", 1);
     EXPECT_EQ(run(), LDTUSAVE_E_NODEVICE);
-    EXPECT_EQ(lines_, (std::vector<std::string>{"WRN:T7623"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"WRN:T7623"}));
 
     // A workstation folder whose tool path does not fit the 256-byte buffer.
     const std::string longHome = dir_ + "/" + std::string(250 - dir_.size(), 'h');
     fs::create_directory_symlink(dir_, longHome);
     setenv("TUSAVE_HOME", longHome.c_str(), 1);
     EXPECT_EQ(run(), 0u);
-    EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T4214",
+    EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T4214",
                                                 LdTuSaveFormat("WRN:T7216:%#x:shgsave -h %s 1-1 ", ENAMETOOLONG, kDevice),
                                                 "MSG:T4215"}));
     EXPECT_TRUE(runs().empty());

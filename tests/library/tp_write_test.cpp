@@ -174,7 +174,7 @@ protected:
     }
 
     unsigned Run(imgtest::Image& im) {
-        lines_.clear();
+        lines.clear();
         LdTuSaveCtrlInf inf;
         inf.strProject = "DEMO";
         inf.strStation = "FCS0101";
@@ -253,7 +253,7 @@ TEST_F(TpStep, WorkedExampleByteForByteWithItsArchiveCopy) {
     EXPECT_EQ(Read(tpPath_), kExample);
     EXPECT_EQ(Dir(), (std::vector<std::string>{"TP20021128101500.txt", "tuning.tps"}));   // temporary deleted
     EXPECT_EQ(Read(tpDir_ + "/TP20021128101500.txt"), kExample);
-    EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T7206", "MSG:T7208"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", "MSG:T7208"}));
 }
 
 TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
@@ -285,7 +285,7 @@ TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
     Defs(m);
     Elem("%BL0003", "DR0003");
     Elem("%BL0004", "DR0004");
-    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines_);
+    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
     const std::string tp = Read(tpPath_);
     EXPECT_NE(tp.find("\n1:FPAR:1:DR0003:CX:1:CALCEX:V=0;\n2:FPAR:2:DR0003:ST:2:STEX:V=0;\n"
                       "3:FPAR:3:DR0003:PARENT:3:PLAIN:V=0;\n4:FPAR:4:DR0004:KEEP:4:KEEP:V=0;\n"
@@ -297,23 +297,23 @@ TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
     im.U32(im.hdr[1] + 0x38 + 16, 0);
     EXPECT_EQ(Run(im), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:getSTEXOrgBlockNo record pointer is NULL"));
-    EXPECT_EQ(lines_.back(), "MSG:T7207");
+    EXPECT_EQ(lines.back(), "MSG:T7207");
     elems_.clear();
     EXPECT_EQ(Run(im), 0x20234105u);
-    EXPECT_TRUE(has_line("ERR:T7188%BL0003 ,nRtn = 536871190")) << testing::PrintToString(lines_);
+    EXPECT_TRUE(has_line("ERR:T7188%BL0003 ,nRtn = 536871190")) << testing::PrintToString(lines);
 }
 
 TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
     imgtest::Image im = imgtest::Make(0);
     Defs(json::array());
-    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines_);
+    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
 
     // A block header outside the image fails the writer, naming the block; the TP file stays.
     imgtest::Image ex = Example();
     ex.U32(ex.bldb + 4, imgtest::Image::Adrs(ex.bytes.size() - 8));
     EXPECT_EQ(Run(ex), 0x20234105u);
-    EXPECT_TRUE(has_line("ERR:tswrite:470:block header outside the image, blockNo=2")) << testing::PrintToString(lines_);
+    EXPECT_TRUE(has_line("ERR:tswrite:470:block header outside the image, blockNo=2")) << testing::PrintToString(lines);
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
 }
 
@@ -354,11 +354,11 @@ TEST_F(TpStep, RefusalsOfTheDefinitionsCloseTheServiceAndLeakNothing) {
         const unsigned r = Run(im);
         failpoint::reset();
         if (c.line.empty()) {
-            EXPECT_EQ(r, 0u) << testing::PrintToString(lines_);
+            EXPECT_EQ(r, 0u) << testing::PrintToString(lines);
             continue;
         }
         EXPECT_EQ(r, 0x20234105u);
-        EXPECT_EQ(lines_, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
+        EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
         EXPECT_EQ(ws::live_allocations(), 0u);
     }
 }
