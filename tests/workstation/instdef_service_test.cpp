@@ -33,11 +33,20 @@ protected:
         ::testing::internal::GetCapturedStderr();
         EdaHome::TearDown();
     }
-    // The open's result and what it put on stderr.
+    // The open's result and the text of its failure (a file that cannot be read is also said
+    // on stderr, and only that).
     std::pair<int, std::string> open(const char* station = "FCS0101", unsigned kind = 2) {
         ::testing::internal::CaptureStderr();
         int rc = IEdalInstOpenForTP("DEMO", station, kind);
-        return {rc, ::testing::internal::GetCapturedStderr()};
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        const std::string text = rc ? instdef::last_error() + "\n" : "";
+        EXPECT_TRUE(err.empty() || err == text) << err;
+        return {rc, text};
+    }
+    // Ends a stderr capture (nothing is said there) and gives the text of the last failure.
+    static std::string said() {
+        EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+        return instdef::last_error() + "\n";
     }
     std::string path(const char* station = "FCS0101") const { return top() + "/" + station + "/DB/instdef.json"; }
     // The stderr line of an open of defs, which must fail with kMalformed.
@@ -150,8 +159,7 @@ TEST_F(InstDef, CallsBeforeOpenAfterCloseAndASecondOpenFail) {
         EXPECT_EQ(instdef::kNotOpen, IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2));
         EXPECT_EQ(instdef::kNotOpen, IEdalInstGetSaveRecNo(6226, &n, recs));
         EXPECT_EQ(instdef::kNotOpen, IEdalInstClose());
-        EXPECT_EQ(0u, ::testing::internal::GetCapturedStderr().find(
-                          "IEdalInstGetInstName: the instance definitions are not open\n"));
+        EXPECT_EQ("IEdalInstClose: the instance definitions are not open\n", said());
         EXPECT_STREQ("unchanged", name);
         EXPECT_EQ(-1, n);
     };
@@ -179,7 +187,7 @@ TEST_F(InstDef, InstanceNameIsTerminatedInsideTheCallersRoom) {
     for (std::size_t i = 9; i < sizeof buf; ++i) ASSERT_EQ('x', buf[i]) << i;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetInstName(0x1853, buf));
-    EXPECT_EQ("IEdalInstGetInstName: no model for block code 0x1853\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("IEdalInstGetInstName: no model for block code 0x1853\n", said());
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kBadArgument, IEdalInstGetInstName(769, nullptr));
     ::testing::internal::GetCapturedStderr();
@@ -205,7 +213,7 @@ TEST_F(InstDef, ItemListIsOneMallocedTextInFileOrder) {
     list = reinterpret_cast<char*>(&n);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemList2("PIDLOOPX", &n, &list));
-    EXPECT_EQ("IEdalInstGetDItemList2: no instance \"PIDLOOPX\"\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("IEdalInstGetDItemList2: no instance \"PIDLOOPX\"\n", said());
     EXPECT_EQ(nullptr, list);  // nothing for the caller to free
 }
 
@@ -237,7 +245,7 @@ TEST_F(InstDef, UnknownItemOrInstanceIsNonZero) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("CALCBLK", "UAID", &c));
     EXPECT_EQ("IEdalInstGetDItemCnctInf: instance \"CALCBLK\" has no item \"UAID\"\n",
-              ::testing::internal::GetCapturedStderr());
+              said());
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("NOSUCH", "UAID", &c));
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("PIDLOOP", "uaid", &c));
@@ -274,7 +282,7 @@ TEST_F(InstDef, FailpointsFailOneCallOrOneBlockCode) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(0, IEdalInstGetSaveRecNo(6226, &n, recs));
     EXPECT_EQ(5, IEdalInstGetSaveRecNo(5122, &n, recs));
-    EXPECT_EQ("IEdalInstGetSaveRecNo:5122: failpoint\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("IEdalInstGetSaveRecNo:5122: failpoint\n", said());
     EXPECT_EQ(0, IEdalInstGetSaveRecNo(5122, &n, recs));
     failpoint::arm("IEdalInstGetDItemCnctInf", 9, 2);
     IEdalItemCnctS c{};

@@ -31,9 +31,12 @@ State& state() {
 
 thread_local std::string g_lastError;
 
-int report(int code, std::string text) {
+// Keeps the text of a failure for last_error(). Only a definitions file that cannot be read is
+// also said on stderr: the other failures are answers the caller acts on (a model without a
+// "UAID" item is common), and its own line reports them.
+int report(int code, std::string text, bool say = false) {
     g_lastError = std::move(text);
-    std::fprintf(stderr, "%s\n", g_lastError.c_str());
+    if (say) std::fprintf(stderr, "%s\n", g_lastError.c_str());
     return code;
 }
 
@@ -101,7 +104,7 @@ int IEdalInstOpenForTP(const char* project, const char* station, unsigned projec
     const std::uint32_t bound = projectKind == 2 ? paths.InitProject(project) : paths.InitEqlzProject(project);
     if (bound != 0)
         return report(kNoFile, std::string(fn) + ": project " + project + (projectKind == 3 ? " (equalization)" : "") +
-                                   " not found: " + eda::last_error());
+                                   " not found: " + eda::last_error(), true);
     const auto* key = eda::pathkeys::find("INSTDEF", eda::pathkeys::Kind::Internal);
     eda::pathkeys::Args args;
     args.station = station;
@@ -111,7 +114,7 @@ int IEdalInstOpenForTP(const char* project, const char* station, unsigned projec
 
     Definitions d;
     std::string error;
-    if (int rc = read(path, d, error)) return report(rc, std::string(fn) + ": " + error);
+    if (int rc = read(path, d, error)) return report(rc, std::string(fn) + ": " + error, true);
     s.defs = std::move(d);
     s.path = path;
     return kOk;
