@@ -146,7 +146,12 @@ int TuConvAreaNameToNo(tucomn* tc) {
     const unsigned char no = static_cast<unsigned char>(tc->areaNo & 0xFF);
     const std::uint32_t r = tc->projectKind == 3 ? QVERXEdaFcsAreaConfByNoEqlz(tc->project, tc->station, no, &area)
                                                  : QVERXEdaFcsAreaConfByNo(tc->project, tc->station, no, &area);
-    if (r == 0xFFFFFFFFu) return TU_NG;
+    if (r == 0xFFFFFFFFu) {
+        // The area is passed over; say so, so that a save without it never looks complete.
+        LdTuSaveMsgf("WRN:TuConvAreaNameToNo(): area %d of %s is not in the system configuration; its blocks are "
+                     "not saved", static_cast<int>(no), tc->station ? tc->station : "");
+        return TU_NG;
+    }
     if (tc->pAreaName) *tc->pAreaName = std::string(area.szAreaName, strnlen(area.szAreaName, sizeof area.szAreaName));
     return TU_OK;
 }

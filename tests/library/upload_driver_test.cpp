@@ -114,7 +114,7 @@ TEST_F(UploadDriver, BusTypesFallBackToTheConstantTableDefaults) {
     EXPECT_EQ(tc->opeCnt22 + tc->opeCnt28 + tc->opeCnt29 + tc->opeCnt30, 0);
 }
 
-TEST_F(UploadDriver, UnknownAreaIsSkippedSilently) {
+TEST_F(UploadDriver, UnknownAreaIsSkippedWithAWarning) {
     sample::Description d = sample::default_description();
     d.stations.resize(1);
     d.stations[0].areas = {sample::Area{2, "AREA02"}};
@@ -122,7 +122,8 @@ TEST_F(UploadDriver, UnknownAreaIsSkippedSilently) {
     ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
     for (const auto& r : requests) EXPECT_EQ(r.frame[36], 0) << "only the station-wide session";
     EXPECT_TRUE(saved.empty());
-    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines, std::vector<std::string>{"WRN:TuConvAreaNameToNo(): area 1 of " + st_->name +
+                                              " is not in the system configuration; its blocks are not saved"});
 }
 
 TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
