@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,15 @@ TEST_F(CtrlCli, SaveAllSavesEveryStationAndReportsAHeldOne) {
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(r.lines[r.lines.size() - 4 + i].substr(0, 46),
                   "FCS010" + std::to_string(i + 1) + "     saved                   0x00000000");
+
+    // Every value of the sample's stations differs from the project's last TP file.
+    for (std::size_t i = r.lines.size() - 4; i < r.lines.size(); ++i) {
+        std::istringstream row(r.lines[i]);
+        std::string station, outcome, result, seconds;
+        int changed = 0;
+        row >> station >> outcome >> result >> seconds >> changed;
+        EXPECT_GT(changed, 0) << r.lines[i];
+    }
 
     // A station that another save holds fails at once and is named as such; the others are saved.
     void* held = nullptr;

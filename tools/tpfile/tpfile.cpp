@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "libqveeda.h"
 #include "port.h"
 
 namespace tpfile {
@@ -222,6 +223,37 @@ std::vector<Copy> archive_copies(const std::string& tpPath) {
     ::closedir(d);
     std::sort(out.begin(), out.end(), [](const Copy& x, const Copy& y) { return x.name > y.name; });
     return out;
+}
+
+std::string station_tp_path(const std::string& project, const std::string& station) {
+    CQVEFilePath paths;
+    std::string path;
+    if (paths.InitProject(project.c_str()) != 0 ||
+        paths.GetPath(station.c_str(), 0, 0, 0, "FCTPS", nullptr, path) != 0)
+        throw Error(project + "/" + station, 0, "no TP file path for this project and station");
+    return path;
+}
+
+std::string previous_copy(const std::string& tpPath, const File& tp) {
+    for (const Copy& c : archive_copies(tpPath)) {
+        try {
+            if (read(c.path).time < tp.time) return c.path;
+        } catch (const Error&) {
+            // A damaged copy is passed over; history shows it.
+        }
+    }
+    throw Error(tpPath, 0, "no archive copy of an earlier save beside it");
+}
+
+std::optional<std::size_t> values_changed_by_last_save(const std::string& project, const std::string& station) {
+    try {
+        const std::string tpPath = station_tp_path(project, station);
+        File now = read(tpPath);
+        File before = read(previous_copy(tpPath, now));
+        return changed_values(diff(before, now), before, now);
+    } catch (const Error&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace tpfile

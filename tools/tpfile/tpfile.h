@@ -70,5 +70,12 @@ struct Copy {
 };
 // The archive copies of the folder of tpPath, newest (largest name) first.
 std::vector<Copy> archive_copies(const std::string& tpPath);
+// The station's TP file, through the project's path service; throws Error when it has none.
+std::string station_tp_path(const std::string& project, const std::string& station);
+// The newest archive copy made by an earlier save than the one that wrote tp (the copy of tp
+// itself has its time); throws Error when there is none.
+std::string previous_copy(const std::string& tpPath, const File& tp);
+// How many values the last save of the station changed; nullopt when that cannot be told.
+std::optional<std::size_t> values_changed_by_last_save(const std::string& project, const std::string& station);
 
 }  // namespace tpfile

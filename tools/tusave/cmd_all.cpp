@@ -19,6 +19,7 @@
 #include "config/ws_config.h"
 #include "libqveeda/eda_status.h"
 #include "save.h"
+#include "tpfile.h"
 
 extern char** environ;
 
@@ -194,14 +195,19 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
     }
 
     bool anyFailed = false;
-    std::printf("\n%-10s  %-22s  %-10s  %8s  %s\n", "station", "outcome", "result", "seconds", "first error");
+    std::printf("\n%-10s  %-22s  %-10s  %8s  %7s  %s\n", "station", "outcome", "result", "seconds", "changed",
+                "first error");
     for (const Job& j : all) {
         const bool ok = j.haveResult && j.result == 0;
         anyFailed = anyFailed || !ok;
         char result[16] = "-";
         if (j.haveResult) std::snprintf(result, sizeof result, "0x%08x", j.result);
-        std::printf("%-10s  %-22s  %-10s  %8.1f  %s\n", j.station.c_str(), Outcome(j).c_str(), result, Seconds(j),
-                    ok ? "" : j.firstError.c_str());
+        // Values the save changed, against the archive copy of the save before it.
+        std::string changed = "-";
+        if (ok)
+            if (auto n = tpfile::values_changed_by_last_save(o.project, j.station)) changed = std::to_string(*n);
+        std::printf("%-10s  %-22s  %-10s  %8.1f  %7s  %s\n", j.station.c_str(), Outcome(j).c_str(), result, Seconds(j),
+                    changed.c_str(), ok ? "" : j.firstError.c_str());
     }
     std::fflush(stdout);
     return anyFailed ? 1 : 0;

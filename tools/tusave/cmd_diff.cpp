@@ -8,7 +8,6 @@
 #include <string>
 
 #include "commands.h"
-#include "libqveeda.h"
 #include "tpfile.h"
 
 namespace {
@@ -32,28 +31,6 @@ const char* KindText(Change::Kind k) {
     case Change::Kind::ItemRemoved: return "item removed";
     }
     return "";
-}
-
-// The station's TP file through the project's path service.
-std::string StationTpPath(const std::string& project, const std::string& station) {
-    CQVEFilePath paths;
-    std::string path;
-    if (paths.InitProject(project.c_str()) != 0 ||
-        paths.GetPath(station.c_str(), 0, 0, 0, "FCTPS", nullptr, path) != 0)
-        throw tpfile::Error(project + "/" + station, 0, "no TP file path for this project and station");
-    return path;
-}
-
-// The newest archive copy made by an earlier save than the one that wrote tp.
-std::string PreviousCopy(const std::string& tpPath, const tpfile::File& tp) {
-    for (const tpfile::Copy& c : tpfile::archive_copies(tpPath)) {
-        try {
-            if (tpfile::read(c.path).time < tp.time) return c.path;
-        } catch (const tpfile::Error&) {
-            // A damaged copy is passed over; history shows it.
-        }
-    }
-    throw tpfile::Error(tpPath, 0, "no archive copy of an earlier save beside it");
 }
 
 std::string Opt(const std::optional<std::string>& v) { return v ? *v : "-"; }
@@ -120,9 +97,9 @@ int RunDiff(const DiffOptions& o) {
         } else {
             if (o.project.empty() || o.station.empty())
                 throw tpfile::Error("tusave diff", 0, "give OLD NEW, or --project and --station");
-            newPath = StationTpPath(o.project, o.station);
+            newPath = tpfile::station_tp_path(o.project, o.station);
             b = tpfile::read(newPath);
-            oldPath = o.against.empty() ? PreviousCopy(newPath, b) : o.against;
+            oldPath = o.against.empty() ? tpfile::previous_copy(newPath, b) : o.against;
             a = tpfile::read(oldPath);
         }
         std::vector<Change> changes = tpfile::diff(a, b);
@@ -137,7 +114,7 @@ int RunDiff(const DiffOptions& o) {
 
 int RunHistory(const std::string& project, const std::string& station) {
     try {
-        const std::string tpPath = StationTpPath(project, station);
+        const std::string tpPath = tpfile::station_tp_path(project, station);
         std::vector<std::pair<std::string, std::string>> files{{tpPath, "TP file"}};
         for (const tpfile::Copy& c : tpfile::archive_copies(tpPath)) files.push_back({c.path, c.name});
         // Each copy against the next older one; a file that cannot be read is shown as such.
