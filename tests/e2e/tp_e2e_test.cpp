@@ -1,5 +1,5 @@
-// End to end: after a whole save of a sample station against fcssim, a reader of its own parses
-// the TP file back; every value equals the station's memory read through the instance
+// End to end: after a whole save of a sample station against fcssim, the TP reader of the tools
+// parses the TP file back; every value equals the station's memory read through the instance
 // definitions, and the newest archive copy equals the TP file.
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -19,32 +19,12 @@
 #include "libqveldtusave.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "sample.h"
+#include "tpfile.h"
 #include "tusave_bytes.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-bool Lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
-// Splits at unescaped sep; "\" escapes the next byte, double-byte characters are taken whole.
-std::vector<std::string> Split(const std::string& s, char sep, bool unescape) {
-    std::vector<std::string> out(1);
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i];
-        if (Lead(static_cast<unsigned char>(c)) && i + 1 < s.size()) {
-            out.back() += s.substr(i++, 2);
-        } else if (c == '\\' && i + 1 < s.size()) {
-            if (!unescape) out.back() += c;
-            out.back() += s[++i];
-        } else if (c == sep) {
-            out.emplace_back();
-        } else {
-            out.back() += c;
-        }
-    }
-    return out;
-}
 
 std::string EucToCp932(const std::string& euc) {
     iconv_t cd = iconv_open("CP932", "EUC-JP-MS");
@@ -128,19 +108,10 @@ TEST_F(TpE2E, TpFileHoldsTheStationsValuesAndItsNewestArchiveCopy) {
     const auto bytes = e2e::read_file(tpDir + "/tuning.tps");
     const std::string tp(bytes.begin(), bytes.end());
 
-    std::vector<std::string> lines = Split(tp, '\n', false);
-    ASSERT_GE(lines.size(), 4u);
-    ASSERT_EQ(lines.back(), "");
-    lines.pop_back();
-    EXPECT_EQ(lines.front(), ":::SOURCE");
-    EXPECT_EQ(lines.back(), "::::SOURCE");
     EXPECT_EQ(tp.find('\r'), std::string::npos);
-    std::map<int, std::string> byBlock;   // block number -> parameter line
-    for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
-        const auto f = Split(lines[i], ':', false);
-        ASSERT_GE(f.size(), 8u) << lines[i];
-        byBlock[std::stoi(f[5])] = lines[i];
-    }
+    const tpfile::File f = tpfile::parse(tp, "tuning.tps");
+    std::map<int, const tpfile::Block*> byBlock;
+    for (const tpfile::Block& x : f.blocks) byBlock[x.blockNo] = &x;
 
     auto block = [&](int n) -> const sample::BlockInfo& { return sr.blocks.at(static_cast<std::size_t>(n - 1)); };
     int seq = 0, written = 0, values = 0, texts = 0;
@@ -163,7 +134,7 @@ TEST_F(TpE2E, TpFileHoldsTheStationsValuesAndItsNewestArchiveCopy) {
             const bool two = it.dim2 > 1, one = !two && it.dim1 > 1;
             for (int i = 1; i <= it.dim1; ++i)
                 for (int j = 1; j <= it.dim2; ++j) {
-                    labels.push_back(two ? it.name + "[" + std::to_string(i) + "\\," + std::to_string(j) + "]"
+                    labels.push_back(two ? it.name + "[" + std::to_string(i) + "," + std::to_string(j) + "]"
                                      : one ? it.name + "[" + std::to_string(i) + "]"
                                            : it.name);
                     const std::size_t k = static_cast<std::size_t>((i - 1) * it.dim2 + (j - 1));
@@ -175,24 +146,21 @@ TEST_F(TpE2E, TpFileHoldsTheStationsValuesAndItsNewestArchiveCopy) {
             continue;
         }
         ASSERT_TRUE(byBlock.count(b.number)) << "block " << b.number;
-        const std::string& line = byBlock[b.number];
+        const tpfile::Block& line = *byBlock[b.number];
         ++written;
         static const std::map<int, std::string> kCategory = {{0, "NON CATEGORY"}, {1, "ADL"}, {2, "TR-SS"},
                                                              {15, "SYSTEM"}};
         const std::string location = kCategory.count(b.category) ? kCategory.at(b.category)
                                      : b.parent ? block(b.parent).location
                                                 : b.location;
-        const std::string head = std::to_string(seq) + ":FPAR:" + std::to_string(seq) + ":" + location + ":" + b.tag +
-                                 ":" + std::to_string(b.number) + ":" + model->name.substr(0, 8) + ":";
-        ASSERT_EQ(line.substr(0, head.size()), head);
-        ASSERT_EQ(line.back(), ';');
-        const auto assigns = Split(line.substr(head.size(), line.size() - head.size() - 1), ',', false);
-        ASSERT_EQ(assigns.size(), elems.size()) << line;
+        EXPECT_EQ(line.seq, seq);
+        EXPECT_EQ(line.location, location);
+        EXPECT_EQ(line.tag, b.tag);
+        EXPECT_EQ(line.model, model->name.substr(0, 8));
+        ASSERT_EQ(line.items.size(), elems.size()) << "block " << b.number;
         for (std::size_t e = 0; e < elems.size(); ++e) {
-            const auto eq = assigns[e].find('=');
-            ASSERT_NE(eq, std::string::npos) << assigns[e];
-            EXPECT_EQ(assigns[e].substr(0, eq), labels[e]);
-            const std::string text = Split(assigns[e].substr(eq + 1), '\0', true)[0];
+            EXPECT_EQ(line.items[e].label, labels[e]);
+            const std::string& text = line.items[e].value;
             bool numeric = false;
             double number = 0;
             const std::string expected = Expected(mem, elems[e].second, *elems[e].first, numeric, number);
