@@ -5,7 +5,11 @@ BUILD      ?= build
 BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all setup build build-san test test-fast test-san install-check demo clean
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := upload image editfile valuefmt readers
+
+.PHONY: all setup build build-san test test-fast test-san install-check demo clean fuzz
 
 all: build
 
@@ -36,5 +40,23 @@ test: test-fast test-san install-check
 demo: build
 	@scripts/demo.sh $(BUILD)
 
+# Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for FUZZ_SECONDS, one
+# after the other, from its seeds in fuzz/corpus/<target>/. New inputs collect in
+# $(BUILD_FUZZ)/corpus/<target>/, findings in $(BUILD_FUZZ)/crashes/<target>/ (keep a finding
+# in fuzz/crashes/<target>/ once mended: make test replays it). Temporary folders go to
+# /dev/shm when there is one.
+fuzz:
+	@command -v clang++ >/dev/null || { echo "make fuzz: needs clang (apt-get install clang)" >&2; exit 1; }
+	@[ -f $(BUILD_FUZZ)/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_FUZZ=ON
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	@tmp=$$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp ); \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD_FUZZ)/corpus/$$t $(BUILD_FUZZ)/crashes/$$t; \
+	  echo "== fuzz $$t: $(FUZZ_SECONDS) s"; \
+	  TMPDIR=$$tmp $(BUILD_FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD_FUZZ)/crashes/$$t/ $(BUILD_FUZZ)/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ)

@@ -1,0 +1,129 @@
+// What the fuzz targets share: one sample workstation per process in a temporary folder
+// (removed at exit), the library's context initialised over it, lines discarded, sleeps
+// virtual, and the check that an input left no buffer of the memory service behind.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "LdTuSaveCtrl.h"
+#include "ZclNthmi/zcl_host.h"
+#include "failpoint/failpoint.h"
+#include "libqvecommon/qvecommon_host.h"
+#include "port/port_host.h"
+#include "sample.h"
+
+namespace fuzzhome {
+
+inline std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+// The station of every target: the first sample station, small, host order, under test.
+inline sample::Description description(bool hostOrder = true) {
+    sample::Description d = sample::default_description();
+    d.stations.resize(1);
+    sample::Station& s = d.stations[0];
+    s.blocks = 24;
+    s.emptyEvery = 7;
+    s.codeZeroEvery = 11;
+    s.anMessages = 6;
+    s.underTest = true;
+    s.byteOrder = hostOrder ? "host" : "big";
+    return d;
+}
+
+constexpr const char* kProject = "DEMO";
+constexpr const char* kBus = "fuzz";
+
+// Lines discarded, no resource texts: for targets that need no workstation folder.
+inline bool quiet() {
+    ws::set_message_sink([](const char*) { return 0u; });
+    port::set_string_table({});
+    return true;
+}
+
+// A temporary folder (under TMPDIR, else /tmp), removed with the object.
+struct TempDir {
+    std::string dir;
+    TempDir() {
+        const std::string base = std::filesystem::temp_directory_path().string() + "/tusave_fuzz_XXXXXX";
+        std::vector<char> tmpl(base.begin(), base.end());
+        tmpl.push_back('\0');
+        if (!mkdtemp(tmpl.data())) std::abort();
+        dir = tmpl.data();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+// The temporary folder with the built sample, and the library's context over it.
+struct Home {
+    TempDir tmp;
+    std::string dir = tmp.dir;
+    sample::Result result;
+    const sample::StationResult* st = nullptr;
+    LdTuSaveCtrlInf inf;
+
+    Home() {
+        setenv("TUSAVE_HOME", dir.c_str(), 1);
+        setenv("TUSAVE_FIXED_TIME", "1767225600", 1);
+        ws::set_message_sink([](const char*) { return 0u; });
+        port::set_string_table({});
+        result = sample::build(description(), dir);
+        st = &result.stations[0];
+        nlohmann::json w;
+        {
+            std::ifstream in(result.workstationJson);
+            in >> w;
+        }
+        w["controlBus"] = std::string("inproc:") + kBus;
+        std::ofstream(result.workstationJson, std::ios::trunc) << w.dump(2);
+        failpoint::reset();
+        failpoint::arm("Sleep", 0, 1, true);
+        if (LdTuSaveCtrlInit("", "", kProject, st->name.c_str(), 2, 0, 0, &inf) != 0) std::abort();
+    }
+    ~Home() { LdTuSaveCtrlEnd(&inf, 0); }
+};
+
+// Built on first use, removed when the process ends.
+inline Home& home() {
+    static Home h;
+    return h;
+}
+
+// Aborts when an input left buffers of the memory service allocated.
+class LeakCheck {
+public:
+    LeakCheck() : before_(ws::live_allocations()) {}
+    ~LeakCheck() {
+        if (ws::live_allocations() != before_) {
+            std::fprintf(stderr, "fuzz: %zu buffer(s) of the memory service left allocated\n",
+                         ws::live_allocations() - before_);
+            std::abort();
+        }
+    }
+
+private:
+    std::size_t before_;
+};
+
+}  // namespace fuzzhome

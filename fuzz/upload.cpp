@@ -1,0 +1,63 @@
+// The whole upload of the sample station with the fuzzer's bytes as the station's replies.
+//
+// Input: one flag byte (bit 0: the station's byte order, i.e. test mode off), then reply
+// frames, each a u16 length (little-endian) and that many bytes. Every request gets the next
+// frame; when they run out, an empty frame (a short reply) ends the upload at once.
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+
+#include "fuzz_home.h"
+#include "tusave.h"
+
+namespace {
+
+struct Replies {
+    const std::uint8_t* p = nullptr;
+    std::size_t left = 0;
+    zcl::Frame next() {
+        if (left < 2) return {};
+        std::size_t n = tb::load_u16(p);
+        p += 2;
+        left -= 2;
+        n = std::min(n, left);
+        zcl::Frame f(p, p + n);
+        p += n;
+        left -= n;
+        return f;
+    }
+};
+
+Replies g_replies;
+
+struct UploadHome {
+    fuzzhome::Home& h = fuzzhome::home();
+    std::vector<std::uint8_t> image = fuzzhome::read_file(h.st->databasePath);
+    std::vector<std::uint8_t> userInst = fuzzhome::read_file(h.st->userInstPath);
+    std::vector<std::uint8_t> work;
+    UploadHome() {
+        zcl::register_inproc(fuzzhome::kBus, [](std::span<const std::uint8_t>) -> std::optional<zcl::Frame> {
+            return g_replies.next();
+        });
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static UploadHome u;
+    if (size < 1) return 0;
+    g_testMode = (data[0] & 1) ? 0 : 1;
+    g_replies = Replies{data + 1, size - 1};
+    u.work = u.image;
+    LdTuSaveRecordTbl saved;
+    {
+        fuzzhome::LeakCheck leaks;
+        TuFcsUpLoad("", "", fuzzhome::kProject, u.h.st->name.c_str(), 2, 0, u.work.data(), u.userInst.data(),
+                    &u.h.inf.sysObj, &saved, 0, static_cast<std::uint32_t>(u.work.size()));
+    }
+    failpoint::reset();
+    failpoint::arm("Sleep", 0, 1, true);
+    return 0;
+}
