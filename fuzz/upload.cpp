@@ -1,10 +1,12 @@
-// The whole upload of the sample station with the fuzzer's bytes as the station's replies.
+// The upload of the sample station (both areas, every request after the connection) with the
+// fuzzer's bytes as the station's replies.
 //
 // Input: one flag byte (bit 0: the station's byte order, i.e. test mode off), then reply
 // frames, each a u16 length (little-endian) and that many bytes. Every request gets the next
 // frame; when they run out, an empty frame (a short reply) ends the upload at once.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -31,16 +33,28 @@ struct Replies {
 
 Replies g_replies;
 
+// The station is connected and its instance definitions opened once (TuGetStation); each
+// input runs the rest of the upload over a fresh copy of the image.
 struct UploadHome {
     fuzzhome::Home& h = fuzzhome::home();
     std::vector<std::uint8_t> image = fuzzhome::read_file(h.st->databasePath);
     std::vector<std::uint8_t> userInst = fuzzhome::read_file(h.st->userInstPath);
     std::vector<std::uint8_t> work;
+    std::string areaName;
+    tucomn station{};
     UploadHome() {
         zcl::register_inproc(fuzzhome::kBus, [](std::span<const std::uint8_t>) -> std::optional<zcl::Frame> {
             return g_replies.next();
         });
+        station.project = fuzzhome::kProject;
+        station.station = h.st->name.c_str();
+        station.projectKind = 2;
+        station.pAreaName = &areaName;
+        station.pUserInst = userInst.data();
+        station.pSysObj = &h.inf.sysObj;
+        if (TuGetStation(&station) != TU_OK) std::abort();
     }
+    ~UploadHome() { TuCloseStation(&station); }
 };
 
 }  // namespace
@@ -54,8 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LdTuSaveRecordTbl saved;
     {
         fuzzhome::LeakCheck leaks;
-        TuFcsUpLoad("", "", fuzzhome::kProject, u.h.st->name.c_str(), 2, 0, u.work.data(), u.userInst.data(),
-                    &u.h.inf.sysObj, &saved, 0, static_cast<std::uint32_t>(u.work.size()));
+        auto tc = std::make_unique<tucomn>(u.station);
+        tc->pDbImage = u.work.data();
+        tc->dbImageSize = static_cast<std::uint32_t>(u.work.size());
+        tc->pSaveRecordTbl = &saved;
+        TuUpLoadMain(tc.get());
+        TuFreeWorkArea();
     }
     failpoint::reset();
     failpoint::arm("Sleep", 0, 1, true);
