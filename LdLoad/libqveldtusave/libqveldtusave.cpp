@@ -36,6 +36,10 @@ std::string g_strLockProject;
 std::string g_strLockStation;
 bool g_lockNamesSet = false;
 
+// What the last save's upload listed in its save record table: blocks, and their records.
+unsigned int g_savedBlocks = 0;
+unsigned int g_savedRecords = 0;
+
 const char* LdTuSaveStr(const char* s) { return s ? s : ""; }
 
 // The first 24 characters of asctime: the time without its line end.
@@ -331,6 +335,7 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
                                                unsigned int saveMode, unsigned short parm7) {
     LdTuSaveCtrlInf inf;
     LdTuSaveRecordTbl saveRecordTbl;
+    g_savedBlocks = g_savedRecords = 0;
     // The entry's own service calls and lines take a missing text as empty; initialisation
     // still sees the caller's null and rejects it.
     const char* szProject = LdTuSaveStr(project);
@@ -403,6 +408,8 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
     LdTuSavePrgPut(10);
     LdTuSaveStep(szProject, "LdTuSaveCtrlGetFcs");
     if (LdTuSaveCtrlGetFcs(&inf, &saveRecordTbl) != 0) return abortEnd(LDTUSAVE_E_UPLOAD);
+    g_savedBlocks = static_cast<unsigned int>(saveRecordTbl.size());
+    for (const LdTuSaveRecord& e : saveRecordTbl) g_savedRecords += e.recCnt;
 
     LdTuSavePrgPut(20);
     LdTuSaveStep(szProject, "LdTuSaveCtrlDbWrite");
@@ -444,4 +451,9 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
 
     LdTuSaveCtrlEnd(&inf, 0);
     return LDTUSAVE_OK;
+}
+
+extern "C" void QVELdFcsTuningParmSaveCount(unsigned int* blocks, unsigned int* records) {
+    if (blocks) *blocks = g_savedBlocks;
+    if (records) *records = g_savedRecords;
 }

@@ -1,12 +1,18 @@
-// tusave save as a user runs it: lines, the raw result line and the exit status.
+// tusave as a user runs it: lines, the raw result line, the exit status, the summary and the
+// JSON report of a save (against the schema in docs/), save --all and check.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <iomanip>
 #include <fstream>
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +20,7 @@
 #include "libqverxeda.h"
 #include "sample.h"
 #include "e2e_fcssim.h"
+#include "tpfile.h"
 
 namespace {
 
@@ -34,6 +41,27 @@ protected:
         dir_ = home_.dir;
     }
     void TearDown() override { home_.Stop(); }
+    // fcssim reads the station's memory when it starts.
+    void RestartStation() {
+        home_.sim.reset();
+        home_.sim = std::make_unique<e2e::Fcssim>(dir_);
+        ASSERT_FALSE(home_.sim->device().empty());
+        std::ofstream(home_.result->workstationJson)
+            << R"({"currentProject": "DEMO", "controlBus": ")" << home_.sim->device() << "\"}";
+    }
+    // Writes v into the station's memory at item offset `at` of record 2 of the first block of model.
+    void SetStationFloat(const std::string& model, std::uint32_t at, float v) {
+        const sample::StationResult& st = home_.result->stations[0];
+        for (const sample::BlockInfo& b : st.blocks)
+            for (const sample::RecordInfo& r : b.records)
+                if (b.model == model && r.recNo == 2) {
+                    std::fstream f(st.memoryPath, std::ios::in | std::ios::out | std::ios::binary);
+                    f.seekp(static_cast<std::streamoff>(r.offset + at));
+                    f.write(reinterpret_cast<const char*>(&v), sizeof v);
+                    return;
+                }
+        FAIL() << "no block of model " << model;
+    }
 
     // Runs tusave with args under env (assignments before the program); stderr to a file.
     CliRun tusave(const std::string& env, const std::string& args) {
@@ -61,36 +89,153 @@ protected:
     std::string dir_;
 };
 
+// The first place where v breaks schema s, or "" (the keywords docs/save-report.schema.json uses).
+std::string Violation(const nlohmann::json& s, const nlohmann::json& v, const std::string& at = "$") {
+    if (s.contains("type")) {
+        const nlohmann::json types = s["type"].is_array() ? s["type"] : nlohmann::json::array({s["type"]});
+        bool ok = false;
+        for (const auto& t : types) {
+            const std::string n = t;
+            ok = ok || (n == "object" && v.is_object()) || (n == "array" && v.is_array()) ||
+                 (n == "string" && v.is_string()) || (n == "integer" && v.is_number_integer()) ||
+                 (n == "number" && v.is_number()) || (n == "null" && v.is_null()) || (n == "boolean" && v.is_boolean());
+        }
+        if (!ok) return at + ": not of type " + types.dump();
+    }
+    if (s.contains("enum") && std::find(s["enum"].begin(), s["enum"].end(), v) == s["enum"].end())
+        return at + ": not one of " + s["enum"].dump();
+    if (s.contains("pattern") && v.is_string() && !std::regex_search(v.get<std::string>(), std::regex(s["pattern"].get<std::string>())))
+        return at + ": does not match " + s["pattern"].dump();
+    if (s.contains("minimum") && v.is_number() && v.get<double>() < s["minimum"].get<double>())
+        return at + ": below " + s["minimum"].dump();
+    if (v.is_object()) {
+        for (const auto& k : s.value("required", nlohmann::json::array()))
+            if (!v.contains(k.get<std::string>())) return at + ": no " + k.dump();
+        for (const auto& [k, x] : v.items()) {
+            if (s.contains("properties") && s["properties"].contains(k)) {
+                if (std::string e = Violation(s["properties"][k], x, at + "." + k); !e.empty()) return e;
+            } else if (s.value("additionalProperties", true) == false) {
+                return at + ": unexpected " + k;
+            }
+        }
+    }
+    if (v.is_array() && s.contains("items"))
+        for (std::size_t i = 0; i < v.size(); ++i)
+            if (std::string e = Violation(s["items"], v[i], at + "[" + std::to_string(i) + "]"); !e.empty()) return e;
+    return "";
+}
+
 constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Thu Jan  1 00:00:00 2026";
 
-TEST_F(CtrlCli, RawSaveEndsWithTheResultLine) {
+TEST_F(CtrlCli, SaveLinesRawAndPlainAndTheExitStatus) {
+    const std::string end = "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026";
     CliRun r = tusave("", "save --project DEMO --station FCS0101 --mode 2 --raw");
     ASSERT_GE(r.lines.size(), 4u);
     EXPECT_EQ(r.lines[0], "PRG:00");
     EXPECT_EQ(r.lines[1], kStart);
     EXPECT_EQ(r.lines[r.lines.size() - 3], "PRG:100");
-    EXPECT_EQ(r.lines[r.lines.size() - 2], "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026");
+    EXPECT_EQ(r.lines[r.lines.size() - 2], end);
     EXPECT_EQ(r.lines.back(), "RESULT 0x00000000");
     EXPECT_EQ(r.status, 0);
-}
+    // Not on a terminal and without --summary: the lines alone.
+    r = tusave("", "save --project DEMO --station FCS0101 --mode 2");
+    ASSERT_FALSE(r.lines.empty());
+    EXPECT_EQ(r.lines.back(), end);
+    EXPECT_EQ(r.status, 0);
 
-TEST_F(CtrlCli, FailpointFromTheEnvironmentFailsTheSaveWithStatusOne) {
-    CliRun r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'", "save --project DEMO --station FCS0101 --raw");
+    r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'", "save --project DEMO --station FCS0101 --raw");
     EXPECT_EQ(r.lines, (std::vector<std::string>{"PRG:00", kStart, "RESULT 0x00000055"}));
     EXPECT_EQ(r.status, 1);
-}
-
-TEST_F(CtrlCli, MalformedFailpointsAreAnError) {
-    CliRun r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation'", "save --project DEMO --station FCS0101 --raw");
+    r = tusave("TUSAVE_FAILPOINTS='QVEEdaGenLockStation'", "save --project DEMO --station FCS0101 --raw");
     EXPECT_TRUE(r.lines.empty());
     EXPECT_EQ(r.status, 2);
 }
 
-TEST_F(CtrlCli, PlainOutputHasNoResultLine) {
-    CliRun r = tusave("", "save --project DEMO --station FCS0101 --mode 2");
-    ASSERT_FALSE(r.lines.empty());
-    EXPECT_EQ(r.lines[1], kStart);
-    EXPECT_EQ(r.lines.back(), "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026");
+// Values changed in known items of the station: the save's summary, its JSON report and tusave
+// diff list exactly those, with old and new values, also when the save before was in the same
+// second (its archive copy overwritten); a save with nothing changed lists none.
+TEST_F(CtrlCli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
+    const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps";
+    const auto at = [](int minute) { return "TUSAVE_FIXED_TIME=" + std::to_string(1767225600 + 60 * minute); };
+    const std::string save = "save --project DEMO --station FCS0101 --mode 2 ";
+    ASSERT_EQ(tusave("", save).status, 0);
+    const sample::StationResult& st = home_.result->stations[0];
+    // The value of (model, label) in the project's TP file, and its line when it changes to v.
+    const tpfile::File first = tpfile::read(tp);
+    auto line = [&](const std::string& model, const std::string& label, const std::string& v) {
+        for (const tpfile::Block& b : first.blocks)
+            for (const tpfile::Item& it : b.items)
+                if (b.model == model && it.label == label)
+                    return (std::ostringstream() << std::setw(4) << std::setfill('0') << b.blockNo).str() + " " + b.tag +
+                           " " + model + " " + label + " changed: " + it.value + " -> " + v;
+        return std::string("no ") + label;
+    };
+    const std::vector<std::string> expected = {line("PIDLOOP", "SV", "42.000000"),
+                                               line("CALCBLK", "K[2]", "-1.500000")};
+    SetStationFloat("PIDLOOP", 16, 42.0f);
+    SetStationFloat("CALCBLK", 20, -1.5f);
+    RestartStation();
+    CliRun r = tusave(at(1), save + "--summary");
+    EXPECT_EQ(r.status, 0);
+    auto summary = std::find_if(r.lines.begin(), r.lines.end(),
+                                [](const std::string& l) { return l.rfind("Tuning values changed", 0) == 0; });
+    ASSERT_NE(summary, r.lines.end());
+    EXPECT_EQ(*summary, "Tuning values changed since the last save: 2 (against the TP file before this save), "
+                        "shown by: tusave diff --project DEMO --station FCS0101");
+    ASSERT_GE(r.lines.end() - summary, 3);
+    EXPECT_EQ(std::vector<std::string>(summary + 1, summary + 3),
+              (std::vector<std::string>{"  " + expected[0], "  " + expected[1]}));
+    r = tusave("", "diff --project DEMO --station FCS0101");
+    EXPECT_EQ(r.lines, expected);
+    EXPECT_EQ(r.status, 1);
+
+    // Again in the same second: the archive copy of the save before is gone, the report still
+    // measures against the TP file as it was.
+    SetStationFloat("PIDLOOP", 16, 43.0f);
+    RestartStation();
+    r = tusave(at(1), save + "--json");
+    EXPECT_EQ(r.status, 0);
+    std::string text;
+    for (const std::string& l : r.lines) text += l + "\n";
+    const nlohmann::json report = nlohmann::json::parse(text);
+    std::ifstream schemaFile(TUSAVE_SOURCE_DIR "/docs/save-report.schema.json");
+    EXPECT_EQ(Violation(nlohmann::json::parse(schemaFile), report), "");
+    EXPECT_EQ(report["result"]["code"], "0x00000000");
+    const nlohmann::json& changed = report["valuesChanged"];
+    EXPECT_EQ(changed["count"], 1);
+    ASSERT_EQ(changed["changes"].size(), 1u);
+    EXPECT_EQ(changed["changes"][0]["item"], "SV");
+    EXPECT_EQ(changed["changes"][0]["old"], "42.000000");
+    EXPECT_EQ(changed["changes"][0]["new"], "43.000000");
+    EXPECT_TRUE(changed["command"].is_null());
+    // Blocks and records: the sample's listed blocks and their saved records.
+    unsigned blocks = 0, records = 0;
+    for (const sample::BlockInfo& b : st.blocks)
+        if (b.listed) {
+            ++blocks;
+            records += std::min<unsigned>(8, static_cast<unsigned>(std::count_if(
+                                                 b.records.begin(), b.records.end(),
+                                                 [](const sample::RecordInfo& x) { return x.saved; })));
+        }
+    EXPECT_EQ(report["saved"], (nlohmann::json{{"blocks", blocks}, {"records", records}}));
+    EXPECT_GT(report["frames"]["sent"].get<int>(), 0);
+    EXPECT_EQ(report["frames"]["sent"], report["frames"]["received"]);
+    const auto& written = report["filesWritten"];
+    EXPECT_NE(std::find(written.begin(), written.end(), tp), written.end());
+    EXPECT_NE(std::find(written.begin(), written.end(), st.databasePath), written.end());
+    ASSERT_FALSE(report["steps"].empty());
+    EXPECT_EQ(report["steps"].back()["to"], 100);
+    EXPECT_EQ(report["progress"].size(), report["steps"].size() + 1);
+
+    // Nothing changed.
+    r = tusave(at(2), save + "--json");
+    text.clear();
+    for (const std::string& l : r.lines) text += l + "\n";
+    const nlohmann::json same = nlohmann::json::parse(text);
+    EXPECT_EQ(same["valuesChanged"]["count"], 0);
+    EXPECT_TRUE(same["valuesChanged"]["changes"].empty());
+    r = tusave("", "diff --project DEMO --station FCS0101");
+    EXPECT_TRUE(r.lines.empty());
     EXPECT_EQ(r.status, 0);
 }
 

@@ -142,6 +142,17 @@ File read(const std::string& path) {
     return parse(ss.str(), path);
 }
 
+const char* kind_text(Change::Kind k) {
+    switch (k) {
+    case Change::Kind::Changed: return "changed";
+    case Change::Kind::BlockAdded: return "block added";
+    case Change::Kind::BlockRemoved: return "block removed";
+    case Change::Kind::ItemAdded: return "item added";
+    case Change::Kind::ItemRemoved: return "item removed";
+    }
+    return "";
+}
+
 std::vector<Change> diff(const File& a, const File& b) {
     std::map<int, const Block*> before, after;
     for (const Block& x : a.blocks) before[x.blockNo] = &x;
@@ -225,10 +236,10 @@ std::vector<Copy> archive_copies(const std::string& tpPath) {
     return out;
 }
 
-std::string station_tp_path(const std::string& project, const std::string& station) {
+std::string station_tp_path(const std::string& project, const std::string& station, bool eqlz) {
     CQVEFilePath paths;
     std::string path;
-    if (paths.InitProject(project.c_str()) != 0 ||
+    if ((eqlz ? paths.InitEqlzProject(project.c_str()) : paths.InitProject(project.c_str())) != 0 ||
         paths.GetPath(station.c_str(), 0, 0, 0, "FCTPS", nullptr, path) != 0)
         throw Error(project + "/" + station, 0, "no TP file path for this project and station");
     return path;

@@ -57,6 +57,9 @@ struct Change {
     std::optional<std::string> newValue;
 };
 
+// "changed", "block added", "block removed", "item added", "item removed".
+const char* kind_text(Change::Kind k);
+
 // What differs from a to b, by block number, then by label in b's order (removed items last).
 // A block whose tag or model differs counts as removed and added.
 std::vector<Change> diff(const File& a, const File& b);
@@ -70,8 +73,9 @@ struct Copy {
 };
 // The archive copies of the folder of tpPath, newest (largest name) first.
 std::vector<Copy> archive_copies(const std::string& tpPath);
-// The station's TP file, through the project's path service; throws Error when it has none.
-std::string station_tp_path(const std::string& project, const std::string& station);
+// The station's TP file (of the equalization project with eqlz), through the project's path
+// service; throws Error when it has none.
+std::string station_tp_path(const std::string& project, const std::string& station, bool eqlz = false);
 // The newest archive copy made by an earlier save than the one that wrote tp (the copy of tp
 // itself has its time); throws Error when there is none.
 std::string previous_copy(const std::string& tpPath, const File& tp);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands.h"
+#include "report.h"
 #include "tpfile.h"
 
 namespace {
@@ -22,44 +23,20 @@ struct DiffOptions {
     bool json = false;
 };
 
-const char* KindText(Change::Kind k) {
-    switch (k) {
-    case Change::Kind::Changed: return "changed";
-    case Change::Kind::BlockAdded: return "block added";
-    case Change::Kind::BlockRemoved: return "block removed";
-    case Change::Kind::ItemAdded: return "item added";
-    case Change::Kind::ItemRemoved: return "item removed";
-    }
-    return "";
-}
-
-std::string Opt(const std::optional<std::string>& v) { return v ? *v : "-"; }
-
 void PrintJson(const std::string& oldPath, const std::string& newPath, const std::vector<Change>& changes) {
     nlohmann::ordered_json j;
     j["old"] = oldPath;
     j["new"] = newPath;
     j["changes"] = nlohmann::ordered_json::array();
-    for (const Change& c : changes) {
-        nlohmann::ordered_json e;
-        e["kind"] = KindText(c.kind);
-        e["block"] = c.blockNo;
-        e["tag"] = c.tag;
-        e["model"] = c.model;
-        if (!c.label.empty()) e["item"] = c.label;
-        e["old"] = c.oldValue ? nlohmann::ordered_json(*c.oldValue) : nlohmann::ordered_json();
-        e["new"] = c.newValue ? nlohmann::ordered_json(*c.newValue) : nlohmann::ordered_json();
-        j["changes"].push_back(e);
-    }
+    for (const Change& c : changes) j["changes"].push_back(tusave_cli::change_json(c));
     std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
+std::string Opt(const std::optional<std::string>& v) { return v ? *v : "-"; }
+
 void PrintTable(const std::vector<Change>& changes, bool terminal) {
     if (!terminal) {
-        for (const Change& c : changes)
-            std::printf("%04d %s %s %s %s: %s -> %s\n", c.blockNo, c.tag.c_str(), c.model.c_str(),
-                        c.label.empty() ? "*" : c.label.c_str(), KindText(c.kind), Opt(c.oldValue).c_str(),
-                        Opt(c.newValue).c_str());
+        for (const Change& c : changes) std::printf("%s\n", tusave_cli::change_line(c).c_str());
         return;
     }
     std::size_t wTag = 3, wModel = 5, wItem = 4, wOld = 3;
@@ -79,7 +56,7 @@ void PrintTable(const std::vector<Change>& changes, bool terminal) {
         std::printf("%5d  %-*s  %-*s  %-*s  %s%-*s  %s\033[0m%s\n", c.blockNo, w(wTag), c.tag.c_str(), w(wModel),
                     c.model.c_str(), w(wItem), c.label.empty() ? "*" : c.label.c_str(), colour, w(wOld),
                     Opt(c.oldValue).c_str(), Opt(c.newValue).c_str(),
-                    c.kind == Change::Kind::Changed ? "" : (std::string("  (") + KindText(c.kind) + ")").c_str());
+                    c.kind == Change::Kind::Changed ? "" : (std::string("  (") + tpfile::kind_text(c.kind) + ")").c_str());
     }
 }
 

@@ -15,6 +15,7 @@
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
 #include "port/port_host.h"
+#include "report.h"
 #include "save.h"
 #include "strings.h"
 
@@ -72,24 +73,29 @@ int tusave_cli::run_save(const SaveOptions& o) {
     port::set_string_table(tusave_cli::string_table());
     port::set_application({"tusave " TUSAVE_VERSION, {}, {}});
 
-    const bool terminal = !o.raw && isatty(STDOUT_FILENO);
+    const bool terminal = !o.raw && !o.json && isatty(STDOUT_FILENO);
+    // The raw lines feed save --all, which wants nothing else.
+    std::optional<tusave_cli::SaveReport> report;
+    if (!o.raw) report.emplace(o);
     TerminalView view;
-    if (terminal) {
-        ws::set_message_sink([&view](const char* line) { return view.line(line); });
-    } else {
-        ws::set_message_sink([](const char* line) -> std::uint32_t {
-            std::printf("%s\n", line ? line : "");
-            return 0;
-        });
-    }
+    ws::set_message_sink([&](const char* line) -> std::uint32_t {
+        if (report) report->line(line);
+        if (o.json) return 0;
+        if (terminal) return view.line(line);
+        std::printf("%s\n", line ? line : "");
+        return 0;
+    });
 
     unsigned int result = QVELdFcsTuningParmSave(o.parm1.c_str(), o.parm2.c_str(), o.project.c_str(),
                                                  o.station.c_str(), o.kind, o.mode,
                                                  static_cast<unsigned short>(o.value));
     ws::set_message_sink(nullptr);
     if (terminal) view.finish();
-    if (o.raw) {
-        std::printf("RESULT 0x%08x\n", result);
+    if (report) report->finish(result);
+    if (o.json) report->print_json();
+    else if (report && (terminal || o.summary)) report->print_summary();
+    if (o.raw || o.json) {
+        if (o.raw) std::printf("RESULT 0x%08x\n", result);
     } else if (result != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "tusave save: the save of %s failed with 0x%08x\n", o.station.c_str(), result);
@@ -141,8 +147,14 @@ const tusave_cli::Register reg([](CLI::App& app) {
                     "Save mode: 0 = full save after the generation-time check, 1 = generation-time check only, "
                     "2 = full save without the check (always used for a station under test)")
         ->capture_default_str();
-    cmd->add_flag("--raw", opts->raw,
-                  "Print every message-buffer line exactly as received, then \"RESULT 0x%08x\"");
+    auto* raw = cmd->add_flag("--raw", opts->raw,
+                              "Print every message-buffer line exactly as received, then \"RESULT 0x%08x\"");
+    auto* json = cmd->add_flag("--json", opts->json,
+                               "Print one JSON report instead of the lines (docs/save-report.schema.json)");
+    json->excludes(raw)->excludes(all);
+    cmd->add_flag("--summary", opts->summary, "End with the summary also when the output is not a terminal")
+        ->excludes(raw)
+        ->excludes(json);
     cmd->add_option("--parm1", opts->parm1, "First caller text handed to the generation-time check");
     cmd->add_option("--parm2", opts->parm2, "Second caller text handed to the generation-time check");
     cmd->add_option("--value", opts->value, "Value for the automatic-backup comment (0..65535)")
@@ -151,7 +163,9 @@ const tusave_cli::Register reg([](CLI::App& app) {
     cmd->footer(
         "The save reads the tuning values of the running station over the control bus and writes them\n"
         "into the project (database file, edit files, TP file). On a terminal it shows a progress bar\n"
-        "and coloured MSG:/WRN:/ERR: lines; otherwise it prints the lines as they come.\n"
+        "and coloured MSG:/WRN:/ERR: lines, then a summary: blocks and records saved, the tuning values\n"
+        "changed since the last save (and a command that lists them), the files written, the time taken;\n"
+        "otherwise it prints the lines as they come.\n"
         "The workstation folder is $TUSAVE_HOME (default $HOME/.tusave).\n"
         "TUSAVE_FAILPOINTS=\"NAME=RESULT[@N][+];...\" arms fault injection (a malformed value is an error).\n"
         "Exit status: 0 when the save returned 0, 1 when it returned an error code, 2 on a usage error.");

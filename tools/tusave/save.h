@@ -11,6 +11,8 @@ struct SaveOptions {
     unsigned kind = 2;
     unsigned mode = 0;
     bool raw = false;
+    bool json = false;      // one JSON report instead of the lines
+    bool summary = false;   // the summary also when the output is not a terminal
     std::string parm1;
     std::string parm2;
     unsigned value = 0;

@@ -144,6 +144,8 @@ unsigned discard_unasked(Registry& r, int fd) {
 }
 
 std::atomic<unsigned long> g_discarded{0};
+// Frames written to and read from a device (all handles, since start).
+std::atomic<unsigned long> g_sent{0}, g_received{0};
 
 // Counts the discarded frames and says so in the step trace.
 void note_discarded(unsigned n) {
@@ -158,6 +160,8 @@ void note_discarded(unsigned n) {
 namespace zcl {
 
 unsigned long discarded_frames() { return g_discarded.load(); }
+unsigned long frames_sent() { return g_sent.load(std::memory_order_relaxed); }
+unsigned long frames_received() { return g_received.load(std::memory_order_relaxed); }
 
 void register_inproc(const std::string& name, Handler handler) {
     Registry& r = reg();
@@ -219,6 +223,7 @@ int ZclWrite(HANDLE handle, const void* frame, int length) {
     if (!handler) {
         ssize_t n = ::send(fd, frame, static_cast<std::size_t>(length), MSG_NOSIGNAL);
         if (n < 0) return fail(errno);
+        g_sent.fetch_add(1, std::memory_order_relaxed);
         return static_cast<int>(n);
     }
 
@@ -237,6 +242,7 @@ int ZclWrite(HANDLE handle, const void* frame, int length) {
             }
         }
     }
+    g_sent.fetch_add(1, std::memory_order_relaxed);
     return length;
 }
 
@@ -263,6 +269,7 @@ int ZclRead(HANDLE handle, void* buffer, int capacity) {
             c->replies.pop_front();
             std::uint64_t v;
             (void)!::read(fd, &v, sizeof v);
+            g_received.fetch_add(1, std::memory_order_relaxed);
             return n;
         }
     }
@@ -270,6 +277,7 @@ int ZclRead(HANDLE handle, void* buffer, int capacity) {
     ssize_t n = ::recv(fd, buffer, static_cast<std::size_t>(capacity), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) return fail(errno);
     if (n > capacity) return fail(EMSGSIZE);
+    g_received.fetch_add(1, std::memory_order_relaxed);
     return static_cast<int>(n);
 }
 

@@ -29,6 +29,9 @@ void set_inproc_copies(const std::string& name, unsigned copies);
 
 // Frames that arrived unasked and were discarded before a write (all handles, since start).
 unsigned long discarded_frames();
+// Frames written to and read from a device whole (all handles, since start).
+unsigned long frames_sent();
+unsigned long frames_received();
 
 // Largest frame a device carries either way.
 constexpr int kMaxFrame = 65507;

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "ZclNthmi/zcl_host.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "port/port_host.h"
 #include "tusave_host.h"
@@ -31,4 +32,9 @@ extern "C" void tusave_host_set_text(unsigned int id, const char* text) {
     if (text) texts()[id] = text;
     else texts().erase(id);
     port::set_string_table(texts());
+}
+
+extern "C" void tusave_host_bus_frames(unsigned long* sent, unsigned long* received) {
+    if (sent) *sent = zcl::frames_sent();
+    if (received) *received = zcl::frames_received();
 }

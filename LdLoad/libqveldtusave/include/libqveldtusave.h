@@ -13,6 +13,12 @@ unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* parm2, const 
                                     const char* station, unsigned int projectKind, unsigned int saveMode,
                                     unsigned short parm7);
 
+// What the last save in this process saved: the blocks of its save record table (the blocks
+// whose records came from the station and whose edit files it updates; the system and category
+// blocks, whose records are fetched too, have no entry) and their records. Both 0 when that
+// save ended before its upload was done. Either pointer may be null.
+void QVELdFcsTuningParmSaveCount(unsigned int* blocks, unsigned int* records);
+
 #ifdef __cplusplus
 }
 #endif

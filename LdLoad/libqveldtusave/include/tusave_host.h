@@ -18,6 +18,10 @@ void tusave_host_set_message_sink(tusave_line_fn fn, void* context);
  * reads as empty, and a few lines made of nothing else are then not put out. */
 void tusave_host_set_text(unsigned int id, const char* text);
 
+/* Control-bus frames written to and read from a station by this process so far (a save's
+ * share is the difference across it). Either pointer may be NULL. */
+void tusave_host_bus_frames(unsigned long* sent, unsigned long* received);
+
 #ifdef __cplusplus
 }
 #endif
