@@ -1,15 +1,18 @@
 # The two commands of the README:
 #   make demo   builds everything and runs a save of the bundled sample station
 #   make test   builds and runs the whole test suite, then again under ASan + UBSan
+#   make bench  builds the benchmarks and runs them (micro benchmarks, then whole saves against
+#               the floor); not part of make test; about 10 minutes
 BUILD      ?= build
 BUILD_SAN  ?= build-asan
+BUILD_BENCH ?= build-bench
 JOBS       ?= $(shell nproc)
 
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := upload image editfile valuefmt readers
 
-.PHONY: all setup build build-san test test-fast test-san install-check demo clean fuzz
+.PHONY: all setup build build-san test test-fast test-san install-check demo bench fuzz clean
 
 all: build
 
@@ -58,5 +61,12 @@ fuzz:
 	    -artifact_prefix=$(BUILD_FUZZ)/crashes/$$t/ $(BUILD_FUZZ)/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
+# Its own build folder, so the normal build does not carry the benchmarks.
+bench: setup
+	@[ -f $(BUILD_BENCH)/CMakeCache.txt ] || cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_BENCH=ON
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target tusave_micro_bench tusave_e2e_bench
+	$(BUILD_BENCH)/bench/tusave_micro_bench --benchmark_min_time=0.2
+	$(BUILD_BENCH)/bench/tusave_e2e_bench $(BENCH_ARGS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_BENCH) $(BUILD_FUZZ)

@@ -10,9 +10,8 @@
 
 namespace tusave {
 
-// Appends "YYYY-mm-dd HH:MM:SS <who> <text>"; nothing when TUSAVE_TRACE is unset or unusable.
-inline void trace_line(const char* who, const char* text) {
-    const char* path = std::getenv("TUSAVE_TRACE");
+// Appends "YYYY-mm-dd HH:MM:SS <who> <text>" to the file at path; nothing when it is unusable.
+inline void trace_line_to(const char* path, const char* who, const char* text) {
     if (!path || !*path) return;
     std::FILE* f = std::fopen(path, "a");
     if (!f) return;
@@ -23,5 +22,8 @@ inline void trace_line(const char* who, const char* text) {
     std::fprintf(f, "%s %s %s\n", stamp, who ? who : "", text ? text : "");
     std::fclose(f);
 }
+
+// The same, to the file TUSAVE_TRACE names; nothing when it is unset.
+inline void trace_line(const char* who, const char* text) { trace_line_to(std::getenv("TUSAVE_TRACE"), who, text); }
 
 }  // namespace tusave

@@ -1,8 +1,11 @@
 // fcssim: serves simulated field control stations on a UDP loopback socket.
 //
 //   fcssim [--home DIR] [--station DIR]... [--listen [udp:]127.0.0.1:PORT] [--scenario FILE]
+//          [--record FILE]
 //
 // Frames are routed by the station number at offset 12; replies go back to the sender.
+// --record appends every request received to FILE as a u32 (host order) length and the bytes,
+// so a run can be replayed frame for frame (the benchmarks' floor does).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -85,12 +88,13 @@ std::string bus_of(const std::string& home) {
 
 int main(int argc, char** argv) {
     CLI::App app{"fcssim: simulated field control stations on a loopback socket"};
-    std::string home, listen, scenarioPath;
+    std::string home, listen, scenarioPath, recordPath;
     std::vector<std::string> stationDirs;
     app.add_option("--home", home, "workstation folder: serve every DIR/fcs/*/station.json (default $TUSAVE_HOME)");
     app.add_option("--station", stationDirs, "serve the station of this folder (repeatable)");
     app.add_option("--listen", listen, "udp:127.0.0.1:PORT (default: workstation.json \"controlBus\"; PORT 0 = any)");
     app.add_option("--scenario", scenarioPath, "scenario file of scripted faults");
+    app.add_option("--record", recordPath, "append every request frame to this file (u32 length, bytes)");
     CLI11_PARSE(app, argc, argv);
 
     const bool homeGiven = !home.empty();
@@ -164,6 +168,12 @@ int main(int argc, char** argv) {
     std::printf("fcssim listening on udp:%s:%u\n", ip, ntohs(addr.sin_port));
     std::fflush(stdout);
 
+    std::FILE* record = nullptr;
+    if (!recordPath.empty() && !(record = std::fopen(recordPath.c_str(), "ab"))) {
+        std::fprintf(stderr, "fcssim: %s: %s\n", recordPath.c_str(), std::strerror(errno));
+        return 1;
+    }
+
     std::deque<Pending> later;  // delayed replies, in due order
     std::vector<std::uint8_t> buf(65536);
     for (;;) {
@@ -190,6 +200,12 @@ int main(int argc, char** argv) {
         ssize_t got = recvfrom(sock, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &flen);
         if (got < 0) continue;
         auto frame = std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(got));
+        if (record) {
+            const std::uint32_t len = static_cast<std::uint32_t>(got);
+            std::fwrite(&len, sizeof len, 1, record);
+            std::fwrite(frame.data(), 1, frame.size(), record);
+            std::fflush(record);
+        }
         auto number = tb::get_u16(frame, fcs::kStationNumberOff);
         auto it = number ? stations.find(*number) : stations.end();
         if (it == stations.end()) {
@@ -219,6 +235,7 @@ int main(int argc, char** argv) {
             }
         }
     }
+    if (record) std::fclose(record);
     close(sfd);
     close(sock);
     return 0;

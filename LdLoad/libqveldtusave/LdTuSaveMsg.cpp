@@ -1,10 +1,12 @@
 // Message helpers: message buffer lines ("ERR:", "WRN:", "MSG:", "PRG:"), the lines that name
 // a source unit and a fixed number, and the silent step trace.
 #include "LdTuSaveMsg.h"
+#include "LdTuSaveTrace.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <ctime>
 #include <vector>
 
@@ -57,7 +59,27 @@ void LdTuSavePrgPut(std::uint32_t percent) { LdTuSaveMsgf("PRG:%02u", percent); 
 
 void TuPutMsgBuf(const char* line) { QVEEngPutMsgBuf(line); }
 
-void LdTuSaveTrace(const char* project, const char* text) { tusave::trace_line(project, text); }
+namespace {
+std::string s_tracePath;   // the trace file of the running save; empty: no trace
+}  // namespace
+
+void LdTuSaveTraceBegin() {
+    const char* path = std::getenv("TUSAVE_TRACE");
+    s_tracePath = path ? path : "";
+}
+
+void LdTuSaveTrace(const char* project, const char* text) {
+    if (!s_tracePath.empty()) tusave::trace_line_to(s_tracePath.c_str(), project, text);
+}
+
+void LdTuSaveTracef(const char* project, const char* fmt, ...) {
+    if (s_tracePath.empty()) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = LdTuSaveVFormat(fmt, ap);
+    va_end(ap);
+    tusave::trace_line_to(s_tracePath.c_str(), project, text.c_str());
+}
 
 void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...) {
     va_list ap;

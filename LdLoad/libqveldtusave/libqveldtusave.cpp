@@ -7,6 +7,7 @@
 #include <exception>
 #include <vector>
 
+#include "LdTuSaveTrace.h"
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveIds.h"
 #include "LibQVCCommon.h"
@@ -62,7 +63,7 @@ struct LdTuSaveWaitCursor {
 };
 
 void LdTuSaveStep(const char* project, const char* name) {
-    LdTuSaveTrace(project, LdTuSaveFormat("%s Start", name).c_str());
+    LdTuSaveTracef(project, "%s Start", name);
 }
 
 }  // namespace
@@ -341,6 +342,7 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
     const char* szProject = LdTuSaveStr(project);
     const char* szStation = LdTuSaveStr(station);
 
+    LdTuSaveTraceBegin();
     // A failed query leaves its output alone: start from "not under test", not the last save's value.
     g_testMode = 0;
     QVEEdaCheckQVTestByName(szProject, szStation, &g_testMode);

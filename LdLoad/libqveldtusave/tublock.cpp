@@ -209,12 +209,10 @@ int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* o
     return TU_OK;
 }
 
-int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
-    std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
-    if (!hdr) {
-        TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TuBlockSearch() error");
-        return TU_NG;
-    }
+namespace {
+
+// TusSetSaveRecordTbl for a block header already found.
+int TusSetSaveRecordTblAt(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
     const std::uint8_t category = hdr[kBlkHdrCategory];
     if (category <= 2 || category == 15) return TU_OK;
     const std::uint16_t blkCode = tb::load_u16(hdr + kBlkHdrBlockCode);
@@ -239,6 +237,17 @@ int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
     return TU_OK;
 }
 
+}  // namespace
+
+int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
+    std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
+    if (!hdr) {
+        TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TuBlockSearch() error");
+        return TU_NG;
+    }
+    return TusSetSaveRecordTblAt(hdr, item, blockNo, tc);
+}
+
 int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
     if (TuSaveReq(tc) != TU_OK) return TU_NG;
     const std::size_t size = static_cast<std::size_t>(tc->upDataSize);
@@ -251,17 +260,23 @@ int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
     int rtn = TU_OK;
     if (TuUpLoadReq(buf, tc) != TU_OK || TusSetUpLoadTbl(s_upLoadTbl, buf, tc) != TU_OK) rtn = TU_NG;
     const std::uint32_t cnt = std::min<std::uint32_t>(tc->saveRecCnt, kTuSaveRecMax);
+    // A block's records follow each other in the batch: its header is looked up once for all.
+    std::uint8_t* hdr = nullptr;
+    std::uint16_t hdrBlockNo = 0;
     for (std::uint32_t k = 0; rtn == TU_OK && k < cnt; ++k) {
         const TuUpLoadItem& it = s_upLoadTbl[k];
         const std::uint16_t blockNo = static_cast<std::uint16_t>(tc->saveRecTbl[k].blockNo);
         if (it.recNo == 1) {
             if (TusBlockHeaderCheck(bldbPtrTbl, &it, blockNo, &tc->lastChkBlkNo, tc) != TU_OK) rtn = TU_NG;
         } else if (it.recNo > 1 && blockNo != tc->lastChkBlkNo) {
-            std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
+            if (!hdr || hdrBlockNo != blockNo) {
+                hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
+                hdrBlockNo = blockNo;
+            }
             if (!hdr) {
                 TuPutMsgBuf("ERR:TuBlockSave(): TuBlockSearch() error");
                 rtn = TU_NG;
-            } else if (TuRecordDBSet(hdr, &it, tc) != TU_OK || TusSetSaveRecordTbl(bldbPtrTbl, &it, blockNo, tc) != TU_OK) {
+            } else if (TuRecordDBSet(hdr, &it, tc) != TU_OK || TusSetSaveRecordTblAt(hdr, &it, blockNo, tc) != TU_OK) {
                 rtn = TU_NG;
             }
         }

@@ -2,6 +2,7 @@
 // host order and copied into the kind's table in the image.
 #include <cstring>
 
+#include "LdTuSaveTrace.h"
 #include "LdTuSaveImage.h"
 #include "libqvecommon.h"
 #include "libqveengendian.h"
@@ -68,7 +69,6 @@ void AskedRange(int kind, const tucomn* tc, std::uint16_t* first, std::uint16_t*
     }
 }
 
-void Trace(const tucomn* tc, const std::string& text) { LdTuSaveTrace(tc->project, text.c_str()); }
 
 }  // namespace
 
@@ -85,7 +85,7 @@ int TuOpeMarkSaveReq(int kind, tucomn* tc) {
     para.b[0] = static_cast<std::uint8_t>(kind);
     tb::store_u16(para.b + 4, first);
     tb::store_u16(para.b + 6, number);
-    Trace(tc, LdTuSaveFormat("TuOpeMarkSaveReq type = %d", kind));
+    LdTuSaveTracef(tc->project, "TuOpeMarkSaveReq type = %d", kind);
     if (!g_testMode && bc2FcMnSavePara(&para, 1) != 0) {
         TuPutMsgBuf("ERR: TuOpeMarkSaveReq(): bc2FcMnSavePara() Error");
         return TU_NG;

@@ -1,4 +1,5 @@
 // The station upload: frame transport and the save session requests.
+#include "LdTuSaveTrace.h"
 #include "LdTuSaveIds.h"
 #include "tusave.h"
 
@@ -70,7 +71,6 @@ int TuZclRWOnce(HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8
     return TU_OK;
 }
 
-void Trace(const tucomn* tc, const std::string& text) { LdTuSaveTrace(tc->project, text.c_str()); }
 
 std::string ReturnText(std::uint16_t code) {
     std::string text;
@@ -190,7 +190,7 @@ int TuSimpleReq(tucomn* tc, std::uint8_t cmd, std::uint8_t subCmd, std::uint16_t
 // ---- session requests -------------------------------------------------------------------------
 
 int TuSaveStartReq(tucomn* tc) {
-    Trace(tc, LdTuSaveFormat("TuSaveStartReq areaNo = %d", tc->areaNo));
+    LdTuSaveTracef(tc->project, "TuSaveStartReq areaNo = %d", tc->areaNo);
     tc->reqSerial = 2;
     std::uint8_t* rtn = nullptr;
     int rtnLen = 0;
@@ -229,8 +229,8 @@ int TuSaveReq(tucomn* tc) {
         para->b[0] = FCMNDATATYPEBLK;
         para->b[1] = static_cast<std::uint8_t>(e.recNo);
         tb::store_u16(para->b + 2, static_cast<std::uint16_t>(static_cast<std::int16_t>(e.blockNo)));
-        Trace(tc, LdTuSaveFormat("TuSaveReq blkNo = %d, recNo = %d", static_cast<int>(e.blockNo),
-                                 static_cast<int>(e.recNo)));
+        LdTuSaveTracef(tc->project, "TuSaveReq blkNo = %d, recNo = %d", static_cast<int>(e.blockNo),
+                                 static_cast<int>(e.recNo));
         if (!g_testMode && bc2FcMnSavePara(para, 1) != 0) {
             TuPutMsgBuf("ERR: TuSaveReq(): bc2FcMnSavePara() Error");
             __QVEEngFree(para, __FILE__, __LINE__);
@@ -287,7 +287,7 @@ int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts) 
         TuSetSaveHeader(&hdr, kSvCmdUpLoad, kSvSubSave, tc, static_cast<std::uint16_t>(tc->reqSerial++),
                         tc->sessionId, 0);
         std::memcpy(frame + kTuReqHdrOff, hdr.b, sizeof hdr.b);
-        Trace(tc, LdTuSaveFormat(texts.trace, texts.traceArg));
+        LdTuSaveTracef(tc->project, texts.trace, texts.traceArg);
 
         std::uint8_t* rtn = nullptr;
         int rtnLen = 0;
@@ -336,7 +336,7 @@ int TuUpLoadReq(std::uint8_t* workBuf, tucomn* tc) {
 }
 
 int TuSaveEndReq(tucomn* tc) {
-    Trace(tc, "TuSaveEndReq");
+    LdTuSaveTracef(tc->project, "TuSaveEndReq");
     std::uint8_t* rtn = nullptr;
     int rtnLen = 0;
     return TuSimpleReq(tc, kSvCmdSession, kSvSubEnd, static_cast<std::uint16_t>(tc->reqSerial++), tc->sessionId,

@@ -144,6 +144,24 @@ TEST_F(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStays) {
     EXPECT_EQ(rec, orig);
 }
 
+// The layouts are kept per buffer: another buffer (of the same size, so most often at the
+// same address) with other layouts is read anew.
+TEST_F(Bc2Fcs, AnotherUserInstanceBufferIsReadAnew) {
+    std::array<std::uint8_t, 16> rec{};
+    rec[0] = 1;
+    {
+        MemText ui(kUserInst);
+        ASSERT_EQ(bc3RecordInBlock(rec.data(), nullptr, 6226, 2, 16, 0, ui.p), 0);
+    }
+    EXPECT_EQ(rec[1], 1);
+    std::string other = kUserInst;
+    other.replace(other.find("6226"), 4, "6227");
+    MemText ui(other);
+    EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 2, 16, 0, ui.p), 0);
+    ASSERT_EQ(bc3RecordInBlock(rec.data(), nullptr, 6227, 2, 16, 0, ui.p), 0);
+    EXPECT_EQ(rec[0], 1);
+}
+
 TEST_F(Bc2Fcs, RecordUnknownOrWrongSizeIsRefusedUntouched) {
     MemText ui(kUserInst);
     std::array<std::uint8_t, 16> rec{};

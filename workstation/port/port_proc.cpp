@@ -65,7 +65,12 @@ int poll_timeout(Clock::time_point deadline, DWORD ms) {
 
 // The first readable descriptor among handles of wrap_fd, as WaitForMultipleObjects answers.
 DWORD wait_fds(DWORD count, const HANDLE* handles, DWORD ms) {
-    std::vector<pollfd> fds(count);
+    // At most 64 handles (as the callers check): no allocation per wait.
+    pollfd fds[64];
+    if (count == 0 || count > 64) {
+        set_error(EINVAL);
+        return WAIT_FAILED;
+    }
     for (DWORD i = 0; i < count; ++i) {
         PortObject* o = port::detail::get(handles[i], PortObject::Kind::Fd);
         if (!o) return WAIT_FAILED;
@@ -73,7 +78,7 @@ DWORD wait_fds(DWORD count, const HANDLE* handles, DWORD ms) {
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
     for (;;) {
-        int n = ::poll(fds.data(), fds.size(), poll_timeout(deadline, ms));
+        int n = ::poll(fds, count, poll_timeout(deadline, ms));
         if (n < 0) {
             if (errno == EINTR) continue;
             set_error(errno);

@@ -1,0 +1,669 @@
+// tusave_e2e_bench: whole saves of sample stations (1000, 4000 and 8000 blocks) against the
+// simulated station, each figure a ratio measured inside one run against the floor
+// (tusave_floor: the same request frames and the same file I/O, nothing else). The two sides
+// are interleaved pair by pair, the first of a pair alternating, and the save and the station
+// run pinned to one CPU. Prints a table with goals and verdicts and writes it as JSON to
+// bench/results/<commit>-<date>.json.
+//
+//   tusave_e2e_bench [--pairs N] [--sizes 1000,4000,8000] [--quick] [--out DIR]
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "LdTuSaveCtrl.h"
+#include "libqvecommon/qvecommon_host.h"
+#include "sample.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kBuild = TUSAVE_BUILD_DIR;
+const std::string kSource = TUSAVE_SOURCE_DIR;
+const std::string kTusave = kBuild + "/tools/tusave/tusave";
+const std::string kFcssim = kBuild + "/station/fcssim";
+const std::string kFloor = kBuild + "/bench/tusave_floor";
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "tusave_e2e_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+int g_cpu = 0;  // the CPU the save, the floor and the station share
+
+void pin_self() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(g_cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+// ---- child processes ---------------------------------------------------------------------
+
+struct Usage {
+    double wall = 0;   // s
+    double cpu = 0;    // user + system, s (children waited for included)
+    long rssKb = 0;    // peak resident
+    int status = -1;
+};
+
+Usage run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+          const std::string& out = "/dev/null") {
+    Usage u;
+    const auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        pin_self();
+        for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+        }
+        std::vector<char*> a;
+        for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+        a.push_back(nullptr);
+        execv(a[0], a.data());
+        _exit(127);
+    }
+    int st = 0;
+    rusage ru{};
+    wait4(pid, &st, 0, &ru);
+    u.wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    u.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    u.rssKb = ru.ru_maxrss;
+    u.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return u;
+}
+
+// fcssim for a workstation, pinned, on an ephemeral loopback port.
+class Station {
+public:
+    Station(const std::string& home, const std::string& scenario, const std::string& record) {
+        int p[2];
+        if (pipe(p) != 0) die("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            pin_self();
+            dup2(p[1], 1);
+            close(p[0]);
+            close(p[1]);
+            std::vector<std::string> args{kFcssim, "--home", home, "--listen", "udp:127.0.0.1:0"};
+            if (!scenario.empty()) args.insert(args.end(), {"--scenario", scenario});
+            if (!record.empty()) args.insert(args.end(), {"--record", record});
+            std::vector<char*> a;
+            for (auto& s : args) a.push_back(s.data());
+            a.push_back(nullptr);
+            execv(a[0], a.data());
+            _exit(127);
+        }
+        close(p[1]);
+        std::string line;
+        pollfd pf{p[0], POLLIN, 0};
+        char c;
+        while (line.find('\n') == std::string::npos && poll(&pf, 1, 20000) == 1 && read(p[0], &c, 1) == 1) line += c;
+        close(p[0]);
+        const std::string key = "listening on ";
+        auto at = line.find(key);
+        if (at == std::string::npos) die("fcssim did not start");
+        device_ = line.substr(at + key.size());
+        while (!device_.empty() && (device_.back() == '\n' || device_.back() == '\r')) device_.pop_back();
+        nlohmann::json ws;
+        const std::string wsPath = home + "/workstation.json";
+        {
+            std::ifstream in(wsPath);
+            in >> ws;
+        }
+        ws["controlBus"] = device_;
+        std::ofstream(wsPath, std::ios::trunc) << ws.dump(2);
+    }
+    ~Station() {
+        kill(pid_, SIGTERM);
+        int st;
+        waitpid(pid_, &st, 0);
+    }
+    const std::string& device() const { return device_; }
+    // user + system CPU so far, s (clock-tick resolution)
+    double cpu() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string s((std::istreambuf_iterator<char>(in)), {});
+        auto rp = s.rfind(')');
+        if (rp == std::string::npos) return 0;
+        std::istringstream is(s.substr(rp + 2));
+        std::string f;
+        double ut = 0, stt = 0;
+        for (int i = 3; i <= 15 && is >> f; ++i) {
+            if (i == 14) ut = std::stod(f);
+            if (i == 15) stt = std::stod(f);
+        }
+        return (ut + stt) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::string device_;
+};
+
+// ---- statistics ------------------------------------------------------------------------
+
+struct Stat {
+    double median = 0, min = 0;
+};
+
+Stat stat_of(std::vector<double> v) {
+    Stat s;
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    s.min = v.front();
+    s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    return s;
+}
+
+// ---- the sample and what a save of it must send --------------------------------------------
+
+sample::Description description(int blocks) {
+    sample::Description d = sample::default_description();
+    d.stations.resize(1);
+    sample::Station& s = d.stations[0];
+    s.blocks = blocks;
+    s.blocksPerDrawing = 32;  // 8000 blocks fit the 255 drawings
+    // No custom files: the backup tool, a program of its own, is not part of what is measured.
+    s.customFolders.clear();
+    s.customFiles.clear();
+    s.autoBackup = false;
+    return d;
+}
+
+struct FrameCount {
+    long total = 0, blockSave = 0, blockUpload = 0, other = 0;
+};
+
+// The block frames the batching rules give: per batch of at most 80 records (a block's records
+// never split, the last batch sent even when empty) one save request and one upload request per
+// 2012 bytes of items (16-byte item header and the record). The frames of the operation marks,
+// the sessions and the generation query are counted, not predicted.
+FrameCount predicted(const sample::Description& d, const sample::StationResult& st) {
+    constexpr long kChunk = 2012, kItem = 16, kMaxRec = 80;
+    FrameCount f;
+    std::map<std::string, const sample::Model*> models;
+    for (const auto& m : d.stations[0].models) models[m.name] = &m;
+    long cnt = 0, bytes = 0;
+    auto flush = [&] {
+        f.blockSave += 1;
+        f.blockUpload += (bytes + kChunk - 1) / kChunk;
+        cnt = bytes = 0;
+    };
+    for (const auto& b : st.blocks) {
+        if (!b.fetched) continue;
+        auto it = models.find(b.model);
+        if (it == models.end() || it->second->savedRecords.empty()) continue;
+        std::vector<int> recs{1};
+        for (int r : it->second->savedRecords) recs.push_back(r);
+        if (recs.size() > 9) recs.resize(9);
+        const long n = static_cast<long>(recs.size());
+        if (n + cnt > kMaxRec) flush();
+        for (int r : recs) {
+            std::uint32_t size = 0;
+            for (const auto& ri : b.records)
+                if (ri.recNo == r) size = ri.size;
+            bytes += kItem + size;
+        }
+        cnt += n;
+    }
+    flush();
+    f.total = f.blockSave + f.blockUpload;
+    return f;
+}
+
+FrameCount captured(const std::string& path) {
+    FrameCount f;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> all((std::istreambuf_iterator<char>(in)), {});
+    std::size_t off = 0;
+    bool blockSession = false;
+    while (off + 4 <= all.size()) {
+        std::uint32_t len;
+        std::memcpy(&len, all.data() + off, 4);
+        off += 4;
+        if (len > all.size() - off) break;
+        const auto* fr = reinterpret_cast<const std::uint8_t*>(all.data() + off);
+        off += len;
+        if (len < 56) {
+            ++f.other;
+            continue;
+        }
+        // A save request of block records (parameter kind 1, or none: the last, empty batch)
+        // and the uploads after it are block frames.
+        const std::uint8_t cmd = fr[34];
+        if (cmd == 0x21) blockSession = len > 56 ? fr[56] == 1 : true;
+        if (cmd == 0x21 && blockSession) ++f.blockSave;
+        else if (cmd == 0x24 && blockSession) ++f.blockUpload;
+        else ++f.other;
+        if (cmd != 0x21 && cmd != 0x24) blockSession = false;
+    }
+    f.total = f.blockSave + f.blockUpload;
+    return f;
+}
+
+// ---- file snapshots and the floor's plan ----------------------------------------------------
+
+struct FileState {
+    std::uintmax_t size = 0;
+    std::int64_t mtime = 0;
+    ino_t ino = 0;
+};
+
+std::map<std::string, FileState> snapshot(const std::string& dir) {
+    std::map<std::string, FileState> m;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        struct stat st {};
+        if (::stat(e.path().c_str(), &st) != 0) continue;
+        m[e.path().string()] = {static_cast<std::uintmax_t>(st.st_size),
+                                st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec, st.st_ino};
+    }
+    return m;
+}
+
+bool ends_with(const std::string& s, const std::string& t) {
+    return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
+}
+
+struct Plan {
+    std::string path;
+    std::vector<std::string> editFiles;  // what the edit step writes
+    std::size_t written = 0;
+};
+
+// The save's essential file I/O: reads of the files it needs, the bus exchanges, the database
+// file replaced durably, the edit files replaced as one durable group, the TP file and its
+// archive copy, the log lines.
+Plan make_plan(const std::string& home, const sample::StationResult& st, const std::map<std::string, FileState>& before,
+               const std::map<std::string, FileState>& after) {
+    Plan p;
+    p.path = home + "/floor.plan";
+    std::ofstream o(p.path);
+    for (const std::string& f : {home + "/workstation.json", st.databasePath, st.userInstPath, st.referencePath})
+        o << "read\t" << f << "\n";
+    for (const auto& e : fs::recursive_directory_iterator(fs::path(st.databasePath).parent_path()))
+        if (e.is_regular_file() && ends_with(e.path().string(), ".json")) o << "read\t" << e.path().string() << "\n";
+    o << "bus\n";
+    std::vector<std::string> tp, logs;
+    for (const auto& [path, now] : after) {
+        auto it = before.find(path);
+        const bool changed = it == before.end() || it->second.mtime != now.mtime || it->second.ino != now.ino ||
+                             it->second.size != now.size;
+        if (!changed || (path.find("/projects/") == std::string::npos && path.find("/log/") == std::string::npos))
+            continue;
+        ++p.written;
+        if (path == st.databasePath) continue;
+        if (path.find("/log/") != std::string::npos) {
+            logs.push_back(path);
+            o << "append\t" << path << ".floor\t" << (now.size - (it == before.end() ? 0 : it->second.size)) << "\n";
+            continue;
+        }
+        if (path.find("/TP/") != std::string::npos) {
+            tp.push_back(path);
+            continue;
+        }
+        p.editFiles.push_back(path);
+    }
+    o << "replace\t" << st.databasePath << "\n";
+    for (const auto& f : p.editFiles) o << "stage\t" << f << "\n";
+    o << "commit\n";
+    // The TP file goes through a temporary; an archive copy and the TP file are copies of it.
+    std::string tpFile;  // the archive copy is the one named TP<14 digits>.txt
+    for (const auto& f : tp)
+        if (!ends_with(f, ".txt")) tpFile = f;
+    if (!tpFile.empty()) {
+        o << "replace\t" << tpFile << "\n";
+        o << "copy\t" << tpFile << "\t" << tpFile << ".arc\n";
+        o << "copy\t" << tpFile << "\t" << tpFile << "\n";
+    }
+    return p;
+}
+
+// ---- the edit step alone against a plain rewrite ------------------------------------------
+
+double cpu_now() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// Wall and CPU seconds of LdTuSaveCtrlUpdateEditFile after a real upload; nothing on failure.
+std::optional<std::pair<double, double>> edit_step(const std::string& station) {
+    LdTuSaveCtrlInf inf;
+    LdTuSaveRecordTbl tbl;
+    std::optional<std::pair<double, double>> r;
+    if (LdTuSaveCtrlInit("", "", "DEMO", station.c_str(), 2, 2, 0, &inf) == 0 && LdTuSaveCtrlDBRead(&inf) == 0 &&
+        LdTuSaveCtrlGetFcs(&inf, &tbl) == 0) {
+        const auto t0 = Clock::now();
+        const double c0 = cpu_now();
+        if (LdTuSaveCtrlUpdateEditFile(&inf, &tbl) == 0)
+            r = std::make_pair(std::chrono::duration<double>(Clock::now() - t0).count(), cpu_now() - c0);
+    }
+    LdTuSaveCtrlEnd(&inf, 0);
+    return r;
+}
+
+// Each file read whole and written back once, made durable as one group (the syncs of the step).
+std::pair<double, double> plain_rewrite(const std::vector<std::string>& files) {
+    const auto t0 = Clock::now();
+    const double c0 = cpu_now();
+    std::vector<std::string> tmps;
+    for (const auto& f : files) {
+        std::ifstream in(f, std::ios::binary);
+        std::vector<char> b((std::istreambuf_iterator<char>(in)), {});
+        const std::string tmp = f + ".plain";
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || ::write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) die("cannot write " + tmp);
+        ::close(fd);
+        tmps.push_back(tmp);
+    }
+    int dfd = files.empty() ? -1 : ::open(fs::path(files[0]).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+    if (dfd >= 0) ::syncfs(dfd);
+    for (std::size_t i = 0; i < files.size(); ++i) ::rename(tmps[i].c_str(), files[i].c_str());
+    if (dfd >= 0) {
+        ::syncfs(dfd);
+        ::close(dfd);
+    }
+    return {std::chrono::duration<double>(Clock::now() - t0).count(), cpu_now() - c0};
+}
+
+// ---- the table -------------------------------------------------------------------------------
+
+struct Row {
+    std::string name, what, goal;
+    double median = 0, min = 0;
+    bool hasMin = true;
+    bool ok = false;
+    std::string note;
+};
+
+std::string fmt(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, v >= 100 ? "%.0f" : v >= 10 ? "%.1f" : "%.3f", v);
+    return b;
+}
+
+std::string shell(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char b[256];
+        while (fgets(b, sizeof b, p)) out += b;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+struct SizeResult {
+    int blocks = 0;
+    int pairs = 0, pairs1ms = 0;
+    std::size_t imageSize = 0;
+    FrameCount sent, want;
+    Stat cpuRatio, wallRatio1ms, cpuSave, cpuFloor, wallSave1ms, wallFloor1ms, stnCpuSave, stnCpuFloor;
+    long rssKb = 0;
+    Stat editWall, editCpu;
+    bool edit = false;
+    std::size_t written = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int pairs = 7;
+    bool keep = false;
+    std::vector<int> sizes{1000, 4000, 8000};
+    std::string outDir = kSource + "/bench/results";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--pairs" && i + 1 < argc) pairs = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--out" && i + 1 < argc) outDir = argv[++i];
+        else if (a == "--quick") sizes = {1000, 2000}, pairs = 3;
+        else if (a == "--keep") keep = true;
+        else if (a == "--sizes" && i + 1 < argc) {
+            sizes.clear();
+            std::stringstream ss(argv[++i]);
+            for (std::string s; std::getline(ss, s, ',');) sizes.push_back(std::atoi(s.c_str()));
+        } else die("usage: tusave_e2e_bench [--pairs N] [--sizes A,B,...] [--quick] [--keep] [--out DIR]");
+    }
+    for (const auto& p : {kTusave, kFcssim, kFloor})
+        if (::access(p.c_str(), X_OK) != 0) die(p + " is not built");
+    g_cpu = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1;
+    pin_self();  // the in-process edit step too
+    const std::string cpuModel = shell("grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'");
+    std::printf("tusave end-to-end benchmark: save, floor and simulated station pinned to CPU %d (taskset-like "
+                "sched_setaffinity) of %ld; %s\n", g_cpu, sysconf(_SC_NPROCESSORS_ONLN), cpuModel.c_str());
+    std::fflush(stdout);
+
+    const std::string work = kBuild + "/bench-work";
+    fs::remove_all(work);
+    fs::create_directories(work);
+    const std::string scen1ms = work + "/delay1ms.json";
+    std::ofstream(scen1ms) << R"({"rules": [{"command": "any", "delayMs": 1, "times": 0}]})";
+
+    std::vector<SizeResult> results;
+    for (int blocks : sizes) {
+        SizeResult R;
+        R.blocks = blocks;
+        // Fewer pairs at the largest size keep a whole run within minutes.
+        R.pairs = blocks > 4000 ? std::max(7, pairs) : std::max(pairs, 7);
+        if (pairs < 7) R.pairs = pairs;
+        const std::string home = work + "/s" + std::to_string(blocks);
+        const sample::Description d = description(blocks);
+        const sample::Result built = sample::build(d, home);
+        const sample::StationResult& st = built.stations[0];
+        R.imageSize = st.imageSize;
+        const std::map<std::string, std::string> env{{"TUSAVE_HOME", home}};
+        const std::vector<std::string> save{kTusave, "save", "--project", "DEMO", "--station", st.name, "--mode", "0"};
+
+        // The first save, recorded frame by frame: what the floor replays, and P1.
+        const std::string frames = home + "/frames.bin";
+        auto before = snapshot(home);
+        {
+            Station sim(home, "", frames);
+            Usage u = run(save, env, home + "/save-first.out");
+            if (u.status != 0) die("the first save of " + std::to_string(blocks) + " blocks failed: see " + home + "/save-first.out");
+        }
+        auto after = snapshot(home);
+        R.sent = captured(frames);
+        R.want = predicted(d, st);
+        const Plan plan = make_plan(home, st, before, after);
+        R.written = plan.written;
+
+        // 0 ms per reply: CPU (P3, P5), peak memory (P4), station CPU.
+        std::vector<double> cpuS, cpuF, ratio, stnS, stnF;
+        {
+            Station sim(home, "", "");
+            const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
+            for (int i = 0; i < R.pairs; ++i) {
+                Usage s, f;
+                double ss = 0, sf = 0;
+                for (int side : {i % 2, 1 - i % 2}) {
+                    const double c0 = sim.cpu();
+                    if (side == 0) {
+                        s = run(save, env);
+                        ss = sim.cpu() - c0;
+                    } else {
+                        f = run(floor, env);
+                        sf = sim.cpu() - c0;
+                    }
+                }
+                if (s.status != 0 || f.status != 0) die("a save or floor run failed at " + std::to_string(blocks));
+                cpuS.push_back(s.cpu);
+                cpuF.push_back(f.cpu);
+                ratio.push_back(s.cpu / std::max(f.cpu, 1e-6));
+                stnS.push_back(ss);
+                stnF.push_back(sf);
+                R.rssKb = std::max(R.rssKb, s.rssKb);
+            }
+            // The edit step alone against a plain rewrite of its files, at the largest size.
+            if (blocks == sizes.back()) {
+                setenv("TUSAVE_HOME", home.c_str(), 1);
+                ws::set_message_sink([](const char*) { return 0u; });
+                std::vector<double> ew, ec;
+                for (int i = 0; i < R.pairs; ++i) {
+                    std::optional<std::pair<double, double>> e;
+                    std::pair<double, double> p{0, 0};
+                    if (i % 2 == 0) e = edit_step(st.name);
+                    p = plain_rewrite(plan.editFiles);
+                    if (i % 2 == 1) e = edit_step(st.name);
+                    if (!e) break;
+                    const auto [stepWall, stepCpu] = *e;
+                    ew.push_back(stepWall / std::max(p.first, 1e-6));
+                    ec.push_back(stepCpu / std::max(p.second, 1e-6));
+                }
+                if (!ew.empty()) {
+                    R.edit = true;
+                    R.editWall = stat_of(ew);
+                    R.editCpu = stat_of(ec);
+                }
+            }
+        }
+        R.cpuSave = stat_of(cpuS);
+        R.cpuFloor = stat_of(cpuF);
+        R.cpuRatio = stat_of(ratio);
+        R.stnCpuSave = stat_of(stnS);
+        R.stnCpuFloor = stat_of(stnF);
+
+        // 1 ms per reply: wall time (P2).
+        {
+            Station sim(home, scen1ms, "");
+            const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
+            std::vector<double> ws, wf, wr;
+            // Above 4000 blocks a pair at 1 ms takes most of a minute on a loaded machine: 3 pairs.
+            const int n = blocks > 4000 ? std::min(R.pairs, 3) : R.pairs;
+            R.pairs1ms = n;
+            for (int i = 0; i < n; ++i) {
+                Usage s, f;
+                for (int side : {i % 2, 1 - i % 2}) (side == 0 ? s : f) = run(side == 0 ? save : floor, env);
+                if (s.status != 0 || f.status != 0) die("a save or floor run at 1 ms failed at " + std::to_string(blocks));
+                ws.push_back(s.wall);
+                wf.push_back(f.wall);
+                wr.push_back(s.wall / std::max(f.wall, 1e-6));
+            }
+            R.wallSave1ms = stat_of(ws);
+            R.wallFloor1ms = stat_of(wf);
+            R.wallRatio1ms = stat_of(wr);
+        }
+        std::printf("  %5d blocks: %d pairs, %ld block frames (predicted %ld), save CPU %.3f s, floor CPU %.3f s, "
+                    "save at 1 ms %.3f s, floor at 1 ms %.3f s, peak RSS %ld KB, image %zu KB\n",
+                    blocks, R.pairs, R.sent.total, R.want.total, R.cpuSave.median, R.cpuFloor.median,
+                    R.wallSave1ms.median, R.wallFloor1ms.median, R.rssKb, R.imageSize / 1024);
+        std::fflush(stdout);
+        results.push_back(R);
+    }
+
+    // ---- the table ----
+    std::vector<Row> rows;
+    for (const auto& R : results) {
+        const std::string b = std::to_string(R.blocks);
+        const double p1 = static_cast<double>(R.sent.total) / std::max<long>(R.want.total, 1);
+        rows.push_back({"P1", b + " blocks: block frames sent / predicted", "= 1", p1, p1, false,
+                        R.sent.total == R.want.total,
+                        std::to_string(R.sent.total) + " / " + std::to_string(R.want.total) + " (+" +
+                            std::to_string(R.sent.other) + " session, mark, query frames)"});
+        rows.push_back({"P2", b + " blocks: wall at 1 ms/reply, save / floor", "<= 1.03", R.wallRatio1ms.median,
+                        R.wallRatio1ms.min, true, R.wallRatio1ms.median <= 1.03,
+                        fmt(R.wallSave1ms.median) + " s / " + fmt(R.wallFloor1ms.median) + " s, " +
+                            std::to_string(R.pairs1ms) + " pairs"});
+        rows.push_back({"P3", b + " blocks: CPU at 0 ms, save / floor", "<= 1.3", R.cpuRatio.median, R.cpuRatio.min,
+                        true, R.cpuRatio.median <= 1.3,
+                        fmt(R.cpuSave.median) + " s / " + fmt(R.cpuFloor.median) + " s; station " +
+                            fmt(R.stnCpuSave.median) + " s / " + fmt(R.stnCpuFloor.median) + " s"});
+    }
+    const SizeResult& big = results.back();
+    const double p4 = (static_cast<double>(big.rssKb) * 1024 - static_cast<double>(big.imageSize)) / (1024 * 1024);
+    rows.push_back({"P4", std::to_string(big.blocks) + " blocks: peak RSS - image (MB)", "<= 16", p4, p4, false,
+                    p4 <= 16, std::to_string(big.rssKb / 1024) + " MB - " + std::to_string(big.imageSize / 1024) + " KB"});
+    const SizeResult* r4 = nullptr;
+    const SizeResult* r8 = nullptr;
+    for (const auto& R : results) {
+        if (R.blocks == 4000) r4 = &R;
+        if (R.blocks == 8000) r8 = &R;
+    }
+    if (!r4 || !r8) {
+        r4 = results.size() >= 2 ? &results[results.size() - 2] : nullptr;
+        r8 = &results.back();
+    }
+    if (r4 && r4 != r8) {
+        const double k = static_cast<double>(r8->blocks) / r4->blocks;
+        const double p5 = r8->cpuSave.median / std::max(r4->cpuSave.median, 1e-6);
+        const double p5min = r8->cpuSave.min / std::max(r4->cpuSave.min, 1e-6);
+        char goal[32];
+        std::snprintf(goal, sizeof goal, "<= %.2f", 2.05 * k / 2);
+        rows.push_back({"P5", std::to_string(r8->blocks) + " / " + std::to_string(r4->blocks) + " blocks: save CPU",
+                        goal, p5, p5min, true, p5 <= 2.05 * k / 2, ""});
+    }
+    if (big.edit)
+        rows.push_back({"EDIT", std::to_string(big.blocks) + " blocks: edit step / plain rewrite (wall)", "<= 2",
+                        big.editWall.median, big.editWall.min, true, big.editWall.median <= 2,
+                        "CPU " + fmt(big.editCpu.median) + "; " + std::to_string(0) + " files"});
+    if (big.edit) rows.back().note = "CPU ratio " + fmt(big.editCpu.median);
+
+    std::printf("\n%-5s %-48s %-8s %8s %8s  %-7s %s\n", "", "measure", "goal", "median", "min", "verdict", "detail");
+    for (const auto& r : rows)
+        std::printf("%-5s %-48s %-8s %8s %8s  %-7s %s\n", r.name.c_str(), r.what.c_str(), r.goal.c_str(),
+                    fmt(r.median).c_str(), r.hasMin ? fmt(r.min).c_str() : "", r.ok ? "pass" : "FAIL", r.note.c_str());
+
+    const std::string commit = shell("git -C '" + kSource + "' rev-parse --short HEAD 2>/dev/null");
+    char date[32];
+    std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
+    nlohmann::ordered_json j;
+    j["commit"] = commit;
+    j["dirty"] = !shell("git -C '" + kSource + "' status --porcelain --untracked-files=no 2>/dev/null").empty();
+    j["date"] = date;
+    j["machine"] = {{"cpu", cpuModel}, {"cpus", sysconf(_SC_NPROCESSORS_ONLN)}, {"pinnedTo", g_cpu}};
+    for (const auto& R : results)
+        j["sizes"].push_back({{"blocks", R.blocks},
+                              {"pairs", R.pairs},
+                              {"pairs1ms", R.pairs1ms},
+                              {"imageBytes", R.imageSize},
+                              {"blockFramesSent", R.sent.total},
+                              {"otherFramesSent", R.sent.other},
+                              {"blockFramesPredicted", R.want.total},
+                              {"saveCpuS", R.cpuSave.median},
+                              {"floorCpuS", R.cpuFloor.median},
+                              {"stationCpuSaveS", R.stnCpuSave.median},
+                              {"stationCpuFloorS", R.stnCpuFloor.median},
+                              {"saveWall1msS", R.wallSave1ms.median},
+                              {"floorWall1msS", R.wallFloor1ms.median},
+                              {"peakRssKb", R.rssKb},
+                              {"filesWritten", R.written}});
+    for (const auto& r : rows)
+        j["table"].push_back({{"id", r.name}, {"measure", r.what}, {"goal", r.goal}, {"median", r.median},
+                              {"min", r.min}, {"pass", r.ok}, {"detail", r.note}});
+    fs::create_directories(outDir);
+    const std::string out = outDir + "/" + (commit.empty() ? "unknown" : commit) + "-" + date + ".json";
+    std::ofstream(out) << j.dump(2) << "\n";
+    std::printf("\nwritten: %s\n", out.c_str());
+    if (!keep) fs::remove_all(work);
+    return 0;
+}
