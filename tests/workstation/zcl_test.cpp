@@ -115,36 +115,7 @@ TEST(Zcl, UdpOneDatagramPerFrameNoSilentCutNoStaleReply) {
     EXPECT_EQ(ZclClose(h), 0);
 }
 
-TEST(Zcl, InprocHandleIsSignalledWhileAReplyIsQueued) {
-    int calls = 0;
-    zcl::register_inproc("zcl-test", [&](std::span<const std::uint8_t> req) -> std::optional<zcl::Frame> {
-        ++calls;
-        if (req[0] == 0) return std::nullopt;   // silent
-        return zcl::Frame(req.begin(), req.end());
-    });
-    HANDLE h = nullptr;
-    ASSERT_EQ(ZclOpen(&h, "inproc:zcl-test", 0), 0);
-    std::uint8_t silent[8] = {0};
-    ASSERT_EQ(ZclWrite(h, silent, 8), 8);
-    EXPECT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
-    std::uint8_t a[3] = {1, 2, 3}, b[2] = {9, 9};
-    ASSERT_EQ(ZclWrite(h, a, 3), 3);
-    std::uint8_t buf[16];
-    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_OBJECT_0);
-    EXPECT_EQ(ZclRead(h, buf, 2), -1);   // the reply is 3 bytes: refused, not cut
-    EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
-    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
-    ASSERT_EQ(ZclWrite(h, a, 3), 3);
-    ASSERT_EQ(ZclWrite(h, b, 2), 2);     // the unread reply to a is dropped first
-    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_OBJECT_0);
-    EXPECT_EQ(ZclRead(h, buf, sizeof buf), 2);
-    EXPECT_EQ(buf[0], 9);
-    EXPECT_EQ(WaitForMultipleObjects(1, &h, 0, 10), WAIT_TIMEOUT);
-    EXPECT_EQ(calls, 4);
-    EXPECT_EQ(ZclClose(h), 0);
-    zcl::unregister_inproc("zcl-test");
-}
-
+// The in-process device's dropped copies: the duplicate-reply save of harden_e2e_test.
 // A failed close releases the handle all the same.
 TEST(Zcl, FailedCloseStillReleases) {
     zcl::register_inproc("zcl-fp", [](std::span<const std::uint8_t>) { return std::optional<zcl::Frame>{}; });
@@ -240,15 +211,7 @@ TEST_F(LoadCheck, AgreeingStampsInEitherOrder) {
     int detail = 0;
     EXPECT_EQ(check(&detail), 0);
     EXPECT_EQ(detail, 0);
-    // The query: 56 bytes, command 0x30 sub-command 1, area 0, no parameters, station 3.
-    const Frame& q = station.lastRequest;
-    ASSERT_EQ(q.size(), 56u);
-    EXPECT_EQ(q[34], 0x30);
-    EXPECT_EQ(q[35], 1);
-    EXPECT_EQ(q[36], 0);
-    EXPECT_EQ(tb::load_u16(q.data() + 12), 3);
-    EXPECT_EQ(tb::load_u16(q.data() + 30), 12);
-    EXPECT_EQ(tb::load_u16(q.data() + 52), 0);
+    // The query's layout: the whole saves against fcssim in the end-to-end suite.
     station.big = false;
     EXPECT_EQ(check(&detail), 0);
 }
