@@ -2,6 +2,7 @@
 // it, and reading a whole file.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,6 +26,33 @@ namespace e2e {
 inline std::vector<std::uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The oracle after a good save: every saved record of every fetched block in the station's database
+// file equals the station's memory. Returns how many records were compared.
+inline std::size_t expect_saved_records_equal_memory(const sample::StationResult& s) {
+    const std::vector<std::uint8_t> db = read_file(s.databasePath), memory = read_file(s.memoryPath);
+    std::size_t saved = 0;
+    for (const auto& b : s.blocks)
+        for (const auto& r : b.records) {
+            if (!b.exists() || !b.fetched || !r.saved) continue;
+            ++saved;
+            EXPECT_TRUE(r.offset + r.size <= db.size() &&
+                        std::memcmp(db.data() + r.offset, memory.data() + r.offset, r.size) == 0)
+                << s.name << " block " << b.number << " record " << r.recNo;
+        }
+    return saved;
+}
+
+// Exit status of a shell command (-1 when it did not end normally); its stdout lines to *lines.
+inline int shell(const std::string& cmd, std::vector<std::string>* lines = nullptr) {
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    while (fgets(buf, sizeof buf, p))
+        if (lines) lines->emplace_back(buf, std::strcspn(buf, "\n"));
+    const int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 // fcssim as a child process on an ephemeral loopback port; stopped with SIGTERM on every way out.

@@ -28,19 +28,8 @@ namespace fs = std::filesystem;
 class HardenE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/harden-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        res_ = std::make_unique<sample::Result>(sample::build(sample::default_description(), dir_));
-        sim_ = std::make_unique<e2e::Fcssim>(dir_);
-        ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
-        std::ofstream(res_->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << sim_->device()
-                                             << "\"}";
-    }
-    void TearDown() override {
-        sim_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        ASSERT_TRUE(home_.Start(sample::default_description())) << "fcssim did not report its port";
+        dir_ = home_.dir;
     }
 
     // Runs tusave with args under env; stdout lines are returned, stderr goes to err_.
@@ -48,12 +37,7 @@ protected:
         const std::string cmd = "TUSAVE_HOME='" + dir_ + "' " + env + " '" + TUSAVE_BUILD_DIR "/tools/tusave/tusave' " +
                                 args + " 2>'" + dir_ + "/stderr.txt'";
         std::vector<std::string> lines;
-        FILE* p = popen(cmd.c_str(), "r");
-        if (!p) return lines;
-        char buf[4096];
-        while (fgets(buf, sizeof buf, p)) lines.emplace_back(buf, strcspn(buf, "\n"));
-        const int st = pclose(p);
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        status_ = e2e::shell(cmd, &lines);
         std::ifstream in(dir_ + "/stderr.txt");
         std::stringstream ss;
         ss << in.rdbuf();
@@ -61,10 +45,9 @@ protected:
         return lines;
     }
 
+    e2e::SampleHome home_;
     std::string dir_, err_;
     int status_ = -1;
-    std::unique_ptr<sample::Result> res_;
-    std::unique_ptr<e2e::Fcssim> sim_;
 };
 
 // In process, so that the second copy is queued before the first is read, every time.
@@ -73,24 +56,13 @@ using DuplicateReplies = ctrl_test::CtrlSave;
 TEST_F(DuplicateReplies, StationSendingEveryReplyTwiceIsSavedWithTheRightData) {
     build();
     zcl::set_inproc_copies("ctrl", 2);
-    const auto& s = st("FCS0101");
-    const std::vector<std::uint8_t> memory = e2e::read_file(s.memoryPath);
     const std::string trace = dir_ + "/trace.txt";
     setenv("TUSAVE_TRACE", trace.c_str(), 1);
     const unsigned long before = zcl::discarded_frames();
     const unsigned rc = save("FCS0101", 2, 0);
     unsetenv("TUSAVE_TRACE");
     ASSERT_EQ(rc, 0u) << ::testing::PrintToString(lines);
-    const std::vector<std::uint8_t> db = e2e::read_file(s.databasePath);
-    std::size_t saved = 0;
-    for (const auto& b : s.blocks)
-        for (const auto& r : b.records) {
-            if (!b.exists() || !b.fetched || !r.saved) continue;
-            ++saved;
-            ASSERT_LE(r.offset + r.size, db.size());
-            EXPECT_EQ(std::memcmp(db.data() + r.offset, memory.data() + r.offset, r.size), 0) << "block " << b.number;
-        }
-    EXPECT_GT(saved, 0u);
+    EXPECT_GT(e2e::expect_saved_records_equal_memory(st("FCS0101")), 0u);
     // The copies were dropped before the next requests, and the trace says so.
     EXPECT_GT(zcl::discarded_frames() - before, static_cast<unsigned long>(saveFrames_) / 2);
     std::ifstream in(trace);

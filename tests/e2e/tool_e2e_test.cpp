@@ -18,26 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Exit status and stdout lines of a shell command.
-int shell(const std::string& cmd, std::vector<std::string>* lines = nullptr) {
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    while (fgets(buf, sizeof buf, p)) {
-        std::string l = buf;
-        if (!l.empty() && l.back() == '\n') l.pop_back();
-        if (lines) lines->push_back(l);
-    }
-    const int st = pclose(p);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 TEST(ToolE2e, SaveCopiesEveryFcsCustomFileAndNoSimFile) {
     char tmpl[] = "/tmp/tool_e2e_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;
     const std::string tusave = std::string("'") + TUSAVE_BUILD_DIR + "/tools/tusave/tusave' ";
-    ASSERT_EQ(shell(tusave + "sample '" + dir + "' >/dev/null"), 0);
+    ASSERT_EQ(e2e::shell(tusave + "sample '" + dir + "' >/dev/null"), 0);
     ASSERT_TRUE(fs::is_regular_file(dir + "/FCS/tool/shgsave"));
     // The same description again gives the same files, and the list of what the save hands on.
     const sample::Result res = sample::build(sample::default_description(), dir);
@@ -50,7 +36,7 @@ TEST(ToolE2e, SaveCopiesEveryFcsCustomFileAndNoSimFile) {
         std::ofstream(res.workstationJson) << ws.dump();
 
         std::vector<std::string> lines;
-        EXPECT_EQ(shell("TUSAVE_HOME='" + dir + "' " + tusave + "save --project DEMO --station FCS0101 --raw", &lines), 0);
+        EXPECT_EQ(e2e::shell("TUSAVE_HOME='" + dir + "' " + tusave + "save --project DEMO --station FCS0101 --raw", &lines), 0);
         for (const auto& l : lines) EXPECT_NE(l.rfind("WRN:", 0), 0u) << l;
         EXPECT_EQ(lines.back(), "RESULT 0x00000000");
     }
@@ -62,11 +48,7 @@ TEST(ToolE2e, SaveCopiesEveryFcsCustomFileAndNoSimFile) {
         ++copies;
         EXPECT_EQ(e.path().string().find("/SIM/"), std::string::npos) << e.path();
     }
-    EXPECT_EQ(copies, fcs.size());
-    for (const auto& f : fcs) {
-        const std::string copy = dir + "/backup/shgsave/1-1/" + f.substr(f.find("/Custom/") + 8);
-        EXPECT_EQ(e2e::read_file(copy), e2e::read_file(f)) << copy;
-    }
+    EXPECT_EQ(copies, fcs.size());   // what each copy holds: tool_backup_test
     std::error_code ec;
     fs::remove_all(dir, ec);
 }

@@ -42,30 +42,18 @@ std::string EucToCp932(const std::string& euc) {
 class TpE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tp-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        home_ = tmpl;
         desc_ = sample::default_description();
         desc_.stations.resize(1);
-        result_ = sample::build(desc_, home_);
-        setenv("TUSAVE_HOME", home_.c_str(), 1);
-        sim_ = std::make_unique<e2e::Fcssim>(home_);
-        ASSERT_FALSE(sim_->device().empty()) << "fcssim did not report its port";
-        std::ofstream(result_.workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << sim_->device()
-                                               << "\"}";
+        ASSERT_TRUE(home_.Start(desc_)) << "fcssim did not report its port";
+        setenv("TUSAVE_HOME", home_.dir.c_str(), 1);
     }
     void TearDown() override {
-        sim_.reset();
-        std::error_code ec;
-        fs::remove_all(home_, ec);
         unsetenv("TUSAVE_HOME");
         g_testMode = 0;
     }
 
-    std::string home_;
+    e2e::SampleHome home_;
     sample::Description desc_;
-    sample::Result result_;
-    std::unique_ptr<e2e::Fcssim> sim_;
 };
 
 // The expected value text of element k, read from the memory as the definitions say, in the
@@ -101,10 +89,10 @@ std::string Expected(const std::vector<std::uint8_t>& mem, std::size_t at, const
 
 TEST_F(TpE2E, TpFileHoldsTheStationsValuesAndItsNewestArchiveCopy) {
     ASSERT_EQ(QVELdFcsTuningParmSave("P1", "P2", "DEMO", "FCS0101", 2, 0, 7), 0u);
-    const sample::StationResult& sr = result_.stations[0];
+    const sample::StationResult& sr = home_.result->stations[0];
     const sample::Station& st = desc_.stations[0];
     const std::vector<std::uint8_t> mem = e2e::read_file(sr.memoryPath);
-    const std::string tpDir = result_.projectDir + "/FCS0101/TP";
+    const std::string tpDir = home_.result->projectDir + "/FCS0101/TP";
     const auto bytes = e2e::read_file(tpDir + "/tuning.tps");
     const std::string tp(bytes.begin(), bytes.end());
 

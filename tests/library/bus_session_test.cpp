@@ -89,46 +89,50 @@ TEST_F(SessionTest, ApcsTestFrameTypeAndStationOrderParameters) {
     EXPECT_EQ(tc->upDataSize, 16);
 }
 
-TEST_F(SessionTest, RefusedSessionStartGivesOneLineAndKeepsTheSession) {
-    std::string text;
-    LdGetTReturnMessage(0x9412, &text);
-    ASSERT_FALSE(text.empty());
-    script.replies.push_back(reply(0, 0x9412));
-    EXPECT_EQ(TuSaveStartReq(tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:" + text + "T6052:0x9412"});
-    EXPECT_EQ(tc->sessionId, 0x5E55u);
-    const Frame& f = script.requests[0];
-    EXPECT_EQ(f.size(), 56u);
-    EXPECT_EQ(f[32 + 2], 0x1F);
-    EXPECT_EQ(f[32 + 3], 1);
-    EXPECT_EQ(serialOf(f), 1);
-    EXPECT_EQ(tb::load_u32(f.data() + 32 + 16), 0u);
-}
-
 TEST_F(SessionTest, SessionStartAndEnd) {
     script.replies.push_back(reply(0, 0, para8(0xABCD0001)));
     script.replies.push_back(reply(0, 0));
     ASSERT_EQ(TuSaveStartReq(tc.get()), 0);
     EXPECT_EQ(tc->sessionId, 0xABCD0001u);
+    const Frame start = script.requests[0];
+    EXPECT_EQ(start.size(), 56u);
+    EXPECT_EQ(start[32 + 2], 0x1F);
+    EXPECT_EQ(start[32 + 3], 1);
+    EXPECT_EQ(serialOf(start), 1);
+    EXPECT_EQ(tb::load_u32(start.data() + 32 + 16), 0u);
     ASSERT_EQ(TuSaveEndReq(tc.get()), 0);
     const Frame& end = script.requests[1];
     EXPECT_EQ(end[32 + 3], 2);
     EXPECT_EQ(serialOf(end), 2);
     EXPECT_EQ(tb::load_u32(end.data() + 32 + 16), 0xABCD0001u);
-    EXPECT_EQ(seqOf(end), seqOf(script.requests[0]) + 1);
+    EXPECT_EQ(seqOf(end), seqOf(start) + 1);
 }
 
-TEST_F(SessionTest, TransportFailureThenTheRequestsLine) {
-    script.replies.push_back(reply(5, 0));
-    EXPECT_EQ(TuSaveEndReq(tc.get()), -1);
-    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:TuZclRW(): Cannot Communicate(code=0x5)", "ERR:T6042:"}));
-}
-
-TEST_F(SessionTest, AcceptedStartWithoutParameterFails) {
-    script.replies.push_back(reply(0, 0));
-    EXPECT_EQ(TuSaveStartReq(tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuSaveStartReq(): reply parameter missing (len=64)"});
-    EXPECT_EQ(tc->sessionId, 0x5E55u);
+// A refusal, a transport failure, a missing parameter: one line each, the session kept.
+TEST_F(SessionTest, FailedRepliesGiveTheirLines) {
+    std::string refusedStart, refusedUpload;
+    LdGetTReturnMessage(0x9412, &refusedStart);
+    LdGetTReturnMessage(0x9413, &refusedUpload);
+    std::vector<std::uint8_t> buf(16);
+    const struct {
+        Frame reply;
+        std::function<int(tucomn*)> call;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {reply(0, 0x9412), TuSaveStartReq, {"ERR:" + refusedStart + "T6052:0x9412"}},
+        {reply(0, 0), TuSaveStartReq, {"ERR:TuSaveStartReq(): reply parameter missing (len=64)"}},
+        {reply(5, 0), TuSaveEndReq, {"ERR:TuZclRW(): Cannot Communicate(code=0x5)", "ERR:T6042:"}},
+        {reply(0, 0x9413), [&](tucomn* t) { t->upDataSize = 16; return TuUpLoadReq(buf.data(), t); },
+         {"ERR:" + refusedUpload + "T6054:0x9413"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines[0]);
+        lines.clear();
+        script.replies.push_back(c.reply);
+        EXPECT_EQ(c.call(tc.get()), -1);
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(tc->sessionId, 0x5E55u);
+    }
 }
 
 TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
@@ -149,6 +153,9 @@ TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
     tc->upDataSize = -1;
     EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
+    EXPECT_EQ(script.requests.size(), 3u);
+    tc->upDataSize = 0;   // nothing announced: nothing sent
+    EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), 0);
     EXPECT_EQ(script.requests.size(), 3u);
 }
 
@@ -181,23 +188,7 @@ TEST_F(SessionTest, ChunkedUploadSameFrameNumberSerialsOneApart) {
     EXPECT_EQ(buf, data);
 }
 
-TEST_F(SessionTest, AskAgainTwiceThenData) {
-    auto data = item(1, 2, 32);
-    tc->upDataSize = static_cast<std::int32_t>(data.size());
-    script.replies.push_back(reply(0, 0x9642));
-    script.replies.push_back(reply(0, 0x9642));
-    script.replies.push_back(chunk(data, 0, data.size()));
-    std::vector<std::uint8_t> buf(data.size());
-    ASSERT_EQ(TuUpLoadReq(buf.data(), tc.get()), 0);
-    ASSERT_EQ(script.requests.size(), 3u);
-    EXPECT_EQ(serialOf(script.requests[2]), serialOf(script.requests[0]) + 2);
-    EXPECT_EQ(seqOf(script.requests[2]), seqOf(script.requests[0]));
-    EXPECT_EQ(waits(), (std::vector<std::string>{"WaitForMultipleObjects 30000", "Sleep 1000",
-                                                 "WaitForMultipleObjects 30000", "Sleep 1000",
-                                                 "WaitForMultipleObjects 30000"}));
-    EXPECT_EQ(buf, data);
-}
-
+// Ask-again answers followed by data, serials and pauses: bus_e2e_test.
 TEST_F(SessionTest, AskAgainIsBounded) {
     tc->upDataSize = 32;
     script.fallback = [](const Frame&) { return reply(0, 0x9642); };
@@ -228,22 +219,6 @@ TEST_F(SessionTest, ChunkPastTheSizeClaimingMoreThanItCarriesEmptyOrNegativeIsAD
             EXPECT_EQ(buf, std::vector<std::uint8_t>(100, 0));
         }
     }
-}
-
-TEST_F(SessionTest, NothingAnnouncedSendsNothing) {
-    tc->upDataSize = 0;
-    EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), 0);
-    EXPECT_TRUE(script.requests.empty());
-}
-
-TEST_F(SessionTest, UploadRefused) {
-    tc->upDataSize = 16;
-    script.replies.push_back(reply(0, 0x9413));
-    std::vector<std::uint8_t> buf(16);
-    std::string text;
-    LdGetTReturnMessage(0x9413, &text);
-    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:" + text + "T6054:0x9413"});
 }
 
 // ---- the byte-order walk over the items ----------------------------------------------------
@@ -315,19 +290,6 @@ TEST_F(ItemWalkTest, RecordsAreConvertedInStationOrder) {
     EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 2u);
 }
 
-TEST(BlockLookup, WalkOfTheImage) {
-    imgtest::Image image = imgtest::Make(4);
-    image.U16(image.hdr[2] + 0x14, 0x1853);
-    tucomn tc{};
-    tc.pDbImage = image.bytes.data();
-    tc.dbImageSize = image.size();
-    tc.areaLocalTbl_addr = image.p(image.area);
-    std::uint16_t code = 0;
-    ASSERT_EQ(blkNoToBlkCode(&tc, 3, &code), 0);
-    EXPECT_EQ(code, 0x1853);
-    EXPECT_EQ(getBlockHeaderCorePtr(&tc, 4), image.p(image.hdr[3]));
-}
-
 class BlockLookupLines : public BusTest {
 protected:
     std::string fails(const std::function<void(imgtest::Image&, tucomn&)>& damage, std::int16_t blockNo = 2) {
@@ -378,8 +340,7 @@ TEST(WorkArea, GrowsInSteps0f256AndKeepsABigEnoughBuffer) {
     std::uint8_t* c = TuGetWorkArea(400, 3);
     EXPECT_EQ(c, b);
     EXPECT_EQ(c[0], 0x5A);
-    EXPECT_EQ(ws::allocation_size(TuGetWorkArea(256, 3)), 512u);
-    EXPECT_EQ(ws::allocation_size(TuGetWorkArea(0, 2)), 256u);
+    EXPECT_EQ(ws::allocation_size(TuGetWorkArea(0, 2)), 256u);   // each kind has its own
     EXPECT_EQ(ws::live_allocations(), live + 2);
     TuFreeWorkArea();
     EXPECT_EQ(ws::live_allocations(), live);

@@ -50,6 +50,50 @@ TEST_F(TransportTest, ShortWriteReportsBothNumbersAndDoesNotRead) {
     EXPECT_EQ(len, -7);
 }
 
+// Each way an exchange fails: one line, no reply handed out.
+TEST_F(TransportTest, FailedExchangesGiveTheirLine) {
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        std::string line;
+    } cases[] = {
+        {"status", [&] { script.replies.push_back(reply(5, 0)); }, "ERR:TuZclRW(): Cannot Communicate(code=0x5)"},
+        {"send conversion", [&] { g_testMode = 0; failpoint::arm("bc2FcMnSaveHeader", 1); },
+         "ERR: bc2FcMnSaveHeader Error(Send Frame)"},
+        {"reply conversion with a failed read", [&] {
+             g_testMode = 0;
+             failpoint::arm("bc2FcMnSaveHeader", 1, 2);
+             failpoint::arm("ZclRead", -1);
+             script.replies.push_back(reply(0, 0));
+         }, "ERR: bc2FcMnSaveHeader Error(Return Frame)"},
+        {"read", [&] { failpoint::arm("ZclRead", -3); script.replies.push_back(reply(0, 0)); },
+         "ERR:TuZclRW(1): ZclRead() error ret = -3"},
+        {"time-out", [&] { failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT); },
+         "ERR:WaitForMultipleObjects error WAIT_TIMEOUT"},
+        {"wait", [&] { failpoint::arm("WaitForMultipleObjects", static_cast<long long>(WAIT_FAILED)); },
+         "ERR:WaitForMultipleObjects error WAIT_FAILED"},
+        {"larger than the receive buffer", [&] {
+             script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1)));
+         }, "ERR:TuZclRW(1): ZclRead() error ret = -1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        failpoint::reset();
+        g_testMode = 1;
+        script.replies.clear();
+        script.requests.clear();
+        lines.clear();
+        c.arrange();
+        rtn = nullptr;
+        EXPECT_EQ(rw(), -1);
+        EXPECT_EQ(lines, std::vector<std::string>{c.line});
+        EXPECT_EQ(rtn, nullptr);
+        if (std::string(c.what) == "send conversion") {
+            EXPECT_TRUE(script.requests.empty());
+        }
+    }
+}
+
 TEST_F(TransportTest, BusyTwiceGivesTwoLinesOnePauseAndFailure) {
     script.replies.push_back(reply(22, 0));
     script.replies.push_back(reply(22, 0));
@@ -73,12 +117,6 @@ TEST_F(TransportTest, BusyThenGoodSendsTheSameFrameTwice) {
     EXPECT_EQ(tb::load_u32(rtn + 64), 5u);
 }
 
-TEST_F(TransportTest, OtherStatusCannotCommunicate) {
-    script.replies.push_back(reply(5, 0));
-    EXPECT_EQ(retry(), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(): Cannot Communicate(code=0x5)"});
-}
-
 TEST_F(TransportTest, TestModeConvertsNothingOtherwiseBothDirections) {
     failpoint::arm("bc2FcMnSaveHeader", 1, 1000);   // counts calls only
     script.replies.push_back(reply(0, 0));
@@ -93,40 +131,6 @@ TEST_F(TransportTest, TestModeConvertsNothingOtherwiseBothDirections) {
     EXPECT_EQ(failpoint::calls("bc2FcMnSaveHeader"), 2u);
 }
 
-TEST_F(TransportTest, SendConversionFailureSendsNothing) {
-    g_testMode = 0;
-    failpoint::arm("bc2FcMnSaveHeader", 1);
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR: bc2FcMnSaveHeader Error(Send Frame)"});
-    EXPECT_TRUE(script.requests.empty());
-}
-
-TEST_F(TransportTest, FailedReadWithFailedConversionReportsOnlyTheConversion) {
-    g_testMode = 0;
-    failpoint::arm("bc2FcMnSaveHeader", 1, 2);   // the reply's conversion
-    failpoint::arm("ZclRead", -1);
-    script.replies.push_back(reply(0, 0));
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR: bc2FcMnSaveHeader Error(Return Frame)"});
-}
-
-TEST_F(TransportTest, FailedReadAlone) {
-    failpoint::arm("ZclRead", -3);
-    script.replies.push_back(reply(0, 0));
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(1): ZclRead() error ret = -3"});
-}
-
-TEST_F(TransportTest, WaitTimeoutAndWaitFailure) {
-    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
-    EXPECT_EQ(rw(), -1);
-    failpoint::arm("WaitForMultipleObjects", static_cast<long long>(WAIT_FAILED));
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:WaitForMultipleObjects error WAIT_TIMEOUT",
-                                               "ERR:WaitForMultipleObjects error WAIT_FAILED"}));
-    EXPECT_EQ(waits()[0], "WaitForMultipleObjects 30000");
-}
-
 TEST_F(TransportTest, ReplyShorterThanItsSaveHeaderIsNeverParsedFromAnEarlierReply) {
     // A good exchange leaves a good header in the receive buffer...
     script.replies.push_back(reply(0, 0, bustest::para8(99)));
@@ -138,13 +142,6 @@ TEST_F(TransportTest, ReplyShorterThanItsSaveHeaderIsNeverParsedFromAnEarlierRep
     EXPECT_EQ(rw(), -1);
     EXPECT_EQ(rtn, nullptr);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(): Cannot Communicate(short reply len=50)"});
-}
-
-TEST_F(TransportTest, ReplyLargerThanTheReceiveBufferIsAReadError) {
-    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1)));
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuZclRW(1): ZclRead() error ret = -1"});
-    EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
 }
 
 }  // namespace

@@ -63,8 +63,8 @@ protected:
     }
 
     // Builds the sample and points its control bus at the in-process device, which answers
-    // the generation query with stationStamp.
-    void build(std::uint64_t stationStamp = kStamp) {
+    // the generation query with stationStamp; the stations play scenario (fcssim's format).
+    void build(std::uint64_t stationStamp = kStamp, const std::string& scenario = "{}") {
         result_ = sample::build(desc_, dir_);
         nlohmann::json ws;
         {
@@ -83,6 +83,10 @@ protected:
             fcs::Config cfg = fcs::load_config(fs::path(s.stationJsonPath).parent_path().string());
             for (const auto& d : desc_.stations)
                 if (d.name == s.name && (d.underTest || d.apcs)) cfg.bigEndian = false;
+            std::string err;
+            auto sc = fcs::Scenario::parse(scenario, err);
+            ASSERT_TRUE(sc) << err;
+            cfg.scenario = sc->for_station(s.number);
             stations_[s.number] = std::make_shared<fcs::Station>(std::move(cfg));
         }
         zcl::register_inproc("ctrl", [this, stationStamp](std::span<const std::uint8_t> req) {

@@ -66,9 +66,6 @@ TEST_F(Shgsave, RefusedArgumentsAndIoErrorsCopyNothing) {
                              ": No such file or directory");
     setenv("TUSAVE_FAILPOINTS", "CopyFileA=28", 1);
     EXPECT_EQ(run({"-h", "dev", "1-1", file}), 1);
-    setenv("TUSAVE_FAILPOINTS", "shgsave=7", 1);
-    EXPECT_EQ(run({"-h", "dev", "1-1", file}), 7);
-    EXPECT_EQ(outcome(), "failpoint: exit 7");
     unsetenv("TUSAVE_FAILPOINTS");
     EXPECT_FALSE(fs::exists(path("bk/shgsave/1-1/C1/FCS/a b.xseg")));
     write(path("workstation.json"), R"({"backupDir": "bk2"})");

@@ -121,15 +121,7 @@ TEST_F(UploadBlock, UndeliveredRecordOneSkipsTheIdentityCheck) {
     ASSERT_EQ(saved.size(), 1u);
 }
 
-TEST_F(UploadBlock, CategoryTwoBlockIsWrittenButNotListed) {
-    build(description({model(0x1001, "PVI", {3}, 2)}, 2));
-    prepareArea();
-    ASSERT_EQ(TuAreaSave(tc.get()), 0);
-    EXPECT_TRUE(imageEquals(memory, 1, 3));
-    EXPECT_TRUE(imageEquals(memory, 2, 3));
-    EXPECT_TRUE(saved.empty());
-}
-
+// Which categories are written and listed: upload_e2e_test over the sample's every category.
 TEST_F(UploadBlock, BrokenAreaLinkFailsTheAreaWithItsLineAndOpensNoSession) {
     build(description({model(0x1001, "PVI", {3})}, 2));
     const std::uint32_t base = tb::load_u32(image.data() + 0x240) - 0x100;
@@ -228,26 +220,20 @@ protected:
     TuUpLoadItem item{};
 };
 
-TEST_F(UploadRecordSet, RecordIsReplacedEntirely) {
-    data[0] = 1;   // identity bytes as delivered
-    data[1] = 0;
-    data[2] = 0x77;
-    ASSERT_EQ(TuRecordDBSet(hdr, &item, tc.get()), 0);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + static_cast<long>(rec(1, 2).offset)));
-}
-
-TEST_F(UploadRecordSet, BlockNumberIsPrintedWidenedWithItsSign) {
-    tb::store_u16(image.data() + rec(1, 2).offset, 0xFFFF);
+// Identity bytes of the delivered record that differ from the image's: refused, nothing written;
+// numbers are printed widened with their sign.
+TEST_F(UploadRecordSet, IdentityDifferenceIsRefused) {
     const auto before = image;
-    EXPECT_EQ(TuRecordDBSet(hdr, &item, tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuRecordDBSet() blockNo is unmatch( to(0xffffffff), from(0x1) )"});
-    EXPECT_EQ(image, before);
-}
-
-TEST_F(UploadRecordSet, RecordNumberDifferenceIsRefused) {
     data[3] = 9;
     EXPECT_EQ(TuRecordDBSet(hdr, &item, tc.get()), -1);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuRecordDBSet() recordNo is unmatch( to(0x2), from(0x9) )"});
+    data[3] = 2;
+    tb::store_u16(image.data() + rec(1, 2).offset, 0xFFFF);
+    lines.clear();
+    EXPECT_EQ(TuRecordDBSet(hdr, &item, tc.get()), -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuRecordDBSet() blockNo is unmatch( to(0xffffffff), from(0x1) )"});
+    tb::store_u16(image.data() + rec(1, 2).offset, 1);
+    EXPECT_EQ(image, before);
 }
 
 TEST_F(UploadRecordSet, RecordOutsideTheImageIsRefusedLikeANullPointer) {

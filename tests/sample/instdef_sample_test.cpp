@@ -33,52 +33,6 @@ protected:
 
 std::string cut8(const std::string& s) { return s.substr(0, 8); }
 
-TEST_F(SampleInstDef, EveryCallAnswersTheDescriptionsModels) {
-    for (const sample::Station& st : d.stations) {
-        SCOPED_TRACE(st.name);
-        ASSERT_EQ(0, IEdalInstOpenForTP(d.project.c_str(), st.name.c_str(), 2)) << instdef::last_error();
-        for (const sample::Model& m : st.models) {
-            SCOPED_TRACE(m.name);
-            char name[IEDAL_INSTNAME_SIZE];
-            ASSERT_EQ(0, IEdalInstGetInstName(m.blockCode, name));
-            EXPECT_EQ(cut8(m.name), name);
-
-            int count = -1;
-            char* list = nullptr;
-            ASSERT_EQ(0, IEdalInstGetDItemList2(name, &count, &list));
-            std::string want;
-            for (const sample::Item& it : m.items) want += (want.empty() ? "" : ":") + it.name;
-            EXPECT_EQ(want, list);
-            EXPECT_EQ(static_cast<int>(m.items.size()), count);
-            std::free(list);
-
-            for (const sample::Item& it : m.items) {
-                IEdalItemCnctS c{};
-                ASSERT_EQ(0, IEdalInstGetDItemCnctInf(name, it.name.c_str(), &c)) << it.name;
-                EXPECT_EQ(it.recNo, c.recNo);
-                EXPECT_EQ(it.offset, c.offset);
-                EXPECT_EQ(it.dataType, c.dataType);
-                EXPECT_EQ(it.elemSize, c.elemSize);
-                int d1 = -1, d2 = -1;
-                ASSERT_EQ(0, IEdalInstGetDItemArrayInf(name, it.name.c_str(), &d1, &d2));
-                EXPECT_EQ(it.dim2 > 1 ? it.dim2 : 0, d2) << it.name;
-                EXPECT_EQ(it.dim1 > 1 || it.dim2 > 1 ? it.dim1 : 0, d1) << it.name;
-            }
-
-            int n = -1, recs[IEDAL_MAX_SAVE_REC] = {};
-            ASSERT_EQ(0, IEdalInstGetSaveRecNo(m.blockCode, &n, recs));
-            EXPECT_EQ(m.savedRecords, std::vector<int>(recs, recs + n));
-        }
-        // Every block of the image has its model.
-        for (const sample::BlockInfo& b : r.stations[&st - d.stations.data()].blocks) {
-            if (!b.exists()) continue;
-            int n = 0, recs[IEDAL_MAX_SAVE_REC];
-            EXPECT_EQ(0, IEdalInstGetSaveRecNo(b.code, &n, recs)) << b.number;
-        }
-        ASSERT_EQ(0, IEdalInstClose());
-    }
-}
-
 // The default description holds every kind of item the TP step and the edit file update meet.
 TEST_F(SampleInstDef, DefaultModelsCoverEveryKindOfItem) {
     ASSERT_EQ(0, IEdalInstOpenForTP("DEMO", "FCS0101", 2));

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <string>
 
-#include "station_test_image.h"
+#include "station_fixture.h"
 
 namespace {
 
@@ -28,14 +28,6 @@ const std::string kFcssim = std::string(TUSAVE_BUILD_DIR) + "/station/fcssim";
 void write_file(const fs::path& p, const std::string& s) {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << s;
-}
-
-void write_station(const fs::path& dir, std::uint16_t number, const std::string& name, bool big) {
-    Image im = build_image(number, name.c_str());
-    write_file(dir / "memory.sfdata", std::string(im.b.begin(), im.b.end()));
-    write_file(dir / "userinst.json", kUserInst);
-    write_file(dir / "station.json", "{ \"name\": \"" + name + "\", \"number\": " + std::to_string(number) +
-                                         ", \"byteOrder\": \"" + (big ? "big" : "host") + "\", \"memory\": \"memory.sfdata\" }");
 }
 
 // A running fcssim; stopped with SIGTERM by the test or, failing that, on destruction.
@@ -102,49 +94,31 @@ class Fcssim : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!fs::exists(kFcssim)) GTEST_SKIP() << "fcssim not built";
-        home = fs::temp_directory_path() / ("fcssim_test_" + std::to_string(getpid()));
-        fs::remove_all(home);
         sock = socket(AF_INET, SOCK_DGRAM, 0);
     }
     void TearDown() override {
         if (sock >= 0) close(sock);
-        fs::remove_all(home);
     }
-    fs::path home;
+    static std::string stationDir(std::size_t i = 0) {
+        return fs::path(home().result.stations.at(i).stationJsonPath).parent_path().string();
+    }
     int sock = -1;
 };
 
 TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
-    write_station(home / "fcs" / "FCS0101", 1, "FCS0101", true);
-    write_station(home / "fcs" / "FCS0102", 2, "FCS0102", false);
     Child c;
-    ASSERT_TRUE(c.start({"--home", home.string(), "--listen", "127.0.0.1:0"}));
+    ASSERT_TRUE(c.start({"--home", home().dir, "--listen", "127.0.0.1:0"}));
     ASSERT_EQ(c.line.rfind("fcssim listening on udp:127.0.0.1:", 0), 0u) << c.line;
     int port = port_of(c.line);
     ASSERT_GT(port, 0);
 
-    // Two stations with their own byte order: each answers its own session start.
-    fcs::Config dummy1 = config(build_image(1, "FCS0101"), true);
-    fcs::Station local1(dummy1);
-    Client c1{local1, true};
-    Bytes r1 = exchange(sock, port, c1.frame(0x1F, 1, 1, 1, 0));
-    ASSERT_EQ(r1.size(), 72u);
-    Answer a1 = c1.read(fcs::Reply{r1, 0});
-    EXPECT_EQ(a1.status, 0);
-    EXPECT_EQ(a1.result, 0);
-    EXPECT_EQ(tb::load_u16(r1.data() + 12), 1);
-    EXPECT_NE(c1.u32_body(a1), 0u);
-
-    auto im2 = build_image(2, "FCS0102");
-    fcs::Config cfg2 = config(im2, false);
-    cfg2.number = 2;
-    cfg2.name = "FCS0102";
+    // Routed by the number in the frame (whole saves of both stations: the e2e suite).
+    const fcs::Config cfg2 = fcs::load_config(stationDir(1));
     fcs::Station local2(cfg2);
-    Client c2{local2, false};
+    Client c2{local2, cfg2.bigEndian};
     Bytes r2 = exchange(sock, port, c2.frame(0x30, 1, 0, 0, 0));
     ASSERT_EQ(r2.size(), 96u);
-    EXPECT_EQ(tb::load_u16(r2.data() + 64), 0x0102);  // host order station
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r2.data() + 80)), "FCS0102");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r2.data() + 80)), home().result.stations[1].name);
 
     // No station 3: no answer.
     Bytes f3 = c2.frame(0x1F, 1, 1, 1, 0);
@@ -157,13 +131,12 @@ TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
 }
 
 TEST_F(Fcssim, ScenarioDelaysAndDropsOverTheSocket) {
-    write_station(home / "st", 1, "FCS0101", true);
-    write_file(home / "sc.json", R"({"rules": [{"command": "start", "delayMs": 300}, {"command": "start", "nth": 2, "noReply": true}]})");
+    const std::string sc = home().dir + "/sc.json";
+    write_file(sc, R"({"rules": [{"command": "start", "delayMs": 300}, {"command": "start", "nth": 2, "noReply": true}]})");
     Child c;
-    ASSERT_TRUE(c.start({"--station", (home / "st").string(), "--listen", "udp:127.0.0.1:0", "--scenario",
-                         (home / "sc.json").string()}));
+    ASSERT_TRUE(c.start({"--station", stationDir(), "--listen", "udp:127.0.0.1:0", "--scenario", sc}));
     int port = port_of(c.line);
-    fcs::Station local(config(build_image(), true));
+    fcs::Station local(config(true));
     Client cl{local, true};
     EXPECT_TRUE(exchange(sock, port, cl.frame(0x1F, 1, 1, 1, 0), 100).empty());  // not yet
     pollfd pfd{sock, POLLIN, 0};
@@ -175,15 +148,17 @@ TEST_F(Fcssim, ScenarioDelaysAndDropsOverTheSocket) {
 }
 
 TEST_F(Fcssim, RefusesNonLoopbackAndBrokenStations) {
-    write_station(home / "st", 1, "FCS0101", true);
     for (const char* addr : {"0.0.0.0:0", "192.168.1.1:0", "tcp:127.0.0.1:0"}) {
         Child c;
-        EXPECT_FALSE(c.start({"--station", (home / "st").string(), "--listen", addr})) << addr;
+        EXPECT_FALSE(c.start({"--station", stationDir(), "--listen", addr})) << addr;
         EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2) << addr;
     }
-    write_file(home / "st" / "station.json", R"({"name": "FCS0101", "number": 1, "byteOrder": "middle"})");
+    const std::string broken = home().dir + "/broken";
+    fs::create_directories(broken);
+    fs::copy(stationDir(), broken, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    write_file(broken + "/station.json", R"({"name": "FCS0101", "number": 1, "byteOrder": "middle"})");
     Child c;
-    EXPECT_FALSE(c.start({"--station", (home / "st").string(), "--listen", "127.0.0.1:0"}));
+    EXPECT_FALSE(c.start({"--station", broken, "--listen", "127.0.0.1:0"}));
     EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2);
 }
 

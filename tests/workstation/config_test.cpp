@@ -11,7 +11,6 @@ TEST_F(Config, DefaultsAndFoldersRelativeToTheWorkstationFolder) {
     ASSERT_TRUE(ws::load_workstation(w, err)) << err;
     EXPECT_EQ(w.currentProject, "DEMO");
     EXPECT_EQ(w.projectsDir, dir + "/projects");
-    EXPECT_EQ(w.backupDir, dir + "/backup");
     EXPECT_EQ(w.logDir, dir + "/log");
     EXPECT_FALSE(w.vrecTest);
 }
@@ -46,28 +45,19 @@ TEST_F(Config, ProjectStationsAndTheirErrors) {
     EXPECT_EQ(p.find("FCS0101")->areas.at(0).name, "AREA01");
     EXPECT_EQ(p.find("FCS0102"), nullptr);
 
-    write(sys, R"({"stations": [{"name": "FCS0101", "number": 0}]})");
-    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
-    EXPECT_EQ(err, sys + ": station FCS0101: number must be 1 to 255");
-    // A number that would wrap to 1 is not taken for 1.
-    write(sys, R"({"stations": [{"name": "FCS0101", "number": 4294967297}]})");
-    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
-    EXPECT_EQ(err, sys + ": \"number\" has the wrong type");
-    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1.5}]})");
-    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
-    EXPECT_EQ(err, sys + ": \"number\" has the wrong type");
-    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "ioBusTypes": [1, -1]}]})");
-    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
-    EXPECT_EQ(err, sys + ": \"ioBusTypes\" has the wrong type");
-    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "areas": [3]}]})");
-    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
-    EXPECT_EQ(err, sys + ": station FCS0101: an area entry is not an object");
-    write(sys, R"({"stations": [{"number": 3}]})");
-    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
-    EXPECT_EQ(err, sys + ": missing \"name\"");
-    write(sys, R"({"stations": [{"name": "../x", "number": 3}]})");
-    EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
-    EXPECT_NE(err.find(sys), std::string::npos);
+    const std::pair<const char*, std::string> bad[] = {
+        {R"({"stations": [{"name": "FCS0101", "number": 0}]})", "station FCS0101: number must be 1 to 255"},
+        {R"({"stations": [{"name": "FCS0101", "number": 4294967297}]})", "\"number\" has the wrong type"},  // not 1
+        {R"({"stations": [{"name": "FCS0101", "number": 1.5}]})", "\"number\" has the wrong type"},
+        {R"({"stations": [{"name": "FCS0101", "number": 1, "ioBusTypes": [1, -1]}]})", "\"ioBusTypes\" has the wrong type"},
+        {R"({"stations": [{"name": "FCS0101", "number": 1, "areas": [3]}]})", "station FCS0101: an area entry is not an object"},
+        {R"({"stations": [{"number": 3}]})", "missing \"name\""},
+    };
+    for (const auto& [text, want] : bad) {
+        write(sys, text);
+        EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+        EXPECT_EQ(err, sys + ": " + want);
+    }
     EXPECT_FALSE(ws::load_project("DEMO", true, p, err));  // no equalization project
     EXPECT_EQ(err, "cannot read " + path("p/DEMO/EQLZ/SYSTEM/sysconfig.json"));
     EXPECT_FALSE(ws::load_project("../DEMO", false, p, err));

@@ -80,18 +80,10 @@ TEST_F(InstDef, MalformedFilesAreRefusedNamingFileAndPlace) {
         {models(R"({"blockCode":7,"name":"A"},{"blockCode":7,"name":"B"})"),
          "models[1].blockCode: block code 0x0007 appears twice"},
         {models(R"({"blockCode":7,"name":"A"},{"blockCode":8,"name":"A"})"), "models[1].name: model \"A\" appears twice"},
-        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X:Y","recNo":2,"offset":0,"dataType":16,"elemSize":2}]})"),
-         "models[0] (block code 0x0007, \"A\").items[0].name: \"X:Y\" is not a name of 1 to 8 printable characters "
-         "without :,;=\\"},
-        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":65536,"dataType":16,"elemSize":2}]})"),
-         "models[0] (block code 0x0007, \"A\").items[0].offset: expected an integer from 0 to 65535"},
         {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16}]})"),
          "models[0] (block code 0x0007, \"A\").items[0]: missing \"elemSize\""},
         {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16,"elemSize":2,"dim2":3}]})"),
          "models[0] (block code 0x0007, \"A\").items[0].dim2: a second dimension needs a first one"},
-        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16,"elemSize":2},
-                   {"name":"X","recNo":3,"offset":0,"dataType":16,"elemSize":2}]})"),
-         "models[0] (block code 0x0007, \"A\").items[1].name: item \"X\" appears twice"},
         {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2.5,"offset":0,"dataType":16,"elemSize":2}]})"),
          "models[0] (block code 0x0007, \"A\").items[0].recNo: expected an integer from 0 to 255"},
         {models(R"({"blockCode":7,"name":"A","saved":[2]})"), "models[0]: unknown key \"saved\""},
@@ -106,7 +98,8 @@ TEST_F(InstDef, MalformedFilesAreRefusedNamingFileAndPlace) {
     ::testing::internal::GetCapturedStderr();
 }
 
-// A file cut at any length is refused, never half read.
+// A file cut at any length is refused, never half read. (The table above has one case per check;
+// checks shared by models and items are shown once.)
 TEST_F(InstDef, TruncatedFileIsRefusedAtEveryLength) {
     const std::string full = kDefs;
     for (std::size_t n = 0; n < full.size(); n += 7) {
@@ -128,9 +121,6 @@ TEST_F(InstDef, MissingProjectStationOrFileAndBadKindFailTheOpen) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kNoFile, IEdalInstOpenForTP("NOPROJ", "FCS0101", 2));
     EXPECT_EQ(0u, ::testing::internal::GetCapturedStderr().find("IEdalInstOpenForTP: project NOPROJ not found: "));
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(instdef::kBadArgument, IEdalInstOpenForTP(nullptr, "FCS0101", 2));
-    ::testing::internal::GetCapturedStderr();
 }
 
 // Kind 3 reads the equalization project's file, not the project's.
@@ -188,9 +178,6 @@ TEST_F(InstDef, InstanceNameIsTerminatedInsideTheCallersRoom) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetInstName(0x1853, buf));
     EXPECT_EQ("IEdalInstGetInstName: no model for block code 0x1853\n", said());
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(instdef::kBadArgument, IEdalInstGetInstName(769, nullptr));
-    ::testing::internal::GetCapturedStderr();
 }
 
 TEST_F(InstDef, ItemListIsOneMallocedTextInFileOrder) {
@@ -202,13 +189,6 @@ TEST_F(InstDef, ItemListIsOneMallocedTextInFileOrder) {
     ASSERT_NE(nullptr, list);
     EXPECT_STREQ("UAID:PARAM:ALRM", list);
     std::free(list);  // the caller's free; the sanitizer run proves it is malloc'ed and not leaked
-
-    list = nullptr;
-    ASSERT_EQ(0, IEdalInstGetDItemList2("MULTIREC", &n, &list));
-    EXPECT_EQ(0, n);
-    ASSERT_NE(nullptr, list);
-    EXPECT_STREQ("", list);
-    std::free(list);
 
     list = reinterpret_cast<char*>(&n);
     ::testing::internal::CaptureStderr();
@@ -231,9 +211,6 @@ TEST_F(InstDef, ItemConnectionAndArrayShape) {
     ASSERT_EQ(0, IEdalInstGetDItemArrayInf("PIDLOOP", "ALRM", &d1, &d2));
     EXPECT_EQ(5, d1);
     EXPECT_EQ(0, d2);
-    ASSERT_EQ(0, IEdalInstGetDItemArrayInf("PIDLOOP", "UAID", &d1, &d2));
-    EXPECT_EQ(0, d1);
-    EXPECT_EQ(0, d2);
 }
 
 // The edit file update asks for "UAID" of every model and relies on a non-zero answer for a
@@ -244,14 +221,10 @@ TEST_F(InstDef, UnknownItemOrInstanceIsNonZero) {
     int d1 = 0, d2 = 0;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("CALCBLK", "UAID", &c));
-    EXPECT_EQ("IEdalInstGetDItemCnctInf: instance \"CALCBLK\" has no item \"UAID\"\n",
-              said());
+    EXPECT_EQ("IEdalInstGetDItemCnctInf: instance \"CALCBLK\" has no item \"UAID\"\n", said());
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("NOSUCH", "UAID", &c));
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("PIDLOOP", "uaid", &c));
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemArrayInf("CALCBLK", "UAID", &d1, &d2));
-    EXPECT_EQ(instdef::kBadArgument, IEdalInstGetDItemCnctInf("PIDLOOP", nullptr, &c));
-    EXPECT_EQ(instdef::kBadArgument, IEdalInstGetDItemCnctInf(nullptr, "UAID", &c));
     EXPECT_EQ(instdef::kBadArgument, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", nullptr));
     ::testing::internal::GetCapturedStderr();
 }
@@ -273,26 +246,18 @@ TEST_F(InstDef, SavedRecordsFillAtMostEightEntriesInFileOrder) {
     ::testing::internal::GetCapturedStderr();
 }
 
-TEST_F(InstDef, FailpointsFailOneCallOrOneBlockCode) {
-    failpoint::arm("IEdalInstOpenForTP", 77);
-    EXPECT_EQ(77, open().first);
-    ASSERT_EQ(0, open().first);  // the second call is not hit
+// The fault matrix fails the saved-record query of one block code.
+TEST_F(InstDef, FailpointOfOneBlockCodeAndAFailedCloseLeavesItOpen) {
+    ASSERT_EQ(0, open().first);
     int n = 0, recs[IEDAL_MAX_SAVE_REC];
     failpoint::arm("IEdalInstGetSaveRecNo:5122", 5);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(0, IEdalInstGetSaveRecNo(6226, &n, recs));
     EXPECT_EQ(5, IEdalInstGetSaveRecNo(5122, &n, recs));
     EXPECT_EQ("IEdalInstGetSaveRecNo:5122: failpoint\n", said());
-    EXPECT_EQ(0, IEdalInstGetSaveRecNo(5122, &n, recs));
-    failpoint::arm("IEdalInstGetDItemCnctInf", 9, 2);
-    IEdalItemCnctS c{};
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
-    EXPECT_EQ(9, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
     failpoint::arm("IEdalInstClose", 3);
     EXPECT_EQ(3, IEdalInstClose());
-    ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(0, IEdalInstClose());  // a failed close left it open
+    EXPECT_EQ(0, IEdalInstClose());
 }
 
 }  // namespace

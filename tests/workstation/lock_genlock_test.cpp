@@ -22,16 +22,6 @@ std::uint32_t lock(const char* station, void** h, char* info = nullptr, int size
     return QVEEdaGenLockStation("DEMO", station, 1, info, size, h);
 }
 
-// Runs body in a child process and returns its exit status (-1 when it did not exit).
-template <class F>
-int in_child(F body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(body());
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 // A child that takes the lock, reports through a pipe and then waits to be ended.
 struct Holder {
     pid_t pid = -1;
@@ -84,39 +74,17 @@ TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
     ASSERT_EQ(lock("FCS0102", &other), 0u);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0102", other), 0u);
 
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h1), 0u);
-    ASSERT_EQ(lock("FCS0101", &h2), 0u);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h2), 0u);
-}
-
-TEST_F(GenLockTest, UnlockRefusesNullForeignStaleAndMismatchedHandles) {
-    void* h = nullptr;
-    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    // Wrong handles are refused and leave the lock held.
     int notAHandle = 0;
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", nullptr), eda::kBadHandle);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", &notAHandle), eda::kBadHandle);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0102", h), eda::kBadHandle);
-    EXPECT_EQ(QVEEdaGenUnlockStation("OTHER", "FCS0101", h), eda::kBadHandle);
-    void* h2 = nullptr;
-    EXPECT_EQ(lock("FCS0101", &h2), eda::kLocked);  // still held after the refused unlocks
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), eda::kBadHandle);  // given back already
-}
-
-TEST_F(GenLockTest, OtherProcessIsRefusedWhileHeldAndGetsItAfterUnlock) {
-    void* h = nullptr;
-    ASSERT_EQ(lock("FCS0101", &h), 0u);
-    EXPECT_EQ(in_child([] {
-                  void* c = nullptr;
-                  return lock("FCS0101", &c) == eda::kLocked && c == nullptr ? 7 : 1;
-              }),
-              7);
-    ASSERT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
-    EXPECT_EQ(in_child([] {
-                  void* c = nullptr;
-                  return lock("FCS0101", &c) == 0 && QVEEdaGenUnlockStation("DEMO", "FCS0101", c) == 0 ? 8 : 1;
-              }),
-              8);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0102", h1), eda::kBadHandle);
+    EXPECT_EQ(QVEEdaGenUnlockStation("OTHER", "FCS0101", h1), eda::kBadHandle);
+    EXPECT_EQ(lock("FCS0101", &h2), eda::kLocked);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h1), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h1), eda::kBadHandle);  // given back already
+    ASSERT_EQ(lock("FCS0101", &h2), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h2), 0u);
 }
 
 TEST_F(GenLockTest, LockOfAKilledOrEndedHolderGoesWithItsProcess) {
@@ -156,14 +124,6 @@ TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
         EXPECT_EQ(QVEEdaGenLockStation(bad, "FCS0101", 1, nullptr, 0, &h), eda::kBadName) << bad;
         EXPECT_EQ(h, nullptr);
     }
-    EXPECT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, nullptr, 0, nullptr), eda::kBadArgument);
-
-    failpoint::arm("QVEEdaGenLockStation", 31);
-    EXPECT_EQ(lock("FCS0101", &h), 31u);
-    ASSERT_EQ(lock("FCS0101", &h), 0u);
-    failpoint::arm("QVEEdaGenUnlockStation", 32);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 32u);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
 }
 
 // The same across exec: a separately started program (this test binary, run for the role
