@@ -1,11 +1,13 @@
 # The two commands of the README:
 #   make demo   builds everything and runs a save of the bundled sample station
 #   make test   builds and runs the whole test suite, then again under ASan + UBSan
+# and:
+#   make bench  builds and runs the benchmarks (never part of make test)
 BUILD      ?= build
 BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all setup build build-san test test-fast test-san install-check demo clean
+.PHONY: all setup build build-san test test-fast test-san install-check demo bench clean
 
 all: build
 
@@ -35,6 +37,12 @@ test: test-fast test-san install-check
 
 demo: build
 	@scripts/demo.sh $(BUILD)
+
+# The edit file step against a plain rewrite of its files (8000 blocks, 7 interleaved pairs).
+bench: setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS) --target edit_step_bench
+	$(BUILD)/bench/edit_step_bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)
