@@ -151,9 +151,10 @@ bool LdTuSaveEditFile::Read(void* dst, std::size_t len) {
 
 bool LdTuSaveEditFile::Write(const void* src, std::size_t len) {
     if (!tb::in_range(bytes_.size(), pos_, len)) return false;
+    if (len == 0) return true;   // changes nothing: the file need not be written back
     std::uint8_t* at = bytes_.data() + pos_;
     undo_.push_back({static_cast<std::size_t>(pos_), std::vector<std::uint8_t>(at, at + len)});
-    if (len) std::memcpy(at, src, len);
+    std::memcpy(at, src, len);
     pos_ += len;
     return true;
 }

@@ -1,7 +1,9 @@
 // The edit file update step inside whole saves of the sample station: which files hold what
 // after a good save, after a failure at one entry and with damaged files.
-#include <sqlite3.h>
+#include <unistd.h>
 
+#include "LdTuSaveEdit.h"
+#include "LdTuSaveEditFmt.h"
 #include "ctrl_fixture.h"
 #include "libqverxgen.h"
 #include "tusave_bytes.h"
@@ -14,6 +16,32 @@ using Files = std::map<std::string, std::vector<std::uint8_t>>;
 std::vector<std::uint8_t> bytes_of(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const std::string& path, const std::vector<std::uint8_t>& b, std::size_t len) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(len));
+}
+
+struct Sec {
+    const char* tag;
+    std::uint32_t count, unit;
+};
+// A sectioned file: the 512-byte header, then the sections one after another, filled with
+// 0xEE; inUse directory entries in use. *at: each section's offset.
+std::vector<std::uint8_t> sectioned(const std::vector<Sec>& secs, std::uint32_t inUse, std::vector<std::size_t>* at) {
+    std::vector<std::uint8_t> f(0x200, 0);
+    tb::store_u32(f.data() + 0x2C, inUse);
+    for (std::size_t i = 0; i < secs.size(); ++i) {
+        std::uint8_t* e = f.data() + 0x40 + 16 * i;
+        std::memcpy(e, secs[i].tag, std::strlen(secs[i].tag));
+        tb::store_u32(e + 4, static_cast<std::uint32_t>(f.size()));
+        tb::store_u32(e + 8, secs[i].count);
+        tb::store_u32(e + 12, secs[i].unit);
+        at->push_back(f.size());
+        f.resize(f.size() + std::size_t{secs[i].count} * secs[i].unit, 0xEE);
+    }
+    return f;
 }
 
 class EditStep : public CtrlSave {
@@ -54,6 +82,200 @@ protected:
     Files before_, after_;
 };
 
+// The step's operations one by one, on the sample station's image, instance definitions and
+// save list (uploaded from the station), with files of the test's own making.
+class EditOps : public EditStep {
+protected:
+    void SetUp() override {
+        EditStep::SetUp();
+        desc_.stations[0].blocks = 24;
+        build_files();
+        g_testMode = 0;   // the sample station answers in its own byte order
+        ASSERT_EQ(LdTuSaveCtrlInit("P1", "P2", "DEMO", "FCS0101", 2, 0, 7, &inf_), 0u);
+        ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), 0u);
+        ASSERT_EQ(LdTuSaveCtrlGetFcs(&inf_, &tbl_), 0u);
+        ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
+        instOpen_ = true;
+        ASSERT_TRUE(LdTuSavesGetStnRootTblAdrs(inf_.pDbImage, inf_.dbImageSize, &root_));
+        root_.pAnUaid = reinterpret_cast<std::uint8_t*>(uaids_);
+        root_.nAnMsgCnt = 5;
+    }
+    void TearDown() override {
+        if (instOpen_) IEdalInstClose();
+        inf_.pEditBuf = nullptr;   // the test's own buffer
+        LdTuSaveCtrlEnd(&inf_, 0);
+        EditStep::TearDown();
+    }
+    // The first entry whose block has a UAID item.
+    const LdTuSaveRecord& uaid_entry() const {
+        const auto& s = st("FCS0101");
+        for (const LdTuSaveRecord& e : tbl_) {
+            const auto& b = s.blocks[static_cast<std::size_t>(e.blockNo - 1)];
+            if (b.model == "PIDLOOP" || b.model == "INDICATOR") return e;
+        }
+        throw std::runtime_error("no entry with a UAID");
+    }
+    std::uint32_t update_an(std::vector<std::uint8_t>& editBuf) {
+        inf_.pEditBuf = editBuf.data();
+        inf_.dwEditBufSize = static_cast<std::uint32_t>(editBuf.size());
+        LdTuSaveEditFiles files;
+        return LdTuSavesUpdateAnMsgFile(&inf_, &root_, &files);
+    }
+
+    LdTuSaveCtrlInf inf_;
+    LdTuSaveRecordTbl tbl_;
+    LdTuSavesRootTbl root_;
+    bool instOpen_ = false;
+    std::uint16_t uaids_[5] = {0x1111, 0x2222, 0x3333, 0x4444, 0x5555};
+};
+
+// The AN message file cut at every length: only the whole file is written (HTLT of 3 records
+// takes the first 3 UAIDs, USAP with room for 10 the 5 there are); every cut one gives its
+// line and code and stays as it was.
+TEST_F(EditOps, AnFileCutAtEveryLength) {
+    std::vector<std::size_t> at;
+    const auto an = sectioned({{"MSGS", 1, 64}, {"HTLT", 3, 128}, {"USAP", 10, 2}}, 1, &at);
+    const std::string path = st("FCS0101").anMsgPath;
+    std::vector<std::uint8_t> stn = before_.at(st("FCS0101").stationEditPath);
+    auto want = an;
+    for (std::size_t k = 0; k < 3; ++k) tb::store_u16(want.data() + at[1] + 128 * k + 66, uaids_[k]);
+    for (std::size_t k = 0; k < 5; ++k) tb::store_u16(want.data() + at[2] + 2 * k, uaids_[k]);
+    put(path, an, an.size());
+    ASSERT_EQ(update_an(stn), 0u);
+    ASSERT_TRUE(bytes_of(path) == want);
+    // Cut from the end on: a failing update leaves the file as it was, so each cut is the last one shortened.
+    for (std::size_t len = an.size(); len-- > 0;) {
+        ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(len)), 0);
+        lines.clear();
+        EXPECT_EQ(update_an(stn), len < 0x200 ? 0x20000108u : 0x2023410au) << len;
+        EXPECT_EQ(lines, std::vector<std::string>{len < 0x200 ? "ERR:T7194" + path : "ERR:T7213"}) << len;
+        EXPECT_TRUE(bytes_of(path) == std::vector<std::uint8_t>(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(len)))
+            << len;
+    }
+}
+
+// The station's edit file cut at every length: the BL and AN sections are updated while they
+// lie whole inside the buffer, else line 7214; nothing is touched outside the buffer.
+TEST_F(EditOps, StationEditFileCutAtEveryLength) {
+    std::vector<std::size_t> at;
+    // An AN message file with nothing to write, so that it is not replaced on every pass.
+    put(st("FCS0101").anMsgPath, sectioned({{"HTLT", 0, 128}, {"USAP", 0, 2}, {"MSGS", 1, 128}}, 0, &at), 0x280);
+    at.clear();
+    auto stn = sectioned({{"INFO", 2, 16}, {"BL", 2, 128}, {"AN", 4, 128}}, 3, &at);
+    const LdTuSaveRecord& entry = uaid_entry();
+    tb::store_u16(stn.data() + at[1] + 128 + 60, entry.blockNo);
+    for (std::size_t len = 0; len <= stn.size(); ++len) {
+        std::vector<std::uint8_t> buf(stn.begin(), stn.begin() + static_cast<std::ptrdiff_t>(len));
+        lines.clear();
+        const bool anInside = len == stn.size(), blInside = len >= at[2];
+        EXPECT_EQ(update_an(buf), anInside ? 0u : 0x2023410au) << len;
+        EXPECT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), blInside ? 0u : 0x2023410au) << len;
+        EXPECT_EQ(lines.size(), (anInside ? 0u : 1u) + (blInside ? 0u : 1u)) << len;
+        for (const auto& l : lines) EXPECT_EQ(l, "ERR:T7214") << len;
+        if (blInside) {
+            EXPECT_NE(tb::load_u16(buf.data() + at[1] + 128 + 66), 0xEEEE) << len;
+        }
+        if (anInside) {
+            for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(tb::load_u16(buf.data() + at[2] + 128 * k + 66), uaids_[k]);
+        }
+    }
+}
+
+// Damaged directory entries of the three kinds of file: a line and a code, and the file as it
+// was; a section whose records do not lie whole inside the file counts as missing.
+TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
+    enum Kind { kAn, kStn, kBlock };
+    struct Case {
+        Kind kind;
+        int entry;            // directory entry; -1: the count of entries in use
+        int field;            // 4 offset, 8 count, 12 unit, 0 the tag
+        std::uint32_t value;
+        std::uint32_t rc;
+        std::vector<std::string> lines;
+    };
+    const LdTuSaveRecord& entry = uaid_entry();
+    const std::string blockPath = file_of(entry.blockNo).path;
+    const std::string anPath = st("FCS0101").anMsgPath;
+    const std::vector<Case> cases = {
+        // AN message file: MSGS, HTLT, USAP.
+        {kAn, 1, 4, 0xFFFFFFF0u, 0x2023410a, {"ERR:T7213"}},
+        {kAn, 1, 8, 0x02000000u, 0x2023410a, {"ERR:T7213"}},   // 128 times the count wraps to 0 in 32 bits
+        {kAn, 2, 8, 0x80000000u, 0x2023410a, {"ERR:T7213"}},
+        {kAn, 2, 0, 0, 0x2023410a, {"ERR:T7213"}},
+        // Station's edit file: INFO, BL, AN (the AN message file whole).
+        {kStn, 2, 4, 0xFFFFFFFFu, 0x2023410a, {"ERR:T7214"}},
+        {kStn, 2, 8, 0x02000000u, 0x2023410a, {"ERR:T7214"}},
+        {kStn, -1, 0, 2, 0x2023410a, {"ERR:T7214"}},            // AN beyond the entries in use
+        {kStn, -1, 0, 0xFFFFFFFFu, 0, {}},                      // at most 28 are in use
+        // Block edit file: TAGI (0), HTLT (1, or 9 beyond the entries in use), block area (6).
+        {kBlock, 6, 4, 0xFFFFFF00u, 0x2023410d, {}},
+        {kBlock, 6, 8, 0xFFFFFFFFu, 0x2023410d, {}},
+        {kBlock, 6, 12, 0, 0x20000108, {"ERR:T7195" + blockPath}},
+        {kBlock, 0, 4, 0xFFFFFFF0u, 0x2023410a, {"ERR:Not Found TAGI Contents", "ERR:LdTuSavesSetCtrlFlagInTAGI T7196"}},
+        {kBlock, -1, 0, 0, 0x2023410a, {"ERR:Not Found TAGI Contents", "ERR:LdTuSavesSetCtrlFlagInTAGI T7196"}},
+        {kBlock, 1, 0, 0, 0x2023410a, {"ERR:T7213"}},           // HTLT missing
+        {kBlock, 1, 4, 0xFFFFFFC0u, 0x2023410a, {"ERR:T7213"}},
+    };
+    std::vector<std::size_t> at;
+    const auto an = sectioned({{"MSGS", 1, 64}, {"HTLT", 5, 128}, {"USAP", 5, 2}}, 1, &at);
+    at.clear();
+    auto stn = sectioned({{"INFO", 2, 16}, {"BL", 2, 128}, {"AN", 5, 128}}, 3, &at);
+    tb::store_u16(stn.data() + at[1] + 60, entry.blockNo);
+    const auto block = before_.at(blockPath);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.kind << " " << c.entry << " " << c.field);
+        auto bytes = c.kind == kAn ? an : c.kind == kStn ? stn : block;
+        // In a block file the HTLT may lie beyond the entries in use: damage the one in use.
+        int entryNo = c.entry;
+        if (c.kind == kBlock && entryNo == 1 && std::memcmp(bytes.data() + 0x40 + 16, "HTLT", 4) != 0) entryNo = 9;
+        std::uint8_t* e = bytes.data() + (c.entry < 0 ? 0x2C : 0x40 + 16 * entryNo + c.field);
+        if (c.entry >= 0 && c.field == 0) std::memcpy(e, "XXXX", 4);
+        else tb::store_u32(e, c.value);
+        std::vector<std::uint8_t> buf = c.kind == kStn ? bytes : stn;
+        put(anPath, c.kind == kAn ? bytes : an, c.kind == kAn ? bytes.size() : an.size());
+        if (c.kind == kBlock) put(blockPath, bytes, bytes.size());
+        lines.clear();
+        std::uint32_t rc = 0;
+        if (c.kind == kBlock) {
+            inf_.pEditBuf = buf.data();
+            LdTuSaveEditFiles files;
+            rc = LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, blockPath, &files);
+            EXPECT_EQ(files.Flush(), 0u);
+        } else {
+            rc = update_an(buf);
+        }
+        EXPECT_EQ(rc, c.rc);
+        EXPECT_EQ(lines, c.lines);
+        if (c.rc != 0) {
+            EXPECT_TRUE((c.kind == kStn ? buf : bytes_of(c.kind == kAn ? anPath : blockPath)) == bytes);
+        }
+    }
+}
+
+// Children of codes 6226 and 6227 take their parent's element, hence its file; a parent not in
+// the element list and a location beyond 255 fail with their lines.
+TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
+    const LdTuSaveRecord* child = nullptr;
+    for (const LdTuSaveRecord& e : tbl_)
+        if (!child && (e.blkCode == 6226 || e.blkCode == 6227) && e.oyaBlockNo != e.blockNo) child = &e;
+    ASSERT_NE(child, nullptr);
+    std::string path;
+    ASSERT_EQ(LdTuSavesGetBlockFilePath(&inf_, child, path), 0u);
+    EXPECT_EQ(path, file_of(child->oyaBlockNo).path);
+
+    LdTuSaveRecord orphan = *child;
+    orphan.oyaBlockNo = 999;
+    EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &orphan, path), 0x20000116u);
+    EXPECT_EQ(lines.back(), "ERR:T7188%BL0999");
+
+    char name[16];
+    std::snprintf(name, sizeof name, "%%BL%04d", child->oyaBlockNo);
+    for (auto& el : inf_.elemList)
+        if (el.strElemName == name) el.strLocation = "DR0257";
+    EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, child, path), 0x2023410au);
+    EXPECT_EQ(lines.back(), "ERR:T7189" + st("FCS0101").blocks[child->oyaBlockNo - 1u].fileName);
+}
+
 TEST_F(EditStep, FailureAtOneEntryKeepsEarlierFilesAndLeavesTheRestAsTheyWere) {
     build_files();
     const std::vector<int> list = entries();
@@ -90,82 +312,6 @@ TEST_F(EditStep, MissingFileWarnsWithItsBareNameAndItsWorkingCopyIsStillUpdated)
     expect_files(st("FCS0101").stationEditPath, after_);
 }
 
-TEST_F(EditStep, MissingElementOrRecordSizeOfAnotherSizeFailTheStep) {
-    build_files();
-    const auto& s = st("FCS0101");
-    // A block that is the only one of its file and is listed.
-    int block = 0;
-    for (const auto& f : s.editFiles)
-        if (!block && f.blocks.size() == 1 && s.blocks[static_cast<std::size_t>(f.blocks[0] - 1)].listed)
-            block = f.blocks[0];
-    ASSERT_NE(block, 0);
-    char name[16];
-    std::snprintf(name, sizeof name, "%%BL%04d", block);
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(s.referencePath.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, (std::string("DELETE FROM element WHERE name = '") + name + "'").c_str(), nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-    ASSERT_EQ(save("FCS0101"), 0x2023410au);
-    EXPECT_TRUE(has_line(std::string("ERR:T7188") + name));
-    expect_files(s.stationEditPath, before_);
-
-    // The descriptor of a saved record says 8 bytes less than the image holds: the record
-    // written whole would run into the next one.
-    build_files();
-    const sample::EditFileInfo& f = file_of(block);
-    const auto& blk = st("FCS0101").blocks[static_cast<std::size_t>(block - 1)];
-    int rec = 0;
-    for (const auto& r : blk.records)
-        if (r.saved && !rec) rec = r.recNo;
-    auto bytes = bytes_of(f.path);
-    const std::size_t area = tb::load_u32(bytes.data() + 0x40 + 16 * 6 + 4);
-    const std::size_t desc = area + 0x40 + 8 * static_cast<std::size_t>(rec - 1) + 4;
-    tb::store_u32(bytes.data() + desc, tb::load_u32(bytes.data() + desc) - 8);
-    std::ofstream(f.path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
-    ASSERT_EQ(save("FCS0101"), 0x2023410au);
-    EXPECT_TRUE(bytes_of(f.path) == bytes);
-    bool line = false;
-    for (const auto& l : lines) line = line || l.rfind("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=" +
-                                                           std::to_string(block) + ", RecNum=" + std::to_string(rec),
-                                                       0) == 0;
-    EXPECT_TRUE(line);
-}
-
-// The AN message file and the station's edit file cut at the lengths where their parts end:
-// a line and 0x2023410a, the station's edit file and every block file as they were.
-TEST_F(EditStep, CutAnFileOrStationEditFileFailsBeforeAnyBlockFile) {
-    build_files();
-    const auto& s = st("FCS0101");
-    const auto an = before_.at(s.anMsgPath), stn = before_.at(s.stationEditPath);
-    struct Cut {
-        std::string path;
-        std::size_t len;
-        const char* line;
-    };
-    const std::string readLine = "ERR:T7194" + s.anMsgPath;
-    const std::vector<Cut> cuts = {
-        {s.anMsgPath, 0, readLine.c_str()},           {s.anMsgPath, 511, readLine.c_str()},
-        {s.anMsgPath, 512, "ERR:T7213"},              {s.anMsgPath, s.anHtlt + 66, "ERR:T7213"},
-        {s.anMsgPath, an.size() - 1, "ERR:T7213"},    {s.stationEditPath, 0, "ERR:T7214"},
-        {s.stationEditPath, 511, "ERR:T7214"},        {s.stationEditPath, s.blSection + 10, "ERR:T7214"},
-        {s.stationEditPath, stn.size() - 1, "ERR:T7214"},
-    };
-    for (const Cut& c : cuts) {
-        const auto& whole = c.path == s.anMsgPath ? an : stn;
-        std::ofstream(c.path, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(whole.data()), static_cast<std::streamsize>(c.len));
-        EXPECT_EQ(save("FCS0101"), 0x2023410au) << c.path << " " << c.len;
-        EXPECT_TRUE(has_line(c.line)) << c.path << " " << c.len << " " << ::testing::PrintToString(lines);
-        EXPECT_EQ(bytes_of(s.stationEditPath).size(), c.path == s.stationEditPath ? c.len : stn.size());
-        for (const auto& f : s.editFiles) expect_files(f.path, before_);
-        std::ofstream(c.path, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(whole.data()), static_cast<std::streamsize>(whole.size()));
-    }
-}
-
 TEST_F(EditStep, EmptySaveListStillRefreshesTheAnFileAndTheStationEditFile) {
     desc_.stations[0].blocks = 0;
     build_files();
@@ -173,26 +319,6 @@ TEST_F(EditStep, EmptySaveListStillRefreshesTheAnFileAndTheStationEditFile) {
     expect_files(st("FCS0101").anMsgPath, after_);
     expect_files(st("FCS0101").stationEditPath, after_);
     EXPECT_FALSE(after_.at(st("FCS0101").anMsgPath) == before_.at(st("FCS0101").anMsgPath));
-}
-
-
-TEST_F(EditStep, HtltOfThreeRecordsTakesTheFirstThreeUaids) {
-    build_files();
-    const auto& s = st("FCS0101");
-    auto an = before_.at(s.anMsgPath);
-    // The HTLT entry is the second of the directory; its count becomes 3.
-    ASSERT_EQ(tb::load_u32(an.data() + 0x40 + 16 + 4), s.anHtlt);
-    tb::store_u32(an.data() + 0x40 + 16 + 8, 3);
-    std::ofstream(s.anMsgPath, std::ios::binary).write(reinterpret_cast<const char*>(an.data()),
-                                                      static_cast<std::streamsize>(an.size()));
-    ASSERT_EQ(save("FCS0101"), 0u);
-    const auto got = bytes_of(s.anMsgPath);
-    ASSERT_GT(s.stationUaids.size(), 3u);
-    for (std::size_t k = 0; k < s.stationUaids.size(); ++k) {
-        const std::size_t at = s.anHtlt + 128 * k + 66;
-        EXPECT_EQ(tb::load_u16(got.data() + at), k < 3 ? s.stationUaids[k] : tb::load_u16(an.data() + at)) << k;
-        EXPECT_EQ(tb::load_u16(got.data() + s.anUsap + 2 * k), s.stationUaids[k]) << k;
-    }
 }
 
 TEST_F(EditStep, UaidItemOfFourBytesFailsTheBlock) {
@@ -203,6 +329,50 @@ TEST_F(EditStep, UaidItemOfFourBytesFailsTheBlock) {
     EXPECT_EQ(save("FCS0101"), 0x2023410au);
     EXPECT_TRUE(has_line("ERR:T7211"));
     expect_files(st("FCS0101").stationEditPath, before_);
+}
+
+// A missing element fails the step (line 7188) before any block file, with the station's edit
+// file as it was and pEditBuf released; a saved record whose descriptor gives another size
+// than the image's (it would run into the next record) fails its file, which stays as it was.
+TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
+    const LdTuSaveRecord& entry = tbl_.front();
+    const bool child = entry.blkCode == 6226 || entry.blkCode == 6227;
+    char name[16];
+    std::snprintf(name, sizeof name, "%%BL%04d", child ? entry.oyaBlockNo : entry.blockNo);
+    const auto elems = inf_.elemList;
+    std::erase_if(inf_.elemList, [&](const _QVEElemTbl& e) { return e.strElemName == name; });
+    IEdalInstClose();   // the step opens them itself, and closes them on its way out
+    EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &tbl_), 0x2023410au);
+    EXPECT_EQ(lines.back(), std::string("ERR:T7188") + name);
+    EXPECT_EQ(inf_.pEditBuf, nullptr);
+    expect_files(st("FCS0101").stationEditPath, before_);
+    ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
+    inf_.elemList = elems;
+
+    const std::string path = file_of(entry.blockNo).path;
+    auto bytes = before_.at(path);
+    LdTuSaveEditFile f(path, bytes);
+    std::uint32_t start = 0, end = 0, cnt = 0;
+    LdTuSavesRecDesc desc[32];
+    ASSERT_EQ(LdTuSavesGetBlockOffset(path.c_str(), &f, static_cast<std::int16_t>(entry.blockNo), entry.blkCode,
+                                      &start, &end, &cnt, desc),
+              0u);
+    const std::size_t at = start + 0x40 + 8 * (entry.recNo[0] - 1) + 4;
+    tb::store_u32(bytes.data() + at, tb::load_u32(bytes.data() + at) - 8);
+    put(path, bytes, bytes.size());
+    std::vector<std::uint8_t> stn = before_.at(st("FCS0101").stationEditPath);
+    inf_.pEditBuf = stn.data();
+    inf_.dwEditBufSize = static_cast<std::uint32_t>(stn.size());
+    LdTuSaveEditFiles files;
+    lines.clear();
+    EXPECT_EQ(LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, path, &files), 0x2023410au);
+    EXPECT_EQ(files.Flush(), 0u);
+    EXPECT_TRUE(bytes_of(path) == bytes);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=" + std::to_string(entry.blockNo) +
+                                 ", RecNum=" + std::to_string(entry.recNo[0]) + ",",
+                             0),
+              0u);
 }
 
 }  // namespace

@@ -273,9 +273,14 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
         if (o->lockFd < 0) return fail_open(o, errno);
         if (!take_lock(o->lockFd, lock_op(access, share))) return fail_open(o, static_cast<int>(GetLastError()));
     }
-    o->fd = make_temp(o->target, o->temp, 0666);
+    // Created with the target's permissions; only what the umask took needs a change of mode
+    // (a metadata write per file that a group of thousands of files feels).
+    o->fd = make_temp(o->target, o->temp, exists ? st.st_mode & 07777 : 0666);
     if (o->fd < 0) return fail_open(o, errno);
-    if (exists && ::fchmod(o->fd, st.st_mode & 07777) != 0) return fail_open(o, errno);
+    struct stat tst{};
+    if (exists && (::fstat(o->fd, &tst) != 0 ||
+                   ((tst.st_mode & 07777) != (st.st_mode & 07777) && ::fchmod(o->fd, st.st_mode & 07777) != 0)))
+        return fail_open(o, errno);
     if (keep) {
         if (::lseek(o->lockFd, 0, SEEK_SET) < 0 || !copy_fd(o->lockFd, o->fd) || ::lseek(o->fd, 0, SEEK_SET) < 0)
             return fail_open(o, errno);
