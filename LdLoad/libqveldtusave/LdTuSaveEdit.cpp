@@ -358,8 +358,8 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 
 // Every saved block's records go into its edit file and working copy, then the station's edit
 // file. Files are read once and written once: the block files that entries finished are
-// replaced together at the end (also when a later entry fails), the station's edit file only
-// when every entry succeeded.
+// replaced together at the end, and like the station's edit file only when every entry
+// succeeded.
 std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     LdTuSaveInstDefs instDefs;
     if (!instDefs.Open(inf)) {
@@ -378,8 +378,11 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
         return LDTUSAVE_E_EDIT;
     }
+    {
+        LdTuSaveEditFiles anFiles;
+        if (LdTuSavesUpdateAnMsgFile(inf, &rootTbl, &anFiles) != 0 || anFiles.Flush() != 0) return LDTUSAVE_E_EDIT;
+    }
     LdTuSaveEditFiles files;
-    if (LdTuSavesUpdateAnMsgFile(inf, &rootTbl, &files) != 0) return LDTUSAVE_E_EDIT;
 
     std::uint32_t dwRtn = 0;
     for (const LdTuSaveRecord& saved : *saveRecordTbl) {
@@ -400,7 +403,9 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
         struct _stat st;
         if (_stat(strWork.c_str(), &st) == 0) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files);
     }
-    if (files.Flush() != 0) dwRtn = LDTUSAVE_E_EDIT;
+    // After a failed entry nothing is written: an edit file that holds several blocks would
+    // otherwise be left with some of them new and some old.
+    if (dwRtn == 0 && files.Flush() != 0) dwRtn = LDTUSAVE_E_EDIT;
     if (dwRtn != 0) return dwRtn;
     if (!LdTuSaveWriteEditBuf(inf, strEditPath, editBuf)) return LDTUSAVE_E_EDIT;
     return 0;
