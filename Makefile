@@ -5,7 +5,7 @@ BUILD      ?= build
 BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all setup build build-san test test-fast test-san install-check demo clean
+.PHONY: all setup build build-san test test-fast test-san install-check crashloop demo clean
 
 all: build
 
@@ -32,6 +32,12 @@ install-check: build
 	@scripts/install_check.sh $(BUILD)
 
 test: test-fast test-san install-check
+
+# Saves killed at random moments (seeded): every file old or new, the next save good.
+CRASH_RUNS ?= 50
+CRASH_SEED ?= 1
+crashloop: build
+	$(BUILD)/tests/crashloop --runs $(CRASH_RUNS) --seed $(CRASH_SEED)
 
 demo: build
 	@scripts/demo.sh $(BUILD)
