@@ -12,7 +12,7 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := upload image editfile valuefmt readers
 
-.PHONY: all setup build build-san test test-fast test-san install-check demo bench fuzz clean
+.PHONY: all setup build build-san test test-fast test-san install-check crashloop demo bench fuzz clean
 
 all: build
 
@@ -39,6 +39,12 @@ install-check: build
 	@scripts/install_check.sh $(BUILD)
 
 test: test-fast test-san install-check
+
+# Saves killed at random moments (seeded): every file old or new, the next save good.
+CRASH_RUNS ?= 50
+CRASH_SEED ?= 1
+crashloop: build
+	$(BUILD)/tests/crashloop --runs $(CRASH_RUNS) --seed $(CRASH_SEED)
 
 demo: build
 	@scripts/demo.sh $(BUILD)

@@ -362,6 +362,12 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
         }
     }
     const std::string tmpPath = tpPath + ".tmp";
+    // The temporary goes on every way out, also after a failure: the TP file and its
+    // archive are old or new, and nothing else is left in the folder.
+    struct TmpRemover {
+        const std::string& path;
+        ~TmpRemover() { DeleteFileA(path.c_str()); }
+    } tmpRemover{tmpPath};
     TpTmpFile file;
     if (!file.Open(tmpPath)) {
         QVEEngPutMsgBuf(tmpPath.c_str());
@@ -405,6 +411,5 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
         QVEEngPutMsgBuf("LdTuSaveCtrlUpdateParmFile error.");
         return 1;
     }
-    DeleteFileA(tmpPath.c_str());
     return 0;
 }

@@ -122,9 +122,12 @@ TEST_F(CtrlSave, RefusedUnlockIsReportedAndChangesNothing) {
     EXPECT_EQ(lines[lines.size() - 3], "PRG:100");
     EXPECT_EQ(lines[lines.size() - 2], "ERR:QVEEdaGenUnlockStation() error");
     EXPECT_EQ(lines.back(), end_line(false));
-    // The refused unlock left the station locked: give it back.
+    // The failed unlock still gave the lock back: the station can be locked again.
     failpoint::disarm("QVEEdaGenUnlockStation");
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", g_hGenLock), 0u);
+    void* again = nullptr;
+    char info[16] = {};
+    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &again), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", again), 0u);
 }
 
 // ---- initialisation -----------------------------------------------------------------------

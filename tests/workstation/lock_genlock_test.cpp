@@ -124,6 +124,11 @@ TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
         EXPECT_EQ(QVEEdaGenLockStation(bad, "FCS0101", 1, nullptr, 0, &h), eda::kBadName) << bad;
         EXPECT_EQ(h, nullptr);
     }
+    // A failed unlock gives the lock back all the same.
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    failpoint::arm("QVEEdaGenUnlockStation", 32);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 32u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), eda::kBadHandle);
 }
 
 // The same across exec: a separately started program (this test binary, run for the role

@@ -1,27 +1,51 @@
 #include "failpoint/failpoint.h"
 
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cstdlib>
-#include <deque>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <utility>
 
 namespace failpoint {
 namespace {
+
+constexpr bool names_unique() {
+    for (std::size_t i = 0; i < kCount; ++i)
+        if (index_of(kTable[i].name) != static_cast<int>(i)) return false;
+    return true;
+}
+static_assert(names_unique(), "a failpoint name stands twice in failpoints.def");
 
 struct Arming {
     long long result = 0;
     unsigned nth = 1;
     bool onward = false;
     unsigned long calls = 0;
+
+    // Counts this call; true when the arming fails it.
+    bool fires() {
+        ++calls;
+        return calls == nth || (onward && calls > nth);
+    }
+};
+
+// One per name. The counters and the armed flags are read without the lock; the armings
+// themselves only under it.
+struct Slot {
+    std::atomic<unsigned long> reached{0};
+    std::atomic<unsigned long> fired{0};
+    std::atomic<bool> armed{false};
+    std::atomic<bool> keyedArmed{false};
+    std::optional<Arming> arming;
+    std::map<unsigned, Arming> keyed;
 };
 
 struct Registry {
     std::mutex mu;
-    std::map<std::string, Arming, std::less<>> armed;
-    std::deque<Wait> waits;
+    std::array<Slot, kCount> slots;
 };
 
 Registry& reg() {
@@ -29,8 +53,10 @@ Registry& reg() {
     return r;
 }
 
-std::atomic<bool> g_anyArmed{false};
+// The wait log: a ring of (table index + 1) << 32 | ms, 0 for an empty place.
 constexpr std::size_t kMaxWaits = 4096;
+std::atomic<std::uint64_t> g_waitSeq{0};
+std::array<std::atomic<std::uint64_t>, kMaxWaits> g_waitLog{};
 
 bool parse_ll(std::string_view s, long long& v) {
     bool neg = false;
@@ -54,48 +80,129 @@ bool parse_ll(std::string_view s, long long& v) {
     return true;
 }
 
-}  // namespace
+// A name as armed: the table entry and, for "NAME:<key>" of a kKeyed entry, the key.
+struct Target {
+    std::size_t index;
+    std::optional<unsigned> key;
+};
 
-std::optional<long long> hit(std::string_view name) {
-    if (!g_anyArmed.load(std::memory_order_relaxed)) return std::nullopt;
-    Registry& r = reg();
-    std::lock_guard lk(r.mu);
-    auto it = r.armed.find(name);
-    if (it == r.armed.end()) return std::nullopt;
-    Arming& a = it->second;
-    ++a.calls;
-    if (a.calls == a.nth || (a.onward && a.calls > a.nth)) return a.result;
-    return std::nullopt;
+std::optional<Target> target_of(std::string_view name) {
+    if (auto p = Point::find(name)) return Target{p->index(), std::nullopt};
+    const auto colon = name.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 == name.size()) return std::nullopt;
+    auto p = Point::find(name.substr(0, colon));
+    if (!p || !(kTable[p->index()].flags & kKeyed)) return std::nullopt;
+    const std::string_view digits = name.substr(colon + 1);
+    unsigned key = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), key);
+    if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return Target{p->index(), key};
 }
 
-void arm(std::string_view name, long long result, unsigned nth, bool onward) {
+std::optional<long long> fire(Slot& s, Arming& a) {
+    if (!a.fires()) return std::nullopt;
+    s.fired.fetch_add(1, std::memory_order_relaxed);
+    return a.result;
+}
+
+}  // namespace
+
+std::optional<long long> hit(Point p) {
+    Slot& s = reg().slots[p.index()];
+    s.reached.fetch_add(1, std::memory_order_relaxed);
+    if (!s.armed.load(std::memory_order_acquire)) return std::nullopt;
+    std::lock_guard lk(reg().mu);
+    if (!s.arming) return std::nullopt;
+    return fire(s, *s.arming);
+}
+
+std::optional<long long> hit(Point p, unsigned key) {
+    if (auto r = hit(p)) return r;
+    Slot& s = reg().slots[p.index()];
+    if (!s.keyedArmed.load(std::memory_order_acquire)) return std::nullopt;
+    std::lock_guard lk(reg().mu);
+    auto it = s.keyed.find(key);
+    if (it == s.keyed.end()) return std::nullopt;
+    return fire(s, it->second);
+}
+
+bool arm(std::string_view name, long long result, unsigned nth, bool onward) {
+    const auto t = target_of(name);
+    if (!t) return false;
     Registry& r = reg();
+    Slot& s = r.slots[t->index];
     std::lock_guard lk(r.mu);
-    r.armed.insert_or_assign(std::string(name), Arming{result, nth == 0 ? 1u : nth, onward, 0});
-    g_anyArmed.store(true);
+    const Arming a{result, nth == 0 ? 1u : nth, onward, 0};
+    if (t->key) {
+        s.keyed.insert_or_assign(*t->key, a);
+        s.keyedArmed.store(true, std::memory_order_release);
+    } else {
+        s.arming = a;
+        s.armed.store(true, std::memory_order_release);
+    }
+    return true;
 }
 
 void disarm(std::string_view name) {
+    const auto t = target_of(name);
+    if (!t) return;
     Registry& r = reg();
+    Slot& s = r.slots[t->index];
     std::lock_guard lk(r.mu);
-    auto it = r.armed.find(name);
-    if (it != r.armed.end()) r.armed.erase(it);
-    g_anyArmed.store(!r.armed.empty());
+    if (t->key) {
+        s.keyed.erase(*t->key);
+        s.keyedArmed.store(!s.keyed.empty(), std::memory_order_release);
+    } else {
+        s.arming.reset();
+        s.armed.store(false, std::memory_order_release);
+    }
 }
 
 void reset() {
     Registry& r = reg();
-    std::lock_guard lk(r.mu);
-    r.armed.clear();
-    r.waits.clear();
-    g_anyArmed.store(false);
+    {
+        std::lock_guard lk(r.mu);
+        for (Slot& s : r.slots) {
+            s.armed.store(false);
+            s.keyedArmed.store(false);
+            s.arming.reset();
+            s.keyed.clear();
+            s.reached.store(0);
+            s.fired.store(0);
+        }
+    }
+    g_waitSeq.store(0);
+    for (auto& w : g_waitLog) w.store(0, std::memory_order_relaxed);
 }
 
 unsigned long calls(std::string_view name) {
+    const auto t = target_of(name);
+    if (!t) return 0;
     Registry& r = reg();
+    const Slot& s = r.slots[t->index];
     std::lock_guard lk(r.mu);
-    auto it = r.armed.find(name);
-    return it == r.armed.end() ? 0 : it->second.calls;
+    if (t->key) {
+        auto it = s.keyed.find(*t->key);
+        return it == s.keyed.end() ? 0 : it->second.calls;
+    }
+    return s.arming ? s.arming->calls : 0;
+}
+
+unsigned long reached(std::string_view name) {
+    const auto p = Point::find(name);
+    return p ? reg().slots[p->index()].reached.load(std::memory_order_relaxed) : 0;
+}
+
+unsigned long fired(std::string_view name) {
+    const auto p = Point::find(name);
+    return p ? reg().slots[p->index()].fired.load(std::memory_order_relaxed) : 0;
+}
+
+std::vector<unsigned long> reached_all() {
+    std::vector<unsigned long> out;
+    out.reserve(kCount);
+    for (const Slot& s : reg().slots) out.push_back(s.reached.load(std::memory_order_relaxed));
+    return out;
 }
 
 bool arm_from_spec(std::string_view spec, std::string* error) {
@@ -113,7 +220,7 @@ bool arm_from_spec(std::string_view spec, std::string* error) {
         while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
         while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
         if (item.empty()) continue;
-        auto bad = [&](const char* why) {
+        auto bad = [&](const std::string& why) {
             if (error) *error = std::string("failpoint \"") + std::string(item) + "\": " + why;
             return false;
         };
@@ -122,6 +229,7 @@ bool arm_from_spec(std::string_view spec, std::string* error) {
         std::string_view name = item.substr(0, eq);
         while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
         if (name.empty()) return bad("expected NAME=RESULT[@N][+]");
+        if (!target_of(name)) return bad("no failpoint is named \"" + std::string(name) + "\"");
         Item it{std::string(name), 0, 1, false};
         std::string_view rest = item.substr(eq + 1);
         while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -148,17 +256,21 @@ bool arm_from_env(std::string* error) {
     return arm_from_spec(s, error);
 }
 
-void record_wait(std::string_view name, std::uint32_t ms) {
-    Registry& r = reg();
-    std::lock_guard lk(r.mu);
-    if (r.waits.size() == kMaxWaits) r.waits.pop_front();
-    r.waits.push_back(Wait{std::string(name), ms});
+void record_wait(Point p, std::uint32_t ms) {
+    const std::uint64_t seq = g_waitSeq.fetch_add(1, std::memory_order_relaxed);
+    g_waitLog[seq % kMaxWaits].store((static_cast<std::uint64_t>(p.index()) + 1) << 32 | ms,
+                                     std::memory_order_release);
 }
 
 std::vector<Wait> waits() {
-    Registry& r = reg();
-    std::lock_guard lk(r.mu);
-    return {r.waits.begin(), r.waits.end()};
+    const std::uint64_t n = g_waitSeq.load(std::memory_order_acquire);
+    std::vector<Wait> out;
+    for (std::uint64_t i = n > kMaxWaits ? n - kMaxWaits : 0; i < n; ++i) {
+        const std::uint64_t v = g_waitLog[i % kMaxWaits].load(std::memory_order_acquire);
+        if (v == 0) continue;
+        out.push_back(Wait{kTable[(v >> 32) - 1].name, static_cast<std::uint32_t>(v)});
+    }
+    return out;
 }
 
 }  // namespace failpoint

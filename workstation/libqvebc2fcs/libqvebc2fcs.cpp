@@ -11,8 +11,8 @@
 
 namespace {
 
-int fail_result(std::string_view name) {
-    if (auto r = failpoint::hit(name)) return *r ? static_cast<int>(*r) : 1;
+int fail_result(failpoint::Point p) {
+    if (auto r = failpoint::hit(p)) return *r ? static_cast<int>(*r) : 1;
     return 0;
 }
 

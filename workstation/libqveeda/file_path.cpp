@@ -12,8 +12,8 @@ namespace pk = eda::pathkeys;
 
 namespace {
 
-std::uint32_t failpoint_or_ok(const char* name) {
-    if (auto r = failpoint::hit(name)) return fail(static_cast<std::uint32_t>(*r), std::string(name) + ": failpoint");
+std::uint32_t failpoint_or_ok(failpoint::Point p) {
+    if (auto r = failpoint::hit(p)) return fail(static_cast<std::uint32_t>(*r), std::string(p.name()) + ": failpoint");
     return kOk;
 }
 
@@ -28,11 +28,11 @@ CQVEFilePath& CQVEFilePath::operator=(const CQVEFilePath&) = default;
 
 namespace {
 
-std::uint32_t bind(const char* fp, const char* project, bool eqlz, std::string& top, std::string& name) {
+std::uint32_t bind(failpoint::Point fp, const char* project, bool eqlz, std::string& top, std::string& name) {
     top.clear();
     name.clear();
     if (auto r = failpoint_or_ok(fp)) return r;
-    if (project == nullptr) return fail(kBadName, std::string(fp) + ": no project given");
+    if (project == nullptr) return fail(kBadName, std::string(fp.name()) + ": no project given");
     std::string dir, error;
     if (!ws::project_dir(project, eqlz, dir, error)) return fail(ws::valid_name(project) ? kConfig : kBadName, error);
     const std::string cfg = ws::sysconfig_path(dir);
@@ -63,16 +63,16 @@ bool CQVEFilePath::IsPlainName(const char* name) { return name != nullptr && ws:
 namespace {
 
 // Looks key up among the given kinds (in order) and expands it below the right root.
-std::uint32_t resolve(const std::string& top, const char* fp, const char* key, std::initializer_list<pk::Kind> kinds,
-                      const pk::Args& args, std::string& out) {
+std::uint32_t resolve(const std::string& top, failpoint::Point fp, const char* key,
+                      std::initializer_list<pk::Kind> kinds, const pk::Args& args, std::string& out) {
     if (auto r = failpoint_or_ok(fp)) return r;
-    if (top.empty()) return fail(kNotBound, std::string(fp) + ": the path service is not bound to a project");
-    if (key == nullptr) return fail(kUnknownKey, std::string(fp) + ": no key given");
+    if (top.empty()) return fail(kNotBound, std::string(fp.name()) + ": the path service is not bound to a project");
+    if (key == nullptr) return fail(kUnknownKey, std::string(fp.name()) + ": no key given");
     for (pk::Kind k : kinds) {
         if (const pk::KeyDef* d = pk::find(key, k))
             return pk::expand(*d, args, pk::under_workstation(k) ? template_root() : top, out);
     }
-    return fail(kUnknownKey, std::string(fp) + ": unknown key \"" + key + "\"");
+    return fail(kUnknownKey, std::string(fp.name()) + ": unknown key \"" + key + "\"");
 }
 
 }  // namespace

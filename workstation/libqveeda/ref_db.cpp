@@ -18,8 +18,8 @@ namespace {
 // A listing larger than this is not a station's element table.
 constexpr std::size_t kMaxElements = 1u << 20;
 
-std::uint32_t failpoint_or_ok(const char* name) {
-    if (auto r = failpoint::hit(name)) return fail(static_cast<std::uint32_t>(*r), std::string(name) + ": failpoint");
+std::uint32_t failpoint_or_ok(failpoint::Point p) {
+    if (auto r = failpoint::hit(p)) return fail(static_cast<std::uint32_t>(*r), std::string(p.name()) + ": failpoint");
     return kOk;
 }
 

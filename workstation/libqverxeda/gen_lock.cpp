@@ -119,9 +119,10 @@ std::uint32_t QVEEdaGenLockStation(const char* project, const char* station, int
     return kOk;
 }
 
+// An unlock that fails (as a close that fails) has still given the lock back: held on, the
+// station would stay locked for as long as this process lives.
 std::uint32_t QVEEdaGenUnlockStation(const char* project, const char* station, void* handle) {
-    if (auto r = failpoint::hit("QVEEdaGenUnlockStation"))
-        return fail(static_cast<std::uint32_t>(*r), "QVEEdaGenUnlockStation: failpoint");
+    const auto armed = failpoint::hit("QVEEdaGenUnlockStation");
     auto* lock = static_cast<GenLock*>(handle);
     {
         std::lock_guard<std::mutex> g(g_mutex);
@@ -137,6 +138,7 @@ std::uint32_t QVEEdaGenUnlockStation(const char* project, const char* station, v
     [[maybe_unused]] const int t = ::ftruncate(lock->fd, 0);
     const int rc = ::close(lock->fd);  // closing the description releases the flock
     delete lock;
+    if (armed) return fail(static_cast<std::uint32_t>(*armed), "QVEEdaGenUnlockStation: failpoint");
     if (rc != 0) return fail(kIo, std::string("QVEEdaGenUnlockStation: close: ") + std::strerror(errno));
     return kOk;
 }

@@ -11,8 +11,8 @@ using namespace eda;
 
 namespace {
 
-std::uint32_t failpoint_or_ok(const char* name) {
-    if (auto r = failpoint::hit(name)) return fail(static_cast<std::uint32_t>(*r), std::string(name) + ": failpoint");
+std::uint32_t failpoint_or_ok(failpoint::Point p) {
+    if (auto r = failpoint::hit(p)) return fail(static_cast<std::uint32_t>(*r), std::string(p.name()) + ": failpoint");
     return kOk;
 }
 
@@ -36,11 +36,12 @@ std::uint32_t find_station(const char* fn, const char* project, bool eqlz, const
     return kOk;
 }
 
-std::uint32_t area_conf(const char* fn, const char* project, bool eqlz, const char* station, unsigned char areaNo,
-                        _OdtAreaInf* info) {
+std::uint32_t area_conf(failpoint::Point fp, const char* project, bool eqlz, const char* station,
+                        unsigned char areaNo, _OdtAreaInf* info) {
+    const char* fn = fp.name();
     // The caller knows one failure only, "no such area": every failure is reported as that,
     // with the reason in the error text.
-    if (failpoint_or_ok(fn) != kOk) return QVERX_NO_AREA;
+    if (failpoint_or_ok(fp) != kOk) return QVERX_NO_AREA;
     if (info == nullptr) {
         set_error(std::string(fn) + ": no area record");
         return QVERX_NO_AREA;

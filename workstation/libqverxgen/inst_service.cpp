@@ -40,16 +40,15 @@ int report(int code, std::string text, bool say = false) {
     return code;
 }
 
-std::optional<int> failpoint_hit(const char* name) {
-    if (auto r = failpoint::hit(name)) return report(static_cast<int>(*r), std::string(name) + ": failpoint");
+std::optional<int> failpoint_hit(failpoint::Point p) {
+    if (auto r = failpoint::hit(p)) return report(static_cast<int>(*r), std::string(p.name()) + ": failpoint");
     return std::nullopt;
 }
 
 // Per-block failpoints ("IEdalInstGetSaveRecNo:6226") let a test fail one block's call.
-std::optional<int> failpoint_hit(const char* name, std::uint16_t blockCode) {
-    if (auto r = failpoint_hit(name)) return r;
-    const std::string keyed = std::string(name) + ":" + std::to_string(blockCode);
-    if (auto r = failpoint::hit(keyed)) return report(static_cast<int>(*r), keyed + ": failpoint");
+std::optional<int> failpoint_hit(failpoint::Point p, std::uint16_t blockCode) {
+    if (auto r = failpoint::hit(p, blockCode))
+        return report(static_cast<int>(*r), std::string(p.name()) + ":" + std::to_string(blockCode) + ": failpoint");
     return std::nullopt;
 }
 
@@ -120,15 +119,17 @@ int IEdalInstOpenForTP(const char* project, const char* station, unsigned projec
     return kOk;
 }
 
+// A close that fails still closes: left open, the definitions would refuse every later open.
 int IEdalInstClose() {
     constexpr const char* fn = "IEdalInstClose";
-    if (auto r = failpoint_hit(fn)) return *r;
+    const auto r = failpoint_hit(fn);
     State& s = state();
     std::lock_guard lk(s.mu);
-    if (!s.defs) return not_open(fn);
+    const bool wasOpen = s.defs.has_value();
     s.defs.reset();
     s.path.clear();
-    return kOk;
+    if (r) return *r;
+    return wasOpen ? kOk : not_open(fn);
 }
 
 int IEdalInstGetInstName(unsigned short blockCode, char* name) {

@@ -81,8 +81,8 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
-bool armed(const char* name) {
-    if (auto r = failpoint::hit(name)) {
+bool armed(failpoint::Point p) {
+    if (auto r = failpoint::hit(p)) {
         set_error(armed_error(*r));
         return true;
     }

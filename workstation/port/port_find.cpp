@@ -18,8 +18,8 @@ namespace {
 
 constexpr std::size_t kMaxEntries = 100000;
 
-bool armed(const char* name) {
-    if (auto r = failpoint::hit(name)) {
+bool armed(failpoint::Point p) {
+    if (auto r = failpoint::hit(p)) {
         set_error(port::detail::armed_error(*r));
         return true;
     }

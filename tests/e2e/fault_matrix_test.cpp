@@ -1,0 +1,401 @@
+// The fault matrix. One good save of a small sample station records every failpoint it reaches
+// and in which step; then every name is failed at its n-th call (and, for the I/O calls, at
+// every call from the n-th on), each time on a fresh copy of the same workstation, and every
+// run is held against the invariants below. All violations are listed at once.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../library/ctrl_fixture.h"
+#include "e2e_fcssim.h"
+#include "libqverxeda.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The steps of a save, as its lines mark them.
+enum Step { kQuery, kInit, kCheck, kRead, kUpload, kStore, kEdit, kTp, kTool, kClose, kEnd, kSteps };
+constexpr const char* kStepName[kSteps] = {"query", "init",  "check", "read",  "upload", "store",
+                                           "edit",  "tp",    "tool",  "close", "end"};
+
+// The line that starts each step (the query step starts with the call).
+Step step_after(const std::string& line, Step now) {
+    static const std::map<std::string, Step> marks = {
+        {"PRG:00", kInit},  {"MSG:T7209", kCheck}, {"PRG:05", kRead},  {"PRG:10", kUpload},
+        {"PRG:20", kStore}, {"PRG:30", kEdit},     {"PRG:40", kTp},    {"PRG:70", kTool},
+        {"PRG:90", kClose}, {"PRG:100", kEnd}};
+    auto it = marks.find(line);
+    return it == marks.end() ? now : it->second;
+}
+
+constexpr std::uint32_t kSilent = 1;    // the failure needs no "ERR:" line
+constexpr std::uint32_t kLockCode = 2;  // the lock service's own code: no end processing
+constexpr std::uint32_t kOther = 4;     // harmless, but the result differs from the good one (a
+                                        // file passed over with a warning): no old-or-new check
+constexpr std::uint32_t kTempStays = 8;  // the failed call is the removal of a temporary
+
+struct Expect {
+    std::uint32_t code;
+    std::uint32_t flags;
+};
+
+// What a failure in each step gives, unless the table below says otherwise.
+constexpr Expect kStepExpect[kSteps] = {
+    {0, 0},                     // query: test mode and APCS queries are not fatal
+    {0x20234106, 0},            // init (and the generation lock)
+    {0x20234104, 0},            // generation-time check: the check service's answer
+    {0x20234108, 0},            // image load
+    {0x20234104, 0},            // upload
+    {0x20234109, 0},            // image store
+    {0x2023410a, 0},            // edit file update
+    {0x20234105, kSilent},      // TP file and archive: bare lines, then "MSG:" 7207
+    {0, 0},                     // tool backup: its result is not acted on
+    {0, 0},                     // history database, automatic backup: error log only
+    {0, 0},                     // end processing never changes the result
+};
+
+struct Row {
+    const char* name;
+    Step step;
+    unsigned long nth;  // the call within the whole save; 0: every call in the step
+    Expect expect;
+};
+// Failures whose code differs from their step's.
+const Row kRows[] = {
+    // The generation lock refused: its own code, no lines, no end processing.
+    {"QVEEdaGenLockStation", kInit, 0, {0, kLockCode | kSilent}},
+    // Automatic backup comment: error log only; element selection set-up: result not looked at.
+    {"IsFCSAutBackupMode", kInit, 0, {0, 0}},
+    {"CreateComment", kInit, 0, {0, 0}},
+    {"ElemTblInit", kInit, 0, {0, 0}},
+    {"ElemTblSortInit", kInit, 0, {0, 0}},
+    // The station's own files, tested by initialisation: 0x20234101.
+    {"GetFCSFilePath", kInit, 2, {0x20234101, 0}},
+    {"GetFCSUserInstPath", kInit, 0, {0x20234101, 0}},
+    {"QVEEngCreateFile", kInit, 0, {0x20234101, 0}},
+    {"QVEEngCloseFile", kInit, 0, {0x20234101, 0}},
+    {"CreateFileA", kInit, 0, {0x20234101, 0}},
+    {"CloseHandle", kInit, 1, {0x20234101, 0}},
+    {"CloseHandle", kInit, 2, {0x20234101, 0}},
+    // The bus not named, not opened, not closed after a good check: 0x20234107.
+    {"ZclGetDeviceName", kCheck, 0, {0x20234107, 0}},
+    {"ZclOpen", kCheck, 0, {0x20234107, 0}},
+    {"ZclClose", kCheck, 0, {0x20234107, 0}},
+    {"CloseHandle", kCheck, 0, {0x20234107, 0}},
+    // Upload: the I/O bus types and the mapped file fall back; an area that the configuration
+    // does not know is passed over with a warning.
+    {"CQVEEdaFcsDatabase::Open", kUpload, 0, {0, 0}},
+    {"GetIOBusType", kUpload, 0, {0, 0}},
+    {"CQVEEdaFileMap::Close", kUpload, 0, {0, 0}},
+    {"CloseHandle", kUpload, 0, {0, 0}},
+    {"QVERXEdaFcsAreaConfByNo", kUpload, 0, {0, kOther}},
+    // Edit files: a block file that does not open is passed over with a warning; a working copy
+    // that cannot be updated does not stop the step; a failed status test means "no copy".
+    {"_stat", kEdit, 0, {0, kSilent}},
+    {"GetStnNo", kEdit, 0, {0, kOther}},
+    {"CreateFileA", kEdit, 7, {0, kOther}},
+    {"CreateFileA", kEdit, 14, {0, kOther}},
+    {"QVEEngCreateFile", kEdit, 7, {0, kOther}},
+    {"QVEEngCreateFile", kEdit, 14, {0, kOther}},
+    {"ReadFile", kEdit, 10, {0, 0}},
+    {"GetFileSize", kEdit, 10, {0, 0}},
+    {"QVEEngCloseFile", kEdit, 10, {0, 0}},
+    // The UAID of a block: a failed look-up is reported and the file update goes on (but the
+    // name for a tag record of the block fails it: the step's code).
+    {"IEdalInstGetInstName", kEdit, 1, {0, kOther}},
+    {"IEdalInstGetInstName", kEdit, 3, {0, kOther}},
+    {"IEdalInstGetInstName", kEdit, 7, {0, kOther}},
+    {"IEdalInstGetInstName", kEdit, 14, {0, kOther}},
+    {"IEdalInstGetDItemCnctInf", kEdit, 0, {0, kOther}},
+    // Closing the bus or the instance definitions: the result is not looked at.
+    {"ZclClose", kUpload, 0, {0, 0}},
+    {"IEdalInstClose", kUpload, 0, {0, 0}},
+    {"IEdalInstClose", kEdit, 0, {0, 0}},
+    {"IEdalInstClose", kTp, 0, {0, 0}},
+    // The saved records of a model: a failed query gives the block none; a count the TP file
+    // can hold is taken as it is.
+    {"IEdalInstGetSaveRecNo", kUpload, 0, {0, kOther}},
+    {"IEdalInstGetSaveRecNo.count", kUpload, 0, {0, kOther}},
+    {"IEdalInstGetSaveRecNo.count", kTp, 0, {0, kOther}},
+    // Archive: the listing and the final removal of the temporary are not looked at.
+    {"FindFirstFileA", kTp, 0, {0, kSilent}},
+    {"FindNextFileA", kTp, 0, {0, kSilent}},
+    {"DeleteFileA", kTp, 0, {0, kSilent | kTempStays}},
+};
+
+// The result a failpoint is armed with: what a failing call of that kind returns.
+long long fault_of(const std::string& name) {
+    static const std::map<std::string, long long> special = {
+        {"WaitForMultipleObjects", 258 /* WAIT_TIMEOUT */},
+        {"WaitForSingleObject", 0xFFFFFFFF /* WAIT_FAILED */},
+        {"WriteFile.short", 1},
+        {"IEdalInstGetDItemList2.count", 1},
+        {"IEdalInstGetSaveRecNo.count", 9},
+        {"Sleep", 0},
+    };
+    auto it = special.find(name);
+    return it == special.end() ? 5 : it->second;
+}
+
+using Files = std::map<std::string, std::string>;
+
+bool per_byte_old_or_new(const std::string& a, const std::string& o, const std::string& g) {
+    if (a.size() != o.size() || a.size() != g.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != o[i] && a[i] != g[i]) return false;
+    return true;
+}  // path below the workstation folder -> bytes
+
+// Every file of the projects folder (logs, locks and backups lie outside it).
+Files snapshot(const std::string& root) {
+    Files out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string rel = fs::relative(it->path(), root).string();
+        if (it.depth() == 0 && rel != "projects") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (!it->is_regular_file()) continue;
+        std::ifstream in(it->path(), std::ios::binary);
+        out[rel] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return out;
+}
+
+int open_fds() {
+    int n = 0;
+    for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it) ++n;
+    return n;
+}
+
+class FaultMatrix : public ctrl_test::CtrlSave {
+protected:
+    void SetUp() override {
+        CtrlSave::SetUp();
+        std::map<unsigned, std::string> t;  // every resource id has a text: no line goes missing
+        for (unsigned id = 4000; id < 8000; ++id) t[id] = "T" + std::to_string(id);
+        port::set_string_table(t);
+        sample::Description d = sample::default_description();
+        d.stations.resize(1);
+        sample::Station& s = d.stations[0];
+        s.blocks = 10;
+        s.emptyEvery = 7;
+        s.codeZeroEvery = 9;
+        s.blocksPerDrawing = 4;
+        s.anMessages = 3;
+        s.autoBackup = true;
+        s.customFolders = {"CUSTOM01"};  // one run of the backup tool
+        desc_ = d;
+        pristine_ = dir_ + ".pristine";
+        sample::BuildOptions o;
+        o.tool = TUSAVE_BUILD_DIR "/tools/shgsave/shgsave";
+        result_ = sample::build(desc_, pristine_, o);
+        nlohmann::json ws;
+        std::ifstream(result_.workstationJson) >> ws;
+        ws["controlBus"] = "inproc:matrix";
+        std::ofstream(result_.workstationJson, std::ios::trunc) << ws.dump(2);
+        const auto& st = result_.stations[0];
+        stationCfg_ = fs::path(st.stationJsonPath).parent_path().string();
+        before_ = snapshot(pristine_);
+        zcl::register_inproc("matrix", [this](std::span<const std::uint8_t> req) {
+            if (req.size() >= 56 && (req[34] == 0x1F || req[34] == 0x21 || req[34] == 0x24)) {
+                fcs::Reply r = station_->handle(req);
+                if (r.frame.empty()) return std::optional<zcl::Frame>();
+                return std::optional<zcl::Frame>(r.frame);
+            }
+            zcl::Frame rep(96, 0);  // the generation query: the project's own stamp
+            for (std::size_t i = 0; i < 32 && i < req.size(); ++i) rep[i] = req[i];
+            rep[64] = 0x02;
+            rep[65] = 0x01;
+            for (int i = 0; i < 8; ++i) rep[72 + i] = static_cast<std::uint8_t>(ctrl_test::kStamp >> (8 * i));
+            return std::optional<zcl::Frame>(rep);
+        });
+    }
+    void TearDown() override {
+        zcl::unregister_inproc("matrix");
+        std::error_code ec;
+        fs::remove_all(pristine_, ec);
+        CtrlSave::TearDown();
+    }
+
+    // A fresh copy of the workstation, a fresh station, nothing armed, the counters at 0.
+    void fresh() {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+        fs::copy(pristine_, dir_, fs::copy_options::recursive);
+        station_ = std::make_unique<fcs::Station>(fcs::load_config(stationCfg_));
+        failpoint::reset();
+        lines.clear();
+    }
+
+    std::uint32_t run() { return QVELdFcsTuningParmSave("P1", "P2", "DEMO", "FCS0101", 2, 0, 7); }
+
+    std::string pristine_, stationCfg_;
+    Files before_;
+    std::unique_ptr<fcs::Station> station_;
+};
+
+TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
+    // The good save: where each step begins, in calls of every name.
+    fresh();
+    std::vector<std::vector<unsigned long>> bounds(kSteps + 1);
+    Step step = kQuery;
+    bounds[kQuery] = failpoint::reached_all();
+    ws::set_message_sink([&](const char* line) {
+        lines.emplace_back(line);
+        const Step next = step_after(line, step);
+        if (next != step) {
+            for (int s = step + 1; s <= next; ++s) bounds[static_cast<std::size_t>(s)] = failpoint::reached_all();
+            step = next;
+        }
+        return 0u;
+    });
+    const int fds0 = open_fds();
+    ASSERT_EQ(run(), 0u) << ::testing::PrintToString(lines);
+    ws::set_message_sink([this](const char* line) {
+        lines.emplace_back(line);
+        return 0u;
+    });
+    bounds[kSteps] = failpoint::reached_all();
+    for (auto& b : bounds)
+        if (b.empty()) b = bounds[kSteps];
+    const Files good = snapshot(dir_);
+    ASSERT_NE(good, before_);
+    EXPECT_EQ(open_fds(), fds0);
+
+    // The expectation for call n of name i, which falls in step s.
+    auto expect_of = [](const std::string& name, int s, unsigned long n) {
+        for (const Row& r : kRows)
+            if (name == r.name && r.step == s && (r.nth == 0 || r.nth == n)) return r.expect;
+        return kStepExpect[s];
+    };
+    auto step_of = [&bounds](std::size_t i, unsigned long n) {
+        for (int s = 0; s < kSteps; ++s)
+            if (n > bounds[static_cast<std::size_t>(s)][i] && n <= bounds[static_cast<std::size_t>(s) + 1][i]) return s;
+        return static_cast<int>(kSteps);
+    };
+
+    std::vector<std::string> violations;
+    std::ostringstream table;
+    std::size_t runs = 0, namesReached = 0;
+    for (std::size_t i = 0; i < failpoint::kCount; ++i) {
+        const std::string name = failpoint::kTable[i].name;
+        if (bounds[kSteps][i] == 0) continue;
+        // TUSAVE_MATRIX_ONLY=NAME runs the rows of one name.
+        if (const char* only = std::getenv("TUSAVE_MATRIX_ONLY"); only && *only && name != only) continue;
+        ++namesReached;
+        table << name << ":";
+        for (int s = 0; s < kSteps; ++s) {
+            const unsigned long first = bounds[static_cast<std::size_t>(s)][i] + 1;
+            const unsigned long last = bounds[static_cast<std::size_t>(s) + 1][i];
+            if (first > last) continue;
+            // The first call of the step, one from its middle and its last.
+            std::set<unsigned long> ns = {first, (first + last) / 2, last};
+            table << " " << kStepName[s] << "[" << first << ".." << last << "]";
+            const bool io = failpoint::kTable[i].flags & failpoint::kIo;
+            for (int onward = 0; onward <= (io ? 1 : 0); ++onward) {
+                for (unsigned long n : ns) {
+                    if (onward && n != first) continue;
+                    const std::string id =
+                        name + "=" + std::to_string(fault_of(name)) + "@" + std::to_string(n) + (onward ? "+" : "");
+                    fresh();
+                    const int fds = open_fds();
+                    failpoint::arm(name, fault_of(name), static_cast<unsigned>(n), onward != 0);
+                    const std::uint32_t rc = run();
+                    ++runs;
+                    const bool firedAtAll = failpoint::fired(name) > 0;
+                    failpoint::reset();
+                    std::string firstErr;
+                    for (const auto& l : lines)
+                        if (firstErr.empty() && l.rfind("ERR:", 0) == 0) firstErr = l;
+                    auto bad = [&](const std::string& what) {
+                        violations.push_back(id + " (" + kStepName[s] + "): " + what +
+                                             (firstErr.empty() ? "" : " [" + firstErr + "]"));
+                    };
+                    if (!firedAtAll) bad("the call was not reached");
+                    // Failing from call n on, any later call of the name can be the one that ends the save.
+                    const Expect want = expect_of(name, s, n);
+                    std::vector<Expect> allowed = {want};
+                    for (unsigned long m = n + 1; onward && m <= bounds[kSteps][i]; ++m)
+                        allowed.push_back(expect_of(name, step_of(i, m), m));
+                    const Expect* got = nullptr;
+                    for (const Expect& e : allowed)
+                        if (!got && ((e.flags & kLockCode) ? rc != 0 : rc == e.code)) got = &e;
+                    if (!got) {
+                        char b[96];
+                        std::snprintf(b, sizeof b, "result %#x, expected %#x%s", rc, want.code,
+                                      (want.flags & kLockCode) ? " (the lock service's code)" : "");
+                        bad(b);
+                    }
+                    const Expect e = got ? *got : want;
+                    const bool hasErr = std::any_of(lines.begin(), lines.end(),
+                                                    [](const std::string& l) { return l.rfind("ERR:", 0) == 0; });
+                    if (rc != 0 && !hasErr && !(e.flags & kSilent)) bad("no ERR: line");
+                    if (rc == 0x20234105 && std::find(lines.begin(), lines.end(), "MSG:T7207") == lines.end())
+                        bad("no \"MSG:T7207\" line");
+                    if (!(e.flags & kLockCode)) {
+                        const std::string closing = std::string("MSG:T") + (rc ? "6038" : "6039") + "  " + ctrl_test::kTimeText;
+                        std::string lastPrg;
+                        for (const auto& l : lines)
+                            if (l.rfind("PRG:", 0) == 0) lastPrg = l;
+                        if (lines.empty() || lastPrg != "PRG:100" || lines.back() != closing)
+                            bad("not closed by PRG:100 and \"" + closing + "\"");
+                    }
+                    if (ws::live_allocations() != 0)
+                        bad(std::to_string(ws::live_allocations()) + " buffers left allocated");
+                    if (open_fds() != fds) bad(std::to_string(open_fds() - fds) + " file descriptors leaked");
+                    const Files after = snapshot(dir_);
+                    std::set<std::string> paths;
+                    for (const Files* f : std::array<const Files*, 3>{&before_, &good, &after})
+                        for (const auto& [p, _] : *f) paths.insert(p);
+                    for (const auto& p : paths) {
+                        auto get = [&p](const Files& f) -> const std::string* {
+                            auto it = f.find(p);
+                            return it == f.end() ? nullptr : &it->second;
+                        };
+                        const std::string *a = get(after), *o = get(before_), *g = get(good);
+                        auto same = [](const std::string* x, const std::string* y) {
+                            return (!x && !y) || (x && y && *x == *y);
+                        };
+                        if ((e.flags & kOther) && a && (o || g)) continue;
+                        if ((e.flags & kTempStays) && a && !o && !g && p.ends_with(".tmp")) continue;
+                        // A failing edit entry keeps the blocks of earlier entries: a drawing
+                        // file of several blocks may hold some new and some old, byte by byte.
+                        if (s == kEdit && a && o && g && p.find("/FUNCTION_BLOCK/") != std::string::npos &&
+                            per_byte_old_or_new(*a, *o, *g))
+                            continue;
+                        if (!same(a, o) && !same(a, g))
+                            bad(p + (a ? (o || g ? " is neither old nor new" : " left behind") : " is gone"));
+                    }
+                    void* lock = nullptr;
+                    char info[16] = {};
+                    if (QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &lock) != 0)
+                        bad("the generation lock is held");
+                    else
+                        QVEEdaGenUnlockStation("DEMO", "FCS0101", lock);
+                    if (::testing::Test::HasFailure()) return;
+                }
+            }
+        }
+        table << "\n";
+    }
+    std::cout << "fault matrix: " << namesReached << " names reached, " << runs << " runs, " << violations.size()
+              << " violations\n"
+              << table.str();
+    std::ostringstream all;
+    for (const auto& v : violations) all << "  " << v << "\n";
+    EXPECT_TRUE(violations.empty()) << violations.size() << " violations:\n" << all.str();
+}
+
+}  // namespace
