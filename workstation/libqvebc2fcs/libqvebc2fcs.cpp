@@ -3,11 +3,10 @@
 
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "failpoint/failpoint.h"
 #include "libqvebc2fcs/bc2fcs_layout.h"
-#include "libqvecommon/qvecommon_host.h"
+#include "libqvecommon/qvecommon_alloc.h"
 
 namespace {
 
@@ -19,28 +18,27 @@ int fail_result(failpoint::Point p) {
 bool valid_direction(int direction) { return direction == 0 || direction == 1; }
 
 // The layouts of the last user instance image seen, so a save parses the file once and not
-// per record. The key is the buffer's address and size, and its bytes: a buffer freed and
-// taken again at the same address with other contents is parsed anew (a compare costs far
-// less than a parse). A failed parse is kept too.
+// per record. The key is the buffer's address and its allocation number in the memory
+// service, so a buffer freed and taken again at the same address is parsed anew; the
+// contents are not compared on every call (a save never writes into the loaded image). A
+// failed parse is kept too.
 struct LayoutCache {
     std::mutex mu;
     const void* key = nullptr;
-    std::vector<std::uint8_t> bytes;
+    unsigned long long seq = 0;
     bool filled = false;
     std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
 };
 
 std::shared_ptr<const bc2fcs::RecordLayouts> layouts_of(const void* userInst) {
     static LayoutCache cache;
-    std::size_t size = ws::allocation_size(userInst);
-    if (size == 0) return nullptr;
-    const auto* p = static_cast<const std::uint8_t*>(userInst);
+    const ws::AllocationKey k = ws::allocation_key(userInst);
+    if (k.size == 0) return nullptr;
     std::lock_guard<std::mutex> lock(cache.mu);
-    if (!cache.filled || cache.key != userInst || cache.bytes.size() != size ||
-        std::memcmp(cache.bytes.data(), p, size) != 0) {
-        cache.layouts = bc2fcs::RecordLayouts::parse(p, size, nullptr);
+    if (!cache.filled || cache.key != userInst || cache.seq != k.seq) {
+        cache.layouts = bc2fcs::RecordLayouts::parse(static_cast<const std::uint8_t*>(userInst), k.size, nullptr);
         cache.key = userInst;
-        cache.bytes.assign(p, p + size);
+        cache.seq = k.seq;
         cache.filled = true;
     }
     return cache.layouts;

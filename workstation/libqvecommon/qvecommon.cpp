@@ -13,6 +13,7 @@
 #include "failpoint/failpoint.h"
 #include "libqvecommon.h"
 #include "libqvecommon/qvecommon_host.h"
+#include "libqvecommon/qvecommon_alloc.h"
 
 namespace {
 
@@ -54,6 +55,13 @@ std::size_t allocation_size(const void* p) {
     std::lock_guard lk(state().mu);
     auto it = state().live.find(p);
     return it == state().live.end() ? 0 : it->second.size;
+}
+
+AllocationKey allocation_key(const void* p) {
+    std::lock_guard lk(state().mu);
+    auto it = state().live.find(p);
+    if (it == state().live.end()) return {};
+    return {it->second.size, it->second.seq};
 }
 
 std::vector<std::string> live_allocation_sites() {
