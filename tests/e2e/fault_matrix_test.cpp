@@ -111,6 +111,7 @@ const Row kRows[] = {
     {"ReadFile", kEdit, 10, {0, 0}},
     {"GetFileSize", kEdit, 10, {0, 0}},
     {"QVEEngCloseFile", kEdit, 10, {0, 0}},
+    {"CloseHandle", kEdit, 16, {0, 0}},   // the commit of a working copy
     // The UAID of a block: a failed look-up is reported and the file update goes on (but the
     // name for a tag record of the block fails it: the step's code).
     {"IEdalInstGetInstName", kEdit, 1, {0, kOther}},
