@@ -274,6 +274,18 @@ TEST_F(CtrlCli, SaveAllSavesEveryStationAndReportsAHeldOne) {
     ASSERT_GE(r.lines.size(), 4u);
     EXPECT_EQ(r.lines[r.lines.size() - 2].substr(0, 32), "FCS0103     held by another save");
     EXPECT_EQ(r.lines[r.lines.size() - 1].substr(0, 32), "FCS0104     saved               ");
+
+    // A station whose simulator is absent fails with the check's code after the bus time-out;
+    // the others are saved.
+    fs::rename(dir_ + "/fcs/FCS0102", dir_ + "/FCS0102.away");
+    RestartStation();
+    r = tusave("", "save --all --project DEMO --jobs 2");
+    EXPECT_EQ(r.status, 1);
+    ASSERT_GE(r.lines.size(), 4u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(r.lines[r.lines.size() - 4 + i].substr(0, 46),
+                  "FCS010" + std::to_string(i + 1) + (i == 1 ? "     failed                  0x20234104"
+                                                             : "     saved                   0x00000000"));
 }
 
 TEST_F(CtrlCli, CheckComparesTheGenerationAndWritesNothing) {
