@@ -31,29 +31,16 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e_fcssim.h"
+#include "project_files.h"
 #include "sample.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using Files = std::map<std::string, std::string>;  // path below the workstation folder -> bytes
+using project_files::Files;
+using project_files::snapshot;
 
-// Every file of the projects folder (logs, locks and backups lie outside it).
-Files snapshot(const std::string& root) {
-    Files out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string rel = fs::relative(it->path(), root).string();
-        if (it.depth() == 0 && rel != "projects") {
-            it.disable_recursion_pending();
-            continue;
-        }
-        if (!it->is_regular_file()) continue;
-        std::ifstream in(it->path(), std::ios::binary);
-        out[rel] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    return out;
-}
 
 // A temporary of a replace-whole write (".<name>.<pid>.<n>.tmp"): what a killed writer leaves.
 bool is_temp(const std::string& rel) {

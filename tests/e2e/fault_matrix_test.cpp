@@ -18,6 +18,7 @@
 
 #include "../library/ctrl_fixture.h"
 #include "e2e_fcssim.h"
+#include "project_files.h"
 #include "libqverxeda.h"
 
 namespace {
@@ -149,29 +150,15 @@ long long fault_of(const std::string& name) {
     return it == special.end() ? 5 : it->second;
 }
 
-using Files = std::map<std::string, std::string>;
+using project_files::Files;
+using project_files::snapshot;
 
+// Every byte of a equals o's or g's there (files of one size).
 bool per_byte_old_or_new(const std::string& a, const std::string& o, const std::string& g) {
     if (a.size() != o.size() || a.size() != g.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (a[i] != o[i] && a[i] != g[i]) return false;
     return true;
-}  // path below the workstation folder -> bytes
-
-// Every file of the projects folder (logs, locks and backups lie outside it).
-Files snapshot(const std::string& root) {
-    Files out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string rel = fs::relative(it->path(), root).string();
-        if (it.depth() == 0 && rel != "projects") {
-            it.disable_recursion_pending();
-            continue;
-        }
-        if (!it->is_regular_file()) continue;
-        std::ifstream in(it->path(), std::ios::binary);
-        out[rel] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    return out;
 }
 
 int open_fds() {
