@@ -5,7 +5,7 @@
 // run pinned to one CPU. Prints a table with goals and verdicts and writes it as JSON to
 // bench/results/<commit>-<date>.json.
 //
-//   tusave_e2e_bench [--pairs N] [--sizes 1000,4000,8000] [--quick] [--out DIR]
+//   tusave_e2e_bench [--pairs N] [--sizes 1000,4000,8000] [--quick] [--cpu N] [--out DIR]
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -51,7 +51,7 @@ const std::string kFloor = kBuild + "/bench/tusave_floor";
     std::exit(1);
 }
 
-int g_cpu = 0;  // the CPU the save, the floor and the station share
+int g_cpu = -1;  // the CPU the save, the floor and the station share
 
 void pin_self() {
     cpu_set_t set;
@@ -447,15 +447,17 @@ int main(int argc, char** argv) {
         else if (a == "--out" && i + 1 < argc) outDir = argv[++i];
         else if (a == "--quick") sizes = {1000, 2000}, pairs = 3;
         else if (a == "--keep") keep = true;
+        else if (a == "--cpu" && i + 1 < argc) g_cpu = std::atoi(argv[++i]);
         else if (a == "--sizes" && i + 1 < argc) {
             sizes.clear();
             std::stringstream ss(argv[++i]);
             for (std::string s; std::getline(ss, s, ',');) sizes.push_back(std::atoi(s.c_str()));
-        } else die("usage: tusave_e2e_bench [--pairs N] [--sizes A,B,...] [--quick] [--keep] [--out DIR]");
+        } else die("usage: tusave_e2e_bench [--pairs N] [--sizes A,B,...] [--quick] [--keep] [--cpu N] [--out DIR]");
     }
     for (const auto& p : {kTusave, kFcssim, kFloor})
         if (::access(p.c_str(), X_OK) != 0) die(p + " is not built");
-    g_cpu = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1;
+    const int cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+    if (g_cpu < 0 || g_cpu >= cpus) g_cpu = cpus - 1;  // the last CPU unless --cpu names one
     pin_self();  // the in-process edit step too
     const std::string cpuModel = shell("grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'");
     std::printf("tusave end-to-end benchmark: save, floor and simulated station pinned to CPU %d (taskset-like "

@@ -144,9 +144,9 @@ TEST_F(Harden, ReplaceRemovesStaleTemporariesOfDeadProcessesOnly) {
         {".f.dat." + d + ".0.tmp", false},    // the file's, of a dead process: removed
         {".f.dat." + d + ".17.tmp", false},
         {".f.dat." + me + ".999.tmp", true},  // a live process's
-        {".g.dat." + d + ".0.tmp", true},     // another file's
+        {".g.dat." + d + ".0.tmp", false},    // another file's of the folder, of a dead process
         {".f.dat." + d + ".x.tmp", true},     // not a temporary's name
-        {".f.dat.1.2.3.tmp", true},
+        {".f.dat.1.2.3.tmp", true},           // pid 2 lives
     };
     for (const auto& t : temps) write(t.first, "x");
     HANDLE h = CreateFileA((home_ + "/f.dat").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

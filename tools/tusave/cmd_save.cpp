@@ -74,9 +74,10 @@ int tusave_cli::run_save(const SaveOptions& o) {
     port::set_application({"tusave " TUSAVE_VERSION, {}, {}});
 
     const bool terminal = !o.raw && !o.json && isatty(STDOUT_FILENO);
-    // The raw lines feed save --all, which wants nothing else.
+    // The report (which lists the station's folder before and after) only when it is shown;
+    // the raw lines feed save --all, which wants nothing else.
     std::optional<tusave_cli::SaveReport> report;
-    if (!o.raw) report.emplace(o);
+    if (!o.raw && (o.json || o.summary || terminal)) report.emplace(o);
     TerminalView view;
     ws::set_message_sink([&](const char* line) -> std::uint32_t {
         if (report) report->line(line);
@@ -93,7 +94,7 @@ int tusave_cli::run_save(const SaveOptions& o) {
     if (terminal) view.finish();
     if (report) report->finish(result);
     if (o.json) report->print_json();
-    else if (report && (terminal || o.summary)) report->print_summary();
+    else if (report) report->print_summary();
     if (o.raw || o.json) {
         if (o.raw) std::printf("RESULT 0x%08x\n", result);
     } else if (result != 0) {

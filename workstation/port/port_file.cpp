@@ -13,12 +13,14 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -159,15 +161,18 @@ bool fsync_dir(const std::string& dir) {
     return ok;
 }
 
-// The pid of a temporary of the target's (".<name>.<pid>.<n>.tmp"), else 0.
-pid_t temp_owner(std::string_view entry, std::string_view name) {
+// The pid of a temporary (".<name>.<pid>.<n>.tmp", name not empty), else 0.
+pid_t temp_owner(std::string_view entry) {
     constexpr std::string_view kTail = ".tmp";
-    if (entry.size() < name.size() + 2 + kTail.size() || entry[0] != '.' || entry.substr(1, name.size()) != name ||
-        entry[1 + name.size()] != '.' || !entry.ends_with(kTail))
-        return 0;
-    std::string_view rest = entry.substr(name.size() + 2, entry.size() - name.size() - 2 - kTail.size());
+    if (entry.size() < 1 + kTail.size() || entry[0] != '.' || !entry.ends_with(kTail)) return 0;
+    const std::string_view stem = entry.substr(1, entry.size() - 1 - kTail.size());  // <name>.<pid>.<n>
+    const auto lastDot = stem.rfind('.');
+    if (lastDot == std::string_view::npos || lastDot == 0) return 0;
+    const auto pidDot = stem.rfind('.', lastDot - 1);
+    if (pidDot == std::string_view::npos || pidDot == 0) return 0;
+    const std::string_view rest = stem.substr(pidDot + 1);  // <pid>.<n>
     const auto dot = rest.find('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return 0;
+    if (dot == 0 || dot + 1 == rest.size()) return 0;
     auto digits = [](std::string_view d) { return d.find_first_not_of("0123456789") == std::string_view::npos; };
     if (!digits(rest.substr(0, dot)) || !digits(rest.substr(dot + 1))) return 0;
     long long pid = 0;
@@ -176,16 +181,33 @@ pid_t temp_owner(std::string_view entry, std::string_view name) {
     return static_cast<pid_t>(pid);
 }
 
-// Removes the temporaries of the target left by processes that no longer exist (a crash
-// before the rename); those of live processes, this one included, are theirs.
+// Whether the folder's stale temporaries are due for removal: once per folder and process
+// in a while, not at every file (a group of thousands of files in a few folders would list
+// each folder once per file). A temporary of a process that died since waits for the next
+// time or the next process.
+bool stale_scan_due(const std::string& dir) {
+    constexpr auto kRescan = std::chrono::seconds(60);
+    static std::mutex mu;
+    static std::unordered_map<std::string, std::chrono::steady_clock::time_point> scanned;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lk(mu);
+    auto [it, added] = scanned.try_emplace(dir, now);
+    if (!added && now - it->second < kRescan) return false;
+    it->second = now;
+    return true;
+}
+
+// Removes the temporaries of the folder's files left by processes that no longer exist (a
+// crash before the rename); those of live processes, this one included, are theirs.
 void remove_stale_temps(const std::string& target) {
-    const std::string dir = dir_of(target), name = base_of(target);
+    const std::string dir = dir_of(target);
+    if (!stale_scan_due(dir)) return;
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
     for (int seen = 0; seen < 100000; ++seen) {
         const dirent* e = ::readdir(d);
         if (e == nullptr) break;
-        const pid_t pid = temp_owner(e->d_name, name);
+        const pid_t pid = temp_owner(e->d_name);
         if (pid == 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
         ::unlinkat(::dirfd(d), e->d_name, 0);
     }
@@ -248,10 +270,11 @@ HANDLE fail_open(PortObject* o, int e) {
 HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, DWORD disposition, bool whole) {
     o->replaceOnClose = true;
     o->target = path;
+    // The target is opened (for its lock and its bytes) and checked in one step.
     struct stat st{};
-    bool exists = ::stat(path, &st) == 0;
+    o->lockFd = port::open_regular(path, O_RDONLY, 0, &st);
+    const bool exists = o->lockFd >= 0;
     if (!exists && errno != ENOENT) return fail_open(o, errno);
-    if (exists && !S_ISREG(st.st_mode)) return fail_open(o, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     switch (disposition) {
         case CREATE_NEW:
             if (exists) return fail_open(o, EEXIST);
@@ -269,8 +292,6 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     bool keep = !whole && exists && (disposition == OPEN_EXISTING || disposition == OPEN_ALWAYS);
     if (exists) {
         if (read_only(st)) return fail_open(o, EACCES);
-        o->lockFd = port::open_regular(path, O_RDONLY);
-        if (o->lockFd < 0) return fail_open(o, errno);
         if (!take_lock(o->lockFd, lock_op(access, share))) return fail_open(o, static_cast<int>(GetLastError()));
     }
     // Created with the target's permissions; only what the umask took needs a change of mode
@@ -743,10 +764,11 @@ DWORD GetFullPathNameA(const char* path, DWORD size, char* buf, char** filePart)
     return static_cast<DWORD>(out.size());
 }
 
-int port::open_regular(const char* path, int flags, mode_t mode) {
+int port::open_regular(const char* path, int flags, mode_t mode, struct stat* out) {
     const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0) return -1;
-    struct stat st{};
+    struct stat own{};
+    struct stat& st = out ? *out : own;
     int e = 0;
     if (::fstat(fd, &st) != 0) e = errno;
     else if (!S_ISREG(st.st_mode)) e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;

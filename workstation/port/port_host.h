@@ -2,6 +2,7 @@
 // application object (the text it passes to the automatic backup, its wait cursor).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -33,8 +34,9 @@ int fd_of(HANDLE h);
 // in place of a file is refused at once instead of blocking the open or a read:
 // open_regular is ::open (close-on-exec) that never blocks and refuses anything that is not a
 // regular file (a folder with EISDIR, anything else with EINVAL); O_NOFOLLOW in flags also
-// refuses a final symbolic link (ELOOP). -1 with errno on failure.
-int open_regular(const char* path, int flags, mode_t mode = 0);
+// refuses a final symbolic link (ELOOP). -1 with errno on failure; out (when given) gets the
+// file's status.
+int open_regular(const char* path, int flags, mode_t mode = 0, struct stat* out = nullptr);
 // Reads a whole regular file of at most maxSize bytes: 0, or errno (EFBIG when larger).
 int read_regular(const char* path, std::string& out, std::size_t maxSize);
 
