@@ -68,7 +68,7 @@ struct LdTuSaveCtrlInf {
     CQVERXEdaSysObj sysObj;
     CQVEFilePath filePath;
     CQVEEdaRefFCS refFCS;
-    std::vector<_QVEElemTbl> elemList;
+    QVEElemList elemList;
 };
 
 // ---- module-wide state ------------------------------------------------------------

@@ -18,11 +18,11 @@ using namespace LdTuSaveEdf;
 namespace {
 
 // Sign of element i's name compared with name, as strcmp compares (unsigned bytes).
-int ElemCompare(const std::vector<_QVEElemTbl>& list, int i, const char* name) {
-    return std::strcmp(list[static_cast<std::size_t>(i)].strElemName.c_str(), name);
+int ElemCompare(const QVEElemList& list, int i, const char* name) {
+    return std::strcmp(list.Text(list[static_cast<std::size_t>(i)].strElemName), name);
 }
 
-std::uint32_t ElemFound(const std::vector<_QVEElemTbl>& list, int i, _QVEElemTbl* out) {
+std::uint32_t ElemFound(const QVEElemList& list, int i, _QVEElemTbl* out) {
     *out = list[static_cast<std::size_t>(i)];
     return 0;
 }
@@ -31,7 +31,7 @@ std::uint32_t ElemFound(const std::vector<_QVEElemTbl>& list, int i, _QVEElemTbl
 
 // Both ends of the range are compared in every pass, the upper end first; a match at either
 // end ends the search.
-std::uint32_t ElemSearch(const char* name, const std::vector<_QVEElemTbl>& list, _QVEElemTbl* out) {
+std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl* out) {
     if (!name) return 1;
     if (list.empty()) return LDTUSAVE_E_NOELEM;
     int lo = 0;
@@ -198,14 +198,15 @@ std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveReco
         LdTuSaveErrText(IDS_ELEM_NOTFOUND, szElem);
         return dwRtn;
     }
-    auto loc = LdTuSaveLocationNo(elem.strLocation);
+    const char* fileName = inf->elemList.Text(elem.strFileName);
+    auto loc = LdTuSaveLocationNo(inf->elemList.Text(elem.strLocation));
     if (!loc) {
-        LdTuSaveErrText(IDS_EDIT_PATH, elem.strFileName);
+        LdTuSaveErrText(IDS_EDIT_PATH, fileName);
         return LDTUSAVE_E_EDIT;
     }
     if (std::uint32_t dwRtn = inf->filePath.GetFCSBlockPath(inf->strStation.c_str(), static_cast<std::uint8_t>(*loc),
-                                                            elem.strFileName.c_str(), strPath)) {
-        LdTuSaveErrText(IDS_EDIT_PATH, elem.strFileName);
+                                                            fileName, strPath)) {
+        LdTuSaveErrText(IDS_EDIT_PATH, fileName);
         return dwRtn;
     }
     return 0;
@@ -357,9 +358,9 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 }
 
 // Every saved block's records go into its edit file and working copy, then the station's edit
-// file. Files are read once and written once: the block files that entries finished are
-// replaced together at the end (also when a later entry fails), the station's edit file only
-// when every entry succeeded.
+// file. The block files that entries finished are replaced a group at a time and at the end
+// (also when a later entry fails; a group that cannot be written ends the step), the station's
+// edit file only when every entry succeeded.
 std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     LdTuSaveInstDefs instDefs;
     if (!instDefs.Open(inf)) {
@@ -399,6 +400,10 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
         const std::string strWork = LdTuSavesWorkCopyPath(strPath);
         struct _stat st;
         if (_stat(strWork.c_str(), &st) == 0) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files);
+        if (files.Full() && files.Flush() != 0) {
+            dwRtn = LDTUSAVE_E_EDIT;
+            break;
+        }
     }
     if (files.Flush() != 0) dwRtn = LDTUSAVE_E_EDIT;
     if (dwRtn != 0) return dwRtn;

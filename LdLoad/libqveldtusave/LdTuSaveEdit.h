@@ -14,7 +14,7 @@ class LdTuSaveEditFiles;
 // Bisection search of the element list (ascending by element name, unsigned byte order) for
 // name. 0: found, copied into *out; 0x20000116: not in the list (no line); 1: name is null,
 // or the list was found out of order ("ElemSearch:invalid case <name>" put out).
-std::uint32_t ElemSearch(const char* name, const std::vector<_QVEElemTbl>& list, _QVEElemTbl* out);
+std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl* out);
 
 // The edit file of the entry's block (of its parent for codes 6226 and 6227): 0, or the
 // failing call's code after its line.

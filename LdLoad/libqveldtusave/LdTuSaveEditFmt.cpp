@@ -242,8 +242,12 @@ std::uint32_t LdTuSaveEditFiles::Flush() {
                 }
         }
     }
+    files_.clear();
+    index_.clear();
     return dwRtn;
 }
+
+bool LdTuSaveEditFiles::Full() const { return files_.size() >= kCloseGroup; }
 
 // ---- lines ---------------------------------------------------------------------------------
 

@@ -138,17 +138,20 @@ private:
     bool changed_ = false;
 };
 
-// The edit files of one step: each read at most once, in first-use order, and written back
-// together by Flush (every changed file through a replace-on-close handle, committed as one
-// group of syncs).
+// The edit files of one step: each read when first needed, in first-use order, and written
+// back together by Flush (every changed file through a replace-on-close handle, committed in
+// groups of syncs). Flush lets go of every file it held, so that a step over thousands of files
+// holds a group of them at a time: a file needed again after a Flush is read again.
 class LdTuSaveEditFiles {
 public:
-    // The file at path, read now when it is new here. Null when it cannot be opened (*missing
+    // The file at path, read now when it is not held. Null when it cannot be opened (*missing
     // set) or read (its read line put out, *readFailed set).
     LdTuSaveEditFile* Get(const std::string& path, bool* missing, bool* readFailed);
-    // Writes back every changed file; 0, or 0x20000109 after the write or close line of each
-    // file that could not be replaced (such a file keeps its old bytes).
+    // Writes back every changed file and lets go of all; 0, or 0x20000109 after the write or
+    // close line of each file that could not be replaced (such a file keeps its old bytes).
     std::uint32_t Flush();
+    // Whether a group of files is held: time for a Flush between two save entries.
+    bool Full() const;
 
 private:
     std::vector<std::unique_ptr<LdTuSaveEditFile>> files_;

@@ -188,7 +188,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
         _QVEElemTblSort sort;
         inf->refFCS.ElemTblInit(&sel, 1);
         inf->refFCS.ElemTblSortInit(&sort);
-        sel.strSelect = "%BL";
+        sel.strSelect = inf->refFCS.ElemTblText("%BL");
         sort.nField[5] = 1;
         nRtn = inf->refFCS.ElemTblListAll(&sel, &sort, inf->elemList);
         if (nRtn != 0) {

@@ -47,7 +47,7 @@ struct TpSaveInf {
     std::uint32_t projectKind = 0;
     std::uint8_t* pDbImage = nullptr;
     std::uint32_t dbImageSize = 0;
-    const std::vector<_QVEElemTbl>* pElemList = nullptr;
+    const QVEElemList* pElemList = nullptr;
     InstInf* pInstInfTbl = nullptr;
     std::uint32_t instInfTblSize = 0;
     std::uint32_t instInfTblUsedNum = 0;

@@ -207,7 +207,7 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
                          elemName.c_str(), static_cast<int>(nRtn));
             return 1;
         }
-        location = elem.strLocation;
+        location = ctx.tp->pElemList->Text(elem.strLocation);
     }
     char tag[kTagNameLen + 1] = {};
     img.Read(hdr + kBlkHdrTagName, tag, kTagNameLen);

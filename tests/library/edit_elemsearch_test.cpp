@@ -7,14 +7,9 @@
 
 namespace {
 
-std::vector<_QVEElemTbl> List(std::initializer_list<const char*> names) {
-    std::vector<_QVEElemTbl> list;
-    for (const char* n : names) {
-        _QVEElemTbl e;
-        e.strElemName = n;
-        e.strLocation = std::string("L-") + n;
-        list.push_back(e);
-    }
+QVEElemList List(std::initializer_list<std::string> names) {
+    QVEElemList list;
+    for (const std::string& n : names) list.Add(n, "L-" + n);
     return list;
 }
 
@@ -23,26 +18,23 @@ std::vector<_QVEElemTbl> List(std::initializer_list<const char*> names) {
 TEST(ElemSearch, FindsEveryElementAndRefusesNamesOutsideOrBetween) {
     imgtest::Lines lines;
     for (std::size_t count = 1; count <= 9; ++count) {
-        std::vector<_QVEElemTbl> list;
-        for (std::size_t i = 0; i < count; ++i) {
-            _QVEElemTbl e;
-            e.strElemName = LdTuSaveFormat("%%BL%04zu", 2 * i + 2);  // even numbers only
-            list.push_back(e);
-        }
+        QVEElemList list;
+        for (std::size_t i = 0; i < count; ++i) list.Add(LdTuSaveFormat("%%BL%04zu", 2 * i + 2), "");  // even only
         for (std::size_t n = 1; n <= 2 * count + 1; ++n) {
             const std::string name = LdTuSaveFormat("%%BL%04zu", n);
             _QVEElemTbl out;
-            out.strElemName = "untouched";
+            out.n5 = 77;  // untouched unless found
             const std::uint32_t r = ElemSearch(name.c_str(), list, &out);
             EXPECT_EQ(r, n % 2 ? LDTUSAVE_E_NOELEM : 0u) << count << " " << name;
-            EXPECT_EQ(out.strElemName, n % 2 ? "untouched" : name);
+            EXPECT_EQ(n % 2 ? std::to_string(out.n5) : std::string(list.Text(out.strElemName)), n % 2 ? "77" : name);
         }
     }
-    // Unsigned byte order: a name with a byte above 0x7F sorts after plain ASCII.
+    // Unsigned byte order: a name with a byte above 0x7F sorts after plain ASCII. The record
+    // found points into the list's texts.
     auto high = List({"%BL0001", "%BL\xC1"});
     _QVEElemTbl out;
     EXPECT_EQ(ElemSearch("%BL\xC1", high, &out), 0u);
-    EXPECT_EQ(out.strLocation, "L-%BL\xC1");
+    EXPECT_STREQ(high.Text(out.strLocation), "L-%BL\xC1");
     EXPECT_TRUE(lines.v.empty());
 }
 

@@ -270,8 +270,9 @@ TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
 
     char name[16];
     std::snprintf(name, sizeof name, "%%BL%04d", child->oyaBlockNo);
-    for (auto& el : inf_.elemList)
-        if (el.strElemName == name) el.strLocation = "DR0257";
+    for (std::size_t i = 0; i < inf_.elemList.size(); ++i)
+        if (std::string_view(inf_.elemList.Text(inf_.elemList[i].strElemName)) == name)
+            inf_.elemList[i].strLocation = *inf_.elemList.AddText("DR0257");
     EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, child, path), 0x2023410au);
     EXPECT_EQ(lines.back(), "ERR:T7189" + st("FCS0101").blocks[child->oyaBlockNo - 1u].fileName);
 }
@@ -340,7 +341,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     char name[16];
     std::snprintf(name, sizeof name, "%%BL%04d", child ? entry.oyaBlockNo : entry.blockNo);
     const auto elems = inf_.elemList;
-    std::erase_if(inf_.elemList, [&](const _QVEElemTbl& e) { return e.strElemName == name; });
+    inf_.elemList.EraseIf([&](const _QVEElemTbl& e) { return std::string_view(elems.Text(e.strElemName)) == name; });
     IEdalInstClose();   // the step opens them itself, and closes them on its way out
     EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &tbl_), 0x2023410au);
     EXPECT_EQ(lines.back(), std::string("ERR:T7188") + name);

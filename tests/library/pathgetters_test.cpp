@@ -292,10 +292,10 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     EXPECT_EQ(original->DbClose(), 0u);
     original.reset();
     _QVEElemTbl sel;
-    std::vector<_QVEElemTbl> list;
+    QVEElemList list;
     ASSERT_EQ(copy.ElemTblListAll(&sel, nullptr, list), 0u) << eda::last_error();
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].strElemName, "%BL0001");
+    EXPECT_STREQ(list.Text(list[0].strElemName), "%BL0001");
     EXPECT_EQ(copy.DbClose(), 0u);
     EXPECT_EQ(copy.DbClose(), eda::kNotOpen);
     std::vector<std::vector<std::string>> rows;

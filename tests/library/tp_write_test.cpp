@@ -154,10 +154,7 @@ protected:
             << json{{"format", "tusave-instdef"}, {"version", 1}, {"models", models}}.dump();
     }
     void Elem(const char* name, const char* location) {
-        _QVEElemTbl e;
-        e.strElemName = name;
-        e.strLocation = location;
-        elems_.push_back(e);
+        elems_.Add(name, location);
     }
 
     // Block n of im gets code, category and tag; its record 2 (0x40 bytes) holds data.
@@ -226,13 +223,13 @@ protected:
                {{"name", "NAME"}, {"recNo", 2}, {"offset", 20}, {"dataType", 8}, {"elemSize", 8}}}}},
             {{"blockCode", 0x187A}, {"name", "SKIPPED"}, {"savedRecords", {2}}},
         }));
-        elems_.clear();
+        elems_.Clear();
         Elem("%BL0002", "GR0002");
         Elem("%BL0005", "GR0001");
         return im;
     }
 
-    std::vector<_QVEElemTbl> elems_;
+    QVEElemList elems_;
     std::string tpDir_, tpPath_;
 };
 
@@ -294,7 +291,7 @@ TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
     EXPECT_EQ(Run(im), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:getSTEXOrgBlockNo record pointer is NULL"));
     EXPECT_EQ(lines.back(), "MSG:T7207");
-    elems_.clear();
+    elems_.Clear();
     EXPECT_EQ(Run(im), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:T7188%BL0003 ,nRtn = 536871190")) << testing::PrintToString(lines);
 }

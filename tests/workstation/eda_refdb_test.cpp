@@ -34,12 +34,12 @@ protected:
         return path;
     }
 
-    std::uint32_t list_blocks(CQVEEdaRefFCS& ref, std::vector<_QVEElemTbl>& out, std::uint32_t sortField = 1) {
+    std::uint32_t list_blocks(CQVEEdaRefFCS& ref, QVEElemList& out, std::uint32_t sortField = 1) {
         _QVEElemTbl sel;
         _QVEElemTblSort sort;
         EXPECT_EQ(ref.ElemTblInit(&sel, 1), 0u);
         EXPECT_EQ(ref.ElemTblSortInit(&sort), 0u);
-        sel.strSelect = "%BL";
+        sel.strSelect = ref.ElemTblText("%BL");
         sort.nField[5] = sortField;
         return ref.ElemTblListAll(&sel, &sort, out);
     }
@@ -56,23 +56,25 @@ TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
     CQVEEdaRefFCS ref;
     ASSERT_EQ(ref.DbOpen(db.c_str(), 0, 0), 0u) << eda::last_error();
     ASSERT_EQ(ref.ElemTblOpen(0, 0), 0u) << eda::last_error();
-    std::vector<_QVEElemTbl> list;
+    QVEElemList list;
     ASSERT_EQ(list_blocks(ref, list), 0u) << eda::last_error();
     std::vector<std::string> names;
-    for (const auto& e : list) names.push_back(e.strElemName);
+    for (const auto& e : list) names.push_back(list.Text(e.strElemName));
     EXPECT_EQ(names, (std::vector<std::string>{"%BL0010", "%BL0100", "%BLZ", "%BLa", "%BL\xC3\xA9"}));
     ASSERT_EQ(list.size(), 5u);
-    EXPECT_EQ(list[1].strLocation, "DR0002");
-    EXPECT_EQ(list[1].strFileName, "FILE100");
-    EXPECT_EQ(list[1].strSelect, "%BL");
-    EXPECT_EQ(list[1].str1, "TIC100");
+    const _QVEElemTbl& e = list[1];
+    EXPECT_EQ((std::vector<std::string>{list.Text(e.strLocation), list.Text(e.strFileName), list.Text(e.strSelect),
+                                        list.Text(e.str1), list.Text(e.str7)}),
+              (std::vector<std::string>{"DR0002", "FILE100", "%BL", "TIC100", ""}));
 
     // Unsorted: the table's own order. A listing appends to what the list holds.
-    std::vector<_QVEElemTbl> unsorted(1);
+    QVEElemList unsorted;
+    unsorted.Add("first", "L1");
     ASSERT_EQ(list_blocks(ref, unsorted, 0), 0u);
     ASSERT_EQ(unsorted.size(), 6u);
-    EXPECT_EQ(unsorted[1].strElemName, "%BLa");
-    EXPECT_EQ(unsorted[2].strElemName, "%BL0100");
+    EXPECT_STREQ(unsorted.Text(unsorted[0].strLocation), "L1");
+    EXPECT_STREQ(unsorted.Text(unsorted[1].strElemName), "%BLa");
+    EXPECT_STREQ(unsorted.Text(unsorted[2].strElemName), "%BL0100");
 
     EXPECT_EQ(ref.ElemTblClose(), 0u);
     EXPECT_EQ(ref.ElemTblClose(), eda::kNotOpen);
@@ -115,7 +117,7 @@ TEST_F(RefDbTest, FailpointsGiveTheirCodeAndLeaveTheListAlone) {
     EXPECT_EQ(ref.ElemTblOpen(0, 0), 10u);
     ASSERT_EQ(ref.ElemTblOpen(0, 0), 0u);
     failpoint::arm("ElemTblListAll", 11);
-    std::vector<_QVEElemTbl> list;
+    QVEElemList list;
     EXPECT_EQ(list_blocks(ref, list), 11u);
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(list_blocks(ref, list), 0u);

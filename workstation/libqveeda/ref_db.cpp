@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "failpoint/failpoint.h"
 #include "libqveeda.h"
@@ -139,40 +141,53 @@ std::uint32_t CQVEEdaRefFCS::ElemTblSortInit(_QVEElemTblSort* sort) {
     return kOk;
 }
 
-std::uint32_t CQVEEdaRefFCS::ElemTblListAll(_QVEElemTbl* sel, _QVEElemTblSort* sort,
-                                            std::vector<_QVEElemTbl>& list) {
+QVEElemText CQVEEdaRefFCS::ElemTblText(std::string_view text) { return selTexts_.Add(text).value_or(QVEElemText{}); }
+
+std::uint32_t CQVEEdaRefFCS::ElemTblListAll(_QVEElemTbl* sel, _QVEElemTblSort* sort, QVEElemList& list) {
     if (auto r = failpoint_or_ok("ElemTblListAll")) return r;
     if (sel == nullptr) return fail(kBadArgument, "ElemTblListAll: no selection record");
     if (db_ == nullptr || !tblOpen_) return fail(kNotOpen, "ElemTblListAll: the element table is not open");
     const bool byName = sort != nullptr && sort->nField[5] == 1;
     // An empty selection lists every element.
-    const bool all = sel->strSelect.empty();
-    std::string sql = "SELECT name, kind, location, file_name, tag FROM element";
-    if (!all) sql += " WHERE kind = ?1";
-    sql += byName ? " ORDER BY name COLLATE BINARY ASC" : " ORDER BY rowid";
+    const std::string_view select = selTexts_.Text(sel->strSelect);
+    const bool all = select.empty();
+    std::string where = all ? "" : " WHERE kind = ?1";
+    const std::string order = byName ? " ORDER BY name COLLATE BINARY ASC" : " ORDER BY rowid";
+    // One pass over the rows into 140-byte records and one pool of their texts.
     Stmt s;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s.st, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db_, ("SELECT name, kind, location, file_name, tag FROM element" + where + order).c_str(),
+                           -1, &s.st, nullptr) != SQLITE_OK)
         return fail(kDatabase, std::string("ElemTblListAll: ") + sqlite3_errmsg(db_));
-    if (!all) sqlite3_bind_text(s.st, 1, sel->strSelect.data(), static_cast<int>(sel->strSelect.size()),
-                                SQLITE_TRANSIENT);
-    std::vector<_QVEElemTbl> rows;
+    if (!all) sqlite3_bind_text(s.st, 1, select.data(), static_cast<int>(select.size()), SQLITE_STATIC);
+    auto dbError = [&] {
+        return fail(kDatabase, std::string("ElemTblListAll: ") + sqlite3_db_filename(db_, "main") + ": " +
+                                   sqlite3_errmsg(db_));
+    };
+    // Built aside and handed over only when the whole listing succeeded: the caller never
+    // sees half a table.
+    QVEElemList rows = list;
+    const std::size_t before = list.size();
     for (;;) {
         const int rc = sqlite3_step(s.st);
         if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW)
-            return fail(kDatabase, std::string("ElemTblListAll: ") + sqlite3_db_filename(db_, "main") + ": " +
-                                       sqlite3_errmsg(db_));
-        if (rows.size() >= kMaxElements)
+        if (rc != SQLITE_ROW) return dbError();
+        if (rows.size() - before >= kMaxElements)
             return fail(kTooMany, "ElemTblListAll: more than " + std::to_string(kMaxElements) + " elements");
+        std::optional<QVEElemText> t[5];
+        for (int c = 0; c < 5; ++c) {
+            const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s.st, c));
+            t[c] = rows.AddText(p ? std::string_view(p, static_cast<std::size_t>(sqlite3_column_bytes(s.st, c)))
+                                  : std::string_view());
+            if (!t[c]) return fail(kTooMany, "ElemTblListAll: the element texts exceed 4 GB");
+        }
         _QVEElemTbl e;
-        e.strElemName = column_text(s.st, 0);
-        e.strSelect = column_text(s.st, 1);
-        e.strLocation = column_text(s.st, 2);
-        e.strFileName = column_text(s.st, 3);
-        e.str1 = column_text(s.st, 4);
-        rows.push_back(std::move(e));
+        e.strElemName = *t[0];
+        e.strSelect = *t[1];
+        e.strLocation = *t[2];
+        e.strFileName = *t[3];
+        e.str1 = *t[4];
+        rows.Add(e);
     }
-    // Appended only when the whole listing succeeded: the caller never sees half a table.
-    list.insert(list.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    list = std::move(rows);
     return kOk;
 }

@@ -2,9 +2,12 @@
 // database object and the test-mode queries.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct sqlite3;
@@ -94,25 +97,99 @@ private:
 };
 
 // ---- reference database -----------------------------------------------------
-// One element of the reference database, 35 fields in this order; the save reads
-// strLocation (2), strFileName (3), strSelect (4) and strElemName (6).
+// A text of an element record: an offset into the text pool of whoever holds the record (the
+// element list, or the reference database object for a selection record); 0 is "".
+struct QVEElemText {
+    std::uint32_t offset = 0;
+};
+
+// NUL-terminated texts appended one after the other, addressed by offset.
+class QVETextPool {
+public:
+    QVETextPool() : bytes_(1, '\0') {}
+    // The text at t; "" for an offset that is not in the pool.
+    const char* Text(QVEElemText t) const { return t.offset < bytes_.size() ? bytes_.data() + t.offset : ""; }
+    // A copy of text (up to its first NUL) in the pool; {} when the pool would outgrow 4 GB.
+    std::optional<QVEElemText> Add(std::string_view text) {
+        text = text.substr(0, text.find('\0'));
+        if (text.empty()) return QVEElemText{};
+        if (text.size() >= UINT32_MAX - bytes_.size()) return std::nullopt;
+        const QVEElemText t{static_cast<std::uint32_t>(bytes_.size())};
+        bytes_.insert(bytes_.end(), text.begin(), text.end());
+        bytes_.push_back('\0');
+        return t;
+    }
+    std::size_t Size() const { return bytes_.size(); }
+    void Reserve(std::size_t n) { bytes_.reserve(n); }
+    void Clear() { bytes_.assign(1, '\0'); }
+
+private:
+    std::vector<char> bytes_;
+};
+
+// One element of the reference database: the 140-byte record of 35 four-byte fields; the
+// save reads strLocation (2), strFileName (3), strSelect (4) and strElemName (6).
 struct _QVEElemTbl {
-    std::string str1;
-    std::string strLocation;   // location text; characters from the third on: location number
-    std::string strFileName;   // file name part of the block's edit file
-    std::string strSelect;     // selection pattern ("%BL")
+    QVEElemText str1;
+    QVEElemText strLocation;   // location text; characters from the third on: location number
+    QVEElemText strFileName;   // file name part of the block's edit file
+    QVEElemText strSelect;     // selection pattern ("%BL")
     std::uint32_t n5 = 0;
-    std::string strElemName;   // element name, the search key ("%BL0001")
-    std::string str7;
+    QVEElemText strElemName;   // element name, the search key ("%BL0001")
+    QVEElemText str7;
     std::uint32_t n8 = 0, n9 = 0;
-    std::string str10;
+    QVEElemText str10;
     std::uint32_t n11 = 0;
-    std::string str12;
+    QVEElemText str12;
     std::uint32_t n13 = 0, n14 = 0, n15 = 0, n16 = 0;
-    std::string str17, str18, str19, str20;
+    QVEElemText str17, str18, str19, str20;
     std::uint32_t n21[12] = {};
-    std::string str33;
+    QVEElemText str33;
     std::uint32_t n34 = 0, n35 = 0;
+};
+static_assert(sizeof(_QVEElemTbl) == 140);
+
+// Element records stored one after the other, with the texts they point to.
+class QVEElemList {
+public:
+    std::size_t size() const { return elems_.size(); }
+    bool empty() const { return elems_.empty(); }
+    const _QVEElemTbl& operator[](std::size_t i) const { return elems_[i]; }
+    _QVEElemTbl& operator[](std::size_t i) { return elems_[i]; }
+    auto begin() const { return elems_.begin(); }
+    auto end() const { return elems_.end(); }
+
+    const char* Text(QVEElemText t) const { return texts_.Text(t); }
+    std::optional<QVEElemText> AddText(std::string_view text) { return texts_.Add(text); }
+    void Add(const _QVEElemTbl& e) { elems_.push_back(e); }
+    // An element of this name and location (the other fields empty); false when the texts do
+    // not fit.
+    bool Add(std::string_view name, std::string_view location, std::string_view fileName = {}) {
+        auto n = AddText(name), l = AddText(location), f = AddText(fileName);
+        if (!n || !l || !f) return false;
+        _QVEElemTbl e;
+        e.strElemName = *n;
+        e.strLocation = *l;
+        e.strFileName = *f;
+        Add(e);
+        return true;
+    }
+    template <class Pred>
+    void EraseIf(Pred pred) {
+        std::erase_if(elems_, pred);
+    }
+    void Reserve(std::size_t elems, std::size_t textBytes) {
+        elems_.reserve(elems);
+        texts_.Reserve(textBytes);
+    }
+    void Clear() {
+        elems_.clear();
+        texts_.Clear();
+    }
+
+private:
+    std::vector<_QVEElemTbl> elems_;
+    QVETextPool texts_;
 };
 
 // Sort record of a listing: the 32-bit field at byte offset 20 (nField[5]) set to 1 sorts
@@ -167,12 +244,15 @@ public:
     std::uint32_t ElemTblClose();
     std::uint32_t ElemTblInit(_QVEElemTbl* sel, int flag);
     std::uint32_t ElemTblSortInit(_QVEElemTblSort* sort);
+    // A text for a selection record of this object (e.g. its strSelect).
+    QVEElemText ElemTblText(std::string_view text);
     // Appends the elements selected by sel (strSelect "%BL": the block elements) to list,
     // in ascending byte order of element name when sort->nField[5] is 1.
-    std::uint32_t ElemTblListAll(_QVEElemTbl* sel, _QVEElemTblSort* sort, std::vector<_QVEElemTbl>& list);
+    std::uint32_t ElemTblListAll(_QVEElemTbl* sel, _QVEElemTblSort* sort, QVEElemList& list);
 
 private:
     bool tblOpen_ = false;
+    QVETextPool selTexts_;
 };
 
 class CQVEEdaRefHIS : public CQVEEdaRefCom {
