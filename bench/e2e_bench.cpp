@@ -51,6 +51,7 @@ const std::string kFloor = kBuild + "/bench/tusave_floor";
     std::exit(1);
 }
 
+std::string g_rssFile;  // where the launcher leaves a run's peak resident size
 int g_cpu = -1;  // the CPU the save, the floor and the station share
 
 void pin_self() {
@@ -83,10 +84,14 @@ Usage run(const std::vector<std::string>& argv, const std::map<std::string, std:
             dup2(fd, 2);
             close(fd);
         }
+        // Through this program's launcher mode: a process forked from here starts with this
+        // benchmark's resident pages, which its peak would count.
+        std::vector<std::string> all{"tusave_e2e_bench", "--exec-measured", g_rssFile};
+        all.insert(all.end(), argv.begin(), argv.end());
         std::vector<char*> a;
-        for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+        for (const auto& s : all) a.push_back(const_cast<char*>(s.c_str()));
         a.push_back(nullptr);
-        execv(a[0], a.data());
+        execv("/proc/self/exe", a.data());
         _exit(127);
     }
     int st = 0;
@@ -94,9 +99,24 @@ Usage run(const std::vector<std::string>& argv, const std::map<std::string, std:
     wait4(pid, &st, 0, &ru);
     u.wall = std::chrono::duration<double>(Clock::now() - t0).count();
     u.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
-    u.rssKb = ru.ru_maxrss;
+    std::ifstream(g_rssFile) >> u.rssKb;
     u.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return u;
+}
+
+// Launcher mode (tusave_e2e_bench --exec-measured FILE PROGRAM ARGS...): runs the program as a
+// child of this fresh, small process and writes the child's peak resident size (KB) to FILE.
+int exec_measured(char** argv) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(argv[3], argv + 3);
+        _exit(127);
+    }
+    int st = 0;
+    rusage ru{};
+    if (pid < 0 || wait4(pid, &st, 0, &ru) < 0) return 127;
+    std::ofstream(argv[2], std::ios::trunc) << ru.ru_maxrss << "\n";
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 // fcssim for a workstation, pinned, on an ephemeral loopback port.
@@ -437,6 +457,7 @@ struct SizeResult {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 3 && std::strcmp(argv[1], "--exec-measured") == 0) return exec_measured(argv);
     int pairs = 7;
     bool keep = false;
     std::vector<int> sizes{1000, 4000, 8000};
@@ -467,6 +488,7 @@ int main(int argc, char** argv) {
     const std::string work = kBuild + "/bench-work";
     fs::remove_all(work);
     fs::create_directories(work);
+    g_rssFile = work + "/peak-rss";
     const std::string scen1ms = work + "/delay1ms.json";
     std::ofstream(scen1ms) << R"({"rules": [{"command": "any", "delayMs": 1, "times": 0}]})";
 
@@ -621,7 +643,10 @@ int main(int argc, char** argv) {
         char goal[32];
         std::snprintf(goal, sizeof goal, "<= %.2f", 2.05 * k / 2);
         rows.push_back({"P5", std::to_string(r8->blocks) + " / " + std::to_string(r4->blocks) + " blocks: save CPU",
-                        goal, p5, p5min, true, p5 <= 2.05 * k / 2, ""});
+                        goal, p5, p5min, true, p5 <= 2.05 * k / 2,
+                        // The file system's share grows faster than the blocks on some disks:
+                        // the floor's own ratio shows how much.
+                        "floor's own: " + fmt(r8->cpuFloor.median / std::max(r4->cpuFloor.median, 1e-6))});
     }
     if (big.edit)
         rows.push_back({"EDIT", std::to_string(big.blocks) + " blocks: edit step / plain rewrite (wall)", "<= 2",
