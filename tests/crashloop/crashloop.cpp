@@ -41,11 +41,13 @@ using Clock = std::chrono::steady_clock;
 using project_files::Files;
 using project_files::snapshot;
 
-
-// A temporary of a replace-whole write (".<name>.<pid>.<n>.tmp"): what a killed writer leaves.
+// What a killed writer leaves: a temporary of a replace-whole write (".<name>.<pid>.<n>.tmp"),
+// or the TP writer's complete "<TP file>.tmp", which it removes after the archive copy (the
+// next save's TP step removes one left by a kill in between).
 bool is_temp(const std::string& rel) {
-    const std::string base = fs::path(rel).filename().string();
-    return base.size() > 5 && base[0] == '.' && base.ends_with(".tmp");
+    const fs::path path(rel);
+    const std::string base = path.filename().string();
+    return base.size() > 5 && base.ends_with(".tmp") && (base[0] == '.' || path.parent_path().filename() == "TP");
 }
 
 // The steps of the save, by their trace lines; a kill aims at one of them.
