@@ -97,7 +97,7 @@ struct Home {
     const sample::StationResult* st = nullptr;
     LdTuSaveCtrlInf inf;
 
-    Home() {
+    explicit Home(bool compact) {
         setenv("TUSAVE_HOME", dir.c_str(), 1);
         setenv("TUSAVE_FIXED_TIME", "1767225600", 1);
         ws::set_message_sink([](const char*) { return 0u; });
@@ -110,8 +110,8 @@ struct Home {
             in >> w;
         }
         w["controlBus"] = std::string("inproc:") + kBus;
-        std::ofstream(result.workstationJson, std::ios::trunc) << w.dump();
-        compact_json(dir);
+        std::ofstream(result.workstationJson, std::ios::trunc) << w.dump(2);
+        if (compact) compact_json(dir);
         failpoint::reset();
         failpoint::arm("Sleep", 0, 1, true);
         if (LdTuSaveCtrlInit("", "", kProject, st->name.c_str(), 2, 0, 0, &inf) != 0) std::abort();
@@ -119,9 +119,10 @@ struct Home {
     ~Home() { LdTuSaveCtrlEnd(&inf, 0); }
 };
 
-// Built on first use, removed when the process ends.
-inline Home& home() {
-    static Home h;
+// Built on first use, removed when the process ends. The seed builder keeps the texts as the
+// sample writes them.
+inline Home& home(bool compact = true) {
+    static Home h(compact);
     return h;
 }
 
