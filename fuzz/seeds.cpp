@@ -169,7 +169,7 @@ void readers_seeds(fuzzhome::Home& h) {
 int main(int argc, char** argv) {
     g_out = argc > 1 ? argv[1] : "fuzz/corpus";
     try {
-        fuzzhome::Home& h = fuzzhome::home();
+        fuzzhome::Home& h = fuzzhome::home(false);
         upload_seeds(h);
         image_seeds(h);
         editfile_seeds(h);

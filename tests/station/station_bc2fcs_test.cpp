@@ -160,6 +160,7 @@ TEST_F(Bc2Fcs, RecordLayoutFaultsAreRefused) {
             {"recNo":2,"size":8,"fields":[{"offset":0,"width":3}]}]}]})"},
         {"malformed JSON", R"({"format":"tusave-userinst","version":1,"models":[{"blockCode":1,)"},
         {"wrong format", R"({"format":"other","version":1,"models":[]})"},
+        {"format not a string", R"({"format":1,"version":1,"models":[]})"},
     };
     for (const auto& c : cases) {
         MemText ui(c.json);

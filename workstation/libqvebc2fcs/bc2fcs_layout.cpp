@@ -149,7 +149,10 @@ std::shared_ptr<const RecordLayouts> RecordLayouts::parse(const std::uint8_t* da
         return fail(std::string("malformed JSON: ") + e.what());
     }
     if (!j.is_object()) return fail("not a JSON object");
-    if (j.value("format", std::string()) != "tusave-userinst") return fail("\"format\" is not \"tusave-userinst\"");
+    // Looked at as a string only: value() throws on a "format" of another type.
+    const auto format = j.find("format");
+    if (format == j.end() || !format->is_string() || format->get_ref<const std::string&>() != "tusave-userinst")
+        return fail("\"format\" is not \"tusave-userinst\"");
     std::uint64_t version = 0;
     if (!uint_member(j, "version", 1, 1, version, false, err)) return fail(err);
     auto models = j.find("models");
