@@ -8,6 +8,15 @@ BUILD_SAN  ?= build-asan
 BUILD_BENCH ?= build-bench
 JOBS       ?= $(shell nproc)
 
+# A compiler cache where the machine has one: paths relative to the checkout, so that clones and
+# worktrees share hits. A fresh machine builds without it.
+CCACHE     := $(shell command -v ccache 2>/dev/null)
+ifneq ($(CCACHE),)
+export CCACHE_BASEDIR   := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+LAUNCHER   := -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE)
+endif
+
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := upload image editfile valuefmt readers
@@ -20,11 +29,11 @@ setup:
 	@scripts/setup.sh
 
 build: setup
-	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-san: setup
-	@[ -f $(BUILD_SAN)/CMakeCache.txt ] || cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTUSAVE_SANITIZE=ON
+	@[ -f $(BUILD_SAN)/CMakeCache.txt ] || cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTUSAVE_SANITIZE=ON $(LAUNCHER)
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 
 test-fast: build
@@ -69,7 +78,7 @@ fuzz:
 
 # Its own build folder, so the normal build does not carry the benchmarks.
 bench: setup
-	@[ -f $(BUILD_BENCH)/CMakeCache.txt ] || cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_BENCH=ON
+	@[ -f $(BUILD_BENCH)/CMakeCache.txt ] || cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_BENCH=ON $(LAUNCHER)
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target tusave_micro_bench tusave_e2e_bench edit_step_bench
 	$(BUILD_BENCH)/bench/tusave_micro_bench --benchmark_min_time=0.2
 	$(BUILD_BENCH)/bench/tusave_e2e_bench $(BENCH_ARGS)
