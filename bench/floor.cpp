@@ -27,7 +27,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <span>
 #include <vector>
+
+#include "ZclNthmi/zcl_envelope.h"
 
 namespace {
 
@@ -111,6 +114,7 @@ void replay(const std::string& device, const std::string& framesPath) {
     std::vector<std::uint8_t> frame, reply(65536);
     std::uint8_t session[4] = {};
     bool haveSession = false;
+    std::uint32_t nextId = 1;
     std::size_t off = 0;
     while (off < all.size()) {
         std::uint32_t len = 0;
@@ -124,13 +128,26 @@ void replay(const std::string& device, const std::string& framesPath) {
         if (haveSession && !start && frame.size() >= kReqSessionOff + 4 &&
             std::memcmp(frame.data() + kReqSessionOff, "\0\0\0\0", 4) != 0)
             std::memcpy(frame.data() + kReqSessionOff, session, 4);
-        if (::send(sock, frame.data(), frame.size(), 0) != static_cast<ssize_t>(frame.size())) die("send failed");
+        // In the transport envelope, as the bus client sends it; the reply is checked as it does.
+        const std::uint32_t id = nextId++;
+        std::uint8_t header[zcl::kEnvelopeSize];
+        zcl::seal(zcl::EnvKind::kRequest, id, frame, header);
+        iovec iov[2] = {{header, sizeof header}, {frame.data(), frame.size()}};
+        msghdr m{};
+        m.msg_iov = iov;
+        m.msg_iovlen = 2;
+        if (::sendmsg(sock, &m, 0) != static_cast<ssize_t>(sizeof header + frame.size())) die("send failed");
         pollfd p{sock, POLLIN, 0};
         if (::poll(&p, 1, 30000) != 1) die("no reply");
         ssize_t n = ::recv(sock, reply.data(), reply.size(), 0);
         if (n < 0) die("recv failed");
-        if (start && static_cast<std::size_t>(n) >= kRtnSessionOff + 4) {
-            std::memcpy(session, reply.data() + kRtnSessionOff, 4);
+        std::uint32_t got = 0;
+        std::span<const std::uint8_t> body;
+        if (zcl::open(zcl::EnvKind::kReply, std::span<const std::uint8_t>(reply.data(), static_cast<std::size_t>(n)), &got,
+                      &body) != zcl::EnvError::kNone || got != id)
+            die("not the reply to the request");
+        if (start && body.size() >= kRtnSessionOff + 4) {
+            std::memcpy(session, body.data() + kRtnSessionOff, 4);
             haveSession = true;
         }
     }

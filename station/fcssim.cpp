@@ -3,9 +3,12 @@
 //   fcssim [--home DIR] [--station DIR]... [--listen [udp:]127.0.0.1:PORT] [--scenario FILE]
 //          [--record FILE]
 //
-// Frames are routed by the station number at offset 12; replies go back to the sender.
-// --record appends every request received to FILE as a u32 (host order) length and the bytes,
-// so a run can be replayed frame for frame (the benchmarks' floor does).
+// Every datagram is a request frame in the transport envelope (docs/bus-transport.md); one
+// without it, or damaged, is refused with a line on stderr and not answered. Frames are routed
+// by the station number at offset 12; replies go back to the sender in the envelope, with the
+// request's id. --record appends every request frame received to FILE as a u32 (host order)
+// length and the frame's bytes, so a run can be replayed frame for frame (the benchmarks'
+// floor does).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,6 +29,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "ZclNthmi/zcl_envelope.h"
 #include "config/ws_config.h"
 #include "core/station.h"
 #include "tusave_bytes.h"
@@ -199,9 +203,19 @@ int main(int argc, char** argv) {
         socklen_t flen = sizeof from;
         ssize_t got = recvfrom(sock, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &flen);
         if (got < 0) continue;
-        auto frame = std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(got));
+        std::uint32_t id = 0;
+        std::span<const std::uint8_t> frame;
+        const auto env = zcl::open(zcl::EnvKind::kRequest, std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(got)),
+                                   &id, &frame);
+        if (env != zcl::EnvError::kNone) {
+            char peer[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &from.sin_addr, peer, sizeof peer);
+            std::fprintf(stderr, "fcssim: refused a datagram of %zd bytes from %s:%u: %s (see docs/bus-transport.md)\n",
+                         got, peer, ntohs(from.sin_port), zcl::env_error_text(env));
+            continue;
+        }
         if (record) {
-            const std::uint32_t len = static_cast<std::uint32_t>(got);
+            const std::uint32_t len = static_cast<std::uint32_t>(frame.size());
             std::fwrite(&len, sizeof len, 1, record);
             std::fwrite(frame.data(), 1, frame.size(), record);
             std::fflush(record);
@@ -209,26 +223,30 @@ int main(int argc, char** argv) {
         auto number = tb::get_u16(frame, fcs::kStationNumberOff);
         auto it = number ? stations.find(*number) : stations.end();
         if (it == stations.end()) {
-            std::fprintf(stderr, "fcssim: frame of %zd bytes for no station served\n", got);
+            std::fprintf(stderr, "fcssim: frame of %zu bytes for no station served\n", frame.size());
             continue;
         }
         fcs::Reply r = it->second.handle(frame);
         if (r.frame.empty()) continue;
+        std::uint8_t header[zcl::kEnvelopeSize];
+        zcl::seal(zcl::EnvKind::kReply, id, r.frame, header);
         if (r.delayMs == 0) {
             // All copies in one call, so that a duplicate is there before the first is read.
-            iovec iov{r.frame.data(), r.frame.size()};
+            iovec iov[2] = {{header, sizeof header}, {r.frame.data(), r.frame.size()}};
             mmsghdr msgs[2]{};
             const unsigned n = std::min(r.copies, 2u);
             for (unsigned k = 0; k < n; ++k) {
                 msgs[k].msg_hdr.msg_name = &from;
                 msgs[k].msg_hdr.msg_namelen = flen;
-                msgs[k].msg_hdr.msg_iov = &iov;
-                msgs[k].msg_hdr.msg_iovlen = 1;
+                msgs[k].msg_hdr.msg_iov = iov;
+                msgs[k].msg_hdr.msg_iovlen = 2;
             }
             sendmmsg(sock, msgs, n, 0);
         } else {
+            std::vector<std::uint8_t> datagram(header, header + sizeof header);
+            datagram.insert(datagram.end(), r.frame.begin(), r.frame.end());
             for (unsigned copy = 0; copy < r.copies; ++copy) {
-                Pending p{Clock::now() + std::chrono::milliseconds(r.delayMs), from, r.frame};
+                Pending p{Clock::now() + std::chrono::milliseconds(r.delayMs), from, datagram};
                 auto pos = std::upper_bound(later.begin(), later.end(), p.due,
                                             [](Clock::time_point t, const Pending& q) { return t < q.due; });
                 later.insert(pos, std::move(p));

@@ -14,8 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <span>
 #include <string>
 
+#include "ZclNthmi/zcl_envelope.h"
 #include "station_fixture.h"
 
 namespace {
@@ -36,11 +39,15 @@ struct Child {
     FILE* out = nullptr;
     std::string line;
 
-    bool start(const std::vector<std::string>& args) {
+    bool start(const std::vector<std::string>& args, const std::string& errPath = "") {
         int p[2];
         if (pipe(p) != 0) return false;
         pid = fork();
         if (pid == 0) {
+            if (!errPath.empty()) {
+                int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (e >= 0) dup2(e, 2);
+            }
             dup2(p[1], 1);
             close(p[0]);
             close(p[1]);
@@ -75,19 +82,42 @@ int port_of(const std::string& line) {
     return colon == std::string::npos ? -1 : std::atoi(line.c_str() + colon + 1);
 }
 
-// Sends a frame and waits up to ms for one reply.
-Bytes exchange(int sock, int port, const Bytes& frame, int ms = 2000) {
+// The frame in the transport envelope with request id id.
+Bytes sealed(const Bytes& frame, std::uint32_t id) {
+    std::uint8_t header[zcl::kEnvelopeSize];
+    zcl::seal(zcl::EnvKind::kRequest, id, frame, header);
+    Bytes d(header, header + sizeof header);
+    d.insert(d.end(), frame.begin(), frame.end());
+    return d;
+}
+
+// Sends a datagram and waits up to ms for one; returns it as it came.
+Bytes send_raw(int sock, int port, const Bytes& datagram, int ms) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<std::uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(sock, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    sendto(sock, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     pollfd pfd{sock, POLLIN, 0};
     if (poll(&pfd, 1, ms) != 1) return {};
     Bytes buf(4096);
     ssize_t n = recv(sock, buf.data(), buf.size(), 0);
     buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return buf;
+}
+
+// Sends a frame in the envelope and waits up to ms for the reply, which must be the intact
+// answer to it; returns the reply frame.
+Bytes exchange(int sock, int port, const Bytes& frame, int ms = 2000) {
+    static std::uint32_t nextId = 0x5EED0000;
+    const std::uint32_t id = nextId++;
+    Bytes got = send_raw(sock, port, sealed(frame, id), ms);
+    if (got.empty()) return {};
+    std::uint32_t rid = 0;
+    std::span<const std::uint8_t> body;
+    EXPECT_EQ(zcl::open(zcl::EnvKind::kReply, got, &rid, &body), zcl::EnvError::kNone);
+    EXPECT_EQ(rid, id);
+    return Bytes(body.begin(), body.end());
 }
 
 class Fcssim : public ::testing::Test {
@@ -107,7 +137,8 @@ protected:
 
 TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
     Child c;
-    ASSERT_TRUE(c.start({"--home", home().dir, "--listen", "127.0.0.1:0"}));
+    const std::string err = home().dir + "/fcssim-stderr.txt";
+    ASSERT_TRUE(c.start({"--home", home().dir, "--listen", "127.0.0.1:0"}, err));
     ASSERT_EQ(c.line.rfind("fcssim listening on udp:127.0.0.1:", 0), 0u) << c.line;
     int port = port_of(c.line);
     ASSERT_GT(port, 0);
@@ -125,9 +156,22 @@ TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
     tb::store_u16(f3.data() + 12, 3);
     EXPECT_TRUE(exchange(sock, port, f3, 200).empty());
 
+    // A frame without the transport envelope, or with a byte of it damaged: refused, with a line.
+    const Bytes frame = c2.frame(0x30, 1, 0, 0, 0);
+    Bytes damaged = sealed(frame, 7);
+    damaged[30] ^= 0x01;
+    EXPECT_TRUE(send_raw(sock, port, frame, 200).empty());
+    EXPECT_TRUE(send_raw(sock, port, damaged, 200).empty());
+
     int st = c.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(st)) << st;
     EXPECT_EQ(WEXITSTATUS(st), 0);
+    std::ifstream in(err);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("fcssim: refused a datagram of 56 bytes from 127.0.0.1:"), std::string::npos) << text;
+    EXPECT_NE(text.find(": without the transport envelope (see docs/bus-transport.md)"), std::string::npos) << text;
+    EXPECT_NE(text.find("fcssim: refused a datagram of 72 bytes"), std::string::npos) << text;
+    EXPECT_NE(text.find(": damaged (CRC-32C mismatch)"), std::string::npos) << text;
 }
 
 TEST_F(Fcssim, ScenarioDelaysAndDropsOverTheSocket) {
@@ -140,9 +184,9 @@ TEST_F(Fcssim, ScenarioDelaysAndDropsOverTheSocket) {
     Client cl{local, true};
     EXPECT_TRUE(exchange(sock, port, cl.frame(0x1F, 1, 1, 1, 0), 100).empty());  // not yet
     pollfd pfd{sock, POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 2000), 1);  // the delayed reply arrives
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);  // the delayed reply arrives, in the envelope
     Bytes buf(4096);
-    EXPECT_EQ(recv(sock, buf.data(), buf.size(), 0), 72);
+    EXPECT_EQ(recv(sock, buf.data(), buf.size(), 0), 16 + 72);
     EXPECT_TRUE(exchange(sock, port, cl.frame(0x1F, 1, 1, 1, 0), 300).empty());
     EXPECT_EQ(WEXITSTATUS(c.stop(SIGINT)), 0);
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "ZclNthmi.h"
+#include "ZclNthmi/zcl_envelope.h"
 #include "ZclNthmi/zcl_host.h"
 #include "failpoint/failpoint.h"
 #include "libqveldc.h"
@@ -61,10 +63,12 @@ TEST(Zcl, OpenRefusesMalformedAndNonLoopbackDevices) {
     }
 }
 
-// A loopback UDP peer on an ephemeral port.
+// A loopback UDP peer on an ephemeral port, speaking the transport envelope.
 struct Peer {
     int fd = -1;
     int port = 0;
+    sockaddr_in client{};
+    socklen_t clientLen = sizeof client;
     Peer() {
         fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in sa{};
@@ -76,43 +80,88 @@ struct Peer {
         port = ntohs(sa.sin_port);
     }
     ~Peer() { ::close(fd); }
-    // Receives one datagram and answers with n bytes of value v, copies times.
-    Frame answer(std::size_t n, std::uint8_t v, int copies = 1) {
+    // Receives one request; returns its frame and its id.
+    Frame receive(std::uint32_t* id) {
         Frame in(4096);
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t got = ::recvfrom(fd, in.data(), in.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        clientLen = sizeof client;
+        ssize_t got = ::recvfrom(fd, in.data(), in.size(), 0, reinterpret_cast<sockaddr*>(&client), &clientLen);
         in.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        Frame out(n, v);
-        for (int i = 0; i < copies; ++i) ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-        return in;
+        std::span<const std::uint8_t> frame;
+        EXPECT_EQ(zcl::open(zcl::EnvKind::kRequest, in, id, &frame), zcl::EnvError::kNone);
+        return Frame(frame.begin(), frame.end());
+    }
+    static Frame sealed(const Frame& frame, std::uint32_t id) {
+        std::uint8_t header[zcl::kEnvelopeSize];
+        zcl::seal(zcl::EnvKind::kReply, id, frame, header);
+        Frame d(header, header + sizeof header);
+        d.insert(d.end(), frame.begin(), frame.end());
+        return d;
+    }
+    void send(const Frame& datagram) {
+        ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&client), clientLen);
     }
 };
 
-// One datagram per frame, never cut; a reply sent twice: the copy is dropped before the next
-// request, never read as its answer.
-TEST(Zcl, UdpOneDatagramPerFrameNoSilentCutNoStaleReply) {
+// One datagram per frame in the envelope, never cut; a read takes only the intact reply to the
+// request written last: copies, late replies, damaged datagrams and frames without the
+// envelope are dropped, and the read waits for the right one until the reply time is up.
+TEST(Zcl, UdpReadTakesOnlyTheIntactReplyToTheOutstandingRequest) {
     Peer peer;
     HANDLE h = nullptr;
     ASSERT_EQ(ZclOpen(&h, ("udp:127.0.0.1:" + std::to_string(peer.port)).c_str(), 0), 0);
-    const unsigned long before = zcl::discarded_frames();
-    Frame req(56, 0x42);
+    const Frame req(56, 0x42), a(61, 0xA1), b(62, 0xB2);
     std::uint8_t buf[2076];
-    for (std::uint8_t answer : {1, 2}) {
-        ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
-        EXPECT_EQ(peer.answer(60 + answer, answer, 2), req);
-        ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
-        EXPECT_EQ(ZclRead(h, buf, sizeof buf), 60 + answer);
-        EXPECT_EQ(buf[0], answer);
-    }
-    EXPECT_EQ(zcl::discarded_frames() - before, 1u);
 
+    std::uint32_t id1 = 0, id2 = 0;
     ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
-    peer.answer(3000, 1);
+    EXPECT_EQ(peer.receive(&id1), req);
+    peer.send(Peer::sealed(a, id1));
+    peer.send(Peer::sealed(a, id1));   // sent twice
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(ZclRead(h, buf, sizeof buf), 61);
+    EXPECT_EQ(buf[60], 0xA1);
+
+    const unsigned long before = zcl::dropped_frames();
+    ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
+    peer.receive(&id2);
+    EXPECT_NE(id2, id1);
+    Frame damaged = Peer::sealed(b, id2);
+    damaged[40] ^= 0x08;
+    peer.send(Peer::sealed(a, id1));   // late
+    peer.send(b);                      // no envelope
+    peer.send(damaged);
+    peer.send(Frame(damaged.begin(), damaged.begin() + 10));
+    peer.send(Peer::sealed(b, id2));
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(ZclRead(h, buf, sizeof buf), 62);
+    EXPECT_EQ(buf[0], 0xB2);
+    EXPECT_EQ(zcl::dropped_frames() - before, 5u);
+
+    // Nothing but a late reply: the read gives up when the reply time is over.
+    zcl::set_reply_wait(std::chrono::milliseconds(200));
+    ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
+    peer.receive(&id1);
+    peer.send(Peer::sealed(a, id2));
+    ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ZclRead(h, buf, sizeof buf), -1);
+    EXPECT_EQ(ZclGetLastError(), ETIMEDOUT);
+    zcl::set_reply_wait(std::chrono::milliseconds(30000));
+
+    // The answer, too long for the buffer: refused whole.
+    ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
+    peer.receive(&id1);
+    peer.send(Peer::sealed(Frame(3000, 1), id1));
     ASSERT_EQ(WaitForMultipleObjects(1, &h, 0, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(ZclRead(h, buf, sizeof buf), -1);
     EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
     EXPECT_EQ(ZclClose(h), 0);
+}
+
+// The envelope's CRC is CRC-32C: the check value of the nine digits.
+TEST(Zcl, EnvelopeCrcIsCrc32c) {
+    const std::string digits = "123456789";
+    EXPECT_EQ(zcl::crc32c(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(digits.data()), 9)),
+              0xE3069283u);
 }
 
 // The in-process device's dropped copies: the duplicate-reply save of harden_e2e_test.

@@ -1,30 +1,41 @@
 // Control-bus client. A device is "udp:HOST:PORT" (a simulated station on the loopback
-// interface; one datagram per frame) or "inproc:NAME" (an in-process handler, for tests).
-// Handles are descriptors wrapped by the port, so the transport waits on them like on any
-// other waitable handle: a socket is signalled when a datagram is there, an in-process
-// handle (an eventfd) while a reply is queued.
+// interface; one datagram per frame, in the transport envelope of zcl_envelope.h) or
+// "inproc:NAME" (an in-process handler, for tests). Handles are descriptors wrapped by the
+// port, so the transport waits on them like on any other waitable handle: a socket is
+// signalled when a datagram is there, an in-process handle (an eventfd) while a reply is
+// queued. A read hands over only the reply to the request written last on the handle;
+// anything else (a late or repeated reply, a damaged datagram) is dropped and traced.
 #include "ZclNthmi.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string_view>
 
+#include "ZclNthmi/zcl_envelope.h"
 #include "ZclNthmi/zcl_host.h"
 #include "config/ws_config.h"
 #include "failpoint/failpoint.h"
 #include "port/port_host.h"
+#include "tusave_bytes.h"
 #include "tusave_trace.h"
 
 namespace {
@@ -38,17 +49,28 @@ int fail(int err, int result = -1) {
     return result;
 }
 
-struct InprocConn {
+using Clock = std::chrono::steady_clock;
+
+// One handle's state. A socket has no handler; an in-process device queues its replies here.
+struct Conn {
+    struct Queued {
+        std::uint32_t id;
+        zcl::Frame frame;
+    };
     std::shared_ptr<const zcl::Handler> handler;
-    std::deque<zcl::Frame> replies;
-    unsigned copies = 1;   // times each reply is queued
+    std::deque<Queued> replies;
+    unsigned copies = 1;   // times each in-process reply is queued
+    // The request written last and not yet answered, and until when its reply is waited for.
+    std::optional<std::uint32_t> outstanding;
+    Clock::time_point deadline;
 };
 
 struct Registry {
     std::mutex mu;
     std::map<std::string, std::shared_ptr<const zcl::Handler>, std::less<>> handlers;
-    std::map<int, InprocConn> conns;   // by eventfd
+    std::map<int, Conn> conns;   // by descriptor
     std::map<std::string, unsigned, std::less<>> copies;
+    std::chrono::milliseconds replyWait{30000};
 };
 
 Registry& reg() {
@@ -56,10 +78,34 @@ Registry& reg() {
     return r;
 }
 
+Conn* conn_of(Registry& r, int fd) {
+    auto it = r.conns.find(fd);
+    return it == r.conns.end() ? nullptr : &it->second;
+}
+
+// Request ids: one sequence for the process, from a random start, so that a reply meant for
+// another handle or an earlier run is not taken for one of this handle's.
+std::uint32_t next_id() {
+    static std::atomic<std::uint32_t> next{std::random_device{}()};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 bool parse_port(std::string_view s, int& port) {
     if (s.empty()) return false;
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), port);
     return ec == std::errc() && p == s.data() + s.size() && port >= 1 && port <= 65535;
+}
+
+HANDLE adopt(int fd, Conn conn) {
+    HANDLE h = port::wrap_fd(fd, true);
+    if (!h) {
+        ::close(fd);
+        return nullptr;
+    }
+    Registry& r = reg();
+    std::lock_guard lk(r.mu);
+    r.conns[fd] = std::move(conn);
+    return h;
 }
 
 int open_udp(HANDLE* handle, std::string_view spec) {
@@ -82,84 +128,141 @@ int open_udp(HANDLE* handle, std::string_view spec) {
         ::close(fd);
         return fail(e);
     }
-    HANDLE h = port::wrap_fd(fd, true);
-    if (!h) {
-        ::close(fd);
-        return fail(ENOMEM);
-    }
+    HANDLE h = adopt(fd, Conn{});
+    if (!h) return fail(ENOMEM);
     *handle = h;
     return 0;
 }
 
 int open_inproc(HANDLE* handle, std::string_view name) {
     Registry& r = reg();
-    std::shared_ptr<const zcl::Handler> handler;
-    unsigned copies = 1;
+    Conn conn;
     {
         std::lock_guard lk(r.mu);
         auto it = r.handlers.find(name);
         if (it == r.handlers.end()) return fail(ENOENT);
-        handler = it->second;
-        if (auto c = r.copies.find(name); c != r.copies.end()) copies = c->second;
+        conn.handler = it->second;
+        if (auto c = r.copies.find(name); c != r.copies.end()) conn.copies = c->second;
     }
     int fd = ::eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return fail(errno);
-    HANDLE h = port::wrap_fd(fd, true);
-    if (!h) {
-        ::close(fd);
-        return fail(ENOMEM);
-    }
-    {
-        std::lock_guard lk(r.mu);
-        r.conns[fd] = InprocConn{std::move(handler), {}, copies};
-    }
+    HANDLE h = adopt(fd, std::move(conn));
+    if (!h) return fail(ENOMEM);
     *handle = h;
     return 0;
 }
 
-// The in-process connection of fd, or null for a socket.
-InprocConn* inproc_of(Registry& r, int fd) {
-    auto it = r.conns.find(fd);
-    return it == r.conns.end() ? nullptr : &it->second;
-}
-
-// Drops the frames queued on fd (at most a bounded number); returns how many.
-unsigned discard_unasked(Registry& r, int fd) {
-    constexpr unsigned kMaxDiscard = 4096;
-    unsigned n = 0;
-    {
-        std::lock_guard lk(r.mu);
-        if (InprocConn* c = inproc_of(r, fd)) {
-            for (; n < kMaxDiscard && !c->replies.empty(); ++n) {
-                c->replies.pop_front();
-                std::uint64_t v;
-                (void)!::read(fd, &v, sizeof v);
-            }
-            return n;
-        }
-    }
-    char scrap[1];
-    while (n < kMaxDiscard && ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT | MSG_TRUNC) >= 0) ++n;
-    return n;
-}
-
-std::atomic<unsigned long> g_discarded{0};
+std::atomic<unsigned long> g_dropped{0};
 // Frames written to and read from a device (all handles, since start).
 std::atomic<unsigned long> g_sent{0}, g_received{0};
 
-// Counts the discarded frames and says so in the step trace.
-void note_discarded(unsigned n) {
-    g_discarded += n;
-    const std::string text = std::to_string(n) + " unasked frame(s) discarded before the request (" +
-                             std::to_string(g_discarded.load()) + " in all)";
-    tusave::trace_line("ZclWrite:", text.c_str());
+// Counts a datagram that is not the reply to the outstanding request and says why in the
+// step trace.
+void note_dropped(std::size_t bytes, const std::string& why) {
+    const unsigned long all = ++g_dropped;
+    const std::string text = "dropped a datagram of " + std::to_string(bytes) + " bytes: " + why + " (" +
+                             std::to_string(all) + " dropped in all)";
+    tusave::trace_line("ZclRead:", text.c_str());
+}
+
+std::string hex_id(std::uint32_t id) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%08x", id);
+    return b;
+}
+
+std::string not_asked(std::uint32_t id, std::optional<std::uint32_t> outstanding) {
+    return "the reply to request " + hex_id(id) +
+           (outstanding ? ", not to the outstanding " + hex_id(*outstanding) + " (late or repeated)"
+                        : ", with no request outstanding");
+}
+
+// The in-process device: the first queued reply to the outstanding request; the others before
+// it are dropped. Called with the registry locked.
+int read_inproc(Conn& c, int fd, void* buffer, int capacity) {
+    while (!c.replies.empty()) {
+        Conn::Queued q = std::move(c.replies.front());
+        c.replies.pop_front();
+        std::uint64_t v;
+        (void)!::read(fd, &v, sizeof v);
+        if (!c.outstanding || q.id != *c.outstanding) {
+            note_dropped(q.frame.size(), not_asked(q.id, c.outstanding));
+            continue;
+        }
+        c.outstanding.reset();
+        // A frame larger than the buffer is refused whole, never cut.
+        if (q.frame.size() > static_cast<std::size_t>(capacity)) return fail(EMSGSIZE);
+        if (!q.frame.empty()) std::memcpy(buffer, q.frame.data(), q.frame.size());
+        g_received.fetch_add(1, std::memory_order_relaxed);
+        return static_cast<int>(q.frame.size());
+    }
+    return fail(EAGAIN);
+}
+
+// A socket: datagrams are read until the intact reply to the outstanding request is there,
+// waiting for it until the deadline that its write set; every other datagram is dropped.
+int read_socket(int fd, std::uint8_t* buffer, int capacity, std::optional<std::uint32_t> outstanding,
+                Clock::time_point deadline) {
+    std::size_t dirty = 0;   // bytes of dropped datagrams left in the buffer
+    auto failed = [&](int err) {
+        std::memset(buffer, 0, dirty);
+        return fail(err);
+    };
+    for (;;) {
+        std::uint8_t header[zcl::kEnvelopeSize];
+        iovec iov[2] = {{header, sizeof header}, {buffer, static_cast<std::size_t>(capacity)}};
+        msghdr m{};
+        m.msg_iov = iov;
+        m.msg_iovlen = 2;
+        // MSG_TRUNC: the result is the datagram's real length even when it did not fit.
+        const ssize_t n = ::recvmsg(fd, &m, MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(errno);
+            if (!outstanding) return failed(EAGAIN);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return failed(ETIMEDOUT);
+            pollfd p{fd, POLLIN, 0};
+            const int w = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            if (w < 0 && errno != EINTR) return failed(errno);
+            if (w == 0) return failed(ETIMEDOUT);
+            continue;
+        }
+        const std::size_t got = static_cast<std::size_t>(n);
+        if (got < zcl::kEnvelopeSize) {
+            note_dropped(got, zcl::env_error_text(zcl::EnvError::kShort));
+            continue;
+        }
+        const std::size_t frameLen = got - zcl::kEnvelopeSize;
+        dirty = std::max(dirty, std::min(frameLen, static_cast<std::size_t>(capacity)));
+        if (frameLen > static_cast<std::size_t>(capacity)) {
+            // Too long to be checked: the answer when it names the outstanding request, which
+            // then fails whole rather than cut.
+            const std::uint32_t id = tb::load_u32(header + zcl::kEnvIdOff);
+            if (outstanding && id == *outstanding) return failed(EMSGSIZE);
+            note_dropped(got, "longer than the receive buffer");
+            continue;
+        }
+        std::uint32_t id = 0;
+        const zcl::EnvError e = zcl::open(zcl::EnvKind::kReply, header, std::span<const std::uint8_t>(buffer, frameLen), &id);
+        if (e != zcl::EnvError::kNone) {
+            note_dropped(got, zcl::env_error_text(e));
+            continue;
+        }
+        if (!outstanding || id != *outstanding) {
+            note_dropped(got, not_asked(id, outstanding));
+            continue;
+        }
+        g_received.fetch_add(1, std::memory_order_relaxed);
+        return static_cast<int>(frameLen);
+    }
 }
 
 }  // namespace
 
 namespace zcl {
 
-unsigned long discarded_frames() { return g_discarded.load(); }
+unsigned long dropped_frames() { return g_dropped.load(); }
 unsigned long frames_sent() { return g_sent.load(std::memory_order_relaxed); }
 unsigned long frames_received() { return g_received.load(std::memory_order_relaxed); }
 
@@ -180,6 +283,12 @@ void set_inproc_copies(const std::string& name, unsigned copies) {
     Registry& r = reg();
     std::lock_guard lk(r.mu);
     r.copies[name] = copies < 1 ? 1 : copies > 8 ? 8 : copies;
+}
+
+void set_reply_wait(std::chrono::milliseconds wait) {
+    Registry& r = reg();
+    std::lock_guard lk(r.mu);
+    r.replyWait = wait;
 }
 
 }  // namespace zcl
@@ -208,33 +317,42 @@ int ZclWrite(HANDLE handle, const void* frame, int length) {
     if (auto f = failpoint::hit("ZclWrite")) return fail(EIO, static_cast<int>(*f));
     int fd = port::fd_of(handle);
     if (fd < 0 || !frame || length <= 0 || length > zcl::kMaxFrame) return fail(EINVAL);
-    const auto* bytes = static_cast<const std::uint8_t*>(frame);
+    const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(frame), static_cast<std::size_t>(length));
 
+    // This request is the one outstanding from now on: a reply to an earlier one that comes
+    // after it is dropped by the read.
+    const std::uint32_t id = next_id();
     Registry& r = reg();
     std::shared_ptr<const zcl::Handler> handler;
     {
         std::lock_guard lk(r.mu);
-        if (InprocConn* c = inproc_of(r, fd)) handler = c->handler;
+        Conn* c = conn_of(r, fd);
+        if (!c) return fail(EBADF);
+        handler = c->handler;
+        c->outstanding = id;
+        c->deadline = Clock::now() + r.replyWait;
     }
-    // Whatever arrived since the last read was not asked for by this request (a reply sent
-    // twice, a late reply to an earlier one): left queued, it would be read as this
-    // request's answer.
-    if (unsigned n = discard_unasked(r, fd)) note_discarded(n);
     if (!handler) {
-        ssize_t n = ::send(fd, frame, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+        std::uint8_t header[zcl::kEnvelopeSize];
+        zcl::seal(zcl::EnvKind::kRequest, id, bytes, header);
+        iovec iov[2] = {{header, sizeof header}, {const_cast<std::uint8_t*>(bytes.data()), bytes.size()}};
+        msghdr m{};
+        m.msg_iov = iov;
+        m.msg_iovlen = 2;
+        ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
         if (n < 0) return fail(errno);
         g_sent.fetch_add(1, std::memory_order_relaxed);
-        return static_cast<int>(n);
+        return n < static_cast<ssize_t>(sizeof header) ? 0 : static_cast<int>(n - static_cast<ssize_t>(sizeof header));
     }
 
     // The handler runs outside the lock: it may be a whole simulated station.
-    std::optional<zcl::Frame> reply = (*handler)(std::span<const std::uint8_t>(bytes, static_cast<std::size_t>(length)));
+    std::optional<zcl::Frame> reply = (*handler)(bytes);
     if (reply) {
         std::lock_guard lk(r.mu);
-        InprocConn* c = inproc_of(r, fd);
+        Conn* c = conn_of(r, fd);
         if (!c) return fail(EBADF);
         for (unsigned k = 0; k < c->copies; ++k) {
-            c->replies.push_back(*reply);
+            c->replies.push_back({id, *reply});
             std::uint64_t one = 1;
             if (::write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
                 c->replies.pop_back();
@@ -252,33 +370,21 @@ int ZclRead(HANDLE handle, void* buffer, int capacity) {
     if (fd < 0 || !buffer || capacity <= 0) return fail(EINVAL);
 
     Registry& r = reg();
+    std::optional<std::uint32_t> outstanding;
+    Clock::time_point deadline;
     {
         std::lock_guard lk(r.mu);
-        if (InprocConn* c = inproc_of(r, fd)) {
-            if (c->replies.empty()) return fail(EAGAIN);
-            zcl::Frame& front = c->replies.front();
-            // A frame larger than the buffer is refused whole, never cut.
-            if (front.size() > static_cast<std::size_t>(capacity)) {
-                c->replies.pop_front();
-                std::uint64_t v;
-                (void)!::read(fd, &v, sizeof v);
-                return fail(EMSGSIZE);
-            }
-            int n = static_cast<int>(front.size());
-            if (n) std::memcpy(buffer, front.data(), front.size());
-            c->replies.pop_front();
-            std::uint64_t v;
-            (void)!::read(fd, &v, sizeof v);
-            g_received.fetch_add(1, std::memory_order_relaxed);
-            return n;
-        }
+        Conn* c = conn_of(r, fd);
+        if (!c) return fail(EBADF);
+        if (c->handler) return read_inproc(*c, fd, buffer, capacity);
+        outstanding = c->outstanding;
+        deadline = c->deadline;
     }
-    // MSG_TRUNC: the result is the datagram's real length even when it did not fit.
-    ssize_t n = ::recv(fd, buffer, static_cast<std::size_t>(capacity), MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0) return fail(errno);
-    if (n > capacity) return fail(EMSGSIZE);
-    g_received.fetch_add(1, std::memory_order_relaxed);
-    return static_cast<int>(n);
+    const int n = read_socket(fd, static_cast<std::uint8_t*>(buffer), capacity, outstanding, deadline);
+    // Answered or given up: a later copy of this reply is not taken for the next one's either.
+    std::lock_guard lk(r.mu);
+    if (Conn* c = conn_of(r, fd)) c->outstanding.reset();
+    return n;
 }
 
 int ZclClose(HANDLE handle) {

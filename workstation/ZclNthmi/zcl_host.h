@@ -2,10 +2,12 @@
 //
 // A device named "inproc:NAME" is served by a handler registered under NAME. Every frame
 // written to a handle of that device is handed to the handler at once; a reply it returns
-// is queued on the handle, which is signalled while a reply is queued, so the transport's
-// wait and read work on it as on a socket.
+// is queued on the handle with the id of the request, which is signalled while a reply is
+// queued, so the transport's wait and read work on it as on a socket: a read takes only the
+// reply to the request written last.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -27,13 +29,17 @@ void unregister_inproc(const std::string& name);
 // device that answers twice would.
 void set_inproc_copies(const std::string& name, unsigned copies);
 
-// Frames that arrived unasked and were discarded before a write (all handles, since start).
-unsigned long discarded_frames();
+// Datagrams and queued replies that were not the reply to the outstanding request (late,
+// repeated, damaged, without the envelope) and were dropped by a read (all handles, since start).
+unsigned long dropped_frames();
+// How long a read on a socket waits, from the write of the request, for its reply when only
+// other datagrams came (30 s; a test shortens it).
+void set_reply_wait(std::chrono::milliseconds wait);
 // Frames written to and read from a device whole (all handles, since start).
 unsigned long frames_sent();
 unsigned long frames_received();
 
-// Largest frame a device carries either way.
-constexpr int kMaxFrame = 65507;
+// Largest frame a device carries either way: a loopback UDP datagram less the envelope.
+constexpr int kMaxFrame = 65507 - 16;
 
 }  // namespace zcl
