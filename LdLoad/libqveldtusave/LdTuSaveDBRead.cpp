@@ -8,6 +8,10 @@
 #include "libqvecommon.h"
 #include "port.h"
 
+#include <cstdio>
+#include <optional>
+#include <string>
+
 using namespace LdTuSaveIds;
 
 using namespace LdTuSaveImg;
@@ -77,6 +81,53 @@ bool LdTuSaveReadWhole(LdTuSaveFile& file, const std::string& path, const LdTuSa
     *ppBuf = p;
     *pdwSize = dwSize;
     return true;
+}
+
+// A reference the upload or the tool backup follows from the station-wide I/O table: the
+// field in that table, the bytes of the table it names that are read, and the field of that
+// table that refers further on (0: none).
+struct LdTuSaveIoRef {
+    std::size_t field;
+    std::size_t used;
+    std::size_t inner;
+};
+
+constexpr LdTuSaveIoRef kIoRefs[] = {
+    // I/O node tables per bus and I/O bus type: count at +0x0A, element table at +inner.
+    {kStnIoNodeTbls + 0x00, 0x60, 0x5C}, {kStnIoNodeTbls + 0x04, 0x60, 0x5C},
+    {kStnIoNodeTbls + 0x08, 0x58, 0x54}, {kStnIoNodeTbls + 0x0C, 0x58, 0x54},
+    {kStnIoNodeTbls + 0x10, 0x64, 0x60}, {kStnIoNodeTbls + 0x14, 0x64, 0x60},
+    {kStnIoTbl104, 0x08, 0x04},
+    {kStnIoTbl10C, 0x08, 0x04},
+    {kStnIoFolderNames, 16 * 8, 0},
+    {kStnIoTbl248, 0x34, 0x30},
+};
+constexpr std::size_t kStnIoTblUsed = kStnIoTbl248 + 4;
+
+// The first reference of the station-wide I/O table, or of a table it names, that is not 0 and
+// does not lead to a table inside the image, by its path ("StnIoTbl", "StnIoTbl+0x104",
+// "StnIoTbl+0x104+0x4"); nothing when all are sound. The readers take a reference they cannot
+// follow for "none", which would leave operation marks or custom files unsaved without a word.
+std::optional<std::string> LdTuSaveIoTblBroken(const LdTuSaveImage& img) {
+    const LdTuSaveAnchor base = img.Base();
+    auto broken = [&](std::size_t field, std::size_t len) {
+        const std::uint32_t adrs = img.U32(field).value_or(0);
+        return adrs != 0 && !img.Conv(base, adrs, len);
+    };
+    auto hex = [](std::size_t v) {
+        char b[24];
+        std::snprintf(b, sizeof b, "+%#zx", v);
+        return std::string(b);
+    };
+    if (broken(kRootStnIoTbl, kStnIoTblUsed)) return std::string("StnIoTbl");
+    auto io = img.Follow(base, kRootStnIoTbl, kStnIoTblUsed);
+    if (!io) return std::nullopt;
+    for (const LdTuSaveIoRef& r : kIoRefs) {
+        if (broken(*io + r.field, r.used)) return "StnIoTbl" + hex(r.field);
+        auto tbl = img.Follow(base, *io + r.field, r.used);
+        if (tbl && r.inner && broken(*tbl + r.inner, 1)) return "StnIoTbl" + hex(r.field) + hex(r.inner);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -193,6 +244,31 @@ bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, con
                          path.c_str());
             return false;
         }
+    }
+    // Each of the following would make the upload skip what it names and call the save done.
+    const LdTuSaveArea area = img.Area(1);
+    if (area.maxBlock < 0) {
+        LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:AreaCnstTbl MaxBlock is negative (%d) FileName = %s",
+                     static_cast<int>(area.maxBlock), path.c_str());
+        return false;
+    }
+    // Every block header BldbPtrTbl names (an entry of 0 is no block) lies in the file, in each
+    // of the forms its references are converted in.
+    for (LdTuSaveAreaForm form : {LdTuSaveAreaForm::kStation, LdTuSaveAreaForm::kAreaRootAdrs,
+                                  LdTuSaveAreaForm::kAreaCnstDist}) {
+        const LdTuSaveArea a = form == LdTuSaveAreaForm::kStation ? area : img.Area(1, form);
+        for (std::uint32_t n = 1; n <= a.BlockCount(); ++n) {
+            const auto entry = img.BldbEntry(*a.bldb, n);
+            if (entry && img.U32(*entry).value_or(0) != 0 && !img.BlockHeader(a.anchor, *a.bldb, n)) {
+                LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl block %u header is Invalid FileName = %s", n,
+                             path.c_str());
+                return false;
+            }
+        }
+    }
+    if (const auto io = LdTuSaveIoTblBroken(img)) {
+        LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:%s is Invalid FileName = %s", io->c_str(), path.c_str());
+        return false;
     }
     return true;
 }

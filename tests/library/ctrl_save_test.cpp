@@ -1,6 +1,7 @@
 // The save control driven through the export against a sample workstation.
 #include <sys/stat.h>
 
+#include "../support/project_files.h"
 #include "ctrl_fixture.h"
 #include "tusave_bytes.h"
 
@@ -293,6 +294,62 @@ TEST_F(CtrlSave, CorruptDatabaseFileIsRefusedAndLeftByteForByte) {
             }
             if (!c.table) break;
         }
+    }
+}
+
+// References that would otherwise read as "absent": the station-wide I/O table, the tables it
+// names and theirs pointing outside the file, a negative MaxBlock, a file cut at its first
+// block header. Each fails the load with the line naming the table; no project file changes.
+// An address of 0 still means "none".
+TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
+    build();
+    const sample::StationResult& s = st("FCS0101");
+    const std::string db = s.databasePath;
+    const std::string good = file_bytes(db);
+    auto u32 = [&](std::size_t off) { return tb::load_u32(reinterpret_cast<const std::uint8_t*>(good.data()) + off); };
+    const std::uint32_t base = u32(0x240) - 0x100;
+    auto conv = [&](std::uint32_t adrs) { return 0x200 + static_cast<std::size_t>(adrs - base); };
+    const std::size_t io = conv(u32(0x248));
+    const std::size_t area = conv(u32(0x280));
+    const std::size_t acnst = conv(u32(area + 0x08));
+    std::size_t firstHeader = 0;
+    for (const auto& b : s.blocks)
+        if (!b.empty && firstHeader == 0) firstHeader = b.headerOffset;
+    ASSERT_NE(u32(0x248), 0u);
+    ASSERT_GT(firstHeader, 0u);
+    constexpr std::uint32_t kOutside = 0x7FFFFFF0;
+    const struct {
+        std::size_t field;   // u32 field set to value, or the size the file is cut to when value is 1
+        std::uint32_t value;
+        const char* table;   // nullptr: the save goes through
+    } cases[] = {
+        {0x248, kOutside, "StnIoTbl is Invalid"},
+        {io + 0x80, kOutside, "StnIoTbl+0x80 is Invalid"},
+        {io + 0x104, kOutside, "StnIoTbl+0x104 is Invalid"},
+        {conv(u32(io + 0x104)) + 0x4, kOutside, "StnIoTbl+0x104+0x4 is Invalid"},
+        {io + 0x214, kOutside, "StnIoTbl+0x214 is Invalid"},
+        {conv(u32(io + 0x248)) + 0x30, kOutside, "StnIoTbl+0x248+0x30 is Invalid"},
+        {acnst + 0x40, 0xFFFE, "AreaCnstTbl MaxBlock is negative (-2)"},
+        {firstHeader, 1, "BldbPtrTbl block 1 header is Invalid"},
+        {io + 0x214, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table ? c.table : "reference 0");
+        std::string bytes = good;
+        if (c.value == 1) bytes.resize(c.field);
+        else if (c.field == acnst + 0x40) tb::store_u16(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, 0xFFFE);
+        else tb::store_u32(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, c.value);
+        std::ofstream(db, std::ios::binary | std::ios::trunc) << bytes;
+        const project_files::Files before = project_files::snapshot(dir_);
+        const unsigned rc = save("FCS0101", 2, 0);
+        if (!c.table) {
+            EXPECT_EQ(rc, 0u) << ::testing::PrintToString(lines);
+            continue;
+        }
+        EXPECT_EQ(rc, LDTUSAVE_E_DBREAD);
+        EXPECT_TRUE(has_line(std::string("ERR:LdTuSaveCtrlDBRead:") + c.table + " FileName = " + db))
+            << ::testing::PrintToString(lines);
+        EXPECT_TRUE(project_files::snapshot(dir_) == before);
     }
 }
 
