@@ -2,12 +2,14 @@
 // JSON report of a save (against the schema in docs/), save --all and check.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <fstream>
+#include <iterator>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -286,6 +288,49 @@ TEST_F(CtrlCli, SaveAllSavesEveryStationAndReportsAHeldOne) {
         EXPECT_EQ(r.lines[r.lines.size() - 4 + i].substr(0, 46),
                   "FCS010" + std::to_string(i + 1) + (i == 1 ? "     failed                  0x20234104"
                                                              : "     saved                   0x00000000"));
+}
+
+// A FIFO, a link to /dev/zero or a file of 1 GiB in place of the TP file: history, diff and
+// the save's summary each end with a line that says what is wrong (a FIFO is never waited on,
+// a device never read, a huge file never taken in).
+TEST_F(CtrlCli, TpFileThatIsNoRegularFileOrTooLargeEndsEveryReaderWithALine) {
+    ::setenv("TUSAVE_HOME", dir_.c_str(), 1);
+    const std::string tp = tpfile::station_tp_path("DEMO", "FCS0101");
+    ::unsetenv("TUSAVE_HOME");
+    const struct {
+        const char* kind;
+        std::string why;
+    } cases[] = {{"fifo", "not a regular file"}, {"zero", "not a regular file"}, {"huge", "larger than 256 MiB"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        fs::remove(tp);
+        if (std::string(c.kind) == "fifo") {
+            ASSERT_EQ(::mkfifo(tp.c_str(), 0644), 0);
+        } else if (std::string(c.kind) == "zero") {
+            fs::create_symlink("/dev/zero", tp);
+        } else {
+            std::ofstream(tp).close();
+            fs::resize_file(tp, std::uintmax_t{1} << 30);
+        }
+        CliRun h = tusave("", "history --project DEMO --station FCS0101");
+        std::string out;
+        for (const auto& l : h.lines) out += l + "\n";
+        EXPECT_EQ(h.status, 0);
+        EXPECT_NE(out.find(tp + ": " + c.why), std::string::npos) << out;
+
+        CliRun d = tusave("", "diff --project DEMO --station FCS0101");
+        std::ifstream err(dir_ + "/stderr.txt");
+        const std::string errText((std::istreambuf_iterator<char>(err)), {});
+        EXPECT_EQ(d.status, 2);
+        EXPECT_NE(errText.find("tusave diff: " + tp + ": " + c.why), std::string::npos) << errText;
+
+        CliRun sv = tusave("", "save --project DEMO --station FCS0101 --mode 2 --summary");
+        out.clear();
+        for (const auto& l : sv.lines) out += l + "\n";
+        EXPECT_EQ(sv.status, 0) << out;
+        EXPECT_NE(out.find("(against not told: the TP file before the save: " + tp + ": " + c.why), std::string::npos)
+            << out;
+    }
 }
 
 TEST_F(CtrlCli, CheckComparesTheGenerationAndWritesNothing) {

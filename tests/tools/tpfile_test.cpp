@@ -1,6 +1,11 @@
 // The TP reader: a file as the writer writes it, its escapes and labels, damaged files with the
 // line and what was expected, and the differences between two files.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "tpfile.h"
 
@@ -93,4 +98,32 @@ TEST(TpFile, DiffListsChangedAddedAndRemovedValuesAndBlocks) {
     EXPECT_EQ(d[3].tag, "TAG0009");
     EXPECT_EQ(tpfile::changed_values(d, a, b), 1u + 1u + 1u + 2u);
     EXPECT_TRUE(tpfile::diff(a, a).empty());
+}
+
+// Only a regular file is read, and only up to the limit: a FIFO is refused at once (never
+// waited on), a device is never read, a file past the limit is refused before it is read.
+TEST(TpFile, ReaderRefusesFifosDevicesFoldersAndHugeFiles) {
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/tpfile_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", dir + "/zero");
+    std::ofstream(dir + "/huge").close();
+    fs::resize_file(dir + "/huge", tpfile::kMaxFileSize + 1);
+    const std::pair<const char*, const char*> cases[] = {{"fifo", "not a regular file"},
+                                                         {"zero", "not a regular file"},
+                                                         {"huge", "larger than 256 MiB"},
+                                                         {"", "a folder, not a file"},
+                                                         {"missing", "cannot read: No such file"}};
+    for (const auto& [name, why] : cases) {
+        const std::string path = std::string(name).empty() ? dir : dir + "/" + name;
+        try {
+            tpfile::read(path);
+            ADD_FAILURE() << path << " was read";
+        } catch (const tpfile::Error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(path + ": " + why, 0), 0u) << e.what();
+        }
+    }
+    fs::remove_all(dir);
 }

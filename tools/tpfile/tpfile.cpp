@@ -14,6 +14,7 @@
 
 #include "libqveeda.h"
 #include "port.h"
+#include "port/port_host.h"
 
 namespace tpfile {
 
@@ -134,13 +135,19 @@ File parse(std::string_view text, const std::string& source) {
     return f;
 }
 
-File read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error(path, 0, std::string("cannot read: ") + std::strerror(errno));
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return parse(ss.str(), path);
+std::string read_text(const std::string& path) {
+    std::string text;
+    switch (const int e = port::read_regular(path.c_str(), text, kMaxFileSize)) {
+    case 0: return text;
+    case EINVAL: throw Error(path, 0, "not a regular file (a FIFO, device or socket is not read)");
+    case EISDIR: throw Error(path, 0, "a folder, not a file");
+    case EFBIG:
+        throw Error(path, 0, "larger than " + std::to_string(kMaxFileSize >> 20) + " MiB, the most a TP file is read up to");
+    default: throw Error(path, 0, std::string("cannot read: ") + std::strerror(e));
+    }
 }
+
+File read(const std::string& path) { return parse(read_text(path), path); }
 
 const char* kind_text(Change::Kind k) {
     switch (k) {

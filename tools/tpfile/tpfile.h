@@ -42,8 +42,15 @@ struct File {
     std::vector<Block> blocks;   // ascending block number
 };
 
+// The most a TP file is read up to: 256 MiB, far above the file of the largest station.
+constexpr std::size_t kMaxFileSize = std::size_t{256} << 20;
+
 File parse(std::string_view text, const std::string& source);
-// Throws Error for a file that cannot be read, naming it.
+// The bytes of the file at path. Only a regular file is read (a FIFO, a device, a socket or a
+// folder in its place is refused at once, never waited on) and only up to kMaxFileSize bytes;
+// throws Error naming the file and what is wrong otherwise.
+std::string read_text(const std::string& path);
+// read_text and parse.
 File read(const std::string& path);
 
 struct Change {

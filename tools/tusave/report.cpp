@@ -25,12 +25,16 @@ using Json = nlohmann::ordered_json;
 constexpr std::size_t kMaxScan = 200000;   // files looked at in the station's folder
 constexpr std::size_t kShown = 20;         // changes and files listed in the summary
 
-std::optional<std::string> ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+// The file's bytes through the TP reader (regular files only, bounded); nothing when it cannot
+// be read, and then the reason in *why unless the file is simply not there.
+std::optional<std::string> ReadText(const std::string& path, std::string* why = nullptr) {
+    try {
+        return tpfile::read_text(path);
+    } catch (const tpfile::Error& e) {
+        struct stat st {};
+        if (why && ::lstat(path.c_str(), &st) == 0) *why = e.what();
+        return std::nullopt;
+    }
 }
 
 // The step that runs from each progress value to the next.
@@ -110,7 +114,7 @@ SaveReport::SaveReport(const SaveOptions& o) : o_(o), begin_(std::chrono::steady
     } catch (const tpfile::Error&) {
     }
     if (!stationDir_.empty()) before_ = Scan(stationDir_);
-    if (!tpPath_.empty()) tpBefore_ = ReadText(tpPath_);
+    if (!tpPath_.empty()) tpBefore_ = ReadText(tpPath_, &tpBeforeError_);
     begin_ = std::chrono::steady_clock::now();
 }
 
@@ -158,6 +162,10 @@ void SaveReport::finish(std::uint32_t result) {
     // in memory before the call, because a save in the same second overwrites the archive copy
     // of the one before it.
     try {
+        if (!tpBeforeError_.empty()) {
+            against_ = "not told: the TP file before the save: " + tpBeforeError_;
+            return;
+        }
         const tpfile::File now = tpfile::read(tpPath_);
         tpfile::File old;
         if (tpBefore_) old = tpfile::parse(*tpBefore_, tpPath_ + " (before the save)");

@@ -60,6 +60,7 @@ private:
     unsigned blocks_ = 0, records_ = 0;
     // The TP file before the save, and the changes the save made to it.
     std::optional<std::string> tpBefore_;
+    std::string tpBeforeError_;   // why the TP file there before the save could not be read
     bool tpWritten_ = false;
     std::vector<tpfile::Change> changes_;
     std::size_t valuesChanged_ = 0;

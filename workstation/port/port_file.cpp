@@ -783,8 +783,16 @@ int port::open_regular(const char* path, int flags, mode_t mode, struct stat* ou
 
 int port::read_regular(const char* path, std::string& out, std::size_t maxSize) {
     out.clear();
-    const int fd = open_regular(path, O_RDONLY);
+    struct stat st{};
+    const int fd = open_regular(path, O_RDONLY, 0, &st);
     if (fd < 0) return errno;
+    // Too large already: refused before a byte is read. A file that grows meanwhile is still
+    // cut off by the count below.
+    if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
+        ::close(fd);
+        return EFBIG;
+    }
+    out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     int e = 0;
     for (;;) {
