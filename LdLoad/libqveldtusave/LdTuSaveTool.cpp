@@ -64,13 +64,25 @@ std::string LdTuSaveToolShowName(const std::string& name) {
     return out;
 }
 
+bool LdTuSaveToolHasControl(const std::string& name) {
+    return std::any_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+}
+
 // Appends the matches of folder/"*.xseg" that are not folders, in the order the search gives.
+// A name with a control character is passed over with a warning: the tool refuses it, and the
+// lines that name the file would carry it.
 void LdTuSaveToolFind(const std::string& folder, std::vector<std::string>& files) {
     WIN32_FIND_DATAA fd;
     HANDLE h = FindFirstFileA((folder + "/*.xseg").c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE) return;
     do {
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) files.push_back(folder + "/" + fd.cFileName);
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        if (LdTuSaveToolHasControl(fd.cFileName)) {
+            LdTuSaveMsgf("WRN:LdTuSaveCtrlUpdateParmFile:custom file name refused:\"%s/%s\"", folder.c_str(),
+                         LdTuSaveToolShowName(fd.cFileName).c_str());
+            continue;
+        }
+        files.push_back(folder + "/" + fd.cFileName);
     } while (FindNextFileA(h, &fd));
     FindClose(h);
 }

@@ -214,12 +214,16 @@ void remove_stale_temps(const std::string& target) {
     ::closedir(d);
 }
 
-// A new temporary beside the target, named after it; created with mode (umask applies).
+// A new temporary beside the target, named after it; created with mode (umask applies). The
+// name takes at most the first kTempStem bytes of the target's, so that a target whose name
+// is as long as a folder entry can be has a temporary too.
 int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
+    constexpr std::size_t kTempStem = 200;   // + ".<pid>.<n>.tmp" and the dot stay below NAME_MAX
     static std::atomic<unsigned> counter{0};
     remove_stale_temps(target);
+    const std::string stem = base_of(target).substr(0, kTempStem);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string t = dir_of(target) + "/." + base_of(target) + "." + std::to_string(::getpid()) + "." +
+        std::string t = dir_of(target) + "/." + stem + "." + std::to_string(::getpid()) + "." +
                         std::to_string(counter.fetch_add(1)) + ".tmp";
         int fd = ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
