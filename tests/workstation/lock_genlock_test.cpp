@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "eda_fixture.h"
 #include "libqveeda/eda_status.h"
@@ -123,6 +124,13 @@ TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
         EXPECT_EQ(QVEEdaGenLockStation("DEMO", bad, 1, nullptr, 0, &h), eda::kBadName) << bad;
         EXPECT_EQ(QVEEdaGenLockStation(bad, "FCS0101", 1, nullptr, 0, &h), eda::kBadName) << bad;
         EXPECT_EQ(h, nullptr);
+    }
+    // A name no configuration of the project has (here one of the equalization project's
+    // does): a handle that unlocks, but no lock file for it.
+    for (const char* station : {"FCS0999", "FCS0201"}) {
+        ASSERT_EQ(lock(station, &h), 0u) << station;
+        EXPECT_EQ(std::filesystem::exists(home_ + "/lock/DEMO/" + station + ".genlock"), station[6] == '1') << station;
+        EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", station, h), 0u) << station;
     }
     // A failed unlock gives the lock back all the same.
     ASSERT_EQ(lock("FCS0101", &h), 0u);

@@ -59,6 +59,16 @@ std::string holder_of(int fd) {
     return s;
 }
 
+// Whether the project's system configuration, or its equalization project's, names the station.
+bool configured(const char* project, const char* station) {
+    for (bool eqlz : {false, true}) {
+        ws::Project p;
+        std::string error;
+        if (ws::load_project(project, eqlz, p, error) && p.find(station)) return true;
+    }
+    return false;
+}
+
 // The lock file itself, never what a symbolic link in its place points to, and never a
 // FIFO or device (that would block or be emptied). Its content is not truncated here:
 // the lock is the flock, and the text is the holder's to write.
@@ -78,6 +88,19 @@ std::uint32_t QVEEdaGenLockStation(const char* project, const char* station, int
     if (station == nullptr || !ws::valid_name(station))
         return fail(kBadName, std::string("QVEEdaGenLockStation: invalid station \"") + (station ? station : "") + "\"");
 
+    // A station that no configuration names has nothing to protect (its save fails when it is
+    // initialised): it gets a handle, but no lock file is made for a name that was never a
+    // station's. The same holds for a configuration that cannot be read.
+    if (!configured(project, station)) {
+        auto* lock = new GenLock{-1, project, station};
+        {
+            std::lock_guard<std::mutex> g(g_mutex);
+            g_live.insert(lock);
+        }
+        put_info(info, infoSize, "no station");
+        *handle = lock;
+        return kOk;
+    }
     const std::string dir = ws::home() + "/lock/" + project;
     if (auto r = make_dirs(dir)) return r;
     const std::string path = dir + "/" + station + ".genlock";
@@ -135,8 +158,11 @@ std::uint32_t QVEEdaGenUnlockStation(const char* project, const char* station, v
     }
     // Empty the pid text before the lock goes, so that the file never names a dead holder
     // while unlocked.
-    [[maybe_unused]] const int t = ::ftruncate(lock->fd, 0);
-    const int rc = ::close(lock->fd);  // closing the description releases the flock
+    int rc = 0;
+    if (lock->fd >= 0) {
+        [[maybe_unused]] const int t = ::ftruncate(lock->fd, 0);
+        rc = ::close(lock->fd);  // closing the description releases the flock
+    }
     delete lock;
     if (armed) return fail(static_cast<std::uint32_t>(*armed), "QVEEdaGenUnlockStation: failpoint");
     if (rc != 0) return fail(kIo, std::string("QVEEdaGenUnlockStation: close: ") + std::strerror(errno));
