@@ -1,4 +1,7 @@
 // Workstation and project configuration: values, defaults and errors that name the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "config/ws_config.h"
 #include "common_fixture.h"
 
@@ -61,4 +64,34 @@ TEST_F(Config, ProjectStationsAndTheirErrors) {
     EXPECT_FALSE(ws::load_project("DEMO", true, p, err));  // no equalization project
     EXPECT_EQ(err, "cannot read " + path("p/DEMO/EQLZ/SYSTEM/sysconfig.json"));
     EXPECT_FALSE(ws::load_project("../DEMO", false, p, err));
+}
+
+// A configuration read before is handed out again only while the file is unchanged: a change
+// of the same size within the same time stamp, or with its time stamp set back, is seen.
+TEST_F(Config, ReadAgainOnlyWhileUnchangedEvenWithinOneTimeStamp) {
+    write(path("workstation.json"), R"({"projectsDir": "p"})");
+    ::mkdir(path("p").c_str(), 0755);
+    ::mkdir(path("p/DEMO").c_str(), 0755);
+    ::mkdir(path("p/DEMO/SYSTEM").c_str(), 0755);
+    const std::string sys = path("p/DEMO/SYSTEM/sysconfig.json");
+    auto station = [&] {
+        ws::Project p;
+        std::string err;
+        EXPECT_TRUE(ws::load_project("DEMO", false, p, err)) << err;
+        return p.stations.empty() ? std::string() : p.stations[0].name;
+    };
+    const timespec old[2] = {{1700000000, 0}, {1700000000, 0}};
+    for (bool settled : {false, true}) {
+        SCOPED_TRACE(settled ? "an old time stamp" : "a recent time stamp");
+        write(sys, R"({"stations": [{"name": "FCS0101", "number": 1}]})");
+        if (settled) ::utimensat(AT_FDCWD, sys.c_str(), old, 0);
+        EXPECT_EQ(station(), "FCS0101");
+        EXPECT_EQ(station(), "FCS0101");
+        struct stat before {};
+        ::stat(sys.c_str(), &before);
+        write(sys, R"({"stations": [{"name": "FCS0102", "number": 1}]})");
+        const timespec same[2] = {before.st_atim, before.st_mtim};
+        ::utimensat(AT_FDCWD, sys.c_str(), same, 0);
+        EXPECT_EQ(station(), "FCS0102");
+    }
 }

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 #include <nlohmann/json.hpp>
 
+#include "port/file_cache.h"
 #include "port/port_host.h"
 
 namespace ws {
@@ -22,13 +24,13 @@ std::string absolute_under(const std::string& base, const std::string& p) {
 
 constexpr std::size_t kMaxConfigSize = 16u << 20;
 
-bool read_json(const std::string& path, json& out, std::string& error) {
-    std::string text;
-    if (int e = port::read_regular(path.c_str(), text, kMaxConfigSize)) {
-        error = "cannot read " + path;
-        if (e != ENOENT) error += std::string(": ") + (e == EINVAL ? "not a regular file" : std::strerror(e));
-        return false;
-    }
+std::string read_error(const std::string& path, int e) {
+    std::string error = "cannot read " + path;
+    if (e != ENOENT) error += std::string(": ") + (e == EINVAL ? "not a regular file" : std::strerror(e));
+    return error;
+}
+
+bool parse_json(const std::string& path, const std::string& text, json& out, std::string& error) {
     try {
         out = json::parse(text);
     } catch (const std::exception& e) {
@@ -101,21 +103,29 @@ bool valid_name(std::string_view name) {
 bool load_workstation(Workstation& out, std::string& error) {
     const std::string h = home();
     const std::string file = h + "/workstation.json";
-    json j;
-    if (!read_json(file, j, error)) return false;
-    Workstation w;
-    std::string projects = "projects", backup = "backup";
-    if (!field(j, "currentProject", w.currentProject, file, error, false) ||
-        !field(j, "projectsDir", projects, file, error, false) ||
-        !field(j, "controlBus", w.busDevice, file, error, false) ||
-        !field(j, "vrecTest", w.vrecTest, file, error, false) ||
-        !field(j, "backupDir", backup, file, error, false))
+    static port::FileCache<Workstation> cache;
+    std::shared_ptr<const Workstation> got;
+    const int e = cache.get(file, kMaxConfigSize, [&](const std::string& text, Workstation& w) {
+        json j;
+        if (!parse_json(file, text, j, error)) return false;
+        std::string projects = "projects", backup = "backup";
+        if (!field(j, "currentProject", w.currentProject, file, error, false) ||
+            !field(j, "projectsDir", projects, file, error, false) ||
+            !field(j, "controlBus", w.busDevice, file, error, false) ||
+            !field(j, "vrecTest", w.vrecTest, file, error, false) ||
+            !field(j, "backupDir", backup, file, error, false))
+            return false;
+        w.projectsDir = absolute_under(h, projects);
+        w.backupDir = absolute_under(h, backup);
+        w.logDir = h + "/log";
+        w.lockDir = h + "/lock";
+        return true;
+    }, got);
+    if (e != 0) {
+        if (e > 0) error = read_error(file, e);
         return false;
-    w.projectsDir = absolute_under(h, projects);
-    w.backupDir = absolute_under(h, backup);
-    w.logDir = h + "/log";
-    w.lockDir = h + "/lock";
-    out = std::move(w);
+    }
+    out = *got;
     return true;
 }
 
@@ -139,13 +149,11 @@ const Station* Project::find(std::string_view station) const {
     return nullptr;
 }
 
-bool load_project(std::string_view project, bool eqlz, Project& out, std::string& error) {
-    Project p;
-    p.name = std::string(project);
-    if (!project_dir(project, eqlz, p.topDir, error)) return false;
-    const std::string file = sysconfig_path(p.topDir);
+namespace {
+
+bool parse_project(const std::string& file, const std::string& text, Project& p, std::string& error) {
     json j;
-    if (!read_json(file, j, error)) return false;
+    if (!parse_json(file, text, j, error)) return false;
     auto st = j.find("stations");
     if (st == j.end() || !st->is_array()) {
         error = file + ": missing \"stations\" array";
@@ -194,7 +202,27 @@ bool load_project(std::string_view project, bool eqlz, Project& out, std::string
         }
         p.stations.push_back(std::move(s));
     }
-    out = std::move(p);
+    return true;
+}
+
+}  // namespace
+
+bool load_project(std::string_view project, bool eqlz, Project& out, std::string& error) {
+    std::string topDir;
+    if (!project_dir(project, eqlz, topDir, error)) return false;
+    const std::string file = sysconfig_path(topDir);
+    static port::FileCache<Project> cache;
+    std::shared_ptr<const Project> got;
+    const int e = cache.get(file, kMaxConfigSize, [&](const std::string& text, Project& p) {
+        p.name = std::string(project);
+        p.topDir = topDir;
+        return parse_project(file, text, p, error);
+    }, got);
+    if (e != 0) {
+        if (e > 0) error = read_error(file, e);
+        return false;
+    }
+    out = *got;
     return true;
 }
 

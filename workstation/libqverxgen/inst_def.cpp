@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "port/file_cache.h"
 #include "port/port_host.h"
 
 namespace instdef {
@@ -199,17 +200,19 @@ bool parse(std::string_view text, const std::string& source, Definitions& out, s
     return true;
 }
 
-int read(const std::string& path, Definitions& out, std::string& error) {
-    std::string text;
-    if (int e = port::read_regular(path.c_str(), text, kMaxFileSize)) {
-        if (e == EFBIG) {
-            error = path + ": larger than " + std::to_string(kMaxFileSize >> 20) + " MiB";
-            return kMalformed;
-        }
-        error = path + ": cannot open the instance definitions: " + std::strerror(e);
-        return kNoFile;
+int read(const std::string& path, std::shared_ptr<const Definitions>& out, std::string& error) {
+    static port::FileCache<Definitions> cache;
+    const int e = cache.get(path, kMaxFileSize, [&](const std::string& text, Definitions& d) {
+        return parse(text, path, d, error);
+    }, out);
+    if (e == 0) return kOk;
+    if (e < 0) return kMalformed;
+    if (e == EFBIG) {
+        error = path + ": larger than " + std::to_string(kMaxFileSize >> 20) + " MiB";
+        return kMalformed;
     }
-    return parse(text, path, out, error) ? kOk : kMalformed;
+    error = path + ": cannot open the instance definitions: " + std::strerror(e);
+    return kNoFile;
 }
 
 }  // namespace instdef

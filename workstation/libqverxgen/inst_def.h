@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,8 +58,9 @@ struct Definitions {
 // Parses the text of a definitions file; source (the path) begins every error text.
 // False with the reason when anything is out of the format.
 bool parse(std::string_view text, const std::string& source, Definitions& out, std::string& error);
-// Reads and parses the file at path; kNoFile or kMalformed with the reason.
-int read(const std::string& path, Definitions& out, std::string& error);
+// Reads and parses the file at path; kNoFile or kMalformed with the reason. The definitions of
+// a file read before and unchanged since are handed out again without parsing it.
+int read(const std::string& path, std::shared_ptr<const Definitions>& out, std::string& error);
 
 // Text of the last failure of an IEdalInst call (also written to stderr).
 const std::string& last_error();

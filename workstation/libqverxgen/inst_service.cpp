@@ -20,7 +20,7 @@ using namespace instdef;
 
 struct State {
     std::mutex mu;
-    std::optional<Definitions> defs;  // set while open
+    std::shared_ptr<const Definitions> defs;  // set while open
     std::string path;
 };
 
@@ -111,7 +111,7 @@ int IEdalInstOpenForTP(const char* project, const char* station, unsigned projec
     if (key == nullptr || eda::pathkeys::expand(*key, args, paths.GetProjectTopDir(), path) != 0)
         return report(kBadArgument, std::string(fn) + ": invalid station \"" + station + "\"");
 
-    Definitions d;
+    std::shared_ptr<const Definitions> d;
     std::string error;
     if (int rc = read(path, d, error)) return report(rc, std::string(fn) + ": " + error, true);
     s.defs = std::move(d);
@@ -125,7 +125,7 @@ int IEdalInstClose() {
     const auto r = failpoint_hit(fn);
     State& s = state();
     std::lock_guard lk(s.mu);
-    const bool wasOpen = s.defs.has_value();
+    const bool wasOpen = s.defs != nullptr;
     s.defs.reset();
     s.path.clear();
     if (r) return *r;
