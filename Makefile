@@ -19,7 +19,7 @@ endif
 
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := upload image editfile valuefmt readers
+FUZZ_TARGETS := upload image editfile valuefmt readers tpfile
 
 .PHONY: all setup build build-san test test-fast test-san install-check crashloop demo bench fuzz clean
 

@@ -20,6 +20,7 @@ struct ReaderHome {
     std::string workstation = tmp.dir + "/workstation.json";
     std::string sysconfig = tmp.dir + "/projects/DEMO/SYSTEM/sysconfig.json";
     std::string goodWorkstation = R"({"currentProject": "DEMO", "projectsDir": "projects"})";
+    bool workstationGood = false;
     ReaderHome() {
         fuzzhome::quiet();
         setenv("TUSAVE_HOME", tmp.dir.c_str(), 1);
@@ -71,13 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     case 1: {
         fuzzhome::write_file(h.workstation, text, n);
+        h.workstationGood = false;
         ws::Workstation w;
         ws::load_workstation(w, error);
         break;
     }
     case 2: {
-        fuzzhome::write_file(h.workstation, reinterpret_cast<const std::uint8_t*>(h.goodWorkstation.data()),
-                             h.goodWorkstation.size());
+        // Written again only after an input of its own replaced it.
+        if (!h.workstationGood)
+            fuzzhome::write_file(h.workstation, reinterpret_cast<const std::uint8_t*>(h.goodWorkstation.data()),
+                                 h.goodWorkstation.size());
+        h.workstationGood = true;
         fuzzhome::write_file(h.sysconfig, text, n);
         ws::Project p;
         ws::load_project("DEMO", false, p, error);
