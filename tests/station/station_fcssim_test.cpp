@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -86,8 +88,9 @@ int port_of(const std::string& line) {
 Bytes sealed(const Bytes& frame, std::uint32_t id) {
     std::uint8_t header[zcl::kEnvelopeSize];
     zcl::seal(zcl::EnvKind::kRequest, id, frame, header);
-    Bytes d(header, header + sizeof header);
-    d.insert(d.end(), frame.begin(), frame.end());
+    Bytes d(sizeof header + frame.size());
+    std::memcpy(d.data(), header, sizeof header);
+    std::copy(frame.begin(), frame.end(), d.begin() + sizeof header);
     return d;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -93,8 +94,9 @@ struct Peer {
     static Frame sealed(const Frame& frame, std::uint32_t id) {
         std::uint8_t header[zcl::kEnvelopeSize];
         zcl::seal(zcl::EnvKind::kReply, id, frame, header);
-        Frame d(header, header + sizeof header);
-        d.insert(d.end(), frame.begin(), frame.end());
+        Frame d(sizeof header + frame.size());
+        std::memcpy(d.data(), header, sizeof header);
+        std::copy(frame.begin(), frame.end(), d.begin() + sizeof header);
         return d;
     }
     void send(const Frame& datagram) {
