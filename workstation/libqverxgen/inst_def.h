@@ -60,7 +60,8 @@ bool parse(std::string_view text, const std::string& source, Definitions& out, s
 // Reads and parses the file at path; kNoFile or kMalformed with the reason.
 int read(const std::string& path, Definitions& out, std::string& error);
 
-// Text of the last failure of an IEdalInst call (also written to stderr).
+// Text of the last failure of an IEdalInst call (a definitions file that cannot be read also
+// goes to the note sink).
 const std::string& last_error();
 
 }  // namespace instdef
