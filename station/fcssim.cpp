@@ -186,6 +186,8 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;   // help and version 0, every usage error 2
     }
     if (setCmd->parsed()) return run_set(set);
+    // A reader that went away (fcssim ... | head -1) must not end the station with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
 
     const bool homeGiven = !home.empty();
     if (!homeGiven) home = ws::home();

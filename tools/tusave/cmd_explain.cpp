@@ -19,6 +19,13 @@ struct ExplainOptions {
 
 std::string Hex(unsigned code) { return tusave_cli::format("0x%08x", code); }
 
+// A text for a Markdown table: "<" and ">" would read as HTML.
+std::string Md(const char* text) {
+    std::string s;
+    for (const char* p = text; *p; ++p) s += *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : std::string(1, *p);
+    return s;
+}
+
 void PrintMarkdown() {
     using tusave_cli::out;
     out("# Result codes");
@@ -32,7 +39,7 @@ void PrintMarkdown() {
     unsigned n = 0;
     const tusave_result_info* t = tusave_result_table(&n);
     for (unsigned i = 0; i < n; ++i)
-        out("| " + Hex(t[i].code) + " | `" + t[i].name + "` | " + t[i].meaning + " | " + t[i].remedy + " |");
+        out("| " + Hex(t[i].code) + " | `" + t[i].name + "` | " + Md(t[i].meaning) + " | " + Md(t[i].remedy) + " |");
 }
 
 int Run(const ExplainOptions& o) {
