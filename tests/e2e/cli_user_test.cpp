@@ -318,12 +318,15 @@ TEST_F(CliUser, ANameWithANewlineCannotForgeALine) {
         SCOPED_TRACE(mode);
         Tusave({"save", "--project", "DEMO", "--station", "FCS0101", "--mode", "2", mode}, "TUSAVE_FAILPOINTS=shgsave=1");
         bool named = false;
+        std::size_t results = 0;
         for (const std::string& l : lines_) {
             EXPECT_NE(l, "ERR:forged");
-            EXPECT_NE(l, "RESULT 0x00000000");
+            EXPECT_NE(l, ".xseg");
+            results += l.rfind("RESULT ", 0) == 0;
             named = named || l.find("evil\\x0aERR:forged\\x0aRESULT 0x00000000\\x0a.xseg") != std::string::npos;
         }
         EXPECT_TRUE(named);
+        EXPECT_EQ(results, std::string(mode) == "--raw" ? 1u : 0u);
     }
 }
 
