@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "config/ws_config.h"
+#include "diagnose.h"
 #include "libqveeda/eda_status.h"
 #include "output.h"
 #include "save.h"
@@ -165,6 +166,7 @@ void DrawBoard(const std::vector<Job>& jobs, bool redraw, unsigned mode) {
 }  // namespace
 
 int tusave_cli::run_save_all(const SaveOptions& o) {
+    if (!workstation_exists("tusave save --all")) return 2;
     ws::Project project;
     std::string error;
     if (!ws::load_project(o.project, o.kind == 3, project, error)) {
