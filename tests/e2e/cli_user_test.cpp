@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e_fcssim.h"
 #include "libqverxeda.h"
 #include "sample.h"
@@ -336,13 +338,16 @@ TEST_F(CliUser, AValueSetInTheRunningStationIsTheChangeTheSaveReports) {
     Start(sample::default_description());
     const std::vector<std::string> save = {"save", "--project", "DEMO", "--station", "FCS0101", "--mode", "2",
                                            "--summary"};
-    ASSERT_EQ(Tusave(save), 0) << Err();
-    const std::string first = [&] {
-        for (const std::string& l : lines_)
-            if (l.rfind("Tuning values changed", 0) == 0) return l;
-        return std::string();
-    }();
-    EXPECT_EQ(first.substr(0, 45), "Tuning values changed since the last save: 24");
+    // The first save adds every block: its report lists each value, and its count agrees.
+    ASSERT_EQ(Tusave({"save", "--project", "DEMO", "--station", "FCS0101", "--mode", "2", "--json"}), 0) << Err();
+    std::string text;
+    for (const std::string& l : lines_) text += l + "\n";
+    const nlohmann::json first = nlohmann::json::parse(text);
+    const nlohmann::json& added = first["valuesChanged"]["changes"];
+    EXPECT_EQ(first["valuesChanged"]["count"], added.size());
+    ASSERT_FALSE(added.empty());
+    EXPECT_TRUE(added[0]["new"].is_string());
+    EXPECT_EQ(first["started"]["time"], "2026-01-01 00:00:00 +0000");
     Proc set({kFcssim, "set", "--home", home_.dir, "--station", "FCS0101", "PIC0001", "SV", "42.5"}, {}, ErrPath());
     std::string said;
     ASSERT_TRUE(set.Line(said)) << ReadLines(ErrPath()).at(0);
@@ -365,6 +370,20 @@ TEST_F(CliUser, AValueSetInTheRunningStationIsTheChangeTheSaveReports) {
     EXPECT_NE(files->find(", 4 with other bytes, "), std::string::npos) << *files;
     EXPECT_EQ(Tusave({"diff", "--project", "DEMO", "--station", "FCS0101"}), 1);
     EXPECT_EQ(lines_, std::vector<std::string>{change});
+
+    // A missing edit file: the save says so once in its summary, and does not count the block
+    // as brought into line.
+    fs::remove(home_.result->projectDir + "/FCS0101/FUNCTION_BLOCK/DR0001/PIC0001.edf");
+    ASSERT_EQ(Tusave(save, "TUSAVE_FIXED_TIME=1767225720"), 0) << Err();
+    at = std::find_if(lines_.begin(), lines_.end(), [](const std::string& l) { return l.rfind("Saved ", 0) == 0; });
+    ASSERT_NE(at, lines_.end());
+    // The sample of the suite has no backup tool: its runs warn too (one warning per file).
+    EXPECT_NE(at->find("Saved FCS0101 of DEMO with 5 warnings in "), std::string::npos) << *at;
+    EXPECT_NE(at->find("; 44 blocks brought into their edit files, 2 passed over (edit file not found)."),
+              std::string::npos) << *at;
+    at = std::find(lines_.begin(), lines_.end(), "Warnings:");
+    ASSERT_NE(at, lines_.end());
+    EXPECT_EQ(*(at + 1), "  WRN:Edit file not found, passed over: PIC0001  (2 times)");
 }
 
 }  // namespace

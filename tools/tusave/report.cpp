@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "LdTuSaveIds.h"
+#include "LibQVCCommon.h"
 #include "config/ws_config.h"
 #include "libqveeda.h"
 #include "libqveldtusave.h"
@@ -152,7 +153,7 @@ std::vector<tpfile::Change> item_changes(const std::vector<tpfile::Change>& chan
 }
 
 SaveReport::SaveReport(const SaveOptions& o) : o_(o), begin_(std::chrono::steady_clock::now()) {
-    started_ = std::time(nullptr);
+    started_ = QVCTime(nullptr);   // the workstation's clock, as in the save's own lines
     if (const passwd* pw = ::getpwuid(::getuid())) user_ = pw->pw_name;
     else user_ = std::to_string(::getuid());
     char host[256] = {};
