@@ -13,6 +13,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/LdLoad/libqveldtusave/include/libqveldtusave.h
   ${PROJECT_SOURCE_DIR}/LdLoad/libqveldtusave/include/LdTuSaveIds.h
   ${PROJECT_SOURCE_DIR}/LdLoad/libqveldtusave/include/tusave_host.h
+  ${PROJECT_SOURCE_DIR}/LdLoad/libqveldtusave/include/tusave_results.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tusave)
 foreach(program tusave fcssim shgsave)
   if(TARGET ${program})

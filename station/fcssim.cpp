@@ -2,6 +2,11 @@
 //
 //   fcssim [--home DIR] [--station DIR]... [--listen [udp:]127.0.0.1:PORT] [--scenario FILE]
 //          [--record FILE]
+//   fcssim set [--home DIR] --station NAME [--project P] TAG ITEM VALUE
+//
+// "set" changes one tuning value in the station's memory file (replaced whole, under a lock on
+// the station's folder); a running fcssim watches the memory files of its stations and takes a
+// changed one at once.
 //
 // Every datagram is a request frame in the transport envelope (docs/bus-transport.md); one
 // without it, or damaged, is refused with a line on stderr and not answered. Frames are routed
@@ -13,6 +18,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +40,8 @@
 #include "ZclNthmi/zcl_envelope.h"
 #include "config/ws_config.h"
 #include "core/station.h"
+#include "core/tuning.h"
+#include "libqverxgen/inst_def.h"
 #include "tusave_bytes.h"
 
 namespace {
@@ -88,10 +98,76 @@ std::string bus_of(const std::string& home) {
     return kDefaultBus;
 }
 
+struct SetOptions {
+    std::string home, station, project, tag, item, value;
+};
+
+// fcssim set: one tuning value of the station's memory file, replaced whole under an exclusive
+// lock on the station's folder (two sets never lose one another's change).
+int run_set(const SetOptions& o) {
+    const std::string home = o.home.empty() ? ws::home() : o.home;
+    const std::string dir = home + "/fcs/" + o.station;
+    if (!ws::valid_name(o.station)) {
+        std::fprintf(stderr, "fcssim set: \"%s\" is not a plain station name\n", o.station.c_str());
+        return 2;
+    }
+    try {
+        const fcs::Config cfg = fcs::load_config(dir);
+        // The instance definitions of the station's project (default: the current project).
+        if (!o.home.empty()) ::setenv("TUSAVE_HOME", home.c_str(), 1);
+        ws::Workstation w;
+        std::string error;
+        if (!ws::load_workstation(w, error)) throw fcs::TuningError(error);
+        const std::string project = o.project.empty() ? w.currentProject : o.project;
+        std::string projectDir;
+        if (!ws::project_dir(project, false, projectDir, error)) throw fcs::TuningError(error);
+        const std::string defsPath = projectDir + "/" + o.station + "/DB/instdef.json";
+        instdef::Definitions defs;
+        if (instdef::read(defsPath, defs, error) != instdef::kOk) throw fcs::TuningError(error);
+
+        const int lock = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw fcs::TuningError(dir + ": " + std::strerror(errno));
+        std::vector<std::uint8_t> memory = fcs::load_config(dir).memory;   // as it is under the lock
+        const fcs::TuningChange c = fcs::set_tuning_value(memory, defs, o.tag, o.item, o.value);
+        const std::string tmp = cfg.memoryPath + ".set.tmp";
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        bool ok = fd >= 0 && ::write(fd, memory.data(), memory.size()) == static_cast<ssize_t>(memory.size()) &&
+                  ::fsync(fd) == 0;
+        if (fd >= 0) ok = ::close(fd) == 0 && ok;
+        ok = ok && ::rename(tmp.c_str(), cfg.memoryPath.c_str()) == 0;
+        if (!ok) {
+            const int e = errno;
+            ::unlink(tmp.c_str());
+            ::close(lock);
+            throw fcs::TuningError(cfg.memoryPath + ": " + std::strerror(e));
+        }
+        ::fsync(lock);
+        ::close(lock);
+        std::printf("%s block %d %s %s %s: %s -> %s (%s)\n", cfg.name.c_str(), c.blockNo, o.tag.c_str(),
+                    c.model.c_str(), c.label.c_str(), c.oldValue.c_str(), c.newValue.c_str(),
+                    cfg.memoryPath.c_str());
+        return 0;
+    } catch (const fcs::ConfigError& e) {
+        std::fprintf(stderr, "fcssim set: %s\n", e.what());
+        return 2;
+    } catch (const fcs::TuningError& e) {
+        std::fprintf(stderr, "fcssim set: %s\n", e.what());
+        return 2;
+    }
+}
+
+// Watches the folders of the stations served for a replaced memory file.
+struct MemoryWatch {
+    int fd = -1;
+    std::map<int, std::pair<std::uint16_t, std::string>> byWatch;   // station number, memory file name
+    std::map<std::uint16_t, std::string> paths;                     // station number -> memory file
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"fcssim: simulated field control stations on a loopback socket"};
+    app.set_version_flag("--version", "fcssim " TUSAVE_VERSION);
     std::string home, listen, scenarioPath, recordPath;
     std::vector<std::string> stationDirs;
     app.add_option("--home", home, "workstation folder: serve every DIR/fcs/*/station.json (default $TUSAVE_HOME)");
@@ -99,7 +175,23 @@ int main(int argc, char** argv) {
     app.add_option("--listen", listen, "udp:127.0.0.1:PORT (default: workstation.json \"controlBus\"; PORT 0 = any)");
     app.add_option("--scenario", scenarioPath, "scenario file of scripted faults");
     app.add_option("--record", recordPath, "append every request frame to this file (u32 length, bytes)");
-    CLI11_PARSE(app, argc, argv);
+    SetOptions set;
+    CLI::App* setCmd = app.add_subcommand("set", "Change a tuning value of a station, served or not, by tag and item");
+    setCmd->add_option("--home", set.home, "workstation folder (default $TUSAVE_HOME)");
+    setCmd->add_option("--station", set.station, "the station's name (its folder fcs/NAME)")->required();
+    setCmd->add_option("--project", set.project, "project whose instance definitions name the items (default: current)");
+    setCmd->add_option("TAG", set.tag, "the block's tag, e.g. PIC0001")->required();
+    setCmd->add_option("ITEM", set.item, "the item label as the TP file shows it, e.g. SV, K[2], MAT[1,2]")->required();
+    setCmd->add_option("VALUE", set.value, "the new value")->required();
+    setCmd->footer("A running fcssim takes the change at once. Exit status 0 when set, 2 otherwise.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;   // help and version 0, every usage error 2
+    }
+    if (setCmd->parsed()) return run_set(set);
+    // A reader that went away (fcssim ... | head -1) must not end the station with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
 
     const bool homeGiven = !home.empty();
     if (!homeGiven) home = ws::home();
@@ -122,10 +214,19 @@ int main(int argc, char** argv) {
         scenario = *sc;
     }
     std::map<std::uint16_t, fcs::Station> stations;
+    MemoryWatch watch;
+    watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     for (const auto& dir : stationDirs) {
         try {
             fcs::Config cfg = fcs::load_config(dir);
             cfg.scenario = scenario;
+            const std::filesystem::path memoryPath = cfg.memoryPath;
+            const std::uint16_t number = cfg.number;
+            if (watch.fd >= 0) {
+                const int wd = inotify_add_watch(watch.fd, memoryPath.parent_path().c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+                if (wd >= 0) watch.byWatch[wd] = {number, memoryPath.filename().string()};
+                watch.paths[number] = memoryPath.string();
+            }
             fcs::Station st(std::move(cfg));
             std::uint16_t n = st.number();
             if (!stations.emplace(n, std::move(st)).second) {
@@ -150,7 +251,17 @@ int main(int argc, char** argv) {
     }
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0 || bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        std::fprintf(stderr, "fcssim: cannot bind: %s\n", std::strerror(errno));
+        char want[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &addr.sin_addr, want, sizeof want);
+        if (errno == EADDRINUSE)
+            std::fprintf(stderr,
+                         "fcssim: udp:%s:%u is in use by another program: stop it, or listen elsewhere with --listen "
+                         "udp:127.0.0.1:PORT (0 = any free port) and put that address into \"controlBus\" of "
+                         "workstation.json\n",
+                         want, ntohs(addr.sin_port));
+        else
+            std::fprintf(stderr, "fcssim: cannot listen on udp:%s:%u: %s\n", want, ntohs(addr.sin_port),
+                         std::strerror(errno));
         return 1;
     }
     socklen_t alen = sizeof addr;
@@ -186,13 +297,34 @@ int main(int argc, char** argv) {
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(later.front().due - Clock::now()).count();
             timeout = static_cast<int>(std::clamp<long long>(ms, 0, 600000));
         }
-        pollfd fds[2] = {{sock, POLLIN, 0}, {sfd, POLLIN, 0}};
-        int n = poll(fds, 2, timeout);
+        pollfd fds[3] = {{sock, POLLIN, 0}, {sfd, POLLIN, 0}, {watch.fd, POLLIN, 0}};
+        int n = poll(fds, watch.fd >= 0 ? 3 : 2, timeout);
         if (n < 0 && errno != EINTR) {
             std::fprintf(stderr, "fcssim: poll: %s\n", std::strerror(errno));
             break;
         }
         if (n > 0 && (fds[1].revents & POLLIN)) break;
+        if (n > 0 && watch.fd >= 0 && (fds[2].revents & POLLIN)) {
+            // A memory file replaced or rewritten: the station takes its values from now on.
+            alignas(inotify_event) char ev[4096];
+            ssize_t len;
+            while ((len = read(watch.fd, ev, sizeof ev)) > 0)
+                for (char* p = ev; p < ev + len; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len) {
+                    const auto* e = reinterpret_cast<inotify_event*>(p);
+                    auto w = watch.byWatch.find(e->wd);
+                    if (w == watch.byWatch.end() || e->len == 0 || w->second.second != e->name) continue;
+                    auto st = stations.find(w->second.first);
+                    if (st == stations.end()) continue;
+                    std::ifstream in(watch.paths[w->second.first], std::ios::binary);
+                    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+                    if (auto why = st->second.replace_memory(std::move(bytes)))
+                        std::fprintf(stderr, "fcssim: %s: the changed memory file is not taken: %s\n",
+                                     st->second.name().c_str(), why->c_str());
+                    else
+                        std::printf("fcssim: %s: memory file changed, its values taken\n", st->second.name().c_str());
+                    std::fflush(stdout);
+                }
+        }
         while (!later.empty() && later.front().due <= Clock::now()) {
             const Pending& p = later.front();
             sendto(sock, p.frame.data(), p.frame.size(), 0, reinterpret_cast<const sockaddr*>(&p.to), sizeof p.to);

@@ -1,5 +1,6 @@
 #include "core/memory.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tusave_bytes.h"
@@ -73,6 +74,14 @@ std::optional<std::size_t> Memory::block_header(int blockNo) const {
     // A header that names another block is not this block's.
     if (tb::load_i16(b_.data() + *hdr) != blockNo) return std::nullopt;
     return hdr;
+}
+
+int Memory::max_block() const {
+    auto area = area_root();
+    if (!area) return 0;
+    auto cnst = follow(*area + 0x08, 0x50);
+    if (!cnst) return 0;
+    return std::max(0, static_cast<int>(static_cast<std::int16_t>(*u16_at(*cnst + 0x40))));
 }
 
 std::optional<RecordRef> Memory::record(int blockNo, int recNo) const {

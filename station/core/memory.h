@@ -49,6 +49,8 @@ public:
     // Image offset of station address a when len bytes from there lie in the memory.
     std::optional<std::size_t> pos(std::uint32_t a, std::size_t len) const;
     std::optional<std::size_t> block_header(int blockNo) const;
+    // Entries of the block header address table (MaxBlock); 0 when the tables are not usable.
+    int max_block() const;
     std::optional<RecordRef> record(int blockNo, int recNo) const;
     // The table of an operation-mark kind, found as the save finds it; absent when the kind
     // is not one of the twelve, has a count of 0, or its table is missing or does not fit.

@@ -79,7 +79,8 @@ Config load_config(const std::string& dir) {
         std::string order = j.value("byteOrder", std::string("big"));
         if (order != "big" && order != "host") throw ConfigError(path + ": \"byteOrder\" is neither \"big\" nor \"host\"");
         c.bigEndian = order == "big";
-        c.memory = read_file(under(dir, j.value("memory", std::string("memory.sfdata"))));
+        c.memoryPath = under(dir, j.value("memory", std::string("memory.sfdata")));
+        c.memory = read_file(c.memoryPath);
         std::string ui = under(dir, j.value("userInst", std::string("userinst.json")));
         if (c.bigEndian || std::ifstream(ui).good()) c.userInst = read_file(ui);
     } catch (const ConfigError&) {
@@ -101,6 +102,14 @@ Station::Station(Config config) : cfg_(std::move(config)), mem_(cfg_.memory) {
         layouts_ = bc2fcs::RecordLayouts::parse(cfg_.userInst.data(), cfg_.userInst.size(), &err);
         if (!layouts_) throw ConfigError("station " + cfg_.name + ": " + err);
     }
+}
+
+std::optional<std::string> Station::replace_memory(std::vector<std::uint8_t> bytes) {
+    Memory m(std::move(bytes));
+    if (auto why = m.check_header()) return why;
+    if (m.header_station() != cfg_.number) return "memory belongs to station " + std::to_string(m.header_station());
+    mem_ = std::move(m);
+    return std::nullopt;
 }
 
 Station::~Station() = default;

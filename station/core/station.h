@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,7 @@ struct Config {
     std::uint16_t number = 0;
     bool bigEndian = true;              // false: a test station in host order
     std::vector<std::uint8_t> memory;   // the live memory, station database file layout
+    std::string memoryPath;             // the file it was read from (load_config), or empty
     std::vector<std::uint8_t> userInst; // user instance file (record layouts)
     Scenario scenario;
 };
@@ -57,6 +59,9 @@ public:
     bool session_open() const { return session_; }
     std::uint32_t session_id() const { return sessionId_; }
     const Memory& memory() const { return mem_; }
+    // Takes a new live memory (its tuning values changed while the station runs); the reason
+    // when it is refused (malformed header, another station's), and the old one stays.
+    std::optional<std::string> replace_memory(std::vector<std::uint8_t> bytes);
 
 private:
     struct Request;

@@ -9,6 +9,7 @@
 #include "eda_fixture.h"
 #include "libqverxgen.h"
 #include "libqverxgen/inst_def.h"
+#include "libqvecommon/qvecommon_host.h"
 
 namespace {
 
@@ -26,11 +27,14 @@ protected:
     void SetUp() override {
         EdaHome::SetUp();
         write("projects/DEMO/FCS0101/DB/instdef.json", kDefs);
+        // What the service has to say goes to the note sink: here on stderr, as tusave does.
+        ws::set_note_sink([](const char* text) { std::fprintf(stderr, "%s\n", text); });
     }
     void TearDown() override {
         ::testing::internal::CaptureStderr();
         IEdalInstClose();
         ::testing::internal::GetCapturedStderr();
+        ws::set_note_sink(nullptr);
         EdaHome::TearDown();
     }
     // The open's result and the text of its failure (a file that cannot be read is also said
@@ -118,9 +122,14 @@ TEST_F(InstDef, MissingProjectStationOrFileAndBadKindFailTheOpen) {
         << err;
     EXPECT_EQ(instdef::kBadArgument, open("FCS0101", 1).first);
     EXPECT_EQ(instdef::kBadArgument, open("../FCS0101").first);
+    // The services never write on stderr themselves: their words reach the note sink only.
+    std::vector<std::string> notes;
+    ws::set_note_sink([&](const char* text) { notes.emplace_back(text); });
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kNoFile, IEdalInstOpenForTP("NOPROJ", "FCS0101", 2));
-    EXPECT_EQ(0u, ::testing::internal::GetCapturedStderr().find("IEdalInstOpenForTP: project NOPROJ not found: "));
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(0u, notes[0].find("IEdalInstOpenForTP: project NOPROJ not found: "));
 }
 
 // Kind 3 reads the equalization project's file, not the project's.

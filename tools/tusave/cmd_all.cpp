@@ -1,9 +1,12 @@
 // tusave save --all: every station of the project's system configuration, each saved by a
 // child process of its own (the library runs one save per process), at most --jobs at a time.
-// On a terminal one progress line per station, otherwise a line per start and end; a summary
-// table at the end.
+// On a terminal one progress line per station, which moves with the station's progress lines,
+// otherwise a line per start and end; a summary table at the end. SIGINT or SIGTERM goes to
+// every running save (each tells its project's state), no further one starts, and the table
+// names the interrupted and the unstarted ones.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +20,9 @@
 #include <vector>
 
 #include "config/ws_config.h"
+#include "diagnose.h"
 #include "libqveeda/eda_status.h"
+#include "output.h"
 #include "save.h"
 #include "tpfile.h"
 
@@ -26,6 +31,11 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+volatile sig_atomic_t g_signal = 0;
+void OnSignal(int sig) {
+    if (!g_signal) g_signal = sig;
+}
 
 struct Job {
     std::string station;
@@ -37,6 +47,7 @@ struct Job {
     bool done = false;
     bool haveResult = false;
     unsigned result = 0;
+    int signal = 0;            // the signal that ended the save
     std::string firstError;    // the first ERR: line, or what the child wrote on stderr
     Clock::time_point begin, end;
 };
@@ -78,12 +89,14 @@ bool Start(Job& j, const tusave_cli::SaveOptions& o) {
 
 void TakeLine(Job& j, const std::string& line) {
     if (line.rfind("PRG:", 0) == 0) {
-        j.percent = std::atoi(line.c_str() + 4);
+        // The closing progress line comes also after a failure: the end decides the bar.
+        if (const int p = std::atoi(line.c_str() + 4); p < 100) j.percent = p;
     } else if (line.rfind("RESULT 0x", 0) == 0) {
         j.result = static_cast<unsigned>(std::strtoul(line.c_str() + 9, nullptr, 16));
         j.haveResult = true;
-    } else if (j.firstError.empty() && (line.rfind("ERR:", 0) == 0 || line.rfind("tusave", 0) == 0)) {
-        j.firstError = line;
+    } else if (line.rfind("ERR:", 0) == 0 || line.rfind("tusave", 0) == 0) {
+        // The child's state line after a signal says more than its last ERR: line.
+        if (j.firstError.empty() || line.find(": interrupted by ") != std::string::npos) j.firstError = line;
     }
 }
 
@@ -109,9 +122,11 @@ void Drain(Job& j) {
     }
     j.done = true;
     j.end = Clock::now();
+    if (WIFSIGNALED(status)) j.signal = WTERMSIG(status);
+    else if (WIFEXITED(status) && WEXITSTATUS(status) > 128) j.signal = WEXITSTATUS(status) - 128;
     if (!j.haveResult && j.firstError.empty())
-        j.firstError = WIFSIGNALED(status) ? "the save ended on signal " + std::to_string(WTERMSIG(status))
-                                           : "the save ended without a result";
+        j.firstError = j.signal ? "the save ended on signal " + std::to_string(j.signal)
+                                : "the save ended without a result";
 }
 
 double Seconds(const Job& j) {
@@ -119,21 +134,31 @@ double Seconds(const Job& j) {
     return j.started ? std::chrono::duration<double>(end - j.begin).count() : 0.0;
 }
 
-std::string Outcome(const Job& j) {
-    if (!j.done) return j.started ? "running" : "waiting";
-    if (!j.haveResult) return "failed";
-    if (j.result == 0) return "saved";
+// A check (mode 1) that ran and found another generation.
+bool Differs(const Job& j) {
+    return j.firstError.find("generated from another database") != std::string::npos || j.result == 0x20234103u;
+}
+
+std::string Outcome(const Job& j, unsigned mode) {
+    if (!j.done) return j.started ? "running" : g_signal ? "not started" : "waiting";
+    if (!j.haveResult) return j.signal == SIGINT || j.signal == SIGTERM ? "interrupted" : "failed";
+    if (j.result == 0) return mode == 1 ? "checked" : "saved";
     if (j.result == eda::kLocked) return "held by another save";
+    if (mode == 1 && Differs(j)) return "differs";
     return "failed";
 }
 
-void DrawBoard(const std::vector<Job>& jobs, bool redraw) {
+// One line per station; a failed save keeps the bar where it stopped.
+void DrawBoard(const std::vector<Job>& jobs, bool redraw, unsigned mode) {
     if (redraw) std::printf("\033[%zuA", jobs.size());
     for (const Job& j : jobs) {
-        const int filled = (j.done ? 100 : j.percent) * 20 / 100;
-        const char* colour = !j.done ? "" : (j.haveResult && j.result == 0) ? "\033[32m" : "\033[1;31m";
-        std::printf("\r\033[K%-10s [%s%s] %3d%%  %s%s\033[0m\n", j.station.c_str(), std::string(filled, '#').c_str(),
-                    std::string(20 - filled, '.').c_str(), j.done ? 100 : j.percent, colour, Outcome(j).c_str());
+        const bool ok = j.done && j.haveResult && j.result == 0;
+        const int percent = ok ? 100 : std::min(j.percent, 99);
+        const int filled = percent * 20 / 100;
+        const char* colour = !j.done ? "" : ok ? "\033[32m" : "\033[1;31m";
+        std::printf("\r\033[K%-10s [%s%s] %3d%%  %s%s\033[0m\n", tusave_cli::escape(j.station).c_str(),
+                    std::string(filled, '#').c_str(), std::string(20 - filled, '.').c_str(), percent, colour,
+                    Outcome(j, mode).c_str());
     }
     std::fflush(stdout);
 }
@@ -141,33 +166,47 @@ void DrawBoard(const std::vector<Job>& jobs, bool redraw) {
 }  // namespace
 
 int tusave_cli::run_save_all(const SaveOptions& o) {
+    if (!workstation_exists("tusave save --all")) return 2;
     ws::Project project;
     std::string error;
     if (!ws::load_project(o.project, o.kind == 3, project, error)) {
-        std::fprintf(stderr, "tusave save --all: %s\n", error.c_str());
+        tusave_cli::err("tusave save --all: " + error);
         return 1;
     }
     if (project.stations.empty()) {
-        std::fprintf(stderr, "tusave save --all: the project %s has no station\n", o.project.c_str());
+        tusave_cli::err("tusave save --all: the project " + o.project + " has no station");
         return 1;
     }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
     unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
     std::vector<Job> all(project.stations.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i].station = project.stations[i].name;
 
-    const bool terminal = isatty(STDOUT_FILENO);
-    if (terminal) DrawBoard(all, false);
+    const bool terminal = tusave_cli::rich_terminal();
+    if (terminal) DrawBoard(all, false, o.mode);
     std::size_t next = 0, running = 0, finished = 0;
+    int forwarded = 0;
     while (finished < all.size()) {
-        while (running < jobs && next < all.size()) {
+        if (g_signal && !forwarded) {
+            forwarded = g_signal;
+            for (Job& j : all)
+                if (j.started && !j.done) ::kill(j.pid, forwarded);
+            finished += all.size() - next;   // the stations not started stay so
+            next = all.size();
+        }
+        while (!g_signal && running < jobs && next < all.size()) {
             Job& j = all[next++];
             if (Start(j, o)) {
                 ++running;
-                if (!terminal) std::printf("%s: started\n", j.station.c_str());
+                if (!terminal) tusave_cli::out(j.station + ": started");
             } else {
                 j.done = true;
                 ++finished;
-                if (!terminal) std::printf("%s: %s\n", j.station.c_str(), j.firstError.c_str());
+                if (!terminal) tusave_cli::out(j.station + ": " + j.firstError);
             }
         }
         std::vector<pollfd> fds;
@@ -187,16 +226,18 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
                 --running;
                 ++finished;
                 if (!terminal)
-                    std::printf("%s: %s (0x%08x) in %.1f s\n", j.station.c_str(), Outcome(j).c_str(), j.result,
-                                Seconds(j));
+                    tusave_cli::out(j.station + ": " + Outcome(j, o.mode) +
+                                    (j.haveResult ? tusave_cli::format(" (0x%08x)", j.result) : std::string()) +
+                                    tusave_cli::format(" in %.1f s", Seconds(j)));
             }
         }
-        if (terminal) DrawBoard(all, true);
+        if (terminal) DrawBoard(all, true, o.mode);
     }
 
     bool anyFailed = false;
-    std::printf("\n%-10s  %-22s  %-10s  %8s  %7s  %s\n", "station", "outcome", "result", "seconds", "changed",
-                "first error");
+    tusave_cli::out("");
+    tusave_cli::out(tusave_cli::format("%-10s  %-22s  %-10s  %8s  %7s  %s", "station", "outcome", "result", "seconds",
+                                       "changed", "first error"));
     for (const Job& j : all) {
         const bool ok = j.haveResult && j.result == 0;
         anyFailed = anyFailed || !ok;
@@ -204,11 +245,13 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
         if (j.haveResult) std::snprintf(result, sizeof result, "0x%08x", j.result);
         // Values the save changed, against the archive copy of the save before it.
         std::string changed = "-";
-        if (ok)
+        if (ok && o.mode != 1)
             if (auto n = tpfile::values_changed_by_last_save(o.project, j.station)) changed = std::to_string(*n);
-        std::printf("%-10s  %-22s  %-10s  %8.1f  %7s  %s\n", j.station.c_str(), Outcome(j).c_str(), result, Seconds(j),
-                    changed.c_str(), ok ? "" : j.firstError.c_str());
+        tusave_cli::out(tusave_cli::format("%-10s  %-22s  %-10s  %8.1f  %7s  ", j.station.c_str(),
+                                           Outcome(j, o.mode).c_str(), result, Seconds(j), changed.c_str()) +
+                        (ok ? "" : j.firstError));
     }
     std::fflush(stdout);
+    if (forwarded) return 128 + forwarded;
     return anyFailed ? 1 : 0;
 }

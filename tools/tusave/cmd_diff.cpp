@@ -8,6 +8,9 @@
 #include <string>
 
 #include "commands.h"
+#include "config/ws_config.h"
+#include "diagnose.h"
+#include "output.h"
 #include "report.h"
 #include "tpfile.h"
 
@@ -32,30 +35,47 @@ void PrintJson(const std::string& oldPath, const std::string& newPath, const std
     std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
+// The station is one of the project's (else a line naming the stations there, and false).
+bool KnownStation(const std::string& command, const std::string& project, const std::string& station) {
+    if (!tusave_cli::workstation_exists(command)) return false;
+    ws::Project p;
+    std::string error;
+    if (!ws::load_project(project, false, p, error)) {
+        tusave_cli::err(command + ": " + error);
+        return false;
+    }
+    if (p.find(station)) return true;
+    tusave_cli::err(command + ": the station " + station + " is not in the system configuration of project " +
+                    project + "; its stations: " + tusave_cli::station_names(project, false));
+    return false;
+}
+
 std::string Opt(const std::optional<std::string>& v) { return v ? *v : "-"; }
 
 void PrintTable(const std::vector<Change>& changes, bool terminal) {
     if (!terminal) {
-        for (const Change& c : changes) std::printf("%s\n", tusave_cli::change_line(c).c_str());
+        for (const Change& c : changes) tusave_cli::out(tusave_cli::change_line(c));
         return;
     }
+    using tusave_cli::colour;
+    using tusave_cli::escape;
     std::size_t wTag = 3, wModel = 5, wItem = 4, wOld = 3;
     for (const Change& c : changes) {
-        wTag = std::max(wTag, c.tag.size());
-        wModel = std::max(wModel, c.model.size());
-        wItem = std::max(wItem, c.label.size());
-        wOld = std::max(wOld, Opt(c.oldValue).size());
+        wTag = std::max(wTag, escape(c.tag).size());
+        wModel = std::max(wModel, escape(c.model).size());
+        wItem = std::max(wItem, escape(c.label).size());
+        wOld = std::max(wOld, escape(Opt(c.oldValue)).size());
     }
     auto w = [](std::size_t n) { return static_cast<int>(n); };
-    std::printf("\033[1m%5s  %-*s  %-*s  %-*s  %-*s  %s\033[0m\n", "block", w(wTag), "tag", w(wModel), "model",
-                w(wItem), "item", w(wOld), "old", "new");
+    std::printf("%s%5s  %-*s  %-*s  %-*s  %-*s  %s%s\n", colour("\033[1m"), "block", w(wTag), "tag", w(wModel),
+                "model", w(wItem), "item", w(wOld), "old", "new", colour("\033[0m"));
     for (const Change& c : changes) {
-        const char* colour = c.kind == Change::Kind::Changed ? "\033[33m"
-                             : (c.kind == Change::Kind::BlockAdded || c.kind == Change::Kind::ItemAdded) ? "\033[32m"
-                                                                                                         : "\033[31m";
-        std::printf("%5d  %-*s  %-*s  %-*s  %s%-*s  %s\033[0m%s\n", c.blockNo, w(wTag), c.tag.c_str(), w(wModel),
-                    c.model.c_str(), w(wItem), c.label.empty() ? "*" : c.label.c_str(), colour, w(wOld),
-                    Opt(c.oldValue).c_str(), Opt(c.newValue).c_str(),
+        const char* hue = c.kind == Change::Kind::Changed ? "\033[33m"
+                          : (c.kind == Change::Kind::BlockAdded || c.kind == Change::Kind::ItemAdded) ? "\033[32m"
+                                                                                                      : "\033[31m";
+        std::printf("%5d  %-*s  %-*s  %-*s  %s%-*s  %s%s%s\n", c.blockNo, w(wTag), escape(c.tag).c_str(), w(wModel),
+                    escape(c.model).c_str(), w(wItem), c.label.empty() ? "*" : escape(c.label).c_str(), colour(hue),
+                    w(wOld), escape(Opt(c.oldValue)).c_str(), escape(Opt(c.newValue)).c_str(), colour("\033[0m"),
                     c.kind == Change::Kind::Changed ? "" : (std::string("  (") + tpfile::kind_text(c.kind) + ")").c_str());
     }
 }
@@ -74,22 +94,24 @@ int RunDiff(const DiffOptions& o) {
         } else {
             if (o.project.empty() || o.station.empty())
                 throw tpfile::Error("tusave diff", 0, "give OLD NEW, or --project and --station");
+            if (!KnownStation("tusave diff", o.project, o.station)) return 2;
             newPath = tpfile::station_tp_path(o.project, o.station);
             b = tpfile::read(newPath);
             oldPath = o.against.empty() ? tpfile::previous_copy(newPath, b) : o.against;
             a = tpfile::read(oldPath);
         }
-        std::vector<Change> changes = tpfile::diff(a, b);
+        std::vector<Change> changes = tusave_cli::item_changes(tpfile::diff(a, b), a, b);
         if (o.json) PrintJson(oldPath, newPath, changes);
         else PrintTable(changes, isatty(STDOUT_FILENO));
         return changes.empty() ? 0 : 1;
     } catch (const tpfile::Error& e) {
-        std::fprintf(stderr, "tusave diff: %s\n", e.what());
+        tusave_cli::err(std::string("tusave diff: ") + e.what());
         return 2;
     }
 }
 
 int RunHistory(const std::string& project, const std::string& station) {
+    if (!KnownStation("tusave history", project, station)) return 2;
     try {
         const std::string tpPath = tpfile::station_tp_path(project, station);
         std::vector<std::pair<std::string, std::string>> files{{tpPath, "TP file"}};
@@ -106,10 +128,11 @@ int RunHistory(const std::string& project, const std::string& station) {
                 problems.push_back(e.what());
             }
         }
-        std::printf("%-22s  %-26s  %s\n", "file", "saved", "values changed");
+        using tusave_cli::format;
+        tusave_cli::out(format("%-22s  %-26s  %s", "file", "saved", "values changed"));
         for (std::size_t i = 0; i < files.size(); ++i) {
             if (!parsed[i]) {
-                std::printf("%-22s  %s\n", files[i].second.c_str(), problems[i].c_str());
+                tusave_cli::out(format("%-22s  %s", files[i].second.c_str(), problems[i].c_str()));
                 continue;
             }
             std::string changed = "-";
@@ -119,11 +142,12 @@ int RunHistory(const std::string& project, const std::string& station) {
                     tpfile::changed_values(tpfile::diff(*parsed[k], *parsed[i]), *parsed[k], *parsed[i]));
                 break;
             }
-            std::printf("%-22s  %-26s  %s\n", files[i].second.c_str(), parsed[i]->timeText.c_str(), changed.c_str());
+            tusave_cli::out(
+                format("%-22s  %-26s  %s", files[i].second.c_str(), parsed[i]->timeText.c_str(), changed.c_str()));
         }
         return 0;
     } catch (const tpfile::Error& e) {
-        std::fprintf(stderr, "tusave history: %s\n", e.what());
+        tusave_cli::err(std::string("tusave history: ") + e.what());
         return 2;
     }
 }
@@ -132,9 +156,12 @@ const tusave_cli::Register reg([](CLI::App& app) {
     auto o = std::make_shared<DiffOptions>();
     CLI::App* cmd = app.add_subcommand("diff", "List the tuning values that differ between two TP files");
     cmd->add_option("files", o->files, "OLD NEW: two TP files");
-    cmd->add_option("--project", o->project, "With --station: the station's TP file against its previous save");
-    cmd->add_option("--station", o->station, "The station name (e.g. FCS0101)");
-    cmd->add_option("--against", o->against, "With --project/--station: compare with this file instead");
+    auto* project = cmd->add_option("--project", o->project,
+                                    "With --station: the station's TP file against its previous save");
+    auto* station = cmd->add_option("--station", o->station, "The station name (e.g. FCS0101)");
+    cmd->add_option("--against", o->against, "With --project/--station: compare with this file instead")
+        ->needs(project)
+        ->needs(station);
     cmd->add_flag("--json", o->json, "Print the differences as one JSON document");
     cmd->footer("Per block (number, tag, model) and item: the old and the new value; blocks and items that\n"
                 "appear or disappear are listed as such. On a terminal an aligned, coloured table.\n"

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "commands.h"
+#include "output.h"
 #include "sample.h"
 
 namespace {
@@ -17,6 +18,7 @@ struct SampleOptions {
     std::optional<int> blocks, anMessages, port;
     std::optional<std::string> project, byteOrder, tool;
     bool printDescription = false;
+    bool force = false;
 };
 
 // The backup tool built beside this program: ../shgsave/shgsave in the build tree, else ./shgsave.
@@ -38,6 +40,11 @@ int run(const SampleOptions& o) {
             std::cout << sample::description_to_json(d).dump(2) << "\n";
             return 0;
         }
+        if (!o.force && std::filesystem::exists(std::filesystem::path(o.dir) / "workstation.json")) {
+            tusave_cli::err("tusave sample: " + o.dir + " already holds a workstation (" + o.dir +
+                            "/workstation.json): give another folder, or --force to write the sample over it");
+            return 2;
+        }
         if (o.seed) d.seed = *o.seed;
         if (o.port) d.workstation.busPort = *o.port;
         if (o.project) d.project = d.workstation.currentProject = *o.project;
@@ -52,9 +59,12 @@ int run(const SampleOptions& o) {
         sample::Result r = sample::build(d, o.dir, options);
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 
-        std::printf("sample workstation: %s (seed %llu, %zu files, %.1f ms)\n", r.dir.c_str(),
-                    static_cast<unsigned long long>(d.seed), r.files.size(), ms);
-        std::printf("  %s\n  project %s: %s\n", r.workstationJson.c_str(), d.project.c_str(), r.projectDir.c_str());
+        using tusave_cli::format;
+        using tusave_cli::out;
+        out(format("sample workstation: %s (seed %llu, %zu files, %.1f ms)", r.dir.c_str(),
+                   static_cast<unsigned long long>(d.seed), r.files.size(), ms));
+        out("  " + r.workstationJson);
+        out("  project " + d.project + ": " + r.projectDir);
         for (const auto& s : r.stations) {
             std::size_t exist = 0, listed = 0;
             for (const auto& b : s.blocks) {
@@ -63,19 +73,20 @@ int run(const SampleOptions& o) {
             }
             std::size_t fetched = 0;
             for (const auto& t : s.opeMarks) fetched += t.fetched;
-            std::printf("  station %s (number %d): %d block entries, %zu blocks, %zu to save, %zu AN messages, "
-                        "%zu of %zu operation-mark tables asked for, image %zu bytes\n",
+            out(format("  station %s (number %d): %d block entries, %zu blocks, %zu to save, %zu AN messages, "
+                        "%zu of %zu operation-mark tables asked for, image %zu bytes",
                         s.name.c_str(), s.number, s.maxBlock, exist, listed, s.uaids.size(), fetched,
-                        s.opeMarks.size(), s.imageSize);
-            std::printf("    %s\n    %s\n", s.databasePath.c_str(), s.memoryPath.c_str());
+                        s.opeMarks.size(), s.imageSize));
+            out("    " + s.databasePath);
+            out("    " + s.memoryPath);
         }
         if (r.toolPath.empty())
-            std::printf("  no backup tool installed (shgsave not found beside tusave; see --tool)\n");
+            out("  no backup tool installed (shgsave not found beside tusave; see --tool)");
         else
-            std::printf("  backup tool: %s\n", r.toolPath.c_str());
+            out("  backup tool: " + r.toolPath);
         return 0;
     } catch (const sample::Error& e) {
-        std::fprintf(stderr, "tusave sample: %s\n", e.what());
+        tusave_cli::err(std::string("tusave sample: ") + e.what());
         return 1;
     }
 }
@@ -94,6 +105,9 @@ tusave_cli::Register reg([](CLI::App& app) {
     cmd->add_option("--tool", o->tool, "Backup tool program to install as FCS/tool/shgsave; default: the shgsave "
                                        "built beside tusave, none when there is none");
     cmd->add_flag("--print-description", o->printDescription, "Print the description in full and write nothing");
+    cmd->add_flag("--force", o->force, "Write over a folder that already holds a workstation (its files are replaced)");
+    cmd->footer("Exit status: 0 when written, 1 when the description or a write failed, 2 on a usage error\n"
+                "(a folder that already holds a workstation, without --force).");
     cmd->callback([o]() {
         if (o->dir.empty() && !o->printDescription) throw CLI::RequiredError("DIR");
         tusave_cli::exit_status() = run(*o);

@@ -1,19 +1,28 @@
 // The save's summary and JSON report.
 #include "report.h"
 
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
-#include "LdTuSaveCtrl.h"
+#include "LdTuSaveIds.h"
+#include "LibQVCCommon.h"
+#include "config/ws_config.h"
 #include "libqveeda.h"
-#include "libqveeda/eda_status.h"
 #include "libqveldtusave.h"
+#include "output.h"
 #include "tusave_host.h"
+#include "tusave_results.h"
 
 namespace tusave_cli {
 
@@ -35,6 +44,18 @@ std::optional<std::string> ReadText(const std::string& path, std::string* why = 
         if (why && ::lstat(path.c_str(), &st) == 0) *why = e.what();
         return std::nullopt;
     }
+}
+
+// The bytes of a regular file as one hash; 0 when it cannot be read.
+std::size_t HashFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    std::string bytes;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return std::hash<std::string>{}(bytes) | 1;
 }
 
 // The step that runs from each progress value to the next.
@@ -62,25 +83,31 @@ std::string Rel(const std::string& path, const std::string& dir) {
     return path.rfind(dir + "/", 0) == 0 ? path.substr(dir.size() + 1) : path;
 }
 
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end && out.size() < kMaxScan; it.increment(ec))
+        out.push_back(it->path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::uint64_t FileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+std::string Plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 }  // namespace
 
-std::string result_meaning(std::uint32_t code) {
-    switch (code) {
-    case LDTUSAVE_OK: return "success";
-    case LDTUSAVE_E_ARGS: return "arguments rejected by initialisation";
-    case LDTUSAVE_E_STNFILE: return "station database file or user instance file not resolved, opened or closed";
-    case LDTUSAVE_E_GENTIME: return "the station was not generated from the project";
-    case LDTUSAVE_E_UPLOAD: return "generation-time check refused or upload failed";
-    case LDTUSAVE_E_TPFILE: return "TP file step failed";
-    case LDTUSAVE_E_INIT: return "initialisation failed";
-    case LDTUSAVE_E_BUS: return "generation-time check: the control bus could not be used";
-    case LDTUSAVE_E_DBREAD: return "image load failed";
-    case LDTUSAVE_E_DBWRITE: return "image store failed";
-    case LDTUSAVE_E_EDIT: return "edit file update failed";
-    case eda::kLocked: return "the station is held by another save (generation lock refused)";
-    case eda::kIo: return "generation lock refused: the lock folder is unusable";
-    }
-    return "code of the generation lock service";
+std::string local_time_text(std::time_t t) {
+    struct tm tm {};
+    char buf[64];
+    if (!::localtime_r(&t, &tm) || std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z", &tm) == 0) return "?";
+    return buf;
 }
 
 std::string change_line(const tpfile::Change& c) {
@@ -103,7 +130,38 @@ nlohmann::ordered_json change_json(const tpfile::Change& c) {
     return e;
 }
 
+std::vector<tpfile::Change> item_changes(const std::vector<tpfile::Change>& changes, const tpfile::File& a,
+                                         const tpfile::File& b) {
+    auto block = [](const tpfile::File& f, int n) -> const tpfile::Block* {
+        for (const tpfile::Block& x : f.blocks)
+            if (x.blockNo == n) return &x;
+        return nullptr;
+    };
+    std::vector<tpfile::Change> out;
+    for (const tpfile::Change& c : changes) {
+        const bool added = c.kind == tpfile::Change::Kind::BlockAdded;
+        const bool removed = c.kind == tpfile::Change::Kind::BlockRemoved;
+        const tpfile::Block* x = added ? block(b, c.blockNo) : removed ? block(a, c.blockNo) : nullptr;
+        if (!x || x->items.empty()) {
+            out.push_back(c);
+            continue;
+        }
+        for (const tpfile::Item& it : x->items) {
+            tpfile::Change e = c;
+            e.label = it.label;
+            (added ? e.newValue : e.oldValue) = it.value;
+            out.push_back(std::move(e));
+        }
+    }
+    return out;
+}
+
 SaveReport::SaveReport(const SaveOptions& o) : o_(o), begin_(std::chrono::steady_clock::now()) {
+    started_ = QVCTime(nullptr);   // the workstation's clock, as in the save's own lines
+    if (const passwd* pw = ::getpwuid(::getuid())) user_ = pw->pw_name;
+    else user_ = std::to_string(::getuid());
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0) host_ = host;
     tusave_host_bus_frames(&sent0_, &received0_);
     CQVEFilePath paths;
     const bool eqlz = o.kind == 3;
@@ -113,8 +171,17 @@ SaveReport::SaveReport(const SaveOptions& o) : o_(o), begin_(std::chrono::steady
         tpPath_ = tpfile::station_tp_path(o.project, o.station, eqlz);
     } catch (const tpfile::Error&) {
     }
-    if (!stationDir_.empty()) before_ = Scan(stationDir_);
+    if (!stationDir_.empty()) before_ = Scan(stationDir_, true);
     if (!tpPath_.empty()) tpBefore_ = ReadText(tpPath_, &tpBeforeError_);
+    ws::Workstation w;
+    std::string error;
+    if (ws::load_workstation(w, error)) {
+        backupDir_ = w.backupDir;
+        autoBackupDir_ = w.backupDir + "/" + o.project + "/" + o.station;
+        autoBackupBefore_ = Entries(autoBackupDir_);
+        toolLog_ = w.logDir + "/shgsave.log";
+        toolLogSize_ = FileSize(toolLog_);
+    }
     begin_ = std::chrono::steady_clock::now();
 }
 
@@ -122,9 +189,21 @@ double SaveReport::Seconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin_).count();
 }
 
-void SaveReport::line(const char* text) { lines_.push_back({Seconds(), text ? text : ""}); }
+void SaveReport::line(const char* text) {
+    const std::string s = text ? text : "";
+    lines_.push_back({Seconds(), s});
+    if (s.rfind("WRN:", 0) != 0) return;
+    auto it = std::find_if(warnings_.begin(), warnings_.end(), [&](const auto& w) { return w.first == s; });
+    if (it == warnings_.end()) warnings_.push_back({s, 1});
+    else ++it->second;
+    // A block whose edit file is missing is named by the file's bare name (the AN message file
+    // by its path): that block's records were not brought into its edit file.
+    const char* missing = tusave_host_default_text(LdTuSaveIds::IDS_EDIT_MISSING);
+    const std::string prefix = std::string("WRN:") + (missing ? missing : "") + " ";
+    if (missing && s.rfind(prefix, 0) == 0 && s.find('/', prefix.size()) == std::string::npos) ++passedOver_;
+}
 
-SaveReport::Tree SaveReport::Scan(const std::string& dir) {
+SaveReport::Tree SaveReport::Scan(const std::string& dir, bool hash) {
     Tree t;
     std::error_code ec;
     fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
@@ -133,7 +212,8 @@ SaveReport::Tree SaveReport::Scan(const std::string& dir) {
         const std::string path = it->path().string();
         if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         t[path] = {static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size),
-                   static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+                   static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                   hash ? HashFile(path) : 0};
     }
     return t;
 }
@@ -146,13 +226,37 @@ void SaveReport::finish(std::uint32_t result) {
     received_ -= received0_;
     QVELdFcsTuningParmSaveCount(&blocks_, &records_);
     if (!stationDir_.empty()) {
-        const Tree after = Scan(stationDir_);
+        const Tree after = Scan(stationDir_, false);
         for (const auto& [path, st] : after) {
             auto b = before_.find(path);
-            if (b == before_.end() || !(b->second == st)) written_.push_back(path);
+            if (b != before_.end() && b->second == st) continue;
+            written_.push_back(path);
+            if (b == before_.end() || b->second.size != st.size || b->second.hash != HashFile(path))
+                changed_.push_back(path);
         }
         for (const auto& [path, _] : before_)
             if (!after.count(path)) removed_.push_back(path);
+    }
+    if (!autoBackupDir_.empty()) {
+        std::vector<std::string> now = Entries(autoBackupDir_), made;
+        std::set_difference(now.begin(), now.end(), autoBackupBefore_.begin(), autoBackupBefore_.end(),
+                            std::back_inserter(made));
+        autoBackupDir_.clear();
+        for (const std::string& m : made)
+            if (fs::is_directory(m)) autoBackupDir_ = m;
+    }
+    // The backup tool's runs of this save: the lines it appended to its log.
+    if (!toolLog_.empty() && FileSize(toolLog_) > toolLogSize_) {
+        std::ifstream in(toolLog_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(toolLogSize_));
+        std::string l;
+        while (std::getline(in, l)) {
+            const std::size_t tab = l.rfind('\t');
+            if (tab == std::string::npos) continue;
+            const std::string outcome = l.substr(tab + 1);
+            if (outcome.rfind("copied to ", 0) == 0) toolCopies_.push_back(outcome.substr(10));
+            else toolFailures_.push_back(outcome);
+        }
     }
     tpWritten_ = false;
     for (const std::string& w : written_) tpWritten_ = tpWritten_ || w == tpPath_;
@@ -169,8 +273,7 @@ void SaveReport::finish(std::uint32_t result) {
         const tpfile::File now = tpfile::read(tpPath_);
         tpfile::File old;
         if (tpBefore_) old = tpfile::parse(*tpBefore_, tpPath_ + " (before the save)");
-        changes_ = tpfile::diff(old, now);
-        valuesChanged_ = tpfile::changed_values(changes_, old, now);
+        changes_ = item_changes(tpfile::diff(old, now), old, now);
         if (!tpBefore_) {
             against_ = "no TP file before this save";
             return;
@@ -195,38 +298,60 @@ void SaveReport::finish(std::uint32_t result) {
     } catch (const tpfile::Error& e) {
         against_ = std::string("not told: ") + e.what();
         changes_.clear();
-        valuesChanged_ = 0;
     }
 }
 
+std::string SaveReport::Verb() const { return o_.mode == 1 ? "Check" : "Save"; }
+
 void SaveReport::print_summary() const {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08x", result_);
-    std::printf("\n");
+    out("");
+    const std::string warned =
+        warnings_.empty() ? "" : " with " + Plural(warnings_.size(), "warning", "warnings");
     if (result_ != 0) {
-        std::printf("Save of %s failed after %.1f s: %s (%s).\n", o_.station.c_str(), seconds_, code,
-                    result_meaning(result_).c_str());
-    } else if (o_.mode == 1 && blocks_ == 0 && written_.empty()) {
-        std::printf("Checked %s of %s in %.1f s: the station was generated from the project.\n", o_.station.c_str(),
-                    o_.project.c_str(), seconds_);
+        out(format("%s of %s failed after %.1f s: 0x%08x (%s)", Verb().c_str(), o_.station.c_str(), seconds_,
+                   result_, tusave_result_meaning(result_)));
+    } else if (o_.mode == 1) {
+        out(format("Checked %s of %s%s in %.1f s: the station was generated from the project.", o_.station.c_str(),
+                   o_.project.c_str(), warned.c_str(), seconds_));
     } else {
-        std::printf("Saved %s of %s in %.1f s: %u blocks, %u records.\n", o_.station.c_str(), o_.project.c_str(),
-                    seconds_, blocks_, records_);
+        const unsigned inLine = blocks_ >= passedOver_ ? blocks_ - passedOver_ : 0;
+        std::string s = format("Saved %s of %s%s in %.1f s: %u blocks, %u records from the station", o_.station.c_str(),
+                               o_.project.c_str(), warned.c_str(), seconds_, blocks_, records_);
+        if (passedOver_ > 0)
+            s += format("; %u blocks brought into their edit files, %u passed over (edit file not found)", inLine,
+                        passedOver_);
+        out(s + ".");
+    }
+    out("Started " + local_time_text(started_) + " by " + user_ + " on " + host_ + ".");
+    if (!warnings_.empty()) {
+        out("Warnings:");
+        for (const auto& [text, times] : warnings_)
+            out("  " + text + (times > 1 ? format("  (%u times)", times) : std::string()));
     }
     if (tpWritten_) {
-        std::printf("Tuning values changed since the last save: %zu (against %s)%s\n", valuesChanged_,
-                    against_.c_str(), showCommand_.empty() ? "" : (", shown by: " + showCommand_).c_str());
-        for (std::size_t i = 0; i < changes_.size() && i < kShown; ++i)
-            std::printf("  %s\n", change_line(changes_[i]).c_str());
-        if (changes_.size() > kShown) std::printf("  ... and %zu more\n", changes_.size() - kShown);
+        out(format("Tuning values changed since the last save: %zu (against %s)", changes_.size(), against_.c_str()) +
+            (showCommand_.empty() ? "" : ", shown by: " + showCommand_));
+        for (std::size_t i = 0; i < changes_.size() && i < kShown; ++i) out("  " + change_line(changes_[i]));
+        if (changes_.size() > kShown) out(format("  ... and %zu more", changes_.size() - kShown));
     }
     if (!written_.empty() || !removed_.empty()) {
-        std::printf("Files written in %s: %zu%s\n", stationDir_.c_str(), written_.size(),
-                    removed_.empty() ? "" : (", removed: " + std::to_string(removed_.size())).c_str());
-        for (std::size_t i = 0; i < written_.size() && i < kShown; ++i)
-            std::printf("  %s\n", Rel(written_[i], stationDir_).c_str());
-        if (written_.size() > kShown) std::printf("  ... and %zu more\n", written_.size() - kShown);
-        for (const std::string& r : removed_) std::printf("  removed %s\n", Rel(r, stationDir_).c_str());
+        std::string head = "Files written in " + stationDir_ + ": " + std::to_string(written_.size()) + ", " +
+                           std::to_string(changed_.size()) + " with other bytes, " +
+                           std::to_string(written_.size() - changed_.size()) + " rewritten unchanged";
+        if (!removed_.empty()) head += ", removed: " + std::to_string(removed_.size());
+        out(head);
+        for (std::size_t i = 0; i < changed_.size() && i < kShown; ++i) out("  " + Rel(changed_[i], stationDir_));
+        if (changed_.size() > kShown) out(format("  ... and %zu more", changed_.size() - kShown));
+        for (const std::string& r : removed_) out("  removed " + Rel(r, stationDir_));
+    }
+    if (!autoBackupDir_.empty()) out("Automatic backup: " + autoBackupDir_);
+    if (!toolCopies_.empty() || !toolFailures_.empty()) {
+        out("Station tool backup: " + Plural(toolCopies_.size(), "copy", "copies") + " in " + backupDir_ +
+            "/shgsave" + (toolFailures_.empty() ? "" : ", " + Plural(toolFailures_.size(), "failure", "failures")));
+        for (std::size_t i = 0; i < toolCopies_.size() && i < kShown; ++i)
+            out("  " + Rel(toolCopies_[i], backupDir_ + "/shgsave"));
+        if (toolCopies_.size() > kShown) out(format("  ... and %zu more", toolCopies_.size() - kShown));
+        for (const std::string& f : toolFailures_) out("  " + f);
     }
     std::fflush(stdout);
 }
@@ -237,9 +362,13 @@ void SaveReport::print_json() const {
     j["station"] = o_.station;
     j["kind"] = o_.kind;
     j["mode"] = o_.mode;
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08x", result_);
-    j["result"] = {{"code", code}, {"value", result_}, {"meaning", result_meaning(result_)}};
+    const tusave_result_info* info = tusave_result_find(result_);
+    j["result"] = {{"code", format("0x%08x", result_)},
+                   {"value", result_},
+                   {"name", info ? Json(info->name) : Json()},
+                   {"meaning", tusave_result_meaning(result_)},
+                   {"remedy", info ? Json(info->remedy) : Json()}};
+    j["started"] = {{"time", local_time_text(started_)}, {"user", user_}, {"host", host_}};
     j["seconds"] = seconds_;
     j["lines"] = Json::array();
     j["progress"] = Json::array();
@@ -260,13 +389,19 @@ void SaveReport::print_json() const {
         lastPercent = percent;
         lastAt = l.at;
     }
+    j["warnings"] = Json::array();
+    for (const auto& [text, times] : warnings_) j["warnings"].push_back({{"text", text}, {"times", times}});
     j["frames"] = {{"sent", sent_}, {"received", received_}};
-    j["saved"] = {{"blocks", blocks_}, {"records", records_}};
+    j["saved"] = {{"blocks", blocks_}, {"records", records_}, {"editFilesPassedOver", passedOver_}};
     j["filesWritten"] = written_;
+    j["filesChanged"] = changed_;
     j["filesRemoved"] = removed_;
+    j["backup"] = {{"automatic", autoBackupDir_.empty() ? Json() : Json(autoBackupDir_)},
+                   {"toolCopies", toolCopies_},
+                   {"toolFailures", toolFailures_}};
     if (tpWritten_) {
         Json v;
-        v["count"] = valuesChanged_;
+        v["count"] = changes_.size();
         v["against"] = against_;
         v["command"] = showCommand_.empty() ? Json() : Json(showCommand_);
         v["changes"] = Json::array();

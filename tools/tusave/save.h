@@ -6,6 +6,7 @@
 namespace tusave_cli {
 
 struct SaveOptions {
+    std::string command = "save";   // "save" or "check": the words of the lines
     std::string project;
     std::string station;
     unsigned kind = 2;
@@ -20,7 +21,9 @@ struct SaveOptions {
     unsigned jobs = 0;   // 0: the number of CPUs
 };
 
-// One save in this process; exit status 0 for result 0, else 1.
+// One save, run in a child process that this one watches: exit status 0 for result 0, 1 for
+// another result, 128 + N when signal N ended it (SIGINT, SIGTERM: the state of the project is
+// told in one line).
 int run_save(const SaveOptions& o);
 // Every station of the project's system configuration, each in a process of its own.
 int run_save_all(const SaveOptions& o);

@@ -20,6 +20,7 @@
 #include "LibQVCCommon.h"
 #include "LibQVCCommon/qvccommon_host.h"
 #include "config/ws_config.h"
+#include "libqvecommon/qvecommon_host.h"
 #include "port/port_host.h"
 
 namespace {
@@ -56,17 +57,17 @@ bool make_dirs(const std::string& dir) {
     return true;
 }
 
-// The logs have no caller to report to: a failure goes to stderr and the entry is lost.
+// The logs have no caller to report to: a failure goes to the note sink and the entry is lost.
 bool append_line(const char* file, const std::string& line) {
     const std::string dir = ws::home() + "/log";
     const std::string path = dir + "/" + file;
     if (!make_dirs(dir)) {
-        std::fprintf(stderr, "tusave: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+        ws::note("cannot create " + dir + ": " + std::strerror(errno));
         return false;
     }
     int fd = port::open_regular(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
     if (fd < 0) {
-        std::fprintf(stderr, "tusave: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        ws::note("cannot open " + path + ": " + std::strerror(errno));
         return false;
     }
     ssize_t n;
@@ -75,7 +76,7 @@ bool append_line(const char* file, const std::string& line) {
     } while (n < 0 && errno == EINTR);
     const bool ok = n == static_cast<ssize_t>(line.size());
     if (!ok)
-        std::fprintf(stderr, "tusave: cannot write %s: %s\n", path.c_str(), n < 0 ? std::strerror(errno) : "short write");
+        ws::note("cannot write " + path + ": " + (n < 0 ? std::strerror(errno) : "short write"));
     ::close(fd);
     return ok;
 }

@@ -27,6 +27,14 @@ extern "C" void tusave_host_set_message_sink(tusave_line_fn fn, void* context) {
     ws::set_message_sink([fn, context](const char* line) { return static_cast<std::uint32_t>(fn(context, line)); });
 }
 
+extern "C" void tusave_host_set_note_sink(tusave_note_fn fn, void* context) {
+    if (!fn) {
+        ws::set_note_sink(nullptr);
+        return;
+    }
+    ws::set_note_sink([fn, context](const char* text) { fn(context, text); });
+}
+
 extern "C" void tusave_host_set_text(unsigned int id, const char* text) {
     std::lock_guard lk(g_mu);
     if (text) texts()[id] = text;

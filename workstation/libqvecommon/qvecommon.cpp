@@ -41,6 +41,25 @@ State& state() {
 
 namespace ws {
 
+namespace {
+std::mutex g_noteMu;
+NoteSink g_noteSink;
+}  // namespace
+
+void set_note_sink(NoteSink sink) {
+    std::lock_guard lk(g_noteMu);
+    g_noteSink = std::move(sink);
+}
+
+void note(const std::string& text) {
+    NoteSink sink;
+    {
+        std::lock_guard lk(g_noteMu);
+        sink = g_noteSink;
+    }
+    if (sink) sink(text.c_str());
+}
+
 void set_message_sink(MessageSink sink) {
     std::lock_guard lk(state().mu);
     state().sink = std::move(sink);
@@ -116,7 +135,9 @@ void __QVEEngFree(void* p, const char* source, int line) {
         ++state().badFrees;
     }
     // Not ours, or freed twice: freeing it would corrupt the heap.
-    std::fprintf(stderr, "__QVEEngFree: %p is not a live buffer (%s:%d)\n", p, source ? source : "?", line);
+    char text[160];
+    std::snprintf(text, sizeof text, "__QVEEngFree: %p is not a live buffer (%s:%d)", p, source ? source : "?", line);
+    ws::note(text);
 }
 
 std::uint32_t QVEEngCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
@@ -154,7 +175,7 @@ std::uint32_t QVEEngIsCurrentProject(const char* project, int* isCurrent) {
     ws::Workstation w;
     std::string error;
     if (!ws::load_workstation(w, error)) {
-        std::fprintf(stderr, "QVEEngIsCurrentProject: %s\n", error.c_str());
+        ws::note("QVEEngIsCurrentProject: " + error);
         struct stat st{};
         return ::stat((ws::home() + "/workstation.json").c_str(), &st) != 0 ? ENOENT : EINVAL;
     }

@@ -62,7 +62,8 @@ bool parse(std::string_view text, const std::string& source, Definitions& out, s
 // a file read before and unchanged since are handed out again without parsing it.
 int read(const std::string& path, std::shared_ptr<const Definitions>& out, std::string& error);
 
-// Text of the last failure of an IEdalInst call (also written to stderr).
+// Text of the last failure of an IEdalInst call (a definitions file that cannot be read also
+// goes to the note sink).
 const std::string& last_error();
 
 }  // namespace instdef

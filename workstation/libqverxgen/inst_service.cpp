@@ -13,6 +13,7 @@
 #include "libqveeda/path_keys.h"
 #include "libqverxgen.h"
 #include "libqverxgen/inst_def.h"
+#include "libqvecommon/qvecommon_host.h"
 
 namespace {
 
@@ -32,11 +33,11 @@ State& state() {
 thread_local std::string g_lastError;
 
 // Keeps the text of a failure for last_error(). Only a definitions file that cannot be read is
-// also said on stderr: the other failures are answers the caller acts on (a model without a
+// handed to the note sink: the other failures are answers the caller acts on (a model without a
 // "UAID" item is common), and its own line reports them.
 int report(int code, std::string text, bool say = false) {
     g_lastError = std::move(text);
-    if (say) std::fprintf(stderr, "%s\n", g_lastError.c_str());
+    if (say) ws::note(g_lastError);
     return code;
 }
 

@@ -1,13 +1,18 @@
-// Each text is written for the line it ends up in; the comment gives that line's form.
-#include "strings.h"
+// The default English texts of the string resources the library loads by id: what tusave uses,
+// and what any calling application can install with tusave_host_use_default_texts(). Each text
+// is written for the line it ends up in; the comment gives that line's form.
+#include <map>
+#include <string>
 
 #include "LdTuSaveIds.h"
+#include "host/host_texts.h"
+#include "tusave_host.h"
 
-namespace tusave_cli {
+namespace ws {
 
 using namespace LdTuSaveIds;
 
-const std::map<unsigned, std::string>& string_table() {
+const std::map<unsigned, std::string>& default_texts() {
     static const std::map<unsigned, std::string> table = {
         // memory
         {IDS_NOMEMORY, "Cannot allocate memory."},                                     // "ERR:%s dwSize = %d"
@@ -106,4 +111,13 @@ const std::map<unsigned, std::string>& string_table() {
     return table;
 }
 
-}  // namespace tusave_cli
+}  // namespace ws
+
+extern "C" void tusave_host_use_default_texts(void) {
+    for (const auto& [id, text] : ws::default_texts()) tusave_host_set_text(id, text.c_str());
+}
+
+extern "C" const char* tusave_host_default_text(unsigned int id) {
+    auto it = ws::default_texts().find(id);
+    return it == ws::default_texts().end() ? nullptr : it->second.c_str();
+}
