@@ -5,16 +5,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "commands.h"
 #include "config/ws_config.h"
 #include "failpoint/failpoint.h"
+#include "libqvecommon.h"
 #include "libqveeda/eda_status.h"
 #include "libqverxeda/gen_lock.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
 #include "port/port_host.h"
+#include "recorder.h"
 #include "report.h"
 #include "save.h"
 #include "strings.h"
@@ -65,6 +68,12 @@ private:
 }  // namespace
 
 int tusave_cli::run_save(const SaveOptions& o) {
+    // The history database records every save that may write (not the check alone). Its
+    // look-ups come before any failpoint is armed: they are not the save's.
+    std::optional<history::Recorder> recorder;
+    if (o.mode != 1)
+        recorder.emplace(history::RecorderOptions{o.project, o.station, static_cast<int>(o.kind),
+                                                  static_cast<int>(o.mode), o.reason, "tusave " TUSAVE_VERSION});
     std::string error;
     if (!failpoint::arm_from_env(&error)) {
         std::fprintf(stderr, "tusave save: TUSAVE_FAILPOINTS: %s\n", error.c_str());
@@ -79,7 +88,9 @@ int tusave_cli::run_save(const SaveOptions& o) {
     std::optional<tusave_cli::SaveReport> report;
     if (!o.raw && (o.json || o.summary || terminal)) report.emplace(o);
     TerminalView view;
+    if (recorder) recorder->start();
     ws::set_message_sink([&](const char* line) -> std::uint32_t {
+        if (recorder) recorder->line(line);
         if (report) report->line(line);
         if (o.json) return 0;
         if (terminal) return view.line(line);
@@ -90,11 +101,18 @@ int tusave_cli::run_save(const SaveOptions& o) {
     unsigned int result = QVELdFcsTuningParmSave(o.parm1.c_str(), o.parm2.c_str(), o.project.c_str(),
                                                  o.station.c_str(), o.kind, o.mode,
                                                  static_cast<unsigned short>(o.value));
+    if (recorder) {
+        unsigned blocks = 0, records = 0;
+        QVELdFcsTuningParmSaveCount(&blocks, &records);
+        recorder->finish(result, blocks, records);
+        if (!recorder->warning().empty()) QVEEngPutMsgBuf(recorder->warning().c_str());
+    }
     ws::set_message_sink(nullptr);
     if (terminal) view.finish();
     if (report) report->finish(result);
     if (o.json) report->print_json();
     else if (report) report->print_summary();
+    if (report && !o.json && recorder && !recorder->summary().empty()) std::printf("%s\n", recorder->summary().c_str());
     if (o.raw || o.json) {
         if (o.raw) std::printf("RESULT 0x%08x\n", result);
     } else if (result != 0) {
@@ -156,6 +174,14 @@ const tusave_cli::Register reg([](CLI::App& app) {
     cmd->add_flag("--summary", opts->summary, "End with the summary also when the output is not a terminal")
         ->excludes(raw)
         ->excludes(json);
+    cmd->add_option("--reason", opts->reason, "Why this save is made: kept with it in the project's history database")
+        ->check(CLI::Validator(
+            [](const std::string& r) {
+                for (unsigned char c : r)
+                    if (c < 0x20 || c == 0x7f) return std::string("one line of text, without control characters");
+                return std::string();
+            },
+            "TEXT"));
     cmd->add_option("--parm1", opts->parm1, "First caller text handed to the generation-time check");
     cmd->add_option("--parm2", opts->parm2, "Second caller text handed to the generation-time check");
     cmd->add_option("--value", opts->value, "Value for the automatic-backup comment (0..65535)")
