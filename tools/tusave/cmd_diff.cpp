@@ -1,5 +1,4 @@
-// tusave diff: what changed between two TP files; tusave history: the TP file and its archive
-// copies of a station, newest first, with what each save changed.
+// tusave diff: what changed between two TP files, or between two saves of the history database.
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "commands.h"
+#include "history_cli.h"
 #include "report.h"
 #include "tpfile.h"
 
@@ -20,6 +20,8 @@ struct DiffOptions {
     std::string project;
     std::string station;
     std::string against;
+    std::string from, to;   // saves of the history database
+    unsigned kind = 2;
     bool json = false;
 };
 
@@ -71,6 +73,12 @@ int RunDiff(const DiffOptions& o) {
             newPath = o.files[1];
             a = tpfile::read(oldPath);
             b = tpfile::read(newPath);
+        } else if (!o.from.empty()) {
+            if (o.project.empty() || o.station.empty())
+                throw tpfile::Error("tusave diff", 0, "--from needs --project and --station");
+            if (!tusave_cli::history_states(o.project, o.station, static_cast<int>(o.kind), o.from, o.to, a, oldPath, b,
+                                            newPath))
+                return 2;
         } else {
             if (o.project.empty() || o.station.empty())
                 throw tpfile::Error("tusave diff", 0, "give OLD NEW, or --project and --station");
@@ -89,64 +97,28 @@ int RunDiff(const DiffOptions& o) {
     }
 }
 
-int RunHistory(const std::string& project, const std::string& station) {
-    try {
-        const std::string tpPath = tpfile::station_tp_path(project, station);
-        std::vector<std::pair<std::string, std::string>> files{{tpPath, "TP file"}};
-        for (const tpfile::Copy& c : tpfile::archive_copies(tpPath)) files.push_back({c.path, c.name});
-        // Each copy against the next older one; a file that cannot be read is shown as such.
-        std::vector<std::optional<tpfile::File>> parsed;
-        std::vector<std::string> problems;
-        for (auto& [path, _] : files) {
-            try {
-                parsed.push_back(tpfile::read(path));
-                problems.emplace_back();
-            } catch (const tpfile::Error& e) {
-                parsed.emplace_back();
-                problems.push_back(e.what());
-            }
-        }
-        std::printf("%-22s  %-26s  %s\n", "file", "saved", "values changed");
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            if (!parsed[i]) {
-                std::printf("%-22s  %s\n", files[i].second.c_str(), problems[i].c_str());
-                continue;
-            }
-            std::string changed = "-";
-            for (std::size_t k = i + 1; k < files.size(); ++k) {
-                if (!parsed[k] || parsed[k]->time >= parsed[i]->time) continue;
-                changed = std::to_string(
-                    tpfile::changed_values(tpfile::diff(*parsed[k], *parsed[i]), *parsed[k], *parsed[i]));
-                break;
-            }
-            std::printf("%-22s  %-26s  %s\n", files[i].second.c_str(), parsed[i]->timeText.c_str(), changed.c_str());
-        }
-        return 0;
-    } catch (const tpfile::Error& e) {
-        std::fprintf(stderr, "tusave history: %s\n", e.what());
-        return 2;
-    }
-}
-
 const tusave_cli::Register reg([](CLI::App& app) {
     auto o = std::make_shared<DiffOptions>();
     CLI::App* cmd = app.add_subcommand("diff", "List the tuning values that differ between two TP files");
     cmd->add_option("files", o->files, "OLD NEW: two TP files");
     cmd->add_option("--project", o->project, "With --station: the station's TP file against its previous save");
     cmd->add_option("--station", o->station, "The station name (e.g. FCS0101)");
-    cmd->add_option("--against", o->against, "With --project/--station: compare with this file instead");
+    auto* against = cmd->add_option("--against", o->against, "With --project/--station: compare with this file instead");
+    auto* from = cmd->add_option("--from", o->from,
+                                 "With --project/--station: the TP file this save of the history database wrote "
+                                 "(its number, or a date: the last save at or before it)");
+    auto* to = cmd->add_option("--to", o->to, "With --from: against the TP file of this save (default: the TP file now)");
+    cmd->add_option("--kind", o->kind, "With --from: 2 = the normal project, 3 = its equalization project")
+        ->check(CLI::IsMember({2u, 3u}))
+        ->capture_default_str();
+    from->excludes(against);
+    to->needs(from);
     cmd->add_flag("--json", o->json, "Print the differences as one JSON document");
     cmd->footer("Per block (number, tag, model) and item: the old and the new value; blocks and items that\n"
                 "appear or disappear are listed as such. On a terminal an aligned, coloured table.\n"
+                "--from/--to compare saves recorded in the project's history database (tusave history).\n"
                 "Exit status: 0 when equal, 1 when different, 2 on an error.");
     cmd->callback([o]() { tusave_cli::exit_status() = RunDiff(*o); });
-
-    auto h = std::make_shared<DiffOptions>();
-    CLI::App* hist = app.add_subcommand("history", "List a station's TP file and archive copies, newest first");
-    hist->add_option("--project", h->project, "The project")->required();
-    hist->add_option("--station", h->station, "The station name")->required();
-    hist->footer("Each with the time of its save and how many values it changed against the one before.");
-    hist->callback([h]() { tusave_cli::exit_status() = RunHistory(h->project, h->station); });
 });
 
 }  // namespace
