@@ -708,11 +708,15 @@ std::vector<Change> Database::log(const std::string& station, int kind, const st
         if (c == kSaveColumns || c[-1] == ' ') sql += "s.";
         sql += *c;
     }
-    sql += " FROM item_value v JOIN save s ON s.id = v.save_id WHERE s.station = ?1 AND s.kind = ?2 "
-           "AND (?3 IS NULL OR v.tag = ?3) AND (?4 IS NULL OR v.item = ?4) AND v.old_value IS NOT v.new_value "
-           "ORDER BY s.state_no DESC, v.n";
+    // Only the conditions given, so that a tag (and item) is found through its index.
+    sql += " FROM item_value v JOIN save s ON s.id = v.save_id WHERE s.station = ?1 AND s.kind = ?2";
+    if (!tag.empty()) sql += " AND v.tag = ?3";
+    if (!item.empty()) sql += " AND v.item = ?4";
+    sql += " AND v.old_value IS NOT v.new_value ORDER BY s.state_no DESC, v.n";
     Stmt s(db_, sql.c_str());
-    s.bind(1, station).bind(2, kind).text_or_null(3, tag).text_or_null(4, item);
+    s.bind(1, station).bind(2, kind);
+    if (!tag.empty()) s.bind(3, tag);
+    if (!item.empty()) s.bind(4, item);
     std::vector<Change> out;
     while (s.step()) {
         Change c;
