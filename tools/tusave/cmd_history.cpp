@@ -108,7 +108,8 @@ int List(const HistoryOptions& o) {
             const std::string who = s.user.empty() && s.host.empty() ? "-" : s.user + "@" + s.host;
             const std::string changed = s.valuesChanged ? std::to_string(*s.valuesChanged) : "-";
             const std::string result = Result(s);
-            std::printf("%5lld  %-10s  %-25s  %-24s  %7s  %s%s%s\n", static_cast<long long>(s.id), s.station.c_str(),
+            const std::string station = s.kind == 3 ? s.station + "/EQLZ" : s.station;
+            std::printf("%5lld  %-10s  %-25s  %-24s  %7s  %s%s%s\n", static_cast<long long>(s.id), station.c_str(),
                         history::moment_text(s.started).c_str(), who.c_str(), changed.c_str(), result.c_str(),
                         s.reason.empty() ? "" : ": ", s.reason.c_str());
         }
