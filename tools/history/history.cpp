@@ -365,23 +365,26 @@ void StoreState(sqlite3* db, std::int64_t id, const std::string& station, int ki
     if (chained && detail::same_body(before->bytes, after.bytes)) {
         // Only the time of the save differs: no value row.
     } else if (chained) {
-        const tpfile::File a = beforeParsed ? *beforeParsed : Parse(*before);
-        const tpfile::File b = afterParsed ? *afterParsed : Parse(after);
-        changed = InsertRows(db, id, detail::rows(a, b, false));
+        std::optional<tpfile::File> a, b;
+        if (!beforeParsed) a = Parse(*before);
+        if (!afterParsed) b = Parse(after);
+        changed = InsertRows(db, id, detail::rows(beforeParsed ? *beforeParsed : *a, afterParsed ? *afterParsed : *b, false));
     } else {
         baseline = true;
-        tpfile::File old;
-        if (last.stateNo > 0) old = StateAt(db, station, kind, last.stateNo);
-        else if (beforeParsed) old = *beforeParsed;
+        tpfile::File own;
+        const tpfile::File* old = &own;
+        if (last.stateNo > 0) own = StateAt(db, station, kind, last.stateNo);
+        else if (beforeParsed) old = &*beforeParsed;
         else if (before && before->exists) {
             try {
-                old = Parse(*before);
+                own = Parse(*before);
             } catch (const tpfile::Error&) {
                 // No old values then: every value counts as new.
             }
         }
-        const tpfile::File b = afterParsed ? *afterParsed : Parse(after);
-        changed = InsertRows(db, id, detail::rows(old, b, true));
+        std::optional<tpfile::File> b;
+        if (!afterParsed) b = Parse(after);
+        changed = InsertRows(db, id, detail::rows(*old, afterParsed ? *afterParsed : *b, true));
     }
     Stmt u(db, "UPDATE save SET tp_sha256 = ?2, state_no = ?3, baseline = ?4, values_changed = ?5 WHERE id = ?1");
     u.bind(1, id).bind(2, after.sha256).bind(3, last.stateNo + 1).bind(4, baseline ? 1 : 0).bind(5, changed);
