@@ -193,12 +193,16 @@ std::int64_t PragmaInt(sqlite3* db, const char* pragma) {
 // Refuses a file that is not ours (another application's, or one with tables but no version)
 // or that a newer program wrote; returns its schema version.
 std::int64_t CheckOurs(sqlite3* db, const std::string& path, std::int64_t known) {
-    const std::int64_t app = PragmaInt(db, "PRAGMA application_id");
-    const std::int64_t version = PragmaInt(db, "PRAGMA user_version");
+    // One statement, one snapshot: read one by one, another process's first migration could
+    // commit in between and its tables look like someone else's.
+    Stmt s(db, "SELECT (SELECT application_id FROM pragma_application_id), (SELECT user_version FROM "
+               "pragma_user_version), (SELECT count(*) FROM sqlite_schema)");
+    if (!s.step()) throw Error(Error::Kind::Io, path + ": cannot read its header");
+    const std::int64_t app = s.i64(0), version = s.i64(1), tables = s.i64(2);
     if (app != 0 && app != kApplicationId)
         throw Error(Error::Kind::Damaged, path + ": not a tuning history database (application id " +
                                               std::to_string(app) + ")");
-    if (app == 0 && version == 0 && PragmaInt(db, "SELECT count(*) FROM sqlite_schema") != 0)
+    if (app == 0 && version == 0 && tables != 0)
         throw Error(Error::Kind::Damaged, path + ": not a tuning history database (it holds other tables)");
     if (version > known)
         throw Error(Error::Kind::Newer, path + ": written by a newer program (schema version " +

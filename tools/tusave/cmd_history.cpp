@@ -90,7 +90,7 @@ int List(const HistoryOptions& o) {
     std::vector<history::Save> saves;
     if (db) {
         try {
-            db->settle(o.station);
+            tusave_cli::settle(*db, o.station);
             saves = db->saves(o.station, since);
         } catch (const history::Error& e) {
             std::fprintf(stderr, "tusave history: %s\n", history::advice(e, db->path()).c_str());
@@ -172,7 +172,7 @@ int Prune(const HistoryOptions& o) {
     std::optional<history::Database> db = tusave_cli::open_history("history --prune", o.project, false);
     if (!db) return 2;
     try {
-        db->settle(o.station);
+        tusave_cli::settle(*db, o.station);
         const history::PruneResult r = db->prune(*before, o.station);
         std::printf("%lld save(s) before %s deleted", static_cast<long long>(r.removed),
                     history::moment_text(history::moment(*before)).c_str());

@@ -32,7 +32,7 @@ int RunLog(const LogOptions& o) {
     if (!db) return 2;
     std::vector<history::Change> changes;
     try {
-        db->settle(o.station);
+        tusave_cli::settle(*db, o.station);
         changes = db->log(o.station, static_cast<int>(o.kind), o.tag, o.item);
     } catch (const history::Error& e) {
         std::fprintf(stderr, "tusave log: %s\n", history::advice(e, db->path()).c_str());

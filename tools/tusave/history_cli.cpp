@@ -47,6 +47,14 @@ std::optional<history::Database> open_history(const std::string& command, const 
     }
 }
 
+void settle(history::Database& db, const std::string& station) {
+    try {
+        db.settle(station);
+    } catch (const history::Error& e) {
+        if (e.kind == history::Error::Kind::Damaged) throw;
+    }
+}
+
 std::string import_offer(const std::string& project, const std::string& station) {
     return "Its TP file and archive copies can be read into it, once: tusave history --project " + project +
            (station.empty() ? "" : " --station " + station) + " --import";
@@ -94,7 +102,7 @@ bool history_states(const std::string& project, const std::string& station, int 
     std::optional<history::Database> db = open_history("diff", project, false);
     if (!db) return false;
     try {
-        db->settle(station);
+        settle(*db, station);
         const history::Save x = db->resolve(station, kind, from);
         a = db->state(x.id);
         aName = save_name(x);

@@ -17,6 +17,10 @@ namespace tusave_cli {
 std::optional<history::Database> open_history(const std::string& command, const std::string& project, bool create,
                                               bool* missing = nullptr);
 
+// Marks the station's killed saves interrupted before a question about it; a database this
+// user may only read is answered as it stands (a damaged one still throws).
+void settle(history::Database& db, const std::string& station);
+
 // The line that offers the import, for a station (or every station when empty).
 std::string import_offer(const std::string& project, const std::string& station);
 
