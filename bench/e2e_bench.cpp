@@ -339,6 +339,8 @@ Plan make_plan(const std::string& home, const sample::StationResult& st, const s
                              it->second.size != now.size;
         if (!changed || (path.find("/projects/") == std::string::npos && path.find("/log/") == std::string::npos))
             continue;
+        // The history database is the CLI's record around the save, not the save's I/O.
+        if (path.find("/HISTORY/") != std::string::npos) continue;
         ++p.written;
         if (path == st.databasePath) continue;
         if (path.find("/log/") != std::string::npos) {

@@ -122,13 +122,13 @@ int run_set(const SetOptions& o) {
         std::string projectDir;
         if (!ws::project_dir(project, false, projectDir, error)) throw fcs::TuningError(error);
         const std::string defsPath = projectDir + "/" + o.station + "/DB/instdef.json";
-        instdef::Definitions defs;
+        std::shared_ptr<const instdef::Definitions> defs;
         if (instdef::read(defsPath, defs, error) != instdef::kOk) throw fcs::TuningError(error);
 
         const int lock = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw fcs::TuningError(dir + ": " + std::strerror(errno));
         std::vector<std::uint8_t> memory = fcs::load_config(dir).memory;   // as it is under the lock
-        const fcs::TuningChange c = fcs::set_tuning_value(memory, defs, o.tag, o.item, o.value);
+        const fcs::TuningChange c = fcs::set_tuning_value(memory, *defs, o.tag, o.item, o.value);
         const std::string tmp = cfg.memoryPath + ".set.tmp";
         const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         bool ok = fd >= 0 && ::write(fd, memory.data(), memory.size()) == static_cast<ssize_t>(memory.size()) &&

@@ -3,6 +3,9 @@
 // step, then a random delay into it; seeded, so a run repeats). After each kill every file of
 // the workstation folder must be the one from before the save or the one a good save leaves,
 // the generation lock must be free, and the next save must succeed and leave the good result.
+// The project's history database must open and be whole, hold no half-written save, show the
+// killed save as interrupted (or done, when the kill came after its record), and record the
+// next save with the values of the TP file it wrote.
 //
 //     crashloop [--runs N] [--seed S] [--delay-ms D] [--keep]
 //
@@ -14,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "e2e_fcssim.h"
 #include "project_files.h"
@@ -39,7 +44,14 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using project_files::Files;
-using project_files::snapshot;
+
+// The project files but the history database, whose rows differ from save to save (it is
+// checked on its own).
+Files snapshot(const std::string& root) {
+    Files f = project_files::snapshot(root);
+    std::erase_if(f, [](const auto& e) { return e.first.find("/HISTORY/") != std::string::npos; });
+    return f;
+}
 
 // What a killed writer leaves: a temporary of a replace-whole write (".<name>.<pid>.<n>.tmp"),
 // or the TP writer's complete "<TP file>.tmp", which it removes after the archive copy (the
@@ -86,6 +98,56 @@ struct Loop {
         fs::remove_all(work, ec);
         fs::copy(pristine, work, fs::copy_options::recursive);
         fs::remove(trace, ec);
+    }
+    // tusave with args, as the next command on the station; its exit status and stdout.
+    int tusave(const std::string& args, std::string* out = nullptr) const {
+        const std::string cmd = "TUSAVE_HOME='" + work + "' TZ=UTC '" TUSAVE_BUILD_DIR "/tools/tusave/tusave' " + args +
+                                " 2>/dev/null";
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p) return -1;
+        char buf[4096];
+        std::size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            if (out) out->append(buf, n);
+        const int st = pclose(p);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    // The recorded saves of the station, oldest first; a problem goes to bad.
+    nlohmann::json saves(std::vector<std::string>& bad) const {
+        const std::string db = work + "/projects/DEMO/HISTORY/tuning.sqlite";
+        if (fs::exists(db)) {
+            sqlite3* h = nullptr;
+            std::string result;
+            if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+                sqlite3_exec(
+                    h, "PRAGMA integrity_check",
+                    [](void* r, int, char** v, char**) {
+                        *static_cast<std::string*>(r) += v[0] ? v[0] : "";
+                        return 0;
+                    },
+                    &result, nullptr);
+            sqlite3_close(h);
+            if (result != "ok") bad.push_back("the history database is not whole: " + result);
+        }
+        std::string out;
+        if (tusave("history --project DEMO --station FCS0101 --json", &out) != 0) {
+            bad.push_back("tusave history failed");
+            return nlohmann::json::array();
+        }
+        nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
+        if (!j.is_array()) {
+            bad.push_back("tusave history --json gave no array");
+            return nlohmann::json::array();
+        }
+        std::reverse(j.begin(), j.end());
+        return j;
+    }
+    // The newest save was recorded whole: its values rebuild the TP file now.
+    void recorded_whole(const nlohmann::json& s, std::vector<std::string>& bad, const std::string& when) const {
+        const std::string id = std::to_string(s.value("save", 0));
+        if (s["tpSha256"].is_null()) bad.push_back(when + ": save " + id + " recorded no TP file");
+        else if (const int rc = tusave("diff --project DEMO --station FCS0101 --from " + id); rc != 0)
+            bad.push_back(when + ": the values of save " + id + " do not rebuild the TP file (diff " + std::to_string(rc) + ")");
     }
     bool trace_has(const std::string& step) const {
         std::ifstream in(trace);
@@ -153,26 +215,36 @@ int main(int argc, char** argv) {
     loop.before = snapshot(loop.pristine);
 
     // The good result, and how long a save takes.
+    // How long from the last step's start to the end: end processing and the history's record.
     loop.fresh();
     const auto g0 = Clock::now();
-    if (Loop::wait_for(loop.start_save()) != 0) {
+    const pid_t good = loop.start_save();
+    while (!loop.trace_has("LdTuSaveCtrlFcsUnlock") && Clock::now() - g0 < std::chrono::seconds(30))
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const auto lastStep = Clock::now();
+    if (Loop::wait_for(good) != 0) {
         std::fprintf(stderr, "crashloop: the good save failed\n");
         return 1;
     }
     const auto goodMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - g0).count();
+    const auto tailUs = static_cast<unsigned>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - lastStep).count());
     loop.good = snapshot(loop.work);
 
     std::mt19937 rng(seed);
     unsigned held = 0;
-    std::map<std::string, unsigned> killedIn;
+    std::map<std::string, unsigned> killedIn, historyStates;
     for (unsigned run = 1; run <= runs; ++run) {
         std::vector<std::string> bad;
         loop.fresh();
         // Aim: a step, then up to 20 ms into it (the upload lasts longer than that: a kill
-        // anywhere within it, by a delay of up to the whole save).
+        // anywhere within it, by a delay of up to the whole save; the last step up to the end,
+        // through the history's record).
         const std::string step = kSteps[rng() % std::size(kSteps)];
-        const auto limit = step == "LdTuSaveCtrlGetFcs" ? static_cast<unsigned>(goodMs) : 20u;
-        const auto after = std::chrono::microseconds(rng() % (limit * 1000u + 1));
+        const unsigned limitUs = step == "LdTuSaveCtrlGetFcs"      ? static_cast<unsigned>(goodMs) * 1000u
+                                 : step == "LdTuSaveCtrlFcsUnlock" ? tailUs
+                                                                   : 20000u;
+        const auto after = std::chrono::microseconds(rng() % (limitUs + 1));
         const pid_t pid = loop.start_save();
         const auto deadline = Clock::now() + std::chrono::milliseconds(goodMs * 4 + 2000);
         while (!loop.trace_has(step) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -201,9 +273,33 @@ int main(int argc, char** argv) {
                 bad.push_back(p + (a ? (b || g ? " is neither old nor new" : " appeared") : " is gone"));
         }
         if (!loop.lock_free()) bad.push_back("the generation lock is held");
+        // The history: opens and is whole; the killed save interrupted (no values) or, killed
+        // after its record, done with all of them.
+        const nlohmann::json killed = loop.saves(bad);
+        if (killed.size() > 1) bad.push_back("the history holds " + std::to_string(killed.size()) + " saves, not one");
+        std::string recorded = "no row";
+        if (!killed.empty()) {
+            const nlohmann::json& k = killed.back();
+            const std::string state = k.value("state", "");
+            recorded = state;
+            if (state == "done") loop.recorded_whole(k, bad, "after the kill");
+            else if (state != "interrupted") bad.push_back("the killed save shows as " + state);
+            else if (!k["tpSha256"].is_null() || !k["valuesChanged"].is_null())
+                bad.push_back("the interrupted save holds values");
+        }
         // The next save succeeds and leaves the good result, temporaries gone.
         if (const int rc = Loop::wait_for(loop.start_save()); rc != 0)
             bad.push_back("the next save failed (" + std::to_string(rc) + ")");
+        // The next save recorded, done, with the values of the TP file it wrote.
+        const nlohmann::json next = loop.saves(bad);
+        if (next.size() != killed.size() + 1) {
+            bad.push_back("the next save is not recorded once (" + std::to_string(next.size()) + " saves)");
+        } else {
+            const nlohmann::json& n = next.back();
+            if (n.value("state", "") != "done" || n.value("result", "") != "0x00000000")
+                bad.push_back("the next save is recorded as " + n.dump());
+            loop.recorded_whole(n, bad, "after the next save");
+        }
         const Files after2 = snapshot(loop.work);
         if (after2 != loop.good) {
             for (const auto& [p, bytes] : after2)
@@ -211,15 +307,19 @@ int main(int argc, char** argv) {
             for (const auto& [p, _] : loop.good)
                 if (!after2.count(p)) bad.push_back("after the next save: " + p + " is missing");
         }
-        std::printf("run %2u: %s, %s\n", run, where.c_str(), bad.empty() ? "held" : "VIOLATED");
+        ++historyStates[recorded];
+        std::printf("run %2u: %s (history: %s), %s\n", run, where.c_str(), recorded.c_str(),
+                    bad.empty() ? "held" : "VIOLATED");
         for (const auto& b : bad) std::fprintf(stderr, "run %u (%s): %s\n", run, where.c_str(), b.c_str());
         held += bad.empty();
         std::fflush(stdout);
     }
     const auto secs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count() / 1000.0;
-    std::printf("crash loop: %u of %u runs held (seed %u, good save %lld ms, %.1f s in all); kills by step:", held,
-                runs, seed, static_cast<long long>(goodMs), secs);
+    std::printf("crash loop: %u of %u runs held (seed %u, good save %lld ms, its last step %.1f ms, %.1f s in all); "
+                "kills by step:", held, runs, seed, static_cast<long long>(goodMs), tailUs / 1000.0, secs);
     for (const auto& [s, n] : killedIn) std::printf(" %s %u,", s.c_str(), n);
+    std::printf(" killed saves in the history:");
+    for (const auto& [s, n] : historyStates) std::printf(" %s %u,", s.c_str(), n);
     std::printf("\n");
     if (!keep) {
         std::error_code ec;

@@ -58,6 +58,7 @@ std::vector<std::string> ChildArgs(const tusave_cli::SaveOptions& o, const std::
                                "--value", std::to_string(o.value)};
     if (!o.parm1.empty()) a.insert(a.end(), {"--parm1", o.parm1});
     if (!o.parm2.empty()) a.insert(a.end(), {"--parm2", o.parm2});
+    if (!o.reason.empty()) a.insert(a.end(), {"--reason", o.reason});
     return a;
 }
 

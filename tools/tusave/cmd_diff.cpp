@@ -1,5 +1,4 @@
-// tusave diff: what changed between two TP files; tusave history: the TP file and its archive
-// copies of a station, newest first, with what each save changed.
+// tusave diff: what changed between two TP files, or between two saves of the history database.
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,8 +7,8 @@
 #include <string>
 
 #include "commands.h"
-#include "config/ws_config.h"
 #include "diagnose.h"
+#include "history_cli.h"
 #include "output.h"
 #include "report.h"
 #include "tpfile.h"
@@ -23,6 +22,8 @@ struct DiffOptions {
     std::string project;
     std::string station;
     std::string against;
+    std::string from, to;   // saves of the history database
+    unsigned kind = 2;
     bool json = false;
 };
 
@@ -33,21 +34,6 @@ void PrintJson(const std::string& oldPath, const std::string& newPath, const std
     j["changes"] = nlohmann::ordered_json::array();
     for (const Change& c : changes) j["changes"].push_back(tusave_cli::change_json(c));
     std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-}
-
-// The station is one of the project's (else a line naming the stations there, and false).
-bool KnownStation(const std::string& command, const std::string& project, const std::string& station) {
-    if (!tusave_cli::workstation_exists(command)) return false;
-    ws::Project p;
-    std::string error;
-    if (!ws::load_project(project, false, p, error)) {
-        tusave_cli::err(command + ": " + error);
-        return false;
-    }
-    if (p.find(station)) return true;
-    tusave_cli::err(command + ": the station " + station + " is not in the system configuration of project " +
-                    project + "; its stations: " + tusave_cli::station_names(project, false));
-    return false;
 }
 
 std::string Opt(const std::optional<std::string>& v) { return v ? *v : "-"; }
@@ -91,10 +77,17 @@ int RunDiff(const DiffOptions& o) {
             newPath = o.files[1];
             a = tpfile::read(oldPath);
             b = tpfile::read(newPath);
+        } else if (!o.from.empty()) {
+            if (o.project.empty() || o.station.empty())
+                throw tpfile::Error("tusave diff", 0, "--from needs --project and --station");
+            if (!tusave_cli::known_station("tusave diff", o.project, o.station, o.kind == 3)) return 2;
+            if (!tusave_cli::history_states(o.project, o.station, static_cast<int>(o.kind), o.from, o.to, a, oldPath, b,
+                                            newPath))
+                return 2;
         } else {
             if (o.project.empty() || o.station.empty())
                 throw tpfile::Error("tusave diff", 0, "give OLD NEW, or --project and --station");
-            if (!KnownStation("tusave diff", o.project, o.station)) return 2;
+            if (!tusave_cli::known_station("tusave diff", o.project, o.station)) return 2;
             newPath = tpfile::station_tp_path(o.project, o.station);
             b = tpfile::read(newPath);
             oldPath = o.against.empty() ? tpfile::previous_copy(newPath, b) : o.against;
@@ -110,48 +103,6 @@ int RunDiff(const DiffOptions& o) {
     }
 }
 
-int RunHistory(const std::string& project, const std::string& station) {
-    if (!KnownStation("tusave history", project, station)) return 2;
-    try {
-        const std::string tpPath = tpfile::station_tp_path(project, station);
-        std::vector<std::pair<std::string, std::string>> files{{tpPath, "TP file"}};
-        for (const tpfile::Copy& c : tpfile::archive_copies(tpPath)) files.push_back({c.path, c.name});
-        // Each copy against the next older one; a file that cannot be read is shown as such.
-        std::vector<std::optional<tpfile::File>> parsed;
-        std::vector<std::string> problems;
-        for (auto& [path, _] : files) {
-            try {
-                parsed.push_back(tpfile::read(path));
-                problems.emplace_back();
-            } catch (const tpfile::Error& e) {
-                parsed.emplace_back();
-                problems.push_back(e.what());
-            }
-        }
-        using tusave_cli::format;
-        tusave_cli::out(format("%-22s  %-26s  %s", "file", "saved", "values changed"));
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            if (!parsed[i]) {
-                tusave_cli::out(format("%-22s  %s", files[i].second.c_str(), problems[i].c_str()));
-                continue;
-            }
-            std::string changed = "-";
-            for (std::size_t k = i + 1; k < files.size(); ++k) {
-                if (!parsed[k] || parsed[k]->time >= parsed[i]->time) continue;
-                changed = std::to_string(
-                    tpfile::changed_values(tpfile::diff(*parsed[k], *parsed[i]), *parsed[k], *parsed[i]));
-                break;
-            }
-            tusave_cli::out(
-                format("%-22s  %-26s  %s", files[i].second.c_str(), parsed[i]->timeText.c_str(), changed.c_str()));
-        }
-        return 0;
-    } catch (const tpfile::Error& e) {
-        tusave_cli::err(std::string("tusave history: ") + e.what());
-        return 2;
-    }
-}
-
 const tusave_cli::Register reg([](CLI::App& app) {
     auto o = std::make_shared<DiffOptions>();
     CLI::App* cmd = app.add_subcommand("diff", "List the tuning values that differ between two TP files");
@@ -159,21 +110,23 @@ const tusave_cli::Register reg([](CLI::App& app) {
     auto* project = cmd->add_option("--project", o->project,
                                     "With --station: the station's TP file against its previous save");
     auto* station = cmd->add_option("--station", o->station, "The station name (e.g. FCS0101)");
-    cmd->add_option("--against", o->against, "With --project/--station: compare with this file instead")
-        ->needs(project)
-        ->needs(station);
+    auto* against = cmd->add_option("--against", o->against, "With --project/--station: compare with this file instead");
+    against->needs(project)->needs(station);
+    auto* from = cmd->add_option("--from", o->from,
+                                 "With --project/--station: the TP file this save of the history database wrote "
+                                 "(its number, or a date: the last save at or before it)");
+    auto* to = cmd->add_option("--to", o->to, "With --from: against the TP file of this save (default: the TP file now)");
+    cmd->add_option("--kind", o->kind, "With --from: 2 = the normal project, 3 = its equalization project")
+        ->check(CLI::IsMember({2u, 3u}))
+        ->capture_default_str();
+    from->excludes(against);
+    to->needs(from);
     cmd->add_flag("--json", o->json, "Print the differences as one JSON document");
     cmd->footer("Per block (number, tag, model) and item: the old and the new value; blocks and items that\n"
                 "appear or disappear are listed as such. On a terminal an aligned, coloured table.\n"
+                "--from/--to compare saves recorded in the project's history database (tusave history).\n"
                 "Exit status: 0 when equal, 1 when different, 2 on an error.");
     cmd->callback([o]() { tusave_cli::exit_status() = RunDiff(*o); });
-
-    auto h = std::make_shared<DiffOptions>();
-    CLI::App* hist = app.add_subcommand("history", "List a station's TP file and archive copies, newest first");
-    hist->add_option("--project", h->project, "The project")->required();
-    hist->add_option("--station", h->station, "The station name")->required();
-    hist->footer("Each with the time of its save and how many values it changed against the one before.");
-    hist->callback([h]() { tusave_cli::exit_status() = RunHistory(h->project, h->station); });
 });
 
 }  // namespace

@@ -30,9 +30,11 @@
 #include "diagnose.h"
 #include "failpoint/failpoint.h"
 #include "libqvecommon/qvecommon_host.h"
+#include "libqvecommon.h"
 #include "libqveldtusave.h"
 #include "output.h"
 #include "port/port_host.h"
+#include "recorder.h"
 #include "report.h"
 #include "save.h"
 #include "tusave_host.h"
@@ -90,6 +92,10 @@ private:
     bool barShown_ = false;
 };
 
+// The history database records every save that may write (not the check alone). Made in
+// run_save, before any failpoint is armed: its look-ups are not the save's.
+std::optional<history::Recorder> g_recorder;
+
 // The save itself, in this process: lines, report, result, the failure line.
 int SaveHere(const SaveOptions& o) {
     const bool terminal = !o.raw && !o.json && isatty(STDOUT_FILENO);
@@ -100,9 +106,11 @@ int SaveHere(const SaveOptions& o) {
     if (!o.raw && (o.json || o.summary || terminal)) report.emplace(o);
     TerminalView view;
     std::vector<std::string> errLines;
+    if (g_recorder) g_recorder->start();
     ws::set_message_sink([&](const char* text) -> std::uint32_t {
         const std::string line = text ? text : "";
         if (line.rfind("ERR:", 0) == 0) errLines.push_back(line);
+        if (g_recorder) g_recorder->line(line.c_str());
         if (report) report->line(line.c_str());
         if (o.json) return 0;
         if (rich) view.line(line);
@@ -110,15 +118,21 @@ int SaveHere(const SaveOptions& o) {
         return 0;
     });
 
-    // A recorder of the save's history hooks in before and after this call.
     const unsigned int result = QVELdFcsTuningParmSave(o.parm1.c_str(), o.parm2.c_str(), o.project.c_str(),
                                                        o.station.c_str(), o.kind, o.mode,
                                                        static_cast<unsigned short>(o.value));
+    if (g_recorder) {
+        unsigned blocks = 0, records = 0;
+        QVELdFcsTuningParmSaveCount(&blocks, &records);
+        g_recorder->finish(result, blocks, records);
+        if (!g_recorder->warning().empty()) QVEEngPutMsgBuf(g_recorder->warning().c_str());
+    }
     ws::set_message_sink(nullptr);
     if (rich) view.finish(result);
     if (report) report->finish(result);
     if (o.json) report->print_json();
     else if (report) report->print_summary();
+    if (report && !o.json && g_recorder && !g_recorder->summary().empty()) tusave_cli::out(g_recorder->summary());
     if (o.raw) tusave_cli::out(tusave_cli::format("RESULT 0x%08x", result));
     if (result != 0) {
         const std::string why = tusave_cli::diagnose(o, result, errLines);
@@ -241,6 +255,9 @@ void NoteToStderr(const char* text) { tusave_cli::err(std::string("tusave: ") + 
 int tusave_cli::run_save(const SaveOptions& o) {
     const std::string command = "tusave " + o.command;
     if (!workstation_exists(command)) return 2;
+    if (o.mode != 1)
+        g_recorder.emplace(history::RecorderOptions{o.project, o.station, static_cast<int>(o.kind),
+                                                    static_cast<int>(o.mode), o.reason, "tusave " TUSAVE_VERSION});
     std::string error;
     if (!failpoint::arm_from_env(&error)) {
         err(command + ": TUSAVE_FAILPOINTS: " + error);
@@ -288,6 +305,14 @@ const tusave_cli::Register reg([](CLI::App& app) {
         ->excludes(raw)
         ->excludes(json)
         ->excludes(all);
+    cmd->add_option("--reason", opts->reason, "Why this save is made: kept with it in the project's history database")
+        ->check(CLI::Validator(
+            [](const std::string& r) {
+                for (unsigned char c : r)
+                    if (c < 0x20 || c == 0x7f) return std::string("one line of text, without control characters");
+                return std::string();
+            },
+            "TEXT"));
     cmd->add_option("--parm1", opts->parm1, "First caller text handed to the generation-time check");
     cmd->add_option("--parm2", opts->parm2, "Second caller text handed to the generation-time check");
     cmd->add_option("--value", opts->value, "Value for the automatic-backup comment (0..65535)")

@@ -193,4 +193,18 @@ std::string diagnose(const SaveOptions& o, std::uint32_t result, const std::vect
     return remedy;
 }
 
+bool known_station(const std::string& command, const std::string& project, const std::string& station, bool eqlz) {
+    if (!workstation_exists(command)) return false;
+    ws::Project p;
+    std::string error;
+    if (!ws::load_project(project, eqlz, p, error)) {
+        err(command + ": " + error);
+        return false;
+    }
+    if (p.find(station)) return true;
+    err(command + ": the station " + station + " is not in the system configuration of project " + project +
+        (eqlz ? " (equalization)" : "") + "; its stations: " + station_names(project, eqlz));
+    return false;
+}
+
 }  // namespace tusave_cli

@@ -20,4 +20,8 @@ bool workstation_exists(const std::string& command);
 // The names of the project's stations, joined by ", "; empty when they cannot be told.
 std::string station_names(const std::string& project, bool eqlz);
 
+// The station is one of the project's (else a line naming the stations there, and false).
+bool known_station(const std::string& command, const std::string& project, const std::string& station,
+                   bool eqlz = false);
+
 }  // namespace tusave_cli

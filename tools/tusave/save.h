@@ -17,6 +17,7 @@ struct SaveOptions {
     std::string parm1;
     std::string parm2;
     unsigned value = 0;
+    std::string reason;   // why: kept with the save in the history database
     bool all = false;
     unsigned jobs = 0;   // 0: the number of CPUs
 };

@@ -1,0 +1,369 @@
+// The history database: a chain of TP files recorded save by save rebuilds each file exactly
+// (values, blocks and item order), log lists exactly the changes, a gap gives a baseline,
+// prune keeps the baseline later saves need, migrations run in one transaction, damaged or
+// foreign files are refused untouched, and a killed save is told from a live one.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "history.h"
+#include "recorder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct B {
+    int no;
+    std::string tag, model;
+    std::vector<std::pair<std::string, std::string>> items;
+};
+
+// A TP file as the writer writes it, saved at `time`.
+history::TpFile Tp(std::int64_t time, const std::vector<B>& blocks) {
+    std::string t = ":::SOURCE\n" + std::to_string(time) + ":time " + std::to_string(time) + ";\n";
+    int seq = 0;
+    for (const B& b : blocks) {
+        ++seq;
+        t += std::to_string(seq) + ":FPAR:" + std::to_string(seq) + ":DR0001:" + b.tag + ":" + std::to_string(b.no) +
+             ":" + b.model + ":";
+        for (std::size_t i = 0; i < b.items.size(); ++i)
+            t += (i ? "," : "") + b.items[i].first + "=" + b.items[i].second;
+        t += ";\n";
+    }
+    t += "::::SOURCE\n";
+    history::TpFile f;
+    f.exists = true;
+    f.bytes = t;
+    f.sha256 = history::sha256_hex(t);
+    f.path = "tp" + std::to_string(time);
+    return f;
+}
+
+// What a reader of the TP file sees: blocks, items in order, values.
+std::string Shape(const tpfile::File& f) {
+    std::string s;
+    for (const auto& b : f.blocks) {
+        s += std::to_string(b.blockNo) + " " + b.tag + " " + b.model + ":";
+        for (const auto& it : b.items) s += " " + it.label + "=" + it.value;
+        s += "\n";
+    }
+    return s;
+}
+
+std::string Changes(const tpfile::File& a, const tpfile::File& b) {
+    std::string s;
+    for (const auto& c : tpfile::diff(a, b))
+        s += std::string(tpfile::kind_text(c.kind)) + " " + std::to_string(c.blockNo) + " " + c.tag + " " + c.label +
+             " " + c.oldValue.value_or("-") + ">" + c.newValue.value_or("-") + "\n";
+    return s;
+}
+
+// "<save> <old>><new>" per change, newest first.
+std::vector<std::string> Log(const history::Database& db, const std::string& tag, const std::string& item) {
+    std::vector<std::string> out;
+    for (const auto& c : db.log("FCS0101", 2, tag, item))
+        out.push_back(std::to_string(c.save.id) + " " + c.oldValue.value_or("-") + ">" + c.newValue.value_or("-"));
+    return out;
+}
+
+class History : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/history_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/HISTORY/tuning.sqlite";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    // Records a save that turned before into after; returns its id.
+    std::int64_t Record(history::Database& db, const history::TpFile* before, const history::TpFile& after,
+                        const std::string& reason = "") {
+        history::SaveStart s;
+        s.station = "FCS0101";
+        s.started = {after.bytes.empty() ? 0 : tpfile::parse(after.bytes, "x").time, 0};
+        s.user = "eng";
+        s.host = "ews1";
+        s.reason = reason;
+        const std::int64_t id = db.begin(s);
+        history::SaveEnd e;
+        e.ended = s.started;
+        db.finish(id, e, before, &after);
+        return id;
+    }
+
+    std::string dir_, path_;
+};
+
+// The chain: a value change, a save that changed only its time, a block removed and one added,
+// an item added in the middle and a tag changed, an item removed with the rest reordered.
+const std::vector<std::vector<B>> kChain = {
+    {{1, "PIC1", "PID", {{"SV", "1"}, {"GAIN", "2"}, {"TI", "3"}}}, {2, "TI2", "IND", {{"PV", "5"}}},
+     {4, "CAL4", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
+    {{1, "PIC1", "PID", {{"SV", "1.5"}, {"GAIN", "2"}, {"TI", "3"}}}, {2, "TI2", "IND", {{"PV", "5"}}},
+     {4, "CAL4", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
+    {{1, "PIC1", "PID", {{"SV", "1.5"}, {"GAIN", "2"}, {"TI", "3"}}}, {2, "TI2", "IND", {{"PV", "5"}}},
+     {4, "CAL4", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
+    {{1, "PIC1", "PID", {{"SV", "1.5"}, {"GAIN", "2"}, {"TI", "3"}}}, {3, "BLK3", "SW", {{"X", "1"}, {"Y", "2"}}},
+     {4, "CAL4", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
+    {{1, "PIC1", "PID", {{"SV", "1.5"}, {"NEW", "9"}, {"GAIN", "2"}, {"TI", "3"}}},
+     {3, "BLK3", "SW", {{"X", "1"}, {"Y", "2"}}}, {4, "CAL4B", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
+    {{1, "PIC1", "PID", {{"TI", "3"}, {"SV", "1.5"}, {"NEW", "9"}}}, {3, "BLK3", "SW", {{"X", "1"}, {"Y", "7"}}},
+     {4, "CAL4B", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
+};
+
+}  // namespace
+
+TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
+    history::Database db = history::Database::open(path_, true);
+    EXPECT_EQ(db.schema_version(), history::kSchemaVersion);
+    std::vector<history::TpFile> files;
+    std::vector<std::int64_t> ids;
+    for (std::size_t i = 0; i < kChain.size(); ++i) {
+        files.push_back(Tp(1000 * static_cast<std::int64_t>(i + 1), kChain[i]));
+        ids.push_back(Record(db, i ? &files[i - 1] : nullptr, files[i], "r" + std::to_string(i + 1)));
+    }
+    std::vector<tpfile::File> parsed;
+    for (const auto& f : files) parsed.push_back(tpfile::parse(f.bytes, f.path));
+    for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(Shape(db.state(ids[i])), Shape(parsed[i])) << "save " << ids[i];
+    EXPECT_EQ(Changes(db.state(ids[0]), db.state(ids[5])), Changes(parsed[0], parsed[5]));
+    EXPECT_EQ(Changes(db.state(ids[1]), db.state(ids[4])), Changes(parsed[1], parsed[4]));
+
+    // Only the first save is a baseline; the one that changed only its time holds no value.
+    const auto saves = db.saves("FCS0101");
+    ASSERT_EQ(saves.size(), 6u);
+    for (const auto& s : saves) {
+        EXPECT_EQ(s.baseline, s.id == ids[0]) << s.id;
+        EXPECT_EQ(s.state, history::State::Done);
+        EXPECT_EQ(s.tpSha256, files[static_cast<std::size_t>(s.id - ids[0])].sha256);
+    }
+    EXPECT_EQ(db.save(ids[2])->valuesChanged, 0);
+    EXPECT_EQ(db.save(ids[1])->valuesChanged, 1);
+
+    EXPECT_EQ(Log(db, "PIC1", "SV"), (std::vector<std::string>{"2 1>1.5", "1 ->1"}));
+    EXPECT_EQ(Log(db, "PIC1", "NEW"), (std::vector<std::string>{"5 ->9"}));
+    EXPECT_EQ(Log(db, "PIC1", "GAIN"), (std::vector<std::string>{"6 2>-", "1 ->2"}));
+    EXPECT_EQ(Log(db, "TI2", "PV"), (std::vector<std::string>{"4 5>-", "1 ->5"}));
+    EXPECT_EQ(Log(db, "CAL4B", "K[2]"), (std::vector<std::string>{"5 ->2"}));
+    EXPECT_EQ(Log(db, "CAL4", "K[2]"), (std::vector<std::string>{"5 2>-", "1 ->2"}));
+    EXPECT_EQ(db.log("FCS0101", 2, "PIC1", "SV")[0].save.reason, "r2");
+
+    // A TP file before the save that is not the one recorded last (a save in between was not
+    // recorded): a baseline, whose old values are the last recorded state.
+    const history::TpFile unrecorded = Tp(7000, {{1, "PIC1", "PID", {{"TI", "4"}, {"SV", "8"}, {"NEW", "9"}}}});
+    const history::TpFile seventh = Tp(8000, {{1, "PIC1", "PID", {{"TI", "4"}, {"SV", "8"}, {"NEW", "10"}}}});
+    const std::int64_t gap = Record(db, &unrecorded, seventh);
+    EXPECT_TRUE(db.save(gap)->baseline);
+    EXPECT_EQ(Shape(db.state(gap)), Shape(tpfile::parse(seventh.bytes, "7")));
+    EXPECT_EQ(Log(db, "PIC1", "SV")[0], "7 1.5>8");
+    EXPECT_EQ(Log(db, "BLK3", "Y")[0], "7 7>-");
+
+    // Saves by number or by date; one that wrote no TP file cannot be compared.
+    EXPECT_EQ(db.resolve("FCS0101", 2, "3").id, ids[2]);
+    EXPECT_EQ(db.resolve("FCS0101", 2, "1970-01-01 01:15Z").id, ids[3]);   // 4500 s: the save at 4000
+    history::SaveStart s;
+    s.station = "FCS0101";
+    const std::int64_t failed = db.begin(s);
+    history::SaveEnd e;
+    e.result = 0x2023410a;
+    db.finish(failed, e, nullptr, nullptr);
+    EXPECT_EQ(db.save(failed)->state, history::State::Failed);
+    EXPECT_THROW(db.resolve("FCS0101", 2, std::to_string(failed)), history::Error);
+    EXPECT_THROW(db.resolve("FCS0102", 2, "1"), history::Error);
+}
+
+TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
+    history::Database db = history::Database::open(path_, true);
+    std::vector<history::TpFile> files;
+    std::vector<std::int64_t> ids;
+    for (std::size_t i = 0; i < kChain.size(); ++i) {
+        files.push_back(Tp(1000 * static_cast<std::int64_t>(i + 1), kChain[i]));
+        ids.push_back(Record(db, i ? &files[i - 1] : nullptr, files[i]));
+    }
+    history::SaveStart s;   // a save still running (this process) from before the date
+    s.station = "FCS0101";
+    s.started = {100, 0};
+    const std::int64_t running = db.begin(s);
+
+    // Before 4500: saves 1 to 3 go; 4 stays as the baseline of 5 and 6, with what it changed.
+    const history::PruneResult r = db.prune(4500, "");
+    EXPECT_EQ(r.removed, 3);
+    EXPECT_EQ(r.baselines, (std::vector<std::int64_t>{ids[3]}));
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(db.save(ids[i])) << i;
+    EXPECT_TRUE(db.save(running));
+    EXPECT_TRUE(db.save(ids[3])->baseline);
+    for (std::size_t i = 3; i < ids.size(); ++i)
+        EXPECT_EQ(Shape(db.state(ids[i])), Shape(tpfile::parse(files[i].bytes, "f"))) << i;
+    EXPECT_EQ(Log(db, "PIC1", "SV"), std::vector<std::string>{});   // changed by save 2 only
+    EXPECT_EQ(Log(db, "BLK3", "X"), (std::vector<std::string>{"4 ->1"}));
+    EXPECT_EQ(Log(db, "TI2", "PV"), (std::vector<std::string>{"4 5>-"}));
+    EXPECT_EQ(Log(db, "PIC1", "NEW"), (std::vector<std::string>{"5 ->9"}));
+
+    // Everything before a date after the last save: the last state stays.
+    EXPECT_EQ(db.prune(1000000, "FCS0101").removed, 2);
+    EXPECT_EQ(Shape(db.state(ids[5])), Shape(tpfile::parse(files[5].bytes, "f")));
+}
+
+TEST_F(History, MigrationsRunInOneTransactionAndANewerFileIsRefused) {
+    fs::create_directories(dir_ + "/HISTORY");
+    const std::vector<std::string> v1 = {"CREATE TABLE t (x INTEGER)"};
+    std::vector<std::string> v2 = v1;
+    v2.push_back("ALTER TABLE t ADD COLUMN y INTEGER; UPDATE t SET y = 2 * x");
+    {
+        history::Database db = history::Database::open(path_, true, v1);
+        EXPECT_EQ(db.schema_version(), 1);
+        ASSERT_EQ(sqlite3_exec(db.handle(), "INSERT INTO t (x) VALUES (21)", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    auto y = [](const history::Database& db) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db.handle(), "SELECT y FROM t", -1, &s, nullptr);
+        const int v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : -1;
+        sqlite3_finalize(s);
+        return v;
+    };
+    EXPECT_EQ(y(history::Database::open(path_, false, v2)), 42);
+    // A step that fails leaves the version and the data as they were.
+    std::vector<std::string> v3 = v2;
+    v3.push_back("ALTER TABLE t ADD COLUMN z INTEGER; THIS IS NOT SQL");
+    EXPECT_THROW(history::Database::open(path_, false, v3), history::Error);
+    {
+        history::Database db = history::Database::open(path_, false, v2);
+        EXPECT_EQ(db.schema_version(), 2);
+        EXPECT_EQ(y(db), 42);
+    }
+    try {
+        history::Database::open(path_, false, v1);
+        ADD_FAILURE() << "a newer file was opened";
+    } catch (const history::Error& e) {
+        EXPECT_EQ(e.kind, history::Error::Kind::Newer) << e.what();
+    }
+}
+
+TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
+    auto make = [&](const std::string& sql) {
+        std::error_code ec;
+        fs::remove_all(dir_ + "/HISTORY", ec);
+        fs::create_directories(dir_ + "/HISTORY");
+        sqlite3* db = nullptr;
+        sqlite3_open(path_.c_str(), &db);
+        sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> setUp;
+        history::Error::Kind kind;
+    };
+    const std::vector<Case> cases = {
+        {"not a database",
+         [&] {
+             make("");
+             std::ofstream(path_, std::ios::trunc) << std::string(8192, 'x');
+         },
+         history::Error::Kind::Damaged},
+        {"another program's database", [&] { make("PRAGMA application_id = 7; CREATE TABLE a (b)"); },
+         history::Error::Kind::Damaged},
+        {"a database with other tables", [&] { make("CREATE TABLE a (b)"); }, history::Error::Kind::Damaged},
+        {"the folder is a file",
+         [&] {
+             std::error_code ec;
+             fs::remove_all(dir_ + "/HISTORY", ec);
+             std::ofstream(dir_ + "/HISTORY") << "x";
+         },
+         history::Error::Kind::Open},
+        {"a folder in the file's place",
+         [&] {
+             std::error_code ec;
+             fs::remove_all(dir_ + "/HISTORY", ec);
+             fs::create_directories(path_);
+         },
+         history::Error::Kind::Open},
+    };
+    for (const Case& c : cases) {
+        c.setUp();
+        auto listing = [&] {
+            std::vector<std::string> names;
+            std::error_code ec;
+            for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
+                std::string bytes;
+                if (e.is_regular_file()) {
+                    std::ifstream in(e.path(), std::ios::binary);
+                    bytes.assign(std::istreambuf_iterator<char>(in), {});
+                }
+                names.push_back(e.path().string() + "=" + bytes);
+            }
+            return names;
+        };
+        const auto before = listing();
+        try {
+            history::Database::open(path_, true);
+            ADD_FAILURE() << c.what << ": opened";
+        } catch (const history::Error& e) {
+            EXPECT_EQ(e.kind, c.kind) << c.what << ": " << e.what();
+        }
+        EXPECT_EQ(listing(), before) << c.what;
+    }
+    std::error_code ec;
+    fs::remove_all(dir_ + "/HISTORY", ec);
+    try {
+        history::Database::open(path_, false);
+        ADD_FAILURE() << "a missing database was opened";
+    } catch (const history::Error& e) {
+        EXPECT_EQ(e.kind, history::Error::Kind::Missing);
+    }
+}
+
+TEST_F(History, ARunningSaveWhoseProcessIsGoneIsInterrupted) {
+    history::Database db = history::Database::open(path_, true);
+    history::SaveStart s;
+    s.station = "FCS0101";
+    s.host = history::host_name();   // a save of another host is never marked
+    const std::int64_t live = db.begin(s);
+    s.station = "FCS0102";
+    const std::int64_t killed = db.begin(s);
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    int st = 0;
+    waitpid(child, &st, 0);
+    const std::string sql = "UPDATE save SET pid = " + std::to_string(child) + " WHERE id = " + std::to_string(killed);
+    ASSERT_EQ(sqlite3_exec(db.handle(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    // Another station's command leaves it; the next one on its station marks it.
+    EXPECT_EQ(db.settle("FCS0101"), 0);
+    EXPECT_EQ(db.save(killed)->state, history::State::Running);
+    EXPECT_EQ(db.settle("FCS0102"), 1);
+    EXPECT_EQ(db.save(killed)->state, history::State::Interrupted);
+    EXPECT_EQ(db.save(live)->state, history::State::Running);   // this process is alive
+    EXPECT_EQ(db.settle(), 0);
+}
+
+TEST(HistoryDates, ParseTheFormsTheCommandsTake) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
+        {"2026-01-01", 1767225600},
+        {"2026-01-01 00:01", 1767225660},
+        {"2026-01-01T00:01:05", 1767225665},
+        {"2026-01-01 09:00+09:00", 1767225600},
+        {"2026-01-01 00:00:00Z", 1767225600},
+        {"2026-1-01", std::nullopt},
+        {"2026-13-01", std::nullopt},
+        {"2026-01-01 24:00", std::nullopt},
+        {"2026-01-01 00:00 trailing", std::nullopt},
+        {"17", std::nullopt},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(history::parse_date(text), want) << text;
+    EXPECT_EQ(history::moment_text({1767225600, 9 * 3600}), "2026-01-01 09:00:00 +0900");
+    unsetenv("TZ");
+    tzset();
+}
