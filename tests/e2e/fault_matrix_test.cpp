@@ -101,18 +101,25 @@ const Row kRows[] = {
     {"CQVEEdaFileMap::Close", kUpload, 0, {0, 0}},
     {"CloseHandle", kUpload, 0, {0, 0}},
     {"QVERXEdaFcsAreaConfByNo", kUpload, 0, {0, kOther}},
-    // Edit files: a block file that does not open is passed over with a warning; a working copy
-    // that cannot be updated does not stop the step; a failed status test means "no copy".
+    // Edit files: an AN message file, block file or working copy that does not open (for reading
+    // and writing) is passed over with a warning; a working copy that cannot be read, written
+    // back or committed does not stop the step (the group's third file, CAL0003.wkf, and its
+    // last, SEQ0006.wkf); a failed status test means "no copy".
     {"_stat", kEdit, 0, {0, kSilent}},
     {"GetStnNo", kEdit, 0, {0, kOther}},
     {"CreateFileA", kEdit, 7, {0, kOther}},
+    {"CreateFileA", kEdit, 10, {0, kOther}},
     {"CreateFileA", kEdit, 13, {0, kOther}},
     {"QVEEngCreateFile", kEdit, 7, {0, kOther}},
+    {"QVEEngCreateFile", kEdit, 10, {0, kOther}},
     {"QVEEngCreateFile", kEdit, 13, {0, kOther}},
     {"ReadFile", kEdit, 10, {0, 0}},
     {"GetFileSize", kEdit, 10, {0, 0}},
-    {"QVEEngCloseFile", kEdit, 10, {0, 0}},
-    {"CloseHandle", kEdit, 16, {0, 0}},   // the commit of a working copy
+    {"SetFilePointer", kEdit, 4, {0, 0}},
+    {"SetFilePointer", kEdit, 7, {0, 0}},
+    {"WriteFile", kEdit, 5, {0, 0}},
+    {"WriteFile.short", kEdit, 5, {0, 0}},
+    {"CloseHandle", kEdit, 12, {0, 0}},
     // The UAID of a block: a failed look-up is reported and the file update goes on (but the
     // name for a tag record of the block fails it: the step's code).
     {"IEdalInstGetInstName", kEdit, 1, {0, kOther}},
