@@ -371,7 +371,8 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 //     the copy alone could not be written (its line is put out and the step goes on);
 //   - the failing entry and every entry after it: block files and working copies old (the first
 //     edit file of a group that cannot be replaced cancels the replacement of the files after it);
-//   - the station's edit file "FCLT1": old.
+//   - the station's edit file "FCLT1": old;
+//   - a file passed over with its warning (it could not be opened for writing): old.
 // A file of several blocks holds those of the entries before the failing one new, the others
 // old. Only a failure of the file system's sync is coarser: before the renames it leaves the
 // whole group old, after them new but unconfirmed; the step fails either way.

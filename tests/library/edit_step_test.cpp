@@ -328,6 +328,54 @@ TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
     }
 }
 
+// A file that comes back after another entry's file (a parent, another block, its child) is
+// written back first: when the other file then cannot be replaced, the shared file holds the
+// parent's update alone, as a save list of the parent alone leaves it.
+TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFailure) {
+    IEdalInstClose();   // the step opens them itself
+    instOpen_ = false;
+    auto path_of = [&](const LdTuSaveRecord& e) {
+        std::string p;
+        EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &e, p), 0u);
+        return p;
+    };
+    const LdTuSaveRecord *parent = nullptr, *child = nullptr, *other = nullptr;
+    for (const LdTuSaveRecord& c : tbl_)
+        if (!child && (c.blkCode == 6226 || c.blkCode == 6227) && c.oyaBlockNo != c.blockNo)
+            for (const LdTuSaveRecord& p : tbl_)
+                if (p.blockNo == c.oyaBlockNo) parent = &p, child = &c;
+    ASSERT_NE(child, nullptr);
+    const std::string shared = path_of(*parent);
+    for (const LdTuSaveRecord& e : tbl_)
+        if (!other && path_of(e) != shared) other = &e;
+    ASSERT_NE(other, nullptr);
+    auto restore = [&] {
+        for (const auto& [path, bytes] : before_) put(path, bytes, bytes.size());
+    };
+    const std::vector<std::string> files = {shared, LdTuSavesWorkCopyPath(shared), path_of(*other),
+                                            LdTuSavesWorkCopyPath(path_of(*other))};
+    restore();
+    LdTuSaveRecordTbl alone = {*parent};
+    ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &alone), 0u);
+    const auto parentAlone = bytes_of(files[0]), parentAloneCopy = bytes_of(files[1]);
+    ASSERT_FALSE(parentAlone == before_.at(shared));
+    ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
+
+    restore();
+    LdTuSaveRecordTbl list = {*parent, *other, *child};
+    // The group the child's return writes back: the shared file (and its copy), then the other.
+    const unsigned otherAt = fs::exists(files[1]) ? 2 : 1;
+    failpoint::arm("CloseHandle", 5, 2 + otherAt + 1);   // after the reads' close and the AN commit
+    lines.clear();
+    EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &list), 0x2023410au);
+    failpoint::reset();
+    EXPECT_TRUE(has_line("ERR:T7191" + files[2])) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(bytes_of(files[0]) == parentAlone);
+    EXPECT_TRUE(bytes_of(files[1]) == parentAloneCopy);
+    expect_files(files[2], before_);
+    if (fs::exists(files[3])) expect_files(files[3], before_);
+}
+
 TEST_F(EditStep, FailureAtOneEntryKeepsEarlierFilesAndLeavesTheRestAsTheyWere) {
     build_files();
     const std::vector<int> list = entries();
