@@ -92,7 +92,8 @@ void write_sysconfig(Writer& w, const Description& d, const std::string& path) {
         st["name"] = s.name;
         st["number"] = s.number;
         st["apcs"] = s.apcs;
-        st["underTest"] = s.underTest;
+        // A host-order station is a test station (an APCS station answers in host order anyway).
+        st["underTest"] = s.underTest || (s.byteOrder == "host" && !s.apcs);
         st["autoBackup"] = s.autoBackup;
         st["areas"] = areas;
         st["ioBusTypes"] = s.ioBusTypes;

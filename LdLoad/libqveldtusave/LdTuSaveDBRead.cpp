@@ -239,9 +239,17 @@ bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, con
     const LdTuSaveImage img(pDbImage, dwImageSize);
     for (LdTuSaveAreaForm form : {LdTuSaveAreaForm::kStation, LdTuSaveAreaForm::kAreaRootAdrs,
                                   LdTuSaveAreaForm::kAreaCnstDist}) {
-        if (const LdTuSaveArea a = img.Area(1, form); a.failed != LdTuSaveLink::kNone) {
+        const LdTuSaveArea a = img.Area(1, form);
+        if (a.failed != LdTuSaveLink::kNone) {
             LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:%s is Invalid FileName = %s", LdTuSaveLinkName(a.failed),
                          path.c_str());
+            return false;
+        }
+        // A file cut inside BldbPtrTbl holds fewer entries than MaxBlock: the blocks past the
+        // cut would be left out of the upload and the TP file unseen.
+        if (a.maxBlock > 0 && static_cast<std::size_t>(a.maxBlock) > a.bldbEntries) {
+            LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl is Invalid MaxBlock = %d FileName = %s",
+                         static_cast<int>(a.maxBlock), path.c_str());
             return false;
         }
     }

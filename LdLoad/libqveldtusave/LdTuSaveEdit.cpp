@@ -262,11 +262,11 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
 
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                        const LdTuSaveRecord* pEntry, const std::string& strPath,
-                                       LdTuSaveEditFiles* files) {
+                                       LdTuSaveEditFiles* files, bool workCopy) {
     LdTuSavesSetUaidInBL(inf, pRootTbl, pEntry);
-    bool missing = false, readFailed = false;
-    LdTuSaveEditFile* hFile = files->Get(strPath, &missing, &readFailed);
-    if (missing) {
+    bool notOpened = false, readFailed = false;
+    LdTuSaveEditFile* hFile = files->Get(strPath, workCopy, &notOpened, &readFailed);
+    if (notOpened) {
         LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), LdTuSaveBareName(strPath).c_str());
         return 0;
     }
@@ -286,9 +286,9 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
         LdTuSaveMsgf("ERR:%s:AN", LdTuSaveText(IDS_EDIT_PATH).c_str());
         return dwRtn;
     }
-    bool missing = false, readFailed = false;
-    LdTuSaveEditFile* hFile = files->Get(strPath, &missing, &readFailed);
-    if (missing) {
+    bool notOpened = false, readFailed = false;
+    LdTuSaveEditFile* hFile = files->Get(strPath, false, &notOpened, &readFailed);
+    if (notOpened) {
         LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), strPath.c_str());
         return 0;
     }
@@ -358,9 +358,24 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 }
 
 // Every saved block's records go into its edit file and working copy, then the station's edit
-// file. The block files that entries finished are replaced a group at a time and at the end
-// (also when a later entry fails; a group that cannot be written ends the step), the station's
-// edit file only when every entry succeeded.
+// file. An edit file is opened for reading and writing at its first use, so that one that
+// cannot be written (read-only, in a read-only folder) is passed over with its warning before
+// anything of it changes. The files are written back a group at a time in first-use order, and
+// a file comes back into a group only from the entry just before, so that the entries of a
+// group follow each other file by file.
+//
+// What a failure leaves, entry by entry (the failing entry is the first whose block file could
+// not be updated, at once or when its group was written back):
+//   - the AN message file: new (replaced before the first entry);
+//   - each entry before the failing one: its block file new; its working copy new, or old when
+//     the copy alone could not be written (its line is put out and the step goes on);
+//   - the failing entry and every entry after it: block files and working copies old (the first
+//     edit file of a group that cannot be replaced cancels the replacement of the files after it);
+//   - the station's edit file "FCLT1": old;
+//   - a file passed over with its warning (it could not be opened for writing): old.
+// A file of several blocks holds those of the entries before the failing one new, the others
+// old. Only a failure of the file system's sync is coarser: before the renames it leaves the
+// whole group old, after them new but unconfirmed; the step fails either way.
 std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     LdTuSaveInstDefs instDefs;
     if (!instDefs.Open(inf)) {
@@ -390,6 +405,12 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
             dwRtn = LDTUSAVE_E_EDIT;
             break;
         }
+        const std::string strWork = LdTuSavesWorkCopyPath(strPath);
+        if ((files.HeldApart(strPath) || files.HeldApart(strWork)) && files.Flush() != 0) {
+            dwRtn = LDTUSAVE_E_EDIT;
+            break;
+        }
+        files.BeginEntry();
         if (std::uint32_t nRtn = LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strPath, &files)) {
             if (nRtn == LDTUSAVE_E_NOBLOCK)
                 LdTuSaveMsgf("ERR:%s%s u16BlockNum=%d", LdTuSaveText(IDS_EDIT_NOBLOCK).c_str(), strPath.c_str(),
@@ -397,9 +418,8 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
             dwRtn = LDTUSAVE_E_EDIT;
             break;
         }
-        const std::string strWork = LdTuSavesWorkCopyPath(strPath);
         struct _stat st;
-        if (_stat(strWork.c_str(), &st) == 0) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files);
+        if (_stat(strWork.c_str(), &st) == 0) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true);
         if (files.Full() && files.Flush() != 0) {
             dwRtn = LDTUSAVE_E_EDIT;
             break;

@@ -21,13 +21,13 @@ std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl*
 std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveRecord* pEntry, std::string& strPath);
 // The working copy of an edit file: the path up to the last "." of its file name, + ".wkf".
 std::string LdTuSavesWorkCopyPath(const std::string& path);
-// Copies the entry's saved records, UAID and control flag into the block file at strPath
-// (held in files until they are written back). 0 (also for a missing file: one "WRN:" line),
-// 0x2023410d when the block is not in the file, or another failure code; a failing entry
-// leaves the file as it found it.
+// Copies the entry's saved records, UAID and control flag into the block file (or, workCopy,
+// the working copy) at strPath, held in files until they are written back. 0 (also for a file
+// that cannot be opened for reading and writing: one "WRN:" line), 0x2023410d when the block
+// is not in the file, or another failure code; a failing entry leaves the file as it found it.
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                        const LdTuSaveRecord* pEntry, const std::string& strPath,
-                                       LdTuSaveEditFiles* files);
+                                       LdTuSaveEditFiles* files, bool workCopy = false);
 // The image's AN message UAIDs into the AN message file (replaced at once) and the "AN"
 // section of pEditBuf.
 std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,

@@ -18,7 +18,7 @@ using namespace LdTuSaveEdf;
 namespace {
 
 constexpr DWORD kRandomAccess = 0x10000000u;
-constexpr std::size_t kCloseGroup = 256;   // handles committed per group of syncs
+constexpr std::size_t kCloseGroup = 256;   // files held and committed per group of syncs
 
 void LdTuSavesPathErr(std::uint32_t textId, const char* path) {
     LdTuSaveMsgf("ERR:%s%s", LdTuSaveText(textId).c_str(), path);
@@ -170,18 +170,31 @@ void LdTuSaveEditFile::Rollback() {
     undo_.clear();
 }
 
-LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool* missing, bool* readFailed) {
-    *missing = false;
+LdTuSaveEditFile::~LdTuSaveEditFile() {
+    if (h_) {
+        PortAbandonFile(h_);
+        QVEEngCloseFile(h_, 1);
+    }
+}
+
+LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy, bool* notOpened, bool* readFailed) {
+    *notOpened = false;
     *readFailed = false;
-    if (auto it = index_.find(path); it != index_.end()) return files_[it->second].get();
-    if (missing_.count(path)) {
-        *missing = true;
+    if (auto it = index_.find(path); it != index_.end()) {
+        files_[it->second]->lastEntry = entry_;
+        return files_[it->second].get();
+    }
+    if (notOpened_.count(path)) {
+        *notOpened = true;
         return nullptr;
     }
+    // Opened for writing as well: a file that cannot be written is passed over now, before
+    // anything of it (or of a later file) changes. The handle's temporary is what Flush writes.
     HANDLE h = nullptr;
-    if (QVEEngCreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, kRandomAccess, nullptr, &h, 1) != 0) {
-        missing_[path] = true;
-        *missing = true;
+    if (QVEEngCreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+                         kRandomAccess | PORT_FLAG_REPLACE_ON_CLOSE, nullptr, &h, 1) != 0) {
+        notOpened_[path] = true;
+        *notOpened = true;
         return nullptr;
     }
     std::vector<std::uint8_t> bytes;
@@ -192,54 +205,65 @@ LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool* missing,
         DWORD dwRead = 0;
         ok = ReadFile(h, bytes.data(), dwSize, &dwRead, nullptr) && dwRead == dwSize;
     }
-    if (QVEEngCloseFile(h, 1) != 0) ok = false;
     if (!ok) {
         LdTuSavesReadErr(path.c_str());
+        PortAbandonFile(h);
+        QVEEngCloseFile(h, 1);
         *readFailed = true;
         return nullptr;
     }
     index_[path] = files_.size();
-    files_.push_back(std::make_unique<LdTuSaveEditFile>(path, std::move(bytes)));
+    files_.push_back(std::make_unique<LdTuSaveEditFile>(path, std::move(bytes), h, workCopy));
+    files_.back()->lastEntry = entry_;
     return files_.back().get();
+}
+
+bool LdTuSaveEditFiles::HeldApart(const std::string& path) const {
+    auto it = index_.find(path);
+    return it != index_.end() && files_[it->second]->lastEntry != entry_;
 }
 
 std::uint32_t LdTuSaveEditFiles::Flush() {
     std::uint32_t dwRtn = 0;
-    std::vector<LdTuSaveEditFile*> changed;
-    for (const auto& f : files_)
-        if (f->Changed()) changed.push_back(f.get());
-    for (std::size_t first = 0; first < changed.size(); first += kCloseGroup) {
-        const std::size_t n = std::min(kCloseGroup, changed.size() - first);
-        std::vector<HANDLE> handles;
-        std::vector<LdTuSaveEditFile*> opened;
-        for (std::size_t i = first; i < first + n; ++i) {
-            LdTuSaveEditFile* f = changed[i];
-            HANDLE h = nullptr;
-            if (QVEEngCreateFile(f->Path().c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, PORT_FLAG_REPLACE_WHOLE, nullptr,
-                                 &h, 1) != 0) {
-                LdTuSavesWriteErr(f->Path().c_str());
-                dwRtn = LDTUSAVE_E_WRITE;
-                continue;
-            }
+    std::vector<HANDLE> handles;
+    std::vector<BOOL> stop;             // an edit file: its failure keeps the files after it old
+    std::vector<bool> committed;
+    std::vector<LdTuSaveEditFile*> owners;
+    bool stopped = false;
+    for (const auto& f : files_) {
+        HANDLE h = f->TakeHandle();
+        if (!h) continue;
+        bool commit = f->Changed() && !stopped;
+        if (commit) {
             DWORD dwDone = 0;
             const auto dwSize = static_cast<DWORD>(f->Size());
-            if (!WriteFile(h, f->Bytes().data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
+            if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+                !WriteFile(h, f->Bytes().data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
                 LdTuSavesWriteErr(f->Path().c_str());
-                PortAbandonFile(h);
-                QVEEngCloseFile(h, 1);
-                dwRtn = LDTUSAVE_E_WRITE;
-                continue;
-            }
-            handles.push_back(h);
-            opened.push_back(f);
-        }
-        std::vector<BOOL> closed(handles.size(), true);
-        if (!handles.empty() && !PortCloseFiles(handles.data(), static_cast<DWORD>(handles.size()), closed.data())) {
-            for (std::size_t i = 0; i < handles.size(); ++i)
-                if (!closed[i]) {
-                    LdTuSavesPathErr(IDS_EDIT_CLOSE, opened[i]->Path().c_str());
+                commit = false;
+                if (!f->WorkCopy()) {
                     dwRtn = LDTUSAVE_E_WRITE;
+                    stopped = true;
                 }
+            }
+        }
+        if (!commit) PortAbandonFile(h);
+        handles.push_back(h);
+        stop.push_back(commit && !f->WorkCopy());
+        committed.push_back(commit);
+        owners.push_back(f.get());
+    }
+    std::vector<BOOL> closed(handles.size(), true);
+    if (!handles.empty() &&
+        !PortCloseFiles(handles.data(), static_cast<DWORD>(handles.size()), closed.data(), stop.data())) {
+        // Files after the first edit file that failed were given up with it: no line of their own.
+        for (std::size_t i = 0; i < handles.size(); ++i) {
+            if (closed[i] || !committed[i]) continue;
+            LdTuSavesPathErr(IDS_EDIT_CLOSE, owners[i]->Path().c_str());
+            if (stop[i]) {
+                dwRtn = LDTUSAVE_E_WRITE;
+                break;
+            }
         }
     }
     files_.clear();

@@ -36,6 +36,7 @@
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveDBRead.h"
+#include "port.h"
 
 namespace LdTuSaveEdf {
 
@@ -103,19 +104,27 @@ struct LdTuSavesRecDesc {
     std::uint32_t size = 0;
 };
 
-// An edit file held in memory while the step runs: read once when first needed, patched
-// through a file pointer like the open handle it stands for, and written back once. Patches
-// are grouped per save entry: Commit keeps them, Rollback restores the bytes they replaced.
-// Nothing is ever read or written outside the file's bytes: such a call fails instead.
+// An edit file held while the step runs: opened for reading and writing when first needed
+// (a replace-on-close handle, so that a file that cannot be written is found before anything
+// of it changes), read whole, patched in memory through a file pointer like the open handle it
+// stands for, and written back once. Patches are grouped per save entry: Commit keeps them,
+// Rollback restores the bytes they replaced. Nothing is ever read or written outside the
+// file's bytes: such a call fails instead.
 class LdTuSaveEditFile {
 public:
-    LdTuSaveEditFile(std::string path, std::vector<std::uint8_t> bytes)
-        : path_(std::move(path)), bytes_(std::move(bytes)) {}
+    // A file of bytes alone, or read through h (handed over: closed by Flush or the destructor).
+    LdTuSaveEditFile(std::string path, std::vector<std::uint8_t> bytes, HANDLE h = nullptr, bool workCopy = false)
+        : path_(std::move(path)), bytes_(std::move(bytes)), h_(h), workCopy_(workCopy) {}
+    LdTuSaveEditFile(const LdTuSaveEditFile&) = delete;
+    LdTuSaveEditFile& operator=(const LdTuSaveEditFile&) = delete;
+    // A handle still held is given up: the file stays as it was.
+    ~LdTuSaveEditFile();
 
     const std::string& Path() const { return path_; }
     std::uint64_t Size() const { return bytes_.size(); }
     const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
     bool Changed() const { return changed_; }
+    bool WorkCopy() const { return workCopy_; }
 
     // Seek fails for a position past the end of the file.
     bool Seek(std::uint64_t pos);
@@ -126,6 +135,15 @@ public:
     void Commit();
     void Rollback();
 
+    // The handle, handed to the caller (null for a file of bytes alone).
+    HANDLE TakeHandle() {
+        HANDLE h = h_;
+        h_ = nullptr;
+        return h;
+    }
+    // The save entry that last got the file.
+    unsigned lastEntry = 0;
+
 private:
     struct Undo {
         std::size_t pos;
@@ -133,22 +151,33 @@ private:
     };
     std::string path_;
     std::vector<std::uint8_t> bytes_;
+    HANDLE h_ = nullptr;
+    bool workCopy_ = false;
     std::uint64_t pos_ = 0;
     std::vector<Undo> undo_;
     bool changed_ = false;
 };
 
-// The edit files of one step: each read when first needed, in first-use order, and written
-// back together by Flush (every changed file through a replace-on-close handle, committed in
-// groups of syncs). Flush lets go of every file it held, so that a step over thousands of files
-// holds a group of them at a time: a file needed again after a Flush is read again.
+// The edit files of one step: each opened and read when first needed, in first-use order, and
+// written back together by Flush, in that order, as one group of replace-on-close handles.
+// Flush lets go of every file it held, so that a step over thousands of files holds a group of
+// them at a time: a file needed again after a Flush is opened again.
 class LdTuSaveEditFiles {
 public:
-    // The file at path, read now when it is not held. Null when it cannot be opened (*missing
-    // set) or read (its read line put out, *readFailed set).
-    LdTuSaveEditFile* Get(const std::string& path, bool* missing, bool* readFailed);
-    // Writes back every changed file and lets go of all; 0, or 0x20000109 after the write or
-    // close line of each file that could not be replaced (such a file keeps its old bytes).
+    // The file at path, opened for reading and writing and read now when it is not held. Null
+    // when it cannot be opened (*notOpened set: a missing or read-only file, a file in a
+    // read-only folder, a file another process holds) or read (its read line put out,
+    // *readFailed set). A working copy's failure to be written back does not fail Flush.
+    LdTuSaveEditFile* Get(const std::string& path, bool workCopy, bool* notOpened, bool* readFailed);
+    // The next save entry begins: the files it gets are marked as its.
+    void BeginEntry() { ++entry_; }
+    // Whether path is held, got last by an entry before the one just ended: held on, its
+    // entries would not follow each other in the group (time for a Flush first).
+    bool HeldApart(const std::string& path) const;
+    // Writes back every changed file, in first-use order, and lets go of all. 0, or 0x20000109
+    // after the write or close line of the first edit file (not a working copy) that could not
+    // be replaced: it and every file after it keep their old bytes. A working copy that could
+    // not be replaced keeps its old bytes, after its line.
     std::uint32_t Flush();
     // Whether a group of files is held: time for a Flush between two save entries.
     bool Full() const;
@@ -156,7 +185,8 @@ public:
 private:
     std::vector<std::unique_ptr<LdTuSaveEditFile>> files_;
     std::unordered_map<std::string, std::size_t> index_;
-    std::unordered_map<std::string, bool> missing_;
+    std::unordered_map<std::string, bool> notOpened_;
+    unsigned entry_ = 0;
 };
 
 // ---- operations on a block edit file (and on the "BL" section of pEditBuf) --------------

@@ -6,7 +6,9 @@
 //   ::::SOURCE
 //
 // Line feeds only. The file is written to "<TP path>.tmp" and only a complete, closed
-// temporary is archived and copied over the TP file.
+// temporary is archived and copied over the TP file, then removed. When the archive or the
+// copy fails, the complete temporary stays in place (the only copy of the new text) until the
+// next good save replaces it; a temporary that could not be completed is never left.
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
@@ -122,12 +124,15 @@ std::uint32_t LdTuSaveTpText(const std::uint8_t* p, std::size_t size, std::strin
 
 // ---- the TP file ------------------------------------------------------------------------------
 
-// The temporary file: every write, the flush and the close are checked. A failure leaves it
-// behind, never half-replaced (the port writes it through its own temporary).
+// The temporary file: every write, the flush and the close are checked. It takes its content
+// only at a good Close (the port writes it through a temporary of its own); given up on any
+// other way out, it is never half-written.
 class TpTmpFile {
 public:
     ~TpTmpFile() {
-        if (h_ != INVALID_HANDLE_VALUE) QVEEngCloseFile(h_, 0);
+        if (h_ == INVALID_HANDLE_VALUE) return;
+        PortAbandonFile(h_);
+        QVEEngCloseFile(h_, 0);
     }
     bool Open(const std::string& path) {
         return QVEEngCreateFile(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS,
@@ -362,18 +367,22 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
         }
     }
     const std::string tmpPath = tpPath + ".tmp";
-    // The temporary goes on every way out, also after a failure: the TP file and its
-    // archive are old or new, and nothing else is left in the folder.
-    struct TmpRemover {
-        const std::string& path;
-        ~TmpRemover() { DeleteFileA(path.c_str()); }
-    } tmpRemover{tmpPath};
     TpTmpFile file;
     if (!file.Open(tmpPath)) {
         QVEEngPutMsgBuf(tmpPath.c_str());
         QVEEngPutMsgBuf("fopen open error.");
         return 1;
     }
+    // Opened, the temporary stands for this run's text: until that is complete, a failure
+    // leaves none (neither a part of it nor an earlier run's text).
+    bool complete = false;
+    struct TmpUnfinished {
+        const std::string& path;
+        const bool& complete;
+        ~TmpUnfinished() {
+            if (!complete) DeleteFileA(path.c_str());
+        }
+    } unfinished{tmpPath, complete};
     std::time_t now = QVCTime(nullptr);
     std::string timeText;
     if (const char* t = QVCCtime(&now)) timeText.assign(t, std::strcspn(t, "\n"));
@@ -407,9 +416,11 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
         QVEEngPutMsgBuf("fwrite error.");
         return 1;
     }
+    complete = true;
     if (LdTuSaveTpArchive(tpPath, tmpPath) != 0) {
         QVEEngPutMsgBuf("LdTuSaveCtrlUpdateParmFile error.");
-        return 1;
+        return 1;   // the complete temporary stays
     }
+    DeleteFileA(tmpPath.c_str());
     return 0;
 }

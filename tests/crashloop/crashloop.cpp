@@ -54,12 +54,16 @@ Files snapshot(const std::string& root) {
 }
 
 // What a killed writer leaves: a temporary of a replace-whole write (".<name>.<pid>.<n>.tmp"),
-// or the TP writer's complete "<TP file>.tmp", which it removes after the archive copy (the
-// next save's TP step removes one left by a kill in between).
-bool is_temp(const std::string& rel) {
+// or the TP writer's "<TP file>.tmp", only complete: the text of the good save, which the writer
+// removes after the archive copy (the next good save replaces and removes one left by a kill
+// in between).
+bool is_temp(const std::string& rel, const std::string& bytes, const Files& good) {
     const fs::path path(rel);
     const std::string base = path.filename().string();
-    return base.size() > 5 && base.ends_with(".tmp") && (base[0] == '.' || path.parent_path().filename() == "TP");
+    if (base.size() <= 5 || !base.ends_with(".tmp")) return false;
+    if (base[0] == '.') return true;
+    const auto tp = good.find(rel.substr(0, rel.size() - 4));
+    return path.parent_path().filename() == "TP" && tp != good.end() && tp->second == bytes;
 }
 
 // The steps of the save, by their trace lines; a kill aims at one of them.
@@ -269,7 +273,7 @@ int main(int argc, char** argv) {
             };
             const std::string *a = get(after1), *b = get(loop.before), *g = get(loop.good);
             auto same = [](const std::string* x, const std::string* y) { return (!x && !y) || (x && y && *x == *y); };
-            if (!same(a, b) && !same(a, g) && !(a && !b && !g && is_temp(p)))
+            if (!same(a, b) && !same(a, g) && !(a && !b && !g && is_temp(p, *a, loop.good)))
                 bad.push_back(p + (a ? (b || g ? " is neither old nor new" : " appeared") : " is gone"));
         }
         if (!loop.lock_free()) bad.push_back("the generation lock is held");

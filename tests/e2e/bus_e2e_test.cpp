@@ -14,6 +14,10 @@
 #include <fstream>
 #include <thread>
 
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
 #include "../library/ctrl_fixture.h"
 #include "e2e_fcssim.h"
 #include "libqvecommon/qvecommon_host.h"
@@ -26,25 +30,45 @@
 
 namespace {
 
-TEST(BusE2E, TestStationInHostOrderIsSavedOverTheSocket) {
+// A sample made by the CLI with stations in host order: test stations, so a plain save of each
+// over the socket succeeds, with the station's values.
+TEST(BusE2E, HostOrderSampleFromTheCliIsSavedAsBuilt) {
+    char tmpl[] = "/tmp/tusave-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string tusave = std::string("'") + TUSAVE_BUILD_DIR + "/tools/tusave/tusave' ";
+    ASSERT_EQ(e2e::shell(tusave + "sample --byte-order host '" + dir + "' >/dev/null"), 0);
+    {
+        e2e::Fcssim sim(dir);
+        ASSERT_FALSE(sim.device().empty());
+        nlohmann::json ws;
+        std::ifstream(dir + "/workstation.json") >> ws;
+        ws["controlBus"] = sim.device();
+        std::ofstream(dir + "/workstation.json", std::ios::trunc) << ws.dump();
+        for (const char* station : {"FCS0101", "FCS0102"}) {
+            std::vector<std::string> lines;
+            EXPECT_EQ(e2e::shell("TUSAVE_HOME='" + dir + "' " + tusave + "save --project DEMO --station " + station +
+                                     " --raw",
+                                 &lines),
+                      0)
+                << ::testing::PrintToString(lines);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines.back(), "RESULT 0x00000000");
+        }
+    }
+    // Where each saved record lies: the same sample built again beside it.
     sample::Description d = sample::default_description();
-    d.stations[1].byteOrder = "host";
-    d.stations[1].underTest = true;
-    e2e::SampleHome home;
-    ASSERT_TRUE(home.Start(d)) << "fcssim did not report its port";
-    setenv("TUSAVE_HOME", home.dir.c_str(), 1);
-    std::vector<std::string> lines;
-    ws::set_message_sink([&](const char* l) {
-        lines.emplace_back(l);
-        return 0u;
-    });
-    const sample::StationResult& st = home.result->stations[1];
-    EXPECT_EQ(QVELdFcsTuningParmSave("P1", "P2", "DEMO", st.name.c_str(), 2, 0, 7), 0u)
-        << ::testing::PrintToString(lines);
-    ws::set_message_sink(nullptr);
-    unsetenv("TUSAVE_HOME");
-    g_testMode = 0;
-    EXPECT_GT(e2e::expect_saved_records_equal_memory(st), 0u);
+    for (auto& s : d.stations) s.byteOrder = "host";
+    const std::string ref = dir + ".ref";
+    const sample::Result res = sample::build(d, ref);
+    for (sample::StationResult st : res.stations) {
+        st.databasePath = dir + st.databasePath.substr(ref.size());
+        st.memoryPath = dir + st.memoryPath.substr(ref.size());
+        EXPECT_GT(e2e::expect_saved_records_equal_memory(st), 0u) << st.name;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    std::filesystem::remove_all(ref, ec);
 }
 
 using BusInProcess = ctrl_test::CtrlSave;

@@ -3,6 +3,7 @@
 
 #include "../support/project_files.h"
 #include "ctrl_fixture.h"
+#include "project_files.h"
 #include "tusave_bytes.h"
 
 namespace ctrl_test {
@@ -350,6 +351,28 @@ TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
         EXPECT_TRUE(has_line(std::string("ERR:LdTuSaveCtrlDBRead:") + c.table + " FileName = " + db))
             << ::testing::PrintToString(lines);
         EXPECT_TRUE(project_files::snapshot(dir_) == before);
+    }
+}
+
+// A file cut inside BldbPtrTbl holds fewer entries than MaxBlock: refused when loaded (the
+// blocks past the cut would be missing from the upload and the TP file), nothing written.
+TEST_F(CtrlSave, DatabaseFileCutInsideItsBlockPointerTableIsRefused) {
+    build();
+    const auto& s = st("FCS0101");
+    const std::string good = file_bytes(s.databasePath);
+    const std::size_t bldb = s.bldbPtrTblOffset, maxBlock = static_cast<std::size_t>(s.maxBlock);
+    ASSERT_GT(maxBlock, 2u);
+    for (std::size_t cut : {bldb + 4 * (maxBlock / 2), bldb + 4 * maxBlock - 1}) {
+        std::ofstream(s.databasePath, std::ios::binary | std::ios::trunc) << good.substr(0, cut);
+        const project_files::Files before = project_files::snapshot(dir_);
+        for (unsigned mode : {0u, 2u}) {
+            SCOPED_TRACE(std::to_string(cut) + " mode " + std::to_string(mode));
+            EXPECT_EQ(save("FCS0101", 2, mode), 0x20234108u);
+            EXPECT_TRUE(has_line("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl is Invalid MaxBlock = " + std::to_string(maxBlock) +
+                                 " FileName = " + s.databasePath))
+                << ::testing::PrintToString(lines);
+            EXPECT_TRUE(project_files::snapshot(dir_) == before);
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include "LdTuSaveEditFmt.h"
 #include "ctrl_fixture.h"
 #include "libqverxgen.h"
+#include "project_files.h"
 #include "tusave_bytes.h"
 
 namespace ctrl_test {
@@ -277,6 +278,104 @@ TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
     EXPECT_EQ(lines.back(), "ERR:T7189" + st("FCS0101").blocks[child->oyaBlockNo - 1u].fileName);
 }
 
+// A file that cannot be replaced only when its group is written back (its write or its commit
+// fails). An edit file fails the step with its line: the entries before its own keep their
+// files new, its entry and every later one old, the station's edit file old. A working copy
+// gives its line and only it stays old: the step goes on.
+TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
+    IEdalInstClose();   // the step opens them itself
+    instOpen_ = false;
+    // The block files and working copies in the order of their first use by the entries.
+    std::vector<std::string> order;
+    std::vector<bool> isCopy;
+    for (const LdTuSaveRecord& e : tbl_) {
+        std::string path;
+        ASSERT_EQ(LdTuSavesGetBlockFilePath(&inf_, &e, path), 0u);
+        for (const std::string& p : {path, LdTuSavesWorkCopyPath(path)})
+            if (fs::exists(p) && std::find(order.begin(), order.end(), p) == order.end()) {
+                order.push_back(p);
+                isCopy.push_back(p != path);
+            }
+    }
+    std::size_t blockAt = order.size() / 2;
+    while (isCopy[blockAt]) ++blockAt;
+    std::size_t copyAt = blockAt + 1;
+    while (copyAt < order.size() && !isCopy[copyAt]) ++copyAt;
+    ASSERT_LT(copyAt, order.size());
+    // Calls before the group's: CloseHandle closes the station's edit file as read and commits
+    // the AN message file, WriteFile writes the AN message file.
+    const struct {
+        const char* fp;
+        std::size_t at;
+        unsigned callsBefore;
+        const char* line;
+    } cases[] = {{"CloseHandle", blockAt, 2, "ERR:T7191"},
+                 {"CloseHandle", copyAt, 2, "ERR:T7191"},
+                 {"WriteFile", blockAt, 1, "ERR:T7196"},
+                 {"WriteFile", copyAt, 1, "ERR:T7196"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fp) + " " + order[c.at]);
+        for (const auto& [path, bytes] : before_) put(path, bytes, bytes.size());
+        lines.clear();
+        const bool copy = isCopy[c.at];
+        failpoint::arm(c.fp, 5, static_cast<unsigned>(c.callsBefore + c.at + 1));
+        EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &tbl_), copy ? 0u : 0x2023410au);
+        failpoint::reset();
+        EXPECT_TRUE(has_line(c.line + order[c.at])) << ::testing::PrintToString(lines);
+        for (std::size_t i = 0; i < order.size(); ++i) expect_files(order[i], (copy ? i != c.at : i < c.at) ? after_ : before_);
+        expect_files(st("FCS0101").anMsgPath, after_);
+        expect_files(st("FCS0101").stationEditPath, copy ? after_ : before_);
+    }
+}
+
+// A file that comes back after another entry's file (a parent, another block, its child) is
+// written back first: when the other file then cannot be replaced, the shared file holds the
+// parent's update alone, as a save list of the parent alone leaves it.
+TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFailure) {
+    IEdalInstClose();   // the step opens them itself
+    instOpen_ = false;
+    auto path_of = [&](const LdTuSaveRecord& e) {
+        std::string p;
+        EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &e, p), 0u);
+        return p;
+    };
+    const LdTuSaveRecord *parent = nullptr, *child = nullptr, *other = nullptr;
+    for (const LdTuSaveRecord& c : tbl_)
+        if (!child && (c.blkCode == 6226 || c.blkCode == 6227) && c.oyaBlockNo != c.blockNo)
+            for (const LdTuSaveRecord& p : tbl_)
+                if (p.blockNo == c.oyaBlockNo) parent = &p, child = &c;
+    ASSERT_NE(child, nullptr);
+    const std::string shared = path_of(*parent);
+    for (const LdTuSaveRecord& e : tbl_)
+        if (!other && path_of(e) != shared) other = &e;
+    ASSERT_NE(other, nullptr);
+    auto restore = [&] {
+        for (const auto& [path, bytes] : before_) put(path, bytes, bytes.size());
+    };
+    const std::vector<std::string> files = {shared, LdTuSavesWorkCopyPath(shared), path_of(*other),
+                                            LdTuSavesWorkCopyPath(path_of(*other))};
+    restore();
+    LdTuSaveRecordTbl alone = {*parent};
+    ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &alone), 0u);
+    const auto parentAlone = bytes_of(files[0]), parentAloneCopy = bytes_of(files[1]);
+    ASSERT_FALSE(parentAlone == before_.at(shared));
+    ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
+
+    restore();
+    LdTuSaveRecordTbl list = {*parent, *other, *child};
+    // The group the child's return writes back: the shared file (and its copy), then the other.
+    const unsigned otherAt = fs::exists(files[1]) ? 2 : 1;
+    failpoint::arm("CloseHandle", 5, 2 + otherAt + 1);   // after the reads' close and the AN commit
+    lines.clear();
+    EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &list), 0x2023410au);
+    failpoint::reset();
+    EXPECT_TRUE(has_line("ERR:T7191" + files[2])) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(bytes_of(files[0]) == parentAlone);
+    EXPECT_TRUE(bytes_of(files[1]) == parentAloneCopy);
+    expect_files(files[2], before_);
+    if (fs::exists(files[3])) expect_files(files[3], before_);
+}
+
 TEST_F(EditStep, FailureAtOneEntryKeepsEarlierFilesAndLeavesTheRestAsTheyWere) {
     build_files();
     const std::vector<int> list = entries();
@@ -311,6 +410,85 @@ TEST_F(EditStep, MissingFileWarnsWithItsBareNameAndItsWorkingCopyIsStillUpdated)
     EXPECT_TRUE(has_line("WRN:T7190 " + fs::path(f->path).stem().string()));
     expect_files(f->workCopy, after_);
     expect_files(st("FCS0101").stationEditPath, after_);
+}
+
+// An edit file, a working copy and the AN message file that cannot be opened for reading and
+// writing (read-only, or in a read-only folder): each passed over with one warning before
+// anything of it changes, and byte for byte as it was; every other file as a good save leaves
+// it, the "AN" section of the station's edit file aside when the AN message file is passed over.
+TEST_F(EditStep, FilesThatCannotBeWrittenArePassedOverWithTheirWarning) {
+    build_files();
+    const auto& s = st("FCS0101");
+    auto entries_of = [&](const sample::EditFileInfo& f) {
+        return std::count_if(f.blocks.begin(), f.blocks.end(),
+                             [&](int b) { return s.blocks[static_cast<std::size_t>(b - 1)].listed; });
+    };
+    // Two files of one entry each with working copies: the first's file, the second's copy.
+    std::vector<const sample::EditFileInfo*> one;
+    for (const auto& f : s.editFiles)
+        if (!f.workCopy.empty() && entries_of(f) == 1) one.push_back(&f);
+    ASSERT_GE(one.size(), 3u);
+    const std::string block = one[0]->path, copy = one[1]->workCopy, an = s.anMsgPath;
+    const std::string folder = fs::path(one[2]->path).parent_path().string();
+    auto warning = [&](const std::string& p) {
+        return "WRN:T7190 " + (p == an ? p : fs::path(p).stem().string());
+    };
+    auto rel = [&](const std::string& p) { return fs::relative(p, dir_).string(); };
+
+    const std::string pristine = dir_ + ".pristine";
+    fs::copy(dir_, pristine, fs::copy_options::recursive);
+    const project_files::Files before = project_files::snapshot(dir_);
+    ASSERT_EQ(save("FCS0101"), 0u);
+    const project_files::Files good = project_files::snapshot(dir_);
+
+    const struct {
+        std::vector<std::string> files;
+        bool folder;
+    } cases[] = {{{block}, false}, {{copy}, false}, {{an}, false}, {{block, copy, an}, false}, {{}, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder ? folder : ::testing::PrintToString(c.files));
+        fs::remove_all(dir_);
+        fs::copy(pristine, dir_, fs::copy_options::recursive);
+        // The files passed over, and their warnings: one per entry that uses the file.
+        std::vector<std::string> unwritable = c.files, want;
+        for (const auto& p : c.files) want.push_back(warning(p));
+        if (c.folder)
+            for (const auto& f : s.editFiles)
+                if (fs::path(f.path).parent_path() == folder && entries_of(f) > 0)
+                    for (const std::string& p : {f.path, f.workCopy}) {
+                        if (p.empty()) continue;
+                        unwritable.push_back(p);
+                        want.insert(want.end(), static_cast<std::size_t>(entries_of(f)), warning(p));
+                    }
+        for (const auto& p : c.files) fs::permissions(p, fs::perms::owner_read | fs::perms::group_read);
+        if (c.folder) fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+        const unsigned rc = save("FCS0101");
+        if (c.folder) fs::permissions(folder, fs::perms::owner_all);
+        EXPECT_EQ(rc, 0u) << ::testing::PrintToString(lines);
+
+        std::vector<std::string> wrn;   // (the tool backup's warnings aside: no tool installed here)
+        for (const auto& l : lines)
+            if (l.rfind("WRN:T7190 ", 0) == 0) wrn.push_back(l);
+        std::sort(wrn.begin(), wrn.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(wrn, want);
+
+        project_files::Files expected = good;
+        for (const auto& p : unwritable) expected[rel(p)] = before.at(rel(p));
+        if (std::find(unwritable.begin(), unwritable.end(), an) != unwritable.end()) {
+            // The "AN" section of the station's edit file stays as it was with the AN message file.
+            std::string& stn = expected[rel(s.stationEditPath)];
+            const std::string& old = before.at(rel(s.stationEditPath));
+            auto sec = LdTuSaveEdf::Find({reinterpret_cast<const std::uint8_t*>(old.data()), old.size()}, "AN",
+                                         LdTuSaveEdf::Scope::kInUse);
+            ASSERT_TRUE(sec);
+            stn.replace(sec->offset, std::size_t{sec->count} * 128, old, sec->offset, std::size_t{sec->count} * 128);
+        }
+        const project_files::Files after = project_files::snapshot(dir_);
+        for (const auto& [p, bytes] : expected) EXPECT_TRUE(after.count(p) && after.at(p) == bytes) << p;
+        EXPECT_EQ(after.size(), expected.size());
+    }
+    fs::remove_all(pristine);
 }
 
 TEST_F(EditStep, EmptySaveListStillRefreshesTheAnFileAndTheStationEditFile) {

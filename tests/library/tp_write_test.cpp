@@ -355,6 +355,7 @@ TEST_F(TpStep, WriteFailureAfterTheHeadLeavesTheFileAndArchiveAlone) {
         SCOPED_TRACE(fp);
         failpoint::reset();
         failpoint::arm(fp, fp == std::string("WriteFile") ? 28 : 3, 2);   // the first parameter line
+        std::ofstream(tpPath_ + ".tmp") << "an earlier run's text\n";     // not this run's: removed too
         EXPECT_EQ(Run(im), 0x20234105u);
         EXPECT_TRUE(has_line("fwrite error."));
         EXPECT_EQ(Read(tpPath_), "old TP\n");
@@ -385,13 +386,21 @@ TEST_F(TpStep, ArchiveKeepsFiveFilesAndDeletesTheSmallestName) {
                                                "TP20010104000000.txt", "TP20021128101500.txt",
                                                "TP20021128101501.txt", "tuning.tps"}));
 
-    // A failing copy over the TP file keeps the TP file; the temporary is removed all the same.
+    // A failing archive copy, or copy over the TP file, keeps the TP file and leaves the complete
+    // temporary beside it (the only copy of the new text); the next good save removes it.
     std::ofstream(tpPath_, std::ios::trunc) << "old TP\n";
-    failpoint::arm("CopyFileA", 28, 2);
-    EXPECT_EQ(Run(im), 0x20234105u);
-    EXPECT_TRUE(has_line("CopyFile error"));
-    EXPECT_TRUE(has_line("LdTuSaveCtrlUpdateParmFile error."));
-    EXPECT_EQ(Read(tpPath_), "old TP\n");
+    for (unsigned nth : {1u, 2u}) {
+        failpoint::arm("CopyFileA", 28, nth);
+        EXPECT_EQ(Run(im), 0x20234105u);
+        EXPECT_TRUE(has_line("CopyFile error"));
+        EXPECT_TRUE(has_line("LdTuSaveCtrlUpdateParmFile error."));
+        EXPECT_EQ(Read(tpPath_), "old TP\n");
+        EXPECT_EQ(Read(tpPath_ + ".tmp"), Read(tpDir_ + "/TP20021128101501.txt"));
+        EXPECT_EQ(Read(tpPath_ + ".tmp").substr(0, 21), ":::SOURCE\n1038478501:");
+        failpoint::reset();
+    }
+    ASSERT_EQ(Run(im), 0u);
+    EXPECT_EQ(Read(tpPath_), Read(tpDir_ + "/TP20021128101501.txt"));
     EXPECT_FALSE(fs::exists(tpPath_ + ".tmp"));
 }
 

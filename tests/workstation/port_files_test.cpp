@@ -185,6 +185,15 @@ TEST_F(PortFiles, ReadOnlyTargetFailsAtTheOpenWithEACCES) {
     HANDLE h = open_read(f);  // reading stays possible
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
+
+    // A folder without write bits takes no temporary, for root too: its files are not replaced.
+    ::chmod(f.c_str(), 0644);
+    ::chmod(dir.c_str(), 0555);
+    EXPECT_EQ(open_replace(f), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EACCES));
+    ::chmod(dir.c_str(), 0755);
+    EXPECT_EQ(read(f), "keep");
+    EXPECT_EQ(count_entries(dir), 1u);
 }
 
 TEST_F(PortFiles, FailedCloseStillReleasesTheHandleAndItsLock) {

@@ -216,10 +216,19 @@ void remove_stale_temps(const std::string& target) {
 
 // A new temporary beside the target, named after it; created with mode (umask applies). The
 // name takes at most the first kTempStem bytes of the target's, so that a target whose name
-// is as long as a folder entry can be has a temporary too.
+// is as long as a folder entry can be has a temporary too. A folder whose permission bits give
+// no write access takes no temporary, for root too (as a file without write bits is read-only
+// for root).
 int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
     constexpr std::size_t kTempStem = 200;   // + ".<pid>.<n>.tmp" and the dot stay below NAME_MAX
     static std::atomic<unsigned> counter{0};
+    if (geteuid() == 0) {
+        struct stat dst{};
+        if (::stat(dir_of(target).c_str(), &dst) == 0 && (dst.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+            errno = EACCES;
+            return -1;
+        }
+    }
     remove_stale_temps(target);
     const std::string stem = base_of(target).substr(0, kTempStem);
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -556,11 +565,11 @@ BOOL CloseHandle(HANDLE h) {
 }
 
 // Closes replace-on-close handles as one group: all temporaries are flushed with one syncfs
-// per file system, renamed over their targets, and the renames made durable with a second
-// syncfs, instead of an fsync of every file and folder. A handle that is not replace-on-close
-// is closed as by CloseHandle. closed[i] tells how handle i fared; the last failure's error is
-// left for GetLastError.
-BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed) {
+// per file system, renamed over their targets in handle order, and the renames made durable
+// with a second syncfs, instead of an fsync of every file and folder. A handle that is not
+// replace-on-close is closed as by CloseHandle. closed[i] tells how handle i fared; the last
+// failure's error is left for GetLastError.
+BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed, const BOOL* stop) {
     BOOL all = true;
     int lastErr = 0;
     std::vector<PortObject*> pending(count, nullptr);
@@ -569,6 +578,17 @@ BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed) {
         all = false;
         lastErr = e;
     };
+    // After a failed handle that stops the group, the temporaries after it are discarded.
+    auto cancel_after = [&](DWORD i) {
+        for (DWORD j = i + 1; j < count; ++j) {
+            if (!pending[j]) continue;
+            discard_temp(pending[j]);
+            release(pending[j]);
+            pending[j] = nullptr;
+            fail(j, ECANCELED);
+        }
+    };
+    auto stops = [&](DWORD i) { return stop != nullptr && stop[i] && !closed[i]; };
     for (DWORD i = 0; i < count; ++i) {
         closed[i] = true;
         PortObject* o = port::detail::get(handles[i], Kind::File);
@@ -611,6 +631,11 @@ BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed) {
         }
     };
     sync_all(true);
+    for (DWORD i = 0; i < count; ++i)
+        if (stops(i)) {
+            cancel_after(i);
+            break;
+        }
     for (DWORD i = 0; i < count; ++i) {
         PortObject* o = pending[i];
         if (!o) continue;
@@ -619,6 +644,7 @@ BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed) {
             discard_temp(o);
             release(o);
             pending[i] = nullptr;
+            if (stops(i)) cancel_after(i);
         }
     }
     sync_all(false);

@@ -46,7 +46,8 @@ constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
 // starts as a copy of the target, so the handle behaves like an in-place, untruncated
 // write; a failed or short WriteFile poisons the handle and CloseHandle then discards
 // the temporary and fails, leaving the target as it was. A target that is not writable
-// fails at the open with EACCES (also for root: a file without write bits is read-only).
+// fails at the open with EACCES (also for root: a file without write bits is read-only, and
+// so is a folder without write bits, where no temporary can be made).
 constexpr DWORD PORT_FLAG_REPLACE_ON_CLOSE = 0x00010000u;
 // Port extension: as PORT_FLAG_REPLACE_ON_CLOSE, but the temporary starts empty whatever the
 // disposition: for a file that is written whole (nothing of the old content is read, and a
@@ -94,10 +95,14 @@ BOOL CloseHandle(HANDLE h);
 // any other handle. A file patched in several writes is so committed only when all succeeded.
 BOOL PortAbandonFile(HANDLE h);
 // Port extension: closes n handles at once. Replace-on-close handles are committed as a
-// group (one syncfs of every temporary written, the renames, a second syncfs), so that many
-// files replaced together cost one round of syncs; closed[i] is handle i's result, as
-// CloseHandle would give it. FALSE when any failed (GetLastError: the last failure's).
-BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed);
+// group (one syncfs of every temporary written, the renames in handle order, a second syncfs),
+// so that many files replaced together cost one round of syncs; closed[i] is handle i's
+// result, as CloseHandle would give it. FALSE when any failed (GetLastError: the last
+// failure's). With stop given, a failure of a handle i whose stop[i] is set before its rename
+// (or of the rename itself) discards the temporaries of every replace-on-close handle after
+// it: their targets stay as they were and their closed[] is FALSE (ECANCELED). Only a failed
+// sync after the renames leaves files of a failed group new (written, but not confirmed).
+BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed, const BOOL* stop = nullptr);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 BOOL DeleteFileA(const char* path);
