@@ -88,7 +88,7 @@ const std::map<unsigned, std::string>& default_texts() {
         // edit file update and element search
         {IDS_ELEM_NOTFOUND, "Element not in the reference database: "},                     // "ERR:%s%s"
         {IDS_EDIT_PATH, "Cannot get the path of the edit file "},                       // "ERR:%s%s", "ERR:%s:AN"
-        {IDS_EDIT_MISSING, "Edit file not found, passed over:"},                           // "WRN:%s %s"
+        {IDS_EDIT_MISSING, "Edit file cannot be opened, passed over:"},                           // "WRN:%s %s"
         {IDS_EDIT_CLOSE, "Cannot close the edit file "},                                 // "ERR:" + text + path
         {IDS_EDIT_NOBLOCK_IMAGE, "Block or record not found in the station database image."},
         {IDS_EDIT_SEEK, "Seek error in "},                                              // "ERR:" + text + path
