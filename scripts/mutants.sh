@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Mutation check: does the test suite catch small, deliberate faults in the code?
+#
+#   scripts/mutants.sh [--list FILE] [--out FILE] [--only ID[,ID...]] [--jobs N] [--check]
+#
+# --check only checks the list against the checkout (each text found exactly once, IDs unique)
+# and builds nothing.
+#
+# Each mutant of the list (default scripts/mutants.txt) is one exact text replacement in one
+# file: a flipped comparison, an off-by-one bound, a dropped check, a swapped byte order, a
+# skipped close. The script copies the checkout (tracked files only) to a scratch folder, builds
+# it once, checks that the suite passes there, then for each mutant: applies it, builds
+# incrementally, runs the suite (stopping at the first failing test) and records "killed"
+# (a test failed), "survived" (every test passed), "timeout" (the suite ran past its limit,
+# counted as killed) or "unbuildable"; then restores the file. A mutant whose text is not found
+# exactly once is "stale" (the list no longer matches the code).
+#
+# List format, one mutant per line, fields separated by TABs (lines starting with # are notes; the replacement may be empty):
+#   ID <TAB> path <TAB> original text <TAB> replacement text [<TAB> what it breaks]
+# In the texts, \t stands for a TAB and \n for a line end. Results go to the output file
+# (default build-mutants/results.tsv) as ID <TAB> outcome <TAB> path <TAB> what, and a summary
+# is printed at the end. The scratch folder is on /dev/shm when the machine has one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+LIST=scripts/mutants.txt
+OUT=
+ONLY=
+CHECK=
+JOBS=$(nproc)
+SUITE_TIMEOUT=${SUITE_TIMEOUT:-600}
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --list) LIST=$2; shift 2 ;;
+    --out) OUT=$2; shift 2 ;;
+    --only) ONLY=$2; shift 2 ;;
+    --jobs) JOBS=$2; shift 2 ;;
+    --check) CHECK=1; shift ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    *) echo "mutants.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+[ -f "$LIST" ] || { echo "mutants.sh: no list $LIST" >&2; exit 2; }
+LIST=$(realpath "$LIST")
+if [ -n "$CHECK" ]; then
+  python3 - "$LIST" <<'EOF'
+import sys, collections
+unesc = lambda s: s.replace('\\t', '\t').replace('\\n', '\n')
+bad, ids, n = 0, collections.Counter(), 0
+for no, line in enumerate(open(sys.argv[1], encoding='utf-8'), 1):
+    line = line.rstrip('\n')
+    if not line or line.startswith('#'):
+        continue
+    f = line.split('\t')
+    if len(f) < 4:
+        print(f'line {no}: fewer than 4 fields'); bad += 1; continue
+    n += 1
+    ids[f[0]] += 1
+    try:
+        text = open(f[1], encoding='utf-8', errors='surrogateescape').read()
+    except OSError as e:
+        print(f'{f[0]}: {e}'); bad += 1; continue
+    c = text.count(unesc(f[2]))
+    if c != 1:
+        print(f'{f[0]}: the original text is found {c} times in {f[1]}'); bad += 1
+    if f[2] == f[3]:
+        print(f'{f[0]}: replacement equals the original'); bad += 1
+for i, c in ids.items():
+    if c > 1:
+        print(f'{i}: used {c} times'); bad += 1
+print(f'{n} mutants, {bad} problems')
+sys.exit(1 if bad else 0)
+EOF
+  exit $?
+fi
+OUT=${OUT:-$ROOT/build-mutants/results.tsv}
+mkdir -p "$(dirname "$OUT")"
+OUT=$(realpath -m "$OUT")
+
+TMPBASE=$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")
+WORK=$TMPBASE/tusave-mutants-$$
+SRC=$WORK/src
+BLD=$WORK/build
+mkdir -p "$SRC"
+trap 'rm -rf "$WORK"' EXIT
+
+# The tracked files as they are in the checkout now (uncommitted edits included).
+git ls-files -z | tar --null -T - -cf - | tar -C "$SRC" -xf -
+
+LAUNCHER=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=$SRC CCACHE_NOHASHDIR=1
+  LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+echo "== mutants: building the unmutated copy in $BLD"
+cmake -S "$SRC" -B "$BLD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LAUNCHER[@]}" >/dev/null
+cmake --build "$BLD" -j "$JOBS" >/dev/null
+
+run_suite() {
+  timeout "$SUITE_TIMEOUT" ctest --test-dir "$BLD" -j "$JOBS" --stop-on-failure --timeout 300 >"$WORK/suite.log" 2>&1
+}
+echo "== mutants: the suite on the unmutated copy"
+if ! run_suite; then
+  echo "mutants.sh: the suite fails without any mutant; see below" >&2
+  tail -n 30 "$WORK/suite.log" >&2
+  exit 1
+fi
+
+# apply.py FILE OLD NEW: replaces the one occurrence; exit 3 when it is not there exactly once.
+cat >"$WORK/apply.py" <<'EOF'
+import sys
+path, old, new = sys.argv[1], sys.argv[2], sys.argv[3]
+unesc = lambda s: s.replace('\\t', '\t').replace('\\n', '\n')
+old, new = unesc(old), unesc(new)
+text = open(path, encoding='utf-8', errors='surrogateescape').read()
+if text.count(old) != 1:
+    sys.exit(3)
+open(path, 'w', encoding='utf-8', errors='surrogateescape').write(text.replace(old, new, 1))
+EOF
+
+: >"$OUT"
+total=0; killed=0; survived=0; stale=0; unbuildable=0
+while IFS= read -r line || [ -n "$line" ]; do
+  case "$line" in ''|\#*) continue ;; esac
+  # Fields by TAB, one by one: an empty replacement (a dropped line) is a field too.
+  id=${line%%$'\t'*}; rest=${line#*$'\t'}
+  path=${rest%%$'\t'*}; rest=${rest#*$'\t'}
+  old=${rest%%$'\t'*}; rest=${rest#*$'\t'}
+  new=${rest%%$'\t'*}
+  if [ "$new" = "$rest" ]; then what=; else what=${rest#*$'\t'}; fi
+  if [ -n "$ONLY" ] && [[ ",$ONLY," != *",$id,"* ]]; then continue; fi
+  total=$((total + 1))
+  file=$SRC/$path
+  cp -p "$file" "$WORK/orig" 2>/dev/null || { echo -e "$id\tstale\t$path\t$what" >>"$OUT"; stale=$((stale + 1)); continue; }
+  outcome=
+  if ! python3 "$WORK/apply.py" "$file" "$old" "$new"; then
+    outcome=stale
+  elif ! cmake --build "$BLD" -j "$JOBS" >"$WORK/build.log" 2>&1; then
+    outcome=unbuildable
+  elif run_suite; then
+    outcome=survived
+  else
+    rc=$?
+    [ "$rc" -eq 124 ] && outcome=timeout || outcome=killed
+  fi
+  cp -p "$WORK/orig" "$file"
+  touch "$file"
+  case "$outcome" in
+    killed|timeout) killed=$((killed + 1)) ;;
+    survived) survived=$((survived + 1)) ;;
+    stale) stale=$((stale + 1)) ;;
+    unbuildable) unbuildable=$((unbuildable + 1)) ;;
+  esac
+  printf '%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" | tee -a "$OUT"
+done <"$LIST"
+# Leave the build as the unmutated code.
+cmake --build "$BLD" -j "$JOBS" >/dev/null 2>&1 || true
+
+scored=$((killed + survived))
+pct=0; [ "$scored" -gt 0 ] && pct=$((100 * killed / scored))
+echo "== mutants: $total run, $killed killed, $survived survived, $stale stale, $unbuildable unbuildable; $pct % of the built mutants killed"
+echo "== results: $OUT"
