@@ -67,7 +67,7 @@ demo: build
 fuzz:
 	@command -v clang++ >/dev/null || { echo "make fuzz: needs clang (apt-get install clang)" >&2; exit 1; }
 	@[ -f $(BUILD_FUZZ)/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_FUZZ=ON
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_FUZZ=ON $(LAUNCHER)
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
 	@tmp=$$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp ); \
 	for t in $(FUZZ_TARGETS); do \
