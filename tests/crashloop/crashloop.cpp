@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +79,7 @@ struct Loop {
     pid_t start_save() const {
         const pid_t pid = fork();
         if (pid == 0) {
+            setpgid(0, 0);   // the save and its supervisor: one group, waited for together
             setenv("TUSAVE_HOME", work.c_str(), 1);
             setenv("TUSAVE_TRACE", trace.c_str(), 1);
             setenv("TUSAVE_FIXED_TIME", "1767225600", 1);
@@ -96,6 +98,23 @@ struct Loop {
         int st = 0;
         waitpid(pid, &st, 0);
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+    }
+    // After its supervisor ended: the rest of the save's group (orphans come to this process,
+    // a subreaper) must end by itself within 2 s; false when it had to be killed.
+    static bool group_ends(pid_t pgid) {
+        const auto until = Clock::now() + std::chrono::seconds(2);
+        for (;;) {
+            int st = 0;
+            const pid_t r = waitpid(-pgid, &st, WNOHANG);
+            if (r < 0) return true;   // ECHILD: none left
+            if (r > 0) continue;
+            if (Clock::now() >= until) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        kill(-pgid, SIGKILL);
+        while (waitpid(-pgid, nullptr, 0) > 0) {
+        }
+        return false;
     }
     void fresh() const {
         std::error_code ec;
@@ -187,6 +206,7 @@ int main(int argc, char** argv) {
         }
     }
     const auto t0 = Clock::now();
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     char tmpl[] = "/tmp/tusave-crashloop-XXXXXX";
     if (!mkdtemp(tmpl)) return 2;
     Loop loop;
@@ -255,6 +275,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(after);
         kill(pid, SIGKILL);
         const int status = Loop::wait_for(pid);
+        if (!Loop::group_ends(pid)) bad.push_back("the save outlived its killed supervisor");
         std::string where = step;
         for (const char* s : kSteps)
             if (loop.trace_has(s)) where = s;

@@ -383,7 +383,7 @@ TEST_F(CliUser, AValueSetInTheRunningStationIsTheChangeTheSaveReports) {
               std::string::npos) << *at;
     at = std::find(lines_.begin(), lines_.end(), "Warnings:");
     ASSERT_NE(at, lines_.end());
-    EXPECT_EQ(*(at + 1), "  WRN:Edit file not found, passed over: PIC0001  (2 times)");
+    EXPECT_EQ(*(at + 1), "  WRN:Edit file cannot be opened, passed over: PIC0001  (2 times)");
 }
 
 }  // namespace

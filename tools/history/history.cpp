@@ -26,7 +26,7 @@ namespace history {
 namespace {
 
 constexpr int kBusyMs = 30000;                        // a save waits this long for another's transaction
-constexpr std::int64_t kMaxTpBytes = 1ll << 30;       // a TP file larger than this is not read
+constexpr std::int64_t kMaxTpBytes = tpfile::kMaxFileSize;   // a TP file larger than this is not read (as the TP reader)
 
 // Version 1: saves and their values (docs/history-db.md).
 const std::vector<std::string> kMigrations = {
@@ -545,7 +545,7 @@ TpFile read_tp(const std::string& path) {
     std::string why;
     if (::fstat(fd, &st) != 0) why = std::strerror(errno);
     else if (!S_ISREG(st.st_mode)) why = "not a regular file";
-    else if (st.st_size > kMaxTpBytes) why = "larger than " + std::to_string(kMaxTpBytes) + " bytes";
+    else if (st.st_size > kMaxTpBytes) why = "larger than 256 MiB";
     f.identity = {static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size),
                   static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
     if (why.empty()) {

@@ -7,6 +7,7 @@
 // with 128 + the signal. The next save brings everything into line.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -208,12 +209,16 @@ int Supervise(const SaveOptions& o) {
     timespec start {};
     clock_gettime(CLOCK_REALTIME_COARSE, &start);
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
         sigprocmask(SIG_SETMASK, &old, nullptr);
         return SaveHere(o);   // no second process: the save runs here, without the watch
     }
     if (child == 0) {
+        // The save dies with its supervisor: a killed tusave leaves no save running unseen,
+        // holding the station's lock.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(128 + SIGKILL);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         const int status = SaveHere(o);
         std::fflush(nullptr);
