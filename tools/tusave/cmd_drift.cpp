@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +169,7 @@ ScratchRun RunScratchSave(const DriftOptions& o, const std::string& scratch) {
         return r;
     }
     std::fflush(nullptr);
+    const pid_t parent = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) {
         ::close(fds[0]);
@@ -176,6 +178,9 @@ ScratchRun RunScratchSave(const DriftOptions& o, const std::string& scratch) {
         return r;
     }
     if (child == 0) {
+        // The read dies with this process: a killed drift check leaves nothing running that
+        // holds the station's lock.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) _exit(128 + SIGKILL);
         ::close(fds[0]);
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
