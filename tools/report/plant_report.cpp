@@ -22,6 +22,7 @@ namespace {
 constexpr std::int64_t kDay = 86400;
 constexpr std::size_t kMostChanged = 10;     // items listed as the most changed of a station
 constexpr std::size_t kUnsavedShown = 20;    // unsaved values listed per station (the rest counted)
+constexpr std::size_t kChartsShown = 12;     // value charts per station, of its most changed items
 
 // ---- text ---------------------------------------------------------------------------------
 
@@ -178,6 +179,7 @@ h1{font-size:1.5em;margin:.2em 0}h2{font-size:1.2em;margin:1.4em 0 .4em;border-b
 .scroll{overflow-x:auto;-webkit-overflow-scrolling:touch}
 table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
 th,td{border-bottom:1px solid var(--line);padding:4px 8px;text-align:left;vertical-align:top;white-space:nowrap}
+th{white-space:normal;vertical-align:bottom}
 td.n,th.n{text-align:right}
 th button{font:inherit;font-weight:600;border:0;background:none;padding:0;cursor:pointer;color:inherit}
 th[aria-sort=ascending] button::after{content:" \25B2"}th[aria-sort=descending] button::after{content:" \25BC"}
@@ -376,7 +378,8 @@ void StationSection(Page& p, const Station& s, const Options& o) {
     if (s.saves.empty()) {
         p.raw("<p class=\"note\">No save of this station is recorded.</p>");
     } else {
-        p.raw("<p class=\"sub\">").num(static_cast<std::int64_t>(s.saves.size())).raw(" saves recorded, the last ");
+        p.raw("<p class=\"sub\">").num(static_cast<std::int64_t>(s.saves.size()))
+            .raw(s.saves.size() == 1 ? " save recorded: " : " saves recorded, the last ");
         p.text(When(s.last->started)).raw(" (").text(ResultText(*s.last)).raw(", ").text(Who(*s.last)).raw(")");
         if (!s.last->reason.empty()) p.raw(": ").text(s.last->reason);
         p.raw(".");
@@ -413,17 +416,25 @@ void StationSection(Page& p, const Station& s, const Options& o) {
         p.raw("<h3>Most changed items</h3><ol class=\"most\">");
         for (std::size_t i = 0; i < most.size() && i < kMostChanged; ++i)
             p.raw("<li>").text(most[i]->tag).raw(" ").text(most[i]->item).raw(" (block ").num(most[i]->block)
-                .raw(", ").text(most[i]->model).raw("): ").num(most[i]->changes).raw(" changes</li>");
+                .raw(", ").text(most[i]->model).raw("): ").num(most[i]->changes).raw(most[i]->changes == 1 ? " change</li>" : " changes</li>");
         p.raw("</ol>");
     }
-    bool any = false;
-    for (const Series& x : s.items) {
-        if (x.changes < 2 || !x.numeric || x.points.size() < 2) continue;
-        if (!any) p.raw("<h3>Values over time</h3><div class=\"charts\">");
-        any = true;
-        Chart(p, x, s.saves.front()->started.utc, s.saves.back()->started.utc);
+    // The most changed first; past kChartsShown the page names how many more there are.
+    std::vector<const Series*> charted;
+    for (const Series& x : s.items)
+        if (x.changes >= 2 && x.numeric && x.points.size() >= 2) charted.push_back(&x);
+    std::stable_sort(charted.begin(), charted.end(),
+                     [](const Series* a, const Series* b) { return a->changes > b->changes; });
+    if (!charted.empty()) {
+        p.raw("<h3>Values over time</h3><div class=\"charts\">");
+        for (std::size_t i = 0; i < charted.size() && i < kChartsShown; ++i)
+            Chart(p, *charted[i], s.saves.front()->started.utc, s.saves.back()->started.utc);
+        p.raw("</div>");
+        if (charted.size() > kChartsShown)
+            p.raw("<p class=\"note\">").num(static_cast<std::int64_t>(charted.size() - kChartsShown))
+                .raw(" more numeric items changed at least twice; the values of one: tusave log --project ")
+                .text(o.project).raw(" --station ").text(s.name).raw(" --tag TAG --item ITEM</p>");
     }
-    if (any) p.raw("</div>");
     p.raw("</section>");
 }
 
