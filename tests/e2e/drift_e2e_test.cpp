@@ -4,10 +4,12 @@
 // drift then finds nothing. --all over a plant with a station that does not answer names it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "e2e_fcssim.h"
 #include "history.h"
+#include "libqverxeda/gen_lock.h"
 #include "sample.h"
 
 namespace {
@@ -120,6 +123,29 @@ TEST_F(DriftE2E, ThreeUnsavedValuesListedNothingChangedThenSavedAndInLine) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("PIC0001 PIDLOOP SV changed: "), std::string::npos) << lines[0];
 
+    // The report page shows them on the station's row.
+    const std::string page = home_.dir + ".html";
+    tusave("report --project DEMO --out '" + page + "'");
+    EXPECT_EQ(status_, 0) << err_;
+    const auto html = e2e::read_file(page);
+    fs::remove(page);
+    const std::string text(html.begin(), html.end());
+    const std::size_t row = text.find("<tr data-station=\"FCS0101\"");
+    ASSERT_NE(row, std::string::npos);
+    EXPECT_NE(text.substr(row, text.find("</tr>", row) - row).find("data-v=\"3\">3</td>"), std::string::npos);
+
+    // While a save holds the station, the check is refused and says by whom.
+    {
+        setenv("TUSAVE_HOME", home_.dir.c_str(), 1);
+        std::unique_ptr<eda::HeldGenLock> held;
+        std::string error;
+        ASSERT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", held, error), 0u) << error;
+        tusave("drift --project DEMO --station FCS0101");
+        EXPECT_EQ(status_, 2);
+        EXPECT_NE(err_.find("is locked for generation by pid " + std::to_string(getpid())), std::string::npos) << err_;
+        unsetenv("TUSAVE_HOME");
+    }
+
     // The save right after is not refused (the lock was given back) and records the three.
     tusave(save);
     ASSERT_EQ(status_, 0) << err_;
@@ -134,7 +160,7 @@ TEST_F(DriftE2E, ThreeUnsavedValuesListedNothingChangedThenSavedAndInLine) {
     EXPECT_EQ(checks[0].differences, 0);
     EXPECT_EQ(checks[0].result, 0u);
     EXPECT_FALSE(checks[0].projectTpSha256.empty());
-    EXPECT_EQ(db().drift_values(checks[0].id - 2).size(), 3u);
+    EXPECT_EQ(db().drift_values(checks[0].id - 3).size(), 3u);
 }
 
 TEST_F(DriftE2E, AllOverEightStationsOneAbsentGivesTheTableAndNamesIt) {
