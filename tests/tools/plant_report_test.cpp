@@ -67,7 +67,7 @@ std::string SamplePage(const std::string& dir) {
     plantreport::Options o;
     o.project = "DEMO";
     o.now = kNow;
-    o.source = dir + "/tuning.sqlite";
+    o.source = "projects/DEMO/HISTORY/tuning.sqlite";
     return plantreport::build(&db, {"FCS0101", "FCS0102", "FCS0103", "FCS0104"}, o);
 }
 

@@ -257,8 +257,8 @@ void Table(Page& p, const std::vector<Station>& stations, const Options& o) {
           "placeholder=\"name\" aria-label=\"Filter stations by name\"></label><label><input type=\"checkbox\" "
           "id=\"attention\"> only stations that need attention</label><span id=\"shown\" class=\"note\"></span></div>");
     p.raw("<div class=\"scroll\"><table id=\"plant\"><thead><tr><th>Station</th><th>Last good save</th>"
-          "<th class=\"n\">Age</th><th>Last result</th><th>By</th><th class=\"n\">Values changed (30 d)</th>"
-          "<th class=\"n\">Saves (30 d)</th><th class=\"n\">Unsaved</th></tr></thead><tbody>");
+          "<th class=\"n\">Age</th><th>Last result</th><th>By</th><th class=\"n\">Values changed (30&#160;d)</th>"
+          "<th class=\"n\">Saves (30&#160;d)</th><th class=\"n\">Unsaved</th></tr></thead><tbody>");
     for (const Station& s : stations) {
         const bool stale = Stale(s, o), failed = FailedLast(s);
         const std::optional<std::int64_t> unsaved = Unsaved(s);
@@ -343,7 +343,7 @@ void Timeline(Page& p, const Station& s) {
 // One numeric item's value over time: a step line between the saves that recorded a value,
 // a point for each, on the station's time axis.
 void Chart(Page& p, const Series& x, std::int64_t t0, std::int64_t t1) {
-    constexpr double L = 4, R = 196, T = 6, B = 50;
+    constexpr double L = 4, R = 156, T = 6, B = 50;   // the right margin holds the scale
     double lo = x.points.front().v, hi = lo;
     for (const Point& pt : x.points) lo = std::min(lo, pt.v), hi = std::max(hi, pt.v);
     const double span = std::max<std::int64_t>(1, t1 - t0), range = hi > lo ? hi - lo : 1;
