@@ -130,7 +130,9 @@ bool BuildScratch(const std::string& scratch, const DriftOptions& o, const std::
     ws::Workstation w;
     if (!ws::load_workstation(w, error)) return false;
     Json j;
-    j["currentProject"] = o.project;
+    // The workstation's own current project: a save of another project's station is refused
+    // unless that station is under test, and so is this read.
+    j["currentProject"] = w.currentProject;
     j["projectsDir"] = "projects";
     j["controlBus"] = w.busDevice;
     j["vrecTest"] = w.vrecTest;
