@@ -3,6 +3,7 @@
 // filtering in place, no console message; a screenshot is kept in the build folder
 // (tests/artefacts/plant-report.png).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,7 @@ int Chromium(const std::string& exe, std::vector<std::string> args, std::string*
     all.insert(all.end(), args.begin(), args.end());
     const pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0);   // its helper processes go with it
         const std::string o = dir + "/chromium.out", e = dir + "/chromium.err";
         if (!freopen(o.c_str(), "w", stdout) || !freopen(e.c_str(), "w", stderr)) _exit(127);
         std::vector<char*> argv;
@@ -90,8 +92,18 @@ int Chromium(const std::string& exe, std::vector<std::string> args, std::string*
         execv(exe.c_str(), argv.data());
         _exit(127);
     }
+    // Bounded: a browser that hangs is ended with everything it started.
     int st = 0;
-    waitpid(pid, &st, 0);
+    bool ended = false;
+    for (int i = 0; i < 1200 && !ended; ++i) {
+        ended = waitpid(pid, &st, WNOHANG) == pid;
+        if (!ended) usleep(100000);
+    }
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        ADD_FAILURE() << "chromium did not end within 120 s";
+    }
     std::error_code ec;
     fs::remove_all(profile, ec);
     *out = Slurp(dir + "/chromium.out");
