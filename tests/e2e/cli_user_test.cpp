@@ -230,8 +230,6 @@ TEST_F(CliUser, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
     const std::vector<Row> rows = {
         {"unknown project", [] {}, {"save", "--project", "DEMOX", "--station", "FCS0101"}, "",
          {"the project DEMOX does not exist", "(projects in @/projects: DEMO)"}},
-        {"unknown station", [] {}, {"save", "--project", "DEMO", "--station", "FCS0109"}, "",
-         {"the station FCS0109 is not in the system configuration", "its stations: FCS0101, FCS0102"}},
         {"bad control bus address", [&] { SetBus("udp:127.0.0.1:notaport"); }, save, "",
          {"the control bus address \"udp:127.0.0.1:notaport\"", "\"controlBus\" in @/workstation.json",
           "udp:127.0.0.1:PORT"}},
@@ -249,6 +247,8 @@ TEST_F(CliUser, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
          {"did not answer for station FCS0101 (number 1)", "fcssim --home @"}},
         {"simulator not running", [&] { home_.sim.reset(); }, save, "",
          {"no station listens at udp:127.0.0.1:", "\"controlBus\" in @/workstation.json", "fcssim --home @ &"}},
+        {"unknown station", [] {}, {"save", "--project", "DEMO", "--station", "FCS0109"}, "",
+         {"the station FCS0109 is not in the system configuration", "its stations: FCS0101, FCS0102"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -264,6 +264,8 @@ TEST_F(CliUser, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
         }
         EXPECT_NE(line.find("(tusave explain 0x"), std::string::npos) << line;
     }
+    // The last row's mistyped station made no station of its own in the history.
+    EXPECT_FALSE(fs::exists(home_.dir + "/projects/DEMO/HISTORY/tuning.sqlite"));
 }
 
 // Usage errors exit 2 naming the option; a missing workstation folder is refused before

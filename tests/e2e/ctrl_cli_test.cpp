@@ -276,6 +276,13 @@ TEST_F(CtrlCli, SaveAllSavesEveryStationAndReportsAHeldOne) {
     ASSERT_GE(r.lines.size(), 4u);
     EXPECT_EQ(r.lines[r.lines.size() - 2].substr(0, 32), "FCS0103     held by another save");
     EXPECT_EQ(r.lines[r.lines.size() - 1].substr(0, 32), "FCS0104     saved               ");
+    // Saved again in the same second as its first save (its archive copy overwritten): no change.
+    {
+        std::istringstream row(r.lines.back());
+        std::string station, outcome, result, seconds, changed;
+        row >> station >> outcome >> result >> seconds >> changed;
+        EXPECT_EQ(changed, "0") << r.lines.back();
+    }
 
     // A station whose simulator is absent fails with the check's code after the bus time-out;
     // the others are saved.

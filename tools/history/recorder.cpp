@@ -40,7 +40,7 @@ Recorder::Recorder(const RecorderOptions& o) : o_(o) {
     }
 }
 
-void Recorder::start() {
+void Recorder::start(std::optional<std::int64_t> started) {
     if (dbPath_.empty()) return;
     begin_ = std::chrono::steady_clock::now();
     tusave_host_bus_frames(&sent0_, &received0_);
@@ -56,7 +56,7 @@ void Recorder::start() {
         s.station = o_.station;
         s.kind = o_.kind;
         s.mode = o_.mode;
-        s.started = moment(static_cast<std::int64_t>(QVCTime(nullptr)));
+        s.started = moment(started ? *started : static_cast<std::int64_t>(QVCTime(nullptr)));
         s.user = user_name();
         s.host = host_name();
         s.program = o_.program;

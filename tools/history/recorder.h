@@ -27,8 +27,9 @@ public:
     // Finds the database and the TP file (through the project's path service: before any
     // fault injection is armed, as these look-ups are not the save's).
     explicit Recorder(const RecorderOptions& o);
-    // Right before the call: reads the TP file, opens the database, inserts the running row.
-    void start();
+    // Right before the call: reads the TP file, opens the database, inserts the running row
+    // with the save's start (the workstation's clock when none is given).
+    void start(std::optional<std::int64_t> started = std::nullopt);
     // Every message-buffer line of the save (the warnings are counted).
     void line(const char* text);
     // After the call, with the save's result and the blocks and records it saved.

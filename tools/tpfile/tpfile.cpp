@@ -265,12 +265,12 @@ std::string previous_copy(const std::string& tpPath, const File& tp) {
     throw Error(tpPath, 0, "no archive copy of an earlier save beside it");
 }
 
-std::optional<std::size_t> values_changed_by_last_save(const std::string& project, const std::string& station) {
+std::optional<File> station_tp_now(const std::string& project, const std::string& station, bool eqlz) {
     try {
-        const std::string tpPath = station_tp_path(project, station);
-        File now = read(tpPath);
-        File before = read(previous_copy(tpPath, now));
-        return changed_values(diff(before, now), before, now);
+        const std::string path = station_tp_path(project, station, eqlz);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return File{};
+        return read(path);
     } catch (const Error&) {
         return std::nullopt;
     }

@@ -86,7 +86,7 @@ std::string station_tp_path(const std::string& project, const std::string& stati
 // The newest archive copy made by an earlier save than the one that wrote tp (the copy of tp
 // itself has its time); throws Error when there is none.
 std::string previous_copy(const std::string& tpPath, const File& tp);
-// How many values the last save of the station changed; nullopt when that cannot be told.
-std::optional<std::size_t> values_changed_by_last_save(const std::string& project, const std::string& station);
+// The station's TP file as it is now: empty when there is none; nullopt when it cannot be read.
+std::optional<File> station_tp_now(const std::string& project, const std::string& station, bool eqlz = false);
 
 }  // namespace tpfile

@@ -50,6 +50,7 @@ struct Job {
     int signal = 0;            // the signal that ended the save
     std::string firstError;    // the first ERR: line, or what the child wrote on stderr
     Clock::time_point begin, end;
+    std::optional<tpfile::File> tpBefore;   // the station's TP file before its save
 };
 
 std::vector<std::string> ChildArgs(const tusave_cli::SaveOptions& o, const std::string& station) {
@@ -63,6 +64,7 @@ std::vector<std::string> ChildArgs(const tusave_cli::SaveOptions& o, const std::
 }
 
 bool Start(Job& j, const tusave_cli::SaveOptions& o) {
+    if (o.mode != 1) j.tpBefore = tpfile::station_tp_now(o.project, j.station, o.kind == 3);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     posix_spawn_file_actions_t fa;
@@ -244,10 +246,12 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
         anyFailed = anyFailed || !ok;
         char result[16] = "-";
         if (j.haveResult) std::snprintf(result, sizeof result, "0x%08x", j.result);
-        // Values the save changed, against the archive copy of the save before it.
+        // Values the save changed, against the TP file before it (the archive copy of the save
+        // before may have been overwritten by a save in the same second).
         std::string changed = "-";
-        if (ok && o.mode != 1)
-            if (auto n = tpfile::values_changed_by_last_save(o.project, j.station)) changed = std::to_string(*n);
+        if (ok && o.mode != 1 && j.tpBefore)
+            if (auto now = tpfile::station_tp_now(o.project, j.station, o.kind == 3))
+                changed = std::to_string(tpfile::changed_values(tpfile::diff(*j.tpBefore, *now), *j.tpBefore, *now));
         tusave_cli::out(tusave_cli::format("%-10s  %-22s  %-10s  %8.1f  %7s  ", j.station.c_str(),
                                            Outcome(j, o.mode).c_str(), result, Seconds(j), changed.c_str()) +
                         (ok ? "" : j.firstError));

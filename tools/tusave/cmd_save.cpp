@@ -107,7 +107,8 @@ int SaveHere(const SaveOptions& o) {
     if (!o.raw && (o.json || o.summary || terminal)) report.emplace(o);
     TerminalView view;
     std::vector<std::string> errLines;
-    if (g_recorder) g_recorder->start();
+    // The history's start is the one the summary shows.
+    if (g_recorder) g_recorder->start(report ? std::optional<std::int64_t>(report->started()) : std::nullopt);
     ws::set_message_sink([&](const char* text) -> std::uint32_t {
         const std::string line = text ? text : "";
         if (line.rfind("ERR:", 0) == 0) errLines.push_back(line);
@@ -260,7 +261,11 @@ void NoteToStderr(const char* text) { tusave_cli::err(std::string("tusave: ") + 
 int tusave_cli::run_save(const SaveOptions& o) {
     const std::string command = "tusave " + o.command;
     if (!workstation_exists(command)) return 2;
-    if (o.mode != 1)
+    // A station that is not in the project's configuration gets no history: the save fails
+    // at once and says so, and a mistyped name must not make a station of its own there.
+    ws::Project project;
+    std::string loadError;
+    if (o.mode != 1 && ws::load_project(o.project, o.kind == 3, project, loadError) && project.find(o.station))
         g_recorder.emplace(history::RecorderOptions{o.project, o.station, static_cast<int>(o.kind),
                                                     static_cast<int>(o.mode), o.reason, "tusave " TUSAVE_VERSION});
     std::string error;

@@ -38,6 +38,7 @@ public:
     explicit SaveReport(const SaveOptions& o);
     // One message-buffer line, as it arrives.
     void line(const char* text);
+    std::time_t started() const { return started_; }
     // After the call: what changed.
     void finish(std::uint32_t result);
 
