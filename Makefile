@@ -2,7 +2,8 @@
 #   make demo   builds everything and runs a save of the bundled sample station
 #   make test   builds and runs the whole test suite, then again under ASan + UBSan
 #   make bench  builds the benchmarks and runs them (micro benchmarks, then whole saves against
-#               the floor, then the edit file step alone, then the history database's cost);
+#               the floor, then the edit file step alone, then the history database's cost, then
+#               the plant report page of 64 stations with 200 saves each);
 #               never part of make test
 BUILD      ?= build
 BUILD_SAN  ?= build-asan
@@ -80,11 +81,12 @@ fuzz:
 # Its own build folder, so the normal build does not carry the benchmarks.
 bench: setup
 	@[ -f $(BUILD_BENCH)/CMakeCache.txt ] || cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUSAVE_BENCH=ON $(LAUNCHER)
-	cmake --build $(BUILD_BENCH) -j $(JOBS) --target tusave_micro_bench tusave_e2e_bench edit_step_bench history_bench
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target tusave_micro_bench tusave_e2e_bench edit_step_bench history_bench report_bench
 	$(BUILD_BENCH)/bench/tusave_micro_bench --benchmark_min_time=0.2
 	$(BUILD_BENCH)/bench/tusave_e2e_bench $(BENCH_ARGS)
 	$(BUILD_BENCH)/bench/edit_step_bench
 	$(BUILD_BENCH)/bench/history_bench
+	$(BUILD_BENCH)/bench/report_bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_BENCH) $(BUILD_FUZZ)

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
 PKGS=(cmake ninja-build g++ pkg-config libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev
-      libgtest-dev libgmock-dev libbenchmark-dev libisal-dev)
+      libgtest-dev libgmock-dev libbenchmark-dev libisal-dev chromium)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -195,10 +195,22 @@ TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
     s.station = "FCS0101";
     s.started = {100, 0};
     const std::int64_t running = db.begin(s);
+    // Drift checks go with the saves of their time, with the values they found.
+    history::DriftCheck d;
+    d.station = "FCS0101";
+    d.started = {4000, 0};
+    d.differences = 1;
+    const std::int64_t early = db.record_drift(d, {{1, "PIC1", "PID", "SV", "1.5", "2"}});
+    d.started = {5000, 0};
+    const std::int64_t late = db.record_drift(d, {{1, "PIC1", "PID", "SV", "1.5", "3"}});
 
     // Before 4500: saves 1 to 3 go; 4 stays as the baseline of 5 and 6, with what it changed.
     const history::PruneResult r = db.prune(4500, "");
     EXPECT_EQ(r.removed, 3);
+    EXPECT_EQ(r.driftChecksRemoved, 1);
+    EXPECT_TRUE(db.drift_values(early).empty());
+    ASSERT_EQ(db.drift_values(late).size(), 1u);
+    EXPECT_EQ(db.drift_values(late)[0].stationValue, "3");
     EXPECT_EQ(r.baselines, (std::vector<std::int64_t>{ids[3]}));
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(db.save(ids[i])) << i;
     EXPECT_TRUE(db.save(running));

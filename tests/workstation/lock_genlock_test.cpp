@@ -1,6 +1,8 @@
 // Generation lock: refused to a second holder in this process and in others, given back by
 // unlock and by the holder's end (also by SIGKILL), and safe against wrong handles.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,10 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <string>
 
 #include "eda_fixture.h"
 #include "libqveeda/eda_status.h"
 #include "libqverxeda.h"
+#include "libqverxeda/gen_lock.h"
 
 using edatest::EdaHome;
 
@@ -86,6 +91,37 @@ TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h1), eda::kBadHandle);  // given back already
     ASSERT_EQ(lock("FCS0101", &h2), 0u);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h2), 0u);
+}
+
+// Held by a calling application (a drift check): a save is refused meanwhile, and the lock file
+// is given back with the text and the modification time it had.
+TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    ASSERT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
+    const std::string path = home_ + "/lock/DEMO/FCS0101.genlock";
+    const timespec old[2] = {{1577836800, 0}, {1577836800, 123}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    {
+        std::unique_ptr<eda::HeldGenLock> held;
+        std::string error;
+        ASSERT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", held, error), 0u) << error;
+        char info[16] = {};
+        EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
+        EXPECT_EQ(std::string(info), "pid " + std::to_string(::getpid()));
+        std::unique_ptr<eda::HeldGenLock> second;
+        EXPECT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", second, error), eda::kLocked);
+        EXPECT_NE(error.find("locked for generation by pid"), std::string::npos) << error;
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_mtim.tv_sec, 1577836800);
+    EXPECT_EQ(after.st_mtim.tv_nsec, 123);
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
 }
 
 TEST_F(GenLockTest, LockOfAKilledOrEndedHolderGoesWithItsProcess) {

@@ -76,6 +76,36 @@ const std::vector<std::string> kMigrations = {
          PRIMARY KEY (save_id, n)
        ) WITHOUT ROWID;
        CREATE INDEX item_value_item ON item_value (tag, item);)",
+    // Version 2: drift checks (the station's values against the project's TP file).
+    R"(CREATE TABLE drift_check (
+         id                INTEGER PRIMARY KEY,
+         station           TEXT    NOT NULL,
+         kind              INTEGER NOT NULL,
+         started_utc       INTEGER NOT NULL,
+         started_offset    INTEGER NOT NULL,
+         ended_utc         INTEGER NOT NULL,
+         ended_offset      INTEGER NOT NULL,
+         user              TEXT,
+         host              TEXT,
+         program           TEXT,
+         result            INTEGER NOT NULL,
+         seconds           REAL,
+         differences       INTEGER,
+         project_tp_sha256 TEXT,
+         error             TEXT
+       );
+       CREATE INDEX drift_check_station ON drift_check (station, kind, started_utc);
+       CREATE TABLE drift_value (
+         check_id      INTEGER NOT NULL REFERENCES drift_check (id) ON DELETE CASCADE,
+         n             INTEGER NOT NULL,
+         block         INTEGER NOT NULL,
+         tag           TEXT    NOT NULL,
+         model         TEXT    NOT NULL,
+         item          TEXT    NOT NULL,
+         project_value TEXT,
+         station_value TEXT,
+         PRIMARY KEY (check_id, n)
+       ) WITHOUT ROWID;)",
 };
 
 Error::Kind KindOf(int rc) {
@@ -769,6 +799,77 @@ tpfile::File Database::state(std::int64_t id) const {
     return StateAt(db_, s->station, s->kind, *s->stateNo);
 }
 
+std::int64_t Database::record_drift(const DriftCheck& c, const std::vector<DriftValue>& values) {
+    Tx tx(db_);
+    Stmt ins(db_, "INSERT INTO drift_check (station, kind, started_utc, started_offset, ended_utc, ended_offset, user, "
+                  "host, program, result, seconds, differences, project_tp_sha256, error) "
+                  "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+    ins.bind(1, c.station).bind(2, c.kind).bind(3, c.started.utc).bind(4, c.started.offset).bind(5, c.ended.utc);
+    ins.bind(6, c.ended.offset).text_or_null(7, c.user).text_or_null(8, c.host).text_or_null(9, c.program);
+    ins.bind(10, static_cast<std::int64_t>(c.result)).bind(11, c.seconds).bind(12, c.differences);
+    ins.text_or_null(13, c.projectTpSha256).text_or_null(14, c.error);
+    ins.run();
+    const std::int64_t id = sqlite3_last_insert_rowid(db_);
+    Stmt v(db_, "INSERT INTO drift_value (check_id, n, block, tag, model, item, project_value, station_value) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    std::int64_t n = 0;
+    for (const DriftValue& d : values) {
+        v.bind(1, id).bind(2, n++).bind(3, d.blockNo).ref(4, d.tag).ref(5, d.model).ref(6, d.item);
+        v.bind(7, d.projectValue).bind(8, d.stationValue).run();
+    }
+    tx.commit();
+    return id;
+}
+
+std::vector<DriftCheck> Database::last_drift_checks(int kind) const {
+    Stmt s(db_, "SELECT id, station, kind, started_utc, started_offset, ended_utc, ended_offset, user, host, program, "
+                "result, seconds, differences, project_tp_sha256, error FROM drift_check d WHERE kind = ?1 AND id = "
+                "(SELECT max(id) FROM drift_check e WHERE e.station = d.station AND e.kind = d.kind) ORDER BY station");
+    s.bind(1, kind);
+    std::vector<DriftCheck> out;
+    while (s.step()) {
+        DriftCheck c;
+        c.id = s.i64(0);
+        c.station = s.text(1);
+        c.kind = static_cast<int>(s.i64(2));
+        c.started = {s.i64(3), static_cast<int>(s.i64(4))};
+        c.ended = {s.i64(5), static_cast<int>(s.i64(6))};
+        c.user = s.text(7);
+        c.host = s.text(8);
+        c.program = s.text(9);
+        c.result = static_cast<std::uint32_t>(s.i64(10));
+        c.seconds = s.dbl(11);
+        c.differences = s.opt_i64(12);
+        c.projectTpSha256 = s.text(13);
+        c.error = s.text(14);
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+std::vector<DriftValue> Database::drift_values(std::int64_t id) const {
+    Stmt s(db_, "SELECT block, tag, model, item, project_value, station_value FROM drift_value WHERE check_id = ?1 "
+                "ORDER BY n");
+    s.bind(1, id);
+    std::vector<DriftValue> out;
+    while (s.step())
+        out.push_back({static_cast<int>(s.i64(0)), s.text(1), s.text(2), s.text(3), s.opt_text(4), s.opt_text(5)});
+    return out;
+}
+
+std::vector<ValueChange> Database::value_changes(int kind) const {
+    Stmt s(db_, "SELECT s.id, s.station, v.block, v.tag, v.model, v.item, v.old_value, v.new_value "
+                "FROM save s JOIN item_value v ON v.save_id = s.id "
+                "WHERE s.kind = ?1 AND s.state_no IS NOT NULL AND v.old_value IS NOT v.new_value "
+                "ORDER BY s.station, s.state_no, v.n");
+    s.bind(1, kind);
+    std::vector<ValueChange> out;
+    while (s.step())
+        out.push_back({s.i64(0), s.text(1), static_cast<int>(s.i64(2)), s.text(3), s.text(4), s.text(5),
+                       s.opt_text(6), s.opt_text(7)});
+    return out;
+}
+
 ImportResult Database::import(const std::string& station, int kind, const std::string& tpPath,
                               const std::string& program) {
     ImportResult r;
@@ -884,11 +985,14 @@ PruneResult Database::prune(std::int64_t before, const std::string& station) {
             d.bind(1, st).bind(2, kind).bind(3, keepNo.value_or(INT64_MIN)).bind(4, before).run();
             r.removed += sqlite3_changes(db_);
         }
+        Stmt dd(db_, "DELETE FROM drift_check WHERE started_utc < ?1 AND (?2 IS NULL OR station = ?2)");
+        dd.bind(1, before).text_or_null(2, station).run();
+        r.driftChecksRemoved = sqlite3_changes(db_);
         tx.commit();
     }
     // Gives the freed pages back to the file system; while another program reads the file
     // that waits for another prune.
-    if (r.removed > 0) sqlite3_exec(db_, "VACUUM", nullptr, nullptr, nullptr);
+    if (r.removed > 0 || r.driftChecksRemoved > 0) sqlite3_exec(db_, "VACUUM", nullptr, nullptr, nullptr);
     return r;
 }
 

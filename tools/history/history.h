@@ -18,7 +18,7 @@ struct sqlite3;
 namespace history {
 
 // The schema version this program writes (PRAGMA user_version).
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 // PRAGMA application_id of a tuning history database ("TUSH").
 inline constexpr std::int32_t kApplicationId = 0x54555348;
 
@@ -122,6 +122,39 @@ struct ImportResult {
 struct PruneResult {
     std::int64_t removed = 0;               // saves deleted
     std::vector<std::int64_t> baselines;    // saves kept and made baselines for later changes
+    std::int64_t driftChecksRemoved = 0;
+};
+
+// A drift check: the running station's values, read as a save reads them, compared with the
+// project's TP file. Not a save: the project is not changed by it.
+struct DriftCheck {
+    std::int64_t id = 0;
+    std::string station;
+    int kind = 2;
+    Moment started;
+    Moment ended;
+    std::string user, host, program;
+    std::uint32_t result = 0;                  // of the read (the save into a scratch copy); 0: read
+    double seconds = 0;
+    std::optional<std::int64_t> differences;   // values that differ; none when the station was not read
+    std::string projectTpSha256;               // the project's TP file compared with; empty: it had none
+    std::string error;                         // why the check failed
+};
+
+// One value that differs: the project's TP file against the station.
+struct DriftValue {
+    int blockNo = 0;
+    std::string tag, model, item;
+    std::optional<std::string> projectValue, stationValue;   // absent: not there
+};
+
+// One change of a value as recorded (old and new differ), for questions over a whole project.
+struct ValueChange {
+    std::int64_t saveId = 0;
+    std::string station;
+    int blockNo = 0;
+    std::string tag, model, item;
+    std::optional<std::string> oldValue, newValue;
 };
 
 class Database {
@@ -160,11 +193,22 @@ public:
     // The TP file save id wrote, as the database holds it (blocks, items and values).
     tpfile::File state(std::int64_t id) const;
 
+    // Records a drift check with the values that differ, in one transaction; returns its id.
+    std::int64_t record_drift(const DriftCheck& c, const std::vector<DriftValue>& values);
+    // The last drift check of each station of kind, by station name.
+    std::vector<DriftCheck> last_drift_checks(int kind) const;
+    // The values drift check id found different, in the order recorded.
+    std::vector<DriftValue> drift_values(std::int64_t id) const;
+    // Every change of a value of kind (old and new differ), by station, then in the order the
+    // states were recorded.
+    std::vector<ValueChange> value_changes(int kind) const;
+
     // Reads the TP file of station and its archive copies, oldest first, into a history that
     // holds no save of the station yet. Throws Error (Usage) when it holds some.
     ImportResult import(const std::string& station, int kind, const std::string& tpPath, const std::string& program);
     // Deletes the saves started before `before` (station empty: of every station), keeping per
-    // station and kind the last one with values as the baseline of the later ones.
+    // station and kind the last one with values as the baseline of the later ones; and the
+    // drift checks started before it.
     PruneResult prune(std::int64_t before, const std::string& station);
 
     sqlite3* handle() const { return db_; }

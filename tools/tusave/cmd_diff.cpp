@@ -36,36 +36,6 @@ void PrintJson(const std::string& oldPath, const std::string& newPath, const std
     std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
-std::string Opt(const std::optional<std::string>& v) { return v ? *v : "-"; }
-
-void PrintTable(const std::vector<Change>& changes, bool terminal) {
-    if (!terminal) {
-        for (const Change& c : changes) tusave_cli::out(tusave_cli::change_line(c));
-        return;
-    }
-    using tusave_cli::colour;
-    using tusave_cli::escape;
-    std::size_t wTag = 3, wModel = 5, wItem = 4, wOld = 3;
-    for (const Change& c : changes) {
-        wTag = std::max(wTag, escape(c.tag).size());
-        wModel = std::max(wModel, escape(c.model).size());
-        wItem = std::max(wItem, escape(c.label).size());
-        wOld = std::max(wOld, escape(Opt(c.oldValue)).size());
-    }
-    auto w = [](std::size_t n) { return static_cast<int>(n); };
-    std::printf("%s%5s  %-*s  %-*s  %-*s  %-*s  %s%s\n", colour("\033[1m"), "block", w(wTag), "tag", w(wModel),
-                "model", w(wItem), "item", w(wOld), "old", "new", colour("\033[0m"));
-    for (const Change& c : changes) {
-        const char* hue = c.kind == Change::Kind::Changed ? "\033[33m"
-                          : (c.kind == Change::Kind::BlockAdded || c.kind == Change::Kind::ItemAdded) ? "\033[32m"
-                                                                                                      : "\033[31m";
-        std::printf("%5d  %-*s  %-*s  %-*s  %s%-*s  %s%s%s\n", c.blockNo, w(wTag), escape(c.tag).c_str(), w(wModel),
-                    escape(c.model).c_str(), w(wItem), c.label.empty() ? "*" : escape(c.label).c_str(), colour(hue),
-                    w(wOld), escape(Opt(c.oldValue)).c_str(), escape(Opt(c.newValue)).c_str(), colour("\033[0m"),
-                    c.kind == Change::Kind::Changed ? "" : (std::string("  (") + tpfile::kind_text(c.kind) + ")").c_str());
-    }
-}
-
 int RunDiff(const DiffOptions& o) {
     try {
         std::string oldPath, newPath;
@@ -95,7 +65,7 @@ int RunDiff(const DiffOptions& o) {
         }
         std::vector<Change> changes = tusave_cli::item_changes(tpfile::diff(a, b), a, b);
         if (o.json) PrintJson(oldPath, newPath, changes);
-        else PrintTable(changes, isatty(STDOUT_FILENO));
+        else tusave_cli::print_changes(changes, isatty(STDOUT_FILENO));
         return changes.empty() ? 0 : 1;
     } catch (const tpfile::Error& e) {
         tusave_cli::err(std::string("tusave diff: ") + e.what());

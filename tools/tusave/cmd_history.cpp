@@ -185,7 +185,10 @@ int Prune(const HistoryOptions& o) {
         for (std::int64_t id : r.baselines) kept += (kept.empty() ? "" : ", ") + std::to_string(id);
         tusave_cli::out(tusave_cli::format("%lld save(s) before %s deleted", static_cast<long long>(r.removed),
                                            history::moment_text(history::moment(*before)).c_str()) +
-                        (kept.empty() ? "" : "; kept as the baseline of later changes: save " + kept));
+                        (kept.empty() ? "" : "; kept as the baseline of later changes: save " + kept) +
+                        (r.driftChecksRemoved ? tusave_cli::format("; %lld drift check(s) deleted",
+                                                                   static_cast<long long>(r.driftChecksRemoved))
+                                              : std::string()));
         return 0;
     } catch (const history::Error& e) {
         tusave_cli::err(tusave_cli::format("tusave history --prune: %s", history::advice(e, db->path()).c_str()));

@@ -130,6 +130,35 @@ nlohmann::ordered_json change_json(const tpfile::Change& c) {
     return e;
 }
 
+void print_changes(const std::vector<tpfile::Change>& changes, bool terminal, const char* oldHead,
+                   const char* newHead) {
+    using tpfile::Change;
+    if (!terminal) {
+        for (const Change& c : changes) out(change_line(c));
+        return;
+    }
+    auto opt = [](const std::optional<std::string>& v) { return v ? *v : std::string("-"); };
+    std::size_t wTag = 3, wModel = 5, wItem = 4, wOld = std::strlen(oldHead);
+    for (const Change& c : changes) {
+        wTag = std::max(wTag, escape(c.tag).size());
+        wModel = std::max(wModel, escape(c.model).size());
+        wItem = std::max(wItem, escape(c.label).size());
+        wOld = std::max(wOld, escape(opt(c.oldValue)).size());
+    }
+    auto w = [](std::size_t n) { return static_cast<int>(n); };
+    std::printf("%s%5s  %-*s  %-*s  %-*s  %-*s  %s%s\n", colour("\033[1m"), "block", w(wTag), "tag", w(wModel),
+                "model", w(wItem), "item", w(wOld), oldHead, newHead, colour("\033[0m"));
+    for (const Change& c : changes) {
+        const char* hue = c.kind == Change::Kind::Changed ? "\033[33m"
+                          : (c.kind == Change::Kind::BlockAdded || c.kind == Change::Kind::ItemAdded) ? "\033[32m"
+                                                                                                      : "\033[31m";
+        std::printf("%5d  %-*s  %-*s  %-*s  %s%-*s  %s%s%s\n", c.blockNo, w(wTag), escape(c.tag).c_str(), w(wModel),
+                    escape(c.model).c_str(), w(wItem), c.label.empty() ? "*" : escape(c.label).c_str(), colour(hue),
+                    w(wOld), escape(opt(c.oldValue)).c_str(), escape(opt(c.newValue)).c_str(), colour("\033[0m"),
+                    c.kind == Change::Kind::Changed ? "" : (std::string("  (") + tpfile::kind_text(c.kind) + ")").c_str());
+    }
+}
+
 std::vector<tpfile::Change> item_changes(const std::vector<tpfile::Change>& changes, const tpfile::File& a,
                                          const tpfile::File& b) {
     auto block = [](const tpfile::File& f, int n) -> const tpfile::Block* {

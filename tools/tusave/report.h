@@ -20,6 +20,10 @@ namespace tusave_cli {
 // One difference as a plain line, and as JSON (the form of tusave diff).
 std::string change_line(const tpfile::Change& c);
 nlohmann::ordered_json change_json(const tpfile::Change& c);
+// The changes as tusave diff shows them: on a terminal an aligned, coloured table whose value
+// columns are headed oldHead and newHead, otherwise one change_line each.
+void print_changes(const std::vector<tpfile::Change>& changes, bool terminal, const char* oldHead = "old",
+                   const char* newHead = "new");
 // The changes with every block added or removed given item by item, with its values, so that
 // the list holds one entry per value changed.
 std::vector<tpfile::Change> item_changes(const std::vector<tpfile::Change>& changes, const tpfile::File& a,

@@ -182,3 +182,67 @@ std::string gen_lock_holder(const std::string& project, const std::string& stati
 }
 
 }  // namespace eda
+
+namespace eda {
+
+std::uint32_t HeldGenLock::take(const std::string& project, const std::string& station,
+                                std::unique_ptr<HeldGenLock>& out, std::string& error) {
+    if (!ws::valid_name(project) || !ws::valid_name(station)) {
+        error = "invalid project or station name";
+        return kBadName;
+    }
+    const std::string dir = ws::home() + "/lock/" + project;
+    const std::string path = dir + "/" + station + ".genlock";
+    std::unique_ptr<HeldGenLock> h(new HeldGenLock);
+    struct stat st {};
+    h->fd_ = port::open_regular(path.c_str(), O_RDWR | O_NOFOLLOW, 0, &st);
+    if (h->fd_ < 0 && errno == ENOENT) {
+        if (auto r = make_dirs(dir)) {
+            error = last_error();
+            return r;
+        }
+        h->fd_ = open_lock_file(path);
+        h->made_ = true;
+        if (h->fd_ >= 0 && ::fstat(h->fd_, &st) != 0) st = {};
+    }
+    if (h->fd_ < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return kIo;
+    }
+    if (::flock(h->fd_, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        const std::string holder = holder_of(h->fd_);
+        if (e == EWOULDBLOCK) {
+            error = "station " + station + " of project " + project + " is locked for generation by " +
+                    (holder.empty() ? std::string("another process") : "pid " + holder) + " (" + path + ")";
+            return kLocked;
+        }
+        error = "cannot lock " + path + ": " + std::strerror(e);
+        return kIo;
+    }
+    // What was there (a stale pid of a holder that died keeps its text): put back at the end.
+    char buf[4096];
+    const ssize_t n = ::pread(h->fd_, buf, sizeof buf, 0);
+    if (n > 0) h->text_.assign(buf, static_cast<std::size_t>(n));
+    h->times_[0] = st.st_atim;
+    h->times_[1] = st.st_mtim;
+    const std::string text = std::to_string(::getpid()) + "\n";
+    if (::pwrite(h->fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ::ftruncate(h->fd_, static_cast<off_t>(text.size())) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return kIo;   // the destructor puts the text back and unlocks
+    }
+    out = std::move(h);
+    return kOk;
+}
+
+// Still holding the lock, so that no other holder's text or times are overwritten.
+HeldGenLock::~HeldGenLock() {
+    if (fd_ < 0) return;
+    const bool restore = !made_ && ::pwrite(fd_, text_.data(), text_.size(), 0) == static_cast<ssize_t>(text_.size());
+    [[maybe_unused]] const int t = ::ftruncate(fd_, restore ? static_cast<off_t>(text_.size()) : 0);
+    if (restore) ::futimens(fd_, times_);
+    ::close(fd_);
+}
+
+}  // namespace eda

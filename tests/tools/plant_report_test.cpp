@@ -1,0 +1,181 @@
+// The plant report page of a sample plant with a known history, as a browser renders it: the
+// table rows and their marks, the points of a known item's chart, the script's sorting and
+// filtering in place, no console message; a screenshot is kept in the build folder
+// (tests/artefacts/plant-report.png).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "history.h"
+#include "plant_history.h"
+#include "plant_report.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using plant_history::Block;
+constexpr std::int64_t kNow = 1769904000;   // 2026-02-01 00:00:00 UTC
+constexpr std::int64_t kDay = 86400;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t Count(const std::string& s, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+    return n;
+}
+
+// FCS0101: four good saves and a failed one; PIC0001 SV takes 10.5, 20.5, 15.25, 30 (three
+// changes), MODE three texts, P1 changes once; its last drift check found 2 unsaved values.
+// FCS0102: one save 20 days ago (stale), by a user whose name is markup. FCS0103: its last save failed. FCS0104: never saved.
+std::string SamplePage(const std::string& dir) {
+    history::Database db = history::Database::open(dir + "/tuning.sqlite", true);
+    history::TpFile before;
+    const char* sv[] = {"10.5", "20.5", "15.25", "30"};
+    const char* mode[] = {"AUT", "MAN", "MAN", "CAS"};
+    int k = 0;
+    for (int day = 5; day >= 1; --day) {
+        if (day == 2) {
+            plant_history::record_save(db, "FCS0101", kNow - day * kDay, nullptr, &before, 0x20234104);
+            continue;
+        }
+        std::vector<Block> b = {{1, "PIC0001", "PIDLOOP", {{"SV", sv[k]}, {"MODE", mode[k]}, {"P1", k ? "2" : "1"}}},
+                                {2, "FIC0002", "PIDLOOP", {{"SV", "1"}}}};
+        plant_history::record_save(db, "FCS0101", kNow - day * kDay, &b, &before, 0, "alice");
+        ++k;
+    }
+    history::DriftCheck d;
+    d.station = "FCS0101";
+    d.started = d.ended = {kNow - 3600, 0};
+    d.differences = 2;
+    db.record_drift(d, {{1, "PIC0001", "PIDLOOP", "SV", "30", "31"}, {1, "PIC0001", "PIDLOOP", "P1", "2", "3"}});
+    history::TpFile b2, b3;
+    const std::vector<Block> one = {{1, "TI0001", "INDICATO", {{"HH", "5"}}}};
+    plant_history::record_save(db, "FCS0102", kNow - 20 * kDay, &one, &b2, 0, "o<&>");
+    plant_history::record_save(db, "FCS0103", kNow - 3 * kDay, &one, &b3);
+    plant_history::record_save(db, "FCS0103", kNow - kDay, nullptr, &b3, 0x20234104);
+    plantreport::Options o;
+    o.project = "DEMO";
+    o.now = kNow;
+    o.source = "projects/DEMO/HISTORY/tuning.sqlite";
+    return plantreport::build(&db, {"FCS0101", "FCS0102", "FCS0103", "FCS0104"}, o);
+}
+
+// chromium with args; its exit status, stdout to *out and stderr to *err.
+int Chromium(const std::string& exe, std::vector<std::string> args, std::string* out, std::string* err,
+             const std::string& dir) {
+    char tmpl[] = "/tmp/tusave-chromium-XXXXXX";
+    if (!mkdtemp(tmpl)) return -1;
+    const std::string profile = tmpl;
+    std::vector<std::string> all = {exe, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                    "--user-data-dir=" + profile, "--enable-logging=stderr", "--v=0"};
+    all.insert(all.end(), args.begin(), args.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);   // its helper processes go with it
+        const std::string o = dir + "/chromium.out", e = dir + "/chromium.err";
+        if (!freopen(o.c_str(), "w", stdout) || !freopen(e.c_str(), "w", stderr)) _exit(127);
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    // Bounded: a browser that hangs is ended with everything it started.
+    int st = 0;
+    bool ended = false;
+    for (int i = 0; i < 1200 && !ended; ++i) {
+        ended = waitpid(pid, &st, WNOHANG) == pid;
+        if (!ended) usleep(100000);
+    }
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        ADD_FAILURE() << "chromium did not end within 120 s";
+    }
+    std::error_code ec;
+    fs::remove_all(profile, ec);
+    *out = Slurp(dir + "/chromium.out");
+    *err = Slurp(dir + "/chromium.err");
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+}  // namespace
+
+TEST(PlantReport, RendersInABrowserWithRowsChartPointsAndNoConsoleMessage) {
+    const std::string dir = TUSAVE_BUILD_DIR "/tests/artefacts";
+    fs::create_directories(dir);
+    fs::remove(dir + "/tuning.sqlite");
+    const std::string page = SamplePage(dir);
+    const std::string html = dir + "/plant-report.html";
+    std::ofstream(html, std::ios::binary) << page;
+
+    // Self-contained, and complete without the script: every row is in the file.
+    for (const char* outside : {"http:", "https:", " src=", "<link", "url("}) EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+    EXPECT_EQ(Count(page, "<tr data-station="), 4u);
+    EXPECT_NE(page.find("<td>o&lt;&amp;&gt;@ews01</td>"), std::string::npos);
+
+    std::string exe;
+    for (const char* c : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+        if (access(c, X_OK) == 0) exe = c;
+    if (exe.empty()) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
+
+    std::string dom, err;
+    ASSERT_EQ(Chromium(exe, {"--dump-dom", "file://" + html}, &dom, &err, dir), 0) << err;
+    EXPECT_EQ(err.find(":CONSOLE"), std::string::npos) << err;
+
+    // The rows in the project's order with their marks.
+    std::vector<std::string> rows;
+    const std::regex row(R"re(<tr data-station="([^"]*)" class="([^"]*)")re");
+    for (std::sregex_iterator it(dom.begin(), dom.end(), row), end; it != end; ++it)
+        rows.push_back((*it)[1].str() + ":" + (*it)[2].str());
+    EXPECT_EQ(rows, (std::vector<std::string>{"FCS0101:attn", "FCS0102:stale attn", "FCS0103:failed attn",
+                                              "FCS0104:stale attn"}));
+    EXPECT_NE(dom.find("<td class=\"n\" data-v=\"2\">2</td></tr>"), std::string::npos);   // FCS0101's unsaved
+
+    // The script ran: sort buttons in the 8 column heads, the filter shown and counting.
+    EXPECT_EQ(Count(dom, "<th") - Count(dom, "<thead"), 8u);
+    EXPECT_EQ(Count(dom, "<button type=\"button\">"), 8u);
+    EXPECT_NE(dom.find("<div id=\"filters\" class=\"filters\">"), std::string::npos);
+    EXPECT_NE(dom.find("4 of 4 stations shown"), std::string::npos);
+
+    // PIC0001 SV: one chart with a point per value; MODE (text) and P1 (one change) have none.
+    const std::size_t chart = dom.find("data-tag=\"PIC0001\" data-item=\"SV\"");
+    ASSERT_NE(chart, std::string::npos);
+    const std::string svChart = dom.substr(chart, dom.find("</figure>", chart) - chart);
+    EXPECT_EQ(Count(svChart, "<circle"), 4u);
+    EXPECT_NE(svChart.find("3 changes, 10.5 → 30"), std::string::npos) << svChart;
+    EXPECT_EQ(Count(dom, "class=\"chart\""), 1u);
+
+    std::string out;
+    fs::remove(dir + "/plant-report.png");
+    EXPECT_EQ(Chromium(exe, {"--screenshot=" + dir + "/plant-report.png", "--window-size=1000,1500",
+                             "--hide-scrollbars", "file://" + html},
+                       &out, &err, dir),
+              0)
+        << err;
+    EXPECT_GT(fs::file_size(dir + "/plant-report.png"), 10000u);
+}
+
+// Text from names and values: markup escaped, control characters replaced, CP932 read as such.
+TEST(PlantReport, HtmlText) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a<b>&\"'", "a&lt;b&gt;&amp;&quot;&#39;"},
+        {"x\x01y\x7f", "x\xEF\xBF\xBDy\xEF\xBF\xBD"},
+        {"\xE6\xB8\xA9", "\xE6\xB8\xA9"},        // UTF-8 stays
+        {"\x89\xB7", "\xE6\xB8\xA9"},            // CP932
+        {"\xFF<", "\xEF\xBF\xBD&lt;"},           // neither
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(plantreport::html_text(in), want) << in;
+}
