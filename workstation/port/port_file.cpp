@@ -708,10 +708,10 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
     if (tmp < 0) return fail(errno, -1, {});
     if (::fchmod(tmp, st.st_mode & 07777) != 0 || !copy_fd(src, tmp) || ::fsync(tmp) != 0) return fail(errno, tmp, temp);
     if (::close(tmp) != 0) {
-        tmp = -1;
-        return fail(errno, -1, {});
+        const int e = errno;
+        ::unlink(temp.c_str());   // the copy may be incomplete: it does not stay beside the destination
+        return fail(e, -1, {});
     }
-    tmp = -1;
     int rc = failIfExists ? ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to, RENAME_NOREPLACE)
                           : ::rename(temp.c_str(), to);
     if (rc != 0 && failIfExists && errno == EINVAL) {  // file system without RENAME_NOREPLACE
