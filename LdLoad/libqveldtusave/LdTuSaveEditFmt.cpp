@@ -189,21 +189,22 @@ LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy,
         return nullptr;
     }
     // Opened for writing as well: a file that cannot be written is passed over now, before
-    // anything of it (or of a later file) changes. The handle's temporary is what Flush writes.
+    // anything of it (or of a later file) changes. The handle's temporary starts empty and is
+    // what Flush writes whole; the bytes are read from the file itself, under the handle's lock.
     HANDLE h = nullptr;
     if (QVEEngCreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                         kRandomAccess | PORT_FLAG_REPLACE_ON_CLOSE, nullptr, &h, 1) != 0) {
+                         kRandomAccess | PORT_FLAG_REPLACE_WHOLE, nullptr, &h, 1) != 0) {
         notOpened_[path] = true;
         *notOpened = true;
         return nullptr;
     }
     std::vector<std::uint8_t> bytes;
-    const DWORD dwSize = GetFileSize(h, nullptr);
+    const DWORD dwSize = PortTargetSize(h);
     bool ok = dwSize != INVALID_FILE_SIZE;
     if (ok) {
         bytes.resize(dwSize);
         DWORD dwRead = 0;
-        ok = ReadFile(h, bytes.data(), dwSize, &dwRead, nullptr) && dwRead == dwSize;
+        ok = PortReadTarget(h, bytes.data(), dwSize, &dwRead) && dwRead == dwSize;
     }
     if (!ok) {
         LdTuSavesReadErr(path.c_str());
@@ -237,8 +238,7 @@ std::uint32_t LdTuSaveEditFiles::Flush() {
         if (commit) {
             DWORD dwDone = 0;
             const auto dwSize = static_cast<DWORD>(f->Size());
-            if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-                !WriteFile(h, f->Bytes().data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
+            if (!WriteFile(h, f->Bytes().data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
                 LdTuSavesWriteErr(f->Path().c_str());
                 commit = false;
                 if (!f->WorkCopy()) {

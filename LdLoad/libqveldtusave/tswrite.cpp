@@ -138,22 +138,40 @@ public:
         return QVEEngCreateFile(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | PORT_FLAG_REPLACE_WHOLE, nullptr, &h_, 0) == 0;
     }
+    // Lines collect in a buffer that goes out in large writes (a write per line would be a
+    // system call per block).
     bool Write(const std::string& s) {
-        DWORD done = 0;
-        if (!WriteFile(h_, s.data(), static_cast<DWORD>(s.size()), &done, nullptr) || done != s.size()) {
-            PortAbandonFile(h_);
-            return false;
-        }
-        return true;
+        buf_ += s;
+        return buf_.size() < kFlushAt || Flush();
     }
     bool Close() {
+        const bool flushed = Flush();
         HANDLE h = h_;
         h_ = INVALID_HANDLE_VALUE;
+        if (!flushed) {
+            QVEEngCloseFile(h, 0);   // abandoned: the target keeps its old bytes
+            return false;
+        }
         return QVEEngCloseFile(h, 0) == 0;
     }
 
 private:
+    static constexpr std::size_t kFlushAt = 64 * 1024;
+    bool Flush() {
+        if (failed_) return false;
+        DWORD done = 0;
+        if (!buf_.empty() &&
+            (!WriteFile(h_, buf_.data(), static_cast<DWORD>(buf_.size()), &done, nullptr) || done != buf_.size())) {
+            PortAbandonFile(h_);
+            failed_ = true;
+            return false;
+        }
+        buf_.clear();
+        return true;
+    }
     HANDLE h_ = INVALID_HANDLE_VALUE;
+    std::string buf_;
+    bool failed_ = false;
 };
 
 struct TpBlockCtx {
