@@ -1,11 +1,15 @@
-// tusave_e2e_bench: whole saves of sample stations (1000, 4000 and 8000 blocks) against the
-// simulated station, each figure a ratio measured inside one run against the floor
-// (tusave_floor: the same request frames and the same file I/O, nothing else). The two sides
-// are interleaved pair by pair, the first of a pair alternating, and the save and the station
-// run pinned to one CPU. Prints a table with goals and verdicts and writes it as JSON to
-// bench/results/<commit>-<date>.json.
+// tusave_e2e_bench: whole saves of sample stations (1000, 4000, 8000 and 16000 blocks) against
+// the simulated station, each figure a ratio measured inside one run against the floor
+// (tusave_floor: the same request frames and the same file I/O, nothing else), or against the
+// save itself at another size. The two sides are interleaved pair by pair, the first of a pair
+// alternating, and the save and the station run pinned to one CPU. Everything runs twice: on a
+// RAM file system (/dev/shm) where the cost of the save itself shows, then on the project's
+// disk, whose cost of creating and replacing files varies from run to run. Last, a plant of 16
+// stations saved with save --all at 1, 2, 4 and 8 jobs. Prints a table with goals and verdicts
+// and writes it as JSON to bench/results/<commit>-<date>.json.
 //
-//   tusave_e2e_bench [--pairs N] [--sizes 1000,4000,8000] [--quick] [--cpu N] [--out DIR]
+//   tusave_e2e_bench [--pairs N] [--sizes 1000,4000,8000,16000] [--fs tmpfs,disk] [--no-plant]
+//                    [--quick] [--keep] [--cpu N] [--out DIR]
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -51,10 +55,12 @@ const std::string kFloor = kBuild + "/bench/tusave_floor";
     std::exit(1);
 }
 
-std::string g_rssFile;  // where the launcher leaves a run's peak resident size
+std::string g_rssFile;  // where the launcher leaves a run's peak resident size and CPU time
 int g_cpu = -1;  // the CPU the save, the floor and the station share
+bool g_pin = true;  // off for the plant, whose saves run side by side
 
 void pin_self() {
+    if (!g_pin) return;
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(g_cpu, &set);
@@ -73,6 +79,7 @@ struct Usage {
 Usage run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
           const std::string& out = "/dev/null") {
     Usage u;
+    ::unlink(g_rssFile.c_str());
     const auto t0 = Clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -95,17 +102,18 @@ Usage run(const std::vector<std::string>& argv, const std::map<std::string, std:
         _exit(127);
     }
     int st = 0;
-    rusage ru{};
-    wait4(pid, &st, 0, &ru);
+    waitpid(pid, &st, 0);
     u.wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    u.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
-    std::ifstream(g_rssFile) >> u.rssKb;
+    // The measured program's own figures, as the launcher saw them: the launcher's cost stays
+    // out of either side.
+    std::ifstream(g_rssFile) >> u.rssKb >> u.cpu;
     u.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return u;
 }
 
 // Launcher mode (tusave_e2e_bench --exec-measured FILE PROGRAM ARGS...): runs the program as a
-// child of this fresh, small process and writes the child's peak resident size (KB) to FILE.
+// child of this fresh, small process and writes the child's peak resident size (KB) and its CPU
+// time (user + system of it and the children it waited for, s) to FILE.
 int exec_measured(char** argv) {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -115,7 +123,8 @@ int exec_measured(char** argv) {
     int st = 0;
     rusage ru{};
     if (pid < 0 || wait4(pid, &st, 0, &ru) < 0) return 127;
-    std::ofstream(argv[2], std::ios::trunc) << ru.ru_maxrss << "\n";
+    const double cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    std::ofstream(argv[2], std::ios::trunc) << ru.ru_maxrss << " " << cpu << "\n";
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
@@ -205,16 +214,20 @@ Stat stat_of(std::vector<double> v) {
 
 // ---- the sample and what a save of it must send --------------------------------------------
 
-sample::Description description(int blocks) {
+// One station of the given blocks, or a plant of n such stations.
+sample::Description description(int blocks, int stations = 1) {
     sample::Description d = sample::default_description();
-    d.stations.resize(1);
-    sample::Station& s = d.stations[0];
-    s.blocks = blocks;
-    s.blocksPerDrawing = 32;  // 8000 blocks fit the 255 drawings
-    // No custom files: the backup tool, a program of its own, is not part of what is measured.
-    s.customFolders.clear();
-    s.customFiles.clear();
-    s.autoBackup = false;
+    d.stations.clear();
+    for (int i = 0; i < stations; ++i) {
+        sample::Station s = sample::default_station(static_cast<std::size_t>(i));
+        s.blocks = blocks;
+        s.blocksPerDrawing = 64;  // 16000 blocks fit the 255 drawings; the same layout at every size
+        // No custom files: the backup tool, a program of its own, is not part of what is measured.
+        s.customFolders.clear();
+        s.customFiles.clear();
+        s.autoBackup = false;
+        d.stations.push_back(std::move(s));
+    }
     return d;
 }
 
@@ -420,7 +433,8 @@ std::pair<double, double> plain_rewrite(const std::vector<std::string>& files) {
 // ---- the table -------------------------------------------------------------------------------
 
 struct Row {
-    std::string name, what, goal;
+    std::string id, fs, what, goal;
+    int blocks = 0, jobs = 0;  // jobs: 0 where it does not apply
     double median = 0, min = 0;
     bool hasMin = true;
     bool ok = false;
@@ -444,39 +458,298 @@ std::string shell(const std::string& cmd) {
     return out;
 }
 
+// What one size of one file system gave.
 struct SizeResult {
     int blocks = 0;
     int pairs = 0, pairs1ms = 0;
     std::size_t imageSize = 0;
     FrameCount sent, want;
-    Stat cpuRatio, wallRatio1ms, cpuSave, cpuFloor, wallSave1ms, wallFloor1ms, stnCpuSave, stnCpuFloor;
-    long rssKb = 0;
+    Stat cpuRatio, wallRatio1ms, cpuSave, cpuFloor, wallSave1ms, wallFloor1ms, stnCpuSave, stnCpuFloor, rssKb;
     Stat editWall, editCpu;
     bool edit = false;
     std::size_t written = 0;
+    // For the pairs across sizes.
+    std::string home, station;
 };
+
+const std::string kScen1ms = "delay1ms.json";
+
+std::vector<std::string> save_argv(const std::string& station) {
+    return {kTusave, "save", "--project", "DEMO", "--station", station, "--mode", "0"};
+}
+
+// One size on one file system: the first save recorded, then save and floor in pairs at 0 ms
+// per reply (CPU, memory), the edit step at editAt blocks, and at 1 ms per reply (wall).
+SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1ms, int editAt) {
+    SizeResult R;
+    R.blocks = blocks;
+    R.pairs = pairs;
+    const std::string home = work + "/s" + std::to_string(blocks);
+    const sample::Description d = description(blocks);
+    const sample::Result built = sample::build(d, home);
+    const sample::StationResult& st = built.stations[0];
+    R.home = home;
+    R.station = st.name;
+    R.imageSize = st.imageSize;
+    const std::map<std::string, std::string> env{{"TUSAVE_HOME", home}};
+    const std::vector<std::string> save = save_argv(st.name);
+
+    // The first save, recorded frame by frame: what the floor replays, and P1.
+    const std::string frames = home + "/frames.bin";
+    auto before = snapshot(home);
+    {
+        Station sim(home, "", frames);
+        Usage u = run(save, env, home + "/save-first.out");
+        if (u.status != 0) die("the first save of " + std::to_string(blocks) + " blocks failed: see " + home + "/save-first.out");
+    }
+    auto after = snapshot(home);
+    R.sent = captured(frames);
+    R.want = predicted(d, st);
+    const Plan plan = make_plan(home, st, before, after);
+    R.written = plan.written;
+
+    std::vector<double> cpuS, cpuF, ratio, stnS, stnF, rss;
+    {
+        Station sim(home, "", "");
+        const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
+        for (int i = 0; i < pairs; ++i) {
+            Usage s, f;
+            double ss = 0, sf = 0;
+            for (int side : {i % 2, 1 - i % 2}) {
+                const double c0 = sim.cpu();
+                if (side == 0) {
+                    s = run(save, env);
+                    ss = sim.cpu() - c0;
+                } else {
+                    f = run(floor, env);
+                    sf = sim.cpu() - c0;
+                }
+            }
+            if (s.status != 0 || f.status != 0) die("a save or floor run failed at " + std::to_string(blocks));
+            cpuS.push_back(s.cpu);
+            cpuF.push_back(f.cpu);
+            ratio.push_back(s.cpu / std::max(f.cpu, 1e-6));
+            stnS.push_back(ss);
+            stnF.push_back(sf);
+            rss.push_back(static_cast<double>(s.rssKb));
+        }
+        if (blocks == editAt) {
+            // The edit step alone against a plain rewrite of its files.
+            setenv("TUSAVE_HOME", home.c_str(), 1);
+            ws::set_message_sink([](const char*) { return 0u; });
+            std::vector<double> ew, ec;
+            for (int i = 0; i < pairs; ++i) {
+                std::optional<std::pair<double, double>> e;
+                if (i % 2 == 0) e = edit_step(st.name);
+                const std::pair<double, double> p = plain_rewrite(plan.editFiles);
+                if (i % 2 == 1) e = edit_step(st.name);
+                if (!e) break;
+                ew.push_back(e->first / std::max(p.first, 1e-6));
+                ec.push_back(e->second / std::max(p.second, 1e-6));
+            }
+            if (!ew.empty()) {
+                R.edit = true;
+                R.editWall = stat_of(ew);
+                R.editCpu = stat_of(ec);
+            }
+        }
+    }
+    R.cpuSave = stat_of(cpuS);
+    R.cpuFloor = stat_of(cpuF);
+    R.cpuRatio = stat_of(ratio);
+    R.stnCpuSave = stat_of(stnS);
+    R.stnCpuFloor = stat_of(stnF);
+    R.rssKb = stat_of(rss);
+
+    if (at1ms) {
+        Station sim(home, work + "/" + kScen1ms, "");
+        const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
+        std::vector<double> ws, wf, wr;
+        R.pairs1ms = pairs;
+        for (int i = 0; i < pairs; ++i) {
+            Usage s, f;
+            for (int side : {i % 2, 1 - i % 2}) (side == 0 ? s : f) = run(side == 0 ? save : floor, env);
+            if (s.status != 0 || f.status != 0) die("a save or floor run at 1 ms failed at " + std::to_string(blocks));
+            ws.push_back(s.wall);
+            wf.push_back(f.wall);
+            wr.push_back(s.wall / std::max(f.wall, 1e-6));
+        }
+        R.wallSave1ms = stat_of(ws);
+        R.wallFloor1ms = stat_of(wf);
+        R.wallRatio1ms = stat_of(wr);
+    }
+    std::printf("  %s %5d blocks: %d pairs, %ld block frames (predicted %ld), save CPU %.3f s, floor CPU %.3f s, "
+                "save at 1 ms %.3f s, floor at 1 ms %.3f s, peak RSS %.0f KB, image %zu KB\n",
+                fs::path(work).filename().c_str(), blocks, pairs, R.sent.total, R.want.total, R.cpuSave.median,
+                R.cpuFloor.median, R.wallSave1ms.median, R.wallFloor1ms.median, R.rssKb.median, R.imageSize / 1024);
+    std::fflush(stdout);
+    return R;
+}
+
+// The save's CPU at two sizes, the saves run side by side in pairs (each against its station).
+Stat growth(const SizeResult& small, const SizeResult& big, int pairs) {
+    Station a(small.home, "", ""), b(big.home, "", "");
+    std::vector<double> r;
+    for (int i = 0; i < pairs; ++i) {
+        Usage us, ub;
+        for (int side : {i % 2, 1 - i % 2}) {
+            if (side == 0) us = run(save_argv(small.station), {{"TUSAVE_HOME", small.home}});
+            else ub = run(save_argv(big.station), {{"TUSAVE_HOME", big.home}});
+        }
+        if (us.status != 0 || ub.status != 0) die("a save of the growth pairs failed");
+        r.push_back(ub.cpu / std::max(us.cpu, 1e-6));
+    }
+    return stat_of(r);
+}
+
+// A plant of 16 stations of 1000 blocks at 1 ms per reply, one simulated station program
+// serving all: save --all at each number of jobs against the stations' own walls (each saved
+// alone, one after the other) divided by the jobs. Rounds of all of it, interleaved.
+struct PlantResult {
+    std::vector<int> jobs;
+    std::vector<Stat> ratio;
+    std::vector<double> wall;  // median wall of save --all per jobs
+    double alone = 0;          // median sum of the stations' walls
+    int rounds = 0;
+};
+
+PlantResult plant(const std::string& work, int rounds) {
+    constexpr int kStations = 16, kBlocks = 1000;
+    PlantResult P;
+    P.jobs = {1, 2, 4, 8};
+    P.rounds = rounds;
+    const std::string home = work + "/plant";
+    const sample::Result built = sample::build(description(kBlocks, kStations), home);
+    const std::map<std::string, std::string> env{{"TUSAVE_HOME", home}};
+    g_pin = false;  // the saves of a plant run side by side on every CPU
+    {
+        Station sim(home, work + "/" + kScen1ms, "");
+        std::vector<std::vector<double>> ratio(P.jobs.size()), wall(P.jobs.size());
+        std::vector<double> alone;
+        for (int r = 0; r < rounds; ++r) {
+            double sum = 0;
+            for (const auto& st : built.stations) {
+                Usage u = run(save_argv(st.name), env);
+                if (u.status != 0) die("a save of plant station " + st.name + " failed");
+                sum += u.wall;
+            }
+            alone.push_back(sum);
+            for (std::size_t j = 0; j < P.jobs.size(); ++j) {
+                Usage u = run({kTusave, "save", "--project", "DEMO", "--all", "--jobs", std::to_string(P.jobs[j]),
+                               "--mode", "0"},
+                              env);
+                if (u.status != 0) die("save --all --jobs " + std::to_string(P.jobs[j]) + " failed");
+                wall[j].push_back(u.wall);
+                ratio[j].push_back(u.wall / (sum / P.jobs[j]));
+            }
+        }
+        for (std::size_t j = 0; j < P.jobs.size(); ++j) {
+            P.ratio.push_back(stat_of(ratio[j]));
+            P.wall.push_back(stat_of(wall[j]).median);
+        }
+        P.alone = stat_of(alone).median;
+    }
+    g_pin = true;
+    return P;
+}
+
+void add_rows(std::vector<Row>& rows, const std::string& fsName, const std::vector<SizeResult>& results,
+              const std::vector<std::pair<std::pair<int, int>, Stat>>& growths, const PlantResult* P) {
+    auto find = [&](int b) -> const SizeResult* {
+        for (const auto& R : results)
+            if (R.blocks == b) return &R;
+        return nullptr;
+    };
+    for (const auto& R : results) {
+        const std::string b = std::to_string(R.blocks);
+        const double p1 = static_cast<double>(R.sent.total) / std::max<long>(R.want.total, 1);
+        rows.push_back({"P1", fsName, "block frames sent / predicted", "= 1", R.blocks, 0, p1, p1, false,
+                        R.sent.total == R.want.total,
+                        std::to_string(R.sent.total) + " / " + std::to_string(R.want.total) + " (+" +
+                            std::to_string(R.sent.other) + " session, mark, query frames)"});
+        if (R.pairs1ms > 0)
+            rows.push_back({"P2", fsName, "wall at 1 ms/reply, save / floor", "<= 1.05", R.blocks, 0,
+                            R.wallRatio1ms.median, R.wallRatio1ms.min, true, R.wallRatio1ms.median <= 1.05,
+                            fmt(R.wallSave1ms.median) + " s / " + fmt(R.wallFloor1ms.median) + " s, " +
+                                std::to_string(R.pairs1ms) + " pairs"});
+        rows.push_back({"P3", fsName, "CPU at 0 ms, save / floor", "<= 1.3", R.blocks, 0, R.cpuRatio.median,
+                        R.cpuRatio.min, true, R.cpuRatio.median <= 1.3,
+                        fmt(R.cpuSave.median) + " s / " + fmt(R.cpuFloor.median) + " s; station " +
+                            fmt(R.stnCpuSave.median) + " s / " + fmt(R.stnCpuFloor.median) + " s"});
+        if (R.blocks >= 8000) {
+            const double mib = 1024.0 * 1024.0;
+            const double limit = (1.1 * static_cast<double>(R.imageSize) + 8 * mib) / mib;
+            char goal[32];
+            std::snprintf(goal, sizeof goal, "<= %.1f", limit);
+            rows.push_back({"P4", fsName, "peak RSS (MiB), goal 1.1 x image + 8 MiB", goal, R.blocks, 0,
+                            R.rssKb.median / 1024, R.rssKb.min / 1024, true, R.rssKb.median / 1024 <= limit,
+                            "image " + fmt(static_cast<double>(R.imageSize) / mib) + " MiB"});
+        }
+    }
+    for (const auto& [sizes, g] : growths) {
+        const SizeResult* a = find(sizes.first);
+        const SizeResult* b = find(sizes.second);
+        const double k = static_cast<double>(sizes.second) / sizes.first;
+        char goal[32];
+        std::snprintf(goal, sizeof goal, "<= %.2f", 2.05 * k / 2);
+        rows.push_back({"P5", fsName,
+                        "save CPU " + std::to_string(sizes.second) + " / " + std::to_string(sizes.first) +
+                            " blocks, side by side",
+                        goal, sizes.second, 0, g.median, g.min, true, g.median <= 2.05 * k / 2,
+                        // The file system's share may grow faster than the blocks: the floor's
+                        // own ratio shows how much.
+                        a && b ? "floor's own: " + fmt(b->cpuFloor.median / std::max(a->cpuFloor.median, 1e-6)) : ""});
+    }
+    for (const auto& R : results)
+        if (R.edit)
+            rows.push_back({"EDIT", fsName, "edit step / plain rewrite (wall)", "<= 1.5", R.blocks, 0,
+                            R.editWall.median, R.editWall.min, true, R.editWall.median <= 1.5,
+                            "CPU ratio " + fmt(R.editCpu.median)});
+    if (P)
+        for (std::size_t j = 0; j < P->jobs.size(); ++j) {
+            const bool goal = P->jobs[j] <= 4;
+            rows.push_back({"P6", fsName, "16 stations x 1000 blocks at 1 ms, save --all / (alone / jobs)",
+                            goal ? "<= 1.3" : "stated", 16000, P->jobs[j], P->ratio[j].median, P->ratio[j].min, true,
+                            goal ? P->ratio[j].median <= 1.3 : true,
+                            fmt(P->wall[j]) + " s; stations alone " + fmt(P->alone) + " s in all; " +
+                                std::to_string(P->rounds) + " rounds"});
+        }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 3 && std::strcmp(argv[1], "--exec-measured") == 0) return exec_measured(argv);
-    int pairs = 7;
-    bool keep = false;
-    std::vector<int> sizes{1000, 4000, 8000};
+    int pairs = 7, rounds = 3;
+    bool keep = false, withPlant = true;
+    std::vector<int> sizes{1000, 4000, 8000, 16000};
+    std::vector<std::string> fsNames{"tmpfs", "disk"};
     std::string outDir = kSource + "/bench/results";
+    auto list = [](const std::string& s) {
+        std::vector<std::string> v;
+        std::stringstream ss(s);
+        for (std::string p; std::getline(ss, p, ',');) v.push_back(p);
+        return v;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--pairs" && i + 1 < argc) pairs = std::max(1, std::atoi(argv[++i]));
         else if (a == "--out" && i + 1 < argc) outDir = argv[++i];
-        else if (a == "--quick") sizes = {1000, 2000}, pairs = 3;
+        else if (a == "--quick") sizes = {1000, 2000}, pairs = 3, rounds = 1;
         else if (a == "--keep") keep = true;
+        else if (a == "--no-plant") withPlant = false;
         else if (a == "--cpu" && i + 1 < argc) g_cpu = std::atoi(argv[++i]);
+        else if (a == "--fs" && i + 1 < argc) fsNames = list(argv[++i]);
         else if (a == "--sizes" && i + 1 < argc) {
             sizes.clear();
-            std::stringstream ss(argv[++i]);
-            for (std::string s; std::getline(ss, s, ',');) sizes.push_back(std::atoi(s.c_str()));
-        } else die("usage: tusave_e2e_bench [--pairs N] [--sizes A,B,...] [--quick] [--keep] [--cpu N] [--out DIR]");
+            for (const auto& s : list(argv[++i])) sizes.push_back(std::atoi(s.c_str()));
+        } else
+            die("usage: tusave_e2e_bench [--pairs N] [--sizes A,B,...] [--fs tmpfs,disk] [--no-plant] [--quick] "
+                "[--keep] [--cpu N] [--out DIR]");
     }
+    for (const auto& f : fsNames)
+        if (f != "tmpfs" && f != "disk") die("--fs takes tmpfs and disk");
+    std::sort(sizes.begin(), sizes.end());
     for (const auto& p : {kTusave, kFcssim, kFloor})
         if (::access(p.c_str(), X_OK) != 0) die(p + " is not built");
     const int cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
@@ -484,194 +757,49 @@ int main(int argc, char** argv) {
     pin_self();  // the in-process edit step too
     const std::string cpuModel = shell("grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'");
     std::printf("tusave end-to-end benchmark: save, floor and simulated station pinned to CPU %d (taskset-like "
-                "sched_setaffinity) of %ld; %s\n", g_cpu, sysconf(_SC_NPROCESSORS_ONLN), cpuModel.c_str());
+                "sched_setaffinity) of %d; %s\n", g_cpu, cpus, cpuModel.c_str());
     std::fflush(stdout);
 
-    const std::string work = kBuild + "/bench-work";
-    fs::remove_all(work);
-    fs::create_directories(work);
-    g_rssFile = work + "/peak-rss";
-    const std::string scen1ms = work + "/delay1ms.json";
-    std::ofstream(scen1ms) << R"({"rules": [{"command": "any", "delayMs": 1, "times": 0}]})";
-
-    std::vector<SizeResult> results;
-    for (int blocks : sizes) {
-        SizeResult R;
-        R.blocks = blocks;
-        // Fewer pairs at the largest size keep a whole run within minutes.
-        R.pairs = blocks > 4000 ? std::max(7, pairs) : std::max(pairs, 7);
-        if (pairs < 7) R.pairs = pairs;
-        const std::string home = work + "/s" + std::to_string(blocks);
-        const sample::Description d = description(blocks);
-        const sample::Result built = sample::build(d, home);
-        const sample::StationResult& st = built.stations[0];
-        R.imageSize = st.imageSize;
-        const std::map<std::string, std::string> env{{"TUSAVE_HOME", home}};
-        const std::vector<std::string> save{kTusave, "save", "--project", "DEMO", "--station", st.name, "--mode", "0"};
-
-        // The first save, recorded frame by frame: what the floor replays, and P1.
-        const std::string frames = home + "/frames.bin";
-        auto before = snapshot(home);
-        {
-            Station sim(home, "", frames);
-            Usage u = run(save, env, home + "/save-first.out");
-            if (u.status != 0) die("the first save of " + std::to_string(blocks) + " blocks failed: see " + home + "/save-first.out");
-        }
-        auto after = snapshot(home);
-        R.sent = captured(frames);
-        R.want = predicted(d, st);
-        const Plan plan = make_plan(home, st, before, after);
-        R.written = plan.written;
-
-        // 0 ms per reply: CPU (P3, P5), peak memory (P4), station CPU.
-        std::vector<double> cpuS, cpuF, ratio, stnS, stnF;
-        {
-            Station sim(home, "", "");
-            const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
-            for (int i = 0; i < R.pairs; ++i) {
-                Usage s, f;
-                double ss = 0, sf = 0;
-                for (int side : {i % 2, 1 - i % 2}) {
-                    const double c0 = sim.cpu();
-                    if (side == 0) {
-                        s = run(save, env);
-                        ss = sim.cpu() - c0;
-                    } else {
-                        f = run(floor, env);
-                        sf = sim.cpu() - c0;
-                    }
-                }
-                if (s.status != 0 || f.status != 0) die("a save or floor run failed at " + std::to_string(blocks));
-                cpuS.push_back(s.cpu);
-                cpuF.push_back(f.cpu);
-                ratio.push_back(s.cpu / std::max(f.cpu, 1e-6));
-                stnS.push_back(ss);
-                stnF.push_back(sf);
-                R.rssKb = std::max(R.rssKb, s.rssKb);
-            }
-            // The edit step alone against a plain rewrite of its files, at the largest size.
-            if (blocks == sizes.back()) {
-                setenv("TUSAVE_HOME", home.c_str(), 1);
-                ws::set_message_sink([](const char*) { return 0u; });
-                std::vector<double> ew, ec;
-                for (int i = 0; i < R.pairs; ++i) {
-                    std::optional<std::pair<double, double>> e;
-                    std::pair<double, double> p{0, 0};
-                    if (i % 2 == 0) e = edit_step(st.name);
-                    p = plain_rewrite(plan.editFiles);
-                    if (i % 2 == 1) e = edit_step(st.name);
-                    if (!e) break;
-                    const auto [stepWall, stepCpu] = *e;
-                    ew.push_back(stepWall / std::max(p.first, 1e-6));
-                    ec.push_back(stepCpu / std::max(p.second, 1e-6));
-                }
-                if (!ew.empty()) {
-                    R.edit = true;
-                    R.editWall = stat_of(ew);
-                    R.editCpu = stat_of(ec);
-                }
-            }
-        }
-        R.cpuSave = stat_of(cpuS);
-        R.cpuFloor = stat_of(cpuF);
-        R.cpuRatio = stat_of(ratio);
-        R.stnCpuSave = stat_of(stnS);
-        R.stnCpuFloor = stat_of(stnF);
-
-        // 1 ms per reply: wall time (P2).
-        {
-            Station sim(home, scen1ms, "");
-            const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
-            std::vector<double> ws, wf, wr;
-            // Above 4000 blocks a pair at 1 ms takes most of a minute on a loaded machine: 3 pairs.
-            const int n = blocks > 4000 ? std::min(R.pairs, 3) : R.pairs;
-            R.pairs1ms = n;
-            for (int i = 0; i < n; ++i) {
-                Usage s, f;
-                for (int side : {i % 2, 1 - i % 2}) (side == 0 ? s : f) = run(side == 0 ? save : floor, env);
-                if (s.status != 0 || f.status != 0) die("a save or floor run at 1 ms failed at " + std::to_string(blocks));
-                ws.push_back(s.wall);
-                wf.push_back(f.wall);
-                wr.push_back(s.wall / std::max(f.wall, 1e-6));
-            }
-            R.wallSave1ms = stat_of(ws);
-            R.wallFloor1ms = stat_of(wf);
-            R.wallRatio1ms = stat_of(wr);
-        }
-        std::printf("  %5d blocks: %d pairs, %ld block frames (predicted %ld), save CPU %.3f s, floor CPU %.3f s, "
-                    "save at 1 ms %.3f s, floor at 1 ms %.3f s, peak RSS %ld KB, image %zu KB\n",
-                    blocks, R.pairs, R.sent.total, R.want.total, R.cpuSave.median, R.cpuFloor.median,
-                    R.wallSave1ms.median, R.wallFloor1ms.median, R.rssKb, R.imageSize / 1024);
-        std::fflush(stdout);
-        results.push_back(R);
-    }
-
-    // ---- the table ----
+    // The edit step at 8000 blocks, else at the largest size.
+    const int editAt = std::find(sizes.begin(), sizes.end(), 8000) != sizes.end() ? 8000 : sizes.back();
     std::vector<Row> rows;
-    for (const auto& R : results) {
-        const std::string b = std::to_string(R.blocks);
-        const double p1 = static_cast<double>(R.sent.total) / std::max<long>(R.want.total, 1);
-        rows.push_back({"P1", b + " blocks: block frames sent / predicted", "= 1", p1, p1, false,
-                        R.sent.total == R.want.total,
-                        std::to_string(R.sent.total) + " / " + std::to_string(R.want.total) + " (+" +
-                            std::to_string(R.sent.other) + " session, mark, query frames)"});
-        rows.push_back({"P2", b + " blocks: wall at 1 ms/reply, save / floor", "<= 1.03", R.wallRatio1ms.median,
-                        R.wallRatio1ms.min, true, R.wallRatio1ms.median <= 1.03,
-                        fmt(R.wallSave1ms.median) + " s / " + fmt(R.wallFloor1ms.median) + " s, " +
-                            std::to_string(R.pairs1ms) + " pairs"});
-        rows.push_back({"P3", b + " blocks: CPU at 0 ms, save / floor", "<= 1.3", R.cpuRatio.median, R.cpuRatio.min,
-                        true, R.cpuRatio.median <= 1.3,
-                        fmt(R.cpuSave.median) + " s / " + fmt(R.cpuFloor.median) + " s; station " +
-                            fmt(R.stnCpuSave.median) + " s / " + fmt(R.stnCpuFloor.median) + " s"});
-    }
-    const SizeResult& big = results.back();
-    const double p4 = (static_cast<double>(big.rssKb) * 1024 - static_cast<double>(big.imageSize)) / (1024 * 1024);
-    rows.push_back({"P4", std::to_string(big.blocks) + " blocks: peak RSS - image (MB)", "<= 16", p4, p4, false,
-                    p4 <= 16, std::to_string(big.rssKb / 1024) + " MB - " + std::to_string(big.imageSize / 1024) + " KB"});
-    const SizeResult* r4 = nullptr;
-    const SizeResult* r8 = nullptr;
-    for (const auto& R : results) {
-        if (R.blocks == 4000) r4 = &R;
-        if (R.blocks == 8000) r8 = &R;
-    }
-    if (!r4 || !r8) {
-        r4 = results.size() >= 2 ? &results[results.size() - 2] : nullptr;
-        r8 = &results.back();
-    }
-    if (r4 && r4 != r8) {
-        const double k = static_cast<double>(r8->blocks) / r4->blocks;
-        const double p5 = r8->cpuSave.median / std::max(r4->cpuSave.median, 1e-6);
-        const double p5min = r8->cpuSave.min / std::max(r4->cpuSave.min, 1e-6);
-        char goal[32];
-        std::snprintf(goal, sizeof goal, "<= %.2f", 2.05 * k / 2);
-        rows.push_back({"P5", std::to_string(r8->blocks) + " / " + std::to_string(r4->blocks) + " blocks: save CPU",
-                        goal, p5, p5min, true, p5 <= 2.05 * k / 2,
-                        // The file system's share grows faster than the blocks on some disks:
-                        // the floor's own ratio shows how much.
-                        "floor's own: " + fmt(r8->cpuFloor.median / std::max(r4->cpuFloor.median, 1e-6))});
-    }
-    if (big.edit)
-        rows.push_back({"EDIT", std::to_string(big.blocks) + " blocks: edit step / plain rewrite (wall)", "<= 2",
-                        big.editWall.median, big.editWall.min, true, big.editWall.median <= 2,
-                        "CPU " + fmt(big.editCpu.median) + "; " + std::to_string(0) + " files"});
-    if (big.edit) rows.back().note = "CPU ratio " + fmt(big.editCpu.median);
+    nlohmann::ordered_json jsizes = nlohmann::ordered_json::array();
+    std::vector<std::string> works;
+    for (const std::string& fsName : fsNames) {
+        // A RAM file system where the machine has one; the disk is the build folder's.
+        std::string root = kBuild;
+        if (fsName == "tmpfs") {
+            if (::access("/dev/shm", W_OK) != 0) {
+                std::printf("  no RAM file system (/dev/shm): the tmpfs rows are left out\n");
+                continue;
+            }
+            root = "/dev/shm";
+        }
+        const std::string work = root + "/tusave-bench-work-" + std::to_string(getpid());
+        works.push_back(work);
+        fs::remove_all(work);
+        fs::create_directories(work);
+        g_rssFile = work + "/peak-rss";
+        std::ofstream(work + "/" + kScen1ms) << R"({"rules": [{"command": "any", "delayMs": 1, "times": 0}]})";
+        std::printf("\n%s: %s\n", fsName.c_str(), work.c_str());
+        std::fflush(stdout);
 
-    std::printf("\n%-5s %-48s %-8s %8s %8s  %-7s %s\n", "", "measure", "goal", "median", "min", "verdict", "detail");
-    for (const auto& r : rows)
-        std::printf("%-5s %-48s %-8s %8s %8s  %-7s %s\n", r.name.c_str(), r.what.c_str(), r.goal.c_str(),
-                    fmt(r.median).c_str(), r.hasMin ? fmt(r.min).c_str() : "", r.ok ? "pass" : "FAIL", r.note.c_str());
-
-    const std::string commit = shell("git -C '" + kSource + "' rev-parse --short HEAD 2>/dev/null");
-    char date[32];
-    std::time_t now = std::time(nullptr);
-    std::strftime(date, sizeof date, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
-    nlohmann::ordered_json j;
-    j["commit"] = commit;
-    j["dirty"] = !shell("git -C '" + kSource + "' status --porcelain --untracked-files=no 2>/dev/null").empty();
-    j["date"] = date;
-    j["machine"] = {{"cpu", cpuModel}, {"cpus", sysconf(_SC_NPROCESSORS_ONLN)}, {"pinnedTo", g_cpu}};
-    for (const auto& R : results)
-        j["sizes"].push_back({{"blocks", R.blocks},
+        std::vector<SizeResult> results;
+        // 1 ms per reply up to 8000 blocks: above, a pair takes most of a minute.
+        for (int blocks : sizes) results.push_back(measure_size(work, blocks, pairs, blocks <= 8000, editAt));
+        std::vector<std::pair<std::pair<int, int>, Stat>> growths;
+        for (std::size_t i = 1; i < results.size(); ++i)
+            if (results[i].blocks == 2 * results[i - 1].blocks && results[i].blocks >= 8000)
+                growths.push_back({{results[i - 1].blocks, results[i].blocks}, growth(results[i - 1], results[i], pairs)});
+        if (growths.empty() && results.size() >= 2)
+            growths.push_back({{results[results.size() - 2].blocks, results.back().blocks},
+                               growth(results[results.size() - 2], results.back(), pairs)});
+        std::optional<PlantResult> P;
+        if (withPlant) P = plant(work, rounds);
+        add_rows(rows, fsName, results, growths, P ? &*P : nullptr);
+        for (const auto& R : results)
+            jsizes.push_back({{"fs", fsName},
+                              {"blocks", R.blocks},
                               {"pairs", R.pairs},
                               {"pairs1ms", R.pairs1ms},
                               {"imageBytes", R.imageSize},
@@ -684,15 +812,42 @@ int main(int argc, char** argv) {
                               {"stationCpuFloorS", R.stnCpuFloor.median},
                               {"saveWall1msS", R.wallSave1ms.median},
                               {"floorWall1msS", R.wallFloor1ms.median},
-                              {"peakRssKb", R.rssKb},
+                              {"peakRssKb", R.rssKb.median},
                               {"filesWritten", R.written}});
+        if (!keep) fs::remove_all(work);
+    }
+
+    std::printf("\n%-5s %-6s %6s %4s %-58s %-8s %8s %8s  %-7s %s\n", "", "fs", "blocks", "jobs", "measure", "goal",
+                "median", "min", "verdict", "detail");
     for (const auto& r : rows)
-        j["table"].push_back({{"id", r.name}, {"measure", r.what}, {"goal", r.goal}, {"median", r.median},
-                              {"min", r.min}, {"pass", r.ok}, {"detail", r.note}});
+        std::printf("%-5s %-6s %6d %4s %-58s %-8s %8s %8s  %-7s %s\n", r.id.c_str(), r.fs.c_str(), r.blocks,
+                    r.jobs ? std::to_string(r.jobs).c_str() : "", r.what.c_str(), r.goal.c_str(), fmt(r.median).c_str(),
+                    r.hasMin ? fmt(r.min).c_str() : "", r.ok ? "pass" : "FAIL", r.note.c_str());
+
+    const std::string commit = shell("git -C '" + kSource + "' rev-parse --short HEAD 2>/dev/null");
+    char date[32];
+    std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
+    nlohmann::ordered_json j;
+    j["commit"] = commit;
+    j["dirty"] = !shell("git -C '" + kSource + "' status --porcelain --untracked-files=no 2>/dev/null").empty();
+    j["date"] = date;
+    j["machine"] = {{"cpu", cpuModel}, {"cpus", cpus}, {"pinnedTo", g_cpu}};
+    j["sizes"] = jsizes;
+    for (const auto& r : rows) {
+        nlohmann::ordered_json row{{"id", r.id}, {"fs", r.fs}, {"blocks", r.blocks}};
+        if (r.jobs) row["jobs"] = r.jobs;
+        row["median"] = r.median;
+        row["min"] = r.min;
+        row["goal"] = r.goal;
+        row["pass"] = r.ok;
+        row["measure"] = r.what;
+        row["detail"] = r.note;
+        j["table"].push_back(row);
+    }
     fs::create_directories(outDir);
     const std::string out = outDir + "/" + (commit.empty() ? "unknown" : commit) + "-" + date + ".json";
     std::ofstream(out) << j.dump(2) << "\n";
     std::printf("\nwritten: %s\n", out.c_str());
-    if (!keep) fs::remove_all(work);
     return 0;
 }

@@ -98,6 +98,8 @@ std::vector<Model> default_models() {
     return v;
 }
 
+}  // namespace
+
 Station default_station(std::size_t index) {
     Station s;
     s.models = default_models();
@@ -149,6 +151,8 @@ Station default_station(std::size_t index) {
     s.customFiles = detail::default_custom_files(index);
     return s;
 }
+
+namespace {
 
 // ---- reading -------------------------------------------------------------------------------
 

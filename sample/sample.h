@@ -125,6 +125,9 @@ struct Description {
 };
 
 Description default_description();
+// Station index of the built-in description (0: FCS0101, 1: FCS0102, index i: "FCS01" and
+// i + 1 in two digits, number i + 1, as FCS0102 otherwise).
+Station default_station(std::size_t index);
 // Reads a description (JSON); every key is optional, unknown keys are refused. Throws Error
 // with a text that begins with the path.
 Description load_description(const std::string& path);

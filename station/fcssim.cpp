@@ -292,13 +292,19 @@ int main(int argc, char** argv) {
     std::deque<Pending> later;  // delayed replies, in due order
     std::vector<std::uint8_t> buf(65536);
     for (;;) {
-        int timeout = -1;
+        // Asleep until the next delayed reply is due, to the nanosecond: a wait cut to whole
+        // milliseconds would wake early and spin through the rest of the last one.
+        timespec wait{};
+        const timespec* timeout = nullptr;
         if (!later.empty()) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(later.front().due - Clock::now()).count();
-            timeout = static_cast<int>(std::clamp<long long>(ms, 0, 600000));
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(later.front().due - Clock::now()).count();
+            const long long left = std::clamp<long long>(ns, 0, 600'000'000'000LL);
+            wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+            wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
+            timeout = &wait;
         }
         pollfd fds[3] = {{sock, POLLIN, 0}, {sfd, POLLIN, 0}, {watch.fd, POLLIN, 0}};
-        int n = poll(fds, watch.fd >= 0 ? 3 : 2, timeout);
+        int n = ppoll(fds, watch.fd >= 0 ? 3 : 2, timeout, nullptr);
         if (n < 0 && errno != EINTR) {
             std::fprintf(stderr, "fcssim: poll: %s\n", std::strerror(errno));
             break;

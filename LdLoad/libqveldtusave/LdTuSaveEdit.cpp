@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveEditFmt.h"
@@ -398,6 +399,7 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
     if (LdTuSavesUpdateAnMsgFile(inf, &rootTbl, &files) != 0) return LDTUSAVE_E_EDIT;
 
     std::uint32_t dwRtn = 0;
+    std::unordered_map<std::string, bool> workCopies;
     for (const LdTuSaveRecord& saved : *saveRecordTbl) {
         const LdTuSaveRecord entry = saved;
         std::string strPath;
@@ -418,8 +420,14 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
             dwRtn = LDTUSAVE_E_EDIT;
             break;
         }
-        struct _stat st;
-        if (_stat(strWork.c_str(), &st) == 0) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true);
+        // Whether the block file has a working copy: asked once a step per copy (a file holds
+        // many blocks); a copy held already is there.
+        auto seen = workCopies.find(strWork);
+        if (seen == workCopies.end()) {
+            struct _stat st;
+            seen = workCopies.emplace(strWork, files.Held(strWork) || _stat(strWork.c_str(), &st) == 0).first;
+        }
+        if (seen->second) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true);
         if (files.Full() && files.Flush() != 0) {
             dwRtn = LDTUSAVE_E_EDIT;
             break;

@@ -189,21 +189,22 @@ LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy,
         return nullptr;
     }
     // Opened for writing as well: a file that cannot be written is passed over now, before
-    // anything of it (or of a later file) changes. The handle's temporary is what Flush writes.
+    // anything of it (or of a later file) changes. The handle's temporary starts empty and is
+    // what Flush writes whole; the bytes are read from the file itself, under the handle's lock.
     HANDLE h = nullptr;
     if (QVEEngCreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                         kRandomAccess | PORT_FLAG_REPLACE_ON_CLOSE, nullptr, &h, 1) != 0) {
+                         kRandomAccess | PORT_FLAG_REPLACE_WHOLE, nullptr, &h, 1) != 0) {
         notOpened_[path] = true;
         *notOpened = true;
         return nullptr;
     }
     std::vector<std::uint8_t> bytes;
-    const DWORD dwSize = GetFileSize(h, nullptr);
+    const DWORD dwSize = PortTargetSize(h);
     bool ok = dwSize != INVALID_FILE_SIZE;
     if (ok) {
         bytes.resize(dwSize);
         DWORD dwRead = 0;
-        ok = ReadFile(h, bytes.data(), dwSize, &dwRead, nullptr) && dwRead == dwSize;
+        ok = PortReadTarget(h, bytes.data(), dwSize, &dwRead) && dwRead == dwSize;
     }
     if (!ok) {
         LdTuSavesReadErr(path.c_str());
@@ -237,8 +238,7 @@ std::uint32_t LdTuSaveEditFiles::Flush() {
         if (commit) {
             DWORD dwDone = 0;
             const auto dwSize = static_cast<DWORD>(f->Size());
-            if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-                !WriteFile(h, f->Bytes().data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
+            if (!WriteFile(h, f->Bytes().data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
                 LdTuSavesWriteErr(f->Path().c_str());
                 commit = false;
                 if (!f->WorkCopy()) {
@@ -439,9 +439,35 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
         LdTuSavesErrLine(IDS_STNEDIT_NOSECTION);
         return LDTUSAVE_E_EDIT;
     }
-    for (std::uint32_t k = 0; k < bl->count; ++k) {
-        std::uint8_t* rec = buf.data() + bl->offset + static_cast<std::size_t>(k) * kTagRecSize;
-        if (static_cast<std::int32_t>(tb::load_u16(rec + kTagRecBlockNo)) != nBlockNo) continue;
+    // The first record of the block, through the index of the section; an index of another
+    // buffer or section, or one that does not hold the block (or no longer there), is made anew.
+    auto& ix = inf->blIndex;
+    auto build = [&] {
+        ix.buf = buf.data();
+        ix.size = static_cast<std::uint32_t>(buf.size());
+        ix.offset = bl->offset;
+        ix.count = bl->count;
+        ix.at.clear();
+        for (std::uint32_t k = bl->count; k-- > 0;) {   // backwards: the first of equal numbers wins
+            const std::uint16_t no = tb::load_u16(buf.data() + bl->offset + static_cast<std::size_t>(k) * kTagRecSize +
+                                                  kTagRecBlockNo);
+            if (no >= ix.at.size()) ix.at.resize(static_cast<std::size_t>(no) + 1, 0);
+            ix.at[no] = k + 1;
+        }
+    };
+    auto find = [&]() -> std::uint8_t* {
+        if (nBlockNo < 0 || static_cast<std::size_t>(nBlockNo) >= ix.at.size() || ix.at[nBlockNo] == 0) return nullptr;
+        std::uint8_t* rec = buf.data() + bl->offset + static_cast<std::size_t>(ix.at[nBlockNo] - 1) * kTagRecSize;
+        return tb::load_u16(rec + kTagRecBlockNo) == static_cast<std::uint16_t>(nBlockNo) ? rec : nullptr;
+    };
+    const bool current = ix.buf == buf.data() && ix.size == buf.size() && ix.offset == bl->offset && ix.count == bl->count;
+    if (!current) build();
+    std::uint8_t* rec = find();
+    if (!rec && current) {
+        build();
+        rec = find();
+    }
+    if (rec) {
         tb::store_u16(rec + kTagRecUaid, u16Uaid);
         return 0;
     }

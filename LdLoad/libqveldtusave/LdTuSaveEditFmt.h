@@ -174,6 +174,8 @@ public:
     // Whether path is held, got last by an entry before the one just ended: held on, its
     // entries would not follow each other in the group (time for a Flush first).
     bool HeldApart(const std::string& path) const;
+    // Whether path is held (opened, read, not yet written back).
+    bool Held(const std::string& path) const { return index_.count(path) != 0; }
     // Writes back every changed file, in first-use order, and lets go of all. 0, or 0x20000109
     // after the write or close line of the first edit file (not a working copy) that could not
     // be replaced: it and every file after it keep their old bytes. A working copy that could

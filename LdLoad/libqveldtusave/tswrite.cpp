@@ -9,6 +9,8 @@
 // temporary is archived and copied over the TP file, then removed. When the archive or the
 // copy fails, the complete temporary stays in place (the only copy of the new text) until the
 // next good save replaces it; a temporary that could not be completed is never left.
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
@@ -73,24 +75,42 @@ const TpType* LdTuSaveTpSized(std::uint8_t code) {
     return nullptr;
 }
 
+// An integer as "%d" or "%u" writes it, without the cost of a format string per value.
+template <typename T>
+std::string LdTuSaveTpInteger(T v) {
+    char b[24];
+    const auto r = std::to_chars(b, b + sizeof b, v);
+    return std::string(b, r.ptr);
+}
+
+// A finite value as "%f" writes it (both give the exactly rounded six decimals); infinities and
+// NaNs through the format, whose spelling they keep.
+std::string LdTuSaveTpFixed(double d) {
+    if (!std::isfinite(d)) return LdTuSaveFormat("%f", d);
+    char b[400];   // the largest double has 309 digits before the point
+    const auto r = std::to_chars(b, b + sizeof b, d, std::chars_format::fixed, 6);
+    if (r.ec != std::errc()) return LdTuSaveFormat("%f", d);
+    return std::string(b, r.ptr);
+}
+
 // The element's leading value as text.
 std::string LdTuSaveTpNumber(std::uint8_t code, const std::uint8_t* p) {
     float f;
     double d;
     switch (code) {
-    case 12: case 13: return LdTuSaveFormat("%d", static_cast<int>(tb::load_i16(p)));
-    case 16: case 17: case 49: return LdTuSaveFormat("%u", static_cast<unsigned>(tb::load_u16(p)));
-    case 20: case 21: return LdTuSaveFormat("%d", tb::load_i32(p));
-    case 24: case 25: return LdTuSaveFormat("%u", tb::load_u32(p));
+    case 12: case 13: return LdTuSaveTpInteger(static_cast<int>(tb::load_i16(p)));
+    case 16: case 17: case 49: return LdTuSaveTpInteger(static_cast<unsigned>(tb::load_u16(p)));
+    case 20: case 21: return LdTuSaveTpInteger(tb::load_i32(p));
+    case 24: case 25: return LdTuSaveTpInteger(tb::load_u32(p));
     case 28: case 29: case 31: {
         const std::uint32_t u = tb::load_u32(p);
         std::memcpy(&f, &u, sizeof f);
-        return LdTuSaveFormat("%f", static_cast<double>(f));
+        return LdTuSaveTpFixed(static_cast<double>(f));
     }
     default: {   // 32, 33
         const std::uint64_t u = tb::load_u64(p);
         std::memcpy(&d, &u, sizeof d);
-        return LdTuSaveFormat("%f", d);
+        return LdTuSaveTpFixed(d);
     }
     }
 }
@@ -138,22 +158,40 @@ public:
         return QVEEngCreateFile(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | PORT_FLAG_REPLACE_WHOLE, nullptr, &h_, 0) == 0;
     }
+    // Lines collect in a buffer that goes out in large writes (a write per line would be a
+    // system call per block).
     bool Write(const std::string& s) {
-        DWORD done = 0;
-        if (!WriteFile(h_, s.data(), static_cast<DWORD>(s.size()), &done, nullptr) || done != s.size()) {
-            PortAbandonFile(h_);
-            return false;
-        }
-        return true;
+        buf_ += s;
+        return buf_.size() < kFlushAt || Flush();
     }
     bool Close() {
+        const bool flushed = Flush();
         HANDLE h = h_;
         h_ = INVALID_HANDLE_VALUE;
+        if (!flushed) {
+            QVEEngCloseFile(h, 0);   // abandoned: the target keeps its old bytes
+            return false;
+        }
         return QVEEngCloseFile(h, 0) == 0;
     }
 
 private:
+    static constexpr std::size_t kFlushAt = 64 * 1024;
+    bool Flush() {
+        if (failed_) return false;
+        DWORD done = 0;
+        if (!buf_.empty() &&
+            (!WriteFile(h_, buf_.data(), static_cast<DWORD>(buf_.size()), &done, nullptr) || done != buf_.size())) {
+            PortAbandonFile(h_);
+            failed_ = true;
+            return false;
+        }
+        buf_.clear();
+        return true;
+    }
     HANDLE h_ = INVALID_HANDLE_VALUE;
+    std::string buf_;
+    bool failed_ = false;
 };
 
 struct TpBlockCtx {

@@ -268,6 +268,23 @@ TEST_F(CliUser, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
     EXPECT_FALSE(fs::exists(home_.dir + "/projects/DEMO/HISTORY/tuning.sqlite"));
 }
 
+// tusave sample --stations builds a plant that one fcssim serves whole; blocks that need more
+// than 255 drawings are refused before anything is written.
+TEST_F(CliUser, SamplePlantIsServedByOneFcssim) {
+    Start(sample::default_description());
+    const std::string plant = home_.dir + "/plant";
+    ASSERT_EQ(Tusave({"sample", plant, "--stations", "3", "--blocks", "40", "--blocks-per-drawing", "8"}), 0) << Err();
+    e2e::Fcssim sim(plant);
+    ASSERT_FALSE(sim.device().empty());
+    std::ofstream(plant + "/workstation.json") << R"({"currentProject": "DEMO", "controlBus": ")" << sim.device() << "\"}";
+    EXPECT_EQ(Tusave({"save", "--project", "DEMO", "--all", "--jobs", "2"}, "TUSAVE_HOME=" + plant), 0) << Err();
+    for (const char* name : {"FCS0101", "FCS0102", "FCS0103"})
+        EXPECT_TRUE(fs::exists(plant + "/projects/DEMO/" + name + "/TP/tuning.tps")) << name;
+    EXPECT_EQ(Tusave({"sample", home_.dir + "/wide", "--blocks", "4000", "--blocks-per-drawing", "8"}), 1);
+    EXPECT_NE(Err().find("blocksPerDrawing"), std::string::npos) << Err();
+    EXPECT_FALSE(fs::exists(home_.dir + "/wide"));
+}
+
 // Usage errors exit 2 naming the option; a missing workstation folder is refused before
 // anything is made in it; tusave alone prints its help; fcssim's own surface.
 TEST_F(CliUser, UsageErrorsNameTheOption) {

@@ -182,6 +182,30 @@ TEST_F(EditOps, StationEditFileCutAtEveryLength) {
     }
 }
 
+// A block's record in the BL section: the first of its number, found again after the buffer's
+// records change in place; none left, line and code.
+TEST_F(EditOps, StationEditFileBlockRecordFollowsTheBuffer) {
+    std::vector<std::size_t> at;
+    auto stn = sectioned({{"BL", 4, 128}}, 1, &at);
+    const LdTuSaveRecord& entry = uaid_entry();
+    auto no = [&](int k) { return stn.data() + at[0] + 128 * k + 60; };
+    auto uaid = [&](int k) { return tb::load_u16(stn.data() + at[0] + 128 * k + 66); };
+    const std::uint16_t nums[4] = {7, entry.blockNo, entry.blockNo, 9};
+    for (int k = 0; k < 4; ++k) tb::store_u16(no(k), nums[k]);
+    inf_.pEditBuf = stn.data();
+    inf_.dwEditBufSize = static_cast<std::uint32_t>(stn.size());
+    ASSERT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), 0u);
+    EXPECT_NE(uaid(1), 0xEEEE);
+    EXPECT_EQ(uaid(2), 0xEEEE);
+    tb::store_u16(no(1), 8);   // the record moves on: the next one of the number takes the UAID
+    ASSERT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), 0u);
+    EXPECT_NE(uaid(2), 0xEEEE);
+    tb::store_u16(no(2), 8);
+    lines.clear();
+    EXPECT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), 0x2023410au);
+    EXPECT_EQ(lines.size(), 1u);
+}
+
 // Damaged directory entries of the three kinds of file: a line and a code, and the file as it
 // was; a section whose records do not lie whole inside the file counts as missing.
 TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {

@@ -15,7 +15,7 @@ struct SampleOptions {
     std::string dir;
     std::string description;
     std::optional<std::uint64_t> seed;
-    std::optional<int> blocks, anMessages, port;
+    std::optional<int> blocks, anMessages, port, stations, blocksPerDrawing;
     std::optional<std::string> project, byteOrder, tool;
     bool printDescription = false;
     bool force = false;
@@ -45,15 +45,23 @@ int run(const SampleOptions& o) {
                             "/workstation.json): give another folder, or --force to write the sample over it");
             return 2;
         }
+        if (o.stations) {
+            // A plant: the description's stations first, then built-in ones after them.
+            const auto n = static_cast<std::size_t>(*o.stations);
+            if (d.stations.size() > n) d.stations.resize(n);
+            while (d.stations.size() < n) d.stations.push_back(sample::default_station(d.stations.size()));
+        }
         if (o.seed) d.seed = *o.seed;
         if (o.port) d.workstation.busPort = *o.port;
         if (o.project) d.project = d.workstation.currentProject = *o.project;
         for (auto& s : d.stations) {
             if (o.blocks) s.blocks = *o.blocks;
             if (o.anMessages) s.anMessages = *o.anMessages;
+            if (o.blocksPerDrawing) s.blocksPerDrawing = *o.blocksPerDrawing;
             if (o.byteOrder) s.byteOrder = *o.byteOrder;
         }
         auto t0 = std::chrono::steady_clock::now();
+        sample::validate(d, o.description.empty() ? "built-in description" : o.description);
         sample::BuildOptions options;
         options.tool = o.tool ? *o.tool : default_tool();
         sample::Result r = sample::build(d, o.dir, options);
@@ -98,6 +106,12 @@ tusave_cli::Register reg([](CLI::App& app) {
     cmd->add_option("--description", o->description, "Description file (JSON); default: the built-in description");
     cmd->add_option("--seed", o->seed, "Seed of the pseudo-random data");
     cmd->add_option("--blocks", o->blocks, "Block entries (MaxBlock) of every station")->check(CLI::Range(0, 32767));
+    cmd->add_option("--blocks-per-drawing", o->blocksPerDrawing,
+                    "Blocks per drawing (location DR<NNNN>) of every station; the blocks may fill at most 255 drawings")
+        ->check(CLI::Range(1, 32767));
+    cmd->add_option("--stations", o->stations,
+                    "Stations of the plant: the description's first ones, then built-in ones (FCS0103, ...)")
+        ->check(CLI::Range(1, 16));
     cmd->add_option("--an-messages", o->anMessages, "AN messages of every station")->check(CLI::Range(0, 32767));
     cmd->add_option("--port", o->port, "UDP port of the control bus on 127.0.0.1")->check(CLI::Range(1, 65535));
     cmd->add_option("--project", o->project, "Project name (also the current project)");

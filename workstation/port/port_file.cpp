@@ -3,6 +3,7 @@
 // description of the file, so they hold among handles of this and of any other process.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -103,13 +104,41 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The process's ids, asked of the kernel once (a group of thousands of files would ask at every
+// file); a forked child asks again.
+struct Ids {
+    pid_t pid;
+    uid_t euid;
+    gid_t egid;
+};
+Ids ask_ids() { return {::getpid(), ::geteuid(), ::getegid()}; }
+std::atomic<bool> g_idsStale{true};
+Ids g_ids{};
+const Ids& ids() {
+    static const bool once = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { g_idsStale.store(true); });
+        return true;
+    }();
+    (void)once;
+    if (g_idsStale.load(std::memory_order_acquire)) {
+        static std::mutex mu;
+        std::lock_guard lk(mu);
+        if (g_idsStale.load()) {
+            g_ids = ask_ids();
+            g_idsStale.store(false, std::memory_order_release);
+        }
+    }
+    return g_ids;
+}
+
 // A file whose permission bits give the caller no write access is read-only, for root too
 // (as a read-only attribute is on the workstation's platform).
 bool read_only(const struct stat& st) {
     const mode_t w = S_IWUSR | S_IWGRP | S_IWOTH;
-    if (geteuid() == 0) return (st.st_mode & w) == 0;
-    if (st.st_uid == geteuid()) return (st.st_mode & S_IWUSR) == 0;
-    if (st.st_gid == getegid()) return (st.st_mode & S_IWGRP) == 0;
+    const Ids& id = ids();
+    if (id.euid == 0) return (st.st_mode & w) == 0;
+    if (st.st_uid == id.euid) return (st.st_mode & S_IWUSR) == 0;
+    if (st.st_gid == id.egid) return (st.st_mode & S_IWGRP) == 0;
     return (st.st_mode & S_IWOTH) == 0;
 }
 
@@ -208,7 +237,7 @@ void remove_stale_temps(const std::string& target) {
         const dirent* e = ::readdir(d);
         if (e == nullptr) break;
         const pid_t pid = temp_owner(e->d_name);
-        if (pid == 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        if (pid == 0 || pid == ids().pid || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
         ::unlinkat(::dirfd(d), e->d_name, 0);
     }
     ::closedir(d);
@@ -222,7 +251,7 @@ void remove_stale_temps(const std::string& target) {
 int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
     constexpr std::size_t kTempStem = 200;   // + ".<pid>.<n>.tmp" and the dot stay below NAME_MAX
     static std::atomic<unsigned> counter{0};
-    if (geteuid() == 0) {
+    if (ids().euid == 0) {
         struct stat dst{};
         if (::stat(dir_of(target).c_str(), &dst) == 0 && (dst.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
             errno = EACCES;
@@ -232,7 +261,7 @@ int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) 
     remove_stale_temps(target);
     const std::string stem = base_of(target).substr(0, kTempStem);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string t = dir_of(target) + "/." + stem + "." + std::to_string(::getpid()) + "." +
+        std::string t = dir_of(target) + "/." + stem + "." + std::to_string(ids().pid) + "." +
                         std::to_string(counter.fetch_add(1)) + ".tmp";
         int fd = ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
@@ -256,6 +285,50 @@ bool copy_fd(int from, int to) {
         if (n == 0) return true;
         std::size_t done = 0;
         if (!write_all(to, buf, static_cast<std::size_t>(n), done)) return false;
+    }
+}
+
+// Up to size bytes of a regular file from its start, whatever its descriptor's position; a
+// short read at or past the size the file had is its end. The count read, or -1 with errno.
+ssize_t read_from_start(int fd, void* buf, std::size_t size, std::uint64_t knownSize) {
+    auto* p = static_cast<char*>(buf);
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, p + got, size - got, static_cast<off_t>(got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+        if (got >= knownSize) break;
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// A copy of the regular file from into the fresh file to, both from their starts, without
+// moving either descriptor.
+bool copy_from_start(int from, int to, std::uint64_t knownSize) {
+    char buf[65536];
+    std::uint64_t off = 0;
+    for (;;) {
+        const ssize_t n = ::pread(from, buf, sizeof buf, static_cast<off_t>(off));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        for (std::size_t done = 0; done < static_cast<std::size_t>(n);) {
+            const ssize_t w = ::pwrite(to, buf + done, static_cast<std::size_t>(n) - done, static_cast<off_t>(off + done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                if (w == 0) errno = EIO;
+                return false;
+            }
+            done += static_cast<std::size_t>(w);
+        }
+        off += static_cast<std::uint64_t>(n);
+        if (static_cast<std::size_t>(n) < sizeof buf && off >= knownSize) return true;
     }
 }
 
@@ -306,19 +379,19 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     if (exists) {
         if (read_only(st)) return fail_open(o, EACCES);
         if (!take_lock(o->lockFd, lock_op(access, share))) return fail_open(o, static_cast<int>(GetLastError()));
+        o->targetSize = static_cast<std::uint64_t>(st.st_size);
     }
     // Created with the target's permissions; only what the umask took needs a change of mode
-    // (a metadata write per file that a group of thousands of files feels).
+    // (a metadata write per file that a group of thousands of files feels). Its file system is
+    // noted for the grouped close.
     o->fd = make_temp(o->target, o->temp, exists ? st.st_mode & 07777 : 0666);
     if (o->fd < 0) return fail_open(o, errno);
     struct stat tst{};
-    if (exists && (::fstat(o->fd, &tst) != 0 ||
-                   ((tst.st_mode & 07777) != (st.st_mode & 07777) && ::fchmod(o->fd, st.st_mode & 07777) != 0)))
+    if (::fstat(o->fd, &tst) != 0 ||
+        (exists && (tst.st_mode & 07777) != (st.st_mode & 07777) && ::fchmod(o->fd, st.st_mode & 07777) != 0))
         return fail_open(o, errno);
-    if (keep) {
-        if (::lseek(o->lockFd, 0, SEEK_SET) < 0 || !copy_fd(o->lockFd, o->fd) || ::lseek(o->fd, 0, SEEK_SET) < 0)
-            return fail_open(o, errno);
-    }
+    o->dev = tst.st_dev;
+    if (keep && !copy_from_start(o->lockFd, o->fd, o->targetSize)) return fail_open(o, errno);
     return port::detail::make(o);
 }
 
@@ -516,6 +589,40 @@ BOOL PortAbandonFile(HANDLE h) {
     return true;
 }
 
+DWORD PortTargetSize(HANDLE h) {
+    PortObject* o = port::detail::get(h, Kind::File);
+    if (!o) return INVALID_FILE_SIZE;
+    if (armed("GetFileSize")) return INVALID_FILE_SIZE;
+    if (!o->replaceOnClose || o->targetSize == PortObject::kNoTarget) {
+        set_error(EINVAL);
+        return INVALID_FILE_SIZE;
+    }
+    if (o->targetSize >= INVALID_FILE_SIZE) {
+        set_error(EOVERFLOW);
+        return INVALID_FILE_SIZE;
+    }
+    set_error(0);
+    return static_cast<DWORD>(o->targetSize);
+}
+
+BOOL PortReadTarget(HANDLE h, void* buf, DWORD size, DWORD* done) {
+    if (done) *done = 0;
+    PortObject* o = port::detail::get(h, Kind::File);
+    if (!o) return false;
+    if (armed("ReadFile")) return false;
+    if (!o->replaceOnClose || o->targetSize == PortObject::kNoTarget || (buf == nullptr && size != 0)) {
+        set_error(buf == nullptr && size != 0 ? EFAULT : EINVAL);
+        return false;
+    }
+    const ssize_t n = read_from_start(o->lockFd, buf, size, o->targetSize);
+    if (n < 0) {
+        set_error(errno);
+        return false;
+    }
+    if (done) *done = static_cast<DWORD>(n);
+    return true;
+}
+
 // Closes every kind of handle. An armed failpoint still releases the handle (as a failed
 // close releases the descriptor), and a replace-on-close handle then discards its temporary.
 BOOL CloseHandle(HANDLE h) {
@@ -611,18 +718,16 @@ BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed, const BOOL
     auto sync_all = [&](bool discardOnFail) {
         std::vector<std::pair<dev_t, int>> devs;
         for (PortObject* o : pending) {
-            struct stat st{};
-            if (!o || ::fstat(o->fd, &st) != 0) continue;
+            if (!o) continue;
             bool seen = false;
-            for (auto& d : devs) seen = seen || d.first == st.st_dev;
-            if (!seen) devs.push_back({st.st_dev, ::syncfs(o->fd) == 0 ? 0 : errno});
+            for (auto& d : devs) seen = seen || d.first == o->dev;
+            if (!seen) devs.push_back({o->dev, ::syncfs(o->fd) == 0 ? 0 : errno});
         }
         for (DWORD i = 0; i < count; ++i) {
             PortObject* o = pending[i];
-            struct stat st{};
-            int e = !o ? 0 : ::fstat(o->fd, &st) != 0 ? errno : 0;
+            int e = 0;
             for (auto& d : devs)
-                if (o && e == 0 && d.first == st.st_dev) e = d.second;
+                if (o && d.first == o->dev) e = d.second;
             if (!o || e == 0) continue;
             fail(i, e);
             if (discardOnFail) discard_temp(o);
@@ -802,7 +907,8 @@ int port::open_regular(const char* path, int flags, mode_t mode, struct stat* ou
     int e = 0;
     if (::fstat(fd, &st) != 0) e = errno;
     else if (!S_ISREG(st.st_mode)) e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    else if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) e = errno;
+    // Only a regular file is kept open, and O_NONBLOCK changes nothing for one: it stays set
+    // (clearing it would be two more system calls per file).
     if (e != 0) {
         ::close(fd);
         errno = e;

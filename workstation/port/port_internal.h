@@ -23,6 +23,9 @@ struct PortObject {
     int poisonError = 0;
     std::string target;            // replace-on-close: the file renamed over at close
     std::string temp;              // replace-on-close: the temporary being written
+    static constexpr std::uint64_t kNoTarget = ~std::uint64_t{0};
+    std::uint64_t targetSize = kNoTarget;  // replace-on-close: the target's size at the open
+    dev_t dev = 0;                 // replace-on-close: the temporary's file system
 
     // Find: the sorted matches and the next one to hand out.
     std::vector<WIN32_FIND_DATAA> matches;
