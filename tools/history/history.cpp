@@ -453,16 +453,26 @@ Moment moment(std::int64_t utc) {
     return m;
 }
 
-std::string moment_text(const Moment& m) {
+namespace {
+
+// The moment's local time by the date format, then its zone by the zone format (sign, hours,
+// minutes).
+std::string FormatMoment(const Moment& m, const char* dateFormat, const char* empty, const char* zoneFormat) {
     const std::time_t t = static_cast<std::time_t>(m.utc + m.offset);
     struct tm tm {};
-    char buf[64] = "?";
-    if (::gmtime_r(&t, &tm)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s", empty);
+    if (::gmtime_r(&t, &tm)) std::strftime(buf, sizeof buf, dateFormat, &tm);
     const int a = m.offset < 0 ? -m.offset : m.offset;
     char zone[16];
-    std::snprintf(zone, sizeof zone, " %c%02d%02d", m.offset < 0 ? '-' : '+', a / 3600 % 100, a / 60 % 60);
+    std::snprintf(zone, sizeof zone, zoneFormat, m.offset < 0 ? '-' : '+', a / 3600 % 100, a / 60 % 60);
     return std::string(buf) + zone;
 }
+
+}  // namespace
+
+std::string moment_text(const Moment& m) { return FormatMoment(m, "%Y-%m-%d %H:%M:%S", "?", " %c%02d%02d"); }
+std::string moment_iso(const Moment& m) { return FormatMoment(m, "%Y-%m-%dT%H:%M:%S", "", "%c%02d:%02d"); }
 
 std::optional<std::int64_t> parse_date(const std::string& text) {
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;

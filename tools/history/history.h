@@ -46,6 +46,7 @@ struct Moment {
 };
 Moment moment(std::int64_t utc);                    // with the local offset at that time
 std::string moment_text(const Moment& m);           // "2026-01-01 00:00:00 +0000"
+std::string moment_iso(const Moment& m);            // "2026-01-01T00:00:00+00:00"
 // "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (or with "T"), optionally ending in "Z" or "+HH:MM";
 // local time when no zone is given. nullopt when the text is none of these.
 std::optional<std::int64_t> parse_date(const std::string& text);

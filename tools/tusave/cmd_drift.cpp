@@ -254,13 +254,6 @@ std::string Unscratch(std::string line, const std::string& scratchProject, const
     return line;
 }
 
-std::string Iso(std::int64_t t) {
-    const history::Moment m = history::moment(t);
-    std::string s = history::moment_text(m);   // "2026-01-01 00:00:00 +0000"
-    s[10] = 'T';
-    return s.substr(0, 19) + s.substr(20, 3) + ":" + s.substr(23, 2);
-}
-
 // Records the check; a database that cannot be written leaves the check's answer as it is.
 void Record(const DriftOptions& o, history::DriftCheck c, const std::vector<tpfile::Change>& changes) {
     c.station = o.station;
@@ -368,7 +361,7 @@ int RunOne(const DriftOptions& o) {
         j["new"] = "station " + o.station;
         j["project"] = o.project;
         j["station"] = o.station;
-        j["checked"] = Iso(check.started.utc);
+        j["checked"] = history::moment_iso(history::moment(check.started.utc));
         j["projectHasTpFile"] = projectHasTp;
         j["changes"] = Json::array();
         for (const tpfile::Change& c : changes) j["changes"].push_back(tusave_cli::change_json(c));

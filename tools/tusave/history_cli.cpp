@@ -11,18 +11,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// "2026-01-01T00:00:00+00:00"
-std::string Iso(const history::Moment& m) {
-    const std::time_t t = static_cast<std::time_t>(m.utc + m.offset);
-    struct tm tm {};
-    char buf[64] = "";
-    if (::gmtime_r(&t, &tm)) std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    const int a = m.offset < 0 ? -m.offset : m.offset;
-    char zone[16];
-    std::snprintf(zone, sizeof zone, "%c%02d:%02d", m.offset < 0 ? '-' : '+', a / 3600 % 100, a / 60 % 60);
-    return std::string(buf) + zone;
-}
-
 template <class T>
 Json Opt(const std::optional<T>& v) {
     return v ? Json(*v) : Json();
@@ -73,8 +61,8 @@ nlohmann::ordered_json save_json(const history::Save& s) {
     j["origin"] = s.origin;
     j["mode"] = Opt(s.mode);
     j["state"] = history::state_text(s.state);
-    j["started"] = Iso(s.started);
-    j["ended"] = s.ended ? Json(Iso(*s.ended)) : Json();
+    j["started"] = history::moment_iso(s.started);
+    j["ended"] = s.ended ? Json(history::moment_iso(*s.ended)) : Json();
     j["user"] = Text(s.user);
     j["host"] = Text(s.host);
     j["program"] = Text(s.program);
