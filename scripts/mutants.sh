@@ -10,7 +10,8 @@
 # file: a flipped comparison, an off-by-one bound, a dropped check, a swapped byte order, a
 # skipped close. The script copies the checkout (tracked files only) to a scratch folder, builds
 # it once, checks that the suite passes there, then for each mutant: applies it, builds
-# incrementally, runs the suite (stopping at the first failing test) and records "killed"
+# incrementally, runs the test program of the mutated file's area, then the whole suite
+# (each stopping at the first failing test) and records "killed"
 # (a test failed), "survived" (every test passed), "timeout" (the suite ran past its limit,
 # counted as killed) or "unbuildable"; then restores the file. A mutant whose text is not found
 # exactly once is "stale" (the list no longer matches the code).
@@ -99,12 +100,37 @@ cmake --build "$BLD" -j "$JOBS" >/dev/null
 run_suite() {
   timeout "$SUITE_TIMEOUT" ctest --test-dir "$BLD" -j "$JOBS" --stop-on-failure --timeout 300 >"$WORK/suite.log" 2>&1
 }
+# The test program closest to a source folder. A mutant is first tried against it alone (one
+# process, stopping at the first failure): most mutants die there in seconds, and only the
+# others need the whole suite. "survived" is only ever said after the whole suite passed.
+quick_program() {
+  case "$1" in
+    LdLoad/*|common/*) echo test_library ;;
+    workstation/*) echo test_workstation ;;
+    station/*) echo test_station ;;
+    sample/*) echo test_sample ;;
+    tools/tusave/*) echo test_e2e ;;
+    tools/*) echo test_tools ;;
+  esac
+}
+QUICK_OK=" "
+run_quick() {
+  local prog=$1
+  [ -n "$prog" ] && [[ "$QUICK_OK" == *" $prog "* ]] || return 0
+  (cd "$BLD/tests" && GTEST_FAIL_FAST=1 timeout "$SUITE_TIMEOUT" "./$prog" --gtest_brief=1) >"$WORK/quick.log" 2>&1
+}
 echo "== mutants: the suite on the unmutated copy"
 if ! run_suite; then
   echo "mutants.sh: the suite fails without any mutant; see below" >&2
   tail -n 30 "$WORK/suite.log" >&2
   exit 1
 fi
+
+# A program takes part in the first pass only when it passes on the unmutated code in one process.
+for prog in test_library test_workstation test_station test_sample test_tools test_e2e; do
+  if [ -x "$BLD/tests/$prog" ] && QUICK_OK=" $prog " run_quick "$prog"; then QUICK_OK+="$prog "; fi
+done
+echo "== mutants: first pass with:$QUICK_OK"
 
 # apply.py FILE OLD NEW: replaces the one occurrence; exit 3 when it is not there exactly once.
 cat >"$WORK/apply.py" <<'EOF'
@@ -137,6 +163,8 @@ while IFS= read -r line || [ -n "$line" ]; do
     outcome=stale
   elif ! cmake --build "$BLD" -j "$JOBS" >"$WORK/build.log" 2>&1; then
     outcome=unbuildable
+  elif run_quick "$(quick_program "$path")"; rc=$?; [ "$rc" -ne 0 ]; then
+    [ "$rc" -eq 124 ] && outcome=timeout || outcome=killed
   elif run_suite; then
     outcome=survived
   else
