@@ -17,8 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// ---- value texts ----------------------------------------------------------------------------
-
 struct ValueCase {
     std::uint8_t type, size;
     std::vector<std::uint8_t> bytes;   // at the element's place
@@ -31,15 +29,10 @@ std::vector<std::uint8_t> Le(std::uint64_t v, int n) {
     for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     return b;
 }
-std::vector<std::uint8_t> F32(float f) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, 4);
-    return Le(u, 4);
-}
-std::vector<std::uint8_t> F64(double d) {
-    std::uint64_t u;
-    std::memcpy(&u, &d, 8);
-    return Le(u, 8);
+template <class T> std::vector<std::uint8_t> Fp(T f) {
+    std::uint64_t u = 0;
+    std::memcpy(&u, &f, sizeof f);
+    return Le(u, static_cast<int>(sizeof f));
 }
 std::vector<std::uint8_t> Txt(const char* s, std::size_t n) {
     std::vector<std::uint8_t> b(n, 0);
@@ -61,11 +54,11 @@ TEST(TpValue, EveryTypeCodeWithItsSizeCheckAndText) {
         {20, 4, Le(0xFFFFFFFF, 4), "-1"},
         {21, 8, Pad(Le(0x80000000, 4), 8), "-2147483648"},
         {24, 4, Le(0xFFFFFFFF, 4), "4294967295"},
-        {28, 4, F32(0.1f), "0.100000"},
-        {29, 8, Pad(F32(-1.5f), 8), "-1.500000"},
-        {31, 16, Pad(F32(3.0f), 16), "3.000000"},
-        {32, 8, F64(1e300), big},
-        {33, 16, Pad(F64(-0.5), 16), "-0.500000"},
+        {28, 4, Fp(0.1f), "0.100000"},
+        {29, 8, Pad(Fp(-1.5f), 8), "-1.500000"},
+        {31, 16, Pad(Fp(3.0f), 16), "3.000000"},
+        {32, 8, Fp(1e300), big},
+        {33, 16, Pad(Fp(-0.5), 16), "-0.500000"},
         {49, 8, Pad(Le(0xFFFF, 2), 8), "65535"},
         {8, 8, Txt("C:\\X;", 8), "C\\:\\\\X\\;"},
         {8, 6, Txt("\xA5\xBD\xC9\xBD:", 6), "\x83\x5C\x95\x5C\\:"},   // second bytes 0x5C stay
@@ -130,8 +123,6 @@ TEST(TpValue, ElementMustLieInsideItsRecordAndMissingRecordIsEmpty) {
     im.U32(im.hdr[0] + 0x3C + 16, 0x7FFFFFF0);
     EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 1u);
 }
-
-// ---- the step ---------------------------------------------------------------------------------
 
 class TpStep : public ctrl_test::CtrlSave {
 protected:
@@ -202,7 +193,7 @@ protected:
         Block(im, 5, 0x0103, 7, "TAG0001");
         im.U16(im.recs[0][2].off + 8, 1);
         const std::size_t r = im.recs[4][2].off;
-        std::memcpy(im.p(r + 8), F32(1.5f).data(), 4);
+        std::memcpy(im.p(r + 8), Fp(1.5f).data(), 4);
         im.U16(r + 12, 10);
         im.U16(r + 14, 20);
         im.U16(r + 16, 0);

@@ -3,31 +3,16 @@
 // every request frame.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "LdTuSaveCtrl.h"
-#include "ZclNthmi.h"
-#include "ZclNthmi/zcl_host.h"
 #include "bus_support.h"
 #include "core/station.h"
-#include "failpoint/failpoint.h"
 #include "home_fixture.h"
-#include "libqvecommon/qvecommon_host.h"
 #include "libqverxgen.h"
-#include "port/port_host.h"
 #include "sample.h"
-#include "tusave.h"
-#include "tusave_bytes.h"
 
 namespace uptest {
 
