@@ -89,6 +89,10 @@ protected:
 
     // Builds the station, loads the project image, starts the station core with scenario.
     void build(const sample::Description& d, const std::string& scenario = "{}") {
+        if (bus_) ZclClose(bus_);   // a test may build again
+        bus_ = nullptr;
+        requests.clear();
+        saved.clear();
         result_ = std::make_unique<sample::Result>(sample::build(d, dir_));
         st_ = &result_->stations[0];
         image = read_file(st_->databasePath);
@@ -116,6 +120,7 @@ protected:
 
     // tucomn for the control area of the built station, instance definitions open.
     void prepareArea() {
+        if (instOpen_) IEdalInstClose();
         tc = std::make_unique<tucomn>();
         std::memset(tc.get(), 0, sizeof(tucomn));
         tc->project = "DEMO";
