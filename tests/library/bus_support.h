@@ -123,7 +123,6 @@ protected:
         for (const auto& w : failpoint::waits()) out.push_back(w.name + " " + std::to_string(w.ms));
         return out;
     }
-
     HANDLE bus = nullptr;
     Script script;
     std::vector<std::string> lines;

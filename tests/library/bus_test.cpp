@@ -170,7 +170,6 @@ protected:
     }
     static std::uint16_t serialOf(const Frame& f) { return tb::load_u16(f.data() + 32 + 12); }
     static std::uint32_t seqOf(const Frame& f) { return tb::load_u32(f.data()); }
-
     imgtest::Image image = imgtest::Make(4);
     std::unique_ptr<tucomn> tc;
     std::vector<std::uint8_t> buf;

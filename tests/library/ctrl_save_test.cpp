@@ -30,7 +30,6 @@ TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     EXPECT_EQ(queries_, 1);
     expect_closed(false);
     EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101"}));
-
     const std::string db = st("FCS0101").databasePath;
     const std::string before = file_bytes(db);
     struct stat sb{};
@@ -85,7 +84,6 @@ TEST_F(CtrlSave, GenerationLock) {
     EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101")}));
     EXPECT_TRUE(history().empty());
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
-
     lines.clear();
     EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), LDTUSAVE_E_ARGS);
     EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
@@ -96,7 +94,6 @@ TEST_F(CtrlSave, GenerationLock) {
     EXPECT_TRUE(history().empty());
     ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, 16, &handle), 0u);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
-
     failpoint::arm("QVEEdaGenUnlockStation", 9);
     EXPECT_EQ(save("FCS0101", 2, 2), 0u);
     ASSERT_GE(lines.size(), 3u);
@@ -137,7 +134,6 @@ TEST_F(CtrlSave, EqualizationProjectUsesTheEqlzVariantsAndWritesNoHistory) {
         if (e.path().filename() != "EQLZ") fs::copy(e.path(), eq / e.path().filename(), fs::copy_options::recursive);
     failpoint::arm("CQVERXEdaSysObj::Init", 1, 1000000);
     failpoint::arm("CQVERXEdaSysObj::InitEqlz", 1, 1000000);
-
     EXPECT_EQ(save("FCS0101", 3, 2), 0u);
     EXPECT_GE(failpoint::calls("CQVERXEdaSysObj::InitEqlz"), 1u);
     EXPECT_EQ(failpoint::calls("CQVERXEdaSysObj::Init"), 0u);

@@ -168,7 +168,6 @@ TEST_F(EditFormat, TagiFlagIsTheOnlyChangeAndOnlyAmongTheEntriesInUse) {
     EXPECT_EQ(f.Bytes(), want);
     f.Rollback();
     EXPECT_EQ(f.Bytes(), bytes);
-
     tb::store_u32(bytes.data() + 0x2C, 0);   // TAGI listed, but not in use
     LdTuSaveEditFile g("p", bytes);
     EXPECT_EQ(LdTuSavesSetCtrlFlagInTAGI(&g, "p"), 0);

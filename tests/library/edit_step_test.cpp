@@ -120,7 +120,6 @@ protected:
         LdTuSaveEditFiles files;
         return LdTuSavesUpdateAnMsgFile(&inf_, &root_, &files);
     }
-
     LdTuSaveCtrlInf inf_;
     LdTuSaveRecordTbl tbl_;
     LdTuSavesRootTbl root_;
@@ -280,12 +279,10 @@ TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
     std::string path;
     ASSERT_EQ(LdTuSavesGetBlockFilePath(&inf_, child, path), 0u);
     EXPECT_EQ(path, file_of(child->oyaBlockNo).path);
-
     LdTuSaveRecord orphan = *child;
     orphan.oyaBlockNo = 999;
     EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &orphan, path), 0x20000116u);
     EXPECT_EQ(lines.back(), "ERR:T7188%BL0999");
-
     char name[16];
     std::snprintf(name, sizeof name, "%%BL%04d", child->oyaBlockNo);
     for (std::size_t i = 0; i < inf_.elemList.size(); ++i)
@@ -374,7 +371,6 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     const auto parentAlone = bytes_of(files[0]), parentAloneCopy = bytes_of(files[1]);
     ASSERT_FALSE(parentAlone == before_.at(shared));
     ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
-
     restore();
     LdTuSaveRecordTbl list = {*parent, *other, *child};
     // The group the child's return writes back: the shared file (and its copy), then the other.
@@ -446,13 +442,11 @@ TEST_F(EditStep, FilesThatCannotBeWrittenArePassedOverWithTheirWarning) {
         return "WRN:T7190 " + (p == an ? p : fs::path(p).stem().string());
     };
     auto rel = [&](const std::string& p) { return fs::relative(p, dir_).string(); };
-
     const std::string pristine = dir_ + ".pristine";
     fs::copy(dir_, pristine, fs::copy_options::recursive);
     const project_files::Files before = project_files::snapshot(dir_);
     ASSERT_EQ(save("FCS0101"), 0u);
     const project_files::Files good = project_files::snapshot(dir_);
-
     const struct {
         std::vector<std::string> files;
         bool folder;
@@ -477,14 +471,12 @@ TEST_F(EditStep, FilesThatCannotBeWrittenArePassedOverWithTheirWarning) {
         const unsigned rc = save("FCS0101");
         if (c.folder) fs::permissions(folder, fs::perms::owner_all);
         EXPECT_EQ(rc, 0u) << ::testing::PrintToString(lines);
-
         std::vector<std::string> wrn;   // (the tool backup's warnings aside: no tool installed here)
         for (const auto& l : lines)
             if (l.rfind("WRN:T7190 ", 0) == 0) wrn.push_back(l);
         std::sort(wrn.begin(), wrn.end());
         std::sort(want.begin(), want.end());
         EXPECT_EQ(wrn, want);
-
         project_files::Files expected = good;
         for (const auto& p : unwritable) expected[rel(p)] = before.at(rel(p));
         if (std::find(unwritable.begin(), unwritable.end(), an) != unwritable.end()) {
@@ -537,7 +529,6 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     expect_files(st("FCS0101").stationEditPath, before_);
     ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
     inf_.elemList = elems;
-
     const std::string path = file_of(entry.blockNo).path;
     auto bytes = before_.at(path);
     LdTuSaveEditFile f(path, bytes);

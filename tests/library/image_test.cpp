@@ -79,7 +79,6 @@ protected:
         fs::remove_all(dir_);
     }
     std::size_t NewAllocations() const { return ws::live_allocations() - allocs_; }
-
     fs::path dir_, dbPath_, userPath_;
     std::vector<std::uint8_t> db_, user_;
     LdTuSaveCtrlInf inf_;
@@ -344,7 +343,6 @@ TEST(ImageLookup, TruncatedAtEveryLength) {
         auto buf = std::make_unique<std::uint8_t[]>(n ? n : 1);
         std::copy(im.bytes.begin(), im.bytes.begin() + static_cast<std::ptrdiff_t>(n), buf.get());
         const std::uint32_t size = static_cast<std::uint32_t>(n);
-
         const std::string* expect = nullptr;
         for (const Need& r : root)
             if (!expect && r.end > n) expect = r.line;
@@ -448,7 +446,6 @@ TEST(ImageReader, ConversionRefusesNoImageHugeLengthsAndEscapesThroughTheAreaAnc
         EXPECT_FALSE(LdTuSaveImage(dam.bytes.data(), dam.bytes.size()).Follow({0x200, kBase}, 0x280, 0x28))
             << std::hex << bad;
     }
-
     const LdTuSaveAnchor area{im.area, Image::Adrs(im.area)};
     for (std::size_t off : {im.cnst, im.hdr[0], im.recs[2][2].off, im.bytes.size() - 1})
         EXPECT_EQ(img.Conv(area, Image::Adrs(off)), off);

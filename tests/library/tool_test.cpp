@@ -36,7 +36,6 @@ protected:
         setenv("TUSAVE_HOME", dir_.c_str(), 1);
         CtrlSave::TearDown();
     }
-
     // The sample with the backup tool installed, and a context as initialisation leaves it.
     void make(bool current = true, bool apcs = false) {
         sample::BuildOptions o;
@@ -74,7 +73,6 @@ protected:
     std::string copied(const std::string& file) const {
         return std::string(kDevice) + "\t1-1\t" + file + "\tcopied to " + copy_of(file);
     }
-
     std::vector<std::uint8_t> image_;
     LdTuSaveCtrlInf inf_;
 };
@@ -169,14 +167,11 @@ TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
     expect_each("WRN:T7219:dwRtn=0x2:", false);
     EXPECT_EQ(runs().size(), files.size());
     unsetenv("TUSAVE_FAILPOINTS");
-
     failpoint::arm("GetExitCodeProcess", 5, 2);
     EXPECT_EQ(run(), 0u);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], "WRN:T7218:dwRtn=0x5:" + files[1]);
-
     failpoint::reset();
-
     fs::remove(result_.toolPath);   // the tool does not start
     EXPECT_EQ(run(), 0u);
     expect_each("WRN:T7216:0x2:shgsave ", true);
@@ -187,7 +182,6 @@ TEST_F(ToolBackup, NoDeviceNameOrNoToolPathRunsNothing) {
     failpoint::arm("ZclGetDeviceName", 1);
     EXPECT_EQ(run(), LDTUSAVE_E_NODEVICE);
     EXPECT_EQ(lines, (std::vector<std::string>{"WRN:T7623"}));
-
     // A workstation folder whose tool path does not fit the 256-byte buffer.
     const std::string longHome = dir_ + "/" + std::string(250 - dir_.size(), 'h');
     fs::create_directory_symlink(dir_, longHome);
@@ -260,7 +254,6 @@ TEST_F(Shgsave, RefusedArgumentsAndIoErrorsCopyNothing) {
         EXPECT_EQ(outcome().rfind("usage error: ", 0), 0u) << outcome();
     }
     EXPECT_FALSE(fs::exists(path("bk")));
-
     EXPECT_EQ(run({"-h", "dev", "1-1", path("p/FCS0101/Custom/C1/FCS/none.xseg")}), 1);
     EXPECT_EQ(outcome(), "failed: cannot copy to " + path("bk/shgsave/1-1/C1/FCS/none.xseg") +
                              ": No such file or directory");

@@ -139,7 +139,6 @@ protected:
         fs::create_directories(tpDir_);
         tpPath_ = tpDir_ + "/tuning.tps";
     }
-
     void Defs(const json& models) {
         std::ofstream(result_.projectDir + "/FCS0101/DB/instdef.json", std::ios::trunc)
             << json{{"format", "tusave-instdef"}, {"version", 1}, {"models", models}}.dump();
@@ -147,7 +146,6 @@ protected:
     void Elem(const char* name, const char* location) {
         elems_.Add(name, location);
     }
-
     // Block n of im gets code, category and tag; its record 2 (0x40 bytes) holds data.
     static void Block(imgtest::Image& im, int n, std::uint16_t code, std::uint8_t category, const char* tag) {
         const std::size_t h = im.hdr[n - 1];
@@ -156,7 +154,6 @@ protected:
         im.U16(h + 0x14, code);
         im.bytes[h + 0x23] = category;
     }
-
     unsigned Run(imgtest::Image& im) {
         lines.clear();
         LdTuSaveCtrlInf inf;
@@ -182,7 +179,6 @@ protected:
         std::sort(v.begin(), v.end());
         return v;
     }
-
     // The worked example: a category block, a block without saved items, two filtered out
     // (an empty entry, a category-0 block of code 6266), and an ordinary block.
     imgtest::Image Example() {
@@ -219,7 +215,6 @@ protected:
         Elem("%BL0005", "GR0001");
         return im;
     }
-
     QVEElemList elems_;
     std::string tpDir_, tpPath_;
 };
@@ -276,7 +271,6 @@ TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
                       "5:FPAR:5:ADL:MATRIX:5:MAT:M[1\\,1]=0,M[1\\,2]=1,M[1\\,3]=2,M[2\\,1]=3,M[2\\,2]=4,M[2\\,3]=5;\n"),
               std::string::npos)
         << tp;
-
     // Record 2 of the STEX block missing; then its element not in the list.
     im.U32(im.hdr[1] + 0x38 + 16, 0);
     EXPECT_EQ(Run(im), 0x20234105u);
@@ -292,7 +286,6 @@ TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
     Defs(json::array());
     ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
-
     // A block header outside the image fails the writer, naming the block; the TP file stays.
     imgtest::Image ex = Example();
     ex.U32(ex.bldb + 4, imgtest::Image::Adrs(ex.bytes.size() - 8));
@@ -376,7 +369,6 @@ TEST_F(TpStep, ArchiveKeepsFiveFilesAndDeletesTheSmallestName) {
     EXPECT_EQ(Dir(), (std::vector<std::string>{"0dir.txt", "TP20010102000000.txt", "TP20010103000000.txt",
                                                "TP20010104000000.txt", "TP20021128101500.txt",
                                                "TP20021128101501.txt", "tuning.tps"}));
-
     // A failing archive copy, or copy over the TP file, keeps the TP file and leaves the complete
     // temporary beside it (the only copy of the new text); the next good save removes it.
     std::ofstream(tpPath_, std::ios::trunc) << "old TP\n";

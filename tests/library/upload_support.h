@@ -72,7 +72,6 @@ protected:
         g_testMode = savedTestMode_;
         HomeTest::TearDown();
     }
-
     // A one-station description in host order.
     static sample::Description description(std::vector<sample::Model> models, int blocks) {
         sample::Description d = sample::default_description();
@@ -86,7 +85,6 @@ protected:
         s.codeZeroEvery = 0;
         return d;
     }
-
     // Builds the station, loads the project image, starts the station core with scenario.
     void build(const sample::Description& d, const std::string& scenario = "{}") {
         if (bus_) ZclClose(bus_);   // a test may build again
@@ -117,7 +115,6 @@ protected:
         });
         ASSERT_EQ(ZclOpen(&bus_, "inproc:upload-test", 0), 0);
     }
-
     // tucomn for the control area of the built station, instance definitions open.
     void prepareArea() {
         if (instOpen_) IEdalInstClose();
@@ -137,7 +134,6 @@ protected:
         ASSERT_EQ(IEdalInstOpenForTP("DEMO", st_->name.c_str(), 2), 0);
         instOpen_ = true;
     }
-
     const sample::BlockInfo& block(int n) const { return st_->blocks.at(static_cast<std::size_t>(n - 1)); }
     const sample::RecordInfo& rec(int n, int r) const {
         for (const auto& ri : block(n).records)
@@ -154,7 +150,6 @@ protected:
             if (r.cmd == 0x21 && (r.params == 0 || r.paraKind(0) == 1)) out.push_back(r);
         return out;
     }
-
     std::unique_ptr<sample::Result> result_;
     const sample::StationResult* st_ = nullptr;
     std::shared_ptr<fcs::Station> station_;

@@ -55,7 +55,6 @@ TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
     EXPECT_EQ(requests.back().sub, 2);
     EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
     expectInstClosed();
-
     requests.clear();
     lines.clear();
     CQVERXEdaSysObj unbound;   // knows no station
@@ -375,8 +374,6 @@ TEST_F(UploadRecordSet, MaxBlockBeyondTheImageIsBounded) {
     EXPECT_EQ(tc->maxBlock, static_cast<std::int32_t>(entries));
 }
 
-// ---- the item table ------------------------------------------------------------------------------
-
 TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
     std::vector<std::uint8_t> buf = bustest::cat(bustest::item(1, 2, 4), bustest::item(1, 2, 4));
     tc->saveRecCnt = 1;
@@ -387,7 +384,6 @@ TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
     EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
     EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): data size error"});
     EXPECT_EQ(items[1].recNo, 0);
-
     // An item for another record than its entry asks for names both.
     lines.clear();
     tc->saveRecCnt = 2;
@@ -396,7 +392,6 @@ TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
     EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
     EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for "
                                               "(asked block 1 record 3, came block 1 record 2)"});
-
     // A byte count running past the data: refused before anything is taken.
     lines.clear();
     tc->saveRecTbl[1].recNo = 2;
@@ -443,7 +438,6 @@ TEST_F(UploadOpeMarkSet, ItemsLandAtTheirElementsOrCopyNothing) {
     EXPECT_EQ(img[0x1000 + 47], 0x5A);
     EXPECT_EQ(img[0x1000 + 48], 0);
     EXPECT_TRUE(lines.empty());
-
     img.assign(0x4000, 0);
     tc0.opeTbl10 = img.data() + 0x400;
     EXPECT_EQ(TuOpeMarkSave(10, &tc0), 0);   // count 0: nothing sent
@@ -524,8 +518,6 @@ TEST_F(UploadOpeMarkSet, ByteOrderStepConvertsOnlyOutsideTestMode) {
     EXPECT_EQ(big[18], 0x78);
     EXPECT_EQ(big[19], 0x56);
 }
-
-// ---- against the simulator core -------------------------------------------------------------------
 
 class UploadOpeMark : public UploadTest {
 protected:
