@@ -106,6 +106,7 @@ TEST_F(ImageLoadStore, LoadReadsBothFilesWholeAndTheStoreRoundTripsByteForByte) 
     inf_.pDbImage[inf_.dbImageSize - 1] ^= 0xFF;
     inf_.pDbImage[0x300] ^= 0x5A;
     ASSERT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
+    ASSERT_NE(inf_.pDbImage, nullptr);
     EXPECT_EQ(ReadAll(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
 }
 
