@@ -2,27 +2,20 @@
 // in-process station; the byte-order walk uses the image builder of image_fixture.h.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
-#include <span>
 #include <optional>
-#include <string>
-#include <vector>
+#include <span>
 
 #include "ZclNthmi.h"
-#include "libqveldc.h"
-#include "tusave.h"
 #include "ZclNthmi/zcl_host.h"
 #include "failpoint/failpoint.h"
-#include "libqvecommon/qvecommon_host.h"
-#include "port/port_host.h"
 #include "image_fixture.h"
-#include "tusave_bytes.h"
+#include "libqveldc.h"
+#include "port/port_host.h"
+#include "tusave.h"
 
 namespace bustest {
 
@@ -130,7 +123,6 @@ protected:
         for (const auto& w : failpoint::waits()) out.push_back(w.name + " " + std::to_string(w.ms));
         return out;
     }
-
     HANDLE bus = nullptr;
     Script script;
     std::vector<std::string> lines;

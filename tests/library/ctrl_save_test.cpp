@@ -18,9 +18,8 @@ std::string file_bytes(const std::string& path) {
     return ss.str();
 }
 
-// ---- modes, test mode and APCS ---------------------------------------------------------
-
-TEST_F(CtrlSave, FullSaveReportsEveryProgressStepAndTheHistoryPair) {
+// A full save and a check-only one: progress, lines, history, nothing loaded or written by the check.
+TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     build();
     ASSERT_EQ(save("FCS0101", 2, 0), 0u);
     EXPECT_EQ(progress(), (Lines{"PRG:00", "PRG:05", "PRG:10", "PRG:20", "PRG:30", "PRG:40", "PRG:70", "PRG:90",
@@ -31,9 +30,26 @@ TEST_F(CtrlSave, FullSaveReportsEveryProgressStepAndTheHistoryPair) {
     EXPECT_EQ(queries_, 1);
     expect_closed(false);
     EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101"}));
+    const std::string db = st("FCS0101").databasePath;
+    const std::string before = file_bytes(db);
+    struct stat sb{};
+    ASSERT_EQ(stat(db.c_str(), &sb), 0);
+    failpoint::arm("__QVEEngMalloc", 0, 1000000);  // counts allocations without failing them
+    ASSERT_EQ(save("FCS0101", 2, 1), 0u);
+    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "MSG:T7209", "MSG:T7210", "PRG:05", "PRG:100",
+                             end_line(false)}));
+    EXPECT_EQ(failpoint::calls("__QVEEngMalloc"), 0u);
+    struct stat sa{};
+    ASSERT_EQ(stat(db.c_str(), &sa), 0);
+    EXPECT_EQ(sa.st_ino, sb.st_ino);
+    EXPECT_EQ(sa.st_mtim.tv_nsec, sb.st_mtim.tv_nsec);
+    EXPECT_EQ(file_bytes(db), before);
+    EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101", "start FCS0101", "end FCS0101"}));
 }
 
-TEST_F(CtrlSave, StationUnderTestRunsWithoutTheCheckWhateverModeWasPassed) {
+// A station under test runs without the check whatever mode was passed; a failed test-mode query
+// does not keep the previous save's answer.
+TEST_F(CtrlSave, StationUnderTestRunsWithoutTheCheck) {
     desc_.stations[0].underTest = true;
     build();
     ASSERT_EQ(save("FCS0101", 2, 5), 0u);
@@ -42,13 +58,6 @@ TEST_F(CtrlSave, StationUnderTestRunsWithoutTheCheckWhateverModeWasPassed) {
     EXPECT_EQ(progress().size(), 9u);
     EXPECT_EQ(g_testMode, 1);
     expect_closed(false);
-}
-
-TEST_F(CtrlSave, FailedTestModeQueryDoesNotKeepThePreviousSavesAnswer) {
-    desc_.stations[0].underTest = true;
-    build();
-    ASSERT_EQ(save("FCS0101", 2, 0), 0u);
-    ASSERT_EQ(g_testMode, 1);
     failpoint::arm("QVEEdaCheckQVTestByName", 5);
     save("FCS0102", 2, 0);
     EXPECT_EQ(g_testMode, 0);
@@ -64,29 +73,9 @@ TEST_F(CtrlSave, ApcsOutsideTestModeKeepsTheCheckButSetsTestMode) {
     EXPECT_EQ(g_testMode, 1);
 }
 
-TEST_F(CtrlSave, CheckOnlyModeLoadsAndWritesNothing) {
-    build();
-    const std::string db = st("FCS0101").databasePath;
-    const std::string before = file_bytes(db);
-    struct stat sb{};
-    ASSERT_EQ(stat(db.c_str(), &sb), 0);
-    failpoint::arm("__QVEEngMalloc", 0, 1000000);  // counts allocations without failing them
-
-    ASSERT_EQ(save("FCS0101", 2, 1), 0u);
-    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "MSG:T7209", "MSG:T7210", "PRG:05", "PRG:100",
-                             end_line(false)}));
-    EXPECT_EQ(failpoint::calls("__QVEEngMalloc"), 0u);
-    struct stat sa{};
-    ASSERT_EQ(stat(db.c_str(), &sa), 0);
-    EXPECT_EQ(sa.st_ino, sb.st_ino);
-    EXPECT_EQ(sa.st_mtim.tv_nsec, sb.st_mtim.tv_nsec);
-    EXPECT_EQ(file_bytes(db), before);
-    EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101"}));
-}
-
-// ---- generation lock -----------------------------------------------------------------------
-
-TEST_F(CtrlSave, StationLockedByAnotherHolderShowsOnlyTheStart) {
+// Locked by another holder: only the start shown. Rejected arguments and a refused unlock give
+// the lock back (the station can be locked again); no history for the rejected ones.
+TEST_F(CtrlSave, GenerationLock) {
     build();
     char info[16] = {};
     void* handle = nullptr;
@@ -95,44 +84,26 @@ TEST_F(CtrlSave, StationLockedByAnotherHolderShowsOnlyTheStart) {
     EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101")}));
     EXPECT_TRUE(history().empty());
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
-    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
-}
-
-TEST_F(CtrlSave, RejectedArgumentsGiveTheLockBackAndWriteNoHistory) {
-    build();
     lines.clear();
     EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), LDTUSAVE_E_ARGS);
     EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
-    // Kind and mode outside their ranges.
-    EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);
+    EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);   // kind and mode outside their ranges
     expect_closed(true);
     EXPECT_EQ(save("FCS0101", 2, 3), LDTUSAVE_E_ARGS);
     expect_closed(true);
     EXPECT_TRUE(history().empty());
-    // The station is free again.
-    char info[16] = {};
-    void* handle = nullptr;
     ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, 16, &handle), 0u);
     EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
-}
-
-TEST_F(CtrlSave, RefusedUnlockIsReportedAndChangesNothing) {
-    build();
     failpoint::arm("QVEEdaGenUnlockStation", 9);
     EXPECT_EQ(save("FCS0101", 2, 2), 0u);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 3], "PRG:100");
     EXPECT_EQ(lines[lines.size() - 2], "ERR:QVEEdaGenUnlockStation() error");
     EXPECT_EQ(lines.back(), end_line(false));
-    // The failed unlock still gave the lock back: the station can be locked again.
     failpoint::disarm("QVEEdaGenUnlockStation");
-    void* again = nullptr;
-    char info[16] = {};
-    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &again), 0u);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", again), 0u);
+    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &handle), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
 }
-
-// ---- initialisation -----------------------------------------------------------------------
 
 TEST_F(CtrlSave, NonCurrentProjectIsSavedOnlyFromAStationUnderTest) {
     desc_.workstation.currentProject = "OTHER";
@@ -163,7 +134,6 @@ TEST_F(CtrlSave, EqualizationProjectUsesTheEqlzVariantsAndWritesNoHistory) {
         if (e.path().filename() != "EQLZ") fs::copy(e.path(), eq / e.path().filename(), fs::copy_options::recursive);
     failpoint::arm("CQVERXEdaSysObj::Init", 1, 1000000);
     failpoint::arm("CQVERXEdaSysObj::InitEqlz", 1, 1000000);
-
     EXPECT_EQ(save("FCS0101", 3, 2), 0u);
     EXPECT_GE(failpoint::calls("CQVERXEdaSysObj::InitEqlz"), 1u);
     EXPECT_EQ(failpoint::calls("CQVERXEdaSysObj::Init"), 0u);
@@ -182,30 +152,32 @@ TEST_F(CtrlSave, BothStationFilesMissingGiveTwoLines) {
     EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
 }
 
-// One failing service call each: the result, the line, the run closed.
+// One failing service call each: the result, the line, the run closed; the image left by a failed
+// load (the user instance buffer refused) is freed by the end processing (TearDown checks).
 TEST_F(CtrlSave, FailingServiceCallsGiveTheirLineAndCode) {
     const struct {
         const char* fp;
         unsigned code, mode, rc;
         const char* line;   // prefix
+        unsigned nth = 1;
     } cases[] = {
         {"QVEEngCloseFile", 6, 2, LDTUSAVE_E_STNFILE, "ERR:T7182 nRtn = 6"},
         {"ZclOpen", 1, 0, LDTUSAVE_E_BUS, "ERR:T7180"},
         {"ZclClose", 1, 1, LDTUSAVE_E_BUS, "ERR:T7181"},   // after a good check
         {"QVERXEdaIsAPCS", 0x12, 2, 0, "ERR:QVERXEdaIsAPCS( DEMO, FCS0101 ) error 0x12"},   // the save goes on
+        {"__QVEEngMalloc", 0, 2, LDTUSAVE_E_DBREAD, "ERR:T4107 dwSize = ", 2},
     };
     build();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fp);
         failpoint::reset();
-        failpoint::arm(c.fp, c.code, 1);
+        failpoint::arm(c.fp, c.code, c.nth);
         EXPECT_EQ(save("FCS0101", 2, c.mode), c.rc);
         bool found = false;
         for (const auto& l : lines) found = found || l.rfind(c.line, 0) == 0;
         EXPECT_TRUE(found) << testing::PrintToString(lines);
-        if (c.rc == LDTUSAVE_E_BUS) {
-            EXPECT_FALSE(has_line("PRG:05"));
-        }
+        if (c.rc == LDTUSAVE_E_BUS) { EXPECT_FALSE(has_line("PRG:05")); }
+        if (c.rc == LDTUSAVE_E_DBREAD) { EXPECT_EQ(history().back(), "abort FCS0101"); }
         expect_closed(c.rc != 0);
     }
     failpoint::reset();
@@ -226,8 +198,6 @@ TEST_F(CtrlSave, FailedElementListingClosesOnlyTheDatabase) {
     EXPECT_EQ(failpoint::calls("DbClose"), 1u);
     expect_closed(true);
 }
-
-// ---- generation-time check ---------------------------------------------------------------
 
 TEST_F(CtrlSave, MismatchReturnsTheServiceLineAndStopsTheSave) {
     build(kStamp + 60);
@@ -299,9 +269,10 @@ TEST_F(CtrlSave, CorruptDatabaseFileIsRefusedAndLeftByteForByte) {
 }
 
 // References that would otherwise read as "absent": the station-wide I/O table, the tables it
-// names and theirs pointing outside the file, a negative MaxBlock, a file cut at its first
-// block header. Each fails the load with the line naming the table; no project file changes.
-// An address of 0 still means "none".
+// names and theirs pointing outside the file, a negative MaxBlock, a file cut at its first block
+// header or inside BldbPtrTbl (the blocks past the cut would be missing from the upload and the
+// TP file). Each fails the load, with or without the check, with the line naming the table; no
+// project file changes. An address of 0 still means "none".
 TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
     build();
     const sample::StationResult& s = st("FCS0101");
@@ -318,11 +289,14 @@ TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
         if (!b.empty && firstHeader == 0) firstHeader = b.headerOffset;
     ASSERT_NE(u32(0x248), 0u);
     ASSERT_GT(firstHeader, 0u);
+    const std::size_t bldb = s.bldbPtrTblOffset, maxBlock = static_cast<std::size_t>(s.maxBlock);
+    ASSERT_GT(maxBlock, 2u);
+    const std::string cutBldb = "BldbPtrTbl is Invalid MaxBlock = " + std::to_string(maxBlock);
     constexpr std::uint32_t kOutside = 0x7FFFFFF0;
     const struct {
         std::size_t field;   // u32 field set to value, or the size the file is cut to when value is 1
         std::uint32_t value;
-        const char* table;   // nullptr: the save goes through
+        std::string table;   // empty: the save goes through
     } cases[] = {
         {0x248, kOutside, "StnIoTbl is Invalid"},
         {io + 0x80, kOutside, "StnIoTbl+0x80 is Invalid"},
@@ -332,62 +306,29 @@ TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
         {conv(u32(io + 0x248)) + 0x30, kOutside, "StnIoTbl+0x248+0x30 is Invalid"},
         {acnst + 0x40, 0xFFFE, "AreaCnstTbl MaxBlock is negative (-2)"},
         {firstHeader, 1, "BldbPtrTbl block 1 header is Invalid"},
-        {io + 0x214, 0, nullptr},
+        {bldb + 4 * (maxBlock / 2), 1, cutBldb},
+        {bldb + 4 * maxBlock - 1, 1, cutBldb},
+        {io + 0x214, 0, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.table ? c.table : "reference 0");
+    for (const auto& c : cases)
+    for (unsigned mode : {0u, 2u}) {
+        SCOPED_TRACE(c.table + " at " + std::to_string(c.field) + " mode " + std::to_string(mode));
         std::string bytes = good;
         if (c.value == 1) bytes.resize(c.field);
         else if (c.field == acnst + 0x40) tb::store_u16(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, 0xFFFE);
         else tb::store_u32(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, c.value);
         std::ofstream(db, std::ios::binary | std::ios::trunc) << bytes;
         const project_files::Files before = project_files::snapshot(dir_);
-        const unsigned rc = save("FCS0101", 2, 0);
-        if (!c.table) {
+        const unsigned rc = save("FCS0101", 2, mode);
+        if (c.table.empty()) {
             EXPECT_EQ(rc, 0u) << ::testing::PrintToString(lines);
             continue;
         }
         EXPECT_EQ(rc, LDTUSAVE_E_DBREAD);
-        EXPECT_TRUE(has_line(std::string("ERR:LdTuSaveCtrlDBRead:") + c.table + " FileName = " + db))
+        EXPECT_TRUE(has_line("ERR:LdTuSaveCtrlDBRead:" + c.table + " FileName = " + db))
             << ::testing::PrintToString(lines);
         EXPECT_TRUE(project_files::snapshot(dir_) == before);
     }
-}
-
-// A file cut inside BldbPtrTbl holds fewer entries than MaxBlock: refused when loaded (the
-// blocks past the cut would be missing from the upload and the TP file), nothing written.
-TEST_F(CtrlSave, DatabaseFileCutInsideItsBlockPointerTableIsRefused) {
-    build();
-    const auto& s = st("FCS0101");
-    const std::string good = file_bytes(s.databasePath);
-    const std::size_t bldb = s.bldbPtrTblOffset, maxBlock = static_cast<std::size_t>(s.maxBlock);
-    ASSERT_GT(maxBlock, 2u);
-    for (std::size_t cut : {bldb + 4 * (maxBlock / 2), bldb + 4 * maxBlock - 1}) {
-        std::ofstream(s.databasePath, std::ios::binary | std::ios::trunc) << good.substr(0, cut);
-        const project_files::Files before = project_files::snapshot(dir_);
-        for (unsigned mode : {0u, 2u}) {
-            SCOPED_TRACE(std::to_string(cut) + " mode " + std::to_string(mode));
-            EXPECT_EQ(save("FCS0101", 2, mode), 0x20234108u);
-            EXPECT_TRUE(has_line("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl is Invalid MaxBlock = " + std::to_string(maxBlock) +
-                                 " FileName = " + s.databasePath))
-                << ::testing::PrintToString(lines);
-            EXPECT_TRUE(project_files::snapshot(dir_) == before);
-        }
-    }
-}
-
-// ---- end processing -------------------------------------------------------------------------
-
-TEST_F(CtrlSave, ImageLeftByAFailedLoadIsFreedByEndProcessing) {
-    build();
-    failpoint::arm("__QVEEngMalloc", 0, 2);  // the user instance buffer, after the image's
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_DBREAD);
-    bool found = false;
-    for (const auto& l : lines) found = found || l.rfind("ERR:T4107 dwSize = ", 0) == 0;
-    EXPECT_TRUE(found);
-    expect_closed(true);
-    EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
-    // TearDown: nothing stays allocated.
 }
 
 TEST_F(CtrlSave, WaitCursorShownOnceOnlyWithAutomaticBackup) {
@@ -400,8 +341,6 @@ TEST_F(CtrlSave, WaitCursorShownOnceOnlyWithAutomaticBackup) {
         EXPECT_EQ(cursorEnd_, backup ? 1 : 0);
     }
 }
-
-// ---- messages and trace --------------------------------------------------------------------
 
 TEST_F(CtrlSave, StepTracesNeverReachTheMessageBuffer) {
     build();

@@ -1,9 +1,11 @@
-// The sectioned edit file: the block walk, record offsets, the TAGI flag, and every operation
-// over a file cut at every length.
+// The sectioned edit file: the block walk, record offsets, the TAGI flag, every operation over
+// a file cut at every length; the element search over the sorted element list.
 #include <gtest/gtest.h>
 
 #include <map>
 
+#include "LdTuSaveCtrl.h"
+#include "LdTuSaveEdit.h"
 #include "LdTuSaveEditFmt.h"
 #include "image_fixture.h"
 #include "port/port_host.h"
@@ -166,7 +168,6 @@ TEST_F(EditFormat, TagiFlagIsTheOnlyChangeAndOnlyAmongTheEntriesInUse) {
     EXPECT_EQ(f.Bytes(), want);
     f.Rollback();
     EXPECT_EQ(f.Bytes(), bytes);
-
     tb::store_u32(bytes.data() + 0x2C, 0);   // TAGI listed, but not in use
     LdTuSaveEditFile g("p", bytes);
     EXPECT_EQ(LdTuSavesSetCtrlFlagInTAGI(&g, "p"), 0);
@@ -203,6 +204,40 @@ TEST_F(EditFormat, FileCutAtEveryLengthFailsCleanly) {
         ASSERT_TRUE(f.Seek(len));
         EXPECT_FALSE(f.Write("x", 1));
     }
+}
+
+QVEElemList List(std::initializer_list<std::string> names) {
+    QVEElemList list;
+    for (const std::string& n : names) list.Add(n, "L-" + n);
+    return list;
+}
+
+TEST(ElemSearch, FindsEveryElementAndRefusesNamesOutsideOrBetweenNullOrUnsorted) {
+    imgtest::Lines lines;
+    for (std::size_t count = 1; count <= 9; ++count) {
+        QVEElemList list;
+        for (std::size_t i = 0; i < count; ++i) list.Add(LdTuSaveFormat("%%BL%04zu", 2 * i + 2), "");  // even only
+        for (std::size_t n = 1; n <= 2 * count + 1; ++n) {
+            const std::string name = LdTuSaveFormat("%%BL%04zu", n);
+            _QVEElemTbl out;
+            out.n5 = 77;  // untouched unless found
+            const std::uint32_t r = ElemSearch(name.c_str(), list, &out);
+            EXPECT_EQ(r, n % 2 ? LDTUSAVE_E_NOELEM : 0u) << count << " " << name;
+            EXPECT_EQ(n % 2 ? std::to_string(out.n5) : std::string(list.Text(out.strElemName)), n % 2 ? "77" : name);
+        }
+    }
+    // Unsigned byte order: a name with a byte above 0x7F sorts after plain ASCII. The record
+    // found points into the list's texts.
+    auto high = List({"%BL0001", "%BL\xC1"});
+    _QVEElemTbl out;
+    EXPECT_EQ(ElemSearch("%BL\xC1", high, &out), 0u);
+    EXPECT_STREQ(high.Text(out.strLocation), "L-%BL\xC1");
+    EXPECT_TRUE(lines.v.empty());
+    // A null name, an empty list, a list in descending order.
+    EXPECT_EQ(ElemSearch(nullptr, List({"%BL0001"}), &out), 1u);
+    EXPECT_EQ(ElemSearch("%BL0001", {}, &out), LDTUSAVE_E_NOELEM);
+    EXPECT_EQ(ElemSearch("%BL0002", List({"%BL0003", "%BL0001"}), &out), 1u);
+    EXPECT_EQ(lines.v, std::vector<std::string>{"ElemSearch:invalid case %BL0002"});
 }
 
 }  // namespace

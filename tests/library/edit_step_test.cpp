@@ -1,5 +1,5 @@
-// The edit file update step inside whole saves of the sample station: which files hold what
-// after a good save, after a failure at one entry and with damaged files.
+// The edit file update step, by its operations and inside whole saves of the sample station:
+// which files hold what after a good save, after a failure at one entry and with damaged files.
 #include <unistd.h>
 
 #include "LdTuSaveEdit.h"
@@ -28,8 +28,7 @@ struct Sec {
     const char* tag;
     std::uint32_t count, unit;
 };
-// A sectioned file: the 512-byte header, then the sections one after another, filled with
-// 0xEE; inUse directory entries in use. *at: each section's offset.
+// A sectioned file: the 512-byte header, then the sections filled with 0xEE; *at: their offsets.
 std::vector<std::uint8_t> sectioned(const std::vector<Sec>& secs, std::uint32_t inUse, std::vector<std::size_t>* at) {
     std::vector<std::uint8_t> f(0x200, 0);
     tb::store_u32(f.data() + 0x2C, inUse);
@@ -83,8 +82,7 @@ protected:
     Files before_, after_;
 };
 
-// The step's operations one by one, on the sample station's image, instance definitions and
-// save list (uploaded from the station), with files of the test's own making.
+// The step's operations on the sample station's image, definitions and save list (uploaded).
 class EditOps : public EditStep {
 protected:
     void SetUp() override {
@@ -122,7 +120,6 @@ protected:
         LdTuSaveEditFiles files;
         return LdTuSavesUpdateAnMsgFile(&inf_, &root_, &files);
     }
-
     LdTuSaveCtrlInf inf_;
     LdTuSaveRecordTbl tbl_;
     LdTuSavesRootTbl root_;
@@ -130,9 +127,8 @@ protected:
     std::uint16_t uaids_[5] = {0x1111, 0x2222, 0x3333, 0x4444, 0x5555};
 };
 
-// The AN message file cut at every length: only the whole file is written (HTLT of 3 records
-// takes the first 3 UAIDs, USAP with room for 10 the 5 there are); every cut one gives its
-// line and code and stays as it was.
+// The AN message file cut at every length: only the whole file is written (HTLT of 3 records takes
+// the first 3 UAIDs, USAP the 5 there are); every cut one gives its line and code and stays.
 TEST_F(EditOps, AnFileCutAtEveryLength) {
     std::vector<std::size_t> at;
     const auto an = sectioned({{"MSGS", 1, 64}, {"HTLT", 3, 128}, {"USAP", 10, 2}}, 1, &at);
@@ -155,8 +151,7 @@ TEST_F(EditOps, AnFileCutAtEveryLength) {
     }
 }
 
-// The station's edit file cut at every length: the BL and AN sections are updated while they
-// lie whole inside the buffer, else line 7214; nothing is touched outside the buffer.
+// The station's edit file cut at every length: BL and AN updated while whole inside, else 7214.
 TEST_F(EditOps, StationEditFileCutAtEveryLength) {
     std::vector<std::size_t> at;
     // An AN message file with nothing to write, so that it is not replaced on every pass.
@@ -182,8 +177,7 @@ TEST_F(EditOps, StationEditFileCutAtEveryLength) {
     }
 }
 
-// A block's record in the BL section: the first of its number, found again after the buffer's
-// records change in place; none left, line and code.
+// A block's record in the BL section: the first of its number, found again after the buffer changes.
 TEST_F(EditOps, StationEditFileBlockRecordFollowsTheBuffer) {
     std::vector<std::size_t> at;
     auto stn = sectioned({{"BL", 4, 128}}, 1, &at);
@@ -206,8 +200,7 @@ TEST_F(EditOps, StationEditFileBlockRecordFollowsTheBuffer) {
     EXPECT_EQ(lines.size(), 1u);
 }
 
-// Damaged directory entries of the three kinds of file: a line and a code, and the file as it
-// was; a section whose records do not lie whole inside the file counts as missing.
+// Damaged directory entries of the three kinds of file: a line and a code, the file as it was.
 TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
     enum Kind { kAn, kStn, kBlock };
     struct Case {
@@ -277,8 +270,7 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
     }
 }
 
-// Children of codes 6226 and 6227 take their parent's element, hence its file; a parent not in
-// the element list and a location beyond 255 fail with their lines.
+// Children of codes 6226/6227 take their parent's file; an unknown parent or location > 255 fail.
 TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
     const LdTuSaveRecord* child = nullptr;
     for (const LdTuSaveRecord& e : tbl_)
@@ -287,12 +279,10 @@ TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
     std::string path;
     ASSERT_EQ(LdTuSavesGetBlockFilePath(&inf_, child, path), 0u);
     EXPECT_EQ(path, file_of(child->oyaBlockNo).path);
-
     LdTuSaveRecord orphan = *child;
     orphan.oyaBlockNo = 999;
     EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &orphan, path), 0x20000116u);
     EXPECT_EQ(lines.back(), "ERR:T7188%BL0999");
-
     char name[16];
     std::snprintf(name, sizeof name, "%%BL%04d", child->oyaBlockNo);
     for (std::size_t i = 0; i < inf_.elemList.size(); ++i)
@@ -302,10 +292,8 @@ TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
     EXPECT_EQ(lines.back(), "ERR:T7189" + st("FCS0101").blocks[child->oyaBlockNo - 1u].fileName);
 }
 
-// A file that cannot be replaced only when its group is written back (its write or its commit
-// fails). An edit file fails the step with its line: the entries before its own keep their
-// files new, its entry and every later one old, the station's edit file old. A working copy
-// gives its line and only it stays old: the step goes on.
+// A file whose write-back fails: an edit file fails the step (earlier entries new, its own and later
+// ones old, the station's edit file old); a working copy gives its line, only it stays old.
 TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
     IEdalInstClose();   // the step opens them itself
     instOpen_ = false;
@@ -352,9 +340,8 @@ TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
     }
 }
 
-// A file that comes back after another entry's file (a parent, another block, its child) is
-// written back first: when the other file then cannot be replaced, the shared file holds the
-// parent's update alone, as a save list of the parent alone leaves it.
+// Parent, other block, child: when the other file cannot be replaced, the shared file holds the
+// parent's update alone.
 TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFailure) {
     IEdalInstClose();   // the step opens them itself
     instOpen_ = false;
@@ -384,7 +371,6 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     const auto parentAlone = bytes_of(files[0]), parentAloneCopy = bytes_of(files[1]);
     ASSERT_FALSE(parentAlone == before_.at(shared));
     ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
-
     restore();
     LdTuSaveRecordTbl list = {*parent, *other, *child};
     // The group the child's return writes back: the shared file (and its copy), then the other.
@@ -436,10 +422,8 @@ TEST_F(EditStep, MissingFileWarnsWithItsBareNameAndItsWorkingCopyIsStillUpdated)
     expect_files(st("FCS0101").stationEditPath, after_);
 }
 
-// An edit file, a working copy and the AN message file that cannot be opened for reading and
-// writing (read-only, or in a read-only folder): each passed over with one warning before
-// anything of it changes, and byte for byte as it was; every other file as a good save leaves
-// it, the "AN" section of the station's edit file aside when the AN message file is passed over.
+// Files that cannot be opened for writing (read-only, or in a read-only folder): each passed over
+// with one warning and left as it was; every other file as a good save leaves it.
 TEST_F(EditStep, FilesThatCannotBeWrittenArePassedOverWithTheirWarning) {
     build_files();
     const auto& s = st("FCS0101");
@@ -458,13 +442,11 @@ TEST_F(EditStep, FilesThatCannotBeWrittenArePassedOverWithTheirWarning) {
         return "WRN:T7190 " + (p == an ? p : fs::path(p).stem().string());
     };
     auto rel = [&](const std::string& p) { return fs::relative(p, dir_).string(); };
-
     const std::string pristine = dir_ + ".pristine";
     fs::copy(dir_, pristine, fs::copy_options::recursive);
     const project_files::Files before = project_files::snapshot(dir_);
     ASSERT_EQ(save("FCS0101"), 0u);
     const project_files::Files good = project_files::snapshot(dir_);
-
     const struct {
         std::vector<std::string> files;
         bool folder;
@@ -489,14 +471,12 @@ TEST_F(EditStep, FilesThatCannotBeWrittenArePassedOverWithTheirWarning) {
         const unsigned rc = save("FCS0101");
         if (c.folder) fs::permissions(folder, fs::perms::owner_all);
         EXPECT_EQ(rc, 0u) << ::testing::PrintToString(lines);
-
         std::vector<std::string> wrn;   // (the tool backup's warnings aside: no tool installed here)
         for (const auto& l : lines)
             if (l.rfind("WRN:T7190 ", 0) == 0) wrn.push_back(l);
         std::sort(wrn.begin(), wrn.end());
         std::sort(want.begin(), want.end());
         EXPECT_EQ(wrn, want);
-
         project_files::Files expected = good;
         for (const auto& p : unwritable) expected[rel(p)] = before.at(rel(p));
         if (std::find(unwritable.begin(), unwritable.end(), an) != unwritable.end()) {
@@ -534,9 +514,7 @@ TEST_F(EditStep, UaidItemOfFourBytesFailsTheBlock) {
     expect_files(st("FCS0101").stationEditPath, before_);
 }
 
-// A missing element fails the step (line 7188) before any block file, with the station's edit
-// file as it was and pEditBuf released; a saved record whose descriptor gives another size
-// than the image's (it would run into the next record) fails its file, which stays as it was.
+// A missing element fails the step (7188) before any file; a record of another size fails its file.
 TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     const LdTuSaveRecord& entry = tbl_.front();
     const bool child = entry.blkCode == 6226 || entry.blkCode == 6227;
@@ -551,7 +529,6 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     expect_files(st("FCS0101").stationEditPath, before_);
     ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
     inf_.elemList = elems;
-
     const std::string path = file_of(entry.blockNo).path;
     auto bytes = before_.at(path);
     LdTuSaveEditFile f(path, bytes);

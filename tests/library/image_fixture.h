@@ -26,7 +26,6 @@ struct Image {
     std::size_t area = 0, cnst = 0, blkPtr = 0, bldb = 0, anMsg = 0, uaid = 0;
     std::vector<std::size_t> hdr;            // hdr[n - 1]: header of block n (0 = none)
     std::vector<std::vector<Rec>> recs;      // recs[n - 1][r]: record r of block n (off 0 = none)
-
     static std::uint32_t Adrs(std::size_t off) { return kBase + static_cast<std::uint32_t>(off - 0x200); }
     std::size_t Alloc(std::size_t len) {
         std::size_t off = bytes.size();

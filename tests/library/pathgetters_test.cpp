@@ -214,7 +214,6 @@ TEST_F(PathGetters, EdgeCasesOfTheOptionalArguments) {
     EXPECT_EQ(fp.GetFCSTPPath("FCS0101", "", &a), eda::kBadName);
     ASSERT_EQ(fp.GetTmplENGHatchPath(nullptr, &a), 0u);
     EXPECT_EQ(a, home_ + "/template/QVSystem/Hatch");
-
     // Batch communication folders: number 0 is the parent folder; the matrix files pass 0 on.
     ASSERT_EQ(fp.GetSystemBatchCommPath(0, &a), 0u);
     EXPECT_EQ(a, t + "/SYSTEM/BATCH/COM");
@@ -222,23 +221,19 @@ TEST_F(PathGetters, EdgeCasesOfTheOptionalArguments) {
     EXPECT_EQ(a, t + "/SYSTEM/BATCH/ETC/COM/04");
     ASSERT_EQ(fp.GetSystemMatrixEDFPath(0, &a), 0u);
     EXPECT_EQ(a, t + "/SYSTEM/MATRIX/Matrix0.edf");
-
     ASSERT_EQ(fp.GetMultFileGenLockPath(&a), 0u);
     ASSERT_EQ(fp.GetSystemALockPath(&b), 0u);
     EXPECT_EQ(a, b);
-
     ASSERT_EQ(fp.GetFCSMatrixDefPath("FCS0101", 7, &a), 0u);
     ASSERT_EQ(fp.GetFCSMatrixDefPath("FCS0101", "Matrix7", &b), 0u);
     EXPECT_EQ(a, t + "/FCS0101/MATRIX/Matrix7");
     EXPECT_EQ(a, b);
-
     // The station number of the message files; 0 when the service has none for the station.
     ASSERT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
     EXPECT_EQ(a, t + "/FCS0102/MESSAGE/anmsg12.edf");
     failpoint::arm("GetStnNo", 0x2E000006);
     ASSERT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
     EXPECT_EQ(a, t + "/FCS0102/MESSAGE/anmsg00.edf");
-
     EXPECT_EQ(fp.GetFCSTPPath("FCS0101", nullptr, nullptr), QVEEDA_E_ARGUMENT);
     EXPECT_EQ(fp.GetSystemALockPath(nullptr), QVEEDA_E_ARGUMENT);
 }
@@ -301,7 +296,6 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     std::vector<std::vector<std::string>> rows;
     EXPECT_EQ(assigned.ListRows("swlabel", rows), 0u);
     EXPECT_EQ(rows.size(), 2u);
-
     // The CSV file of the switch labels, from the shared database; a failed write keeps the old file.
     CQVEEdaSWLabelCSVFile csv;
     const std::string out = home_ + "/SwitchLabel.csv";
@@ -332,7 +326,6 @@ TEST_F(EdaMembers, FileMapConvertsAddressesAndCommits) {
     EXPECT_EQ(map.ConvFileAddr(nullptr), nullptr);
     // Without the null test: a null file address becomes the displacement itself.
     EXPECT_EQ(map.ConvMapAddr2(nullptr), reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(mapped) - base));
-
     static_cast<char*>(map.ConvMapAddr(fileAddr))[0] = 'Z';
     CQVEEdaTFDATA tf;
     tf.Attach(&map);

@@ -17,8 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// ---- value texts ----------------------------------------------------------------------------
-
 struct ValueCase {
     std::uint8_t type, size;
     std::vector<std::uint8_t> bytes;   // at the element's place
@@ -31,15 +29,10 @@ std::vector<std::uint8_t> Le(std::uint64_t v, int n) {
     for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     return b;
 }
-std::vector<std::uint8_t> F32(float f) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, 4);
-    return Le(u, 4);
-}
-std::vector<std::uint8_t> F64(double d) {
-    std::uint64_t u;
-    std::memcpy(&u, &d, 8);
-    return Le(u, 8);
+template <class T> std::vector<std::uint8_t> Fp(T f) {
+    std::uint64_t u = 0;
+    std::memcpy(&u, &f, sizeof f);
+    return Le(u, static_cast<int>(sizeof f));
 }
 std::vector<std::uint8_t> Txt(const char* s, std::size_t n) {
     std::vector<std::uint8_t> b(n, 0);
@@ -61,11 +54,11 @@ TEST(TpValue, EveryTypeCodeWithItsSizeCheckAndText) {
         {20, 4, Le(0xFFFFFFFF, 4), "-1"},
         {21, 8, Pad(Le(0x80000000, 4), 8), "-2147483648"},
         {24, 4, Le(0xFFFFFFFF, 4), "4294967295"},
-        {28, 4, F32(0.1f), "0.100000"},
-        {29, 8, Pad(F32(-1.5f), 8), "-1.500000"},
-        {31, 16, Pad(F32(3.0f), 16), "3.000000"},
-        {32, 8, F64(1e300), big},
-        {33, 16, Pad(F64(-0.5), 16), "-0.500000"},
+        {28, 4, Fp(0.1f), "0.100000"},
+        {29, 8, Pad(Fp(-1.5f), 8), "-1.500000"},
+        {31, 16, Pad(Fp(3.0f), 16), "3.000000"},
+        {32, 8, Fp(1e300), big},
+        {33, 16, Pad(Fp(-0.5), 16), "-0.500000"},
         {49, 8, Pad(Le(0xFFFF, 2), 8), "65535"},
         {8, 8, Txt("C:\\X;", 8), "C\\:\\\\X\\;"},
         {8, 6, Txt("\xA5\xBD\xC9\xBD:", 6), "\x83\x5C\x95\x5C\\:"},   // second bytes 0x5C stay
@@ -131,8 +124,6 @@ TEST(TpValue, ElementMustLieInsideItsRecordAndMissingRecordIsEmpty) {
     EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 1u);
 }
 
-// ---- the step ---------------------------------------------------------------------------------
-
 class TpStep : public ctrl_test::CtrlSave {
 protected:
     void SetUp() override {
@@ -148,7 +139,6 @@ protected:
         fs::create_directories(tpDir_);
         tpPath_ = tpDir_ + "/tuning.tps";
     }
-
     void Defs(const json& models) {
         std::ofstream(result_.projectDir + "/FCS0101/DB/instdef.json", std::ios::trunc)
             << json{{"format", "tusave-instdef"}, {"version", 1}, {"models", models}}.dump();
@@ -156,7 +146,6 @@ protected:
     void Elem(const char* name, const char* location) {
         elems_.Add(name, location);
     }
-
     // Block n of im gets code, category and tag; its record 2 (0x40 bytes) holds data.
     static void Block(imgtest::Image& im, int n, std::uint16_t code, std::uint8_t category, const char* tag) {
         const std::size_t h = im.hdr[n - 1];
@@ -165,7 +154,6 @@ protected:
         im.U16(h + 0x14, code);
         im.bytes[h + 0x23] = category;
     }
-
     unsigned Run(imgtest::Image& im) {
         lines.clear();
         LdTuSaveCtrlInf inf;
@@ -191,7 +179,6 @@ protected:
         std::sort(v.begin(), v.end());
         return v;
     }
-
     // The worked example: a category block, a block without saved items, two filtered out
     // (an empty entry, a category-0 block of code 6266), and an ordinary block.
     imgtest::Image Example() {
@@ -202,7 +189,7 @@ protected:
         Block(im, 5, 0x0103, 7, "TAG0001");
         im.U16(im.recs[0][2].off + 8, 1);
         const std::size_t r = im.recs[4][2].off;
-        std::memcpy(im.p(r + 8), F32(1.5f).data(), 4);
+        std::memcpy(im.p(r + 8), Fp(1.5f).data(), 4);
         im.U16(r + 12, 10);
         im.U16(r + 14, 20);
         im.U16(r + 16, 0);
@@ -228,7 +215,6 @@ protected:
         Elem("%BL0005", "GR0001");
         return im;
     }
-
     QVEElemList elems_;
     std::string tpDir_, tpPath_;
 };
@@ -285,7 +271,6 @@ TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
                       "5:FPAR:5:ADL:MATRIX:5:MAT:M[1\\,1]=0,M[1\\,2]=1,M[1\\,3]=2,M[2\\,1]=3,M[2\\,2]=4,M[2\\,3]=5;\n"),
               std::string::npos)
         << tp;
-
     // Record 2 of the STEX block missing; then its element not in the list.
     im.U32(im.hdr[1] + 0x38 + 16, 0);
     EXPECT_EQ(Run(im), 0x20234105u);
@@ -301,7 +286,6 @@ TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
     Defs(json::array());
     ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
-
     // A block header outside the image fails the writer, naming the block; the TP file stays.
     imgtest::Image ex = Example();
     ex.U32(ex.bldb + 4, imgtest::Image::Adrs(ex.bytes.size() - 8));
@@ -385,7 +369,6 @@ TEST_F(TpStep, ArchiveKeepsFiveFilesAndDeletesTheSmallestName) {
     EXPECT_EQ(Dir(), (std::vector<std::string>{"0dir.txt", "TP20010102000000.txt", "TP20010103000000.txt",
                                                "TP20010104000000.txt", "TP20021128101500.txt",
                                                "TP20021128101501.txt", "tuning.tps"}));
-
     // A failing archive copy, or copy over the TP file, keeps the TP file and leaves the complete
     // temporary beside it (the only copy of the new text); the next good save removes it.
     std::ofstream(tpPath_, std::ios::trunc) << "old TP\n";

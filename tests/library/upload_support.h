@@ -3,31 +3,16 @@
 // every request frame.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "LdTuSaveCtrl.h"
-#include "ZclNthmi.h"
-#include "ZclNthmi/zcl_host.h"
 #include "bus_support.h"
 #include "core/station.h"
-#include "failpoint/failpoint.h"
 #include "home_fixture.h"
-#include "libqvecommon/qvecommon_host.h"
 #include "libqverxgen.h"
-#include "port/port_host.h"
 #include "sample.h"
-#include "tusave.h"
-#include "tusave_bytes.h"
 
 namespace uptest {
 
@@ -87,7 +72,6 @@ protected:
         g_testMode = savedTestMode_;
         HomeTest::TearDown();
     }
-
     // A one-station description in host order.
     static sample::Description description(std::vector<sample::Model> models, int blocks) {
         sample::Description d = sample::default_description();
@@ -101,9 +85,12 @@ protected:
         s.codeZeroEvery = 0;
         return d;
     }
-
     // Builds the station, loads the project image, starts the station core with scenario.
     void build(const sample::Description& d, const std::string& scenario = "{}") {
+        if (bus_) ZclClose(bus_);   // a test may build again
+        bus_ = nullptr;
+        requests.clear();
+        saved.clear();
         result_ = std::make_unique<sample::Result>(sample::build(d, dir_));
         st_ = &result_->stations[0];
         image = read_file(st_->databasePath);
@@ -128,9 +115,9 @@ protected:
         });
         ASSERT_EQ(ZclOpen(&bus_, "inproc:upload-test", 0), 0);
     }
-
     // tucomn for the control area of the built station, instance definitions open.
     void prepareArea() {
+        if (instOpen_) IEdalInstClose();
         tc = std::make_unique<tucomn>();
         std::memset(tc.get(), 0, sizeof(tucomn));
         tc->project = "DEMO";
@@ -147,7 +134,6 @@ protected:
         ASSERT_EQ(IEdalInstOpenForTP("DEMO", st_->name.c_str(), 2), 0);
         instOpen_ = true;
     }
-
     const sample::BlockInfo& block(int n) const { return st_->blocks.at(static_cast<std::size_t>(n - 1)); }
     const sample::RecordInfo& rec(int n, int r) const {
         for (const auto& ri : block(n).records)
@@ -164,7 +150,6 @@ protected:
             if (r.cmd == 0x21 && (r.params == 0 || r.paraKind(0) == 1)) out.push_back(r);
         return out;
     }
-
     std::unique_ptr<sample::Result> result_;
     const sample::StationResult* st_ = nullptr;
     std::shared_ptr<fcs::Station> station_;

@@ -1,16 +1,13 @@
 // The station tool backup step against the sample's custom folders and the real backup tool,
-// which logs every run it received.
-#include <gtest/gtest.h>
+// which logs every run it received; the tool program's own argument checks and I/O errors.
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
+#include "../workstation/common_fixture.h"
 #include "LdTuSaveCtrl.h"
 #include "ctrl_fixture.h"
+#include "port.h"
 #include "tusave_bytes.h"
 
 namespace {
@@ -39,7 +36,6 @@ protected:
         setenv("TUSAVE_HOME", dir_.c_str(), 1);
         CtrlSave::TearDown();
     }
-
     // The sample with the backup tool installed, and a context as initialisation leaves it.
     void make(bool current = true, bool apcs = false) {
         sample::BuildOptions o;
@@ -77,12 +73,11 @@ protected:
     std::string copied(const std::string& file) const {
         return std::string(kDevice) + "\t1-1\t" + file + "\tcopied to " + copy_of(file);
     }
-
     std::vector<std::uint8_t> image_;
     LdTuSaveCtrlInf inf_;
 };
 
-TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrder) {
+TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrderSimFilesForOtherProjectsAndApcs) {
     make();
     const auto& files = st("FCS0101").toolFilesFcs;
     ASSERT_EQ(files.size(), 4u);  // the directory "x.xseg", "notes.txt", SIM and unlisted files are not
@@ -99,15 +94,13 @@ TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrder) {
     // Same name in two folders: two copies.
     EXPECT_TRUE(fs::exists(dir_ + "/backup/shgsave/1-1/CTRLDATA/FCS/loop01.xseg"));
     EXPECT_TRUE(fs::exists(dir_ + "/backup/shgsave/1-1/CUSTOM01/FCS/loop01.xseg"));
-}
-
-TEST_F(ToolBackup, SimFilesForOtherProjectsAndApcs) {
+    // The SIM files for other projects and for APCS.
     for (auto [current, apcs] : {std::pair{false, false}, {true, true}}) {
         SCOPED_TRACE(std::to_string(current) + std::to_string(apcs));
         make(current, apcs);
         fs::remove(dir_ + "/log/shgsave.log");
         EXPECT_EQ(run(), 0u);
-        std::vector<std::string> want;
+        want.clear();
         for (const auto& f : st("FCS0101").toolFilesSim) want.push_back(copied(f));
         ASSERT_EQ(want.size(), 3u);
         EXPECT_EQ(runs(), want);
@@ -174,14 +167,11 @@ TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
     expect_each("WRN:T7219:dwRtn=0x2:", false);
     EXPECT_EQ(runs().size(), files.size());
     unsetenv("TUSAVE_FAILPOINTS");
-
     failpoint::arm("GetExitCodeProcess", 5, 2);
     EXPECT_EQ(run(), 0u);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], "WRN:T7218:dwRtn=0x5:" + files[1]);
-
     failpoint::reset();
-
     fs::remove(result_.toolPath);   // the tool does not start
     EXPECT_EQ(run(), 0u);
     expect_each("WRN:T7216:0x2:shgsave ", true);
@@ -192,7 +182,6 @@ TEST_F(ToolBackup, NoDeviceNameOrNoToolPathRunsNothing) {
     failpoint::arm("ZclGetDeviceName", 1);
     EXPECT_EQ(run(), LDTUSAVE_E_NODEVICE);
     EXPECT_EQ(lines, (std::vector<std::string>{"WRN:T7623"}));
-
     // A workstation folder whose tool path does not fit the 256-byte buffer.
     const std::string longHome = dir_ + "/" + std::string(250 - dir_.size(), 'h');
     fs::create_directory_symlink(dir_, longHome);
@@ -217,6 +206,65 @@ TEST_F(ToolBackup, SaveWithoutDeviceNameStillSucceeds) {
     EXPECT_TRUE(has_line("WRN:T7623"));
     EXPECT_FALSE(has_line("MSG:T4214"));
     expect_closed(false);
+}
+
+class Shgsave : public WsTemp {
+protected:
+    void SetUp() override {
+        WsTemp::SetUp();
+        file = path("p/FCS0101/Custom/C1/FCS/a b.xseg");
+        fs::create_directories(fs::path(file).parent_path());
+        write(file, "custom");
+        write(path("workstation.json"), R"({"backupDir": "bk"})");
+    }
+    void TearDown() override {
+        unsetenv("TUSAVE_FAILPOINTS");
+        WsTemp::TearDown();
+    }
+    // Exit status of one run, -1 when it did not run.
+    static int run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{kTool};
+        argv.insert(argv.end(), args.begin(), args.end());
+        HANDLE p = nullptr;
+        if (!CreateProcessV(kTool.c_str(), argv, &p)) return -1;
+        DWORD code = 0;
+        const bool ok = WaitForSingleObject(p, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(p, &code);
+        CloseHandle(p);
+        return ok ? static_cast<int>(code) : -1;
+    }
+    // The outcome field of the last log line.
+    std::string outcome() const {
+        std::ifstream in(path("log/shgsave.log"));
+        std::string line, last;
+        while (std::getline(in, line)) last = line;
+        return last.substr(last.rfind('\t') + 1);
+    }
+    std::string file;
+};
+
+TEST_F(Shgsave, RefusedArgumentsAndIoErrorsCopyNothing) {
+    const std::string dotted = path("p/FCS0101/Custom/../FCS/a b.xseg");
+    const std::vector<std::vector<std::string>> usage = {
+        {}, {"-x", "dev", "1-1", file}, {"-h", "", "1-1", file}, {"-h", "dev", "1-256", file},
+        {"-h", "dev", "1", file}, {"-h", "dev", "1--1", file}, {"-h", "dev", "1-1", path("p/a.xseg")},
+        {"-h", "dev", "1-1", dotted}, {"-h", "dev", "1-1", file, "extra"},
+    };
+    for (const auto& c : usage) {
+        EXPECT_EQ(run(c), 2) << testing::PrintToString(c);
+        EXPECT_EQ(outcome().rfind("usage error: ", 0), 0u) << outcome();
+    }
+    EXPECT_FALSE(fs::exists(path("bk")));
+    EXPECT_EQ(run({"-h", "dev", "1-1", path("p/FCS0101/Custom/C1/FCS/none.xseg")}), 1);
+    EXPECT_EQ(outcome(), "failed: cannot copy to " + path("bk/shgsave/1-1/C1/FCS/none.xseg") +
+                             ": No such file or directory");
+    setenv("TUSAVE_FAILPOINTS", "CopyFileA=28", 1);
+    EXPECT_EQ(run({"-h", "dev", "1-1", file}), 1);
+    unsetenv("TUSAVE_FAILPOINTS");
+    EXPECT_FALSE(fs::exists(path("bk/shgsave/1-1/C1/FCS/a b.xseg")));
+    write(path("workstation.json"), R"({"backupDir": "bk2"})");
+    write(path("bk2"), "a file where the backup folder belongs");
+    EXPECT_EQ(run({"-h", "dev", "1-1", file}), 1);
+    EXPECT_EQ(outcome(), "failed: " + path("bk2/shgsave/1-1/C1/FCS") + ": Not a directory");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-// Save session requests: frames, serial numbers, chunked uploads, the ask-again bound and
-// the checks on sizes and items.
-#include "bus_support.h"
-
+// Frame transport and save session requests over a scripted in-process station: frames,
+// serials, chunked uploads, the ask-again bound, the checks on sizes and items.
 #include <memory>
+
+#include "bus_support.h"
 
 namespace {
 
@@ -11,6 +11,131 @@ using bustest::Frame;
 using bustest::item;
 using bustest::para8;
 using bustest::reply;
+using Lines = std::vector<std::string>;
+
+// A 56-byte request frame with a recognisable save header.
+struct Req {
+    std::uint8_t f[kTuReqFrameSize] = {};
+    Req() {
+        f[32 + 2] = 0x21;
+        f[32 + 3] = 3;
+        tb::store_u16(f + 32 + 12, 0x1234);   // serial
+        tb::store_u32(f + 32 + 16, 0xA1B2C3D4);
+    }
+};
+
+class TransportTest : public BusTest {
+protected:
+    int rw() { return TuZclRW(0, bus, r.f, 56, &rtn, &len); }
+    int retry() { return TuZclRWRetry(0, bus, r.f, 56, &rtn); }
+    Req r;
+    std::uint8_t* rtn = nullptr;
+    int len = 0;
+};
+
+TEST_F(TransportTest, GoodReplyThenAShortOneNeverParsedFromTheEarlierReply) {
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(36, 7)));
+    ASSERT_EQ(rw(), 0);
+    EXPECT_EQ(len, 100);   // prefix included
+    ASSERT_NE(rtn, nullptr);
+    EXPECT_EQ(rtn[99], 7);
+    ASSERT_EQ(script.requests.size(), 1u);
+    EXPECT_EQ(script.requests[0], Frame(r.f, r.f + 56));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(waits(), Lines{"WaitForMultipleObjects 30000"});
+    script.replies.push_back(Frame(50, 0));   // status byte says good
+    rtn = nullptr;
+    EXPECT_EQ(rw(), -1);
+    EXPECT_EQ(rtn, nullptr);
+    EXPECT_EQ(lines, Lines{"ERR:TuZclRW(): Cannot Communicate(short reply len=50)"});
+}
+
+TEST_F(TransportTest, ShortWriteReportsBothNumbersAndDoesNotRead) {
+    failpoint::arm("ZclWrite", 10);
+    failpoint::arm("ZclRead", -1, 1000);   // counts reads only
+    len = -7;
+    EXPECT_EQ(rw(), -1);
+    EXPECT_EQ(lines, Lines{"MSG:TuZclRW(): write() error w_len = 56, ret = 10"});
+    EXPECT_EQ(failpoint::calls("ZclRead"), 0u);
+    EXPECT_EQ(rtn, nullptr);
+    EXPECT_EQ(len, -7);
+}
+
+// Each way an exchange fails: one line, no reply handed out.
+TEST_F(TransportTest, FailedExchangesGiveTheirLine) {
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        std::string line;
+    } cases[] = {
+        {"status", [&] { script.replies.push_back(reply(5, 0)); }, "ERR:TuZclRW(): Cannot Communicate(code=0x5)"},
+        {"send conversion", [&] { g_testMode = 0; failpoint::arm("bc2FcMnSaveHeader", 1); },
+         "ERR: bc2FcMnSaveHeader Error(Send Frame)"},
+        {"reply conversion with a failed read", [&] {
+             g_testMode = 0;
+             failpoint::arm("bc2FcMnSaveHeader", 1, 2);
+             failpoint::arm("ZclRead", -1);
+             script.replies.push_back(reply(0, 0));
+         }, "ERR: bc2FcMnSaveHeader Error(Return Frame)"},
+        {"read", [&] { failpoint::arm("ZclRead", -3); script.replies.push_back(reply(0, 0)); },
+         "ERR:TuZclRW(1): ZclRead() error ret = -3"},
+        {"time-out", [&] { failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT); },
+         "ERR:WaitForMultipleObjects error WAIT_TIMEOUT"},
+        {"wait", [&] { failpoint::arm("WaitForMultipleObjects", static_cast<long long>(WAIT_FAILED)); },
+         "ERR:WaitForMultipleObjects error WAIT_FAILED"},
+        {"larger than the receive buffer",
+         [&] { script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1))); },
+         "ERR:TuZclRW(1): ZclRead() error ret = -1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        failpoint::reset();
+        g_testMode = 1;
+        script.replies.clear();
+        script.requests.clear();
+        lines.clear();
+        c.arrange();
+        rtn = nullptr;
+        EXPECT_EQ(rw(), -1);
+        EXPECT_EQ(lines, Lines{c.line});
+        EXPECT_EQ(rtn, nullptr);
+        if (std::string(c.what) == "send conversion") { EXPECT_TRUE(script.requests.empty()); }
+    }
+}
+
+TEST_F(TransportTest, BusyTwiceFailsBusyThenGoodSendsTheSameConvertedFrameTwice) {
+    script.replies.push_back(reply(22, 0));
+    script.replies.push_back(reply(22, 0));
+    EXPECT_EQ(retry(), -1);
+    EXPECT_EQ(lines, (Lines{"return E_RBUF_BUSY", "return E_RBUF_BUSY"}));
+    EXPECT_EQ(waits(), (Lines{"WaitForMultipleObjects 30000", "Sleep 1000", "WaitForMultipleObjects 30000"}));
+    EXPECT_EQ(rtn, nullptr);
+    // With conversion: the header is converted once, so the retry must not turn it back.
+    g_testMode = 0;
+    lines.clear();
+    script.requests.clear();
+    script.replies.push_back(reply(22, 0));
+    script.replies.push_back(reply(0, 0, para8(5)));
+    ASSERT_EQ(retry(), 0);
+    ASSERT_EQ(script.requests.size(), 2u);
+    EXPECT_EQ(script.requests[0], script.requests[1]);
+    EXPECT_EQ(tb::load_be16(script.requests[0].data() + 32 + 12), 0x1234);   // station order
+    EXPECT_EQ(lines, Lines{"return E_RBUF_BUSY"});
+    EXPECT_EQ(tb::load_u32(rtn + 64), 5u);
+}
+
+TEST_F(TransportTest, TestModeConvertsNothingOtherwiseBothDirections) {
+    failpoint::arm("bc2FcMnSaveHeader", 1, 1000);   // counts calls only
+    script.replies.push_back(reply(0, 0));
+    ASSERT_EQ(rw(), 0);
+    EXPECT_EQ(failpoint::calls("bc2FcMnSaveHeader"), 0u);
+    EXPECT_EQ(tb::load_u16(script.requests[0].data() + 32 + 12), 0x1234);   // host order
+    g_testMode = 0;
+    script.replies.push_back(reply(0, 0));
+    Req r2;
+    ASSERT_EQ(TuZclRW(0, bus, r2.f, 56, &rtn, &len), 0);
+    EXPECT_EQ(failpoint::calls("bc2FcMnSaveHeader"), 2u);
+}
 
 class SessionTest : public BusTest {
 protected:
@@ -37,11 +162,17 @@ protected:
         return reply(0, 0, std::vector<std::uint8_t>(data.begin() + static_cast<long>(from),
                                                      data.begin() + static_cast<long>(from + n)));
     }
+    int upload(const std::vector<std::uint8_t>& data) {
+        tc->upDataSize = static_cast<std::int32_t>(data.size());
+        script.replies.push_back(chunk(data, 0, data.size()));
+        buf.assign(data.size(), 0);
+        return TuUpLoadReq(buf.data(), tc.get());
+    }
     static std::uint16_t serialOf(const Frame& f) { return tb::load_u16(f.data() + 32 + 12); }
     static std::uint32_t seqOf(const Frame& f) { return tb::load_u32(f.data()); }
-
     imgtest::Image image = imgtest::Make(4);
     std::unique_ptr<tucomn> tc;
+    std::vector<std::uint8_t> buf;
 };
 
 TEST_F(SessionTest, SaveRequestWithThreeEntries) {
@@ -73,19 +204,18 @@ TEST_F(SessionTest, SaveRequestWithThreeEntries) {
     EXPECT_EQ(tc->upDataSize, 700);
     EXPECT_EQ(tc->reqSerial, 3u);
     EXPECT_TRUE(lines.empty());
-}
-
-TEST_F(SessionTest, ApcsTestFrameTypeAndStationOrderParameters) {
+    // APCS test mode: its frame type, parameters in the station's order.
     tc->apcsTestFlag = 1;
     g_testMode = 0;
+    tc->saveRecCnt = 0;
     addRecord(0x0102, 9);
     Frame r = reply(0, 0, para8(0));
-    tb::store_be32(r.data() + 64, 16);   // the station's order
+    tb::store_be32(r.data() + 64, 16);
     script.replies.push_back(r);
     ASSERT_EQ(TuSaveReq(tc.get()), 0);
-    const Frame& f = script.requests[0];
-    EXPECT_EQ(tb::load_u16(f.data() + 28), 0x0683);
-    EXPECT_EQ(tb::load_be16(f.data() + 56 + 2), 0x0102);
+    const Frame& g = script.requests[1];
+    EXPECT_EQ(tb::load_u16(g.data() + 28), 0x0683);
+    EXPECT_EQ(tb::load_be16(g.data() + 56 + 2), 0x0102);
     EXPECT_EQ(tc->upDataSize, 16);
 }
 
@@ -113,16 +243,16 @@ TEST_F(SessionTest, FailedRepliesGiveTheirLines) {
     std::string refusedStart, refusedUpload;
     LdGetTReturnMessage(0x9412, &refusedStart);
     LdGetTReturnMessage(0x9413, &refusedUpload);
-    std::vector<std::uint8_t> buf(16);
+    std::vector<std::uint8_t> b(16);
     const struct {
         Frame reply;
         std::function<int(tucomn*)> call;
-        std::vector<std::string> lines;
+        Lines lines;
     } cases[] = {
         {reply(0, 0x9412), TuSaveStartReq, {"ERR:" + refusedStart + "T6052:0x9412"}},
         {reply(0, 0), TuSaveStartReq, {"ERR:TuSaveStartReq(): reply parameter missing (len=64)"}},
         {reply(5, 0), TuSaveEndReq, {"ERR:TuZclRW(): Cannot Communicate(code=0x5)", "ERR:T6042:"}},
-        {reply(0, 0x9413), [&](tucomn* t) { t->upDataSize = 16; return TuUpLoadReq(buf.data(), t); },
+        {reply(0, 0x9413), [&](tucomn* t) { t->upDataSize = 16; return TuUpLoadReq(b.data(), t); },
          {"ERR:" + refusedUpload + "T6054:0x9413"}},
     };
     for (const auto& c : cases) {
@@ -143,8 +273,7 @@ TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
         addRecord(1, 2);
         script.replies.push_back(reply(0, 0, para8(static_cast<std::uint32_t>(bad))));
         EXPECT_EQ(TuSaveReq(tc.get()), -1);
-        EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuSaveReq(): data size error upDataSize = " +
-                                                  std::to_string(bad)});
+        EXPECT_EQ(lines, Lines{"ERR:TuSaveReq(): data size error upDataSize = " + std::to_string(bad)});
         EXPECT_EQ(tc->upDataSize, 0);
     }
     EXPECT_EQ(ws::live_allocations(), live);
@@ -152,7 +281,7 @@ TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
     lines.clear();
     tc->upDataSize = -1;
     EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), -1);
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
+    EXPECT_EQ(lines, Lines{"ERR:TuUpLoadReq(): data size error"});
     EXPECT_EQ(script.requests.size(), 3u);
     tc->upDataSize = 0;   // nothing announced: nothing sent
     EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), 0);
@@ -160,20 +289,15 @@ TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
 }
 
 TEST_F(SessionTest, ChunkedUploadSameFrameNumberSerialsOneApart) {
-    std::vector<std::uint8_t> data = item(1, 2, 284, 1, 0x11);
-    auto i2 = item(2, 2, 284, 1, 0x22);
-    auto i3 = item(3, 4, 84, 1, 0x33);
-    data.insert(data.end(), i2.begin(), i2.end());
-    data.insert(data.end(), i3.begin(), i3.end());
+    const std::vector<std::uint8_t> data =
+        bustest::cat(bustest::cat(item(1, 2, 284, 1, 0x11), item(2, 2, 284, 1, 0x22)), item(3, 4, 84, 1, 0x33));
     ASSERT_EQ(data.size(), 700u);
     tc->upDataSize = 700;
     tc->frameSeq = 9;
     tc->reqSerial = 4;
-    script.replies.push_back(chunk(data, 0, 300));
-    script.replies.push_back(chunk(data, 300, 300));
-    script.replies.push_back(chunk(data, 600, 100));
-    std::vector<std::uint8_t> buf(700, 0);
-    ASSERT_EQ(TuUpLoadReq(buf.data(), tc.get()), 0);
+    for (std::size_t from : {0, 300, 600}) script.replies.push_back(chunk(data, from, from == 600 ? 100 : 300));
+    std::vector<std::uint8_t> b(700, 0);
+    ASSERT_EQ(TuUpLoadReq(b.data(), tc.get()), 0);
     EXPECT_TRUE(lines.empty());
     ASSERT_EQ(script.requests.size(), 3u);
     for (int i = 0; i < 3; ++i) {
@@ -185,17 +309,16 @@ TEST_F(SessionTest, ChunkedUploadSameFrameNumberSerialsOneApart) {
         EXPECT_EQ(tb::load_u16(f.data() + 30), 12);
     }
     EXPECT_EQ(tc->frameSeq, 10u);
-    EXPECT_EQ(buf, data);
+    EXPECT_EQ(b, data);
 }
 
-// Ask-again answers followed by data, serials and pauses: bus_e2e_test.
 TEST_F(SessionTest, AskAgainIsBounded) {
     tc->upDataSize = 32;
     script.fallback = [](const Frame&) { return reply(0, 0x9642); };
-    std::vector<std::uint8_t> buf(32);
-    EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
+    std::vector<std::uint8_t> b(32);
+    EXPECT_EQ(TuUpLoadReq(b.data(), tc.get()), -1);
     EXPECT_EQ(script.requests.size(), static_cast<std::size_t>(kTuAskAgainMax));
-    EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): the station asked again 600 times (0x9642)"});
+    EXPECT_EQ(lines, Lines{"ERR:TuUpLoadReq(): the station asked again 600 times (0x9642)"});
     std::size_t sleeps = 0;
     for (const auto& w : failpoint::waits()) sleeps += w.name == "Sleep";
     EXPECT_EQ(sleeps, static_cast<std::size_t>(kTuAskAgainMax - 1));
@@ -212,29 +335,15 @@ TEST_F(SessionTest, ChunkPastTheSizeClaimingMoreThanItCarriesEmptyOrNegativeIsAD
         lines.clear();
         tc->upDataSize = k.announced;
         script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(k.carried, 1), k.claimed));
-        std::vector<std::uint8_t> buf(static_cast<std::size_t>(k.announced), 0);
-        EXPECT_EQ(TuUpLoadReq(buf.data(), tc.get()), -1);
-        EXPECT_EQ(lines, std::vector<std::string>{"ERR:TuUpLoadReq(): data size error"});
-        if (k.announced == 100) {
-            EXPECT_EQ(buf, std::vector<std::uint8_t>(100, 0));
-        }
+        std::vector<std::uint8_t> b(static_cast<std::size_t>(k.announced), 0);
+        EXPECT_EQ(TuUpLoadReq(b.data(), tc.get()), -1);
+        EXPECT_EQ(lines, Lines{"ERR:TuUpLoadReq(): data size error"});
+        if (k.announced == 100) { EXPECT_EQ(b, std::vector<std::uint8_t>(100, 0)); }
     }
 }
 
-// ---- the byte-order walk over the items ----------------------------------------------------
-
-class ItemWalkTest : public SessionTest {
-protected:
-    int upload(const std::vector<std::uint8_t>& data) {
-        tc->upDataSize = static_cast<std::int32_t>(data.size());
-        script.replies.push_back(chunk(data, 0, data.size()));
-        buf.assign(data.size(), 0);
-        return TuUpLoadReq(buf.data(), tc.get());
-    }
-    std::vector<std::uint8_t> buf;
-};
-
-TEST_F(ItemWalkTest, BlockZeroOtherDataTypeAndItemsBeyondTheUpload) {
+// The byte-order walk over the items: block 0, another data type, items beyond the upload.
+TEST_F(SessionTest, ItemWalkRefusesBlockZeroOtherTypesAndItemsBeyondTheUpload) {
     auto overlong = item(1, 2, 8);
     tb::store_u32(overlong.data() + 12, 9);   // claims one byte more than there is
     auto torn = item(1, 2, 8);
@@ -242,7 +351,7 @@ TEST_F(ItemWalkTest, BlockZeroOtherDataTypeAndItemsBeyondTheUpload) {
     const std::string walk = "ERR: TuUpLoadReq(): upLoadRtnFrameByteOrder() Error";
     const struct {
         std::vector<std::uint8_t> data;
-        std::vector<std::string> want;   // one line: only the first line is compared
+        Lines want;   // one line: only the first line is compared
     } cases[] = {
         {item(0, 2, 8), {"ERR: blkNoToBlkCode(): blockNo under 1", "ERR: TuUpLoadReq(): blkNoToBlkCode() Error", walk}},
         {item(1, 2, 8, 12), {"ERR: FcMnSaveData.dataType is not FCMNDATATYPEBLK", walk}},
@@ -262,8 +371,8 @@ TEST_F(ItemWalkTest, BlockZeroOtherDataTypeAndItemsBeyondTheUpload) {
     }
 }
 
-TEST_F(ItemWalkTest, RecordsAreConvertedInStationOrder) {
-    // Outside test mode every item header is turned to host order in place.
+// Outside test mode every item header is turned to host order in place.
+TEST_F(SessionTest, ItemWalkConvertsRecordsInStationOrder) {
     g_testMode = 0;
     failpoint::arm("bc3RecordInBlock", 1, 1000);   // count only
     auto bigUpload = [this](std::uint16_t status, std::uint8_t recNo, std::uint32_t bytes) {
@@ -290,45 +399,44 @@ TEST_F(ItemWalkTest, RecordsAreConvertedInStationOrder) {
     EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 2u);
 }
 
-class BlockLookupLines : public BusTest {
-protected:
-    std::string fails(const std::function<void(imgtest::Image&, tucomn&)>& damage, std::int16_t blockNo = 2) {
-        imgtest::Image image = imgtest::Make(4);
+// Every missing or stray reference on the way to a block header: two lines, no code, no header.
+TEST_F(BusTest, BlockLookupEveryMissingOrStrayReference) {
+    using imgtest::Image;
+    const struct {
+        std::function<void(Image&, tucomn&)> damage;
+        std::string line;
+        std::int16_t blockNo = 2;
+    } cases[] = {
+        {[](Image&, tucomn& tc) { tc.areaLocalTbl_addr = nullptr; },
+         "Area DataBase(tucomn->areaLocalTbl_addr) is NULL"},
+        {[](Image& m, tucomn&) { m.U32(m.area + 0x08, 0); }, "areaCnstTblPtr is 0"},
+        {[](Image& m, tucomn&) { m.U32(m.area + 0x0C, 0); }, "blockPtrTblPtr is 0"},
+        {[](Image& m, tucomn&) { m.U32(m.area + 0x0C, 0xFFFFFFF0); }, "blockPtrTblPtr is 0"},
+        {[](Image& m, tucomn&) { m.U32(m.blkPtr + 0x08, 0); }, "bldbPtrTblPtr is 0"},
+        {[](Image& m, tucomn&) { m.U32(m.bldb + 4, 0); }, "bldbPtrTbl[1] is 0"},
+        {[](Image&, tucomn&) {}, "bldbPtrTbl[29999] is 0", 30000},   // entry past the image end
+        {[](Image& m, tucomn&) { m.U32(m.bldb + 4, Image::Adrs(m.bytes.size() - 8)); },   // header ends outside
+         "bldbPtrTbl[1] is 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Image image = imgtest::Make(4);
         tucomn tc{};
         tc.pDbImage = image.bytes.data();
         tc.dbImageSize = image.size();
         tc.areaLocalTbl_addr = image.p(image.area);
-        damage(image, tc);
+        c.damage(image, tc);
         lines.clear();
         std::uint16_t code = 0xEEEE;
-        EXPECT_EQ(blkNoToBlkCode(&tc, blockNo, &code), -1);
+        EXPECT_EQ(blkNoToBlkCode(&tc, c.blockNo, &code), -1);
         EXPECT_EQ(code, 0xEEEE);
-        EXPECT_EQ(getBlockHeaderCorePtr(&tc, blockNo), nullptr);
-        EXPECT_EQ(lines.size(), 2u);
-        return lines.empty() ? "" : lines[0];
+        EXPECT_EQ(getBlockHeaderCorePtr(&tc, c.blockNo), nullptr);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], "ERR: blkNoToBlkCode(): " + c.line);
     }
-};
-
-TEST_F(BlockLookupLines, EveryMissingOrStrayReference) {
-    using imgtest::Image;
-    EXPECT_EQ(fails([](Image&, tucomn& tc) { tc.areaLocalTbl_addr = nullptr; }),
-              "ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
-    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.area + 0x08, 0); }), "ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
-    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.area + 0x0C, 0); }), "ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
-    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.area + 0x0C, 0xFFFFFFF0); }),
-              "ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
-    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.blkPtr + 0x08, 0); }), "ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
-    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.bldb + 4, 0); }), "ERR: blkNoToBlkCode(): bldbPtrTbl[1] is 0");
-    // A block number whose entry lies past the end of the image.
-    EXPECT_EQ(fails([](Image&, tucomn&) {}, 30000), "ERR: blkNoToBlkCode(): bldbPtrTbl[29999] is 0");
-    // A header that would end outside the image.
-    EXPECT_EQ(fails([](Image& m, tucomn&) { m.U32(m.bldb + 4, Image::Adrs(m.bytes.size() - 8)); }),
-              "ERR: blkNoToBlkCode(): bldbPtrTbl[1] is 0");
 }
 
-// ---- work areas -------------------------------------------------------------------------------
-
-TEST(WorkArea, GrowsInSteps0f256AndKeepsABigEnoughBuffer) {
+TEST_F(BusTest, WorkAreaGrowsInStepsOf256AndRefusesWhatCannotBeAllocated) {
     const std::size_t live = ws::live_allocations();
     std::uint8_t* a = TuGetWorkArea(100, 3);
     ASSERT_NE(a, nullptr);
@@ -342,16 +450,11 @@ TEST(WorkArea, GrowsInSteps0f256AndKeepsABigEnoughBuffer) {
     EXPECT_EQ(c[0], 0x5A);
     EXPECT_EQ(ws::allocation_size(TuGetWorkArea(0, 2)), 256u);   // each kind has its own
     EXPECT_EQ(ws::live_allocations(), live + 2);
-    TuFreeWorkArea();
-    EXPECT_EQ(ws::live_allocations(), live);
-}
-
-TEST_F(BlockLookupLines, WorkAreaRefusesWhatCannotBeAllocated) {
     EXPECT_EQ(TuGetWorkArea(10, 4), nullptr);
     EXPECT_EQ(TuGetWorkArea(-1, 3), nullptr);
-    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:TuGetWorkArea():malloc() error",
-                                               "ERR:TuGetWorkArea():malloc() error"}));
+    EXPECT_EQ(lines, (Lines{"ERR:TuGetWorkArea():malloc() error", "ERR:TuGetWorkArea():malloc() error"}));
     TuFreeWorkArea();
+    EXPECT_EQ(ws::live_allocations(), live);
 }
 
 }  // namespace

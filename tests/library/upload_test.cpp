@@ -1,0 +1,587 @@
+// The upload against the simulator core: the driver (connection, station-wide set-up, order of
+// the areas), the block save of the control area (records asked for, batches, identity check,
+// placement, save record table) and the operation marks (what is asked per kind, where they land).
+#include <nlohmann/json.hpp>
+
+#include "upload_support.h"
+
+namespace {
+
+using namespace uptest;
+using bustest::opItem;
+using Lines = std::vector<std::string>;
+
+class UploadDriver : public UploadTest {
+protected:
+    void buildStation(sample::Description d, const std::string& scenario = "{}") {
+        d.stations.resize(1);
+        d.stations[0].byteOrder = "host";
+        d.stations[0].underTest = true;
+        build(d, scenario);
+        pointBusAt("inproc:upload-test");
+        ASSERT_EQ(sysObj.Init("DEMO"), 0u);
+    }
+    void pointBusAt(const std::string& device) {
+        nlohmann::json ws;
+        {
+            std::ifstream in(result_->workstationJson);
+            in >> ws;
+        }
+        ws["controlBus"] = device;
+        std::ofstream(result_->workstationJson, std::ios::trunc) << ws.dump(2);
+    }
+    int upload(const char* station) {
+        return TuFcsUpLoad("P1", "P2", "DEMO", station, 2, 7, image.data(), nullptr, &sysObj, &saved, 0,
+                           static_cast<std::uint32_t>(image.size()));
+    }
+    // The instance definitions were closed when they can be opened again.
+    void expectInstClosed() {
+        EXPECT_EQ(IEdalInstOpenForTP("DEMO", st_->name.c_str(), 2), 0);
+        IEdalInstClose();
+    }
+    CQVERXEdaSysObj sysObj;
+};
+
+// Two sessions, area 0 then area 1 (what they bring: upload_e2e_test); the definitions closed.
+// Then each early failure: its line, no bus call, the definitions closed; the step's code.
+TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
+    buildStation(sample::default_description());
+    ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
+    std::vector<int> starts;
+    for (const auto& r : requests)
+        if (r.cmd == 0x1F && r.sub == 1) starts.push_back(r.frame[36]);
+    EXPECT_EQ(starts, (std::vector<int>{0, 1}));
+    EXPECT_EQ(requests.back().cmd, 0x1F);
+    EXPECT_EQ(requests.back().sub, 2);
+    EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
+    expectInstClosed();
+    requests.clear();
+    lines.clear();
+    CQVERXEdaSysObj unbound;   // knows no station
+    EXPECT_EQ(TuFcsUpLoad("P1", "P2", "DEMO", st_->name.c_str(), 2, 7, image.data(), nullptr, &unbound, &saved, 0,
+                          static_cast<std::uint32_t>(image.size())),
+              1);
+    EXPECT_EQ(lines, Lines{"ERR:Can't get Station Information on master System Configuration"});
+    expectInstClosed();
+    lines.clear();
+    EXPECT_EQ(upload("NOSUCH"), 1);
+    EXPECT_EQ(lines, Lines{"ERR:TuGetStation(): EdalOpen() error"});
+    LdTuSaveCtrlInf inf;
+    inf.strProject = "DEMO";
+    inf.strStation = "NOSUCH";
+    inf.projectKind = 2;
+    inf.pDbImage = image.data();
+    inf.dbImageSize = static_cast<std::uint32_t>(image.size());
+    ASSERT_EQ(inf.sysObj.Init("DEMO"), 0u);
+    EXPECT_EQ(LdTuSaveCtrlGetFcs(&inf, &saved), 0x20234104u);
+    pointBusAt("inproc:nobody-here");
+    lines.clear();
+    EXPECT_EQ(upload(st_->name.c_str()), 1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("ERR:T6048: dwRtn = ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0], "ERR:T6048: dwRtn = 0");
+    EXPECT_TRUE(requests.empty());
+    expectInstClosed();
+}
+
+TEST_F(UploadDriver, BusTypesFallBackToTheConstantTableDefaults) {
+    buildStation(sample::default_description());
+    prepareArea();
+    // Bus 1 has type-1 nodes, bus 2 type-2 nodes (station FCS0101 of the sample).
+    TuSetStationInfo(tc.get());
+    EXPECT_EQ(tc->opeCnt21, 3);
+    EXPECT_EQ(tc->opeCnt27, 1);
+    EXPECT_NE(tc->opeTbl27, nullptr);
+    // Without the station database object, 0 at +0x76 and +0x78: bus 1 type 1, bus 2 none.
+    tb::store_u16(image.data() + 0x300 + 0x76, 0);
+    tb::store_u16(image.data() + 0x300 + 0x78, 0);
+    tc->station = "NOSUCH";
+    TuSetStationInfo(tc.get());
+    EXPECT_EQ(tc->opeCnt21, 3);
+    EXPECT_EQ(tc->opeCnt27, 0);
+    EXPECT_EQ(tc->opeTbl27, nullptr);
+    EXPECT_EQ(tc->opeCnt22 + tc->opeCnt28 + tc->opeCnt29 + tc->opeCnt30, 0);
+}
+
+TEST_F(UploadDriver, UnknownAreaIsSkippedWithAWarning) {
+    sample::Description d = sample::default_description();
+    d.stations.resize(1);
+    d.stations[0].areas = {sample::Area{2, "AREA02"}};
+    buildStation(d);
+    ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
+    for (const auto& r : requests) EXPECT_EQ(r.frame[36], 0) << "only the station-wide session";
+    EXPECT_TRUE(saved.empty());
+    EXPECT_EQ(lines, Lines{"WRN:TuConvAreaNameToNo(): area 1 of " + st_->name +
+                           " is not in the system configuration; its blocks are not saved"});
+}
+
+TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
+    buildStation(sample::default_description(), R"({"rules": [{"command": "save", "kind": 10, "result": 37906}]})");
+    EXPECT_EQ(upload(st_->name.c_str()), 1);
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("T6045:0x9412"), std::string::npos) << lines[0];
+    EXPECT_EQ(requests.back().cmd, 0x1F);
+    EXPECT_EQ(requests.back().sub, 2);
+    EXPECT_FALSE(station_->session_open());
+    expectInstClosed();
+}
+
+class UploadBlock : public UploadTest {};
+
+TEST_F(UploadBlock, SavedRecordsAskedWithRecordOneAndListedInOneEntry) {
+    build(description({model(0x1001, "PVI", {3, 5})}, 1));
+    prepareArea();
+    ASSERT_EQ(TuAreaSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    auto saves = blockSaveRequests();
+    ASSERT_EQ(saves.size(), 1u);
+    ASSERT_EQ(saves[0].params, 3);
+    EXPECT_EQ(saves[0].frame.size(), 56u + 24);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(saves[0].paraBlock(i), 1);
+    EXPECT_EQ(saves[0].paraRec(0), 1);
+    EXPECT_EQ(saves[0].paraRec(1), 3);
+    EXPECT_EQ(saves[0].paraRec(2), 5);
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].blockNo, 1);
+    EXPECT_EQ(saved[0].blkCode, 0x1001);
+    EXPECT_EQ(saved[0].recCnt, 2u);
+    EXPECT_EQ(saved[0].recNo[0], 3u);
+    EXPECT_EQ(saved[0].recNo[1], 5u);
+    EXPECT_EQ(saved[0].recNo[2], 0u);
+    EXPECT_TRUE(imageEquals(memory, 1, 3));
+    EXPECT_TRUE(imageEquals(memory, 1, 5));
+    EXPECT_FALSE(imageEquals(original, 1, 3));
+    EXPECT_TRUE(imageEquals(original, 1, 1));
+    EXPECT_TRUE(imageEquals(original, 1, 2));   // not a saved record
+    EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
+    EXPECT_FALSE(station_->session_open());
+}
+
+TEST_F(UploadBlock, FortyBlocksOfThreeRecordsGoInBatchesOf26And14) {
+    build(description({model(0x1001, "PVI", {2, 3})}, 40));
+    prepareArea();
+    ASSERT_EQ(TuAreaSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    auto saves = blockSaveRequests();
+    ASSERT_EQ(saves.size(), 2u);
+    EXPECT_EQ(saves[0].params, 78);
+    EXPECT_EQ(saves[1].params, 42);
+    EXPECT_EQ(saves[0].paraBlock(77), 26);
+    EXPECT_EQ(saves[1].paraBlock(0), 27);
+    EXPECT_EQ(saves[1].paraRec(0), 1);
+    ASSERT_EQ(saved.size(), 40u);
+    for (int n = 1; n <= 40; ++n) {
+        EXPECT_EQ(saved[static_cast<std::size_t>(n - 1)].blockNo, n);
+        EXPECT_TRUE(imageEquals(memory, n, 2) && imageEquals(memory, n, 3)) << "block " << n;
+    }
+}
+
+// What the station sends back against the image: a block code or tag name that differs (one
+// warning, nothing of the block written; high codes printed sign-widened; %%ADL tags not compared),
+// an undelivered record (one line, the rest written; record 1 undelivered skips the identity check),
+// a record of another size (the area fails, the image unchanged).
+TEST_F(UploadBlock, DifferencesAndUndeliveredRecords) {
+    const struct {
+        const char* name;
+        std::vector<sample::Model> models;
+        int blocks;
+        const char* scenario;
+        int rc;
+        std::size_t lines;
+        std::function<void()> check;
+    } cases[] = {
+        {"block code", {model(0x1852, "PIDLOOP", {3})}, 20, R"({"record1": [{"block": 17, "blockCode": 6400}]})", 0, 3,
+         [&] {
+             EXPECT_EQ(lines[1], "WRN:T7201:0017 DB = 0x1852, SAVE = 0x1900");
+             EXPECT_TRUE(imageEquals(original, 17, 3));
+             EXPECT_TRUE(imageEquals(memory, 16, 3));
+             EXPECT_TRUE(imageEquals(memory, 18, 3));
+             ASSERT_EQ(saved.size(), 19u);
+             for (const auto& e : saved) EXPECT_NE(e.blockNo, 17);
+             EXPECT_EQ(saved[0].oyaBlockNo, block(1).parent);   // 6226 blocks: the parent from record 2
+         }},
+        {"high block code", {model(0x1001, "PVI", {3})}, 2, R"({"record1": [{"block": 2, "blockCode": 36864}]})", 0, 3,
+         [&] { EXPECT_EQ(lines[1], "WRN:T7201:0002 DB = 0x1001, SAVE = 0xffff9000"); }},
+        {"tag name", {model(0x1001, "PVI", {3}), model(0x1002, "ADL", {3}, 3, "%%ADL")}, 4,
+         R"({"record1": [{"block": 1, "tag": "OTHER1"}, {"block": 2, "tag": "OTHER2"}]})", 0, 3,
+         [&] {
+             const int adl = block(1).tag.rfind("%%ADL", 0) == 0 ? 1 : 2, plain = 3 - adl;
+             EXPECT_EQ(lines[1], "WRN:T7202:000" + std::to_string(plain) + " DB = " + block(plain).tag +
+                                     ", SAVE = OTHER" + std::to_string(plain));
+             EXPECT_TRUE(imageEquals(memory, adl, 3));
+             EXPECT_TRUE(imageEquals(original, plain, 3));
+         }},
+        {"undelivered", {model(0x1001, "PVI", {2, 3})}, 3, R"({"items": [{"block": 2, "record": 2, "status": 37907}]})",
+         0, 3,
+         [&] {
+             EXPECT_EQ(lines[1], "ERR:T6060: T6056:" + block(2).tag + " T6057:0x1001 T6058:0x9413");
+             EXPECT_TRUE(imageEquals(original, 2, 2));
+             EXPECT_TRUE(imageEquals(memory, 2, 3));
+             EXPECT_TRUE(imageEquals(memory, 1, 2));
+             EXPECT_TRUE(imageEquals(memory, 3, 2));
+             ASSERT_EQ(saved.size(), 3u);
+             EXPECT_EQ(saved[1].recCnt, 1u);
+             EXPECT_EQ(saved[1].recNo[0], 3u);
+         }},
+        {"record 1 undelivered", {model(0x1001, "PVI", {3})}, 1,
+         R"({"items": [{"block": 1, "record": 1, "status": 37906}], "record1": [{"block": 1, "blockCode": 4660}]})", 0, 3,
+         [&] {
+             EXPECT_EQ(lines[1].rfind("ERR:T6059: T6056:", 0), 0u) << lines[1];
+             EXPECT_TRUE(imageEquals(memory, 1, 3));
+             EXPECT_EQ(saved.size(), 1u);
+         }},
+        // Record 2 is 0xB8 here; the refusal shows the image's size and the delivered one.
+        {"size", {model(0x1001, "PVI", {2})}, 1, R"({"recordSizes": [{"block": 1, "record": 2, "size": 64}]})", -1, 2,
+         [&] {
+             EXPECT_EQ(lines[1], "ERR:TuRecordDBSet() recordSize is unmatch(to(0xb8), from(0x40) )");
+             EXPECT_EQ(image, original);
+             EXPECT_FALSE(station_->session_open());
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        build(description(c.models, c.blocks), c.scenario);
+        prepareArea();
+        lines.clear();
+        EXPECT_EQ(TuAreaSave(tc.get()), c.rc);
+        ASSERT_EQ(lines.size(), c.lines) << ::testing::PrintToString(lines);
+        c.check();
+    }
+}
+
+// Which categories are written and listed: upload_e2e_test over the sample's every category.
+TEST_F(UploadBlock, BrokenAreaLinkFailsTheAreaWithItsLineAndOpensNoSession) {
+    build(description({model(0x1001, "PVI", {3})}, 2));
+    const std::uint32_t base = tb::load_u32(image.data() + 0x240) - 0x100;
+    const std::size_t area = 0x200 + (tb::load_u32(image.data() + 0x280) - base);
+    const std::size_t blkPtr = area + (tb::load_u32(image.data() + area + 0x0C) - tb::load_u32(image.data() + 0x280));
+    const std::pair<std::size_t, const char*> cases[] = {
+        {0x280, "ERR:RootTblP->AreaRootTbl1 is NULL"},
+        {area + 0x08, "ERR:RootTblP->areaCnstTblPtr is NULL"},
+        {area + 0x0C, "ERR:RootTblP->blockPtrTblPtr is NULL"},
+        {blkPtr + 0x08, "ERR:BlockPtrTbl->bldbPtrTblPtr is NULL"},
+    };
+    prepareArea();
+    for (auto [field, line] : cases) {
+        for (std::uint32_t bad : {0u, 0xFFFFFFF0u}) {
+            image = original;
+            tb::store_u32(image.data() + field, bad);
+            lines.clear();
+            EXPECT_EQ(TuAreaSave(tc.get()), -1);
+            EXPECT_TRUE(requests.empty());
+            EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", line}));
+        }
+    }
+}
+
+TEST_F(UploadBlock, EmptyWalkStillSendsOneSaveRequest) {
+    // Category-0 blocks of code 6266 are not walked at all.
+    build(description({model(0x187A, "NOCAT", {3}, 0)}, 3));
+    prepareArea();
+    ASSERT_EQ(TuAreaSave(tc.get()), 0);
+    auto saves = blockSaveRequests();
+    ASSERT_EQ(saves.size(), 1u);
+    EXPECT_EQ(saves[0].params, 0);
+    EXPECT_EQ(saves[0].frame.size(), 56u);
+    for (int n = 1; n <= 3; ++n) EXPECT_TRUE(imageEquals(original, n, 3));
+    EXPECT_TRUE(saved.empty());
+}
+
+TEST_F(UploadBlock, FailedSaveRecordQueryGivesTheBlockNoRecords) {
+    build(description({model(0x1001, "PVI", {3}), model(0x1002, "PVJ", {3})}, 4));
+    prepareArea();
+    failpoint::arm("IEdalInstGetSaveRecNo:4097", 0x2E000106, 1, true);
+    ASSERT_EQ(TuAreaSave(tc.get()), 0);
+    auto saves = blockSaveRequests();
+    ASSERT_EQ(saves.size(), 1u);
+    for (std::size_t i = 0; i < saves[0].params; ++i) EXPECT_NE(block(saves[0].paraBlock(i)).code, 0x1001);
+    std::size_t others = 0;
+    for (const auto& b : st_->blocks) others += b.code == 0x1002;
+    ASSERT_GT(others, 0u);
+    for (const auto& e : saved) EXPECT_EQ(e.blkCode, 0x1002);
+    // One warning for the code, naming its first block, however many blocks have it.
+    int first = 0;
+    for (const auto& b : st_->blocks)
+        if (b.code == 0x1001 && first == 0) first = b.number;
+    std::size_t warned = 0;
+    for (const auto& l : lines) {
+        if (l.rfind("WRN:", 0) != 0) continue;
+        ++warned;
+        EXPECT_NE(l.find("Inst No = 0x1001 -> NG  BlockNo = " + std::to_string(first) + ", dwRtn = 771752198"),
+                  std::string::npos) << l;
+    }
+    EXPECT_EQ(warned, 1u);
+    EXPECT_EQ(saved.size(), others);
+    EXPECT_EQ(saves[0].params, 2 * others);
+}
+
+class UploadRecordSet : public UploadTest {
+protected:
+    void SetUp() override {
+        UploadTest::SetUp();
+        build(description({model(0x1001, "PVI", {2})}, 2));
+        prepareArea();
+        std::uint8_t* bldb = nullptr;
+        ASSERT_EQ(TuGetAreaTbl(tc.get(), &bldb), 0);
+        ASSERT_NE(bldb, nullptr);
+        hdr = TuBlockSearch(bldb, 1, tc.get());
+        ASSERT_NE(hdr, nullptr);
+        const auto& r = rec(1, 2);
+        data.assign(memory.begin() + static_cast<long>(r.offset), memory.begin() + static_cast<long>(r.offset + r.size));
+        item = TuUpLoadItem{2, 1, r.size, data.data()};
+    }
+    std::uint8_t* hdr = nullptr;
+    std::vector<std::uint8_t> data;
+    TuUpLoadItem item{};
+};
+
+// Identity bytes that differ from the image's (numbers printed widened with their sign), a record
+// whose end lies beyond the image, a record address of 0: refused, nothing written.
+TEST_F(UploadRecordSet, IdentityDifferenceOrRecordOutsideTheImageIsRefused) {
+    const auto before = image;
+    const std::uint32_t base = tb::load_u32(image.data() + 0x240) - 0x100;
+    const std::uint32_t outside = base + static_cast<std::uint32_t>(image.size() - 0x200 - 0x10);
+    const struct {
+        std::function<void()> damage;
+        std::string line;
+    } cases[] = {
+        {[&] { data[3] = 9; }, "recordNo is unmatch( to(0x2), from(0x9) )"},
+        {[&] { tb::store_u16(image.data() + rec(1, 2).offset, 0xFFFF); },
+         "blockNo is unmatch( to(0xffffffff), from(0x1) )"},
+        {[&] { tb::store_u32(hdr + 0x38 + 8 * 2, outside); }, "record pointer is NULL"},
+        {[&] { tb::store_u32(hdr + 0x38 + 8 * 2, 0); }, "record pointer is NULL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        image = before;
+        data[3] = 2;
+        c.damage();
+        const auto damaged = image;
+        lines.clear();
+        EXPECT_EQ(TuRecordDBSet(hdr, &item, tc.get()), -1);
+        EXPECT_EQ(lines, Lines{"ERR:TuRecordDBSet() " + c.line});
+        EXPECT_EQ(image, damaged);
+    }
+}
+
+TEST_F(UploadRecordSet, MaxBlockBeyondTheImageIsBounded) {
+    const std::uint32_t base = tb::load_u32(image.data() + 0x240) - 0x100;
+    const std::size_t area = 0x200 + (tb::load_u32(image.data() + 0x280) - base);
+    const std::size_t cnst = area + (tb::load_u32(image.data() + area + 8) - tb::load_u32(image.data() + 0x280));
+    tb::store_u16(image.data() + cnst + 0x40, 0x7FFF);
+    std::uint8_t* bldb = nullptr;
+    ASSERT_EQ(TuGetAreaTbl(tc.get(), &bldb), 0);
+    ASSERT_NE(bldb, nullptr);
+    const std::size_t entries = (image.size() - static_cast<std::size_t>(bldb - image.data())) / 4;
+    EXPECT_EQ(tc->maxBlock, static_cast<std::int32_t>(entries));
+}
+
+TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
+    std::vector<std::uint8_t> buf = bustest::cat(bustest::item(1, 2, 4), bustest::item(1, 2, 4));
+    tc->saveRecCnt = 1;
+    tc->saveRecTbl[0].blockNo = 1;
+    tc->saveRecTbl[0].recNo = 2;
+    tc->upDataSize = static_cast<std::int32_t>(buf.size());
+    TuUpLoadItem items[kTuSaveRecMax] = {};
+    EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
+    EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): data size error"});
+    EXPECT_EQ(items[1].recNo, 0);
+    // An item for another record than its entry asks for names both.
+    lines.clear();
+    tc->saveRecCnt = 2;
+    tc->saveRecTbl[1].blockNo = 1;
+    tc->saveRecTbl[1].recNo = 3;
+    EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
+    EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for "
+                                              "(asked block 1 record 3, came block 1 record 2)"});
+    // A byte count running past the data: refused before anything is taken.
+    lines.clear();
+    tc->saveRecTbl[1].recNo = 2;
+    tb::store_u32(buf.data() + 20 + 12, 5);
+    EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
+}
+
+class UploadOpeMarkSet : public UploadTest {
+protected:
+    void SetUp() override {
+        UploadTest::SetUp();
+        img.assign(0x4000, 0);
+        std::memset(&tc0, 0, sizeof tc0);
+        tc0.pDbImage = img.data();
+        tc0.dbImageSize = static_cast<std::uint32_t>(img.size());
+    }
+    int set(int kind, const std::vector<std::uint8_t>& data) {
+        buf = data;
+        tc0.upDataSize = static_cast<std::int32_t>(buf.size());
+        return TuOpeMarkSet(kind, buf.data(), &tc0);
+    }
+    std::vector<std::uint8_t> img, buf;
+    tucomn tc0;
+};
+
+// Element 3 of kind 29 at byte 2048, the last allowed kind-42 elements, the AN bit map; an
+// undelivered item, a missing destination, elements of no bytes and a count of 0 copy nothing.
+TEST_F(UploadOpeMarkSet, ItemsLandAtTheirElementsOrCopyNothing) {
+    tc0.opeCnt29 = 3;
+    tc0.opeTbl29 = img.data() + 0x400;
+    ASSERT_EQ(set(29, opItem(29, 3, 1, 1024)), 0);
+    EXPECT_EQ(img[0x400 + 2047], 0);
+    EXPECT_EQ(img[0x400 + 2048], 0x5A);
+    EXPECT_EQ(img[0x400 + 2048 + 1023], 0x5A);
+    EXPECT_EQ(img[0x400 + 2048 + 1024], 0);
+    img.assign(0x4000, 0);
+    tc0.opeCnt42 = 3;   // 48 elements
+    tc0.opeTbl42 = img.data() + 0x400;
+    ASSERT_EQ(set(42, opItem(42, 37, 12, 24)), 0);
+    EXPECT_EQ(img[0x400 + 36 * 2], 0x5A);
+    tc0.nAnMsgCnt = 300;
+    tc0.opeTbl31 = img.data() + 0x1000;
+    ASSERT_EQ(set(31, opItem(31, 1, 300, 48)), 0);
+    EXPECT_EQ(img[0x1000 + 47], 0x5A);
+    EXPECT_EQ(img[0x1000 + 48], 0);
+    EXPECT_TRUE(lines.empty());
+    img.assign(0x4000, 0);
+    tc0.opeTbl10 = img.data() + 0x400;
+    EXPECT_EQ(TuOpeMarkSave(10, &tc0), 0);   // count 0: nothing sent
+    tc0.opeTbl10 = nullptr;
+    tc0.opeCnt10 = 4;
+    EXPECT_EQ(set(10, opItem(10, 1, 4, 8)), 0);   // no destination
+    tc0.opeCnt21 = 2;   // kinds 21 and 22 whose element size (a x b x 32 words) is 0
+    tc0.opeTbl21 = img.data() + 0x400;
+    tc0.ioFactorB = 4;
+    EXPECT_EQ(set(21, opItem(21, 1, 2, 0)), 0);
+    EXPECT_TRUE(lines.empty());
+    tc0.opeTbl10 = img.data() + 0x400;
+    ASSERT_EQ(set(10, opItem(10, 1, 4, 0, 0x9412)), 0);
+    EXPECT_EQ(lines, Lines{"WRN:T6061::iReturn=0x9412:type=0xa"});
+    EXPECT_EQ(img, std::vector<std::uint8_t>(0x4000, 0));
+}
+
+// Items that do not fit their table, their header or their kind copy nothing.
+TEST_F(UploadOpeMarkSet, ItemsNotFittingAreRefused) {
+    tc0.opeCnt10 = 4;
+    tc0.opeTbl10 = img.data() + 0x400;
+    tc0.opeCnt11 = 8;
+    tc0.opeTbl11 = img.data() + 0x400;
+    tc0.opeCnt42 = 3;
+    tc0.opeTbl42 = img.data() + 0x400;
+    tc0.opeCnt28 = 1;
+    tc0.opeTbl28 = img.data() + img.size() - 0x100;   // 1024 bytes do not fit
+    tc0.nAnMsgCnt = 300;
+    tc0.opeTbl31 = img.data() + 0x400;
+    auto stump = opItem(10, 1, 4, 8);
+    stump.resize(stump.size() + 6);   // a stump of a second header
+    const std::string size = "ERR:TuOpeMarkSet() data size error";
+    const struct {
+        const char* what;
+        int kind;
+        std::vector<std::uint8_t> item;
+        std::string line;
+    } cases[] = {
+        {"element 0", 11, opItem(11, 0, 1, 2), size},   // would write before the table
+        {"short data", 11, opItem(11, 1, 8, 10), size},   // 8 elements need 16 bytes
+        {"past the last element", 42, opItem(42, 38, 12, 24), size},
+        {"past the image", 28, opItem(28, 1, 1, 1024), size},
+        {"header stump", 10, stump, size},
+        {"other kind", 10, opItem(11, 1, 4, 8), "ERR:TuOpeMarkSet() opemark type error"},
+        {"bit map of another size", 31, opItem(31, 1, 300, 32), "ERR:2:TuOpeMarkSet() data size error"},
+    };
+    const auto before = img;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        lines.clear();
+        img = before;
+        EXPECT_EQ(set(c.kind, c.item), -1);
+        EXPECT_EQ(lines, Lines{c.line});
+        if (c.item != stump) {
+            EXPECT_EQ(img, before);   // the stump's first item is whole and copied
+        }
+    }
+}
+
+TEST_F(UploadOpeMarkSet, ByteOrderStepConvertsOnlyOutsideTestMode) {
+    auto v = opItem(10, 1, 2, 4);
+    v[16] = 0x12, v[17] = 0x34, v[18] = 0x56, v[19] = 0x78;
+    tc0.upDataSize = static_cast<std::int32_t>(v.size());
+    auto host = v;
+    ASSERT_EQ(opeMkRtnFrameByteOrder(host.data(), &tc0), 0);
+    EXPECT_EQ(host, v);   // test mode: not a byte touched
+    // The station's order: header fields big-endian, words swapped into host order.
+    g_testMode = 0;
+    auto big = v;
+    tb::store_be16(big.data() + 10, 2);
+    big[4] = 10;
+    tb::store_be16(big.data() + 8, 1);
+    tb::store_be32(big.data() + 12, 4);
+    ASSERT_EQ(opeMkRtnFrameByteOrder(big.data(), &tc0), 0);
+    EXPECT_EQ(tb::load_u16(big.data() + 10), 2);
+    EXPECT_EQ(big[16], 0x34);
+    EXPECT_EQ(big[17], 0x12);
+    EXPECT_EQ(big[18], 0x78);
+    EXPECT_EQ(big[19], 0x56);
+}
+
+class UploadOpeMark : public UploadTest {
+protected:
+    std::vector<Req> opeRequests(int kind) const {
+        std::vector<Req> out;
+        for (const auto& r : requests)
+            if (r.cmd == 0x21 && r.params == 1 && r.paraKind(0) == kind) out.push_back(r);
+        return out;
+    }
+    void expectTablesEqualMemory(bool withArea) {
+        for (const auto& t : st_->opeMarks) {
+            if (!t.fetched || t.size == 0) continue;
+            if (!withArea && (t.kind == 12 || t.kind == 31 || t.kind == 58)) continue;
+            EXPECT_EQ(std::memcmp(image.data() + t.offset, memory.data() + t.offset, t.size), 0) << "kind " << t.kind;
+            EXPECT_NE(std::memcmp(original.data() + t.offset, memory.data() + t.offset, t.size), 0) << "kind " << t.kind;
+        }
+    }
+};
+
+TEST_F(UploadOpeMark, StationWidePartAsksKind42FourTimesAndFillsEveryTable) {
+    sample::Description d = sample::default_description();
+    d.stations.resize(1);
+    d.stations[0].byteOrder = "host";
+    d.stations[0].underTest = true;
+    build(d);
+    prepareArea();
+    ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    auto k42 = opeRequests(42);
+    ASSERT_EQ(k42.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(k42[i].paraFirst(0), 12 * i + 1);
+        EXPECT_EQ(k42[i].paraCount(0), 12);
+        EXPECT_EQ(k42[i].frame[36], 0) << "area number";
+    }
+    EXPECT_EQ(opeRequests(21).size(), 1u);
+    EXPECT_EQ(opeRequests(21)[0].paraCount(0), 3);
+    EXPECT_EQ(opeRequests(27).size(), 5u);
+    EXPECT_EQ(opeRequests(28).size(), 0u);
+    EXPECT_EQ(opeRequests(29).size(), 0u);   // bus 1 is of type 1
+    EXPECT_EQ(opeRequests(10)[0].paraCount(0), 8);
+    EXPECT_EQ(opeRequests(11)[0].paraCount(0), 6);
+    expectTablesEqualMemory(false);
+    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(station_->session_open());
+}
+
+TEST_F(UploadOpeMark, ThreeHundredAnMessagesInOneBitMapRequest) {
+    sample::Description d = sample::default_description();
+    d.stations.erase(d.stations.begin());
+    d.stations[0].byteOrder = "host";
+    d.stations[0].underTest = true;
+    build(d);
+    prepareArea();
+    ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    EXPECT_EQ(opeRequests(29).size(), 2u);
+    EXPECT_EQ(opeRequests(29)[1].paraFirst(0), 2);
+    EXPECT_EQ(opeRequests(22).size(), 1u);
+    tc->areaNo = 1;
+    ASSERT_EQ(TuAreaSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    auto k31 = opeRequests(31);
+    ASSERT_EQ(k31.size(), 1u);
+    EXPECT_EQ(k31[0].paraFirst(0), 1);
+    EXPECT_EQ(k31[0].paraCount(0), 300);
+    expectTablesEqualMemory(true);
+}
+
+}  // namespace
