@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "LdTuSaveCtrl.h"
+#include "bench_util.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "sample.h"
 
@@ -44,28 +45,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string kBuild = TUSAVE_BUILD_DIR;
+using namespace bench;
+using Station = bench::Fcssim;
+
 const std::string kSource = TUSAVE_SOURCE_DIR;
 const std::string kTusave = kBuild + "/tools/tusave/tusave";
 const std::string kFcssim = kBuild + "/station/fcssim";
 const std::string kFloor = kBuild + "/bench/tusave_floor";
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "tusave_e2e_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
 std::string g_rssFile;  // where the launcher leaves a run's peak resident size and CPU time
-int g_cpu = -1;  // the CPU the save, the floor and the station share
-bool g_pin = true;  // off for the plant, whose saves run side by side
-
-void pin_self() {
-    if (!g_pin) return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(g_cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
-}
 
 // ---- child processes ---------------------------------------------------------------------
 
@@ -126,90 +114,6 @@ int exec_measured(char** argv) {
     const double cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
     std::ofstream(argv[2], std::ios::trunc) << ru.ru_maxrss << " " << cpu << "\n";
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-// fcssim for a workstation, pinned, on an ephemeral loopback port.
-class Station {
-public:
-    Station(const std::string& home, const std::string& scenario, const std::string& record) {
-        int p[2];
-        if (pipe(p) != 0) die("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            pin_self();
-            dup2(p[1], 1);
-            close(p[0]);
-            close(p[1]);
-            std::vector<std::string> args{kFcssim, "--home", home, "--listen", "udp:127.0.0.1:0"};
-            if (!scenario.empty()) args.insert(args.end(), {"--scenario", scenario});
-            if (!record.empty()) args.insert(args.end(), {"--record", record});
-            std::vector<char*> a;
-            for (auto& s : args) a.push_back(s.data());
-            a.push_back(nullptr);
-            execv(a[0], a.data());
-            _exit(127);
-        }
-        close(p[1]);
-        std::string line;
-        pollfd pf{p[0], POLLIN, 0};
-        char c;
-        while (line.find('\n') == std::string::npos && poll(&pf, 1, 20000) == 1 && read(p[0], &c, 1) == 1) line += c;
-        close(p[0]);
-        const std::string key = "listening on ";
-        auto at = line.find(key);
-        if (at == std::string::npos) die("fcssim did not start");
-        device_ = line.substr(at + key.size());
-        while (!device_.empty() && (device_.back() == '\n' || device_.back() == '\r')) device_.pop_back();
-        nlohmann::json ws;
-        const std::string wsPath = home + "/workstation.json";
-        {
-            std::ifstream in(wsPath);
-            in >> ws;
-        }
-        ws["controlBus"] = device_;
-        std::ofstream(wsPath, std::ios::trunc) << ws.dump(2);
-    }
-    ~Station() {
-        kill(pid_, SIGTERM);
-        int st;
-        waitpid(pid_, &st, 0);
-    }
-    const std::string& device() const { return device_; }
-    // user + system CPU so far, s (clock-tick resolution)
-    double cpu() const {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-        std::string s((std::istreambuf_iterator<char>(in)), {});
-        auto rp = s.rfind(')');
-        if (rp == std::string::npos) return 0;
-        std::istringstream is(s.substr(rp + 2));
-        std::string f;
-        double ut = 0, stt = 0;
-        for (int i = 3; i <= 15 && is >> f; ++i) {
-            if (i == 14) ut = std::stod(f);
-            if (i == 15) stt = std::stod(f);
-        }
-        return (ut + stt) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string device_;
-};
-
-// ---- statistics ------------------------------------------------------------------------
-
-struct Stat {
-    double median = 0, min = 0;
-};
-
-Stat stat_of(std::vector<double> v) {
-    Stat s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.min = v.front();
-    s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    return s;
 }
 
 // ---- the sample and what a save of it must send --------------------------------------------
@@ -384,12 +288,6 @@ Plan make_plan(const std::string& home, const sample::StationResult& st, const s
 
 // ---- the edit step alone against a plain rewrite ------------------------------------------
 
-double cpu_now() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 // Wall and CPU seconds of LdTuSaveCtrlUpdateEditFile after a real upload; nothing on failure.
 std::optional<std::pair<double, double>> edit_step(const std::string& station) {
     LdTuSaveCtrlInf inf;
@@ -445,17 +343,6 @@ std::string fmt(double v) {
     char b[32];
     std::snprintf(b, sizeof b, v >= 100 ? "%.0f" : v >= 10 ? "%.1f" : "%.3f", v);
     return b;
-}
-
-std::string shell(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char b[256];
-        while (fgets(b, sizeof b, p)) out += b;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
 }
 
 // What one size of one file system gave.

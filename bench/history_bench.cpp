@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "history.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
@@ -48,99 +49,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string kBuild = TUSAVE_BUILD_DIR;
+using namespace bench;
+using Station = bench::Fcssim;
+
 const std::string kSource = TUSAVE_SOURCE_DIR;
-int g_cpu = -1;
-
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "history_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
-void pin_self() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(g_cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
-}
-
-double cpu_now() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-std::string shell(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char b[256];
-        while (fgets(b, sizeof b, p)) out += b;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// fcssim serving the workstation, pinned, on an ephemeral loopback port written into it.
-class Station {
-public:
-    explicit Station(const std::string& home) {
-        int p[2];
-        if (pipe(p) != 0) die("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            pin_self();
-            dup2(p[1], 1);
-            close(p[0]);
-            close(p[1]);
-            const std::string exe = kBuild + "/station/fcssim";
-            execl(exe.c_str(), exe.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(p[1]);
-        std::string line;
-        pollfd pf{p[0], POLLIN, 0};
-        char c;
-        while (line.find('\n') == std::string::npos && poll(&pf, 1, 20000) == 1 && read(p[0], &c, 1) == 1) line += c;
-        close(p[0]);
-        const auto at = line.find("listening on ");
-        if (at == std::string::npos) die("fcssim did not start");
-        std::string device = line.substr(at + 13);
-        while (!device.empty() && (device.back() == '\n' || device.back() == '\r')) device.pop_back();
-        nlohmann::json ws = nlohmann::json::parse(slurp(home + "/workstation.json"));
-        ws["controlBus"] = device;
-        std::ofstream(home + "/workstation.json", std::ios::trunc) << ws.dump(2);
-    }
-    ~Station() {
-        kill(pid_, SIGTERM);
-        int st;
-        waitpid(pid_, &st, 0);
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
-struct Stat {
-    double median = 0, min = 0;
-};
-
-Stat stat_of(std::vector<double> v) {
-    Stat s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.min = v.front();
-    s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    return s;
-}
-
 struct Run {
     double wall = 0, cpu = 0;
     int status = -1;
