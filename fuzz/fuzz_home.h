@@ -29,12 +29,12 @@ inline std::vector<std::uint8_t> read_file(const std::string& path) {
 }
 
 inline void write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
+                                                                  static_cast<std::streamsize>(size));
 }
 
 // The station of every target: the first sample station, small, host order, under test.
-inline sample::Description description(bool hostOrder = true) {
+inline sample::Description description() {
     sample::Description d = sample::default_description();
     d.stations.resize(1);
     sample::Station& s = d.stations[0];
@@ -43,7 +43,7 @@ inline sample::Description description(bool hostOrder = true) {
     s.codeZeroEvery = 11;
     s.anMessages = 6;
     s.underTest = true;
-    s.byteOrder = hostOrder ? "host" : "big";
+    s.byteOrder = "host";
     return d;
 }
 
@@ -59,13 +59,9 @@ inline bool quiet() {
 
 // A temporary folder (under TMPDIR, else /tmp), removed with the object.
 struct TempDir {
-    std::string dir;
+    std::string dir = (std::filesystem::temp_directory_path() / "tusave_fuzz_XXXXXX").string();
     TempDir() {
-        const std::string base = std::filesystem::temp_directory_path().string() + "/tusave_fuzz_XXXXXX";
-        std::vector<char> tmpl(base.begin(), base.end());
-        tmpl.push_back('\0');
-        if (!mkdtemp(tmpl.data())) std::abort();
-        dir = tmpl.data();
+        if (!mkdtemp(dir.data())) std::abort();
     }
     ~TempDir() {
         std::error_code ec;
@@ -75,21 +71,9 @@ struct TempDir {
     TempDir& operator=(const TempDir&) = delete;
 };
 
-// The library reads its settings and the instance definitions again on every call; the
-// same texts without indentation take a fraction of the parsing time of each input.
-inline void compact_json(const std::string& dir) {
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-        if (!e.is_regular_file() || e.path().extension() != ".json") continue;
-        nlohmann::ordered_json j;
-        {
-            std::ifstream in(e.path());
-            j = nlohmann::ordered_json::parse(in, nullptr, false);
-        }
-        if (!j.is_discarded()) std::ofstream(e.path(), std::ios::trunc) << j.dump();
-    }
-}
-
-// The temporary folder with the built sample, and the library's context over it.
+// The temporary folder with the built sample, and the library's context over it. The library
+// reads its settings and the instance definitions again on every call: compact, the same texts
+// without indentation take a fraction of the parsing time of each input.
 struct Home {
     TempDir tmp;
     std::string dir = tmp.dir;
@@ -100,18 +84,17 @@ struct Home {
     explicit Home(bool compact) {
         setenv("TUSAVE_HOME", dir.c_str(), 1);
         setenv("TUSAVE_FIXED_TIME", "1767225600", 1);
-        ws::set_message_sink([](const char*) { return 0u; });
-        port::set_string_table({});
+        quiet();
         result = sample::build(description(), dir);
         st = &result.stations[0];
-        nlohmann::json w;
-        {
-            std::ifstream in(result.workstationJson);
-            in >> w;
-        }
+        nlohmann::json w = nlohmann::json::parse(std::ifstream(result.workstationJson));
         w["controlBus"] = std::string("inproc:") + kBus;
         std::ofstream(result.workstationJson, std::ios::trunc) << w.dump(2);
-        if (compact) compact_json(dir);
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+            if (!compact || !e.is_regular_file() || e.path().extension() != ".json") continue;
+            const auto j = nlohmann::ordered_json::parse(std::ifstream(e.path()), nullptr, false);
+            if (!j.is_discarded()) std::ofstream(e.path(), std::ios::trunc) << j.dump();
+        }
         failpoint::reset();
         failpoint::arm("Sleep", 0, 1, true);
         if (LdTuSaveCtrlInit("", "", kProject, st->name.c_str(), 2, 0, 0, &inf) != 0) std::abort();
@@ -144,12 +127,11 @@ public:
         const std::size_t live = ws::live_allocations();
         if (live == live_) return;   // the same buffers, without asking which
         const std::size_t now = keep_ ? live - keep_() : live;
-        if (now != before_) {
-            std::fprintf(stderr, "fuzz: %zd buffer(s) of the memory service left allocated\n",
-                         static_cast<std::ptrdiff_t>(now - before_));
-            for (const std::string& site : ws::live_allocation_sites()) std::fprintf(stderr, "  %s\n", site.c_str());
-            std::abort();
-        }
+        if (now == before_) return;
+        std::fprintf(stderr, "fuzz: %zd buffer(s) of the memory service left allocated\n",
+                     static_cast<std::ptrdiff_t>(now - before_));
+        for (const std::string& site : ws::live_allocation_sites()) std::fprintf(stderr, "  %s\n", site.c_str());
+        std::abort();
     }
 
 private:

@@ -103,7 +103,13 @@ protected:
         return id;
     }
 
+    // Records the saves of kChain into files and ids, one TP file each, at 1000, 2000, ...;
+    // reasons "r1", "r2", ...
+    void RecordChain(history::Database& db);
+
     std::string dir_, path_;
+    std::vector<history::TpFile> files;
+    std::vector<std::int64_t> ids;
 };
 
 // The chain: a value change, a save that changed only its time, a block removed and one added,
@@ -123,17 +129,19 @@ const std::vector<std::vector<B>> kChain = {
      {4, "CAL4B", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
 };
 
+void History::RecordChain(history::Database& db) {
+    for (std::size_t i = 0; i < kChain.size(); ++i) {
+        files.push_back(Tp(1000 * static_cast<std::int64_t>(i + 1), kChain[i]));
+        ids.push_back(Record(db, i ? &files[i - 1] : nullptr, files[i], "r" + std::to_string(i + 1)));
+    }
+}
+
 }  // namespace
 
 TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     history::Database db = history::Database::open(path_, true);
     EXPECT_EQ(db.schema_version(), history::kSchemaVersion);
-    std::vector<history::TpFile> files;
-    std::vector<std::int64_t> ids;
-    for (std::size_t i = 0; i < kChain.size(); ++i) {
-        files.push_back(Tp(1000 * static_cast<std::int64_t>(i + 1), kChain[i]));
-        ids.push_back(Record(db, i ? &files[i - 1] : nullptr, files[i], "r" + std::to_string(i + 1)));
-    }
+    RecordChain(db);
     std::vector<tpfile::File> parsed;
     for (const auto& f : files) parsed.push_back(tpfile::parse(f.bytes, f.path));
     for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(Shape(db.state(ids[i])), Shape(parsed[i])) << "save " << ids[i];
@@ -185,12 +193,7 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
 
 TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
     history::Database db = history::Database::open(path_, true);
-    std::vector<history::TpFile> files;
-    std::vector<std::int64_t> ids;
-    for (std::size_t i = 0; i < kChain.size(); ++i) {
-        files.push_back(Tp(1000 * static_cast<std::int64_t>(i + 1), kChain[i]));
-        ids.push_back(Record(db, i ? &files[i - 1] : nullptr, files[i]));
-    }
+    RecordChain(db);
     history::SaveStart s;   // a save still running (this process) from before the date
     s.station = "FCS0101";
     s.started = {100, 0};
@@ -263,60 +266,47 @@ TEST_F(History, MigrationsRunInOneTransactionAndANewerFileIsRefused) {
 }
 
 TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
-    auto make = [&](const std::string& sql) {
-        std::error_code ec;
-        fs::remove_all(dir_ + "/HISTORY", ec);
-        fs::create_directories(dir_ + "/HISTORY");
-        sqlite3* db = nullptr;
-        sqlite3_open(path_.c_str(), &db);
-        sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-    };
-    struct Case {
+    using K = history::Error::Kind;
+    const std::string folder = dir_ + "/HISTORY";
+    // What is in the folder: a database made by sql (none if null), else a file or a folder.
+    enum Put { Sql, Garbage, FileForFolder, FolderForFile };
+    const struct Case {
         const char* what;
-        std::function<void()> setUp;
-        history::Error::Kind kind;
+        Put put;
+        const char* sql;
+        K kind;
+    } cases[] = {
+        {"not a database", Garbage, nullptr, K::Damaged},
+        {"another program's database", Sql, "PRAGMA application_id = 7; CREATE TABLE a (b)", K::Damaged},
+        {"a database with other tables", Sql, "CREATE TABLE a (b)", K::Damaged},
+        {"the folder is a file", FileForFolder, nullptr, K::Open},
+        {"a folder in the file's place", FolderForFile, nullptr, K::Open},
     };
-    const std::vector<Case> cases = {
-        {"not a database",
-         [&] {
-             make("");
-             std::ofstream(path_, std::ios::trunc) << std::string(8192, 'x');
-         },
-         history::Error::Kind::Damaged},
-        {"another program's database", [&] { make("PRAGMA application_id = 7; CREATE TABLE a (b)"); },
-         history::Error::Kind::Damaged},
-        {"a database with other tables", [&] { make("CREATE TABLE a (b)"); }, history::Error::Kind::Damaged},
-        {"the folder is a file",
-         [&] {
-             std::error_code ec;
-             fs::remove_all(dir_ + "/HISTORY", ec);
-             std::ofstream(dir_ + "/HISTORY") << "x";
-         },
-         history::Error::Kind::Open},
-        {"a folder in the file's place",
-         [&] {
-             std::error_code ec;
-             fs::remove_all(dir_ + "/HISTORY", ec);
-             fs::create_directories(path_);
-         },
-         history::Error::Kind::Open},
+    auto listing = [&] {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
+            std::ifstream in(e.path(), std::ios::binary);
+            names.push_back(e.path().string() + "=" +
+                            (e.is_regular_file() ? std::string(std::istreambuf_iterator<char>(in), {}) : ""));
+        }
+        return names;
     };
     for (const Case& c : cases) {
-        c.setUp();
-        auto listing = [&] {
-            std::vector<std::string> names;
-            std::error_code ec;
-            for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
-                std::string bytes;
-                if (e.is_regular_file()) {
-                    std::ifstream in(e.path(), std::ios::binary);
-                    bytes.assign(std::istreambuf_iterator<char>(in), {});
-                }
-                names.push_back(e.path().string() + "=" + bytes);
-            }
-            return names;
-        };
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        if (c.put == FileForFolder) {
+            std::ofstream(folder) << "x";
+        } else if (c.put == FolderForFile) {
+            fs::create_directories(path_);
+        } else {
+            fs::create_directories(folder);
+            sqlite3* db = nullptr;
+            sqlite3_open(path_.c_str(), &db);
+            if (c.sql) sqlite3_exec(db, c.sql, nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            if (c.put == Garbage) std::ofstream(path_, std::ios::trunc) << std::string(8192, 'x');
+        }
         const auto before = listing();
         try {
             history::Database::open(path_, true);
@@ -327,12 +317,12 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
         EXPECT_EQ(listing(), before) << c.what;
     }
     std::error_code ec;
-    fs::remove_all(dir_ + "/HISTORY", ec);
+    fs::remove_all(folder, ec);
     try {
         history::Database::open(path_, false);
         ADD_FAILURE() << "a missing database was opened";
     } catch (const history::Error& e) {
-        EXPECT_EQ(e.kind, history::Error::Kind::Missing);
+        EXPECT_EQ(e.kind, K::Missing);
     }
 }
 

@@ -72,42 +72,36 @@ std::string SamplePage(const std::string& dir) {
     return plantreport::build(&db, {"FCS0101", "FCS0102", "FCS0103", "FCS0104"}, o);
 }
 
-// chromium with args; its exit status, stdout to *out and stderr to *err.
+// chromium with args, ended with everything it started when it takes more than 120 s; its
+// exit status, stdout to *out and stderr to *err.
 int Chromium(const std::string& exe, std::vector<std::string> args, std::string* out, std::string* err,
              const std::string& dir) {
     char tmpl[] = "/tmp/tusave-chromium-XXXXXX";
     if (!mkdtemp(tmpl)) return -1;
-    const std::string profile = tmpl;
-    std::vector<std::string> all = {exe, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                                    "--user-data-dir=" + profile, "--enable-logging=stderr", "--v=0"};
-    all.insert(all.end(), args.begin(), args.end());
+    args.insert(args.begin(), {exe, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                               std::string("--user-data-dir=") + tmpl, "--enable-logging=stderr", "--v=0"});
+    const std::string o = dir + "/chromium.out", e = dir + "/chromium.err";
     const pid_t pid = fork();
     if (pid == 0) {
-        setpgid(0, 0);   // its helper processes go with it
-        const std::string o = dir + "/chromium.out", e = dir + "/chromium.err";
+        setpgid(0, 0);
         if (!freopen(o.c_str(), "w", stdout) || !freopen(e.c_str(), "w", stderr)) _exit(127);
         std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
+        for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(exe.c_str(), argv.data());
         _exit(127);
     }
-    // Bounded: a browser that hangs is ended with everything it started.
-    int st = 0;
-    bool ended = false;
-    for (int i = 0; i < 1200 && !ended; ++i) {
-        ended = waitpid(pid, &st, WNOHANG) == pid;
-        if (!ended) usleep(100000);
-    }
-    if (!ended) {
+    int st = 0, waited = 0;
+    while (waitpid(pid, &st, WNOHANG) != pid && ++waited <= 1200) usleep(100000);
+    if (waited > 1200) {
         kill(-pid, SIGKILL);
         waitpid(pid, &st, 0);
         ADD_FAILURE() << "chromium did not end within 120 s";
     }
     std::error_code ec;
-    fs::remove_all(profile, ec);
-    *out = Slurp(dir + "/chromium.out");
-    *err = Slurp(dir + "/chromium.err");
+    fs::remove_all(tmpl, ec);
+    *out = Slurp(o);
+    *err = Slurp(e);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 

@@ -1,0 +1,323 @@
+// The sample builder: its description loader, the station database image and memory it writes
+// (walked by a reader written from the layout independently of the builder, every access
+// checked), and its instance definitions read back through the instance definition service.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "libqverxgen.h"
+#include "libqverxgen/inst_def.h"
+#include "sample.h"
+#include "tusave_bytes.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        path = (std::filesystem::temp_directory_path() / "tusave-sample-XXXXXX").string();
+        if (!mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string operator/(const std::string& rel) const { return path + "/" + rel; }
+};
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << path;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The default sample, built once.
+struct Default {
+    TempDir dir;
+    sample::Description d = sample::default_description();
+    sample::Result r = sample::build(d, dir.path);
+};
+const Default& def() {
+    static Default s;
+    return s;
+}
+
+// Station address -> file offset of a whole table of len bytes, or nothing.
+struct Image {
+    Bytes bytes;
+    std::uint32_t base = 0;
+    explicit Image(Bytes b) : bytes(std::move(b)) {
+        auto cnst = tb::get_u32(bytes, 0x240);
+        base = cnst ? *cnst - 0x100 : 0;
+    }
+    std::uint16_t u16(std::size_t off) const { return tb::get_u16(bytes, off).value(); }
+    // Follows the u32 at off to a table of len bytes.
+    std::optional<std::size_t> follow(std::size_t off, std::size_t len) const {
+        auto a = tb::get_u32(bytes, off);
+        if (!a || *a <= base) return std::nullopt;
+        const std::size_t to = 0x200 + std::size_t(*a - base);
+        if (!tb::in_range(bytes.size(), to, len)) return std::nullopt;
+        return to;
+    }
+};
+
+std::string load_error(const std::string& path) {
+    try {
+        sample::load_description(path);
+    } catch (const sample::Error& e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
+TEST(SampleDescription, RefusesMalformedInputNamingTheFile) {
+    TempDir t;
+    const std::string f = t / "desc.json";
+    EXPECT_EQ(t / "none.json" + ": cannot open the description", load_error(t / "none.json"));
+    std::ofstream(f) << "{\"seed\": 1,";
+    EXPECT_EQ(0u, load_error(f).find(f + ": not valid JSON: "));
+
+    const std::string m = R"({"stations":[{"models":[{"blockCode":)";
+    const std::pair<std::string, const char*> cases[] = {
+        {R"({"stations":[{"blockz":3}]})", "stations[0].blockz: unknown key"},
+        {R"({"stations":[{"blocks":"many"}]})", "stations[0].blocks: expected an integer from 0 to 32767"},
+        {R"({"stations":[{"blocks":40000}]})", "stations[0].blocks: expected an integer from 0 to 32767"},
+        {R"({"stations":[{"number":3},{"number":3}]})", "stations[1].number: station number appears twice"},
+        {R"({"stations":[{"name":"../x"}]})", "stations[0].name: not a plain name of 1 to 16 characters"},
+        {m + R"(7,"name":"M","records":[{"recNo":1,"size":32},{"recNo":2,"size":16}],"savedRecords":[1]}]}]})",
+         "stations[0].models[0].savedRecords[0]: record 1 is always fetched and never saved"},
+        {m + R"(7,"name":"M","records":[{"recNo":1,"size":32},
+             {"recNo":2,"size":16,"fields":[{"offset":12,"width":4,"count":2}]}],"savedRecords":[2]}]}]})",
+         "stations[0].models[0].records[1].fields[0]: field does not lie inside the record's 16 bytes"},
+        {m + R"(7,"name":"M","records":[{"recNo":2,"size":16}],"savedRecords":[2]}]}]})",
+         "stations[0].models[0].records: record 1 (the block's identity) is missing"},
+        {m + R"(6226,"name":"M","records":[{"recNo":1,"size":32},{"recNo":2,"size":100}],"savedRecords":[2]}]}]})",
+         "stations[0].models[0].records[1].size: record 2 of this block code holds the parent block number: at least 180 bytes"},
+        {m + R"(7,"name":"M","records":[{"recNo":1,"size":32}],"savedRecords":[2,3,4,5,6,7,8,9,10]}]}]})",
+         "stations[0].models[0].savedRecords: expected 1 to 8 record numbers"},
+        {R"({"workstation":{"busPort":0}})", "workstation.busPort: expected an integer from 1 to 65535"},
+        {R"({"stations":[{"customFolders":["TOOLONGNAME"]}]})",
+         "stations[0].customFolders[0]: not a plain name of up to 8 characters"},
+        {R"([1,2])", "expected an object"},
+    };
+    for (const auto& [json, tail] : cases) {
+        std::ofstream(f, std::ios::trunc) << json;
+        EXPECT_EQ(f + ": " + tail, load_error(f)) << json;
+    }
+}
+
+TEST(SampleDescription, MissingKeysTakeTheirDefaultsAndTheFullFormRoundTrips) {
+    TempDir t;
+    std::ofstream(t / "d.json") << R"({"seed": 7, "stations": [{"blocks": 5, "anMessages": 2}]})";
+    sample::Description d = sample::load_description(t / "d.json");
+    ASSERT_EQ(1u, d.stations.size());
+    EXPECT_EQ(7u, d.seed);
+    EXPECT_EQ("FCS0101", d.stations[0].name);
+    EXPECT_EQ(5, d.stations[0].blocks);
+    EXPECT_EQ(sample::default_description().stations[0].models.size(), d.stations[0].models.size());
+
+    auto full = sample::description_to_json(sample::default_description());
+    std::ofstream(t / "full.json") << full.dump();
+    EXPECT_EQ(full, sample::description_to_json(sample::load_description(t / "full.json")));
+}
+
+// The default sample holds every kind of block the save treats apart, so that the end-to-end
+// tests meet them: the special codes, the categories, empty entries and blocks of code 0. Each
+// block's parent (codes 5122, 6226, 6227) is an existing block, read from record 2's bytes.
+TEST(SampleImage, DefaultSampleHoldsEveryKindOfBlock) {
+    const auto& sr = def().r.stations[0];
+    Image img(read_file(sr.databasePath));
+    std::set<int> codes, categories;
+    int empty = 0, codeZero = 0;
+    for (const auto& b : sr.blocks) {
+        empty += b.empty;
+        codeZero += !b.empty && b.code == 0;
+        if (!b.exists()) continue;
+        codes.insert(b.code);
+        categories.insert(b.category);
+        if (b.code != 5122 && b.code != 6226 && b.code != 6227) continue;
+        const auto rec2 = std::find_if(b.records.begin(), b.records.end(), [](const auto& r) { return r.recNo == 2; });
+        ASSERT_NE(rec2, b.records.end()) << b.number;
+        const std::uint16_t parent = img.u16(rec2->offset + 0xB2);
+        EXPECT_EQ(sr.blocks.at(parent - 1u).number, parent);
+        EXPECT_TRUE(sr.blocks.at(parent - 1u).exists()) << "block " << b.number << " parent " << parent;
+        EXPECT_TRUE(parent != b.number || b.code != 5122) << b.number;   // 6226/6227 may head their own file
+        EXPECT_EQ(b.parent, parent);
+    }
+    for (int c : {5122, 6226, 6227, 6266, 6267}) EXPECT_TRUE(codes.count(c)) << c;
+    for (int c : {0, 1, 2, 15}) EXPECT_TRUE(categories.count(c)) << "category " << c;
+    EXPECT_GT(empty, 0);
+    EXPECT_GT(codeZero, 0);
+}
+
+// The oracle of the end-to-end tests: the memory differs from the project exactly in the
+// tuning bytes of saved records and in the operation-mark tables.
+TEST(SampleImage, MemoryDiffersExactlyInSavedRecordsAndOperationMarks) {
+    for (const auto& sr : def().r.stations) {
+        auto proj = read_file(sr.databasePath);
+        auto mem = read_file(sr.memoryPath);
+        ASSERT_EQ(proj.size(), mem.size());
+        std::vector<bool> mayDiffer(proj.size(), false);
+        auto mark = [&](std::size_t from, std::size_t to) { std::fill(mayDiffer.begin() + from, mayDiffer.begin() + to, true); };
+        std::size_t saved = 0;
+        for (const auto& b : sr.blocks)
+            for (const auto& r : b.records) {
+                if (!r.saved) continue;
+                ++saved;
+                EXPECT_NE(1, r.recNo);
+                mark(r.offset + 4, r.offset + r.size);
+                if (r.recNo == 2 && (b.code == 5122 || b.code == 6226 || b.code == 6227))
+                    mayDiffer[r.offset + 0xB2] = mayDiffer[r.offset + 0xB3] = false;  // parent kept
+            }
+        for (const auto& t : sr.opeMarks) mark(t.offset, t.offset + t.size);
+        ASSERT_GT(saved, 0u);
+        std::size_t unexpected = 0, same = 0;
+        for (std::size_t i = 0; i < proj.size(); ++i) {
+            if (!mayDiffer[i]) unexpected += proj[i] != mem[i];
+            else same += proj[i] == mem[i];
+        }
+        EXPECT_EQ(0u, unexpected) << sr.name << ": bytes outside saved records and tables differ";
+        EXPECT_EQ(0u, same) << sr.name << ": tuning bytes left equal";
+        EXPECT_NE(sr.uaids, sr.stationUaids);
+    }
+}
+
+TEST(SampleBuild, SameSeedSameBytesOtherSeedOtherData) {
+    TempDir b, c;
+    const sample::Result& ra = def().r;
+    sample::Description d = sample::default_description();
+    auto rb = sample::build(d, b.path);
+    ASSERT_EQ(ra.files.size(), rb.files.size());
+    for (std::size_t i = 0; i < ra.files.size(); ++i) {
+        std::string rel = ra.files[i].substr(ra.dir.size());
+        ASSERT_EQ(rel, rb.files[i].substr(rb.dir.size()));
+        EXPECT_TRUE(read_file(ra.files[i]) == read_file(rb.files[i])) << rel << " differs between two builds";
+    }
+    d.seed = 2;
+    auto rc = sample::build(d, c.path);
+    EXPECT_FALSE(read_file(ra.stations[0].databasePath) == read_file(rc.stations[0].databasePath));
+    EXPECT_FALSE(read_file(ra.stations[0].memoryPath) == read_file(rc.stations[0].memoryPath));
+}
+
+TEST(SampleBuild, EmptyAreaAndNoAnMessagesStillResolve) {
+    TempDir t;
+    sample::Description d = sample::default_description();
+    d.stations.resize(1);
+    d.stations[0].blocks = 0;
+    d.stations[0].anMessages = 0;
+    auto r = sample::build(d, t.path);
+    Image img(read_file(r.stations[0].databasePath));
+    auto area = img.follow(0x280, 0x300).value();
+    EXPECT_EQ(0, img.u16(area + 0x200 + 0x40));
+    // The root-table lookups need BldbPtrTbl and the UAID array even when both are empty.
+    auto bpt = img.follow(area + 0x0C, 0x10).value();
+    EXPECT_TRUE(img.follow(bpt + 0x08, 0));
+    auto an = img.follow(area + 0x24, 0x40).value();
+    EXPECT_TRUE(img.follow(an + 0x20, 0));
+    for (const auto& t2 : r.stations[0].opeMarks) EXPECT_TRUE((t2.kind != 12 && t2.kind != 31 && t2.kind != 58) || !t2.fetched) << t2.kind;
+}
+
+// The sample's instance definitions read back through the instance definition service.
+class SampleInstDef : public ::testing::Test {
+protected:
+    void SetUp() override { ::setenv("TUSAVE_HOME", def().dir.path.c_str(), 1); }
+    void TearDown() override {
+        ::testing::internal::CaptureStderr();
+        IEdalInstClose();
+        ::testing::internal::GetCapturedStderr();
+    }
+};
+
+// The default description holds every kind of item the TP step and the edit file update meet.
+TEST_F(SampleInstDef, DefaultModelsCoverEveryKindOfItem) {
+    ASSERT_EQ(0, IEdalInstOpenForTP("DEMO", "FCS0101", 2));
+    bool uaid = false, text = false, oneDim = false, twoDim = false, unsaved = false, longName = false;
+    for (const sample::Model& m : def().d.stations[0].models) {
+        const std::string inst = m.name.substr(0, 8);
+        longName = longName || inst != m.name;
+        for (const sample::Item& it : m.items) {
+            uaid = uaid || it.name == "UAID";
+            text = text || it.dataType == 8;
+            int d1 = 0, d2 = 0;
+            ASSERT_EQ(0, IEdalInstGetDItemArrayInf(inst.c_str(), it.name.c_str(), &d1, &d2));
+            oneDim = oneDim || (d1 > 0 && d2 == 0);
+            twoDim = twoDim || d2 > 0;
+            unsaved = unsaved || std::find(m.savedRecords.begin(), m.savedRecords.end(), it.recNo) == m.savedRecords.end();
+        }
+    }
+    EXPECT_TRUE(uaid && text && oneDim && twoDim && unsaved && longName);
+
+    // "UAID" of a model without one is refused; the model is there all the same.
+    IEdalItemCnctS c{};
+    char name[IEDAL_INSTNAME_SIZE];
+    ASSERT_EQ(0, IEdalInstGetInstName(5122, name));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf(name, "UAID", &c));
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
+    EXPECT_EQ(2, c.elemSize);  // the edit file update refuses any other size
+}
+
+// Numbers lie on record fields of their own width, so the station's byte order conversion
+// keeps their values; text lies in byte data, which is not converted.
+TEST(SampleModels, ItemsLieOnTheRecordFieldsOfTheirWidth) {
+    // Width of the leading value of each type code (the sized S, SR and TCS types included).
+    auto width = [](int type) {
+        switch (type) {
+        case 12: case 13: case 16: case 17: case 49: return 2;
+        case 20: case 21: case 24: case 25: case 28: case 29: case 31: return 4;
+        case 32: case 33: return 8;
+        default: return 0;
+        }
+    };
+    const sample::Description d = sample::default_description();
+    for (const sample::Model& m : d.stations[0].models)
+        for (const sample::Item& it : m.items) {
+            const auto rec = std::find_if(m.records.begin(), m.records.end(), [&](const auto& x) { return x.recNo == it.recNo; });
+            ASSERT_NE(m.records.end(), rec) << it.name;
+            for (int k = 0; k < it.dim1 * it.dim2; ++k) {
+                const std::uint32_t off = it.offset + static_cast<std::uint32_t>(k * it.elemSize);
+                int covered = 0;  // width of the field over the element's first byte, 0 for byte data
+                for (const auto& f : rec->fields)
+                    if (off >= f.offset && off < f.offset + f.width * f.count)
+                        covered = (off - f.offset) % f.width == 0 ? static_cast<int>(f.width) : -1;
+                EXPECT_EQ(width(it.dataType), covered) << m.name << "." << it.name << "[" << k << "]";
+            }
+        }
+}
+
+TEST(SampleModels, InstanceDefinitionsRefuseNamesTheyCannotHold) {
+    sample::Station s = sample::default_description().stations[0];
+    auto err = [&] {
+        try {
+            sample::instdef_json(s);
+        } catch (const sample::Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("(accepted)");
+    };
+    EXPECT_EQ("(accepted)", err());
+    sample::Model twin = s.models[1];  // "INDICATOR"
+    twin.blockCode = 0x7777;
+    twin.name = "INDICATORS";
+    s.models.push_back(twin);
+    EXPECT_EQ("FCS0101: model \"INDICATORS\" (block code 0x7777): instance name \"INDICATO\" is also that of model "
+              "\"INDICATOR\"",
+              err());
+    s.models.pop_back();
+    s.models[0].items[0].name = "TOOLONGNM";
+    EXPECT_EQ("FCS0101: model \"PIDLOOP\" (block code 0x1852): item \"TOOLONGNM\" is not a name of 1 to 8 characters",
+              err());
+}
+
+}  // namespace

@@ -1,0 +1,440 @@
+// The simulated station, in-process as a strict peer (refusals of wrong serials, sessions and
+// ranges, damaged and truncated frames and memory, bad configuration) and as the fcssim program
+// over a real UDP loopback socket. What it delivers in a whole save is checked by the upload and
+// end-to-end suites against the memory file.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ZclNthmi/zcl_envelope.h"
+#include "core/station.h"
+#include "libqvebc2fcs/bc2fcs_layout.h"
+#include "sample.h"
+#include "tusave_bytes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// The default sample, built once and removed at exit.
+struct SampleHome {
+    std::string dir;
+    sample::Result result;
+    SampleHome() {
+        char tmpl[] = "/tmp/tusave-station-XXXXXX";
+        if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+        dir = tmpl;
+        result = sample::build(sample::default_description(), dir);
+    }
+    ~SampleHome() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+const SampleHome& home() {
+    static SampleHome h;
+    return h;
+}
+
+std::string station_dir(std::size_t i = 0) {
+    return fs::path(home().result.stations.at(i).stationJsonPath).parent_path().string();
+}
+
+// Station 0 of the sample as the simulator loads it, in the byte order asked for.
+fcs::Config config(bool big, fcs::Scenario sc = {}) {
+    fcs::Config c = fcs::load_config(station_dir());
+    c.bigEndian = big;
+    c.scenario = std::move(sc);
+    return c;
+}
+
+// A request parameter: kind 1 names a record of a block, other kinds a range of elements.
+struct Para {
+    std::uint8_t kind;
+    std::uint8_t rec = 0;
+    std::int16_t block = 0;
+    std::uint16_t first = 0, count = 0;
+};
+
+// One reply, header in host order, body in the station's order.
+struct Answer {
+    std::uint8_t status = 0xFF;
+    std::uint16_t result = 0xFFFF;
+    Bytes body;
+};
+
+// Builds requests like the library does and reads replies.
+struct Client {
+    fcs::Station& st;
+    bool big;
+    std::uint32_t seq = 0;
+    std::uint16_t serial = 1;
+    std::uint32_t session = 0;
+
+    Bytes frame(std::uint8_t cmd, std::uint8_t sub, std::uint8_t area, std::uint16_t ser, std::uint32_t sid,
+                const std::vector<Para>& params = {}) {
+        Bytes f(56 + 8 * params.size(), 0);
+        tb::store_u32(f.data(), seq++);
+        tb::store_u16(f.data() + 12, st.number());
+        f[24] = 8;
+        tb::store_u16(f.data() + 28, 0x0603);
+        tb::store_u16(f.data() + 30, static_cast<std::uint16_t>((24 + 8 * params.size()) / 2));
+        std::uint8_t* h = f.data() + 32;
+        h[2] = cmd;
+        h[3] = sub;
+        h[4] = area;
+        tb::store_u16(h + 12, ser);
+        tb::store_u32(h + 16, sid);
+        tb::store_u16(h + 20, static_cast<std::uint16_t>(8 * params.size()));
+        tb::store_u16(h + 22, static_cast<std::uint16_t>(params.size()));
+        if (big) bc2fcs::swap_header(h);
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            std::uint8_t* p = f.data() + 56 + 8 * i;
+            p[0] = params[i].kind;
+            if (params[i].kind == 1) {
+                p[1] = params[i].rec;
+                tb::store_u16(p + 2, static_cast<std::uint16_t>(params[i].block));
+            } else {
+                tb::store_u16(p + 4, params[i].first);
+                tb::store_u16(p + 6, params[i].count);
+            }
+            if (big) bc2fcs::swap_para(p);
+        }
+        return f;
+    }
+    Answer read(const fcs::Reply& r) const {
+        Answer a;
+        if (r.frame.size() < 64) return a;
+        a.status = r.frame[33];
+        std::uint8_t h[24];
+        std::memcpy(h, r.frame.data() + 40, 24);
+        if (big) bc2fcs::swap_header(h);
+        a.result = tb::load_u16(h + 8);
+        a.body.assign(r.frame.begin() + 64, r.frame.end());
+        return a;
+    }
+    Answer send(const Bytes& f) { return read(st.handle(f)); }
+    std::uint32_t u32_body(const Answer& a) const {
+        std::uint8_t p[8] = {};
+        std::memcpy(p, a.body.data(), std::min<std::size_t>(8, a.body.size()));
+        if (big) bc2fcs::swap_rtn_para(p);
+        return tb::load_u32(p);
+    }
+    Answer start(std::uint8_t area) {
+        Answer a = send(frame(0x1F, 1, area, 1, 0));
+        if (a.result == 0) session = u32_body(a), serial = 2;
+        return a;
+    }
+    Answer request(std::uint8_t cmd, std::uint8_t sub, std::uint8_t area, const std::vector<Para>& params = {}) {
+        return send(frame(cmd, sub, area, serial++, session, params));
+    }
+    // Save request and upload until the announced size; (status, data bytes) of each item.
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> save_items(std::uint8_t area, const std::vector<Para>& params) {
+        Answer s = request(0x21, 3, area, params);
+        EXPECT_EQ(s.result, 0);
+        const std::uint32_t size = u32_body(s);
+        Bytes d;
+        for (int guard = 0; d.size() < size && guard < 100; ++guard) {
+            Answer u = request(0x24, 3, area);
+            EXPECT_EQ(u.result, 0);
+            if (u.result != 0) break;
+            d.insert(d.end(), u.body.begin(), u.body.end());
+        }
+        EXPECT_EQ(d.size(), size);
+        std::vector<std::pair<std::uint16_t, std::uint32_t>> out;
+        for (std::size_t off = 0; off + 16 <= d.size(); off += 16 + out.back().second)
+            out.push_back({tb::load_u16(d.data() + off), tb::load_u32(d.data() + off + 12)});
+        return out;
+    }
+};
+
+TEST(Station, WrongSerialSessionOrAreaIsRefused) {
+    fcs::Station st(config(true));
+    Client c{st, true};
+    // No session yet.
+    EXPECT_EQ(c.send(c.frame(0x21, 3, 1, 2, 0x1234, {{1, 3, 1}})).result, fcs::kResultBadSession);
+    EXPECT_EQ(c.send(c.frame(0x1F, 1, 1, 2, 0)).result, fcs::kResultBadSerial);  // start must be serial 1
+    ASSERT_EQ(c.start(1).result, 0);
+    EXPECT_EQ(c.send(c.frame(0x21, 3, 1, 3, c.session, {{1, 3, 1}})).result, fcs::kResultBadSerial);
+    EXPECT_EQ(c.send(c.frame(0x21, 3, 1, 2, c.session + 1, {{1, 3, 1}})).result, fcs::kResultBadSession);
+    EXPECT_EQ(c.send(c.frame(0x21, 3, 0, 2, c.session, {{1, 3, 1}})).result, fcs::kResultUnknownArea);
+    EXPECT_EQ(c.send(c.frame(0x22, 3, 1, 2, c.session)).result, fcs::kResultUnknownCommand);
+    // The refusals took no serial number: 2 is still the one expected.
+    EXPECT_EQ(c.send(c.frame(0x21, 3, 1, 2, c.session, {{1, 3, 1}})).result, 0);
+    c.serial = 3;
+    // A new session hands out another identifier; the ended one is refused.
+    const std::uint32_t first = c.session;
+    EXPECT_EQ(c.request(0x1F, 2, 1).result, 0);
+    EXPECT_FALSE(st.session_open());
+    EXPECT_EQ(c.request(0x21, 3, 1, {{1, 3, 1}}).result, fcs::kResultBadSession);
+    ASSERT_EQ(c.start(0).result, 0);
+    EXPECT_NE(c.session, first);
+}
+
+TEST(Station, OperationMarkOutsideItsTableOrUnknownGetsAnItemStatus) {
+    fcs::Station st(config(false));
+    Client c{st, false};
+    ASSERT_EQ(c.start(0).result, 0);
+    const auto items = c.save_items(0, {{10, 0, 0, 1, 9}, {42, 0, 0, 0, 1}, {77, 0, 0, 1, 1}});
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0], std::make_pair(fcs::kItemBadRange, 0u));     // 8 elements only
+    EXPECT_EQ(items[1], std::make_pair(fcs::kItemBadRange, 0u));     // elements count from 1
+    EXPECT_EQ(items[2], std::make_pair(fcs::kItemUnknownKind, 0u));
+}
+
+TEST(Station, TruncatedRequestsAndDamagedMemoryAreRefusedNeverCrash) {
+    fcs::Station st(config(true));
+    Client c{st, true};
+    ASSERT_EQ(c.start(1).result, 0);
+    Bytes save = c.frame(0x21, 3, 1, c.serial, c.session, {{1, 2, 1}, {1, 3, 1}, {10, 0, 0, 1, 4}});
+    for (std::size_t n = 0; n < save.size(); ++n) {
+        SCOPED_TRACE(n);
+        fcs::Reply r = st.handle(Bytes(save.begin(), save.begin() + static_cast<long>(n)));
+        ASSERT_EQ(r.frame.size(), 64u);
+        if (n < 56)
+            EXPECT_EQ(r.frame[33], fcs::kStatusFrameError);
+        else
+            EXPECT_EQ(c.read(r).result, fcs::kResultBadParameters);
+    }
+    // Still in step: the whole frame is taken.
+    EXPECT_EQ(c.send(save).result, 0);
+    // Parameter counts that lie about the bytes there.
+    Bytes lie = c.frame(0x21, 3, 1, c.serial, c.session, {{1, 3, 1}});
+    tb::store_be16(lie.data() + 32 + 22, 200);
+    EXPECT_EQ(c.send(lie).result, fcs::kResultBadParameters);
+
+    // Damaged memory: a record address pointing past the end, a size running past it: absent records.
+    fcs::Config cfg = config(false);
+    const sample::BlockInfo* b = nullptr;
+    for (const auto& x : home().result.stations[0].blocks)
+        if (!b && x.exists()) b = &x;
+    ASSERT_TRUE(b && b->records.size() >= 2);
+    const int r1 = b->records[0].recNo, r2 = b->records[1].recNo;
+    tb::store_u32(cfg.memory.data() + b->headerOffset + 0x38 + 8 * r1, 0xFFFFFF00u);
+    tb::store_u32(cfg.memory.data() + b->headerOffset + 0x3C + 8 * r2, 0x7FFFFFFFu);
+    fcs::Station st2(std::move(cfg));
+    Client c2{st2, false};
+    ASSERT_EQ(c2.start(1).result, 0);
+    const auto no = static_cast<std::int16_t>(b->number);
+    const auto items = c2.save_items(1, {{1, static_cast<std::uint8_t>(r1), no}, {1, static_cast<std::uint8_t>(r2), no}});
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].first, fcs::kItemNoRecord);
+    EXPECT_EQ(items[1].first, fcs::kItemNoRecord);
+}
+
+TEST(Station, DamagedFramesGetARefusalOrAnAnswerNeverACrash) {
+    fcs::Station st(config(true));
+    Client c{st, true};
+    ASSERT_EQ(c.start(1).result, 0);
+    std::vector<Bytes> valid = {c.frame(0x21, 3, 1, 2, c.session, {{1, 2, 1}, {42, 0, 0, 1, 16}, {31, 0, 0, 1, 300}}),
+                                c.frame(0x24, 3, 1, 3, c.session), c.frame(0x30, 1, 0, 0, 0),
+                                c.frame(0x1F, 1, 0, 1, 0)};
+    std::uint32_t rnd = 12345;
+    auto next = [&] { return rnd = rnd * 1103515245u + 12345u; };
+    for (int round = 0; round < 4000; ++round) {
+        Bytes f = valid[round % valid.size()];
+        for (int k = 0, n = 1 + next() % 4; k < n; ++k) f[(next() >> 8) % f.size()] = static_cast<std::uint8_t>(next() >> 16);
+        if (next() % 8 == 0) f.resize((next() >> 8) % (f.size() + 1));
+        fcs::Reply r = st.handle(f);
+        ASSERT_GE(r.frame.size(), 64u);
+        ASSERT_LE(r.frame.size(), fcs::kReplyMax);
+    }
+}
+
+TEST(Station, BadConfigurationIsReported) {
+    auto cfg = config(true);
+    cfg.number = 2;   // not the number in the memory's header
+    EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
+    cfg = config(true);
+    cfg.userInst = {'{'};
+    EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
+    cfg = config(true);
+    cfg.memory.resize(0x300);
+    EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
+    std::string err;
+    EXPECT_FALSE(fcs::Scenario::parse(R"({"rules": [{"command": "jump"}]})", err));
+    EXPECT_NE(err.find("jump"), std::string::npos);
+    EXPECT_FALSE(fcs::Scenario::parse(R"({"chunkSize": 2013})", err));
+}
+
+const std::string kFcssim = std::string(TUSAVE_BUILD_DIR) + "/station/fcssim";
+
+// A running fcssim; its first line of output in `line`. Ended with SIGKILL on destruction.
+struct Child {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+    std::string line;
+
+    bool start(const std::vector<std::string>& args, const std::string& errPath = "") {
+        int p[2];
+        if (pipe(p) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            const int e = errPath.empty() ? -1 : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (e >= 0) dup2(e, 2);
+            dup2(p[1], 1);
+            close(p[0]);
+            close(p[1]);
+            std::vector<char*> argv{const_cast<char*>(kFcssim.c_str())};
+            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(kFcssim.c_str(), argv.data());
+            _exit(127);
+        }
+        close(p[1]);
+        out = fdopen(p[0], "r");
+        char buf[256];
+        if (!fgets(buf, sizeof buf, out)) return false;
+        line = buf;
+        return true;
+    }
+    int stop(int sig = SIGTERM) {
+        int st = 0;
+        kill(pid, sig);
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return st;
+    }
+    int port() const { return std::atoi(line.c_str() + line.rfind(':') + 1); }
+    ~Child() {
+        if (pid > 0) stop(SIGKILL);
+        if (out) fclose(out);
+    }
+};
+
+// The frame in the transport envelope with request id id.
+Bytes sealed(const Bytes& frame, std::uint32_t id) {
+    std::uint8_t header[zcl::kEnvelopeSize];
+    zcl::seal(zcl::EnvKind::kRequest, id, frame, header);
+    Bytes d(sizeof header + frame.size());
+    std::memcpy(d.data(), header, sizeof header);
+    std::copy(frame.begin(), frame.end(), d.begin() + sizeof header);
+    return d;
+}
+
+class Fcssim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(kFcssim)) GTEST_SKIP() << "fcssim not built";
+        sock = socket(AF_INET, SOCK_DGRAM, 0);
+    }
+    void TearDown() override {
+        if (sock >= 0) close(sock);
+    }
+    // Sends a datagram and waits up to ms for one; returns it as it came.
+    Bytes send_raw(int port, const Bytes& datagram, int ms) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(sock, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd pfd{sock, POLLIN, 0};
+        if (poll(&pfd, 1, ms) != 1) return {};
+        Bytes buf(4096);
+        const ssize_t n = recv(sock, buf.data(), buf.size(), 0);
+        buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buf;
+    }
+    // Sends a frame in the envelope; the reply frame, which must be the intact answer to it.
+    Bytes exchange(int port, const Bytes& frame, int ms = 2000) const {
+        static std::uint32_t nextId = 0x5EED0000;
+        const std::uint32_t id = nextId++;
+        Bytes got = send_raw(port, sealed(frame, id), ms);
+        if (got.empty()) return {};
+        std::uint32_t rid = 0;
+        std::span<const std::uint8_t> body;
+        EXPECT_EQ(zcl::open(zcl::EnvKind::kReply, got, &rid, &body), zcl::EnvError::kNone);
+        EXPECT_EQ(rid, id);
+        return Bytes(body.begin(), body.end());
+    }
+    int sock = -1;
+};
+
+TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
+    Child c;
+    const std::string err = home().dir + "/fcssim-stderr.txt";
+    ASSERT_TRUE(c.start({"--home", home().dir, "--listen", "127.0.0.1:0"}, err));
+    ASSERT_EQ(c.line.rfind("fcssim listening on udp:127.0.0.1:", 0), 0u) << c.line;
+    const int port = c.port();
+    ASSERT_GT(port, 0);
+
+    // Routed by the number in the frame (whole saves of both stations: the e2e suite).
+    const fcs::Config cfg2 = fcs::load_config(station_dir(1));
+    fcs::Station local2(cfg2);
+    Client c2{local2, cfg2.bigEndian};
+    Bytes r2 = exchange(port, c2.frame(0x30, 1, 0, 0, 0));
+    ASSERT_EQ(r2.size(), 96u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r2.data() + 80)), home().result.stations[1].name);
+
+    // No station 3: no answer.
+    Bytes f3 = c2.frame(0x1F, 1, 1, 1, 0);
+    tb::store_u16(f3.data() + 12, 3);
+    EXPECT_TRUE(exchange(port, f3, 200).empty());
+
+    // A frame without the transport envelope, or with a byte of it damaged: refused, with a line.
+    const Bytes frame = c2.frame(0x30, 1, 0, 0, 0);
+    Bytes damaged = sealed(frame, 7);
+    damaged[30] ^= 0x01;
+    EXPECT_TRUE(send_raw(port, frame, 200).empty());
+    EXPECT_TRUE(send_raw(port, damaged, 200).empty());
+
+    const int st = c.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(st)) << st;
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    std::ifstream in(err);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    for (const char* line : {"fcssim: refused a datagram of 56 bytes from 127.0.0.1:",
+                             ": without the transport envelope (see docs/bus-transport.md)",
+                             "fcssim: refused a datagram of 72 bytes", ": damaged (CRC-32C mismatch)"})
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+}
+
+TEST_F(Fcssim, ScenarioDelaysAndDropsOverTheSocket) {
+    const std::string sc = home().dir + "/sc.json";
+    std::ofstream(sc) << R"({"rules": [{"command": "start", "delayMs": 300}, {"command": "start", "nth": 2, "noReply": true}]})";
+    Child c;
+    ASSERT_TRUE(c.start({"--station", station_dir(), "--listen", "udp:127.0.0.1:0", "--scenario", sc}));
+    fcs::Station local(config(true));
+    Client cl{local, true};
+    EXPECT_TRUE(exchange(c.port(), cl.frame(0x1F, 1, 1, 1, 0), 100).empty());  // not yet
+    pollfd pfd{sock, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);  // the delayed reply arrives, in the envelope
+    Bytes buf(4096);
+    EXPECT_EQ(recv(sock, buf.data(), buf.size(), 0), 16 + 72);
+    EXPECT_TRUE(exchange(c.port(), cl.frame(0x1F, 1, 1, 1, 0), 300).empty());
+    EXPECT_EQ(WEXITSTATUS(c.stop(SIGINT)), 0);
+}
+
+TEST_F(Fcssim, RefusesNonLoopbackAndBrokenStations) {
+    for (const char* addr : {"0.0.0.0:0", "192.168.1.1:0", "tcp:127.0.0.1:0"}) {
+        Child c;
+        EXPECT_FALSE(c.start({"--station", station_dir(), "--listen", addr})) << addr;
+        EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2) << addr;
+    }
+    const std::string broken = home().dir + "/broken";
+    fs::create_directories(broken);
+    fs::copy(station_dir(), broken, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    std::ofstream(broken + "/station.json", std::ios::trunc) << R"({"name": "FCS0101", "number": 1, "byteOrder": "middle"})";
+    Child c;
+    EXPECT_FALSE(c.start({"--station", broken, "--listen", "127.0.0.1:0"}));
+    EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2);
+}
+
+}  // namespace
