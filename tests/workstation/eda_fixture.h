@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -51,9 +52,7 @@ protected:
     }
     std::string read(const std::string& rel) const {
         std::ifstream in(home_ + "/" + rel, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     std::string top() const { return home_ + "/projects/DEMO"; }
 

@@ -1,12 +1,9 @@
-// Hostile files and names: FIFOs, a symlinked lock file, control characters, out-of-range
-// areas, stale temporaries of dead processes, and the close that commits a replaced file.
+// Hostile files and names: FIFOs, control characters, out-of-range areas, stale temporaries of
+// dead processes, and the close that commits a replaced file.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -16,9 +13,6 @@
 #include "config/ws_config.h"
 #include "eda_fixture.h"
 #include "libqvecommon.h"
-#include "libqveeda/eda_status.h"
-#include "libqverxeda.h"
-#include "libqverxeda/gen_lock.h"
 #include "port.h"
 
 namespace {
@@ -29,27 +23,16 @@ using Harden = EdaHome;
 
 // Keeps opening the FIFO from the other side (after a grace period), so that an open or read
 // that blocks on it ends and the test fails on time instead of hanging.
-class Unblocker {
-public:
-    explicit Unblocker(std::string fifo)
-        : thread_([this, fifo] {
-              const auto start = Clock::now();
-              while (!stop_) {
-                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                  if (Clock::now() - start < std::chrono::milliseconds(1500)) continue;
-                  for (int flags : {O_WRONLY, O_RDONLY})
-                      if (int fd = ::open(fifo.c_str(), flags | O_NONBLOCK); fd >= 0) ::close(fd);
-              }
-          }) {}
-    ~Unblocker() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+std::jthread unblocker(const std::string& fifo) {
+    return std::jthread([fifo](std::stop_token stop) {
+        for (const auto start = Clock::now(); !stop.stop_requested();) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (Clock::now() - start < std::chrono::milliseconds(1500)) continue;
+            for (int flags : {O_WRONLY, O_RDONLY})
+                if (int fd = ::open(fifo.c_str(), flags | O_NONBLOCK); fd >= 0) ::close(fd);
+        }
+    });
+}
 
 TEST_F(Harden, NonRegularFilesAreRefusedAtOnce) {
     ::signal(SIGPIPE, SIG_IGN);
@@ -75,62 +58,37 @@ TEST_F(Harden, NonRegularFilesAreRefusedAtOnce) {
              return !ws::load_workstation(w, error) && error == "cannot read " + ws + ": not a regular file";
          }},
     };
-    for (const auto& [fifo, refused] : cases) {
-        SCOPED_TRACE(fifo + " #" + std::to_string(&fifo - &cases[0].first));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [fifo, refused] = cases[i];
+        SCOPED_TRACE(fifo + " #" + std::to_string(i));
         std::filesystem::remove(fifo);
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-        Unblocker unblock(fifo);
+        const std::jthread unblock = unblocker(fifo);
         const auto start = Clock::now();
         EXPECT_TRUE(refused()) << error;
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     }
 }
 
-TEST_F(Harden, GenerationLockNeitherFollowsALinkNorEmptiesItsTarget) {
-    write("victim.txt", "precious\n");
-    std::filesystem::create_directories(home_ + "/lock/DEMO");
-    const std::string lock = home_ + "/lock/DEMO/FCS0101.genlock";
-    ASSERT_EQ(::symlink((home_ + "/victim.txt").c_str(), lock.c_str()), 0);
-    void* h = nullptr;
-    char info[16] = {};
-    EXPECT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &h), eda::kIo);
-    EXPECT_EQ(read("victim.txt"), "precious\n");
-
-    // A longer text of an earlier holder: the pid replaces it whole, and a refused locker
-    // (here the same process, on a description of its own) is told who holds the station.
-    std::filesystem::remove(lock);
-    write("lock/DEMO/FCS0101.genlock", "4000000000\nand more\n");
-    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &h), 0u);
-    const std::string pid = std::to_string(::getpid());
-    EXPECT_EQ(read("lock/DEMO/FCS0101.genlock"), pid + "\n");
-    void* h2 = nullptr;
-    EXPECT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &h2), eda::kLocked);
-    EXPECT_EQ(eda::gen_lock_holder("DEMO", "FCS0101"), pid);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", h), 0u);
-}
-
 TEST_F(Harden, ControlCharactersAndOutOfRangeAreasAreRefusedByTheConfiguration) {
+    const std::string sys = top() + "/SYSTEM/sysconfig.json";
+    auto load = [&](const std::string& name, const std::string& area) {
+        write("projects/DEMO/SYSTEM/sysconfig.json", R"({"stations": [{"name": )" + nlohmann::json(name).dump() +
+              R"(, "number": 1, "areas": [{"number": )" + area + R"(, "name": "A"}]}]})");
+        ws::Project p;
+        std::string error;
+        return ws::load_project("DEMO", false, p, error) ? std::string("loaded") : error;
+    };
     for (const char* bad : {"FCS\n0101", "FCS0101\r", "A\tB", "A\x1f", "A\x7f"}) {
         EXPECT_FALSE(ws::valid_name(bad)) << bad;
-        write("projects/DEMO/SYSTEM/sysconfig.json",
-              R"({"stations": [{"name": )" + nlohmann::json(bad).dump() + R"(, "number": 1}]})");
-        ws::Project p;
-        std::string error;
-        EXPECT_FALSE(ws::load_project("DEMO", false, p, error)) << bad;
+        EXPECT_NE(load(bad, "1"), "loaded") << bad;
     }
     EXPECT_TRUE(ws::valid_name("FCS0101 \xb1\xb2"));  // blanks and double-byte text stay allowed
-    const std::string sys = top() + "/SYSTEM/sysconfig.json";
-    for (int area : {-1, 256, 300, 0, 255}) {
-        write("projects/DEMO/SYSTEM/sysconfig.json", R"({"stations": [{"name": "FCS0101", "number": 1,
-              "areas": [{"number": )" + std::to_string(area) + R"(, "name": "A"}]}]})");
-        ws::Project p;
-        std::string error;
-        const bool inRange = area >= 0 && area <= 255;
-        EXPECT_EQ(ws::load_project("DEMO", false, p, error), inRange) << area;
-        if (!inRange) {
-            EXPECT_EQ(error, sys + ": station FCS0101: area number " + std::to_string(area) + " must be 0 to 255");
-        }
-    }
+    for (int area : {-1, 256, 300, 0, 255})
+        EXPECT_EQ(load("FCS0101", std::to_string(area)),
+                  area == 0 || area == 255 ? "loaded"
+                                           : sys + ": station FCS0101: area number " + std::to_string(area) +
+                                                 " must be 0 to 255");
 }
 
 TEST_F(Harden, ReplaceRemovesStaleTemporariesOfDeadProcessesOnly) {
@@ -163,26 +121,19 @@ TEST_F(Harden, ReplaceRemovesStaleTemporariesOfDeadProcessesOnly) {
 // failure that leaves the new file, and it has a result of its own.
 TEST_F(Harden, FailedCommitKeepsTheOldFileAndAnUnconfirmedOneSaysSo) {
     const std::string f = home_ + "/f.dat";
-    const struct {
-        const char* fp;
-        std::uint32_t result;
-        const char* content;
-    } cases[] = {
-        {"QVEEngCloseFile", 9, "old"},
-        {"CloseHandle", 9, "old"},
-        {"CloseHandle.syncdir", PORT_ERROR_NOT_CONFIRMED, "new"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fp);
+    const std::tuple<const char*, std::uint32_t, const char*> cases[] = {
+        {"QVEEngCloseFile", 9, "old"}, {"CloseHandle", 9, "old"}, {"CloseHandle.syncdir", PORT_ERROR_NOT_CONFIRMED, "new"}};
+    for (const auto& [fp, result, content] : cases) {
+        SCOPED_TRACE(fp);
         write("f.dat", "old");
         failpoint::reset();
-        failpoint::arm(c.fp, 9);
+        failpoint::arm(fp, 9);
         HANDLE h = nullptr;
         ASSERT_EQ(QVEEngCreateFile(f.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, PORT_FLAG_REPLACE_WHOLE, nullptr, &h, 1), 0u);
         DWORD done = 0;
         ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
-        EXPECT_EQ(QVEEngCloseFile(h, 1), c.result);
-        EXPECT_EQ(read("f.dat"), c.content);
+        EXPECT_EQ(QVEEngCloseFile(h, 1), result);
+        EXPECT_EQ(read("f.dat"), content);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_), {}), 3) << "a temporary was left";
     }
 }
