@@ -175,22 +175,17 @@ TEST_F(PathTest, TraversalNamesAreRefusedByEveryGetterThatTakesOne) {
 class RefDbTest : public EdaHome {
 protected:
     // Builds a database in the documented schema (or in schema, when given) with rows.
-    std::string make_db(const std::vector<std::array<const char*, 5>>& rows, const char* schema = nullptr) {
+    std::string make_db(const std::vector<std::array<std::string, 5>>& rows, const char* schema = nullptr) {
         const std::string path = home_ + "/reference.sqlite";
+        std::string sql = schema ? schema
+                                 : "CREATE TABLE element (name TEXT PRIMARY KEY, kind TEXT NOT NULL, location TEXT "
+                                   "NOT NULL, file_name TEXT NOT NULL, tag TEXT NOT NULL DEFAULT '');";
+        for (const auto& r : rows) sql += "INSERT INTO element VALUES ('" + r[0] + "','" + r[1] + "','" + r[2] + "','" +
+                                          r[3] + "','" + r[4] + "');";
         std::filesystem::remove(path);
         sqlite3* db = nullptr;
         EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        const char* ddl = schema ? schema
-                                 : "CREATE TABLE element (name TEXT PRIMARY KEY, kind TEXT NOT NULL, location TEXT "
-                                   "NOT NULL, file_name TEXT NOT NULL, tag TEXT NOT NULL DEFAULT '');";
-        EXPECT_EQ(sqlite3_exec(db, ddl, nullptr, nullptr, nullptr), SQLITE_OK);
-        for (const auto& r : rows) {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(db, "INSERT INTO element VALUES (?1, ?2, ?3, ?4, ?5)", -1, &st, nullptr);
-            for (int i = 0; i < 5; ++i) sqlite3_bind_text(st, i + 1, r[i], -1, SQLITE_TRANSIENT);
-            EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
-            sqlite3_finalize(st);
-        }
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
         return path;
     }

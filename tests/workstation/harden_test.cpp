@@ -117,8 +117,8 @@ TEST_F(Harden, ReplaceRemovesStaleTemporariesOfDeadProcessesOnly) {
     for (const auto& [name, kept] : temps) EXPECT_EQ(std::filesystem::exists(home_ + "/" + name), kept) << name;
 }
 
-// A close that fails leaves the old file; a failed folder sync after the rename is the one
-// failure that leaves the new file, and it has a result of its own.
+// A close that fails leaves the old file and still closes the handle; a failed folder sync after
+// the rename is the one failure that leaves the new file, and it has a result of its own.
 TEST_F(Harden, FailedCommitKeepsTheOldFileAndAnUnconfirmedOneSaysSo) {
     const std::string f = home_ + "/f.dat";
     const std::tuple<const char*, std::uint32_t, const char*> cases[] = {
@@ -133,6 +133,8 @@ TEST_F(Harden, FailedCommitKeepsTheOldFileAndAnUnconfirmedOneSaysSo) {
         DWORD done = 0;
         ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
         EXPECT_EQ(QVEEngCloseFile(h, 1), result);
+        failpoint::reset();
+        EXPECT_NE(QVEEngCloseFile(h, 1), 0u);  // already closed (the next open, exclusive, proves the lock gone)
         EXPECT_EQ(read("f.dat"), content);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_), {}), 3) << "a temporary was left";
     }

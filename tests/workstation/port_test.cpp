@@ -37,9 +37,9 @@ int child_try_open(const std::string& p, bool exclusive) {
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
-#define EXPECT_FAILS_WITH(call, err) \
-    EXPECT_FALSE(call);              \
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(err))
+// The error code of a failed call (false or an invalid handle); 0 when it succeeded.
+int fails(BOOL ok) { return ok ? 0 : static_cast<int>(GetLastError()); }
+int fails(HANDLE h) { return h != INVALID_HANDLE_VALUE ? (CloseHandle(h), 0) : static_cast<int>(GetLastError()); }
 
 class PortFiles : public WsTemp {
 protected:
@@ -58,8 +58,7 @@ TEST_F(PortFiles, ShareModesExcludeOtherProcessesUntilClosed) {
     HANDLE h = open_excl(f);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(child_try_open(f, false), 1);
-    EXPECT_EQ(open_read(f), INVALID_HANDLE_VALUE);  // the same process too: each open is its own description
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBUSY));
+    EXPECT_EQ(fails(open_read(f)), EBUSY);  // the same process too: each open is its own description
     ASSERT_TRUE(CloseHandle(h));
     EXPECT_EQ(child_try_open(f, true), 0);
 
@@ -76,11 +75,10 @@ TEST_F(PortFiles, ShareModesExcludeOtherProcessesUntilClosed) {
     char c = 0;
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
     ASSERT_EQ(c, 'y');
-    EXPECT_EQ(open_read(f), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fails(open_read(f)), EBUSY);
     (void)!::write(quit[1], "q", 1);
     ::waitpid(pid, nullptr, 0);
-    EXPECT_NE(h = open_excl(f), INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    EXPECT_EQ(fails(open_excl(f)), 0);
     for (int fd : {ready[0], ready[1], quit[0], quit[1]}) ::close(fd);
 }
 
@@ -159,18 +157,13 @@ TEST_F(PortFiles, ReadOnlyTargetOrFolderFailsAtTheOpenWithEACCES) {
     const std::string f = path("ro.sfdata");
     write(f, "keep");
     ::chmod(f.c_str(), 0444);
-    EXPECT_EQ(open_replace(f), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EACCES));
-    EXPECT_EQ(open_excl(f), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EACCES));
-    HANDLE h = open_read(f);  // reading stays possible
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    EXPECT_EQ(fails(open_replace(f)), EACCES);
+    EXPECT_EQ(fails(open_excl(f)), EACCES);
+    EXPECT_EQ(fails(open_read(f)), 0);  // reading stays possible
     // A folder without write bits takes no temporary, for root too: its files are not replaced.
     ::chmod(f.c_str(), 0644);
     ::chmod(dir.c_str(), 0555);
-    EXPECT_EQ(open_replace(f), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EACCES));
+    EXPECT_EQ(fails(open_replace(f)), EACCES);
     ::chmod(dir.c_str(), 0755);
     EXPECT_EQ(read(f), "keep");
     EXPECT_EQ(entries(), 1u);
@@ -187,30 +180,27 @@ TEST_F(PortFiles, FailedReadOrCloseStillReleasesTheHandleAndItsLock) {
     EXPECT_FALSE(ReadFile(h, buf, 4, &done, nullptr));
     EXPECT_EQ(done, 0u);
     failpoint::arm("CloseHandle", 4);
-    EXPECT_FAILS_WITH(CloseHandle(h), 4u);
+    EXPECT_EQ(fails(CloseHandle(h)), 4);
     failpoint::reset();
-    EXPECT_FAILS_WITH(CloseHandle(h), EBADF);  // already released: a stale handle, not a crash
-    EXPECT_NE(h = open_excl(f), INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    EXPECT_EQ(fails(CloseHandle(h)), EBADF);  // already released: a stale handle, not a crash
+    EXPECT_EQ(fails(open_excl(f)), 0);
 }
 
 TEST_F(PortFiles, CreateCopyAndMoveRefuseToOverwriteWhereAsked) {
     const std::string a = path("a.txt"), b = path("b.txt");
-    EXPECT_EQ(open_excl(a), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(fails(open_excl(a)), ENOENT);
     write(a, "source");
-    EXPECT_EQ(CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EEXIST));
+    EXPECT_EQ(fails(CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)), EEXIST);
     ::chmod(a.c_str(), 0600);
     ASSERT_TRUE(CopyFileA(a.c_str(), b.c_str(), false));
     EXPECT_EQ(read(b), "source");
     EXPECT_EQ(mode_of(b), 0600u);
-    EXPECT_FAILS_WITH(CopyFileA(a.c_str(), b.c_str(), true), EEXIST);
+    EXPECT_EQ(fails(CopyFileA(a.c_str(), b.c_str(), true)), EEXIST);
     write(a, "second");
     HANDLE h = open_read(b);
-    EXPECT_FAILS_WITH(CopyFileA(a.c_str(), b.c_str(), false), EBUSY);  // a held target is not copied over
+    EXPECT_EQ(fails(CopyFileA(a.c_str(), b.c_str(), false)), EBUSY);  // a held target is not copied over
     CloseHandle(h);
-    EXPECT_FAILS_WITH(MoveFileA(a.c_str(), b.c_str()), EEXIST);
+    EXPECT_EQ(fails(MoveFileA(a.c_str(), b.c_str())), EEXIST);
     ASSERT_TRUE(DeleteFileA(b.c_str()));
     ASSERT_TRUE(MoveFileA(a.c_str(), b.c_str()));
     EXPECT_EQ(read(b), "second");
@@ -291,7 +281,7 @@ TEST_F(PortProcess, ChildExitCodeStillActiveDetachedAndStartFailure) {
     EXPECT_LT(ms_since(t), 2000);
     CloseHandle(p);  // the process goes on; it is reaped when it ends
 
-    EXPECT_FAILS_WITH(CreateProcessV((dir + "/no-such-tool").c_str(), {"no-such-tool"}, &p), ENOENT);
+    EXPECT_EQ(fails(CreateProcessV((dir + "/no-such-tool").c_str(), {"no-such-tool"}, &p)), ENOENT);
 }
 
 TEST_F(PortProcess, ArmedWaitsAndSleepsReturnAtOnceAndAreRecorded) {
