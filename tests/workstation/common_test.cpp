@@ -1,10 +1,15 @@
 // Workstation core: message buffer, memory count, file service, current project, logs, time,
-// folders, EUC conversion, the configuration files and the failpoint registry.
+// folders, EUC conversion, the configuration files (hostile ones too) and the failpoint registry.
 #include <fcntl.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "LibQVCCommon.h"
 #include "common_fixture.h"
@@ -14,6 +19,7 @@
 #include "libqvecommon/qvecommon_host.h"
 
 using Common = WsTemp;
+using Clock = std::chrono::steady_clock;
 
 TEST(CommonMessages, LinesGoToTheSinkAndAreRefusedWithoutOne) {
     ws::set_message_sink({});
@@ -203,6 +209,74 @@ TEST_F(ConfigProject, ReadAgainOnlyWhileUnchangedEvenWithinOneTimeStamp) {
         ::utimensat(AT_FDCWD, sys.c_str(), same, 0);
         EXPECT_EQ(station(), "FCS0102");
     }
+}
+
+// Keeps opening the FIFO from the other side (after a grace period), so that an open or read
+// that blocks on it ends and the test fails on time instead of hanging.
+static std::jthread unblocker(const std::string& fifo) {
+    return std::jthread([fifo](std::stop_token stop) {
+        for (const auto start = Clock::now(); !stop.stop_requested();) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (Clock::now() - start < std::chrono::milliseconds(1500)) continue;
+            for (int flags : {O_WRONLY, O_RDONLY})
+                if (int fd = ::open(fifo.c_str(), flags | O_NONBLOCK); fd >= 0) ::close(fd);
+        }
+    });
+}
+
+TEST_F(ConfigProject, NonRegularFilesAreRefusedAtOnce) {
+    ::signal(SIGPIPE, SIG_IGN);
+    const std::string ws = path("workstation.json"), db = path("stndb.sfdata");
+    auto refused_open = [](const std::string& p, DWORD access, DWORD flags) {
+        HANDLE h = CreateFileA(p.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        return h == INVALID_HANDLE_VALUE;
+    };
+    std::string error;
+    const std::vector<std::pair<std::string, std::function<bool()>>> cases = {
+        {db, [&] { return refused_open(db, GENERIC_READ, 0); }},
+        {db, [&] { return refused_open(db, GENERIC_READ | GENERIC_WRITE, 0); }},
+        {db, [&] { return refused_open(db, GENERIC_WRITE, PORT_FLAG_REPLACE_ON_CLOSE); }},
+        {db, [&] { return !CopyFileA(db.c_str(), path("copy").c_str(), false); }},
+        {sys, [&] {
+             ws::Project p;
+             return !ws::load_project("DEMO", false, p, error) && error == "cannot read " + sys + ": not a regular file";
+         }},
+        {ws, [&] {
+             ws::Workstation w;
+             return !ws::load_workstation(w, error) && error == "cannot read " + ws + ": not a regular file";
+         }},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [fifo, refused] = cases[i];
+        SCOPED_TRACE(fifo + " #" + std::to_string(i));
+        std::filesystem::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+        const std::jthread unblock = unblocker(fifo);
+        const auto start = Clock::now();
+        EXPECT_TRUE(refused()) << error;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    }
+}
+
+TEST_F(ConfigProject, ControlCharactersAndOutOfRangeAreasAreRefusedByTheConfiguration) {
+    auto load = [&](const std::string& name, const std::string& area) {
+        write(sys, R"({"stations": [{"name": )" + nlohmann::json(name).dump() +
+              R"(, "number": 1, "areas": [{"number": )" + area + R"(, "name": "A"}]}]})");
+        ws::Project p;
+        std::string error;
+        return ws::load_project("DEMO", false, p, error) ? std::string("loaded") : error;
+    };
+    for (const char* bad : {"FCS\n0101", "FCS0101\r", "A\tB", "A\x1f", "A\x7f"}) {
+        EXPECT_FALSE(ws::valid_name(bad)) << bad;
+        EXPECT_NE(load(bad, "1"), "loaded") << bad;
+    }
+    EXPECT_TRUE(ws::valid_name("FCS0101 \xb1\xb2"));  // blanks and double-byte text stay allowed
+    for (int area : {-1, 256, 300, 0, 255})
+        EXPECT_EQ(load("FCS0101", std::to_string(area)),
+                  area == 0 || area == 255 ? "loaded"
+                                           : sys + ": station FCS0101: area number " + std::to_string(area) +
+                                                 " must be 0 to 255");
 }
 
 using Failpoints = WsTemp;

@@ -1,5 +1,5 @@
 // The port layer: share-mode exclusion across processes, replace-on-close keeps the old file after
-// any failure, copy and move, full path names, code-page characters, directory search, processes,
+// any failure and removes stale temporaries of dead processes, copy and move, full path names, code-page characters, directory search, processes,
 // waits and sleeps, string resources.
 #include <sys/wait.h>
 
@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "common_fixture.h"
+#include "libqvecommon.h"
 #include "port/port_host.h"
 
 namespace {
@@ -119,7 +120,21 @@ TEST_F(PortFiles, ReplaceOnCloseKeepsTheOldFileAfterAnyFailure) {
     }
 }
 
-TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAndAbandon) {
+TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
+    // The first replace in a folder removes the stale temporaries of dead processes, and only those.
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string d = std::to_string(dead), me = std::to_string(::getpid());
+    const std::pair<std::string, bool> temps[] = {
+        {".stndb.sfdata." + d + ".0.tmp", false},    // the file's, of a dead process: removed
+        {".stndb.sfdata." + d + ".17.tmp", false},
+        {".stndb.sfdata." + me + ".999.tmp", true},  // a live process's
+        {".g.dat." + d + ".0.tmp", false},           // another file's of the folder, of a dead process
+        {".stndb.sfdata." + d + ".x.tmp", true},     // not a temporary's name
+        {".stndb.sfdata.1.2.3.tmp", true},           // pid 2 lives
+    };
+    for (const auto& t : temps) write(path(t.first), "x");
     const std::string f = path("stndb.sfdata");
     write(f, "OLD-CONTENT");
     ::chmod(f.c_str(), 0640);
@@ -133,6 +148,7 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAndAbandon) {
     ASSERT_TRUE(CloseHandle(h));
     EXPECT_EQ(read(f), "OLD-newTENT");
     EXPECT_EQ(mode_of(f), 0640u);
+    for (const auto& [name, kept] : temps) EXPECT_EQ(std::filesystem::exists(path(name)), kept) << name;
 
     ASSERT_NE(h = open_replace(f), INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteFile(h, "xx", 2, &done, nullptr));
@@ -147,7 +163,7 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAndAbandon) {
     ASSERT_TRUE(WriteFile(h, "ab", 2, &done, nullptr));
     ASSERT_TRUE(CloseHandle(h));
     EXPECT_EQ(read(f), "ab");
-    EXPECT_EQ(entries(), 1u);
+    EXPECT_EQ(entries(), 4u);  // no temporary of this process left
     h = open_read(f);  // only replace-on-close handles can be abandoned
     EXPECT_FALSE(PortAbandonFile(h));
     CloseHandle(h);
@@ -184,6 +200,29 @@ TEST_F(PortFiles, FailedReadOrCloseStillReleasesTheHandleAndItsLock) {
     failpoint::reset();
     EXPECT_EQ(fails(CloseHandle(h)), EBADF);  // already released: a stale handle, not a crash
     EXPECT_EQ(fails(open_excl(f)), 0);
+}
+
+// A close that fails leaves the old file and still closes the handle; a failed folder sync after
+// the rename is the one failure that leaves the new file, and it has a result of its own.
+TEST_F(PortFiles, FailedCommitKeepsTheOldFileAndAnUnconfirmedOneSaysSo) {
+    const std::string f = path("f.dat");
+    const std::tuple<const char*, std::uint32_t, const char*> cases[] = {
+        {"QVEEngCloseFile", 9, "old"}, {"CloseHandle", 9, "old"}, {"CloseHandle.syncdir", PORT_ERROR_NOT_CONFIRMED, "new"}};
+    for (const auto& [fp, result, content] : cases) {
+        SCOPED_TRACE(fp);
+        write(f, "old");
+        failpoint::reset();
+        failpoint::arm(fp, 9);
+        HANDLE h = nullptr;
+        ASSERT_EQ(QVEEngCreateFile(f.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, PORT_FLAG_REPLACE_WHOLE, nullptr, &h, 1), 0u);
+        DWORD done = 0;
+        ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
+        EXPECT_EQ(QVEEngCloseFile(h, 1), result);
+        failpoint::reset();
+        EXPECT_NE(QVEEngCloseFile(h, 1), 0u);  // already closed (the next open, exclusive, proves the lock gone)
+        EXPECT_EQ(read(f), content);
+        EXPECT_EQ(entries(), 1u) << "a temporary was left";
+    }
 }
 
 TEST_F(PortFiles, CreateCopyAndMoveRefuseToOverwriteWhereAsked) {
