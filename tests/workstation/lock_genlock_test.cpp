@@ -23,35 +23,28 @@ std::uint32_t lock(const char* station, void** h, char* info = nullptr, int size
 std::uint32_t unlock(const char* station, void* h) { return QVEEdaGenUnlockStation("DEMO", station, h); }
 std::string pid_text(pid_t pid = ::getpid()) { return "pid " + std::to_string(pid); }
 
-// A child that takes the lock, reports through a pipe and then waits to be ended.
-struct Holder {
-    pid_t pid = -1;
-    int done[2] = {-1, -1};  // parent closes the write end to let the child end normally
-
-    bool start(const char* station) {
-        int ready[2];
-        if (::pipe(ready) != 0 || ::pipe(done) != 0) return false;
-        if ((pid = ::fork()) == 0) {
-            ::close(done[1]);
-            void* h = nullptr;
-            char c = lock(station, &h) == 0 ? 'L' : 'R';
-            (void)!::write(ready[1], &c, 1);
-            (void)!::read(done[0], &c, 1);  // until the parent lets go
-            ::_exit(0);                     // ends without an unlock
-        }
-        ::close(ready[1]);
-        ::close(done[0]);
-        char c = 0;
-        const bool got = ::read(ready[0], &c, 1) == 1 && c == 'L';
-        ::close(ready[0]);
-        return got;
+// A child that takes the lock, says so through a pipe and holds it, without an unlock, until it
+// is killed or the write end given back in doneFd is closed; its pid, or -1 if it got no lock.
+pid_t hold(const char* station, int& doneFd) {
+    int ready[2], done[2];
+    if (::pipe(ready) != 0 || ::pipe(done) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(done[1]);
+        void* h = nullptr;
+        char c = lock(station, &h) == 0 ? 'L' : 'R';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(done[0], &c, 1);
+        ::_exit(0);
     }
-    int wait() {
-        int st = 0;
-        ::waitpid(pid, &st, 0);
-        return st;
-    }
-};
+    ::close(ready[1]);
+    ::close(done[0]);
+    char c = 0;
+    const bool got = ::read(ready[0], &c, 1) == 1 && c == 'L';
+    ::close(ready[0]);
+    doneFd = done[1];
+    return got ? pid : -1;
+}
 
 TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
     void *h1 = nullptr, *h2 = nullptr, *other = nullptr;
@@ -110,22 +103,25 @@ TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
 }
 
 TEST_F(GenLockTest, LockOfAKilledOrEndedHolderGoesWithItsProcess) {
-    Holder killed, ended;
-    ASSERT_TRUE(killed.start("FCS0101"));
+    int done = -1, st = 0;
+    const pid_t killed = hold("FCS0101", done);
+    ASSERT_GT(killed, 0);
     void* h = nullptr;
     char info[16] = {};
     EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
-    EXPECT_EQ(std::string(info), pid_text(killed.pid));
-    ::kill(killed.pid, SIGKILL);
-    const int st = killed.wait();
+    EXPECT_EQ(std::string(info), pid_text(killed));
+    ::kill(killed, SIGKILL);
+    ::waitpid(killed, &st, 0);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
+    ::close(done);
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     ASSERT_EQ(unlock("FCS0101", h), 0u);
 
-    ASSERT_TRUE(ended.start("FCS0101"));
+    const pid_t ended = hold("FCS0101", done);
+    ASSERT_GT(ended, 0);
     EXPECT_EQ(lock("FCS0101", &h), eda::kLocked);
-    ::close(ended.done[1]);
-    ended.wait();
+    ::close(done);
+    ::waitpid(ended, nullptr, 0);
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     EXPECT_EQ(unlock("FCS0101", h), 0u);
 }
