@@ -36,25 +36,14 @@ inline void record_save(history::Database& db, const std::string& station, std::
                         const std::vector<Block>* blocks, history::TpFile* before, std::uint32_t result = 0,
                         const std::string& user = "engineer") {
     history::SaveStart st;
-    st.station = station;
-    st.mode = 2;
-    st.started = {time, 0};
-    st.user = user;
-    st.host = "ews01";
+    st.station = station, st.mode = 2, st.started = {time, 0}, st.user = user, st.host = "ews01";
     st.program = "tusave";
     const std::int64_t id = db.begin(st);
     history::SaveEnd e;
-    e.ended = {time + 5, 0};
-    e.result = result;
-    e.seconds = 5;
-    if (!blocks) {
-        db.finish_plain(id, e);
-        return;
-    }
+    e.ended = {time + 5, 0}, e.result = result, e.seconds = 5;
+    if (!blocks) return db.finish_plain(id, e);
     history::TpFile after;
-    after.exists = true;
-    after.bytes = tp_text(*blocks, time);
-    after.sha256 = history::sha256_hex(after.bytes);
+    after.exists = true, after.bytes = tp_text(*blocks, time), after.sha256 = history::sha256_hex(after.bytes);
     after.path = "/synthetic/" + station + "/TP/tuning.tps";
     db.finish(id, e, before->exists ? before : nullptr, &after);
     *before = std::move(after);

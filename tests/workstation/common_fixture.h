@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -23,18 +25,14 @@ protected:
     }
     void TearDown() override {
         failpoint::reset();
-        std::string cmd = "rm -rf '" + dir + "'";
-        (void)std::system(cmd.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
     }
     std::string path(const std::string& name) const { return dir + "/" + name; }
-    static void write(const std::string& p, const std::string& content) {
-        std::ofstream(p, std::ios::binary) << content;
-    }
+    static void write(const std::string& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
     static std::string read(const std::string& p) {
         std::ifstream in(p, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     static mode_t mode_of(const std::string& p) {
         struct stat st{};

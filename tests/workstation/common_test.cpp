@@ -1,39 +1,42 @@
-// Message buffer, memory count, file service, current project, logs, time, folders and
-// EUC conversion.
-#include <sys/stat.h>
+// Workstation core: message buffer, memory count, file service, current project, logs, time,
+// folders, EUC conversion, the configuration files (hostile ones too) and the failpoint registry.
+#include <fcntl.h>
+#include <signal.h>
 
-#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "LibQVCCommon.h"
+#include "common_fixture.h"
+#include "config/ws_config.h"
 #include "libqvccnvcode.h"
 #include "libqvecommon.h"
 #include "libqvecommon/qvecommon_host.h"
-#include "common_fixture.h"
 
 using Common = WsTemp;
+using Clock = std::chrono::steady_clock;
 
 TEST(CommonMessages, LinesGoToTheSinkAndAreRefusedWithoutOne) {
     ws::set_message_sink({});
     EXPECT_NE(QVEEngPutMsgBuf("MSG:x"), 0u);
     std::vector<std::string> lines;
-    ws::set_message_sink([&](const char* l) {
-        lines.push_back(l);
-        return lines.size() == 2 ? 7u : 0u;
-    });
+    ws::set_message_sink([&](const char* l) { return lines.push_back(l), lines.size() == 2 ? 7u : 0u; });
     EXPECT_EQ(QVEEngPutMsgBuf("PRG:05"), 0u);
     EXPECT_EQ(QVEEngPutMsgBuf("ERR:a b"), 7u);
     EXPECT_EQ(lines, (std::vector<std::string>{"PRG:05", "ERR:a b"}));
     ws::set_message_sink({});
 }
 
-TEST(CommonMemory, CountExposesALeakWithItsSource) {
-    const std::size_t before = ws::live_allocations();
+TEST(CommonMemory, CountExposesALeakWithItsSourceAndBadFreesAreCounted) {
+    const std::size_t before = ws::live_allocations(), bad = ws::bad_frees();
     void* a = __QVEEngMalloc(100, "LdTuSaveDBRead", 42);
     void* b = __QVEEngMalloc(0, "tswrite", 7);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(a && b);
     EXPECT_EQ(ws::live_allocations(), before + 2);
     EXPECT_EQ(ws::allocation_size(a), 100u);
     __QVEEngFree(b, "tswrite", 8);
@@ -44,30 +47,11 @@ TEST(CommonMemory, CountExposesALeakWithItsSource) {
     __QVEEngFree(a, "LdTuSaveDBRead", 50);
     EXPECT_EQ(ws::live_allocations(), before);
     EXPECT_EQ(ws::allocation_size(a), 0u);
-}
-
-TEST(CommonMemory, FreeingAnUnknownOrFreedPointerIsCountedNotFatal) {
-    const std::size_t bad = ws::bad_frees();
     int local = 0;
     __QVEEngFree(&local, "test", 1);
-    void* p = __QVEEngMalloc(8, "test", 2);
-    __QVEEngFree(p, "test", 3);
-    __QVEEngFree(p, "test", 4);  // twice
+    __QVEEngFree(b, "test", 4);  // twice
     __QVEEngFree(nullptr, "test", 5);
     EXPECT_EQ(ws::bad_frees(), bad + 2);
-}
-
-TEST_F(Common, ArmedCloseStillClosesTheHandle) {
-    write(path("a"), "x");
-    HANDLE h = nullptr;
-    ASSERT_EQ(QVEEngCreateFile(path("a").c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, 0, nullptr, &h, 1), 0u);
-    failpoint::arm("QVEEngCloseFile", 5);
-    EXPECT_EQ(QVEEngCloseFile(h, 1), 5u);
-    failpoint::reset();
-    EXPECT_NE(QVEEngCloseFile(h, 1), 0u);  // already closed
-    HANDLE again = nullptr;
-    EXPECT_EQ(QVEEngCreateFile(path("a").c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, 0, nullptr, &again, 1), 0u);
-    EXPECT_EQ(QVEEngCloseFile(again, 1), 0u);
 }
 
 TEST_F(Common, CurrentProjectComesFromWorkstationJson) {
@@ -82,21 +66,10 @@ TEST_F(Common, CurrentProjectComesFromWorkstationJson) {
     EXPECT_NE(QVEEngIsCurrentProject("DEMO", &cur), 0u);
 }
 
-class CommonLogs : public WsTemp {
-protected:
-    void SetUp() override {
-        WsTemp::SetUp();
-        ::setenv("TZ", "UTC0", 1);
-        ::tzset();
-        ::setenv("TUSAVE_FIXED_TIME", "1038478500", 1);  // 2002/11/28 10:15:00 UTC
-    }
-    void TearDown() override {
-        ::unsetenv("TUSAVE_FIXED_TIME");
-        WsTemp::TearDown();
-    }
-};
-
-TEST_F(CommonLogs, HistoryAndErrorLinesAppendOnePerEntry) {
+TEST_F(Common, LogsAndTimeAtAFixedMoment) {
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    ::setenv("TUSAVE_FIXED_TIME", "1038478500", 1);  // 2002/11/28 10:15:00 UTC
     QVCInitHistoryLog("DEMO", "FCS0101", nullptr);
     QVCPutHistoryLogLoad("TP ", "start", "FCS0101");
     QVCPutHistoryLogLoad("TP ", "end\tx\n", "FCS0101");
@@ -105,38 +78,32 @@ TEST_F(CommonLogs, HistoryAndErrorLinesAppendOnePerEntry) {
               "2002/11/28 10:15:00\tDEMO\tFCS0101\tTP \tend x \tFCS0101\n");
     _QVCPutErrorLog("DEMO", "libqveldtusave.cpp", 321);
     EXPECT_EQ(read(path("log/error.log")), "2002/11/28 10:15:00\tDEMO\tlibqveldtusave.cpp\t321\n");
-}
 
-TEST_F(CommonLogs, FixedTimeAndLocalTime) {
     std::time_t t = 0;
     EXPECT_EQ(QVCTime(&t), 1038478500);
     EXPECT_EQ(t, 1038478500);
-    struct tm* tm = QVCLocaltime(&t);
+    struct tm *tm = QVCLocaltime(&t), *other = nullptr;
     ASSERT_NE(tm, nullptr);
     EXPECT_STREQ(QVCCtime(&t), "Thu Nov 28 10:15:00 2002\n");
-    struct tm* other = nullptr;
     std::thread([&] { other = QVCLocaltime(&t); }).join();
     EXPECT_NE(other, tm);  // each thread has its own
     ::setenv("TUSAVE_FIXED_TIME", "12abc", 1);
     EXPECT_GT(QVCTime(nullptr), 1038478500);  // not a number: the real clock
+    ::unsetenv("TUSAVE_FIXED_TIME");
 }
 
 TEST_F(Common, TopDirAndCatDirStayWithinTheBuffer) {
-    char buf[256];
+    char buf[256], small[4] = "abc", d[12] = "/top", unterminated[4] = {'a', 'b', 'c', 'd'};
     ASSERT_EQ(QVCGetQVTopDir(buf, sizeof buf), 0u);
     EXPECT_EQ(std::string(buf), dir);
-    char small[4] = "abc";
     EXPECT_NE(QVCGetQVTopDir(small, sizeof small), 0u);
     EXPECT_STREQ(small, "abc");
-
-    char d[12] = "/top";
     ASSERT_EQ(QVCCatDir(d, "FCS", sizeof d), 0u);
     EXPECT_STREQ(d, "/top/FCS");
     ASSERT_EQ(QVCCatDir(d, "/ab", sizeof d), 0u);  // 11 characters and the NUL: exactly fits
     EXPECT_STREQ(d, "/top/FCS/ab");
     EXPECT_NE(QVCCatDir(d, "x", sizeof d), 0u);
     EXPECT_STREQ(d, "/top/FCS/ab");
-    char unterminated[4] = {'a', 'b', 'c', 'd'};
     EXPECT_NE(QVCCatDir(unterminated, "x", sizeof unterminated), 0u);
 }
 
@@ -152,8 +119,271 @@ TEST(CommonEuc, JapaneseTextConvertsToCp932WithoutOverrun) {
     std::memset(out, 'Z', sizeof out);
     EXPECT_EQ(QVCEucToWincode(euc, out, 6, 1), -1);  // needs 10 with the NUL
     EXPECT_EQ(out[0], '\0');
-    for (int i = 6; i < 10; ++i) EXPECT_EQ(out[i], 'Z');
+    EXPECT_EQ(std::string(out + 6, 4), "ZZZZ");
     EXPECT_EQ(QVCEucToWincode("\xC6", out, sizeof out, 1), -1);      // cut character
     EXPECT_EQ(QVCEucToWincode("a\xFF\xFF", out, sizeof out, 1), -1);  // not EUC-JP
     EXPECT_EQ(out[0], '\0');
+}
+
+using Config = WsTemp;
+
+TEST_F(Config, WorkstationDefaultsAndErrorsNamingTheFile) {
+    const std::string file = path("workstation.json");
+    ws::Workstation w;
+    std::string err;
+    EXPECT_FALSE(ws::load_workstation(w, err));
+    EXPECT_EQ(err, "cannot read " + file);
+    write(file, "{ nope");
+    EXPECT_FALSE(ws::load_workstation(w, err));
+    EXPECT_EQ(err.rfind(file + ": malformed JSON", 0), 0u) << err;
+    write(file, R"({"vrecTest": "yes"})");
+    EXPECT_FALSE(ws::load_workstation(w, err));
+    EXPECT_EQ(err, file + ": \"vrecTest\" has the wrong type");
+    write(file, R"({"currentProject": "DEMO", "controlBus": "udp:127.0.0.1:47110"})");
+    ASSERT_TRUE(ws::load_workstation(w, err)) << err;
+    EXPECT_EQ(w.currentProject, "DEMO");
+    EXPECT_EQ(w.projectsDir, dir + "/projects");
+    EXPECT_EQ(w.logDir, dir + "/log");
+    EXPECT_FALSE(w.vrecTest);
+}
+
+class ConfigProject : public WsTemp {
+protected:
+    void SetUp() override {
+        WsTemp::SetUp();
+        write(path("workstation.json"), R"({"projectsDir": "p"})");
+        std::filesystem::create_directories(path("p/DEMO/SYSTEM"));
+        sys = path("p/DEMO/SYSTEM/sysconfig.json");
+    }
+    std::string sys;
+};
+
+TEST_F(ConfigProject, StationsAndTheirErrors) {
+    write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "apcs": true,
+                    "areas": [{"number": 1, "name": "AREA01"}], "ioBusTypes": [1, 2]}]})");
+    ws::Project p;
+    std::string err;
+    ASSERT_TRUE(ws::load_project("DEMO", false, p, err)) << err;
+    ASSERT_NE(p.find("FCS0101"), nullptr);
+    EXPECT_TRUE(p.find("FCS0101")->apcs);
+    EXPECT_EQ(p.find("FCS0101")->areas.at(0).name, "AREA01");
+    EXPECT_EQ(p.find("FCS0102"), nullptr);
+    const std::pair<const char*, std::string> bad[] = {
+        {R"({"stations": [{"name": "FCS0101", "number": 0}]})", "station FCS0101: number must be 1 to 255"},
+        {R"({"stations": [{"name": "FCS0101", "number": 4294967297}]})", "\"number\" has the wrong type"},  // not 1
+        {R"({"stations": [{"name": "FCS0101", "number": 1.5}]})", "\"number\" has the wrong type"},
+        {R"({"stations": [{"name": "FCS0101", "number": 1, "ioBusTypes": [1, -1]}]})", "\"ioBusTypes\" has the wrong type"},
+        {R"({"stations": [{"name": "FCS0101", "number": 1, "areas": [3]}]})", "station FCS0101: an area entry is not an object"},
+        {R"({"stations": [{"number": 3}]})", "missing \"name\""},
+    };
+    for (const auto& [text, want] : bad) {
+        write(sys, text);
+        EXPECT_FALSE(ws::load_project("DEMO", false, p, err));
+        EXPECT_EQ(err, sys + ": " + want);
+    }
+    EXPECT_FALSE(ws::load_project("DEMO", true, p, err));  // no equalization project
+    EXPECT_EQ(err, "cannot read " + path("p/DEMO/EQLZ/SYSTEM/sysconfig.json"));
+    EXPECT_FALSE(ws::load_project("../DEMO", false, p, err));
+}
+
+// A configuration read before is handed out again only while the file is unchanged: a change
+// of the same size within the same time stamp, or with its time stamp set back, is seen.
+TEST_F(ConfigProject, ReadAgainOnlyWhileUnchangedEvenWithinOneTimeStamp) {
+    auto station = [&] {
+        ws::Project p;
+        std::string err;
+        EXPECT_TRUE(ws::load_project("DEMO", false, p, err)) << err;
+        return p.stations.empty() ? std::string() : p.stations[0].name;
+    };
+    const timespec old[2] = {{1700000000, 0}, {1700000000, 0}};
+    for (bool settled : {false, true}) {
+        SCOPED_TRACE(settled ? "an old time stamp" : "a recent time stamp");
+        write(sys, R"({"stations": [{"name": "FCS0101", "number": 1}]})");
+        if (settled) ::utimensat(AT_FDCWD, sys.c_str(), old, 0);
+        EXPECT_EQ(station(), "FCS0101");
+        EXPECT_EQ(station(), "FCS0101");
+        struct stat before {};
+        ::stat(sys.c_str(), &before);
+        write(sys, R"({"stations": [{"name": "FCS0102", "number": 1}]})");
+        const timespec same[2] = {before.st_atim, before.st_mtim};
+        ::utimensat(AT_FDCWD, sys.c_str(), same, 0);
+        EXPECT_EQ(station(), "FCS0102");
+    }
+}
+
+// Keeps opening the FIFO from the other side (after a grace period), so that an open or read
+// that blocks on it ends and the test fails on time instead of hanging.
+static std::jthread unblocker(const std::string& fifo) {
+    return std::jthread([fifo](std::stop_token stop) {
+        for (const auto start = Clock::now(); !stop.stop_requested();) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (Clock::now() - start < std::chrono::milliseconds(1500)) continue;
+            for (int flags : {O_WRONLY, O_RDONLY})
+                if (int fd = ::open(fifo.c_str(), flags | O_NONBLOCK); fd >= 0) ::close(fd);
+        }
+    });
+}
+
+TEST_F(ConfigProject, NonRegularFilesAreRefusedAtOnce) {
+    ::signal(SIGPIPE, SIG_IGN);
+    const std::string ws = path("workstation.json"), db = path("stndb.sfdata");
+    auto refused_open = [](const std::string& p, DWORD access, DWORD flags) {
+        HANDLE h = CreateFileA(p.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        return h == INVALID_HANDLE_VALUE;
+    };
+    std::string error;
+    const std::vector<std::pair<std::string, std::function<bool()>>> cases = {
+        {db, [&] { return refused_open(db, GENERIC_READ, 0); }},
+        {db, [&] { return refused_open(db, GENERIC_READ | GENERIC_WRITE, 0); }},
+        {db, [&] { return refused_open(db, GENERIC_WRITE, PORT_FLAG_REPLACE_ON_CLOSE); }},
+        {db, [&] { return !CopyFileA(db.c_str(), path("copy").c_str(), false); }},
+        {sys, [&] {
+             ws::Project p;
+             return !ws::load_project("DEMO", false, p, error) && error == "cannot read " + sys + ": not a regular file";
+         }},
+        {ws, [&] {
+             ws::Workstation w;
+             return !ws::load_workstation(w, error) && error == "cannot read " + ws + ": not a regular file";
+         }},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [fifo, refused] = cases[i];
+        SCOPED_TRACE(fifo + " #" + std::to_string(i));
+        std::filesystem::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+        const std::jthread unblock = unblocker(fifo);
+        const auto start = Clock::now();
+        EXPECT_TRUE(refused()) << error;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    }
+}
+
+TEST_F(ConfigProject, ControlCharactersAndOutOfRangeAreasAreRefusedByTheConfiguration) {
+    auto load = [&](const std::string& name, const std::string& area) {
+        write(sys, R"({"stations": [{"name": )" + nlohmann::json(name).dump() +
+              R"(, "number": 1, "areas": [{"number": )" + area + R"(, "name": "A"}]}]})");
+        ws::Project p;
+        std::string error;
+        return ws::load_project("DEMO", false, p, error) ? std::string("loaded") : error;
+    };
+    for (const char* bad : {"FCS\n0101", "FCS0101\r", "A\tB", "A\x1f", "A\x7f"}) {
+        EXPECT_FALSE(ws::valid_name(bad)) << bad;
+        EXPECT_NE(load(bad, "1"), "loaded") << bad;
+    }
+    EXPECT_TRUE(ws::valid_name("FCS0101 \xb1\xb2"));  // blanks and double-byte text stay allowed
+    for (int area : {-1, 256, 300, 0, 255})
+        EXPECT_EQ(load("FCS0101", std::to_string(area)),
+                  area == 0 || area == 255 ? "loaded"
+                                           : sys + ": station FCS0101: area number " + std::to_string(area) +
+                                                 " must be 0 to 255");
+}
+
+using Failpoints = WsTemp;
+
+TEST_F(Failpoints, NthCallOnwardHexNegativeAndTheCounters) {
+    const std::string f = path("a.bin");
+    write(f, "x");
+    auto open_close = [&] {
+        HANDLE h = nullptr;
+        return QVEEngCreateFile(f.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr, &h, 1) ? 0xFFFFu : QVEEngCloseFile(h, 1);
+    };
+    EXPECT_EQ(open_close(), 0u);  // reached before arming too
+    std::string err;
+    ASSERT_TRUE(failpoint::arm_from_spec("QVEEngCloseFile=5@2", &err)) << err;
+    EXPECT_EQ((std::vector<std::uint32_t>{open_close(), open_close(), open_close()}),
+              (std::vector<std::uint32_t>{0, 5, 0}));
+    // Calls since the arming; reached and fired since the reset.
+    EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("QVEEngCloseFile"), failpoint::reached("QVEEngCloseFile"),
+                                        failpoint::fired("QVEEngCloseFile"), failpoint::reached("QVEEngCreateFile"),
+                                        failpoint::fired("QVEEngCreateFile")}),
+              (std::vector<std::size_t>{3, 4, 1, 4, 0}));
+    const auto all = failpoint::reached_all();
+    ASSERT_EQ(all.size(), failpoint::kCount);
+    EXPECT_EQ(all[static_cast<std::size_t>(failpoint::index_of("QVEEngCloseFile"))], 4u);
+
+    ASSERT_TRUE(failpoint::arm_from_spec(" ZclOpen=0x20234104@3+ , ZclRead=-1 ;ZclWrite=7", &err)) << err;
+    std::vector<long long> a;
+    for (int i = 0; i < 5; ++i) a.push_back(failpoint::hit("ZclOpen").value_or(0));
+    EXPECT_EQ(a, (std::vector<long long>{0, 0, 0x20234104, 0x20234104, 0x20234104}));
+    EXPECT_EQ(failpoint::fired("ZclOpen"), 3u);
+    EXPECT_EQ((std::vector<std::optional<long long>>{failpoint::hit("ZclRead"), failpoint::hit("ZclRead"),
+                                                     failpoint::hit("ZclWrite")}),
+              (std::vector<std::optional<long long>>{-1, std::nullopt, 7}));
+    ASSERT_TRUE(failpoint::arm_from_spec("ZclClose = -9223372036854775808", &err)) << err;
+    EXPECT_EQ(failpoint::hit("ZclClose"), std::numeric_limits<long long>::min());
+    EXPECT_EQ(failpoint::hit("Engntoh"), std::nullopt);
+    EXPECT_EQ(failpoint::calls("Engntoh"), 0u);
+    failpoint::disarm("ZclOpen");
+    EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt);
+}
+
+TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"ZclOpen=1;NOEQ", "\"NOEQ\": expected"},
+        {"ZclOpen=1;ZclRead=x1", "\"ZclRead=x1\": result"},
+        {"ZclOpen=1,ZclRead=2@0", "\"ZclRead=2@0\": call number"},
+        {"=3", "\"=3\""},
+        {"ZclRead=", "\"ZclRead=\": result"},
+        {"ZclOpen=1;ZclRead=9223372036854775808", "\"ZclRead=9223372036854775808\""},
+        {"ZclOpen=1;ZclOpn=1", "no failpoint is named \"ZclOpn\""},
+        {"ZclOpen=1;ZclOpen:12=1", "no failpoint is named \"ZclOpen:12\""},  // not a keyed name
+        {"ZclOpen=1;IEdalInstGetSaveRecNo:12x=1", "\"IEdalInstGetSaveRecNo:12x\""},
+    };
+    for (const auto& [spec, said] : cases) {
+        std::string err;
+        EXPECT_FALSE(failpoint::arm_from_spec(spec, &err)) << spec;
+        EXPECT_NE(err.find(said), std::string::npos) << spec << ": " << err;
+        EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt) << spec;  // the valid item before it is not armed
+    }
+    EXPECT_FALSE(failpoint::arm("ZclOpn", 1));
+    EXPECT_FALSE(failpoint::arm("", 1));
+    EXPECT_EQ(failpoint::reached("ZclOpn"), 0u);
+    EXPECT_TRUE(failpoint::arm("ZclOpen", 1));
+    // From the environment.
+    std::string err;
+    ::setenv("TUSAVE_FAILPOINTS", "ZclOpen=1@1+", 1);
+    ASSERT_TRUE(failpoint::arm_from_env(&err)) << err;
+    EXPECT_EQ(failpoint::hit("ZclOpen"), 1);
+    EXPECT_EQ(failpoint::hit("ZclOpen"), 1);
+    ::setenv("TUSAVE_FAILPOINTS", "ZclOpen", 1);
+    EXPECT_FALSE(failpoint::arm_from_env(&err));
+    ::unsetenv("TUSAVE_FAILPOINTS");
+    EXPECT_TRUE(failpoint::arm_from_env(&err));
+}
+
+TEST_F(Failpoints, KeyedArmingFailsOneKeyOnly) {
+    ASSERT_TRUE(failpoint::arm("IEdalInstGetSaveRecNo:4097", 3, 2));
+    EXPECT_EQ((std::vector<std::optional<long long>>{failpoint::hit("IEdalInstGetSaveRecNo", 4097),
+                                                     failpoint::hit("IEdalInstGetSaveRecNo", 5122),
+                                                     failpoint::hit("IEdalInstGetSaveRecNo", 4097)}),
+              (std::vector<std::optional<long long>>{std::nullopt, std::nullopt, 3}));
+    EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("IEdalInstGetSaveRecNo:4097"),
+                                        failpoint::reached("IEdalInstGetSaveRecNo"),
+                                        failpoint::fired("IEdalInstGetSaveRecNo")}),
+              (std::vector<std::size_t>{2, 3, 1}));
+    ASSERT_TRUE(failpoint::arm("IEdalInstGetSaveRecNo", 4));  // the plain name fails every key
+    EXPECT_EQ(failpoint::hit("IEdalInstGetSaveRecNo", 5122), 4);
+}
+
+TEST_F(Failpoints, WaitLogKeepsTheNewestAndResetClearsEverything) {
+    failpoint::arm("ZclOpen", 1, 1, true);
+    failpoint::record_wait("Sleep", 1000);
+    failpoint::record_wait("WaitForMultipleObjects", 30000);
+    auto w = failpoint::waits();
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[1].name, "WaitForMultipleObjects");
+    EXPECT_EQ(w[1].ms, 30000u);
+    for (std::uint32_t i = 0; i < 5000; ++i) failpoint::record_wait("Sleep", i);
+    w = failpoint::waits();
+    ASSERT_EQ(w.size(), 4096u);
+    EXPECT_EQ(w.front().ms, 5000u - 4096u);
+    EXPECT_EQ(w.back().ms, 4999u);
+    failpoint::reset();
+    EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt);
+    EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("ZclOpen"), failpoint::reached("ZclOpen"),
+                                        failpoint::fired("ZclOpen")}),
+              (std::vector<std::size_t>{0, 1, 0}));  // reached: the call just made
+    EXPECT_TRUE(failpoint::waits().empty());
 }

@@ -2,16 +2,10 @@
 // equalization project, for the engineering-data service tests.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "failpoint/failpoint.h"
+#include "common_fixture.h"
 
 namespace edatest {
 
@@ -28,33 +22,21 @@ inline const char* kEqlzSysconfig = R"({
   "stations": [ { "name": "FCS0201", "number": 2, "areas": [ { "number": 1, "name": "EQAREA" } ] } ]
 })";
 
-class EdaHome : public ::testing::Test {
+class EdaHome : public WsTemp {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tusave-eda-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        home_ = tmpl;
-        ::setenv("TUSAVE_HOME", home_.c_str(), 1);
+        WsTemp::SetUp();
+        home_ = dir;
         write("workstation.json", R"({ "currentProject": "DEMO", "vrecTest": true })");
         write("projects/DEMO/SYSTEM/sysconfig.json", kSysconfig);
         write("projects/DEMO/EQLZ/SYSTEM/sysconfig.json", kEqlzSysconfig);
-        failpoint::reset();
     }
-    void TearDown() override {
-        failpoint::reset();
-        std::filesystem::remove_all(home_);
-    }
+    // rel: a path below the workstation folder.
     void write(const std::string& rel, const std::string& text) {
-        const std::filesystem::path p = home_ + "/" + rel;
-        std::filesystem::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << text;
+        std::filesystem::create_directories(std::filesystem::path(home_ + "/" + rel).parent_path());
+        WsTemp::write(home_ + "/" + rel, text);
     }
-    std::string read(const std::string& rel) const {
-        std::ifstream in(home_ + "/" + rel, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string read(const std::string& rel) const { return WsTemp::read(home_ + "/" + rel); }
     std::string top() const { return home_ + "/projects/DEMO"; }
 
     std::string home_;

@@ -1,17 +1,16 @@
 // The instance definition service over hand-written definitions files: the refusals of the
 // reader, the open/close life cycle, the bounds of what the calls write, the failpoints.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "eda_fixture.h"
+#include "libqvecommon/qvecommon_host.h"
 #include "libqverxgen.h"
 #include "libqverxgen/inst_def.h"
-#include "libqvecommon/qvecommon_host.h"
 
 namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
 
 const char* kDefs = R"({ "format": "tusave-instdef", "version": 1, "models": [
   { "blockCode": 6226, "name": "PIDLOOP", "savedRecords": [2, 3, 4],
@@ -22,53 +21,44 @@ const char* kDefs = R"({ "format": "tusave-instdef", "version": 1, "models": [
   { "blockCode": 769, "name": "MULTIREC", "savedRecords": [9, 8, 7, 6, 5, 4, 3, 2], "items": [] }
 ] })";
 
+std::string models(const std::string& m) { return R"({"format":"tusave-instdef","version":1,"models":[)" + m + "]}"; }
+
 class InstDef : public edatest::EdaHome {
 protected:
     void SetUp() override {
         EdaHome::SetUp();
-        write("projects/DEMO/FCS0101/DB/instdef.json", kDefs);
+        defs(kDefs);
         // What the service has to say goes to the note sink: here on stderr, as tusave does.
         ws::set_note_sink([](const char* text) { std::fprintf(stderr, "%s\n", text); });
     }
     void TearDown() override {
-        ::testing::internal::CaptureStderr();
+        CaptureStderr();
         IEdalInstClose();
-        ::testing::internal::GetCapturedStderr();
+        GetCapturedStderr();
         ws::set_note_sink(nullptr);
         EdaHome::TearDown();
     }
+    void defs(const std::string& text) { write("projects/DEMO/FCS0101/DB/instdef.json", text); }
     // The open's result and the text of its failure (a file that cannot be read is also said
     // on stderr, and only that).
     std::pair<int, std::string> open(const char* station = "FCS0101", unsigned kind = 2) {
-        ::testing::internal::CaptureStderr();
+        CaptureStderr();
         int rc = IEdalInstOpenForTP("DEMO", station, kind);
-        const std::string err = ::testing::internal::GetCapturedStderr();
-        const std::string text = rc ? instdef::last_error() + "\n" : "";
+        const std::string err = GetCapturedStderr(), text = rc ? instdef::last_error() + "\n" : "";
         EXPECT_TRUE(err.empty() || err == text) << err;
         return {rc, text};
     }
     // Ends a stderr capture (nothing is said there) and gives the text of the last failure.
     static std::string said() {
-        EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+        EXPECT_EQ("", GetCapturedStderr());
         return instdef::last_error() + "\n";
     }
     std::string path(const char* station = "FCS0101") const { return top() + "/" + station + "/DB/instdef.json"; }
-    // The stderr line of an open of defs, which must fail with kMalformed.
-    std::string refusal(const std::string& defs) {
-        write("projects/DEMO/FCS0101/DB/instdef.json", defs);
-        auto [rc, err] = open();
-        EXPECT_EQ(instdef::kMalformed, rc) << defs;
-        return err;
-    }
 };
 
-std::string models(const std::string& m) { return R"({"format":"tusave-instdef","version":1,"models":[)" + m + "]}"; }
-
 TEST_F(InstDef, MalformedFilesAreRefusedNamingFileAndPlace) {
-    const std::string p = path() + ": ";
-    struct Case {
-        std::string defs, tail;
-    } cases[] = {
+    const std::string m0 = "models[0] (block code 0x0007, \"A\")";
+    const std::pair<std::string, std::string> cases[] = {
         {"{\"format\":", "not valid JSON"},
         {R"({"format":"tusave-userinst","version":1,"models":[]})", "format: expected \"tusave-instdef\""},
         {R"({"format":"tusave-instdef","version":2,"models":[]})", "version: expected an integer from 1 to 1"},
@@ -77,38 +67,33 @@ TEST_F(InstDef, MalformedFilesAreRefusedNamingFileAndPlace) {
         {models(R"({"blockCode":7,"name":"TOOLONGNM"})"),
          "models[0].name: \"TOOLONGNM\" is not a name of 1 to 8 printable characters without :,;=\\"},
         {models(R"({"blockCode":7,"name":"A","savedRecords":[1]})"),
-         "models[0] (block code 0x0007, \"A\").savedRecords[0]: expected a record number from 2 to 255 (record 1 is "
-         "always fetched)"},
-        {models(R"({"blockCode":7,"name":"A","savedRecords":[3,3]})"),
-         "models[0] (block code 0x0007, \"A\").savedRecords[1]: record 3 appears twice"},
+         m0 + ".savedRecords[0]: expected a record number from 2 to 255 (record 1 is always fetched)"},
+        {models(R"({"blockCode":7,"name":"A","savedRecords":[3,3]})"), m0 + ".savedRecords[1]: record 3 appears twice"},
         {models(R"({"blockCode":7,"name":"A"},{"blockCode":7,"name":"B"})"),
          "models[1].blockCode: block code 0x0007 appears twice"},
         {models(R"({"blockCode":7,"name":"A"},{"blockCode":8,"name":"A"})"), "models[1].name: model \"A\" appears twice"},
         {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16}]})"),
-         "models[0] (block code 0x0007, \"A\").items[0]: missing \"elemSize\""},
+         m0 + ".items[0]: missing \"elemSize\""},
         {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16,"elemSize":2,"dim2":3}]})"),
-         "models[0] (block code 0x0007, \"A\").items[0].dim2: a second dimension needs a first one"},
+         m0 + ".items[0].dim2: a second dimension needs a first one"},
         {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2.5,"offset":0,"dataType":16,"elemSize":2}]})"),
-         "models[0] (block code 0x0007, \"A\").items[0].recNo: expected an integer from 0 to 255"},
+         m0 + ".items[0].recNo: expected an integer from 0 to 255"},
         {models(R"({"blockCode":7,"name":"A","saved":[2]})"), "models[0]: unknown key \"saved\""},
         {models(R"({"blockCode":769,"name":"MULTIREC","savedRecords":[2,3,4,5,6,7,8,9,10]})"),
          "models[0] (block code 0x0301, \"MULTIREC\"): 9 saved records, at most 8"},
     };
-    for (const Case& c : cases) EXPECT_EQ("IEdalInstOpenForTP: " + p + c.tail + "\n", refusal(c.defs)) << c.defs;
+    for (const auto& [text, tail] : cases) {
+        defs(text);
+        EXPECT_EQ(open(), std::pair(instdef::kMalformed, "IEdalInstOpenForTP: " + path() + ": " + tail + "\n"));
+    }
     // Nothing is open after a refused file.
     int n = 0, recs[IEDAL_MAX_SAVE_REC];
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(instdef::kNotOpen, IEdalInstGetSaveRecNo(769, &n, recs));
-    ::testing::internal::GetCapturedStderr();
-}
-
-// A file cut at any length is refused, never half read. (The table above has one case per check;
-// checks shared by models and items are shown once.)
-TEST_F(InstDef, TruncatedFileIsRefusedAtEveryLength) {
-    const std::string full = kDefs;
-    for (std::size_t n = 0; n < full.size(); n += 7) {
-        std::string defs = full.substr(0, n);
-        write("projects/DEMO/FCS0101/DB/instdef.json", defs);
+    GetCapturedStderr();
+    // A file cut at any length is refused, never half read.
+    for (std::size_t n = 0; n < std::strlen(kDefs); n += 7) {
+        defs(std::string(kDefs, n));
         auto [rc, err] = open();
         ASSERT_EQ(instdef::kMalformed, rc) << n;
         EXPECT_EQ(0u, err.find("IEdalInstOpenForTP: " + path() + ": ")) << err;
@@ -125,15 +110,12 @@ TEST_F(InstDef, MissingProjectStationOrFileAndBadKindFailTheOpen) {
     // The services never write on stderr themselves: their words reach the note sink only.
     std::vector<std::string> notes;
     ws::set_note_sink([&](const char* text) { notes.emplace_back(text); });
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(instdef::kNoFile, IEdalInstOpenForTP("NOPROJ", "FCS0101", 2));
-    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", GetCapturedStderr());
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(0u, notes[0].find("IEdalInstOpenForTP: project NOPROJ not found: "));
-}
-
-// Kind 3 reads the equalization project's file, not the project's.
-TEST_F(InstDef, KindThreeReadsTheEqualizationProject) {
+    // Kind 3 reads the equalization project's file, not the project's.
     write("projects/DEMO/EQLZ/FCS0201/DB/instdef.json", models(R"({"blockCode":6226,"name":"EQPID","savedRecords":[5]})"));
     EXPECT_EQ(instdef::kNoFile, open("FCS0101", 3).first);
     ASSERT_EQ(0, open("FCS0201", 3).first);
@@ -150,7 +132,7 @@ TEST_F(InstDef, CallsBeforeOpenAfterCloseAndASecondOpenFail) {
     auto all_refused = [&] {
         std::strcpy(name, "unchanged");
         n = -1;
-        ::testing::internal::CaptureStderr();
+        CaptureStderr();
         EXPECT_EQ(instdef::kNotOpen, IEdalInstGetInstName(6226, name));
         EXPECT_EQ(instdef::kNotOpen, IEdalInstGetDItemList2("PIDLOOP", &n, &list));
         EXPECT_EQ(nullptr, list);
@@ -164,85 +146,66 @@ TEST_F(InstDef, CallsBeforeOpenAfterCloseAndASecondOpenFail) {
     };
     all_refused();
     ASSERT_EQ(0, open().first);
-    auto [rc, err] = open();
-    EXPECT_EQ(instdef::kAlreadyOpen, rc);
-    EXPECT_EQ("IEdalInstOpenForTP: already open for " + path() + "\n", err);
+    EXPECT_EQ(open(), std::pair(instdef::kAlreadyOpen, "IEdalInstOpenForTP: already open for " + path() + "\n"));
     ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
     ASSERT_EQ(0, IEdalInstClose());
     all_refused();
     // Open again after the close: the definitions are read afresh.
-    write("projects/DEMO/FCS0101/DB/instdef.json", models(R"({"blockCode":6226,"name":"NEWNAME"})"));
+    defs(models(R"({"blockCode":6226,"name":"NEWNAME"})"));
     ASSERT_EQ(0, open().first);
     ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
     EXPECT_STREQ("NEWNAME", name);
 }
 
-TEST_F(InstDef, InstanceNameIsTerminatedInsideTheCallersRoom) {
+TEST_F(InstDef, NameItemListConnectionAndShapeStayInsideTheCallersRoom) {
     ASSERT_EQ(0, open().first);
     char buf[IEDAL_INSTNAME_SIZE + 8];
     std::memset(buf, 'x', sizeof buf);
     ASSERT_EQ(0, IEdalInstGetInstName(769, buf));
     EXPECT_STREQ("MULTIREC", buf);  // eight characters, the most a name has
     for (std::size_t i = 9; i < sizeof buf; ++i) ASSERT_EQ('x', buf[i]) << i;
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetInstName(0x1853, buf));
     EXPECT_EQ("IEdalInstGetInstName: no model for block code 0x1853\n", said());
-}
 
-TEST_F(InstDef, ItemListIsOneMallocedTextInFileOrder) {
-    ASSERT_EQ(0, open().first);
-    int n = 0;
+    int n = 0, d1 = -1, d2 = -1;
     char* list = nullptr;
     ASSERT_EQ(0, IEdalInstGetDItemList2("PIDLOOP", &n, &list));
     EXPECT_EQ(3, n);
     ASSERT_NE(nullptr, list);
-    EXPECT_STREQ("UAID:PARAM:ALRM", list);
+    EXPECT_STREQ("UAID:PARAM:ALRM", list);  // one text in file order
     std::free(list);  // the caller's free; the sanitizer run proves it is malloc'ed and not leaked
-
     list = reinterpret_cast<char*>(&n);
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemList2("PIDLOOPX", &n, &list));
     EXPECT_EQ("IEdalInstGetDItemList2: no instance \"PIDLOOPX\"\n", said());
     EXPECT_EQ(nullptr, list);  // nothing for the caller to free
-}
 
-TEST_F(InstDef, ItemConnectionAndArrayShape) {
-    ASSERT_EQ(0, open().first);
     IEdalItemCnctS c;
     std::memset(&c, 0xEE, sizeof c);
     ASSERT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "PARAM", &c));
     const std::uint8_t want[8] = {4, 0, 0x08, 0x02, 28, 4, 0, 0};  // offset 520 little-endian, reserved 0
     EXPECT_EQ(0, std::memcmp(want, &c, sizeof want));
-    int d1 = -1, d2 = -1;
     ASSERT_EQ(0, IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2));
-    EXPECT_EQ(4, d1);
-    EXPECT_EQ(2, d2);
+    EXPECT_EQ(std::pair(4, 2), std::pair(d1, d2));
     ASSERT_EQ(0, IEdalInstGetDItemArrayInf("PIDLOOP", "ALRM", &d1, &d2));
-    EXPECT_EQ(5, d1);
-    EXPECT_EQ(0, d2);
-}
-
-// The edit file update asks for "UAID" of every model and relies on a non-zero answer for a
-// model without one.
-TEST_F(InstDef, UnknownItemOrInstanceIsNonZero) {
-    ASSERT_EQ(0, open().first);
-    IEdalItemCnctS c{};
-    int d1 = 0, d2 = 0;
-    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(std::pair(5, 0), std::pair(d1, d2));
+    // The edit file update asks for "UAID" of every model and relies on a non-zero answer for a
+    // model without one.
+    CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("CALCBLK", "UAID", &c));
     EXPECT_EQ("IEdalInstGetDItemCnctInf: instance \"CALCBLK\" has no item \"UAID\"\n", said());
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("PIDLOOP", "uaid", &c));
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemArrayInf("CALCBLK", "UAID", &d1, &d2));
     EXPECT_EQ(instdef::kBadArgument, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", nullptr));
-    ::testing::internal::GetCapturedStderr();
+    GetCapturedStderr();
 }
 
 TEST_F(InstDef, SavedRecordsFillAtMostEightEntriesInFileOrder) {
     ASSERT_EQ(0, open().first);
-    int recs[IEDAL_MAX_SAVE_REC + 1];
+    int recs[IEDAL_MAX_SAVE_REC + 1], n = 0;
     for (int& r : recs) r = -7;
-    int n = 0;
     ASSERT_EQ(0, IEdalInstGetSaveRecNo(769, &n, recs));
     EXPECT_EQ(8, n);
     EXPECT_EQ((std::vector<int>{9, 8, 7, 6, 5, 4, 3, 2, -7}), std::vector<int>(recs, recs + 9));
@@ -250,17 +213,12 @@ TEST_F(InstDef, SavedRecordsFillAtMostEightEntriesInFileOrder) {
     EXPECT_EQ(1, n);
     EXPECT_EQ(2, recs[0]);
     EXPECT_EQ(8, recs[1]);  // untouched beyond the count
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetSaveRecNo(1, &n, recs));
-    ::testing::internal::GetCapturedStderr();
-}
-
-// The fault matrix fails the saved-record query of one block code.
-TEST_F(InstDef, FailpointOfOneBlockCodeAndAFailedCloseLeavesItOpen) {
-    ASSERT_EQ(0, open().first);
-    int n = 0, recs[IEDAL_MAX_SAVE_REC];
+    GetCapturedStderr();
+    // The fault matrix fails the saved-record query of one block code.
     failpoint::arm("IEdalInstGetSaveRecNo:5122", 5);
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(0, IEdalInstGetSaveRecNo(6226, &n, recs));
     EXPECT_EQ(5, IEdalInstGetSaveRecNo(5122, &n, recs));
     EXPECT_EQ("IEdalInstGetSaveRecNo:5122: failpoint\n", said());

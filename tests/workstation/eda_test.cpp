@@ -1,0 +1,439 @@
+// Engineering data services: the project path service (the documented layout, every key inside
+// its root, no name from outside moving a path out of its folder), the reference database, the
+// system configuration queries, history registration and automatic backup.
+#include <sqlite3.h>
+
+#include <array>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <set>
+
+#include "LibQVEFDAHistDB.h"
+#include "eda_fixture.h"
+#include "libqveBackupEpa.h"
+#include "libqveeda.h"
+#include "libqveeda/eda_status.h"
+#include "libqveeda/path_keys.h"
+#include "libqverxeda.h"
+
+using edatest::EdaHome;
+namespace pk = eda::pathkeys;
+
+namespace {
+
+class PathTest : public EdaHome {
+protected:
+    void SetUp() override {
+        EdaHome::SetUp();
+        ASSERT_EQ(fp.InitProject("DEMO"), 0u) << eda::last_error();
+    }
+    CQVEFilePath fp;
+};
+
+TEST_F(PathTest, KeysOfTheSaveGiveTheDocumentedLayout) {
+    const std::string t = top();
+    std::string p;
+    EXPECT_EQ(fp.GetProjectTopDir(), t);
+    pk::Args a;
+    a.station = "FCS0101";
+    a.folder = "UNIT1";
+    const std::pair<std::function<std::uint32_t()>, std::string> keys[] = {
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLSF", p); }, "/FCS0101/DB/stndb.sfdata"},
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCREFRDB", p); }, "/FCS0101/DB/reference.sqlite"},
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLT0", p); }, "/FCS0101/DB/tfdata0.edf"},
+        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLT1", p); }, "/FCS0101/DB/tfdata1.edf"},
+        {[&] { return fp.GetPath("FCS0101", 1, 0, 0, "FCANM", nullptr, p); }, "/FCS0101/MESSAGE/anmsg01.edf"},
+        {[&] { return fp.GetPath("FCS0102", 12, 0, 0, "FCANM", nullptr, p); }, "/FCS0102/MESSAGE/anmsg12.edf"},
+        {[&] { return fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", nullptr, p); }, "/FCS0101/TP/tuning.tps"},
+        {[&] { return fp.GetSystemFilePath("SYCFG", p); }, "/SYSTEM/sysconfig.json"},
+        {[&] { return fp.GetFCSUserInstPath("FCS0101", 0, p); }, "/FCS0101/DB/userinst.json"},
+        {[&] { return fp.GetFCSBlockPath("FCS0101", 3, "PIC001", p); }, "/FCS0101/FUNCTION_BLOCK/DR0003/PIC001.edf"},
+        {[&] { return fp.GetFCSBlockPath("FCS0101", 255, "X", p); }, "/FCS0101/FUNCTION_BLOCK/DR0255/X.edf"},
+        // Internal keys of the sample.
+        {[&] { return pk::expand(*pk::find("FCSCUSTOM", pk::Kind::Internal), a, t, p); }, "/FCS0101/Custom"},
+        {[&] { return pk::expand(*pk::find("INSTDEF", pk::Kind::Internal), a, t, p); }, "/FCS0101/DB/instdef.json"},
+    };
+    for (const auto& [get, want] : keys) {
+        EXPECT_EQ(get(), 0u) << want;
+        EXPECT_EQ(p, t + want);
+    }
+    std::uint8_t no = 0;
+    ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
+    EXPECT_EQ(no, 12);
+
+    CQVEFilePath eq;
+    ASSERT_EQ(eq.InitEqlzProject("DEMO"), 0u);
+    EXPECT_EQ(eq.GetProjectTopDir(), t + "/EQLZ");
+    ASSERT_EQ(eq.GetFCSFilePath("FCS0201", "FCLSF", p), 0u);
+    EXPECT_EQ(p, t + "/EQLZ/FCS0201/DB/stndb.sfdata");
+    ASSERT_EQ(eq.GetStnNo("FCS0201", no), 0u);
+    EXPECT_EQ(no, 2);
+    EXPECT_EQ(eq.GetStnNo("FCS0101", no), eda::kNoStation);  // not in the equalization project
+}
+
+// Every key of the table, with every argument given, stays inside its root (the exported getters
+// are checked against their base calls in the library's path getter test); no two keys of a root
+// share a pattern (that would make two kinds of file one file); docs/pathkeys.md is the table.
+TEST_F(PathTest, EveryKeyExpandsInsideItsRootOnceAndTheDocsAgree) {
+    std::set<std::string> seen, patterns;
+    for (const pk::KeyDef& d : pk::table()) {
+        EXPECT_TRUE(seen.insert(d.key + std::to_string(static_cast<int>(d.kind))).second) << "duplicate " << d.key;
+        EXPECT_TRUE(patterns.insert((pk::under_workstation(d.kind) ? "T:" : "P:") + std::string(d.pattern)).second)
+            << "two keys share " << d.pattern;
+        const std::string root = pk::under_workstation(d.kind) ? home_ + "/template" : top();
+        int resolved = 0;
+        for (const char* name : {"f.dat", static_cast<const char*>(nullptr)})
+            for (const char* folder : {"QVSystem", static_cast<const char*>(nullptr)}) {
+                pk::Args a;
+                a.station = "FCS0101";
+                a.name = name;
+                a.folder = folder;
+                a.n1 = a.n2 = a.n3 = 1;
+                std::string p;
+                if (pk::expand(d, a, root, p) != 0u) continue;
+                ++resolved;
+                EXPECT_EQ(p.rfind(root + "/", 0), 0u) << d.key << " -> " << p;
+                EXPECT_EQ(p.find(".."), std::string::npos) << d.key;
+            }
+        EXPECT_GT(resolved, 0) << d.key;
+    }
+    const std::string docPath = std::string(TUSAVE_SOURCE_DIR) + "/docs/pathkeys.md";
+    if (std::getenv("TUSAVE_UPDATE_DOCS")) std::ofstream(docPath) << pk::markdown();
+    std::stringstream ss;
+    ss << std::ifstream(docPath).rdbuf();
+    EXPECT_EQ(ss.str(), pk::markdown()) << "docs/pathkeys.md is out of date: run with TUSAVE_UPDATE_DOCS=1";
+}
+
+TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
+    std::string p = "unchanged";
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "NOSUCHKEY", p), eda::kUnknownKey);
+    EXPECT_EQ(fp.GetHISFilePath("FCS0101", "FCLSF", p), eda::kUnknownKey);  // another getter's key
+    EXPECT_EQ(fp.GetSystemFilePath("ETC", p), eda::kUnknownKey);            // a folder key
+    EXPECT_EQ(fp.GetSystemFolderPath("SYCFG", p), eda::kUnknownKey);        // a file key
+    EXPECT_EQ(fp.GetFCSUserInstPath("FCS0101", 1, p), eda::kBadArgument);
+    EXPECT_EQ(fp.GetPath(nullptr, 0, 0, 0, "FCTPS", nullptr, p), eda::kBadName);  // needs a station
+    EXPECT_EQ(fp.GetPath("FCS0101", -1, 0, 0, "FCANM", nullptr, p), eda::kBadArgument);
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "x.dat", "FCLSF", p), eda::kBadName);  // one fixed file, no name
+    EXPECT_EQ(fp.GetTmplFilePath("DATSTN", nullptr, p), eda::kBadName);          // name required
+    EXPECT_EQ(p, "unchanged");
+
+    CQVEFilePath unbound;
+    EXPECT_EQ(unbound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
+    std::uint8_t no = 0;
+    EXPECT_EQ(unbound.GetStnNo("FCS0101", no), eda::kNotBound);
+    // A failed bind leaves the object unbound, not bound to the earlier project.
+    CQVEFilePath rebound = fp;
+    EXPECT_EQ(rebound.GetProjectTopDir(), top());
+    EXPECT_NE(rebound.InitProject("NOPROJECT"), 0u);
+    EXPECT_NE(eda::last_error().find("NOPROJECT/SYSTEM/sysconfig.json"), std::string::npos) << eda::last_error();
+    EXPECT_EQ(rebound.GetProjectTopDir(), "");
+    EXPECT_EQ(rebound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
+    EXPECT_NE(rebound.InitProject(".."), 0u);
+    EXPECT_NE(rebound.InitProject(nullptr), 0u);
+
+    failpoint::arm("GetFCSFilePath", 77);
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 77u);
+    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 0u);
+
+    // A malformed configuration is reported with the file's name.
+    write("projects/DEMO/SYSTEM/sysconfig.json", R"({ "stations": [ { "name": "FCS0101" } ] })");
+    EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
+    EXPECT_NE(eda::last_error().find(top() + "/SYSTEM/sysconfig.json"), std::string::npos) << eda::last_error();
+    write("projects/DEMO/SYSTEM/sysconfig.json", "{ \"stations\": [");
+    EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
+    EXPECT_NE(eda::last_error().find("sysconfig.json"), std::string::npos);
+    EXPECT_EQ(no, 0);
+}
+
+TEST_F(PathTest, TraversalNamesAreRefusedByEveryGetterThatTakesOne) {
+    using Call = std::function<std::uint32_t(const char*, std::string&)>;
+    std::uint8_t no = 0;
+    const std::vector<std::pair<const char*, Call>> calls = {
+        {"tmpl name", [&](const char* n, std::string& o) { return fp.GetTmplFilePath("DATSTN", n, o); }},
+        {"udf folder", [&](const char* n, std::string& o) { return fp.GetUDFTmplFolderPath("PJTDEFAULT", n, o); }},
+        {"udf file name", [&](const char* n, std::string& o) { return fp.GetUDFTmplFilePath("ENGPARTS", n, "F", o); }},
+        {"fcs station", [&](const char* n, std::string& o) { return fp.GetFCSFilePath(n, "FCLSF", o); }},
+        {"fcs long station", [&](const char* n, std::string& o) { return fp.GetFCSFilePath(n, "a", "FCMTX", o); }},
+        {"stn file name", [&](const char* n, std::string& o) { return fp.GetSTNFilePath("FCS0101", "ETC", n, o); }},
+        {"path name", [&](const char* n, std::string& o) { return fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", n, o); }},
+        {"userinst station", [&](const char* n, std::string& o) { return fp.GetFCSUserInstPath(n, 0, o); }},
+        {"block name", [&](const char* n, std::string& o) { return fp.GetFCSBlockPath("FCS0101", 1, n, o); }},
+        {"stnno station", [&](const char* n, std::string&) { return fp.GetStnNo(n, no); }},
+    };
+    for (const auto& [what, call] : calls) {
+        std::string good;
+        ASSERT_EQ(call("ok", good) == 0u || what == std::string("stnno station"), true) << what;
+        for (const char* bad : {"..", "a/b", "", "x\\y", ".", "../FCS0101", "a..b", "/etc", "a\nb", "a\x7f"}) {
+            std::string out = "unchanged";
+            EXPECT_EQ(call(bad, out), eda::kBadName) << what << " \"" << bad << "\"";
+            EXPECT_EQ(out, "unchanged") << what;
+        }
+    }
+}
+
+class RefDbTest : public EdaHome {
+protected:
+    // Builds a database in the documented schema (or in schema, when given) with rows.
+    std::string make_db(const std::vector<std::array<std::string, 5>>& rows, const char* schema = nullptr) {
+        const std::string path = home_ + "/reference.sqlite";
+        std::string sql = schema ? schema
+                                 : "CREATE TABLE element (name TEXT PRIMARY KEY, kind TEXT NOT NULL, location TEXT "
+                                   "NOT NULL, file_name TEXT NOT NULL, tag TEXT NOT NULL DEFAULT '');";
+        for (const auto& r : rows) sql += "INSERT INTO element VALUES ('" + r[0] + "','" + r[1] + "','" + r[2] + "','" +
+                                          r[3] + "','" + r[4] + "');";
+        std::filesystem::remove(path);
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        return path;
+    }
+    std::uint32_t list_blocks(CQVEEdaRefFCS& ref, QVEElemList& out, std::uint32_t sortField = 1) {
+        _QVEElemTbl sel;
+        _QVEElemTblSort sort;
+        EXPECT_EQ(ref.ElemTblInit(&sel, 1) | ref.ElemTblSortInit(&sort), 0u);
+        sel.strSelect = ref.ElemTblText("%BL");
+        sort.nField[5] = sortField;
+        return ref.ElemTblListAll(&sel, &sort, out);
+    }
+    static std::vector<std::string> names(const QVEElemList& l) {
+        std::vector<std::string> out;
+        for (const auto& e : l) out.push_back(l.Text(e.strElemName));
+        return out;
+    }
+};
+
+TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
+    const std::string db = make_db({{"%BLa", "%BL", "DR0004", "FILEA", "TAG-A"},
+                                    {"%BL0100", "%BL", "DR0002", "FILE100", "TIC100"},
+                                    {"%SW0001", "%SW", "DR0001", "SW", "SW1"},
+                                    {"%BL\xC3\xA9", "%BL", "DR0009", "FILEE", ""},
+                                    {"%BL0010", "%BL", "DR0001", "FILE010", "FIC010"},
+                                    {"%BLZ", "%BL", "DR0003", "FILEZ", "Z"},
+                                    {"%BLX", "%bl", "DR0003", "LOWER", "kind differs in case"}});
+    CQVEEdaRefFCS ref;
+    ASSERT_EQ(ref.DbOpen(db.c_str(), 0, 0), 0u) << eda::last_error();
+    ASSERT_EQ(ref.ElemTblOpen(0, 0), 0u) << eda::last_error();
+    QVEElemList list;
+    ASSERT_EQ(list_blocks(ref, list), 0u) << eda::last_error();
+    EXPECT_EQ(names(list), (std::vector<std::string>{"%BL0010", "%BL0100", "%BLZ", "%BLa", "%BL\xC3\xA9"}));
+    ASSERT_EQ(list.size(), 5u);
+    const _QVEElemTbl& e = list[1];
+    EXPECT_EQ((std::vector<std::string>{list.Text(e.strLocation), list.Text(e.strFileName), list.Text(e.strSelect),
+                                        list.Text(e.str1), list.Text(e.str7)}),
+              (std::vector<std::string>{"DR0002", "FILE100", "%BL", "TIC100", ""}));
+    // Unsorted: the table's own order. A listing appends to what the list holds.
+    QVEElemList unsorted;
+    unsorted.Add("first", "L1");
+    ASSERT_EQ(list_blocks(ref, unsorted, 0), 0u);
+    EXPECT_EQ(names(unsorted), (std::vector<std::string>{"first", "%BLa", "%BL0100", "%BL\xC3\xA9", "%BL0010", "%BLZ"}));
+    EXPECT_STREQ(unsorted.Text(unsorted[0].strLocation), "L1");
+
+    EXPECT_EQ(ref.ElemTblClose(), 0u);
+    EXPECT_EQ(ref.ElemTblClose(), eda::kNotOpen);
+    EXPECT_EQ(list_blocks(ref, list), eda::kNotOpen);
+    EXPECT_EQ(ref.DbClose(), 0u);
+    EXPECT_EQ(ref.DbClose(), eda::kNotOpen);
+}
+
+TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
+    CQVEEdaRefFCS ref;
+    const std::string missing = home_ + "/none.sqlite";
+    EXPECT_EQ(ref.DbOpen(missing.c_str(), 0, 0), eda::kDatabase);
+    EXPECT_NE(eda::last_error().find(missing), std::string::npos) << eda::last_error();
+    EXPECT_FALSE(std::filesystem::exists(missing));  // read-only: never created
+    EXPECT_EQ(ref.DbOpen(nullptr, 0, 0), eda::kBadName);
+    write("text.sqlite", std::string(4096, 'x'));
+    EXPECT_EQ(ref.DbOpen((home_ + "/text.sqlite").c_str(), 0, 0), eda::kDatabase);
+    EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNotOpen);
+
+    const std::string noTable = make_db({}, "CREATE TABLE other (x TEXT);");
+    ASSERT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), 0u);
+    EXPECT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), eda::kAlreadyOpen);
+    EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
+    EXPECT_NE(eda::last_error().find("reference.sqlite"), std::string::npos) << eda::last_error();
+    EXPECT_EQ(ref.DbClose(), 0u);
+    const std::string oldSchema = make_db({}, "CREATE TABLE element (name TEXT, kind TEXT, location TEXT);");
+    ASSERT_EQ(ref.DbOpen(oldSchema.c_str(), 0, 0), 0u);
+    EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
+}
+
+TEST_F(RefDbTest, FailpointsGiveTheirCodeAndLeaveTheListAlone) {
+    const std::string db = make_db({{"%BL0001", "%BL", "DR0001", "F", ""}});
+    CQVEEdaRefFCS ref;
+    QVEElemList list;
+    failpoint::arm("DbOpen", 9);
+    failpoint::arm("ElemTblOpen", 10);
+    failpoint::arm("ElemTblListAll", 11);
+    EXPECT_EQ((std::vector<std::uint32_t>{ref.DbOpen(db.c_str(), 0, 0), ref.DbOpen(db.c_str(), 0, 0),
+                                          ref.ElemTblOpen(0, 0), ref.ElemTblOpen(0, 0), list_blocks(ref, list)}),
+              (std::vector<std::uint32_t>{9, 0, 10, 0, 11}));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(list_blocks(ref, list), 0u);
+    EXPECT_EQ(list.size(), 1u);
+    failpoint::arm("ElemTblClose", 12);
+    failpoint::arm("DbClose", 13);
+    EXPECT_EQ((std::vector<std::uint32_t>{ref.ElemTblClose(), ref.DbClose(), ref.DbClose()}),
+              (std::vector<std::uint32_t>{12, 13, 0}));
+}
+
+using SysConfTest = EdaHome;
+
+TEST_F(SysConfTest, StationRecordCarriesNameAndNumberAtOffset112) {
+    CQVERXEdaSysObj sys, eq;
+    _OdtStnInf info;
+    std::memset(&info, 0xAB, sizeof info);
+    EXPECT_EQ(sys.StnConfByName("FCS0102", &info), eda::kNotBound);
+    ASSERT_EQ(sys.Init("DEMO"), 0u) << eda::last_error();
+    ASSERT_EQ(sys.StnConfByName("FCS0102", &info), 0u);
+    EXPECT_STREQ(info.szStnName, "FCS0102");
+    std::uint8_t raw[sizeof info];
+    std::memcpy(raw, &info, sizeof info);
+    EXPECT_EQ(raw[112] | raw[113] << 8, 12);
+    EXPECT_EQ(raw[20], 0);  // the record is cleared, not left with old bytes
+    EXPECT_EQ(sys.StnConfByName("FCS9999", &info), eda::kNoStation);
+    EXPECT_EQ(sys.StnConfByName("../FCS0102", &info), eda::kBadName);
+    EXPECT_EQ(sys.StnConfByName("FCS0102", nullptr), eda::kBadArgument);
+    ASSERT_EQ(eq.InitEqlz("DEMO"), 0u);
+    EXPECT_EQ(eq.StnConfByName("FCS0101", &info), eda::kNoStation);
+    ASSERT_EQ(eq.StnConfByName("FCS0201", &info), 0u);
+    EXPECT_EQ(info.wStnNo, 2);
+    EXPECT_NE(sys.Init("NOPROJECT"), 0u);
+    EXPECT_EQ(sys.StnConfByName("FCS0102", &info), eda::kNotBound);  // a failed bind unbinds
+}
+
+TEST_F(SysConfTest, AreasApcsTestModeAndBusTypes) {
+    _OdtAreaInf a;
+    auto area = [&] { return std::string(a.szAreaName, strnlen(a.szAreaName, 8)); };
+    ASSERT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 1, &a), 0u);
+    EXPECT_EQ(area(), "AREA01");
+    ASSERT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 2, &a), 0u);
+    EXPECT_EQ(std::string(a.szAreaName, 8), "ABCDEFGH");  // full: not terminated
+    EXPECT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 3, &a), QVERX_NO_AREA);
+    EXPECT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0102", 1, &a), QVERX_NO_AREA);
+    ASSERT_EQ(QVERXEdaFcsAreaConfByNoEqlz("DEMO", "FCS0201", 1, &a), 0u);
+    EXPECT_EQ(area(), "EQAREA");
+    EXPECT_EQ(QVERXEdaFcsAreaConfByNoEqlz("DEMO", "FCS0101", 1, &a), QVERX_NO_AREA);
+
+    int v[6] = {-1, -1, -1, -1, -1, -1};
+    EXPECT_EQ((std::vector<std::uint32_t>{QVERXEdaIsAPCS("DEMO", "FCS0102", &v[0]), QVERXEdaIsAPCS("DEMO", "FCS0101", &v[1]),
+                                          QVEEdaCheckQVTestByName("DEMO", "FCS0101", &v[2]),
+                                          QVEEdaCheckQVTestByName("DEMO", "FCS0102", &v[3]), QVEEdaCheckQVTestVREC(&v[4]),
+                                          QVERXEdaIsAPCS("DEMO", "NOSTN", &v[5])}),
+              (std::vector<std::uint32_t>{0, 0, 0, 0, 0, eda::kNoStation}));
+    EXPECT_EQ(std::vector<int>(v, v + 5), (std::vector<int>{1, 0, 1, 0, 1}));
+    write("workstation.json", "{}");
+    ASSERT_EQ(QVEEdaCheckQVTestVREC(&v[0]), 0u);
+    EXPECT_EQ(v[0], 0);
+    std::filesystem::remove(home_ + "/workstation.json");
+    EXPECT_EQ(QVEEdaCheckQVTestVREC(&v[0]), eda::kConfig);
+    EXPECT_NE(eda::last_error().find(home_ + "/workstation.json"), std::string::npos);
+
+    write("workstation.json", "{}");
+    CQVEEdaFcsDatabase db, db2;
+    unsigned type = 0, other = 9;
+    EXPECT_EQ(db.GetIOBusType(1, type, other), eda::kNotOpen);
+    EXPECT_EQ(db.Open("DEMO", "NOSTN", 1), eda::kNoStation);
+    ASSERT_EQ(db.Open("DEMO", "FCS0101", 1), 0u);
+    ASSERT_EQ(db.GetIOBusType(1, type, other), 0u);
+    EXPECT_EQ(type, 3u);
+    EXPECT_EQ(db.GetIOBusType(3, type, other), eda::kBadArgument);
+    EXPECT_EQ(db.Close(), 0u);
+    EXPECT_EQ(db.Close(), eda::kNotOpen);
+    // No "ioBusTypes": the caller is told so and keeps its defaults.
+    ASSERT_EQ(db2.Open("DEMO", "FCS0102", 1), 0u);
+    type = 42;
+    EXPECT_EQ(db2.GetIOBusType(1, type, other), eda::kNotConfigured);
+    EXPECT_EQ(type, 42u);
+}
+
+TEST_F(SysConfTest, MalformedSysconfigGivesNonZeroNamingTheFile) {
+    const std::string file = top() + "/SYSTEM/sysconfig.json";
+    for (const char* text : {
+             "{ \"stations\": [ { \"name\": \"FCS0101\", ",                  // truncated
+             "{ \"stations\": [ { \"name\": \"../x\", \"number\": 1 } ] }",  // traversal name
+             "{ \"stations\": [ { \"name\": \"FCS0101\", \"number\": 1, \"areas\": 5 } ] }", ""}) {
+        SCOPED_TRACE(text);
+        if (*text) write("projects/DEMO/SYSTEM/sysconfig.json", text);
+        else std::filesystem::remove(file);
+        int v = -1;
+        EXPECT_EQ(QVERXEdaIsAPCS("DEMO", "FCS0101", &v), eda::kConfig);
+        EXPECT_NE(eda::last_error().find(file), std::string::npos) << eda::last_error();
+        EXPECT_EQ(v, -1);
+        CQVERXEdaSysObj sys;
+        EXPECT_EQ(sys.Init("DEMO"), eda::kConfig);
+        EXPECT_NE(eda::last_error().find(file), std::string::npos);
+        CQVEEdaFcsDatabase db;
+        EXPECT_EQ(db.Open("DEMO", "FCS0101", 1), eda::kConfig);
+        _OdtAreaInf a;
+        EXPECT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 1, &a), QVERX_NO_AREA);
+    }
+}
+
+using BackupTest = EdaHome;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    for (std::string l; std::getline(ss, l);) out.push_back(l);
+    return out;
+}
+
+TEST_F(BackupTest, HistoryRegistrationModeAndComment) {
+    ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {}), 0u) << eda::last_error();
+    ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(2, "DEMO", "FCS0102", 0, {"a.edf", "b.txt"}), 0u);
+    EXPECT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {"x\ny"}), eda::kBadName);
+    EXPECT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "a/b", 1, {}), eda::kBadName);
+    const auto l = lines(read("log/histdb.log"));
+    ASSERT_EQ(l.size(), 2u);  // one line per call that succeeded
+    EXPECT_TRUE(std::regex_match(l[0].substr(0, 19), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"))) << l[0];
+    EXPECT_EQ(l[0].substr(19), "\tDEMO\tFCS0101\tkind=1\tflag=1\tfiles=");
+    EXPECT_EQ(l[1].substr(19), "\tDEMO\tFCS0102\tkind=2\tflag=0\tfiles=a.edf;b.txt");
+
+    EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0101", 0), 1);
+    EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0102", 0), 0);
+    EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "..", 0), 0);
+    std::tm tm{};
+    tm.tm_year = 2026 - 1900, tm.tm_mon = 11, tm.tm_mday = 6, tm.tm_hour = 9, tm.tm_min = 5, tm.tm_sec = 7;
+    tm.tm_isdst = -1;
+    const std::time_t start = std::mktime(&tm);
+    ASSERT_EQ(CQVEFCSAutBackup::CreateComment("DEMO", "FCS0101", start, 74, 3, "Tuning save\nsecond", "FCS0101"), 0u)
+        << eda::last_error();
+    EXPECT_EQ(read("backup/DEMO/FCS0101/comments.log"), "2026-12-06 09:05:07\tkind=74\tvalue=3\tTuning save second\n");
+    EXPECT_EQ(CQVEFCSAutBackup::CreateComment("DEMO", "../x", start, 74, 3, "t", "x"), eda::kBadName);
+}
+
+TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
+    const std::string bdir = home_ + "/backup/DEMO/FCS0101";
+    auto subdirs = [&] {
+        std::vector<std::string> out;
+        if (std::filesystem::exists(bdir))
+            for (const auto& e : std::filesystem::directory_iterator(bdir)) out.push_back(e.path().filename());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    EXPECT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "FCS0101", 1), eda::kNoFile);
+    EXPECT_NE(eda::last_error().find("FCS0101/DB/stndb.sfdata"), std::string::npos);
+    EXPECT_TRUE(subdirs().empty());
+    EXPECT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "a/b", 1), eda::kBadName);
+
+    std::string image(4096, '\0');
+    image.replace(0, 8, "TUSFDB01");
+    write("projects/DEMO/FCS0101/DB/stndb.sfdata", image);
+    ASSERT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "FCS0101", 1), 0u) << eda::last_error();  // no TP file yet
+    write("projects/DEMO/FCS0101/TP/tuning.tps", "TP text\n");
+    ASSERT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "FCS0101", 1), 0u) << eda::last_error();
+    const auto dirs = subdirs();
+    ASSERT_EQ(dirs.size(), 2u);  // two backups, even within one second
+    EXPECT_TRUE(std::regex_match(dirs[0], std::regex(R"(\d{14})"))) << dirs[0];
+    const std::string first = "backup/DEMO/FCS0101/" + dirs[0], second = "backup/DEMO/FCS0101/" + dirs[1];
+    EXPECT_EQ(read(first + "/stndb.sfdata"), image);
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/" + first + "/tuning.tps"));
+    EXPECT_EQ(read(second + "/stndb.sfdata"), image);
+    EXPECT_EQ(read(second + "/tuning.tps"), "TP text\n");
+    for (const auto& e : std::filesystem::directory_iterator(home_ + "/" + second))
+        EXPECT_EQ(e.path().extension(), e.path().filename() == "tuning.tps" ? ".tps" : ".sfdata");  // no temporaries
+}
+
+}  // namespace

@@ -1,0 +1,366 @@
+// The port layer: share-mode exclusion across processes, replace-on-close keeps the old file after
+// any failure and removes stale temporaries of dead processes, copy and move, full path names, code-page characters, directory search, processes,
+// waits and sleeps, string resources.
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+
+#include "common_fixture.h"
+#include "libqvecommon.h"
+#include "port/port_host.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+long long ms_since(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+HANDLE open_excl(const std::string& p) {
+    return CreateFileA(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+HANDLE open_read(const std::string& p) {
+    return CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+HANDLE open_replace(const std::string& p, DWORD access = GENERIC_WRITE, DWORD flag = PORT_FLAG_REPLACE_ON_CLOSE) {
+    return CreateFileA(p.c_str(), access, 0, nullptr, OPEN_EXISTING, flag, nullptr);
+}
+// 0 = opened, 1 = refused with EBUSY, 2 = something else; tried in a child process.
+int child_try_open(const std::string& p, bool exclusive) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        HANDLE h = exclusive ? open_excl(p) : open_read(p);
+        ::_exit(h != INVALID_HANDLE_VALUE ? (CloseHandle(h) ? 0 : 2) : GetLastError() == EBUSY ? 1 : 2);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+// The error code of a failed call (false or an invalid handle); 0 when it succeeded.
+int fails(BOOL ok) { return ok ? 0 : static_cast<int>(GetLastError()); }
+int fails(HANDLE h) { return h != INVALID_HANDLE_VALUE ? (CloseHandle(h), 0) : static_cast<int>(GetLastError()); }
+
+class PortFiles : public WsTemp {
+protected:
+    std::size_t entries() const { return std::distance(std::filesystem::directory_iterator(dir), {}); }
+};
+
+TEST_F(PortFiles, ShareModesExcludeOtherProcessesUntilClosed) {
+    const std::string f = path("db.sfdata");
+    write(f, "image");
+    HANDLE r1 = open_read(f), r2 = open_read(f);
+    ASSERT_NE(r2, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(child_try_open(f, false), 0);  // readers coexist
+    EXPECT_EQ(child_try_open(f, true), 1);   // but exclude a writer
+    CloseHandle(r1);
+    CloseHandle(r2);
+    HANDLE h = open_excl(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(child_try_open(f, false), 1);
+    EXPECT_EQ(fails(open_read(f)), EBUSY);  // the same process too: each open is its own description
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(child_try_open(f, true), 0);
+
+    // A lock goes with the process that held it, closed or not.
+    int ready[2], quit[2];
+    ASSERT_EQ(::pipe(ready) | ::pipe(quit), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        char c = open_excl(f) != INVALID_HANDLE_VALUE ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(quit[0], &c, 1);  // held until the parent says so; the handle is never closed
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_EQ(fails(open_read(f)), EBUSY);
+    (void)!::write(quit[1], "q", 1);
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_EQ(fails(open_excl(f)), 0);
+    for (int fd : {ready[0], ready[1], quit[0], quit[1]}) ::close(fd);
+}
+
+// A short write, a failed write, a failed close: the old file stays, no temporary is left.
+TEST_F(PortFiles, ReplaceOnCloseKeepsTheOldFileAfterAnyFailure) {
+    const std::string f = path("stndb.sfdata");
+    DWORD done = 0;
+    const std::vector<std::pair<const char*, std::function<void(HANDLE)>>> faults = {
+        {"short write", [&](HANDLE h) {
+             failpoint::arm("WriteFile.short", 3);
+             EXPECT_TRUE(WriteFile(h, "NEW-CONTENT", 11, &done, nullptr));
+             EXPECT_EQ(done, 3u);
+         }},
+        {"failed write", [&](HANDLE h) {
+             ASSERT_TRUE(WriteFile(h, "NEW", 3, &done, nullptr));
+             failpoint::arm("WriteFile", ENOSPC);
+             EXPECT_FALSE(WriteFile(h, "-CONTENT", 8, &done, nullptr));
+             failpoint::reset();
+         }},
+        {"failed close", [&](HANDLE h) {
+             char buf[16] = {};
+             ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));  // reads the copy
+             EXPECT_EQ(std::string(buf, done), "OLD-CONTENT");
+             ASSERT_TRUE(WriteFile(h, "+", 1, &done, nullptr));
+             failpoint::arm("CloseHandle", EIO);
+         }},
+    };
+    for (const auto& [what, fault] : faults) {
+        SCOPED_TRACE(what);
+        write(f, "OLD-CONTENT");
+        HANDLE h = open_replace(f, GENERIC_READ | GENERIC_WRITE);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        fault(h);
+        EXPECT_FALSE(CloseHandle(h));
+        failpoint::reset();
+        EXPECT_EQ(read(f), "OLD-CONTENT");
+        EXPECT_EQ(entries(), 1u);
+    }
+}
+
+TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
+    // The first replace in a folder removes the stale temporaries of dead processes, and only those.
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string d = std::to_string(dead), me = std::to_string(::getpid());
+    const std::pair<std::string, bool> temps[] = {
+        {".stndb.sfdata." + d + ".0.tmp", false},    // the file's, of a dead process: removed
+        {".stndb.sfdata." + d + ".17.tmp", false},
+        {".stndb.sfdata." + me + ".999.tmp", true},  // a live process's
+        {".g.dat." + d + ".0.tmp", false},           // another file's of the folder, of a dead process
+        {".stndb.sfdata." + d + ".x.tmp", true},     // not a temporary's name
+        {".stndb.sfdata.1.2.3.tmp", true},           // pid 2 lives
+    };
+    for (const auto& t : temps) write(path(t.first), "x");
+    const std::string f = path("stndb.sfdata");
+    write(f, "OLD-CONTENT");
+    ::chmod(f.c_str(), 0640);
+    HANDLE h = open_replace(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(child_try_open(f, false), 1);  // excluded while the replacement is pending
+    ASSERT_EQ(SetFilePointer(h, 4, nullptr, FILE_BEGIN), 4u);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
+    EXPECT_EQ(read(f), "OLD-CONTENT");  // nothing visible before the close
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(read(f), "OLD-newTENT");
+    EXPECT_EQ(mode_of(f), 0640u);
+    for (const auto& [name, kept] : temps) EXPECT_EQ(std::filesystem::exists(path(name)), kept) << name;
+
+    ASSERT_NE(h = open_replace(f), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteFile(h, "xx", 2, &done, nullptr));
+    ASSERT_TRUE(PortAbandonFile(h));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(read(f), "OLD-newTENT");
+
+    ASSERT_NE(h = open_replace(f, GENERIC_READ | GENERIC_WRITE, PORT_FLAG_REPLACE_WHOLE), INVALID_HANDLE_VALUE);
+    char buf[16];
+    ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));
+    EXPECT_EQ(done, 0u);  // nothing of the old content was copied
+    ASSERT_TRUE(WriteFile(h, "ab", 2, &done, nullptr));
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(read(f), "ab");
+    EXPECT_EQ(entries(), 4u);  // no temporary of this process left
+    h = open_read(f);  // only replace-on-close handles can be abandoned
+    EXPECT_FALSE(PortAbandonFile(h));
+    CloseHandle(h);
+}
+
+TEST_F(PortFiles, ReadOnlyTargetOrFolderFailsAtTheOpenWithEACCES) {
+    const std::string f = path("ro.sfdata");
+    write(f, "keep");
+    ::chmod(f.c_str(), 0444);
+    EXPECT_EQ(fails(open_replace(f)), EACCES);
+    EXPECT_EQ(fails(open_excl(f)), EACCES);
+    EXPECT_EQ(fails(open_read(f)), 0);  // reading stays possible
+    // A folder without write bits takes no temporary, for root too: its files are not replaced.
+    ::chmod(f.c_str(), 0644);
+    ::chmod(dir.c_str(), 0555);
+    EXPECT_EQ(fails(open_replace(f)), EACCES);
+    ::chmod(dir.c_str(), 0755);
+    EXPECT_EQ(read(f), "keep");
+    EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(PortFiles, FailedReadOrCloseStillReleasesTheHandleAndItsLock) {
+    const std::string f = path("a.bin");
+    write(f, "12345");
+    HANDLE h = open_excl(f);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    failpoint::arm("ReadFile", 6);
+    char buf[4];
+    DWORD done = 7;
+    EXPECT_FALSE(ReadFile(h, buf, 4, &done, nullptr));
+    EXPECT_EQ(done, 0u);
+    failpoint::arm("CloseHandle", 4);
+    EXPECT_EQ(fails(CloseHandle(h)), 4);
+    failpoint::reset();
+    EXPECT_EQ(fails(CloseHandle(h)), EBADF);  // already released: a stale handle, not a crash
+    EXPECT_EQ(fails(open_excl(f)), 0);
+}
+
+// A close that fails leaves the old file and still closes the handle; a failed folder sync after
+// the rename is the one failure that leaves the new file, and it has a result of its own.
+TEST_F(PortFiles, FailedCommitKeepsTheOldFileAndAnUnconfirmedOneSaysSo) {
+    const std::string f = path("f.dat");
+    const std::tuple<const char*, std::uint32_t, const char*> cases[] = {
+        {"QVEEngCloseFile", 9, "old"}, {"CloseHandle", 9, "old"}, {"CloseHandle.syncdir", PORT_ERROR_NOT_CONFIRMED, "new"}};
+    for (const auto& [fp, result, content] : cases) {
+        SCOPED_TRACE(fp);
+        write(f, "old");
+        failpoint::reset();
+        failpoint::arm(fp, 9);
+        HANDLE h = nullptr;
+        ASSERT_EQ(QVEEngCreateFile(f.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, PORT_FLAG_REPLACE_WHOLE, nullptr, &h, 1), 0u);
+        DWORD done = 0;
+        ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
+        EXPECT_EQ(QVEEngCloseFile(h, 1), result);
+        failpoint::reset();
+        EXPECT_NE(QVEEngCloseFile(h, 1), 0u);  // already closed (the next open, exclusive, proves the lock gone)
+        EXPECT_EQ(read(f), content);
+        EXPECT_EQ(entries(), 1u) << "a temporary was left";
+    }
+}
+
+TEST_F(PortFiles, CreateCopyAndMoveRefuseToOverwriteWhereAsked) {
+    const std::string a = path("a.txt"), b = path("b.txt");
+    EXPECT_EQ(fails(open_excl(a)), ENOENT);
+    write(a, "source");
+    EXPECT_EQ(fails(CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)), EEXIST);
+    ::chmod(a.c_str(), 0600);
+    ASSERT_TRUE(CopyFileA(a.c_str(), b.c_str(), false));
+    EXPECT_EQ(read(b), "source");
+    EXPECT_EQ(mode_of(b), 0600u);
+    EXPECT_EQ(fails(CopyFileA(a.c_str(), b.c_str(), true)), EEXIST);
+    write(a, "second");
+    HANDLE h = open_read(b);
+    EXPECT_EQ(fails(CopyFileA(a.c_str(), b.c_str(), false)), EBUSY);  // a held target is not copied over
+    CloseHandle(h);
+    EXPECT_EQ(fails(MoveFileA(a.c_str(), b.c_str())), EEXIST);
+    ASSERT_TRUE(DeleteFileA(b.c_str()));
+    ASSERT_TRUE(MoveFileA(a.c_str(), b.c_str()));
+    EXPECT_EQ(read(b), "second");
+    EXPECT_EQ(entries(), 1u);
+}
+
+TEST(PortText, FullPathNameDoubleByteCharactersAndStringResources) {
+    char buf[64];
+    char* part = nullptr;
+    ASSERT_EQ(GetFullPathNameA("/a/./b//../c.txt", sizeof buf, buf, &part), 8u);
+    EXPECT_STREQ(buf, "/a/c.txt");
+    EXPECT_STREQ(part, "c.txt");
+    std::memcpy(buf, "untouched", 10);
+    EXPECT_EQ(GetFullPathNameA("/a/c.txt", 8, buf, nullptr), 9u);  // the size needed, with the NUL
+    EXPECT_STREQ(buf, "untouched");
+
+    const char s[] = "a\x81\x5C" "b\x9F";  // one byte, a lead byte with 0x5C as second byte, one byte, a lone lead
+    EXPECT_EQ(_mbclen(reinterpret_cast<const unsigned char*>(s + 1)), 2u);
+    EXPECT_EQ(CharNextA(s + 1), s + 3);
+    EXPECT_EQ(CharNextA(s + 4), s + 5) << "a lead byte before the terminator does not skip it";
+    EXPECT_EQ(CharNextA(s + 5), s + 5);
+
+    port::set_string_table({{4214, "Tool backup start"}});
+    std::string text = "kept";
+    EXPECT_FALSE(LoadStringA(4215, text));
+    EXPECT_EQ(text, "kept");
+    ASSERT_TRUE(LoadStringA(4214, text));
+    EXPECT_EQ(text, "Tool backup start");
+    port::set_string_table({});
+}
+
+using PortSearch = WsTemp;
+
+TEST_F(PortSearch, PatternMatchesSortedSkipsDotEntriesAndNoMatchIsAnInvalidHandle) {
+    for (auto n : {"b.xseg", "a.xseg", "c.txt", "a.xseg.bak", "xseg"}) write(path(n), "x");
+    ::mkdir(path("d.xseg").c_str(), 0755);
+    auto find = [&](const std::string& pattern) {
+        std::vector<std::string> found;
+        WIN32_FIND_DATAA fd;
+        HANDLE h = FindFirstFileA((dir + pattern).c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE) return found.push_back("invalid " + std::to_string(GetLastError())), found;
+        do found.push_back(fd.cFileName + std::string(fd.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY ? "/" : ""));
+        while (FindNextFileA(h, &fd));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
+        EXPECT_TRUE(FindClose(h));
+        return found;
+    };
+    EXPECT_EQ(find("/*.xseg"), (std::vector<std::string>{"a.xseg", "b.xseg", "d.xseg/"}));
+    EXPECT_EQ(find("/*").size(), 6u);  // no "." or ".."
+    const std::string none = "invalid " + std::to_string(ENOENT);
+    EXPECT_EQ(find("/*.none"), std::vector<std::string>{none});
+    EXPECT_EQ(find("/none/*.xseg"), std::vector<std::string>{none});
+}
+
+using PortProcess = WsTemp;
+
+TEST_F(PortProcess, ChildExitCodeStillActiveDetachedAndStartFailure) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);  // not close-on-exec: the child must not get it
+    const std::string script = "for f in 0 1 2; do [ \"$(readlink /proc/$$/fd/$f)\" = /dev/null ] || exit 1; done; " +
+                               std::string("[ -e /proc/$$/fd/") + std::to_string(fds[0]) + " ] && exit 2; exit 3";
+    HANDLE p = nullptr;
+    ASSERT_TRUE(CreateProcessV("/bin/sh", {"sh", "-c", script}, &p));
+    EXPECT_EQ(WaitForSingleObject(p, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(p, &code));
+    EXPECT_EQ(code, 3u);
+    EXPECT_TRUE(CloseHandle(p));
+    ::close(fds[0]);
+    ::close(fds[1]);
+
+    ASSERT_TRUE(CreateProcessV("/bin/sleep", {"sleep", "5"}, &p));
+    ASSERT_TRUE(GetExitCodeProcess(p, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    auto t = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(p, 60), WAIT_TIMEOUT);
+    EXPECT_GE(ms_since(t), 55);
+    EXPECT_LT(ms_since(t), 2000);
+    CloseHandle(p);  // the process goes on; it is reaped when it ends
+
+    EXPECT_EQ(fails(CreateProcessV((dir + "/no-such-tool").c_str(), {"no-such-tool"}, &p)), ENOENT);
+}
+
+TEST_F(PortProcess, ArmedWaitsAndSleepsReturnAtOnceAndAreRecorded) {
+    failpoint::arm("Sleep", 0, 1, true);
+    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
+    failpoint::arm("WaitForSingleObject", WAIT_TIMEOUT);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    HANDLE h = port::wrap_fd(fds[0], true);
+    auto t = Clock::now();
+    Sleep(1000);
+    Sleep(30000);
+    EXPECT_EQ(WaitForMultipleObjects(1, &h, false, 30000), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(h, 45000), WAIT_TIMEOUT);
+    EXPECT_LT(ms_since(t), 500);
+    std::vector<std::pair<std::string, unsigned>> got;
+    for (const auto& w : failpoint::waits()) got.emplace_back(w.name, w.ms);
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, unsigned>>{
+                       {"Sleep", 1000}, {"Sleep", 30000}, {"WaitForMultipleObjects", 30000},
+                       {"WaitForSingleObject", 45000}}));
+    CloseHandle(h);
+    ::close(fds[1]);
+}
+
+TEST_F(PortProcess, WaitForMultipleObjectsNamesTheReadableDescriptor) {
+    int a[2], b[2];
+    ASSERT_EQ(::pipe(a) | ::pipe(b), 0);
+    HANDLE hs[2] = {port::wrap_fd(a[0], true), port::wrap_fd(b[0], true)};
+    EXPECT_EQ(port::fd_of(hs[1]), b[0]);
+    auto t = Clock::now();
+    EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 30), WAIT_TIMEOUT);
+    EXPECT_GE(ms_since(t), 25);
+    ASSERT_EQ(::write(b[1], "x", 1), 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 1000), WAIT_OBJECT_0 + 1);
+    HANDLE bad = reinterpret_cast<HANDLE>(hs);  // not a handle of the port
+    EXPECT_EQ(WaitForMultipleObjects(1, &bad, false, 10), WAIT_FAILED);
+    EXPECT_TRUE(CloseHandle(hs[0]) && CloseHandle(hs[1]));
+    EXPECT_EQ(::close(a[0]), -1);  // owned descriptors were closed with their handles
+    ::close(a[1]);
+    ::close(b[1]);
+}
+
+}  // namespace
