@@ -135,9 +135,9 @@ std::optional<std::string> LdTuSaveIoTblBroken(const LdTuSaveImage& img) {
 // ---- look-ups --------------------------------------------------------------------------------
 
 std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
-                                  std::uint32_t dwBaseAdrs) {
+                                  std::uint32_t dwBaseAdrs, std::size_t len) {
     LdTuSaveImage img(pDbImage, dwImageSize);
-    return img.At(img.ConvBase(dwBaseAdrs, dwAdrs));
+    return img.At(img.ConvBase(dwBaseAdrs, dwAdrs, len));
 }
 
 int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl) {
@@ -165,14 +165,17 @@ int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize
     const std::uint16_t u16AnMsgCnt = img.U16(*cnst + kAreaCnstAnMsgCnt).value_or(0);
     pRootTbl->nAnMsgCnt = static_cast<std::int16_t>(u16AnMsgCnt);
 
-    auto anMsg = img.FollowBase(dwBase, *area + kAreaRootAnMsgData, kAnMsgDataUsed);
+    auto follow = [&](std::size_t field, std::size_t len) {
+        return img.OffsetOf(LdTuSavesConvDBAdrs(pDbImage, dwImageSize, img.U32(field).value_or(0), dwBase, len));
+    };
+    auto anMsg = follow(*area + kAreaRootAnMsgData, kAnMsgDataUsed);
     if (!anMsg) {
         LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:pAnMsgData is Invalid");
         return 0;
     }
     // The array must hold the count read as unsigned: that covers every reader of it,
     // whether it takes the count as signed or as unsigned.
-    auto uaid = img.FollowBase(dwBase, *anMsg + kAnMsgUaid, kUaidSize * u16AnMsgCnt);
+    auto uaid = follow(*anMsg + kAnMsgUaid, kUaidSize * u16AnMsgCnt);
     if (!uaid) {
         LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:pAnUaid is Invalid");
         return 0;
@@ -189,12 +192,12 @@ int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
         return 0;
     }
     LdTuSaveImage img(pDbImage, dwImageSize);
-    std::optional<std::size_t> hdr;
+    std::uint8_t* hdr = nullptr;
     if (auto bldb = img.OffsetOf(pRootTbl->pBldbPtrTbl)) {
         if (auto entry = img.BldbEntry(*bldb, u16BlockNum))
-            hdr = img.FollowBase(pRootTbl->dwBaseAdrs, *entry, kBlkHdrFixedSize);
+            hdr = LdTuSavesConvDBAdrs(pDbImage, dwImageSize, *img.U32(*entry), pRootTbl->dwBaseAdrs, kBlkHdrFixedSize);
     }
-    *ppBlockHeader = img.At(hdr);
+    *ppBlockHeader = hdr;
     if (!hdr) {
         LdTuSaveMsgf("ERR:LdTuSavesGetDBBlockAdrs BlockHedaer is Invalid BlockNum=%d", static_cast<int>(u16BlockNum));
         return 0;
@@ -206,7 +209,7 @@ int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
                             std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
                             std::uint32_t* pdwRecSize) {
     LdTuSaveImage img(pDbImage, dwImageSize);
-    std::optional<std::size_t> rec;
+    std::uint8_t* rec = nullptr;
     std::uint32_t dwRecSize = 0;
     if (auto hdr = img.OffsetOf(pBlockHeader)) {
         auto adrs = img.U32(*hdr + BlkHdrRecAdrs(dwRecNo));
@@ -214,11 +217,11 @@ int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
         if (adrs && *adrs != 0 && *adrs != pRootTbl->dwBaseAdrs) {
             if (auto size = img.U32(*hdr + BlkHdrRecSize(dwRecNo))) {
                 dwRecSize = *size;
-                rec = img.ConvBase(pRootTbl->dwBaseAdrs, *adrs, dwRecSize);
+                rec = LdTuSavesConvDBAdrs(pDbImage, dwImageSize, *adrs, pRootTbl->dwBaseAdrs, dwRecSize);
             }
         }
     }
-    *ppDBRec = img.At(rec);
+    *ppDBRec = rec;
     if (!rec) {
         LdTuSaveMsgf("ERR:LdTuSavesGetDBRecOffset:DBRec Pointer is Invalid");
         return 0;

@@ -6,6 +6,7 @@
 // as one "ERR:" line and return 1 for success, 0 for failure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,9 +20,9 @@ struct LdTuSavesRootTbl {
 };
 
 // Position of station address dwAdrs in the image of base dwBaseAdrs, or null (for 0, for the
-// base itself, and for a position outside the image).
+// base itself, and when the len bytes from there would not lie inside the image).
 std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
-                                  std::uint32_t dwBaseAdrs);
+                                  std::uint32_t dwBaseAdrs, std::size_t len = 1);
 
 int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl);
 

@@ -165,9 +165,9 @@ public:
     // ---- base and conversion -------------------------------------------------------------
     // StnCnstTblAdrs as stored (nullopt when the image is too short to hold it).
     std::optional<std::uint32_t> StnCnstTblAdrs() const;
+    // The station root table as anchor, {0x200, B}.
     // B = StnCnstTblAdrs - 0x100; nullopt when StnCnstTblAdrs is 0 or missing.
     std::optional<std::uint32_t> BaseAdrs() const { return base_; }
-    // The station root table as anchor, {0x200, B}.
     LdTuSaveAnchor Base() const { return {LdTuSaveImg::kStnRootTbl, base_.value_or(0)}; }
 
     // Image offset of station address adrs, relative to anchor: anchor.off + (adrs - anchor.adrs)
@@ -178,7 +178,6 @@ public:
     std::optional<std::size_t> ConvBase(std::uint32_t base, std::uint32_t adrs, std::size_t len = 1) const;
     // Reads the station address at image offset fieldOff and converts it.
     std::optional<std::size_t> Follow(const LdTuSaveAnchor& anchor, std::size_t fieldOff, std::size_t len = 1) const;
-    std::optional<std::size_t> FollowBase(std::uint32_t base, std::size_t fieldOff, std::size_t len = 1) const;
 
     // ---- navigation ------------------------------------------------------------------------
     // Offset of BldbPtrTbl entry blockNo - 1 (nullopt for block 0 or an entry outside the image).
@@ -202,13 +201,8 @@ public:
     std::optional<std::uint16_t> U16(std::size_t off) const { return tb::get_u16(cspan(), off); }
     std::optional<std::int16_t> I16(std::size_t off) const { return tb::get_i16(cspan(), off); }
     std::optional<std::uint32_t> U32(std::size_t off) const { return tb::get_u32(cspan(), off); }
-    bool PutU8(std::size_t off, std::uint8_t v) const { return tb::put_u8(span(), off, v); }
-    bool PutU16(std::size_t off, std::uint16_t v) const { return tb::put_u16(span(), off, v); }
-    bool PutU32(std::size_t off, std::uint32_t v) const { return tb::put_u32(span(), off, v); }
     bool Read(std::size_t off, void* dst, std::size_t len) const { return tb::get_bytes(cspan(), off, dst, len); }
     bool Write(std::size_t off, const void* src, std::size_t len) const { return tb::put_bytes(span(), off, src, len); }
-    // The len bytes at off as a span, nullopt when they are not all there.
-    std::optional<tb::MutBytes> Bytes(std::size_t off, std::size_t len) const;
 
     // ---- positions ---------------------------------------------------------------------------
     // Pointer to the byte at off, nullptr when off is outside the image.

@@ -42,8 +42,6 @@ void CopyTagName(char* dst, const std::uint8_t* src) {
 
 }  // namespace
 
-const TuUpLoadItem* TuUpLoadItemTbl() { return s_upLoadTbl; }
-
 int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc) {
     const LdTuSaveImage img = Image(tc);
     const std::uint32_t r = item->recNo;
@@ -209,10 +207,7 @@ int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* o
     return TU_OK;
 }
 
-namespace {
-
-// TusSetSaveRecordTbl for a block header already found.
-int TusSetSaveRecordTblAt(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
+int TusSetSaveRecordTbl(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
     const std::uint8_t category = hdr[kBlkHdrCategory];
     if (category <= 2 || category == 15) return TU_OK;
     const std::uint16_t blkCode = tb::load_u16(hdr + kBlkHdrBlockCode);
@@ -235,17 +230,6 @@ int TusSetSaveRecordTblAt(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint
     rec.recNo[0] = item->recNo;
     tbl.push_back(rec);
     return TU_OK;
-}
-
-}  // namespace
-
-int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
-    std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
-    if (!hdr) {
-        TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TuBlockSearch() error");
-        return TU_NG;
-    }
-    return TusSetSaveRecordTblAt(hdr, item, blockNo, tc);
 }
 
 int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
@@ -276,7 +260,7 @@ int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
             if (!hdr) {
                 TuPutMsgBuf("ERR:TuBlockSave(): TuBlockSearch() error");
                 rtn = TU_NG;
-            } else if (TuRecordDBSet(hdr, &it, tc) != TU_OK || TusSetSaveRecordTblAt(hdr, &it, blockNo, tc) != TU_OK) {
+            } else if (TuRecordDBSet(hdr, &it, tc) != TU_OK || TusSetSaveRecordTbl(hdr, &it, blockNo, tc) != TU_OK) {
                 rtn = TU_NG;
             }
         }

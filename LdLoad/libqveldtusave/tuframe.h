@@ -113,7 +113,6 @@ public:
 
     bool AtEnd() const { return off_ == total_; }
     std::size_t Offset() const { return off_; }
-    std::size_t Total() const { return total_; }
     // The header at the cursor, or nullptr when it does not lie wholly inside the data.
     std::uint8_t* HeaderAt() const { return tb::in_range(total_, off_, kSvDataSize) ? data_ + off_ : nullptr; }
     // The item at the cursor, its header fields read now (convert the header before calling).

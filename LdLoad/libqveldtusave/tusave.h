@@ -93,10 +93,10 @@ struct tucomn {
 // ---- transport ----------------------------------------------------------------------------
 int TuZclRW(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
             int* rtnLen);
-int TuZclRWRetry(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame);
-// TuZclRWRetry that also gives the number of bytes read (at least the 64 of the save header).
-int TuZclRWRetryLen(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
-                    int* rtnLen);
+// TuZclRW, sent once more after a busy reply. *rtnLen (when given) gets the number of bytes read,
+// at least the 64 of the save header.
+int TuZclRWRetry(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
+                 int* rtnLen = nullptr);
 
 // ---- request frames -------------------------------------------------------------------------
 // Zeroes frame (kTuReqFrameSize bytes) and writes the prefix; takes the next frame sequence number.
@@ -168,12 +168,11 @@ int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc);
 int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc);
 int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo,
                         std::uint16_t* lastChkBlkNo, tucomn* tc);
-int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc);
+// Lists the record of item, written into the block at blockHeader, in the save record table.
+int TusSetSaveRecordTbl(std::uint8_t* blockHeader, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc);
 int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo);
 std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tucomn* tc);
 int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc);
-// The batch's item table (kTuSaveRecMax entries), for inspection.
-const TuUpLoadItem* TuUpLoadItemTbl();
 
 // ---- operation marks ------------------------------------------------------------------------------
 int TuOpeMarkSave(int kind, tucomn* tc);
