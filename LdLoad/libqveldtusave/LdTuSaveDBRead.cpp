@@ -292,7 +292,7 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
         if (std::uint32_t nRtn = file.Open(inf->strDbFilePath, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN)) {
             LdTuSaveMsgf("ERR:%s FileName=%s, nRtn = %d", LdTuSaveText(IDS_DBOPEN).c_str(), inf->strDbFilePath.c_str(),
                          static_cast<int>(nRtn));
-            return LDTUSAVE_E_DBREAD;
+            return TUSAVE_E_DBREAD;
         }
         static const LdTuSaveReadLines kDbLines = {
             [](const std::string&, DWORD dwRtn) {
@@ -304,20 +304,20 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
         };
         std::uint8_t* pImage = nullptr;
         DWORD dwSize = 0;
-        if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return LDTUSAVE_E_DBREAD;
+        if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return TUSAVE_E_DBREAD;
         inf->pDbImage = pImage;
         if (std::uint32_t nRtn = file.Close()) {
             LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
             __QVEEngFree(inf->pDbImage, kSource, __LINE__);
             inf->pDbImage = nullptr;
-            return LDTUSAVE_E_DBREAD;
+            return TUSAVE_E_DBREAD;
         }
         inf->dbImageSize = dwSize;
         if (!LdTuSaveDBImageSound(inf->pDbImage, inf->dbImageSize, inf->strDbFilePath)) {
             __QVEEngFree(inf->pDbImage, kSource, __LINE__);
             inf->pDbImage = nullptr;
             inf->dbImageSize = 0;
-            return LDTUSAVE_E_DBREAD;
+            return TUSAVE_E_DBREAD;
         }
     }
 
@@ -325,7 +325,7 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
     if (std::uint32_t nRtn = file.Open(inf->strUserInstPath, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN)) {
         LdTuSaveMsgf("ERR:QVEEngCreateFile() Error FileName=%s, nRtn = %d", inf->strUserInstPath.c_str(),
                      static_cast<int>(nRtn));
-        return LDTUSAVE_E_DBREAD;
+        return TUSAVE_E_DBREAD;
     }
     static const LdTuSaveReadLines kUserInstLines = {
         [](const std::string& path, DWORD dwRtn) {
@@ -338,16 +338,16 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
     std::uint8_t* pUserInst = nullptr;
     DWORD dwUserInstSize = 0;
     if (!LdTuSaveReadWhole(file, inf->strUserInstPath, kUserInstLines, &pUserInst, &dwUserInstSize))
-        return LDTUSAVE_E_DBREAD;
+        return TUSAVE_E_DBREAD;
     inf->pUserInst = pUserInst;
     if (std::uint32_t nRtn = file.Close()) {
         LdTuSaveMsgf("ERR:QVEEngCloseFile() Error FileName = %s, nRtn = %d", inf->strUserInstPath.c_str(),
                      static_cast<int>(nRtn));
         __QVEEngFree(inf->pUserInst, kSource, __LINE__);
         inf->pUserInst = nullptr;
-        return LDTUSAVE_E_DBREAD;
+        return TUSAVE_E_DBREAD;
     }
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }
 
 std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
@@ -358,20 +358,20 @@ std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
                                        FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE)) {
         LdTuSaveMsgf("ERR:%s FileName = %s, nRtn = %d", LdTuSaveText(IDS_DBWRITEOPEN).c_str(),
                      inf->strDbFilePath.c_str(), static_cast<int>(nRtn));
-        return LDTUSAVE_E_DBWRITE;
+        return TUSAVE_E_DBWRITE;
     }
     DWORD dwWritten = 0;
     BOOL ok = WriteFile(file.get(), inf->pDbImage, inf->dbImageSize, &dwWritten, nullptr);
     if (!ok || dwWritten != inf->dbImageSize) {
         // A short write has no system error of its own.
         LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBWRITE).c_str(), static_cast<int>(ok ? 0 : GetLastError()));
-        return LDTUSAVE_E_DBWRITE;  // the close discards the partly written copy
+        return TUSAVE_E_DBWRITE;  // the close discards the partly written copy
     }
     if (std::uint32_t nRtn = file.Close()) {
         // Only a failed folder sync after the rename leaves the new file in place.
         LdTuSaveMsgf("ERR:%s nRtn = %d%s", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn),
                      nRtn == PORT_ERROR_NOT_CONFIRMED ? " (written, but not confirmed on disk)" : "");
-        return LDTUSAVE_E_DBWRITE;
+        return TUSAVE_E_DBWRITE;
     }
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }

@@ -355,39 +355,39 @@ std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& ar
         } while (FindNextFileA(h, &fd));
         if (!FindClose(h)) {
             LdTuSaveMsgf("ERR:FindClose Error. dwRtn = %d", static_cast<int>(GetLastError()));
-            return LDTUSAVE_E_TPARCHIVE;
+            return TUSAVE_E_TPARCHIVE;
         }
         if (count >= kArchiveMax) {
             const std::string victim = folder + "/" + oldest;
             if (!DeleteFileA(victim.c_str())) {
                 LdTuSaveMsgf("ERR:%s%s dwRtn = %d", LdTuSaveText(LdTuSaveIds::IDS_TPARCHIVE_DELETE).c_str(),
                              victim.c_str(), static_cast<int>(GetLastError()));
-                return LDTUSAVE_E_TPARCHIVE;
+                return TUSAVE_E_TPARCHIVE;
             }
         }
     }
     std::time_t now = QVCTime(nullptr);
     struct tm* local = QVCLocaltime(&now);
     char name[128];
-    if (!local || std::strftime(name, sizeof name, "/TP%Y%m%d%H%M%S.txt", local) == 0) return LDTUSAVE_E_TPARCHIVE;
+    if (!local || std::strftime(name, sizeof name, "/TP%Y%m%d%H%M%S.txt", local) == 0) return TUSAVE_E_TPARCHIVE;
     archivePath = folder + name;
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }
 
 std::uint32_t LdTuSaveTpArchive(const std::string& tpPath, const std::string& tmpPath) {
     std::string archivePath;
     if (LdTuSavesGetStrFileName(tpPath, archivePath) != 0) {
         QVEEngPutMsgBuf("LdTuSavesGetStrFileName error");
-        return LDTUSAVE_E_TPARCHIVE;
+        return TUSAVE_E_TPARCHIVE;
     }
     for (const std::string* to : std::initializer_list<const std::string*>{&archivePath, &tpPath}) {
         if (!CopyFileA(tmpPath.c_str(), to->c_str(), 0)) {
             const DWORD e = GetLastError();
             QVEEngPutMsgBuf("CopyFile error");
-            return e != 0 ? e : LDTUSAVE_E_TPARCHIVE;
+            return e != 0 ? e : TUSAVE_E_TPARCHIVE;
         }
     }
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }
 
 std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
