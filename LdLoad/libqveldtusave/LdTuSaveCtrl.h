@@ -86,16 +86,16 @@ extern int g_testMode;        // frames need no byte-order conversion while set
 extern void* g_hGenLock;      // the generation lock of the running save
 
 // ---- pipeline steps -------------------------------------------------------------
-std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char* project, const char* station,
+[[nodiscard]] std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char* project, const char* station,
                                std::uint32_t projectKind, std::uint32_t saveMode, std::uint16_t parm7,
                                LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlFcsLock(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlGetFcs(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
-std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
-std::uint32_t LdTuSaveCtrlCreateParmStr(LdTuSaveCtrlInf* inf, int flag);
-std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlFcsUnlock(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlFcsLock(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlGetFcs(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlCreateParmStr(LdTuSaveCtrlInf* inf, int flag);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlFcsUnlock(LdTuSaveCtrlInf* inf);
 void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag);

@@ -264,7 +264,8 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                        const LdTuSaveRecord* pEntry, const std::string& strPath,
                                        LdTuSaveEditFiles* files, bool workCopy) {
-    LdTuSavesSetUaidInBL(inf, pRootTbl, pEntry);
+    // A UAID not set in the station's edit file has its own line; the block's file is updated all the same.
+    static_cast<void>(LdTuSavesSetUaidInBL(inf, pRootTbl, pEntry));
     bool notOpened = false, readFailed = false;
     LdTuSaveEditFile* hFile = files->Get(strPath, workCopy, &notOpened, &readFailed);
     if (notOpened) {
@@ -427,7 +428,8 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
             struct _stat st;
             seen = workCopies.emplace(strWork, files.Held(strWork) || _stat(strWork.c_str(), &st) == 0).first;
         }
-        if (seen->second) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true);
+        // A working copy that cannot be updated has its own line and does not fail the step.
+        if (seen->second) static_cast<void>(LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true));
         if (files.Full() && files.Flush() != 0) {
             dwRtn = TUSAVE_E_EDIT;
             break;

@@ -127,7 +127,7 @@ struct LdTuSaveRecPos {
 // The links of the walk from the station root table to the block header table of an area.
 enum class LdTuSaveLink { kNone, kStnCnstTbl, kAreaRootTbl, kAreaCnstTbl, kBlockPtrTbl, kBldbPtrTbl };
 // The name of a link as the lines of the library spell it ("AreaRootTbl1", "AreaCnstTbl", ...).
-const char* LdTuSaveLinkName(LdTuSaveLink link);
+[[nodiscard]] const char* LdTuSaveLinkName(LdTuSaveLink link);
 
 // How station addresses of an area's tables are converted: relative to B (the station form),
 // to the station address of the area root table as stored in the station root table, or to
@@ -149,7 +149,7 @@ struct LdTuSaveArea {
     // AreaCnstTbl, BlockPtrTbl, BldbPtrTbl); kNone when every table is there.
     LdTuSaveLink failed = LdTuSaveLink::kNone;
     // MaxBlock bounded by the entries the image holds; 0 for a negative count.
-    std::size_t BlockCount() const;
+    [[nodiscard]] std::size_t BlockCount() const;
 };
 
 class LdTuSaveImage {
@@ -158,58 +158,58 @@ public:
     LdTuSaveImage(std::uint8_t* image, std::size_t size);
     explicit LdTuSaveImage(std::span<std::uint8_t> image) : LdTuSaveImage(image.data(), image.size()) {}
 
-    std::uint8_t* data() const { return data_; }
-    std::size_t size() const { return size_; }
-    tb::MutBytes span() const { return {data_, size_}; }
+    [[nodiscard]] std::uint8_t* data() const { return data_; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] tb::MutBytes span() const { return {data_, size_}; }
 
     // ---- base and conversion -------------------------------------------------------------
     // StnCnstTblAdrs as stored (nullopt when the image is too short to hold it).
-    std::optional<std::uint32_t> StnCnstTblAdrs() const;
+    [[nodiscard]] std::optional<std::uint32_t> StnCnstTblAdrs() const;
     // The station root table as anchor, {0x200, B}.
     // B = StnCnstTblAdrs - 0x100; nullopt when StnCnstTblAdrs is 0 or missing.
-    std::optional<std::uint32_t> BaseAdrs() const { return base_; }
-    LdTuSaveAnchor Base() const { return {LdTuSaveImg::kStnRootTbl, base_.value_or(0)}; }
+    [[nodiscard]] std::optional<std::uint32_t> BaseAdrs() const { return base_; }
+    [[nodiscard]] LdTuSaveAnchor Base() const { return {LdTuSaveImg::kStnRootTbl, base_.value_or(0)}; }
 
     // Image offset of station address adrs, relative to anchor: anchor.off + (adrs - anchor.adrs)
     // in 32-bit arithmetic. nullopt for 0, for B, when B is unknown, and when
     // [offset, offset + max(len, 1)) is not inside the mirror [0x200, size).
-    std::optional<std::size_t> Conv(const LdTuSaveAnchor& anchor, std::uint32_t adrs, std::size_t len = 1) const;
+    [[nodiscard]] std::optional<std::size_t> Conv(const LdTuSaveAnchor& anchor, std::uint32_t adrs, std::size_t len = 1) const;
     // The same with an explicit base B (anchor {0x200, base}), rejecting 0 and base.
-    std::optional<std::size_t> ConvBase(std::uint32_t base, std::uint32_t adrs, std::size_t len = 1) const;
+    [[nodiscard]] std::optional<std::size_t> ConvBase(std::uint32_t base, std::uint32_t adrs, std::size_t len = 1) const;
     // Reads the station address at image offset fieldOff and converts it.
-    std::optional<std::size_t> Follow(const LdTuSaveAnchor& anchor, std::size_t fieldOff, std::size_t len = 1) const;
+    [[nodiscard]] std::optional<std::size_t> Follow(const LdTuSaveAnchor& anchor, std::size_t fieldOff, std::size_t len = 1) const;
 
     // ---- navigation ------------------------------------------------------------------------
     // Offset of BldbPtrTbl entry blockNo - 1 (nullopt for block 0 or an entry outside the image).
-    std::optional<std::size_t> BldbEntry(std::size_t bldbOff, std::uint32_t blockNo) const;
+    [[nodiscard]] std::optional<std::size_t> BldbEntry(std::size_t bldbOff, std::uint32_t blockNo) const;
     // Header of block blockNo through BldbPtrTbl at bldbOff; the header's fixed part
     // (kBlkHdrFixedSize bytes) lies inside the image. nullopt for an entry of 0 as well.
-    std::optional<std::size_t> BlockHeader(const LdTuSaveAnchor& anchor, std::size_t bldbOff,
+    [[nodiscard]] std::optional<std::size_t> BlockHeader(const LdTuSaveAnchor& anchor, std::size_t bldbOff,
                                            std::uint32_t blockNo) const;
     // Record recNo of the block header at hdrOff, wholly inside the image; nullopt for an
     // address of 0, a record table entry outside the image or a record that ends outside it.
-    std::optional<LdTuSaveRecPos> Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff, std::uint32_t recNo) const;
+    [[nodiscard]] std::optional<LdTuSaveRecPos> Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff, std::uint32_t recNo) const;
 
     // The walk station root table -> area root table of areaNo -> AreaCnstTbl (MaxBlock) ->
     // BlockPtrTbl -> BldbPtrTbl. Every table found is reported, so callers that check the
     // links in another order can still name the one they meet first.
-    LdTuSaveArea Area(unsigned areaNo = 1, LdTuSaveAreaForm form = LdTuSaveAreaForm::kStation) const;
+    [[nodiscard]] LdTuSaveArea Area(unsigned areaNo = 1, LdTuSaveAreaForm form = LdTuSaveAreaForm::kStation) const;
 
     // ---- fields at image offsets -----------------------------------------------------------
-    bool Has(std::size_t off, std::size_t len) const { return tb::in_range(size_, off, len); }
-    std::optional<std::uint8_t> U8(std::size_t off) const { return tb::get_u8(cspan(), off); }
-    std::optional<std::uint16_t> U16(std::size_t off) const { return tb::get_u16(cspan(), off); }
-    std::optional<std::int16_t> I16(std::size_t off) const { return tb::get_i16(cspan(), off); }
-    std::optional<std::uint32_t> U32(std::size_t off) const { return tb::get_u32(cspan(), off); }
-    bool Read(std::size_t off, void* dst, std::size_t len) const { return tb::get_bytes(cspan(), off, dst, len); }
-    bool Write(std::size_t off, const void* src, std::size_t len) const { return tb::put_bytes(span(), off, src, len); }
+    [[nodiscard]] bool Has(std::size_t off, std::size_t len) const { return tb::in_range(size_, off, len); }
+    [[nodiscard]] std::optional<std::uint8_t> U8(std::size_t off) const { return tb::get_u8(cspan(), off); }
+    [[nodiscard]] std::optional<std::uint16_t> U16(std::size_t off) const { return tb::get_u16(cspan(), off); }
+    [[nodiscard]] std::optional<std::int16_t> I16(std::size_t off) const { return tb::get_i16(cspan(), off); }
+    [[nodiscard]] std::optional<std::uint32_t> U32(std::size_t off) const { return tb::get_u32(cspan(), off); }
+    [[nodiscard]] bool Read(std::size_t off, void* dst, std::size_t len) const { return tb::get_bytes(cspan(), off, dst, len); }
+    [[nodiscard]] bool Write(std::size_t off, const void* src, std::size_t len) const { return tb::put_bytes(span(), off, src, len); }
 
     // ---- positions ---------------------------------------------------------------------------
     // Pointer to the byte at off, nullptr when off is outside the image.
-    std::uint8_t* At(std::size_t off) const { return off < size_ ? data_ + off : nullptr; }
-    std::uint8_t* At(const std::optional<std::size_t>& off) const { return off ? At(*off) : nullptr; }
+    [[nodiscard]] std::uint8_t* At(std::size_t off) const { return off < size_ ? data_ + off : nullptr; }
+    [[nodiscard]] std::uint8_t* At(const std::optional<std::size_t>& off) const { return off ? At(*off) : nullptr; }
     // Offset of a position inside the image, nullopt for any other pointer.
-    std::optional<std::size_t> OffsetOf(const std::uint8_t* p) const;
+    [[nodiscard]] std::optional<std::size_t> OffsetOf(const std::uint8_t* p) const;
 
 private:
     tb::Bytes cspan() const { return {data_, size_}; }

@@ -119,7 +119,7 @@ int TuSetStationInfo(tucomn* tc) {
 
 int TuStationSave(tucomn* tc) {
     tc->areaNo = 0;
-    TuSetStationInfo(tc);
+    static_cast<void>(TuSetStationInfo(tc));   // always 0
     if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
     auto save = [&](int kind) { return TuOpeMarkSave(kind, tc) == TU_OK; };
     bool ok = true;
@@ -131,7 +131,7 @@ int TuStationSave(tucomn* tc) {
     for (tc->opeIdx2930 = 0; ok && tc->opeIdx2930 < tc->opeCnt30; ++tc->opeIdx2930) ok = save(30);
     ok = ok && save(10) && save(11);
     if (!ok) {
-        TuSaveEndReq(tc);
+        static_cast<void>(TuSaveEndReq(tc));   // the session is closed as far as it can be; the failure stands
         return TU_NG;
     }
     return TuSaveEndReq(tc);

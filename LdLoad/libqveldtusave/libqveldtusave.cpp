@@ -287,7 +287,8 @@ std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
 // ---- end processing -------------------------------------------------------------------------
 
 void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag) {
-    if (inf->fcsLockFlag == 1) LdTuSaveCtrlFcsUnlock(inf);
+    // An unlock that fails has its own line; the save's result stands.
+    if (inf->fcsLockFlag == 1) static_cast<void>(LdTuSaveCtrlFcsUnlock(inf));
     if (inf->pDbImage) {
         __QVEEngFree(inf->pDbImage, kSource, __LINE__);
         inf->pDbImage = nullptr;
@@ -430,7 +431,8 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
 
     LdTuSavePrgPut(70);
     LdTuSaveStep(szProject, "LdTuSaveCtrlUpdateParmFile");
-    LdTuSaveCtrlUpdateParmFile(&inf);
+    // The tool backup reports each problem as a warning; whatever it returns, the save goes on.
+    static_cast<void>(LdTuSaveCtrlUpdateParmFile(&inf));
     LdTuSavePrgPut(90);
 
     if (CQVEFDADBAccess::PutFileOnly(1, szProject, szStation, 1, std::vector<std::string>()) != 0)

@@ -253,7 +253,7 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
         location = ctx.tp->pElemList->Text(elem.strLocation);
     }
     char tag[kTagNameLen + 1] = {};
-    img.Read(hdr + kBlkHdrTagName, tag, kTagNameLen);
+    static_cast<void>(img.Read(hdr + kBlkHdrTagName, tag, kTagNameLen));   // the header's fixed part is inside
 
     std::string line;
     std::uint32_t c = 0;

@@ -77,7 +77,7 @@ int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* t
         LdTuSaveMsgf("ERR:TuRecordDBSet() recordNo is unmatch( to(%#x), from(%#x) )", toRec, fromRec);
         return TU_NG;
     }
-    img.Write(*recOff, item->data, item->dataSize);
+    static_cast<void>(img.Write(*recOff, item->data, item->dataSize));   // Conv checked the record's extent
     return TU_OK;
 }
 
@@ -142,7 +142,7 @@ int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc) {
                 return TU_NG;
             }
             items[k] = TuUpLoadItem{item->recNo, blockNo, item->bytes, item->data()};
-            cur.Next(*item, item->bytes);
+            static_cast<void>(cur.Next(*item, item->bytes));   // HasData above
         } else {
             const std::uint16_t status = item->status;
             const std::uint32_t first = status == 0x9412 ? IDS_ITEM_NORECORD : status == 0x9413 ? IDS_ITEM_RECNOTAVAIL : IDS_ITEM_NOTSAVED;
@@ -329,12 +329,12 @@ int TuAreaSave(tucomn* tc) {
     tc->lastChkBlkNo = 0;
     if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
     if (TuBlockList(bldb, tc) != TU_OK) {
-        TuSaveEndReq(tc);
+        static_cast<void>(TuSaveEndReq(tc));   // the session is closed as far as it can be; the failure stands
         return TU_NG;
     }
     for (int kind : {12, 31, 58}) {
         if (TuOpeMarkSave(kind, tc) != TU_OK) {
-            TuSaveEndReq(tc);
+            static_cast<void>(TuSaveEndReq(tc));
             return TU_NG;
         }
     }

@@ -381,7 +381,7 @@ int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
                          blkCode, item.recNo, item.bytes, 0);
             return TU_NG;
         }
-        cur.Next(item, item.bytes);
+        static_cast<void>(cur.Next(item, item.bytes));   // checked above
     }
     return TU_OK;
 }
