@@ -7,6 +7,7 @@
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveEditFmt.h"
+#include "LdTuSaveImage.h"
 #include "LdTuSaveIds.h"
 #include "libqvecommon.h"
 #include "libqverxgen.h"
@@ -191,7 +192,7 @@ std::string LdTuSavesWorkCopyPath(const std::string& path) {
 }
 
 std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveRecord* pEntry, std::string& strPath) {
-    const bool child = pEntry->blkCode == kCodeChild6226 || pEntry->blkCode == kCodeChild6227;
+    const bool child = LdTuSaveImg::IsChildBlock(pEntry->blkCode);
     char szElem[16];
     std::snprintf(szElem, sizeof szElem, "%%BL%04d", static_cast<int>(child ? pEntry->oyaBlockNo : pEntry->blockNo));
     _QVEElemTbl elem;

@@ -295,7 +295,7 @@ std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile,
         nStart + static_cast<std::uint64_t>(tb::load_u32(area + kEntCount)) * tb::load_u32(area + kEntUnit);
     // A block area outside the file holds no block.
     if (nBtmOffset > hFile->Size()) return TUSAVE_E_NOBLOCK;
-    const bool child = u16BlockCode == kCodeChild6226 || u16BlockCode == kCodeChild6227;
+    const bool child = LdTuSaveImg::IsChildBlock(u16BlockCode);
     for (;;) {
         std::uint8_t head[kBlkHeadSize];
         if (nStart >= nBtmOffset || kBlkHeadSize > nBtmOffset - nStart) {

@@ -74,8 +74,6 @@ constexpr std::size_t kTagRecBlockNo = 60;
 constexpr std::size_t kTagRecUaid = 66;
 constexpr std::size_t kUsapUnit = 2;
 
-constexpr std::uint16_t kCodeChild6226 = 0x1852;
-constexpr std::uint16_t kCodeChild6227 = 0x1853;
 constexpr int kChildReach = 3;   // entries passed over lie at most 3 numbers below
 
 // A directory entry as read.

@@ -97,6 +97,14 @@ constexpr std::size_t kBlkHdrFixedSize = kBlkHdrRecTbl;  // bytes before the rec
 constexpr std::size_t BlkHdrRecAdrs(std::uint32_t recNo) { return kBlkHdrRecTbl + kBlkHdrRecEntrySize * recNo; }
 constexpr std::size_t BlkHdrRecSize(std::uint32_t recNo) { return BlkHdrRecAdrs(recNo) + 4; }
 
+// Block codes the save treats apart.
+constexpr std::uint16_t kBlkCodeChild1 = 0x1852;   // 6226: edit file and parent block number of its parent
+constexpr std::uint16_t kBlkCodeChild2 = 0x1853;   // 6227: the same
+constexpr std::uint16_t kBlkCodeNoCat1 = 0x187A;   // 6266: not saved with category 0
+constexpr std::uint16_t kBlkCodeNoCat2 = 0x187B;   // 6267: the same
+constexpr bool IsChildBlock(std::uint16_t code) { return code == kBlkCodeChild1 || code == kBlkCodeChild2; }
+constexpr bool IsNoCatBlock(std::uint16_t code) { return code == kBlkCodeNoCat1 || code == kBlkCodeNoCat2; }
+
 // Record.
 constexpr std::size_t kRecBlockNo = 0x00;      // u16
 constexpr std::size_t kRecRecNo = 0x03;        // u8

@@ -34,10 +34,6 @@ constexpr std::size_t kTextBufSize = 256;   // conversion buffer of a text value
 
 // Block codes with a rule of their own.
 constexpr std::uint16_t kCodeStex = 0x1402;
-constexpr std::uint16_t kCodeCalcEx1 = 0x1852;
-constexpr std::uint16_t kCodeCalcEx2 = 0x1853;
-constexpr std::uint16_t kCodeSkip1 = 0x187A;
-constexpr std::uint16_t kCodeSkip2 = 0x187B;
 constexpr std::uint32_t kParentRecNo = 2;
 
 // Name of a category block's category, or null for an ordinary block.
@@ -205,7 +201,7 @@ struct TpBlockCtx {
 std::uint32_t LdTuSaveTpElemNo(const TpBlockCtx& ctx, std::size_t hdr, std::uint32_t blockNo, std::uint16_t code,
                                std::uint16_t& elemNo) {
     elemNo = static_cast<std::uint16_t>(blockNo);
-    if (code != kCodeStex && code != kCodeCalcEx1 && code != kCodeCalcEx2) return 0;
+    if (code != kCodeStex && !IsChildBlock(code)) return 0;
     const char* fn = code == kCodeStex ? "getSTEXOrgBlockNo" : "getCALCEXOrgBlockNo";
     const LdTuSaveImage& img = *ctx.img;
     const auto adrs = img.U32(hdr + BlkHdrRecAdrs(kParentRecNo));
@@ -442,7 +438,7 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
             return 1;
         }
         const std::uint16_t code = *img.U16(*hdr + kBlkHdrBlockCode);
-        if (code == 0 || (*img.U8(*hdr + kBlkHdrCategory) == 0 && (code == kCodeSkip1 || code == kCodeSkip2)))
+        if (code == 0 || (*img.U8(*hdr + kBlkHdrCategory) == 0 && IsNoCatBlock(code)))
             continue;
         bool writeFailed = false;
         if (LdTuSaveTpBlock(ctx, file, ++seq, blockNo, *hdr, writeFailed) != 0) {

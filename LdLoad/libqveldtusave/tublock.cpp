@@ -19,10 +19,6 @@ using namespace LdTuSaveImg;
 // The batch's delivered records; rebuilt for every batch.
 TuUpLoadItem s_upLoadTbl[kTuSaveRecMax];
 
-constexpr std::uint16_t kBlkCodeOya1 = 0x1852;     // 6226
-constexpr std::uint16_t kBlkCodeOya2 = 0x1853;     // 6227
-constexpr std::uint16_t kBlkCodeNoCat1 = 0x187A;   // 6266
-constexpr std::uint16_t kBlkCodeNoCat2 = 0x187B;   // 6267
 constexpr std::size_t kRecIdentityLen = kRecRecNo + 1;
 constexpr std::size_t kRec1IdentityLen = kBlkHdrBlockCode + 2;
 
@@ -212,7 +208,7 @@ int TusSetSaveRecordTbl(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16
     if (category <= 2 || category == 15) return TU_OK;
     const std::uint16_t blkCode = tb::load_u16(hdr + kBlkHdrBlockCode);
     std::uint16_t oya = 0;
-    if ((blkCode == kBlkCodeOya1 || blkCode == kBlkCodeOya2) && TusGetCalcOyaBlockNo(hdr, tc, &oya) != TU_OK) {
+    if (IsChildBlock(blkCode) && TusGetCalcOyaBlockNo(hdr, tc, &oya) != TU_OK) {
         TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TusGetCalcOyaBlockNo error");
         return TU_NG;
     }
@@ -283,7 +279,7 @@ int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
         const std::uint16_t blkCode = *img.U16(*hdr + kBlkHdrBlockCode);
         if (blkCode == 0) continue;
         const std::uint8_t category = *img.U8(*hdr + kBlkHdrCategory);
-        if (category == 0 && (blkCode == kBlkCodeNoCat1 || blkCode == kBlkCodeNoCat2)) continue;
+        if (category == 0 && IsNoCatBlock(blkCode)) continue;
         CopyTagName(tc->tagName, img.At(*hdr + kBlkHdrTagName));
 
         int list[IEDAL_MAX_SAVE_REC + 1] = {};
