@@ -212,13 +212,10 @@ int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
     std::uint8_t* rec = nullptr;
     std::uint32_t dwRecSize = 0;
     if (auto hdr = img.OffsetOf(pBlockHeader)) {
-        auto adrs = img.U32(*hdr + BlkHdrRecAdrs(dwRecNo));
-        // The size is read only for an address that can be a record at all.
-        if (adrs && *adrs != 0 && *adrs != pRootTbl->dwBaseAdrs) {
-            if (auto size = img.U32(*hdr + BlkHdrRecSize(dwRecNo))) {
-                dwRecSize = *size;
-                rec = LdTuSavesConvDBAdrs(pDbImage, dwImageSize, *adrs, pRootTbl->dwBaseAdrs, dwRecSize);
-            }
+        const LdTuSaveRecPos r = img.Record(LdTuSaveAnchor{kStnRootTbl, pRootTbl->dwBaseAdrs}, *hdr, dwRecNo);
+        if (r.off) {
+            rec = img.At(*r.off);
+            dwRecSize = *r.size;
         }
     }
     *ppDBRec = rec;

@@ -58,16 +58,15 @@ std::optional<std::size_t> LdTuSaveImage::BlockHeader(const LdTuSaveAnchor& anch
     return Follow(anchor, *entry, kBlkHdrFixedSize);
 }
 
-std::optional<LdTuSaveRecPos> LdTuSaveImage::Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff,
-                                                    std::uint32_t recNo) const {
-    if (hdrOff >= size_) return std::nullopt;
-    auto adrs = U32(hdrOff + BlkHdrRecAdrs(recNo));
-    if (!adrs) return std::nullopt;
-    auto recSize = U32(hdrOff + BlkHdrRecSize(recNo));
-    if (!recSize) return std::nullopt;
-    auto off = Conv(anchor, *adrs, *recSize);
-    if (!off) return std::nullopt;
-    return LdTuSaveRecPos{*off, *recSize};
+LdTuSaveRecPos LdTuSaveImage::Record(const std::optional<LdTuSaveAnchor>& anchor, std::size_t hdrOff,
+                                     std::uint32_t recNo, std::size_t len) const {
+    LdTuSaveRecPos r;
+    if (hdrOff >= size_) return r;
+    r.adrs = U32(hdrOff + BlkHdrRecAdrs(recNo));
+    r.size = U32(hdrOff + BlkHdrRecSize(recNo));
+    if (!anchor || !r.adrs || (len == 0 && !r.size)) return r;
+    r.off = Conv(*anchor, *r.adrs, len != 0 ? len : *r.size);
+    return r;
 }
 
 const char* LdTuSaveLinkName(LdTuSaveLink link) {

@@ -126,10 +126,13 @@ struct LdTuSaveAnchor {
     std::uint32_t adrs = 0;
 };
 
-// A record found through a block header: its image offset and size.
+// A record as the record table of its block header names it: the station address and size of
+// the entry (each missing when it lies outside the image) and, when the record lies inside the
+// image, its image offset.
 struct LdTuSaveRecPos {
-    std::size_t off = 0;
-    std::uint32_t size = 0;
+    std::optional<std::uint32_t> adrs;
+    std::optional<std::uint32_t> size;
+    std::optional<std::size_t> off;
 };
 
 // The links of the walk from the station root table to the block header table of an area.
@@ -194,9 +197,11 @@ public:
     // (kBlkHdrFixedSize bytes) lies inside the image. nullopt for an entry of 0 as well.
     [[nodiscard]] std::optional<std::size_t> BlockHeader(const LdTuSaveAnchor& anchor, std::size_t bldbOff,
                                            std::uint32_t blockNo) const;
-    // Record recNo of the block header at hdrOff, wholly inside the image; nullopt for an
-    // address of 0, a record table entry outside the image or a record that ends outside it.
-    [[nodiscard]] std::optional<LdTuSaveRecPos> Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff, std::uint32_t recNo) const;
+    // Record recNo of the block header at hdrOff: the one look-up of a record. off is there when
+    // the address converts (relative to anchor) and the record's first len bytes (len 0: its
+    // whole size) lie inside the image.
+    [[nodiscard]] LdTuSaveRecPos Record(const std::optional<LdTuSaveAnchor>& anchor, std::size_t hdrOff,
+                                        std::uint32_t recNo, std::size_t len = 0) const;
 
     // The walk station root table -> area root table of areaNo -> AreaCnstTbl (MaxBlock) ->
     // BlockPtrTbl -> BldbPtrTbl. Every table found is reported, so callers that check the

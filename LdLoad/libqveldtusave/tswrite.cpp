@@ -204,12 +204,12 @@ std::uint32_t LdTuSaveTpElemNo(const TpBlockCtx& ctx, std::size_t hdr, std::uint
     if (code != kCodeStex && !IsChildBlock(code)) return 0;
     const char* fn = code == kCodeStex ? "getSTEXOrgBlockNo" : "getCALCEXOrgBlockNo";
     const LdTuSaveImage& img = *ctx.img;
-    const auto adrs = img.U32(hdr + BlkHdrRecAdrs(kParentRecNo));
-    if (adrs && *adrs == 0) {
+    const LdTuSaveRecPos parent = img.Record(ctx.area->anchor, hdr, kParentRecNo, kRecOyaBlockNo + 2);
+    if (parent.adrs && *parent.adrs == 0) {
         LdTuSaveMsgf("ERR:%s record pointer is NULL", fn);
         return 1;
     }
-    const auto rec = adrs ? img.Conv(ctx.area->anchor, *adrs, kRecOyaBlockNo + 2) : std::nullopt;
+    const auto rec = parent.off;
     if (!rec) {
         LdTuSaveMsgf("ERR:%s record is outside the image, blockNo=%u", fn, blockNo);
         return 1;
@@ -304,9 +304,9 @@ std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& an
     out.clear();
     const TpType* sized = LdTuSaveTpSized(item.dataType);
     if (!sized && item.dataType != kTypeText && item.dataType != kTypeRaw) return 0;
-    const auto adrs = img.U32(hdrOff + BlkHdrRecAdrs(item.recNo));
-    const auto recSize = img.U32(hdrOff + BlkHdrRecSize(item.recNo));
-    if (adrs && *adrs == 0) return 0;
+    const LdTuSaveRecPos record = img.Record(anchor, hdrOff, item.recNo);
+    const auto& recSize = record.size;
+    if (record.adrs && *record.adrs == 0) return 0;
     if (sized && item.size != sized->size) {
         LdTuSaveSrcErr(false, kSource, sized->number, "ItemInf error, itemInf->size=%d, sizeof(%s)=%d", item.size,
                        sized->name, sized->size);
@@ -314,8 +314,7 @@ std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& an
     }
     // The element must lie inside its record, and the record inside the image.
     const std::uint64_t elemOff = item.offset + static_cast<std::uint64_t>(k) * item.size;
-    const std::optional<std::size_t> rec =
-        adrs && recSize ? img.Conv(anchor, *adrs, *recSize) : std::optional<std::size_t>();
+    const std::optional<std::size_t>& rec = record.off;
     if (!rec || elemOff + item.size > *recSize) {
         LdTuSaveSrcErr(false, kSource, 1390,
                        "element outside its record, item=%s, blockNo=%u, recNo=%u, offset=%llu, size=%u, recSize=%u",

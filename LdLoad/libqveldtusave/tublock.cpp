@@ -40,22 +40,15 @@ void CopyTagName(char* dst, const std::uint8_t* src) {
 
 int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc) {
     const LdTuSaveImage img = Image(tc);
-    const std::uint32_t r = item->recNo;
-    auto hdrOff = img.OffsetOf(blockHeader);
-    auto anchor = AreaAnchor(img, tc);
-    std::optional<std::uint32_t> size, adrs;
-    if (hdrOff) {
-        size = img.U32(*hdrOff + BlkHdrRecSize(r));
-        adrs = img.U32(*hdrOff + BlkHdrRecAdrs(r));
-    }
-    if (size && *size != item->dataSize) {
-        LdTuSaveMsgf("ERR:TuRecordDBSet() recordSize is unmatch(to(%#x), from(%#x) )", *size, item->dataSize);
+    LdTuSaveRecPos rec;
+    if (auto hdrOff = img.OffsetOf(blockHeader)) rec = img.Record(AreaAnchor(img, tc), *hdrOff, item->recNo);
+    if (rec.size && *rec.size != item->dataSize) {
+        LdTuSaveMsgf("ERR:TuRecordDBSet() recordSize is unmatch(to(%#x), from(%#x) )", *rec.size, item->dataSize);
         return TU_NG;
     }
     // A record that does not lie wholly inside the image is as good as one without an address.
     std::optional<std::size_t> recOff;
-    if (size && adrs && anchor && *adrs != 0 && *size >= kRecIdentityLen && item->data)
-        recOff = img.Conv(*anchor, *adrs, *size);
+    if (rec.off && *rec.size >= kRecIdentityLen && item->data) recOff = rec.off;
     if (!recOff) {
         TuPutMsgBuf("ERR:TuRecordDBSet() record pointer is NULL");
         return TU_NG;
@@ -189,12 +182,8 @@ int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
 
 int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo) {
     const LdTuSaveImage img = Image(tc);
-    auto hdr = img.OffsetOf(blockHeader);
-    auto anchor = AreaAnchor(img, tc);
     std::optional<std::size_t> rec2;
-    if (hdr && anchor) {
-        if (auto adrs = img.U32(*hdr + BlkHdrRecAdrs(2))) rec2 = img.Conv(*anchor, *adrs, kRecOyaBlockNo + 2);
-    }
+    if (auto hdr = img.OffsetOf(blockHeader)) rec2 = img.Record(AreaAnchor(img, tc), *hdr, 2, kRecOyaBlockNo + 2).off;
     if (!rec2) {
         TuPutMsgBuf("ERR:TusGetCalcOyaBlockNo() record pointer is NULL");
         return TU_NG;
