@@ -265,11 +265,10 @@ bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, con
     for (LdTuSaveAreaForm form : {LdTuSaveAreaForm::kStation, LdTuSaveAreaForm::kAreaRootAdrs,
                                   LdTuSaveAreaForm::kAreaCnstDist}) {
         const LdTuSaveArea a = form == LdTuSaveAreaForm::kStation ? area : img.Area(1, form);
-        for (std::uint32_t n = 1; n <= a.BlockCount(); ++n) {
-            const auto entry = img.BldbEntry(*a.bldb, n);
-            if (entry && img.U32(*entry).value_or(0) != 0 && !img.BlockHeader(a.anchor, *a.bldb, n)) {
-                LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl block %u header is Invalid FileName = %s", n,
-                             path.c_str());
+        for (auto blocks = img.Blocks(a); const auto block = blocks.Next();) {
+            if (!block->hdr) {
+                LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl block %u header is Invalid FileName = %s",
+                             block->blockNo, path.c_str());
                 return false;
             }
         }

@@ -163,6 +163,8 @@ struct LdTuSaveArea {
     [[nodiscard]] std::size_t BlockCount() const;
 };
 
+class LdTuSaveBlocks;
+
 class LdTuSaveImage {
 public:
     LdTuSaveImage() = default;
@@ -203,6 +205,10 @@ public:
     [[nodiscard]] LdTuSaveRecPos Record(const std::optional<LdTuSaveAnchor>& anchor, std::size_t hdrOff,
                                         std::uint32_t recNo, std::size_t len = 0) const;
 
+    // The blocks of an area, in number order (below).
+    [[nodiscard]] LdTuSaveBlocks Blocks(const LdTuSaveArea& area) const;
+    [[nodiscard]] LdTuSaveBlocks Blocks(const LdTuSaveAnchor& anchor, std::size_t bldbOff, std::size_t count) const;
+
     // The walk station root table -> area root table of areaNo -> AreaCnstTbl (MaxBlock) ->
     // BlockPtrTbl -> BldbPtrTbl. Every table found is reported, so callers that check the
     // links in another order can still name the one they meet first.
@@ -231,3 +237,42 @@ private:
     std::size_t size_ = 0;
     std::optional<std::uint32_t> base_;
 };
+
+// A block of an area: its number and its header (nullopt when the header's fixed part does not
+// lie inside the image).
+struct LdTuSaveBlock {
+    std::uint32_t blockNo = 0;
+    std::optional<std::size_t> hdr;
+};
+
+// The one walk over an area's block table: blocks 1 .. count whose BldbPtrTbl entry lies in the
+// image and is not 0. Each entry is read when the walk reaches it.
+class LdTuSaveBlocks {
+public:
+    LdTuSaveBlocks(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t bldbOff, std::size_t count)
+        : img_(img), anchor_(anchor), bldb_(bldbOff), count_(count) {}
+    // The next block, or nullopt at the end.
+    [[nodiscard]] std::optional<LdTuSaveBlock> Next() {
+        while (next_ <= count_) {
+            const auto blockNo = static_cast<std::uint32_t>(next_++);
+            const auto entry = img_.BldbEntry(bldb_, blockNo);
+            if (!entry || img_.U32(*entry).value_or(0) == 0) continue;
+            return LdTuSaveBlock{blockNo, img_.BlockHeader(anchor_, bldb_, blockNo)};
+        }
+        return std::nullopt;
+    }
+
+private:
+    const LdTuSaveImage& img_;
+    LdTuSaveAnchor anchor_;
+    std::size_t bldb_;
+    std::size_t count_;
+    std::size_t next_ = 1;
+};
+
+inline LdTuSaveBlocks LdTuSaveImage::Blocks(const LdTuSaveAnchor& anchor, std::size_t bldbOff, std::size_t count) const {
+    return LdTuSaveBlocks(*this, anchor, bldbOff, count);
+}
+inline LdTuSaveBlocks LdTuSaveImage::Blocks(const LdTuSaveArea& area) const {
+    return LdTuSaveBlocks(*this, area.anchor, area.bldb.value_or(0), area.bldb ? area.BlockCount() : 0);
+}

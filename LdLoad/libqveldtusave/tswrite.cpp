@@ -425,13 +425,10 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
     }
 
     const TpBlockCtx ctx{tp, &img, &area};
-    const std::size_t n = area.BlockCount();
     std::uint32_t seq = 0;
-    for (std::size_t b = 1; b <= n; ++b) {
-        const auto blockNo = static_cast<std::uint32_t>(b);
-        const auto entry = img.BldbEntry(*area.bldb, blockNo);
-        if (!entry || *img.U32(*entry) == 0) continue;
-        const auto hdr = img.BlockHeader(area.anchor, *area.bldb, blockNo);
+    for (auto blocks = img.Blocks(area); const auto block = blocks.Next();) {
+        const std::uint32_t blockNo = block->blockNo;
+        const auto& hdr = block->hdr;
         if (!hdr) {
             LdTuSaveSrcErr(false, kSource, 470, "block header outside the image, blockNo=%u", blockNo);
             return 1;

@@ -259,11 +259,11 @@ int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
     auto bldb = img.OffsetOf(bldbPtrTbl);
     auto anchor = AreaAnchor(img, tc);
     tc->saveRecCnt = 0;
-    for (std::int32_t i = 0; bldb && anchor && i < tc->maxBlock; ++i) {
-        const std::uint32_t blockNo = static_cast<std::uint32_t>(i) + 1;
-        auto entry = img.BldbEntry(*bldb, blockNo);
-        if (!entry || *img.U32(*entry) == 0) continue;
-        auto hdr = img.BlockHeader(*anchor, *bldb, blockNo);
+    const std::size_t count = bldb && anchor && tc->maxBlock > 0 ? static_cast<std::size_t>(tc->maxBlock) : 0;
+    for (auto blocks = img.Blocks(anchor.value_or(LdTuSaveAnchor{}), bldb.value_or(0), count);
+         const auto block = blocks.Next();) {
+        const std::uint32_t blockNo = block->blockNo;
+        const auto& hdr = block->hdr;
         if (!hdr) continue;
         const std::uint16_t blkCode = *img.U16(*hdr + kBlkHdrBlockCode);
         if (blkCode == 0) continue;
