@@ -72,7 +72,7 @@ void BM_ImageWalk(benchmark::State& state) {
         for (std::uint32_t b = 1; b <= area.BlockCount(); ++b) {
             auto hdr = img.BlockHeader(area.anchor, *area.bldb, b);
             if (!hdr) continue;
-            for (std::uint32_t r = 1; r <= 8; ++r) found += img.Record(area.anchor, *hdr, r).has_value();
+            for (std::uint32_t r = 1; r <= 8; ++r) found += img.Record(area.anchor, *hdr, r).off.has_value();
         }
         benchmark::DoNotOptimize(found);
     }

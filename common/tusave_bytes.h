@@ -21,7 +21,6 @@ constexpr bool in_range(std::size_t size, std::size_t off, std::size_t len) noex
 }
 
 // ---- unchecked tier -------------------------------------------------------
-inline std::uint8_t load_u8(const std::uint8_t* p) noexcept { return p[0]; }
 inline std::uint16_t load_u16(const std::uint8_t* p) noexcept {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
@@ -35,7 +34,6 @@ inline std::uint64_t load_u64(const std::uint8_t* p) noexcept {
 inline std::int16_t load_i16(const std::uint8_t* p) noexcept { return static_cast<std::int16_t>(load_u16(p)); }
 inline std::int32_t load_i32(const std::uint8_t* p) noexcept { return static_cast<std::int32_t>(load_u32(p)); }
 
-inline void store_u8(std::uint8_t* p, std::uint8_t v) noexcept { p[0] = v; }
 inline void store_u16(std::uint8_t* p, std::uint16_t v) noexcept {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -50,10 +48,6 @@ inline void store_u64(std::uint8_t* p, std::uint64_t v) noexcept {
 // Big-endian (the station's own order).
 inline std::uint16_t load_be16(const std::uint8_t* p) noexcept {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-inline std::uint32_t load_be32(const std::uint8_t* p) noexcept {
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
 }
 inline void store_be16(std::uint8_t* p, std::uint16_t v) noexcept {
     p[0] = static_cast<std::uint8_t>(v >> 8);

@@ -8,25 +8,28 @@
 #include "LdTuSaveMsg.h"
 #include "libqveeda.h"
 #include "libqverxeda.h"
+#include "tusave_results.h"
 
 // ---- result codes -----------------------------------------------------------
-constexpr std::uint32_t LDTUSAVE_OK = 0;
-constexpr std::uint32_t LDTUSAVE_E_ARGS = 0x2000010a;        // arguments rejected by initialisation
-constexpr std::uint32_t LDTUSAVE_E_STNFILE = 0x20234101;     // station files not resolved, opened, closed
-constexpr std::uint32_t LDTUSAVE_E_GENTIME = 0x20234103;     // generation check: mismatch, no detail
-constexpr std::uint32_t LDTUSAVE_E_UPLOAD = 0x20234104;      // generation check refused / upload failed
-constexpr std::uint32_t LDTUSAVE_E_TPFILE = 0x20234105;      // TP file step failed
-constexpr std::uint32_t LDTUSAVE_E_INIT = 0x20234106;        // other initialisation failure
-constexpr std::uint32_t LDTUSAVE_E_BUS = 0x20234107;         // generation check: bus not usable
-constexpr std::uint32_t LDTUSAVE_E_DBREAD = 0x20234108;      // image load failed
-constexpr std::uint32_t LDTUSAVE_E_DBWRITE = 0x20234109;     // image store failed
-constexpr std::uint32_t LDTUSAVE_E_EDIT = 0x2023410a;        // edit file update failed
-constexpr std::uint32_t LDTUSAVE_E_TPARCHIVE = 0x2023410b;   // TP archive name not made
-constexpr std::uint32_t LDTUSAVE_E_NOBLOCK = 0x2023410d;     // block not in its edit file
-constexpr std::uint32_t LDTUSAVE_E_NODEVICE = 0x2023410e;    // tool backup: no bus device name
-constexpr std::uint32_t LDTUSAVE_E_SEEKREAD = 0x20000108;    // seek or read error on an edit file
-constexpr std::uint32_t LDTUSAVE_E_WRITE = 0x20000109;       // write error on an edit file
-constexpr std::uint32_t LDTUSAVE_E_NOELEM = 0x20000116;      // element name not in the list
+// The codes, their names and meanings are the public table of tusave_results.h. The unit tests
+// still spell them with the library's older prefix.
+constexpr std::uint32_t LDTUSAVE_OK = TUSAVE_OK;
+constexpr std::uint32_t LDTUSAVE_E_ARGS = TUSAVE_E_ARGS;
+constexpr std::uint32_t LDTUSAVE_E_STNFILE = TUSAVE_E_STNFILE;
+constexpr std::uint32_t LDTUSAVE_E_GENTIME = TUSAVE_E_GENTIME;
+constexpr std::uint32_t LDTUSAVE_E_UPLOAD = TUSAVE_E_UPLOAD;
+constexpr std::uint32_t LDTUSAVE_E_TPFILE = TUSAVE_E_TPFILE;
+constexpr std::uint32_t LDTUSAVE_E_INIT = TUSAVE_E_INIT;
+constexpr std::uint32_t LDTUSAVE_E_BUS = TUSAVE_E_BUS;
+constexpr std::uint32_t LDTUSAVE_E_DBREAD = TUSAVE_E_DBREAD;
+constexpr std::uint32_t LDTUSAVE_E_DBWRITE = TUSAVE_E_DBWRITE;
+constexpr std::uint32_t LDTUSAVE_E_EDIT = TUSAVE_E_EDIT;
+constexpr std::uint32_t LDTUSAVE_E_TPARCHIVE = TUSAVE_E_TPARCHIVE;
+constexpr std::uint32_t LDTUSAVE_E_NOBLOCK = TUSAVE_E_NOBLOCK;
+constexpr std::uint32_t LDTUSAVE_E_NODEVICE = TUSAVE_E_NODEVICE;
+constexpr std::uint32_t LDTUSAVE_E_SEEKREAD = TUSAVE_E_SEEKREAD;
+constexpr std::uint32_t LDTUSAVE_E_WRITE = TUSAVE_E_WRITE;
+constexpr std::uint32_t LDTUSAVE_E_NOELEM = TUSAVE_E_NOELEM;
 
 // ---- save record table ------------------------------------------------------
 // One saved block; stored as 44 bytes: u16 blockNo, u16 blkCode, u16 oyaBlockNo, u16 0,
@@ -83,16 +86,16 @@ extern int g_testMode;        // frames need no byte-order conversion while set
 extern void* g_hGenLock;      // the generation lock of the running save
 
 // ---- pipeline steps -------------------------------------------------------------
-std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char* project, const char* station,
+[[nodiscard]] std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char* project, const char* station,
                                std::uint32_t projectKind, std::uint32_t saveMode, std::uint16_t parm7,
                                LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlFcsLock(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlGetFcs(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
-std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
-std::uint32_t LdTuSaveCtrlCreateParmStr(LdTuSaveCtrlInf* inf, int flag);
-std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* inf);
-std::uint32_t LdTuSaveCtrlFcsUnlock(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlFcsLock(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlGetFcs(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlCreateParmStr(LdTuSaveCtrlInf* inf, int flag);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* inf);
+[[nodiscard]] std::uint32_t LdTuSaveCtrlFcsUnlock(LdTuSaveCtrlInf* inf);
 void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag);

@@ -135,9 +135,9 @@ std::optional<std::string> LdTuSaveIoTblBroken(const LdTuSaveImage& img) {
 // ---- look-ups --------------------------------------------------------------------------------
 
 std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
-                                  std::uint32_t dwBaseAdrs) {
+                                  std::uint32_t dwBaseAdrs, std::size_t len) {
     LdTuSaveImage img(pDbImage, dwImageSize);
-    return img.At(img.ConvBase(dwBaseAdrs, dwAdrs));
+    return img.At(img.ConvBase(dwBaseAdrs, dwAdrs, len));
 }
 
 int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl) {
@@ -165,14 +165,17 @@ int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize
     const std::uint16_t u16AnMsgCnt = img.U16(*cnst + kAreaCnstAnMsgCnt).value_or(0);
     pRootTbl->nAnMsgCnt = static_cast<std::int16_t>(u16AnMsgCnt);
 
-    auto anMsg = img.FollowBase(dwBase, *area + kAreaRootAnMsgData, kAnMsgDataUsed);
+    auto follow = [&](std::size_t field, std::size_t len) {
+        return img.OffsetOf(LdTuSavesConvDBAdrs(pDbImage, dwImageSize, img.U32(field).value_or(0), dwBase, len));
+    };
+    auto anMsg = follow(*area + kAreaRootAnMsgData, kAnMsgDataUsed);
     if (!anMsg) {
         LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:pAnMsgData is Invalid");
         return 0;
     }
     // The array must hold the count read as unsigned: that covers every reader of it,
     // whether it takes the count as signed or as unsigned.
-    auto uaid = img.FollowBase(dwBase, *anMsg + kAnMsgUaid, kUaidSize * u16AnMsgCnt);
+    auto uaid = follow(*anMsg + kAnMsgUaid, kUaidSize * u16AnMsgCnt);
     if (!uaid) {
         LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:pAnUaid is Invalid");
         return 0;
@@ -189,12 +192,12 @@ int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
         return 0;
     }
     LdTuSaveImage img(pDbImage, dwImageSize);
-    std::optional<std::size_t> hdr;
+    std::uint8_t* hdr = nullptr;
     if (auto bldb = img.OffsetOf(pRootTbl->pBldbPtrTbl)) {
         if (auto entry = img.BldbEntry(*bldb, u16BlockNum))
-            hdr = img.FollowBase(pRootTbl->dwBaseAdrs, *entry, kBlkHdrFixedSize);
+            hdr = LdTuSavesConvDBAdrs(pDbImage, dwImageSize, *img.U32(*entry), pRootTbl->dwBaseAdrs, kBlkHdrFixedSize);
     }
-    *ppBlockHeader = img.At(hdr);
+    *ppBlockHeader = hdr;
     if (!hdr) {
         LdTuSaveMsgf("ERR:LdTuSavesGetDBBlockAdrs BlockHedaer is Invalid BlockNum=%d", static_cast<int>(u16BlockNum));
         return 0;
@@ -206,19 +209,16 @@ int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
                             std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
                             std::uint32_t* pdwRecSize) {
     LdTuSaveImage img(pDbImage, dwImageSize);
-    std::optional<std::size_t> rec;
+    std::uint8_t* rec = nullptr;
     std::uint32_t dwRecSize = 0;
     if (auto hdr = img.OffsetOf(pBlockHeader)) {
-        auto adrs = img.U32(*hdr + BlkHdrRecAdrs(dwRecNo));
-        // The size is read only for an address that can be a record at all.
-        if (adrs && *adrs != 0 && *adrs != pRootTbl->dwBaseAdrs) {
-            if (auto size = img.U32(*hdr + BlkHdrRecSize(dwRecNo))) {
-                dwRecSize = *size;
-                rec = img.ConvBase(pRootTbl->dwBaseAdrs, *adrs, dwRecSize);
-            }
+        const LdTuSaveRecPos r = img.Record(LdTuSaveAnchor{kStnRootTbl, pRootTbl->dwBaseAdrs}, *hdr, dwRecNo);
+        if (r.off) {
+            rec = img.At(*r.off);
+            dwRecSize = *r.size;
         }
     }
-    *ppDBRec = img.At(rec);
+    *ppDBRec = rec;
     if (!rec) {
         LdTuSaveMsgf("ERR:LdTuSavesGetDBRecOffset:DBRec Pointer is Invalid");
         return 0;
@@ -265,11 +265,10 @@ bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, con
     for (LdTuSaveAreaForm form : {LdTuSaveAreaForm::kStation, LdTuSaveAreaForm::kAreaRootAdrs,
                                   LdTuSaveAreaForm::kAreaCnstDist}) {
         const LdTuSaveArea a = form == LdTuSaveAreaForm::kStation ? area : img.Area(1, form);
-        for (std::uint32_t n = 1; n <= a.BlockCount(); ++n) {
-            const auto entry = img.BldbEntry(*a.bldb, n);
-            if (entry && img.U32(*entry).value_or(0) != 0 && !img.BlockHeader(a.anchor, *a.bldb, n)) {
-                LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl block %u header is Invalid FileName = %s", n,
-                             path.c_str());
+        for (auto blocks = img.Blocks(a); const auto block = blocks.Next();) {
+            if (!block->hdr) {
+                LdTuSaveMsgf("ERR:LdTuSaveCtrlDBRead:BldbPtrTbl block %u header is Invalid FileName = %s",
+                             block->blockNo, path.c_str());
                 return false;
             }
         }
@@ -289,7 +288,7 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
         if (std::uint32_t nRtn = file.Open(inf->strDbFilePath, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN)) {
             LdTuSaveMsgf("ERR:%s FileName=%s, nRtn = %d", LdTuSaveText(IDS_DBOPEN).c_str(), inf->strDbFilePath.c_str(),
                          static_cast<int>(nRtn));
-            return LDTUSAVE_E_DBREAD;
+            return TUSAVE_E_DBREAD;
         }
         static const LdTuSaveReadLines kDbLines = {
             [](const std::string&, DWORD dwRtn) {
@@ -301,20 +300,20 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
         };
         std::uint8_t* pImage = nullptr;
         DWORD dwSize = 0;
-        if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return LDTUSAVE_E_DBREAD;
+        if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return TUSAVE_E_DBREAD;
         inf->pDbImage = pImage;
         if (std::uint32_t nRtn = file.Close()) {
             LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
             __QVEEngFree(inf->pDbImage, kSource, __LINE__);
             inf->pDbImage = nullptr;
-            return LDTUSAVE_E_DBREAD;
+            return TUSAVE_E_DBREAD;
         }
         inf->dbImageSize = dwSize;
         if (!LdTuSaveDBImageSound(inf->pDbImage, inf->dbImageSize, inf->strDbFilePath)) {
             __QVEEngFree(inf->pDbImage, kSource, __LINE__);
             inf->pDbImage = nullptr;
             inf->dbImageSize = 0;
-            return LDTUSAVE_E_DBREAD;
+            return TUSAVE_E_DBREAD;
         }
     }
 
@@ -322,7 +321,7 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
     if (std::uint32_t nRtn = file.Open(inf->strUserInstPath, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN)) {
         LdTuSaveMsgf("ERR:QVEEngCreateFile() Error FileName=%s, nRtn = %d", inf->strUserInstPath.c_str(),
                      static_cast<int>(nRtn));
-        return LDTUSAVE_E_DBREAD;
+        return TUSAVE_E_DBREAD;
     }
     static const LdTuSaveReadLines kUserInstLines = {
         [](const std::string& path, DWORD dwRtn) {
@@ -335,16 +334,16 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
     std::uint8_t* pUserInst = nullptr;
     DWORD dwUserInstSize = 0;
     if (!LdTuSaveReadWhole(file, inf->strUserInstPath, kUserInstLines, &pUserInst, &dwUserInstSize))
-        return LDTUSAVE_E_DBREAD;
+        return TUSAVE_E_DBREAD;
     inf->pUserInst = pUserInst;
     if (std::uint32_t nRtn = file.Close()) {
         LdTuSaveMsgf("ERR:QVEEngCloseFile() Error FileName = %s, nRtn = %d", inf->strUserInstPath.c_str(),
                      static_cast<int>(nRtn));
         __QVEEngFree(inf->pUserInst, kSource, __LINE__);
         inf->pUserInst = nullptr;
-        return LDTUSAVE_E_DBREAD;
+        return TUSAVE_E_DBREAD;
     }
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }
 
 std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
@@ -355,20 +354,20 @@ std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
                                        FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE)) {
         LdTuSaveMsgf("ERR:%s FileName = %s, nRtn = %d", LdTuSaveText(IDS_DBWRITEOPEN).c_str(),
                      inf->strDbFilePath.c_str(), static_cast<int>(nRtn));
-        return LDTUSAVE_E_DBWRITE;
+        return TUSAVE_E_DBWRITE;
     }
     DWORD dwWritten = 0;
     BOOL ok = WriteFile(file.get(), inf->pDbImage, inf->dbImageSize, &dwWritten, nullptr);
     if (!ok || dwWritten != inf->dbImageSize) {
         // A short write has no system error of its own.
         LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBWRITE).c_str(), static_cast<int>(ok ? 0 : GetLastError()));
-        return LDTUSAVE_E_DBWRITE;  // the close discards the partly written copy
+        return TUSAVE_E_DBWRITE;  // the close discards the partly written copy
     }
     if (std::uint32_t nRtn = file.Close()) {
         // Only a failed folder sync after the rename leaves the new file in place.
         LdTuSaveMsgf("ERR:%s nRtn = %d%s", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn),
                      nRtn == PORT_ERROR_NOT_CONFIRMED ? " (written, but not confirmed on disk)" : "");
-        return LDTUSAVE_E_DBWRITE;
+        return TUSAVE_E_DBWRITE;
     }
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }

@@ -6,6 +6,7 @@
 // as one "ERR:" line and return 1 for success, 0 for failure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,22 +20,22 @@ struct LdTuSavesRootTbl {
 };
 
 // Position of station address dwAdrs in the image of base dwBaseAdrs, or null (for 0, for the
-// base itself, and for a position outside the image).
-std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
-                                  std::uint32_t dwBaseAdrs);
+// base itself, and when the len bytes from there would not lie inside the image).
+[[nodiscard]] std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
+                                  std::uint32_t dwBaseAdrs, std::size_t len = 1);
 
-int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl);
+[[nodiscard]] int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl);
 
 // Header of block u16BlockNum (from 1); its fixed part lies inside the image.
-int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
+[[nodiscard]] int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
                             std::uint16_t u16BlockNum, std::uint8_t** ppBlockHeader);
 
 // Record dwRecNo of the block header pBlockHeader and its size; the record lies inside the image.
-int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
+[[nodiscard]] int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
                             std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
                             std::uint32_t* pdwRecSize);
 
 // True when the image holds its root tables and the walk to the control area's BldbPtrTbl is
 // whole in each form the save converts its addresses in; else one "ERR:" line naming the
 // broken table (or the short file) and path.
-bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const std::string& path);
+[[nodiscard]] bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const std::string& path);

@@ -7,6 +7,7 @@
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveEditFmt.h"
+#include "LdTuSaveImage.h"
 #include "LdTuSaveIds.h"
 #include "libqvecommon.h"
 #include "libqverxgen.h"
@@ -34,7 +35,7 @@ std::uint32_t ElemFound(const QVEElemList& list, int i, _QVEElemTbl* out) {
 // end ends the search.
 std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl* out) {
     if (!name) return 1;
-    if (list.empty()) return LDTUSAVE_E_NOELEM;
+    if (list.empty()) return TUSAVE_E_NOELEM;
     int lo = 0;
     int hi = static_cast<int>(list.size()) - 1;
     for (;;) {
@@ -42,7 +43,7 @@ std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl*
         const int cmpLo = ElemCompare(list, lo, name);
         if (cmpHi > 0) {
             if (cmpLo == 0) return ElemFound(list, lo, out);
-            if (cmpLo > 0 || hi - lo <= 1) return LDTUSAVE_E_NOELEM;
+            if (cmpLo > 0 || hi - lo <= 1) return TUSAVE_E_NOELEM;
             const int mid = (lo + hi) / 2;
             const int cmpMid = ElemCompare(list, mid, name);
             if (cmpMid == 0) return ElemFound(list, mid, out);
@@ -50,7 +51,7 @@ std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl*
         } else if (cmpHi == 0) {
             return ElemFound(list, hi, out);
         } else {
-            if (cmpLo < 0) return LDTUSAVE_E_NOELEM;
+            if (cmpLo < 0) return TUSAVE_E_NOELEM;
             if (cmpLo == 0) return ElemFound(list, lo, out);
             LdTuSaveMsgf("ElemSearch:invalid case %s", name);
             return 1;
@@ -191,7 +192,7 @@ std::string LdTuSavesWorkCopyPath(const std::string& path) {
 }
 
 std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveRecord* pEntry, std::string& strPath) {
-    const bool child = pEntry->blkCode == kCodeChild6226 || pEntry->blkCode == kCodeChild6227;
+    const bool child = LdTuSaveImg::IsChildBlock(pEntry->blkCode);
     char szElem[16];
     std::snprintf(szElem, sizeof szElem, "%%BL%04d", static_cast<int>(child ? pEntry->oyaBlockNo : pEntry->blockNo));
     _QVEElemTbl elem;
@@ -203,7 +204,7 @@ std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveReco
     auto loc = LdTuSaveLocationNo(inf->elemList.Text(elem.strLocation));
     if (!loc) {
         LdTuSaveErrText(IDS_EDIT_PATH, fileName);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     if (std::uint32_t dwRtn = inf->filePath.GetFCSBlockPath(inf->strStation.c_str(), static_cast<std::uint8_t>(*loc),
                                                             fileName, strPath)) {
@@ -226,7 +227,7 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
     std::uint8_t* pHdr = nullptr;
     if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     const std::uint32_t nRecs = std::min<std::uint32_t>(pEntry->recCnt, IEDAL_MAX_SAVE_REC);
     for (std::uint32_t i = 0; i < nRecs; ++i) {
@@ -234,27 +235,27 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
         std::uint32_t nOffset = 0;
         if (!LdTuSavesGetRecOffset(path, hFile, nStart, nEnd, nCnt, desc, nRecNo, &nOffset)) {
             LdTuSaveErrText(IDS_EDIT_NORECORD, path);
-            return LDTUSAVE_E_EDIT;
+            return TUSAVE_E_EDIT;
         }
         std::uint8_t* pRec = nullptr;
         std::uint32_t dwRecSize = 0;
         if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, nRecNo, &pRec, &dwRecSize)) {
             LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
-            return LDTUSAVE_E_EDIT;
+            return TUSAVE_E_EDIT;
         }
         // A record of another size than the file's would spill into the next record.
         if (dwRecSize != desc[nRecNo - 1].size) {
             LdTuSaveMsgf("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=%d, RecNum=%d, DBRecSize=%d, FileRecSize=%d",
                          static_cast<int>(pEntry->blockNo), static_cast<int>(nRecNo), static_cast<int>(dwRecSize),
                          static_cast<int>(desc[nRecNo - 1].size));
-            return LDTUSAVE_E_EDIT;
+            return TUSAVE_E_EDIT;
         }
         if (std::uint32_t dwRtn = LdTuSavesWriteRecord(path, hFile, pRec, dwRecSize, nOffset)) return dwRtn;
     }
     if (std::uint32_t dwRtn = LdTuSavesSetUaidInHTLT(inf, pRootTbl, pEntry, path, hFile)) return dwRtn;
     if (pEntry->recCnt >= 1 && !LdTuSavesSetCtrlFlagInTAGI(hFile, path)) {
         LdTuSaveMsgf("ERR:LdTuSavesSetCtrlFlagInTAGI %s", LdTuSaveText(IDS_EDIT_WRITE).c_str());
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     return 0;
 }
@@ -264,14 +265,15 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                        const LdTuSaveRecord* pEntry, const std::string& strPath,
                                        LdTuSaveEditFiles* files, bool workCopy) {
-    LdTuSavesSetUaidInBL(inf, pRootTbl, pEntry);
+    // A UAID not set in the station's edit file has its own line; the block's file is updated all the same.
+    static_cast<void>(LdTuSavesSetUaidInBL(inf, pRootTbl, pEntry));
     bool notOpened = false, readFailed = false;
     LdTuSaveEditFile* hFile = files->Get(strPath, workCopy, &notOpened, &readFailed);
     if (notOpened) {
         LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), LdTuSaveBareName(strPath).c_str());
         return 0;
     }
-    if (!hFile) return LDTUSAVE_E_SEEKREAD;
+    if (!hFile) return TUSAVE_E_SEEKREAD;
     const std::uint32_t dwRtn = LdTuSavesPatchBlockFile(inf, pRootTbl, pEntry, strPath.c_str(), hFile);
     if (dwRtn == 0) hFile->Commit();
     else hFile->Rollback();
@@ -293,7 +295,7 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
         LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), strPath.c_str());
         return 0;
     }
-    if (!hFile) return LDTUSAVE_E_SEEKREAD;
+    if (!hFile) return TUSAVE_E_SEEKREAD;
     const char* path = strPath.c_str();
     // The count as stored: unsigned, as far as the image's UAID array was checked.
     const std::uint32_t nAnMsgCnt = static_cast<std::uint16_t>(pRootTbl->nAnMsgCnt);
@@ -304,42 +306,42 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
     std::uint8_t header[kHeaderSize];
     if (!hFile->Seek(0)) {
         LdTuSavesSeekErr(path);
-        return fail(LDTUSAVE_E_SEEKREAD);
+        return fail(TUSAVE_E_SEEKREAD);
     }
     if (!hFile->Read(header, sizeof header)) {
         LdTuSavesReadErr(path);
-        return fail(LDTUSAVE_E_SEEKREAD);
+        return fail(TUSAVE_E_SEEKREAD);
     }
     auto htlt = FindInside(header, "HTLT", Scope::kAll, hFile->Size(), kTagRecSize);
     auto usap = FindInside(header, "USAP", Scope::kAll, hFile->Size(), kUsapUnit);
     if (!htlt || !usap) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOSECTION);
-        return fail(LDTUSAVE_E_EDIT);
+        return fail(TUSAVE_E_EDIT);
     }
     const std::uint8_t* pUaid = pRootTbl->pAnUaid;
     const std::uint32_t n = std::min(htlt->count, nAnMsgCnt);
     if (!hFile->Seek(static_cast<std::uint64_t>(htlt->offset) + kTagRecUaid)) {
         LdTuSavesSeekErr(path);
-        return fail(LDTUSAVE_E_SEEKREAD);
+        return fail(TUSAVE_E_SEEKREAD);
     }
     for (std::uint32_t k = 0; k < n; ++k) {
         if (!hFile->Write(pUaid + 2 * static_cast<std::size_t>(k), 2)) {
             LdTuSavesWriteErr(path);
-            return fail(LDTUSAVE_E_WRITE);
+            return fail(TUSAVE_E_WRITE);
         }
         if (k + 1 < n && !hFile->SeekCur(kTagRecSize - 2)) {
             LdTuSavesSeekErr(path);
-            return fail(LDTUSAVE_E_SEEKREAD);
+            return fail(TUSAVE_E_SEEKREAD);
         }
     }
     const std::uint32_t m = std::min(usap->count, nAnMsgCnt);
     if (!hFile->Seek(usap->offset)) {
         LdTuSavesSeekErr(path);
-        return fail(LDTUSAVE_E_SEEKREAD);
+        return fail(TUSAVE_E_SEEKREAD);
     }
     if (!hFile->Write(pUaid, 2 * static_cast<std::size_t>(m))) {
         LdTuSavesWriteErr(path);
-        return fail(LDTUSAVE_E_WRITE);
+        return fail(TUSAVE_E_WRITE);
     }
     hFile->Commit();
     // The AN message file is replaced now: a later failure of a block does not undo it.
@@ -349,7 +351,7 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
     auto an = FindInside(buf, "AN", Scope::kInUse, buf.size(), kTagRecSize);
     if (!an) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOSECTION);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     const std::uint32_t na = std::min(an->count, nAnMsgCnt);
     for (std::uint32_t k = 0; k < na; ++k)
@@ -381,22 +383,22 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
     LdTuSaveInstDefs instDefs;
     if (!instDefs.Open(inf)) {
         LdTuSaveSrcErr(false, kSource, 206, "IEdalInstOpen() error");
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     std::string strEditPath;
     if (inf->filePath.GetFCSFilePath(inf->strStation.c_str(), "FCLT1", strEditPath) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_PATH);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     LdTuSaveEditBuf editBuf(inf);
-    if (!LdTuSaveReadEditBuf(inf, strEditPath)) return LDTUSAVE_E_EDIT;
+    if (!LdTuSaveReadEditBuf(inf, strEditPath)) return TUSAVE_E_EDIT;
     LdTuSavesRootTbl rootTbl;
     if (!LdTuSavesGetStnRootTblAdrs(inf->pDbImage, inf->dbImageSize, &rootTbl)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     LdTuSaveEditFiles files;
-    if (LdTuSavesUpdateAnMsgFile(inf, &rootTbl, &files) != 0) return LDTUSAVE_E_EDIT;
+    if (LdTuSavesUpdateAnMsgFile(inf, &rootTbl, &files) != 0) return TUSAVE_E_EDIT;
 
     std::uint32_t dwRtn = 0;
     std::unordered_map<std::string, bool> workCopies;
@@ -404,20 +406,20 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
         const LdTuSaveRecord entry = saved;
         std::string strPath;
         if (LdTuSavesGetBlockFilePath(inf, &entry, strPath) != 0) {
-            dwRtn = LDTUSAVE_E_EDIT;
+            dwRtn = TUSAVE_E_EDIT;
             break;
         }
         const std::string strWork = LdTuSavesWorkCopyPath(strPath);
         if ((files.HeldApart(strPath) || files.HeldApart(strWork)) && files.Flush() != 0) {
-            dwRtn = LDTUSAVE_E_EDIT;
+            dwRtn = TUSAVE_E_EDIT;
             break;
         }
         files.BeginEntry();
         if (std::uint32_t nRtn = LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strPath, &files)) {
-            if (nRtn == LDTUSAVE_E_NOBLOCK)
+            if (nRtn == TUSAVE_E_NOBLOCK)
                 LdTuSaveMsgf("ERR:%s%s u16BlockNum=%d", LdTuSaveText(IDS_EDIT_NOBLOCK).c_str(), strPath.c_str(),
                              static_cast<int>(entry.blockNo));
-            dwRtn = LDTUSAVE_E_EDIT;
+            dwRtn = TUSAVE_E_EDIT;
             break;
         }
         // Whether the block file has a working copy: asked once a step per copy (a file holds
@@ -427,14 +429,15 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
             struct _stat st;
             seen = workCopies.emplace(strWork, files.Held(strWork) || _stat(strWork.c_str(), &st) == 0).first;
         }
-        if (seen->second) LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true);
+        // A working copy that cannot be updated has its own line and does not fail the step.
+        if (seen->second) static_cast<void>(LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true));
         if (files.Full() && files.Flush() != 0) {
-            dwRtn = LDTUSAVE_E_EDIT;
+            dwRtn = TUSAVE_E_EDIT;
             break;
         }
     }
-    if (files.Flush() != 0) dwRtn = LDTUSAVE_E_EDIT;
+    if (files.Flush() != 0) dwRtn = TUSAVE_E_EDIT;
     if (dwRtn != 0) return dwRtn;
-    if (!LdTuSaveWriteEditBuf(inf, strEditPath, editBuf)) return LDTUSAVE_E_EDIT;
+    if (!LdTuSaveWriteEditBuf(inf, strEditPath, editBuf)) return TUSAVE_E_EDIT;
     return 0;
 }

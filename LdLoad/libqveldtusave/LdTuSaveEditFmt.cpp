@@ -30,11 +30,11 @@ void LdTuSavesErrLine(std::uint32_t textId) { LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, t
 std::uint32_t LdTuSavesReadHeader(const char* path, LdTuSaveEditFile* hFile, std::uint8_t* header) {
     if (!hFile->Seek(0)) {
         LdTuSavesSeekErr(path);
-        return LDTUSAVE_E_SEEKREAD;
+        return TUSAVE_E_SEEKREAD;
     }
     if (!hFile->Read(header, kHeaderSize)) {
         LdTuSavesReadErr(path);
-        return LDTUSAVE_E_SEEKREAD;
+        return TUSAVE_E_SEEKREAD;
     }
     return 0;
 }
@@ -48,12 +48,12 @@ std::uint32_t LdTuSavesReadDesc(const char* path, LdTuSaveEditFile* hFile, const
         LdTuSaveMsgf("ERR:LdTuSavesGetBlockOffset:RecTotalCnt is Over %d. RecTotalCnt=%d, BlockNum=%d, %s",
                      static_cast<int>(kMaxDesc), static_cast<int>(nCnt), static_cast<int>(tb::load_i16(head + kBlkNo)),
                      path);
-        return LDTUSAVE_E_SEEKREAD;
+        return TUSAVE_E_SEEKREAD;
     }
     std::uint8_t raw[kMaxDesc * kDescSize];
     if (!hFile->Read(raw, nCnt * kDescSize)) {
         LdTuSavesReadErr(path);
-        return LDTUSAVE_E_SEEKREAD;
+        return TUSAVE_E_SEEKREAD;
     }
     std::uint64_t sum = 0;
     for (std::uint32_t i = 0; i < nCnt; ++i) {
@@ -73,30 +73,30 @@ std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRo
     std::uint8_t* pHdr = nullptr;
     if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
         LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     *pnBlockNo = tb::load_i16(pHdr + LdTuSaveImg::kBlkHdrBlockNo);
     char szName[IEDAL_INSTNAME_SIZE + 1] = {};
     if (IEdalInstGetInstName(tb::load_u16(pHdr + LdTuSaveImg::kBlkHdrBlockCode), szName) != 0) {
         LdTuSavesErrLine(IDS_NO_INSTNAME);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     szName[8] = '\0';
     IEdalItemCnctS cnct{};
     if (IEdalInstGetDItemCnctInf(szName, "UAID", &cnct) != 0) return 0;
     if (cnct.elemSize != 2) {
         LdTuSavesErrLine(IDS_UAID_SIZE);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     std::uint8_t* pRec = nullptr;
     std::uint32_t dwRecSize = 0;
     if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, cnct.recNo, &pRec, &dwRecSize)) {
         LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     if (!tb::in_range(dwRecSize, cnct.offset, cnct.elemSize)) {
         LdTuSavesErrLine(IDS_UAID_OUTSIDE);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     *pu16Uaid = tb::load_u16(pRec + cnct.offset);
     *pHas = true;
@@ -242,7 +242,7 @@ std::uint32_t LdTuSaveEditFiles::Flush() {
                 LdTuSavesWriteErr(f->Path().c_str());
                 commit = false;
                 if (!f->WorkCopy()) {
-                    dwRtn = LDTUSAVE_E_WRITE;
+                    dwRtn = TUSAVE_E_WRITE;
                     stopped = true;
                 }
             }
@@ -261,7 +261,7 @@ std::uint32_t LdTuSaveEditFiles::Flush() {
             if (closed[i] || !committed[i]) continue;
             LdTuSavesPathErr(IDS_EDIT_CLOSE, owners[i]->Path().c_str());
             if (stop[i]) {
-                dwRtn = LDTUSAVE_E_WRITE;
+                dwRtn = TUSAVE_E_WRITE;
                 break;
             }
         }
@@ -294,21 +294,21 @@ std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile,
     const std::uint64_t nBtmOffset =
         nStart + static_cast<std::uint64_t>(tb::load_u32(area + kEntCount)) * tb::load_u32(area + kEntUnit);
     // A block area outside the file holds no block.
-    if (nBtmOffset > hFile->Size()) return LDTUSAVE_E_NOBLOCK;
-    const bool child = u16BlockCode == kCodeChild6226 || u16BlockCode == kCodeChild6227;
+    if (nBtmOffset > hFile->Size()) return TUSAVE_E_NOBLOCK;
+    const bool child = LdTuSaveImg::IsChildBlock(u16BlockCode);
     for (;;) {
         std::uint8_t head[kBlkHeadSize];
         if (nStart >= nBtmOffset || kBlkHeadSize > nBtmOffset - nStart) {
             LdTuSavesPathErr(IDS_EDIT_NORECORD, path);
-            return LDTUSAVE_E_SEEKREAD;
+            return TUSAVE_E_SEEKREAD;
         }
         if (!hFile->Seek(nStart)) {
             LdTuSavesSeekErr(path);
-            return LDTUSAVE_E_SEEKREAD;
+            return TUSAVE_E_SEEKREAD;
         }
         if (!hFile->Read(head, sizeof head)) {
             LdTuSavesReadErr(path);
-            return LDTUSAVE_E_SEEKREAD;
+            return TUSAVE_E_SEEKREAD;
         }
         const std::int16_t nNo = tb::load_i16(head + kBlkNo);
         std::uint32_t nCnt = 0;
@@ -319,21 +319,21 @@ std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile,
             if (nBlockEnd > nBtmOffset) {
                 LdTuSaveMsgf("ERR:LdTuSavesGetBlockOffset nBlockEnd is over nBtmOffset, nBlockEnd=%lld, nBtmOffset=%lld",
                              static_cast<long long>(nBlockEnd), static_cast<long long>(nBtmOffset));
-                return LDTUSAVE_E_SEEKREAD;
+                return TUSAVE_E_SEEKREAD;
             }
             *pnBlockStart = static_cast<std::uint32_t>(nStart);
             *pnRecTotalCnt = nCnt;
             *pnBlockEnd = static_cast<std::uint32_t>(nBlockEnd);
             return 0;
         }
-        if (!child || nNo < nBlockNum - kChildReach || nNo > nBlockNum) return LDTUSAVE_E_NOBLOCK;
+        if (!child || nNo < nBlockNum - kChildReach || nNo > nBlockNum) return TUSAVE_E_NOBLOCK;
         LdTuSavesRecDesc skip[kMaxDesc];
         if (std::uint32_t dwRtn = LdTuSavesReadDesc(path, hFile, head, &nCnt, skip, &nSum)) return dwRtn;
         // An entry of no size would be met again and again: it ends the walk like the bottom.
         nStart += nSum;
         if (nSum == 0 || nStart >= nBtmOffset) {
             LdTuSavesPathErr(IDS_EDIT_NORECORD, path);
-            return LDTUSAVE_E_SEEKREAD;
+            return TUSAVE_E_SEEKREAD;
         }
     }
 }
@@ -361,11 +361,11 @@ std::uint32_t LdTuSavesWriteRecord(const char* path, LdTuSaveEditFile* hFile, co
                                    std::uint32_t dwSize, std::uint32_t nOffset) {
     if (!hFile->Seek(nOffset)) {
         LdTuSavesSeekErr(path);
-        return LDTUSAVE_E_SEEKREAD;
+        return TUSAVE_E_SEEKREAD;
     }
     if (!hFile->Write(pData, dwSize)) {
         LdTuSavesWriteErr(path);
-        return LDTUSAVE_E_WRITE;
+        return TUSAVE_E_WRITE;
     }
     return 0;
 }
@@ -382,17 +382,17 @@ std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTb
     auto htlt = FindInside(header, "HTLT", Scope::kAll, hFile->Size(), kTagRecSize);
     if (!htlt || htlt->count == 0) {
         LdTuSavesErrLine(IDS_EDIT_NOSECTION);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     if (!hFile->Seek(static_cast<std::uint64_t>(htlt->offset) + kTagRecUaid)) {
         LdTuSavesSeekErr(path);
-        return LDTUSAVE_E_SEEKREAD;
+        return TUSAVE_E_SEEKREAD;
     }
     std::uint8_t b[2];
     tb::store_u16(b, u16Uaid);
     if (!hFile->Write(b, sizeof b)) {
         LdTuSavesWriteErr(path);
-        return LDTUSAVE_E_WRITE;
+        return TUSAVE_E_WRITE;
     }
     return 0;
 }
@@ -437,7 +437,7 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
     auto bl = FindInside(buf, "BL", Scope::kInUse, buf.size(), kTagRecSize);
     if (!bl) {
         LdTuSavesErrLine(IDS_STNEDIT_NOSECTION);
-        return LDTUSAVE_E_EDIT;
+        return TUSAVE_E_EDIT;
     }
     // The first record of the block, through the index of the section; an index of another
     // buffer or section, or one that does not hold the block (or no longer there), is made anew.
@@ -472,5 +472,5 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
         return 0;
     }
     LdTuSaveMsgf("ERR:%s:blockNo=%#x", LdTuSaveText(IDS_STNEDIT_NOBLOCK).c_str(), static_cast<int>(nBlockNo));
-    return LDTUSAVE_E_EDIT;
+    return TUSAVE_E_EDIT;
 }

@@ -74,8 +74,6 @@ constexpr std::size_t kTagRecBlockNo = 60;
 constexpr std::size_t kTagRecUaid = 66;
 constexpr std::size_t kUsapUnit = 2;
 
-constexpr std::uint16_t kCodeChild6226 = 0x1852;
-constexpr std::uint16_t kCodeChild6227 = 0x1853;
 constexpr int kChildReach = 3;   // entries passed over lie at most 3 numbers below
 
 // A directory entry as read.
@@ -90,10 +88,10 @@ enum class Scope { kInUse, kAll };
 
 // The first directory entry of header whose tag is tag (a C string of at most 4 characters,
 // compared over 4 bytes); nullopt without one or for a header shorter than 512 bytes.
-std::optional<Section> Find(std::span<const std::uint8_t> header, const char* tag, Scope scope);
+[[nodiscard]] std::optional<Section> Find(std::span<const std::uint8_t> header, const char* tag, Scope scope);
 // The same section when its records (its count of recSize bytes each) lie wholly inside
 // fileSize bytes; otherwise it counts as missing.
-std::optional<Section> FindInside(std::span<const std::uint8_t> header, const char* tag, Scope scope,
+[[nodiscard]] std::optional<Section> FindInside(std::span<const std::uint8_t> header, const char* tag, Scope scope,
                                   std::uint64_t fileSize, std::uint64_t recSize);
 
 }  // namespace LdTuSaveEdf
@@ -120,23 +118,23 @@ public:
     // A handle still held is given up: the file stays as it was.
     ~LdTuSaveEditFile();
 
-    const std::string& Path() const { return path_; }
-    std::uint64_t Size() const { return bytes_.size(); }
-    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
-    bool Changed() const { return changed_; }
-    bool WorkCopy() const { return workCopy_; }
+    [[nodiscard]] const std::string& Path() const { return path_; }
+    [[nodiscard]] std::uint64_t Size() const { return bytes_.size(); }
+    [[nodiscard]] const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+    [[nodiscard]] bool Changed() const { return changed_; }
+    [[nodiscard]] bool WorkCopy() const { return workCopy_; }
 
     // Seek fails for a position past the end of the file.
-    bool Seek(std::uint64_t pos);
-    bool SeekCur(std::uint64_t delta) { return Seek(pos_ + delta); }
-    bool Read(void* dst, std::size_t len);
-    bool Write(const void* src, std::size_t len);
+    [[nodiscard]] bool Seek(std::uint64_t pos);
+    [[nodiscard]] bool SeekCur(std::uint64_t delta) { return Seek(pos_ + delta); }
+    [[nodiscard]] bool Read(void* dst, std::size_t len);
+    [[nodiscard]] bool Write(const void* src, std::size_t len);
 
     void Commit();
     void Rollback();
 
     // The handle, handed to the caller (null for a file of bytes alone).
-    HANDLE TakeHandle() {
+    [[nodiscard]] HANDLE TakeHandle() {
         HANDLE h = h_;
         h_ = nullptr;
         return h;
@@ -168,21 +166,21 @@ public:
     // when it cannot be opened (*notOpened set: a missing or read-only file, a file in a
     // read-only folder, a file another process holds) or read (its read line put out,
     // *readFailed set). A working copy's failure to be written back does not fail Flush.
-    LdTuSaveEditFile* Get(const std::string& path, bool workCopy, bool* notOpened, bool* readFailed);
+    [[nodiscard]] LdTuSaveEditFile* Get(const std::string& path, bool workCopy, bool* notOpened, bool* readFailed);
     // The next save entry begins: the files it gets are marked as its.
     void BeginEntry() { ++entry_; }
     // Whether path is held, got last by an entry before the one just ended: held on, its
     // entries would not follow each other in the group (time for a Flush first).
-    bool HeldApart(const std::string& path) const;
+    [[nodiscard]] bool HeldApart(const std::string& path) const;
     // Whether path is held (opened, read, not yet written back).
-    bool Held(const std::string& path) const { return index_.count(path) != 0; }
+    [[nodiscard]] bool Held(const std::string& path) const { return index_.count(path) != 0; }
     // Writes back every changed file, in first-use order, and lets go of all. 0, or 0x20000109
     // after the write or close line of the first edit file (not a working copy) that could not
     // be replaced: it and every file after it keep their old bytes. A working copy that could
     // not be replaced keeps its old bytes, after its line.
-    std::uint32_t Flush();
+    [[nodiscard]] std::uint32_t Flush();
     // Whether a group of files is held: time for a Flush between two save entries.
-    bool Full() const;
+    [[nodiscard]] bool Full() const;
 
 private:
     std::vector<std::unique_ptr<LdTuSaveEditFile>> files_;
@@ -192,19 +190,19 @@ private:
 };
 
 // ---- operations on a block edit file (and on the "BL" section of pEditBuf) --------------
-std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile, std::int16_t nBlockNum,
+[[nodiscard]] std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile, std::int16_t nBlockNum,
                                       std::uint16_t u16BlockCode, std::uint32_t* pnBlockStart,
                                       std::uint32_t* pnBlockEnd, std::uint32_t* pnRecTotalCnt,
                                       LdTuSavesRecDesc* pRecDescTbl);
-int LdTuSavesGetRecOffset(const char* path, LdTuSaveEditFile* hFile, std::uint32_t nBlockStart,
+[[nodiscard]] int LdTuSavesGetRecOffset(const char* path, LdTuSaveEditFile* hFile, std::uint32_t nBlockStart,
                           std::uint32_t nBlockEnd, std::uint32_t nRecTotalCnt, const LdTuSavesRecDesc* pRecDescTbl,
                           std::uint32_t nSaveRecNum, std::uint32_t* pnRecOffset);
-std::uint32_t LdTuSavesWriteRecord(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t* pData,
+[[nodiscard]] std::uint32_t LdTuSavesWriteRecord(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t* pData,
                                    std::uint32_t dwSize, std::uint32_t nOffset);
-std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+[[nodiscard]] std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                      const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile);
-int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path);
-std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+[[nodiscard]] int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path);
+[[nodiscard]] std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                    const LdTuSaveRecord* pEntry);
 
 // The seek, read and write lines: "ERR:" + text 7193, 7194 or 7196 + the file's full path.

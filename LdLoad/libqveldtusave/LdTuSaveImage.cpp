@@ -44,13 +44,6 @@ std::optional<std::size_t> LdTuSaveImage::Follow(const LdTuSaveAnchor& anchor, s
     return Conv(anchor, *adrs, len);
 }
 
-std::optional<std::size_t> LdTuSaveImage::FollowBase(std::uint32_t base, std::size_t fieldOff,
-                                                     std::size_t len) const {
-    auto adrs = U32(fieldOff);
-    if (!adrs) return std::nullopt;
-    return ConvBase(base, *adrs, len);
-}
-
 std::optional<std::size_t> LdTuSaveImage::BldbEntry(std::size_t bldbOff, std::uint32_t blockNo) const {
     if (blockNo == 0 || bldbOff >= size_) return std::nullopt;
     const std::size_t off = bldbOff + kBldbEntrySize * (static_cast<std::size_t>(blockNo) - 1);
@@ -65,16 +58,15 @@ std::optional<std::size_t> LdTuSaveImage::BlockHeader(const LdTuSaveAnchor& anch
     return Follow(anchor, *entry, kBlkHdrFixedSize);
 }
 
-std::optional<LdTuSaveRecPos> LdTuSaveImage::Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff,
-                                                    std::uint32_t recNo) const {
-    if (hdrOff >= size_) return std::nullopt;
-    auto adrs = U32(hdrOff + BlkHdrRecAdrs(recNo));
-    if (!adrs) return std::nullopt;
-    auto recSize = U32(hdrOff + BlkHdrRecSize(recNo));
-    if (!recSize) return std::nullopt;
-    auto off = Conv(anchor, *adrs, *recSize);
-    if (!off) return std::nullopt;
-    return LdTuSaveRecPos{*off, *recSize};
+LdTuSaveRecPos LdTuSaveImage::Record(const std::optional<LdTuSaveAnchor>& anchor, std::size_t hdrOff,
+                                     std::uint32_t recNo, std::size_t len) const {
+    LdTuSaveRecPos r;
+    if (hdrOff >= size_) return r;
+    r.adrs = U32(hdrOff + BlkHdrRecAdrs(recNo));
+    r.size = U32(hdrOff + BlkHdrRecSize(recNo));
+    if (!anchor || !r.adrs || (len == 0 && !r.size)) return r;
+    r.off = Conv(*anchor, *r.adrs, len != 0 ? len : *r.size);
+    return r;
 }
 
 const char* LdTuSaveLinkName(LdTuSaveLink link) {
@@ -125,11 +117,6 @@ LdTuSaveArea LdTuSaveImage::Area(unsigned areaNo, LdTuSaveAreaForm form) const {
     if (a.bldb) a.bldbEntries = (size_ - *a.bldb) / kBldbEntrySize;
     else first(LdTuSaveLink::kBldbPtrTbl);
     return a;
-}
-
-std::optional<tb::MutBytes> LdTuSaveImage::Bytes(std::size_t off, std::size_t len) const {
-    if (!Has(off, len)) return std::nullopt;
-    return tb::MutBytes(data_ + off, len);
 }
 
 std::optional<std::size_t> LdTuSaveImage::OffsetOf(const std::uint8_t* p) const {

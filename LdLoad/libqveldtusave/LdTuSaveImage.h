@@ -97,6 +97,14 @@ constexpr std::size_t kBlkHdrFixedSize = kBlkHdrRecTbl;  // bytes before the rec
 constexpr std::size_t BlkHdrRecAdrs(std::uint32_t recNo) { return kBlkHdrRecTbl + kBlkHdrRecEntrySize * recNo; }
 constexpr std::size_t BlkHdrRecSize(std::uint32_t recNo) { return BlkHdrRecAdrs(recNo) + 4; }
 
+// Block codes the save treats apart.
+constexpr std::uint16_t kBlkCodeChild1 = 0x1852;   // 6226: edit file and parent block number of its parent
+constexpr std::uint16_t kBlkCodeChild2 = 0x1853;   // 6227: the same
+constexpr std::uint16_t kBlkCodeNoCat1 = 0x187A;   // 6266: not saved with category 0
+constexpr std::uint16_t kBlkCodeNoCat2 = 0x187B;   // 6267: the same
+constexpr bool IsChildBlock(std::uint16_t code) { return code == kBlkCodeChild1 || code == kBlkCodeChild2; }
+constexpr bool IsNoCatBlock(std::uint16_t code) { return code == kBlkCodeNoCat1 || code == kBlkCodeNoCat2; }
+
 // Record.
 constexpr std::size_t kRecBlockNo = 0x00;      // u16
 constexpr std::size_t kRecRecNo = 0x03;        // u8
@@ -118,16 +126,19 @@ struct LdTuSaveAnchor {
     std::uint32_t adrs = 0;
 };
 
-// A record found through a block header: its image offset and size.
+// A record as the record table of its block header names it: the station address and size of
+// the entry (each missing when it lies outside the image) and, when the record lies inside the
+// image, its image offset.
 struct LdTuSaveRecPos {
-    std::size_t off = 0;
-    std::uint32_t size = 0;
+    std::optional<std::uint32_t> adrs;
+    std::optional<std::uint32_t> size;
+    std::optional<std::size_t> off;
 };
 
 // The links of the walk from the station root table to the block header table of an area.
 enum class LdTuSaveLink { kNone, kStnCnstTbl, kAreaRootTbl, kAreaCnstTbl, kBlockPtrTbl, kBldbPtrTbl };
 // The name of a link as the lines of the library spell it ("AreaRootTbl1", "AreaCnstTbl", ...).
-const char* LdTuSaveLinkName(LdTuSaveLink link);
+[[nodiscard]] const char* LdTuSaveLinkName(LdTuSaveLink link);
 
 // How station addresses of an area's tables are converted: relative to B (the station form),
 // to the station address of the area root table as stored in the station root table, or to
@@ -149,8 +160,10 @@ struct LdTuSaveArea {
     // AreaCnstTbl, BlockPtrTbl, BldbPtrTbl); kNone when every table is there.
     LdTuSaveLink failed = LdTuSaveLink::kNone;
     // MaxBlock bounded by the entries the image holds; 0 for a negative count.
-    std::size_t BlockCount() const;
+    [[nodiscard]] std::size_t BlockCount() const;
 };
+
+class LdTuSaveBlocks;
 
 class LdTuSaveImage {
 public:
@@ -158,64 +171,64 @@ public:
     LdTuSaveImage(std::uint8_t* image, std::size_t size);
     explicit LdTuSaveImage(std::span<std::uint8_t> image) : LdTuSaveImage(image.data(), image.size()) {}
 
-    std::uint8_t* data() const { return data_; }
-    std::size_t size() const { return size_; }
-    tb::MutBytes span() const { return {data_, size_}; }
+    [[nodiscard]] std::uint8_t* data() const { return data_; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] tb::MutBytes span() const { return {data_, size_}; }
 
     // ---- base and conversion -------------------------------------------------------------
     // StnCnstTblAdrs as stored (nullopt when the image is too short to hold it).
-    std::optional<std::uint32_t> StnCnstTblAdrs() const;
-    // B = StnCnstTblAdrs - 0x100; nullopt when StnCnstTblAdrs is 0 or missing.
-    std::optional<std::uint32_t> BaseAdrs() const { return base_; }
+    [[nodiscard]] std::optional<std::uint32_t> StnCnstTblAdrs() const;
     // The station root table as anchor, {0x200, B}.
-    LdTuSaveAnchor Base() const { return {LdTuSaveImg::kStnRootTbl, base_.value_or(0)}; }
+    // B = StnCnstTblAdrs - 0x100; nullopt when StnCnstTblAdrs is 0 or missing.
+    [[nodiscard]] std::optional<std::uint32_t> BaseAdrs() const { return base_; }
+    [[nodiscard]] LdTuSaveAnchor Base() const { return {LdTuSaveImg::kStnRootTbl, base_.value_or(0)}; }
 
     // Image offset of station address adrs, relative to anchor: anchor.off + (adrs - anchor.adrs)
     // in 32-bit arithmetic. nullopt for 0, for B, when B is unknown, and when
     // [offset, offset + max(len, 1)) is not inside the mirror [0x200, size).
-    std::optional<std::size_t> Conv(const LdTuSaveAnchor& anchor, std::uint32_t adrs, std::size_t len = 1) const;
+    [[nodiscard]] std::optional<std::size_t> Conv(const LdTuSaveAnchor& anchor, std::uint32_t adrs, std::size_t len = 1) const;
     // The same with an explicit base B (anchor {0x200, base}), rejecting 0 and base.
-    std::optional<std::size_t> ConvBase(std::uint32_t base, std::uint32_t adrs, std::size_t len = 1) const;
+    [[nodiscard]] std::optional<std::size_t> ConvBase(std::uint32_t base, std::uint32_t adrs, std::size_t len = 1) const;
     // Reads the station address at image offset fieldOff and converts it.
-    std::optional<std::size_t> Follow(const LdTuSaveAnchor& anchor, std::size_t fieldOff, std::size_t len = 1) const;
-    std::optional<std::size_t> FollowBase(std::uint32_t base, std::size_t fieldOff, std::size_t len = 1) const;
+    [[nodiscard]] std::optional<std::size_t> Follow(const LdTuSaveAnchor& anchor, std::size_t fieldOff, std::size_t len = 1) const;
 
     // ---- navigation ------------------------------------------------------------------------
     // Offset of BldbPtrTbl entry blockNo - 1 (nullopt for block 0 or an entry outside the image).
-    std::optional<std::size_t> BldbEntry(std::size_t bldbOff, std::uint32_t blockNo) const;
+    [[nodiscard]] std::optional<std::size_t> BldbEntry(std::size_t bldbOff, std::uint32_t blockNo) const;
     // Header of block blockNo through BldbPtrTbl at bldbOff; the header's fixed part
     // (kBlkHdrFixedSize bytes) lies inside the image. nullopt for an entry of 0 as well.
-    std::optional<std::size_t> BlockHeader(const LdTuSaveAnchor& anchor, std::size_t bldbOff,
+    [[nodiscard]] std::optional<std::size_t> BlockHeader(const LdTuSaveAnchor& anchor, std::size_t bldbOff,
                                            std::uint32_t blockNo) const;
-    // Record recNo of the block header at hdrOff, wholly inside the image; nullopt for an
-    // address of 0, a record table entry outside the image or a record that ends outside it.
-    std::optional<LdTuSaveRecPos> Record(const LdTuSaveAnchor& anchor, std::size_t hdrOff, std::uint32_t recNo) const;
+    // Record recNo of the block header at hdrOff: the one look-up of a record. off is there when
+    // the address converts (relative to anchor) and the record's first len bytes (len 0: its
+    // whole size) lie inside the image.
+    [[nodiscard]] LdTuSaveRecPos Record(const std::optional<LdTuSaveAnchor>& anchor, std::size_t hdrOff,
+                                        std::uint32_t recNo, std::size_t len = 0) const;
+
+    // The blocks of an area, in number order (below).
+    [[nodiscard]] LdTuSaveBlocks Blocks(const LdTuSaveArea& area) const;
+    [[nodiscard]] LdTuSaveBlocks Blocks(const LdTuSaveAnchor& anchor, std::size_t bldbOff, std::size_t count) const;
 
     // The walk station root table -> area root table of areaNo -> AreaCnstTbl (MaxBlock) ->
     // BlockPtrTbl -> BldbPtrTbl. Every table found is reported, so callers that check the
     // links in another order can still name the one they meet first.
-    LdTuSaveArea Area(unsigned areaNo = 1, LdTuSaveAreaForm form = LdTuSaveAreaForm::kStation) const;
+    [[nodiscard]] LdTuSaveArea Area(unsigned areaNo = 1, LdTuSaveAreaForm form = LdTuSaveAreaForm::kStation) const;
 
     // ---- fields at image offsets -----------------------------------------------------------
-    bool Has(std::size_t off, std::size_t len) const { return tb::in_range(size_, off, len); }
-    std::optional<std::uint8_t> U8(std::size_t off) const { return tb::get_u8(cspan(), off); }
-    std::optional<std::uint16_t> U16(std::size_t off) const { return tb::get_u16(cspan(), off); }
-    std::optional<std::int16_t> I16(std::size_t off) const { return tb::get_i16(cspan(), off); }
-    std::optional<std::uint32_t> U32(std::size_t off) const { return tb::get_u32(cspan(), off); }
-    bool PutU8(std::size_t off, std::uint8_t v) const { return tb::put_u8(span(), off, v); }
-    bool PutU16(std::size_t off, std::uint16_t v) const { return tb::put_u16(span(), off, v); }
-    bool PutU32(std::size_t off, std::uint32_t v) const { return tb::put_u32(span(), off, v); }
-    bool Read(std::size_t off, void* dst, std::size_t len) const { return tb::get_bytes(cspan(), off, dst, len); }
-    bool Write(std::size_t off, const void* src, std::size_t len) const { return tb::put_bytes(span(), off, src, len); }
-    // The len bytes at off as a span, nullopt when they are not all there.
-    std::optional<tb::MutBytes> Bytes(std::size_t off, std::size_t len) const;
+    [[nodiscard]] bool Has(std::size_t off, std::size_t len) const { return tb::in_range(size_, off, len); }
+    [[nodiscard]] std::optional<std::uint8_t> U8(std::size_t off) const { return tb::get_u8(cspan(), off); }
+    [[nodiscard]] std::optional<std::uint16_t> U16(std::size_t off) const { return tb::get_u16(cspan(), off); }
+    [[nodiscard]] std::optional<std::int16_t> I16(std::size_t off) const { return tb::get_i16(cspan(), off); }
+    [[nodiscard]] std::optional<std::uint32_t> U32(std::size_t off) const { return tb::get_u32(cspan(), off); }
+    [[nodiscard]] bool Read(std::size_t off, void* dst, std::size_t len) const { return tb::get_bytes(cspan(), off, dst, len); }
+    [[nodiscard]] bool Write(std::size_t off, const void* src, std::size_t len) const { return tb::put_bytes(span(), off, src, len); }
 
     // ---- positions ---------------------------------------------------------------------------
     // Pointer to the byte at off, nullptr when off is outside the image.
-    std::uint8_t* At(std::size_t off) const { return off < size_ ? data_ + off : nullptr; }
-    std::uint8_t* At(const std::optional<std::size_t>& off) const { return off ? At(*off) : nullptr; }
+    [[nodiscard]] std::uint8_t* At(std::size_t off) const { return off < size_ ? data_ + off : nullptr; }
+    [[nodiscard]] std::uint8_t* At(const std::optional<std::size_t>& off) const { return off ? At(*off) : nullptr; }
     // Offset of a position inside the image, nullopt for any other pointer.
-    std::optional<std::size_t> OffsetOf(const std::uint8_t* p) const;
+    [[nodiscard]] std::optional<std::size_t> OffsetOf(const std::uint8_t* p) const;
 
 private:
     tb::Bytes cspan() const { return {data_, size_}; }
@@ -224,3 +237,42 @@ private:
     std::size_t size_ = 0;
     std::optional<std::uint32_t> base_;
 };
+
+// A block of an area: its number and its header (nullopt when the header's fixed part does not
+// lie inside the image).
+struct LdTuSaveBlock {
+    std::uint32_t blockNo = 0;
+    std::optional<std::size_t> hdr;
+};
+
+// The one walk over an area's block table: blocks 1 .. count whose BldbPtrTbl entry lies in the
+// image and is not 0. Each entry is read when the walk reaches it.
+class LdTuSaveBlocks {
+public:
+    LdTuSaveBlocks(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t bldbOff, std::size_t count)
+        : img_(img), anchor_(anchor), bldb_(bldbOff), count_(count) {}
+    // The next block, or nullopt at the end.
+    [[nodiscard]] std::optional<LdTuSaveBlock> Next() {
+        while (next_ <= count_) {
+            const auto blockNo = static_cast<std::uint32_t>(next_++);
+            const auto entry = img_.BldbEntry(bldb_, blockNo);
+            if (!entry || img_.U32(*entry).value_or(0) == 0) continue;
+            return LdTuSaveBlock{blockNo, img_.BlockHeader(anchor_, bldb_, blockNo)};
+        }
+        return std::nullopt;
+    }
+
+private:
+    const LdTuSaveImage& img_;
+    LdTuSaveAnchor anchor_;
+    std::size_t bldb_;
+    std::size_t count_;
+    std::size_t next_ = 1;
+};
+
+inline LdTuSaveBlocks LdTuSaveImage::Blocks(const LdTuSaveAnchor& anchor, std::size_t bldbOff, std::size_t count) const {
+    return LdTuSaveBlocks(*this, anchor, bldbOff, count);
+}
+inline LdTuSaveBlocks LdTuSaveImage::Blocks(const LdTuSaveArea& area) const {
+    return LdTuSaveBlocks(*this, area.anchor, area.bldb.value_or(0), area.bldb ? area.BlockCount() : 0);
+}

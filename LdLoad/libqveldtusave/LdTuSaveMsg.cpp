@@ -78,7 +78,7 @@ void LdTuSaveTracef(const char* project, const char* fmt, ...) {
     va_start(ap, fmt);
     std::string text = LdTuSaveVFormat(fmt, ap);
     va_end(ap);
-    tusave::trace_line_to(s_tracePath.c_str(), project, text.c_str());
+    LdTuSaveTrace(project, text.c_str());
 }
 
 void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...) {

@@ -20,10 +20,10 @@ void TuPutMsgBuf(const char* line);
 void LdTuSaveTrace(const char* project, const char* text);
 
 // The resource text of id, or "" when the application has none.
-std::string LdTuSaveText(std::uint32_t textId);
+[[nodiscard]] std::string LdTuSaveText(std::uint32_t textId);
 // printf-style formatting into a string of the needed size.
-std::string LdTuSaveFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string LdTuSaveVFormat(const char* fmt, va_list ap);
+[[nodiscard]] std::string LdTuSaveFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[nodiscard]] std::string LdTuSaveVFormat(const char* fmt, va_list ap);
 // Formats and puts out one line.
 void LdTuSaveMsgf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // "ERR:<source>:<number>:<detail>" ("ERR::<source>:..." with doubledColon), the form of the

@@ -147,14 +147,14 @@ void LdTuSaveToolRun(const std::string& tool, const std::vector<std::string>& ar
 
 std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* inf) {
     const std::optional<ToolStation> st = LdTuSaveToolStation(inf);
-    if (!st) return LDTUSAVE_OK;
+    if (!st) return TUSAVE_OK;
     const std::vector<std::string> files = LdTuSaveToolFiles(inf, *st);
-    if (files.empty()) return LDTUSAVE_OK;
+    if (files.empty()) return TUSAVE_OK;
 
     char szDevice[256] = "";
     if (ZclGetDeviceName(szDevice, 0) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_WRN, IDS_TOOL_NODEVICE);
-        return LDTUSAVE_E_NODEVICE;
+        return TUSAVE_E_NODEVICE;
     }
     szDevice[sizeof szDevice - 1] = '\0';
     const std::string strArgs = LdTuSaveFormat("-h %s %d-%d ", szDevice, st->hostNo1, st->hostNo2);
@@ -169,5 +169,5 @@ std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* inf) {
         LdTuSaveMsgf("WRN:%s:%#x:shgsave %s", LdTuSaveText(IDS_TOOL_RUN).c_str(), dwErr, strArgs.c_str());
     }
     LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TOOL_END);
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }

@@ -119,7 +119,7 @@ int TuSetStationInfo(tucomn* tc) {
 
 int TuStationSave(tucomn* tc) {
     tc->areaNo = 0;
-    TuSetStationInfo(tc);
+    static_cast<void>(TuSetStationInfo(tc));   // always 0
     if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
     auto save = [&](int kind) { return TuOpeMarkSave(kind, tc) == TU_OK; };
     bool ok = true;
@@ -131,7 +131,7 @@ int TuStationSave(tucomn* tc) {
     for (tc->opeIdx2930 = 0; ok && tc->opeIdx2930 < tc->opeCnt30; ++tc->opeIdx2930) ok = save(30);
     ok = ok && save(10) && save(11);
     if (!ok) {
-        TuSaveEndReq(tc);
+        static_cast<void>(TuSaveEndReq(tc));   // the session is closed as far as it can be; the failure stands
         return TU_NG;
     }
     return TuSaveEndReq(tc);
@@ -193,5 +193,5 @@ std::uint32_t LdTuSaveCtrlGetFcs(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRe
     const int r = TuFcsUpLoad(inf->strParm1.c_str(), inf->strParm2.c_str(), inf->strProject.c_str(),
                               inf->strStation.c_str(), inf->projectKind, inf->u16Parm7, inf->pDbImage, inf->pUserInst,
                               &inf->sysObj, saveRecordTbl, inf->apcsTestFlag, inf->dbImageSize);
-    return r != 0 ? LDTUSAVE_E_UPLOAD : LDTUSAVE_OK;
+    return r != 0 ? TUSAVE_E_UPLOAD : TUSAVE_OK;
 }

@@ -92,7 +92,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     inf->pUserInst = nullptr;
 
     if (!parm1 || !parm2 || !project || !station || saveMode > 2 || (projectKind != 2 && projectKind != 3))
-        return LDTUSAVE_E_ARGS;
+        return TUSAVE_E_ARGS;
     inf->strParm1 = parm1;
     inf->strParm2 = parm2;
     inf->strProject = project;
@@ -105,28 +105,28 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     int isCurrent = 0;
     if (QVEEngIsCurrentProject(project, &isCurrent) != 0) {
         LdTuSaveMsgf("ERR:QVEEngIsCurrentProject( %s ) error.", project);
-        return LDTUSAVE_E_INIT;
+        return TUSAVE_E_INIT;
     }
     inf->isCurrentProject = static_cast<std::uint32_t>(isCurrent);
     if (isCurrent == 1) {
         int vrec = 0;
         if (QVEEdaCheckQVTestVREC(&vrec) != 0) {
             LdTuSaveMsgf("ERR:QVEEdaCheckQVTestVREC( ) error.");
-            return LDTUSAVE_E_INIT;
+            return TUSAVE_E_INIT;
         }
         if (vrec == 1) {
             LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_VREC_RUNNING).c_str());
-            return LDTUSAVE_E_INIT;
+            return TUSAVE_E_INIT;
         }
     } else {
         int underTest = 0;
         if (QVEEdaCheckQVTestByName(project, station, &underTest) != 0) {
             LdTuSaveMsgf("ERR:QVEEdaCheckQVTestByName( %s, %s ) error.", project, station);
-            return LDTUSAVE_E_INIT;
+            return TUSAVE_E_INIT;
         }
         if (underTest == 0) {
             LdTuSaveMsgf("ERR:%s:%s:%s", LdTuSaveText(IDS_NOT_UNDER_TEST).c_str(), project, station);
-            return LDTUSAVE_E_INIT;
+            return TUSAVE_E_INIT;
         }
     }
 
@@ -137,21 +137,21 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     std::uint32_t nRtn = projectKind == 3 ? inf->sysObj.InitEqlz(project) : inf->sysObj.Init(project);
     if (nRtn != 0) {
         LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_SYSOBJ_INIT).c_str(), static_cast<int>(nRtn));
-        return LDTUSAVE_E_INIT;
+        return TUSAVE_E_INIT;
     }
     if (projectKind == 3) {
         nRtn = inf->filePath.InitEqlzProject(project);
         if (nRtn != 0) {
             LdTuSaveMsgf("ERR:FilePath.InitEqlzProject %s nRtn = %d", LdTuSaveText(IDS_FILEPATH_INIT).c_str(),
                          static_cast<int>(nRtn));
-            return LDTUSAVE_E_INIT;
+            return TUSAVE_E_INIT;
         }
     } else {
         nRtn = inf->filePath.InitProject(project);
         if (nRtn != 0) {
             LdTuSaveMsgf("ERR:FilePath.InitProject %s nRtn = %d", LdTuSaveText(IDS_FILEPATH_INIT).c_str(),
                          static_cast<int>(nRtn));
-            return LDTUSAVE_E_INIT;
+            return TUSAVE_E_INIT;
         }
     }
 
@@ -160,7 +160,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     nRtn = inf->sysObj.StnConfByName(station, &stnInf);
     if (nRtn != 0) {
         LdTuSaveMsgf("ERR:%s%s nRtn = %d", LdTuSaveText(IDS_STNCONF).c_str(), station, static_cast<int>(nRtn));
-        return LDTUSAVE_E_INIT;
+        return TUSAVE_E_INIT;
     }
     inf->stnNo = static_cast<std::uint8_t>(stnInf.wStnNo & 0xFF);
 
@@ -169,19 +169,19 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     nRtn = inf->filePath.GetFCSFilePath(station, "FCREFRDB", strRefPath);
     if (nRtn != 0) {
         LdTuSaveMsgf("ERR:%s%d nRtn = %d", LdTuSaveText(IDS_REFDB_PATH).c_str(), inf->stnNo, static_cast<int>(nRtn));
-        return LDTUSAVE_E_INIT;
+        return TUSAVE_E_INIT;
     }
     nRtn = inf->refFCS.DbOpen(strRefPath.c_str(), 0, 0);
     if (nRtn != 0) {
         LdTuSaveMsgf("ERR:%s%s nRtn = %d", LdTuSaveText(IDS_REFDB_OPEN).c_str(), strRefPath.c_str(),
                      static_cast<int>(nRtn));
-        return LDTUSAVE_E_INIT;
+        return TUSAVE_E_INIT;
     }
     inf->refDbOpenFlag = 1;
     nRtn = inf->refFCS.ElemTblOpen(0, 0);
     if (nRtn != 0) {
         LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_ELEMTBL).c_str(), static_cast<int>(nRtn));
-        return LDTUSAVE_E_INIT;
+        return TUSAVE_E_INIT;
     }
     {
         _QVEElemTbl sel;
@@ -193,7 +193,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
         nRtn = inf->refFCS.ElemTblListAll(&sel, &sort, inf->elemList);
         if (nRtn != 0) {
             LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_ELEMTBL).c_str(), static_cast<int>(nRtn));
-            return LDTUSAVE_E_INIT;
+            return TUSAVE_E_INIT;
         }
     }
     inf->elemTblOpenFlag = 1;
@@ -204,7 +204,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     nRtn = inf->filePath.GetFCSFilePath(station, "FCLSF", strPath);
     if (nRtn != 0) {
         LdTuSaveMsgf("ERR:%s%d nRtn = %d", LdTuSaveText(IDS_DBFILE_PATH).c_str(), inf->stnNo, static_cast<int>(nRtn));
-        return LDTUSAVE_E_STNFILE;
+        return TUSAVE_E_STNFILE;
     }
     HANDLE hFile = nullptr;
     if (QVEEngCreateFile(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
@@ -223,7 +223,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     strPath.clear();
     if (inf->filePath.GetFCSUserInstPath(station, 0, strPath) != 0) {
         LdTuSaveMsgf("ERR:GetFCSUserInstPath( %d ) Error", inf->stnNo);
-        return LDTUSAVE_E_STNFILE;
+        return TUSAVE_E_STNFILE;
     }
     hFile = nullptr;
     if (QVEEngCreateFile(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
@@ -237,7 +237,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
             good = false;
         }
     }
-    return good ? LDTUSAVE_OK : LDTUSAVE_E_STNFILE;
+    return good ? TUSAVE_OK : TUSAVE_E_STNFILE;
 }
 
 // ---- generation-time check ----------------------------------------------------------------
@@ -248,13 +248,13 @@ std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
     char szDevice[256] = {};
     if (ZclGetDeviceName(szDevice, 0) != 0) {
         LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_DEVNAME).c_str(), ZclGetLastError());
-        return LDTUSAVE_E_BUS;
+        return TUSAVE_E_BUS;
     }
     szDevice[sizeof szDevice - 1] = '\0';
     HANDLE hBus = nullptr;
     if (ZclOpen(&hBus, szDevice, 0) != 0) {
         LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_OPEN).c_str(), ZclGetLastError());
-        return LDTUSAVE_E_BUS;
+        return TUSAVE_E_BUS;
     }
 
     int nDetail = 0;
@@ -263,31 +263,32 @@ std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
     if (nRtn == 0) {
         if (ZclClose(hBus) != 0) {
             LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_CLOSE).c_str(), ZclGetLastError());
-            return LDTUSAVE_E_BUS;
+            return TUSAVE_E_BUS;
         }
         LdTuSaveMsgf("MSG:%s", LdTuSaveText(IDS_GENTIME_OK).c_str());
-        return LDTUSAVE_OK;
+        return TUSAVE_OK;
     }
     if (nRtn == 3) {
         ZclClose(hBus);
-        return LDTUSAVE_E_UPLOAD;
+        return TUSAVE_E_UPLOAD;
     }
     if (nDetail != 0) {
         std::string strLine;
         LdGetTReturnMessage(static_cast<unsigned short>(nDetail), &strLine);
         QVEEngPutMsgBuf(strLine.c_str());
         ZclClose(hBus);
-        return LDTUSAVE_E_UPLOAD;
+        return TUSAVE_E_UPLOAD;
     }
     LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_GENTIME_MISMATCH).c_str());
     ZclClose(hBus);
-    return LDTUSAVE_E_GENTIME;
+    return TUSAVE_E_GENTIME;
 }
 
 // ---- end processing -------------------------------------------------------------------------
 
 void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag) {
-    if (inf->fcsLockFlag == 1) LdTuSaveCtrlFcsUnlock(inf);
+    // An unlock that fails has its own line; the save's result stands.
+    if (inf->fcsLockFlag == 1) static_cast<void>(LdTuSaveCtrlFcsUnlock(inf));
     if (inf->pDbImage) {
         __QVEEngFree(inf->pDbImage, kSource, __LINE__);
         inf->pDbImage = nullptr;
@@ -400,7 +401,7 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
     LdTuSavePrgPut(5);
     if (inf.saveMode == 1) {
         LdTuSaveCtrlEnd(&inf, 0);
-        return LDTUSAVE_OK;
+        return TUSAVE_OK;
     }
 
     LdTuSaveStep(szProject, "LdTuSaveCtrlDBRead");
@@ -409,7 +410,7 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
 
     LdTuSavePrgPut(10);
     LdTuSaveStep(szProject, "LdTuSaveCtrlGetFcs");
-    if (LdTuSaveCtrlGetFcs(&inf, &saveRecordTbl) != 0) return abortEnd(LDTUSAVE_E_UPLOAD);
+    if (LdTuSaveCtrlGetFcs(&inf, &saveRecordTbl) != 0) return abortEnd(TUSAVE_E_UPLOAD);
     g_savedBlocks = static_cast<unsigned int>(saveRecordTbl.size());
     for (const LdTuSaveRecord& e : saveRecordTbl) g_savedRecords += e.recCnt;
 
@@ -430,7 +431,8 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
 
     LdTuSavePrgPut(70);
     LdTuSaveStep(szProject, "LdTuSaveCtrlUpdateParmFile");
-    LdTuSaveCtrlUpdateParmFile(&inf);
+    // The tool backup reports each problem as a warning; whatever it returns, the save goes on.
+    static_cast<void>(LdTuSaveCtrlUpdateParmFile(&inf));
     LdTuSavePrgPut(90);
 
     if (CQVEFDADBAccess::PutFileOnly(1, szProject, szStation, 1, std::vector<std::string>()) != 0)
@@ -452,7 +454,7 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
     if (dwRtn != 0) return abortEnd(dwRtn);
 
     LdTuSaveCtrlEnd(&inf, 0);
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }
 
 extern "C" void QVELdFcsTuningParmSaveCount(unsigned int* blocks, unsigned int* records) {

@@ -56,26 +56,26 @@ struct TpSaveInf {
 
 // ---- tsinstinf ----------------------------------------------------------------------------------
 // Collects the distinct block codes of the area into the instance table; 0 or 1 (failed).
-std::uint32_t LdTuSaveTpCollectInst(TpSaveInf* tp, unsigned areaNo);
+[[nodiscard]] std::uint32_t LdTuSaveTpCollectInst(TpSaveInf* tp, unsigned areaNo);
 // Fills one instance entry from the instance definition service; 0 or 1 (failed, line put).
-std::uint32_t LdTuSaveTpFillInst(InstInf* inst);
+[[nodiscard]] std::uint32_t LdTuSaveTpFillInst(InstInf* inst);
 // Releases every item table and the instance table.
 void LdTuSaveTpFreeTables(TpSaveInf* tp);
 
 // ---- tswrite ------------------------------------------------------------------------------------
 // Writes the TP file of the area through its temporary file and the archive; 0 or non-zero.
-std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo);
+[[nodiscard]] std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo);
 
 // The value text of element k of item in the block whose header is at hdrOff. 0 and the text
 // (empty for a missing record or an unknown type code), or 1 after the ERR line.
-std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t hdrOff,
+[[nodiscard]] std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t hdrOff,
                               std::uint32_t blockNo, const ItemInf& item, std::uint32_t k, std::string& out);
 // The label of an element: name, name[i] or name[i\,j] (i, j from 1; 0 = absent).
-std::string LdTuSaveTpLabel(const char* name, std::uint32_t i, std::uint32_t j);
+[[nodiscard]] std::string LdTuSaveTpLabel(const char* name, std::uint32_t i, std::uint32_t j);
 
 // Archive name beside the TP file ("TP%Y%m%d%H%M%S.txt"), after deleting the smallest of 5 or
 // more "*.txt" files there; 0 or 0x2023410b.
-std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& archivePath);
+[[nodiscard]] std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& archivePath);
 // Copies the temporary file to a new archive copy and over the TP file; 0, 0x2023410b or the
 // error code of the failed copy.
-std::uint32_t LdTuSaveTpArchive(const std::string& tpPath, const std::string& tmpPath);
+[[nodiscard]] std::uint32_t LdTuSaveTpArchive(const std::string& tpPath, const std::string& tmpPath);

@@ -54,8 +54,8 @@ std::uint32_t LdTuSaveCtrlCreateParmStr(LdTuSaveCtrlInf* inf, int /*flag*/) {
     LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TP_START);
     if (LdTuSaveTpBuild(inf) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TP_FAILED);
-        return LDTUSAVE_E_TPFILE;
+        return TUSAVE_E_TPFILE;
     }
     LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TP_DONE);
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }

@@ -62,12 +62,9 @@ std::uint32_t LdTuSaveTpCollectInst(TpSaveInf* tp, unsigned areaNo) {
     LdTuSaveImage img(tp->pDbImage, tp->dbImageSize);
     const LdTuSaveArea area = img.Area(areaNo, LdTuSaveAreaForm::kAreaRootAdrs);
     if (area.failed != LdTuSaveLink::kNone) return 1;
-    const std::size_t n = area.BlockCount();
-    for (std::size_t b = 1; b <= n; ++b) {
-        auto entry = img.BldbEntry(*area.bldb, static_cast<std::uint32_t>(b));
-        if (!entry || img.U32(*entry).value_or(0) == 0) continue;
+    for (auto blocks = img.Blocks(area); const auto block = blocks.Next();) {
         // A header outside the image is the writer's to report, with its block number.
-        auto hdr = img.BlockHeader(area.anchor, *area.bldb, static_cast<std::uint32_t>(b));
+        const auto& hdr = block->hdr;
         if (!hdr) continue;
         const std::uint16_t code = img.U16(*hdr + kBlkHdrBlockCode).value_or(0);
         if (code == 0) continue;

@@ -34,10 +34,6 @@ constexpr std::size_t kTextBufSize = 256;   // conversion buffer of a text value
 
 // Block codes with a rule of their own.
 constexpr std::uint16_t kCodeStex = 0x1402;
-constexpr std::uint16_t kCodeCalcEx1 = 0x1852;
-constexpr std::uint16_t kCodeCalcEx2 = 0x1853;
-constexpr std::uint16_t kCodeSkip1 = 0x187A;
-constexpr std::uint16_t kCodeSkip2 = 0x187B;
 constexpr std::uint32_t kParentRecNo = 2;
 
 // Name of a category block's category, or null for an ordinary block.
@@ -205,15 +201,15 @@ struct TpBlockCtx {
 std::uint32_t LdTuSaveTpElemNo(const TpBlockCtx& ctx, std::size_t hdr, std::uint32_t blockNo, std::uint16_t code,
                                std::uint16_t& elemNo) {
     elemNo = static_cast<std::uint16_t>(blockNo);
-    if (code != kCodeStex && code != kCodeCalcEx1 && code != kCodeCalcEx2) return 0;
+    if (code != kCodeStex && !IsChildBlock(code)) return 0;
     const char* fn = code == kCodeStex ? "getSTEXOrgBlockNo" : "getCALCEXOrgBlockNo";
     const LdTuSaveImage& img = *ctx.img;
-    const auto adrs = img.U32(hdr + BlkHdrRecAdrs(kParentRecNo));
-    if (adrs && *adrs == 0) {
+    const LdTuSaveRecPos parent = img.Record(ctx.area->anchor, hdr, kParentRecNo, kRecOyaBlockNo + 2);
+    if (parent.adrs && *parent.adrs == 0) {
         LdTuSaveMsgf("ERR:%s record pointer is NULL", fn);
         return 1;
     }
-    const auto rec = adrs ? img.Conv(ctx.area->anchor, *adrs, kRecOyaBlockNo + 2) : std::nullopt;
+    const auto rec = parent.off;
     if (!rec) {
         LdTuSaveMsgf("ERR:%s record is outside the image, blockNo=%u", fn, blockNo);
         return 1;
@@ -253,7 +249,7 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
         location = ctx.tp->pElemList->Text(elem.strLocation);
     }
     char tag[kTagNameLen + 1] = {};
-    img.Read(hdr + kBlkHdrTagName, tag, kTagNameLen);
+    static_cast<void>(img.Read(hdr + kBlkHdrTagName, tag, kTagNameLen));   // the header's fixed part is inside
 
     std::string line;
     std::uint32_t c = 0;
@@ -308,9 +304,9 @@ std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& an
     out.clear();
     const TpType* sized = LdTuSaveTpSized(item.dataType);
     if (!sized && item.dataType != kTypeText && item.dataType != kTypeRaw) return 0;
-    const auto adrs = img.U32(hdrOff + BlkHdrRecAdrs(item.recNo));
-    const auto recSize = img.U32(hdrOff + BlkHdrRecSize(item.recNo));
-    if (adrs && *adrs == 0) return 0;
+    const LdTuSaveRecPos record = img.Record(anchor, hdrOff, item.recNo);
+    const auto& recSize = record.size;
+    if (record.adrs && *record.adrs == 0) return 0;
     if (sized && item.size != sized->size) {
         LdTuSaveSrcErr(false, kSource, sized->number, "ItemInf error, itemInf->size=%d, sizeof(%s)=%d", item.size,
                        sized->name, sized->size);
@@ -318,8 +314,7 @@ std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& an
     }
     // The element must lie inside its record, and the record inside the image.
     const std::uint64_t elemOff = item.offset + static_cast<std::uint64_t>(k) * item.size;
-    const std::optional<std::size_t> rec =
-        adrs && recSize ? img.Conv(anchor, *adrs, *recSize) : std::optional<std::size_t>();
+    const std::optional<std::size_t>& rec = record.off;
     if (!rec || elemOff + item.size > *recSize) {
         LdTuSaveSrcErr(false, kSource, 1390,
                        "element outside its record, item=%s, blockNo=%u, recNo=%u, offset=%llu, size=%u, recSize=%u",
@@ -355,39 +350,39 @@ std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& ar
         } while (FindNextFileA(h, &fd));
         if (!FindClose(h)) {
             LdTuSaveMsgf("ERR:FindClose Error. dwRtn = %d", static_cast<int>(GetLastError()));
-            return LDTUSAVE_E_TPARCHIVE;
+            return TUSAVE_E_TPARCHIVE;
         }
         if (count >= kArchiveMax) {
             const std::string victim = folder + "/" + oldest;
             if (!DeleteFileA(victim.c_str())) {
                 LdTuSaveMsgf("ERR:%s%s dwRtn = %d", LdTuSaveText(LdTuSaveIds::IDS_TPARCHIVE_DELETE).c_str(),
                              victim.c_str(), static_cast<int>(GetLastError()));
-                return LDTUSAVE_E_TPARCHIVE;
+                return TUSAVE_E_TPARCHIVE;
             }
         }
     }
     std::time_t now = QVCTime(nullptr);
     struct tm* local = QVCLocaltime(&now);
     char name[128];
-    if (!local || std::strftime(name, sizeof name, "/TP%Y%m%d%H%M%S.txt", local) == 0) return LDTUSAVE_E_TPARCHIVE;
+    if (!local || std::strftime(name, sizeof name, "/TP%Y%m%d%H%M%S.txt", local) == 0) return TUSAVE_E_TPARCHIVE;
     archivePath = folder + name;
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }
 
 std::uint32_t LdTuSaveTpArchive(const std::string& tpPath, const std::string& tmpPath) {
     std::string archivePath;
     if (LdTuSavesGetStrFileName(tpPath, archivePath) != 0) {
         QVEEngPutMsgBuf("LdTuSavesGetStrFileName error");
-        return LDTUSAVE_E_TPARCHIVE;
+        return TUSAVE_E_TPARCHIVE;
     }
     for (const std::string* to : std::initializer_list<const std::string*>{&archivePath, &tpPath}) {
         if (!CopyFileA(tmpPath.c_str(), to->c_str(), 0)) {
             const DWORD e = GetLastError();
             QVEEngPutMsgBuf("CopyFile error");
-            return e != 0 ? e : LDTUSAVE_E_TPARCHIVE;
+            return e != 0 ? e : TUSAVE_E_TPARCHIVE;
         }
     }
-    return LDTUSAVE_OK;
+    return TUSAVE_OK;
 }
 
 std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
@@ -430,19 +425,16 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
     }
 
     const TpBlockCtx ctx{tp, &img, &area};
-    const std::size_t n = area.BlockCount();
     std::uint32_t seq = 0;
-    for (std::size_t b = 1; b <= n; ++b) {
-        const auto blockNo = static_cast<std::uint32_t>(b);
-        const auto entry = img.BldbEntry(*area.bldb, blockNo);
-        if (!entry || *img.U32(*entry) == 0) continue;
-        const auto hdr = img.BlockHeader(area.anchor, *area.bldb, blockNo);
+    for (auto blocks = img.Blocks(area); const auto block = blocks.Next();) {
+        const std::uint32_t blockNo = block->blockNo;
+        const auto& hdr = block->hdr;
         if (!hdr) {
             LdTuSaveSrcErr(false, kSource, 470, "block header outside the image, blockNo=%u", blockNo);
             return 1;
         }
         const std::uint16_t code = *img.U16(*hdr + kBlkHdrBlockCode);
-        if (code == 0 || (*img.U8(*hdr + kBlkHdrCategory) == 0 && (code == kCodeSkip1 || code == kCodeSkip2)))
+        if (code == 0 || (*img.U8(*hdr + kBlkHdrCategory) == 0 && IsNoCatBlock(code)))
             continue;
         bool writeFailed = false;
         if (LdTuSaveTpBlock(ctx, file, ++seq, blockNo, *hdr, writeFailed) != 0) {

@@ -19,10 +19,6 @@ using namespace LdTuSaveImg;
 // The batch's delivered records; rebuilt for every batch.
 TuUpLoadItem s_upLoadTbl[kTuSaveRecMax];
 
-constexpr std::uint16_t kBlkCodeOya1 = 0x1852;     // 6226
-constexpr std::uint16_t kBlkCodeOya2 = 0x1853;     // 6227
-constexpr std::uint16_t kBlkCodeNoCat1 = 0x187A;   // 6266
-constexpr std::uint16_t kBlkCodeNoCat2 = 0x187B;   // 6267
 constexpr std::size_t kRecIdentityLen = kRecRecNo + 1;
 constexpr std::size_t kRec1IdentityLen = kBlkHdrBlockCode + 2;
 
@@ -42,26 +38,17 @@ void CopyTagName(char* dst, const std::uint8_t* src) {
 
 }  // namespace
 
-const TuUpLoadItem* TuUpLoadItemTbl() { return s_upLoadTbl; }
-
 int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc) {
     const LdTuSaveImage img = Image(tc);
-    const std::uint32_t r = item->recNo;
-    auto hdrOff = img.OffsetOf(blockHeader);
-    auto anchor = AreaAnchor(img, tc);
-    std::optional<std::uint32_t> size, adrs;
-    if (hdrOff) {
-        size = img.U32(*hdrOff + BlkHdrRecSize(r));
-        adrs = img.U32(*hdrOff + BlkHdrRecAdrs(r));
-    }
-    if (size && *size != item->dataSize) {
-        LdTuSaveMsgf("ERR:TuRecordDBSet() recordSize is unmatch(to(%#x), from(%#x) )", *size, item->dataSize);
+    LdTuSaveRecPos rec;
+    if (auto hdrOff = img.OffsetOf(blockHeader)) rec = img.Record(AreaAnchor(img, tc), *hdrOff, item->recNo);
+    if (rec.size && *rec.size != item->dataSize) {
+        LdTuSaveMsgf("ERR:TuRecordDBSet() recordSize is unmatch(to(%#x), from(%#x) )", *rec.size, item->dataSize);
         return TU_NG;
     }
     // A record that does not lie wholly inside the image is as good as one without an address.
     std::optional<std::size_t> recOff;
-    if (size && adrs && anchor && *adrs != 0 && *size >= kRecIdentityLen && item->data)
-        recOff = img.Conv(*anchor, *adrs, *size);
+    if (rec.off && *rec.size >= kRecIdentityLen && item->data) recOff = rec.off;
     if (!recOff) {
         TuPutMsgBuf("ERR:TuRecordDBSet() record pointer is NULL");
         return TU_NG;
@@ -79,7 +66,7 @@ int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* t
         LdTuSaveMsgf("ERR:TuRecordDBSet() recordNo is unmatch( to(%#x), from(%#x) )", toRec, fromRec);
         return TU_NG;
     }
-    img.Write(*recOff, item->data, item->dataSize);
+    static_cast<void>(img.Write(*recOff, item->data, item->dataSize));   // Conv checked the record's extent
     return TU_OK;
 }
 
@@ -144,7 +131,7 @@ int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc) {
                 return TU_NG;
             }
             items[k] = TuUpLoadItem{item->recNo, blockNo, item->bytes, item->data()};
-            cur.Next(*item, item->bytes);
+            static_cast<void>(cur.Next(*item, item->bytes));   // HasData above
         } else {
             const std::uint16_t status = item->status;
             const std::uint32_t first = status == 0x9412 ? IDS_ITEM_NORECORD : status == 0x9413 ? IDS_ITEM_RECNOTAVAIL : IDS_ITEM_NOTSAVED;
@@ -195,12 +182,8 @@ int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
 
 int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo) {
     const LdTuSaveImage img = Image(tc);
-    auto hdr = img.OffsetOf(blockHeader);
-    auto anchor = AreaAnchor(img, tc);
     std::optional<std::size_t> rec2;
-    if (hdr && anchor) {
-        if (auto adrs = img.U32(*hdr + BlkHdrRecAdrs(2))) rec2 = img.Conv(*anchor, *adrs, kRecOyaBlockNo + 2);
-    }
+    if (auto hdr = img.OffsetOf(blockHeader)) rec2 = img.Record(AreaAnchor(img, tc), *hdr, 2, kRecOyaBlockNo + 2).off;
     if (!rec2) {
         TuPutMsgBuf("ERR:TusGetCalcOyaBlockNo() record pointer is NULL");
         return TU_NG;
@@ -209,15 +192,12 @@ int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* o
     return TU_OK;
 }
 
-namespace {
-
-// TusSetSaveRecordTbl for a block header already found.
-int TusSetSaveRecordTblAt(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
+int TusSetSaveRecordTbl(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
     const std::uint8_t category = hdr[kBlkHdrCategory];
     if (category <= 2 || category == 15) return TU_OK;
     const std::uint16_t blkCode = tb::load_u16(hdr + kBlkHdrBlockCode);
     std::uint16_t oya = 0;
-    if ((blkCode == kBlkCodeOya1 || blkCode == kBlkCodeOya2) && TusGetCalcOyaBlockNo(hdr, tc, &oya) != TU_OK) {
+    if (IsChildBlock(blkCode) && TusGetCalcOyaBlockNo(hdr, tc, &oya) != TU_OK) {
         TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TusGetCalcOyaBlockNo error");
         return TU_NG;
     }
@@ -235,17 +215,6 @@ int TusSetSaveRecordTblAt(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint
     rec.recNo[0] = item->recNo;
     tbl.push_back(rec);
     return TU_OK;
-}
-
-}  // namespace
-
-int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
-    std::uint8_t* hdr = TuBlockSearch(bldbPtrTbl, blockNo, tc);
-    if (!hdr) {
-        TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TuBlockSearch() error");
-        return TU_NG;
-    }
-    return TusSetSaveRecordTblAt(hdr, item, blockNo, tc);
 }
 
 int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
@@ -276,7 +245,7 @@ int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
             if (!hdr) {
                 TuPutMsgBuf("ERR:TuBlockSave(): TuBlockSearch() error");
                 rtn = TU_NG;
-            } else if (TuRecordDBSet(hdr, &it, tc) != TU_OK || TusSetSaveRecordTblAt(hdr, &it, blockNo, tc) != TU_OK) {
+            } else if (TuRecordDBSet(hdr, &it, tc) != TU_OK || TusSetSaveRecordTbl(hdr, &it, blockNo, tc) != TU_OK) {
                 rtn = TU_NG;
             }
         }
@@ -290,16 +259,16 @@ int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
     auto bldb = img.OffsetOf(bldbPtrTbl);
     auto anchor = AreaAnchor(img, tc);
     tc->saveRecCnt = 0;
-    for (std::int32_t i = 0; bldb && anchor && i < tc->maxBlock; ++i) {
-        const std::uint32_t blockNo = static_cast<std::uint32_t>(i) + 1;
-        auto entry = img.BldbEntry(*bldb, blockNo);
-        if (!entry || *img.U32(*entry) == 0) continue;
-        auto hdr = img.BlockHeader(*anchor, *bldb, blockNo);
+    const std::size_t count = bldb && anchor && tc->maxBlock > 0 ? static_cast<std::size_t>(tc->maxBlock) : 0;
+    for (auto blocks = img.Blocks(anchor.value_or(LdTuSaveAnchor{}), bldb.value_or(0), count);
+         const auto block = blocks.Next();) {
+        const std::uint32_t blockNo = block->blockNo;
+        const auto& hdr = block->hdr;
         if (!hdr) continue;
         const std::uint16_t blkCode = *img.U16(*hdr + kBlkHdrBlockCode);
         if (blkCode == 0) continue;
         const std::uint8_t category = *img.U8(*hdr + kBlkHdrCategory);
-        if (category == 0 && (blkCode == kBlkCodeNoCat1 || blkCode == kBlkCodeNoCat2)) continue;
+        if (category == 0 && IsNoCatBlock(blkCode)) continue;
         CopyTagName(tc->tagName, img.At(*hdr + kBlkHdrTagName));
 
         int list[IEDAL_MAX_SAVE_REC + 1] = {};
@@ -345,12 +314,12 @@ int TuAreaSave(tucomn* tc) {
     tc->lastChkBlkNo = 0;
     if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
     if (TuBlockList(bldb, tc) != TU_OK) {
-        TuSaveEndReq(tc);
+        static_cast<void>(TuSaveEndReq(tc));   // the session is closed as far as it can be; the failure stands
         return TU_NG;
     }
     for (int kind : {12, 31, 58}) {
         if (TuOpeMarkSave(kind, tc) != TU_OK) {
-            TuSaveEndReq(tc);
+            static_cast<void>(TuSaveEndReq(tc));
             return TU_NG;
         }
     }

@@ -101,7 +101,7 @@ struct TuItem {
     std::uint16_t first = 0;
     std::uint16_t count = 0;
     std::uint32_t bytes = 0;   // data bytes announced by the header
-    std::uint8_t* data() const { return header + kSvDataSize; }
+    [[nodiscard]] std::uint8_t* data() const { return header + kSvDataSize; }
 };
 
 // Walks the items of an upload of total bytes: the header must lie inside the data before it
@@ -111,13 +111,12 @@ public:
     TuItemCursor(std::uint8_t* data, std::int32_t total)
         : data_(data), total_(total > 0 && data ? static_cast<std::size_t>(total) : 0) {}
 
-    bool AtEnd() const { return off_ == total_; }
-    std::size_t Offset() const { return off_; }
-    std::size_t Total() const { return total_; }
+    [[nodiscard]] bool AtEnd() const { return off_ == total_; }
+    [[nodiscard]] std::size_t Offset() const { return off_; }
     // The header at the cursor, or nullptr when it does not lie wholly inside the data.
-    std::uint8_t* HeaderAt() const { return tb::in_range(total_, off_, kSvDataSize) ? data_ + off_ : nullptr; }
+    [[nodiscard]] std::uint8_t* HeaderAt() const { return tb::in_range(total_, off_, kSvDataSize) ? data_ + off_ : nullptr; }
     // The item at the cursor, its header fields read now (convert the header before calling).
-    std::optional<TuItem> Item() const {
+    [[nodiscard]] std::optional<TuItem> Item() const {
         std::uint8_t* h = HeaderAt();
         if (!h) return std::nullopt;
         return TuItem{off_,
@@ -131,11 +130,11 @@ public:
                       tb::load_u32(h + kSvDataBytes)};
     }
     // True when dataBytes bytes after the header lie inside the data.
-    bool HasData(const TuItem& item, std::size_t dataBytes) const {
+    [[nodiscard]] bool HasData(const TuItem& item, std::size_t dataBytes) const {
         return tb::in_range(total_, item.off + kSvDataSize, dataBytes);
     }
     // Steps over the item's header and dataBytes bytes; false (cursor kept) when they are not there.
-    bool Next(const TuItem& item, std::size_t dataBytes) {
+    [[nodiscard]] bool Next(const TuItem& item, std::size_t dataBytes) {
         if (!HasData(item, dataBytes)) return false;
         off_ = item.off + kSvDataSize + dataBytes;
         return true;

@@ -109,7 +109,7 @@ int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
         }
         const TuItem item = *cur.Item();
         if (item.status != 0) {
-            cur.Next(item, 0);
+            static_cast<void>(cur.Next(item, 0));   // checked above
             continue;
         }
         std::size_t n = 0;
@@ -138,7 +138,7 @@ int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
                 }
             }
         }
-        cur.Next(item, 2 * n);
+        static_cast<void>(cur.Next(item, 2 * n));   // checked above
     }
     return TU_OK;
 }
@@ -169,7 +169,7 @@ int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
         }
         if (item->status != 0) {
             LdTuSaveMsgf("WRN:%s:iReturn=%#x:type=%#x", LdTuSaveText(IDS_OPEMARK_ITEM).c_str(), item->status, kind);
-            cur.Next(*item, 0);
+            static_cast<void>(cur.Next(*item, 0));   // checked above
             continue;
         }
         if (item->dataType != kind) {
@@ -207,7 +207,7 @@ int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
             TuPutMsgBuf(kSizeError);
             return TU_NG;
         }
-        cur.Next(*item, bytes);
+        static_cast<void>(cur.Next(*item, bytes));   // checked above
     }
     return TU_OK;
 }

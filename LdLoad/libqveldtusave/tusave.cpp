@@ -87,19 +87,16 @@ int TuZclRW(HANDLE /*reserved*/, HANDLE zclHandle, std::uint8_t* reqFrame, int r
     return TuZclRWOnce(zclHandle, reqFrame, reqLen, rtnFrame, rtnLen, true);
 }
 
-int TuZclRWRetryLen(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
-                    int* rtnLen) {
+int TuZclRWRetry(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
+                 int* rtnLen) {
+    int len = 0;
+    if (!rtnLen) rtnLen = &len;
     int r = TuZclRW(reserved, zclHandle, reqFrame, reqLen, rtnFrame, rtnLen);
     if (r != E_RBUF_BUSY) return r;
     Sleep(kTuBusyRetryMs);
     // The header is in the station's order already: the frame goes out as it did.
     r = TuZclRWOnce(zclHandle, reqFrame, reqLen, rtnFrame, rtnLen, false);
     return r == E_RBUF_BUSY ? TU_NG : r;
-}
-
-int TuZclRWRetry(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame) {
-    int rtnLen = 0;
-    return TuZclRWRetryLen(reserved, zclHandle, reqFrame, reqLen, rtnFrame, &rtnLen);
 }
 
 // ---- request frames -------------------------------------------------------------------------
@@ -158,7 +155,7 @@ bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const ch
 // refusal line. On success the reply (at least its save header) is at *rtn, *rtnLen bytes.
 int TuRequest(tucomn* tc, std::uint8_t* frame, int len, std::uint32_t transportText, std::uint32_t refusalText,
               std::uint8_t** rtn, int* rtnLen) {
-    if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, rtn, rtnLen) != TU_OK) {
+    if (TuZclRWRetry(0, tc->zclHandle, frame, len, rtn, rtnLen) != TU_OK) {
         LdTuSaveMsgf("ERR:%s", LdTuSaveText(transportText).c_str());
         return TU_NG;
     }
@@ -291,7 +288,7 @@ int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts) 
 
         std::uint8_t* rtn = nullptr;
         int rtnLen = 0;
-        if (TuZclRWRetryLen(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
+        if (TuZclRWRetry(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
             LdTuSaveMsgf("ERR:%s", LdTuSaveText(texts.transportText).c_str());
             return TU_NG;
         }
@@ -384,7 +381,7 @@ int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
                          blkCode, item.recNo, item.bytes, 0);
             return TU_NG;
         }
-        cur.Next(item, item.bytes);
+        static_cast<void>(cur.Next(item, item.bytes));   // checked above
     }
     return TU_OK;
 }

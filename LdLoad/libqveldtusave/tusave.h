@@ -24,7 +24,7 @@ constexpr DWORD kTuBusyRetryMs = 1000;
 constexpr int kTuAskAgainMax = 600;
 // Largest upload size a save request may announce: 80 records of a block are far below it.
 constexpr std::int32_t kTuUpDataSizeMax = 16 * 1024 * 1024;
-bool TuUpDataSizeValid(std::int32_t size);
+[[nodiscard]] bool TuUpDataSizeValid(std::int32_t size);
 
 // ---- the common upload record -------------------------------------------------------------
 constexpr int kTuSaveRecMax = 80;
@@ -91,12 +91,12 @@ struct tucomn {
 };
 
 // ---- transport ----------------------------------------------------------------------------
-int TuZclRW(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
+[[nodiscard]] int TuZclRW(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
             int* rtnLen);
-int TuZclRWRetry(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame);
-// TuZclRWRetry that also gives the number of bytes read (at least the 64 of the save header).
-int TuZclRWRetryLen(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
-                    int* rtnLen);
+// TuZclRW, sent once more after a busy reply. *rtnLen (when given) gets the number of bytes read,
+// at least the 64 of the save header.
+[[nodiscard]] int TuZclRWRetry(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
+                 int* rtnLen = nullptr);
 
 // ---- request frames -------------------------------------------------------------------------
 // Zeroes frame (kTuReqFrameSize bytes) and writes the prefix; takes the next frame sequence number.
@@ -105,31 +105,31 @@ void TuPrepareFrame(tucomn* tc, std::uint8_t* frame);
 void TuSetSaveHeader(FcMnSaveHeader* hdr, std::uint8_t cmd, std::uint8_t subCmd, const tucomn* tc,
                      std::uint16_t serial, std::uint32_t session, std::uint16_t params);
 // Writes the body length for params parameters; returns the frame length.
-int TuSetBodyLength(std::uint8_t* frame, int params);
+[[nodiscard]] int TuSetBodyLength(std::uint8_t* frame, int params);
 // Copies the reply's save header out of the receive buffer.
 void TuGetRtnHeader(const std::uint8_t* rtnFrame, FcMnSaveHeader* hdr);
-std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr);
+[[nodiscard]] std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr);
 // Copies the 8-byte reply parameter at 64 into para; false (with a line naming request)
 // when the reply is too short to carry it.
-bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const char* request);
+[[nodiscard]] bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const char* request);
 // "ERR:%s%s%#x": the station's text for code, the resource text, the code.
 void TuPutRefusal(std::uint16_t code, std::uint32_t textId);
 
 // One exchange: 0 when the reply was received and accepted (*rtn, *rtnLen), else -1 after the
 // transport's line and "ERR:" + the transportText resource, or the refusal line with refusalText.
-int TuRequest(tucomn* tc, std::uint8_t* frame, int len, std::uint32_t transportText, std::uint32_t refusalText,
+[[nodiscard]] int TuRequest(tucomn* tc, std::uint8_t* frame, int len, std::uint32_t transportText, std::uint32_t refusalText,
               std::uint8_t** rtn, int* rtnLen);
 // Sends a save request frame (prefix and header filled, params parameters in place) and takes
 // the reply: transport and refusal lines with the given resource texts, the reply parameter in
 // host order, the announced size bounded and stored in upDataSize. request names the lines.
-int TuSaveReqExchange(tucomn* tc, std::uint8_t* frame, int params, std::uint32_t transportText,
+[[nodiscard]] int TuSaveReqExchange(tucomn* tc, std::uint8_t* frame, int params, std::uint32_t transportText,
                       std::uint32_t refusalText, const char* request);
 
 // ---- session requests ---------------------------------------------------------------------------
-int TuSaveStartReq(tucomn* tc);
-int TuSaveReq(tucomn* tc);
-int TuUpLoadReq(std::uint8_t* workBuf, tucomn* tc);
-int TuSaveEndReq(tucomn* tc);
+[[nodiscard]] int TuSaveStartReq(tucomn* tc);
+[[nodiscard]] int TuSaveReq(tucomn* tc);
+[[nodiscard]] int TuUpLoadReq(std::uint8_t* workBuf, tucomn* tc);
+[[nodiscard]] int TuSaveEndReq(tucomn* tc);
 
 // Fetches upDataSize bytes in upload replies into workBuf (shared with the operation marks).
 // Lines: the data size error, the resource ids for transport failure and refusal.
@@ -141,15 +141,15 @@ struct TuUpLoadTexts {
     std::uint32_t refusalText;
     const char* request;      // name in the ask-again bound line
 };
-int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts);
+[[nodiscard]] int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts);
 
-int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc);
-int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode);
-std::uint8_t* getBlockHeaderCorePtr(tucomn* tc, std::int16_t blockNo);
+[[nodiscard]] int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc);
+[[nodiscard]] int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode);
+[[nodiscard]] std::uint8_t* getBlockHeaderCorePtr(tucomn* tc, std::int16_t blockNo);
 
 // ---- work areas ------------------------------------------------------------------------------
 constexpr int kTuWorkAreaSlots = 4;
-std::uint8_t* TuGetWorkArea(std::int32_t size, int slot);
+[[nodiscard]] std::uint8_t* TuGetWorkArea(std::int32_t size, int slot);
 void TuFreeWorkArea();
 
 // ---- block save -------------------------------------------------------------------------------
@@ -161,36 +161,35 @@ struct TuUpLoadItem {
     std::uint8_t* data;      // inside the upload buffer
 };
 
-int TuAreaSave(tucomn* tc);
-int TuGetAreaTbl(tucomn* tc, std::uint8_t** bldbPtrTbl);
-int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc);
-int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc);
-int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc);
-int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo,
+[[nodiscard]] int TuAreaSave(tucomn* tc);
+[[nodiscard]] int TuGetAreaTbl(tucomn* tc, std::uint8_t** bldbPtrTbl);
+[[nodiscard]] int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc);
+[[nodiscard]] int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc);
+[[nodiscard]] int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc);
+[[nodiscard]] int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo,
                         std::uint16_t* lastChkBlkNo, tucomn* tc);
-int TusSetSaveRecordTbl(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc);
-int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo);
-std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tucomn* tc);
-int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc);
-// The batch's item table (kTuSaveRecMax entries), for inspection.
-const TuUpLoadItem* TuUpLoadItemTbl();
+// Lists the record of item, written into the block at blockHeader, in the save record table.
+[[nodiscard]] int TusSetSaveRecordTbl(std::uint8_t* blockHeader, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc);
+[[nodiscard]] int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo);
+[[nodiscard]] std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tucomn* tc);
+[[nodiscard]] int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc);
 
 // ---- operation marks ------------------------------------------------------------------------------
-int TuOpeMarkSave(int kind, tucomn* tc);
-int TuOpeMarkSaveReq(int kind, tucomn* tc);
-int TuOpeMarkUpLoad(int kind, std::uint8_t* workBuf, tucomn* tc);
-int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc);
-int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc);
+[[nodiscard]] int TuOpeMarkSave(int kind, tucomn* tc);
+[[nodiscard]] int TuOpeMarkSaveReq(int kind, tucomn* tc);
+[[nodiscard]] int TuOpeMarkUpLoad(int kind, std::uint8_t* workBuf, tucomn* tc);
+[[nodiscard]] int opeMkRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc);
+[[nodiscard]] int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc);
 
 // ---- upload driver --------------------------------------------------------------------------------
 // 0 done, 1 failed (reported). dbImageSize bounds every access to pDbImage.
-int TuFcsUpLoad(const char* strParm1, const char* strParm2, const char* strProject, const char* strStation,
+[[nodiscard]] int TuFcsUpLoad(const char* strParm1, const char* strParm2, const char* strProject, const char* strStation,
                 std::uint32_t projectKind, std::uint16_t u16Parm7, std::uint8_t* pDbImage, std::uint8_t* pUserInst,
                 CQVERXEdaSysObj* sysObj, LdTuSaveRecordTbl* saveRecordTbl, std::uint32_t apcsTestFlag,
                 std::uint32_t dbImageSize);
-int TuGetStation(tucomn* tc);
+[[nodiscard]] int TuGetStation(tucomn* tc);
 void TuCloseStation(tucomn* tc);
-int TuSetStationInfo(tucomn* tc);
-int TuUpLoadMain(tucomn* tc);
-int TuStationSave(tucomn* tc);
-int TuConvAreaNameToNo(tucomn* tc);
+[[nodiscard]] int TuSetStationInfo(tucomn* tc);
+[[nodiscard]] int TuUpLoadMain(tucomn* tc);
+[[nodiscard]] int TuStationSave(tucomn* tc);
+[[nodiscard]] int TuConvAreaNameToNo(tucomn* tc);

@@ -14,9 +14,9 @@ extern "C" {
  * generation check, project and station name the station, projectKind 2 (normal) or 3
  * (equalization), saveMode 0 (full), 1 (check only) or 2 (no check), parm7 a value for the
  * automatic backup comment. Reports through the message buffer; returns 0 on success. */
-unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* parm2, const char* project,
-                                    const char* station, unsigned int projectKind, unsigned int saveMode,
-                                    unsigned short parm7);
+TUSAVE_NODISCARD unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* parm2, const char* project,
+                                                     const char* station, unsigned int projectKind,
+                                                     unsigned int saveMode, unsigned short parm7);
 
 /* What the last save in this process saved: the blocks of its save record table (the blocks
  * whose records came from the station and whose edit files it updates; the system and category

@@ -4,6 +4,8 @@
  * $HOME/.tusave). The library writes nothing on the process's stdout or stderr. */
 #pragma once
 
+#include "tusave_results.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -32,7 +34,7 @@ void tusave_host_set_text(unsigned int id, const char* text);
 void tusave_host_use_default_texts(void);
 
 /* The shipped English text of id, or NULL when there is none. */
-const char* tusave_host_default_text(unsigned int id);
+TUSAVE_NODISCARD const char* tusave_host_default_text(unsigned int id);
 
 /* Control-bus frames written to and read from a station by this process so far (a save's
  * share is the difference across it). Either pointer may be NULL. */

@@ -3,6 +3,17 @@
  * exports. docs/result-codes.md is generated from it (tusave explain --markdown). */
 #pragma once
 
+/* Marks a result the caller must look at. */
+#ifndef TUSAVE_NODISCARD
+#if defined(__cplusplus) && __cplusplus >= 201703L
+#define TUSAVE_NODISCARD [[nodiscard]]
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 202311L
+#define TUSAVE_NODISCARD [[nodiscard]]
+#else
+#define TUSAVE_NODISCARD
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -62,13 +73,13 @@ typedef struct tusave_result_info {
 } tusave_result_info;
 
 /* The whole table, in code order within each group; *count gets the number of rows. */
-const tusave_result_info* tusave_result_table(unsigned int* count);
+TUSAVE_NODISCARD const tusave_result_info* tusave_result_table(unsigned int* count);
 
 /* The row of code, or NULL when code is not one of the table. */
-const tusave_result_info* tusave_result_find(unsigned int code);
+TUSAVE_NODISCARD const tusave_result_info* tusave_result_find(unsigned int code);
 
 /* The meaning of code; "not a result code of the save or its services" for any other. */
-const char* tusave_result_meaning(unsigned int code);
+TUSAVE_NODISCARD const char* tusave_result_meaning(unsigned int code);
 
 #ifdef __cplusplus
 }
