@@ -119,7 +119,7 @@ int TuSetStationInfo(tucomn* tc) {
 
 int TuStationSave(tucomn* tc) {
     tc->areaNo = 0;
-    static_cast<void>(TuSetStationInfo(tc));   // always 0
+    TuSetStationInfo(tc);
     if (TuSaveStartReq(tc) != TU_OK) return TU_NG;
     auto save = [&](int kind) { return TuOpeMarkSave(kind, tc) == TU_OK; };
     bool ok = true;

@@ -189,7 +189,7 @@ struct TuUpLoadItem {
                 std::uint32_t dbImageSize);
 [[nodiscard]] int TuGetStation(tucomn* tc);
 void TuCloseStation(tucomn* tc);
-[[nodiscard]] int TuSetStationInfo(tucomn* tc);
+int TuSetStationInfo(tucomn* tc);  // always 0
 [[nodiscard]] int TuUpLoadMain(tucomn* tc);
 [[nodiscard]] int TuStationSave(tucomn* tc);
 [[nodiscard]] int TuConvAreaNameToNo(tucomn* tc);
