@@ -111,16 +111,11 @@ struct Loop {
     }
     // tusave with args, as the next command on the station; its exit status and stdout.
     int tusave(const std::string& args, std::string* out = nullptr) const {
-        const std::string cmd = "TUSAVE_HOME='" + work + "' TZ=UTC '" TUSAVE_BUILD_DIR "/tools/tusave/tusave' " + args +
-                                " 2>/dev/null";
-        FILE* p = popen(cmd.c_str(), "r");
-        if (!p) return -1;
-        char buf[4096];
-        std::size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            if (out) out->append(buf, n);
-        const int st = pclose(p);
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        std::vector<std::string> lines;
+        const int rc = e2e::shell("TUSAVE_HOME='" + work + "' TZ=UTC '" + e2e::kTusave + "' " + args + " 2>/dev/null", &lines);
+        for (const auto& l : lines)
+            if (out) *out += l + "\n";
+        return rc;
     }
     // The recorded saves of the station, oldest first; a problem goes to bad.
     nlohmann::json saves(std::vector<std::string>& bad) const {
