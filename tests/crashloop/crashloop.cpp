@@ -18,27 +18,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <map>
 #include <random>
-#include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
 #include "e2e_fcssim.h"
-#include "project_files.h"
-#include "sample.h"
 
 namespace {
 
@@ -124,16 +111,11 @@ struct Loop {
     }
     // tusave with args, as the next command on the station; its exit status and stdout.
     int tusave(const std::string& args, std::string* out = nullptr) const {
-        const std::string cmd = "TUSAVE_HOME='" + work + "' TZ=UTC '" TUSAVE_BUILD_DIR "/tools/tusave/tusave' " + args +
-                                " 2>/dev/null";
-        FILE* p = popen(cmd.c_str(), "r");
-        if (!p) return -1;
-        char buf[4096];
-        std::size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            if (out) out->append(buf, n);
-        const int st = pclose(p);
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        std::vector<std::string> lines;
+        const int rc = e2e::shell("TUSAVE_HOME='" + work + "' TZ=UTC '" + e2e::kTusave + "' " + args + " 2>/dev/null", &lines);
+        for (const auto& l : lines)
+            if (out) *out += l + "\n";
+        return rc;
     }
     // The recorded saves of the station, oldest first; a problem goes to bad.
     nlohmann::json saves(std::vector<std::string>& bad) const {
@@ -230,12 +212,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "crashloop: fcssim did not start\n");
         return 2;
     }
-    {
-        nlohmann::json ws;
-        std::ifstream(res.workstationJson) >> ws;
-        ws["controlBus"] = sim.device();
-        std::ofstream(res.workstationJson, std::ios::trunc) << ws.dump(2);
-    }
+    e2e::set_bus(res.workstationJson, sim.device());
     loop.before = snapshot(loop.pristine);
 
     // The good result, and how long a save takes.
@@ -283,20 +260,11 @@ int main(int argc, char** argv) {
         ++killedIn[status == 128 + SIGKILL ? where.substr(10) : "(done)"];
 
         // Old or new, file by file; a killed writer's temporary is allowed until the next save.
-        const Files after1 = snapshot(loop.work);
-        std::set<std::string> paths;
-        for (const Files* f : std::array<const Files*, 3>{&loop.before, &loop.good, &after1})
-            for (const auto& [p, _] : *f) paths.insert(p);
-        for (const auto& p : paths) {
-            auto get = [&p](const Files& f) -> const std::string* {
-                auto it = f.find(p);
-                return it == f.end() ? nullptr : &it->second;
-            };
-            const std::string *a = get(after1), *b = get(loop.before), *g = get(loop.good);
-            auto same = [](const std::string* x, const std::string* y) { return (!x && !y) || (x && y && *x == *y); };
-            if (!same(a, b) && !same(a, g) && !(a && !b && !g && is_temp(p, *a, loop.good)))
-                bad.push_back(p + (a ? (b || g ? " is neither old nor new" : " appeared") : " is gone"));
-        }
+        const auto temp = [&](const std::string& p, const std::string* a, const std::string* b, const std::string* g) {
+            return a && !b && !g && is_temp(p, *a, loop.good);
+        };
+        for (const std::string& v : e2e::neither_old_nor_new(loop.before, loop.good, snapshot(loop.work), temp))
+            bad.push_back(v);
         if (!loop.lock_free()) bad.push_back("the generation lock is held");
         // The history: opens and is whole; the killed save interrupted (no values) or, killed
         // after its record, done with all of them.

@@ -1,5 +1,5 @@
 // What the end-to-end tests share: fcssim as a child process, a sample workstation served by
-// it, and reading a whole file.
+// it, tusave run in it as a user runs it, and reading a whole file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,23 +9,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <set>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <iterator>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "project_files.h"
 #include "sample.h"
 
 namespace e2e {
 
+constexpr long kT0 = 1767225600;   // 2026-01-01 00:00:00 UTC
+inline const std::string kTusave = TUSAVE_BUILD_DIR "/tools/tusave/tusave";
+inline const std::string kFcssim = TUSAVE_BUILD_DIR "/station/fcssim";
+
 inline std::vector<std::uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+inline std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The oracle after a good save: every saved record of every fetched block in the station's database
@@ -44,15 +58,51 @@ inline std::size_t expect_saved_records_equal_memory(const sample::StationResult
     return saved;
 }
 
+// The paths where the files after a failed or killed save are neither those from before nor those
+// a good save leaves (a file gone, left behind or of other bytes), each with why; allowed(path,
+// after, before, good) passes a file over. A file absent from a set is nullptr.
+using Allow = std::function<bool(const std::string&, const std::string*, const std::string*, const std::string*)>;
+inline std::vector<std::string> neither_old_nor_new(const project_files::Files& before, const project_files::Files& good,
+                                                    const project_files::Files& after, const Allow& allowed) {
+    std::set<std::string> paths;
+    for (const auto* f : {&before, &good, &after})
+        for (const auto& [p, _] : *f) paths.insert(p);
+    auto get = [](const project_files::Files& f, const std::string& p) -> const std::string* {
+        auto it = f.find(p);
+        return it == f.end() ? nullptr : &it->second;
+    };
+    auto same = [](const std::string* x, const std::string* y) { return (!x && !y) || (x && y && *x == *y); };
+    std::vector<std::string> bad;
+    for (const auto& p : paths) {
+        const std::string *a = get(after, p), *o = get(before, p), *g = get(good, p);
+        if (!same(a, o) && !same(a, g) && !allowed(p, a, o, g))
+            bad.push_back(p + (a ? (o || g ? " is neither old nor new" : " left behind") : " is gone"));
+    }
+    return bad;
+}
+
 // Exit status of a shell command (-1 when it did not end normally); its stdout lines to *lines.
 inline int shell(const std::string& cmd, std::vector<std::string>* lines = nullptr) {
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return -1;
+    std::string out;
     char buf[4096];
-    while (fgets(buf, sizeof buf, p))
-        if (lines) lines->emplace_back(buf, std::strcspn(buf, "\n"));
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    for (std::size_t at = 0, nl; lines && at < out.size(); at = nl + 1) {
+        nl = out.find('\n', at);
+        if (nl == std::string::npos) nl = out.size();
+        lines->push_back(out.substr(at, nl - at));
+    }
     const int st = pclose(p);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Points the control bus of a workstation.json at device, keeping its other keys.
+inline void set_bus(const std::string& workstationJson, const std::string& device) {
+    nlohmann::json ws;
+    std::ifstream(workstationJson) >> ws;
+    ws["controlBus"] = device;
+    std::ofstream(workstationJson, std::ios::trunc) << ws.dump(2);
 }
 
 // fcssim as a child process on an ephemeral loopback port; stopped with SIGTERM on every way out.
@@ -67,13 +117,12 @@ public:
             dup2(out[1], 1);
             close(out[0]);
             close(out[1]);
-            const std::string exe = std::string(TUSAVE_BUILD_DIR) + "/station/fcssim";
             if (scenario.empty())
-                execl(exe.c_str(), exe.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
+                execl(kFcssim.c_str(), kFcssim.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
                       static_cast<char*>(nullptr));
             else
-                execl(exe.c_str(), exe.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0", "--scenario",
-                      scenario.c_str(), static_cast<char*>(nullptr));
+                execl(kFcssim.c_str(), kFcssim.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
+                      "--scenario", scenario.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -116,11 +165,17 @@ struct SampleHome {
         if (!mkdtemp(tmpl)) return false;
         dir = tmpl;
         result = std::make_unique<sample::Result>(sample::build(d, dir));
-        sim = std::make_unique<Fcssim>(dir);
-        if (sim->device().empty()) return false;
-        std::ofstream(result->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << sim->device()
-                                               << "\"}";
-        return true;
+        return Restart();
+    }
+    // fcssim started again (it reads the stations' memory when it starts), with a scenario file.
+    bool Restart(const std::string& scenario = "") {
+        sim.reset();
+        sim = std::make_unique<Fcssim>(dir, scenario);
+        SetBus(sim->device());
+        return !sim->device().empty();
+    }
+    void SetBus(const std::string& device) const {
+        std::ofstream(result->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << device << "\"}";
     }
     void Stop() {
         sim.reset();
@@ -131,5 +186,76 @@ struct SampleHome {
     }
     ~SampleHome() { Stop(); }
 };
+
+// tusave run as a user runs it, in a sample workstation served by fcssim: stdout lines returned,
+// the exit status in status_, stderr (kept outside the workstation folder) in err_.
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override { Build(sample::default_description()); }
+    void TearDown() override { Build(std::nullopt); }
+    // noCustom: without the custom files of the backup tool.
+    void Build(std::optional<sample::Description> d, bool noCustom = false) {
+        std::error_code ec;
+        if (!dir_.empty()) std::filesystem::remove(dir_ + ".stderr", ec);
+        home_.Stop();
+        dir_.clear();
+        if (!d) return;
+        for (auto& st : d->stations)
+            if (noCustom) st.customFolders.clear(), st.customFiles.clear();
+        ASSERT_TRUE(home_.Start(*d)) << "fcssim did not report its port";
+        dir_ = home_.dir;
+    }
+    void RestartStation(const std::string& scenario = "") { ASSERT_TRUE(home_.Restart(scenario)); }
+    // Writes v at item offset `at` of record 2 of the first block of model in the station's memory.
+    void SetStationFloat(const std::string& model, std::uint32_t at, float v) {
+        const sample::StationResult& st = home_.result->stations[0];
+        for (const sample::BlockInfo& b : st.blocks)
+            for (const sample::RecordInfo& r : b.records)
+                if (b.model == model && r.recNo == 2) {
+                    std::fstream f(st.memoryPath, std::ios::in | std::ios::out | std::ios::binary);
+                    f.seekp(static_cast<std::streamoff>(r.offset + at));
+                    f.write(reinterpret_cast<const char*>(&v), sizeof v);
+                    return;
+                }
+        FAIL() << "no block of model " << model;
+    }
+    // The shell command that runs exe with args, env (assignments) before it, at the fixed time
+    // `time` unless it is 0; exec: in place of the shell.
+    std::string command(const std::string& exe, const std::string& args, const std::string& env = "",
+                        long time = kT0, bool exec = false) const {
+        const std::string fixed = time ? " TUSAVE_FIXED_TIME=" + std::to_string(time) : "";
+        return "TUSAVE_HOME='" + dir_ + "'" + fixed + " TZ=UTC " + env + (exec ? " exec '" : " '") + exe + "' " + args +
+               " 2>'" + dir_ + ".stderr'";
+    }
+    std::vector<std::string> run(const std::string& exe, const std::string& args, const std::string& env = "",
+                                 long time = kT0) {
+        std::vector<std::string> lines;
+        status_ = shell(command(exe, args, env, time), &lines);
+        err_ = read_text(dir_ + ".stderr");
+        return lines;
+    }
+    std::vector<std::string> tusave(const std::string& args, const std::string& env = "", long time = kT0) {
+        return run(kTusave, args, env, time);
+    }
+    nlohmann::json json(const std::string& args, long time = kT0) {
+        std::string text;
+        for (const std::string& l : tusave(args, "", time)) text += l + "\n";
+        return nlohmann::json::parse(text, nullptr, false);
+    }
+    std::string errLast() const {   // the last line of stderr
+        std::string e = err_;
+        while (e.ends_with('\n')) e.pop_back();
+        return e.substr(e.rfind('\n') == std::string::npos ? 0 : e.rfind('\n') + 1);
+    }
+
+    SampleHome home_;
+    std::string dir_, err_;
+    int status_ = -1;
+};
+
+// The first line of lines that starts with prefix (end() when none).
+inline auto find_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
 
 }  // namespace e2e

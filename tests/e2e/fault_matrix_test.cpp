@@ -3,22 +3,13 @@
 // every call from the n-th on), each time on a fresh copy of the same workstation, and every
 // run is held against the invariants below. All violations are listed at once.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <algorithm>
-#include <array>
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
+#include <iostream>
 #include <map>
-#include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "../library/ctrl_fixture.h"
 #include "e2e_fcssim.h"
-#include "project_files.h"
 #include "libqverxeda.h"
 
 namespace {
@@ -195,10 +186,7 @@ protected:
         sample::BuildOptions o;
         o.tool = TUSAVE_BUILD_DIR "/tools/shgsave/shgsave";
         result_ = sample::build(desc_, pristine_, o);
-        nlohmann::json ws;
-        std::ifstream(result_.workstationJson) >> ws;
-        ws["controlBus"] = "inproc:matrix";
-        std::ofstream(result_.workstationJson, std::ios::trunc) << ws.dump(2);
+        e2e::set_bus(result_.workstationJson, "inproc:matrix");
         const auto& st = result_.stations[0];
         stationCfg_ = fs::path(st.stationJsonPath).parent_path().string();
         before_ = snapshot(pristine_);
@@ -349,33 +337,20 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
                     if (ws::live_allocations() != 0)
                         bad(std::to_string(ws::live_allocations()) + " buffers left allocated");
                     if (open_fds() != fds) bad(std::to_string(open_fds() - fds) + " file descriptors leaked");
-                    const Files after = snapshot(dir_);
-                    std::set<std::string> paths;
-                    for (const Files* f : std::array<const Files*, 3>{&before_, &good, &after})
-                        for (const auto& [p, _] : *f) paths.insert(p);
-                    for (const auto& p : paths) {
-                        auto get = [&p](const Files& f) -> const std::string* {
-                            auto it = f.find(p);
-                            return it == f.end() ? nullptr : &it->second;
-                        };
-                        const std::string *a = get(after), *o = get(before_), *g = get(good);
-                        auto same = [](const std::string* x, const std::string* y) {
-                            return (!x && !y) || (x && y && *x == *y);
-                        };
-                        if ((e.flags & kOther) && a && (o || g)) continue;
+                    const auto pass = [&](const std::string& p, const std::string* a, const std::string* o,
+                                             const std::string* g) {
+                        if ((e.flags & kOther) && a && (o || g)) return true;
                         // A failed TP step (or removal) leaves the writer's temporary only complete.
                         if (s == kTp && a && !o && !g && p.ends_with(".tmp")) {
                             auto tp = good.find(p.substr(0, p.size() - 4));
-                            if (tp != good.end() && *a == tp->second) continue;
+                            if (tp != good.end() && *a == tp->second) return true;
                         }
                         // A failing edit entry keeps the blocks of earlier entries: a drawing
                         // file of several blocks may hold some new and some old, byte by byte.
-                        if (s == kEdit && a && o && g && p.find("/FUNCTION_BLOCK/") != std::string::npos &&
-                            per_byte_old_or_new(*a, *o, *g))
-                            continue;
-                        if (!same(a, o) && !same(a, g))
-                            bad(p + (a ? (o || g ? " is neither old nor new" : " left behind") : " is gone"));
-                    }
+                        return s == kEdit && a && o && g && p.find("/FUNCTION_BLOCK/") != std::string::npos &&
+                               per_byte_old_or_new(*a, *o, *g);
+                    };
+                    for (const std::string& v : e2e::neither_old_nor_new(before_, good, snapshot(dir_), pass)) bad(v);
                     void* lock = nullptr;
                     char info[16] = {};
                     if (QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &lock) != 0)

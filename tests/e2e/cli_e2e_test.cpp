@@ -1,0 +1,692 @@
+// tusave as a user runs it: lines, the raw result line, the exit status, the summary and the JSON
+// report of a save (against the schema in docs/), save --all, check, lines that reach a pipe as
+// they are made, Ctrl-C during a save, refusals and failure lines that name the thing and the
+// remedy, usage errors, lines that a name cannot forge, the table of result codes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <iomanip>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "e2e_fcssim.h"
+#include "libqverxeda.h"
+#include "tpfile.h"
+#include "tusave_results.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::kFcssim;
+using e2e::kTusave;
+
+// A shell command with its stdout on a pipe read line by line as it comes; the shell says its
+// process id first, which the program that it execs keeps.
+class Stream {
+public:
+    explicit Stream(const std::string& cmd) : p_(popen(("echo $$; " + cmd).c_str(), "r")) {
+        std::string l;
+        if (p_ && Line(l)) pid_ = std::stoi(l);
+    }
+    ~Stream() {
+        if (p_ && pid_ > 0) kill(pid_, SIGKILL);
+        if (p_) pclose(p_);
+    }
+    bool Line(std::string& l) {
+        char b[4096];
+        if (!fgets(b, sizeof b, p_)) return false;
+        l.assign(b, std::strcspn(b, "\n"));
+        return true;
+    }
+    // Not ended yet (an ended child stays a zombie until pclose).
+    bool Running() const {
+        const std::string stat = e2e::read_text("/proc/" + std::to_string(pid_) + "/stat");
+        return stat.size() > stat.rfind(") ") + 2 && stat[stat.rfind(") ") + 2] != 'Z';
+    }
+    void Signal(int sig) const { kill(pid_, sig); }
+    int Wait() {
+        for (std::string l; Line(l);) {
+        }
+        const int st = pclose(p_);
+        p_ = nullptr;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 256 + WTERMSIG(st);
+    }
+
+private:
+    FILE* p_;
+    pid_t pid_ = -1;
+};
+
+// The first place where v breaks schema s, or "" (the keywords docs/save-report.schema.json uses).
+std::string Violation(const nlohmann::json& s, const nlohmann::json& v, const std::string& at = "$") {
+    if (s.contains("type")) {
+        const nlohmann::json types = s["type"].is_array() ? s["type"] : nlohmann::json::array({s["type"]});
+        bool ok = false;
+        for (const auto& t : types) {
+            const std::string n = t;
+            ok = ok || (n == "object" && v.is_object()) || (n == "array" && v.is_array()) ||
+                 (n == "string" && v.is_string()) || (n == "integer" && v.is_number_integer()) ||
+                 (n == "number" && v.is_number()) || (n == "null" && v.is_null()) || (n == "boolean" && v.is_boolean());
+        }
+        if (!ok) return at + ": not of type " + types.dump();
+    }
+    if (s.contains("enum") && std::find(s["enum"].begin(), s["enum"].end(), v) == s["enum"].end())
+        return at + ": not one of " + s["enum"].dump();
+    if (s.contains("pattern") && v.is_string() && !std::regex_search(v.get<std::string>(), std::regex(s["pattern"].get<std::string>())))
+        return at + ": does not match " + s["pattern"].dump();
+    if (s.contains("minimum") && v.is_number() && v.get<double>() < s["minimum"].get<double>())
+        return at + ": below " + s["minimum"].dump();
+    if (v.is_object()) {
+        for (const auto& k : s.value("required", nlohmann::json::array()))
+            if (!v.contains(k.get<std::string>())) return at + ": no " + k.dump();
+        for (const auto& [k, x] : v.items()) {
+            if (s.contains("properties") && s["properties"].contains(k)) {
+                if (std::string e = Violation(s["properties"][k], x, at + "." + k); !e.empty()) return e;
+            } else if (s.value("additionalProperties", true) == false) {
+                return at + ": unexpected " + k;
+            }
+        }
+    }
+    if (v.is_array() && s.contains("items"))
+        for (std::size_t i = 0; i < v.size(); ++i)
+            if (std::string e = Violation(s["items"], v[i], at + "[" + std::to_string(i) + "]"); !e.empty()) return e;
+    return "";
+}
+
+std::map<std::string, std::string> Files(const std::string& dir) {
+    std::map<std::string, std::string> m;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) m[e.path().string()] = e2e::read_text(e.path().string());
+    return m;
+}
+
+class Cli : public e2e::CliTest {
+protected:
+    nlohmann::json Json(const std::vector<std::string>& lines) {
+        std::string text;
+        for (const std::string& l : lines) text += l + "\n";
+        return nlohmann::json::parse(text);
+    }
+};
+
+constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Thu Jan  1 00:00:00 2026";
+const std::string kSave = "save --project DEMO --station FCS0101 ";
+
+TEST_F(Cli, SaveLinesRawAndPlainAndTheExitStatus) {
+    const std::string end = "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026";
+    auto lines = tusave(kSave + "--mode 2 --raw");
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "PRG:00");
+    EXPECT_EQ(lines[1], kStart);
+    EXPECT_EQ(lines[lines.size() - 3], "PRG:100");
+    EXPECT_EQ(lines[lines.size() - 2], end);
+    EXPECT_EQ(lines.back(), "RESULT 0x00000000");
+    EXPECT_EQ(status_, 0);
+    // Not on a terminal and without --summary: the lines alone.
+    lines = tusave(kSave + "--mode 2");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), end);
+    EXPECT_EQ(status_, 0);
+
+    EXPECT_EQ(tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'"),
+              (std::vector<std::string>{"PRG:00", kStart, "RESULT 0x00000055"}));
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation'").empty());
+    EXPECT_EQ(status_, 2);
+}
+
+// Values changed in known items of the station: the save's summary, its JSON report and tusave
+// diff list exactly those, with old and new values, also when the save before was in the same
+// second (its archive copy overwritten); a save with nothing changed lists none. The first save
+// lists every value it adds. The walkthrough's step: a value changed with fcssim set in the
+// running station is the one change the next save reports; a missing edit file is said once.
+TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
+    const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps";
+    const std::string save = kSave + "--mode 2 ";
+    const nlohmann::json added = Json(tusave(save + "--json"));
+    ASSERT_EQ(status_, 0) << err_;
+    EXPECT_EQ(added["valuesChanged"]["count"], added["valuesChanged"]["changes"].size());
+    ASSERT_FALSE(added["valuesChanged"]["changes"].empty());
+    EXPECT_TRUE(added["valuesChanged"]["changes"][0]["new"].is_string());
+    EXPECT_EQ(added["started"]["time"], "2026-01-01 00:00:00 +0000");
+    const sample::StationResult& st = home_.result->stations[0];
+    // The value of (model, label) in the project's TP file, and its line when it changes to v.
+    const tpfile::File first = tpfile::read(tp);
+    auto line = [&](const std::string& model, const std::string& label, const std::string& v) {
+        for (const tpfile::Block& b : first.blocks)
+            for (const tpfile::Item& it : b.items)
+                if (b.model == model && it.label == label)
+                    return (std::ostringstream() << std::setw(4) << std::setfill('0') << b.blockNo).str() + " " + b.tag +
+                           " " + model + " " + label + " changed: " + it.value + " -> " + v;
+        return std::string("no ") + label;
+    };
+    const std::vector<std::string> expected = {line("PIDLOOP", "SV", "42.000000"),
+                                               line("CALCBLK", "K[2]", "-1.500000")};
+    SetStationFloat("PIDLOOP", 16, 42.0f);
+    SetStationFloat("CALCBLK", 20, -1.5f);
+    RestartStation();
+    auto lines = tusave(save + "--summary", "", e2e::kT0 + 60);
+    EXPECT_EQ(status_, 0);
+    auto summary = e2e::find_prefix(lines, "Tuning values changed");
+    ASSERT_GE(lines.end() - summary, 3);
+    EXPECT_EQ(*summary, "Tuning values changed since the last save: 2 (against the TP file before this save), "
+                        "shown by: tusave diff --project DEMO --station FCS0101");
+    EXPECT_EQ(std::vector<std::string>(summary + 1, summary + 3),
+              (std::vector<std::string>{"  " + expected[0], "  " + expected[1]}));
+    EXPECT_EQ(tusave("diff --project DEMO --station FCS0101"), expected);
+    EXPECT_EQ(status_, 1);
+
+    // Again in the same second: the archive copy of the save before is gone, the report still
+    // measures against the TP file as it was.
+    SetStationFloat("PIDLOOP", 16, 43.0f);
+    RestartStation();
+    const nlohmann::json report = Json(tusave(save + "--json", "", e2e::kT0 + 60));
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(Violation(nlohmann::json::parse(e2e::read_text(TUSAVE_SOURCE_DIR "/docs/save-report.schema.json")), report),
+              "");
+    EXPECT_EQ(report["result"]["code"], "0x00000000");
+    const nlohmann::json& changed = report["valuesChanged"];
+    EXPECT_EQ(changed["count"], 1);
+    ASSERT_EQ(changed["changes"].size(), 1u);
+    EXPECT_EQ(changed["changes"][0]["item"], "SV");
+    EXPECT_EQ(changed["changes"][0]["old"], "42.000000");
+    EXPECT_EQ(changed["changes"][0]["new"], "43.000000");
+    EXPECT_TRUE(changed["command"].is_null());
+    // Blocks and records: the sample's listed blocks and their saved records.
+    unsigned blocks = 0, records = 0;
+    for (const sample::BlockInfo& b : st.blocks)
+        if (b.listed) {
+            ++blocks;
+            records += std::min<unsigned>(8, static_cast<unsigned>(std::count_if(
+                                                 b.records.begin(), b.records.end(),
+                                                 [](const sample::RecordInfo& x) { return x.saved; })));
+        }
+    EXPECT_EQ(report["saved"], (nlohmann::json{{"blocks", blocks}, {"records", records}, {"editFilesPassedOver", 0}}));
+    EXPECT_GT(report["frames"]["sent"].get<int>(), 0);
+    EXPECT_EQ(report["frames"]["sent"], report["frames"]["received"]);
+    const auto& written = report["filesWritten"];
+    EXPECT_NE(std::find(written.begin(), written.end(), tp), written.end());
+    EXPECT_NE(std::find(written.begin(), written.end(), st.databasePath), written.end());
+    ASSERT_FALSE(report["steps"].empty());
+    EXPECT_EQ(report["steps"].back()["to"], 100);
+    EXPECT_EQ(report["progress"].size(), report["steps"].size() + 1);
+
+    // Nothing changed.
+    const nlohmann::json same = Json(tusave(save + "--json", "", e2e::kT0 + 120));
+    EXPECT_EQ(same["valuesChanged"]["count"], 0);
+    EXPECT_TRUE(same["valuesChanged"]["changes"].empty());
+    EXPECT_TRUE(tusave("diff --project DEMO --station FCS0101").empty());
+    EXPECT_EQ(status_, 0);
+
+    lines = run(kFcssim, "set --home '" + dir_ + "' --station FCS0101 PIC0001 SV 42.5");
+    EXPECT_EQ(status_, 0);
+    ASSERT_FALSE(lines.empty()) << err_;
+    const std::string said = lines[0];
+    EXPECT_NE(said.find("PIC0001 PIDLOOP SV: "), std::string::npos) << said;
+    EXPECT_NE(said.find(" -> 42.500000"), std::string::npos) << said;
+    const std::string oldValue = said.substr(said.find("SV: ") + 4, said.find(" -> ") - said.find("SV: ") - 4);
+    const std::string change = "0001 PIC0001 PIDLOOP SV changed: " + oldValue + " -> 42.500000";
+    lines = tusave(save + "--summary", "", e2e::kT0 + 180);
+    ASSERT_EQ(status_, 0) << err_;
+    auto at = e2e::find_prefix(lines, "Tuning values changed");
+    ASSERT_GE(lines.end() - at, 2);
+    EXPECT_EQ(*at, "Tuning values changed since the last save: 1 (against the TP file before this save), shown by: "
+                   "tusave diff --project DEMO --station FCS0101");
+    EXPECT_EQ(*(at + 1), "  " + change);
+    at = e2e::find_prefix(lines, "Files written in ");
+    ASSERT_NE(at, lines.end());
+    EXPECT_NE(at->find(", 4 with other bytes, "), std::string::npos) << *at;
+    EXPECT_EQ(tusave("diff --project DEMO --station FCS0101"), std::vector<std::string>{change});
+    EXPECT_EQ(status_, 1);
+
+    // A missing edit file: the save says so once in its summary, and does not count the block
+    // as brought into line.
+    fs::remove(home_.result->projectDir + "/FCS0101/FUNCTION_BLOCK/DR0001/PIC0001.edf");
+    lines = tusave(save + "--summary", "", e2e::kT0 + 240);
+    ASSERT_EQ(status_, 0) << err_;
+    at = e2e::find_prefix(lines, "Saved ");
+    ASSERT_NE(at, lines.end());
+    // The sample of the suite has no backup tool: its runs warn too (one warning per file).
+    EXPECT_NE(at->find("Saved FCS0101 of DEMO with 5 warnings in "), std::string::npos) << *at;
+    EXPECT_NE(at->find("; 44 blocks brought into their edit files, 2 passed over (edit file not found)."),
+              std::string::npos) << *at;
+    at = std::find(lines.begin(), lines.end(), "Warnings:");
+    ASSERT_GE(lines.end() - at, 2);
+    EXPECT_EQ(*(at + 1), "  WRN:Edit file cannot be opened, passed over: PIC0001  (2 times)");
+}
+
+// save --all side by side: every station saved and recorded once in the history; a station that
+// another save holds, or whose simulator is absent, is named and the others are saved.
+TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrSilentOne) {
+    sample::Description d = sample::default_description();
+    d.stations.resize(8, d.stations[1]);
+    for (int i = 0; i < 8; ++i) {
+        d.stations[i].name = "FCS010" + std::to_string(i + 1);
+        d.stations[i].number = i + 1;
+    }
+    Build(d, true);
+    auto table = [&](const std::vector<std::string>& lines, int i) {   // the row of station i (from 0)
+        return lines.size() < 8 ? std::string() : lines[lines.size() - 8 + static_cast<std::size_t>(i)];
+    };
+    auto lines = tusave("save --all --project DEMO --jobs 8 --reason nightly");
+    EXPECT_EQ(status_, 0) << err_;
+    for (const auto& l : lines) EXPECT_EQ(l.find("locked"), std::string::npos) << l;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(table(lines, i).substr(0, 46), d.stations[i].name + "     saved                   0x00000000");
+        // Every value of the sample's stations differs from the project's last TP file.
+        std::istringstream row(table(lines, i));
+        std::string station, outcome, result, seconds;
+        int changed = 0;
+        row >> station >> outcome >> result >> seconds >> changed;
+        EXPECT_GT(changed, 0) << table(lines, i);
+    }
+    const nlohmann::json saves = json("history --project DEMO --json");
+    ASSERT_TRUE(saves.is_array());
+    std::multiset<std::string> stations, want;
+    for (const auto& s : saves) {
+        stations.insert(s["station"].get<std::string>());
+        EXPECT_EQ(s["state"], "done") << s.dump();
+        EXPECT_EQ(s["reason"], "nightly");
+        EXPECT_GT(s["valuesChanged"].get<int>(), 0);
+    }
+    for (const auto& s : d.stations) want.insert(s.name);
+    EXPECT_EQ(stations, want);
+
+    void* held = nullptr;
+    ASSERT_EQ(setenv("TUSAVE_HOME", dir_.c_str(), 1), 0);
+    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0103", 0, nullptr, 0, &held), 0u);
+    lines = tusave("save --all --project DEMO --jobs 2");
+    QVEEdaGenUnlockStation("DEMO", "FCS0103", held);
+    unsetenv("TUSAVE_HOME");
+    EXPECT_EQ(status_, 1);
+    EXPECT_EQ(table(lines, 2).substr(0, 32), "FCS0103     held by another save");
+    EXPECT_EQ(table(lines, 3).substr(0, 32), "FCS0104     saved               ");
+    // Saved again in the same second as its first save (its archive copy overwritten): no change.
+    std::istringstream row(table(lines, 3));
+    std::string station, outcome, result, seconds, changed;
+    row >> station >> outcome >> result >> seconds >> changed;
+    EXPECT_EQ(changed, "0") << table(lines, 3);
+
+    // Absent: fails with the check's code after the bus time-out.
+    fs::rename(dir_ + "/fcs/FCS0102", dir_ + "/FCS0102.away");
+    RestartStation();
+    lines = tusave("save --all --project DEMO --jobs 4");
+    EXPECT_EQ(status_, 1);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(table(lines, i).substr(0, 46),
+                  d.stations[i].name + (i == 1 ? "     failed                  0x20234104"
+                                               : "     saved                   0x00000000"));
+}
+
+// A FIFO, a link to /dev/zero or a file of 1 GiB in place of the TP file: history, diff and
+// the save's summary each end with a line that says what is wrong (a FIFO is never waited on,
+// a device never read, a huge file never taken in). The save itself does not replace what is
+// no regular file: its TP step fails, and the summary says so.
+TEST_F(Cli, TpFileThatIsNoRegularFileOrTooLargeEndsEveryReaderWithALine) {
+    const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps";
+    ::setenv("TUSAVE_HOME", dir_.c_str(), 1);
+    EXPECT_EQ(tpfile::station_tp_path("DEMO", "FCS0101"), tp);
+    ::unsetenv("TUSAVE_HOME");
+    const struct {
+        std::string kind, why;
+    } cases[] = {{"fifo", "not a regular file"}, {"zero", "not a regular file"}, {"huge", "larger than 256 MiB"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        fs::remove(tp);
+        if (c.kind == "fifo") {
+            ASSERT_EQ(::mkfifo(tp.c_str(), 0644), 0);
+        } else if (c.kind == "zero") {
+            fs::create_symlink("/dev/zero", tp);
+        } else {
+            std::ofstream(tp).close();
+            fs::resize_file(tp, std::uintmax_t{1} << 30);
+        }
+        // history lists the TP file and its copies only while the database holds no save.
+        std::string out;
+        for (const auto& l : tusave("history --project DEMO --station FCS0101")) out += l + "\n";
+        EXPECT_EQ(status_, 0);
+        EXPECT_TRUE(out.find("No save of FCS0101 is recorded") == std::string::npos ||
+                    out.find(tp + ": " + c.why) != std::string::npos) << out;
+
+        tusave("diff --project DEMO --station FCS0101");
+        EXPECT_EQ(status_, 2);
+        EXPECT_NE(err_.find("tusave diff: " + tp + ": " + c.why), std::string::npos) << err_;
+
+        out.clear();
+        for (const auto& l : tusave(kSave + "--mode 2 --summary")) out += l + "\n";
+        if (c.kind == "huge") {
+            EXPECT_EQ(status_, 0) << out;
+            EXPECT_NE(out.find("(against not told: the TP file before the save: " + tp + ": " + c.why),
+                      std::string::npos)
+                << out;
+        } else {
+            EXPECT_EQ(status_, 1) << out;
+            EXPECT_NE(out.find("Save of FCS0101 failed after "), std::string::npos) << out;
+            EXPECT_NE(out.find(": 0x20234105 ("), std::string::npos) << out;
+        }
+    }
+}
+
+TEST_F(Cli, CheckComparesTheGenerationAndWritesNothing) {
+    const std::string db = dir_ + "/projects/DEMO/FCS0101/DB/stndb.sfdata";
+    const auto before = e2e::read_file(db);
+    tusave("check --project DEMO --station FCS0101");
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(e2e::read_file(db), before);
+    // Another generation stamp in the project's file: the station no longer matches.
+    sample::Description d = sample::default_description();
+    d.stations[0].memoryGenerationStamp = d.stations[0].generationStamp + 1;
+    Build(d);
+    tusave("check --project DEMO --station FCS0101");
+    EXPECT_EQ(status_, 1);
+}
+
+// Against a station that delays each reply, the first progress line reaches the pipe while the
+// save still runs.
+TEST_F(Cli, LinesReachAPipeAsTheyAreMade) {
+    std::ofstream(dir_ + "/scenario.json") << R"({"rules": [{"command": "any", "delayMs": 40, "times": 0}]})";
+    RestartStation(dir_ + "/scenario.json");
+    Stream r(command(kTusave, kSave, "", e2e::kT0, true));
+    std::string first;
+    ASSERT_TRUE(r.Line(first));
+    EXPECT_EQ(first, "PRG:00");
+    EXPECT_TRUE(r.Running());
+    EXPECT_EQ(r.Wait(), 0);
+}
+
+// SIGINT during the edit file step of a 4000-block save: exit 130, one line with the project's
+// state, the lock given back, the history log's end line, every file old or new; the next save
+// brings everything into line.
+TEST_F(Cli, InterruptDuringTheEditStepLeavesEveryFileOldOrNew) {
+    sample::Description d = sample::default_description();
+    d.stations[0].blocks = 4000;
+    Build(d);
+    const std::string stationDir = home_.result->projectDir + "/FCS0101";
+    const auto before = Files(stationDir);
+
+    Stream r(command(kTusave, kSave + "--mode 2", "", e2e::kT0, true));
+    std::string l;
+    while (r.Line(l) && l != "PRG:30") {
+    }
+    ASSERT_EQ(l, "PRG:30");
+    r.Signal(SIGINT);
+    bool late = false;
+    while (r.Line(l)) late = late || l == "PRG:40";
+    EXPECT_EQ(r.Wait(), 130);
+    EXPECT_FALSE(late) << "SIGINT came too late";
+    EXPECT_EQ(e2e::read_text(dir_ + ".stderr"), "tusave save: the save of FCS0101 interrupted by SIGINT: the project "
+                                                "is partly updated: run the save again\n");
+    std::string history = e2e::read_text(dir_ + "/log/history.log");
+    while (history.ends_with('\n')) history.pop_back();
+    EXPECT_NE(history.substr(history.rfind('\n') + 1).find("\tDEMO\tFCS0101\tTP \tabort\tFCS0101"), std::string::npos)
+        << history;
+    ASSERT_EQ(setenv("TUSAVE_HOME", dir_.c_str(), 1), 0);
+    void* lock = nullptr;
+    EXPECT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 0, nullptr, 0, &lock), 0u);
+    QVEEdaGenUnlockStation("DEMO", "FCS0101", lock);
+    unsetenv("TUSAVE_HOME");
+    const auto interrupted = Files(stationDir);
+
+    tusave(kSave + "--mode 2");
+    ASSERT_EQ(status_, 0) << err_;
+    EXPECT_GT(e2e::expect_saved_records_equal_memory(home_.result->stations[0]), 0u);
+    const auto good = Files(stationDir);
+    std::size_t changed = 0;
+    for (const auto& [path, bytes] : interrupted) {
+        const auto b = before.find(path), g = good.find(path);
+        const bool old = b != before.end() && b->second == bytes, now = g != good.end() && g->second == bytes;
+        EXPECT_TRUE(old || now) << path;
+        changed += !old;
+    }
+    EXPECT_GT(changed, 0u);
+}
+
+// Each common mistake and refusal: the failure line names the thing that failed and what to do.
+TEST_F(Cli, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
+    sample::Description d = sample::default_description();
+    void* lock = nullptr;
+    // "@" in a part of the line stands for the workstation folder of the row.
+    struct Row {
+        const char* name;
+        std::function<void()> arrange;
+        std::string args, env;
+        std::vector<std::string> said;   // parts of the failure line
+    };
+    const std::string save = "save --project DEMO --station FCS0101", save2 = kSave + "--mode 2";
+    const std::string userinst = "@/projects/DEMO/FCS0101/DB/userinst.json";
+    const std::vector<Row> rows = {
+        {"unknown project", [] {}, "save --project DEMOX --station FCS0101", "",
+         {"the project DEMOX does not exist", "(projects in @/projects: DEMO)"}},
+        {"bad control bus address", [&] { home_.SetBus("udp:127.0.0.1:notaport"); }, save, "",
+         {"the control bus address \"udp:127.0.0.1:notaport\"", "\"controlBus\" in @/workstation.json",
+          "udp:127.0.0.1:PORT"}},
+        {"generation mismatch", [&] {
+             sample::Description m = d;
+             m.stations[0].memoryGenerationStamp = m.stations[0].generationStamp + 86400;
+             Build(m);
+         }, save, "",
+         {"the station runs the generation of 2026-01-02 00:00:00 +0000",
+          "the project's database file is of 2026-01-01 00:00:00 +0000", "--mode 2", "wrong places"}},
+        {"damaged user instance file", [&] { std::ofstream(dir_ + userinst.substr(1)) << "{ not json"; }, save, "",
+         {"the user instance file " + userinst + " is damaged", "restore it"}},
+        {"silent station", [&] {
+             std::ofstream(dir_ + "/scenario.json") << R"({"rules": [{"command": "geninfo", "noReply": true, "times": 0}]})";
+             RestartStation(dir_ + "/scenario.json");
+         }, save, "TUSAVE_FAILPOINTS='WaitForSingleObject=258+;WaitForMultipleObjects=258+'",
+         {"did not answer for station FCS0101 (number 1)", "fcssim --home @"}},
+        {"simulator not running", [&] { home_.sim.reset(); }, save, "",
+         {"no station listens at udp:127.0.0.1:", "\"controlBus\" in @/workstation.json", "fcssim --home @ &"}},
+        {"unknown station", [] {}, "save --project DEMO --station FCS0109", "",
+         {"the station FCS0109 is not in the system configuration", "its stations: FCS0101, FCS0102"}},
+        {"held by another save (this process)", [&] {
+             ::setenv("TUSAVE_HOME", dir_.c_str(), 1);
+             char info[16] = {};
+             ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &lock), 0u);
+         }, save2, "",
+         {"failed with 0x2e00000b: station FCS0101 of project DEMO is held by another save (process " +
+          std::to_string(::getpid()) + "): wait until it ends"}},
+        {"malformed system configuration", [&] { std::ofstream(dir_ + "/projects/DEMO/SYSTEM/sysconfig.json") << "{ \"stations\": ["; },
+         save2, "", {": @/projects/DEMO/SYSTEM/sysconfig.json: malformed JSON"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Build(d);
+        row.arrange();
+        tusave(row.args, row.env);
+        if (lock) {
+            EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", lock), 0u);
+            ::unsetenv("TUSAVE_HOME");
+            lock = nullptr;
+        }
+        EXPECT_EQ(status_, 1);
+        const std::string line = errLast();
+        EXPECT_EQ(line.rfind("tusave save: the save of ", 0), 0u) << line;
+        for (std::string part : row.said) {
+            if (auto at = part.find('@'); at != std::string::npos) part.replace(at, 1, dir_);
+            EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
+        }
+        EXPECT_NE(line.find("(tusave explain 0x"), std::string::npos) << line;
+        // A mistyped station makes no station of its own in the history.
+        EXPECT_FALSE(row.args.find("FCS0109") != std::string::npos &&
+                     fs::exists(dir_ + "/projects/DEMO/HISTORY/tuning.sqlite"));
+    }
+
+    Build(d);
+    // A name that would forge an output line is a usage error: nothing runs.
+    EXPECT_TRUE(tusave("save --project DEMO --station \"$(printf 'FCS0101\\nRESULT 0x00000000')\" --raw").empty());
+    EXPECT_NE(status_, 0);
+    // A folder sync that fails after the rename: the new file, and a line that says so.
+    const auto lines = tusave(save2 + " --raw", "TUSAVE_FAILPOINTS='CloseHandle.syncdir=5'");
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.ends_with(" (written, but not confirmed on disk)"); }))
+        << ::testing::PrintToString(lines);
+}
+
+// tusave sample --stations builds a plant that one fcssim serves whole; blocks that need more
+// than 255 drawings are refused before anything is written.
+TEST_F(Cli, SamplePlantIsServedByOneFcssim) {
+    const std::string plant = dir_ + "/plant";
+    tusave("sample '" + plant + "' --stations 3 --blocks 40 --blocks-per-drawing 8");
+    ASSERT_EQ(status_, 0) << err_;
+    e2e::Fcssim sim(plant);
+    ASSERT_FALSE(sim.device().empty());
+    std::ofstream(plant + "/workstation.json") << R"({"currentProject": "DEMO", "controlBus": ")" << sim.device() << "\"}";
+    tusave("save --project DEMO --all --jobs 2", "TUSAVE_HOME='" + plant + "'");
+    EXPECT_EQ(status_, 0) << err_;
+    for (const char* name : {"FCS0101", "FCS0102", "FCS0103"})
+        EXPECT_TRUE(fs::exists(plant + "/projects/DEMO/" + name + "/TP/tuning.tps")) << name;
+    tusave("sample '" + dir_ + "/wide' --blocks 4000 --blocks-per-drawing 8");
+    EXPECT_EQ(status_, 1);
+    EXPECT_NE(err_.find("blocksPerDrawing"), std::string::npos) << err_;
+    EXPECT_FALSE(fs::exists(dir_ + "/wide"));
+}
+
+// Usage errors exit 2 naming the option; a missing workstation folder is refused before
+// anything is made in it; tusave alone prints its help; fcssim's own surface.
+TEST_F(Cli, UsageErrorsNameTheOption) {
+    const struct {
+        std::string args, named;
+    } rows[] = {
+        {kSave + "--kind 5", "--kind"},
+        {kSave + "--mode 3", "--mode"},
+        {kSave + "--jobs 2", "--jobs"},
+        {"save --project DEMO --all --summary", "--summary"},
+        {"history --project DEMO --station FCS0109", "FCS0101, FCS0102"},
+        {"diff --project DEMO --station FCS0109", "FCS0101, FCS0102"},
+        {"sample '" + dir_ + "'", "--force"},
+        {"explain 0x12345678", "0x12345678"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        tusave(row.args);
+        EXPECT_EQ(status_, 2);
+        EXPECT_NE(err_.find(row.named), std::string::npos) << err_;
+    }
+    const std::string missing = dir_ + "/nowhere";
+    tusave(kSave, "TUSAVE_HOME='" + missing + "'");
+    EXPECT_EQ(status_, 2);
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_NE(err_.substr(0, err_.find('\n')).find("the workstation folder " + missing + " does not exist"),
+              std::string::npos) << err_;
+    EXPECT_FALSE(tusave("").empty());
+    EXPECT_EQ(status_, 0);
+    tusave("sample '" + dir_ + "' --force");
+    EXPECT_EQ(status_, 0);
+
+    run(kFcssim, "--no-such-option");
+    EXPECT_EQ(status_, 2);
+    const auto version = run(kFcssim, "--version");
+    EXPECT_EQ(status_, 0);
+    ASSERT_FALSE(version.empty());
+    EXPECT_EQ(version[0].rfind("fcssim ", 0), 0u);
+    const std::string busy = home_.sim->device();
+    run(kFcssim, "--home '" + dir_ + "' --listen " + busy);
+    EXPECT_EQ(status_, 1);
+    EXPECT_NE(err_.substr(0, err_.find('\n')).find(busy + " is in use by another program"), std::string::npos) << err_;
+}
+
+// A custom file whose name holds a newline reaches a line (the backup tool fails on every
+// file): in --raw output it cannot make a line of its own.
+TEST_F(Cli, ANameWithANewlineCannotForgeALine) {
+    std::ofstream(home_.result->projectDir + "/FCS0101/Custom/FCS/evil\nERR:forged\nRESULT 0x00000000\n.xseg") << "x";
+    for (const std::string mode : {"--raw", "--summary"}) {
+        SCOPED_TRACE(mode);
+        bool named = false;
+        std::size_t results = 0;
+        for (const std::string& l : tusave(kSave + "--mode 2 " + mode, "TUSAVE_FAILPOINTS=shgsave=1")) {
+            EXPECT_NE(l, "ERR:forged");
+            EXPECT_NE(l, ".xseg");
+            results += l.rfind("RESULT ", 0) == 0;
+            named = named || l.find("evil\\x0aERR:forged\\x0aRESULT 0x00000000\\x0a.xseg") != std::string::npos;
+        }
+        EXPECT_TRUE(named);
+        EXPECT_EQ(results, mode == "--raw" ? 1u : 0u);
+    }
+}
+
+// A sample made by the CLI with stations in host order (test stations) installs the backup tool:
+// a save of each over the socket succeeds with the station's values, and copies every custom
+// file of the FCS side and none of the SIM side; a file whose name holds a line feed is passed
+// over with one warning that shows it escaped, one whose name is as long as a name can be is copied.
+TEST_F(Cli, HostOrderSampleFromTheCliIsSavedAsBuiltWithEveryFcsCustomFileAndNoSimFile) {
+    const std::string cli = dir_ + "/cli";
+    tusave("sample --byte-order host '" + cli + "'");
+    ASSERT_EQ(status_, 0) << err_;
+    ASSERT_TRUE(fs::is_regular_file(cli + "/FCS/tool/shgsave"));
+    // The same description again gives the same files, where each record lies, and the list of
+    // what the save hands on.
+    sample::Description d = sample::default_description();
+    for (auto& s : d.stations) s.byteOrder = "host";
+    const sample::Result res = sample::build(d, cli);
+    e2e::Fcssim sim(cli);
+    ASSERT_FALSE(sim.device().empty());
+    e2e::set_bus(res.workstationJson, sim.device());
+    const std::string folder = fs::path(res.stations[0].toolFilesFcs.at(0)).parent_path().string();
+    std::ofstream(folder + "/ab\nRESULT 0x00000000.xseg") << "forged";
+    std::ofstream(folder + "/" + std::string(250, 'L') + ".xseg") << "long";
+    std::size_t fcsFiles = 1;   // the long name
+    for (const sample::StationResult& st : res.stations) {
+        SCOPED_TRACE(st.name);
+        const auto lines = tusave("save --project DEMO --station " + st.name + " --raw", "TUSAVE_HOME='" + cli + "'", 0);
+        EXPECT_EQ(status_, 0) << err_;
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "RESULT 0x00000000"), 1);
+        EXPECT_EQ(lines.back(), "RESULT 0x00000000");
+        std::vector<std::string> warnings;
+        std::copy_if(lines.begin(), lines.end(), std::back_inserter(warnings),
+                     [](const std::string& l) { return l.rfind("WRN:", 0) == 0; });
+        if (&st == &res.stations[0]) {
+            EXPECT_EQ(warnings, std::vector<std::string>{"WRN:LdTuSaveCtrlUpdateParmFile:custom file name refused:\"" +
+                                                         folder + "/ab\\x0aRESULT 0x00000000.xseg\""});
+        }
+        EXPECT_GT(e2e::expect_saved_records_equal_memory(st), 0u);
+        fcsFiles += st.toolFilesFcs.size();
+    }
+    bool longCopied = false;
+    std::size_t copies = 0;
+    for (const auto& e : fs::recursive_directory_iterator(cli + "/backup/shgsave")) {
+        if (!e.is_regular_file()) continue;
+        ++copies;
+        EXPECT_EQ(e.path().string().find("/SIM/"), std::string::npos) << e.path();
+        longCopied = longCopied || e.path().filename().string().size() == 255;
+    }
+    EXPECT_EQ(copies, fcsFiles);   // what each copy holds: tool_backup_test
+    EXPECT_TRUE(longCopied);
+}
+
+// The one table of result codes holds every code the library and the services define, and no
+// other; docs/result-codes.md is what tusave explain --markdown prints from it.
+TEST(ResultCodes, TheTableHoldsEveryDefinedCodeAndTheDocsAreItsPrint) {
+    std::set<unsigned> defined;
+    const std::regex def(R"(constexpr\s+[\w:]+\s+\w+\s*=\s*(0x[0-9A-Fa-f]+)u?;)");
+    for (const char* file : {"LdLoad/libqveldtusave/LdTuSaveCtrl.h", "LdLoad/libqveldtusave/services/libqveeda.h",
+                             "workstation/libqveeda/eda_status.h", "workstation/libqverxgen/inst_def.h"}) {
+        const std::string text = e2e::read_text(std::string(TUSAVE_SOURCE_DIR) + "/" + file);
+        ASSERT_FALSE(text.empty()) << file;
+        for (std::sregex_iterator it(text.begin(), text.end(), def), end; it != end; ++it)
+            defined.insert(static_cast<unsigned>(std::stoul((*it)[1].str(), nullptr, 16)));
+    }
+    EXPECT_GE(defined.size(), 39u);
+    for (unsigned code : defined) {
+        const tusave_result_info* r = tusave_result_find(code);
+        ASSERT_NE(r, nullptr) << std::hex << code;
+        EXPECT_TRUE(*r->meaning && *r->remedy && *r->name) << r->name;
+    }
+    unsigned n = 0;
+    const tusave_result_info* t = tusave_result_table(&n);
+    for (unsigned i = 0; i < n; ++i) EXPECT_TRUE(t[i].code == 0 || defined.count(t[i].code)) << t[i].name;
+    std::string printed;
+    FILE* p = popen(("'" + kTusave + "' explain --markdown").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[4096];
+    for (std::size_t k; (k = fread(buf, 1, sizeof buf, p)) > 0;) printed.append(buf, k);
+    EXPECT_EQ(pclose(p), 0);
+    EXPECT_EQ(printed, e2e::read_text(TUSAVE_SOURCE_DIR "/docs/result-codes.md"))
+        << "regenerate: tusave explain --markdown > docs/result-codes.md";
+}
+
+}  // namespace
