@@ -20,7 +20,9 @@
 #   ID <TAB> path <TAB> original text <TAB> replacement text [<TAB> what it breaks]
 # In the texts, \t stands for a TAB and \n for a line end. Results go to the output file
 # (default build-mutants/results.tsv) as ID <TAB> outcome <TAB> path <TAB> what, and a summary
-# is printed at the end. The scratch folder is on /dev/shm when the machine has one.
+# is printed at the end. The scratch folder is on /dev/shm when the machine has one. The copy is
+# built like `make build` (RelWithDebInfo, so that a compiler cache serves it); MUTANTS_BUILD_TYPE
+# picks another build type.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -94,7 +96,7 @@ if command -v ccache >/dev/null; then
   LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 echo "== mutants: building the unmutated copy in $BLD"
-cmake -S "$SRC" -B "$BLD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${LAUNCHER[@]}" >/dev/null
+cmake -S "$SRC" -B "$BLD" -G Ninja -DCMAKE_BUILD_TYPE="${MUTANTS_BUILD_TYPE:-RelWithDebInfo}" "${LAUNCHER[@]}" >/dev/null
 cmake --build "$BLD" -j "$JOBS" >/dev/null
 
 run_suite() {
