@@ -662,8 +662,8 @@ TEST_F(Cli, HostOrderSampleFromTheCliIsSavedAsBuiltWithEveryFcsCustomFileAndNoSi
 // other; docs/result-codes.md is what tusave explain --markdown prints from it.
 TEST(ResultCodes, TheTableHoldsEveryDefinedCodeAndTheDocsAreItsPrint) {
     std::set<unsigned> defined;
-    const std::regex def(R"(constexpr\s+[\w:]+\s+\w+\s*=\s*(0x[0-9A-Fa-f]+)u?;)");
-    for (const char* file : {"LdLoad/libqveldtusave/LdTuSaveCtrl.h", "LdLoad/libqveldtusave/services/libqveeda.h",
+    const std::regex def(R"((?:constexpr\s+[\w:]+\s+\w+\s*=|#define\s+TUSAVE_E_\w+)\s*(0x[0-9A-Fa-f]+)u?)");
+    for (const char* file : {"LdLoad/libqveldtusave/include/tusave_results.h", "LdLoad/libqveldtusave/services/libqveeda.h",
                              "workstation/libqveeda/eda_status.h", "workstation/libqverxgen/inst_def.h"}) {
         const std::string text = e2e::read_text(std::string(TUSAVE_SOURCE_DIR) + "/" + file);
         ASSERT_FALSE(text.empty()) << file;
