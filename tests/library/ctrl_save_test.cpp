@@ -235,6 +235,7 @@ TEST_F(CtrlSave, CorruptDatabaseFileIsRefusedAndLeftByteForByte) {
         const char* table;
     } cases[] = {{0, 0, nullptr},
                  {0x200, 0, nullptr},
+                 {0x400, 0, nullptr},   // cut inside the station constant table
                  {good.size(), 0x240, "StnCnstTblAdrs"},
                  {good.size(), 0x280, "AreaRootTbl1"},
                  {good.size(), area + 0x08, "AreaCnstTbl"},
