@@ -562,6 +562,16 @@ TEST_F(UploadOpeMark, StationWidePartAsksKind42FourTimesAndFillsEveryTable) {
     expectTablesEqualMemory(false);
     EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
     EXPECT_FALSE(station_->session_open());
+
+    d.stations[0].ioBusTypes = {2, 1};   // bus 1 of type 2: its five node tables are kind 28
+    d.stations[0].ioNodes.type2[0] = 1;
+    d.stations[0].ioNodes.type2[1] = 0;
+    build(d);
+    prepareArea();
+    ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
+    EXPECT_EQ(opeRequests(28).size(), 5u);
+    EXPECT_EQ(opeRequests(27).size(), 0u);
+    expectTablesEqualMemory(false);
 }
 
 TEST_F(UploadOpeMark, ThreeHundredAnMessagesInOneBitMapRequest) {
