@@ -392,9 +392,16 @@ TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
     EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
     EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for "
                                               "(asked block 1 record 3, came block 1 record 2)"});
+    // ... or for the same record of another block.
+    lines.clear();
+    tc->saveRecTbl[1].blockNo = 7;
+    tc->saveRecTbl[1].recNo = 2;
+    EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
+    EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for "
+                           "(asked block 7 record 2, came block 1 record 2)"});
     // A byte count running past the data: refused before anything is taken.
     lines.clear();
-    tc->saveRecTbl[1].recNo = 2;
+    tc->saveRecTbl[1].blockNo = 1;
     tb::store_u32(buf.data() + 20 + 12, 5);
     EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
 }
