@@ -384,24 +384,20 @@ TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
     EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
     EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): data size error"});
     EXPECT_EQ(items[1].recNo, 0);
-    // An item for another record than its entry asks for names both.
-    lines.clear();
+    // An item for another record, or the same record of another block, than its entry asks for names both.
     tc->saveRecCnt = 2;
-    tc->saveRecTbl[1].blockNo = 1;
-    tc->saveRecTbl[1].recNo = 3;
-    EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
-    EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for "
-                                              "(asked block 1 record 3, came block 1 record 2)"});
-    // ... or for the same record of another block.
-    lines.clear();
-    tc->saveRecTbl[1].blockNo = 7;
-    tc->saveRecTbl[1].recNo = 2;
-    EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
-    EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for "
-                           "(asked block 7 record 2, came block 1 record 2)"});
+    for (auto [block, rec] : {std::pair{1, 3}, std::pair{7, 2}}) {
+        lines.clear();
+        tc->saveRecTbl[1].blockNo = block;
+        tc->saveRecTbl[1].recNo = rec;
+        EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
+        EXPECT_EQ(lines, Lines{"ERR:TusSetUpLoadTbl(): item 1 is not the record asked for (asked block " +
+                               std::to_string(block) + " record " + std::to_string(rec) + ", came block 1 record 2)"});
+    }
     // A byte count running past the data: refused before anything is taken.
     lines.clear();
     tc->saveRecTbl[1].blockNo = 1;
+    tc->saveRecTbl[1].recNo = 2;
     tb::store_u32(buf.data() + 20 + 12, 5);
     EXPECT_EQ(TusSetUpLoadTbl(items, buf.data(), tc.get()), -1);
 }
