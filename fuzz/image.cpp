@@ -24,7 +24,10 @@ void Lookups(LdTuSaveCtrlInf& inf) {
         for (std::uint32_t r = 0; r <= kMaxRecNo; ++r) {
             std::uint8_t* rec = nullptr;
             std::uint32_t recSize = 0;
-            LdTuSavesGetDBRecOffset(inf.pDbImage, inf.dbImageSize, &root, hdr, r, &rec, &recSize);
+            // A record found lies wholly inside the image.
+            if (LdTuSavesGetDBRecOffset(inf.pDbImage, inf.dbImageSize, &root, hdr, r, &rec, &recSize) &&
+                (rec < inf.pDbImage || !tb::in_range(inf.dbImageSize, static_cast<std::size_t>(rec - inf.pDbImage), recSize)))
+                std::abort();
         }
     }
     // The UAIDs the AN message update copies.
@@ -49,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             tc.pDbImage = inf.pDbImage;
             tc.dbImageSize = inf.dbImageSize;
             TuSetStationInfo(&tc);
-            LdTuSaveCtrlCreateParmStr(&inf, 0);
+            static_cast<void>(LdTuSaveCtrlCreateParmStr(&inf, 0));   // any result: crashes are the findings
         }
         if (inf.pDbImage) __QVEEngFree(inf.pDbImage, "fuzz", __LINE__);
         if (inf.pUserInst) __QVEEngFree(inf.pUserInst, "fuzz", __LINE__);
