@@ -66,6 +66,18 @@ inline void swap_in_place(std::uint8_t* p, std::size_t width) noexcept {
     }
 }
 
+// ---- fields of fixed-size arrays: the bounds checked when compiling -------
+template <std::size_t Off, std::size_t N>
+inline std::uint16_t field_u16(const std::uint8_t (&a)[N]) noexcept {
+    static_assert(Off + 2 <= N, "field outside the array");
+    return load_u16(a + Off);
+}
+template <std::size_t Off, std::size_t N>
+inline std::uint32_t field_u32(const std::uint8_t (&a)[N]) noexcept {
+    static_assert(Off + 4 <= N, "field outside the array");
+    return load_u32(a + Off);
+}
+
 // ---- checked tier ---------------------------------------------------------
 inline std::optional<std::uint8_t> get_u8(Bytes b, std::size_t off) noexcept {
     if (!in_range(b.size(), off, 1)) return std::nullopt;

@@ -41,12 +41,12 @@ std::uint32_t LdTuSavesReadHeader(const char* path, LdTuSaveEditFile* hFile, std
 
 // Descriptors of the entry at start, whose head is head; the count is refused beyond the
 // table of 32.
-std::uint32_t LdTuSavesReadDesc(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t* head,
+std::uint32_t LdTuSavesReadDesc(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t (&head)[kBlkHeadSize],
                                 std::uint32_t* pnCnt, LdTuSavesRecDesc* pDesc, std::uint64_t* pSum) {
     const std::uint32_t nCnt = static_cast<std::uint32_t>(head[kBlkCount1]) + head[kBlkCount2];
     if (nCnt > kMaxDesc) {
         LdTuSaveMsgf("ERR:LdTuSavesGetBlockOffset:RecTotalCnt is Over %d. RecTotalCnt=%d, BlockNum=%d, %s",
-                     static_cast<int>(kMaxDesc), static_cast<int>(nCnt), static_cast<int>(tb::load_i16(head + kBlkNo)),
+                     static_cast<int>(kMaxDesc), static_cast<int>(nCnt), static_cast<std::int16_t>(tb::field_u16<kBlkNo>(head)),
                      path);
         return TUSAVE_E_SEEKREAD;
     }
@@ -57,8 +57,8 @@ std::uint32_t LdTuSavesReadDesc(const char* path, LdTuSaveEditFile* hFile, const
     }
     std::uint64_t sum = 0;
     for (std::uint32_t i = 0; i < nCnt; ++i) {
-        pDesc[i].offset = tb::load_u32(raw + i * kDescSize);
-        pDesc[i].size = tb::load_u32(raw + i * kDescSize + 4);
+        pDesc[i].offset = tb::get_u32(raw, i * kDescSize).value_or(0);
+        pDesc[i].size = tb::get_u32(raw, i * kDescSize + 4).value_or(0);
         sum += pDesc[i].size;
     }
     *pnCnt = nCnt;
@@ -75,9 +75,12 @@ std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRo
         LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
         return TUSAVE_E_EDIT;
     }
-    *pnBlockNo = tb::load_i16(pHdr + LdTuSaveImg::kBlkHdrBlockNo);
+    const LdTuSaveImage img(inf->pDbImage, inf->dbImageSize);
+    const auto hdr = img.OffsetOf(pHdr);   // the look-up proved the header's fixed part
+    *pnBlockNo = hdr ? img.I16(*hdr + LdTuSaveImg::kBlkHdrBlockNo).value_or(0) : 0;
     char szName[IEDAL_INSTNAME_SIZE + 1] = {};
-    if (IEdalInstGetInstName(tb::load_u16(pHdr + LdTuSaveImg::kBlkHdrBlockCode), szName) != 0) {
+    const std::uint16_t code = hdr ? img.U16(*hdr + LdTuSaveImg::kBlkHdrBlockCode).value_or(0) : 0;
+    if (IEdalInstGetInstName(code, szName) != 0) {
         LdTuSavesErrLine(IDS_NO_INSTNAME);
         return TUSAVE_E_EDIT;
     }
@@ -94,11 +97,13 @@ std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRo
         LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
         return TUSAVE_E_EDIT;
     }
-    if (!tb::in_range(dwRecSize, cnct.offset, cnct.elemSize)) {
+    const auto rec = img.OffsetOf(pRec);
+    const auto uaid = rec ? img.U16(*rec + cnct.offset) : std::nullopt;
+    if (!tb::in_range(dwRecSize, cnct.offset, cnct.elemSize) || !uaid) {
         LdTuSavesErrLine(IDS_UAID_OUTSIDE);
         return TUSAVE_E_EDIT;
     }
-    *pu16Uaid = tb::load_u16(pRec + cnct.offset);
+    *pu16Uaid = *uaid;
     *pHas = true;
     return 0;
 }
@@ -114,11 +119,12 @@ std::optional<Section> Find(std::span<const std::uint8_t> header, const char* ta
     char want[kTagLen] = {};
     for (std::size_t i = 0; i < kTagLen && tag[i]; ++i) want[i] = tag[i];
     std::size_t n = kDirEntries;
-    if (scope == Scope::kInUse) n = std::min<std::size_t>(tb::load_u32(header.data() + kDirInUse), kDirEntries);
+    if (scope == Scope::kInUse) n = std::min<std::size_t>(tb::get_u32(header, kDirInUse).value_or(0), kDirEntries);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t* e = header.data() + kDir + i * kDirEntrySize;
-        if (std::memcmp(e + kEntTag, want, kTagLen) != 0) continue;
-        return Section{tb::load_u32(e + kEntOffset), tb::load_u32(e + kEntCount), tb::load_u32(e + kEntUnit)};
+        const std::size_t e = kDir + i * kDirEntrySize;
+        if (std::memcmp(header.data() + e + kEntTag, want, kTagLen) != 0) continue;
+        return Section{tb::get_u32(header, e + kEntOffset).value_or(0), tb::get_u32(header, e + kEntCount).value_or(0),
+                       tb::get_u32(header, e + kEntUnit).value_or(0)};
     }
     return std::nullopt;
 }
@@ -289,10 +295,10 @@ std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile,
                                       LdTuSavesRecDesc* pRecDescTbl) {
     std::uint8_t header[kHeaderSize];
     if (std::uint32_t dwRtn = LdTuSavesReadHeader(path, hFile, header)) return dwRtn;
-    const std::uint8_t* area = header + kDir + kBlockAreaEntry * kDirEntrySize;
-    std::uint64_t nStart = tb::load_u32(area + kEntOffset);
-    const std::uint64_t nBtmOffset =
-        nStart + static_cast<std::uint64_t>(tb::load_u32(area + kEntCount)) * tb::load_u32(area + kEntUnit);
+    constexpr std::size_t kArea = kDir + kBlockAreaEntry * kDirEntrySize;
+    std::uint64_t nStart = tb::field_u32<kArea + kEntOffset>(header);
+    const std::uint64_t nBtmOffset = nStart + static_cast<std::uint64_t>(tb::field_u32<kArea + kEntCount>(header)) *
+                                                  tb::field_u32<kArea + kEntUnit>(header);
     // A block area outside the file holds no block.
     if (nBtmOffset > hFile->Size()) return TUSAVE_E_NOBLOCK;
     const bool child = LdTuSaveImg::IsChildBlock(u16BlockCode);
@@ -310,10 +316,10 @@ std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile,
             LdTuSavesReadErr(path);
             return TUSAVE_E_SEEKREAD;
         }
-        const std::int16_t nNo = tb::load_i16(head + kBlkNo);
+        const auto nNo = static_cast<std::int16_t>(tb::field_u16<kBlkNo>(head));
         std::uint32_t nCnt = 0;
         std::uint64_t nSum = 0;
-        if (nNo == nBlockNum && tb::load_u16(head + kBlkCode) == u16BlockCode) {
+        if (nNo == nBlockNum && tb::field_u16<kBlkCode>(head) == u16BlockCode) {
             if (std::uint32_t dwRtn = LdTuSavesReadDesc(path, hFile, head, &nCnt, pRecDescTbl, &nSum)) return dwRtn;
             const std::uint64_t nBlockEnd = nStart + nSum;
             if (nBlockEnd > nBtmOffset) {
@@ -449,16 +455,16 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
         ix.count = bl->count;
         ix.at.clear();
         for (std::uint32_t k = bl->count; k-- > 0;) {   // backwards: the first of equal numbers wins
-            const std::uint16_t no = tb::load_u16(buf.data() + bl->offset + static_cast<std::size_t>(k) * kTagRecSize +
-                                                  kTagRecBlockNo);
+            const std::uint16_t no =
+                tb::get_u16(buf, bl->offset + static_cast<std::size_t>(k) * kTagRecSize + kTagRecBlockNo).value_or(0);
             if (no >= ix.at.size()) ix.at.resize(static_cast<std::size_t>(no) + 1, 0);
             ix.at[no] = k + 1;
         }
     };
     auto find = [&]() -> std::uint8_t* {
         if (nBlockNo < 0 || static_cast<std::size_t>(nBlockNo) >= ix.at.size() || ix.at[nBlockNo] == 0) return nullptr;
-        std::uint8_t* rec = buf.data() + bl->offset + static_cast<std::size_t>(ix.at[nBlockNo] - 1) * kTagRecSize;
-        return tb::load_u16(rec + kTagRecBlockNo) == static_cast<std::uint16_t>(nBlockNo) ? rec : nullptr;
+        const std::size_t rec = bl->offset + static_cast<std::size_t>(ix.at[nBlockNo] - 1) * kTagRecSize;
+        return tb::get_u16(buf, rec + kTagRecBlockNo) == static_cast<std::uint16_t>(nBlockNo) ? buf.data() + rec : nullptr;
     };
     const bool current = ix.buf == buf.data() && ix.size == buf.size() && ix.offset == bl->offset && ix.count == bl->count;
     if (!current) build();

@@ -57,7 +57,7 @@ void TuCloseStation(tucomn* tc) {
 
 int TuSetStationInfo(tucomn* tc) {
     using namespace LdTuSaveImg;
-    const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
+    const LdTuSaveImage img = TuImage(tc);
     const LdTuSaveAnchor base = img.Base();
     auto cnst16 = [&](std::size_t field) { return img.U16(kStnCnstTbl + field).value_or(0); };
     tc->opeCnt10 = cnst16(kStnCnstOpeMk10);

@@ -9,6 +9,7 @@
 // temporary is archived and copied over the TP file, then removed. When the archive or the
 // copy fails, the complete temporary stays in place (the only copy of the new text) until the
 // next good save replaces it; a temporary that could not be completed is never left.
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -89,25 +90,15 @@ std::string LdTuSaveTpFixed(double d) {
     return std::string(b, r.ptr);
 }
 
-// The element's leading value as text.
-std::string LdTuSaveTpNumber(std::uint8_t code, const std::uint8_t* p) {
-    float f;
-    double d;
+// The element's leading value as text; e holds the element's bytes (its size is the type's).
+std::string LdTuSaveTpNumber(std::uint8_t code, tb::Bytes e) {
     switch (code) {
-    case 12: case 13: return LdTuSaveTpInteger(static_cast<int>(tb::load_i16(p)));
-    case 16: case 17: case 49: return LdTuSaveTpInteger(static_cast<unsigned>(tb::load_u16(p)));
-    case 20: case 21: return LdTuSaveTpInteger(tb::load_i32(p));
-    case 24: case 25: return LdTuSaveTpInteger(tb::load_u32(p));
-    case 28: case 29: case 31: {
-        const std::uint32_t u = tb::load_u32(p);
-        std::memcpy(&f, &u, sizeof f);
-        return LdTuSaveTpFixed(static_cast<double>(f));
-    }
-    default: {   // 32, 33
-        const std::uint64_t u = tb::load_u64(p);
-        std::memcpy(&d, &u, sizeof d);
-        return LdTuSaveTpFixed(d);
-    }
+    case 12: case 13: return LdTuSaveTpInteger(static_cast<int>(tb::get_i16(e, 0).value_or(0)));
+    case 16: case 17: case 49: return LdTuSaveTpInteger(static_cast<unsigned>(tb::get_u16(e, 0).value_or(0)));
+    case 20: case 21: return LdTuSaveTpInteger(static_cast<std::int32_t>(tb::get_u32(e, 0).value_or(0)));
+    case 24: case 25: return LdTuSaveTpInteger(tb::get_u32(e, 0).value_or(0));
+    case 28: case 29: case 31: return LdTuSaveTpFixed(static_cast<double>(std::bit_cast<float>(tb::get_u32(e, 0).value_or(0))));
+    default: return LdTuSaveTpFixed(std::bit_cast<double>(tb::get_u64(e, 0).value_or(0)));   // 32, 33
     }
 }
 
@@ -324,7 +315,7 @@ std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& an
     }
     const std::uint8_t* p = img.data() + *rec + elemOff;
     if (sized) {
-        out = LdTuSaveTpNumber(item.dataType, p);
+        out = LdTuSaveTpNumber(item.dataType, tb::Bytes(p, item.size));
         return 0;
     }
     if (item.dataType == kTypeText) return LdTuSaveTpText(p, item.size, out);

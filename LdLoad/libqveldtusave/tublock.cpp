@@ -20,9 +20,6 @@ using namespace LdTuSaveImg;
 TuUpLoadItem s_upLoadTbl[kTuSaveRecMax];
 
 constexpr std::size_t kRecIdentityLen = kRecRecNo + 1;
-constexpr std::size_t kRec1IdentityLen = kBlkHdrBlockCode + 2;
-
-LdTuSaveImage Image(const tucomn* tc) { return LdTuSaveImage(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0); }
 
 // Area-relative conversion: position = areaLocalTbl_addr + (address - areaRootTblAdrs).
 std::optional<LdTuSaveAnchor> AreaAnchor(const LdTuSaveImage& img, const tucomn* tc) {
@@ -31,15 +28,30 @@ std::optional<LdTuSaveAnchor> AreaAnchor(const LdTuSaveImage& img, const tucomn*
     return LdTuSaveAnchor{*off, tc->areaRootTblAdrs};
 }
 
-void CopyTagName(char* dst, const std::uint8_t* src) {
-    std::memcpy(dst, src, kTagNameLen);
-    dst[kTagNameLen] = '\0';
+// The identity of a block header, and of a record 1, which has the header's layout: block code
+// and tag name (NUL-padded, not always terminated).
+struct Identity {
+    std::int16_t code = 0;
+    char tag[kTagNameLen + 1] = {};
+};
+std::optional<Identity> IdentityOf(tb::Bytes b) {
+    Identity id;
+    const auto code = tb::get_i16(b, kBlkHdrBlockCode);
+    if (!code || !tb::get_bytes(b, kBlkHdrTagName, id.tag, kTagNameLen)) return std::nullopt;
+    id.code = *code;
+    return id;
+}
+
+// The bytes of the image from a position on (empty for a position outside it).
+tb::Bytes From(const LdTuSaveImage& img, const std::uint8_t* p) {
+    const auto off = img.OffsetOf(p);
+    return off ? tb::Bytes(img.span().subspan(*off)) : tb::Bytes();
 }
 
 }  // namespace
 
 int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* tc) {
-    const LdTuSaveImage img = Image(tc);
+    const LdTuSaveImage img = TuImage(tc);
     LdTuSaveRecPos rec;
     if (auto hdrOff = img.OffsetOf(blockHeader)) rec = img.Record(AreaAnchor(img, tc), *hdrOff, item->recNo);
     if (rec.size && *rec.size != item->dataSize) {
@@ -54,14 +66,15 @@ int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* t
         return TU_NG;
     }
     const std::int16_t toBlk = *img.I16(*recOff + kRecBlockNo);
-    const std::int16_t fromBlk = tb::load_i16(item->data + kRecBlockNo);
+    const tb::Bytes up(item->data, item->dataSize);   // at least kRecIdentityLen bytes (above)
+    const std::int16_t fromBlk = tb::get_i16(up, kRecBlockNo).value_or(0);
     if (toBlk != fromBlk) {
         LdTuSaveMsgf("ERR:TuRecordDBSet() blockNo is unmatch( to(%#x), from(%#x) )", static_cast<int>(toBlk),
                      static_cast<int>(fromBlk));
         return TU_NG;
     }
     const std::uint8_t toRec = *img.U8(*recOff + kRecRecNo);
-    const std::uint8_t fromRec = item->data[kRecRecNo];
+    const std::uint8_t fromRec = tb::get_u8(up, kRecRecNo).value_or(0);
     if (toRec != fromRec) {
         LdTuSaveMsgf("ERR:TuRecordDBSet() recordNo is unmatch( to(%#x), from(%#x) )", toRec, fromRec);
         return TU_NG;
@@ -71,7 +84,7 @@ int TuRecordDBSet(std::uint8_t* blockHeader, const TuUpLoadItem* item, tucomn* t
 }
 
 std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tucomn* tc) {
-    const LdTuSaveImage img = Image(tc);
+    const LdTuSaveImage img = TuImage(tc);
     auto bldb = img.OffsetOf(bldbPtrTbl);
     auto anchor = AreaAnchor(img, tc);
     std::optional<std::size_t> hdr;
@@ -85,7 +98,7 @@ std::uint8_t* TuBlockSearch(std::uint8_t* bldbPtrTbl, std::uint32_t blockNo, tuc
 
 int TuGetAreaTbl(tucomn* tc, std::uint8_t** bldbPtrTbl) {
     *bldbPtrTbl = nullptr;
-    const LdTuSaveImage img = Image(tc);
+    const LdTuSaveImage img = TuImage(tc);
     const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaRootAdrs);
     tc->areaLocalTbl_addr = img.At(area.root);
     // A broken link is a corrupt image, not an area without blocks: the upload fails.
@@ -152,36 +165,33 @@ int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
         return TU_NG;
     }
     // Record 1 carries the identity in the header's layout: tag name and block code.
-    if (!item->data || item->dataSize < kRec1IdentityLen) {
+    const auto up = item->data ? IdentityOf({item->data, item->dataSize}) : std::nullopt;
+    if (!up) {
         TuPutMsgBuf("ERR:TusBlockHeaderCheck(): pRecHeader NULL");
         return TU_NG;
     }
-    const std::int16_t dbCode = tb::load_i16(hdr + kBlkHdrBlockCode);
-    const std::int16_t upCode = tb::load_i16(item->data + kBlkHdrBlockCode);
-    if (dbCode != upCode) {
+    const Identity db = IdentityOf(From(TuImage(tc), hdr)).value_or(Identity{});   // the search proved the fixed part
+    if (db.code != up->code) {
         LdTuSaveMsgf("WRN:%s%04d DB = 0x%04x, SAVE = 0x%04x", LdTuSaveText(IDS_BLKCODE_DIFFERS).c_str(), blockNo,
-                     static_cast<int>(dbCode), static_cast<int>(upCode));
+                     static_cast<int>(db.code), static_cast<int>(up->code));
         *lastChkBlkNo = blockNo;
         return TU_OK;
     }
-    if (std::memcmp(hdr + kBlkHdrTagName, "%%ADL", 5) == 0) {
+    if (std::memcmp(db.tag, "%%ADL", 5) == 0) {
         *lastChkBlkNo = 0;
         return TU_OK;
     }
-    if (std::memcmp(hdr + kBlkHdrTagName, item->data + kBlkHdrTagName, kTagNameLen) == 0) {
+    if (std::memcmp(db.tag, up->tag, kTagNameLen) == 0) {
         *lastChkBlkNo = 0;
         return TU_OK;
     }
-    char dbTag[kTagNameLen + 1], upTag[kTagNameLen + 1];
-    CopyTagName(dbTag, hdr + kBlkHdrTagName);
-    CopyTagName(upTag, item->data + kBlkHdrTagName);
-    LdTuSaveMsgf("WRN:%s%04d DB = %s, SAVE = %s", LdTuSaveText(IDS_TAG_DIFFERS).c_str(), blockNo, dbTag, upTag);
+    LdTuSaveMsgf("WRN:%s%04d DB = %s, SAVE = %s", LdTuSaveText(IDS_TAG_DIFFERS).c_str(), blockNo, db.tag, up->tag);
     *lastChkBlkNo = blockNo;
     return TU_OK;
 }
 
 int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* oyaBlockNo) {
-    const LdTuSaveImage img = Image(tc);
+    const LdTuSaveImage img = TuImage(tc);
     std::optional<std::size_t> rec2;
     if (auto hdr = img.OffsetOf(blockHeader)) rec2 = img.Record(AreaAnchor(img, tc), *hdr, 2, kRecOyaBlockNo + 2).off;
     if (!rec2) {
@@ -193,9 +203,10 @@ int TusGetCalcOyaBlockNo(std::uint8_t* blockHeader, tucomn* tc, std::uint16_t* o
 }
 
 int TusSetSaveRecordTbl(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16_t blockNo, tucomn* tc) {
-    const std::uint8_t category = hdr[kBlkHdrCategory];
+    const tb::Bytes header = From(TuImage(tc), hdr);
+    const std::uint8_t category = tb::get_u8(header, kBlkHdrCategory).value_or(0);
     if (category <= 2 || category == 15) return TU_OK;
-    const std::uint16_t blkCode = tb::load_u16(hdr + kBlkHdrBlockCode);
+    const std::uint16_t blkCode = tb::get_u16(header, kBlkHdrBlockCode).value_or(0);
     std::uint16_t oya = 0;
     if (IsChildBlock(blkCode) && TusGetCalcOyaBlockNo(hdr, tc, &oya) != TU_OK) {
         TuPutMsgBuf("ERR:TusSetSaveRecordTbl(): TusGetCalcOyaBlockNo error");
@@ -255,7 +266,7 @@ int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
 }
 
 int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
-    const LdTuSaveImage img = Image(tc);
+    const LdTuSaveImage img = TuImage(tc);
     auto bldb = img.OffsetOf(bldbPtrTbl);
     auto anchor = AreaAnchor(img, tc);
     tc->saveRecCnt = 0;
@@ -269,7 +280,9 @@ int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
         if (blkCode == 0) continue;
         const std::uint8_t category = *img.U8(*hdr + kBlkHdrCategory);
         if (category == 0 && IsNoCatBlock(blkCode)) continue;
-        CopyTagName(tc->tagName, img.At(*hdr + kBlkHdrTagName));
+        const Identity id = IdentityOf(img.span().subspan(*hdr)).value_or(Identity{});   // the cursor proved the fixed part
+        static_assert(sizeof tc->tagName == sizeof id.tag);
+        std::memcpy(tc->tagName, id.tag, sizeof id.tag);
 
         int list[IEDAL_MAX_SAVE_REC + 1] = {};
         int n = 0;

@@ -119,15 +119,12 @@ public:
     [[nodiscard]] std::optional<TuItem> Item() const {
         std::uint8_t* h = HeaderAt();
         if (!h) return std::nullopt;
-        return TuItem{off_,
-                      h,
-                      tb::load_u16(h + kSvDataStatus),
-                      h[kSvDataType],
-                      h[kSvDataRecNo],
-                      tb::load_i16(h + kSvDataBlockNo),
-                      tb::load_u16(h + kSvDataFirst),
-                      tb::load_u16(h + kSvDataCount),
-                      tb::load_u32(h + kSvDataBytes)};
+        const tb::Bytes all(data_, total_);
+        auto u16 = [&](std::size_t f) { return tb::get_u16(all, off_ + f).value_or(0); };
+        auto u8 = [&](std::size_t f) { return tb::get_u8(all, off_ + f).value_or(0); };
+        return TuItem{off_, h, u16(kSvDataStatus), u8(kSvDataType), u8(kSvDataRecNo),
+                      static_cast<std::int16_t>(u16(kSvDataBlockNo)), u16(kSvDataFirst), u16(kSvDataCount),
+                      tb::get_u32(all, off_ + kSvDataBytes).value_or(0)};
     }
     // True when dataBytes bytes after the header lie inside the data.
     [[nodiscard]] bool HasData(const TuItem& item, std::size_t dataBytes) const {

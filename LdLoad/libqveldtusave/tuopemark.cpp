@@ -157,7 +157,7 @@ int TuOpeMarkUpLoad(int kind, std::uint8_t* workBuf, tucomn* tc) {
 int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
     const TuOpeKind k = KindOf(kind, tc);
     if (!k.dest) return TU_OK;
-    const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
+    const LdTuSaveImage img = TuImage(tc);
     const auto destOff = img.OffsetOf(k.dest);
     constexpr const char* kSizeError = "ERR:TuOpeMarkSet() data size error";
     TuItemCursor cur(workBuf, tc->upDataSize);

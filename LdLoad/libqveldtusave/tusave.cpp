@@ -133,7 +133,7 @@ void TuGetRtnHeader(const std::uint8_t* rtnFrame, FcMnSaveHeader* hdr) {
     std::memcpy(hdr->b, rtnFrame + kTuRtnHdrOff, sizeof hdr->b);
 }
 
-std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr) { return tb::load_u16(hdr.b + kSvHdrResult); }
+std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr) { return tb::field_u16<kSvHdrResult>(hdr.b); }
 
 void TuPutRefusal(std::uint16_t code, std::uint32_t textId) {
     LdTuSaveMsgf("ERR:%s%s%#x", ReturnText(code).c_str(), LdTuSaveText(textId).c_str(), code);
@@ -198,7 +198,7 @@ int TuSaveStartReq(tucomn* tc) {
         TuPutMsgBuf("ERR: bc2FcMnSaveStartRtnPara Error(Return Frame)");
         return TU_NG;
     }
-    tc->sessionId = tb::load_u32(para.b);
+    tc->sessionId = tb::field_u32<0>(para.b);
     return TU_OK;
 }
 
@@ -251,7 +251,7 @@ int TuSaveReqExchange(tucomn* tc, std::uint8_t* frame, int params, std::uint32_t
         LdTuSaveMsgf("ERR: %s(): bc2FcMnSaveReqRtnPara() Error", request);
         return TU_NG;
     }
-    const std::int32_t size = tb::load_i32(rp.b);
+    const auto size = static_cast<std::int32_t>(tb::field_u32<0>(rp.b));
     // Refused before anyone allocates a buffer of that size.
     if (!TuUpDataSizeValid(size)) {
         tc->upDataSize = 0;
@@ -310,7 +310,7 @@ int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts) 
             return TU_NG;
         }
         // A chunk must bring data, stay within the announced size and be carried by its frame.
-        const std::int32_t chunk = tb::load_i16(rtnHdr.b + kSvHdrParaBytes);
+        const std::int32_t chunk = static_cast<std::int16_t>(tb::field_u16<kSvHdrParaBytes>(rtnHdr.b));
         if (chunk <= 0 || chunk > total - received || chunk > rtnLen - static_cast<int>(kTuRtnParaOff)) {
             TuPutMsgBuf(texts.sizeError);
             return TU_NG;
@@ -398,7 +398,7 @@ std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): blockNo under 1");
         return nullptr;
     }
-    const LdTuSaveImage img(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
+    const LdTuSaveImage img = TuImage(tc);
     const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaCnstDist);
     if (!area.root || img.OffsetOf(tc->areaLocalTbl_addr) != area.root) {
         TuPutMsgBuf("ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
@@ -428,8 +428,11 @@ std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
 
 int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
     std::uint8_t* header = TusBlockHeaderWalk(tc, blockNo);
-    if (!header) return TU_NG;
-    *blkCode = tb::load_u16(header + LdTuSaveImg::kBlkHdrBlockCode);
+    const LdTuSaveImage img = TuImage(tc);
+    const auto off = img.OffsetOf(header);
+    const auto code = off ? img.U16(*off + LdTuSaveImg::kBlkHdrBlockCode) : std::nullopt;
+    if (!code) return TU_NG;   // the walk reported why
+    *blkCode = *code;
     return TU_OK;
 }
 

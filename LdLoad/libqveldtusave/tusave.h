@@ -7,6 +7,7 @@
 #include <string>
 
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveImage.h"
 #include "libqvebc2fcs.h"
 #include "tuframe.h"
 #include "port.h"
@@ -89,6 +90,11 @@ struct tucomn {
     std::uint32_t opeIdx2930;
     std::uint32_t apcsTestFlag;
 };
+
+// The upload's image, bounded by dbImageSize: the one view every step of the upload reads it through.
+[[nodiscard]] inline LdTuSaveImage TuImage(const tucomn* tc) {
+    return LdTuSaveImage(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
+}
 
 // ---- transport ----------------------------------------------------------------------------
 [[nodiscard]] int TuZclRW(HANDLE reserved, HANDLE zclHandle, std::uint8_t* reqFrame, int reqLen, std::uint8_t** rtnFrame,
