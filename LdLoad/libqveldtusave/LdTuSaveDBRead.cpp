@@ -3,6 +3,7 @@
 #include "LdTuSaveDBRead.h"
 
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveIds.h"
 #include "LdTuSaveImage.h"
 #include "libqvecommon.h"
@@ -21,31 +22,6 @@ namespace {
 constexpr const char* kSource = "LdTuSaveDBRead";
 
 // Resource texts of the load and store lines.
-
-// A handle of QVEEngCreateFile, closed on every way out that did not close it explicitly.
-class LdTuSaveFile {
-public:
-    LdTuSaveFile() = default;
-    LdTuSaveFile(const LdTuSaveFile&) = delete;
-    LdTuSaveFile& operator=(const LdTuSaveFile&) = delete;
-    ~LdTuSaveFile() {
-        if (open_) QVEEngCloseFile(h_, 1);
-    }
-    std::uint32_t Open(const std::string& path, DWORD access, DWORD share, DWORD flags) {
-        std::uint32_t nRtn = QVEEngCreateFile(path.c_str(), access, share, OPEN_EXISTING, flags, nullptr, &h_, 1);
-        open_ = nRtn == 0;
-        return nRtn;
-    }
-    HANDLE get() const { return h_; }
-    std::uint32_t Close() {
-        open_ = false;
-        return QVEEngCloseFile(h_, 1);
-    }
-
-private:
-    HANDLE h_ = nullptr;
-    bool open_ = false;
-};
 
 // Reads the whole of an open file into *ppBuf (allocated here, size *pdwSize). Each failure
 // has its own line, given by the caller; on a read failure the buffer is released again.

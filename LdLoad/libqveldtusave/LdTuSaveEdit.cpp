@@ -7,6 +7,7 @@
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveEditFmt.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveImage.h"
 #include "LdTuSaveIds.h"
 #include "libqvecommon.h"
@@ -125,34 +126,30 @@ private:
 
 // Reads the station's edit file into pEditBuf.
 bool LdTuSaveReadEditBuf(LdTuSaveCtrlInf* inf, const std::string& path) {
-    HANDLE h = nullptr;
-    if (QVEEngCreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr,
-                         &h, 1) != 0) {
+    LdTuSaveFile file;
+    if (file.Open(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_OPEN);
         return false;
     }
-    const DWORD dwSize = GetFileSize(h, nullptr);
+    const DWORD dwSize = GetFileSize(file.get(), nullptr);
     if (dwSize == INVALID_FILE_SIZE) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
-        QVEEngCloseFile(h, 1);
         return false;
     }
     // One byte more than the file, so that an empty file has a buffer too.
     auto* p = static_cast<std::uint8_t*>(__QVEEngMalloc(dwSize + std::size_t{1}, kSource, __LINE__));
     if (!p) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOMEMORY);
-        QVEEngCloseFile(h, 1);
         return false;
     }
     inf->pEditBuf = p;
     inf->dwEditBufSize = dwSize;
     DWORD dwRead = 0;
-    if (!ReadFile(h, p, dwSize, &dwRead, nullptr) || dwRead != dwSize) {
+    if (!ReadFile(file.get(), p, dwSize, &dwRead, nullptr) || dwRead != dwSize) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
-        QVEEngCloseFile(h, 1);
         return false;
     }
-    if (QVEEngCloseFile(h, 1) != 0) {
+    if (file.Close() != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_CLOSE);
         return false;
     }
@@ -161,21 +158,18 @@ bool LdTuSaveReadEditBuf(LdTuSaveCtrlInf* inf, const std::string& path) {
 
 // Writes pEditBuf back over the station's edit file, old-or-new.
 bool LdTuSaveWriteEditBuf(LdTuSaveCtrlInf* inf, const std::string& path, LdTuSaveEditBuf& buf) {
-    HANDLE h = nullptr;
-    if (QVEEngCreateFile(path.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE,
-                         nullptr, &h, 1) != 0) {
+    LdTuSaveFile file;
+    if (file.Open(path, GENERIC_WRITE, 0, FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_OPEN);
         return false;
     }
     DWORD dwDone = 0;
-    if (!WriteFile(h, inf->pEditBuf, inf->dwEditBufSize, &dwDone, nullptr) || dwDone != inf->dwEditBufSize) {
+    if (!WriteFile(file.get(), inf->pEditBuf, inf->dwEditBufSize, &dwDone, nullptr) || dwDone != inf->dwEditBufSize) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_WRITE);
-        PortAbandonFile(h);
-        QVEEngCloseFile(h, 1);
-        return false;
+        return false;   // given up: the file keeps its old bytes
     }
     buf.Release();
-    if (QVEEngCloseFile(h, 1) != 0) {
+    if (file.Close() != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_CLOSE);
         return false;
     }

@@ -176,13 +176,6 @@ void LdTuSaveEditFile::Rollback() {
     undo_.clear();
 }
 
-LdTuSaveEditFile::~LdTuSaveEditFile() {
-    if (h_) {
-        PortAbandonFile(h_);
-        QVEEngCloseFile(h_, 1);
-    }
-}
-
 LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy, bool* notOpened, bool* readFailed) {
     *notOpened = false;
     *readFailed = false;
@@ -197,30 +190,27 @@ LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy,
     // Opened for writing as well: a file that cannot be written is passed over now, before
     // anything of it (or of a later file) changes. The handle's temporary starts empty and is
     // what Flush writes whole; the bytes are read from the file itself, under the handle's lock.
-    HANDLE h = nullptr;
-    if (QVEEngCreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                         kRandomAccess | PORT_FLAG_REPLACE_WHOLE, nullptr, &h, 1) != 0) {
+    LdTuSaveFile file;
+    if (file.Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, kRandomAccess | PORT_FLAG_REPLACE_WHOLE) != 0) {
         notOpened_[path] = true;
         *notOpened = true;
         return nullptr;
     }
     std::vector<std::uint8_t> bytes;
-    const DWORD dwSize = PortTargetSize(h);
+    const DWORD dwSize = PortTargetSize(file.get());
     bool ok = dwSize != INVALID_FILE_SIZE;
     if (ok) {
         bytes.resize(dwSize);
         DWORD dwRead = 0;
-        ok = PortReadTarget(h, bytes.data(), dwSize, &dwRead) && dwRead == dwSize;
+        ok = PortReadTarget(file.get(), bytes.data(), dwSize, &dwRead) && dwRead == dwSize;
     }
     if (!ok) {
         LdTuSavesReadErr(path.c_str());
-        PortAbandonFile(h);
-        QVEEngCloseFile(h, 1);
-        *readFailed = true;
+        *readFailed = true;   // the file is given up unchanged
         return nullptr;
     }
     index_[path] = files_.size();
-    files_.push_back(std::make_unique<LdTuSaveEditFile>(path, std::move(bytes), h, workCopy));
+    files_.push_back(std::make_unique<LdTuSaveEditFile>(path, std::move(bytes), std::move(file), workCopy));
     files_.back()->lastEntry = entry_;
     return files_.back().get();
 }

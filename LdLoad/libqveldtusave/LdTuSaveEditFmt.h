@@ -36,6 +36,7 @@
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveDBRead.h"
+#include "LdTuSaveHold.h"
 #include "port.h"
 
 namespace LdTuSaveEdf {
@@ -110,13 +111,13 @@ struct LdTuSavesRecDesc {
 // file's bytes: such a call fails instead.
 class LdTuSaveEditFile {
 public:
-    // A file of bytes alone, or read through h (handed over: closed by Flush or the destructor).
-    LdTuSaveEditFile(std::string path, std::vector<std::uint8_t> bytes, HANDLE h = nullptr, bool workCopy = false)
-        : path_(std::move(path)), bytes_(std::move(bytes)), h_(h), workCopy_(workCopy) {}
+    // A file of bytes alone, or read through file (held until Flush takes it; a file still
+    // held when the object goes is given up and stays as it was).
+    LdTuSaveEditFile(std::string path, std::vector<std::uint8_t> bytes, LdTuSaveFile file = LdTuSaveFile(),
+                     bool workCopy = false)
+        : path_(std::move(path)), bytes_(std::move(bytes)), file_(std::move(file)), workCopy_(workCopy) {}
     LdTuSaveEditFile(const LdTuSaveEditFile&) = delete;
     LdTuSaveEditFile& operator=(const LdTuSaveEditFile&) = delete;
-    // A handle still held is given up: the file stays as it was.
-    ~LdTuSaveEditFile();
 
     [[nodiscard]] const std::string& Path() const { return path_; }
     [[nodiscard]] std::uint64_t Size() const { return bytes_.size(); }
@@ -134,11 +135,7 @@ public:
     void Rollback();
 
     // The handle, handed to the caller (null for a file of bytes alone).
-    [[nodiscard]] HANDLE TakeHandle() {
-        HANDLE h = h_;
-        h_ = nullptr;
-        return h;
-    }
+    [[nodiscard]] HANDLE TakeHandle() { return file_.Release(); }
     // The save entry that last got the file.
     unsigned lastEntry = 0;
 
@@ -149,7 +146,7 @@ private:
     };
     std::string path_;
     std::vector<std::uint8_t> bytes_;
-    HANDLE h_ = nullptr;
+    LdTuSaveFile file_;
     bool workCopy_ = false;
     std::uint64_t pos_ = 0;
     std::vector<Undo> undo_;

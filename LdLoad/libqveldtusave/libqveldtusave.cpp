@@ -9,6 +9,7 @@
 
 #include "LdTuSaveTrace.h"
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveIds.h"
 #include "LibQVCCommon.h"
 #include "LibQVEFDAHistDB.h"
@@ -206,14 +207,13 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
         LdTuSaveMsgf("ERR:%s%d nRtn = %d", LdTuSaveText(IDS_DBFILE_PATH).c_str(), inf->stnNo, static_cast<int>(nRtn));
         return TUSAVE_E_STNFILE;
     }
-    HANDLE hFile = nullptr;
-    if (QVEEngCreateFile(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr, &hFile, 1) != 0) {
+    LdTuSaveFile dbFile;
+    if (dbFile.Open(strPath, GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_DBFILE_OPEN);
         good = false;
     } else {
         inf->strDbFilePath = strPath;
-        nRtn = QVEEngCloseFile(hFile, 1);
+        nRtn = dbFile.Close();
         if (nRtn != 0) {
             LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
             good = false;
@@ -225,14 +225,13 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
         LdTuSaveMsgf("ERR:GetFCSUserInstPath( %d ) Error", inf->stnNo);
         return TUSAVE_E_STNFILE;
     }
-    hFile = nullptr;
-    if (QVEEngCreateFile(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr, &hFile, 1) != 0) {
+    LdTuSaveFile userInstFile;
+    if (userInstFile.Open(strPath, GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL) != 0) {
         LdTuSaveMsgf("ERR:QVEEngCreateFile( ) Error FileName = %s", strPath.c_str());
         good = false;
     } else {
         inf->strUserInstPath = strPath;
-        if (QVEEngCloseFile(hFile, 1) != 0) {
+        if (userInstFile.Close() != 0) {
             LdTuSaveMsgf("ERR:QVEEngCloseFile() Error FileNAme = %s", strPath.c_str());
             good = false;
         }
@@ -251,36 +250,31 @@ std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
         return TUSAVE_E_BUS;
     }
     szDevice[sizeof szDevice - 1] = '\0';
-    HANDLE hBus = nullptr;
-    if (ZclOpen(&hBus, szDevice, 0) != 0) {
+    LdTuSaveBus bus;
+    if (bus.Open(szDevice) != 0) {
         LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_OPEN).c_str(), ZclGetLastError());
         return TUSAVE_E_BUS;
     }
 
     int nDetail = 0;
-    int nRtn = LdCheckGenTime(hBus, inf->strParm1.c_str(), inf->strParm2.c_str(), inf->strProject.c_str(),
+    int nRtn = LdCheckGenTime(bus.get(), inf->strParm1.c_str(), inf->strParm2.c_str(), inf->strProject.c_str(),
                               inf->strStation.c_str(), &inf->sysObj, inf->strDbFilePath.c_str(), &nDetail, 0);
     if (nRtn == 0) {
-        if (ZclClose(hBus) != 0) {
+        if (bus.Close() != 0) {
             LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_CLOSE).c_str(), ZclGetLastError());
             return TUSAVE_E_BUS;
         }
         LdTuSaveMsgf("MSG:%s", LdTuSaveText(IDS_GENTIME_OK).c_str());
         return TUSAVE_OK;
     }
-    if (nRtn == 3) {
-        ZclClose(hBus);
-        return TUSAVE_E_UPLOAD;
-    }
+    if (nRtn == 3) return TUSAVE_E_UPLOAD;
     if (nDetail != 0) {
         std::string strLine;
         LdGetTReturnMessage(static_cast<unsigned short>(nDetail), &strLine);
         QVEEngPutMsgBuf(strLine.c_str());
-        ZclClose(hBus);
         return TUSAVE_E_UPLOAD;
     }
     LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_GENTIME_MISMATCH).c_str());
-    ZclClose(hBus);
     return TUSAVE_E_GENTIME;
 }
 

@@ -18,6 +18,7 @@
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveEdit.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveIds.h"
 #include "LibQVCCommon.h"
 #include "libqvccnvcode.h"
@@ -136,14 +137,8 @@ std::uint32_t LdTuSaveTpText(const std::uint8_t* p, std::size_t size, std::strin
 // other way out, it is never half-written.
 class TpTmpFile {
 public:
-    ~TpTmpFile() {
-        if (h_ == INVALID_HANDLE_VALUE) return;
-        PortAbandonFile(h_);
-        QVEEngCloseFile(h_, 0);
-    }
     bool Open(const std::string& path) {
-        return QVEEngCreateFile(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | PORT_FLAG_REPLACE_WHOLE, nullptr, &h_, 0) == 0;
+        return file_.Open(path, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL | PORT_FLAG_REPLACE_WHOLE, CREATE_ALWAYS) == 0;
     }
     // Lines collect in a buffer that goes out in large writes (a write per line would be a
     // system call per block).
@@ -152,33 +147,25 @@ public:
         return buf_.size() < kFlushAt || Flush();
     }
     bool Close() {
-        const bool flushed = Flush();
-        HANDLE h = h_;
-        h_ = INVALID_HANDLE_VALUE;
-        if (!flushed) {
-            QVEEngCloseFile(h, 0);   // abandoned: the target keeps its old bytes
-            return false;
-        }
-        return QVEEngCloseFile(h, 0) == 0;
+        if (!Flush()) return false;   // given up: the target keeps its old bytes
+        return file_.Close() == 0;
     }
 
 private:
     static constexpr std::size_t kFlushAt = 64 * 1024;
     bool Flush() {
-        if (failed_) return false;
+        if (!file_.IsOpen()) return false;
         DWORD done = 0;
         if (!buf_.empty() &&
-            (!WriteFile(h_, buf_.data(), static_cast<DWORD>(buf_.size()), &done, nullptr) || done != buf_.size())) {
-            PortAbandonFile(h_);
-            failed_ = true;
+            (!WriteFile(file_.get(), buf_.data(), static_cast<DWORD>(buf_.size()), &done, nullptr) || done != buf_.size())) {
+            file_.Abandon();
             return false;
         }
         buf_.clear();
         return true;
     }
-    HANDLE h_ = INVALID_HANDLE_VALUE;
+    LdTuSaveFile file_{0};
     std::string buf_;
-    bool failed_ = false;
 };
 
 struct TpBlockCtx {

@@ -1,0 +1,96 @@
+// Holders of the handles the save opens, each closed once on every way out. Close() closes and
+// gives the service's result for the caller's line; the destructor closes silently what is
+// still open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "ZclNthmi.h"
+#include "libqvecommon.h"
+#include "port.h"
+
+// A file handle of the engineering file service. A file opened to be replaced whole that is
+// not closed by Close() is given up: its target keeps the old bytes.
+class LdTuSaveFile {
+public:
+    // msgFlag: passed to the service's open and close (1: they say their own failures).
+    explicit LdTuSaveFile(int msgFlag = 1) : msgFlag_(msgFlag) {}
+    LdTuSaveFile(const LdTuSaveFile&) = delete;
+    LdTuSaveFile& operator=(const LdTuSaveFile&) = delete;
+    LdTuSaveFile(LdTuSaveFile&& o) noexcept
+        : h_(std::exchange(o.h_, nullptr)), replace_(o.replace_), msgFlag_(o.msgFlag_) {}
+    LdTuSaveFile& operator=(LdTuSaveFile&& o) noexcept {
+        if (this != &o) {
+            Abandon();
+            h_ = std::exchange(o.h_, nullptr);
+            replace_ = o.replace_;
+            msgFlag_ = o.msgFlag_;
+        }
+        return *this;
+    }
+    ~LdTuSaveFile() { Abandon(); }
+
+    // QVEEngCreateFile's result (0: open).
+    [[nodiscard]] std::uint32_t Open(const std::string& path, DWORD access, DWORD share, DWORD flags,
+                                     DWORD disposition = OPEN_EXISTING) {
+        Abandon();
+        HANDLE h = nullptr;
+        const std::uint32_t r = QVEEngCreateFile(path.c_str(), access, share, disposition, flags, nullptr, &h, msgFlag_);
+        if (r == 0) {
+            h_ = h;
+            replace_ = (flags & PORT_FLAG_REPLACE_WHOLE) != 0;
+        }
+        return r;
+    }
+    [[nodiscard]] HANDLE get() const { return h_; }
+    [[nodiscard]] bool IsOpen() const { return h_ != nullptr; }
+    // Closes; a file replaced whole takes its new bytes now. QVEEngCloseFile's result.
+    [[nodiscard]] std::uint32_t Close() {
+        HANDLE h = std::exchange(h_, nullptr);
+        return h ? QVEEngCloseFile(h, msgFlag_) : 0;
+    }
+    // Hands the handle over: the caller closes it.
+    [[nodiscard]] HANDLE Release() { return std::exchange(h_, nullptr); }
+    // Closes without taking new bytes.
+    void Abandon() {
+        HANDLE h = std::exchange(h_, nullptr);
+        if (!h) return;
+        if (replace_) static_cast<void>(PortAbandonFile(h));
+        static_cast<void>(QVEEngCloseFile(h, msgFlag_));   // given up: nothing to report
+    }
+
+private:
+    HANDLE h_ = nullptr;
+    bool replace_ = false;
+    int msgFlag_;
+};
+
+// A control bus handle.
+class LdTuSaveBus {
+public:
+    LdTuSaveBus() = default;
+    LdTuSaveBus(const LdTuSaveBus&) = delete;
+    LdTuSaveBus& operator=(const LdTuSaveBus&) = delete;
+    ~LdTuSaveBus() {
+        if (open_) static_cast<void>(ZclClose(h_));   // a way out that already has its line
+    }
+    // ZclOpen's result (0: open).
+    [[nodiscard]] int Open(const char* device) {
+        const int r = ZclOpen(&h_, device, 0);
+        open_ = r == 0;
+        return r;
+    }
+    [[nodiscard]] HANDLE get() const { return h_; }
+    // ZclClose's result.
+    [[nodiscard]] int Close() {
+        if (!open_) return 0;
+        open_ = false;
+        return ZclClose(h_);
+    }
+
+private:
+    HANDLE h_ = nullptr;
+    bool open_ = false;
+};
