@@ -8,42 +8,27 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "history.h"
-#include "recorder.h"
+#include "plant_history.h"
+#include "recorder.h"   // host_name
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct B {
-    int no;
-    std::string tag, model;
-    std::vector<std::pair<std::string, std::string>> items;
-};
+using B = plant_history::Block;
 
 // A TP file as the writer writes it, saved at `time`.
 history::TpFile Tp(std::int64_t time, const std::vector<B>& blocks) {
-    std::string t = ":::SOURCE\n" + std::to_string(time) + ":time " + std::to_string(time) + ";\n";
-    int seq = 0;
-    for (const B& b : blocks) {
-        ++seq;
-        t += std::to_string(seq) + ":FPAR:" + std::to_string(seq) + ":DR0001:" + b.tag + ":" + std::to_string(b.no) +
-             ":" + b.model + ":";
-        for (std::size_t i = 0; i < b.items.size(); ++i)
-            t += (i ? "," : "") + b.items[i].first + "=" + b.items[i].second;
-        t += ";\n";
-    }
-    t += "::::SOURCE\n";
     history::TpFile f;
     f.exists = true;
-    f.bytes = t;
-    f.sha256 = history::sha256_hex(t);
+    f.bytes = plant_history::tp_text(blocks, time);
+    f.sha256 = history::sha256_hex(f.bytes);
     f.path = "tp" + std::to_string(time);
     return f;
 }
