@@ -1,4 +1,4 @@
-// Fixture of the workstation-core tests: a fresh $TUSAVE_HOME per test, failpoints reset.
+// Fixture of the workstation tests: a fresh $TUSAVE_HOME per test, failpoints reset.
 #pragma once
 
 #include <gtest/gtest.h>

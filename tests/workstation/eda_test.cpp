@@ -1,11 +1,15 @@
 // Engineering data services: the project path service (the documented layout, every key inside
 // its root, no name from outside moving a path out of its folder), the reference database, the
-// system configuration queries, history registration and automatic backup.
+// system configuration queries, history registration, automatic backup and the generation lock.
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 
 #include <array>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <set>
 
@@ -16,6 +20,7 @@
 #include "libqveeda/eda_status.h"
 #include "libqveeda/path_keys.h"
 #include "libqverxeda.h"
+#include "libqverxeda/gen_lock.h"
 
 using edatest::EdaHome;
 namespace pk = eda::pathkeys;
@@ -61,7 +66,6 @@ TEST_F(PathTest, KeysOfTheSaveGiveTheDocumentedLayout) {
     std::uint8_t no = 0;
     ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
     EXPECT_EQ(no, 12);
-
     CQVEFilePath eq;
     ASSERT_EQ(eq.InitEqlzProject("DEMO"), 0u);
     EXPECT_EQ(eq.GetProjectTopDir(), t + "/EQLZ");
@@ -100,9 +104,7 @@ TEST_F(PathTest, EveryKeyExpandsInsideItsRootOnceAndTheDocsAgree) {
     }
     const std::string docPath = std::string(TUSAVE_SOURCE_DIR) + "/docs/pathkeys.md";
     if (std::getenv("TUSAVE_UPDATE_DOCS")) std::ofstream(docPath) << pk::markdown();
-    std::stringstream ss;
-    ss << std::ifstream(docPath).rdbuf();
-    EXPECT_EQ(ss.str(), pk::markdown()) << "docs/pathkeys.md is out of date: run with TUSAVE_UPDATE_DOCS=1";
+    EXPECT_EQ(WsTemp::read(docPath), pk::markdown()) << "docs/pathkeys.md is out of date: run with TUSAVE_UPDATE_DOCS=1";
 }
 
 TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
@@ -117,7 +119,6 @@ TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
     EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "x.dat", "FCLSF", p), eda::kBadName);  // one fixed file, no name
     EXPECT_EQ(fp.GetTmplFilePath("DATSTN", nullptr, p), eda::kBadName);          // name required
     EXPECT_EQ(p, "unchanged");
-
     CQVEFilePath unbound;
     EXPECT_EQ(unbound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
     std::uint8_t no = 0;
@@ -131,11 +132,9 @@ TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
     EXPECT_EQ(rebound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
     EXPECT_NE(rebound.InitProject(".."), 0u);
     EXPECT_NE(rebound.InitProject(nullptr), 0u);
-
     failpoint::arm("GetFCSFilePath", 77);
     EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 77u);
     EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 0u);
-
     // A malformed configuration is reported with the file's name.
     write("projects/DEMO/SYSTEM/sysconfig.json", R"({ "stations": [ { "name": "FCS0101" } ] })");
     EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
@@ -229,7 +228,6 @@ TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
     ASSERT_EQ(list_blocks(ref, unsorted, 0), 0u);
     EXPECT_EQ(names(unsorted), (std::vector<std::string>{"first", "%BLa", "%BL0100", "%BL\xC3\xA9", "%BL0010", "%BLZ"}));
     EXPECT_STREQ(unsorted.Text(unsorted[0].strLocation), "L1");
-
     EXPECT_EQ(ref.ElemTblClose(), 0u);
     EXPECT_EQ(ref.ElemTblClose(), eda::kNotOpen);
     EXPECT_EQ(list_blocks(ref, list), eda::kNotOpen);
@@ -237,7 +235,7 @@ TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
     EXPECT_EQ(ref.DbClose(), eda::kNotOpen);
 }
 
-TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
+TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefusedAndFailpointsGiveTheirCode) {
     CQVEEdaRefFCS ref;
     const std::string missing = home_ + "/none.sqlite";
     EXPECT_EQ(ref.DbOpen(missing.c_str(), 0, 0), eda::kDatabase);
@@ -247,7 +245,6 @@ TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
     write("text.sqlite", std::string(4096, 'x'));
     EXPECT_EQ(ref.DbOpen((home_ + "/text.sqlite").c_str(), 0, 0), eda::kDatabase);
     EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNotOpen);
-
     const std::string noTable = make_db({}, "CREATE TABLE other (x TEXT);");
     ASSERT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), 0u);
     EXPECT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), eda::kAlreadyOpen);
@@ -257,15 +254,11 @@ TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
     const std::string oldSchema = make_db({}, "CREATE TABLE element (name TEXT, kind TEXT, location TEXT);");
     ASSERT_EQ(ref.DbOpen(oldSchema.c_str(), 0, 0), 0u);
     EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
-}
-
-TEST_F(RefDbTest, FailpointsGiveTheirCodeAndLeaveTheListAlone) {
+    EXPECT_EQ(ref.DbClose(), 0u);
+    // Failpoints give their code and leave the list alone.
     const std::string db = make_db({{"%BL0001", "%BL", "DR0001", "F", ""}});
-    CQVEEdaRefFCS ref;
     QVEElemList list;
-    failpoint::arm("DbOpen", 9);
-    failpoint::arm("ElemTblOpen", 10);
-    failpoint::arm("ElemTblListAll", 11);
+    for (auto [fp, code] : {std::pair("DbOpen", 9), {"ElemTblOpen", 10}, {"ElemTblListAll", 11}}) failpoint::arm(fp, code);
     EXPECT_EQ((std::vector<std::uint32_t>{ref.DbOpen(db.c_str(), 0, 0), ref.DbOpen(db.c_str(), 0, 0),
                                           ref.ElemTblOpen(0, 0), ref.ElemTblOpen(0, 0), list_blocks(ref, list)}),
               (std::vector<std::uint32_t>{9, 0, 10, 0, 11}));
@@ -315,7 +308,6 @@ TEST_F(SysConfTest, AreasApcsTestModeAndBusTypes) {
     ASSERT_EQ(QVERXEdaFcsAreaConfByNoEqlz("DEMO", "FCS0201", 1, &a), 0u);
     EXPECT_EQ(area(), "EQAREA");
     EXPECT_EQ(QVERXEdaFcsAreaConfByNoEqlz("DEMO", "FCS0101", 1, &a), QVERX_NO_AREA);
-
     int v[6] = {-1, -1, -1, -1, -1, -1};
     EXPECT_EQ((std::vector<std::uint32_t>{QVERXEdaIsAPCS("DEMO", "FCS0102", &v[0]), QVERXEdaIsAPCS("DEMO", "FCS0101", &v[1]),
                                           QVEEdaCheckQVTestByName("DEMO", "FCS0101", &v[2]),
@@ -329,7 +321,6 @@ TEST_F(SysConfTest, AreasApcsTestModeAndBusTypes) {
     std::filesystem::remove(home_ + "/workstation.json");
     EXPECT_EQ(QVEEdaCheckQVTestVREC(&v[0]), eda::kConfig);
     EXPECT_NE(eda::last_error().find(home_ + "/workstation.json"), std::string::npos);
-
     write("workstation.json", "{}");
     CQVEEdaFcsDatabase db, db2;
     unsigned type = 0, other = 9;
@@ -350,10 +341,9 @@ TEST_F(SysConfTest, AreasApcsTestModeAndBusTypes) {
 
 TEST_F(SysConfTest, MalformedSysconfigGivesNonZeroNamingTheFile) {
     const std::string file = top() + "/SYSTEM/sysconfig.json";
-    for (const char* text : {
-             "{ \"stations\": [ { \"name\": \"FCS0101\", ",                  // truncated
-             "{ \"stations\": [ { \"name\": \"../x\", \"number\": 1 } ] }",  // traversal name
-             "{ \"stations\": [ { \"name\": \"FCS0101\", \"number\": 1, \"areas\": 5 } ] }", ""}) {
+    for (const char* text : {"{ \"stations\": [ { \"name\": \"FCS0101\", ",                  // truncated
+                             "{ \"stations\": [ { \"name\": \"../x\", \"number\": 1 } ] }",  // traversal name
+                             "{ \"stations\": [ { \"name\": \"FCS0101\", \"number\": 1, \"areas\": 5 } ] }", ""}) {
         SCOPED_TRACE(text);
         if (*text) write("projects/DEMO/SYSTEM/sysconfig.json", text);
         else std::filesystem::remove(file);
@@ -373,24 +363,18 @@ TEST_F(SysConfTest, MalformedSysconfigGivesNonZeroNamingTheFile) {
 
 using BackupTest = EdaHome;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::stringstream ss(text);
-    for (std::string l; std::getline(ss, l);) out.push_back(l);
-    return out;
-}
-
 TEST_F(BackupTest, HistoryRegistrationModeAndComment) {
     ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {}), 0u) << eda::last_error();
     ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(2, "DEMO", "FCS0102", 0, {"a.edf", "b.txt"}), 0u);
     EXPECT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {"x\ny"}), eda::kBadName);
     EXPECT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "a/b", 1, {}), eda::kBadName);
-    const auto l = lines(read("log/histdb.log"));
-    ASSERT_EQ(l.size(), 2u);  // one line per call that succeeded
-    EXPECT_TRUE(std::regex_match(l[0].substr(0, 19), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"))) << l[0];
-    EXPECT_EQ(l[0].substr(19), "\tDEMO\tFCS0101\tkind=1\tflag=1\tfiles=");
-    EXPECT_EQ(l[1].substr(19), "\tDEMO\tFCS0102\tkind=2\tflag=0\tfiles=a.edf;b.txt");
-
+    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\tDEMO\tFCS010.*)\n?)");
+    std::stringstream ss(read("log/histdb.log"));
+    std::vector<std::string> l;  // one line per call that succeeded
+    std::smatch m;
+    for (std::string s; std::getline(ss, s);) l.push_back(std::regex_match(s, m, line) ? m[1].str() : "bad: " + s);
+    EXPECT_EQ(l, (std::vector<std::string>{"\tDEMO\tFCS0101\tkind=1\tflag=1\tfiles=",
+                                           "\tDEMO\tFCS0102\tkind=2\tflag=0\tfiles=a.edf;b.txt"}));
     EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0101", 0), 1);
     EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0102", 0), 0);
     EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "..", 0), 0);
@@ -417,7 +401,6 @@ TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
     EXPECT_NE(eda::last_error().find("FCS0101/DB/stndb.sfdata"), std::string::npos);
     EXPECT_TRUE(subdirs().empty());
     EXPECT_EQ(CQVEFCSAutBackup::BackupFCS("DEMO", "a/b", 1), eda::kBadName);
-
     std::string image(4096, '\0');
     image.replace(0, 8, "TUSFDB01");
     write("projects/DEMO/FCS0101/DB/stndb.sfdata", image);
@@ -434,6 +417,168 @@ TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
     EXPECT_EQ(read(second + "/tuning.tps"), "TP text\n");
     for (const auto& e : std::filesystem::directory_iterator(home_ + "/" + second))
         EXPECT_EQ(e.path().extension(), e.path().filename() == "tuning.tps" ? ".tps" : ".sfdata");  // no temporaries
+}
+// The generation lock: refused to a second holder in this process and in others (an executed
+// program: the CLI suite), given back by unlock and by the holder's end (also by SIGKILL), safe against
+// wrong handles, and neither following a link nor emptying its target.
+using GenLockTest = EdaHome;
+
+std::uint32_t lock(const char* station, void** h, char* info = nullptr, int size = 0) {
+    return QVEEdaGenLockStation("DEMO", station, 1, info, size, h);
+}
+std::uint32_t unlock(const char* station, void* h) { return QVEEdaGenUnlockStation("DEMO", station, h); }
+std::string pid_text(pid_t pid = ::getpid()) { return "pid " + std::to_string(pid); }
+
+// A child that takes the lock, says so through a pipe and holds it, without an unlock, until it
+// is killed or the write end given back in doneFd is closed; its pid, or -1 if it got no lock.
+pid_t hold(const char* station, int& doneFd) {
+    int ready[2], done[2];
+    if (::pipe(ready) != 0 || ::pipe(done) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(done[1]);
+        void* h = nullptr;
+        char c = lock(station, &h) == 0 ? 'L' : 'R';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(done[0], &c, 1);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(done[0]);
+    char c = 0;
+    const bool got = ::read(ready[0], &c, 1) == 1 && c == 'L';
+    ::close(ready[0]);
+    doneFd = done[1];
+    return got ? pid : -1;
+}
+
+TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
+    void *h1 = nullptr, *h2 = nullptr, *other = nullptr;
+    char info[16];
+    ASSERT_EQ(lock("FCS0101", &h1, info, sizeof info), 0u) << eda::last_error();
+    ASSERT_NE(h1, nullptr);
+    EXPECT_EQ(std::string(info), pid_text());
+    EXPECT_TRUE(std::filesystem::exists(home_ + "/lock/DEMO/FCS0101.genlock"));
+    std::memset(info, 0, sizeof info);
+    EXPECT_EQ(lock("FCS0101", &h2, info, sizeof info), eda::kLocked);
+    EXPECT_EQ(h2, nullptr);
+    EXPECT_EQ(std::string(info), pid_text());  // the holder
+    EXPECT_NE(eda::last_error().find("FCS0101.genlock"), std::string::npos);
+    ASSERT_EQ(lock("FCS0102", &other), 0u);  // another station is independent
+    EXPECT_EQ(unlock("FCS0102", other), 0u);
+    // Wrong handles are refused and leave the lock held.
+    int notAHandle = 0;
+    EXPECT_EQ(unlock("FCS0101", nullptr), eda::kBadHandle);
+    EXPECT_EQ(unlock("FCS0101", &notAHandle), eda::kBadHandle);
+    EXPECT_EQ(unlock("FCS0102", h1), eda::kBadHandle);
+    EXPECT_EQ(QVEEdaGenUnlockStation("OTHER", "FCS0101", h1), eda::kBadHandle);
+    EXPECT_EQ(lock("FCS0101", &h2), eda::kLocked);
+    EXPECT_EQ(unlock("FCS0101", h1), 0u);
+    EXPECT_EQ(unlock("FCS0101", h1), eda::kBadHandle);  // given back already
+    ASSERT_EQ(lock("FCS0101", &h2), 0u);
+    EXPECT_EQ(unlock("FCS0101", h2), 0u);
+}
+
+// Held by a calling application (a drift check): a save is refused meanwhile, and the lock file
+// is given back with the text and the modification time it had.
+TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    ASSERT_EQ(unlock("FCS0101", h), 0u);
+    const std::string path = home_ + "/lock/DEMO/FCS0101.genlock";
+    const timespec old[2] = {{1577836800, 0}, {1577836800, 123}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    {
+        std::unique_ptr<eda::HeldGenLock> held, second;
+        std::string error;
+        ASSERT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", held, error), 0u) << error;
+        char info[16] = {};
+        EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
+        EXPECT_EQ(std::string(info), pid_text());
+        EXPECT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", second, error), eda::kLocked);
+        EXPECT_NE(error.find("locked for generation by pid"), std::string::npos) << error;
+    }
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_mtim.tv_sec, 1577836800);
+    EXPECT_EQ(after.st_mtim.tv_nsec, 123);
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    EXPECT_EQ(unlock("FCS0101", h), 0u);
+}
+
+TEST_F(GenLockTest, LockOfAKilledOrEndedHolderGoesWithItsProcess) {
+    int done = -1, st = 0;
+    const pid_t killed = hold("FCS0101", done);
+    ASSERT_GT(killed, 0);
+    void* h = nullptr;
+    char info[16] = {};
+    EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
+    EXPECT_EQ(std::string(info), pid_text(killed));
+    ::kill(killed, SIGKILL);
+    ::waitpid(killed, &st, 0);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
+    ::close(done);
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    ASSERT_EQ(unlock("FCS0101", h), 0u);
+
+    const pid_t ended = hold("FCS0101", done);
+    ASSERT_GT(ended, 0);
+    EXPECT_EQ(lock("FCS0101", &h), eda::kLocked);
+    ::close(done);
+    ::waitpid(ended, nullptr, 0);
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    EXPECT_EQ(unlock("FCS0101", h), 0u);
+}
+
+TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
+    char buf[8];
+    std::memset(buf, '#', sizeof buf);
+    void* h = nullptr;
+    ASSERT_EQ(lock("FCS0101", &h, buf, 4), 0u);
+    EXPECT_EQ(std::strlen(buf), 3u);
+    EXPECT_EQ(buf[4], '#');
+    EXPECT_EQ(unlock("FCS0101", h), 0u);
+    for (const char* bad : {"..", "a/b", "", "x\\y", "../../etc"}) {
+        h = nullptr;
+        EXPECT_EQ(QVEEdaGenLockStation("DEMO", bad, 1, nullptr, 0, &h), eda::kBadName) << bad;
+        EXPECT_EQ(QVEEdaGenLockStation(bad, "FCS0101", 1, nullptr, 0, &h), eda::kBadName) << bad;
+        EXPECT_EQ(h, nullptr);
+    }
+    // A name no configuration of the project has (here one of the equalization project's
+    // does): a handle that unlocks, but no lock file for it.
+    for (const char* station : {"FCS0999", "FCS0201"}) {
+        ASSERT_EQ(lock(station, &h), 0u) << station;
+        EXPECT_EQ(std::filesystem::exists(home_ + "/lock/DEMO/" + station + ".genlock"), station[6] == '1') << station;
+        EXPECT_EQ(unlock(station, h), 0u) << station;
+    }
+    // A failed unlock gives the lock back all the same.
+    ASSERT_EQ(lock("FCS0101", &h), 0u);
+    failpoint::arm("QVEEdaGenUnlockStation", 32);
+    EXPECT_EQ(unlock("FCS0101", h), 32u);
+    EXPECT_EQ(unlock("FCS0101", h), eda::kBadHandle);
+}
+
+TEST_F(GenLockTest, NeitherFollowsALinkNorEmptiesItsTarget) {
+    write("victim.txt", "precious\n");
+    std::filesystem::create_directories(home_ + "/lock/DEMO");
+    const std::string file = home_ + "/lock/DEMO/FCS0101.genlock";
+    ASSERT_EQ(::symlink((home_ + "/victim.txt").c_str(), file.c_str()), 0);
+    void *h = nullptr, *h2 = nullptr;
+    char info[16] = {};
+    EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kIo);
+    EXPECT_EQ(read("victim.txt"), "precious\n");
+    // A longer text of an earlier holder: the pid replaces it whole, and a refused locker
+    // (here the same process, on a description of its own) is told who holds the station.
+    std::filesystem::remove(file);
+    write("lock/DEMO/FCS0101.genlock", "4000000000\nand more\n");
+    ASSERT_EQ(lock("FCS0101", &h, info, sizeof info), 0u);
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_EQ(read("lock/DEMO/FCS0101.genlock"), pid + "\n");
+    EXPECT_EQ(lock("FCS0101", &h2, info, sizeof info), eda::kLocked);
+    EXPECT_EQ(eda::gen_lock_holder("DEMO", "FCS0101"), pid);
+    EXPECT_EQ(unlock("FCS0101", h), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The port layer: share-mode exclusion across processes, replace-on-close keeps the old file after
-// any failure and removes stale temporaries of dead processes, copy and move, full path names, code-page characters, directory search, processes,
-// waits and sleeps, string resources.
+// any failure and removes stale temporaries of dead processes, copy and move, full path names,
+// code-page characters, directory search, processes, waits and sleeps, string resources.
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -18,29 +18,25 @@ using Clock = std::chrono::steady_clock;
 long long ms_since(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
-HANDLE open_excl(const std::string& p) {
-    return CreateFileA(p.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+HANDLE open_file(const std::string& p, DWORD access, DWORD share, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return CreateFileA(p.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
 }
-HANDLE open_read(const std::string& p) {
-    return CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
+HANDLE open_excl(const std::string& p) { return open_file(p, GENERIC_WRITE, 0); }
+HANDLE open_read(const std::string& p) { return open_file(p, GENERIC_READ, FILE_SHARE_READ); }
 HANDLE open_replace(const std::string& p, DWORD access = GENERIC_WRITE, DWORD flag = PORT_FLAG_REPLACE_ON_CLOSE) {
-    return CreateFileA(p.c_str(), access, 0, nullptr, OPEN_EXISTING, flag, nullptr);
-}
-// 0 = opened, 1 = refused with EBUSY, 2 = something else; tried in a child process.
-int child_try_open(const std::string& p, bool exclusive) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        HANDLE h = exclusive ? open_excl(p) : open_read(p);
-        ::_exit(h != INVALID_HANDLE_VALUE ? (CloseHandle(h) ? 0 : 2) : GetLastError() == EBUSY ? 1 : 2);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+    return open_file(p, access, 0, flag);
 }
 // The error code of a failed call (false or an invalid handle); 0 when it succeeded.
 int fails(BOOL ok) { return ok ? 0 : static_cast<int>(GetLastError()); }
 int fails(HANDLE h) { return h != INVALID_HANDLE_VALUE ? (CloseHandle(h), 0) : static_cast<int>(GetLastError()); }
+// The same for an open tried in a child process; 100 when the child did not end normally.
+int child_fails(const std::function<HANDLE()>& open) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(fails(open()));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
 
 class PortFiles : public WsTemp {
 protected:
@@ -50,19 +46,25 @@ protected:
 TEST_F(PortFiles, ShareModesExcludeOtherProcessesUntilClosed) {
     const std::string f = path("db.sfdata");
     write(f, "image");
+    auto reader = [&] { return open_read(f); };
+    auto writer = [&] { return open_excl(f); };
     HANDLE r1 = open_read(f), r2 = open_read(f);
     ASSERT_NE(r2, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(child_try_open(f, false), 0);  // readers coexist
-    EXPECT_EQ(child_try_open(f, true), 1);   // but exclude a writer
+    EXPECT_EQ(child_fails(reader), 0);     // readers coexist
+    EXPECT_EQ(child_fails(writer), EBUSY);  // but exclude a writer
     CloseHandle(r1);
     CloseHandle(r2);
     HANDLE h = open_excl(f);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(child_try_open(f, false), 1);
+    EXPECT_EQ(child_fails(reader), EBUSY);
     EXPECT_EQ(fails(open_read(f)), EBUSY);  // the same process too: each open is its own description
     ASSERT_TRUE(CloseHandle(h));
-    EXPECT_EQ(child_try_open(f, true), 0);
-
+    EXPECT_EQ(child_fails(writer), 0);
+    // Two writers that both share reading (but not writing) never hold the file at once.
+    ASSERT_NE(h = open_file(f, GENERIC_WRITE, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fails(open_file(f, GENERIC_WRITE, FILE_SHARE_READ)), EBUSY);
+    EXPECT_EQ(child_fails([&] { return open_file(f, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ); }), EBUSY);
+    ASSERT_TRUE(CloseHandle(h));
     // A lock goes with the process that held it, closed or not.
     int ready[2], quit[2];
     ASSERT_EQ(::pipe(ready) | ::pipe(quit), 0);
@@ -140,7 +142,7 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
     ::chmod(f.c_str(), 0640);
     HANDLE h = open_replace(f);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(child_try_open(f, false), 1);  // excluded while the replacement is pending
+    EXPECT_EQ(child_fails([&] { return open_read(f); }), EBUSY);  // excluded while the replacement is pending
     ASSERT_EQ(SetFilePointer(h, 4, nullptr, FILE_BEGIN), 4u);
     DWORD done = 0;
     ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
@@ -149,13 +151,11 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
     EXPECT_EQ(read(f), "OLD-newTENT");
     EXPECT_EQ(mode_of(f), 0640u);
     for (const auto& [name, kept] : temps) EXPECT_EQ(std::filesystem::exists(path(name)), kept) << name;
-
     ASSERT_NE(h = open_replace(f), INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteFile(h, "xx", 2, &done, nullptr));
     ASSERT_TRUE(PortAbandonFile(h));
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(read(f), "OLD-newTENT");
-
     ASSERT_NE(h = open_replace(f, GENERIC_READ | GENERIC_WRITE, PORT_FLAG_REPLACE_WHOLE), INVALID_HANDLE_VALUE);
     char buf[16];
     ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &done, nullptr));
@@ -185,8 +185,11 @@ TEST_F(PortFiles, ReadOnlyTargetOrFolderFailsAtTheOpenWithEACCES) {
     EXPECT_EQ(entries(), 1u);
 }
 
-TEST_F(PortFiles, FailedReadOrCloseStillReleasesTheHandleAndItsLock) {
-    const std::string f = path("a.bin");
+// A read, a close or a commit that fails still releases the handle and its lock; a failed close
+// leaves the old file, and a failed folder sync after the rename, the one failure that leaves the
+// new file, has a result of its own.
+TEST_F(PortFiles, FailedReadCloseOrCommitReleasesTheHandleAndKeepsTheOldFile) {
+    const std::string f = path("f.dat");
     write(f, "12345");
     HANDLE h = open_excl(f);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -200,12 +203,6 @@ TEST_F(PortFiles, FailedReadOrCloseStillReleasesTheHandleAndItsLock) {
     failpoint::reset();
     EXPECT_EQ(fails(CloseHandle(h)), EBADF);  // already released: a stale handle, not a crash
     EXPECT_EQ(fails(open_excl(f)), 0);
-}
-
-// A close that fails leaves the old file and still closes the handle; a failed folder sync after
-// the rename is the one failure that leaves the new file, and it has a result of its own.
-TEST_F(PortFiles, FailedCommitKeepsTheOldFileAndAnUnconfirmedOneSaysSo) {
-    const std::string f = path("f.dat");
     const std::tuple<const char*, std::uint32_t, const char*> cases[] = {
         {"QVEEngCloseFile", 9, "old"}, {"CloseHandle", 9, "old"}, {"CloseHandle.syncdir", PORT_ERROR_NOT_CONFIRMED, "new"}};
     for (const auto& [fp, result, content] : cases) {
@@ -213,9 +210,7 @@ TEST_F(PortFiles, FailedCommitKeepsTheOldFileAndAnUnconfirmedOneSaysSo) {
         write(f, "old");
         failpoint::reset();
         failpoint::arm(fp, 9);
-        HANDLE h = nullptr;
         ASSERT_EQ(QVEEngCreateFile(f.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, PORT_FLAG_REPLACE_WHOLE, nullptr, &h, 1), 0u);
-        DWORD done = 0;
         ASSERT_TRUE(WriteFile(h, "new", 3, &done, nullptr));
         EXPECT_EQ(QVEEngCloseFile(h, 1), result);
         failpoint::reset();
@@ -246,7 +241,7 @@ TEST_F(PortFiles, CreateCopyAndMoveRefuseToOverwriteWhereAsked) {
     EXPECT_EQ(entries(), 1u);
 }
 
-TEST(PortText, FullPathNameDoubleByteCharactersAndStringResources) {
+TEST_F(PortFiles, FullPathNameDoubleByteCharactersStringResourcesAndSearch) {
     char buf[64];
     char* part = nullptr;
     ASSERT_EQ(GetFullPathNameA("/a/./b//../c.txt", sizeof buf, buf, &part), 8u);
@@ -255,13 +250,11 @@ TEST(PortText, FullPathNameDoubleByteCharactersAndStringResources) {
     std::memcpy(buf, "untouched", 10);
     EXPECT_EQ(GetFullPathNameA("/a/c.txt", 8, buf, nullptr), 9u);  // the size needed, with the NUL
     EXPECT_STREQ(buf, "untouched");
-
     const char s[] = "a\x81\x5C" "b\x9F";  // one byte, a lead byte with 0x5C as second byte, one byte, a lone lead
     EXPECT_EQ(_mbclen(reinterpret_cast<const unsigned char*>(s + 1)), 2u);
     EXPECT_EQ(CharNextA(s + 1), s + 3);
     EXPECT_EQ(CharNextA(s + 4), s + 5) << "a lead byte before the terminator does not skip it";
     EXPECT_EQ(CharNextA(s + 5), s + 5);
-
     port::set_string_table({{4214, "Tool backup start"}});
     std::string text = "kept";
     EXPECT_FALSE(LoadStringA(4215, text));
@@ -269,11 +262,7 @@ TEST(PortText, FullPathNameDoubleByteCharactersAndStringResources) {
     ASSERT_TRUE(LoadStringA(4214, text));
     EXPECT_EQ(text, "Tool backup start");
     port::set_string_table({});
-}
-
-using PortSearch = WsTemp;
-
-TEST_F(PortSearch, PatternMatchesSortedSkipsDotEntriesAndNoMatchIsAnInvalidHandle) {
+    // A search matches the pattern, sorted, without "." and ".."; no match is an invalid handle.
     for (auto n : {"b.xseg", "a.xseg", "c.txt", "a.xseg.bak", "xseg"}) write(path(n), "x");
     ::mkdir(path("d.xseg").c_str(), 0755);
     auto find = [&](const std::string& pattern) {
@@ -288,10 +277,10 @@ TEST_F(PortSearch, PatternMatchesSortedSkipsDotEntriesAndNoMatchIsAnInvalidHandl
         return found;
     };
     EXPECT_EQ(find("/*.xseg"), (std::vector<std::string>{"a.xseg", "b.xseg", "d.xseg/"}));
-    EXPECT_EQ(find("/*").size(), 6u);  // no "." or ".."
-    const std::string none = "invalid " + std::to_string(ENOENT);
-    EXPECT_EQ(find("/*.none"), std::vector<std::string>{none});
-    EXPECT_EQ(find("/none/*.xseg"), std::vector<std::string>{none});
+    EXPECT_EQ(find("/*").size(), 6u);
+    const std::vector<std::string> none{"invalid " + std::to_string(ENOENT)};
+    EXPECT_EQ(find("/*.none"), none);
+    EXPECT_EQ(find("/none/*.xseg"), none);
 }
 
 using PortProcess = WsTemp;
@@ -310,7 +299,6 @@ TEST_F(PortProcess, ChildExitCodeStillActiveDetachedAndStartFailure) {
     EXPECT_TRUE(CloseHandle(p));
     ::close(fds[0]);
     ::close(fds[1]);
-
     ASSERT_TRUE(CreateProcessV("/bin/sleep", {"sleep", "5"}, &p));
     ASSERT_TRUE(GetExitCodeProcess(p, &code));
     EXPECT_EQ(code, STILL_ACTIVE);
@@ -319,33 +307,11 @@ TEST_F(PortProcess, ChildExitCodeStillActiveDetachedAndStartFailure) {
     EXPECT_GE(ms_since(t), 55);
     EXPECT_LT(ms_since(t), 2000);
     CloseHandle(p);  // the process goes on; it is reaped when it ends
-
     EXPECT_EQ(fails(CreateProcessV((dir + "/no-such-tool").c_str(), {"no-such-tool"}, &p)), ENOENT);
 }
 
-TEST_F(PortProcess, ArmedWaitsAndSleepsReturnAtOnceAndAreRecorded) {
-    failpoint::arm("Sleep", 0, 1, true);
-    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
-    failpoint::arm("WaitForSingleObject", WAIT_TIMEOUT);
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    HANDLE h = port::wrap_fd(fds[0], true);
-    auto t = Clock::now();
-    Sleep(1000);
-    Sleep(30000);
-    EXPECT_EQ(WaitForMultipleObjects(1, &h, false, 30000), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForSingleObject(h, 45000), WAIT_TIMEOUT);
-    EXPECT_LT(ms_since(t), 500);
-    std::vector<std::pair<std::string, unsigned>> got;
-    for (const auto& w : failpoint::waits()) got.emplace_back(w.name, w.ms);
-    EXPECT_EQ(got, (std::vector<std::pair<std::string, unsigned>>{
-                       {"Sleep", 1000}, {"Sleep", 30000}, {"WaitForMultipleObjects", 30000},
-                       {"WaitForSingleObject", 45000}}));
-    CloseHandle(h);
-    ::close(fds[1]);
-}
-
-TEST_F(PortProcess, WaitForMultipleObjectsNamesTheReadableDescriptor) {
+// Armed waits and sleeps return at once and are recorded; a wait on descriptors names the readable one.
+TEST_F(PortProcess, WaitsNameTheReadableDescriptorAndArmedOnesReturnAtOnce) {
     int a[2], b[2];
     ASSERT_EQ(::pipe(a) | ::pipe(b), 0);
     HANDLE hs[2] = {port::wrap_fd(a[0], true), port::wrap_fd(b[0], true)};
@@ -357,6 +323,21 @@ TEST_F(PortProcess, WaitForMultipleObjectsNamesTheReadableDescriptor) {
     EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 1000), WAIT_OBJECT_0 + 1);
     HANDLE bad = reinterpret_cast<HANDLE>(hs);  // not a handle of the port
     EXPECT_EQ(WaitForMultipleObjects(1, &bad, false, 10), WAIT_FAILED);
+    failpoint::reset();  // the waits so far are recorded too
+    failpoint::arm("Sleep", 0, 1, true);
+    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
+    failpoint::arm("WaitForSingleObject", WAIT_TIMEOUT);
+    t = Clock::now();
+    Sleep(1000);
+    Sleep(30000);
+    EXPECT_EQ(WaitForMultipleObjects(1, &hs[0], false, 30000), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(hs[0], 45000), WAIT_TIMEOUT);
+    EXPECT_LT(ms_since(t), 500);
+    std::vector<std::pair<std::string, unsigned>> got;
+    for (const auto& w : failpoint::waits()) got.emplace_back(w.name, w.ms);
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, unsigned>>{
+                       {"Sleep", 1000}, {"Sleep", 30000}, {"WaitForMultipleObjects", 30000},
+                       {"WaitForSingleObject", 45000}}));
     EXPECT_TRUE(CloseHandle(hs[0]) && CloseHandle(hs[1]));
     EXPECT_EQ(::close(a[0]), -1);  // owned descriptors were closed with their handles
     ::close(a[1]);

@@ -1,5 +1,5 @@
-// Control-bus client: device name, loopback-only UDP, one whole frame per read, the
-// in-process device; and the load check over it.
+// Control-bus client: device name, loopback-only UDP, the transport envelope, one whole frame
+// per read, the in-process device; and the load check over it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -7,12 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include "ZclNthmi.h"
-#include "ZclNthmi/zcl_envelope.h"
 #include "ZclNthmi/zcl_host.h"
 #include "common_fixture.h"
+#include "envelope.h"
 #include "libqveldc.h"
 #include "libqveldc/ldc_host.h"
 #include "tusave_bytes.h"
@@ -46,10 +47,32 @@ TEST(Zcl, OpenRefusesMalformedAndNonLoopbackDevices) {
     for (const auto& [device, err] : bad) {
         HANDLE h = nullptr;
         EXPECT_NE(ZclOpen(&h, device, 0), 0) << device;
-        if (err) {
-            EXPECT_EQ(ZclGetLastError(), err) << device;
-        }
+        if (err) EXPECT_EQ(ZclGetLastError(), err) << device;
         EXPECT_EQ(h, nullptr);
+    }
+}
+
+// The envelope: CRC-32C (the check value of the nine digits), and each fault of a datagram
+// refused with its own error.
+TEST(Zcl, EnvelopeRefusesEachFaultWithItsError) {
+    const std::uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(zcl::crc32c(digits), 0xE3069283u);
+    const Frame good = sealed(zcl::EnvKind::kReply, 0x01020304, Frame(40, 0x5A));
+    EXPECT_EQ(Frame(good.begin() + 4, good.begin() + 12), (Frame{4, 3, 2, 1, 40, 0, 0, 0}));
+    auto changed = [&](std::function<void(Frame&)> change) { Frame d = good; change(d); return d; };
+    const std::pair<Frame, zcl::EnvError> cases[] = {
+        {good, zcl::EnvError::kNone},
+        {Frame(good.begin(), good.begin() + 15), zcl::EnvError::kShort},
+        {sealed(zcl::EnvKind::kRequest, 0x01020304, Frame(40, 0x5A)), zcl::EnvError::kMagic},
+        {changed([](Frame& d) { d.push_back(0); }), zcl::EnvError::kLength},  // a byte more than the length field says
+        {changed([](Frame& d) { d.pop_back(); }), zcl::EnvError::kLength},
+        {changed([](Frame& d) { d[30] ^= 0x01; }), zcl::EnvError::kCrc},
+    };
+    for (const auto& [datagram, want] : cases) {
+        std::uint32_t id = 0;
+        std::span<const std::uint8_t> frame;
+        EXPECT_EQ(zcl::open(zcl::EnvKind::kReply, datagram, &id, &frame), want) << zcl::env_error_text(want);
+        if (want == zcl::EnvError::kNone) EXPECT_EQ(id, 0x01020304u);
     }
 }
 
@@ -78,15 +101,8 @@ struct Peer {
         EXPECT_EQ(zcl::open(zcl::EnvKind::kRequest, in, id, &frame), zcl::EnvError::kNone);
         return Frame(frame.begin(), frame.end());
     }
-    static Frame sealed(const Frame& frame, std::uint32_t id) {
-        std::uint8_t header[zcl::kEnvelopeSize];
-        zcl::seal(zcl::EnvKind::kReply, id, frame, header);
-        Frame d(sizeof header + frame.size());
-        std::memcpy(d.data(), header, sizeof header);
-        std::copy(frame.begin(), frame.end(), d.begin() + sizeof header);
-        return d;
-    }
     void send(const Frame& d) { ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&client), clientLen); }
+    void reply(const Frame& frame, std::uint32_t id) { send(sealed(zcl::EnvKind::kReply, id, frame)); }
 };
 
 // One datagram per frame in the envelope, never cut; a read takes only the intact reply to the
@@ -105,50 +121,41 @@ TEST(Zcl, UdpReadTakesOnlyTheIntactReplyToTheOutstandingRequest) {
     };
     ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
     EXPECT_EQ(peer.receive(&id1), req);
-    peer.send(Peer::sealed(a, id1));
-    peer.send(Peer::sealed(a, id1));  // sent twice
+    peer.reply(a, id1);
+    peer.reply(a, id1);  // sent twice
     ASSERT_TRUE(reply(61));
     EXPECT_EQ(buf[60], 0xA1);
-
     const unsigned long before = zcl::dropped_frames();
     ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
     peer.receive(&id2);
     EXPECT_NE(id2, id1);
-    Frame damaged = Peer::sealed(b, id2);
+    Frame damaged = sealed(zcl::EnvKind::kReply, id2, b);
     damaged[40] ^= 0x08;
-    peer.send(Peer::sealed(a, id1));  // late
-    peer.send(b);                     // no envelope
+    peer.reply(a, id1);  // late
+    peer.send(b);        // no envelope
     peer.send(damaged);
     peer.send(Frame(damaged.begin(), damaged.begin() + 10));
-    peer.send(Peer::sealed(b, id2));
+    peer.reply(b, id2);
     ASSERT_TRUE(reply(62));
     EXPECT_EQ(buf[0], 0xB2);
     EXPECT_EQ(zcl::dropped_frames() - before, 5u);
-
     // Nothing but a late reply: the read gives up when the reply time is over.
     zcl::set_reply_wait(std::chrono::milliseconds(200));
     ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
     peer.receive(&id1);
-    peer.send(Peer::sealed(a, id2));
+    peer.reply(a, id2);
     EXPECT_TRUE(reply(-1));
     EXPECT_EQ(ZclGetLastError(), ETIMEDOUT);
     zcl::set_reply_wait(std::chrono::milliseconds(30000));
     // The answer, too long for the buffer: refused whole.
     ASSERT_EQ(ZclWrite(h, req.data(), 56), 56);
     peer.receive(&id1);
-    peer.send(Peer::sealed(Frame(3000, 1), id1));
+    peer.reply(Frame(3000, 1), id1);
     EXPECT_TRUE(reply(-1));
     EXPECT_EQ(ZclGetLastError(), EMSGSIZE);
     EXPECT_EQ(ZclClose(h), 0);
-}
-
-// The envelope's CRC is CRC-32C (the check value of the nine digits); a failed close releases
-// the handle all the same.
-TEST(Zcl, EnvelopeCrcIsCrc32cAndAFailedCloseStillReleases) {
-    const std::uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    EXPECT_EQ(zcl::crc32c(digits), 0xE3069283u);
+    // A failed close releases the handle all the same.
     zcl::register_inproc("zcl-fp", [](std::span<const std::uint8_t>) { return std::optional<zcl::Frame>{}; });
-    HANDLE h = nullptr;
     ASSERT_EQ(ZclOpen(&h, "inproc:zcl-fp", 0), 0);
     failpoint::arm("ZclClose", 9);
     EXPECT_EQ(ZclClose(h), 9);
@@ -160,14 +167,12 @@ TEST(Zcl, EnvelopeCrcIsCrc32cAndAFailedCloseStillReleases) {
 // A station answering the generation query with its stamp in the given byte order.
 struct GenStation {
     bool big = true, silent = false, badMark = false;
-    std::uint64_t stamp = 0;
+    std::uint64_t stamp = 1700000000ull;
     std::uint16_t result = 0;
     std::uint8_t status = 0;
     int replyLen = 96, busyReplies = 0, requests = 0;  // busyReplies: replies with status 22 first
-    Frame lastRequest;
 
-    std::optional<zcl::Frame> operator()(std::span<const std::uint8_t> req) {
-        lastRequest.assign(req.begin(), req.end());
+    std::optional<zcl::Frame> operator()(std::span<const std::uint8_t>) {
         ++requests;
         if (silent) return std::nullopt;
         Frame r(96, 0);
@@ -186,21 +191,17 @@ struct GenStation {
     }
 };
 
-class LoadCheck : public WsTemp {
-protected:
-    void SetUp() override {
-        WsTemp::SetUp();
-        zcl::register_inproc("ldc-test", [this](std::span<const std::uint8_t> req) { return station(req); });
-        ASSERT_EQ(ZclOpen(&bus, "inproc:ldc-test", 0), 0);
-        dbPath = dir + "/stndb.sfdata";
-        writeDb(1700000000ull);
-    }
-    void TearDown() override {
-        ZclClose(bus);
-        zcl::unregister_inproc("ldc-test");
-        WsTemp::TearDown();
-    }
-    void writeDb(std::uint64_t stamp, std::size_t size = 0x200, const char* magic = "TUSFDB01") {
+std::string message(int detail) {
+    std::string s;
+    LdGetTReturnMessage(static_cast<unsigned short>(detail), &s);
+    return s;
+}
+
+// Each case sets up the station and the database file, and expects the check's result, its
+// detail and the detail's message line (after "ERR:LdCheckGenTime(): "; empty: not compared).
+TEST_F(ZclHome, LoadCheckComparesTheStampsAndNamesEachFailure) {
+    const std::string db = dir + "/stndb.sfdata", none = dir + "/missing.sfdata";
+    auto write_db = [&](std::uint64_t stamp, std::size_t size = 0x200, const char* magic = "TUSFDB01") {
         std::string h(size, '\0');
         h.replace(0, std::min<std::size_t>(8, size), magic, std::min<std::size_t>(8, size));
         if (size >= 0x28) {
@@ -209,97 +210,78 @@ protected:
             tb::store_u32(p + 0x0C, 3);
             tb::store_u64(p + 0x10, stamp);
         }
-        write(dbPath, h);
-    }
-    // The check's result, its detail and the detail's message line.
-    std::tuple<int, int, std::string> check() {
+        write(db, h);
+    };
+    struct Case {
+        const char* name;
+        std::function<void(GenStation&)> setup;
+        int rc, detail;
+        std::string line;
+        const std::string* file = nullptr;
+        int requests = 1;
+    } cases[] = {
+        {"agreeing stamps", [](GenStation&) {}, 0, 0, ""},
+        {"agreeing, host order", [](GenStation& s) { s.big = false; }, 0, 0, ""},  // the query's layout: the e2e saves
+        {"another stamp", [](GenStation& s) { s.stamp = 1700000001ull; }, 1, ldc::kDetailDiffer,
+         "the station was generated from another database (project 1700000000, station 1700000001)"},
+        // A stamp read in the wrong order would agree only by accident.
+        {"reversed stamp", [&](GenStation& s) { s.stamp = 0x0102030405060708ull, write_db(0x0807060504030201ull); }, 1,
+         ldc::kDetailDiffer, ""},
+        {"no file", [](GenStation&) {}, 1, ldc::kDetailDbFile, "cannot read the station database file " + none, &none, 0},
+        {"short header", [&](GenStation&) { write_db(1, 0x20); }, 1, ldc::kDetailDbHeader, "", nullptr, 0},
+        {"not a database", [&](GenStation&) { write_db(1, 0x200, "NOTADB!!"); }, 1, ldc::kDetailDbHeader,
+         "no station database header in " + db, nullptr, 0},
+        {"refused", [](GenStation& s) { s.result = 0x9401; }, 1, ldc::kDetailRefused,
+         "the station refused the generation query: " + message(0x9401) + "0x9401"},
+        {"refused, host order", [](GenStation& s) { s.result = 0x9401, s.big = false; }, 1, ldc::kDetailRefused,
+         "the station refused the generation query: " + message(0x9401) + "0x9401"},
+        {"bad order mark", [](GenStation& s) { s.badMark = true; }, 1, ldc::kDetailBadReply, ""},
+        {"reply of 80 bytes", [](GenStation& s) { s.replyLen = 80; }, 1, ldc::kDetailBadReply, ""},
+        {"reply of 40 bytes", [](GenStation& s) { s.replyLen = 40; }, 1, ldc::kDetailBadReply, ""},
+        {"busy twice", [](GenStation& s) { s.status = 22; }, 1, ldc::kDetailNoAnswer,
+         "the station does not answer (status=0x16)", nullptr, 2},  // busy: asked once more, after a second
+        {"busy once", [](GenStation& s) { s.busyReplies = 1; }, 0, 0, "", nullptr, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_db(1700000000ull);
+        GenStation station;
+        c.setup(station);
+        failpoint::reset();
+        failpoint::arm("Sleep", 0, 1, true);
+        zcl::register_inproc("ldc-test", [&](std::span<const std::uint8_t> req) { return station(req); });
+        HANDLE bus = nullptr;
+        ASSERT_EQ(ZclOpen(&bus, "inproc:ldc-test", 0), 0);
         int detail = -1;
-        const int rc = LdCheckGenTime(bus, "", "", "P", "FCS0101", nullptr, dbPath.c_str(), &detail, 0);
-        return {rc, detail, message(detail)};
+        const char* file = (c.file ? *c.file : db).c_str();
+        EXPECT_EQ(LdCheckGenTime(bus, "", "", "P", "FCS0101", nullptr, file, &detail, 0), c.rc);
+        EXPECT_EQ(detail, c.detail);
+        if (!c.line.empty()) EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): " + c.line);
+        EXPECT_EQ(station.requests, c.requests);  // 0: nothing asked of the station
+        if (c.requests == 2) {
+            const auto w = failpoint::waits();
+            ASSERT_GE(w.size(), 2u);
+            EXPECT_EQ(w[w.size() - 2].name + " " + std::to_string(w[w.size() - 2].ms), "Sleep 1000");
+        }
+        ZclClose(bus);
+        zcl::unregister_inproc("ldc-test");
     }
-    std::pair<int, int> code() {
-        const auto r = check();
-        return {std::get<0>(r), std::get<1>(r)};
-    }
-    static std::string message(int detail) {
-        std::string s;
-        LdGetTReturnMessage(static_cast<unsigned short>(detail), &s);
-        return s;
-    }
-    using R = std::tuple<int, int, std::string>;
-    static constexpr const char* kErr = "ERR:LdCheckGenTime(): ";
-
-    GenStation station;
-    HANDLE bus = nullptr;
-    std::string dbPath;
-};
-
-TEST_F(LoadCheck, AgreeingStampsInEitherOrderAndADifferentStamp) {
-    station.stamp = 1700000000ull;
-    EXPECT_EQ(code(), std::pair(0, 0));
-    station.big = false;  // the query's layout: the whole saves against fcssim in the end-to-end suite
-    EXPECT_EQ(std::get<0>(check()), 0);
-    station.big = true;
-    station.stamp = 1700000001ull;
-    EXPECT_EQ(check(), R(1, ldc::kDetailDiffer, std::string(kErr) + "the station was generated from another "
-                                                 "database (project 1700000000, station 1700000001)"));
-    // A stamp read in the wrong order would agree only by accident.
-    station.stamp = 0x0102030405060708ull;
-    writeDb(0x0807060504030201ull);
-    EXPECT_EQ(std::get<0>(check()), 1);
-}
-
-TEST_F(LoadCheck, FileUnreadableOrNoHeader) {
-    dbPath = dir + "/missing.sfdata";
-    EXPECT_EQ(check(), R(1, ldc::kDetailDbFile, kErr + ("cannot read the station database file " + dbPath)));
-    dbPath = dir + "/stndb.sfdata";
-    writeDb(1, 0x20);
-    EXPECT_EQ(code(), std::pair(1, ldc::kDetailDbHeader));
-    writeDb(1, 0x200, "NOTADB!!");
-    EXPECT_EQ(check(), R(1, ldc::kDetailDbHeader, kErr + ("no station database header in " + dbPath)));
-    EXPECT_TRUE(station.lastRequest.empty());  // nothing asked of the station
-}
-
-TEST_F(LoadCheck, StationDoesNotAnswerOrIsBusy) {
-    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
-    station.silent = true;
-    EXPECT_EQ(check(), R(1, ldc::kDetailNoAnswer, std::string(kErr) + "the station does not answer"));
-    EXPECT_EQ(failpoint::waits().back().ms, 30000u);
+    // A silent station: the reply is waited for 30 seconds.
+    GenStation silent;
+    silent.silent = true;
     failpoint::reset();
-    failpoint::arm("Sleep", 0, 1, true);
-    station.silent = false;
-    station.status = 22;
-    station.requests = 0;
-    const auto [rc, detail, line] = check();
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(line, std::string(kErr) + "the station does not answer (status=0x16)");
-    EXPECT_EQ(station.requests, 2);  // busy: asked once more, after a second
-    const auto w = failpoint::waits();
-    ASSERT_GE(w.size(), 2u);
-    EXPECT_EQ(w[w.size() - 2].name, "Sleep");
-    EXPECT_EQ(w[w.size() - 2].ms, 1000u);
-    // One busy reply, then the answer: the check goes through.
-    station.status = 0;
-    station.stamp = 1700000000ull;
-    station.busyReplies = 1;
-    EXPECT_EQ(std::get<0>(check()), 0);
-}
-
-TEST_F(LoadCheck, StationRefusesOrAnswersMalformed) {
-    station.result = 0x9401;
-    EXPECT_EQ(check(), R(1, ldc::kDetailRefused, kErr + ("the station refused the generation query: " +
-                                                          message(0x9401) + "0x9401")));
-    station.big = false;  // a host-order station's refusal, without the order mark
-    const auto [rc, detail, line] = check();
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(line.substr(line.size() - 6), "0x9401");
-    station.result = 0;
-    for (auto [badMark, len] : {std::pair{true, 96}, {false, 80}, {false, 40}}) {
-        station.badMark = badMark;
-        station.replyLen = len;
-        EXPECT_EQ(code(), std::pair(1, ldc::kDetailBadReply)) << len;
-    }
-    std::string s;  // a station code without a text of its own gets a generic one
+    failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT);
+    zcl::register_inproc("ldc-test", [&](std::span<const std::uint8_t> req) { return silent(req); });
+    HANDLE bus = nullptr;
+    ASSERT_EQ(ZclOpen(&bus, "inproc:ldc-test", 0), 0);
+    int detail = -1;
+    EXPECT_EQ(LdCheckGenTime(bus, "", "", "P", "FCS0101", nullptr, db.c_str(), &detail, 0), 1);
+    EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): the station does not answer");
+    EXPECT_EQ(failpoint::waits().back().ms, 30000u);
+    ZclClose(bus);
+    zcl::unregister_inproc("ldc-test");
+    // A station code without a text of its own gets a generic one.
+    std::string s;
     EXPECT_EQ(LdGetTReturnMessage(0x9401, &s), 0);
     EXPECT_NE(s.rfind("Station result code", 0), 0u);
     EXPECT_EQ(LdGetTReturnMessage(0x1234, &s), 1);

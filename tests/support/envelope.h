@@ -1,0 +1,15 @@
+// A frame in the transport envelope of the control bus, as the one datagram that carries it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "ZclNthmi/zcl_envelope.h"
+
+inline std::vector<std::uint8_t> sealed(zcl::EnvKind kind, std::uint32_t id, const std::vector<std::uint8_t>& frame) {
+    std::uint8_t header[zcl::kEnvelopeSize];
+    zcl::seal(kind, id, frame, header);
+    std::vector<std::uint8_t> d(header, header + sizeof header);
+    d.insert(d.end(), frame.begin(), frame.end());
+    return d;
+}
