@@ -47,7 +47,9 @@ TEST(Zcl, OpenRefusesMalformedAndNonLoopbackDevices) {
     for (const auto& [device, err] : bad) {
         HANDLE h = nullptr;
         EXPECT_NE(ZclOpen(&h, device, 0), 0) << device;
-        if (err) EXPECT_EQ(ZclGetLastError(), err) << device;
+        if (err) {
+            EXPECT_EQ(ZclGetLastError(), err) << device;
+        }
         EXPECT_EQ(h, nullptr);
     }
 }
@@ -72,7 +74,9 @@ TEST(Zcl, EnvelopeRefusesEachFaultWithItsError) {
         std::uint32_t id = 0;
         std::span<const std::uint8_t> frame;
         EXPECT_EQ(zcl::open(zcl::EnvKind::kReply, datagram, &id, &frame), want) << zcl::env_error_text(want);
-        if (want == zcl::EnvError::kNone) EXPECT_EQ(id, 0x01020304u);
+        if (want == zcl::EnvError::kNone) {
+            EXPECT_EQ(id, 0x01020304u);
+        }
     }
 }
 
@@ -256,7 +260,9 @@ TEST_F(ZclHome, LoadCheckComparesTheStampsAndNamesEachFailure) {
         const char* file = (c.file ? *c.file : db).c_str();
         EXPECT_EQ(LdCheckGenTime(bus, "", "", "P", "FCS0101", nullptr, file, &detail, 0), c.rc);
         EXPECT_EQ(detail, c.detail);
-        if (!c.line.empty()) EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): " + c.line);
+        if (!c.line.empty()) {
+            EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): " + c.line);
+        }
         EXPECT_EQ(station.requests, c.requests);  // 0: nothing asked of the station
         if (c.requests == 2) {
             const auto w = failpoint::waits();
