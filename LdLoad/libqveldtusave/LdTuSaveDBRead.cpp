@@ -31,7 +31,7 @@ struct LdTuSaveReadLines {
 };
 
 void LdTuSaveNoMemory(DWORD dwSize) {
-    LdTuSaveMsgf("ERR:%s dwSize = %d", LdTuSaveText(IDS_NOMEMORY).c_str(), static_cast<int>(dwSize));
+    LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_NOMEMORY, " dwSize = %d", static_cast<int>(dwSize));
 }
 
 bool LdTuSaveReadWhole(LdTuSaveFile& file, const std::string& path, const LdTuSaveReadLines& lines,
@@ -262,16 +262,16 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
     {
         LdTuSaveFile file;
         if (std::uint32_t nRtn = file.Open(inf->strDbFilePath, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN)) {
-            LdTuSaveMsgf("ERR:%s FileName=%s, nRtn = %d", LdTuSaveText(IDS_DBOPEN).c_str(), inf->strDbFilePath.c_str(),
-                         static_cast<int>(nRtn));
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBOPEN, " FileName=%s, nRtn = %d", inf->strDbFilePath.c_str(),
+                            static_cast<int>(nRtn));
             return TUSAVE_E_DBREAD;
         }
         static const LdTuSaveReadLines kDbLines = {
             [](const std::string&, DWORD dwRtn) {
-                LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBSIZE).c_str(), static_cast<int>(dwRtn));
+                LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBSIZE, " dwRtn = %d", static_cast<int>(dwRtn));
             },
             [](const std::string&, DWORD dwRtn) {
-                LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBREAD).c_str(), static_cast<int>(dwRtn));
+                LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBREAD, " dwRtn = %d", static_cast<int>(dwRtn));
             },
         };
         std::uint8_t* pImage = nullptr;
@@ -279,7 +279,7 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
         if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return TUSAVE_E_DBREAD;
         inf->pDbImage = pImage;
         if (std::uint32_t nRtn = file.Close()) {
-            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_FILE_CLOSE, " nRtn = %d", static_cast<int>(nRtn));
             __QVEEngFree(inf->pDbImage, kSource, __LINE__);
             inf->pDbImage = nullptr;
             return TUSAVE_E_DBREAD;
@@ -328,21 +328,21 @@ std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
     LdTuSaveFile file;
     if (std::uint32_t nRtn = file.Open(inf->strDbFilePath, GENERIC_WRITE, 0,
                                        FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE)) {
-        LdTuSaveMsgf("ERR:%s FileName = %s, nRtn = %d", LdTuSaveText(IDS_DBWRITEOPEN).c_str(),
-                     inf->strDbFilePath.c_str(), static_cast<int>(nRtn));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBWRITEOPEN, " FileName = %s, nRtn = %d", inf->strDbFilePath.c_str(),
+                        static_cast<int>(nRtn));
         return TUSAVE_E_DBWRITE;
     }
     DWORD dwWritten = 0;
     BOOL ok = WriteFile(file.get(), inf->pDbImage, inf->dbImageSize, &dwWritten, nullptr);
     if (!ok || dwWritten != inf->dbImageSize) {
         // A short write has no system error of its own.
-        LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_DBWRITE).c_str(), static_cast<int>(ok ? 0 : GetLastError()));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBWRITE, " dwRtn = %d", static_cast<int>(ok ? 0 : GetLastError()));
         return TUSAVE_E_DBWRITE;  // the close discards the partly written copy
     }
     if (std::uint32_t nRtn = file.Close()) {
         // Only a failed folder sync after the rename leaves the new file in place.
-        LdTuSaveMsgf("ERR:%s nRtn = %d%s", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn),
-                     nRtn == PORT_ERROR_NOT_CONFIRMED ? " (written, but not confirmed on disk)" : "");
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_FILE_CLOSE, " nRtn = %d%s", static_cast<int>(nRtn),
+                        nRtn == PORT_ERROR_NOT_CONFIRMED ? " (written, but not confirmed on disk)" : "");
         return TUSAVE_E_DBWRITE;
     }
     return TUSAVE_OK;

@@ -68,7 +68,7 @@ constexpr std::size_t kLocationBuf = 128;
 constexpr std::uint32_t kMaxLocation = 255;   // the path service takes an 8-bit location
 
 void LdTuSaveErrText(std::uint32_t textId, const std::string& detail) {
-    LdTuSaveMsgf("ERR:%s%s", LdTuSaveText(textId).c_str(), detail.c_str());
+    LdTuSaveMsgText(LDTUSAVE_MSG_ERR, textId, "%s", detail.c_str());
 }
 
 // The file name of path without folder and extension.
@@ -264,7 +264,7 @@ std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
     bool notOpened = false, readFailed = false;
     LdTuSaveEditFile* hFile = files->Get(strPath, workCopy, &notOpened, &readFailed);
     if (notOpened) {
-        LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), LdTuSaveBareName(strPath).c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_EDIT_MISSING, " %s", LdTuSaveBareName(strPath).c_str());
         return 0;
     }
     if (!hFile) return TUSAVE_E_SEEKREAD;
@@ -280,13 +280,13 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
     inf->filePath.GetStnNo(inf->strStation.c_str(), stnNo);
     std::string strPath;
     if (std::uint32_t dwRtn = inf->filePath.GetPath(inf->strStation.c_str(), stnNo, 0, 0, "FCANM", nullptr, strPath)) {
-        LdTuSaveMsgf("ERR:%s:AN", LdTuSaveText(IDS_EDIT_PATH).c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_EDIT_PATH, ":AN");
         return dwRtn;
     }
     bool notOpened = false, readFailed = false;
     LdTuSaveEditFile* hFile = files->Get(strPath, false, &notOpened, &readFailed);
     if (notOpened) {
-        LdTuSaveMsgf("WRN:%s %s", LdTuSaveText(IDS_EDIT_MISSING).c_str(), strPath.c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_EDIT_MISSING, " %s", strPath.c_str());
         return 0;
     }
     if (!hFile) return TUSAVE_E_SEEKREAD;
@@ -411,8 +411,8 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
         files.BeginEntry();
         if (std::uint32_t nRtn = LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strPath, &files)) {
             if (nRtn == TUSAVE_E_NOBLOCK)
-                LdTuSaveMsgf("ERR:%s%s u16BlockNum=%d", LdTuSaveText(IDS_EDIT_NOBLOCK).c_str(), strPath.c_str(),
-                             static_cast<int>(entry.blockNo));
+                LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK, "%s u16BlockNum=%d", strPath.c_str(),
+                                static_cast<int>(entry.blockNo));
             dwRtn = TUSAVE_E_EDIT;
             break;
         }

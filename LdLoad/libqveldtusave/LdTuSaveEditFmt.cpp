@@ -20,9 +20,7 @@ namespace {
 constexpr DWORD kRandomAccess = 0x10000000u;
 constexpr std::size_t kCloseGroup = 256;   // files held and committed per group of syncs
 
-void LdTuSavesPathErr(std::uint32_t textId, const char* path) {
-    LdTuSaveMsgf("ERR:%s%s", LdTuSaveText(textId).c_str(), path);
-}
+void LdTuSavesPathErr(std::uint32_t textId, const char* path) { LdTuSaveMsgText(LDTUSAVE_MSG_ERR, textId, "%s", path); }
 
 void LdTuSavesErrLine(std::uint32_t textId) { LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, textId); }
 
@@ -467,6 +465,6 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
         tb::store_u16(rec + kTagRecUaid, u16Uaid);
         return 0;
     }
-    LdTuSaveMsgf("ERR:%s:blockNo=%#x", LdTuSaveText(IDS_STNEDIT_NOBLOCK).c_str(), static_cast<int>(nBlockNo));
+    LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOBLOCK, ":blockNo=%#x", static_cast<int>(nBlockNo));
     return TUSAVE_E_EDIT;
 }

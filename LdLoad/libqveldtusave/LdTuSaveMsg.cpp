@@ -47,6 +47,21 @@ void LdTuSaveMsgf(const char* fmt, ...) {
     QVEEngPutMsgBuf(s.c_str());
 }
 
+namespace {
+const char* const kKindPrefix[] = {"ERR:", "WRN:", "MSG:"};
+}
+
+void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId, const char* restFmt, ...) {
+    va_list ap;
+    va_start(ap, restFmt);
+    const std::string rest = LdTuSaveVFormat(restFmt, ap);
+    va_end(ap);
+    const std::string line = kKindPrefix[kind <= LDTUSAVE_MSG_MSG ? kind : 0] + LdTuSaveText(textId) + rest;
+    QVEEngPutMsgBuf(line.c_str());
+}
+
+void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId) { LdTuSaveMsgText(kind, textId, "%s", ""); }
+
 std::uint32_t LdTuSaveMsgPut(std::uint32_t kind, std::uint32_t textId) {
     static const char* const kPrefix[] = {"ERR:%s", "WRN:%s", "MSG:%s"};
     std::string text;

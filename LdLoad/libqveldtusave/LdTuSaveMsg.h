@@ -26,6 +26,11 @@ void LdTuSaveTrace(const char* project, const char* text);
 [[nodiscard]] std::string LdTuSaveVFormat(const char* fmt, va_list ap);
 // Formats and puts out one line.
 void LdTuSaveMsgf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// "<kind prefix><resource text of textId><rest>", rest printf-formatted: the form of the lines
+// that begin with a resource text. Put out even when the resource has no text.
+void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId, const char* restFmt, ...)
+    __attribute__((format(printf, 3, 4)));
+void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId);
 // "ERR:<source>:<number>:<detail>" ("ERR::<source>:..." with doubledColon), the form of the
 // lines that report a failed service call by source unit and a fixed number per message.
 void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...)

@@ -128,17 +128,17 @@ void LdTuSaveToolRun(const std::string& tool, const std::vector<std::string>& ar
     if (!CreateProcessV(tool.c_str(), argv, &hProcess)) {
         // The command line only shows the run: the tool gets the argument vector.
         const std::string cmd = tool + " " + strArgs + file;
-        LdTuSaveMsgf("WRN:%s:%#x:shgsave %s", LdTuSaveText(IDS_TOOL_RUN).c_str(), GetLastError(), cmd.c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_RUN, ":%#x:shgsave %s", GetLastError(), cmd.c_str());
         return;
     }
     if (WaitForSingleObject(hProcess, INFINITE) != WAIT_OBJECT_0) {
-        LdTuSaveMsgf("WRN:%s:dwRtn=%#x:%s", LdTuSaveText(IDS_TOOL_WAIT).c_str(), GetLastError(), file.c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_WAIT, ":dwRtn=%#x:%s", GetLastError(), file.c_str());
     } else {
         DWORD dwRtn = 0;
         if (!GetExitCodeProcess(hProcess, &dwRtn))
-            LdTuSaveMsgf("WRN:%s:dwRtn=%#x:%s", LdTuSaveText(IDS_TOOL_EXITCODE).c_str(), GetLastError(), file.c_str());
+            LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_EXITCODE, ":dwRtn=%#x:%s", GetLastError(), file.c_str());
         else if (dwRtn != 0)
-            LdTuSaveMsgf("WRN:%s:dwRtn=%#x:%s", LdTuSaveText(IDS_TOOL_FAILED).c_str(), dwRtn, file.c_str());
+            LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_FAILED, ":dwRtn=%#x:%s", dwRtn, file.c_str());
     }
     CloseHandle(hProcess);
 }
@@ -166,7 +166,7 @@ std::uint32_t LdTuSaveCtrlUpdateParmFile(LdTuSaveCtrlInf* inf) {
         for (const std::string& file : files) LdTuSaveToolRun(*tool, args, strArgs, file);
     } else {
         // Without the workstation folder there is no tool to run: one warning for all files.
-        LdTuSaveMsgf("WRN:%s:%#x:shgsave %s", LdTuSaveText(IDS_TOOL_RUN).c_str(), dwErr, strArgs.c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_RUN, ":%#x:shgsave %s", dwErr, strArgs.c_str());
     }
     LdTuSaveMsgPut(LDTUSAVE_MSG_MSG, IDS_TOOL_END);
     return TUSAVE_OK;

@@ -37,7 +37,7 @@ int TuGetStation(tucomn* tc) {
     }
     name[sizeof name - 1] = '\0';
     if (ZclOpen(&tc->zclHandle, name, 0) != 0) {
-        LdTuSaveMsgf("ERR:%s dwRtn = %d", LdTuSaveText(IDS_UPLOAD_BUS_OPEN).c_str(), static_cast<int>(ZclGetLastError()));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_UPLOAD_BUS_OPEN, " dwRtn = %d", static_cast<int>(ZclGetLastError()));
         return TU_NG;
     }
     tc->zclOpened = 1;

@@ -116,7 +116,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
             return TUSAVE_E_INIT;
         }
         if (vrec == 1) {
-            LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_VREC_RUNNING).c_str());
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_VREC_RUNNING);
             return TUSAVE_E_INIT;
         }
     } else {
@@ -126,7 +126,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
             return TUSAVE_E_INIT;
         }
         if (underTest == 0) {
-            LdTuSaveMsgf("ERR:%s:%s:%s", LdTuSaveText(IDS_NOT_UNDER_TEST).c_str(), project, station);
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_NOT_UNDER_TEST, ":%s:%s", project, station);
             return TUSAVE_E_INIT;
         }
     }
@@ -137,7 +137,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
 
     std::uint32_t nRtn = projectKind == 3 ? inf->sysObj.InitEqlz(project) : inf->sysObj.Init(project);
     if (nRtn != 0) {
-        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_SYSOBJ_INIT).c_str(), static_cast<int>(nRtn));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_SYSOBJ_INIT, " nRtn = %d", static_cast<int>(nRtn));
         return TUSAVE_E_INIT;
     }
     if (projectKind == 3) {
@@ -160,7 +160,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     _OdtStnInf stnInf{};
     nRtn = inf->sysObj.StnConfByName(station, &stnInf);
     if (nRtn != 0) {
-        LdTuSaveMsgf("ERR:%s%s nRtn = %d", LdTuSaveText(IDS_STNCONF).c_str(), station, static_cast<int>(nRtn));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_STNCONF, "%s nRtn = %d", station, static_cast<int>(nRtn));
         return TUSAVE_E_INIT;
     }
     inf->stnNo = static_cast<std::uint8_t>(stnInf.wStnNo & 0xFF);
@@ -169,19 +169,18 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     std::string strRefPath;
     nRtn = inf->filePath.GetFCSFilePath(station, "FCREFRDB", strRefPath);
     if (nRtn != 0) {
-        LdTuSaveMsgf("ERR:%s%d nRtn = %d", LdTuSaveText(IDS_REFDB_PATH).c_str(), inf->stnNo, static_cast<int>(nRtn));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_REFDB_PATH, "%d nRtn = %d", inf->stnNo, static_cast<int>(nRtn));
         return TUSAVE_E_INIT;
     }
     nRtn = inf->refFCS.DbOpen(strRefPath.c_str(), 0, 0);
     if (nRtn != 0) {
-        LdTuSaveMsgf("ERR:%s%s nRtn = %d", LdTuSaveText(IDS_REFDB_OPEN).c_str(), strRefPath.c_str(),
-                     static_cast<int>(nRtn));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_REFDB_OPEN, "%s nRtn = %d", strRefPath.c_str(), static_cast<int>(nRtn));
         return TUSAVE_E_INIT;
     }
     inf->refDbOpenFlag = 1;
     nRtn = inf->refFCS.ElemTblOpen(0, 0);
     if (nRtn != 0) {
-        LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_ELEMTBL).c_str(), static_cast<int>(nRtn));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_ELEMTBL, " nRtn = %d", static_cast<int>(nRtn));
         return TUSAVE_E_INIT;
     }
     {
@@ -193,7 +192,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
         sort.nField[5] = 1;
         nRtn = inf->refFCS.ElemTblListAll(&sel, &sort, inf->elemList);
         if (nRtn != 0) {
-            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_ELEMTBL).c_str(), static_cast<int>(nRtn));
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_ELEMTBL, " nRtn = %d", static_cast<int>(nRtn));
             return TUSAVE_E_INIT;
         }
     }
@@ -204,7 +203,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     std::string strPath;
     nRtn = inf->filePath.GetFCSFilePath(station, "FCLSF", strPath);
     if (nRtn != 0) {
-        LdTuSaveMsgf("ERR:%s%d nRtn = %d", LdTuSaveText(IDS_DBFILE_PATH).c_str(), inf->stnNo, static_cast<int>(nRtn));
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBFILE_PATH, "%d nRtn = %d", inf->stnNo, static_cast<int>(nRtn));
         return TUSAVE_E_STNFILE;
     }
     LdTuSaveFile dbFile;
@@ -215,7 +214,7 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
         inf->strDbFilePath = strPath;
         nRtn = dbFile.Close();
         if (nRtn != 0) {
-            LdTuSaveMsgf("ERR:%s nRtn = %d", LdTuSaveText(IDS_FILE_CLOSE).c_str(), static_cast<int>(nRtn));
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_FILE_CLOSE, " nRtn = %d", static_cast<int>(nRtn));
             good = false;
         }
     }
@@ -242,17 +241,17 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
 // ---- generation-time check ----------------------------------------------------------------
 
 std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
-    LdTuSaveMsgf("MSG:%s", LdTuSaveText(IDS_GENTIME_START).c_str());
+    LdTuSaveMsgText(LDTUSAVE_MSG_MSG, IDS_GENTIME_START);
 
     char szDevice[256] = {};
     if (ZclGetDeviceName(szDevice, 0) != 0) {
-        LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_DEVNAME).c_str(), ZclGetLastError());
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_BUS_DEVNAME, "%ld", ZclGetLastError());
         return TUSAVE_E_BUS;
     }
     szDevice[sizeof szDevice - 1] = '\0';
     LdTuSaveBus bus;
     if (bus.Open(szDevice) != 0) {
-        LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_OPEN).c_str(), ZclGetLastError());
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_BUS_OPEN, "%ld", ZclGetLastError());
         return TUSAVE_E_BUS;
     }
 
@@ -261,10 +260,10 @@ std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
                               inf->strStation.c_str(), &inf->sysObj, inf->strDbFilePath.c_str(), &nDetail, 0);
     if (nRtn == 0) {
         if (bus.Close() != 0) {
-            LdTuSaveMsgf("ERR:%s%ld", LdTuSaveText(IDS_BUS_CLOSE).c_str(), ZclGetLastError());
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_BUS_CLOSE, "%ld", ZclGetLastError());
             return TUSAVE_E_BUS;
         }
-        LdTuSaveMsgf("MSG:%s", LdTuSaveText(IDS_GENTIME_OK).c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_MSG, IDS_GENTIME_OK);
         return TUSAVE_OK;
     }
     if (nRtn == 3) return TUSAVE_E_UPLOAD;
@@ -274,7 +273,7 @@ std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
         QVEEngPutMsgBuf(strLine.c_str());
         return TUSAVE_E_UPLOAD;
     }
-    LdTuSaveMsgf("ERR:%s", LdTuSaveText(IDS_GENTIME_MISMATCH).c_str());
+    LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_GENTIME_MISMATCH);
     return TUSAVE_E_GENTIME;
 }
 
@@ -358,8 +357,7 @@ extern "C" unsigned int QVELdFcsTuningParmSave(const char* parm1, const char* pa
 
     LdTuSavePrgPut(0);
     std::time_t tStart = QVCTime(nullptr);
-    LdTuSaveMsgf("MSG:%s  %s   %s", LdTuSaveText(IDS_TUSAVE_START).c_str(), szStation,
-                 LdTuSaveTimeText(tStart).c_str());
+    LdTuSaveMsgText(LDTUSAVE_MSG_MSG, IDS_TUSAVE_START, "  %s   %s", szStation, LdTuSaveTimeText(tStart).c_str());
 
     char szLockInfo[16] = {};
     dwRtn = QVEEdaGenLockStation(szProject, szStation, 1, szLockInfo, 16, &g_hGenLock);

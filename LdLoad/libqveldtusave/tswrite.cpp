@@ -220,8 +220,8 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
         _QVEElemTbl elem;
         const std::uint32_t nRtn = ElemSearch(elemName.c_str(), *ctx.tp->pElemList, &elem);
         if (nRtn != 0) {
-            LdTuSaveMsgf("ERR:%s%s ,nRtn = %d", LdTuSaveText(LdTuSaveIds::IDS_ELEM_NOTFOUND).c_str(),
-                         elemName.c_str(), static_cast<int>(nRtn));
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, LdTuSaveIds::IDS_ELEM_NOTFOUND, "%s ,nRtn = %d", elemName.c_str(),
+                            static_cast<int>(nRtn));
             return 1;
         }
         location = ctx.tp->pElemList->Text(elem.strLocation);
@@ -333,8 +333,8 @@ std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& ar
         if (count >= kArchiveMax) {
             const std::string victim = folder + "/" + oldest;
             if (!DeleteFileA(victim.c_str())) {
-                LdTuSaveMsgf("ERR:%s%s dwRtn = %d", LdTuSaveText(LdTuSaveIds::IDS_TPARCHIVE_DELETE).c_str(),
-                             victim.c_str(), static_cast<int>(GetLastError()));
+                LdTuSaveMsgText(LDTUSAVE_MSG_ERR, LdTuSaveIds::IDS_TPARCHIVE_DELETE, "%s dwRtn = %d", victim.c_str(),
+                                static_cast<int>(GetLastError()));
                 return TUSAVE_E_TPARCHIVE;
             }
         }

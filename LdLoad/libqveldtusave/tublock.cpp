@@ -148,8 +148,9 @@ int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc) {
         } else {
             const std::uint16_t status = item->status;
             const std::uint32_t first = status == 0x9412 ? IDS_ITEM_NORECORD : status == 0x9413 ? IDS_ITEM_RECNOTAVAIL : IDS_ITEM_NOTSAVED;
-            LdTuSaveMsgf("ERR:%s %s%s %s0x%x %s0x%x", LdTuSaveText(first).c_str(), LdTuSaveText(IDS_ITEM_TAG).c_str(),
-                         e.tagName, LdTuSaveText(IDS_ITEM_BLKCODE).c_str(), e.blkCode, LdTuSaveText(IDS_ITEM_STATUS).c_str(), status);
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, first, " %s%s %s0x%x %s0x%x", LdTuSaveText(IDS_ITEM_TAG).c_str(),
+                            e.tagName, LdTuSaveText(IDS_ITEM_BLKCODE).c_str(), e.blkCode,
+                            LdTuSaveText(IDS_ITEM_STATUS).c_str(), status);
             if (!cur.Next(*item, 0)) return TU_NG;
         }
         ++k;
@@ -172,8 +173,8 @@ int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
     }
     const Identity db = IdentityOf(From(TuImage(tc), hdr)).value_or(Identity{});   // the search proved the fixed part
     if (db.code != up->code) {
-        LdTuSaveMsgf("WRN:%s%04d DB = 0x%04x, SAVE = 0x%04x", LdTuSaveText(IDS_BLKCODE_DIFFERS).c_str(), blockNo,
-                     static_cast<int>(db.code), static_cast<int>(up->code));
+        LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_BLKCODE_DIFFERS, "%04d DB = 0x%04x, SAVE = 0x%04x", blockNo,
+                        static_cast<int>(db.code), static_cast<int>(up->code));
         *lastChkBlkNo = blockNo;
         return TU_OK;
     }
@@ -185,7 +186,7 @@ int TusBlockHeaderCheck(std::uint8_t* bldbPtrTbl, const TuUpLoadItem* item, std:
         *lastChkBlkNo = 0;
         return TU_OK;
     }
-    LdTuSaveMsgf("WRN:%s%04d DB = %s, SAVE = %s", LdTuSaveText(IDS_TAG_DIFFERS).c_str(), blockNo, db.tag, up->tag);
+    LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TAG_DIFFERS, "%04d DB = %s, SAVE = %s", blockNo, db.tag, up->tag);
     *lastChkBlkNo = blockNo;
     return TU_OK;
 }
@@ -321,7 +322,7 @@ int TuBlockList(std::uint8_t* bldbPtrTbl, tucomn* tc) {
 
 int TuAreaSave(tucomn* tc) {
     const std::string areaName = tc->pAreaName ? *tc->pAreaName : std::string();
-    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(IDS_AREA_START).c_str(), areaName.c_str());
+    LdTuSaveMsgText(LDTUSAVE_MSG_MSG, IDS_AREA_START, "%s", areaName.c_str());
     std::uint8_t* bldb = nullptr;
     if (TuGetAreaTbl(tc, &bldb) != TU_OK) return TU_NG;
     tc->lastChkBlkNo = 0;
@@ -337,6 +338,6 @@ int TuAreaSave(tucomn* tc) {
         }
     }
     if (TuSaveEndReq(tc) != TU_OK) return TU_NG;
-    LdTuSaveMsgf("MSG:%s%s", LdTuSaveText(IDS_AREA_END).c_str(), areaName.c_str());
+    LdTuSaveMsgText(LDTUSAVE_MSG_MSG, IDS_AREA_END, "%s", areaName.c_str());
     return TU_OK;
 }

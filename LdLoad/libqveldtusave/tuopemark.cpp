@@ -168,7 +168,7 @@ int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc) {
             return TU_NG;
         }
         if (item->status != 0) {
-            LdTuSaveMsgf("WRN:%s:iReturn=%#x:type=%#x", LdTuSaveText(IDS_OPEMARK_ITEM).c_str(), item->status, kind);
+            LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_OPEMARK_ITEM, ":iReturn=%#x:type=%#x", item->status, kind);
             static_cast<void>(cur.Next(*item, 0));   // checked above
             continue;
         }

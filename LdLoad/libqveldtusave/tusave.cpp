@@ -156,7 +156,7 @@ bool TuRtnPara(const std::uint8_t* rtn, int rtnLen, std::uint8_t* para, const ch
 int TuRequest(tucomn* tc, std::uint8_t* frame, int len, std::uint32_t transportText, std::uint32_t refusalText,
               std::uint8_t** rtn, int* rtnLen) {
     if (TuZclRWRetry(0, tc->zclHandle, frame, len, rtn, rtnLen) != TU_OK) {
-        LdTuSaveMsgf("ERR:%s", LdTuSaveText(transportText).c_str());
+        LdTuSaveMsgText(LDTUSAVE_MSG_ERR, transportText);
         return TU_NG;
     }
     FcMnSaveHeader rtnHdr;
@@ -289,7 +289,7 @@ int TuUpLoadData(std::uint8_t* workBuf, tucomn* tc, const TuUpLoadTexts& texts) 
         std::uint8_t* rtn = nullptr;
         int rtnLen = 0;
         if (TuZclRWRetry(0, tc->zclHandle, frame, len, &rtn, &rtnLen) != TU_OK) {
-            LdTuSaveMsgf("ERR:%s", LdTuSaveText(texts.transportText).c_str());
+            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, texts.transportText);
             return TU_NG;
         }
         FcMnSaveHeader rtnHdr;
