@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     char tmpl[] = "/tmp/tusave-crashloop-XXXXXX";
     if (!mkdtemp(tmpl)) return 2;
-    Loop loop{tmpl, std::string(tmpl) + "/pristine", std::string(tmpl) + "/work", std::string(tmpl) + "/trace.txt"};
+    Loop loop{tmpl, std::string(tmpl) + "/pristine", std::string(tmpl) + "/work", std::string(tmpl) + "/trace.txt", {}, {}};
 
     sample::Description d = sample::default_description();
     d.stations.resize(1);
