@@ -333,7 +333,7 @@ TEST_F(Cli, TpFileThatIsNoRegularFileOrTooLargeEndsEveryReaderWithALine) {
         EXPECT_NE(err_.find("tusave diff: " + tp + ": " + why), std::string::npos) << err_;
         out = e2e::joined(tusave(kSave + "--mode 2 --summary"));
         EXPECT_EQ(status_, kind == "huge" ? 0 : 1) << out;
-        for (const std::string part : kind == "huge" ? Lines{"(against not told: the TP file before the save: " + tp + ": " + why}
+        for (const std::string& part : kind == "huge" ? Lines{"(against not told: the TP file before the save: " + tp + ": " + why}
                                                      : Lines{"Save of FCS0101 failed after ", ": 0x20234105 ("})
             EXPECT_NE(out.find(part), std::string::npos) << out;
     }
@@ -607,9 +607,10 @@ TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
         Lines warnings;
         std::copy_if(lines.begin(), lines.end(), std::back_inserter(warnings),
                      [](const std::string& l) { return l.rfind("WRN:", 0) == 0; });
-        if (&st == &res.stations[0])
+        if (&st == &res.stations[0]) {
             EXPECT_EQ(warnings, Lines{"WRN:LdTuSaveCtrlUpdateParmFile:custom file name refused:\"" + folder +
                                       "/ab\\x0aRESULT 0x00000000.xseg\""});
+        }
         EXPECT_GT(e2e::expect_saved_records_equal_memory(st), 0u);
         fcsFiles += st.toolFilesFcs.size();
     }
