@@ -1,29 +1,19 @@
-// The crash loop: saves of a small sample station, run by the tusave program against a
-// simulated station that delays every reply, killed with SIGKILL at a random moment (a random
-// step, then a random delay into it; seeded, so a run repeats). After each kill every file of
-// the workstation folder must be the one from before the save or the one a good save leaves,
-// the generation lock must be free, and the next save must succeed and leave the good result.
-// The project's history database must open and be whole, hold no half-written save, show the
-// killed save as interrupted (or done, when the kill came after its record), and record the
-// next save with the values of the TP file it wrote.
-//
+// The crash loop: saves of a small sample station by the tusave program against a simulated
+// station that delays every reply, killed with SIGKILL at a random (seeded) moment: a random step,
+// then a random delay into it. After each kill every file of the workstation folder is the one
+// from before or the one a good save leaves, the lock is free, the history database is whole
+// and shows the killed save interrupted (or done, killed after its record), and the next save
+// succeeds, leaves the good result and is recorded with the values of the TP file it wrote.
 //     crashloop [--runs N] [--seed S] [--delay-ms D] [--keep]
-//
 // Exit status 0 when every run held, 1 otherwise (each violation is said on stderr).
 #include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
+#include <sqlite3.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
 #include <random>
 #include <thread>
-
-#include <sqlite3.h>
 
 #include "e2e_fcssim.h"
 
@@ -41,10 +31,8 @@ Files snapshot(const std::string& root) {
     return f;
 }
 
-// What a killed writer leaves: a temporary of a replace-whole write (".<name>.<pid>.<n>.tmp"),
-// or the TP writer's "<TP file>.tmp", only complete: the text of the good save, which the writer
-// removes after the archive copy (the next good save replaces and removes one left by a kill
-// in between).
+// What a killed writer leaves: a temporary of a replace-whole write (".<name>.<pid>.<n>.tmp"), or
+// the TP writer's "<TP file>.tmp" only complete (the next good save replaces and removes it).
 bool is_temp(const std::string& rel, const std::string& bytes, const Files& good) {
     const fs::path path(rel);
     const std::string base = path.filename().string();
@@ -71,9 +59,7 @@ struct Loop {
             setenv("TUSAVE_TRACE", trace.c_str(), 1);
             setenv("TUSAVE_FIXED_TIME", "1767225600", 1);
             setenv("TZ", "UTC", 1);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
+            dup2(open("/dev/null", O_WRONLY), 1), dup2(1, 2);
             const std::string exe = std::string(TUSAVE_BUILD_DIR) + "/tools/tusave/tusave";
             execl(exe.c_str(), exe.c_str(), "save", "--project", "DEMO", "--station", "FCS0101", "--raw",
                   static_cast<char*>(nullptr));
@@ -113,8 +99,7 @@ struct Loop {
     int tusave(const std::string& args, std::string* out = nullptr) const {
         std::vector<std::string> lines;
         const int rc = e2e::shell("TUSAVE_HOME='" + work + "' TZ=UTC '" + e2e::kTusave + "' " + args + " 2>/dev/null", &lines);
-        for (const auto& l : lines)
-            if (out) *out += l + "\n";
+        if (out) *out = e2e::joined(lines);
         return rc;
     }
     // The recorded saves of the station, oldest first; a problem goes to bad.
@@ -135,13 +120,10 @@ struct Loop {
             if (result != "ok") bad.push_back("the history database is not whole: " + result);
         }
         std::string out;
-        if (tusave("history --project DEMO --station FCS0101 --json", &out) != 0) {
-            bad.push_back("tusave history failed");
-            return nlohmann::json::array();
-        }
+        const bool ran = tusave("history --project DEMO --station FCS0101 --json", &out) == 0;
         nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
-        if (!j.is_array()) {
-            bad.push_back("tusave history --json gave no array");
+        if (!ran || !j.is_array()) {
+            bad.push_back(ran ? "tusave history --json gave no array" : "tusave history failed");
             return nlohmann::json::array();
         }
         std::reverse(j.begin(), j.end());
@@ -155,17 +137,14 @@ struct Loop {
             bad.push_back(when + ": the values of save " + id + " do not rebuild the TP file (diff " + std::to_string(rc) + ")");
     }
     bool trace_has(const std::string& step) const {
-        std::ifstream in(trace);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
-        return text.find(" " + step + " Start") != std::string::npos;
+        return e2e::read_text(trace).find(" " + step + " Start") != std::string::npos;
     }
     // The lock file can be locked: no process holds the station.
     bool lock_free() const {
         const std::string path = work + "/lock/DEMO/FCS0101.genlock";
         const int fd = open(path.c_str(), O_RDONLY);
-        if (fd < 0) return !fs::exists(path);
-        const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-        close(fd);
+        const bool free = fd < 0 ? !fs::exists(path) : flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0) close(fd);
         return free;
     }
 };
@@ -191,11 +170,7 @@ int main(int argc, char** argv) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     char tmpl[] = "/tmp/tusave-crashloop-XXXXXX";
     if (!mkdtemp(tmpl)) return 2;
-    Loop loop;
-    loop.root = tmpl;
-    loop.pristine = loop.root + "/pristine";
-    loop.work = loop.root + "/work";
-    loop.trace = loop.root + "/trace.txt";
+    Loop loop{tmpl, std::string(tmpl) + "/pristine", std::string(tmpl) + "/work", std::string(tmpl) + "/trace.txt", {}, {}};
 
     sample::Description d = sample::default_description();
     d.stations.resize(1);
@@ -215,8 +190,8 @@ int main(int argc, char** argv) {
     e2e::set_bus(res.workstationJson, sim.device());
     loop.before = snapshot(loop.pristine);
 
-    // The good result, and how long a save takes.
-    // How long from the last step's start to the end: end processing and the history's record.
+    // The good result, how long a save takes, and how long from the last step's start to the end
+    // (end processing and the history's record).
     loop.fresh();
     const auto g0 = Clock::now();
     const pid_t good = loop.start_save();
@@ -293,13 +268,9 @@ int main(int argc, char** argv) {
                 bad.push_back("the next save is recorded as " + n.dump());
             loop.recorded_whole(n, bad, "after the next save");
         }
-        const Files after2 = snapshot(loop.work);
-        if (after2 != loop.good) {
-            for (const auto& [p, bytes] : after2)
-                if (!loop.good.count(p) || loop.good.at(p) != bytes) bad.push_back("after the next save: " + p + " differs");
-            for (const auto& [p, _] : loop.good)
-                if (!after2.count(p)) bad.push_back("after the next save: " + p + " is missing");
-        }
+        const auto none = [](const std::string&, const std::string*, const std::string*, const std::string*) { return false; };
+        for (const std::string& v : e2e::neither_old_nor_new(loop.good, loop.good, snapshot(loop.work), none))
+            bad.push_back("after the next save: " + v);
         ++historyStates[recorded];
         std::printf("run %2u: %s (history: %s), %s\n", run, where.c_str(), recorded.c_str(),
                     bad.empty() ? "held" : "VIOLATED");

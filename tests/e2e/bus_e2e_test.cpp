@@ -77,13 +77,9 @@ private:
                 ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
             };
             if (n == at_ && fault_ == Fault::kLateCopy && !previous.empty()) send(previous);
-            if (n == at_ && fault_ == Fault::kFlip) {
-                std::vector<std::uint8_t> bad = datagram;
-                bad[(static_cast<std::size_t>(n) * 7919u) % bad.size()] ^= 0x10;
-                send(bad);
-            } else {
-                send(datagram);
-            }
+            std::vector<std::uint8_t> sent = datagram;
+            if (n == at_ && fault_ == Fault::kFlip) sent[(static_cast<std::size_t>(n) * 7919u) % sent.size()] ^= 0x10;
+            send(sent);
             previous = std::move(datagram);
         }
     }
@@ -107,9 +103,8 @@ protected:
     }
     // The stations as built: a run leaves none of its sessions behind for the next.
     void reset_stations() {
-        namespace fs = std::filesystem;
         const sample::StationResult& s = result_.stations.at(0);
-        fcs::Config cfg = fcs::load_config(fs::path(s.stationJsonPath).parent_path().string());
+        fcs::Config cfg = fcs::load_config(std::filesystem::path(s.stationJsonPath).parent_path().string());
         if (desc_.stations[0].underTest || desc_.stations[0].apcs) cfg.bigEndian = false;
         stations_[s.number] = std::make_shared<fcs::Station>(std::move(cfg));
     }
@@ -134,10 +129,8 @@ TEST_F(LateReplies, NeverTakenForTheAnswerAtAnyPositionOfASave) {
     FaultyStation station([this](std::span<const std::uint8_t> req) -> std::optional<zcl::Frame> {
         if (req.size() >= 56 && (req[34] == 0x1F || req[34] == 0x21 || req[34] == 0x24)) {
             auto it = stations_.find(req[12] | (req[13] << 8));
-            if (it == stations_.end()) return std::nullopt;
-            fcs::Reply r = it->second->handle(req);
-            if (r.frame.empty()) return std::nullopt;
-            return r.frame;
+            fcs::Reply r = it == stations_.end() ? fcs::Reply{} : it->second->handle(req);
+            return r.frame.empty() ? std::nullopt : std::optional<zcl::Frame>(r.frame);
         }
         zcl::Frame rep(96, 0);   // the generation query
         std::copy(req.begin(), req.begin() + std::min<std::size_t>(32, req.size()), rep.begin());
@@ -176,13 +169,8 @@ TEST_F(LateReplies, NeverTakenForTheAnswerAtAnyPositionOfASave) {
             station.arm(fault, n);
             const unsigned rc = save(result_.stations[0].name.c_str(), 2, 0);
             const project_files::Files after = project_files::snapshot(dir_);
-            if (rc == 0) {
-                ++saved;
-                EXPECT_TRUE(after == good) << "RESULT 0 with other bytes";
-            } else {
-                ++failed;
-                EXPECT_TRUE(after == before) << "a failed save changed project files";
-            }
+            (rc == 0 ? saved : failed)++;
+            EXPECT_TRUE(after == (rc == 0 ? good : before)) << (rc == 0 ? "RESULT 0 with other bytes" : "a failed save changed project files");
         }
     }
     zcl::set_reply_wait(std::chrono::milliseconds(30000));

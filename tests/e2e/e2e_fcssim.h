@@ -13,14 +13,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <set>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,13 +33,18 @@ constexpr long kT0 = 1767225600;   // 2026-01-01 00:00:00 UTC
 inline const std::string kTusave = TUSAVE_BUILD_DIR "/tools/tusave/tusave";
 inline const std::string kFcssim = TUSAVE_BUILD_DIR "/station/fcssim";
 
-inline std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 inline std::string read_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+inline std::vector<std::uint8_t> read_file(const std::string& path) {
+    const std::string s = read_text(path);
+    return std::vector<std::uint8_t>(s.begin(), s.end());
+}
+inline std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += l + "\n";
+    return text;
 }
 
 // The oracle after a good save: every saved record of every fetched block in the station's database
@@ -89,8 +94,7 @@ inline int shell(const std::string& cmd, std::vector<std::string>* lines = nullp
     char buf[4096];
     for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
     for (std::size_t at = 0, nl; lines && at < out.size(); at = nl + 1) {
-        nl = out.find('\n', at);
-        if (nl == std::string::npos) nl = out.size();
+        nl = std::min(out.find('\n', at), out.size());
         lines->push_back(out.substr(at, nl - at));
     }
     const int st = pclose(p);
@@ -117,20 +121,16 @@ public:
             dup2(out[1], 1);
             close(out[0]);
             close(out[1]);
-            if (scenario.empty())
-                execl(kFcssim.c_str(), kFcssim.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
-                      static_cast<char*>(nullptr));
-            else
-                execl(kFcssim.c_str(), kFcssim.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
-                      "--scenario", scenario.c_str(), static_cast<char*>(nullptr));
+            const char* argv[] = {kFcssim.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
+                                  scenario.empty() ? nullptr : "--scenario", scenario.c_str(), nullptr};
+            execv(kFcssim.c_str(), const_cast<char* const*>(argv));
             _exit(127);
         }
         close(out[1]);
         std::string line;
         pollfd p{out[0], POLLIN, 0};
         char c;
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1)
-            line += c;
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1) line += c;
         close(out[0]);
         const std::string key = "listening on ";
         if (auto at = line.find(key); at != std::string::npos) {
@@ -139,11 +139,7 @@ public:
         }
     }
     ~Fcssim() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st = 0;
-            waitpid(pid_, &st, 0);
-        }
+        if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
     }
     const std::string& device() const { return device_; }
 
@@ -205,7 +201,12 @@ protected:
         ASSERT_TRUE(home_.Start(*d)) << "fcssim did not report its port";
         dir_ = home_.dir;
     }
-    void RestartStation(const std::string& scenario = "") { ASSERT_TRUE(home_.Restart(scenario)); }
+    // fcssim started again with a scenario of these JSON rules ("" for none).
+    void RestartStation(const std::string& rules = "") {
+        const std::string file = dir_ + "/scenario.json";
+        if (!rules.empty()) std::ofstream(file) << R"({"rules": [)" << rules << "]}";
+        ASSERT_TRUE(home_.Restart(rules.empty() ? "" : file));
+    }
     // Writes v at item offset `at` of record 2 of the first block of model in the station's memory.
     void SetStationFloat(const std::string& model, std::uint32_t at, float v) {
         const sample::StationResult& st = home_.result->stations[0];
@@ -238,16 +239,8 @@ protected:
         return run(kTusave, args, env, time);
     }
     nlohmann::json json(const std::string& args, long time = kT0) {
-        std::string text;
-        for (const std::string& l : tusave(args, "", time)) text += l + "\n";
-        return nlohmann::json::parse(text, nullptr, false);
+        return nlohmann::json::parse(joined(tusave(args, "", time)), nullptr, false);
     }
-    std::string errLast() const {   // the last line of stderr
-        std::string e = err_;
-        while (e.ends_with('\n')) e.pop_back();
-        return e.substr(e.rfind('\n') == std::string::npos ? 0 : e.rfind('\n') + 1);
-    }
-
     SampleHome home_;
     std::string dir_, err_;
     int status_ = -1;

@@ -2,17 +2,14 @@
 // what it leaves: the database file holds the station's records and tables (uploaded in the
 // batches and chunks the rules give), every edit file, working copy, the station's edit file
 // and the AN message file are byte for byte what the sample builder computes, the TP file holds
-// every value of the station's memory and its newest archive copy equals it; and the upload
-// alone lists exactly the listed blocks and their saved records.
+// every value of the station's memory and its newest archive copy equals it.
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <cmath>
 #include <map>
 
-#include "LdTuSaveCtrl.h"
 #include "e2e_fcssim.h"
-#include "libqvecommon.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "libqveldtusave.h"
 #include "tpfile.h"
@@ -52,7 +49,6 @@ protected:
         unsetenv("TUSAVE_HOME");
     }
     void SetUp() override { ASSERT_EQ(rc_, 0u) << ::testing::PrintToString(lines_); }
-    void TearDown() override { g_testMode = 0; }
     static const sample::StationResult& st() { return home_.result->stations[0]; }
     static bool sameBytes(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, std::size_t off,
                           std::size_t n) {
@@ -67,78 +63,6 @@ protected:
     static inline std::vector<std::string> lines_;
     static inline unsigned rc_ = ~0u;
 };
-
-TEST_F(SaveE2E, DatabaseFileHoldsTheStationsRecordsAndTablesUploadedInBatchesAndChunks) {
-    for (const std::string& l : lines_) EXPECT_NE(l.rfind("ERR:", 0), 0u) << l;
-    const std::vector<std::uint8_t> db = read_file(st().databasePath);
-    ASSERT_EQ(db.size(), original_.size());
-    std::size_t savedRecords = 0;
-    // Batches by the rules: record 1 and the saved records of a block, at most 80 a batch,
-    // a block never split; each batch's upload comes in chunks of at most 2012 bytes.
-    std::vector<std::size_t> batchBytes{0};
-    std::size_t inBatch = 0;
-    for (const auto& b : st().blocks) {
-        if (!b.exists()) continue;
-        std::size_t n = 0, bytes = 0;
-        for (const auto& r : b.records) {
-            if (b.fetched && r.saved) {
-                ++savedRecords;
-                EXPECT_TRUE(sameBytes(db, memory_, r.offset, r.size)) << "block " << b.number << " record " << r.recNo;
-                EXPECT_FALSE(sameBytes(db, original_, r.offset, r.size)) << "block " << b.number;
-            } else {
-                EXPECT_TRUE(sameBytes(db, original_, r.offset, r.size)) << "block " << b.number << " record " << r.recNo;
-            }
-            if (b.fetched && (r.saved || r.recNo == 1)) bytes += 16 + r.size;
-            n += b.fetched && r.saved;
-        }
-        if (!b.fetched || n == 0) continue;
-        if (inBatch + n + 1 > 80) {
-            batchBytes.push_back(0);
-            inBatch = 0;
-        }
-        inBatch += n + 1;
-        batchBytes.back() += bytes;
-    }
-    EXPECT_GT(savedRecords, 500u);
-    EXPECT_GT(batchBytes.size(), 2u);
-    for (const auto& t : st().opeMarks)
-        EXPECT_TRUE(!t.fetched || sameBytes(db, memory_, t.offset, t.size)) << "operation marks of kind " << t.kind;
-
-    // The frames, from the step trace.
-    std::ifstream in(home_.dir + ".trace");
-    std::size_t uploadFrames = 0, saveGroups = 0, wantFrames = 0, wantGroups = 0;
-    bool inSave = false;
-    for (std::string line; std::getline(in, line);) {
-        const bool save = line.find(" TuSaveReq blkNo = ") != std::string::npos;
-        saveGroups += save && !inSave;
-        inSave = save;
-        uploadFrames += line.find(" TuUpLoadReq areaNo = 1") != std::string::npos;
-    }
-    for (std::size_t bytes : batchBytes) {
-        wantFrames += (bytes + 2011) / 2012;
-        wantGroups += bytes > 0;
-    }
-    EXPECT_EQ(saveGroups, wantGroups);
-    EXPECT_EQ(uploadFrames, wantFrames);
-}
-
-TEST_F(SaveE2E, EveryEditFileIsAsTheStationHoldsIt) {
-    // Most files change; some (blocks the save does not list) must not.
-    EXPECT_GT(changedEditFiles_, editFiles_.size() / 2);
-    EXPECT_LT(changedEditFiles_, editFiles_.size());
-    EXPECT_GT(std::count_if(editFiles_.begin(), editFiles_.end(), [](const auto& f) { return f.first.ends_with(".wkf"); }),
-              50);
-    for (const auto& [path, bytes] : editFiles_) {
-        const std::vector<std::uint8_t> got = read_file(path);
-        ASSERT_EQ(got.size(), bytes.size()) << path;
-        std::size_t k = 0;
-        while (k < got.size() && got[k] == bytes[k]) ++k;
-        EXPECT_EQ(k, got.size()) << path << " differs first at byte " << k;
-    }
-    // No temporary left beside the files.
-    for (const auto& e : fs::recursive_directory_iterator(home_.result->projectDir))
-        EXPECT_FALSE(e.path().filename().string().ends_with(".tmp")) << e.path();
-}
 
 std::string EucToCp932(const std::string& euc) {
     iconv_t cd = iconv_open("CP932", "EUC-JP-MS");
@@ -183,7 +107,81 @@ std::string Expected(const std::vector<std::uint8_t>& mem, std::size_t at, const
     return "";
 }
 
-TEST_F(SaveE2E, TpFileHoldsTheStationsValuesAndItsNewestArchiveCopy) {
+// One save, three sections: the database file, the edit files, the TP file.
+TEST_F(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
+    {
+        SCOPED_TRACE("database file: the station's records and tables, uploaded in batches and chunks");
+        for (const std::string& l : lines_) EXPECT_NE(l.rfind("ERR:", 0), 0u) << l;
+        const std::vector<std::uint8_t> db = read_file(st().databasePath);
+        ASSERT_EQ(db.size(), original_.size());
+        std::size_t savedRecords = 0;
+        // Batches by the rules: record 1 and the saved records of a block, at most 80 a batch,
+        // a block never split; each batch's upload comes in chunks of at most 2012 bytes.
+        std::vector<std::size_t> batchBytes{0};
+        std::size_t inBatch = 0;
+        for (const auto& b : st().blocks) {
+            if (!b.exists()) continue;
+            std::size_t n = 0, bytes = 0;
+            for (const auto& r : b.records) {
+                if (b.fetched && r.saved) {
+                    ++savedRecords;
+                    EXPECT_TRUE(sameBytes(db, memory_, r.offset, r.size)) << "block " << b.number << " record " << r.recNo;
+                    EXPECT_FALSE(sameBytes(db, original_, r.offset, r.size)) << "block " << b.number;
+                } else {
+                    EXPECT_TRUE(sameBytes(db, original_, r.offset, r.size)) << "block " << b.number << " record " << r.recNo;
+                }
+                if (b.fetched && (r.saved || r.recNo == 1)) bytes += 16 + r.size;
+                n += b.fetched && r.saved;
+            }
+            if (!b.fetched || n == 0) continue;
+            if (inBatch + n + 1 > 80) {
+                batchBytes.push_back(0);
+                inBatch = 0;
+            }
+            inBatch += n + 1;
+            batchBytes.back() += bytes;
+        }
+        EXPECT_GT(savedRecords, 500u);
+        EXPECT_GT(batchBytes.size(), 2u);
+        for (const auto& t : st().opeMarks)
+            EXPECT_TRUE(!t.fetched || sameBytes(db, memory_, t.offset, t.size)) << "operation marks of kind " << t.kind;
+
+        // The frames, from the step trace.
+        std::ifstream in(home_.dir + ".trace");
+        std::size_t uploadFrames = 0, saveGroups = 0, wantFrames = 0, wantGroups = 0;
+        bool inSave = false;
+        for (std::string line; std::getline(in, line);) {
+            const bool save = line.find(" TuSaveReq blkNo = ") != std::string::npos;
+            saveGroups += save && !inSave;
+            inSave = save;
+            uploadFrames += line.find(" TuUpLoadReq areaNo = 1") != std::string::npos;
+        }
+        for (std::size_t bytes : batchBytes) {
+            wantFrames += (bytes + 2011) / 2012;
+            wantGroups += bytes > 0;
+        }
+        EXPECT_EQ(saveGroups, wantGroups);
+        EXPECT_EQ(uploadFrames, wantFrames);
+    }
+    {
+        SCOPED_TRACE("every edit file as the station holds it");
+        // Most files change; some (blocks the save does not list) must not.
+        EXPECT_GT(changedEditFiles_, editFiles_.size() / 2);
+        EXPECT_LT(changedEditFiles_, editFiles_.size());
+        EXPECT_GT(std::count_if(editFiles_.begin(), editFiles_.end(), [](const auto& f) { return f.first.ends_with(".wkf"); }),
+                  50);
+        for (const auto& [path, bytes] : editFiles_) {
+            const std::vector<std::uint8_t> got = read_file(path);
+            ASSERT_EQ(got.size(), bytes.size()) << path;
+            std::size_t k = 0;
+            while (k < got.size() && got[k] == bytes[k]) ++k;
+            EXPECT_EQ(k, got.size()) << path << " differs first at byte " << k;
+        }
+        // No temporary left beside the files.
+        for (const auto& e : fs::recursive_directory_iterator(home_.result->projectDir))
+            EXPECT_FALSE(e.path().filename().string().ends_with(".tmp")) << e.path();
+    }
+    SCOPED_TRACE("TP file: the station's values, and its newest archive copy");
     const sample::StationResult& sr = st();
     const sample::Station& station = d_.stations[0];
     const std::string tpDir = home_.result->projectDir + "/FCS0101/TP";
@@ -268,38 +266,6 @@ TEST_F(SaveE2E, TpFileHoldsTheStationsValuesAndItsNewestArchiveCopy) {
     ASSERT_EQ(copies.size(), 4u);
     EXPECT_EQ(read_file(copies.back()), bytes);
     EXPECT_FALSE(fs::exists(tpDir + "/tuning.tps.tmp"));
-}
-
-TEST_F(SaveE2E, UploadListsExactlyTheListedBlocksAndTheirSavedRecords) {
-    std::vector<std::uint8_t> image = original_;
-    CQVERXEdaSysObj sysObj;
-    ASSERT_EQ(sysObj.Init("DEMO"), 0u);
-    LdTuSaveRecordTbl saved;
-    g_testMode = 0;
-    const std::vector<std::uint8_t> userInstFile = read_file(st().userInstPath);
-    // The record layouts, in a buffer of the memory service as the image load leaves them.
-    auto* userInst = static_cast<std::uint8_t*>(__QVEEngMalloc(userInstFile.size(), "test", __LINE__));
-    std::memcpy(userInst, userInstFile.data(), userInstFile.size());
-    ASSERT_EQ(TuFcsUpLoad("P1", "P2", "DEMO", st().name.c_str(), 2, 7, image.data(), userInst, &sysObj, &saved, 0,
-                          static_cast<std::uint32_t>(image.size())),
-              0);
-    std::size_t k = 0;
-    for (const auto& b : st().blocks) {
-        if (!b.listed) continue;
-        std::vector<std::uint32_t> want;
-        for (const auto& r : b.records)
-            if (r.saved) want.push_back(static_cast<std::uint32_t>(r.recNo));
-        if (want.empty()) continue;
-        ASSERT_LT(k, saved.size());
-        const LdTuSaveRecord& e = saved[k++];
-        EXPECT_EQ(e.blockNo, b.number);
-        EXPECT_EQ(e.blkCode, b.code);
-        EXPECT_EQ(e.oyaBlockNo, (b.code == 6226 || b.code == 6227) ? b.parent : 0);
-        EXPECT_EQ(std::vector<std::uint32_t>(e.recNo, e.recNo + e.recCnt), want) << "block " << b.number;
-    }
-    EXPECT_EQ(k, saved.size());
-    EXPECT_GT(saved.size(), 100u);
-    __QVEEngFree(userInst, "test", __LINE__);
 }
 
 }  // namespace

@@ -23,9 +23,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 struct TempDir {
-    std::string path;
+    std::string path = (std::filesystem::temp_directory_path() / "tusave-sample-XXXXXX").string();
     TempDir() {
-        path = (std::filesystem::temp_directory_path() / "tusave-sample-XXXXXX").string();
         if (!mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
     }
     ~TempDir() {
@@ -71,18 +70,22 @@ struct Image {
     }
 };
 
-std::string load_error(const std::string& path) {
+template <class F>
+std::string error_of(F f) {
     try {
-        sample::load_description(path);
+        f();
     } catch (const sample::Error& e) {
         return e.what();
     }
     return "(accepted)";
 }
 
-TEST(SampleDescription, RefusesMalformedInputNamingTheFile) {
+// Malformed descriptions are refused naming the file and the key; missing keys take their
+// defaults and the full form round-trips.
+TEST(SampleDescription, RefusesMalformedInputNamingTheFileAndTakesDefaults) {
     TempDir t;
     const std::string f = t / "desc.json";
+    auto load_error = [](const std::string& path) { return error_of([&] { sample::load_description(path); }); };
     EXPECT_EQ(t / "none.json" + ": cannot open the description", load_error(t / "none.json"));
     std::ofstream(f) << "{\"seed\": 1,";
     EXPECT_EQ(0u, load_error(f).find(f + ": not valid JSON: "));
@@ -114,10 +117,7 @@ TEST(SampleDescription, RefusesMalformedInputNamingTheFile) {
         std::ofstream(f, std::ios::trunc) << json;
         EXPECT_EQ(f + ": " + tail, load_error(f)) << json;
     }
-}
 
-TEST(SampleDescription, MissingKeysTakeTheirDefaultsAndTheFullFormRoundTrips) {
-    TempDir t;
     std::ofstream(t / "d.json") << R"({"seed": 7, "stations": [{"blocks": 5, "anMessages": 2}]})";
     sample::Description d = sample::load_description(t / "d.json");
     ASSERT_EQ(1u, d.stations.size());
@@ -125,7 +125,6 @@ TEST(SampleDescription, MissingKeysTakeTheirDefaultsAndTheFullFormRoundTrips) {
     EXPECT_EQ("FCS0101", d.stations[0].name);
     EXPECT_EQ(5, d.stations[0].blocks);
     EXPECT_EQ(sample::default_description().stations[0].models.size(), d.stations[0].models.size());
-
     auto full = sample::description_to_json(sample::default_description());
     std::ofstream(t / "full.json") << full.dump();
     EXPECT_EQ(full, sample::description_to_json(sample::load_description(t / "full.json")));
@@ -134,51 +133,43 @@ TEST(SampleDescription, MissingKeysTakeTheirDefaultsAndTheFullFormRoundTrips) {
 // The default sample holds every kind of block the save treats apart, so that the end-to-end
 // tests meet them: the special codes, the categories, empty entries and blocks of code 0. Each
 // block's parent (codes 5122, 6226, 6227) is an existing block, read from record 2's bytes.
-TEST(SampleImage, DefaultSampleHoldsEveryKindOfBlock) {
-    const auto& sr = def().r.stations[0];
-    Image img(read_file(sr.databasePath));
-    std::set<int> codes, categories;
-    int empty = 0, codeZero = 0;
-    for (const auto& b : sr.blocks) {
-        empty += b.empty;
-        codeZero += !b.empty && b.code == 0;
-        if (!b.exists()) continue;
-        codes.insert(b.code);
-        categories.insert(b.category);
-        if (b.code != 5122 && b.code != 6226 && b.code != 6227) continue;
-        const auto rec2 = std::find_if(b.records.begin(), b.records.end(), [](const auto& r) { return r.recNo == 2; });
-        ASSERT_NE(rec2, b.records.end()) << b.number;
-        const std::uint16_t parent = img.u16(rec2->offset + 0xB2);
-        EXPECT_EQ(sr.blocks.at(parent - 1u).number, parent);
-        EXPECT_TRUE(sr.blocks.at(parent - 1u).exists()) << "block " << b.number << " parent " << parent;
-        EXPECT_TRUE(parent != b.number || b.code != 5122) << b.number;   // 6226/6227 may head their own file
-        EXPECT_EQ(b.parent, parent);
-    }
-    for (int c : {5122, 6226, 6227, 6266, 6267}) EXPECT_TRUE(codes.count(c)) << c;
-    for (int c : {0, 1, 2, 15}) EXPECT_TRUE(categories.count(c)) << "category " << c;
-    EXPECT_GT(empty, 0);
-    EXPECT_GT(codeZero, 0);
-}
-
 // The oracle of the end-to-end tests: the memory differs from the project exactly in the
 // tuning bytes of saved records and in the operation-mark tables.
-TEST(SampleImage, MemoryDiffersExactlyInSavedRecordsAndOperationMarks) {
+TEST(SampleImage, DefaultSampleHoldsEveryKindOfBlockAndItsMemoryDiffersExactlyInSavedRecords) {
+    std::set<int> codes, categories, withParent;
+    int empty = 0, codeZero = 0;
     for (const auto& sr : def().r.stations) {
-        auto proj = read_file(sr.databasePath);
-        auto mem = read_file(sr.memoryPath);
+        SCOPED_TRACE(sr.name);
+        const Image img(read_file(sr.databasePath));
+        const Bytes& proj = img.bytes;
+        const Bytes mem = read_file(sr.memoryPath);
         ASSERT_EQ(proj.size(), mem.size());
         std::vector<bool> mayDiffer(proj.size(), false);
         auto mark = [&](std::size_t from, std::size_t to) { std::fill(mayDiffer.begin() + from, mayDiffer.begin() + to, true); };
         std::size_t saved = 0;
-        for (const auto& b : sr.blocks)
+        for (const auto& b : sr.blocks) {
+            const bool parented = b.code == 5122 || b.code == 6226 || b.code == 6227;
             for (const auto& r : b.records) {
+                if (&sr == &def().r.stations[0] && b.exists() && parented && r.recNo == 2) {
+                    const std::uint16_t parent = img.u16(r.offset + 0xB2);
+                    EXPECT_EQ(sr.blocks.at(parent - 1u).number, parent);
+                    EXPECT_TRUE(sr.blocks.at(parent - 1u).exists()) << "block " << b.number << " parent " << parent;
+                    EXPECT_TRUE(parent != b.number || b.code != 5122) << b.number;   // 6226/6227 may head their own file
+                    EXPECT_EQ(b.parent, parent);
+                    withParent.insert(b.number);
+                }
                 if (!r.saved) continue;
                 ++saved;
                 EXPECT_NE(1, r.recNo);
                 mark(r.offset + 4, r.offset + r.size);
-                if (r.recNo == 2 && (b.code == 5122 || b.code == 6226 || b.code == 6227))
-                    mayDiffer[r.offset + 0xB2] = mayDiffer[r.offset + 0xB3] = false;  // parent kept
+                if (r.recNo == 2 && parented) mayDiffer[r.offset + 0xB2] = mayDiffer[r.offset + 0xB3] = false;  // parent kept
             }
+            if (&sr != &def().r.stations[0]) continue;
+            empty += b.empty;
+            codeZero += !b.empty && b.code == 0;
+            if (b.exists()) codes.insert(b.code), categories.insert(b.category);
+            EXPECT_TRUE(!b.exists() || !parented || withParent.count(b.number)) << "block " << b.number << " has no record 2";
+        }
         for (const auto& t : sr.opeMarks) mark(t.offset, t.offset + t.size);
         ASSERT_GT(saved, 0u);
         std::size_t unexpected = 0, same = 0;
@@ -186,20 +177,26 @@ TEST(SampleImage, MemoryDiffersExactlyInSavedRecordsAndOperationMarks) {
             if (!mayDiffer[i]) unexpected += proj[i] != mem[i];
             else same += proj[i] == mem[i];
         }
-        EXPECT_EQ(0u, unexpected) << sr.name << ": bytes outside saved records and tables differ";
-        EXPECT_EQ(0u, same) << sr.name << ": tuning bytes left equal";
+        EXPECT_EQ(0u, unexpected) << "bytes outside saved records and tables differ";
+        EXPECT_EQ(0u, same) << "tuning bytes left equal";
         EXPECT_NE(sr.uaids, sr.stationUaids);
     }
+    for (int c : {5122, 6226, 6227, 6266, 6267}) EXPECT_TRUE(codes.count(c)) << c;
+    for (int c : {0, 1, 2, 15}) EXPECT_TRUE(categories.count(c)) << "category " << c;
+    EXPECT_GT(empty, 0);
+    EXPECT_GT(codeZero, 0);
 }
 
-TEST(SampleBuild, SameSeedSameBytesOtherSeedOtherData) {
-    TempDir b, c;
+// The same seed gives the same bytes, another seed other data; an empty area and no AN messages
+// still resolve.
+TEST(SampleBuild, SameSeedSameBytesOtherSeedOtherDataEmptyAreaResolves) {
+    TempDir b, c, e;
     const sample::Result& ra = def().r;
     sample::Description d = sample::default_description();
     auto rb = sample::build(d, b.path);
     ASSERT_EQ(ra.files.size(), rb.files.size());
     for (std::size_t i = 0; i < ra.files.size(); ++i) {
-        std::string rel = ra.files[i].substr(ra.dir.size());
+        const std::string rel = ra.files[i].substr(ra.dir.size());
         ASSERT_EQ(rel, rb.files[i].substr(rb.dir.size()));
         EXPECT_TRUE(read_file(ra.files[i]) == read_file(rb.files[i])) << rel << " differs between two builds";
     }
@@ -207,15 +204,11 @@ TEST(SampleBuild, SameSeedSameBytesOtherSeedOtherData) {
     auto rc = sample::build(d, c.path);
     EXPECT_FALSE(read_file(ra.stations[0].databasePath) == read_file(rc.stations[0].databasePath));
     EXPECT_FALSE(read_file(ra.stations[0].memoryPath) == read_file(rc.stations[0].memoryPath));
-}
 
-TEST(SampleBuild, EmptyAreaAndNoAnMessagesStillResolve) {
-    TempDir t;
-    sample::Description d = sample::default_description();
     d.stations.resize(1);
     d.stations[0].blocks = 0;
     d.stations[0].anMessages = 0;
-    auto r = sample::build(d, t.path);
+    auto r = sample::build(d, e.path);
     Image img(read_file(r.stations[0].databasePath));
     auto area = img.follow(0x280, 0x300).value();
     EXPECT_EQ(0, img.u16(area + 0x200 + 0x40));
@@ -224,22 +217,13 @@ TEST(SampleBuild, EmptyAreaAndNoAnMessagesStillResolve) {
     EXPECT_TRUE(img.follow(bpt + 0x08, 0));
     auto an = img.follow(area + 0x24, 0x40).value();
     EXPECT_TRUE(img.follow(an + 0x20, 0));
-    for (const auto& t2 : r.stations[0].opeMarks) EXPECT_TRUE((t2.kind != 12 && t2.kind != 31 && t2.kind != 58) || !t2.fetched) << t2.kind;
+    for (const auto& t : r.stations[0].opeMarks) EXPECT_TRUE((t.kind != 12 && t.kind != 31 && t.kind != 58) || !t.fetched) << t.kind;
 }
 
-// The sample's instance definitions read back through the instance definition service.
-class SampleInstDef : public ::testing::Test {
-protected:
-    void SetUp() override { ::setenv("TUSAVE_HOME", def().dir.path.c_str(), 1); }
-    void TearDown() override {
-        ::testing::internal::CaptureStderr();
-        IEdalInstClose();
-        ::testing::internal::GetCapturedStderr();
-    }
-};
-
-// The default description holds every kind of item the TP step and the edit file update meet.
-TEST_F(SampleInstDef, DefaultModelsCoverEveryKindOfItem) {
+// The default description holds every kind of item the TP step and the edit file update meet,
+// read back through the instance definition service; "UAID" of a model without one is refused.
+TEST(SampleInstDef, DefaultModelsCoverEveryKindOfItem) {
+    ::setenv("TUSAVE_HOME", def().dir.path.c_str(), 1);
     ASSERT_EQ(0, IEdalInstOpenForTP("DEMO", "FCS0101", 2));
     bool uaid = false, text = false, oneDim = false, twoDim = false, unsaved = false, longName = false;
     for (const sample::Model& m : def().d.stations[0].models) {
@@ -256,56 +240,20 @@ TEST_F(SampleInstDef, DefaultModelsCoverEveryKindOfItem) {
         }
     }
     EXPECT_TRUE(uaid && text && oneDim && twoDim && unsaved && longName);
-
-    // "UAID" of a model without one is refused; the model is there all the same.
     IEdalItemCnctS c{};
     char name[IEDAL_INSTNAME_SIZE];
     ASSERT_EQ(0, IEdalInstGetInstName(5122, name));
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf(name, "UAID", &c));
-    ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c));
     EXPECT_EQ(2, c.elemSize);  // the edit file update refuses any other size
-}
-
-// Numbers lie on record fields of their own width, so the station's byte order conversion
-// keeps their values; text lies in byte data, which is not converted.
-TEST(SampleModels, ItemsLieOnTheRecordFieldsOfTheirWidth) {
-    // Width of the leading value of each type code (the sized S, SR and TCS types included).
-    auto width = [](int type) {
-        switch (type) {
-        case 12: case 13: case 16: case 17: case 49: return 2;
-        case 20: case 21: case 24: case 25: case 28: case 29: case 31: return 4;
-        case 32: case 33: return 8;
-        default: return 0;
-        }
-    };
-    const sample::Description d = sample::default_description();
-    for (const sample::Model& m : d.stations[0].models)
-        for (const sample::Item& it : m.items) {
-            const auto rec = std::find_if(m.records.begin(), m.records.end(), [&](const auto& x) { return x.recNo == it.recNo; });
-            ASSERT_NE(m.records.end(), rec) << it.name;
-            for (int k = 0; k < it.dim1 * it.dim2; ++k) {
-                const std::uint32_t off = it.offset + static_cast<std::uint32_t>(k * it.elemSize);
-                int covered = 0;  // width of the field over the element's first byte, 0 for byte data
-                for (const auto& f : rec->fields)
-                    if (off >= f.offset && off < f.offset + f.width * f.count)
-                        covered = (off - f.offset) % f.width == 0 ? static_cast<int>(f.width) : -1;
-                EXPECT_EQ(width(it.dataType), covered) << m.name << "." << it.name << "[" << k << "]";
-            }
-        }
+    IEdalInstClose();
+    ::testing::internal::GetCapturedStderr();
 }
 
 TEST(SampleModels, InstanceDefinitionsRefuseNamesTheyCannotHold) {
     sample::Station s = sample::default_description().stations[0];
-    auto err = [&] {
-        try {
-            sample::instdef_json(s);
-        } catch (const sample::Error& e) {
-            return std::string(e.what());
-        }
-        return std::string("(accepted)");
-    };
+    auto err = [&] { return error_of([&] { sample::instdef_json(s); }); };
     EXPECT_EQ("(accepted)", err());
     sample::Model twin = s.models[1];  // "INDICATOR"
     twin.blockCode = 0x7777;
