@@ -1,7 +1,6 @@
 // The save control driven through the export against a sample workstation.
 #include <sys/stat.h>
 
-#include "../support/project_files.h"
 #include "ctrl_fixture.h"
 #include "project_files.h"
 #include "tusave_bytes.h"
@@ -153,7 +152,8 @@ TEST_F(CtrlSave, BothStationFilesMissingGiveTwoLines) {
 }
 
 // One failing service call each: the result, the line, the run closed; the image left by a failed
-// load (the user instance buffer refused) is freed by the end processing (TearDown checks).
+// load (the user instance buffer refused) is freed by the end processing (TearDown checks); a failed
+// element listing closes only the database.
 TEST_F(CtrlSave, FailingServiceCallsGiveTheirLineAndCode) {
     const struct {
         const char* fp;
@@ -166,37 +166,28 @@ TEST_F(CtrlSave, FailingServiceCallsGiveTheirLineAndCode) {
         {"ZclClose", 1, 1, LDTUSAVE_E_BUS, "ERR:T7181"},   // after a good check
         {"QVERXEdaIsAPCS", 0x12, 2, 0, "ERR:QVERXEdaIsAPCS( DEMO, FCS0101 ) error 0x12"},   // the save goes on
         {"__QVEEngMalloc", 0, 2, LDTUSAVE_E_DBREAD, "ERR:T4107 dwSize = ", 2},
+        {"ElemTblListAll", 7, 2, LDTUSAVE_E_INIT, "ERR:T7187 nRtn = 7"},
     };
     build();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fp);
         failpoint::reset();
+        failpoint::arm("ElemTblClose", 1, 1000000);   // counts calls only
+        failpoint::arm("DbClose", 1, 1000000);
         failpoint::arm(c.fp, c.code, c.nth);
         EXPECT_EQ(save("FCS0101", 2, c.mode), c.rc);
-        bool found = false;
-        for (const auto& l : lines) found = found || l.rfind(c.line, 0) == 0;
-        EXPECT_TRUE(found) << testing::PrintToString(lines);
+        EXPECT_TRUE(has_prefix(c.line)) << testing::PrintToString(lines);
         if (c.rc == LDTUSAVE_E_BUS) { EXPECT_FALSE(has_line("PRG:05")); }
         if (c.rc == LDTUSAVE_E_DBREAD) { EXPECT_EQ(history().back(), "abort FCS0101"); }
+        if (c.rc == LDTUSAVE_E_INIT) {
+            EXPECT_EQ(failpoint::calls("ElemTblClose"), 0u);
+            EXPECT_EQ(failpoint::calls("DbClose"), 1u);
+        }
         expect_closed(c.rc != 0);
     }
     failpoint::reset();
     EXPECT_EQ(save("FCS0999", 2, 2), LDTUSAVE_E_INIT);
-    bool found = false;
-    for (const auto& l : lines) found = found || l.rfind("ERR:T7173FCS0999 nRtn = ", 0) == 0;
-    EXPECT_TRUE(found);
-}
-
-TEST_F(CtrlSave, FailedElementListingClosesOnlyTheDatabase) {
-    build();
-    failpoint::arm("ElemTblListAll", 7);
-    failpoint::arm("ElemTblClose", 1, 1000000);
-    failpoint::arm("DbClose", 1, 1000000);
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_INIT);
-    EXPECT_TRUE(has_line("ERR:T7187 nRtn = 7"));
-    EXPECT_EQ(failpoint::calls("ElemTblClose"), 0u);
-    EXPECT_EQ(failpoint::calls("DbClose"), 1u);
-    expect_closed(true);
+    EXPECT_TRUE(has_prefix("ERR:T7173FCS0999 nRtn = "));
 }
 
 TEST_F(CtrlSave, MismatchReturnsTheServiceLineAndStopsTheSave) {
@@ -258,9 +249,7 @@ TEST_F(CtrlSave, CorruptDatabaseFileIsRefusedAndLeftByteForByte) {
                 // An address outside the image moves the base with it for StnCnstTblAdrs.
                 else if (bad == 0 || c.field != 0x240)
                     want += std::string(c.table) + " is Invalid FileName = " + db;
-                bool found = false;
-                for (const auto& l : lines) found = found || l.rfind(want, 0) == 0;
-                EXPECT_TRUE(found) << want;
+                EXPECT_TRUE(has_prefix(want)) << want;
                 EXPECT_FALSE(has_line("PRG:10"));
                 EXPECT_EQ(file_bytes(db), bytes);
             }
