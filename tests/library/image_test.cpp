@@ -1,40 +1,27 @@
 // The station database image: load and store (one line and the step's code per failure, nothing
 // leaked, every file closed, the old file kept), the reader's conversions and area walk, and the
 // look-ups of the edit-file update over good, damaged and truncated images (run under ASan).
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveDBRead.h"
 #include "LdTuSaveImage.h"
-#include "failpoint/failpoint.h"
 #include "home_fixture.h"
 #include "image_fixture.h"
 #include "libqvecommon.h"
-#include "libqvecommon/qvecommon_host.h"
-#include "port/port_host.h"
 
 namespace fs = std::filesystem;
 using imgtest::Image;
 using imgtest::kBase;
 using imgtest::Lines;
+using imgtest::read_bytes;
+using imgtest::write_bytes;
 namespace {
 
-std::vector<std::uint8_t> ReadAll(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-void WriteAll(const fs::path& p, const std::vector<std::uint8_t>& v) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
-}
 std::size_t OpenFds() {
     std::size_t n = 0;
     for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it) ++n;
@@ -57,8 +44,8 @@ protected:
         user_ = {'{', '"', 'm', 'o', 'd', 'e', 'l', 's', '"', ':', '[', ']', '}'};
         dbPath_ = dir_ + "/stndb.sfdata";
         userPath_ = dir_ + "/userinst.json";
-        WriteAll(dbPath_, db_);
-        WriteAll(userPath_, user_);
+        write_bytes(dbPath_, db_);
+        write_bytes(userPath_, user_);
         inf_.strDbFilePath = dbPath_;
         inf_.strUserInstPath = userPath_;
         allocs_ = ws::live_allocations();
@@ -92,14 +79,14 @@ TEST_F(ImageLoadStore, LoadReadsBothFilesWholeAndTheStoreRoundTripsByteForByte) 
     EXPECT_EQ(NewAllocations(), 2u);
     ASSERT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(ReadAll(dbPath_), db_);
+    EXPECT_EQ(read_bytes(dbPath_), db_);
     EXPECT_EQ(DirNames(dir_), (std::vector<std::string>{"stndb.sfdata", "userinst.json"})) << "no temporary left";
     // A changed image is what the file then holds, at the same length; the image stays.
     inf_.pDbImage[inf_.dbImageSize - 1] ^= 0xFF;
     inf_.pDbImage[0x300] ^= 0x5A;
     ASSERT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
     ASSERT_NE(inf_.pDbImage, nullptr);
-    EXPECT_EQ(ReadAll(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
+    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
 }
 
 // The store neither creates a missing file nor writes a read-only one.
@@ -109,7 +96,7 @@ TEST_F(ImageLoadStore, StoreOfAMissingOrReadOnlyFileFailsAtTheOpen) {
     fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     lines.clear();
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-    EXPECT_EQ(ReadAll(dbPath_), db_);
+    EXPECT_EQ(read_bytes(dbPath_), db_);
     fs::remove(dbPath_);
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
     EXPECT_EQ(lines, (std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 13",
@@ -163,7 +150,7 @@ TEST_F(ImageLoadStore, EveryFailureOfTheLoad) {
 TEST_F(ImageLoadStore, ShortReadFailsTheLoad) {
     const char* sysFile = "/sys/devices/system/cpu/online";
     struct stat st{};
-    if (::stat(sysFile, &st) != 0 || st.st_size <= 0 || ReadAll(sysFile).size() >= static_cast<std::size_t>(st.st_size))
+    if (::stat(sysFile, &st) != 0 || st.st_size <= 0 || read_bytes(sysFile).size() >= static_cast<std::size_t>(st.st_size))
         GTEST_SKIP() << "no file that reads shorter than its size";
     for (bool user : {false, true}) {
         inf_.strDbFilePath = user ? dbPath_ : sysFile;
@@ -200,14 +187,14 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
         lines.clear();
         EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
         EXPECT_EQ(lines, std::vector<std::string>{c.line});
-        EXPECT_EQ(ReadAll(dbPath_), db_);
+        EXPECT_EQ(read_bytes(dbPath_), db_);
         EXPECT_EQ(DirNames(dir_), (std::vector<std::string>{"stndb.sfdata", "userinst.json"}));
         EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
     }
     failpoint::reset();
     lines.clear();
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK) << "the same store succeeds unhindered";
-    EXPECT_EQ(ReadAll(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
+    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
 }
 
 namespace {
