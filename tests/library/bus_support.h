@@ -1,20 +1,26 @@
-// Test support of the bus tests: captured message lines, resource texts, a scripted
-// in-process station; the byte-order walk uses the image builder of image_fixture.h.
+// Test support of the bus and upload tests: frames and upload items, a scripted in-process
+// station (bustest), and a sample station's simulator core answering in its place (uptest, host
+// order, virtual waits). The byte-order walk uses the image builder of image_fixture.h.
 #pragma once
 
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
-#include <map>
+#include <memory>
 #include <optional>
 #include <span>
 
+#include "LdTuSaveCtrl.h"
 #include "ZclNthmi.h"
 #include "ZclNthmi/zcl_host.h"
-#include "failpoint/failpoint.h"
+#include "core/station.h"
+#include "home_fixture.h"
 #include "image_fixture.h"
 #include "libqveldc.h"
-#include "port/port_host.h"
+#include "libqverxgen.h"
+#include "sample.h"
 #include "tusave.h"
 
 namespace bustest {
@@ -80,31 +86,24 @@ struct Script {
     std::function<std::optional<Frame>(const Frame&)> fallback;   // when replies ran out
 };
 
-// Fixture: captures lines, has texts for the upload's resource ids, virtual sleeps, test mode.
-class BusTest : public ::testing::Test {
+// Fixture: a home of its own, texts "T<id>:" for the upload's resource ids, virtual sleeps, test
+// mode, and a bus open to the scripted station.
+class BusTest : public hometest::HomeTest {
 protected:
     void SetUp() override {
-        failpoint::reset();
-        failpoint::arm("Sleep", 0, 1, true);
-        ws::set_message_sink([this](const char* line) {
-            lines.emplace_back(line);
-            return 0u;
-        });
         std::map<unsigned, std::string> texts;
-        for (unsigned id : {6042u, 6043u, 6049u, 6050u, 6051u, 6052u, 6053u, 6054u})
-            texts[id] = "T" + std::to_string(id) + ":";
-        port::set_string_table(texts);
+        for (unsigned id = 6040; id <= 7202; id = id == 6061 ? 7201 : id + 1) texts[id] = "T" + std::to_string(id) + ":";
+        SetUpHome(texts);
+        failpoint::arm("Sleep", 0, 1, true);
         zcl::register_inproc("bus-test", [this](std::span<const std::uint8_t> req) -> std::optional<zcl::Frame> {
             script.requests.emplace_back(req.begin(), req.end());
-            if (!script.replies.empty()) {
-                const bool silent = !script.replies.front().has_value();
-                Frame f = silent ? Frame{} : std::move(*script.replies.front());
-                script.replies.pop_front();
-                if (silent) return std::nullopt;
-                return f;
-            }
-            if (script.fallback) return script.fallback(script.requests.back());
-            return std::nullopt;
+            if (script.replies.empty())
+                return script.fallback ? script.fallback(script.requests.back()) : std::nullopt;
+            const bool silent = !script.replies.front().has_value();
+            Frame f = silent ? Frame{} : std::move(*script.replies.front());
+            script.replies.pop_front();
+            if (silent) return std::nullopt;
+            return f;
         });
         ASSERT_EQ(ZclOpen(&bus, "inproc:bus-test", 0), 0);
         savedTestMode = g_testMode;
@@ -113,9 +112,8 @@ protected:
     void TearDown() override {
         ZclClose(bus);
         zcl::unregister_inproc("bus-test");
-        ws::set_message_sink(nullptr);
-        failpoint::reset();
         g_testMode = savedTestMode;
+        HomeTest::TearDown();
     }
     // Sleeps and waits asked for, as "Sleep 1000" / "WaitForMultipleObjects 30000".
     std::vector<std::string> waits() const {
@@ -125,8 +123,146 @@ protected:
     }
     HANDLE bus = nullptr;
     Script script;
-    std::vector<std::string> lines;
     int savedTestMode = 0;
 };
 
 }  // namespace bustest
+
+namespace uptest {
+
+namespace fs = std::filesystem;
+
+using imgtest::read_bytes;
+
+// A model whose records are 1 (identity, 0x40 bytes), 2 (0x48), 3 to 5 (0x40).
+inline sample::Model model(std::uint16_t code, const std::string& name, std::vector<int> saved,
+                           std::uint8_t category = 3, const std::string& tagPrefix = "") {
+    sample::Model m;
+    m.blockCode = code;
+    m.name = name;
+    m.tagPrefix = tagPrefix.empty() ? name.substr(0, 4) : tagPrefix;
+    m.category = category;
+    for (int r = 1; r <= 5; ++r) {
+        sample::Record rec;
+        rec.recNo = r;
+        rec.size = r == 2 ? 0xB8 : 0x40;   // record 2 holds the parent block number at +0xB2
+        m.records.push_back(rec);
+    }
+    m.savedRecords = std::move(saved);
+    return m;
+}
+
+// One request frame as the station saw it (host order).
+struct Req {
+    explicit Req(const bustest::Frame& f)
+        : cmd(f.size() > 35 ? f[34] : 0), sub(f.size() > 35 ? f[35] : 0),
+          params(f.size() > 56 ? tb::load_u16(f.data() + 54) : 0), frame(f) {}
+    std::uint8_t cmd, sub;
+    std::uint16_t params;
+    std::vector<std::uint8_t> frame;
+    std::uint8_t paraKind(std::size_t i) const { return frame[56 + 8 * i]; }
+    std::uint8_t paraRec(std::size_t i) const { return frame[56 + 8 * i + 1]; }
+    std::int16_t paraBlock(std::size_t i) const { return tb::load_i16(frame.data() + 56 + 8 * i + 2); }
+    std::uint16_t paraFirst(std::size_t i) const { return tb::load_u16(frame.data() + 56 + 8 * i + 4); }
+    std::uint16_t paraCount(std::size_t i) const { return tb::load_u16(frame.data() + 56 + 8 * i + 6); }
+};
+
+// A save record table entry as "block code count: records" (records up to the last one not 0).
+inline std::string entry(const LdTuSaveRecord& e) {
+    std::string s = std::to_string(e.blockNo) + LdTuSaveFormat(" %#x ", unsigned{e.blkCode}) + std::to_string(e.recCnt) + ":";
+    std::size_t n = 8;
+    while (n > 0 && e.recNo[n - 1] == 0) --n;
+    for (std::size_t i = 0; i < n; ++i) s += " " + std::to_string(e.recNo[i]);
+    return s;
+}
+
+// The scripted station of the bus tests answered by a sample station's simulator core.
+class UploadTest : public bustest::BusTest {
+protected:
+    void TearDown() override {
+        if (instOpen_) IEdalInstClose();
+        BusTest::TearDown();
+    }
+    // A one-station description in host order.
+    static sample::Description description(std::vector<sample::Model> models, int blocks) {
+        sample::Description d = sample::default_description();
+        d.stations.resize(1);
+        sample::Station& s = d.stations[0];
+        s.byteOrder = "host";
+        s.underTest = true;
+        s.models = std::move(models);
+        s.blocks = blocks;
+        s.emptyEvery = 0;
+        s.codeZeroEvery = 0;
+        return d;
+    }
+    // Builds the station, loads the project image, starts the station core with scenario.
+    void build(const sample::Description& d, const std::string& scenario = "{}") {
+        script.requests.clear();
+        saved.clear();
+        result_ = std::make_unique<sample::Result>(sample::build(d, dir_));
+        st_ = &result_->stations[0];
+        image = read_bytes(st_->databasePath);
+        original = image;
+        memory = read_bytes(st_->memoryPath);
+        fcs::Config cfg = fcs::load_config(fs::path(st_->stationJsonPath).parent_path().string());
+        std::string err;
+        auto sc = fcs::Scenario::parse(scenario, err);
+        ASSERT_TRUE(sc) << err;
+        cfg.scenario = *sc;
+        station_ = std::make_shared<fcs::Station>(std::move(cfg));
+        script.fallback = [stn = station_](const bustest::Frame& req) -> std::optional<bustest::Frame> {
+            fcs::Reply rp = stn->handle(req);
+            if (rp.frame.empty()) return std::nullopt;
+            return rp.frame;
+        };
+    }
+    std::vector<Req> requests() const { return {script.requests.begin(), script.requests.end()}; }
+    // tucomn for the control area of the built station, instance definitions open.
+    void prepareArea() {
+        if (instOpen_) IEdalInstClose();
+        tc = std::make_unique<tucomn>();
+        std::memset(tc.get(), 0, sizeof(tucomn));
+        tc->project = "DEMO";
+        tc->station = st_->name.c_str();
+        tc->projectKind = 2;
+        tc->pAreaName = &areaName;
+        areaName = "AREA01";
+        tc->stnNo = static_cast<std::uint16_t>(st_->number);
+        tc->areaNo = 1;
+        tc->zclHandle = bus;
+        tc->pDbImage = image.data();
+        tc->dbImageSize = static_cast<std::uint32_t>(image.size());
+        tc->pSaveRecordTbl = &saved;
+        ASSERT_EQ(IEdalInstOpenForTP("DEMO", st_->name.c_str(), 2), 0);
+        instOpen_ = true;
+    }
+    const sample::BlockInfo& block(int n) const { return st_->blocks.at(static_cast<std::size_t>(n - 1)); }
+    const sample::RecordInfo& rec(int n, int r) const {
+        for (const auto& ri : block(n).records)
+            if (ri.recNo == r) return ri;
+        throw std::runtime_error("no record");
+    }
+    bool imageEquals(const std::vector<std::uint8_t>& other, int n, int r) const {
+        const auto& ri = rec(n, r);
+        return std::memcmp(image.data() + ri.offset, other.data() + ri.offset, ri.size) == 0;
+    }
+    std::vector<Req> blockSaveRequests() const {
+        std::vector<Req> out;
+        for (const auto& r : requests())
+            if (r.cmd == 0x21 && (r.params == 0 || r.paraKind(0) == 1)) out.push_back(r);
+        return out;
+    }
+    std::unique_ptr<sample::Result> result_;
+    const sample::StationResult* st_ = nullptr;
+    std::shared_ptr<fcs::Station> station_;
+    bool instOpen_ = false;
+    std::string areaName;
+
+public:
+    std::vector<std::uint8_t> image, original, memory;
+    std::unique_ptr<tucomn> tc;
+    LdTuSaveRecordTbl saved;
+};
+
+}  // namespace uptest

@@ -50,24 +50,15 @@ TEST_F(TransportTest, GoodReplyThenAShortOneNeverParsedFromTheEarlierReply) {
     EXPECT_EQ(lines, Lines{"ERR:TuZclRW(): Cannot Communicate(short reply len=50)"});
 }
 
-TEST_F(TransportTest, ShortWriteReportsBothNumbersAndDoesNotRead) {
-    failpoint::arm("ZclWrite", 10);
-    failpoint::arm("ZclRead", -1, 1000);   // counts reads only
-    len = -7;
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(lines, Lines{"MSG:TuZclRW(): write() error w_len = 56, ret = 10"});
-    EXPECT_EQ(failpoint::calls("ZclRead"), 0u);
-    EXPECT_EQ(rtn, nullptr);
-    EXPECT_EQ(len, -7);
-}
-
-// Each way an exchange fails: one line, no reply handed out.
+// Each way an exchange fails: one line, no reply handed out (a short write reads nothing).
 TEST_F(TransportTest, FailedExchangesGiveTheirLine) {
     const struct {
         const char* what;
         std::function<void()> arrange;
         std::string line;
     } cases[] = {
+        {"short write", [&] { failpoint::arm("ZclWrite", 10); failpoint::arm("ZclRead", -1, 1000); len = -7; },
+         "MSG:TuZclRW(): write() error w_len = 56, ret = 10"},
         {"status", [&] { script.replies.push_back(reply(5, 0)); }, "ERR:TuZclRW(): Cannot Communicate(code=0x5)"},
         {"send conversion", [&] { g_testMode = 0; failpoint::arm("bc2FcMnSaveHeader", 1); },
          "ERR: bc2FcMnSaveHeader Error(Send Frame)"},
@@ -100,6 +91,7 @@ TEST_F(TransportTest, FailedExchangesGiveTheirLine) {
         EXPECT_EQ(lines, Lines{c.line});
         EXPECT_EQ(rtn, nullptr);
         if (std::string(c.what) == "send conversion") { EXPECT_TRUE(script.requests.empty()); }
+        if (std::string(c.what) == "short write") { EXPECT_EQ(failpoint::calls("ZclRead"), 0u); EXPECT_EQ(len, -7); }
     }
 }
 
@@ -122,19 +114,6 @@ TEST_F(TransportTest, BusyTwiceFailsBusyThenGoodSendsTheSameConvertedFrameTwice)
     EXPECT_EQ(tb::load_be16(script.requests[0].data() + 32 + 12), 0x1234);   // station order
     EXPECT_EQ(lines, Lines{"return E_RBUF_BUSY"});
     EXPECT_EQ(tb::load_u32(rtn + 64), 5u);
-}
-
-TEST_F(TransportTest, TestModeConvertsNothingOtherwiseBothDirections) {
-    failpoint::arm("bc2FcMnSaveHeader", 1, 1000);   // counts calls only
-    script.replies.push_back(reply(0, 0));
-    ASSERT_EQ(rw(), 0);
-    EXPECT_EQ(failpoint::calls("bc2FcMnSaveHeader"), 0u);
-    EXPECT_EQ(tb::load_u16(script.requests[0].data() + 32 + 12), 0x1234);   // host order
-    g_testMode = 0;
-    script.replies.push_back(reply(0, 0));
-    Req r2;
-    ASSERT_EQ(TuZclRW(0, bus, r2.f, 56, &rtn, &len), 0);
-    EXPECT_EQ(failpoint::calls("bc2FcMnSaveHeader"), 2u);
 }
 
 class SessionTest : public BusTest {
@@ -176,9 +155,7 @@ protected:
 };
 
 TEST_F(SessionTest, SaveRequestWithThreeEntries) {
-    addRecord(1, 1);
-    addRecord(1, 3);
-    addRecord(2, 5);
+    for (auto [block, rec] : {std::pair{1u, 1u}, {1u, 3u}, {2u, 5u}}) addRecord(block, rec);
     tc->frameSeq = 41;
     script.replies.push_back(reply(0, 0, para8(700)));
     ASSERT_EQ(TuSaveReq(tc.get()), 0);
@@ -187,17 +164,12 @@ TEST_F(SessionTest, SaveRequestWithThreeEntries) {
     ASSERT_EQ(f.size(), 80u);
     EXPECT_EQ(seqOf(f), 41u);
     EXPECT_EQ(tc->frameSeq, 42u);
-    EXPECT_EQ(tb::load_u16(f.data() + 12), 7);        // station number
+    // Station number, frame type, body length in words; command, serial, parameter bytes and count.
+    for (auto [off, want] : {std::pair{12, 7}, {28, 0x0603}, {30, 24}, {34, 0x0321}, {44, 2}, {52, 24}, {54, 3}})
+        EXPECT_EQ(tb::load_u16(f.data() + off), want) << off;
     EXPECT_EQ(f[24], 8);
-    EXPECT_EQ(tb::load_u16(f.data() + 28), 0x0603);
-    EXPECT_EQ(tb::load_u16(f.data() + 30), 24);       // body length in words
-    EXPECT_EQ(f[32 + 2], 0x21);
-    EXPECT_EQ(f[32 + 3], 3);
     EXPECT_EQ(f[32 + 4], 1);
-    EXPECT_EQ(serialOf(f), 2);
     EXPECT_EQ(tb::load_u32(f.data() + 32 + 16), 0x5E55u);
-    EXPECT_EQ(tb::load_u16(f.data() + 32 + 20), 24);  // parameter bytes
-    EXPECT_EQ(tb::load_u16(f.data() + 32 + 22), 3);   // parameter count
     // Parameters in host order (test mode): kind, record number, block number.
     const std::uint8_t expect[24] = {1, 1, 1, 0, 0, 0, 0, 0, 1, 3, 1, 0, 0, 0, 0, 0, 1, 5, 2, 0, 0, 0, 0, 0};
     EXPECT_EQ(Frame(f.begin() + 56, f.end()), Frame(expect, expect + 24));
@@ -226,13 +198,12 @@ TEST_F(SessionTest, SessionStartAndEnd) {
     EXPECT_EQ(tc->sessionId, 0xABCD0001u);
     const Frame start = script.requests[0];
     EXPECT_EQ(start.size(), 56u);
-    EXPECT_EQ(start[32 + 2], 0x1F);
-    EXPECT_EQ(start[32 + 3], 1);
+    EXPECT_EQ(tb::load_u16(start.data() + 34), 0x011F);   // command 0x1F, sub 1
     EXPECT_EQ(serialOf(start), 1);
     EXPECT_EQ(tb::load_u32(start.data() + 32 + 16), 0u);
     ASSERT_EQ(TuSaveEndReq(tc.get()), 0);
     const Frame& end = script.requests[1];
-    EXPECT_EQ(end[32 + 3], 2);
+    EXPECT_EQ(tb::load_u16(end.data() + 34), 0x021F);
     EXPECT_EQ(serialOf(end), 2);
     EXPECT_EQ(tb::load_u32(end.data() + 32 + 16), 0xABCD0001u);
     EXPECT_EQ(seqOf(end), seqOf(start) + 1);

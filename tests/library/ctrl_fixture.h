@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -66,16 +67,9 @@ protected:
     // the generation query with stationStamp; the stations play scenario (fcssim's format).
     void build(std::uint64_t stationStamp = kStamp, const std::string& scenario = "{}") {
         result_ = sample::build(desc_, dir_);
-        nlohmann::json ws;
-        {
-            std::ifstream in(result_.workstationJson);
-            in >> ws;
-        }
+        nlohmann::json ws = nlohmann::json::parse(std::ifstream(result_.workstationJson));
         ws["controlBus"] = "inproc:ctrl";
-        {
-            std::ofstream out(result_.workstationJson, std::ios::trunc);
-            out << ws.dump(2);
-        }
+        std::ofstream(result_.workstationJson, std::ios::trunc) << ws.dump(2);
         // Save sessions go to the simulator core of the station the frame names.
         stations_.clear();
         // A save in test mode (station under test, APCS) exchanges frames in host order.
@@ -126,10 +120,9 @@ protected:
         return p;
     }
 
-    bool has_line(const std::string& l) const {
-        for (const auto& x : lines)
-            if (x == l) return true;
-        return false;
+    bool has_line(const std::string& l) const { return std::find(lines.begin(), lines.end(), l) != lines.end(); }
+    bool has_prefix(const std::string& p) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(p, 0) == 0; });
     }
 
     // The "TP " entries of the history log as "outcome station".

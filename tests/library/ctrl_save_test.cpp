@@ -1,7 +1,6 @@
 // The save control driven through the export against a sample workstation.
 #include <sys/stat.h>
 
-#include "../support/project_files.h"
 #include "ctrl_fixture.h"
 #include "project_files.h"
 #include "tusave_bytes.h"
@@ -153,7 +152,8 @@ TEST_F(CtrlSave, BothStationFilesMissingGiveTwoLines) {
 }
 
 // One failing service call each: the result, the line, the run closed; the image left by a failed
-// load (the user instance buffer refused) is freed by the end processing (TearDown checks).
+// load (the user instance buffer refused) is freed by the end processing (TearDown checks); a failed
+// element listing closes only the database.
 TEST_F(CtrlSave, FailingServiceCallsGiveTheirLineAndCode) {
     const struct {
         const char* fp;
@@ -166,37 +166,28 @@ TEST_F(CtrlSave, FailingServiceCallsGiveTheirLineAndCode) {
         {"ZclClose", 1, 1, LDTUSAVE_E_BUS, "ERR:T7181"},   // after a good check
         {"QVERXEdaIsAPCS", 0x12, 2, 0, "ERR:QVERXEdaIsAPCS( DEMO, FCS0101 ) error 0x12"},   // the save goes on
         {"__QVEEngMalloc", 0, 2, LDTUSAVE_E_DBREAD, "ERR:T4107 dwSize = ", 2},
+        {"ElemTblListAll", 7, 2, LDTUSAVE_E_INIT, "ERR:T7187 nRtn = 7"},
     };
     build();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fp);
         failpoint::reset();
+        failpoint::arm("ElemTblClose", 1, 1000000);   // counts calls only
+        failpoint::arm("DbClose", 1, 1000000);
         failpoint::arm(c.fp, c.code, c.nth);
         EXPECT_EQ(save("FCS0101", 2, c.mode), c.rc);
-        bool found = false;
-        for (const auto& l : lines) found = found || l.rfind(c.line, 0) == 0;
-        EXPECT_TRUE(found) << testing::PrintToString(lines);
+        EXPECT_TRUE(has_prefix(c.line)) << testing::PrintToString(lines);
         if (c.rc == LDTUSAVE_E_BUS) { EXPECT_FALSE(has_line("PRG:05")); }
         if (c.rc == LDTUSAVE_E_DBREAD) { EXPECT_EQ(history().back(), "abort FCS0101"); }
+        if (c.rc == LDTUSAVE_E_INIT) {
+            EXPECT_EQ(failpoint::calls("ElemTblClose"), 0u);
+            EXPECT_EQ(failpoint::calls("DbClose"), 1u);
+        }
         expect_closed(c.rc != 0);
     }
     failpoint::reset();
     EXPECT_EQ(save("FCS0999", 2, 2), LDTUSAVE_E_INIT);
-    bool found = false;
-    for (const auto& l : lines) found = found || l.rfind("ERR:T7173FCS0999 nRtn = ", 0) == 0;
-    EXPECT_TRUE(found);
-}
-
-TEST_F(CtrlSave, FailedElementListingClosesOnlyTheDatabase) {
-    build();
-    failpoint::arm("ElemTblListAll", 7);
-    failpoint::arm("ElemTblClose", 1, 1000000);
-    failpoint::arm("DbClose", 1, 1000000);
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_INIT);
-    EXPECT_TRUE(has_line("ERR:T7187 nRtn = 7"));
-    EXPECT_EQ(failpoint::calls("ElemTblClose"), 0u);
-    EXPECT_EQ(failpoint::calls("DbClose"), 1u);
-    expect_closed(true);
+    EXPECT_TRUE(has_prefix("ERR:T7173FCS0999 nRtn = "));
 }
 
 TEST_F(CtrlSave, MismatchReturnsTheServiceLineAndStopsTheSave) {
@@ -221,60 +212,13 @@ TEST_F(CtrlSave, DatabaseFileOfAnotherStationIsRefusedByTheCheck) {
     EXPECT_EQ(file_bytes(db), before);
 }
 
-// A file too short for its root tables, or with a root reference of 0 or outside the image:
-// refused when loaded, in a full save with and without the check, the file left as it was.
-TEST_F(CtrlSave, CorruptDatabaseFileIsRefusedAndLeftByteForByte) {
-    build();
-    const std::string db = st("FCS0101").databasePath;
-    const std::string good = file_bytes(db);
-    auto u32 = [&](std::size_t off) { return tb::load_u32(reinterpret_cast<const std::uint8_t*>(good.data()) + off); };
-    const std::size_t area = 0x200 + (u32(0x280) - (u32(0x240) - 0x100));
-    const std::size_t blkPtr = area + (u32(area + 0x0C) - u32(0x280));
-    const struct {
-        std::size_t size, field;
-        const char* table;
-    } cases[] = {{0, 0, nullptr},
-                 {0x200, 0, nullptr},
-                 {0x400, 0, nullptr},   // cut inside the station constant table
-                 {good.size(), 0x240, "StnCnstTblAdrs"},
-                 {good.size(), 0x280, "AreaRootTbl1"},
-                 {good.size(), area + 0x08, "AreaCnstTbl"},
-                 {good.size(), area + 0x0C, "BlockPtrTbl"},
-                 {good.size(), blkPtr + 0x08, "BldbPtrTbl"}};
-    for (const auto& c : cases) {
-        for (std::uint32_t bad : {0u, 0x7FFFFFF0u}) {
-            std::string bytes = good.substr(0, c.size);
-            if (c.table) tb::store_u32(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, bad);
-            std::ofstream(db, std::ios::binary | std::ios::trunc) << bytes;
-            for (unsigned mode : {0u, 2u}) {
-                SCOPED_TRACE(std::to_string(c.field) + " " + std::to_string(bad) + " mode " + std::to_string(mode));
-                EXPECT_NE(save("FCS0101", 2, mode), 0u);
-                std::string want = "ERR:LdTuSaveCtrlDBRead:";
-                if (mode == 0 && c.size < 0x200)
-                    want = "ERR:LdCheckGenTime(): no station database header in " + db;
-                else if (!c.table)
-                    want += "the file is too short for its root tables (" + std::to_string(c.size) +
-                            " bytes) FileName = " + db;
-                // An address outside the image moves the base with it for StnCnstTblAdrs.
-                else if (bad == 0 || c.field != 0x240)
-                    want += std::string(c.table) + " is Invalid FileName = " + db;
-                bool found = false;
-                for (const auto& l : lines) found = found || l.rfind(want, 0) == 0;
-                EXPECT_TRUE(found) << want;
-                EXPECT_FALSE(has_line("PRG:10"));
-                EXPECT_EQ(file_bytes(db), bytes);
-            }
-            if (!c.table) break;
-        }
-    }
-}
-
-// References that would otherwise read as "absent": the station-wide I/O table, the tables it
-// names and theirs pointing outside the file, a negative MaxBlock, a file cut at its first block
-// header or inside BldbPtrTbl (the blocks past the cut would be missing from the upload and the
-// TP file). Each fails the load, with or without the check, with the line naming the table; no
-// project file changes. An address of 0 still means "none".
-TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
+// A file too short for its root tables, cut at its first block header or inside BldbPtrTbl (the
+// blocks past the cut would be missing from the upload and the TP file), a root reference of 0 or
+// outside the image, references that would otherwise read as "absent" (the station-wide I/O table,
+// the tables it names and theirs pointing outside the file, a negative MaxBlock): each fails the
+// load, with or without the check, with the line naming the table; no project file changes. An
+// address of 0 still means "none" for the I/O tables.
+TEST_F(CtrlSave, CorruptDatabaseFileFailsTheLoadAndWritesNothing) {
     build();
     const sample::StationResult& s = st("FCS0101");
     const std::string db = s.databasePath;
@@ -282,9 +226,8 @@ TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
     auto u32 = [&](std::size_t off) { return tb::load_u32(reinterpret_cast<const std::uint8_t*>(good.data()) + off); };
     const std::uint32_t base = u32(0x240) - 0x100;
     auto conv = [&](std::uint32_t adrs) { return 0x200 + static_cast<std::size_t>(adrs - base); };
-    const std::size_t io = conv(u32(0x248));
-    const std::size_t area = conv(u32(0x280));
-    const std::size_t acnst = conv(u32(area + 0x08));
+    const std::size_t io = conv(u32(0x248)), area = conv(u32(0x280)), acnst = conv(u32(area + 0x08));
+    const std::size_t blkPtr = conv(u32(area + 0x0C));
     std::size_t firstHeader = 0;
     for (const auto& b : s.blocks)
         if (!b.empty && firstHeader == 0) firstHeader = b.headerOffset;
@@ -293,42 +236,58 @@ TEST_F(CtrlSave, CorruptReferencesFailTheLoadAndWriteNothing) {
     const std::size_t bldb = s.bldbPtrTblOffset, maxBlock = static_cast<std::size_t>(s.maxBlock);
     ASSERT_GT(maxBlock, 2u);
     const std::string cutBldb = "BldbPtrTbl is Invalid MaxBlock = " + std::to_string(maxBlock);
-    constexpr std::uint32_t kOutside = 0x7FFFFFF0;
+    constexpr std::uint32_t kOutside = 0x7FFFFFF0, kCut = 1, kNegative = 2;
     const struct {
-        std::size_t field;   // u32 field set to value, or the size the file is cut to when value is 1
-        std::uint32_t value;
-        std::string table;   // empty: the save goes through
+        std::size_t at;        // u32 field set to value; with kCut the size the file is cut to
+        std::uint32_t value;   // with kNegative MaxBlock, u16 -2
+        std::string table;     // the line without the file name; empty: the save goes through
     } cases[] = {
+        {0, kCut, "the file is too short for its root tables (0 bytes)"},
+        {0x200, kCut, "the file is too short for its root tables (512 bytes)"},
+        {0x400, kCut, "the file is too short for its root tables (1024 bytes)"},   // inside the station constants
+        {0x240, 0, "StnCnstTblAdrs is Invalid"},
+        {0x240, kOutside, ""},   // the base moves with it: some table after it fails
+        {0x280, 0, "AreaRootTbl1 is Invalid"}, {0x280, kOutside, "AreaRootTbl1 is Invalid"},
+        {area + 0x08, 0, "AreaCnstTbl is Invalid"}, {area + 0x08, kOutside, "AreaCnstTbl is Invalid"},
+        {area + 0x0C, 0, "BlockPtrTbl is Invalid"}, {area + 0x0C, kOutside, "BlockPtrTbl is Invalid"},
+        {blkPtr + 0x08, 0, "BldbPtrTbl is Invalid"}, {blkPtr + 0x08, kOutside, "BldbPtrTbl is Invalid"},
         {0x248, kOutside, "StnIoTbl is Invalid"},
         {io + 0x80, kOutside, "StnIoTbl+0x80 is Invalid"},
         {io + 0x104, kOutside, "StnIoTbl+0x104 is Invalid"},
         {conv(u32(io + 0x104)) + 0x4, kOutside, "StnIoTbl+0x104+0x4 is Invalid"},
         {io + 0x214, kOutside, "StnIoTbl+0x214 is Invalid"},
         {conv(u32(io + 0x248)) + 0x30, kOutside, "StnIoTbl+0x248+0x30 is Invalid"},
-        {acnst + 0x40, 0xFFFE, "AreaCnstTbl MaxBlock is negative (-2)"},
-        {firstHeader, 1, "BldbPtrTbl block 1 header is Invalid"},
-        {bldb + 4 * (maxBlock / 2), 1, cutBldb},
-        {bldb + 4 * maxBlock - 1, 1, cutBldb},
+        {acnst + 0x40, kNegative, "AreaCnstTbl MaxBlock is negative (-2)"},
+        {firstHeader, kCut, "BldbPtrTbl block 1 header is Invalid"},
+        {bldb + 4 * (maxBlock / 2), kCut, cutBldb},
+        {bldb + 4 * maxBlock - 1, kCut, cutBldb},
         {io + 0x214, 0, ""},
     };
     for (const auto& c : cases)
     for (unsigned mode : {0u, 2u}) {
-        SCOPED_TRACE(c.table + " at " + std::to_string(c.field) + " mode " + std::to_string(mode));
+        SCOPED_TRACE(c.table + " at " + std::to_string(c.at) + " mode " + std::to_string(mode));
         std::string bytes = good;
-        if (c.value == 1) bytes.resize(c.field);
-        else if (c.field == acnst + 0x40) tb::store_u16(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, 0xFFFE);
-        else tb::store_u32(reinterpret_cast<std::uint8_t*>(bytes.data()) + c.field, c.value);
+        auto* p = reinterpret_cast<std::uint8_t*>(bytes.data());
+        if (c.value == kCut) bytes.resize(c.at);
+        else if (c.value == kNegative) tb::store_u16(p + c.at, 0xFFFE);
+        else tb::store_u32(p + c.at, c.value);
         std::ofstream(db, std::ios::binary | std::ios::trunc) << bytes;
         const project_files::Files before = project_files::snapshot(dir_);
         const unsigned rc = save("FCS0101", 2, mode);
-        if (c.table.empty()) {
+        if (c.table.empty() && c.value == 0) {
             EXPECT_EQ(rc, 0u) << ::testing::PrintToString(lines);
             continue;
         }
-        EXPECT_EQ(rc, LDTUSAVE_E_DBREAD);
-        EXPECT_TRUE(has_line("ERR:LdTuSaveCtrlDBRead:" + c.table + " FileName = " + db))
-            << ::testing::PrintToString(lines);
-        EXPECT_TRUE(project_files::snapshot(dir_) == before);
+        if (mode == 0 && bytes.size() < 0x200) {
+            EXPECT_NE(rc, 0u);
+            EXPECT_TRUE(has_prefix("ERR:LdCheckGenTime(): no station database header in " + db));
+        } else {
+            EXPECT_EQ(rc, LDTUSAVE_E_DBREAD);
+            const std::string want = "ERR:LdTuSaveCtrlDBRead:" + c.table + (c.table.empty() ? "" : " FileName = " + db);
+            EXPECT_TRUE(c.table.empty() ? has_prefix(want) : has_line(want)) << want << ::testing::PrintToString(lines);
+        }
+        EXPECT_FALSE(has_line("PRG:10"));
+        EXPECT_TRUE(project_files::snapshot(dir_) == before) << ::testing::PrintToString(lines);
     }
 }
 

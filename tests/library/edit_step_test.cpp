@@ -5,6 +5,7 @@
 #include "LdTuSaveEdit.h"
 #include "LdTuSaveEditFmt.h"
 #include "ctrl_fixture.h"
+#include "image_fixture.h"
 #include "libqverxgen.h"
 #include "project_files.h"
 #include "tusave_bytes.h"
@@ -14,15 +15,8 @@ namespace {
 
 using Files = std::map<std::string, std::vector<std::uint8_t>>;
 
-std::vector<std::uint8_t> bytes_of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void put(const std::string& path, const std::vector<std::uint8_t>& b, std::size_t len) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(len));
-}
+using imgtest::read_bytes;
+using imgtest::write_bytes;
 
 struct Sec {
     const char* tag;
@@ -59,7 +53,7 @@ protected:
         build();
         const auto& s = st("FCS0101");
         for (auto& [path, b] : sample::expected_edit_files(desc_, s)) {
-            before_[path] = bytes_of(path);
+            before_[path] = read_bytes(path);
             after_[path] = std::move(b);
         }
     }
@@ -77,7 +71,7 @@ protected:
     }
     void expect_files(const std::string& path, const Files& want) const {
         if (path.empty()) return;
-        EXPECT_TRUE(bytes_of(path) == want.at(path)) << path;
+        EXPECT_TRUE(read_bytes(path) == want.at(path)) << path;
     }
     Files before_, after_;
 };
@@ -137,16 +131,16 @@ TEST_F(EditOps, AnFileCutAtEveryLength) {
     auto want = an;
     for (std::size_t k = 0; k < 3; ++k) tb::store_u16(want.data() + at[1] + 128 * k + 66, uaids_[k]);
     for (std::size_t k = 0; k < 5; ++k) tb::store_u16(want.data() + at[2] + 2 * k, uaids_[k]);
-    put(path, an, an.size());
+    write_bytes(path, an);
     ASSERT_EQ(update_an(stn), 0u);
-    ASSERT_TRUE(bytes_of(path) == want);
+    ASSERT_TRUE(read_bytes(path) == want);
     // Cut from the end on: a failing update leaves the file as it was, so each cut is the last one shortened.
     for (std::size_t len = an.size(); len-- > 0;) {
         ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(len)), 0);
         lines.clear();
         EXPECT_EQ(update_an(stn), len < 0x200 ? 0x20000108u : 0x2023410au) << len;
         EXPECT_EQ(lines, std::vector<std::string>{len < 0x200 ? "ERR:T7194" + path : "ERR:T7213"}) << len;
-        EXPECT_TRUE(bytes_of(path) == std::vector<std::uint8_t>(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(len)))
+        EXPECT_TRUE(read_bytes(path) == std::vector<std::uint8_t>(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(len)))
             << len;
     }
 }
@@ -155,7 +149,7 @@ TEST_F(EditOps, AnFileCutAtEveryLength) {
 TEST_F(EditOps, StationEditFileCutAtEveryLength) {
     std::vector<std::size_t> at;
     // An AN message file with nothing to write, so that it is not replaced on every pass.
-    put(st("FCS0101").anMsgPath, sectioned({{"HTLT", 0, 128}, {"USAP", 0, 2}, {"MSGS", 1, 128}}, 0, &at), 0x280);
+    write_bytes(st("FCS0101").anMsgPath, sectioned({{"HTLT", 0, 128}, {"USAP", 0, 2}, {"MSGS", 1, 128}}, 0, &at), 0x280);
     at.clear();
     auto stn = sectioned({{"INFO", 2, 16}, {"BL", 2, 128}, {"AN", 4, 128}}, 3, &at);
     const LdTuSaveRecord& entry = uaid_entry();
@@ -250,8 +244,8 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
         if (c.entry >= 0 && c.field == 0) std::memcpy(e, "XXXX", 4);
         else tb::store_u32(e, c.value);
         std::vector<std::uint8_t> buf = c.kind == kStn ? bytes : stn;
-        put(anPath, c.kind == kAn ? bytes : an, c.kind == kAn ? bytes.size() : an.size());
-        if (c.kind == kBlock) put(blockPath, bytes, bytes.size());
+        write_bytes(anPath, c.kind == kAn ? bytes : an);
+        if (c.kind == kBlock) write_bytes(blockPath, bytes);
         lines.clear();
         std::uint32_t rc = 0;
         if (c.kind == kBlock) {
@@ -265,7 +259,7 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
         EXPECT_EQ(rc, c.rc);
         EXPECT_EQ(lines, c.lines);
         if (c.rc != 0) {
-            EXPECT_TRUE((c.kind == kStn ? buf : bytes_of(c.kind == kAn ? anPath : blockPath)) == bytes);
+            EXPECT_TRUE((c.kind == kStn ? buf : read_bytes(c.kind == kAn ? anPath : blockPath)) == bytes);
         }
     }
 }
@@ -327,7 +321,7 @@ TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
                  {"WriteFile", copyAt, 1, "ERR:T7196"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.fp) + " " + order[c.at]);
-        for (const auto& [path, bytes] : before_) put(path, bytes, bytes.size());
+        for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
         lines.clear();
         const bool copy = isCopy[c.at];
         failpoint::arm(c.fp, 5, static_cast<unsigned>(c.callsBefore + c.at + 1));
@@ -361,14 +355,14 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
         if (!other && path_of(e) != shared) other = &e;
     ASSERT_NE(other, nullptr);
     auto restore = [&] {
-        for (const auto& [path, bytes] : before_) put(path, bytes, bytes.size());
+        for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
     };
     const std::vector<std::string> files = {shared, LdTuSavesWorkCopyPath(shared), path_of(*other),
                                             LdTuSavesWorkCopyPath(path_of(*other))};
     restore();
     LdTuSaveRecordTbl alone = {*parent};
     ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &alone), 0u);
-    const auto parentAlone = bytes_of(files[0]), parentAloneCopy = bytes_of(files[1]);
+    const auto parentAlone = read_bytes(files[0]), parentAloneCopy = read_bytes(files[1]);
     ASSERT_FALSE(parentAlone == before_.at(shared));
     ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
     restore();
@@ -380,8 +374,8 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &list), 0x2023410au);
     failpoint::reset();
     EXPECT_TRUE(has_line("ERR:T7191" + files[2])) << ::testing::PrintToString(lines);
-    EXPECT_TRUE(bytes_of(files[0]) == parentAlone);
-    EXPECT_TRUE(bytes_of(files[1]) == parentAloneCopy);
+    EXPECT_TRUE(read_bytes(files[0]) == parentAlone);
+    EXPECT_TRUE(read_bytes(files[1]) == parentAloneCopy);
     expect_files(files[2], before_);
     if (fs::exists(files[3])) expect_files(files[3], before_);
 }
@@ -539,7 +533,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
               0u);
     const std::size_t at = start + 0x40 + 8 * (entry.recNo[0] - 1) + 4;
     tb::store_u32(bytes.data() + at, tb::load_u32(bytes.data() + at) - 8);
-    put(path, bytes, bytes.size());
+    write_bytes(path, bytes);
     std::vector<std::uint8_t> stn = before_.at(st("FCS0101").stationEditPath);
     inf_.pEditBuf = stn.data();
     inf_.dwEditBufSize = static_cast<std::uint32_t>(stn.size());
@@ -547,7 +541,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     lines.clear();
     EXPECT_EQ(LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, path, &files), 0x2023410au);
     EXPECT_EQ(files.Flush(), 0u);
-    EXPECT_TRUE(bytes_of(path) == bytes);
+    EXPECT_TRUE(read_bytes(path) == bytes);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=" + std::to_string(entry.blockNo) +
                                  ", RecNum=" + std::to_string(entry.recNo[0]) + ",",

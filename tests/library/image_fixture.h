@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -84,6 +87,16 @@ inline Image Make(int maxBlock = 3, std::uint16_t anMsgCnt = 2, std::vector<int>
         }
     }
     return im;
+}
+
+inline std::vector<std::uint8_t> read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+// Writes the first len bytes of b (all of them by default) as the whole file.
+inline void write_bytes(const std::string& path, const std::vector<std::uint8_t>& b, std::size_t len = SIZE_MAX) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(std::min(len, b.size())));
 }
 
 // Collects the message lines put out while it lives.

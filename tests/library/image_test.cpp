@@ -1,39 +1,27 @@
 // The station database image: load and store (one line and the step's code per failure, nothing
 // leaked, every file closed, the old file kept), the reader's conversions and area walk, and the
 // look-ups of the edit-file update over good, damaged and truncated images (run under ASan).
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveDBRead.h"
 #include "LdTuSaveImage.h"
-#include "failpoint/failpoint.h"
+#include "home_fixture.h"
 #include "image_fixture.h"
 #include "libqvecommon.h"
-#include "libqvecommon/qvecommon_host.h"
-#include "port/port_host.h"
 
 namespace fs = std::filesystem;
 using imgtest::Image;
 using imgtest::kBase;
 using imgtest::Lines;
+using imgtest::read_bytes;
+using imgtest::write_bytes;
 namespace {
 
-std::vector<std::uint8_t> ReadAll(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-void WriteAll(const fs::path& p, const std::vector<std::uint8_t>& v) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
-}
 std::size_t OpenFds() {
     std::size_t n = 0;
     for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it) ++n;
@@ -46,40 +34,32 @@ std::vector<std::string> DirNames(const fs::path& dir) {
     return names;
 }
 
-class ImageLoadStore : public ::testing::Test {
+class ImageLoadStore : public hometest::HomeTest {
 protected:
     void SetUp() override {
-        failpoint::reset();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("tusave-image-" + std::to_string(getpid()) + "-" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        port::set_string_table({{4107, "T4107"}, {7176, "T7176"}, {7178, "T7178"}, {7182, "T7182"},
-                                {7183, "T7183"}, {7184, "T7184"}, {7204, "T7204"}});
+        SetUpHome({{4107, "T4107"}, {7176, "T7176"}, {7178, "T7178"}, {7182, "T7182"}, {7183, "T7183"},
+                   {7184, "T7184"}, {7204, "T7204"}});
         db_ = imgtest::Make(3, 2).bytes;
         std::copy_n("TUSFDB01", 8, db_.begin());
         user_ = {'{', '"', 'm', 'o', 'd', 'e', 'l', 's', '"', ':', '[', ']', '}'};
-        dbPath_ = dir_ / "stndb.sfdata";
-        userPath_ = dir_ / "userinst.json";
-        WriteAll(dbPath_, db_);
-        WriteAll(userPath_, user_);
-        inf_.strDbFilePath = dbPath_.string();
-        inf_.strUserInstPath = userPath_.string();
+        dbPath_ = dir_ + "/stndb.sfdata";
+        userPath_ = dir_ + "/userinst.json";
+        write_bytes(dbPath_, db_);
+        write_bytes(userPath_, user_);
+        inf_.strDbFilePath = dbPath_;
+        inf_.strUserInstPath = userPath_;
         allocs_ = ws::live_allocations();
         fds_ = OpenFds();
     }
     void TearDown() override {
-        failpoint::reset();
         EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
         if (inf_.pDbImage) __QVEEngFree(inf_.pDbImage, "test", __LINE__);
         if (inf_.pUserInst) __QVEEngFree(inf_.pUserInst, "test", __LINE__);
         EXPECT_EQ(ws::live_allocations(), allocs_);
-        port::set_string_table({});
-        fs::permissions(dir_, fs::perms::owner_all);
-        fs::remove_all(dir_);
+        HomeTest::TearDown();
     }
     std::size_t NewAllocations() const { return ws::live_allocations() - allocs_; }
-    fs::path dir_, dbPath_, userPath_;
+    std::string dbPath_, userPath_;
     std::vector<std::uint8_t> db_, user_;
     LdTuSaveCtrlInf inf_;
     std::size_t allocs_ = 0, fds_ = 0;
@@ -88,7 +68,6 @@ protected:
 }  // namespace
 
 TEST_F(ImageLoadStore, LoadReadsBothFilesWholeAndTheStoreRoundTripsByteForByte) {
-    Lines lines;
     ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
     ASSERT_NE(inf_.pDbImage, nullptr);
     EXPECT_EQ(inf_.dbImageSize, db_.size());
@@ -99,15 +78,15 @@ TEST_F(ImageLoadStore, LoadReadsBothFilesWholeAndTheStoreRoundTripsByteForByte) 
     EXPECT_EQ(std::vector<std::uint8_t>(inf_.pUserInst, inf_.pUserInst + user_.size()), user_);
     EXPECT_EQ(NewAllocations(), 2u);
     ASSERT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
-    EXPECT_TRUE(lines.v.empty());
-    EXPECT_EQ(ReadAll(dbPath_), db_);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(read_bytes(dbPath_), db_);
     EXPECT_EQ(DirNames(dir_), (std::vector<std::string>{"stndb.sfdata", "userinst.json"})) << "no temporary left";
     // A changed image is what the file then holds, at the same length; the image stays.
     inf_.pDbImage[inf_.dbImageSize - 1] ^= 0xFF;
     inf_.pDbImage[0x300] ^= 0x5A;
     ASSERT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
     ASSERT_NE(inf_.pDbImage, nullptr);
-    EXPECT_EQ(ReadAll(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
+    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
 }
 
 // The store neither creates a missing file nor writes a read-only one.
@@ -115,20 +94,20 @@ TEST_F(ImageLoadStore, StoreOfAMissingOrReadOnlyFileFailsAtTheOpen) {
     ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
     inf_.pDbImage[0x300] ^= 0x5A;
     fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    Lines lines;
+    lines.clear();
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-    EXPECT_EQ(ReadAll(dbPath_), db_);
+    EXPECT_EQ(read_bytes(dbPath_), db_);
     fs::remove(dbPath_);
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-    EXPECT_EQ(lines.v, (std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 13",
-                                                 "ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 2"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 13",
+                                                 "ERR:T7183 FileName = " + dbPath_ + ", nRtn = 2"}));
     EXPECT_FALSE(fs::exists(dbPath_));
 }
 
 // Each call of the load failed once: its one line, the load's code, and the image kept
 // only when the station database file was read completely (missing files: ctrl_save_test).
 TEST_F(ImageLoadStore, EveryFailureOfTheLoad) {
-    const std::string db = dbPath_.string(), u = userPath_.string();
+    const std::string db = dbPath_, u = userPath_;
     const struct {
         const char* fp;
         unsigned nth;
@@ -154,9 +133,9 @@ TEST_F(ImageLoadStore, EveryFailureOfTheLoad) {
         LdTuSaveCtrlInf inf;
         inf.strDbFilePath = inf_.strDbFilePath;
         inf.strUserInstPath = inf_.strUserInstPath;
-        Lines lines;
+        lines.clear();
         EXPECT_EQ(LdTuSaveCtrlDBRead(&inf), LDTUSAVE_E_DBREAD);
-        EXPECT_EQ(lines.v, std::vector<std::string>{c.line});
+        EXPECT_EQ(lines, std::vector<std::string>{c.line});
         EXPECT_EQ(inf.pUserInst, nullptr);
         EXPECT_EQ(inf.pDbImage != nullptr, c.imageKept);
         EXPECT_EQ(inf.dbImageSize, c.imageKept ? db_.size() : 0u);
@@ -171,14 +150,14 @@ TEST_F(ImageLoadStore, EveryFailureOfTheLoad) {
 TEST_F(ImageLoadStore, ShortReadFailsTheLoad) {
     const char* sysFile = "/sys/devices/system/cpu/online";
     struct stat st{};
-    if (::stat(sysFile, &st) != 0 || st.st_size <= 0 || ReadAll(sysFile).size() >= static_cast<std::size_t>(st.st_size))
+    if (::stat(sysFile, &st) != 0 || st.st_size <= 0 || read_bytes(sysFile).size() >= static_cast<std::size_t>(st.st_size))
         GTEST_SKIP() << "no file that reads shorter than its size";
     for (bool user : {false, true}) {
-        inf_.strDbFilePath = user ? dbPath_.string() : sysFile;
-        inf_.strUserInstPath = user ? sysFile : userPath_.string();
-        Lines lines;
+        inf_.strDbFilePath = user ? dbPath_ : sysFile;
+        inf_.strUserInstPath = user ? sysFile : userPath_;
+        lines.clear();
         EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
-        EXPECT_EQ(lines.v, std::vector<std::string>{user ? "ERR:ReadFile() Error FileName = " + std::string(sysFile) +
+        EXPECT_EQ(lines, std::vector<std::string>{user ? "ERR:ReadFile() Error FileName = " + std::string(sysFile) +
                                                                " dwRtn = 0"
                                                          : "ERR:T7178 dwRtn = 0"});
         EXPECT_EQ(user ? inf_.pUserInst : inf_.pDbImage, nullptr);
@@ -193,7 +172,7 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
         long long result;
         std::string line;
     } cases[] = {
-        {"QVEEngCreateFile", 77, "ERR:T7183 FileName = " + dbPath_.string() + ", nRtn = 77"},
+        {"QVEEngCreateFile", 77, "ERR:T7183 FileName = " + dbPath_ + ", nRtn = 77"},
         {"WriteFile", 28, "ERR:T7184 dwRtn = 28"},
         {"WriteFile.short", 100, "ERR:T7184 dwRtn = 0"},
         {"WriteFile.short", 0, "ERR:T7184 dwRtn = 0"},
@@ -205,17 +184,17 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
         SCOPED_TRACE(std::string(c.fp) + "=" + std::to_string(c.result));
         failpoint::reset();
         failpoint::arm(c.fp, c.result);
-        Lines lines;
+        lines.clear();
         EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-        EXPECT_EQ(lines.v, std::vector<std::string>{c.line});
-        EXPECT_EQ(ReadAll(dbPath_), db_);
+        EXPECT_EQ(lines, std::vector<std::string>{c.line});
+        EXPECT_EQ(read_bytes(dbPath_), db_);
         EXPECT_EQ(DirNames(dir_), (std::vector<std::string>{"stndb.sfdata", "userinst.json"}));
         EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
     }
     failpoint::reset();
-    Lines lines;
+    lines.clear();
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK) << "the same store succeeds unhindered";
-    EXPECT_EQ(ReadAll(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
+    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
 }
 
 namespace {

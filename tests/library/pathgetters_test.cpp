@@ -209,31 +209,27 @@ TEST_F(PathGetters, EveryGetterEqualsItsBaseCall) {
 TEST_F(PathGetters, EdgeCasesOfTheOptionalArguments) {
     std::string a, b;
     const std::string t = top();
+    auto ok = [&](std::uint32_t rc) {   // the path a getter gave with result 0
+        EXPECT_EQ(rc, 0u);
+        return a;
+    };
     // An empty name is a given name: the file branch, which the service then refuses.
     EXPECT_EQ(fp.GetTmplENGHatchPath("", &a), eda::kBadName);
     EXPECT_EQ(fp.GetFCSTPPath("FCS0101", "", &a), eda::kBadName);
-    ASSERT_EQ(fp.GetTmplENGHatchPath(nullptr, &a), 0u);
-    EXPECT_EQ(a, home_ + "/template/QVSystem/Hatch");
+    EXPECT_EQ(ok(fp.GetTmplENGHatchPath(nullptr, &a)), home_ + "/template/QVSystem/Hatch");
     // Batch communication folders: number 0 is the parent folder; the matrix files pass 0 on.
-    ASSERT_EQ(fp.GetSystemBatchCommPath(0, &a), 0u);
-    EXPECT_EQ(a, t + "/SYSTEM/BATCH/COM");
-    ASSERT_EQ(fp.GetSystemBatchEtcCommPath(4, &a), 0u);
-    EXPECT_EQ(a, t + "/SYSTEM/BATCH/ETC/COM/04");
-    ASSERT_EQ(fp.GetSystemMatrixEDFPath(0, &a), 0u);
-    EXPECT_EQ(a, t + "/SYSTEM/MATRIX/Matrix0.edf");
-    ASSERT_EQ(fp.GetMultFileGenLockPath(&a), 0u);
+    EXPECT_EQ(ok(fp.GetSystemBatchCommPath(0, &a)), t + "/SYSTEM/BATCH/COM");
+    EXPECT_EQ(ok(fp.GetSystemBatchEtcCommPath(4, &a)), t + "/SYSTEM/BATCH/ETC/COM/04");
+    EXPECT_EQ(ok(fp.GetSystemMatrixEDFPath(0, &a)), t + "/SYSTEM/MATRIX/Matrix0.edf");
     ASSERT_EQ(fp.GetSystemALockPath(&b), 0u);
-    EXPECT_EQ(a, b);
-    ASSERT_EQ(fp.GetFCSMatrixDefPath("FCS0101", 7, &a), 0u);
+    EXPECT_EQ(ok(fp.GetMultFileGenLockPath(&a)), b);
     ASSERT_EQ(fp.GetFCSMatrixDefPath("FCS0101", "Matrix7", &b), 0u);
-    EXPECT_EQ(a, t + "/FCS0101/MATRIX/Matrix7");
+    EXPECT_EQ(ok(fp.GetFCSMatrixDefPath("FCS0101", 7, &a)), t + "/FCS0101/MATRIX/Matrix7");
     EXPECT_EQ(a, b);
     // The station number of the message files; 0 when the service has none for the station.
-    ASSERT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
-    EXPECT_EQ(a, t + "/FCS0102/MESSAGE/anmsg12.edf");
+    EXPECT_EQ(ok(fp.GetFCSANMsgPath("FCS0102", &a)), t + "/FCS0102/MESSAGE/anmsg12.edf");
     failpoint::arm("GetStnNo", 0x2E000006);
-    ASSERT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
-    EXPECT_EQ(a, t + "/FCS0102/MESSAGE/anmsg00.edf");
+    EXPECT_EQ(ok(fp.GetFCSANMsgPath("FCS0102", &a)), t + "/FCS0102/MESSAGE/anmsg00.edf");
     EXPECT_EQ(fp.GetFCSTPPath("FCS0101", nullptr, nullptr), QVEEDA_E_ARGUMENT);
     EXPECT_EQ(fp.GetSystemALockPath(nullptr), QVEEDA_E_ARGUMENT);
 }

@@ -7,6 +7,7 @@
 #include "../workstation/common_fixture.h"
 #include "LdTuSaveCtrl.h"
 #include "ctrl_fixture.h"
+#include "image_fixture.h"
 #include "port.h"
 #include "tusave_bytes.h"
 
@@ -18,10 +19,7 @@ using ctrl_test::CtrlSave;
 const std::string kTool = std::string(TUSAVE_BUILD_DIR) + "/tools/shgsave/shgsave";
 constexpr const char* kDevice = "udp:127.0.0.1:47110";
 
-std::vector<std::uint8_t> read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using imgtest::read_bytes;
 
 class ToolBackup : public CtrlSave {
 protected:
@@ -41,7 +39,7 @@ protected:
         sample::BuildOptions o;
         o.tool = kTool;
         result_ = sample::build(desc_, dir_, o);
-        image_ = read_all(st("FCS0101").databasePath);
+        image_ = read_bytes(st("FCS0101").databasePath);
         inf_.strStation = "FCS0101";
         ASSERT_EQ(inf_.filePath.InitProject("DEMO"), 0u);
         inf_.isCurrentProject = current ? 1 : 0;
@@ -88,7 +86,7 @@ TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrderSimFilesForOtherProjectsAn
     std::vector<std::string> want;
     for (const auto& f : files) {
         want.push_back(copied(f));
-        EXPECT_EQ(read_all(copy_of(f)), read_all(f)) << f;
+        EXPECT_EQ(read_bytes(copy_of(f)), read_bytes(f)) << f;
     }
     EXPECT_EQ(runs(), want);  // the path with a blank arrived as one argument
     // Same name in two folders: two copies.
@@ -135,18 +133,13 @@ TEST_F(ToolBackup, RefusedFolderNamesAreNamedAndNotSearched) {
         fs::create_directories(stn + d);
         std::ofstream(stn + d + "/evil.xseg") << "x";
     }
-    name(0, "../x");
-    name(1, "a/b");
-    name(2, ".");
-    name(3, "a\\b");
-    for (std::size_t i = 4; i < 16; ++i) name(i, "CTRLDATA");
+    const std::vector<std::string> refused = {"../x", "a/b", ".", "a\\b"};
+    std::vector<std::string> want;
+    for (std::size_t i = 0; i < 16; ++i) name(i, i < refused.size() ? refused[i] : "CTRLDATA");
+    for (const auto& r : refused) want.push_back("WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"" + r + "\"");
+    want.insert(want.end(), {"MSG:T4214", "MSG:T4215"});
     EXPECT_EQ(run(), 0u);
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"../x\"",
-                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"a/b\"",
-                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\".\"",
-                          "WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"a\\b\"",
-                          "MSG:T4214", "MSG:T4215"}));
+    EXPECT_EQ(lines, want);
     const std::string only = stn + "/Custom/CTRLDATA/FCS/loop01.xseg";
     EXPECT_EQ(runs(), (std::vector<std::string>{copied(only)}));
 }

@@ -143,9 +143,6 @@ protected:
         std::ofstream(result_.projectDir + "/FCS0101/DB/instdef.json", std::ios::trunc)
             << json{{"format", "tusave-instdef"}, {"version", 1}, {"models", models}}.dump();
     }
-    void Elem(const char* name, const char* location) {
-        elems_.Add(name, location);
-    }
     // Block n of im gets code, category and tag; its record 2 (0x40 bytes) holds data.
     static void Block(imgtest::Image& im, int n, std::uint16_t code, std::uint8_t category, const char* tag) {
         const std::size_t h = im.hdr[n - 1];
@@ -211,8 +208,8 @@ protected:
             {{"blockCode", 0x187A}, {"name", "SKIPPED"}, {"savedRecords", {2}}},
         }));
         elems_.Clear();
-        Elem("%BL0002", "GR0002");
-        Elem("%BL0005", "GR0001");
+        elems_.Add("%BL0002", "GR0002");
+        elems_.Add("%BL0005", "GR0001");
         return im;
     }
     QVEElemList elems_;
@@ -262,8 +259,8 @@ TEST_F(TpStep, ParentBlocksTwoDimensionsAndSkipRules) {
                   {{{"name", "M"}, {"recNo", 2}, {"offset", 8}, {"dataType", 16}, {"elemSize", 2}, {"dim1", 2},
                     {"dim2", 3}}}}});
     Defs(m);
-    Elem("%BL0003", "DR0003");
-    Elem("%BL0004", "DR0004");
+    elems_.Add("%BL0003", "DR0003");
+    elems_.Add("%BL0004", "DR0004");
     ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
     const std::string tp = Read(tpPath_);
     EXPECT_NE(tp.find("\n1:FPAR:1:DR0003:CX:1:CALCEX:V=0;\n2:FPAR:2:DR0003:ST:2:STEX:V=0;\n"
@@ -335,21 +332,17 @@ TEST_F(TpStep, WriteFailureAfterTheHeadLeavesTheFileAndArchiveAlone) {
     imgtest::Image im = Example();
     std::ofstream(tpPath_) << "old TP\n";
     std::ofstream(tpDir_ + "/TP20000101000000.txt") << "old copy\n";
-    for (const char* fp : {"WriteFile", "WriteFile.short"}) {
+    // The text goes out in one write; the close commits the temporary.
+    for (auto [fp, code] : {std::pair{"WriteFile", 28}, {"WriteFile.short", 3}, {"QVEEngCloseFile", 5}}) {
         SCOPED_TRACE(fp);
         failpoint::reset();
-        failpoint::arm(fp, fp == std::string("WriteFile") ? 28 : 3, 1);   // the text goes out in one write
-        std::ofstream(tpPath_ + ".tmp") << "an earlier run's text\n";     // not this run's: removed too
+        failpoint::arm(fp, code, 1);
+        std::ofstream(tpPath_ + ".tmp") << "an earlier run's text\n";   // not this run's: removed too
         EXPECT_EQ(Run(im), 0x20234105u);
         EXPECT_TRUE(has_line("fwrite error."));
         EXPECT_EQ(Read(tpPath_), "old TP\n");
         EXPECT_EQ(Dir(), (std::vector<std::string>{"TP20000101000000.txt", "tuning.tps"}));
     }
-    failpoint::reset();
-    failpoint::arm("QVEEngCloseFile", 5);   // the close that commits the temporary
-    EXPECT_EQ(Run(im), 0x20234105u);
-    EXPECT_TRUE(has_line("fwrite error."));
-    EXPECT_EQ(Read(tpPath_), "old TP\n");
 }
 
 TEST_F(TpStep, ArchiveKeepsFiveFilesAndDeletesTheSmallestName) {

@@ -3,7 +3,7 @@
 // placement, save record table) and the operation marks (what is asked per kind, where they land).
 #include <nlohmann/json.hpp>
 
-#include "upload_support.h"
+#include "bus_support.h"
 
 namespace {
 
@@ -18,15 +18,11 @@ protected:
         d.stations[0].byteOrder = "host";
         d.stations[0].underTest = true;
         build(d, scenario);
-        pointBusAt("inproc:upload-test");
+        pointBusAt("inproc:bus-test");
         ASSERT_EQ(sysObj.Init("DEMO"), 0u);
     }
     void pointBusAt(const std::string& device) {
-        nlohmann::json ws;
-        {
-            std::ifstream in(result_->workstationJson);
-            in >> ws;
-        }
+        nlohmann::json ws = nlohmann::json::parse(std::ifstream(result_->workstationJson));
         ws["controlBus"] = device;
         std::ofstream(result_->workstationJson, std::ios::trunc) << ws.dump(2);
     }
@@ -48,14 +44,14 @@ TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
     buildStation(sample::default_description());
     ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
     std::vector<int> starts;
-    for (const auto& r : requests)
+    for (const auto& r : requests())
         if (r.cmd == 0x1F && r.sub == 1) starts.push_back(r.frame[36]);
     EXPECT_EQ(starts, (std::vector<int>{0, 1}));
-    EXPECT_EQ(requests.back().cmd, 0x1F);
-    EXPECT_EQ(requests.back().sub, 2);
+    EXPECT_EQ(requests().back().cmd, 0x1F);
+    EXPECT_EQ(requests().back().sub, 2);
     EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
     expectInstClosed();
-    requests.clear();
+    script.requests.clear();
     lines.clear();
     CQVERXEdaSysObj unbound;   // knows no station
     EXPECT_EQ(TuFcsUpLoad("P1", "P2", "DEMO", st_->name.c_str(), 2, 7, image.data(), nullptr, &unbound, &saved, 0,
@@ -80,7 +76,7 @@ TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("ERR:T6048: dwRtn = ", 0), 0u) << lines[0];
     EXPECT_NE(lines[0], "ERR:T6048: dwRtn = 0");
-    EXPECT_TRUE(requests.empty());
+    EXPECT_TRUE(requests().empty());
     expectInstClosed();
 }
 
@@ -109,7 +105,7 @@ TEST_F(UploadDriver, UnknownAreaIsSkippedWithAWarning) {
     d.stations[0].areas = {sample::Area{2, "AREA02"}};
     buildStation(d);
     ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
-    for (const auto& r : requests) EXPECT_EQ(r.frame[36], 0) << "only the station-wide session";
+    for (const auto& r : requests()) EXPECT_EQ(r.frame[36], 0) << "only the station-wide session";
     EXPECT_TRUE(saved.empty());
     EXPECT_EQ(lines, Lines{"WRN:TuConvAreaNameToNo(): area 1 of " + st_->name +
                            " is not in the system configuration; its blocks are not saved"});
@@ -120,65 +116,21 @@ TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
     EXPECT_EQ(upload(st_->name.c_str()), 1);
     ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
     EXPECT_NE(lines[0].find("T6045:0x9412"), std::string::npos) << lines[0];
-    EXPECT_EQ(requests.back().cmd, 0x1F);
-    EXPECT_EQ(requests.back().sub, 2);
+    EXPECT_EQ(requests().back().cmd, 0x1F);
+    EXPECT_EQ(requests().back().sub, 2);
     EXPECT_FALSE(station_->session_open());
     expectInstClosed();
 }
 
 class UploadBlock : public UploadTest {};
 
-TEST_F(UploadBlock, SavedRecordsAskedWithRecordOneAndListedInOneEntry) {
-    build(description({model(0x1001, "PVI", {3, 5})}, 1));
-    prepareArea();
-    ASSERT_EQ(TuAreaSave(tc.get()), 0) << ::testing::PrintToString(lines);
-    auto saves = blockSaveRequests();
-    ASSERT_EQ(saves.size(), 1u);
-    ASSERT_EQ(saves[0].params, 3);
-    EXPECT_EQ(saves[0].frame.size(), 56u + 24);
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(saves[0].paraBlock(i), 1);
-    EXPECT_EQ(saves[0].paraRec(0), 1);
-    EXPECT_EQ(saves[0].paraRec(1), 3);
-    EXPECT_EQ(saves[0].paraRec(2), 5);
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved[0].blockNo, 1);
-    EXPECT_EQ(saved[0].blkCode, 0x1001);
-    EXPECT_EQ(saved[0].recCnt, 2u);
-    EXPECT_EQ(saved[0].recNo[0], 3u);
-    EXPECT_EQ(saved[0].recNo[1], 5u);
-    EXPECT_EQ(saved[0].recNo[2], 0u);
-    EXPECT_TRUE(imageEquals(memory, 1, 3));
-    EXPECT_TRUE(imageEquals(memory, 1, 5));
-    EXPECT_FALSE(imageEquals(original, 1, 3));
-    EXPECT_TRUE(imageEquals(original, 1, 1));
-    EXPECT_TRUE(imageEquals(original, 1, 2));   // not a saved record
-    EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
-    EXPECT_FALSE(station_->session_open());
-}
-
-TEST_F(UploadBlock, FortyBlocksOfThreeRecordsGoInBatchesOf26And14) {
-    build(description({model(0x1001, "PVI", {2, 3})}, 40));
-    prepareArea();
-    ASSERT_EQ(TuAreaSave(tc.get()), 0) << ::testing::PrintToString(lines);
-    auto saves = blockSaveRequests();
-    ASSERT_EQ(saves.size(), 2u);
-    EXPECT_EQ(saves[0].params, 78);
-    EXPECT_EQ(saves[1].params, 42);
-    EXPECT_EQ(saves[0].paraBlock(77), 26);
-    EXPECT_EQ(saves[1].paraBlock(0), 27);
-    EXPECT_EQ(saves[1].paraRec(0), 1);
-    ASSERT_EQ(saved.size(), 40u);
-    for (int n = 1; n <= 40; ++n) {
-        EXPECT_EQ(saved[static_cast<std::size_t>(n - 1)].blockNo, n);
-        EXPECT_TRUE(imageEquals(memory, n, 2) && imageEquals(memory, n, 3)) << "block " << n;
-    }
-}
-
-// What the station sends back against the image: a block code or tag name that differs (one
-// warning, nothing of the block written; high codes printed sign-widened; %%ADL tags not compared),
-// an undelivered record (one line, the rest written; record 1 undelivered skips the identity check),
-// a record of another size (the area fails, the image unchanged).
-TEST_F(UploadBlock, DifferencesAndUndeliveredRecords) {
+// The records asked for (record 1 with the saved ones, batches of 26 blocks, none for category-0
+// blocks of code 6266 but still one request, none for a code whose save record query fails: one
+// warning naming its first block) and what the station sends back against the image: a block code
+// or tag name that differs (one warning, nothing of the block written; high codes printed
+// sign-widened; %%ADL tags not compared), an undelivered record (one line, the rest written; record 1
+// undelivered skips the identity check), a record of another size (the area fails, the image unchanged).
+TEST_F(UploadBlock, RecordsAskedForAndWhatComesBack) {
     const struct {
         const char* name;
         std::vector<sample::Model> models;
@@ -187,7 +139,68 @@ TEST_F(UploadBlock, DifferencesAndUndeliveredRecords) {
         int rc;
         std::size_t lines;
         std::function<void()> check;
+        const char* failQuery = nullptr;
     } cases[] = {
+        {"saved records", {model(0x1001, "PVI", {3, 5})}, 1, "{}", 0, 2,
+         [&] {
+             auto saves = blockSaveRequests();
+             ASSERT_EQ(saves.size(), 1u);
+             ASSERT_EQ(saves[0].params, 3);
+             EXPECT_EQ(saves[0].frame.size(), 56u + 24);
+             for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(saves[0].paraBlock(i), 1);
+             EXPECT_EQ((std::vector<int>{saves[0].paraRec(0), saves[0].paraRec(1), saves[0].paraRec(2)}),
+                       (std::vector<int>{1, 3, 5}));
+             ASSERT_EQ(saved.size(), 1u);
+             EXPECT_EQ(entry(saved[0]), "1 0x1001 2: 3 5");
+             EXPECT_TRUE(imageEquals(memory, 1, 3) && imageEquals(memory, 1, 5));
+             EXPECT_FALSE(imageEquals(original, 1, 3));
+             EXPECT_TRUE(imageEquals(original, 1, 1) && imageEquals(original, 1, 2));   // 2: not a saved record
+             EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
+             EXPECT_FALSE(station_->session_open());
+         }},
+        {"forty blocks", {model(0x1001, "PVI", {2, 3})}, 40, "{}", 0, 2,
+         [&] {
+             auto saves = blockSaveRequests();
+             ASSERT_EQ(saves.size(), 2u);
+             EXPECT_EQ(saves[0].params, 78);
+             EXPECT_EQ(saves[1].params, 42);
+             EXPECT_EQ(saves[0].paraBlock(77), 26);
+             EXPECT_EQ(saves[1].paraBlock(0), 27);
+             EXPECT_EQ(saves[1].paraRec(0), 1);
+             ASSERT_EQ(saved.size(), 40u);
+             for (int n = 1; n <= 40; ++n) {
+                 EXPECT_EQ(saved[static_cast<std::size_t>(n - 1)].blockNo, n);
+                 EXPECT_TRUE(imageEquals(memory, n, 2) && imageEquals(memory, n, 3)) << "block " << n;
+             }
+         }},
+        {"empty walk", {model(0x187A, "NOCAT", {3}, 0)}, 3, "{}", 0, 2,
+         [&] {
+             auto saves = blockSaveRequests();
+             ASSERT_EQ(saves.size(), 1u);
+             EXPECT_EQ(saves[0].params, 0);
+             EXPECT_EQ(saves[0].frame.size(), 56u);
+             for (int n = 1; n <= 3; ++n) EXPECT_TRUE(imageEquals(original, n, 3));
+             EXPECT_TRUE(saved.empty());
+         }},
+        {"failed save record query", {model(0x1001, "PVI", {3}), model(0x1002, "PVJ", {3})}, 4, "{}", 0, 3,
+         [&] {
+             auto saves = blockSaveRequests();
+             ASSERT_EQ(saves.size(), 1u);
+             for (std::size_t i = 0; i < saves[0].params; ++i) EXPECT_NE(block(saves[0].paraBlock(i)).code, 0x1001);
+             std::size_t others = 0;
+             int first = 0;
+             for (const auto& b : st_->blocks) {
+                 others += b.code == 0x1002;
+                 if (b.code == 0x1001 && first == 0) first = b.number;
+             }
+             ASSERT_GT(others, 0u);
+             for (const auto& e : saved) EXPECT_EQ(e.blkCode, 0x1002);
+             EXPECT_EQ(lines[1].rfind("WRN:", 0), 0u);
+             EXPECT_NE(lines[1].find("Inst No = 0x1001 -> NG  BlockNo = " + std::to_string(first) + ", dwRtn = 771752198"),
+                       std::string::npos) << lines[1];
+             EXPECT_EQ(saved.size(), others);
+             EXPECT_EQ(saves[0].params, 2 * others);
+         }, "IEdalInstGetSaveRecNo:4097"},
         {"block code", {model(0x1852, "PIDLOOP", {3})}, 20, R"({"record1": [{"block": 17, "blockCode": 6400}]})", 0, 3,
          [&] {
              EXPECT_EQ(lines[1], "WRN:T7201:0017 DB = 0x1852, SAVE = 0x1900");
@@ -241,7 +254,9 @@ TEST_F(UploadBlock, DifferencesAndUndeliveredRecords) {
         build(description(c.models, c.blocks), c.scenario);
         prepareArea();
         lines.clear();
+        if (c.failQuery) failpoint::arm(c.failQuery, 0x2E000106, 1, true);
         EXPECT_EQ(TuAreaSave(tc.get()), c.rc);
+        if (c.failQuery) failpoint::disarm(c.failQuery);
         ASSERT_EQ(lines.size(), c.lines) << ::testing::PrintToString(lines);
         c.check();
     }
@@ -266,51 +281,10 @@ TEST_F(UploadBlock, BrokenAreaLinkFailsTheAreaWithItsLineAndOpensNoSession) {
             tb::store_u32(image.data() + field, bad);
             lines.clear();
             EXPECT_EQ(TuAreaSave(tc.get()), -1);
-            EXPECT_TRUE(requests.empty());
+            EXPECT_TRUE(requests().empty());
             EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", line}));
         }
     }
-}
-
-TEST_F(UploadBlock, EmptyWalkStillSendsOneSaveRequest) {
-    // Category-0 blocks of code 6266 are not walked at all.
-    build(description({model(0x187A, "NOCAT", {3}, 0)}, 3));
-    prepareArea();
-    ASSERT_EQ(TuAreaSave(tc.get()), 0);
-    auto saves = blockSaveRequests();
-    ASSERT_EQ(saves.size(), 1u);
-    EXPECT_EQ(saves[0].params, 0);
-    EXPECT_EQ(saves[0].frame.size(), 56u);
-    for (int n = 1; n <= 3; ++n) EXPECT_TRUE(imageEquals(original, n, 3));
-    EXPECT_TRUE(saved.empty());
-}
-
-TEST_F(UploadBlock, FailedSaveRecordQueryGivesTheBlockNoRecords) {
-    build(description({model(0x1001, "PVI", {3}), model(0x1002, "PVJ", {3})}, 4));
-    prepareArea();
-    failpoint::arm("IEdalInstGetSaveRecNo:4097", 0x2E000106, 1, true);
-    ASSERT_EQ(TuAreaSave(tc.get()), 0);
-    auto saves = blockSaveRequests();
-    ASSERT_EQ(saves.size(), 1u);
-    for (std::size_t i = 0; i < saves[0].params; ++i) EXPECT_NE(block(saves[0].paraBlock(i)).code, 0x1001);
-    std::size_t others = 0;
-    for (const auto& b : st_->blocks) others += b.code == 0x1002;
-    ASSERT_GT(others, 0u);
-    for (const auto& e : saved) EXPECT_EQ(e.blkCode, 0x1002);
-    // One warning for the code, naming its first block, however many blocks have it.
-    int first = 0;
-    for (const auto& b : st_->blocks)
-        if (b.code == 0x1001 && first == 0) first = b.number;
-    std::size_t warned = 0;
-    for (const auto& l : lines) {
-        if (l.rfind("WRN:", 0) != 0) continue;
-        ++warned;
-        EXPECT_NE(l.find("Inst No = 0x1001 -> NG  BlockNo = " + std::to_string(first) + ", dwRtn = 771752198"),
-                  std::string::npos) << l;
-    }
-    EXPECT_EQ(warned, 1u);
-    EXPECT_EQ(saved.size(), others);
-    EXPECT_EQ(saves[0].params, 2 * others);
 }
 
 class UploadRecordSet : public UploadTest {
@@ -516,17 +490,15 @@ TEST_F(UploadOpeMarkSet, ByteOrderStepConvertsOnlyOutsideTestMode) {
     tb::store_be32(big.data() + 12, 4);
     ASSERT_EQ(opeMkRtnFrameByteOrder(big.data(), &tc0), 0);
     EXPECT_EQ(tb::load_u16(big.data() + 10), 2);
-    EXPECT_EQ(big[16], 0x34);
-    EXPECT_EQ(big[17], 0x12);
-    EXPECT_EQ(big[18], 0x78);
-    EXPECT_EQ(big[19], 0x56);
+    EXPECT_EQ(std::vector<std::uint8_t>(big.begin() + 16, big.begin() + 20),
+              (std::vector<std::uint8_t>{0x34, 0x12, 0x78, 0x56}));
 }
 
 class UploadOpeMark : public UploadTest {
 protected:
     std::vector<Req> opeRequests(int kind) const {
         std::vector<Req> out;
-        for (const auto& r : requests)
+        for (const auto& r : requests())
             if (r.cmd == 0x21 && r.params == 1 && r.paraKind(0) == kind) out.push_back(r);
         return out;
     }
@@ -550,11 +522,9 @@ TEST_F(UploadOpeMark, StationWidePartAsksKind42FourTimesAndFillsEveryTable) {
     ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
     auto k42 = opeRequests(42);
     ASSERT_EQ(k42.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(k42[i].paraFirst(0), 12 * i + 1);
-        EXPECT_EQ(k42[i].paraCount(0), 12);
-        EXPECT_EQ(k42[i].frame[36], 0) << "area number";
-    }
+    for (std::size_t i = 0; i < 4; ++i)   // elements, count, area number
+        EXPECT_EQ((std::vector<int>{k42[i].paraFirst(0), k42[i].paraCount(0), k42[i].frame[36]}),
+                  (std::vector<int>{static_cast<int>(12 * i + 1), 12, 0}));
     EXPECT_EQ(opeRequests(21).size(), 1u);
     EXPECT_EQ(opeRequests(21)[0].paraCount(0), 3);
     EXPECT_EQ(opeRequests(27).size(), 5u);
