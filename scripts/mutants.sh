@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Mutation check: does the test suite catch small, deliberate faults in the code?
 #
-#   scripts/mutants.sh [--list FILE] [--out FILE] [--only ID[,ID...]] [--jobs N] [--check]
+#   scripts/mutants.sh [--list FILE] [--out FILE] [--only ID[,ID...]] [--jobs N] [--check] [--matrix]
 #
+# --matrix runs the whole suite for every mutant, without stopping at the first failure, and
+# adds the names of the tests that failed as a fifth column: which tests kill which mutants,
+# to tell the tests that alone catch a fault from those another test covers too.
 # --check only checks the list against the checkout (each text found exactly once, IDs unique)
 # and builds nothing.
 #
@@ -30,6 +33,7 @@ LIST=scripts/mutants.txt
 OUT=
 ONLY=
 CHECK=
+MATRIX=
 JOBS=$(nproc)
 SUITE_TIMEOUT=${SUITE_TIMEOUT:-600}
 while [ $# -gt 0 ]; do
@@ -39,7 +43,8 @@ while [ $# -gt 0 ]; do
     --only) ONLY=$2; shift 2 ;;
     --jobs) JOBS=$2; shift 2 ;;
     --check) CHECK=1; shift ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    --matrix) MATRIX=1; shift ;;
+    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
     *) echo "mutants.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -100,7 +105,13 @@ cmake -S "$SRC" -B "$BLD" -G Ninja -DCMAKE_BUILD_TYPE="${MUTANTS_BUILD_TYPE:-Rel
 cmake --build "$BLD" -j "$JOBS" >/dev/null
 
 run_suite() {
-  timeout "$SUITE_TIMEOUT" ctest --test-dir "$BLD" -j "$JOBS" --stop-on-failure --timeout 300 >"$WORK/suite.log" 2>&1
+  local stop=--stop-on-failure
+  [ -n "$MATRIX" ] && stop=
+  timeout "$SUITE_TIMEOUT" ctest --test-dir "$BLD" -j "$JOBS" $stop --timeout 300 >"$WORK/suite.log" 2>&1
+}
+# The tests that failed in the last suite run, comma-separated.
+failed_tests() {
+  sed -n 's/^[[:space:]]*[0-9]\{1,\} - \([^ ]*\) (.*$/\1/p' "$WORK/suite.log" | paste -sd, -
 }
 # The test program closest to a source folder. A mutant is first tried against it alone (one
 # process, stopping at the first failure): most mutants die there in seconds, and only the
@@ -160,7 +171,7 @@ while IFS= read -r line || [ -n "$line" ]; do
   cp -p "$file" "$WORK/orig" 2>/dev/null || { echo -e "$id\tstale\t$path\t$what" >>"$OUT"; stale=$((stale + 1)); continue; }
   outcome=
   prog=$(quick_program "$path")
-  [[ -n "$prog" && "$QUICK_OK" == *" $prog "* ]] || prog=
+  [[ -n "$prog" && "$QUICK_OK" == *" $prog "* && -z "$MATRIX" ]] || prog=
   if ! python3 "$WORK/apply.py" "$file" "$old" "$new"; then
     outcome=stale
   elif [ -n "$prog" ]; then
@@ -189,7 +200,12 @@ while IFS= read -r line || [ -n "$line" ]; do
     stale) stale=$((stale + 1)) ;;
     unbuildable) unbuildable=$((unbuildable + 1)) ;;
   esac
-  printf '%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" | tee -a "$OUT"
+  if [ -n "$MATRIX" ]; then
+    tests=; [ "$outcome" = killed ] || [ "$outcome" = timeout ] && tests=$(failed_tests)
+    printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" "$tests" | tee -a "$OUT"
+  else
+    printf '%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" | tee -a "$OUT"
+  fi
 done <"$LIST"
 # Leave the build as the unmutated code.
 cmake --build "$BLD" -j "$JOBS" >/dev/null 2>&1 || true
