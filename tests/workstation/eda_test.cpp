@@ -474,6 +474,7 @@ TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
     EXPECT_EQ(QVEEdaGenUnlockStation("OTHER", "FCS0101", h1), eda::kBadHandle);
     EXPECT_EQ(lock("FCS0101", &h2), eda::kLocked);
     EXPECT_EQ(unlock("FCS0101", h1), 0u);
+    EXPECT_EQ(std::filesystem::file_size(home_ + "/lock/DEMO/FCS0101.genlock"), 0u);  // names no holder now
     EXPECT_EQ(unlock("FCS0101", h1), eda::kBadHandle);  // given back already
     ASSERT_EQ(lock("FCS0101", &h2), 0u);
     EXPECT_EQ(unlock("FCS0101", h2), 0u);
