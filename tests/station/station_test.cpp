@@ -124,7 +124,14 @@ struct Client {
         a.body.assign(r.frame.begin() + 64, r.frame.end());
         return a;
     }
-    Answer send(const Bytes& f) { return read(st.handle(f)); }
+    // Every reply echoes the request's sequence number.
+    Answer send(const Bytes& f) {
+        const fcs::Reply r = st.handle(f);
+        if (f.size() >= 4 && r.frame.size() >= 4) {
+            EXPECT_TRUE(std::equal(f.begin(), f.begin() + 4, r.frame.begin()));
+        }
+        return read(r);
+    }
     std::uint32_t u32_body(const Answer& a) const {
         std::uint8_t p[8] = {};
         std::memcpy(p, a.body.data(), std::min<std::size_t>(8, a.body.size()));
@@ -189,6 +196,13 @@ TEST(Station, WrongSerialSessionOrAreaIsRefused) {
                          {fcs::kItemBadRange, 0},     // 8 elements only
                          {fcs::kItemBadRange, 0},     // elements count from 1
                          {fcs::kItemUnknownKind, 0}}));
+    // A scripted short reply goes out cut to its length.
+    fcs::Config cut = config(false);
+    std::string err;
+    cut.scenario = *fcs::Scenario::parse(R"({"rules": [{"command": "start", "truncate": 20}]})", err);
+    fcs::Station st1(std::move(cut));
+    Client c1{st1, false};
+    EXPECT_EQ(st1.handle(c1.frame(0x1F, 1, 0, 1, 0)).frame.size(), 20u) << err;
 }
 
 TEST(Station, TruncatedRequestsAndDamagedMemoryAreRefusedNeverCrash) {
