@@ -515,6 +515,10 @@ TEST_F(Cli, UsageErrorsNameTheOption) {
         EXPECT_EQ(status_, 2);
         EXPECT_NE(err_.find(row.named), std::string::npos) << err_;
     }
+    // A code by its name: the meaning and what to do.
+    const std::string gentime = e2e::joined(tusave("explain TUSAVE_E_GENTIME"));
+    EXPECT_EQ(status_, 0);
+    EXPECT_NE(gentime.find("  what to do: Download the project to the station"), std::string::npos) << gentime;
     const std::string missing = dir_ + "/nowhere";
     tusave(kSave, "TUSAVE_HOME='" + missing + "'");
     EXPECT_EQ(status_, 2);
