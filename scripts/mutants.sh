@@ -157,7 +157,9 @@ EOF
 
 : >"$OUT"
 total=0; killed=0; survived=0; stale=0; unbuildable=0
-while IFS= read -r line || [ -n "$line" ]; do
+# The list is read on its own descriptor and the loop's commands get no input: a program that
+# reads or moves its standard input must not move the loop's place in the list.
+while IFS= read -r -u 3 line || [ -n "$line" ]; do
   case "$line" in ''|\#*) continue ;; esac
   # Fields by TAB, one by one: an empty replacement (a dropped line) is a field too.
   id=${line%%$'\t'*}; rest=${line#*$'\t'}
@@ -206,7 +208,7 @@ while IFS= read -r line || [ -n "$line" ]; do
   else
     printf '%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" | tee -a "$OUT"
   fi
-done <"$LIST"
+done 3<"$LIST" </dev/null
 # Leave the build as the unmutated code.
 cmake --build "$BLD" -j "$JOBS" >/dev/null 2>&1 || true
 

@@ -67,10 +67,6 @@ constexpr DWORD kRandomAccess = 0x10000000u;
 constexpr std::size_t kLocationBuf = 128;
 constexpr std::uint32_t kMaxLocation = 255;   // the path service takes an 8-bit location
 
-void LdTuSaveErrText(std::uint32_t textId, const std::string& detail) {
-    LdTuSaveMsgText(LDTUSAVE_MSG_ERR, textId, "%s", detail.c_str());
-}
-
 // The file name of path without folder and extension.
 std::string LdTuSaveBareName(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
@@ -191,18 +187,18 @@ std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveReco
     std::snprintf(szElem, sizeof szElem, "%%BL%04d", static_cast<int>(child ? pEntry->oyaBlockNo : pEntry->blockNo));
     _QVEElemTbl elem;
     if (std::uint32_t dwRtn = ElemSearch(szElem, inf->elemList, &elem)) {
-        LdTuSaveErrText(IDS_ELEM_NOTFOUND, szElem);
+        LdTuSaveErrName(IDS_ELEM_NOTFOUND, szElem);
         return dwRtn;
     }
     const char* fileName = inf->elemList.Text(elem.strFileName);
     auto loc = LdTuSaveLocationNo(inf->elemList.Text(elem.strLocation));
     if (!loc) {
-        LdTuSaveErrText(IDS_EDIT_PATH, fileName);
+        LdTuSaveErrName(IDS_EDIT_PATH, fileName);
         return TUSAVE_E_EDIT;
     }
     if (std::uint32_t dwRtn = inf->filePath.GetFCSBlockPath(inf->strStation.c_str(), static_cast<std::uint8_t>(*loc),
                                                             fileName, strPath)) {
-        LdTuSaveErrText(IDS_EDIT_PATH, fileName);
+        LdTuSaveErrName(IDS_EDIT_PATH, fileName);
         return dwRtn;
     }
     return 0;
@@ -228,7 +224,7 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
         const std::uint32_t nRecNo = pEntry->recNo[i];
         std::uint32_t nOffset = 0;
         if (!LdTuSavesGetRecOffset(path, hFile, nStart, nEnd, nCnt, desc, nRecNo, &nOffset)) {
-            LdTuSaveErrText(IDS_EDIT_NORECORD, path);
+            LdTuSaveErrName(IDS_EDIT_NORECORD, path);
             return TUSAVE_E_EDIT;
         }
         std::uint8_t* pRec = nullptr;

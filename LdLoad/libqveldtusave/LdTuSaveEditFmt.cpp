@@ -20,8 +20,6 @@ namespace {
 constexpr DWORD kRandomAccess = 0x10000000u;
 constexpr std::size_t kCloseGroup = 256;   // files held and committed per group of syncs
 
-void LdTuSavesPathErr(std::uint32_t textId, const char* path) { LdTuSaveMsgText(LDTUSAVE_MSG_ERR, textId, "%s", path); }
-
 void LdTuSavesErrLine(std::uint32_t textId) { LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, textId); }
 
 // Reads the 512-byte header at the start of the file, with the seek and read lines.
@@ -253,7 +251,7 @@ std::uint32_t LdTuSaveEditFiles::Flush() {
         // Files after the first edit file that failed were given up with it: no line of their own.
         for (std::size_t i = 0; i < handles.size(); ++i) {
             if (closed[i] || !committed[i]) continue;
-            LdTuSavesPathErr(IDS_EDIT_CLOSE, owners[i]->Path().c_str());
+            LdTuSaveErrName(IDS_EDIT_CLOSE, owners[i]->Path());
             if (stop[i]) {
                 dwRtn = TUSAVE_E_WRITE;
                 break;
@@ -269,9 +267,9 @@ bool LdTuSaveEditFiles::Full() const { return files_.size() >= kCloseGroup; }
 
 // ---- lines ---------------------------------------------------------------------------------
 
-void LdTuSavesSeekErr(const char* path) { LdTuSavesPathErr(IDS_EDIT_SEEK, path); }
-void LdTuSavesReadErr(const char* path) { LdTuSavesPathErr(IDS_EDIT_READ, path); }
-void LdTuSavesWriteErr(const char* path) { LdTuSavesPathErr(IDS_EDIT_WRITE, path); }
+void LdTuSavesSeekErr(const char* path) { LdTuSaveErrName(IDS_EDIT_SEEK, path); }
+void LdTuSavesReadErr(const char* path) { LdTuSaveErrName(IDS_EDIT_READ, path); }
+void LdTuSavesWriteErr(const char* path) { LdTuSaveErrName(IDS_EDIT_WRITE, path); }
 
 // ---- block edit file -----------------------------------------------------------------------
 
@@ -293,7 +291,7 @@ std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile,
     for (;;) {
         std::uint8_t head[kBlkHeadSize];
         if (nStart >= nBtmOffset || kBlkHeadSize > nBtmOffset - nStart) {
-            LdTuSavesPathErr(IDS_EDIT_NORECORD, path);
+            LdTuSaveErrName(IDS_EDIT_NORECORD, path);
             return TUSAVE_E_SEEKREAD;
         }
         if (!hFile->Seek(nStart)) {
@@ -326,7 +324,7 @@ std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile,
         // An entry of no size would be met again and again: it ends the walk like the bottom.
         nStart += nSum;
         if (nSum == 0 || nStart >= nBtmOffset) {
-            LdTuSavesPathErr(IDS_EDIT_NORECORD, path);
+            LdTuSaveErrName(IDS_EDIT_NORECORD, path);
             return TUSAVE_E_SEEKREAD;
         }
     }

@@ -62,6 +62,10 @@ void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId, const char* restF
 
 void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId) { LdTuSaveMsgText(kind, textId, "%s", ""); }
 
+void LdTuSaveErrName(std::uint32_t textId, std::string_view name) {
+    LdTuSaveMsgText(LDTUSAVE_MSG_ERR, textId, "%.*s", static_cast<int>(name.size()), name.data());
+}
+
 std::uint32_t LdTuSaveMsgPut(std::uint32_t kind, std::uint32_t textId) {
     static const char* const kPrefix[] = {"ERR:%s", "WRN:%s", "MSG:%s"};
     std::string text;

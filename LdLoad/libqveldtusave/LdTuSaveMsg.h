@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Kinds of LdTuSaveMsgPut: 0 "ERR:", 1 "WRN:", 2 "MSG:".
 constexpr std::uint32_t LDTUSAVE_MSG_ERR = 0;
@@ -31,6 +32,8 @@ void LdTuSaveMsgf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId, const char* restFmt, ...)
     __attribute__((format(printf, 3, 4)));
 void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId);
+// "ERR:<resource text of textId><name>": the error line that names the file or element it is about.
+void LdTuSaveErrName(std::uint32_t textId, std::string_view name);
 // "ERR:<source>:<number>:<detail>" ("ERR::<source>:..." with doubledColon), the form of the
 // lines that report a failed service call by source unit and a fixed number per message.
 void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...)

@@ -9,6 +9,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "e2e_fcssim.h"
 #include "libqverxeda.h"
@@ -229,22 +230,30 @@ TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
     EXPECT_EQ(tusave(diff), Lines{change});
     EXPECT_EQ(status_, 1);
 
-    // A missing edit file: the save says so once in its summary, and does not count the block
-    // as brought into line.
-    fs::remove(home_.result->projectDir + "/FCS0101/FUNCTION_BLOCK/DR0001/PIC0001.edf");
-    lines = tusave(save + "--summary", "", e2e::kT0 + 240);
-    ASSERT_EQ(status_, 0) << err_;
-    at = e2e::find_prefix(lines, "Saved ");
-    ASSERT_NE(at, lines.end());
-    // The sample of the suite has no backup tool: its runs warn too (one warning per file).
-    EXPECT_NE(at->find("Saved FCS0101 of DEMO with 5 warnings in "), std::string::npos) << *at;
-    EXPECT_NE(at->find(" s: " + std::to_string(blocks) + " blocks, " + std::to_string(records) + " records from the station"),
-              std::string::npos) << *at;
-    EXPECT_NE(at->find("; 44 blocks brought into their edit files, 2 passed over (edit file not found)."),
-              std::string::npos) << *at;
+    // Missing edit files, one used by one block and then one more used by two: the save says so
+    // in its summary, and does not count their blocks as brought into line.
+    const std::string fb = home_.result->projectDir + "/FCS0101/FUNCTION_BLOCK/";
+    long when = e2e::kT0 + 240;
+    for (const auto& [file, warnings, inLine] : {std::tuple{"DR0003/CAL0041.edf", 5, "45 blocks brought into their "
+                                                            "edit files, 1 passed over"},
+                                                 std::tuple{"DR0001/PIC0001.edf", 6, "43 blocks brought into their "
+                                                            "edit files, 3 passed over"}}) {
+        fs::remove(fb + file);
+        lines = tusave(save + "--summary", "", when += 60);
+        ASSERT_EQ(status_, 0) << err_;
+        at = e2e::find_prefix(lines, "Saved ");
+        ASSERT_NE(at, lines.end());
+        // The sample of the suite has no backup tool: its runs warn too (one warning per file).
+        EXPECT_NE(at->find("Saved FCS0101 of DEMO with " + std::to_string(warnings) + " warnings in "),
+                  std::string::npos) << *at;
+        EXPECT_NE(at->find(" s: " + std::to_string(blocks) + " blocks, " + std::to_string(records) +
+                           " records from the station; " + inLine + " (edit file not found)."),
+                  std::string::npos) << *at;
+    }
     at = std::find(lines.begin(), lines.end(), "Warnings:");
-    ASSERT_GE(lines.end() - at, 2);
-    EXPECT_EQ(*(at + 1), "  WRN:Edit file cannot be opened, passed over: PIC0001  (2 times)");
+    ASSERT_GE(lines.end() - at, 3);
+    EXPECT_EQ(Lines(at + 1, at + 3), (Lines{"  WRN:Edit file cannot be opened, passed over: PIC0001  (2 times)",
+                                            "  WRN:Edit file cannot be opened, passed over: CAL0041"}));
 }
 
 // save --all side by side: every station saved and recorded once in the history; a station that

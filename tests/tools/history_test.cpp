@@ -170,8 +170,12 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     const std::int64_t failed = db.begin(s);
     history::SaveEnd e;
     e.result = 0x2023410a;
+    e.blocks = 3;
+    e.records = 7;
     db.finish(failed, e, nullptr, nullptr);
     EXPECT_EQ(db.save(failed)->state, history::State::Failed);
+    EXPECT_EQ(db.save(failed)->blocks, 3);
+    EXPECT_EQ(db.save(failed)->records, 7);
     EXPECT_THROW(db.resolve("FCS0101", 2, std::to_string(failed)), history::Error);
     EXPECT_THROW(db.resolve("FCS0102", 2, "1"), history::Error);
 }
