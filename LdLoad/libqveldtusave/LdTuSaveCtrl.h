@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "LdTuSaveEditFmt.h"
 #include "LdTuSaveMsg.h"
 #include "libqveeda.h"
 #include "libqverxeda.h"
@@ -65,13 +66,7 @@ struct LdTuSaveCtrlInf {
     std::uint32_t elemTblOpenFlag = 0;
     std::uint8_t* pEditBuf = nullptr;
     std::uint32_t dwEditBufSize = 0;   // bytes of pEditBuf
-    // Where each block's record lies in the BL section of pEditBuf (offset + 1, 0: none), made at
-    // the first look-up of a buffer and section, so that a step looks each block up once.
-    struct BlIndex {
-        const std::uint8_t* buf = nullptr;
-        std::uint32_t size = 0, offset = 0, count = 0;
-        std::vector<std::uint32_t> at;
-    } blIndex;
+    LdTuSavesBlIndex blIndex;   // the records of the "BL" section of pEditBuf, by block number
     std::uint32_t isCurrentProject = 0;
     std::uint32_t isAPCS = 0;
     std::uint32_t apcsTestFlag = 0;

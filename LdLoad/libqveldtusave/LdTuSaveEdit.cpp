@@ -206,6 +206,57 @@ std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveReco
 
 namespace {
 
+// The block's UAID from the image. 0 with *pHas false when its instance has no "UAID" item.
+std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl, const LdTuSaveRecord* pEntry,
+                               std::int16_t* pnBlockNo, std::uint16_t* pu16Uaid, bool* pHas) {
+    *pHas = false;
+    std::uint8_t* pHdr = nullptr;
+    if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
+        return TUSAVE_E_EDIT;
+    }
+    const LdTuSaveImage img(inf->pDbImage, inf->dbImageSize);
+    const auto hdr = img.OffsetOf(pHdr);   // the look-up proved the header's fixed part
+    *pnBlockNo = hdr ? img.I16(*hdr + LdTuSaveImg::kBlkHdrBlockNo).value_or(0) : 0;
+    char szName[IEDAL_INSTNAME_SIZE + 1] = {};
+    const std::uint16_t code = hdr ? img.U16(*hdr + LdTuSaveImg::kBlkHdrBlockCode).value_or(0) : 0;
+    if (IEdalInstGetInstName(code, szName) != 0) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_NO_INSTNAME);
+        return TUSAVE_E_EDIT;
+    }
+    szName[8] = '\0';
+    IEdalItemCnctS cnct{};
+    if (IEdalInstGetDItemCnctInf(szName, "UAID", &cnct) != 0) return 0;
+    if (cnct.elemSize != 2) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_UAID_SIZE);
+        return TUSAVE_E_EDIT;
+    }
+    std::uint8_t* pRec = nullptr;
+    std::uint32_t dwRecSize = 0;
+    if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, cnct.recNo, &pRec, &dwRecSize)) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
+        return TUSAVE_E_EDIT;
+    }
+    const auto rec = img.OffsetOf(pRec);
+    const auto uaid = rec ? img.U16(*rec + cnct.offset) : std::nullopt;
+    if (!tb::in_range(dwRecSize, cnct.offset, cnct.elemSize) || !uaid) {
+        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_UAID_OUTSIDE);
+        return TUSAVE_E_EDIT;
+    }
+    *pu16Uaid = *uaid;
+    *pHas = true;
+    return 0;
+}
+
+std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                     const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile) {
+    std::int16_t nBlockNo = 0;
+    std::uint16_t u16Uaid = 0;
+    bool has = false;
+    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
+    return has ? LdTuSavesPutUaidInHTLT(path, hFile, u16Uaid) : 0;
+}
+
 // The entry's patches of one block file; any failure leaves the file as the entry found it.
 std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                       const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile) {
@@ -251,6 +302,17 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
 }
 
 }  // namespace
+
+std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                   const LdTuSaveRecord* pEntry) {
+    std::int16_t nBlockNo = 0;
+    std::uint16_t u16Uaid = 0;
+    bool has = false;
+    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
+    if (!has) return 0;
+    return LdTuSavesPutUaidInBL(std::span<std::uint8_t>(inf->pEditBuf, inf->pEditBuf ? inf->dwEditBufSize : 0),
+                                &inf->blIndex, nBlockNo, u16Uaid);
+}
 
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                        const LdTuSaveRecord* pEntry, const std::string& strPath,

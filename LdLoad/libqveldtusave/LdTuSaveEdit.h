@@ -21,6 +21,11 @@ class LdTuSaveEditFiles;
 [[nodiscard]] std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveRecord* pEntry, std::string& strPath);
 // The working copy of an edit file: the path up to the last "." of its file name, + ".wkf".
 [[nodiscard]] std::string LdTuSavesWorkCopyPath(const std::string& path);
+// Sets the entry's block UAID (from the image; none when its instance has no "UAID" item) into
+// the block's record of the "BL" section of the station edit buffer: 0, or the failure code
+// after its line.
+[[nodiscard]] std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
+                                                 const LdTuSaveRecord* pEntry);
 // Copies the entry's saved records, UAID and control flag into the block file (or, workCopy,
 // the working copy) at strPath, held in files until they are written back. 0 (also for a file
 // that cannot be opened for reading and writing: one "WRN:" line), 0x2023410d when the block

@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "LdTuSaveBlockCodes.h"
 #include "LdTuSaveIds.h"
-#include "LdTuSaveImage.h"
+#include "LdTuSaveMsg.h"
 #include "libqvecommon.h"
-#include "libqverxgen.h"
+#include "tusave_results.h"
 #include "port.h"
 #include "tusave_bytes.h"
 
@@ -59,48 +60,6 @@ std::uint32_t LdTuSavesReadDesc(const char* path, LdTuSaveEditFile* hFile, const
     }
     *pnCnt = nCnt;
     *pSum = sum;
-    return 0;
-}
-
-// The block's UAID from the image. 0 with *pHas false when its instance has no "UAID" item.
-std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl, const LdTuSaveRecord* pEntry,
-                               std::int16_t* pnBlockNo, std::uint16_t* pu16Uaid, bool* pHas) {
-    *pHas = false;
-    std::uint8_t* pHdr = nullptr;
-    if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
-        LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
-        return TUSAVE_E_EDIT;
-    }
-    const LdTuSaveImage img(inf->pDbImage, inf->dbImageSize);
-    const auto hdr = img.OffsetOf(pHdr);   // the look-up proved the header's fixed part
-    *pnBlockNo = hdr ? img.I16(*hdr + LdTuSaveImg::kBlkHdrBlockNo).value_or(0) : 0;
-    char szName[IEDAL_INSTNAME_SIZE + 1] = {};
-    const std::uint16_t code = hdr ? img.U16(*hdr + LdTuSaveImg::kBlkHdrBlockCode).value_or(0) : 0;
-    if (IEdalInstGetInstName(code, szName) != 0) {
-        LdTuSavesErrLine(IDS_NO_INSTNAME);
-        return TUSAVE_E_EDIT;
-    }
-    szName[8] = '\0';
-    IEdalItemCnctS cnct{};
-    if (IEdalInstGetDItemCnctInf(szName, "UAID", &cnct) != 0) return 0;
-    if (cnct.elemSize != 2) {
-        LdTuSavesErrLine(IDS_UAID_SIZE);
-        return TUSAVE_E_EDIT;
-    }
-    std::uint8_t* pRec = nullptr;
-    std::uint32_t dwRecSize = 0;
-    if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, cnct.recNo, &pRec, &dwRecSize)) {
-        LdTuSavesErrLine(IDS_EDIT_NOBLOCK_IMAGE);
-        return TUSAVE_E_EDIT;
-    }
-    const auto rec = img.OffsetOf(pRec);
-    const auto uaid = rec ? img.U16(*rec + cnct.offset) : std::nullopt;
-    if (!tb::in_range(dwRecSize, cnct.offset, cnct.elemSize) || !uaid) {
-        LdTuSavesErrLine(IDS_UAID_OUTSIDE);
-        return TUSAVE_E_EDIT;
-    }
-    *pu16Uaid = *uaid;
-    *pHas = true;
     return 0;
 }
 
@@ -362,13 +321,7 @@ std::uint32_t LdTuSavesWriteRecord(const char* path, LdTuSaveEditFile* hFile, co
     return 0;
 }
 
-std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
-                                     const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile) {
-    std::int16_t nBlockNo = 0;
-    std::uint16_t u16Uaid = 0;
-    bool has = false;
-    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
-    if (!has) return 0;
+std::uint32_t LdTuSavesPutUaidInHTLT(const char* path, LdTuSaveEditFile* hFile, std::uint16_t u16Uaid) {
     std::uint8_t header[kHeaderSize];
     if (std::uint32_t dwRtn = LdTuSavesReadHeader(path, hFile, header)) return dwRtn;
     auto htlt = FindInside(header, "HTLT", Scope::kAll, hFile->Size(), kTagRecSize);
@@ -418,14 +371,8 @@ int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path) {
     return 1;
 }
 
-std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
-                                   const LdTuSaveRecord* pEntry) {
-    std::int16_t nBlockNo = 0;
-    std::uint16_t u16Uaid = 0;
-    bool has = false;
-    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
-    if (!has) return 0;
-    std::span<std::uint8_t> buf(inf->pEditBuf, inf->pEditBuf ? inf->dwEditBufSize : 0);
+std::uint32_t LdTuSavesPutUaidInBL(std::span<std::uint8_t> buf, LdTuSavesBlIndex* index, std::int16_t nBlockNo,
+                                   std::uint16_t u16Uaid) {
     auto bl = FindInside(buf, "BL", Scope::kInUse, buf.size(), kTagRecSize);
     if (!bl) {
         LdTuSavesErrLine(IDS_STNEDIT_NOSECTION);
@@ -433,7 +380,7 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
     }
     // The first record of the block, through the index of the section; an index of another
     // buffer or section, or one that does not hold the block (or no longer there), is made anew.
-    auto& ix = inf->blIndex;
+    auto& ix = *index;
     auto build = [&] {
         ix.buf = buf.data();
         ix.size = static_cast<std::uint32_t>(buf.size());

@@ -34,8 +34,6 @@
 #include <memory>
 #include <vector>
 
-#include "LdTuSaveCtrl.h"
-#include "LdTuSaveDBRead.h"
 #include "LdTuSaveHold.h"
 #include "port.h"
 
@@ -196,11 +194,20 @@ private:
                           std::uint32_t nSaveRecNum, std::uint32_t* pnRecOffset);
 [[nodiscard]] std::uint32_t LdTuSavesWriteRecord(const char* path, LdTuSaveEditFile* hFile, const std::uint8_t* pData,
                                    std::uint32_t dwSize, std::uint32_t nOffset);
-[[nodiscard]] std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
-                                     const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile);
+// Writes u16Uaid into the first record of the file's "HTLT" section.
+[[nodiscard]] std::uint32_t LdTuSavesPutUaidInHTLT(const char* path, LdTuSaveEditFile* hFile, std::uint16_t u16Uaid);
 [[nodiscard]] int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path);
-[[nodiscard]] std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
-                                   const LdTuSaveRecord* pEntry);
+// Where each block's record lies in the "BL" section of a station edit buffer (offset + 1, 0:
+// none), made at the first look-up of a buffer and section, so that a step looks each block up once.
+struct LdTuSavesBlIndex {
+    const std::uint8_t* buf = nullptr;
+    std::uint32_t size = 0, offset = 0, count = 0;
+    std::vector<std::uint32_t> at;
+};
+// Writes u16Uaid into the record of block nBlockNo in the "BL" section of buf, found through
+// index. 0, or 0x2023410a after its line when the section or the block's record is not there.
+[[nodiscard]] std::uint32_t LdTuSavesPutUaidInBL(std::span<std::uint8_t> buf, LdTuSavesBlIndex* index,
+                                                 std::int16_t nBlockNo, std::uint16_t u16Uaid);
 
 // The seek, read and write lines: "ERR:" + text 7193, 7194 or 7196 + the file's full path.
 void LdTuSavesSeekErr(const char* path);

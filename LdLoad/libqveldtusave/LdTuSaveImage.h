@@ -25,6 +25,7 @@
 #include <optional>
 #include <span>
 
+#include "LdTuSaveBlockCodes.h"
 #include "tusave_bytes.h"
 
 static_assert(sizeof(std::size_t) >= 8, "offset arithmetic of the image reader assumes a 64-bit size_t");
@@ -97,13 +98,7 @@ constexpr std::size_t kBlkHdrFixedSize = kBlkHdrRecTbl;  // bytes before the rec
 constexpr std::size_t BlkHdrRecAdrs(std::uint32_t recNo) { return kBlkHdrRecTbl + kBlkHdrRecEntrySize * recNo; }
 constexpr std::size_t BlkHdrRecSize(std::uint32_t recNo) { return BlkHdrRecAdrs(recNo) + 4; }
 
-// Block codes the save treats apart.
-constexpr std::uint16_t kBlkCodeChild1 = 0x1852;   // 6226: edit file and parent block number of its parent
-constexpr std::uint16_t kBlkCodeChild2 = 0x1853;   // 6227: the same
-constexpr std::uint16_t kBlkCodeNoCat1 = 0x187A;   // 6266: not saved with category 0
-constexpr std::uint16_t kBlkCodeNoCat2 = 0x187B;   // 6267: the same
-constexpr bool IsChildBlock(std::uint16_t code) { return code == kBlkCodeChild1 || code == kBlkCodeChild2; }
-constexpr bool IsNoCatBlock(std::uint16_t code) { return code == kBlkCodeNoCat1 || code == kBlkCodeNoCat2; }
+// Block codes the save treats apart: LdTuSaveBlockCodes.h.
 
 // Record.
 constexpr std::size_t kRecBlockNo = 0x00;      // u16
