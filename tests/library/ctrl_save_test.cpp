@@ -225,6 +225,28 @@ TEST_F(CtrlSave, CorruptDatabaseFileFailsTheLoadAndWritesNothing) {
     }
 }
 
+TEST_F(CtrlSave, WaitCursorShownOnceOnlyWithAutomaticBackup) {
+    for (bool backup : {false, true}) {
+        desc_.stations[0].autoBackup = backup;
+        build();
+        cursorBegin_ = cursorEnd_ = 0;
+        EXPECT_EQ(save("FCS0101", 2, 2), 0u);
+        EXPECT_EQ(cursorBegin_, backup ? 1 : 0);
+        EXPECT_EQ(cursorEnd_, backup ? 1 : 0);
+    }
+}
+
+TEST_F(CtrlSave, StepTracesNeverReachTheMessageBuffer) {
+    build();
+    const std::string trace = dir_ + "/trace.txt";
+    setenv("TUSAVE_TRACE", trace.c_str(), 1);
+    unsigned r = save("FCS0101", 2, 0);
+    unsetenv("TUSAVE_TRACE");
+    EXPECT_EQ(r, 0u);
+    for (const auto& l : lines) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
+    EXPECT_NE(file_bytes(trace).find("LdTuSaveCtrlFcsUnlock Start"), std::string::npos);
+}
+
 TEST_F(CtrlSave, MissingTextsDropFixedLinesButKeepFormattedOnes) {
     auto t = test_strings();
     t.erase(7175);

@@ -203,6 +203,14 @@ TEST_F(PathGetters, EveryGetterEqualsItsBaseCall) {
         std::string o;
         EXPECT_EQ(x.call(fp, good, o), 0x5A5A0001u) << x.name << x.args;
     }
+    failpoint::reset();
+    // A null out is refused; a station without a number gets the message files of number 0.
+    EXPECT_EQ(fp.GetFCSTPPath("FCS0101", nullptr, nullptr), QVEEDA_E_ARGUMENT);
+    EXPECT_EQ(fp.GetSystemALockPath(nullptr), QVEEDA_E_ARGUMENT);
+    std::string a;
+    failpoint::arm("GetStnNo", 0x2E000006);
+    EXPECT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
+    EXPECT_EQ(a, top() + "/FCS0102/MESSAGE/anmsg00.edf");
 }
 
 TEST(UIntArray, InsertKeepsOrderAndIndexesAreChecked) {

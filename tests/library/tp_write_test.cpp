@@ -263,6 +263,19 @@ TEST_F(TpStep, StexRecordOrParentElementMissingFails) {
     EXPECT_TRUE(has_line("ERR:T7188%BL0002 ,nRtn = 536871190")) << testing::PrintToString(lines);
 }
 
+TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
+    imgtest::Image im = imgtest::Make(0);
+    Defs(json::array());
+    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
+    EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
+    // A block header outside the image fails the writer, naming the block; the TP file stays.
+    imgtest::Image ex = Example();
+    ex.U32(ex.bldb + 4, imgtest::Image::Adrs(ex.bytes.size() - 8));
+    EXPECT_EQ(Run(ex), 0x20234105u);
+    EXPECT_TRUE(has_line("ERR:tswrite:470:block header outside the image, blockNo=2")) << testing::PrintToString(lines);
+    EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
+}
+
 // Each call of the service has its failpoint row in the fault matrix; here the counts it gives.
 TEST_F(TpStep, RefusalsOfTheDefinitionsCloseTheServiceAndLeakNothing) {
     struct Case {
