@@ -163,18 +163,7 @@ struct Req {
     std::uint8_t paraKind(std::size_t i) const { return frame[56 + 8 * i]; }
     std::uint8_t paraRec(std::size_t i) const { return frame[56 + 8 * i + 1]; }
     std::int16_t paraBlock(std::size_t i) const { return tb::load_i16(frame.data() + 56 + 8 * i + 2); }
-    std::uint16_t paraFirst(std::size_t i) const { return tb::load_u16(frame.data() + 56 + 8 * i + 4); }
-    std::uint16_t paraCount(std::size_t i) const { return tb::load_u16(frame.data() + 56 + 8 * i + 6); }
 };
-
-// A save record table entry as "block code count: records" (records up to the last one not 0).
-inline std::string entry(const LdTuSaveRecord& e) {
-    std::string s = std::to_string(e.blockNo) + LdTuSaveFormat(" %#x ", unsigned{e.blkCode}) + std::to_string(e.recCnt) + ":";
-    std::size_t n = 8;
-    while (n > 0 && e.recNo[n - 1] == 0) --n;
-    for (std::size_t i = 0; i < n; ++i) s += " " + std::to_string(e.recNo[i]);
-    return s;
-}
 
 // The scripted station of the bus tests answered by a sample station's simulator core.
 class UploadTest : public bustest::BusTest {

@@ -1,5 +1,6 @@
-// Frame transport and save session requests over a scripted in-process station: frames,
-// serials, chunked uploads, the ask-again bound, the checks on sizes and items.
+// Frame transport and save session requests over a scripted in-process station: frames, the
+// ask-again bound, the checks on sizes and items (failed exchanges: FaultMatrix; serials, chunks
+// and byte order of a whole save: SaveE2E).
 #include <memory>
 
 #include "bus_support.h"
@@ -48,51 +49,11 @@ TEST_F(TransportTest, GoodReplyThenAShortOneNeverParsedFromTheEarlierReply) {
     EXPECT_EQ(rw(), -1);
     EXPECT_EQ(rtn, nullptr);
     EXPECT_EQ(lines, Lines{"ERR:TuZclRW(): Cannot Communicate(short reply len=50)"});
-}
-
-// Each way an exchange fails: one line, no reply handed out (a short write reads nothing).
-TEST_F(TransportTest, FailedExchangesGiveTheirLine) {
-    const struct {
-        const char* what;
-        std::function<void()> arrange;
-        std::string line;
-    } cases[] = {
-        {"short write", [&] { failpoint::arm("ZclWrite", 10); failpoint::arm("ZclRead", -1, 1000); len = -7; },
-         "MSG:TuZclRW(): write() error w_len = 56, ret = 10"},
-        {"status", [&] { script.replies.push_back(reply(5, 0)); }, "ERR:TuZclRW(): Cannot Communicate(code=0x5)"},
-        {"send conversion", [&] { g_testMode = 0; failpoint::arm("bc2FcMnSaveHeader", 1); },
-         "ERR: bc2FcMnSaveHeader Error(Send Frame)"},
-        {"reply conversion with a failed read", [&] {
-             g_testMode = 0;
-             failpoint::arm("bc2FcMnSaveHeader", 1, 2);
-             failpoint::arm("ZclRead", -1);
-             script.replies.push_back(reply(0, 0));
-         }, "ERR: bc2FcMnSaveHeader Error(Return Frame)"},
-        {"read", [&] { failpoint::arm("ZclRead", -3); script.replies.push_back(reply(0, 0)); },
-         "ERR:TuZclRW(1): ZclRead() error ret = -3"},
-        {"time-out", [&] { failpoint::arm("WaitForMultipleObjects", WAIT_TIMEOUT); },
-         "ERR:WaitForMultipleObjects error WAIT_TIMEOUT"},
-        {"wait", [&] { failpoint::arm("WaitForMultipleObjects", static_cast<long long>(WAIT_FAILED)); },
-         "ERR:WaitForMultipleObjects error WAIT_FAILED"},
-        {"larger than the receive buffer",
-         [&] { script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1))); },
-         "ERR:TuZclRW(1): ZclRead() error ret = -1"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        failpoint::reset();
-        g_testMode = 1;
-        script.replies.clear();
-        script.requests.clear();
-        lines.clear();
-        c.arrange();
-        rtn = nullptr;
-        EXPECT_EQ(rw(), -1);
-        EXPECT_EQ(lines, Lines{c.line});
-        EXPECT_EQ(rtn, nullptr);
-        if (std::string(c.what) == "send conversion") { EXPECT_TRUE(script.requests.empty()); }
-        if (std::string(c.what) == "short write") { EXPECT_EQ(failpoint::calls("ZclRead"), 0u); EXPECT_EQ(len, -7); }
-    }
+    lines.clear();   // a reply larger than the receive buffer
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1)));
+    EXPECT_EQ(rw(), -1);
+    EXPECT_EQ(rtn, nullptr);
+    EXPECT_EQ(lines, Lines{"ERR:TuZclRW(1): ZclRead() error ret = -1"});
 }
 
 TEST_F(TransportTest, BusyTwiceFailsBusyThenGoodSendsTheSameConvertedFrameTwice) {
@@ -147,7 +108,6 @@ protected:
         buf.assign(data.size(), 0);
         return TuUpLoadReq(buf.data(), tc.get());
     }
-    static std::uint16_t serialOf(const Frame& f) { return tb::load_u16(f.data() + 32 + 12); }
     static std::uint32_t seqOf(const Frame& f) { return tb::load_u32(f.data()); }
     imgtest::Image image = imgtest::Make(4);
     std::unique_ptr<tucomn> tc;
@@ -189,24 +149,6 @@ TEST_F(SessionTest, SaveRequestWithThreeEntries) {
     EXPECT_EQ(tb::load_u16(g.data() + 28), 0x0683);
     EXPECT_EQ(tb::load_be16(g.data() + 56 + 2), 0x0102);
     EXPECT_EQ(tc->upDataSize, 16);
-}
-
-TEST_F(SessionTest, SessionStartAndEnd) {
-    script.replies.push_back(reply(0, 0, para8(0xABCD0001)));
-    script.replies.push_back(reply(0, 0));
-    ASSERT_EQ(TuSaveStartReq(tc.get()), 0);
-    EXPECT_EQ(tc->sessionId, 0xABCD0001u);
-    const Frame start = script.requests[0];
-    EXPECT_EQ(start.size(), 56u);
-    EXPECT_EQ(tb::load_u16(start.data() + 34), 0x011F);   // command 0x1F, sub 1
-    EXPECT_EQ(serialOf(start), 1);
-    EXPECT_EQ(tb::load_u32(start.data() + 32 + 16), 0u);
-    ASSERT_EQ(TuSaveEndReq(tc.get()), 0);
-    const Frame& end = script.requests[1];
-    EXPECT_EQ(tb::load_u16(end.data() + 34), 0x021F);
-    EXPECT_EQ(serialOf(end), 2);
-    EXPECT_EQ(tb::load_u32(end.data() + 32 + 16), 0xABCD0001u);
-    EXPECT_EQ(seqOf(end), seqOf(start) + 1);
 }
 
 // A refusal, a transport failure, a missing parameter: one line each, the session kept.
@@ -257,30 +199,6 @@ TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
     tc->upDataSize = 0;   // nothing announced: nothing sent
     EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), 0);
     EXPECT_EQ(script.requests.size(), 3u);
-}
-
-TEST_F(SessionTest, ChunkedUploadSameFrameNumberSerialsOneApart) {
-    const std::vector<std::uint8_t> data =
-        bustest::cat(bustest::cat(item(1, 2, 284, 1, 0x11), item(2, 2, 284, 1, 0x22)), item(3, 4, 84, 1, 0x33));
-    ASSERT_EQ(data.size(), 700u);
-    tc->upDataSize = 700;
-    tc->frameSeq = 9;
-    tc->reqSerial = 4;
-    for (std::size_t from : {0, 300, 600}) script.replies.push_back(chunk(data, from, from == 600 ? 100 : 300));
-    std::vector<std::uint8_t> b(700, 0);
-    ASSERT_EQ(TuUpLoadReq(b.data(), tc.get()), 0);
-    EXPECT_TRUE(lines.empty());
-    ASSERT_EQ(script.requests.size(), 3u);
-    for (int i = 0; i < 3; ++i) {
-        const Frame& f = script.requests[static_cast<std::size_t>(i)];
-        EXPECT_EQ(f.size(), 56u);
-        EXPECT_EQ(seqOf(f), 9u);
-        EXPECT_EQ(serialOf(f), 4 + i);
-        EXPECT_EQ(f[32 + 2], 0x24);
-        EXPECT_EQ(tb::load_u16(f.data() + 30), 12);
-    }
-    EXPECT_EQ(tc->frameSeq, 10u);
-    EXPECT_EQ(b, data);
 }
 
 TEST_F(SessionTest, AskAgainIsBounded) {
@@ -342,34 +260,6 @@ TEST_F(SessionTest, ItemWalkRefusesBlockZeroOtherTypesAndItemsBeyondTheUpload) {
     }
 }
 
-// Outside test mode every item header is turned to host order in place.
-TEST_F(SessionTest, ItemWalkConvertsRecordsInStationOrder) {
-    g_testMode = 0;
-    failpoint::arm("bc3RecordInBlock", 1, 1000);   // count only
-    auto bigUpload = [this](std::uint16_t status, std::uint8_t recNo, std::uint32_t bytes) {
-        auto data = bustest::encode({1, recNo, 0, 0, 0, 0}, bytes, 0xA5);
-        tb::store_be16(data.data(), status);
-        tb::store_be16(data.data() + 6, 2);
-        tb::store_be32(data.data() + 12, bytes);
-        Frame r = chunk(data, 0, data.size());
-        tb::store_be16(r.data() + 40 + 20, static_cast<std::uint16_t>(data.size()));
-        tc->upDataSize = static_cast<std::int32_t>(data.size());
-        script.replies.push_back(r);
-        buf.assign(data.size(), 0);
-        return TuUpLoadReq(buf.data(), tc.get());
-    };
-    EXPECT_EQ(bigUpload(0, 3, 4), -1);   // no user instance image to convert with
-    EXPECT_EQ(tb::load_u16(buf.data() + 6), 2);
-    EXPECT_EQ(tb::load_u32(buf.data() + 12), 4u);
-    EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 1u);
-    EXPECT_EQ(lines[0], "ERR: TuUpLoadReq(): bc3RecordInBlock(blkCode=0x1852, recNo=0x3,dataSize=0x4, dir=0) Error");
-    // An item without record bytes (not delivered) goes through the converter too.
-    std::uint8_t userInst = 0;
-    tc->pUserInst = &userInst;
-    EXPECT_EQ(bigUpload(0x9413, 4, 0), 0);
-    EXPECT_EQ(failpoint::calls("bc3RecordInBlock"), 2u);
-}
-
 // Every missing or stray reference on the way to a block header: two lines, no code, no header.
 TEST_F(BusTest, BlockLookupEveryMissingOrStrayReference) {
     using imgtest::Image;
@@ -405,27 +295,6 @@ TEST_F(BusTest, BlockLookupEveryMissingOrStrayReference) {
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_EQ(lines[0], "ERR: blkNoToBlkCode(): " + c.line);
     }
-}
-
-TEST_F(BusTest, WorkAreaGrowsInStepsOf256AndRefusesWhatCannotBeAllocated) {
-    const std::size_t live = ws::live_allocations();
-    std::uint8_t* a = TuGetWorkArea(100, 3);
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(ws::allocation_size(a), 256u);
-    std::uint8_t* b = TuGetWorkArea(300, 3);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(ws::allocation_size(b), 512u);
-    b[0] = 0x5A;
-    std::uint8_t* c = TuGetWorkArea(400, 3);
-    EXPECT_EQ(c, b);
-    EXPECT_EQ(c[0], 0x5A);
-    EXPECT_EQ(ws::allocation_size(TuGetWorkArea(0, 2)), 256u);   // each kind has its own
-    EXPECT_EQ(ws::live_allocations(), live + 2);
-    EXPECT_EQ(TuGetWorkArea(10, 4), nullptr);
-    EXPECT_EQ(TuGetWorkArea(-1, 3), nullptr);
-    EXPECT_EQ(lines, (Lines{"ERR:TuGetWorkArea():malloc() error", "ERR:TuGetWorkArea():malloc() error"}));
-    TuFreeWorkArea();
-    EXPECT_EQ(ws::live_allocations(), live);
 }
 
 }  // namespace

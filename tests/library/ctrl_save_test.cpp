@@ -72,18 +72,12 @@ TEST_F(CtrlSave, ApcsOutsideTestModeKeepsTheCheckButSetsTestMode) {
     EXPECT_EQ(g_testMode, 1);
 }
 
-// Locked by another holder: only the start shown. Rejected arguments and a refused unlock give
-// the lock back (the station can be locked again); no history for the rejected ones.
+// Rejected arguments and a refused unlock give the lock back (the station can be locked again);
+// no history for the rejected ones. (Locked by another holder: Cli.SaveLinesRawAndPlainAndTheExitStatus.)
 TEST_F(CtrlSave, GenerationLock) {
     build();
     char info[16] = {};
     void* handle = nullptr;
-    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, 16, &handle), 0u);
-    EXPECT_NE(save("FCS0101", 2, 2), 0u);
-    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101")}));
-    EXPECT_TRUE(history().empty());
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
-    lines.clear();
     EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), LDTUSAVE_E_ARGS);
     EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
     EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);   // kind and mode outside their ranges
@@ -138,66 +132,6 @@ TEST_F(CtrlSave, EqualizationProjectUsesTheEqlzVariantsAndWritesNoHistory) {
     EXPECT_EQ(failpoint::calls("CQVERXEdaSysObj::Init"), 0u);
     EXPECT_TRUE(history().empty());
     expect_closed(false);
-}
-
-TEST_F(CtrlSave, BothStationFilesMissingGiveTwoLines) {
-    build();
-    const auto& s = st("FCS0101");
-    fs::remove(s.databasePath);
-    fs::remove(s.userInstPath);
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
-    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "ERR:T7175",
-                             "ERR:QVEEngCreateFile( ) Error FileName = " + s.userInstPath, "PRG:100", end_line(true)}));
-    EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
-}
-
-// One failing service call each: the result, the line, the run closed; the image left by a failed
-// load (the user instance buffer refused) is freed by the end processing (TearDown checks); a failed
-// element listing closes only the database.
-TEST_F(CtrlSave, FailingServiceCallsGiveTheirLineAndCode) {
-    const struct {
-        const char* fp;
-        unsigned code, mode, rc;
-        const char* line;   // prefix
-        unsigned nth = 1;
-    } cases[] = {
-        {"QVEEngCloseFile", 6, 2, LDTUSAVE_E_STNFILE, "ERR:T7182 nRtn = 6"},
-        {"ZclOpen", 1, 0, LDTUSAVE_E_BUS, "ERR:T7180"},
-        {"ZclClose", 1, 1, LDTUSAVE_E_BUS, "ERR:T7181"},   // after a good check
-        {"QVERXEdaIsAPCS", 0x12, 2, 0, "ERR:QVERXEdaIsAPCS( DEMO, FCS0101 ) error 0x12"},   // the save goes on
-        {"__QVEEngMalloc", 0, 2, LDTUSAVE_E_DBREAD, "ERR:T4107 dwSize = ", 2},
-        {"ElemTblListAll", 7, 2, LDTUSAVE_E_INIT, "ERR:T7187 nRtn = 7"},
-    };
-    build();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fp);
-        failpoint::reset();
-        failpoint::arm("ElemTblClose", 1, 1000000);   // counts calls only
-        failpoint::arm("DbClose", 1, 1000000);
-        failpoint::arm(c.fp, c.code, c.nth);
-        EXPECT_EQ(save("FCS0101", 2, c.mode), c.rc);
-        EXPECT_TRUE(has_prefix(c.line)) << testing::PrintToString(lines);
-        if (c.rc == LDTUSAVE_E_BUS) { EXPECT_FALSE(has_line("PRG:05")); }
-        if (c.rc == LDTUSAVE_E_DBREAD) { EXPECT_EQ(history().back(), "abort FCS0101"); }
-        if (c.rc == LDTUSAVE_E_INIT) {
-            EXPECT_EQ(failpoint::calls("ElemTblClose"), 0u);
-            EXPECT_EQ(failpoint::calls("DbClose"), 1u);
-        }
-        expect_closed(c.rc != 0);
-    }
-    failpoint::reset();
-    EXPECT_EQ(save("FCS0999", 2, 2), LDTUSAVE_E_INIT);
-    EXPECT_TRUE(has_prefix("ERR:T7173FCS0999 nRtn = "));
-}
-
-TEST_F(CtrlSave, MismatchReturnsTheServiceLineAndStopsTheSave) {
-    build(kStamp + 60);
-    EXPECT_EQ(save("FCS0101", 2, 0), LDTUSAVE_E_UPLOAD);
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(lines[3].rfind("ERR:", 0), 0u);
-    EXPECT_FALSE(has_line("PRG:05"));
-    expect_closed(true);
-    EXPECT_EQ(history(), (Lines{"start FCS0101", "abort FCS0101"}));
 }
 
 TEST_F(CtrlSave, DatabaseFileOfAnotherStationIsRefusedByTheCheck) {

@@ -158,25 +158,6 @@ TEST_F(EditFormat, RecordNumberUpToTheDescriptorCountAndInsideTheBlock) {
     EXPECT_EQ(lines.v[1].rfind("ERR:LdTuSavesGetRecOffset:RecOffset is Over BtmOffset.", 0), 0u);
 }
 
-TEST_F(EditFormat, TagiFlagIsTheOnlyChangeAndOnlyAmongTheEntriesInUse) {
-    auto bytes = MakeEdf(kFile);
-    LdTuSaveEditFile f("p", bytes);
-    ASSERT_EQ(LdTuSavesSetCtrlFlagInTAGI(&f, "p"), 1);
-    auto want = bytes;
-    want[kTagi + 16] = 0x00;
-    want[kTagi + 17] = 0x01;
-    EXPECT_EQ(f.Bytes(), want);
-    f.Rollback();
-    EXPECT_EQ(f.Bytes(), bytes);
-    tb::store_u32(bytes.data() + 0x2C, 0);   // TAGI listed, but not in use
-    LdTuSaveEditFile g("p", bytes);
-    EXPECT_EQ(LdTuSavesSetCtrlFlagInTAGI(&g, "p"), 0);
-    EXPECT_EQ(lines.v.back(), "ERR:Not Found TAGI Contents");
-    // HTLT is looked up among all 28 entries.
-    EXPECT_TRUE(LdTuSaveEdf::Find(bytes, "HTLT", LdTuSaveEdf::Scope::kAll));
-    EXPECT_FALSE(LdTuSaveEdf::Find(bytes, "HTLT", LdTuSaveEdf::Scope::kInUse));
-}
-
 // Every length of a good file: each operation either succeeds or fails with a line, and
 // nothing is read or written outside the file (the sanitizer build checks the bytes).
 TEST_F(EditFormat, FileCutAtEveryLengthFailsCleanly) {

@@ -171,29 +171,6 @@ TEST_F(EditOps, StationEditFileCutAtEveryLength) {
     }
 }
 
-// A block's record in the BL section: the first of its number, found again after the buffer changes.
-TEST_F(EditOps, StationEditFileBlockRecordFollowsTheBuffer) {
-    std::vector<std::size_t> at;
-    auto stn = sectioned({{"BL", 4, 128}}, 1, &at);
-    const LdTuSaveRecord& entry = uaid_entry();
-    auto no = [&](int k) { return stn.data() + at[0] + 128 * k + 60; };
-    auto uaid = [&](int k) { return tb::load_u16(stn.data() + at[0] + 128 * k + 66); };
-    const std::uint16_t nums[4] = {7, entry.blockNo, entry.blockNo, 9};
-    for (int k = 0; k < 4; ++k) tb::store_u16(no(k), nums[k]);
-    inf_.pEditBuf = stn.data();
-    inf_.dwEditBufSize = static_cast<std::uint32_t>(stn.size());
-    ASSERT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), 0u);
-    EXPECT_NE(uaid(1), 0xEEEE);
-    EXPECT_EQ(uaid(2), 0xEEEE);
-    tb::store_u16(no(1), 8);   // the record moves on: the next one of the number takes the UAID
-    ASSERT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), 0u);
-    EXPECT_NE(uaid(2), 0xEEEE);
-    tb::store_u16(no(2), 8);
-    lines.clear();
-    EXPECT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), 0x2023410au);
-    EXPECT_EQ(lines.size(), 1u);
-}
-
 // Damaged directory entries of the three kinds of file: a line and a code, the file as it was.
 TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
     enum Kind { kAn, kStn, kBlock };
@@ -401,92 +378,6 @@ TEST_F(EditStep, FailureAtOneEntryKeepsEarlierFilesAndLeavesTheRestAsTheyWere) {
     failpoint::reset();
     ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
     IEdalInstClose();
-}
-
-TEST_F(EditStep, MissingFileWarnsWithItsBareNameAndItsWorkingCopyIsStillUpdated) {
-    build_files();
-    const sample::EditFileInfo* f = nullptr;
-    for (const auto& e : st("FCS0101").editFiles)
-        if (!f && !e.workCopy.empty() && st("FCS0101").blocks[static_cast<std::size_t>(e.blocks[0] - 1)].listed) f = &e;
-    ASSERT_NE(f, nullptr);
-    fs::remove(f->path);
-    ASSERT_EQ(save("FCS0101"), 0u);
-    EXPECT_TRUE(has_line("WRN:T7190 " + fs::path(f->path).stem().string()));
-    expect_files(f->workCopy, after_);
-    expect_files(st("FCS0101").stationEditPath, after_);
-}
-
-// Files that cannot be opened for writing (read-only, or in a read-only folder): each passed over
-// with one warning and left as it was; every other file as a good save leaves it.
-TEST_F(EditStep, FilesThatCannotBeWrittenArePassedOverWithTheirWarning) {
-    build_files();
-    const auto& s = st("FCS0101");
-    auto entries_of = [&](const sample::EditFileInfo& f) {
-        return std::count_if(f.blocks.begin(), f.blocks.end(),
-                             [&](int b) { return s.blocks[static_cast<std::size_t>(b - 1)].listed; });
-    };
-    // Two files of one entry each with working copies: the first's file, the second's copy.
-    std::vector<const sample::EditFileInfo*> one;
-    for (const auto& f : s.editFiles)
-        if (!f.workCopy.empty() && entries_of(f) == 1) one.push_back(&f);
-    ASSERT_GE(one.size(), 3u);
-    const std::string block = one[0]->path, copy = one[1]->workCopy, an = s.anMsgPath;
-    const std::string folder = fs::path(one[2]->path).parent_path().string();
-    auto warning = [&](const std::string& p) {
-        return "WRN:T7190 " + (p == an ? p : fs::path(p).stem().string());
-    };
-    auto rel = [&](const std::string& p) { return fs::relative(p, dir_).string(); };
-    const std::string pristine = dir_ + ".pristine";
-    fs::copy(dir_, pristine, fs::copy_options::recursive);
-    const project_files::Files before = project_files::snapshot(dir_);
-    ASSERT_EQ(save("FCS0101"), 0u);
-    const project_files::Files good = project_files::snapshot(dir_);
-    const struct {
-        std::vector<std::string> files;
-        bool folder;
-    } cases[] = {{{block}, false}, {{copy}, false}, {{an}, false}, {{block, copy, an}, false}, {{}, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.folder ? folder : ::testing::PrintToString(c.files));
-        fs::remove_all(dir_);
-        fs::copy(pristine, dir_, fs::copy_options::recursive);
-        // The files passed over, and their warnings: one per entry that uses the file.
-        std::vector<std::string> unwritable = c.files, want;
-        for (const auto& p : c.files) want.push_back(warning(p));
-        if (c.folder)
-            for (const auto& f : s.editFiles)
-                if (fs::path(f.path).parent_path() == folder && entries_of(f) > 0)
-                    for (const std::string& p : {f.path, f.workCopy}) {
-                        if (p.empty()) continue;
-                        unwritable.push_back(p);
-                        want.insert(want.end(), static_cast<std::size_t>(entries_of(f)), warning(p));
-                    }
-        for (const auto& p : c.files) fs::permissions(p, fs::perms::owner_read | fs::perms::group_read);
-        if (c.folder) fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
-        const unsigned rc = save("FCS0101");
-        if (c.folder) fs::permissions(folder, fs::perms::owner_all);
-        EXPECT_EQ(rc, 0u) << ::testing::PrintToString(lines);
-        std::vector<std::string> wrn;   // (the tool backup's warnings aside: no tool installed here)
-        for (const auto& l : lines)
-            if (l.rfind("WRN:T7190 ", 0) == 0) wrn.push_back(l);
-        std::sort(wrn.begin(), wrn.end());
-        std::sort(want.begin(), want.end());
-        EXPECT_EQ(wrn, want);
-        project_files::Files expected = good;
-        for (const auto& p : unwritable) expected[rel(p)] = before.at(rel(p));
-        if (std::find(unwritable.begin(), unwritable.end(), an) != unwritable.end()) {
-            // The "AN" section of the station's edit file stays as it was with the AN message file.
-            std::string& stn = expected[rel(s.stationEditPath)];
-            const std::string& old = before.at(rel(s.stationEditPath));
-            auto sec = LdTuSaveEdf::Find({reinterpret_cast<const std::uint8_t*>(old.data()), old.size()}, "AN",
-                                         LdTuSaveEdf::Scope::kInUse);
-            ASSERT_TRUE(sec);
-            stn.replace(sec->offset, std::size_t{sec->count} * 128, old, sec->offset, std::size_t{sec->count} * 128);
-        }
-        const project_files::Files after = project_files::snapshot(dir_);
-        for (const auto& [p, bytes] : expected) EXPECT_TRUE(after.count(p) && after.at(p) == bytes) << p;
-        EXPECT_EQ(after.size(), expected.size());
-    }
-    fs::remove_all(pristine);
 }
 
 TEST_F(EditStep, EmptySaveListStillRefreshesTheAnFileAndTheStationEditFile) {

@@ -1,7 +1,6 @@
 // The exported path getters, checked against their base calls made directly, and the exported
 // members of the engineering data classes. The getter table is services/QVEFilePathGetters.def;
 // docs/pathgetters.md is made from it here (TUSAVE_UPDATE_DOCS=1 rewrites it).
-#include <dlfcn.h>
 #include <sqlite3.h>
 
 #include <cstdlib>
@@ -204,34 +203,14 @@ TEST_F(PathGetters, EveryGetterEqualsItsBaseCall) {
         std::string o;
         EXPECT_EQ(x.call(fp, good, o), 0x5A5A0001u) << x.name << x.args;
     }
-}
-
-TEST_F(PathGetters, EdgeCasesOfTheOptionalArguments) {
-    std::string a, b;
-    const std::string t = top();
-    auto ok = [&](std::uint32_t rc) {   // the path a getter gave with result 0
-        EXPECT_EQ(rc, 0u);
-        return a;
-    };
-    // An empty name is a given name: the file branch, which the service then refuses.
-    EXPECT_EQ(fp.GetTmplENGHatchPath("", &a), eda::kBadName);
-    EXPECT_EQ(fp.GetFCSTPPath("FCS0101", "", &a), eda::kBadName);
-    EXPECT_EQ(ok(fp.GetTmplENGHatchPath(nullptr, &a)), home_ + "/template/QVSystem/Hatch");
-    // Batch communication folders: number 0 is the parent folder; the matrix files pass 0 on.
-    EXPECT_EQ(ok(fp.GetSystemBatchCommPath(0, &a)), t + "/SYSTEM/BATCH/COM");
-    EXPECT_EQ(ok(fp.GetSystemBatchEtcCommPath(4, &a)), t + "/SYSTEM/BATCH/ETC/COM/04");
-    EXPECT_EQ(ok(fp.GetSystemMatrixEDFPath(0, &a)), t + "/SYSTEM/MATRIX/Matrix0.edf");
-    ASSERT_EQ(fp.GetSystemALockPath(&b), 0u);
-    EXPECT_EQ(ok(fp.GetMultFileGenLockPath(&a)), b);
-    ASSERT_EQ(fp.GetFCSMatrixDefPath("FCS0101", "Matrix7", &b), 0u);
-    EXPECT_EQ(ok(fp.GetFCSMatrixDefPath("FCS0101", 7, &a)), t + "/FCS0101/MATRIX/Matrix7");
-    EXPECT_EQ(a, b);
-    // The station number of the message files; 0 when the service has none for the station.
-    EXPECT_EQ(ok(fp.GetFCSANMsgPath("FCS0102", &a)), t + "/FCS0102/MESSAGE/anmsg12.edf");
-    failpoint::arm("GetStnNo", 0x2E000006);
-    EXPECT_EQ(ok(fp.GetFCSANMsgPath("FCS0102", &a)), t + "/FCS0102/MESSAGE/anmsg00.edf");
+    failpoint::reset();
+    // A null out is refused; a station without a number gets the message files of number 0.
     EXPECT_EQ(fp.GetFCSTPPath("FCS0101", nullptr, nullptr), QVEEDA_E_ARGUMENT);
     EXPECT_EQ(fp.GetSystemALockPath(nullptr), QVEEDA_E_ARGUMENT);
+    std::string a;
+    failpoint::arm("GetStnNo", 0x2E000006);
+    EXPECT_EQ(fp.GetFCSANMsgPath("FCS0102", &a), 0u);
+    EXPECT_EQ(a, top() + "/FCS0102/MESSAGE/anmsg00.edf");
 }
 
 TEST(UIntArray, InsertKeepsOrderAndIndexesAreChecked) {
@@ -329,25 +308,6 @@ TEST_F(EdaMembers, FileMapConvertsAddressesAndCommits) {
     EXPECT_EQ(read("tf.edf")[5], 'Z');
     EXPECT_EQ(map.Close(), 0u);
     EXPECT_EQ(tf.CommitAllFiles(), eda::kNotOpen);
-}
-
-// The exports are in the built library under their mangled names.
-TEST(PathGetterExports, SampleIsFoundByMangledName) {
-    const std::string lib = std::string(TUSAVE_BUILD_DIR) + "/LdLoad/libqveldtusave/libqveldtusave.so";
-    void* h = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(h, nullptr) << ::dlerror();
-    for (const char* sym : {
-             "_ZN12CQVEFilePath12GetFCSTPPathEPKcS1_PNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
-             "_ZN12CQVEFilePath18GetFDAInfoFilePathERNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
-             "_ZN12CQVEFilePath19GetFCSMatrixDefPathEPKciPNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
-             "_ZN12CQVEFilePath22GetMultFileGenLockPathEPNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
-             "_ZN16CQVEEdaUIntArray6InsertEj",
-             "_ZN13CQVEEdaRefFCSaSERKS_",
-             "_ZN21CQVEEdaSWLabelCSVFileC1Ev",
-             "_ZN26CQVEBackupEpaNotBackupFileC1ERKS_",
-         })
-        EXPECT_NE(::dlsym(h, sym), nullptr) << sym;
-    ::dlclose(h);
 }
 
 }  // namespace

@@ -186,21 +186,6 @@ TEST_F(ToolBackup, NoDeviceNameOrNoToolPathRunsNothing) {
     EXPECT_TRUE(runs().empty());
 }
 
-TEST_F(ToolBackup, SaveWithoutDeviceNameStillSucceeds) {
-    build();
-    fs::create_directories(dir_ + "/FCS/tool");
-    fs::copy_file(kTool, dir_ + "/FCS/tool/shgsave");
-    // The upload asks for the device name too: fail only the last call of a save.
-    failpoint::arm("ZclGetDeviceName", 1, 1000);
-    ASSERT_EQ(save("FCS0101", 2, 2), 0u);
-    ASSERT_TRUE(has_line("MSG:T4215"));
-    failpoint::arm("ZclGetDeviceName", 1, static_cast<unsigned>(failpoint::calls("ZclGetDeviceName")));
-    EXPECT_EQ(save("FCS0101", 2, 2), 0u);
-    EXPECT_TRUE(has_line("WRN:T7623"));
-    EXPECT_FALSE(has_line("MSG:T4214"));
-    expect_closed(false);
-}
-
 class Shgsave : public WsTemp {
 protected:
     void SetUp() override {

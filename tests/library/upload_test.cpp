@@ -1,6 +1,6 @@
 // The upload against the simulator core: the driver (connection, station-wide set-up, order of
-// the areas), the block save of the control area (records asked for, batches, identity check,
-// placement, save record table) and the operation marks (what is asked per kind, where they land).
+// the areas), the block save of the control area (what comes back: identity check, placement) and
+// the operation marks (where they land). Batches and a whole station's records: SaveE2E.
 #include <nlohmann/json.hpp>
 
 #include "bus_support.h"
@@ -38,7 +38,7 @@ protected:
     CQVERXEdaSysObj sysObj;
 };
 
-// Two sessions, area 0 then area 1 (what they bring: upload_e2e_test); the definitions closed.
+// Two sessions, area 0 then area 1 (what they bring: SaveE2E); the definitions closed.
 // Then each early failure: its line, no bus call, the definitions closed; the step's code.
 TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
     buildStation(sample::default_description());
@@ -62,14 +62,6 @@ TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
     lines.clear();
     EXPECT_EQ(upload("NOSUCH"), 1);
     EXPECT_EQ(lines, Lines{"ERR:TuGetStation(): EdalOpen() error"});
-    LdTuSaveCtrlInf inf;
-    inf.strProject = "DEMO";
-    inf.strStation = "NOSUCH";
-    inf.projectKind = 2;
-    inf.pDbImage = image.data();
-    inf.dbImageSize = static_cast<std::uint32_t>(image.size());
-    ASSERT_EQ(inf.sysObj.Init("DEMO"), 0u);
-    EXPECT_EQ(LdTuSaveCtrlGetFcs(&inf, &saved), 0x20234104u);
     pointBusAt("inproc:nobody-here");
     lines.clear();
     EXPECT_EQ(upload(st_->name.c_str()), 1);
@@ -99,18 +91,6 @@ TEST_F(UploadDriver, BusTypesFallBackToTheConstantTableDefaults) {
     EXPECT_EQ(tc->opeCnt22 + tc->opeCnt28 + tc->opeCnt29 + tc->opeCnt30, 0);
 }
 
-TEST_F(UploadDriver, UnknownAreaIsSkippedWithAWarning) {
-    sample::Description d = sample::default_description();
-    d.stations.resize(1);
-    d.stations[0].areas = {sample::Area{2, "AREA02"}};
-    buildStation(d);
-    ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
-    for (const auto& r : requests()) EXPECT_EQ(r.frame[36], 0) << "only the station-wide session";
-    EXPECT_TRUE(saved.empty());
-    EXPECT_EQ(lines, Lines{"WRN:TuConvAreaNameToNo(): area 1 of " + st_->name +
-                           " is not in the system configuration; its blocks are not saved"});
-}
-
 TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
     buildStation(sample::default_description(), R"({"rules": [{"command": "save", "kind": 10, "result": 37906}]})");
     EXPECT_EQ(upload(st_->name.c_str()), 1);
@@ -124,12 +104,12 @@ TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
 
 class UploadBlock : public UploadTest {};
 
-// The records asked for (record 1 with the saved ones, batches of 26 blocks, none for category-0
-// blocks of code 6266 but still one request, none for a code whose save record query fails: one
-// warning naming its first block) and what the station sends back against the image: a block code
-// or tag name that differs (one warning, nothing of the block written; high codes printed
-// sign-widened; %%ADL tags not compared), an undelivered record (one line, the rest written; record 1
-// undelivered skips the identity check), a record of another size (the area fails, the image unchanged).
+// The records asked for (record 1 with the saved ones; none for a code whose save record query
+// fails: one warning naming its first block; batches and category-0 blocks: SaveE2E) and what the
+// station sends back: a block code or tag name that differs (one warning, nothing of the block
+// written; high codes sign-widened; %%ADL tags not compared), an undelivered record (one line, the
+// rest written; record 1 undelivered skips the identity check), a record of another size (the area
+// fails, the image unchanged).
 TEST_F(UploadBlock, RecordsAskedForAndWhatComesBack) {
     const struct {
         const char* name;
@@ -141,47 +121,6 @@ TEST_F(UploadBlock, RecordsAskedForAndWhatComesBack) {
         std::function<void()> check;
         const char* failQuery = nullptr;
     } cases[] = {
-        {"saved records", {model(0x1001, "PVI", {3, 5})}, 1, "{}", 0, 2,
-         [&] {
-             auto saves = blockSaveRequests();
-             ASSERT_EQ(saves.size(), 1u);
-             ASSERT_EQ(saves[0].params, 3);
-             EXPECT_EQ(saves[0].frame.size(), 56u + 24);
-             for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(saves[0].paraBlock(i), 1);
-             EXPECT_EQ((std::vector<int>{saves[0].paraRec(0), saves[0].paraRec(1), saves[0].paraRec(2)}),
-                       (std::vector<int>{1, 3, 5}));
-             ASSERT_EQ(saved.size(), 1u);
-             EXPECT_EQ(entry(saved[0]), "1 0x1001 2: 3 5");
-             EXPECT_TRUE(imageEquals(memory, 1, 3) && imageEquals(memory, 1, 5));
-             EXPECT_FALSE(imageEquals(original, 1, 3));
-             EXPECT_TRUE(imageEquals(original, 1, 1) && imageEquals(original, 1, 2));   // 2: not a saved record
-             EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
-             EXPECT_FALSE(station_->session_open());
-         }},
-        {"forty blocks", {model(0x1001, "PVI", {2, 3})}, 40, "{}", 0, 2,
-         [&] {
-             auto saves = blockSaveRequests();
-             ASSERT_EQ(saves.size(), 2u);
-             EXPECT_EQ(saves[0].params, 78);
-             EXPECT_EQ(saves[1].params, 42);
-             EXPECT_EQ(saves[0].paraBlock(77), 26);
-             EXPECT_EQ(saves[1].paraBlock(0), 27);
-             EXPECT_EQ(saves[1].paraRec(0), 1);
-             ASSERT_EQ(saved.size(), 40u);
-             for (int n = 1; n <= 40; ++n) {
-                 EXPECT_EQ(saved[static_cast<std::size_t>(n - 1)].blockNo, n);
-                 EXPECT_TRUE(imageEquals(memory, n, 2) && imageEquals(memory, n, 3)) << "block " << n;
-             }
-         }},
-        {"empty walk", {model(0x187A, "NOCAT", {3}, 0)}, 3, "{}", 0, 2,
-         [&] {
-             auto saves = blockSaveRequests();
-             ASSERT_EQ(saves.size(), 1u);
-             EXPECT_EQ(saves[0].params, 0);
-             EXPECT_EQ(saves[0].frame.size(), 56u);
-             for (int n = 1; n <= 3; ++n) EXPECT_TRUE(imageEquals(original, n, 3));
-             EXPECT_TRUE(saved.empty());
-         }},
         {"failed save record query", {model(0x1001, "PVI", {3}), model(0x1002, "PVJ", {3})}, 4, "{}", 0, 3,
          [&] {
              auto saves = blockSaveRequests();
@@ -262,31 +201,6 @@ TEST_F(UploadBlock, RecordsAskedForAndWhatComesBack) {
     }
 }
 
-// Which categories are written and listed: upload_e2e_test over the sample's every category.
-TEST_F(UploadBlock, BrokenAreaLinkFailsTheAreaWithItsLineAndOpensNoSession) {
-    build(description({model(0x1001, "PVI", {3})}, 2));
-    const std::uint32_t base = tb::load_u32(image.data() + 0x240) - 0x100;
-    const std::size_t area = 0x200 + (tb::load_u32(image.data() + 0x280) - base);
-    const std::size_t blkPtr = area + (tb::load_u32(image.data() + area + 0x0C) - tb::load_u32(image.data() + 0x280));
-    const std::pair<std::size_t, const char*> cases[] = {
-        {0x280, "ERR:RootTblP->AreaRootTbl1 is NULL"},
-        {area + 0x08, "ERR:RootTblP->areaCnstTblPtr is NULL"},
-        {area + 0x0C, "ERR:RootTblP->blockPtrTblPtr is NULL"},
-        {blkPtr + 0x08, "ERR:BlockPtrTbl->bldbPtrTblPtr is NULL"},
-    };
-    prepareArea();
-    for (auto [field, line] : cases) {
-        for (std::uint32_t bad : {0u, 0xFFFFFFF0u}) {
-            image = original;
-            tb::store_u32(image.data() + field, bad);
-            lines.clear();
-            EXPECT_EQ(TuAreaSave(tc.get()), -1);
-            EXPECT_TRUE(requests().empty());
-            EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", line}));
-        }
-    }
-}
-
 class UploadRecordSet : public UploadTest {
 protected:
     void SetUp() override {
@@ -334,18 +248,6 @@ TEST_F(UploadRecordSet, IdentityDifferenceOrRecordOutsideTheImageIsRefused) {
         EXPECT_EQ(lines, Lines{"ERR:TuRecordDBSet() " + c.line});
         EXPECT_EQ(image, damaged);
     }
-}
-
-TEST_F(UploadRecordSet, MaxBlockBeyondTheImageIsBounded) {
-    const std::uint32_t base = tb::load_u32(image.data() + 0x240) - 0x100;
-    const std::size_t area = 0x200 + (tb::load_u32(image.data() + 0x280) - base);
-    const std::size_t cnst = area + (tb::load_u32(image.data() + area + 8) - tb::load_u32(image.data() + 0x280));
-    tb::store_u16(image.data() + cnst + 0x40, 0x7FFF);
-    std::uint8_t* bldb = nullptr;
-    ASSERT_EQ(TuGetAreaTbl(tc.get(), &bldb), 0);
-    ASSERT_NE(bldb, nullptr);
-    const std::size_t entries = (image.size() - static_cast<std::size_t>(bldb - image.data())) / 4;
-    EXPECT_EQ(tc->maxBlock, static_cast<std::int32_t>(entries));
 }
 
 TEST_F(UploadRecordSet, ItemsNotMatchingTheirEntriesAreRefused) {
@@ -474,26 +376,6 @@ TEST_F(UploadOpeMarkSet, ItemsNotFittingAreRefused) {
     }
 }
 
-TEST_F(UploadOpeMarkSet, ByteOrderStepConvertsOnlyOutsideTestMode) {
-    auto v = opItem(10, 1, 2, 4);
-    v[16] = 0x12, v[17] = 0x34, v[18] = 0x56, v[19] = 0x78;
-    tc0.upDataSize = static_cast<std::int32_t>(v.size());
-    auto host = v;
-    ASSERT_EQ(opeMkRtnFrameByteOrder(host.data(), &tc0), 0);
-    EXPECT_EQ(host, v);   // test mode: not a byte touched
-    // The station's order: header fields big-endian, words swapped into host order.
-    g_testMode = 0;
-    auto big = v;
-    tb::store_be16(big.data() + 10, 2);
-    big[4] = 10;
-    tb::store_be16(big.data() + 8, 1);
-    tb::store_be32(big.data() + 12, 4);
-    ASSERT_EQ(opeMkRtnFrameByteOrder(big.data(), &tc0), 0);
-    EXPECT_EQ(tb::load_u16(big.data() + 10), 2);
-    EXPECT_EQ(std::vector<std::uint8_t>(big.begin() + 16, big.begin() + 20),
-              (std::vector<std::uint8_t>{0x34, 0x12, 0x78, 0x56}));
-}
-
 class UploadOpeMark : public UploadTest {
 protected:
     std::vector<Req> opeRequests(int kind) const {
@@ -502,41 +384,23 @@ protected:
             if (r.cmd == 0x21 && r.params == 1 && r.paraKind(0) == kind) out.push_back(r);
         return out;
     }
-    void expectTablesEqualMemory(bool withArea) {
+    void expectTablesEqualMemory() {   // the station-wide ones
         for (const auto& t : st_->opeMarks) {
-            if (!t.fetched || t.size == 0) continue;
-            if (!withArea && (t.kind == 12 || t.kind == 31 || t.kind == 58)) continue;
+            if (!t.fetched || t.size == 0 || t.kind == 12 || t.kind == 31 || t.kind == 58) continue;
             EXPECT_EQ(std::memcmp(image.data() + t.offset, memory.data() + t.offset, t.size), 0) << "kind " << t.kind;
             EXPECT_NE(std::memcmp(original.data() + t.offset, memory.data() + t.offset, t.size), 0) << "kind " << t.kind;
         }
     }
 };
 
-TEST_F(UploadOpeMark, StationWidePartAsksKind42FourTimesAndFillsEveryTable) {
+// Bus 1 of type 2: its five node tables are kind 28, asked for and filled (the default buses, whose
+// kind-42, 21, 27, 10 and 11 tables a save fills: SaveE2E).
+TEST_F(UploadOpeMark, TypeTwoBusAsksKind28ForItsFiveNodeTables) {
     sample::Description d = sample::default_description();
     d.stations.resize(1);
     d.stations[0].byteOrder = "host";
     d.stations[0].underTest = true;
-    build(d);
-    prepareArea();
-    ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
-    auto k42 = opeRequests(42);
-    ASSERT_EQ(k42.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i)   // elements, count, area number
-        EXPECT_EQ((std::vector<int>{k42[i].paraFirst(0), k42[i].paraCount(0), k42[i].frame[36]}),
-                  (std::vector<int>{static_cast<int>(12 * i + 1), 12, 0}));
-    EXPECT_EQ(opeRequests(21).size(), 1u);
-    EXPECT_EQ(opeRequests(21)[0].paraCount(0), 3);
-    EXPECT_EQ(opeRequests(27).size(), 5u);
-    EXPECT_EQ(opeRequests(28).size(), 0u);
-    EXPECT_EQ(opeRequests(29).size(), 0u);   // bus 1 is of type 1
-    EXPECT_EQ(opeRequests(10)[0].paraCount(0), 8);
-    EXPECT_EQ(opeRequests(11)[0].paraCount(0), 6);
-    expectTablesEqualMemory(false);
-    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
-    EXPECT_FALSE(station_->session_open());
-
-    d.stations[0].ioBusTypes = {2, 1};   // bus 1 of type 2: its five node tables are kind 28
+    d.stations[0].ioBusTypes = {2, 1};
     d.stations[0].ioNodes.type2[0] = 1;
     d.stations[0].ioNodes.type2[1] = 0;
     build(d);
@@ -544,27 +408,9 @@ TEST_F(UploadOpeMark, StationWidePartAsksKind42FourTimesAndFillsEveryTable) {
     ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
     EXPECT_EQ(opeRequests(28).size(), 5u);
     EXPECT_EQ(opeRequests(27).size(), 0u);
-    expectTablesEqualMemory(false);
-}
-
-TEST_F(UploadOpeMark, ThreeHundredAnMessagesInOneBitMapRequest) {
-    sample::Description d = sample::default_description();
-    d.stations.erase(d.stations.begin());
-    d.stations[0].byteOrder = "host";
-    d.stations[0].underTest = true;
-    build(d);
-    prepareArea();
-    ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
-    EXPECT_EQ(opeRequests(29).size(), 2u);
-    EXPECT_EQ(opeRequests(29)[1].paraFirst(0), 2);
-    EXPECT_EQ(opeRequests(22).size(), 1u);
-    tc->areaNo = 1;
-    ASSERT_EQ(TuAreaSave(tc.get()), 0) << ::testing::PrintToString(lines);
-    auto k31 = opeRequests(31);
-    ASSERT_EQ(k31.size(), 1u);
-    EXPECT_EQ(k31[0].paraFirst(0), 1);
-    EXPECT_EQ(k31[0].paraCount(0), 300);
-    expectTablesEqualMemory(true);
+    expectTablesEqualMemory();
+    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(station_->session_open());
 }
 
 }  // namespace
