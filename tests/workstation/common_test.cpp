@@ -1,5 +1,5 @@
-// Workstation core: message buffer, memory count, current project, logs, time, folders, EUC
-// conversion, the configuration files (hostile ones too) and the failpoint registry.
+// Workstation core: memory count, current project, logs, time, folders, EUC conversion, the
+// configuration files (hostile ones too) and the failpoint registry.
 #include <fcntl.h>
 #include <signal.h>
 
@@ -20,17 +20,6 @@
 
 using Common = WsTemp;
 using Clock = std::chrono::steady_clock;
-
-TEST(CommonMessages, LinesGoToTheSinkAndAreRefusedWithoutOne) {
-    ws::set_message_sink({});
-    EXPECT_NE(QVEEngPutMsgBuf("MSG:x"), 0u);
-    std::vector<std::string> lines;
-    ws::set_message_sink([&](const char* l) { return lines.push_back(l), lines.size() == 2 ? 7u : 0u; });
-    EXPECT_EQ((std::vector<std::uint32_t>{QVEEngPutMsgBuf("PRG:05"), QVEEngPutMsgBuf("ERR:a b")}),
-              (std::vector<std::uint32_t>{0, 7}));
-    EXPECT_EQ(lines, (std::vector<std::string>{"PRG:05", "ERR:a b"}));
-    ws::set_message_sink({});
-}
 
 TEST(CommonMemory, CountExposesALeakWithItsSourceAndBadFreesAreCounted) {
     const std::size_t before = ws::live_allocations(), bad = ws::bad_frees();
@@ -229,7 +218,6 @@ TEST_F(Config, NonRegularFilesAreRefusedAtOnce) {
     std::string error;
     const std::vector<std::pair<std::string, std::function<bool()>>> cases = {
         {db, [&] { return refused_open(db, GENERIC_READ, 0); }},
-        {db, [&] { return refused_open(db, GENERIC_READ | GENERIC_WRITE, 0); }},
         {db, [&] { return refused_open(db, GENERIC_WRITE, PORT_FLAG_REPLACE_ON_CLOSE); }},
         {db, [&] { return !CopyFileA(db.c_str(), path("copy").c_str(), false); }},
         {sys, [&] { return load() == "cannot read " + sys + ": not a regular file"; }},
@@ -277,9 +265,6 @@ TEST_F(Failpoints, NthCallOnwardHexNegativeKeyedAndTheCounters) {
                                         failpoint::fired("QVEEngCloseFile"), failpoint::reached("QVEEngCreateFile"),
                                         failpoint::fired("QVEEngCreateFile")}),
               (std::vector<std::size_t>{3, 4, 1, 4, 0}));
-    const auto all = failpoint::reached_all();
-    ASSERT_EQ(all.size(), failpoint::kCount);
-    EXPECT_EQ(all[static_cast<std::size_t>(failpoint::index_of("QVEEngCloseFile"))], 4u);
     ASSERT_TRUE(failpoint::arm_from_spec(" ZclOpen=0x20234104@3+ , ZclRead=-1 ;ZclWrite=7", &err)) << err;
     std::vector<long long> a;
     for (int i = 0; i < 5; ++i) a.push_back(failpoint::hit("ZclOpen").value_or(0));
@@ -289,21 +274,8 @@ TEST_F(Failpoints, NthCallOnwardHexNegativeKeyedAndTheCounters) {
     EXPECT_EQ((O{failpoint::hit("ZclRead"), failpoint::hit("ZclRead"), failpoint::hit("ZclWrite")}), (O{-1, std::nullopt, 7}));
     ASSERT_TRUE(failpoint::arm_from_spec("ZclClose = -9223372036854775808", &err)) << err;
     EXPECT_EQ(failpoint::hit("ZclClose"), std::numeric_limits<long long>::min());
-    EXPECT_EQ(failpoint::hit("Engntoh"), std::nullopt);
-    EXPECT_EQ(failpoint::calls("Engntoh"), 0u);
-    failpoint::disarm("ZclOpen");
-    EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt);
-    // Keyed arming fails one key only; the plain name fails every key.
-    ASSERT_TRUE(failpoint::arm("IEdalInstGetSaveRecNo:4097", 3, 2));
-    EXPECT_EQ((O{failpoint::hit("IEdalInstGetSaveRecNo", 4097), failpoint::hit("IEdalInstGetSaveRecNo", 5122),
-                 failpoint::hit("IEdalInstGetSaveRecNo", 4097)}),
-              (O{std::nullopt, std::nullopt, 3}));
-    EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("IEdalInstGetSaveRecNo:4097"),
-                                        failpoint::reached("IEdalInstGetSaveRecNo"),
-                                        failpoint::fired("IEdalInstGetSaveRecNo")}),
-              (std::vector<std::size_t>{2, 3, 1}));
-    ASSERT_TRUE(failpoint::arm("IEdalInstGetSaveRecNo", 4));
-    EXPECT_EQ(failpoint::hit("IEdalInstGetSaveRecNo", 5122), 4);
+    // Keyed arming: the saved-record query test of the instance definitions; the plain name
+    // failing every key: the fault matrix.
 }
 
 TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
@@ -311,8 +283,6 @@ TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
         {"ZclOpen=1;NOEQ", "\"NOEQ\": expected"},
         {"ZclOpen=1;ZclRead=x1", "\"ZclRead=x1\": result"},
         {"ZclOpen=1,ZclRead=2@0", "\"ZclRead=2@0\": call number"},
-        {"=3", "\"=3\""},
-        {"ZclRead=", "\"ZclRead=\": result"},
         {"ZclOpen=1;ZclRead=9223372036854775808", "\"ZclRead=9223372036854775808\""},
         {"ZclOpen=1;ZclOpn=1", "no failpoint is named \"ZclOpn\""},
         {"ZclOpen=1;ZclOpen:12=1", "no failpoint is named \"ZclOpen:12\""},  // not a keyed name
@@ -327,22 +297,8 @@ TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
     EXPECT_FALSE(failpoint::arm("ZclOpn", 1));
     EXPECT_FALSE(failpoint::arm("", 1));
     EXPECT_EQ(failpoint::reached("ZclOpn"), 0u);
-    EXPECT_TRUE(failpoint::arm("ZclOpen", 1));
-    std::string err;
-    ::setenv("TUSAVE_FAILPOINTS", "ZclOpen=1@1+", 1);
-    ASSERT_TRUE(failpoint::arm_from_env(&err)) << err;
-    EXPECT_EQ(failpoint::hit("ZclOpen"), 1);
-    EXPECT_EQ(failpoint::hit("ZclOpen"), 1);
-    ::setenv("TUSAVE_FAILPOINTS", "ZclOpen", 1);
-    EXPECT_FALSE(failpoint::arm_from_env(&err));
-    ::unsetenv("TUSAVE_FAILPOINTS");
-    EXPECT_TRUE(failpoint::arm_from_env(&err));
     // The wait log keeps the newest 4096 waits; a reset clears everything.
     failpoint::arm("ZclOpen", 1, 1, true);
-    failpoint::record_wait("Sleep", 1000);
-    failpoint::record_wait("WaitForMultipleObjects", 30000);
-    ASSERT_EQ(failpoint::waits().size(), 2u);
-    EXPECT_EQ(failpoint::waits()[1].name + " " + std::to_string(failpoint::waits()[1].ms), "WaitForMultipleObjects 30000");
     for (std::uint32_t i = 0; i < 5000; ++i) failpoint::record_wait("Sleep", i);
     const auto w = failpoint::waits();
     ASSERT_EQ(w.size(), 4096u);
