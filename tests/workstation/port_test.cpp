@@ -151,22 +151,6 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
     CloseHandle(h);
 }
 
-TEST_F(PortFiles, ReadOnlyTargetOrFolderFailsAtTheOpenWithEACCES) {
-    const std::string f = path("ro.sfdata");
-    write(f, "keep");
-    ::chmod(f.c_str(), 0444);
-    EXPECT_EQ(fails(open_replace(f)), EACCES);
-    EXPECT_EQ(fails(open_excl(f)), EACCES);
-    EXPECT_EQ(fails(open_read(f)), 0);  // reading stays possible
-    // A folder without write bits takes no temporary, for root too: its files are not replaced.
-    ::chmod(f.c_str(), 0644);
-    ::chmod(dir.c_str(), 0555);
-    EXPECT_EQ(fails(open_replace(f)), EACCES);
-    ::chmod(dir.c_str(), 0755);
-    EXPECT_EQ(read(f), "keep");
-    EXPECT_EQ(entries(), 1u);
-}
-
 // A read, a close or a commit that fails still releases the handle and its lock; a failed close
 // leaves the old file, and a failed folder sync after the rename, the one failure that leaves the
 // new file, has a result of its own.

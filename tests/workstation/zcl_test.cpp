@@ -47,7 +47,9 @@ TEST(Zcl, OpenRefusesBadDevicesAndTheEnvelopeEachFaultWithItsError) {
     for (const auto& [device, err] : bad) {
         HANDLE h = nullptr;
         EXPECT_NE(ZclOpen(&h, device, 0), 0) << device;
-        if (err) EXPECT_EQ(ZclGetLastError(), err) << device;
+        if (err) {
+            EXPECT_EQ(ZclGetLastError(), err) << device;
+        }
         EXPECT_EQ(h, nullptr);
     }
     // The envelope: CRC-32C (the check value of the nine digits), and each fault of a datagram
@@ -69,7 +71,9 @@ TEST(Zcl, OpenRefusesBadDevicesAndTheEnvelopeEachFaultWithItsError) {
         std::uint32_t id = 0;
         std::span<const std::uint8_t> frame;
         EXPECT_EQ(zcl::open(zcl::EnvKind::kReply, datagram, &id, &frame), want) << zcl::env_error_text(want);
-        if (want == zcl::EnvError::kNone) EXPECT_EQ(id, 0x01020304u);
+        if (want == zcl::EnvError::kNone) {
+            EXPECT_EQ(id, 0x01020304u);
+        }
     }
 }
 
@@ -258,7 +262,9 @@ TEST_F(ZclHome, LoadCheckComparesTheStampsAndNamesEachFailure) {
         int detail = -1;
         EXPECT_EQ(check(station, c.file ? *c.file : db, detail), c.rc);
         EXPECT_EQ(detail, c.detail);
-        if (!c.line.empty()) EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): " + c.line);
+        if (!c.line.empty()) {
+            EXPECT_EQ(message(detail), "ERR:LdCheckGenTime(): " + c.line);
+        }
         EXPECT_EQ(station.requests, c.requests);  // 0: nothing asked of the station
         if (const auto w = failpoint::waits(); c.requests == 2) {
             ASSERT_GE(w.size(), 2u);
