@@ -383,7 +383,7 @@ std::uint32_t lock(const char* station, void** h, char* info = nullptr, int size
 std::uint32_t unlock(const char* station, void* h) { return QVEEdaGenUnlockStation("DEMO", station, h); }
 std::string pid_text(pid_t pid = ::getpid()) { return "pid " + std::to_string(pid); }
 
-TEST_F(GenLockTest, SecondLockIsRefusedUntilUnlockInfoStaysInsideItsBufferBadNamesAreRefused) {
+TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
     void *h1 = nullptr, *h2 = nullptr, *other = nullptr;
     char info[16];
     ASSERT_EQ(lock("FCS0101", &h1, info, sizeof info), 0u) << eda::last_error();
@@ -413,7 +413,7 @@ TEST_F(GenLockTest, SecondLockIsRefusedUntilUnlockInfoStaysInsideItsBufferBadNam
 
 // Held by a calling application (a drift check): a save is refused meanwhile, and the lock file
 // is given back with the text and the modification time it had.
-TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
+TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferBadNames) {
     void* h = nullptr;
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     ASSERT_EQ(unlock("FCS0101", h), 0u);
@@ -440,7 +440,6 @@ TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
     EXPECT_EQ(unlock("FCS0101", h), 0u);
     char buf[8];
     std::memset(buf, '#', sizeof buf);
-    void* h = nullptr;
     ASSERT_EQ(lock("FCS0101", &h, buf, 4), 0u);
     EXPECT_EQ(std::strlen(buf), 3u);
     EXPECT_EQ(buf[4], '#');
