@@ -423,14 +423,12 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferB
     struct stat before {}, after {};
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     {
-        std::unique_ptr<eda::HeldGenLock> held, second;
+        std::unique_ptr<eda::HeldGenLock> held;
         std::string error;
         ASSERT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", held, error), 0u) << error;
         char info[16] = {};
         EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
-        EXPECT_EQ(std::string(info), pid_text());
-        EXPECT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", second, error), eda::kLocked);
-        EXPECT_NE(error.find("locked for generation by pid"), std::string::npos) << error;
+        EXPECT_EQ(std::string(info), pid_text());  // a second holder told so: the drift test of the history suite
     }
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_size, before.st_size);

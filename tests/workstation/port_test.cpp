@@ -225,7 +225,7 @@ TEST_F(PortFiles, FullPathNameAndDoubleByteCharacters) {
 
 using PortProcess = WsTemp;
 
-TEST_F(PortProcess, ChildExitCodeStillActiveDetachedAndStartFailure) {
+TEST_F(PortProcess, ChildExitCodeStillActiveAndDetached) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);  // not close-on-exec: the child must not get it
     const std::string script = "for f in 0 1 2; do [ \"$(readlink /proc/$$/fd/$f)\" = /dev/null ] || exit 1; done; " +
@@ -246,8 +246,7 @@ TEST_F(PortProcess, ChildExitCodeStillActiveDetachedAndStartFailure) {
     EXPECT_EQ(WaitForSingleObject(p, 60), WAIT_TIMEOUT);
     EXPECT_GE(ms_since(t), 55);
     EXPECT_LT(ms_since(t), 2000);
-    CloseHandle(p);  // the process goes on; it is reaped when it ends
-    EXPECT_EQ(fails(CreateProcessV((dir + "/no-such-tool").c_str(), {"no-such-tool"}, &p)), ENOENT);
+    CloseHandle(p);  // the process goes on; it is reaped when it ends (a tool that does not start: the tool backup test)
 }
 
 // A wait on descriptors names the readable one; an armed wait returns at once and is recorded
