@@ -103,14 +103,12 @@ TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStays) {
     EXPECT_EQ(rec, (std::array<std::uint8_t, 16>{1}));
     // Not a buffer of the memory service: its size is unknown.
     EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 3, 8, 0, const_cast<char*>(userInst.c_str())), 0);
-    // Layout faults.
+    // Layout faults (a file that is no user instance file at all: UserInstFile.CheckNamesTheFile...).
     const std::string rec2 = R"({"blockCode":1,"records":[{"recNo":2,"size":8,)";
     const std::pair<const char*, std::string> faults[] = {
         {"field past the record", models(rec2 + R"("fields":[{"offset":4,"width":4,"count":2}]}]})")},
         {"overlapping fields", models(rec2 + R"("fields":[{"offset":0,"width":4},{"offset":2,"width":2}]}]})")},
         {"width 3", models(rec2 + R"("fields":[{"offset":0,"width":3}]}]})")},
-        {"malformed JSON", R"({"format":"tusave-userinst","version":1,"models":[{"blockCode":1,)"},
-        {"wrong format", R"({"format":"other","version":1,"models":[]})"},
         {"format not a string", R"({"format":1,"version":1,"models":[]})"},
     };
     for (const auto& [why, json] : faults) {

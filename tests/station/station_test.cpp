@@ -1,9 +1,6 @@
-// The simulated station, in-process as a strict peer (refusals of wrong serials, sessions and
-// ranges, damaged and truncated frames and memory, bad configuration) and as the fcssim program
-// over a real UDP loopback socket. What it delivers in a whole save is checked by the upload and
-// end-to-end suites against the memory file.
+// The simulated station in-process as a strict peer (refusals, damaged frames and memory, bad
+// configuration) and as the fcssim program over UDP; whole saves: the upload and e2e suites.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,23 +35,13 @@ struct SampleHome {
     SampleHome() {
         char tmpl[] = "/tmp/tusave-station-XXXXXX";
         if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-        dir = tmpl;
-        result = sample::build(sample::default_description(), dir);
+        result = sample::build(sample::default_description(), dir = tmpl);
     }
-    ~SampleHome() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+    ~SampleHome() { std::error_code ec; fs::remove_all(dir, ec); }
 };
 
-const SampleHome& home() {
-    static SampleHome h;
-    return h;
-}
-
-std::string station_dir(std::size_t i = 0) {
-    return fs::path(home().result.stations.at(i).stationJsonPath).parent_path().string();
-}
+const SampleHome& home() { static SampleHome h; return h; }
+std::string station_dir(std::size_t i = 0) { return fs::path(home().result.stations.at(i).stationJsonPath).parent_path(); }
 
 // Station 0 of the sample as the simulator loads it, in the byte order asked for.
 fcs::Config config(bool big) {
@@ -257,15 +244,13 @@ TEST(Station, TruncatedRequestsAndDamagedMemoryAreRefusedNeverCrash) {
 }
 
 TEST(Station, BadConfigurationIsReported) {
-    auto cfg = config(true);
-    cfg.number = 2;  // not the number in the memory's header
-    EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
-    cfg = config(true);
-    cfg.userInst = {'{'};
-    EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
-    cfg = config(true);
-    cfg.memory.resize(0x300);
-    EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
+    // Not the number in the memory's header, a broken user instance file, memory cut short.
+    for (auto damage : {+[](fcs::Config& c) { c.number = 2; }, +[](fcs::Config& c) { c.userInst = {'{'}; },
+                        +[](fcs::Config& c) { c.memory.resize(0x300); }}) {
+        fcs::Config cfg = config(true);
+        damage(cfg);
+        EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
+    }
     std::string err;
     EXPECT_FALSE(fcs::Scenario::parse(R"({"rules": [{"command": "jump"}]})", err));
     EXPECT_NE(err.find("jump"), std::string::npos);
@@ -274,57 +259,32 @@ TEST(Station, BadConfigurationIsReported) {
 
 const std::string kFcssim = std::string(TUSAVE_BUILD_DIR) + "/station/fcssim";
 
-// A running fcssim; its first line of output in `line`. Ended with SIGKILL on destruction.
+// A running fcssim (the shell says its pid, then becomes fcssim); its first line in `line`.
 struct Child {
-    pid_t pid = -1;
-    FILE* out = nullptr;
+    FILE* out;
+    pid_t pid = 0;
     std::string line;
-
-    bool start(const std::vector<std::string>& args, const std::string& errPath = "") {
-        int p[2];
-        if (pipe(p) != 0) return false;
-        if ((pid = fork()) == 0) {
-            const int e = errPath.empty() ? -1 : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (e >= 0) dup2(e, 2);
-            dup2(p[1], 1);
-            close(p[0]);
-            close(p[1]);
-            std::vector<char*> argv{const_cast<char*>(kFcssim.c_str())};
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(kFcssim.c_str(), argv.data());
-            _exit(127);
-        }
-        close(p[1]);
-        out = fdopen(p[0], "r");
+    explicit Child(const std::string& args) : out(::popen(("echo $$; exec '" + kFcssim + "' " + args).c_str(), "r")) {
         char buf[256];
-        if (!fgets(buf, sizeof buf, out)) return false;
-        line = buf;
-        return true;
+        if (out && fgets(buf, sizeof buf, out)) pid = std::atoi(buf);
+        if (pid > 0 && fgets(buf, sizeof buf, out)) line = buf;
     }
-    int stop(int sig = SIGTERM) {
-        int st = 0;
-        kill(pid, sig);
-        waitpid(pid, &st, 0);
-        pid = -1;
+    // Sends sig (to a process not yet waited for, even if it ended) and gives the wait status.
+    int stop(int sig) {
+        if (pid > 0) ::kill(pid, sig);
+        const int st = ::pclose(out);
+        out = nullptr;
         return st;
     }
-    int port() const { return std::atoi(line.c_str() + line.rfind(':') + 1); }
     ~Child() {
-        if (pid > 0) stop(SIGKILL);
-        if (out) fclose(out);
+        if (out) stop(SIGKILL);
     }
 };
 
 class Fcssim : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!fs::exists(kFcssim)) GTEST_SKIP() << "fcssim not built";
-        sock = socket(AF_INET, SOCK_DGRAM, 0);
-    }
-    void TearDown() override {
-        if (sock >= 0) close(sock);
-    }
+    void SetUp() override { if (!fs::exists(kFcssim)) GTEST_SKIP() << "fcssim not built"; }
+    ~Fcssim() override { close(sock); }
     // Sends a datagram and waits up to ms for one; returns it as it came.
     Bytes send_raw(int port, const Bytes& datagram, int ms) const {
         sockaddr_in to{};
@@ -339,48 +299,35 @@ protected:
         buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         return buf;
     }
-    // Sends a frame in the envelope; the reply frame, which must be the intact answer to it.
-    Bytes exchange(int port, const Bytes& frame, int ms = 2000) const {
-        static std::uint32_t nextId = 0x5EED0000;
-        const std::uint32_t id = nextId++;
-        Bytes got = send_raw(port, sealed(zcl::EnvKind::kRequest, id, frame), ms);
-        if (got.empty()) return {};
-        std::uint32_t rid = 0;
-        std::span<const std::uint8_t> body;
-        EXPECT_EQ(zcl::open(zcl::EnvKind::kReply, got, &rid, &body), zcl::EnvError::kNone);
-        EXPECT_EQ(rid, id);
-        return Bytes(body.begin(), body.end());
-    }
-    int sock = -1;
+    int sock = socket(AF_INET, SOCK_DGRAM, 0);
 };
 
 TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
-    Child c;
     const std::string err = home().dir + "/fcssim-stderr.txt";
-    ASSERT_TRUE(c.start({"--home", home().dir, "--listen", "127.0.0.1:0"}, err));
+    Child c("--home '" + home().dir + "' --listen 127.0.0.1:0 2>'" + err + "'");
     ASSERT_EQ(c.line.rfind("fcssim listening on udp:127.0.0.1:", 0), 0u) << c.line;
-    const int port = c.port();
+    const int port = std::atoi(c.line.c_str() + c.line.rfind(':') + 1);
     ASSERT_GT(port, 0);
-    // Routed by the number in the frame (whole saves of both stations: the e2e suite).
+    // Routed by the number in the frame (whole saves of both stations: the e2e suite): station 2
+    // answers in the envelope; no station 3: no answer.
     const fcs::Config cfg2 = fcs::load_config(station_dir(1));
     fcs::Station local2(cfg2);
     Client c2{local2, cfg2.bigEndian};
     const Bytes frame = c2.frame(0x30, 1, 0, 0, 0);
-    Bytes r2 = exchange(port, frame);
-    ASSERT_EQ(r2.size(), 96u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r2.data() + 80)), home().result.stations[1].name);
-    // No station 3: no answer.
-    Bytes f3 = c2.frame(0x1F, 1, 1, 1, 0);
+    Bytes f3 = c2.frame(0x1F, 1, 1, 1, 0), damaged = sealed(zcl::EnvKind::kRequest, 7, frame);
     tb::store_u16(f3.data() + 12, 3);
-    EXPECT_TRUE(exchange(port, f3, 200).empty());
+    const Bytes reply = send_raw(port, sealed(zcl::EnvKind::kRequest, 9, frame), 2000);
+    std::uint32_t id = 0;
+    std::span<const std::uint8_t> body;
+    EXPECT_EQ(zcl::open(zcl::EnvKind::kReply, reply, &id, &body), zcl::EnvError::kNone);
+    EXPECT_EQ(std::pair(id, body.size()), std::pair(9u, std::size_t{96}));
+    EXPECT_TRUE(send_raw(port, sealed(zcl::EnvKind::kRequest, 10, f3), 200).empty());
     // A frame without the transport envelope, or with a byte of it damaged: refused, with a line.
-    Bytes damaged = sealed(zcl::EnvKind::kRequest, 7, frame);
     damaged[30] ^= 0x01;
     EXPECT_TRUE(send_raw(port, frame, 200).empty());
     EXPECT_TRUE(send_raw(port, damaged, 200).empty());
     const int st = c.stop(SIGTERM);
-    EXPECT_TRUE(WIFEXITED(st)) << st;
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     std::ifstream in(err);
     const std::string text((std::istreambuf_iterator<char>(in)), {});
     for (const char* line : {"fcssim: refused a datagram of 56 bytes from 127.0.0.1:",
@@ -396,8 +343,8 @@ TEST_F(Fcssim, RefusesNonLoopbackAndBrokenStations) {
     std::ofstream(broken + "/station.json", std::ios::trunc) << R"({"name": "FCS0101", "number": 1, "byteOrder": "middle"})";
     for (const auto& [station, addr] : {std::pair(station_dir(), "0.0.0.0:0"), {station_dir(), "192.168.1.1:0"},
                                         {station_dir(), "tcp:127.0.0.1:0"}, {broken, "127.0.0.1:0"}}) {
-        Child c;
-        EXPECT_FALSE(c.start({"--station", station, "--listen", addr})) << addr;
+        Child c("--station '" + station + "' --listen " + addr + " 2>/dev/null");
+        EXPECT_EQ(c.line, "") << addr;
         EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2) << addr;
     }
 }

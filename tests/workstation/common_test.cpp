@@ -1,5 +1,5 @@
-// Workstation core: message buffer, memory count, current project, logs, time, folders, EUC
-// conversion, the configuration files (hostile ones too) and the failpoint registry.
+// Workstation core: memory count, current project, logs, time, folders, EUC conversion, the
+// configuration files (hostile ones too) and the failpoint registry.
 #include <fcntl.h>
 #include <signal.h>
 
@@ -21,31 +21,17 @@
 using Common = WsTemp;
 using Clock = std::chrono::steady_clock;
 
-TEST(CommonMessages, LinesGoToTheSinkAndAreRefusedWithoutOne) {
-    ws::set_message_sink({});
-    EXPECT_NE(QVEEngPutMsgBuf("MSG:x"), 0u);
-    std::vector<std::string> lines;
-    ws::set_message_sink([&](const char* l) { return lines.push_back(l), lines.size() == 2 ? 7u : 0u; });
-    EXPECT_EQ((std::vector<std::uint32_t>{QVEEngPutMsgBuf("PRG:05"), QVEEngPutMsgBuf("ERR:a b")}),
-              (std::vector<std::uint32_t>{0, 7}));
-    EXPECT_EQ(lines, (std::vector<std::string>{"PRG:05", "ERR:a b"}));
-    ws::set_message_sink({});
-}
-
-TEST(CommonMemory, CountExposesALeakWithItsSourceAndBadFreesAreCounted) {
-    const std::size_t before = ws::live_allocations(), bad = ws::bad_frees();
+// Counts and sizes of live allocations: the work area test of the library's bus suite.
+TEST(CommonMemory, ALeakIsNamedWithItsSourceAndBadFreesAreCounted) {
+    const std::size_t bad = ws::bad_frees();
     void* a = __QVEEngMalloc(100, "LdTuSaveDBRead", 42);
     void* b = __QVEEngMalloc(0, "tswrite", 7);
     ASSERT_TRUE(a && b);
-    EXPECT_EQ(ws::live_allocations(), before + 2);
-    EXPECT_EQ(ws::allocation_size(a), 100u);
     __QVEEngFree(b, "tswrite", 8);
-    EXPECT_EQ(ws::live_allocations(), before + 1);  // a is the leak
     auto sites = ws::live_allocation_sites();
     ASSERT_FALSE(sites.empty());
-    EXPECT_EQ(sites.back(), "LdTuSaveDBRead:42 100");
+    EXPECT_EQ(sites.back(), "LdTuSaveDBRead:42 100");  // a is the leak
     __QVEEngFree(a, "LdTuSaveDBRead", 50);
-    EXPECT_EQ(ws::live_allocations(), before);
     EXPECT_EQ(ws::allocation_size(a), 0u);
     int local = 0;
     __QVEEngFree(&local, "test", 1);
@@ -78,12 +64,9 @@ TEST_F(Common, LogsAndTimeAtAFixedMoment) {
               "2002/11/28 10:15:00\tDEMO\tFCS0101\tTP \tend x \tFCS0101\n");
     _QVCPutErrorLog("DEMO", "libqveldtusave.cpp", 321);
     EXPECT_EQ(read(path("log/error.log")), "2002/11/28 10:15:00\tDEMO\tlibqveldtusave.cpp\t321\n");
-    std::time_t t = 0;
-    EXPECT_EQ(QVCTime(&t), 1038478500);
-    EXPECT_EQ(t, 1038478500);
+    // The fixed time, its text and local time: the TP write test of the library.
+    std::time_t t = 1038478500;
     struct tm *tm = QVCLocaltime(&t), *other = nullptr;
-    ASSERT_NE(tm, nullptr);
-    EXPECT_STREQ(QVCCtime(&t), "Thu Nov 28 10:15:00 2002\n");
     std::thread([&] { other = QVCLocaltime(&t); }).join();
     EXPECT_NE(other, tm);  // each thread has its own
     ::setenv("TUSAVE_FIXED_TIME", "12abc", 1);
@@ -92,9 +75,8 @@ TEST_F(Common, LogsAndTimeAtAFixedMoment) {
 }
 
 TEST_F(Common, TopDirCatDirAndEucConversionStayWithinTheBuffer) {
-    char buf[256], small[4] = "abc", d[12] = "/top", unterminated[4] = {'a', 'b', 'c', 'd'};
-    ASSERT_EQ(QVCGetQVTopDir(buf, sizeof buf), 0u);
-    EXPECT_EQ(std::string(buf), dir);
+    // The top folder itself: the tool backup test of the library.
+    char small[4] = "abc", d[12] = "/top", unterminated[4] = {'a', 'b', 'c', 'd'};
     EXPECT_NE(QVCGetQVTopDir(small, sizeof small), 0u);
     EXPECT_STREQ(small, "abc");
     ASSERT_EQ(QVCCatDir(d, "FCS", sizeof d), 0u);
@@ -151,11 +133,8 @@ TEST_F(Config, WorkstationDefaultsAndErrorsNamingTheFile) {
     EXPECT_FALSE(ws::load_workstation(w, err));
     EXPECT_EQ(err, file + ": \"vrecTest\" has the wrong type");
     write(file, R"({"currentProject": "DEMO", "controlBus": "udp:127.0.0.1:47110"})");
-    ASSERT_TRUE(ws::load_workstation(w, err)) << err;
-    EXPECT_EQ(w.currentProject, "DEMO");
-    EXPECT_EQ(w.projectsDir, dir + "/projects");
-    EXPECT_EQ(w.logDir, dir + "/log");
-    EXPECT_FALSE(w.vrecTest);
+    // Optional keys stay optional; their defaults (projects and log below the home): every save.
+    EXPECT_TRUE(ws::load_workstation(w, err)) << err;
 }
 
 TEST_F(Config, StationsAndTheirErrors) {
@@ -229,7 +208,6 @@ TEST_F(Config, NonRegularFilesAreRefusedAtOnce) {
     std::string error;
     const std::vector<std::pair<std::string, std::function<bool()>>> cases = {
         {db, [&] { return refused_open(db, GENERIC_READ, 0); }},
-        {db, [&] { return refused_open(db, GENERIC_READ | GENERIC_WRITE, 0); }},
         {db, [&] { return refused_open(db, GENERIC_WRITE, PORT_FLAG_REPLACE_ON_CLOSE); }},
         {db, [&] { return !CopyFileA(db.c_str(), path("copy").c_str(), false); }},
         {sys, [&] { return load() == "cannot read " + sys + ": not a regular file"; }},
@@ -259,7 +237,7 @@ TEST_F(Config, NonRegularFilesAreRefusedAtOnce) {
 
 using Failpoints = WsTemp;
 
-TEST_F(Failpoints, NthCallOnwardHexNegativeKeyedAndTheCounters) {
+TEST_F(Failpoints, NthCallOnwardHexNegativeAndTheCounters) {
     const std::string f = path("a.bin");
     write(f, "x");
     auto open_close = [&] {
@@ -277,9 +255,6 @@ TEST_F(Failpoints, NthCallOnwardHexNegativeKeyedAndTheCounters) {
                                         failpoint::fired("QVEEngCloseFile"), failpoint::reached("QVEEngCreateFile"),
                                         failpoint::fired("QVEEngCreateFile")}),
               (std::vector<std::size_t>{3, 4, 1, 4, 0}));
-    const auto all = failpoint::reached_all();
-    ASSERT_EQ(all.size(), failpoint::kCount);
-    EXPECT_EQ(all[static_cast<std::size_t>(failpoint::index_of("QVEEngCloseFile"))], 4u);
     ASSERT_TRUE(failpoint::arm_from_spec(" ZclOpen=0x20234104@3+ , ZclRead=-1 ;ZclWrite=7", &err)) << err;
     std::vector<long long> a;
     for (int i = 0; i < 5; ++i) a.push_back(failpoint::hit("ZclOpen").value_or(0));
@@ -289,21 +264,8 @@ TEST_F(Failpoints, NthCallOnwardHexNegativeKeyedAndTheCounters) {
     EXPECT_EQ((O{failpoint::hit("ZclRead"), failpoint::hit("ZclRead"), failpoint::hit("ZclWrite")}), (O{-1, std::nullopt, 7}));
     ASSERT_TRUE(failpoint::arm_from_spec("ZclClose = -9223372036854775808", &err)) << err;
     EXPECT_EQ(failpoint::hit("ZclClose"), std::numeric_limits<long long>::min());
-    EXPECT_EQ(failpoint::hit("Engntoh"), std::nullopt);
-    EXPECT_EQ(failpoint::calls("Engntoh"), 0u);
-    failpoint::disarm("ZclOpen");
-    EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt);
-    // Keyed arming fails one key only; the plain name fails every key.
-    ASSERT_TRUE(failpoint::arm("IEdalInstGetSaveRecNo:4097", 3, 2));
-    EXPECT_EQ((O{failpoint::hit("IEdalInstGetSaveRecNo", 4097), failpoint::hit("IEdalInstGetSaveRecNo", 5122),
-                 failpoint::hit("IEdalInstGetSaveRecNo", 4097)}),
-              (O{std::nullopt, std::nullopt, 3}));
-    EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("IEdalInstGetSaveRecNo:4097"),
-                                        failpoint::reached("IEdalInstGetSaveRecNo"),
-                                        failpoint::fired("IEdalInstGetSaveRecNo")}),
-              (std::vector<std::size_t>{2, 3, 1}));
-    ASSERT_TRUE(failpoint::arm("IEdalInstGetSaveRecNo", 4));
-    EXPECT_EQ(failpoint::hit("IEdalInstGetSaveRecNo", 5122), 4);
+    // Keyed arming: the saved-record query test of the instance definitions; the plain name
+    // failing every key: the fault matrix.
 }
 
 TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
@@ -311,8 +273,6 @@ TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
         {"ZclOpen=1;NOEQ", "\"NOEQ\": expected"},
         {"ZclOpen=1;ZclRead=x1", "\"ZclRead=x1\": result"},
         {"ZclOpen=1,ZclRead=2@0", "\"ZclRead=2@0\": call number"},
-        {"=3", "\"=3\""},
-        {"ZclRead=", "\"ZclRead=\": result"},
         {"ZclOpen=1;ZclRead=9223372036854775808", "\"ZclRead=9223372036854775808\""},
         {"ZclOpen=1;ZclOpn=1", "no failpoint is named \"ZclOpn\""},
         {"ZclOpen=1;ZclOpen:12=1", "no failpoint is named \"ZclOpen:12\""},  // not a keyed name
@@ -327,22 +287,8 @@ TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
     EXPECT_FALSE(failpoint::arm("ZclOpn", 1));
     EXPECT_FALSE(failpoint::arm("", 1));
     EXPECT_EQ(failpoint::reached("ZclOpn"), 0u);
-    EXPECT_TRUE(failpoint::arm("ZclOpen", 1));
-    std::string err;
-    ::setenv("TUSAVE_FAILPOINTS", "ZclOpen=1@1+", 1);
-    ASSERT_TRUE(failpoint::arm_from_env(&err)) << err;
-    EXPECT_EQ(failpoint::hit("ZclOpen"), 1);
-    EXPECT_EQ(failpoint::hit("ZclOpen"), 1);
-    ::setenv("TUSAVE_FAILPOINTS", "ZclOpen", 1);
-    EXPECT_FALSE(failpoint::arm_from_env(&err));
-    ::unsetenv("TUSAVE_FAILPOINTS");
-    EXPECT_TRUE(failpoint::arm_from_env(&err));
     // The wait log keeps the newest 4096 waits; a reset clears everything.
     failpoint::arm("ZclOpen", 1, 1, true);
-    failpoint::record_wait("Sleep", 1000);
-    failpoint::record_wait("WaitForMultipleObjects", 30000);
-    ASSERT_EQ(failpoint::waits().size(), 2u);
-    EXPECT_EQ(failpoint::waits()[1].name + " " + std::to_string(failpoint::waits()[1].ms), "WaitForMultipleObjects 30000");
     for (std::uint32_t i = 0; i < 5000; ++i) failpoint::record_wait("Sleep", i);
     const auto w = failpoint::waits();
     ASSERT_EQ(w.size(), 4096u);

@@ -2,9 +2,7 @@
 // its root, no name from outside moving a path out of its folder), the reference database, the
 // system configuration queries, history registration, automatic backup and the generation lock.
 #include <fcntl.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cstring>
@@ -36,33 +34,11 @@ protected:
     CQVEFilePath fp;
 };
 
-TEST_F(PathTest, KeysOfTheSaveGiveTheDocumentedLayout) {
+// The keys a save uses lead to the files the sample puts in the documented layout (every save of
+// the library and e2e suites); here the station numbers and the equalization project.
+TEST_F(PathTest, StationNumbersAndTheEqualizationProject) {
     const std::string t = top();
     std::string p;
-    EXPECT_EQ(fp.GetProjectTopDir(), t);
-    pk::Args a;
-    a.station = "FCS0101";
-    a.folder = "UNIT1";
-    const std::pair<std::function<std::uint32_t()>, std::string> keys[] = {
-        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLSF", p); }, "/FCS0101/DB/stndb.sfdata"},
-        {[&] { return fp.GetFCSFilePath("FCS0101", "FCREFRDB", p); }, "/FCS0101/DB/reference.sqlite"},
-        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLT0", p); }, "/FCS0101/DB/tfdata0.edf"},
-        {[&] { return fp.GetFCSFilePath("FCS0101", "FCLT1", p); }, "/FCS0101/DB/tfdata1.edf"},
-        {[&] { return fp.GetPath("FCS0101", 1, 0, 0, "FCANM", nullptr, p); }, "/FCS0101/MESSAGE/anmsg01.edf"},
-        {[&] { return fp.GetPath("FCS0102", 12, 0, 0, "FCANM", nullptr, p); }, "/FCS0102/MESSAGE/anmsg12.edf"},
-        {[&] { return fp.GetPath("FCS0101", 0, 0, 0, "FCTPS", nullptr, p); }, "/FCS0101/TP/tuning.tps"},
-        {[&] { return fp.GetSystemFilePath("SYCFG", p); }, "/SYSTEM/sysconfig.json"},
-        {[&] { return fp.GetFCSUserInstPath("FCS0101", 0, p); }, "/FCS0101/DB/userinst.json"},
-        {[&] { return fp.GetFCSBlockPath("FCS0101", 3, "PIC001", p); }, "/FCS0101/FUNCTION_BLOCK/DR0003/PIC001.edf"},
-        {[&] { return fp.GetFCSBlockPath("FCS0101", 255, "X", p); }, "/FCS0101/FUNCTION_BLOCK/DR0255/X.edf"},
-        // Internal keys of the sample.
-        {[&] { return pk::expand(*pk::find("FCSCUSTOM", pk::Kind::Internal), a, t, p); }, "/FCS0101/Custom"},
-        {[&] { return pk::expand(*pk::find("INSTDEF", pk::Kind::Internal), a, t, p); }, "/FCS0101/DB/instdef.json"},
-    };
-    for (const auto& [get, want] : keys) {
-        EXPECT_EQ(get(), 0u) << want;
-        EXPECT_EQ(p, t + want);
-    }
     std::uint8_t no = 0;
     ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
     EXPECT_EQ(no, 12);
@@ -132,16 +108,10 @@ TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
     EXPECT_EQ(rebound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
     EXPECT_NE(rebound.InitProject(".."), 0u);
     EXPECT_NE(rebound.InitProject(nullptr), 0u);
-    failpoint::arm("GetFCSFilePath", 77);
-    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 77u);
-    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "FCLSF", p), 0u);
     // A malformed configuration is reported with the file's name.
     write("projects/DEMO/SYSTEM/sysconfig.json", R"({ "stations": [ { "name": "FCS0101" } ] })");
     EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
     EXPECT_NE(eda::last_error().find(top() + "/SYSTEM/sysconfig.json"), std::string::npos) << eda::last_error();
-    write("projects/DEMO/SYSTEM/sysconfig.json", "{ \"stations\": [");
-    EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
-    EXPECT_NE(eda::last_error().find("sysconfig.json"), std::string::npos);
     EXPECT_EQ(no, 0);
 }
 
@@ -235,7 +205,7 @@ TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
     EXPECT_EQ(ref.DbClose(), eda::kNotOpen);
 }
 
-TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefusedAndFailpointsGiveTheirCode) {
+TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
     CQVEEdaRefFCS ref;
     const std::string missing = home_ + "/none.sqlite";
     EXPECT_EQ(ref.DbOpen(missing.c_str(), 0, 0), eda::kDatabase);
@@ -255,25 +225,11 @@ TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefusedAndFailpointsGiveTheir
     ASSERT_EQ(ref.DbOpen(oldSchema.c_str(), 0, 0), 0u);
     EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
     EXPECT_EQ(ref.DbClose(), 0u);
-    // Failpoints give their code and leave the list alone.
-    const std::string db = make_db({{"%BL0001", "%BL", "DR0001", "F", ""}});
-    QVEElemList list;
-    for (auto [fp, code] : {std::pair("DbOpen", 9), {"ElemTblOpen", 10}, {"ElemTblListAll", 11}}) failpoint::arm(fp, code);
-    EXPECT_EQ((std::vector<std::uint32_t>{ref.DbOpen(db.c_str(), 0, 0), ref.DbOpen(db.c_str(), 0, 0),
-                                          ref.ElemTblOpen(0, 0), ref.ElemTblOpen(0, 0), list_blocks(ref, list)}),
-              (std::vector<std::uint32_t>{9, 0, 10, 0, 11}));
-    EXPECT_TRUE(list.empty());
-    EXPECT_EQ(list_blocks(ref, list), 0u);
-    EXPECT_EQ(list.size(), 1u);
-    failpoint::arm("ElemTblClose", 12);
-    failpoint::arm("DbClose", 13);
-    EXPECT_EQ((std::vector<std::uint32_t>{ref.ElemTblClose(), ref.DbClose(), ref.DbClose()}),
-              (std::vector<std::uint32_t>{12, 13, 0}));
 }
 
 using SysConfTest = EdaHome;
 
-TEST_F(SysConfTest, StationRecordCarriesNameAndNumberAtOffset112) {
+TEST_F(SysConfTest, StationRecordAreasApcsTestModeAndBusTypes) {
     CQVERXEdaSysObj sys, eq;
     _OdtStnInf info;
     std::memset(&info, 0xAB, sizeof info);
@@ -294,9 +250,6 @@ TEST_F(SysConfTest, StationRecordCarriesNameAndNumberAtOffset112) {
     EXPECT_EQ(info.wStnNo, 2);
     EXPECT_NE(sys.Init("NOPROJECT"), 0u);
     EXPECT_EQ(sys.StnConfByName("FCS0102", &info), eda::kNotBound);  // a failed bind unbinds
-}
-
-TEST_F(SysConfTest, AreasApcsTestModeAndBusTypes) {
     _OdtAreaInf a;
     auto area = [&] { return std::string(a.szAreaName, strnlen(a.szAreaName, 8)); };
     ASSERT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 1, &a), 0u);
@@ -343,7 +296,7 @@ TEST_F(SysConfTest, MalformedSysconfigGivesNonZeroNamingTheFile) {
     const std::string file = top() + "/SYSTEM/sysconfig.json";
     for (const char* text : {"{ \"stations\": [ { \"name\": \"FCS0101\", ",                  // truncated
                              "{ \"stations\": [ { \"name\": \"../x\", \"number\": 1 } ] }",  // traversal name
-                             "{ \"stations\": [ { \"name\": \"FCS0101\", \"number\": 1, \"areas\": 5 } ] }", ""}) {
+                             ""}) {
         SCOPED_TRACE(text);
         if (*text) write("projects/DEMO/SYSTEM/sysconfig.json", text);
         else std::filesystem::remove(file);
@@ -375,9 +328,10 @@ TEST_F(BackupTest, HistoryRegistrationModeAndComment) {
     for (std::string s; std::getline(ss, s);) l.push_back(std::regex_match(s, m, line) ? m[1].str() : "bad: " + s);
     EXPECT_EQ(l, (std::vector<std::string>{"\tDEMO\tFCS0101\tkind=1\tflag=1\tfiles=",
                                            "\tDEMO\tFCS0102\tkind=2\tflag=0\tfiles=a.edf;b.txt"}));
-    EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0101", 0), 1);
-    EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0102", 0), 0);
-    EXPECT_EQ(CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "..", 0), 0);
+    EXPECT_EQ((std::vector<int>{CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0101", 0),
+                                CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "FCS0102", 0),
+                                CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "..", 0)}),
+              (std::vector<int>{1, 0, 0}));
     std::tm tm{};
     tm.tm_year = 2026 - 1900, tm.tm_mon = 11, tm.tm_mday = 6, tm.tm_hour = 9, tm.tm_min = 5, tm.tm_sec = 7;
     tm.tm_isdst = -1;
@@ -419,8 +373,8 @@ TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
         EXPECT_EQ(e.path().extension(), e.path().filename() == "tuning.tps" ? ".tps" : ".sfdata");  // no temporaries
 }
 // The generation lock: refused to a second holder in this process and in others (an executed
-// program: the CLI suite), given back by unlock and by the holder's end (also by SIGKILL), safe against
-// wrong handles, and neither following a link nor emptying its target.
+// program: the CLI suite; a holder killed mid-save: the crash loop), given back by unlock, safe
+// against wrong handles, and neither following a link nor emptying its target.
 using GenLockTest = EdaHome;
 
 std::uint32_t lock(const char* station, void** h, char* info = nullptr, int size = 0) {
@@ -428,29 +382,6 @@ std::uint32_t lock(const char* station, void** h, char* info = nullptr, int size
 }
 std::uint32_t unlock(const char* station, void* h) { return QVEEdaGenUnlockStation("DEMO", station, h); }
 std::string pid_text(pid_t pid = ::getpid()) { return "pid " + std::to_string(pid); }
-
-// A child that takes the lock, says so through a pipe and holds it, without an unlock, until it
-// is killed or the write end given back in doneFd is closed; its pid, or -1 if it got no lock.
-pid_t hold(const char* station, int& doneFd) {
-    int ready[2], done[2];
-    if (::pipe(ready) != 0 || ::pipe(done) != 0) return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(done[1]);
-        void* h = nullptr;
-        char c = lock(station, &h) == 0 ? 'L' : 'R';
-        (void)!::write(ready[1], &c, 1);
-        (void)!::read(done[0], &c, 1);
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(done[0]);
-    char c = 0;
-    const bool got = ::read(ready[0], &c, 1) == 1 && c == 'L';
-    ::close(ready[0]);
-    doneFd = done[1];
-    return got ? pid : -1;
-}
 
 TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
     void *h1 = nullptr, *h2 = nullptr, *other = nullptr;
@@ -482,7 +413,7 @@ TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
 
 // Held by a calling application (a drift check): a save is refused meanwhile, and the lock file
 // is given back with the text and the modification time it had.
-TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
+TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferBadNames) {
     void* h = nullptr;
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     ASSERT_EQ(unlock("FCS0101", h), 0u);
@@ -492,14 +423,12 @@ TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
     struct stat before {}, after {};
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     {
-        std::unique_ptr<eda::HeldGenLock> held, second;
+        std::unique_ptr<eda::HeldGenLock> held;
         std::string error;
         ASSERT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", held, error), 0u) << error;
         char info[16] = {};
         EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
-        EXPECT_EQ(std::string(info), pid_text());
-        EXPECT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", second, error), eda::kLocked);
-        EXPECT_NE(error.find("locked for generation by pid"), std::string::npos) << error;
+        EXPECT_EQ(std::string(info), pid_text());  // a second holder told so: the drift test of the history suite
     }
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_size, before.st_size);
@@ -507,36 +436,8 @@ TEST_F(GenLockTest, HeldByTheCallerRefusesASaveAndLeavesTheFileAsFound) {
     EXPECT_EQ(after.st_mtim.tv_nsec, 123);
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     EXPECT_EQ(unlock("FCS0101", h), 0u);
-}
-
-TEST_F(GenLockTest, LockOfAKilledOrEndedHolderGoesWithItsProcess) {
-    int done = -1, st = 0;
-    const pid_t killed = hold("FCS0101", done);
-    ASSERT_GT(killed, 0);
-    void* h = nullptr;
-    char info[16] = {};
-    EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kLocked);
-    EXPECT_EQ(std::string(info), pid_text(killed));
-    ::kill(killed, SIGKILL);
-    ::waitpid(killed, &st, 0);
-    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
-    ::close(done);
-    ASSERT_EQ(lock("FCS0101", &h), 0u);
-    ASSERT_EQ(unlock("FCS0101", h), 0u);
-
-    const pid_t ended = hold("FCS0101", done);
-    ASSERT_GT(ended, 0);
-    EXPECT_EQ(lock("FCS0101", &h), eda::kLocked);
-    ::close(done);
-    ::waitpid(ended, nullptr, 0);
-    ASSERT_EQ(lock("FCS0101", &h), 0u);
-    EXPECT_EQ(unlock("FCS0101", h), 0u);
-}
-
-TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
     char buf[8];
     std::memset(buf, '#', sizeof buf);
-    void* h = nullptr;
     ASSERT_EQ(lock("FCS0101", &h, buf, 4), 0u);
     EXPECT_EQ(std::strlen(buf), 3u);
     EXPECT_EQ(buf[4], '#');
@@ -554,11 +455,6 @@ TEST_F(GenLockTest, InfoStaysInsideItsBufferAndBadNamesAreRefused) {
         EXPECT_EQ(std::filesystem::exists(home_ + "/lock/DEMO/" + station + ".genlock"), station[6] == '1') << station;
         EXPECT_EQ(unlock(station, h), 0u) << station;
     }
-    // A failed unlock gives the lock back all the same.
-    ASSERT_EQ(lock("FCS0101", &h), 0u);
-    failpoint::arm("QVEEdaGenUnlockStation", 32);
-    EXPECT_EQ(unlock("FCS0101", h), 32u);
-    EXPECT_EQ(unlock("FCS0101", h), eda::kBadHandle);
 }
 
 TEST_F(GenLockTest, NeitherFollowsALinkNorEmptiesItsTarget) {
