@@ -72,8 +72,8 @@ struct TempDir {
 };
 
 // The temporary folder with the built sample, and the library's context over it. The library
-// reads its settings and the instance definitions again on every call: compact, the same texts
-// without indentation take a fraction of the parsing time of each input.
+// reads its settings and the instance definitions again on every call: the same texts without
+// indentation take a fraction of the parsing time of each input.
 struct Home {
     TempDir tmp;
     std::string dir = tmp.dir;
@@ -81,7 +81,7 @@ struct Home {
     const sample::StationResult* st = nullptr;
     LdTuSaveCtrlInf inf;
 
-    explicit Home(bool compact) {
+    Home() {
         setenv("TUSAVE_HOME", dir.c_str(), 1);
         setenv("TUSAVE_FIXED_TIME", "1767225600", 1);
         quiet();
@@ -91,7 +91,7 @@ struct Home {
         w["controlBus"] = std::string("inproc:") + kBus;
         std::ofstream(result.workstationJson, std::ios::trunc) << w.dump(2);
         for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-            if (!compact || !e.is_regular_file() || e.path().extension() != ".json") continue;
+            if (!e.is_regular_file() || e.path().extension() != ".json") continue;
             const auto j = nlohmann::ordered_json::parse(std::ifstream(e.path()), nullptr, false);
             if (!j.is_discarded()) std::ofstream(e.path(), std::ios::trunc) << j.dump();
         }
@@ -102,10 +102,9 @@ struct Home {
     ~Home() { LdTuSaveCtrlEnd(&inf, 0); }
 };
 
-// Built on first use, removed when the process ends. The seed builder keeps the texts as the
-// sample writes them.
-inline Home& home(bool compact = true) {
-    static Home h(compact);
+// Built on first use, removed when the process ends.
+inline Home& home() {
+    static Home h;
     return h;
 }
 

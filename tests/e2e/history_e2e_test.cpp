@@ -117,6 +117,22 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
     EXPECT_EQ(tusave("diff --project DEMO --station FCS0101 --from '2026-01-01 00:02:30' --to 7", "", later), fromFiles);
     tusave("diff --project DEMO --station FCS0101 --from 7", "", later);
     EXPECT_EQ(status_, 0);
+
+    // A history rebuilt from the TP files: the archive copies oldest first, a damaged one named
+    // and skipped, the TP file not twice (it is its newest copy); only into an empty history.
+    fs::remove_all(project() + "/HISTORY");
+    std::ofstream(fs::path(tp).parent_path() / "TP20260101000300.txt", std::ios::trunc) << "damaged";
+    const std::string import = "history --import --project DEMO --station FCS0101";
+    const auto imported = tusave(import, "", later);
+    EXPECT_EQ(status_, 0) << err_;
+    ASSERT_EQ(imported.size(), 2u) << ::testing::PrintToString(imported);
+    EXPECT_EQ(imported[0], "FCS0101: 4 TP file(s) imported, oldest first: TP20260101000400.txt, TP20260101000500.txt, "
+                           "TP20260101000600.txt, TP20260101000700.txt");
+    EXPECT_EQ(imported[1].rfind("FCS0101: skipped TP20260101000300.txt: ", 0), 0u) << imported[1];
+    EXPECT_EQ(json("history --project DEMO --station FCS0101 --json", later).size(), 4u);
+    tusave(import, "", later);
+    EXPECT_EQ(status_, 1);
+    EXPECT_NE(err_.find("already holds 4 save(s)"), std::string::npos) << err_;
 }
 
 TEST_F(History, ADamagedOrUnwritableDatabaseLeavesTheSaveAsItWas) {
