@@ -91,9 +91,8 @@ struct Loop {
     }
     void fresh() const {
         std::error_code ec;
-        fs::remove_all(work, ec);
+        fs::remove_all(work, ec), fs::remove(trace, ec);
         fs::copy(pristine, work, fs::copy_options::recursive);
-        fs::remove(trace, ec);
     }
     // tusave with args, as the next command on the station; its exit status and stdout.
     int tusave(const std::string& args, std::string* out = nullptr) const {
@@ -156,15 +155,10 @@ int main(int argc, char** argv) {
     bool keep = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto next = [&]() -> unsigned { return i + 1 < argc ? static_cast<unsigned>(std::stoul(argv[++i])) : 0; };
-        if (a == "--runs") runs = next();
-        else if (a == "--seed") seed = next();
-        else if (a == "--delay-ms") delayMs = next();
+        unsigned* v = a == "--runs" ? &runs : a == "--seed" ? &seed : a == "--delay-ms" ? &delayMs : nullptr;
+        if (v && i + 1 < argc) *v = static_cast<unsigned>(std::stoul(argv[++i]));
         else if (a == "--keep") keep = true;
-        else {
-            std::fprintf(stderr, "usage: crashloop [--runs N] [--seed S] [--delay-ms D] [--keep]\n");
-            return 2;
-        }
+        else return std::fprintf(stderr, "usage: crashloop [--runs N] [--seed S] [--delay-ms D] [--keep]\n"), 2;
     }
     const auto t0 = Clock::now();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -174,19 +168,14 @@ int main(int argc, char** argv) {
 
     sample::Description d = sample::default_description();
     d.stations.resize(1);
-    d.stations[0].blocks = 24;
-    d.stations[0].anMessages = 6;
-    d.stations[0].autoBackup = true;
+    d.stations[0].blocks = 24, d.stations[0].anMessages = 6, d.stations[0].autoBackup = true;
     sample::BuildOptions o;
     o.tool = TUSAVE_BUILD_DIR "/tools/shgsave/shgsave";
     const sample::Result res = sample::build(d, loop.pristine, o);
     const std::string scenario = loop.root + "/delays.json";
     std::ofstream(scenario) << R"({"rules": [{"command": "any", "times": 0, "delayMs": )" << delayMs << "}]}";
     e2e::Fcssim sim(loop.pristine, scenario);
-    if (sim.device().empty()) {
-        std::fprintf(stderr, "crashloop: fcssim did not start\n");
-        return 2;
-    }
+    if (sim.device().empty()) return std::fprintf(stderr, "crashloop: fcssim did not start\n"), 2;
     e2e::set_bus(res.workstationJson, sim.device());
     loop.before = snapshot(loop.pristine);
 
@@ -198,10 +187,7 @@ int main(int argc, char** argv) {
     while (!loop.trace_has("LdTuSaveCtrlFcsUnlock") && Clock::now() - g0 < std::chrono::seconds(30))
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     const auto lastStep = Clock::now();
-    if (Loop::wait_for(good) != 0) {
-        std::fprintf(stderr, "crashloop: the good save failed\n");
-        return 1;
-    }
+    if (Loop::wait_for(good) != 0) return std::fprintf(stderr, "crashloop: the good save failed\n"), 1;
     const auto goodMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - g0).count();
     const auto tailUs = static_cast<unsigned>(
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - lastStep).count());
@@ -260,9 +246,8 @@ int main(int argc, char** argv) {
             bad.push_back("the next save failed (" + std::to_string(rc) + ")");
         // The next save recorded, done, with the values of the TP file it wrote.
         const nlohmann::json next = loop.saves(bad);
-        if (next.size() != killed.size() + 1) {
-            bad.push_back("the next save is not recorded once (" + std::to_string(next.size()) + " saves)");
-        } else {
+        if (next.size() != killed.size() + 1) bad.push_back("the next save is not recorded once (" + std::to_string(next.size()) + " saves)");
+        else {
             const nlohmann::json& n = next.back();
             if (n.value("state", "") != "done" || n.value("result", "") != "0x00000000")
                 bad.push_back("the next save is recorded as " + n.dump());
@@ -285,9 +270,7 @@ int main(int argc, char** argv) {
     std::printf(" killed saves in the history:");
     for (const auto& [s, n] : historyStates) std::printf(" %s %u,", s.c_str(), n);
     std::printf("\n");
-    if (!keep) {
-        std::error_code ec;
-        fs::remove_all(loop.root, ec);
-    }
+    std::error_code ec;
+    if (!keep) fs::remove_all(loop.root, ec);
     return held == runs ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 // tusave as a user runs it: lines, the raw result line, the exit status, the summary and the JSON
-// report of a save (against the schema in docs/), save --all, check, lines that reach a pipe as
-// they are made, Ctrl-C during a save, refusals and failure lines that name the thing and the
-// remedy, usage errors, lines that a name cannot forge, the table of result codes.
+// report of a save (against the schema in docs/), check, save --all and drift --all, Ctrl-C
+// during a save, refusals and failure lines that name the thing and the remedy, usage errors,
+// lines that a name cannot forge, the table of result codes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "e2e_fcssim.h"
+#include "history.h"
 #include "libqverxeda.h"
 #include "tpfile.h"
 #include "tusave_results.h"
@@ -22,42 +23,6 @@ namespace fs = std::filesystem;
 using e2e::kFcssim;
 using e2e::kTusave;
 using Lines = std::vector<std::string>;
-
-// A shell command with its stdout on a pipe read line by line as it comes; the shell says its
-// process id first, which the program that it execs keeps.
-class Stream {
-public:
-    explicit Stream(const std::string& cmd) : p_(popen(("echo $$; " + cmd).c_str(), "r")) {
-        std::string l;
-        if (p_ && Line(l)) pid_ = std::stoi(l);
-    }
-    ~Stream() {
-        if (p_ && pid_ > 0) kill(pid_, SIGKILL);
-        if (p_) pclose(p_);
-    }
-    bool Line(std::string& l) {
-        char b[4096];
-        if (!fgets(b, sizeof b, p_)) return false;
-        l.assign(b, std::strcspn(b, "\n"));
-        return true;
-    }
-    // Not ended yet (an ended child stays a zombie until pclose).
-    bool Running() const {
-        const std::string stat = e2e::read_text("/proc/" + std::to_string(pid_) + "/stat");
-        return stat.size() > stat.rfind(") ") + 2 && stat[stat.rfind(") ") + 2] != 'Z';
-    }
-    int Wait() {
-        for (std::string l; Line(l);) {
-        }
-        const int st = pclose(p_);
-        p_ = nullptr;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 256 + WTERMSIG(st);
-    }
-    pid_t pid_ = -1;
-
-private:
-    FILE* p_;
-};
 
 // The first place where v breaks schema s, or "" (the keywords docs/save-report.schema.json uses).
 std::string Violation(const nlohmann::json& s, const nlohmann::json& v, const std::string& at = "$") {
@@ -112,7 +77,13 @@ constexpr const char* kStart = "MSG:Tuning parameter save started:  FCS0101   Th
 const std::string kSave = "save --project DEMO --station FCS0101 ";
 const std::string kShownBy = " (against the TP file before this save), shown by: tusave diff --project DEMO --station FCS0101";
 
-TEST_F(Cli, SaveLinesRawAndPlainAndTheExitStatus) {
+// check compares the generation and writes nothing (a mismatch: EveryCommonMistake...).
+TEST_F(Cli, CheckAndSaveLinesRawAndPlainAndTheExitStatus) {
+    const std::string db = dir_ + "/projects/DEMO/FCS0101/DB/stndb.sfdata";
+    const auto before = e2e::read_file(db);
+    tusave("check --project DEMO --station FCS0101");
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(e2e::read_file(db), before);
     const std::string end = "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026";
     auto lines = tusave(kSave + "--mode 2 --raw");
     ASSERT_GE(lines.size(), 4u);
@@ -288,7 +259,7 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
     EXPECT_EQ(stations, want);
 
     void* held = nullptr;
-    ASSERT_EQ(setenv("TUSAVE_HOME", dir_.c_str(), 1), 0);
+    setenv("TUSAVE_HOME", dir_.c_str(), 1);
     ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0103", 0, nullptr, 0, &held), 0u);
     lines = tusave("save --all --project DEMO --jobs 2");
     QVEEdaGenUnlockStation("DEMO", "FCS0103", held);
@@ -301,8 +272,21 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
     EXPECT_TRUE(f.size() > 4 && f[4] == "0") << table(lines, 3);
 
     // A station that refuses the generation query (at once, not after the bus time-out, which the
-    // silent station of EveryCommonMistake... proves) fails with the check's code.
+    // silent station of EveryCommonMistake... proves) fails with the check's code, in drift --all
+    // too, which lists a station with a value changed since its save and the others in line.
+    SetStationFloat("PIDLOOP", 16, 42.0f);
     RestartStation(R"({"station": 2, "command": "geninfo", "status": 5, "times": 0})");
+    lines = tusave("drift --all --project DEMO --jobs 4", "", 0);
+    EXPECT_EQ(status_, 2);
+    EXPECT_NE(err_.find("tusave drift --all: 1 of 8 station(s) could not be checked: FCS0102"), std::string::npos) << err_;
+    const auto head = e2e::find_prefix(lines, "station ");
+    ASSERT_GE(lines.end() - head, 9);
+    for (int i = 1; i <= 8; ++i) {
+        EXPECT_EQ(head[i].rfind(d.stations[i - 1].name + " ", 0), 0u) << head[i];
+        EXPECT_NE(head[i].find(i == 2 ? "failed" : i == 1 ? "unsaved values" : "in line with the project"), std::string::npos)
+            << head[i];
+    }
+    EXPECT_EQ(history::Database::open(dir_ + "/projects/DEMO/HISTORY/tuning.sqlite", false).last_drift_checks(2).size(), 8u);
     lines = tusave("save --all --project DEMO --jobs 4");
     EXPECT_EQ(status_, 1);
     for (int i = 0; i < 8; ++i)
@@ -317,9 +301,6 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
 // no regular file: its TP step fails, and the summary says so.
 TEST_F(Cli, TpFileThatIsNoRegularFileOrTooLargeEndsEveryReaderWithALine) {
     const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps";
-    ::setenv("TUSAVE_HOME", dir_.c_str(), 1);
-    EXPECT_EQ(tpfile::station_tp_path("DEMO", "FCS0101"), tp);
-    ::unsetenv("TUSAVE_HOME");
     for (const std::string kind : {"fifo", "zero", "huge"}) {
         SCOPED_TRACE(kind);
         const std::string why = kind == "huge" ? "larger than 256 MiB" : "not a regular file";
@@ -348,32 +329,6 @@ TEST_F(Cli, TpFileThatIsNoRegularFileOrTooLargeEndsEveryReaderWithALine) {
     }
 }
 
-TEST_F(Cli, CheckComparesTheGenerationAndWritesNothing) {
-    const std::string db = dir_ + "/projects/DEMO/FCS0101/DB/stndb.sfdata";
-    const auto before = e2e::read_file(db);
-    tusave("check --project DEMO --station FCS0101");
-    EXPECT_EQ(status_, 0);
-    EXPECT_EQ(e2e::read_file(db), before);
-    // Another generation stamp in the project's file: the station no longer matches.
-    sample::Description d = sample::default_description();
-    d.stations[0].memoryGenerationStamp = d.stations[0].generationStamp + 1;
-    Build(d);
-    tusave("check --project DEMO --station FCS0101");
-    EXPECT_EQ(status_, 1);
-}
-
-// Against a station that delays each reply, the first progress line reaches the pipe while the
-// save still runs.
-TEST_F(Cli, LinesReachAPipeAsTheyAreMade) {
-    RestartStation(R"({"command": "any", "delayMs": 40, "times": 0})");
-    Stream r(command(kTusave, kSave, "", e2e::kT0, true));
-    std::string first;
-    ASSERT_TRUE(r.Line(first));
-    EXPECT_EQ(first, "PRG:00");
-    EXPECT_TRUE(r.Running());
-    EXPECT_EQ(r.Wait(), 0);
-}
-
 // SIGINT during the edit file step of a 4000-block save: exit 130, one line with the project's
 // state, the lock given back, the history log's end line, every file old or new; the next save
 // brings everything into line.
@@ -384,15 +339,23 @@ TEST_F(Cli, InterruptDuringTheEditStepLeavesEveryFileOldOrNew) {
     const std::string stationDir = home_.result->projectDir + "/FCS0101";
     const auto before = Files(stationDir);
 
-    Stream r(command(kTusave, kSave + "--mode 2", "", e2e::kT0, true));
+    // Its stdout read line by line as it comes; the shell says its process id first, which tusave keeps.
+    const std::string cmd = "echo $$; " + command(kTusave, kSave + "--mode 2", "", e2e::kT0, true);
+    std::unique_ptr<FILE, int (*)(FILE*)> out(popen(cmd.c_str(), "r"), pclose);
+    ASSERT_TRUE(out);
+    char b[4096];
     std::string l;
-    while (r.Line(l) && l != "PRG:30") {
+    auto line = [&] { return fgets(b, sizeof b, out.get()) && (l.assign(b, std::strcspn(b, "\n")), true); };
+    ASSERT_TRUE(line());
+    const pid_t pid = std::stoi(l);
+    while (line() && l != "PRG:30") {
     }
     ASSERT_EQ(l, "PRG:30");
-    kill(r.pid_, SIGINT);
+    kill(pid, SIGINT);
     bool late = false;
-    while (r.Line(l)) late = late || l == "PRG:40";
-    EXPECT_EQ(r.Wait(), 130);
+    while (line()) late = late || l == "PRG:40";
+    const int st = pclose(out.release());
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 130) << st;
     EXPECT_FALSE(late) << "SIGINT came too late";
     EXPECT_EQ(e2e::read_text(dir_ + ".stderr"), "tusave save: the save of FCS0101 interrupted by SIGINT: the project "
                                                 "is partly updated: run the save again\n");
@@ -444,6 +407,8 @@ TEST_F(Cli, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
              sample::Description m = d;
              m.stations[0].memoryGenerationStamp = m.stations[0].generationStamp + 86400;
              Build(m);
+             tusave("check --project DEMO --station FCS0101");
+             EXPECT_EQ(status_, 1);
          }, save, "",
          {"the station runs the generation of 2026-01-02 00:00:00 +0000",
           "the project's database file is of 2026-01-01 00:00:00 +0000", "--mode 2", "wrong places"}},
@@ -617,11 +582,8 @@ TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "RESULT 0x00000000"), 1);
         EXPECT_EQ(lines.back(), "RESULT 0x00000000");
-        Lines warnings;
-        std::copy_if(lines.begin(), lines.end(), std::back_inserter(warnings),
-                     [](const std::string& l) { return l.rfind("WRN:", 0) == 0; });
         if (&st == &res.stations[0]) {
-            EXPECT_EQ(warnings, Lines{"WRN:LdTuSaveCtrlUpdateParmFile:custom file name refused:\"" + folder +
+            EXPECT_EQ(e2e::starting_with(lines, "WRN:"), Lines{"WRN:LdTuSaveCtrlUpdateParmFile:custom file name refused:\"" + folder +
                                       "/ab\\x0aRESULT 0x00000000.xseg\""});
         }
         EXPECT_GT(e2e::expect_saved_records_equal_memory(st), 0u);

@@ -118,9 +118,7 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGTERM);   // never outlives a test run that died
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
+            dup2(out[1], 1), close(out[0]), close(out[1]);
             const char* argv[] = {kFcssim.c_str(), "--home", home.c_str(), "--listen", "udp:127.0.0.1:0",
                                   scenario.empty() ? nullptr : "--scenario", scenario.c_str(), nullptr};
             execv(kFcssim.c_str(), const_cast<char* const*>(argv));
@@ -174,8 +172,7 @@ struct SampleHome {
         std::ofstream(result->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << device << "\"}";
     }
     void Stop() {
-        sim.reset();
-        result.reset();
+        sim.reset(), result.reset();
         std::error_code ec;
         if (!dir.empty()) std::filesystem::remove_all(dir, ec);
         dir.clear();
@@ -193,8 +190,7 @@ protected:
     void Build(std::optional<sample::Description> d, bool noCustom = false) {
         std::error_code ec;
         if (!dir_.empty()) std::filesystem::remove(dir_ + ".stderr", ec);
-        home_.Stop();
-        dir_.clear();
+        home_.Stop(), dir_.clear();
         if (!d) return;
         for (auto& st : d->stations)
             if (noCustom) st.customFolders.clear(), st.customFiles.clear();
@@ -246,6 +242,12 @@ protected:
     int status_ = -1;
 };
 
+// The lines that start with prefix.
+inline std::vector<std::string> starting_with(const std::vector<std::string>& lines, const std::string& prefix) {
+    std::vector<std::string> out;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(out), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return out;
+}
 // The first line of lines that starts with prefix (end() when none).
 inline auto find_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
     return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });

@@ -26,8 +26,7 @@ protected:
     static void SetUpTestSuite() {
         d_ = sample::default_description();
         d_.stations.resize(1);
-        d_.stations[0].blocks = 2000;
-        d_.stations[0].anMessages = 40;
+        d_.stations[0].blocks = 2000, d_.stations[0].anMessages = 40;
         ASSERT_TRUE(home_.Start(d_)) << "fcssim did not report its port";
         setenv("TUSAVE_HOME", home_.dir.c_str(), 1);
         original_ = read_file(st().databasePath);
@@ -35,10 +34,7 @@ protected:
         editFiles_ = sample::expected_edit_files(d_, st());
         for (const auto& [path, bytes] : editFiles_) changedEditFiles_ += read_file(path) != bytes;
         setenv("TUSAVE_TRACE", (home_.dir + ".trace").c_str(), 1);
-        ws::set_message_sink([](const char* line) {
-            lines_.emplace_back(line);
-            return 0u;
-        });
+        ws::set_message_sink([](const char* line) { return lines_.emplace_back(line), 0u; });
         rc_ = QVELdFcsTuningParmSave("P1", "P2", "DEMO", st().name.c_str(), 2, 0, 7);
         ws::set_message_sink(nullptr);
         unsetenv("TUSAVE_TRACE");
@@ -83,25 +79,20 @@ std::string Expected(const std::vector<std::uint8_t>& mem, std::size_t at, const
                      double& number) {
     const std::uint8_t* p = mem.data() + at;
     numeric = true;
+    float f;
     switch (it.dataType) {
     case 12: case 13: number = tb::load_i16(p); break;
     case 16: case 17: case 49: number = tb::load_u16(p); break;
     case 20: case 21: number = tb::load_i32(p); break;
     case 24: case 25: number = tb::load_u32(p); break;
-    case 28: case 29: case 31: {
-        float f;
-        std::memcpy(&f, p, 4);
-        number = f;
-        break;
-    }
+    case 28: case 29: case 31: std::memcpy(&f, p, 4), number = f; break;
     case 32: case 33: std::memcpy(&number, p, 8); break;
     default: {
         numeric = false;
         const std::size_t n = static_cast<std::size_t>(it.elemSize);
         const auto* nul = static_cast<const std::uint8_t*>(std::memchr(p, 0, n));
         const std::string raw(reinterpret_cast<const char*>(p), nul ? static_cast<std::size_t>(nul - p) : n);
-        if (it.dataType == 8) return EucToCp932(raw);
-        if (it.dataType == 60) return raw;
+        return it.dataType == 8 ? EucToCp932(raw) : it.dataType == 60 ? raw : "";
     }
     }
     return "";
@@ -111,7 +102,7 @@ std::string Expected(const std::vector<std::uint8_t>& mem, std::size_t at, const
 TEST_F(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
     {
         SCOPED_TRACE("database file: the station's records and tables, uploaded in batches and chunks");
-        for (const std::string& l : lines_) EXPECT_NE(l.rfind("ERR:", 0), 0u) << l;
+        EXPECT_EQ(e2e::starting_with(lines_, "ERR:"), std::vector<std::string>{});
         const std::vector<std::uint8_t> db = read_file(st().databasePath);
         ASSERT_EQ(db.size(), original_.size());
         std::size_t savedRecords = 0;
@@ -134,10 +125,7 @@ TEST_F(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
                 n += b.fetched && r.saved;
             }
             if (!b.fetched || n == 0) continue;
-            if (inBatch + n + 1 > 80) {
-                batchBytes.push_back(0);
-                inBatch = 0;
-            }
+            if (inBatch + n + 1 > 80) batchBytes.push_back(0), inBatch = 0;
             inBatch += n + 1;
             batchBytes.back() += bytes;
         }
@@ -173,9 +161,8 @@ TEST_F(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
         for (const auto& [path, bytes] : editFiles_) {
             const std::vector<std::uint8_t> got = read_file(path);
             ASSERT_EQ(got.size(), bytes.size()) << path;
-            std::size_t k = 0;
-            while (k < got.size() && got[k] == bytes[k]) ++k;
-            EXPECT_EQ(k, got.size()) << path << " differs first at byte " << k;
+            const auto k = std::mismatch(got.begin(), got.end(), bytes.begin()).first - got.begin();
+            EXPECT_EQ(k, got.end() - got.begin()) << path << " differs first at byte " << k;
         }
         // No temporary left beside the files.
         for (const auto& e : fs::recursive_directory_iterator(home_.result->projectDir))
