@@ -3,9 +3,11 @@
 #
 #   scripts/mutants.sh [--list FILE] [--out FILE] [--only ID[,ID...]] [--jobs N] [--check] [--matrix]
 #
-# --matrix runs the whole suite for every mutant, without stopping at the first failure, and
-# adds the names of the tests that failed as a fifth column: which tests kill which mutants,
-# to tell the tests that alone catch a fault from those another test covers too.
+# The fifth column of the results names the test that killed the mutant (the first that failed;
+# "<program>:?" when the program died before naming it): a test that is changed later puts in
+# doubt only the mutants it killed. --matrix runs the whole suite for every mutant, without
+# stopping at the first failure, and lists every test that failed: which tests kill which
+# mutants, to tell the tests that alone catch a fault from those another test covers too.
 # --check only checks the list against the checkout (each text found exactly once, IDs unique)
 # and builds nothing.
 #
@@ -22,7 +24,7 @@
 # List format, one mutant per line, fields separated by TABs (lines starting with # are notes; the replacement may be empty):
 #   ID <TAB> path <TAB> original text <TAB> replacement text [<TAB> what it breaks]
 # In the texts, \t stands for a TAB and \n for a line end. Results go to the output file
-# (default build-mutants/results.tsv) as ID <TAB> outcome <TAB> path <TAB> what, and a summary
+# (default build-mutants/results.tsv) as ID <TAB> outcome <TAB> path <TAB> what <TAB> killer, and a summary
 # is printed at the end. The scratch folder is on /dev/shm when the machine has one. The copy is
 # built like `make build` (RelWithDebInfo, so that a compiler cache serves it); MUTANTS_BUILD_TYPE
 # picks another build type.
@@ -126,6 +128,12 @@ quick_program() {
     tools/*) echo test_tools ;;
   esac
 }
+# The test that failed first in the last run of program $1 ("$1:?" when it died before saying).
+quick_failed() {
+  local t
+  t=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_/.]*\).*$/\1/p' "$WORK/quick.log" | head -n 1)
+  echo "${t:-$1:?}"
+}
 QUICK_OK=" "
 run_quick() {
   (cd "$BLD/tests" && GTEST_FAIL_FAST=1 timeout "$SUITE_TIMEOUT" "./$1" --gtest_brief=1) >"$WORK/quick.log" 2>&1
@@ -172,6 +180,7 @@ while IFS= read -r -u 3 line || [ -n "$line" ]; do
   file=$SRC/$path
   cp -p "$file" "$WORK/orig" 2>/dev/null || { echo -e "$id\tstale\t$path\t$what" >>"$OUT"; stale=$((stale + 1)); continue; }
   outcome=
+  by_quick=
   prog=$(quick_program "$path")
   [[ -n "$prog" && "$QUICK_OK" == *" $prog "* && -z "$MATRIX" ]] || prog=
   if ! python3 "$WORK/apply.py" "$file" "$old" "$new"; then
@@ -182,6 +191,7 @@ while IFS= read -r -u 3 line || [ -n "$line" ]; do
       outcome=unbuildable
     elif run_quick "$prog"; rc=$?; [ "$rc" -ne 0 ]; then
       [ "$rc" -eq 124 ] && outcome=timeout || outcome=killed
+      by_quick=1
     fi
   fi
   if [ -z "$outcome" ]; then
@@ -202,12 +212,11 @@ while IFS= read -r -u 3 line || [ -n "$line" ]; do
     stale) stale=$((stale + 1)) ;;
     unbuildable) unbuildable=$((unbuildable + 1)) ;;
   esac
-  if [ -n "$MATRIX" ]; then
-    tests=; [ "$outcome" = killed ] || [ "$outcome" = timeout ] && tests=$(failed_tests)
-    printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" "$tests" | tee -a "$OUT"
-  else
-    printf '%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" | tee -a "$OUT"
+  tests=
+  if [ "$outcome" = killed ] || [ "$outcome" = timeout ]; then
+    if [ -n "$by_quick" ]; then tests=$(quick_failed "$prog"); else tests=$(failed_tests); fi
   fi
+  printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$outcome" "$path" "$what" "$tests" | tee -a "$OUT"
 done 3<"$LIST" </dev/null
 # Leave the build as the unmutated code.
 cmake --build "$BLD" -j "$JOBS" >/dev/null 2>&1 || true
