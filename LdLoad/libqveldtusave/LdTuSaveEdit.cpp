@@ -89,21 +89,6 @@ std::optional<std::uint32_t> LdTuSaveLocationNo(const std::string& location) {
     return n;
 }
 
-// The instance definitions, open for the whole step and closed on every way out.
-class LdTuSaveInstDefs {
-public:
-    bool Open(const LdTuSaveCtrlInf* inf) {
-        open_ = IEdalInstOpenForTP(inf->strProject.c_str(), inf->strStation.c_str(), inf->projectKind) == 0;
-        return open_;
-    }
-    ~LdTuSaveInstDefs() {
-        if (open_) IEdalInstClose();
-    }
-
-private:
-    bool open_ = false;
-};
-
 // pEditBuf, released (and set to null) on every way out that did not hand it back.
 class LdTuSaveEditBuf {
 public:
@@ -433,7 +418,7 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 // whole group old, after them new but unconfirmed; the step fails either way.
 std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     LdTuSaveInstDefs instDefs;
-    if (!instDefs.Open(inf)) {
+    if (!instDefs.Open(inf->strProject.c_str(), inf->strStation.c_str(), inf->projectKind)) {
         LdTuSaveSrcErr(false, kSource, 206, "IEdalInstOpen() error");
         return TUSAVE_E_EDIT;
     }

@@ -9,6 +9,7 @@
 
 #include "ZclNthmi.h"
 #include "libqvecommon.h"
+#include "libqverxgen.h"
 #include "port.h"
 
 // A file handle of the engineering file service. A file opened to be replaced whole that is
@@ -92,5 +93,30 @@ public:
 
 private:
     HANDLE h_ = nullptr;
+    bool open_ = false;
+};
+
+// The instance definitions of one project's station, open from a good Open() until Close() or
+// the holder's end. The service holds one set at a time.
+class LdTuSaveInstDefs {
+public:
+    LdTuSaveInstDefs() = default;
+    LdTuSaveInstDefs(const LdTuSaveInstDefs&) = delete;
+    LdTuSaveInstDefs& operator=(const LdTuSaveInstDefs&) = delete;
+    ~LdTuSaveInstDefs() { Close(); }
+    // Whether they opened.
+    [[nodiscard]] bool Open(const char* project, const char* station, unsigned projectKind) {
+        Close();
+        open_ = IEdalInstOpenForTP(project, station, projectKind) == 0;
+        return open_;
+    }
+    [[nodiscard]] bool IsOpen() const { return open_; }
+    // The service's close gives no result to look at.
+    void Close() {
+        if (open_) IEdalInstClose();
+        open_ = false;
+    }
+
+private:
     bool open_ = false;
 };

@@ -51,7 +51,6 @@ struct TpSaveInf {
     InstInf* pInstInfTbl = nullptr;
     std::uint32_t instInfTblSize = 0;
     std::uint32_t instInfTblUsedNum = 0;
-    std::uint32_t openFlag = 0;
 };
 
 // ---- tsinstinf ----------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The TP file step: builds the instance and item tables of area 1 from the instance
 // definitions, has the TP file written and archived, and releases everything on every way out.
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveIds.h"
 #include "libqverxgen.h"
 #include "tsinf.h"
@@ -10,16 +11,11 @@ namespace {
 constexpr const char* kSource = "tsinit";
 constexpr unsigned kTpArea = 1;   // only the control area has a TP file
 
-// Owns the tables and the open service of one run; the destructor is the clean-up.
+// Owns the tables and the open service of one run: the tables are freed, then the definitions closed.
 struct TpSaveHolder {
+    LdTuSaveInstDefs instDefs;
     TpSaveInf tp;
-    ~TpSaveHolder() {
-        LdTuSaveTpFreeTables(&tp);
-        if (tp.openFlag == 1) {
-            IEdalInstClose();
-            tp.openFlag = 0;
-        }
-    }
+    ~TpSaveHolder() { LdTuSaveTpFreeTables(&tp); }
 };
 
 std::uint32_t LdTuSaveTpBuild(LdTuSaveCtrlInf* inf) {
@@ -32,11 +28,10 @@ std::uint32_t LdTuSaveTpBuild(LdTuSaveCtrlInf* inf) {
     tp.dbImageSize = inf->dbImageSize;
     tp.pElemList = &inf->elemList;
 
-    if (IEdalInstOpenForTP(tp.strProject.c_str(), tp.strStation.c_str(), tp.projectKind) != 0) {
+    if (!h.instDefs.Open(tp.strProject.c_str(), tp.strStation.c_str(), tp.projectKind)) {
         LdTuSaveSrcErr(false, kSource, 191, "IEdalInstOpen() error");
         return 1;
     }
-    tp.openFlag = 1;
 
     for (unsigned areaNo = kTpArea; areaNo <= kTpArea; ++areaNo) {
         if (LdTuSaveTpCollectInst(&tp, areaNo) != 0) return 1;
