@@ -1,5 +1,5 @@
-// The station database image: a short read and a store that may not create or write its file
-// (each failpoint of the load and store: FaultMatrix), the reader's conversions, and the look-ups
+// The station database image: a short read, a store that may not create or write its file and
+// one that fails on its way (its lines and the old file), the reader's conversions, and the look-ups
 // of the edit-file update over good, damaged and truncated images (run under ASan).
 #include <sys/stat.h>
 
@@ -11,6 +11,7 @@
 #include "LdTuSaveImage.h"
 #include "home_fixture.h"
 #include "image_fixture.h"
+#include "failpoint/failpoint.h"
 #include "libqvecommon.h"
 
 namespace fs = std::filesystem;
@@ -73,6 +74,31 @@ TEST_F(ImageLoadStore, StoreOfAMissingOrReadOnlyFileFailsAtTheOpen) {
     EXPECT_EQ(lines, (std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 13",
                                                  "ERR:T7183 FileName = " + dbPath_ + ", nRtn = 2"}));
     EXPECT_FALSE(fs::exists(dbPath_));
+}
+
+// A store that fails at the open, the write, a short write or the close: its line and code, the
+// old file, no temporary, no handle; the same store then succeeds.
+TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
+    const std::pair<const char*, long long> fails[] = {
+        {"QVEEngCreateFile", 77}, {"WriteFile", 28}, {"WriteFile.short", 100}, {"WriteFile.short", 0}, {"CloseHandle", 5}};
+    const std::string lineOf[] = {"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 77", "ERR:T7184 dwRtn = 28",
+                                  "ERR:T7184 dwRtn = 0", "ERR:T7184 dwRtn = 0", "ERR:T7182 nRtn = 5"};
+    ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
+    for (std::uint32_t i = 0x200; i < inf_.dbImageSize; ++i) inf_.pDbImage[i] ^= 0xA5;
+    for (std::size_t i = 0; i < std::size(fails); ++i) {
+        SCOPED_TRACE(std::string(fails[i].first) + "=" + std::to_string(fails[i].second));
+        failpoint::reset();
+        failpoint::arm(fails[i].first, fails[i].second);
+        lines.clear();
+        EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
+        EXPECT_EQ(lines, std::vector<std::string>{lineOf[i]});
+        EXPECT_EQ(read_bytes(dbPath_), db_);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2) << "a temporary was left";
+        EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
+    }
+    failpoint::reset();
+    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
+    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
 }
 
 // A file that delivers fewer bytes than its size says (a file of the kernel's: size 4096,
