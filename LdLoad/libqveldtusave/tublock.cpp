@@ -1,9 +1,11 @@
 // Block save of the control area: which records to fetch, the batches, the identity check of
-// each block, the placement of the records into the image and the save record table.
+// each block, the placement of the records into the image and the save record table; and the
+// items of an upload taken into host order and their blocks' headers found in the image.
 #include <algorithm>
 #include <cstring>
 
 #include "LdTuSaveImage.h"
+#include "libqveldc.h"
 #include "libqvecommon.h"
 #include "libqverxgen.h"
 #include "LdTuSaveIds.h"
@@ -341,3 +343,101 @@ int TuAreaSave(tucomn* tc) {
     LdTuSaveMsgText(LDTUSAVE_MSG_MSG, IDS_AREA_END, "%s", areaName.c_str());
     return TU_OK;
 }
+
+// ---- upload data into host order ------------------------------------------------------------------
+
+int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
+    TuItemCursor cur(workBuf, tc->upDataSize);
+    while (!cur.AtEnd()) {
+        std::uint8_t* header = cur.HeaderAt();
+        if (!header) {
+            LdTuSaveMsgf("ERR: TuUpLoadReq(): item header beyond the upload data (offset=%#zx)", cur.Offset());
+            return TU_NG;
+        }
+        if (!g_testMode && bc2FcMnSaveData(reinterpret_cast<FcMnSaveData*>(header), 0) != 0) {
+            TuPutMsgBuf("ERR: TuUpLoadReq(): bc2FcMnSaveData() Error");
+            return TU_NG;
+        }
+        const TuItem item = *cur.Item();
+        if (item.dataType != FCMNDATATYPEBLK) {
+            TuPutMsgBuf("ERR: FcMnSaveData.dataType is not FCMNDATATYPEBLK");
+            return TU_NG;
+        }
+        if (!cur.HasData(item, item.bytes)) {
+            LdTuSaveMsgf("ERR: TuUpLoadReq(): item data beyond the upload data (offset=%#zx, dataSize=%#x)",
+                         item.off, item.bytes);
+            return TU_NG;
+        }
+        std::uint16_t blkCode = 0;
+        if (blkNoToBlkCode(tc, item.blockNo, &blkCode) != TU_OK) {
+            TuPutMsgBuf("ERR: TuUpLoadReq(): blkNoToBlkCode() Error");
+            return TU_NG;
+        }
+        std::uint8_t* blockHeader = getBlockHeaderCorePtr(tc, item.blockNo);
+        if (!blockHeader) {
+            TuPutMsgBuf("ERR: TuUpLoadReq(): getBlockHeaderCorePtr() Error");
+            return TU_NG;
+        }
+        // Every item goes through the record converter, one without record bytes included.
+        if (!g_testMode && bc3RecordInBlock(item.data(), blockHeader, blkCode, item.recNo, static_cast<int>(item.bytes),
+                                            0, tc->pUserInst) != 0) {
+            LdTuSaveMsgf("ERR: TuUpLoadReq(): bc3RecordInBlock(blkCode=%#x, recNo=%#x,dataSize=%#x, dir=%d) Error",
+                         blkCode, item.recNo, item.bytes, 0);
+            return TU_NG;
+        }
+        static_cast<void>(cur.Next(item, item.bytes));   // checked above
+    }
+    return TU_OK;
+}
+
+// ---- blocks of the image -----------------------------------------------------------------------
+
+namespace {
+
+// The block header of blockNo: the walk of blkNoToBlkCode and getBlockHeaderCorePtr, with
+// its lines. Station addresses are taken relative to AreaRootTbl1, whose station address is
+// areaCnstTblPtr - 0x200; a reference that leads outside the image counts as one of 0.
+std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
+    if (blockNo < 1) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): blockNo under 1");
+        return nullptr;
+    }
+    const LdTuSaveImage img = TuImage(tc);
+    const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaCnstDist);
+    if (!area.root || img.OffsetOf(tc->areaLocalTbl_addr) != area.root) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
+        return nullptr;
+    }
+    if (!area.cnst) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
+        return nullptr;
+    }
+    if (!area.blockPtr) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
+        return nullptr;
+    }
+    if (!area.bldb) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
+        return nullptr;
+    }
+    auto header = img.BlockHeader(area.anchor, *area.bldb, static_cast<std::uint32_t>(blockNo));
+    if (!header) {
+        LdTuSaveMsgf("ERR: blkNoToBlkCode(): bldbPtrTbl[%d] is 0", blockNo - 1);
+        return nullptr;
+    }
+    return img.At(*header);
+}
+
+}  // namespace
+
+int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
+    std::uint8_t* header = TusBlockHeaderWalk(tc, blockNo);
+    const LdTuSaveImage img = TuImage(tc);
+    const auto off = img.OffsetOf(header);
+    const auto code = off ? img.U16(*off + LdTuSaveImg::kBlkHdrBlockCode) : std::nullopt;
+    if (!code) return TU_NG;   // the walk reported why
+    *blkCode = *code;
+    return TU_OK;
+}
+
+std::uint8_t* getBlockHeaderCorePtr(tucomn* tc, std::int16_t blockNo) { return TusBlockHeaderWalk(tc, blockNo); }
