@@ -41,20 +41,19 @@ bool LdTuSaveReadWhole(LdTuSaveFile& file, const std::string& path, const LdTuSa
         lines.sizeErr(path, GetLastError());
         return false;
     }
-    auto* p = static_cast<std::uint8_t*>(__QVEEngMalloc(dwSize, kSource, __LINE__));
-    if (!p) {
+    LdTuSaveMem buf(dwSize, kSource, __LINE__);
+    if (!buf) {
         LdTuSaveNoMemory(dwSize);
         return false;
     }
     DWORD dwRead = 0;
-    BOOL ok = ReadFile(file.get(), p, dwSize, &dwRead, nullptr);
+    BOOL ok = ReadFile(file.get(), buf.get(), dwSize, &dwRead, nullptr);
     if (!ok || dwRead != dwSize) {
         // A short read has no system error of its own.
         lines.readErr(path, ok ? 0 : GetLastError());
-        __QVEEngFree(p, kSource, __LINE__);
         return false;
     }
-    *ppBuf = p;
+    *ppBuf = buf.Release();
     *pdwSize = dwSize;
     return true;
 }
@@ -277,20 +276,14 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
         std::uint8_t* pImage = nullptr;
         DWORD dwSize = 0;
         if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return TUSAVE_E_DBREAD;
-        inf->pDbImage = pImage;
+        LdTuSaveMem image = LdTuSaveMem::Adopt(pImage, kSource, __LINE__);   // the context's once sound
         if (std::uint32_t nRtn = file.Close()) {
             LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_FILE_CLOSE, " nRtn = %d", static_cast<int>(nRtn));
-            __QVEEngFree(inf->pDbImage, kSource, __LINE__);
-            inf->pDbImage = nullptr;
             return TUSAVE_E_DBREAD;
         }
+        if (!LdTuSaveDBImageSound(image.get(), dwSize, inf->strDbFilePath)) return TUSAVE_E_DBREAD;
+        inf->pDbImage = image.Release();
         inf->dbImageSize = dwSize;
-        if (!LdTuSaveDBImageSound(inf->pDbImage, inf->dbImageSize, inf->strDbFilePath)) {
-            __QVEEngFree(inf->pDbImage, kSource, __LINE__);
-            inf->pDbImage = nullptr;
-            inf->dbImageSize = 0;
-            return TUSAVE_E_DBREAD;
-        }
     }
 
     LdTuSaveFile file;

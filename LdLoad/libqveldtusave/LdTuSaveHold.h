@@ -1,8 +1,9 @@
-// Holders of the handles the save opens, each closed once on every way out. Close() closes and
+// Holders of the handles and buffers the save takes, each given back once on every way out. Close() closes and
 // gives the service's result for the caller's line; the destructor closes silently what is
 // still open.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -119,4 +120,32 @@ public:
 
 private:
     bool open_ = false;
+};
+
+// A buffer of the memory service, freed on every way out that did not hand it over.
+class LdTuSaveMem {
+public:
+    // Allocates size bytes; source and line name the allocation in the leak report. Null when
+    // the service has no memory.
+    LdTuSaveMem(std::size_t size, const char* source, int line)
+        : p_(__QVEEngMalloc(size, source, line)), source_(source), line_(line) {}
+    // Takes over a buffer the service allocated elsewhere.
+    [[nodiscard]] static LdTuSaveMem Adopt(void* p, const char* source, int line) { return LdTuSaveMem(p, source, line); }
+    LdTuSaveMem(const LdTuSaveMem&) = delete;
+    LdTuSaveMem& operator=(const LdTuSaveMem&) = delete;
+    ~LdTuSaveMem() {
+        if (p_) __QVEEngFree(p_, source_, line_);
+    }
+    template <class T = std::uint8_t>
+    [[nodiscard]] T* get() const { return static_cast<T*>(p_); }
+    [[nodiscard]] explicit operator bool() const { return p_ != nullptr; }
+    // Hands the buffer over: the caller frees it.
+    template <class T = std::uint8_t>
+    [[nodiscard]] T* Release() { return static_cast<T*>(std::exchange(p_, nullptr)); }
+
+private:
+    LdTuSaveMem(void* p, const char* source, int line) : p_(p), source_(source), line_(line) {}
+    void* p_;
+    const char* source_;
+    int line_;
 };

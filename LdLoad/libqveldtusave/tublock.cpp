@@ -9,6 +9,7 @@
 #include "libqvecommon.h"
 #include "libqverxgen.h"
 #include "LdTuSaveIds.h"
+#include "LdTuSaveHold.h"
 #include "tusave.h"
 #include "tusave_bytes.h"
 
@@ -234,7 +235,8 @@ int TusSetSaveRecordTbl(std::uint8_t* hdr, const TuUpLoadItem* item, std::uint16
 int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
     if (TuSaveReq(tc) != TU_OK) return TU_NG;
     const std::size_t size = static_cast<std::size_t>(tc->upDataSize);
-    auto* buf = static_cast<std::uint8_t*>(__QVEEngMalloc(size > 0 ? size : 1, __FILE__, __LINE__));
+    LdTuSaveMem work(size > 0 ? size : 1, __FILE__, __LINE__);
+    std::uint8_t* buf = work.get();
     if (!buf) {
         TuPutMsgBuf("ERR:TuBlockSave(): malloc() error");
         return TU_NG;
@@ -264,7 +266,6 @@ int TuBlockSave(std::uint8_t* bldbPtrTbl, tucomn* tc) {
             }
         }
     }
-    __QVEEngFree(buf, __FILE__, __LINE__);
     return rtn;
 }
 

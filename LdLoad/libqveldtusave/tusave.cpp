@@ -1,6 +1,7 @@
 // The station upload: frame transport and the save session requests (the items of an upload are
 // taken into the image in tublock.cpp).
 #include "LdTuSaveTrace.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveIds.h"
 #include "tusave.h"
 
@@ -215,7 +216,8 @@ int TuSaveReq(tucomn* tc) {
                     static_cast<std::uint16_t>(cnt));
     std::memcpy(frame + kTuReqHdrOff, hdr.b, sizeof hdr.b);
 
-    auto* para = static_cast<FcMnSavePara*>(__QVEEngMalloc(sizeof(FcMnSavePara), __FILE__, __LINE__));
+    LdTuSaveMem paraBuf(sizeof(FcMnSavePara), __FILE__, __LINE__);
+    auto* para = paraBuf.get<FcMnSavePara>();
     if (!para) {
         TuPutMsgBuf("ERR:TuSaveReq(): malloc() error");
         return TU_NG;
@@ -230,12 +232,10 @@ int TuSaveReq(tucomn* tc) {
                                  static_cast<int>(e.recNo));
         if (!g_testMode && bc2FcMnSavePara(para, 1) != 0) {
             TuPutMsgBuf("ERR: TuSaveReq(): bc2FcMnSavePara() Error");
-            __QVEEngFree(para, __FILE__, __LINE__);
             return TU_NG;
         }
         std::memcpy(frame + kTuReqParaOff + 8 * static_cast<std::size_t>(i), para->b, sizeof para->b);
     }
-    __QVEEngFree(para, __FILE__, __LINE__);
     return TuSaveReqExchange(tc, frame, cnt, IDS_SAVE_SEND, IDS_SAVE_REFUSED, "TuSaveReq");
 }
 
