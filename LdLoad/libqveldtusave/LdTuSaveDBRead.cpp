@@ -35,7 +35,7 @@ void LdTuSaveNoMemory(DWORD dwSize) {
 }
 
 bool LdTuSaveReadWhole(LdTuSaveFile& file, const std::string& path, const LdTuSaveReadLines& lines,
-                       std::uint8_t** ppBuf, DWORD* pdwSize) {
+                       LdTuSaveMem* pBuf, DWORD* pdwSize) {
     DWORD dwSize = GetFileSize(file.get(), nullptr);
     if (dwSize == INVALID_FILE_SIZE) {
         lines.sizeErr(path, GetLastError());
@@ -53,7 +53,7 @@ bool LdTuSaveReadWhole(LdTuSaveFile& file, const std::string& path, const LdTuSa
         lines.readErr(path, ok ? 0 : GetLastError());
         return false;
     }
-    *ppBuf = buf.Release();
+    *pBuf = std::move(buf);
     *pdwSize = dwSize;
     return true;
 }
@@ -273,10 +273,9 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
                 LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBREAD, " dwRtn = %d", static_cast<int>(dwRtn));
             },
         };
-        std::uint8_t* pImage = nullptr;
+        LdTuSaveMem image;   // handed to the context once read, closed and found sound
         DWORD dwSize = 0;
-        if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &pImage, &dwSize)) return TUSAVE_E_DBREAD;
-        LdTuSaveMem image = LdTuSaveMem::Adopt(pImage, kSource, __LINE__);   // the context's once sound
+        if (!LdTuSaveReadWhole(file, inf->strDbFilePath, kDbLines, &image, &dwSize)) return TUSAVE_E_DBREAD;
         if (std::uint32_t nRtn = file.Close()) {
             LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_FILE_CLOSE, " nRtn = %d", static_cast<int>(nRtn));
             return TUSAVE_E_DBREAD;
@@ -300,18 +299,16 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
             LdTuSaveMsgf("ERR:ReadFile() Error FileName = %s dwRtn = %d", path.c_str(), static_cast<int>(dwRtn));
         },
     };
-    std::uint8_t* pUserInst = nullptr;
+    LdTuSaveMem userInst;   // handed to the context once read and closed
     DWORD dwUserInstSize = 0;
-    if (!LdTuSaveReadWhole(file, inf->strUserInstPath, kUserInstLines, &pUserInst, &dwUserInstSize))
+    if (!LdTuSaveReadWhole(file, inf->strUserInstPath, kUserInstLines, &userInst, &dwUserInstSize))
         return TUSAVE_E_DBREAD;
-    inf->pUserInst = pUserInst;
     if (std::uint32_t nRtn = file.Close()) {
         LdTuSaveMsgf("ERR:QVEEngCloseFile() Error FileName = %s, nRtn = %d", inf->strUserInstPath.c_str(),
                      static_cast<int>(nRtn));
-        __QVEEngFree(inf->pUserInst, kSource, __LINE__);
-        inf->pUserInst = nullptr;
         return TUSAVE_E_DBREAD;
     }
+    inf->pUserInst = userInst.Release();
     return TUSAVE_OK;
 }
 

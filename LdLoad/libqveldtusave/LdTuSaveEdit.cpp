@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 #include "LdTuSaveCtrl.h"
@@ -191,10 +192,16 @@ std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveReco
 
 namespace {
 
-// The block's UAID from the image. 0 with *pHas false when its instance has no "UAID" item.
+struct LdTuSavesBlockUaid {
+    std::int16_t blockNo;
+    std::uint16_t uaid;
+};
+
+// The block's number and UAID from the image into *out; left empty when its instance has no
+// "UAID" item. 0, or the failure code after its line.
 std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl, const LdTuSaveRecord* pEntry,
-                               std::int16_t* pnBlockNo, std::uint16_t* pu16Uaid, bool* pHas) {
-    *pHas = false;
+                               std::optional<LdTuSavesBlockUaid>* out) {
+    out->reset();
     std::uint8_t* pHdr = nullptr;
     if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
@@ -202,7 +209,7 @@ std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRo
     }
     const LdTuSaveImage img(inf->pDbImage, inf->dbImageSize);
     const auto hdr = img.OffsetOf(pHdr);   // the look-up proved the header's fixed part
-    *pnBlockNo = hdr ? img.I16(*hdr + LdTuSaveImg::kBlkHdrBlockNo).value_or(0) : 0;
+    const std::int16_t blockNo = hdr ? img.I16(*hdr + LdTuSaveImg::kBlkHdrBlockNo).value_or(0) : 0;
     char szName[IEDAL_INSTNAME_SIZE + 1] = {};
     const std::uint16_t code = hdr ? img.U16(*hdr + LdTuSaveImg::kBlkHdrBlockCode).value_or(0) : 0;
     if (IEdalInstGetInstName(code, szName) != 0) {
@@ -228,18 +235,15 @@ std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRo
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_UAID_OUTSIDE);
         return TUSAVE_E_EDIT;
     }
-    *pu16Uaid = *uaid;
-    *pHas = true;
+    *out = LdTuSavesBlockUaid{blockNo, *uaid};
     return 0;
 }
 
 std::uint32_t LdTuSavesSetUaidInHTLT(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                      const LdTuSaveRecord* pEntry, const char* path, LdTuSaveEditFile* hFile) {
-    std::int16_t nBlockNo = 0;
-    std::uint16_t u16Uaid = 0;
-    bool has = false;
-    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
-    return has ? LdTuSavesPutUaidInHTLT(path, hFile, u16Uaid) : 0;
+    std::optional<LdTuSavesBlockUaid> u;
+    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &u)) return dwRtn;
+    return u ? LdTuSavesPutUaidInHTLT(path, hFile, u->uaid) : 0;
 }
 
 // The entry's patches of one block file; any failure leaves the file as the entry found it.
@@ -290,13 +294,11 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
 
 std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                    const LdTuSaveRecord* pEntry) {
-    std::int16_t nBlockNo = 0;
-    std::uint16_t u16Uaid = 0;
-    bool has = false;
-    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &nBlockNo, &u16Uaid, &has)) return dwRtn;
-    if (!has) return 0;
+    std::optional<LdTuSavesBlockUaid> u;
+    if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &u)) return dwRtn;
+    if (!u) return 0;
     return LdTuSavesPutUaidInBL(std::span<std::uint8_t>(inf->pEditBuf, inf->pEditBuf ? inf->dwEditBufSize : 0),
-                                &inf->blIndex, nBlockNo, u16Uaid);
+                                &inf->blIndex, u->blockNo, u->uaid);
 }
 
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,

@@ -1,6 +1,6 @@
-// Holders of the handles and buffers the save takes, each given back once on every way out. Close() closes and
-// gives the service's result for the caller's line; the destructor closes silently what is
-// still open.
+// Holders of the handles and buffers the save takes, each given back once on every way out.
+// Close() closes and gives the service's result for the caller's line; the destructor closes
+// silently what is still open.
 #pragma once
 
 #include <cstddef>
@@ -111,7 +111,6 @@ public:
         open_ = IEdalInstOpenForTP(project, station, projectKind) == 0;
         return open_;
     }
-    [[nodiscard]] bool IsOpen() const { return open_; }
     // The service's close gives no result to look at.
     void Close() {
         if (open_) IEdalInstClose();
@@ -125,17 +124,24 @@ private:
 // A buffer of the memory service, freed on every way out that did not hand it over.
 class LdTuSaveMem {
 public:
+    LdTuSaveMem() = default;
     // Allocates size bytes; source and line name the allocation in the leak report. Null when
     // the service has no memory.
     LdTuSaveMem(std::size_t size, const char* source, int line)
         : p_(__QVEEngMalloc(size, source, line)), source_(source), line_(line) {}
-    // Takes over a buffer the service allocated elsewhere.
-    [[nodiscard]] static LdTuSaveMem Adopt(void* p, const char* source, int line) { return LdTuSaveMem(p, source, line); }
     LdTuSaveMem(const LdTuSaveMem&) = delete;
     LdTuSaveMem& operator=(const LdTuSaveMem&) = delete;
-    ~LdTuSaveMem() {
-        if (p_) __QVEEngFree(p_, source_, line_);
+    LdTuSaveMem(LdTuSaveMem&& o) noexcept : p_(std::exchange(o.p_, nullptr)), source_(o.source_), line_(o.line_) {}
+    LdTuSaveMem& operator=(LdTuSaveMem&& o) noexcept {
+        if (this != &o) {
+            Free();
+            p_ = std::exchange(o.p_, nullptr);
+            source_ = o.source_;
+            line_ = o.line_;
+        }
+        return *this;
     }
+    ~LdTuSaveMem() { Free(); }
     template <class T = std::uint8_t>
     [[nodiscard]] T* get() const { return static_cast<T*>(p_); }
     [[nodiscard]] explicit operator bool() const { return p_ != nullptr; }
@@ -144,8 +150,10 @@ public:
     [[nodiscard]] T* Release() { return static_cast<T*>(std::exchange(p_, nullptr)); }
 
 private:
-    LdTuSaveMem(void* p, const char* source, int line) : p_(p), source_(source), line_(line) {}
-    void* p_;
-    const char* source_;
-    int line_;
+    void Free() {
+        if (p_) __QVEEngFree(std::exchange(p_, nullptr), source_, line_);
+    }
+    void* p_ = nullptr;
+    const char* source_ = "";
+    int line_ = 0;
 };
