@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
-PKGS=(cmake ninja-build g++ pkg-config libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev
+PKGS=(cmake ninja-build g++ pkg-config libsqlite3-dev nettle-dev nlohmann-json3-dev libcli11-dev
       libgtest-dev libgmock-dev libbenchmark-dev libisal-dev chromium)
 missing=()
 for p in "${PKGS[@]}"; do

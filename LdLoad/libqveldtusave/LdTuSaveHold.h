@@ -69,6 +69,32 @@ private:
     int msgFlag_;
 };
 
+// A search of a folder's names; Next() walks its matches in name order.
+class LdTuSaveFind {
+public:
+    LdTuSaveFind() = default;
+    LdTuSaveFind(const LdTuSaveFind&) = delete;
+    LdTuSaveFind& operator=(const LdTuSaveFind&) = delete;
+    ~LdTuSaveFind() { static_cast<void>(Close()); }
+
+    // The first match of pattern into *data; false when nothing matches or the search failed.
+    [[nodiscard]] bool First(const std::string& pattern, WIN32_FIND_DATAA* data) {
+        static_cast<void>(Close());
+        HANDLE h = FindFirstFileA(pattern.c_str(), data);
+        h_ = h == INVALID_HANDLE_VALUE ? nullptr : h;
+        return h_ != nullptr;
+    }
+    [[nodiscard]] bool Next(WIN32_FIND_DATAA* data) { return h_ != nullptr && FindNextFileA(h_, data); }
+    // FindClose's result (true when nothing was open).
+    [[nodiscard]] bool Close() {
+        HANDLE h = std::exchange(h_, nullptr);
+        return h == nullptr || FindClose(h);
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
 // A control bus handle.
 class LdTuSaveBus {
 public:

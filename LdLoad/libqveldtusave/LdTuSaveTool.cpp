@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "LdTuSaveCtrl.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveIds.h"
 #include "LdTuSaveImage.h"
 #include "LibQVCCommon.h"
@@ -73,8 +74,8 @@ bool LdTuSaveToolHasControl(const std::string& name) {
 // lines that name the file would carry it.
 void LdTuSaveToolFind(const std::string& folder, std::vector<std::string>& files) {
     WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((folder + "/*.xseg").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return;
+    LdTuSaveFind find;
+    if (!find.First(folder + "/*.xseg", &fd)) return;
     do {
         if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
         if (LdTuSaveToolHasControl(fd.cFileName)) {
@@ -83,8 +84,7 @@ void LdTuSaveToolFind(const std::string& folder, std::vector<std::string>& files
             continue;
         }
         files.push_back(folder + "/" + fd.cFileName);
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
+    } while (find.Next(&fd));
 }
 
 // Full paths of the custom files in list order. A folder name that is not one plain path

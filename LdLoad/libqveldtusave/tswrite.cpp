@@ -316,8 +316,8 @@ std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& ar
     const std::size_t slash = tpPath.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".") : tpPath.substr(0, slash);
     WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((folder + "/*.txt").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
+    LdTuSaveFind find;
+    if (find.First(folder + "/*.txt", &fd)) {
         std::uint32_t count = 0;
         std::string oldest;
         do {
@@ -325,8 +325,8 @@ std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& ar
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             ++count;
             if (count == 1 || std::strcmp(oldest.c_str(), fd.cFileName) > 0) oldest = fd.cFileName;
-        } while (FindNextFileA(h, &fd));
-        if (!FindClose(h)) {
+        } while (find.Next(&fd));
+        if (!find.Close()) {
             LdTuSaveMsgf("ERR:FindClose Error. dwRtn = %d", static_cast<int>(GetLastError()));
             return TUSAVE_E_TPARCHIVE;
         }

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -531,12 +531,14 @@ const char* state_text(State s) {
 }
 
 std::string sha256_hex(const std::string& bytes) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), md, &n, EVP_sha256(), nullptr) != 1) return {};
+    std::uint8_t md[SHA256_DIGEST_SIZE];
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    sha256_digest(&ctx, sizeof md, md);
     static const char* hex = "0123456789abcdef";
     std::string out;
-    for (unsigned i = 0; i < n; ++i) {
+    for (unsigned i = 0; i < sizeof md; ++i) {
         out += hex[md[i] >> 4];
         out += hex[md[i] & 15];
     }

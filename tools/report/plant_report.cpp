@@ -2,7 +2,8 @@
 #include "plant_report.h"
 
 #include <iconv.h>
-#include <openssl/evp.h>
+#include <nettle/base64.h>
+#include <nettle/sha2.h>
 
 #include <algorithm>
 #include <cctype>
@@ -104,9 +105,8 @@ std::string Code(std::uint32_t r) {
 }
 
 std::string Base64(const unsigned char* p, std::size_t n) {
-    std::string out(4 * ((n + 2) / 3) + 1, '\0');
-    const int len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), p, static_cast<int>(n));
-    out.resize(len > 0 ? static_cast<std::size_t>(len) : 0);
+    std::string out(BASE64_ENCODE_RAW_LENGTH(n), '\0');
+    base64_encode_raw(out.data(), n, p);
     return out;
 }
 
@@ -542,9 +542,12 @@ std::string build(const history::Database* db, const std::vector<std::string>& n
         saveCount += s.saves.size();
     }
 
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int mdLen = 0;
-    EVP_Digest(kScript, std::strlen(kScript), md, &mdLen, EVP_sha256(), nullptr);
+    unsigned char md[SHA256_DIGEST_SIZE];
+    const std::size_t mdLen = sizeof md;
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, std::strlen(kScript), reinterpret_cast<const std::uint8_t*>(kScript));
+    sha256_digest(&ctx, mdLen, md);
 
     Page p;
     p.raw("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"

@@ -131,6 +131,25 @@ const Ids& ids() {
     return g_ids;
 }
 
+// The process's file mode creation mask, read once (from /proc, which leaves it unchanged; a
+// program does not change its mask while it writes a group); nothing where it cannot be read.
+std::optional<mode_t> process_umask() {
+    static const std::optional<mode_t> mask = []() -> std::optional<mode_t> {
+        std::FILE* f = std::fopen("/proc/self/status", "re");
+        if (!f) return std::nullopt;
+        char line[256];
+        std::optional<mode_t> m;
+        while (!m && std::fgets(line, sizeof line, f))
+            if (std::strncmp(line, "Umask:", 6) == 0) {
+                unsigned v = 0;
+                if (std::sscanf(line + 6, "%o", &v) == 1) m = static_cast<mode_t>(v & 0777);
+            }
+        std::fclose(f);
+        return m;
+    }();
+    return mask;
+}
+
 // A file whose permission bits give the caller no write access is read-only, for root too
 // (as a read-only attribute is on the workstation's platform).
 bool read_only(const struct stat& st) {
@@ -243,6 +262,26 @@ void remove_stale_temps(const std::string& target) {
     ::closedir(d);
 }
 
+// Whether the folder's permission bits give write access (root's rule), asked of the kernel at
+// most once a second per folder: a group of thousands of files in a few folders asks a few times.
+bool folder_writable_for_root(const std::string& dir) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kFresh = std::chrono::seconds(1);
+    static std::mutex mu;
+    static std::unordered_map<std::string, std::pair<Clock::time_point, bool>> known;
+    const auto now = Clock::now();
+    {
+        std::lock_guard lk(mu);
+        auto it = known.find(dir);
+        if (it != known.end() && now - it->second.first < kFresh) return it->second.second;
+    }
+    struct stat st{};
+    const bool writable = ::stat(dir.c_str(), &st) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    std::lock_guard lk(mu);
+    known.insert_or_assign(dir, std::make_pair(now, writable));
+    return writable;
+}
+
 // A new temporary beside the target, named after it; created with mode (umask applies). The
 // name takes at most the first kTempStem bytes of the target's, so that a target whose name
 // is as long as a folder entry can be has a temporary too. A folder whose permission bits give
@@ -251,12 +290,9 @@ void remove_stale_temps(const std::string& target) {
 int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
     constexpr std::size_t kTempStem = 200;   // + ".<pid>.<n>.tmp" and the dot stay below NAME_MAX
     static std::atomic<unsigned> counter{0};
-    if (ids().euid == 0) {
-        struct stat dst{};
-        if (::stat(dir_of(target).c_str(), &dst) == 0 && (dst.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-            errno = EACCES;
-            return -1;
-        }
+    if (ids().euid == 0 && !folder_writable_for_root(dir_of(target))) {
+        errno = EACCES;
+        return -1;
     }
     remove_stale_temps(target);
     const std::string stem = base_of(target).substr(0, kTempStem);
@@ -386,11 +422,19 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     // noted for the grouped close.
     o->fd = make_temp(o->target, o->temp, exists ? st.st_mode & 07777 : 0666);
     if (o->fd < 0) return fail_open(o, errno);
-    struct stat tst{};
-    if (::fstat(o->fd, &tst) != 0 ||
-        (exists && (tst.st_mode & 07777) != (st.st_mode & 07777) && ::fchmod(o->fd, st.st_mode & 07777) != 0))
-        return fail_open(o, errno);
-    o->dev = tst.st_dev;
+    // Beside the target, the temporary is on its file system; the mask tells whether it took
+    // permission bits (set-id and sticky bits the kernel may drop: asked), so that only a file
+    // that lost some asks the kernel.
+    const std::optional<mode_t> mask = process_umask();
+    if (exists && mask && (st.st_mode & (07000 | *mask)) == 0) {
+        o->dev = st.st_dev;
+    } else {
+        struct stat tst{};
+        if (::fstat(o->fd, &tst) != 0 ||
+            (exists && (tst.st_mode & 07777) != (st.st_mode & 07777) && ::fchmod(o->fd, st.st_mode & 07777) != 0))
+            return fail_open(o, errno);
+        o->dev = tst.st_dev;
+    }
     if (keep && !copy_from_start(o->lockFd, o->fd, o->targetSize)) return fail_open(o, errno);
     return port::detail::make(o);
 }
