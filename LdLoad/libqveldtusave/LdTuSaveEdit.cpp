@@ -23,7 +23,7 @@ namespace {
 
 // Sign of element i's name compared with name, as strcmp compares (unsigned bytes).
 int ElemCompare(const QVEElemList& list, int i, const char* name) {
-    return std::strcmp(list.Text(list[static_cast<std::size_t>(i)].strElemName), name);
+    return std::strcmp(list.NameAt(static_cast<std::size_t>(i)), name);
 }
 
 std::uint32_t ElemFound(const QVEElemList& list, int i, _QVEElemTbl* out) {

@@ -258,7 +258,7 @@ TEST_F(EditOps, ChildBlocksTakeTheirParentsElement) {
     std::snprintf(name, sizeof name, "%%BL%04d", child->oyaBlockNo);
     for (std::size_t i = 0; i < inf_.elemList.size(); ++i)
         if (std::string_view(inf_.elemList.Text(inf_.elemList[i].strElemName)) == name)
-            inf_.elemList[i].strLocation = *inf_.elemList.AddText("DR0257");
+            inf_.elemList.At(i).strLocation = *inf_.elemList.AddText("DR0257");
     EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, child, path), 0x2023410au);
     EXPECT_EQ(lines.back(), "ERR:T7189" + st("FCS0101").blocks[child->oyaBlockNo - 1u].fileName);
 }

@@ -545,7 +545,8 @@ std::string sha256_hex(const std::string& bytes) {
     return out;
 }
 
-TpFile read_tp(const std::string& path) {
+TpFile read_tp(const std::string& path, int* keep) {
+    if (keep) *keep = -1;
     TpFile f;
     f.path = path;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -573,7 +574,8 @@ TpFile read_tp(const std::string& path) {
             got += static_cast<std::size_t>(n);
         }
     }
-    ::close(fd);
+    if (keep && why.empty()) *keep = fd;
+    else ::close(fd);
     if (!why.empty()) throw tpfile::Error(path, 0, "cannot read: " + why);
     f.exists = true;
     f.sha256 = sha256_hex(f.bytes);

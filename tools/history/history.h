@@ -104,7 +104,9 @@ struct TpFile {
     } identity;
 };
 // Reads path (a missing file gives exists = false); throws tpfile::Error when it cannot be read.
-TpFile read_tp(const std::string& path);
+// With keep, the file read is left open there (-1 when none was read): its bytes can be read
+// again, as they were, after the path has been replaced by a new file.
+TpFile read_tp(const std::string& path, int* keep = nullptr);
 std::string sha256_hex(const std::string& bytes);
 
 // One change of one value, for log.

@@ -4,7 +4,11 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "libqveeda/eda_status.h"
 #include "LibQVCCommon.h"
@@ -40,12 +44,48 @@ Recorder::Recorder(const RecorderOptions& o) : o_(o) {
     }
 }
 
+Recorder::~Recorder() {
+    if (beforeFd_ >= 0) ::close(beforeFd_);
+}
+
+// The bytes of the TP file before the save, read again from that file (the save replaces it by
+// a new one: the old one stays as it was while open). One written over in place meanwhile is
+// taken as unreadable: the values are recorded whole.
+void Recorder::TakeBackBefore() {
+    if (beforeFd_ < 0) return;
+    const int fd = std::exchange(beforeFd_, -1);
+    struct stat st {};
+    std::string bytes;
+    bool same = ::fstat(fd, &st) == 0 && before_ &&
+                TpFile::Identity{static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size),
+                                 static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec} ==
+                    before_->identity;
+    if (same) {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        same = got == bytes.size();
+    }
+    ::close(fd);
+    if (same) before_->bytes = std::move(bytes);
+    else before_ = TpFile{};
+}
+
 void Recorder::start(std::optional<std::int64_t> started) {
     if (dbPath_.empty()) return;
     begin_ = std::chrono::steady_clock::now();
     tusave_host_bus_frames(&sent0_, &received0_);
     try {
-        if (!tpPath_.empty()) before_ = read_tp(tpPath_);
+        if (!tpPath_.empty()) {
+            before_ = read_tp(tpPath_, &beforeFd_);
+            // Not held while the save runs: read again at its end.
+            if (beforeFd_ >= 0) std::string().swap(before_->bytes);
+        }
     } catch (const tpfile::Error&) {
         // Unreadable before the save: its values are recorded whole (a baseline).
         before_ = TpFile{};
@@ -80,6 +120,7 @@ void Recorder::Fail(const std::string& why, bool valuesOnly) {
 
 void Recorder::finish(std::uint32_t result, unsigned blocks, unsigned records) {
     if (!db_ || id_ == 0) return;
+    TakeBackBefore();
     SaveEnd e;
     e.ended = moment(static_cast<std::int64_t>(QVCTime(nullptr)));
     e.result = result;

@@ -27,6 +27,9 @@ public:
     // Finds the database and the TP file (through the project's path service: before any
     // fault injection is armed, as these look-ups are not the save's).
     explicit Recorder(const RecorderOptions& o);
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+    ~Recorder();
     // Right before the call: reads the TP file, opens the database, inserts the running row
     // with the save's start (the workstation's clock when none is given).
     void start(std::optional<std::int64_t> started = std::nullopt);
@@ -45,11 +48,13 @@ public:
 
 private:
     void Fail(const std::string& why, bool valuesOnly);
+    void TakeBackBefore();
 
     RecorderOptions o_;
     std::string dbPath_, tpPath_;
     std::optional<Database> db_;
     std::optional<TpFile> before_;
+    int beforeFd_ = -1;   // the TP file before the save, its bytes set aside while it runs
     std::int64_t id_ = 0;
     std::chrono::steady_clock::time_point begin_;
     unsigned long sent0_ = 0, received0_ = 0;

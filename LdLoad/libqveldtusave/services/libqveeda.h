@@ -149,19 +149,37 @@ struct _QVEElemTbl {
 };
 static_assert(sizeof(_QVEElemTbl) == 140);
 
-// Element records stored one after the other, with the texts they point to.
+// The fields of an element that the reference database fills; the record's others are empty.
+struct QVEElemFields {
+    QVEElemText str1, strLocation, strFileName, strSelect, strElemName;
+};
+
+// Element records, with the texts they point to. Only the fields the database fills are held
+// (a station's elements are many): an element is handed out as its whole record.
 class QVEElemList {
 public:
     std::size_t size() const { return elems_.size(); }
     bool empty() const { return elems_.empty(); }
-    const _QVEElemTbl& operator[](std::size_t i) const { return elems_[i]; }
-    _QVEElemTbl& operator[](std::size_t i) { return elems_[i]; }
+    _QVEElemTbl operator[](std::size_t i) const {
+        const QVEElemFields& f = elems_[i];
+        _QVEElemTbl e;
+        e.str1 = f.str1;
+        e.strLocation = f.strLocation;
+        e.strFileName = f.strFileName;
+        e.strSelect = f.strSelect;
+        e.strElemName = f.strElemName;
+        return e;
+    }
+    QVEElemFields& At(std::size_t i) { return elems_[i]; }
+    const char* NameAt(std::size_t i) const { return Text(elems_[i].strElemName); }
     auto begin() const { return elems_.begin(); }
     auto end() const { return elems_.end(); }
 
     const char* Text(QVEElemText t) const { return texts_.Text(t); }
     std::optional<QVEElemText> AddText(std::string_view text) { return texts_.Add(text); }
-    void Add(const _QVEElemTbl& e) { elems_.push_back(e); }
+    void Add(const _QVEElemTbl& e) {
+        elems_.push_back({e.str1, e.strLocation, e.strFileName, e.strSelect, e.strElemName});
+    }
     // An element of this name and location (the other fields empty); false when the texts do
     // not fit.
     bool Add(std::string_view name, std::string_view location, std::string_view fileName = {}) {
@@ -176,7 +194,11 @@ public:
     }
     template <class Pred>
     void EraseIf(Pred pred) {
-        std::erase_if(elems_, pred);
+        const QVEElemList& self = *this;
+        std::size_t i = 0, kept = 0;
+        for (; i < elems_.size(); ++i)
+            if (!pred(self[i])) elems_[kept++] = elems_[i];
+        elems_.resize(kept);
     }
     void Reserve(std::size_t elems, std::size_t textBytes) {
         elems_.reserve(elems);
@@ -188,7 +210,7 @@ public:
     }
 
 private:
-    std::vector<_QVEElemTbl> elems_;
+    std::vector<QVEElemFields> elems_;
     QVETextPool texts_;
 };
 
