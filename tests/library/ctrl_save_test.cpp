@@ -17,10 +17,17 @@ std::string file_bytes(const std::string& path) {
     return ss.str();
 }
 
-// A full save and a check-only one: progress, lines, history, nothing loaded or written by the check.
+// A full save and a check-only one: progress, lines, traces, history, nothing loaded or written by the check.
 TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     build();
+    const std::string trace = dir_ + "/trace.txt";
+    setenv("TUSAVE_TRACE", trace.c_str(), 1);
     ASSERT_EQ(save("FCS0101", 2, 0), 0u);
+    unsetenv("TUSAVE_TRACE");
+    // Step traces go to their file, never among the lines; no wait cursor without automatic backup.
+    for (const auto& l : lines) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
+    EXPECT_NE(file_bytes(trace).find("LdTuSaveCtrlFcsUnlock Start"), std::string::npos);
+    EXPECT_EQ(cursorBegin_ + cursorEnd_, 0);
     EXPECT_EQ(progress(), (Lines{"PRG:00", "PRG:05", "PRG:10", "PRG:20", "PRG:30", "PRG:40", "PRG:70", "PRG:90",
                                  "PRG:100"}));
     EXPECT_EQ(lines[1], start_line("FCS0101"));
@@ -46,30 +53,31 @@ TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101", "start FCS0101", "end FCS0101"}));
 }
 
-// A station under test runs without the check whatever mode was passed; a failed test-mode query
-// does not keep the previous save's answer.
-TEST_F(CtrlSave, StationUnderTestRunsWithoutTheCheck) {
-    desc_.stations[0].underTest = true;
-    build();
-    ASSERT_EQ(save("FCS0101", 2, 5), 0u);
-    EXPECT_EQ(queries_, 0);
-    EXPECT_FALSE(has_line("MSG:T7209"));
-    EXPECT_EQ(progress().size(), 9u);
-    EXPECT_EQ(g_testMode, 1);
-    expect_closed(false);
+// A station under test runs without the check whatever mode was passed; APCS keeps the check but
+// saves in test mode; the wait cursor shows once, only with automatic backup (none: FullSaveAndCheckOnlySave).
+// A failed test-mode query does not keep the previous save's answer.
+TEST_F(CtrlSave, StationUnderTestApcsAndTheWaitCursor) {
+    for (bool underTest : {true, false}) {
+        SCOPED_TRACE(underTest);
+        desc_.stations[0].underTest = underTest;
+        desc_.stations[0].apcs = desc_.stations[0].autoBackup = !underTest;
+        build();
+        queries_ = cursorBegin_ = cursorEnd_ = 0;
+        ASSERT_EQ(save("FCS0101", 2, underTest ? 5 : 0), 0u);
+        EXPECT_EQ(queries_, underTest ? 0 : 1);
+        EXPECT_EQ(has_line("MSG:T7209"), !underTest);
+        EXPECT_EQ(has_line("MSG:T7210"), !underTest);
+        EXPECT_EQ(progress().size(), 9u);
+        EXPECT_EQ(g_testMode, 1);
+        EXPECT_EQ(cursorBegin_, underTest ? 0 : 1);
+        EXPECT_EQ(cursorEnd_, underTest ? 0 : 1);
+        expect_closed(false);
+    }
+    queries_ = 0;
     failpoint::arm("QVEEdaCheckQVTestByName", 5);
     save("FCS0102", 2, 0);
     EXPECT_EQ(g_testMode, 0);
     EXPECT_EQ(queries_, 1);   // the check ran: FCS0102 is not under test
-}
-
-TEST_F(CtrlSave, ApcsOutsideTestModeKeepsTheCheckButSetsTestMode) {
-    desc_.stations[0].apcs = true;
-    build();
-    ASSERT_EQ(save("FCS0101", 2, 0), 0u);
-    EXPECT_EQ(queries_, 1);
-    EXPECT_TRUE(has_line("MSG:T7210"));
-    EXPECT_EQ(g_testMode, 1);
 }
 
 // Rejected arguments and a refused unlock give the lock back (the station can be locked again);
@@ -223,28 +231,6 @@ TEST_F(CtrlSave, CorruptDatabaseFileFailsTheLoadAndWritesNothing) {
         EXPECT_FALSE(has_line("PRG:10"));
         EXPECT_TRUE(project_files::snapshot(dir_) == before) << ::testing::PrintToString(lines);
     }
-}
-
-TEST_F(CtrlSave, WaitCursorShownOnceOnlyWithAutomaticBackup) {
-    for (bool backup : {false, true}) {
-        desc_.stations[0].autoBackup = backup;
-        build();
-        cursorBegin_ = cursorEnd_ = 0;
-        EXPECT_EQ(save("FCS0101", 2, 2), 0u);
-        EXPECT_EQ(cursorBegin_, backup ? 1 : 0);
-        EXPECT_EQ(cursorEnd_, backup ? 1 : 0);
-    }
-}
-
-TEST_F(CtrlSave, StepTracesNeverReachTheMessageBuffer) {
-    build();
-    const std::string trace = dir_ + "/trace.txt";
-    setenv("TUSAVE_TRACE", trace.c_str(), 1);
-    unsigned r = save("FCS0101", 2, 0);
-    unsetenv("TUSAVE_TRACE");
-    EXPECT_EQ(r, 0u);
-    for (const auto& l : lines) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
-    EXPECT_NE(file_bytes(trace).find("LdTuSaveCtrlFcsUnlock Start"), std::string::npos);
 }
 
 TEST_F(CtrlSave, MissingTextsDropFixedLinesButKeepFormattedOnes) {

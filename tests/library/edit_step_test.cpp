@@ -62,13 +62,6 @@ protected:
             if (std::find(f.blocks.begin(), f.blocks.end(), block) != f.blocks.end()) return f;
         throw std::runtime_error("no edit file");
     }
-    // The listed blocks in save order.
-    std::vector<int> entries() const {
-        std::vector<int> v;
-        for (const auto& b : st("FCS0101").blocks)
-            if (b.listed) v.push_back(b.number);
-        return v;
-    }
     void expect_files(const std::string& path, const Files& want) const {
         if (path.empty()) return;
         EXPECT_TRUE(read_bytes(path) == want.at(path)) << path;
@@ -357,46 +350,26 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     if (fs::exists(files[3])) expect_files(files[3], before_);
 }
 
-TEST_F(EditStep, FailureAtOneEntryKeepsEarlierFilesAndLeavesTheRestAsTheyWere) {
-    build_files();
-    const std::vector<int> list = entries();
-    // The first entry from the fifth on that heads its file; the instance name of its HTLT
-    // update is refused. Each file update asks twice (BL, HTLT), a working copy twice more.
-    std::size_t k = 4;
-    while (file_of(list[k]).blocks.front() != list[k]) ++k;
-    unsigned nth = 2;
-    for (std::size_t j = 0; j < k; ++j) nth += file_of(list[j]).workCopy.empty() ? 2 : 4;
-    failpoint::arm("IEdalInstGetInstName", 1, nth);
-    ASSERT_EQ(save("FCS0101"), 0x2023410au);
-    EXPECT_TRUE(has_line("ERR:T7248"));
-    for (const auto& f : st("FCS0101").editFiles) {
-        const bool done = f.blocks.front() < list[k];
-        for (const std::string& p : {f.path, f.workCopy}) expect_files(p, done ? after_ : before_);
+// An empty save list still refreshes the AN message file and the station's edit file; a UAID item
+// of four bytes fails its block (7211) and leaves the station's edit file.
+TEST_F(EditStep, EmptySaveListRefreshesTheAnFileAndAUaidOfFourBytesFails) {
+    for (bool empty : {true, false}) {
+        SCOPED_TRACE(empty);
+        desc_ = sample::default_description();
+        desc_.stations[0].blocks = empty ? 0 : desc_.stations[0].blocks;
+        for (auto& m : desc_.stations[0].models)
+            for (auto& it : m.items)
+                if (!empty && it.name == "UAID") it.elemSize = 4;
+        build_files();
+        const std::string an = st("FCS0101").anMsgPath, stn = st("FCS0101").stationEditPath;
+        ASSERT_EQ(save("FCS0101"), empty ? 0u : 0x2023410au) << ::testing::PrintToString(lines);
+        EXPECT_EQ(has_line("ERR:T7211"), !empty);
+        expect_files(stn, empty ? after_ : before_);
+        if (empty) {
+            expect_files(an, after_);
+            EXPECT_FALSE(after_.at(an) == before_.at(an));
+        }
     }
-    expect_files(st("FCS0101").anMsgPath, after_);
-    expect_files(st("FCS0101").stationEditPath, before_);
-    failpoint::reset();
-    ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
-    IEdalInstClose();
-}
-
-TEST_F(EditStep, EmptySaveListStillRefreshesTheAnFileAndTheStationEditFile) {
-    desc_.stations[0].blocks = 0;
-    build_files();
-    ASSERT_EQ(save("FCS0101"), 0u) << ::testing::PrintToString(lines);
-    expect_files(st("FCS0101").anMsgPath, after_);
-    expect_files(st("FCS0101").stationEditPath, after_);
-    EXPECT_FALSE(after_.at(st("FCS0101").anMsgPath) == before_.at(st("FCS0101").anMsgPath));
-}
-
-TEST_F(EditStep, UaidItemOfFourBytesFailsTheBlock) {
-    for (auto& m : desc_.stations[0].models)
-        for (auto& it : m.items)
-            if (it.name == "UAID") it.elemSize = 4;
-    build_files();
-    EXPECT_EQ(save("FCS0101"), 0x2023410au);
-    EXPECT_TRUE(has_line("ERR:T7211"));
-    expect_files(st("FCS0101").stationEditPath, before_);
 }
 
 // A missing element fails the step (7188) before any file; a record of another size fails its file.

@@ -105,11 +105,12 @@ TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrderSimFilesForOtherProjectsAn
     }
 }
 
-TEST_F(ToolBackup, NoListOrNoFileGivesNoLineAndNoRun) {
+// No station-wide I/O table, no list, StnCnstTblAdrs 0, a list outside the image, no file in the
+// listed folders: no line and no run. Refused folder names are named and not searched.
+TEST_F(ToolBackup, NoListOrNoFileRunsNothingAndRefusedFolderNamesAreNamed) {
     make();
     const std::vector<std::uint8_t> good = image_;
     const std::size_t io = 0x200 + tb::load_u32(&image_[0x248]) - (tb::load_u32(&image_[0x240]) - 0x100);
-    // No station-wide I/O table, no list, StnCnstTblAdrs 0, a list outside the image.
     for (auto [off, value] : {std::pair<std::size_t, std::uint32_t>{0x248, 0}, {io + 0x214, 0}, {0x240, 0},
                               {io + 0x214, 0xFFFFFF00u}}) {
         image_ = good;
@@ -119,14 +120,13 @@ TEST_F(ToolBackup, NoListOrNoFileGivesNoLineAndNoRun) {
     }
     image_ = good;
     for (std::size_t i = 0; i < 16; ++i) name(i, i == 0 ? "NOFOLDER" : "CTRLDATA");
-    fs::remove(st("FCS0101").toolFilesFcs[3]);  // CTRLDATA's only FCS file
+    const std::string only = st("FCS0101").toolFilesFcs[3];   // CTRLDATA's only FCS file
+    const std::string kept = dir_ + "/kept.xseg";
+    fs::rename(only, kept);
     EXPECT_EQ(run(), 0u);
     EXPECT_TRUE(lines.empty());
     EXPECT_TRUE(runs().empty());
-}
-
-TEST_F(ToolBackup, RefusedFolderNamesAreNamedAndNotSearched) {
-    make();
+    fs::rename(kept, only);
     // Files that the refused names would reach if they were joined into paths.
     const std::string stn = result_.projectDir + "/FCS0101";
     for (const char* d : {"/x/FCS", "/Custom/a/b/FCS", "/Custom/FCS/FCS"}) {
@@ -135,13 +135,12 @@ TEST_F(ToolBackup, RefusedFolderNamesAreNamedAndNotSearched) {
     }
     const std::vector<std::string> refused = {"../x", "a/b", ".", "a\\b"};
     std::vector<std::string> want;
-    for (std::size_t i = 0; i < 16; ++i) name(i, i < refused.size() ? refused[i] : "CTRLDATA");
+    for (std::size_t i = 0; i < refused.size(); ++i) name(i, refused[i]);
     for (const auto& r : refused) want.push_back("WRN:LdTuSaveCtrlUpdateParmFile:custom folder name refused:\"" + r + "\"");
     want.insert(want.end(), {"MSG:T4214", "MSG:T4215"});
     EXPECT_EQ(run(), 0u);
     EXPECT_EQ(lines, want);
-    const std::string only = stn + "/Custom/CTRLDATA/FCS/loop01.xseg";
-    EXPECT_EQ(runs(), (std::vector<std::string>{copied(only)}));
+    EXPECT_EQ(runs(), (std::vector<std::string>{copied(stn + "/Custom/CTRLDATA/FCS/loop01.xseg")}));
 }
 
 TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
