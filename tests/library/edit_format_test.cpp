@@ -111,9 +111,20 @@ TEST_F(EditFormat, BlockWalkReachesChildrenWithinThreeNumbers) {
         }
         EXPECT_TRUE(lines.v.empty()) << c.no;
     }
+    // Record numbers up to the descriptor count, records inside the block (offset + size wraps).
     Walk w = Find(f, 13, k6226);
     EXPECT_EQ(w.cnt, 3u);
     EXPECT_EQ(w.end, w.start + 0x40 + 24 + 8 + 32 + 64);
+    LdTuSaveEditFile ef("/x/F.edf", {});
+    std::uint32_t off = 0;
+    EXPECT_EQ(LdTuSavesGetRecOffset("p", &ef, w.start, w.end, w.cnt, w.desc, 3, &off), 1);
+    EXPECT_EQ(off, w.start + 0x40 + 24 + 8 + 32);
+    EXPECT_EQ(LdTuSavesGetRecOffset("p", &ef, w.start, w.end, w.cnt, w.desc, 4, &off), 0);
+    w.desc[1].size = 0xFFFFFFFFu;
+    EXPECT_EQ(LdTuSavesGetRecOffset("p", &ef, w.start, w.end, w.cnt, w.desc, 2, &off), 0);
+    ASSERT_EQ(lines.v.size(), 2u);
+    EXPECT_EQ(lines.v[0], "ERR:LdTuSavesGetRecOffset:SaveRecNum is Over RecTotalCnt. SaveRecNum=4, RecTotalCnt=3");
+    EXPECT_EQ(lines.v[1].rfind("ERR:LdTuSavesGetRecOffset:RecOffset is Over BtmOffset.", 0), 0u);
 }
 
 TEST_F(EditFormat, DamagedBlockEntriesAreRefusedWithALine) {
@@ -141,21 +152,6 @@ TEST_F(EditFormat, DamagedBlockEntriesAreRefusedWithALine) {
     auto f = MakeEdf(kFile);
     tb::store_u32(f.data() + 0x40 + 16 * 6 + 8, 0x10000000);
     EXPECT_EQ(Find(f, 10, 0x0301).rtn, 0x2023410du);
-}
-
-TEST_F(EditFormat, RecordNumberUpToTheDescriptorCountAndInsideTheBlock) {
-    Walk w = Find(MakeEdf(kFile), 13, k6226);
-    ASSERT_EQ(w.rtn, 0u);
-    LdTuSaveEditFile f("/x/F.edf", {});
-    std::uint32_t off = 0;
-    EXPECT_EQ(LdTuSavesGetRecOffset("p", &f, w.start, w.end, w.cnt, w.desc, 3, &off), 1);
-    EXPECT_EQ(off, w.start + 0x40 + 24 + 8 + 32);
-    EXPECT_EQ(LdTuSavesGetRecOffset("p", &f, w.start, w.end, w.cnt, w.desc, 4, &off), 0);
-    w.desc[1].size = 0xFFFFFFFFu;   // offset + size wraps in 32 bits
-    EXPECT_EQ(LdTuSavesGetRecOffset("p", &f, w.start, w.end, w.cnt, w.desc, 2, &off), 0);
-    ASSERT_EQ(lines.v.size(), 2u);
-    EXPECT_EQ(lines.v[0], "ERR:LdTuSavesGetRecOffset:SaveRecNum is Over RecTotalCnt. SaveRecNum=4, RecTotalCnt=3");
-    EXPECT_EQ(lines.v[1].rfind("ERR:LdTuSavesGetRecOffset:RecOffset is Over BtmOffset.", 0), 0u);
 }
 
 // Every length of a good file: each operation either succeeds or fails with a line, and

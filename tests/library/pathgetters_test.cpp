@@ -286,28 +286,4 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     EXPECT_EQ(read("SwitchLabel.csv").substr(0, 8), "#SWLABEL");
 }
 
-TEST_F(EdaMembers, FileMapConvertsAddressesAndCommits) {
-    write("tf.edf", std::string(64, 'a'));
-    const std::string path = home_ + "/tf.edf";
-    CQVEEdaFileMap map;
-    const std::uintptr_t base = 0x10000;
-    ASSERT_EQ(map.Map(path.c_str(), base), 0u) << eda::last_error();
-    auto* mapped = static_cast<char*>(map.GetMapAddress());
-    EXPECT_EQ(map.GetMapCommitAddress(), mapped);
-    void* fileAddr = reinterpret_cast<void*>(base + 5);
-    EXPECT_EQ(map.ConvMapAddr(fileAddr), mapped + 5);
-    EXPECT_EQ(map.ConvFileAddr(mapped + 5), fileAddr);
-    EXPECT_EQ(map.ConvMapAddr(nullptr), nullptr);
-    EXPECT_EQ(map.ConvFileAddr(nullptr), nullptr);
-    // Without the null test: a null file address becomes the displacement itself.
-    EXPECT_EQ(map.ConvMapAddr2(nullptr), reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(mapped) - base));
-    static_cast<char*>(map.ConvMapAddr(fileAddr))[0] = 'Z';
-    CQVEEdaTFDATA tf;
-    tf.Attach(&map);
-    EXPECT_EQ(tf.CommitAllFiles(), 0u);
-    EXPECT_EQ(read("tf.edf")[5], 'Z');
-    EXPECT_EQ(map.Close(), 0u);
-    EXPECT_EQ(tf.CommitAllFiles(), eda::kNotOpen);
-}
-
 }  // namespace

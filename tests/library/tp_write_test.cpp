@@ -23,6 +23,9 @@ struct ValueCase {
     std::vector<std::uint8_t> bytes;   // at the element's place
     std::string text;                  // expected value, or the expected ERR line when err
     bool err = false;
+    std::uint32_t offset = 0x10, elem = 0;
+    std::uint8_t recNo = 2;            // record 2 holds 0x40 bytes; record 3 is absent
+    std::uint32_t recSize = 0x40;      // as its header says
 };
 
 std::vector<std::uint8_t> Le(std::uint64_t v, int n) {
@@ -70,59 +73,39 @@ TEST(TpValue, EveryTypeCodeWithItsSizeCheckAndText) {
         {12, 4, Le(1, 4), "ERR:tswrite:1029:ItemInf error, itemInf->size=4, sizeof(I16)=2", true},
         {31, 8, Le(1, 8), "ERR:tswrite:1330:ItemInf error, itemInf->size=8, sizeof(F32SR)=16", true},
         {49, 2, Le(1, 2), "ERR:tswrite:1354:ItemInf error, itemInf->size=2, sizeof(TCS)=8", true},
+        // The element must lie inside its record (bytes 0x38..0x3F are, the next element is not, nor
+        // a record reaching past the image); an absent record is an empty value.
+        {32, 8, {}, "0.000000", false, 0x38},
+        {32, 8, {}, "ERR:tswrite:1390:element outside its record, item=IT, blockNo=1, recNo=2, offset=64, size=8, recSize=64",
+         true, 0x38, 1},
+        {32, 8, {}, "", false, 0x38, 0, 3},
+        {32, 8, {}, "", true, 0, 0, 2, 0x7FFFFFF0},
     };
     for (const ValueCase& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << int(c.type) << " size " << int(c.size));
         imgtest::Image im = imgtest::Make(1);
         const imgtest::Rec rec = im.recs[0][2];   // 0x40 bytes
         std::memcpy(im.p(rec.off + 0x10), c.bytes.data(), std::min<std::size_t>(c.bytes.size(), 0x30));
+        im.U32(im.hdr[0] + 0x3C + 16, c.recSize);
         ItemInf it{};
         it.itemName = "IT";
-        it.recNo = 2;
-        it.offset = 0x10;
+        it.recNo = c.recNo;
+        it.offset = c.offset;
         it.dataType = c.type;
         it.size = c.size;
         LdTuSaveImage img(im.bytes.data(), im.bytes.size());
         imgtest::Lines lines;
-        std::string out;
-        const std::uint32_t r = LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out);
+        std::string out = "x";
+        const std::uint32_t r = LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, c.elem, out);
         EXPECT_EQ(r, c.err ? 1u : 0u);
         if (c.err) {
             ASSERT_EQ(lines.v.size(), 1u);
-            EXPECT_EQ(lines.v[0], c.text);
+            if (!c.text.empty()) { EXPECT_EQ(lines.v[0], c.text); }
         } else {
             EXPECT_EQ(out, c.text);
             EXPECT_TRUE(lines.v.empty());
         }
     }
-}
-
-TEST(TpValue, ElementMustLieInsideItsRecordAndMissingRecordIsEmpty) {
-    imgtest::Image im = imgtest::Make(1);
-    LdTuSaveImage img(im.bytes.data(), im.bytes.size());
-    ItemInf it{};
-    it.itemName = "LONGITEMNAME";
-    it.recNo = 2;
-    it.offset = 0x38;
-    it.dataType = 32;
-    it.size = 8;
-    std::string out;
-    imgtest::Lines lines;
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 0u);   // bytes 0x38..0x3F: inside
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 1, out), 1u);   // the next one is not
-    ASSERT_EQ(lines.v.size(), 1u);
-    EXPECT_EQ(lines.v[0],
-              "ERR:tswrite:1390:element outside its record, item=LONGITEMNAME, blockNo=1, recNo=2, offset=64, "
-              "size=8, recSize=64");
-    it.recNo = 3;   // address 0: an empty value, no failure
-    out = "x";
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 0u);
-    EXPECT_EQ(out, "");
-    // A record that reaches past the end of the image.
-    it.recNo = 2;
-    it.offset = 0;
-    im.U32(im.hdr[0] + 0x3C + 16, 0x7FFFFFF0);
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 1u);
 }
 
 class TpStep : public ctrl_test::CtrlSave {

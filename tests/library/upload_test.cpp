@@ -39,7 +39,8 @@ protected:
 };
 
 // Two sessions, area 0 then area 1 (what they bring: SaveE2E); the definitions closed.
-// Then each early failure: its line, no bus call, the definitions closed; the step's code.
+// Then each early failure: its line, no bus call, the definitions closed; the step's code; a
+// refused station-wide operation mark closes the session.
 TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
     buildStation(sample::default_description());
     ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
@@ -70,6 +71,16 @@ TEST_F(UploadDriver, WholeUploadThenEveryEarlyFailure) {
     EXPECT_NE(lines[0], "ERR:T6048: dwRtn = 0");
     EXPECT_TRUE(requests().empty());
     expectInstClosed();
+    // A refused station-wide operation mark closes the session.
+    buildStation(sample::default_description(), R"({"rules": [{"command": "save", "kind": 10, "result": 37906}]})");
+    lines.clear();
+    EXPECT_EQ(upload(st_->name.c_str()), 1);
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("T6045:0x9412"), std::string::npos) << lines[0];
+    EXPECT_EQ(requests().back().cmd, 0x1F);
+    EXPECT_EQ(requests().back().sub, 2);
+    EXPECT_FALSE(station_->session_open());
+    expectInstClosed();
 }
 
 TEST_F(UploadDriver, BusTypesFallBackToTheConstantTableDefaults) {
@@ -91,22 +102,10 @@ TEST_F(UploadDriver, BusTypesFallBackToTheConstantTableDefaults) {
     EXPECT_EQ(tc->opeCnt22 + tc->opeCnt28 + tc->opeCnt29 + tc->opeCnt30, 0);
 }
 
-TEST_F(UploadDriver, FailedStationWideOperationMarkClosesTheSession) {
-    buildStation(sample::default_description(), R"({"rules": [{"command": "save", "kind": 10, "result": 37906}]})");
-    EXPECT_EQ(upload(st_->name.c_str()), 1);
-    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
-    EXPECT_NE(lines[0].find("T6045:0x9412"), std::string::npos) << lines[0];
-    EXPECT_EQ(requests().back().cmd, 0x1F);
-    EXPECT_EQ(requests().back().sub, 2);
-    EXPECT_FALSE(station_->session_open());
-    expectInstClosed();
-}
-
 class UploadBlock : public UploadTest {};
 
-// The records asked for (record 1 with the saved ones; none for a code whose save record query
-// fails: one warning naming its first block; batches and category-0 blocks: SaveE2E) and what the
-// station sends back: a block code or tag name that differs (one warning, nothing of the block
+// What the station sends back for the records asked for (which records, batches, category-0 blocks
+// and a failed save record query: SaveE2E and FaultMatrix): a block code or tag name that differs (one warning, nothing of the block
 // written; high codes sign-widened; %%ADL tags not compared), an undelivered record (one line, the
 // rest written; record 1 undelivered skips the identity check), a record of another size (the area
 // fails, the image unchanged).
@@ -119,27 +118,7 @@ TEST_F(UploadBlock, RecordsAskedForAndWhatComesBack) {
         int rc;
         std::size_t lines;
         std::function<void()> check;
-        const char* failQuery = nullptr;
     } cases[] = {
-        {"failed save record query", {model(0x1001, "PVI", {3}), model(0x1002, "PVJ", {3})}, 4, "{}", 0, 3,
-         [&] {
-             auto saves = blockSaveRequests();
-             ASSERT_EQ(saves.size(), 1u);
-             for (std::size_t i = 0; i < saves[0].params; ++i) EXPECT_NE(block(saves[0].paraBlock(i)).code, 0x1001);
-             std::size_t others = 0;
-             int first = 0;
-             for (const auto& b : st_->blocks) {
-                 others += b.code == 0x1002;
-                 if (b.code == 0x1001 && first == 0) first = b.number;
-             }
-             ASSERT_GT(others, 0u);
-             for (const auto& e : saved) EXPECT_EQ(e.blkCode, 0x1002);
-             EXPECT_EQ(lines[1].rfind("WRN:", 0), 0u);
-             EXPECT_NE(lines[1].find("Inst No = 0x1001 -> NG  BlockNo = " + std::to_string(first) + ", dwRtn = 771752198"),
-                       std::string::npos) << lines[1];
-             EXPECT_EQ(saved.size(), others);
-             EXPECT_EQ(saves[0].params, 2 * others);
-         }, "IEdalInstGetSaveRecNo:4097"},
         {"block code", {model(0x1852, "PIDLOOP", {3})}, 20, R"({"record1": [{"block": 17, "blockCode": 6400}]})", 0, 3,
          [&] {
              EXPECT_EQ(lines[1], "WRN:T7201:0017 DB = 0x1852, SAVE = 0x1900");
@@ -193,9 +172,7 @@ TEST_F(UploadBlock, RecordsAskedForAndWhatComesBack) {
         build(description(c.models, c.blocks), c.scenario);
         prepareArea();
         lines.clear();
-        if (c.failQuery) failpoint::arm(c.failQuery, 0x2E000106, 1, true);
         EXPECT_EQ(TuAreaSave(tc.get()), c.rc);
-        if (c.failQuery) failpoint::disarm(c.failQuery);
         ASSERT_EQ(lines.size(), c.lines) << ::testing::PrintToString(lines);
         c.check();
     }
