@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <cstring>
 
 #include "ctrl_fixture.h"
@@ -259,36 +258,30 @@ TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
 }
 
-// Each call of the service has its failpoint row in the fault matrix; here the counts it gives.
+// The counts the service gives (its failures: FaultMatrix): at most 16 saved records, no more item
+// names than items; a refusal closes the service and leaks nothing.
 TEST_F(TpStep, RefusalsOfTheDefinitionsCloseTheServiceAndLeakNothing) {
-    struct Case {
-        const char* name;
-        std::function<void()> arm;
+    const struct {
+        const char* fp;
+        int count;
         std::string line;   // empty: the step succeeds
-    };
-    const Case cases[] = {
-        {"16 saved records", [] { failpoint::arm("IEdalInstGetSaveRecNo.count", 16); }, ""},
-        {"17 saved records", [] { failpoint::arm("IEdalInstGetSaveRecNo.count", 17); },
-         "ERR:tsinstinf:780:IEdalInstGetSaveRecNo(instNo=0x101) error, recNo=17"},
-        {"one name fewer", [] { failpoint::arm("IEdalInstGetDItemList2.count", 1); },
-         "ERR::tsinstinf:742:IEdalInstGetDItemList(instName=MODELS) error, i=1, itemInfTblUsedNum=2"},
-        {"one name more", [] { failpoint::arm("IEdalInstGetDItemList2.count", -1); },
+    } cases[] = {
+        {"IEdalInstGetSaveRecNo.count", 16, ""},
+        {"IEdalInstGetSaveRecNo.count", 17, "ERR:tsinstinf:780:IEdalInstGetSaveRecNo(instNo=0x101) error, recNo=17"},
+        {"IEdalInstGetDItemList2.count", -1,
          "ERR::tsinstinf:742:IEdalInstGetDItemList(instName=MODELS) error, i=1, itemInfTblUsedNum=0"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
         imgtest::Image im = Example();
-        failpoint::reset();
-        c.arm();
+        failpoint::arm(c.fp, c.count);
         const unsigned r = Run(im);
         failpoint::reset();
-        if (c.line.empty()) {
-            EXPECT_EQ(r, 0u) << testing::PrintToString(lines);
-            continue;
+        EXPECT_EQ(r, c.line.empty() ? 0u : 0x20234105u) << testing::PrintToString(lines);
+        if (!c.line.empty()) {
+            EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
+            EXPECT_EQ(ws::live_allocations(), 0u);
         }
-        EXPECT_EQ(r, 0x20234105u);
-        EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
-        EXPECT_EQ(ws::live_allocations(), 0u);
     }
 }
 
