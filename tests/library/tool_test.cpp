@@ -159,11 +159,6 @@ TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
     expect_each("WRN:T7219:dwRtn=0x2:", false);
     EXPECT_EQ(runs().size(), files.size());
     unsetenv("TUSAVE_FAILPOINTS");
-    failpoint::arm("GetExitCodeProcess", 5, 2);
-    EXPECT_EQ(run(), 0u);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "WRN:T7218:dwRtn=0x5:" + files[1]);
-    failpoint::reset();
     fs::remove(result_.toolPath);   // the tool does not start
     EXPECT_EQ(run(), 0u);
     expect_each("WRN:T7216:0x2:shgsave ", true);
@@ -219,6 +214,8 @@ protected:
     std::string file;
 };
 
+// The tool's own argument checks (a path outside the station's custom folders among them) and
+// I/O errors: exit status, the outcome logged, nothing copied.
 TEST_F(Shgsave, RefusedArgumentsAndIoErrorsCopyNothing) {
     const std::string dotted = path("p/FCS0101/Custom/../FCS/a b.xseg");
     const std::vector<std::vector<std::string>> usage = {
