@@ -1,10 +1,9 @@
 // Frame transport and save session requests over a scripted in-process station: frames, the
 // ask-again bound, the checks on sizes and items (failed exchanges: FaultMatrix; serials, chunks
-// and byte order of a whole save: SaveE2E). The upload against the simulator core: the driver, the
-// block save of the control area (what comes back: identity check, placement) and the operation
-// marks (where they land).
+// and byte order of a whole save: SaveE2E). The upload against the simulator core: the block save
+// of the control area (what comes back: identity check, placement) and the operation marks (where
+// they land); the whole upload: SaveE2E.
 #include <memory>
-#include <nlohmann/json.hpp>
 
 #include "bus_support.h"
 
@@ -30,34 +29,10 @@ struct ReqFrame {
 
 class TransportTest : public BusTest {
 protected:
-    int rw() { return TuZclRW(0, bus, r.f, 56, &rtn, &len); }
     int retry() { return TuZclRWRetry(0, bus, r.f, 56, &rtn); }
     ReqFrame r;
     std::uint8_t* rtn = nullptr;
-    int len = 0;
 };
-
-TEST_F(TransportTest, GoodReplyThenAShortOneNeverParsedFromTheEarlierReply) {
-    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(36, 7)));
-    ASSERT_EQ(rw(), 0);
-    EXPECT_EQ(len, 100);   // prefix included
-    ASSERT_NE(rtn, nullptr);
-    EXPECT_EQ(rtn[99], 7);
-    ASSERT_EQ(script.requests.size(), 1u);
-    EXPECT_EQ(script.requests[0], Frame(r.f, r.f + 56));
-    EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(waits(), Lines{"WaitForMultipleObjects 30000"});
-    script.replies.push_back(Frame(50, 0));   // status byte says good
-    rtn = nullptr;
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(rtn, nullptr);
-    EXPECT_EQ(lines, Lines{"ERR:TuZclRW(): Cannot Communicate(short reply len=50)"});
-    lines.clear();   // a reply larger than the receive buffer
-    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1)));
-    EXPECT_EQ(rw(), -1);
-    EXPECT_EQ(rtn, nullptr);
-    EXPECT_EQ(lines, Lines{"ERR:TuZclRW(1): ZclRead() error ret = -1"});
-}
 
 TEST_F(TransportTest, BusyTwiceFailsBusyThenGoodSendsTheSameConvertedFrameTwice) {
     script.replies.push_back(reply(22, 0));
@@ -275,55 +250,6 @@ TEST_F(BusTest, BlockLookupEveryMissingOrStrayReference) {
 
 using namespace uptest;
 using bustest::opItem;
-
-class UploadDriver : public UploadTest {
-protected:
-    void buildStation(sample::Description d, const std::string& scenario = "{}") {
-        d.stations.resize(1);
-        d.stations[0].byteOrder = "host";
-        d.stations[0].underTest = true;
-        build(d, scenario);
-        nlohmann::json ws = nlohmann::json::parse(std::ifstream(result_->workstationJson));
-        ws["controlBus"] = "inproc:bus-test";
-        std::ofstream(result_->workstationJson, std::ios::trunc) << ws.dump(2);
-        ASSERT_EQ(sysObj.Init("DEMO"), 0u);
-    }
-    int upload(const char* station) {
-        return TuFcsUpLoad("P1", "P2", "DEMO", station, 2, 7, image.data(), nullptr, &sysObj, &saved, 0,
-                           static_cast<std::uint32_t>(image.size()));
-    }
-    // The instance definitions were closed when they can be opened again.
-    void expectInstClosed() {
-        EXPECT_EQ(IEdalInstOpenForTP("DEMO", st_->name.c_str(), 2), 0);
-        IEdalInstClose();
-    }
-    CQVERXEdaSysObj sysObj;
-};
-
-// Two sessions, area 0 then area 1 (what they bring: SaveE2E); the definitions closed. A refused
-// station-wide operation mark closes the session (other failures of the step: FaultMatrix).
-TEST_F(UploadDriver, WholeUploadAndARefusedStationWideMarkClosingTheSession) {
-    buildStation(sample::default_description());
-    ASSERT_EQ(upload(st_->name.c_str()), 0) << ::testing::PrintToString(lines);
-    std::vector<int> starts;
-    for (const auto& r : requests())
-        if (r.cmd == 0x1F && r.sub == 1) starts.push_back(r.frame[36]);
-    EXPECT_EQ(starts, (std::vector<int>{0, 1}));
-    EXPECT_EQ(requests().back().cmd, 0x1F);
-    EXPECT_EQ(requests().back().sub, 2);
-    EXPECT_EQ(lines, (Lines{"MSG:T6040:AREA01", "MSG:T6041:AREA01"}));
-    expectInstClosed();
-    // A refused station-wide operation mark closes the session.
-    buildStation(sample::default_description(), R"({"rules": [{"command": "save", "kind": 10, "result": 37906}]})");
-    lines.clear();
-    EXPECT_EQ(upload(st_->name.c_str()), 1);
-    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
-    EXPECT_NE(lines[0].find("T6045:0x9412"), std::string::npos) << lines[0];
-    EXPECT_EQ(requests().back().cmd, 0x1F);
-    EXPECT_EQ(requests().back().sub, 2);
-    EXPECT_FALSE(station_->session_open());
-    expectInstClosed();
-}
 
 class UploadBlock : public UploadTest {};
 

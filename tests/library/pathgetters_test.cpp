@@ -213,23 +213,6 @@ TEST_F(PathGetters, EveryGetterEqualsItsBaseCall) {
     EXPECT_EQ(a, top() + "/FCS0102/MESSAGE/anmsg00.edf");
 }
 
-TEST(UIntArray, InsertKeepsOrderAndIndexesAreChecked) {
-    CQVEEdaUIntArray a;
-    for (unsigned v : {10u, 30u, 5u}) a.Insert(v);
-    EXPECT_EQ(a.Insert(20), 1);   // before 30: 1, not its index
-    EXPECT_EQ(a.Insert(20), 1);   // after the equal one
-    EXPECT_EQ(a.Insert(40), 5);   // none greater: appended, its index
-    EXPECT_EQ(a.Delete(40), 1);
-    const std::vector<unsigned> want{5, 10, 20, 20, 30};
-    ASSERT_EQ(a.GetSize(), 5);
-    for (int i = 0; i < a.GetSize(); ++i) EXPECT_EQ(a.GetAt(i), want[static_cast<std::size_t>(i)]);
-    EXPECT_THROW(a.GetAt(5), std::out_of_range);
-    EXPECT_THROW(a[-1], std::out_of_range);
-    EXPECT_THROW(a.RemoveAt(4, 2), std::out_of_range);
-    EXPECT_THROW(a.RemoveAt(0, -1), std::out_of_range);
-    EXPECT_EQ(a.GetSize(), 5);
-}
-
 class EdaMembers : public edatest::EdaHome {
 protected:
     // A reference database with an element table and one switch-label table.
