@@ -29,10 +29,34 @@ struct ReqFrame {
 
 class TransportTest : public BusTest {
 protected:
+    int rw() { return TuZclRW(0, bus, r.f, 56, &rtn, &len); }
     int retry() { return TuZclRWRetry(0, bus, r.f, 56, &rtn); }
     ReqFrame r;
     std::uint8_t* rtn = nullptr;
+    int len = 0;
 };
+
+TEST_F(TransportTest, GoodReplyThenAShortOneNeverParsedFromTheEarlierReply) {
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(36, 7)));
+    ASSERT_EQ(rw(), 0);
+    EXPECT_EQ(len, 100);   // prefix included
+    ASSERT_NE(rtn, nullptr);
+    EXPECT_EQ(rtn[99], 7);
+    ASSERT_EQ(script.requests.size(), 1u);
+    EXPECT_EQ(script.requests[0], Frame(r.f, r.f + 56));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(waits(), Lines{"WaitForMultipleObjects 30000"});
+    script.replies.push_back(Frame(50, 0));   // status byte says good
+    rtn = nullptr;
+    EXPECT_EQ(rw(), -1);
+    EXPECT_EQ(rtn, nullptr);
+    EXPECT_EQ(lines, Lines{"ERR:TuZclRW(): Cannot Communicate(short reply len=50)"});
+    lines.clear();   // a reply larger than the receive buffer
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(kTuRcvBufSize, 1)));
+    EXPECT_EQ(rw(), -1);
+    EXPECT_EQ(rtn, nullptr);
+    EXPECT_EQ(lines, Lines{"ERR:TuZclRW(1): ZclRead() error ret = -1"});
+}
 
 TEST_F(TransportTest, BusyTwiceFailsBusyThenGoodSendsTheSameConvertedFrameTwice) {
     script.replies.push_back(reply(22, 0));
@@ -127,6 +151,33 @@ TEST_F(SessionTest, SaveRequestWithThreeEntries) {
     EXPECT_EQ(tb::load_u16(g.data() + 28), 0x0683);
     EXPECT_EQ(tb::load_be16(g.data() + 56 + 2), 0x0102);
     EXPECT_EQ(tc->upDataSize, 16);
+}
+
+// A refusal, a transport failure, a missing parameter: one line each, the session kept.
+TEST_F(SessionTest, FailedRepliesGiveTheirLines) {
+    std::string refusedStart, refusedUpload;
+    LdGetTReturnMessage(0x9412, &refusedStart);
+    LdGetTReturnMessage(0x9413, &refusedUpload);
+    std::vector<std::uint8_t> b(16);
+    const struct {
+        Frame reply;
+        std::function<int(tucomn*)> call;
+        Lines lines;
+    } cases[] = {
+        {reply(0, 0x9412), TuSaveStartReq, {"ERR:" + refusedStart + "T6052:0x9412"}},
+        {reply(0, 0), TuSaveStartReq, {"ERR:TuSaveStartReq(): reply parameter missing (len=64)"}},
+        {reply(5, 0), TuSaveEndReq, {"ERR:TuZclRW(): Cannot Communicate(code=0x5)", "ERR:T6042:"}},
+        {reply(0, 0x9413), [&](tucomn* t) { t->upDataSize = 16; return TuUpLoadReq(b.data(), t); },
+         {"ERR:" + refusedUpload + "T6054:0x9413"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines[0]);
+        lines.clear();
+        script.replies.push_back(c.reply);
+        EXPECT_EQ(c.call(tc.get()), -1);
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(tc->sessionId, 0x5E55u);
+    }
 }
 
 TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
