@@ -213,29 +213,22 @@ TEST_F(PathGetters, EveryGetterEqualsItsBaseCall) {
     EXPECT_EQ(a, top() + "/FCS0102/MESSAGE/anmsg00.edf");
 }
 
-class EdaMembers : public edatest::EdaHome {
-protected:
-    // A reference database with an element table and one switch-label table.
-    std::string make_db() {
-        const std::string path = home_ + "/ref.sqlite";
-        sqlite3* db = nullptr;
-        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db,
-                               "CREATE TABLE element (name TEXT, kind TEXT, location TEXT, file_name TEXT, tag TEXT);"
-                               "INSERT INTO element VALUES ('%BL0001', '%BL', 'DR0001', 'F1', 'TIC1');"
-                               "CREATE TABLE swlabel (number INTEGER, label TEXT);"
-                               "INSERT INTO swlabel VALUES (1, 'ON'), (2, 'say \"hi\", then');",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        sqlite3_close(db);
-        return path;
-    }
-};
+using EdaMembers = edatest::EdaHome;
 
 // Copies share the open database: the copy outlives the original, nothing closes twice
 // (the sanitizer build would see a second close of the freed handle).
 TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
-    const std::string path = make_db();
+    const std::string path = home_ + "/ref.sqlite";   // an element table and a switch-label table
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE element (name TEXT, kind TEXT, location TEXT, file_name TEXT, tag TEXT);"
+                           "INSERT INTO element VALUES ('%BL0001', '%BL', 'DR0001', 'F1', 'TIC1');"
+                           "CREATE TABLE swlabel (number INTEGER, label TEXT);"
+                           "INSERT INTO swlabel VALUES (1, 'ON'), (2, 'say \"hi\", then');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
     auto original = std::make_unique<CQVEEdaRefFCS>();
     ASSERT_EQ(original->DbOpen(path.c_str(), 0, 0), 0u) << eda::last_error();
     ASSERT_EQ(original->ElemTblOpen(0, 0), 0u);
