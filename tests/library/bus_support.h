@@ -161,8 +161,6 @@ struct Req {
     std::uint16_t params;
     std::vector<std::uint8_t> frame;
     std::uint8_t paraKind(std::size_t i) const { return frame[56 + 8 * i]; }
-    std::uint8_t paraRec(std::size_t i) const { return frame[56 + 8 * i + 1]; }
-    std::int16_t paraBlock(std::size_t i) const { return tb::load_i16(frame.data() + 56 + 8 * i + 2); }
 };
 
 // The scripted station of the bus tests answered by a sample station's simulator core.
@@ -235,12 +233,6 @@ protected:
     bool imageEquals(const std::vector<std::uint8_t>& other, int n, int r) const {
         const auto& ri = rec(n, r);
         return std::memcmp(image.data() + ri.offset, other.data() + ri.offset, ri.size) == 0;
-    }
-    std::vector<Req> blockSaveRequests() const {
-        std::vector<Req> out;
-        for (const auto& r : requests())
-            if (r.cmd == 0x21 && (r.params == 0 || r.paraKind(0) == 1)) out.push_back(r);
-        return out;
     }
     std::unique_ptr<sample::Result> result_;
     const sample::StationResult* st_ = nullptr;

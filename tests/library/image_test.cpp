@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "LdTuSaveCtrl.h"
@@ -61,44 +62,44 @@ protected:
 
 }  // namespace
 
-// The store neither creates a missing file nor writes a read-only one.
-TEST_F(ImageLoadStore, StoreOfAMissingOrReadOnlyFileFailsAtTheOpen) {
-    ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
-    inf_.pDbImage[0x300] ^= 0x5A;
-    fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    lines.clear();
-    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-    EXPECT_EQ(read_bytes(dbPath_), db_);
-    fs::remove(dbPath_);
-    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-    EXPECT_EQ(lines, (std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 13",
-                                                 "ERR:T7183 FileName = " + dbPath_ + ", nRtn = 2"}));
-    EXPECT_FALSE(fs::exists(dbPath_));
-}
-
-// A store that fails at the open, the write, a short write or the close: its line and code, the
-// old file, no temporary, no handle; the same store then succeeds.
+// A store that fails at the open (a read-only file too), the write, a short write or the close: its
+// line and code, the old file, no temporary, no handle; the same store then succeeds. A missing file
+// is not created.
 TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
-    const std::pair<const char*, long long> fails[] = {
-        {"QVEEngCreateFile", 77}, {"WriteFile", 28}, {"WriteFile.short", 100}, {"WriteFile.short", 0}, {"CloseHandle", 5}};
-    const std::string lineOf[] = {"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 77", "ERR:T7184 dwRtn = 28",
-                                  "ERR:T7184 dwRtn = 0", "ERR:T7184 dwRtn = 0", "ERR:T7182 nRtn = 5"};
+    auto arm = [](const char* fp, long long v) { return [=] { failpoint::arm(fp, v); }; };
+    const struct {
+        std::function<void()> fail;
+        std::string line;
+    } cases[] = {
+        {arm("QVEEngCreateFile", 77), "ERR:T7183 FileName = " + dbPath_ + ", nRtn = 77"},
+        {[&] { fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read); },
+         "ERR:T7183 FileName = " + dbPath_ + ", nRtn = 13"},
+        {arm("WriteFile", 28), "ERR:T7184 dwRtn = 28"}, {arm("WriteFile.short", 100), "ERR:T7184 dwRtn = 0"},
+        {arm("WriteFile.short", 0), "ERR:T7184 dwRtn = 0"}, {arm("CloseHandle", 5), "ERR:T7182 nRtn = 5"},
+    };
     ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
     for (std::uint32_t i = 0x200; i < inf_.dbImageSize; ++i) inf_.pDbImage[i] ^= 0xA5;
-    for (std::size_t i = 0; i < std::size(fails); ++i) {
-        SCOPED_TRACE(std::string(fails[i].first) + "=" + std::to_string(fails[i].second));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
         failpoint::reset();
-        failpoint::arm(fails[i].first, fails[i].second);
+        fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::owner_write);
+        c.fail();
         lines.clear();
         EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
-        EXPECT_EQ(lines, std::vector<std::string>{lineOf[i]});
+        EXPECT_EQ(lines, std::vector<std::string>{c.line});
         EXPECT_EQ(read_bytes(dbPath_), db_);
         EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2) << "a temporary was left";
         EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
     }
     failpoint::reset();
+    fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
     EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
+    fs::remove(dbPath_);
+    lines.clear();
+    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
+    EXPECT_EQ(lines, std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 2"});
+    EXPECT_FALSE(fs::exists(dbPath_));
 }
 
 // A file that delivers fewer bytes than its size says (a file of the kernel's: size 4096,
@@ -161,22 +162,16 @@ TEST(ImageLookup, BlockLookupBoundsAndMissingBlocks) {
         if (c.no == 2) { EXPECT_EQ(hdr, nullptr); }
         EXPECT_EQ(lines.v, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
     }
-}
-
-// A record table entry far past the image and a header that is not in the image (records cut or
-// absent: TruncatedAtEveryLength; an address in the file header: ConversionRefuses...).
-TEST(ImageLookup, DamagedRecordReferences) {
-    Image im = imgtest::Make(3);
-    LdTuSavesRootTbl rt;
-    ASSERT_EQ(RootTbl(im, &rt), 1);
-    std::uint8_t* rec = nullptr;
-    std::uint32_t size = 0x5A5A;
+    // A record number far past the table, a header outside the image (records cut or absent:
+    // TruncatedAtEveryLength): no record, no size handed out.
     std::uint8_t outside[0x40] = {};
     for (auto [hdr, recNo] : {std::pair{im.p(im.hdr[2]), 0x10000000u}, {outside, 1u}}) {
         Lines lines;
+        std::uint8_t* rec = nullptr;
+        std::uint32_t size = 0x5A5A;
         EXPECT_EQ(LdTuSavesGetDBRecOffset(im.bytes.data(), im.size(), &rt, hdr, recNo, &rec, &size), 0);
         EXPECT_EQ(rec, nullptr);
-        EXPECT_EQ(size, 0x5A5Au) << "no size is handed out";
+        EXPECT_EQ(size, 0x5A5Au);
         EXPECT_EQ(lines.v, std::vector<std::string>{kRec});
     }
 }

@@ -213,46 +213,22 @@ TEST_F(PathGetters, EveryGetterEqualsItsBaseCall) {
     EXPECT_EQ(a, top() + "/FCS0102/MESSAGE/anmsg00.edf");
 }
 
-TEST(UIntArray, InsertKeepsOrderAndIndexesAreChecked) {
-    CQVEEdaUIntArray a;
-    for (unsigned v : {10u, 30u, 5u}) a.Insert(v);
-    EXPECT_EQ(a.Insert(20), 1);   // before 30: 1, not its index
-    EXPECT_EQ(a.Insert(20), 1);   // after the equal one
-    EXPECT_EQ(a.Insert(40), 5);   // none greater: appended, its index
-    EXPECT_EQ(a.Delete(40), 1);
-    const std::vector<unsigned> want{5, 10, 20, 20, 30};
-    ASSERT_EQ(a.GetSize(), 5);
-    for (int i = 0; i < a.GetSize(); ++i) EXPECT_EQ(a.GetAt(i), want[static_cast<std::size_t>(i)]);
-    EXPECT_THROW(a.GetAt(5), std::out_of_range);
-    EXPECT_THROW(a[-1], std::out_of_range);
-    EXPECT_THROW(a.RemoveAt(4, 2), std::out_of_range);
-    EXPECT_THROW(a.RemoveAt(0, -1), std::out_of_range);
-    EXPECT_EQ(a.GetSize(), 5);
-}
-
-class EdaMembers : public edatest::EdaHome {
-protected:
-    // A reference database with an element table and one switch-label table.
-    std::string make_db() {
-        const std::string path = home_ + "/ref.sqlite";
-        sqlite3* db = nullptr;
-        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db,
-                               "CREATE TABLE element (name TEXT, kind TEXT, location TEXT, file_name TEXT, tag TEXT);"
-                               "INSERT INTO element VALUES ('%BL0001', '%BL', 'DR0001', 'F1', 'TIC1');"
-                               "CREATE TABLE swlabel (number INTEGER, label TEXT);"
-                               "INSERT INTO swlabel VALUES (1, 'ON'), (2, 'say \"hi\", then');",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        sqlite3_close(db);
-        return path;
-    }
-};
+using EdaMembers = edatest::EdaHome;
 
 // Copies share the open database: the copy outlives the original, nothing closes twice
 // (the sanitizer build would see a second close of the freed handle).
 TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
-    const std::string path = make_db();
+    const std::string path = home_ + "/ref.sqlite";   // an element table and a switch-label table
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE element (name TEXT, kind TEXT, location TEXT, file_name TEXT, tag TEXT);"
+                           "INSERT INTO element VALUES ('%BL0001', '%BL', 'DR0001', 'F1', 'TIC1');"
+                           "CREATE TABLE swlabel (number INTEGER, label TEXT);"
+                           "INSERT INTO swlabel VALUES (1, 'ON'), (2, 'say \"hi\", then');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
     auto original = std::make_unique<CQVEEdaRefFCS>();
     ASSERT_EQ(original->DbOpen(path.c_str(), 0, 0), 0u) << eda::last_error();
     ASSERT_EQ(original->ElemTblOpen(0, 0), 0u);
@@ -284,30 +260,6 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     EXPECT_EQ(units.Write(&assigned), eda::kNoTable);
     EXPECT_EQ(units.Close(), eda::kNoTable);
     EXPECT_EQ(read("SwitchLabel.csv").substr(0, 8), "#SWLABEL");
-}
-
-TEST_F(EdaMembers, FileMapConvertsAddressesAndCommits) {
-    write("tf.edf", std::string(64, 'a'));
-    const std::string path = home_ + "/tf.edf";
-    CQVEEdaFileMap map;
-    const std::uintptr_t base = 0x10000;
-    ASSERT_EQ(map.Map(path.c_str(), base), 0u) << eda::last_error();
-    auto* mapped = static_cast<char*>(map.GetMapAddress());
-    EXPECT_EQ(map.GetMapCommitAddress(), mapped);
-    void* fileAddr = reinterpret_cast<void*>(base + 5);
-    EXPECT_EQ(map.ConvMapAddr(fileAddr), mapped + 5);
-    EXPECT_EQ(map.ConvFileAddr(mapped + 5), fileAddr);
-    EXPECT_EQ(map.ConvMapAddr(nullptr), nullptr);
-    EXPECT_EQ(map.ConvFileAddr(nullptr), nullptr);
-    // Without the null test: a null file address becomes the displacement itself.
-    EXPECT_EQ(map.ConvMapAddr2(nullptr), reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(mapped) - base));
-    static_cast<char*>(map.ConvMapAddr(fileAddr))[0] = 'Z';
-    CQVEEdaTFDATA tf;
-    tf.Attach(&map);
-    EXPECT_EQ(tf.CommitAllFiles(), 0u);
-    EXPECT_EQ(read("tf.edf")[5], 'Z');
-    EXPECT_EQ(map.Close(), 0u);
-    EXPECT_EQ(tf.CommitAllFiles(), eda::kNotOpen);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <cstring>
 
 #include "ctrl_fixture.h"
@@ -23,6 +22,9 @@ struct ValueCase {
     std::vector<std::uint8_t> bytes;   // at the element's place
     std::string text;                  // expected value, or the expected ERR line when err
     bool err = false;
+    std::uint32_t offset = 0x10, elem = 0;
+    std::uint8_t recNo = 2;            // record 2 holds 0x40 bytes; record 3 is absent
+    std::uint32_t recSize = 0x40;      // as its header says
 };
 
 std::vector<std::uint8_t> Le(std::uint64_t v, int n) {
@@ -70,59 +72,41 @@ TEST(TpValue, EveryTypeCodeWithItsSizeCheckAndText) {
         {12, 4, Le(1, 4), "ERR:tswrite:1029:ItemInf error, itemInf->size=4, sizeof(I16)=2", true},
         {31, 8, Le(1, 8), "ERR:tswrite:1330:ItemInf error, itemInf->size=8, sizeof(F32SR)=16", true},
         {49, 2, Le(1, 2), "ERR:tswrite:1354:ItemInf error, itemInf->size=2, sizeof(TCS)=8", true},
+        // The element must lie inside its record (bytes 0x38..0x3F are, the next element is not, nor
+        // a record reaching past the image); an absent record is an empty value.
+        {32, 8, {}, "0.000000", false, 0x38},
+        {32, 8, {},
+         "ERR:tswrite:1390:element outside its record, item=IT, blockNo=1, recNo=2, offset=64, size=8, recSize=64", true,
+         0x38, 1},
+        {32, 8, {}, "", false, 0x38, 0, 3},
+        {32, 8, {}, "", true, 0, 0, 2, 0x7FFFFFF0},
     };
     for (const ValueCase& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << int(c.type) << " size " << int(c.size));
         imgtest::Image im = imgtest::Make(1);
         const imgtest::Rec rec = im.recs[0][2];   // 0x40 bytes
-        std::memcpy(im.p(rec.off + 0x10), c.bytes.data(), std::min<std::size_t>(c.bytes.size(), 0x30));
+        if (!c.bytes.empty())
+            std::memcpy(im.p(rec.off + 0x10), c.bytes.data(), std::min<std::size_t>(c.bytes.size(), 0x30));
+        im.U32(im.hdr[0] + 0x3C + 16, c.recSize);
         ItemInf it{};
         it.itemName = "IT";
-        it.recNo = 2;
-        it.offset = 0x10;
+        it.recNo = c.recNo;
+        it.offset = c.offset;
         it.dataType = c.type;
         it.size = c.size;
         LdTuSaveImage img(im.bytes.data(), im.bytes.size());
         imgtest::Lines lines;
-        std::string out;
-        const std::uint32_t r = LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out);
+        std::string out = "x";
+        const std::uint32_t r = LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, c.elem, out);
         EXPECT_EQ(r, c.err ? 1u : 0u);
         if (c.err) {
             ASSERT_EQ(lines.v.size(), 1u);
-            EXPECT_EQ(lines.v[0], c.text);
+            if (!c.text.empty()) { EXPECT_EQ(lines.v[0], c.text); }
         } else {
             EXPECT_EQ(out, c.text);
             EXPECT_TRUE(lines.v.empty());
         }
     }
-}
-
-TEST(TpValue, ElementMustLieInsideItsRecordAndMissingRecordIsEmpty) {
-    imgtest::Image im = imgtest::Make(1);
-    LdTuSaveImage img(im.bytes.data(), im.bytes.size());
-    ItemInf it{};
-    it.itemName = "LONGITEMNAME";
-    it.recNo = 2;
-    it.offset = 0x38;
-    it.dataType = 32;
-    it.size = 8;
-    std::string out;
-    imgtest::Lines lines;
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 0u);   // bytes 0x38..0x3F: inside
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 1, out), 1u);   // the next one is not
-    ASSERT_EQ(lines.v.size(), 1u);
-    EXPECT_EQ(lines.v[0],
-              "ERR:tswrite:1390:element outside its record, item=LONGITEMNAME, blockNo=1, recNo=2, offset=64, "
-              "size=8, recSize=64");
-    it.recNo = 3;   // address 0: an empty value, no failure
-    out = "x";
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 0u);
-    EXPECT_EQ(out, "");
-    // A record that reaches past the end of the image.
-    it.recNo = 2;
-    it.offset = 0;
-    im.U32(im.hdr[0] + 0x3C + 16, 0x7FFFFFF0);
-    EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 1u);
 }
 
 class TpStep : public ctrl_test::CtrlSave {
@@ -276,36 +260,30 @@ TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
 }
 
-// Each call of the service has its failpoint row in the fault matrix; here the counts it gives.
+// The counts the service gives (its failures: FaultMatrix): at most 16 saved records, no more item
+// names than items; a refusal closes the service and leaks nothing.
 TEST_F(TpStep, RefusalsOfTheDefinitionsCloseTheServiceAndLeakNothing) {
-    struct Case {
-        const char* name;
-        std::function<void()> arm;
+    const struct {
+        const char* fp;
+        int count;
         std::string line;   // empty: the step succeeds
-    };
-    const Case cases[] = {
-        {"16 saved records", [] { failpoint::arm("IEdalInstGetSaveRecNo.count", 16); }, ""},
-        {"17 saved records", [] { failpoint::arm("IEdalInstGetSaveRecNo.count", 17); },
-         "ERR:tsinstinf:780:IEdalInstGetSaveRecNo(instNo=0x101) error, recNo=17"},
-        {"one name fewer", [] { failpoint::arm("IEdalInstGetDItemList2.count", 1); },
-         "ERR::tsinstinf:742:IEdalInstGetDItemList(instName=MODELS) error, i=1, itemInfTblUsedNum=2"},
-        {"one name more", [] { failpoint::arm("IEdalInstGetDItemList2.count", -1); },
+    } cases[] = {
+        {"IEdalInstGetSaveRecNo.count", 16, ""},
+        {"IEdalInstGetSaveRecNo.count", 17, "ERR:tsinstinf:780:IEdalInstGetSaveRecNo(instNo=0x101) error, recNo=17"},
+        {"IEdalInstGetDItemList2.count", -1,
          "ERR::tsinstinf:742:IEdalInstGetDItemList(instName=MODELS) error, i=1, itemInfTblUsedNum=0"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
         imgtest::Image im = Example();
-        failpoint::reset();
-        c.arm();
+        failpoint::arm(c.fp, c.count);
         const unsigned r = Run(im);
         failpoint::reset();
-        if (c.line.empty()) {
-            EXPECT_EQ(r, 0u) << testing::PrintToString(lines);
-            continue;
+        EXPECT_EQ(r, c.line.empty() ? 0u : 0x20234105u) << testing::PrintToString(lines);
+        if (!c.line.empty()) {
+            EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
+            EXPECT_EQ(ws::live_allocations(), 0u);
         }
-        EXPECT_EQ(r, 0x20234105u);
-        EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
-        EXPECT_EQ(ws::live_allocations(), 0u);
     }
 }
 
