@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "failpoint/failpoint.h"
 #include "libqveeda.h"
@@ -153,7 +154,7 @@ std::uint32_t CQVEEdaRefFCS::ElemTblListAll(_QVEElemTbl* sel, _QVEElemTblSort* s
     const bool all = select.empty();
     std::string where = all ? "" : " WHERE kind = ?1";
     const std::string order = byName ? " ORDER BY name COLLATE BINARY ASC" : " ORDER BY rowid";
-    // One pass over the rows into 140-byte records and one pool of their texts.
+    // One pass over the rows into element records and one pool of their texts.
     Stmt s;
     if (sqlite3_prepare_v2(db_, ("SELECT name, kind, location, file_name, tag FROM element" + where + order).c_str(),
                            -1, &s.st, nullptr) != SQLITE_OK)
@@ -189,5 +190,9 @@ std::uint32_t CQVEEdaRefFCS::ElemTblListAll(_QVEElemTbl* sel, _QVEElemTblSort* s
         rows.Add(e);
     }
     list = std::move(rows);
+    // The listing read the whole table once: its pages are not needed again while the caller
+    // works through the list.
+    sqlite3_finalize(std::exchange(s.st, nullptr));
+    sqlite3_db_release_memory(db_);
     return kOk;
 }
