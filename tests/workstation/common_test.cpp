@@ -69,8 +69,6 @@ TEST_F(Common, LogsAndTimeAtAFixedMoment) {
     struct tm *tm = QVCLocaltime(&t), *other = nullptr;
     std::thread([&] { other = QVCLocaltime(&t); }).join();
     EXPECT_NE(other, tm);  // each thread has its own
-    ::setenv("TUSAVE_FIXED_TIME", "12abc", 1);
-    EXPECT_GT(QVCTime(nullptr), 1038478500);  // not a number: the real clock
     ::unsetenv("TUSAVE_FIXED_TIME");
 }
 
@@ -120,7 +118,7 @@ protected:
     std::string sys;
 };
 
-TEST_F(Config, WorkstationDefaultsAndErrorsNamingTheFile) {
+TEST_F(Config, StationsAndTheirErrors) {
     const std::string file = path("workstation.json");
     ws::Workstation w;
     std::string err;
@@ -132,17 +130,10 @@ TEST_F(Config, WorkstationDefaultsAndErrorsNamingTheFile) {
     write(file, R"({"vrecTest": "yes"})");
     EXPECT_FALSE(ws::load_workstation(w, err));
     EXPECT_EQ(err, file + ": \"vrecTest\" has the wrong type");
-    write(file, R"({"currentProject": "DEMO", "controlBus": "udp:127.0.0.1:47110"})");
-    // Optional keys stay optional; their defaults (projects and log below the home): every save.
-    EXPECT_TRUE(ws::load_workstation(w, err)) << err;
-}
-
-TEST_F(Config, StationsAndTheirErrors) {
-    write(path("workstation.json"), R"({"projectsDir": "p"})");
+    write(file, R"({"projectsDir": "p"})");
     write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "apcs": true,
                     "areas": [{"number": 1, "name": "AREA01"}], "ioBusTypes": [1, 2]}]})");
     ws::Project p;
-    std::string err;
     ASSERT_TRUE(ws::load_project("DEMO", false, p, err)) << err;
     ASSERT_NE(p.find("FCS0101"), nullptr);
     EXPECT_TRUE(p.find("FCS0101")->apcs);
@@ -194,42 +185,39 @@ TEST_F(Config, ReadAgainOnlyWhileUnchangedEvenWithinOneTimeStamp) {
     }
 }
 
-// A FIFO in place of a file is refused at once; a thread keeps opening it from the other side
-// (after a grace period), so that an open that blocks on it ends and the test fails on time.
+// A FIFO in place of a file is refused at once; a thread opens it from the other side after a
+// grace period, so that an open that blocks on it ends and the test fails on time.
 TEST_F(Config, NonRegularFilesAreRefusedAtOnce) {
-    write(path("workstation.json"), R"({"projectsDir": "p"})");
-    ::signal(SIGPIPE, SIG_IGN);
     const std::string ws = path("workstation.json"), db = path("stndb.sfdata");
+    write(ws, R"({"projectsDir": "p"})");
+    ::signal(SIGPIPE, SIG_IGN);
     auto refused_open = [](const std::string& p, DWORD access, DWORD flags) {
         HANDLE h = CreateFileA(p.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        return h == INVALID_HANDLE_VALUE;
+        return h == INVALID_HANDLE_VALUE || (CloseHandle(h), false);
     };
     std::string error;
+    ws::Workstation w;
     const std::vector<std::pair<std::string, std::function<bool()>>> cases = {
         {db, [&] { return refused_open(db, GENERIC_READ, 0); }},
         {db, [&] { return refused_open(db, GENERIC_WRITE, PORT_FLAG_REPLACE_ON_CLOSE); }},
         {db, [&] { return !CopyFileA(db.c_str(), path("copy").c_str(), false); }},
         {sys, [&] { return load() == "cannot read " + sys + ": not a regular file"; }},
-        {ws, [&] {
-             ws::Workstation w;
-             return !ws::load_workstation(w, error) && error == "cannot read " + ws + ": not a regular file";
-         }},
+        {ws, [&] { return !ws::load_workstation(w, error) && error == "cannot read " + ws + ": not a regular file"; }},
     };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const auto& [fifo, refused] = cases[i];
-        SCOPED_TRACE(fifo + " #" + std::to_string(i));
+    for (const auto& [fifo, refused] : cases) {
+        SCOPED_TRACE(fifo);
         std::filesystem::remove(fifo);
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-        const std::jthread unblock([fifo](std::stop_token stop) {
-            for (const auto start = Clock::now(); !stop.stop_requested();) {
+        const auto start = Clock::now();
+        const std::jthread unblock([&, f = fifo](std::stop_token stop) {
+            while (!stop.stop_requested() && Clock::now() - start < std::chrono::milliseconds(1500))
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                if (Clock::now() - start < std::chrono::milliseconds(1500)) continue;
+            while (!stop.stop_requested()) {
                 for (int flags : {O_WRONLY, O_RDONLY})
-                    if (int fd = ::open(fifo.c_str(), flags | O_NONBLOCK); fd >= 0) ::close(fd);
+                    if (int fd = ::open(f.c_str(), flags | O_NONBLOCK); fd >= 0) ::close(fd);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         });
-        const auto start = Clock::now();
         EXPECT_TRUE(refused()) << error;
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     }
@@ -264,8 +252,6 @@ TEST_F(Failpoints, NthCallOnwardHexNegativeAndTheCounters) {
     EXPECT_EQ((O{failpoint::hit("ZclRead"), failpoint::hit("ZclRead"), failpoint::hit("ZclWrite")}), (O{-1, std::nullopt, 7}));
     ASSERT_TRUE(failpoint::arm_from_spec("ZclClose = -9223372036854775808", &err)) << err;
     EXPECT_EQ(failpoint::hit("ZclClose"), std::numeric_limits<long long>::min());
-    // Keyed arming: the saved-record query test of the instance definitions; the plain name
-    // failing every key: the fault matrix.
 }
 
 TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
@@ -287,13 +273,9 @@ TEST_F(Failpoints, MalformedSpecOrUnknownNameIsNamedAndArmsNothing) {
     EXPECT_FALSE(failpoint::arm("ZclOpn", 1));
     EXPECT_FALSE(failpoint::arm("", 1));
     EXPECT_EQ(failpoint::reached("ZclOpn"), 0u);
-    // The wait log keeps the newest 4096 waits; a reset clears everything.
+    // A reset clears everything.
     failpoint::arm("ZclOpen", 1, 1, true);
-    for (std::uint32_t i = 0; i < 5000; ++i) failpoint::record_wait("Sleep", i);
-    const auto w = failpoint::waits();
-    ASSERT_EQ(w.size(), 4096u);
-    EXPECT_EQ(w.front().ms, 5000u - 4096u);
-    EXPECT_EQ(w.back().ms, 4999u);
+    failpoint::record_wait("Sleep", 7);
     failpoint::reset();
     EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt);
     EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("ZclOpen"), failpoint::reached("ZclOpen"),

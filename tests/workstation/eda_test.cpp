@@ -34,24 +34,6 @@ protected:
     CQVEFilePath fp;
 };
 
-// The keys a save uses lead to the files the sample puts in the documented layout (every save of
-// the library and e2e suites); here the station numbers and the equalization project.
-TEST_F(PathTest, StationNumbersAndTheEqualizationProject) {
-    const std::string t = top();
-    std::string p;
-    std::uint8_t no = 0;
-    ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
-    EXPECT_EQ(no, 12);
-    CQVEFilePath eq;
-    ASSERT_EQ(eq.InitEqlzProject("DEMO"), 0u);
-    EXPECT_EQ(eq.GetProjectTopDir(), t + "/EQLZ");
-    ASSERT_EQ(eq.GetFCSFilePath("FCS0201", "FCLSF", p), 0u);
-    EXPECT_EQ(p, t + "/EQLZ/FCS0201/DB/stndb.sfdata");
-    ASSERT_EQ(eq.GetStnNo("FCS0201", no), 0u);
-    EXPECT_EQ(no, 2);
-    EXPECT_EQ(eq.GetStnNo("FCS0101", no), eda::kNoStation);  // not in the equalization project
-}
-
 // Every key of the table, with every argument given, stays inside its root (the exported getters
 // are checked against their base calls in the library's path getter test); no two keys of a root
 // share a pattern (that would make two kinds of file one file); docs/pathkeys.md is the table.
@@ -66,10 +48,7 @@ TEST_F(PathTest, EveryKeyExpandsInsideItsRootOnceAndTheDocsAgree) {
         for (const char* name : {"f.dat", static_cast<const char*>(nullptr)})
             for (const char* folder : {"QVSystem", static_cast<const char*>(nullptr)}) {
                 pk::Args a;
-                a.station = "FCS0101";
-                a.name = name;
-                a.folder = folder;
-                a.n1 = a.n2 = a.n3 = 1;
+                a.station = "FCS0101", a.name = name, a.folder = folder, a.n1 = a.n2 = a.n3 = 1;
                 std::string p;
                 if (pk::expand(d, a, root, p) != 0u) continue;
                 ++resolved;
@@ -83,8 +62,22 @@ TEST_F(PathTest, EveryKeyExpandsInsideItsRootOnceAndTheDocsAgree) {
     EXPECT_EQ(WsTemp::read(docPath), pk::markdown()) << "docs/pathkeys.md is out of date: run with TUSAVE_UPDATE_DOCS=1";
 }
 
-TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
-    std::string p = "unchanged";
+// Station numbers and the equalization project (the keys a save uses lead to the files of the
+// documented layout: every save of the library and e2e suites); then the refusals.
+TEST_F(PathTest, StationNumbersEqualizationProjectAndWrongUse) {
+    std::string p;
+    std::uint8_t no = 0;
+    ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
+    EXPECT_EQ(no, 12);
+    CQVEFilePath eq;
+    ASSERT_EQ(eq.InitEqlzProject("DEMO"), 0u);
+    EXPECT_EQ(eq.GetProjectTopDir(), top() + "/EQLZ");
+    ASSERT_EQ(eq.GetFCSFilePath("FCS0201", "FCLSF", p), 0u);
+    EXPECT_EQ(p, top() + "/EQLZ/FCS0201/DB/stndb.sfdata");
+    ASSERT_EQ(eq.GetStnNo("FCS0201", no), 0u);
+    EXPECT_EQ(no, 2);
+    EXPECT_EQ(eq.GetStnNo("FCS0101", no), eda::kNoStation);  // not in the equalization project
+    p = "unchanged", no = 0;
     EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "NOSUCHKEY", p), eda::kUnknownKey);
     EXPECT_EQ(fp.GetHISFilePath("FCS0101", "FCLSF", p), eda::kUnknownKey);  // another getter's key
     EXPECT_EQ(fp.GetSystemFilePath("ETC", p), eda::kUnknownKey);            // a folder key
@@ -97,7 +90,6 @@ TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
     EXPECT_EQ(p, "unchanged");
     CQVEFilePath unbound;
     EXPECT_EQ(unbound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
-    std::uint8_t no = 0;
     EXPECT_EQ(unbound.GetStnNo("FCS0101", no), eda::kNotBound);
     // A failed bind leaves the object unbound, not bound to the earlier project.
     CQVEFilePath rebound = fp;
@@ -141,51 +133,49 @@ TEST_F(PathTest, TraversalNamesAreRefusedByEveryGetterThatTakesOne) {
     }
 }
 
-class RefDbTest : public EdaHome {
-protected:
-    // Builds a database in the documented schema (or in schema, when given) with rows.
-    std::string make_db(const std::vector<std::array<std::string, 5>>& rows, const char* schema = nullptr) {
-        const std::string path = home_ + "/reference.sqlite";
-        std::string sql = schema ? schema
-                                 : "CREATE TABLE element (name TEXT PRIMARY KEY, kind TEXT NOT NULL, location TEXT "
-                                   "NOT NULL, file_name TEXT NOT NULL, tag TEXT NOT NULL DEFAULT '');";
-        for (const auto& r : rows) sql += "INSERT INTO element VALUES ('" + r[0] + "','" + r[1] + "','" + r[2] + "','" +
-                                          r[3] + "','" + r[4] + "');";
-        std::filesystem::remove(path);
-        sqlite3* db = nullptr;
-        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-        return path;
-    }
-    std::uint32_t list_blocks(CQVEEdaRefFCS& ref, QVEElemList& out, std::uint32_t sortField = 1) {
+using RefDbTest = EdaHome;
+
+// Builds a database in schema (the documented one when null) with element rows.
+std::string make_db(const std::string& path, const std::vector<std::array<std::string, 5>>& rows,
+                    const char* schema = nullptr) {
+    std::string sql = schema ? schema
+                             : "CREATE TABLE element (name TEXT PRIMARY KEY, kind TEXT NOT NULL, location TEXT "
+                               "NOT NULL, file_name TEXT NOT NULL, tag TEXT NOT NULL DEFAULT '');";
+    for (const auto& r : rows) sql += "INSERT INTO element VALUES ('" + r[0] + "','" + r[1] + "','" + r[2] + "','" + r[3] + "','" + r[4] + "');";
+    std::filesystem::remove(path);
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    return path;
+}
+
+// The listing holds only block elements, sorted by byte order or in the table's order; missing,
+// foreign or old-schema files and tables are refused.
+TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrderAndForeignFilesAreRefused) {
+    const std::string db = make_db(home_ + "/reference.sqlite",
+                                   {{"%BLa", "%BL", "DR0004", "FILEA", "TAG-A"}, {"%BL0100", "%BL", "DR0002", "FILE100", "TIC100"},
+                                    {"%SW0001", "%SW", "DR0001", "SW", "SW1"}, {"%BL\xC3\xA9", "%BL", "DR0009", "FILEE", ""},
+                                    {"%BL0010", "%BL", "DR0001", "FILE010", "FIC010"}, {"%BLZ", "%BL", "DR0003", "FILEZ", "Z"},
+                                    {"%BLX", "%bl", "DR0003", "LOWER", "kind differs in case"}});
+    CQVEEdaRefFCS ref;
+    auto list_blocks = [&](QVEElemList& out, std::uint32_t sortField = 1) {
         _QVEElemTbl sel;
         _QVEElemTblSort sort;
         EXPECT_EQ(ref.ElemTblInit(&sel, 1) | ref.ElemTblSortInit(&sort), 0u);
         sel.strSelect = ref.ElemTblText("%BL");
         sort.nField[5] = sortField;
         return ref.ElemTblListAll(&sel, &sort, out);
-    }
-    static std::vector<std::string> names(const QVEElemList& l) {
+    };
+    auto names = [](const QVEElemList& l) {
         std::vector<std::string> out;
         for (const auto& e : l) out.push_back(l.Text(e.strElemName));
         return out;
-    }
-};
-
-TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
-    const std::string db = make_db({{"%BLa", "%BL", "DR0004", "FILEA", "TAG-A"},
-                                    {"%BL0100", "%BL", "DR0002", "FILE100", "TIC100"},
-                                    {"%SW0001", "%SW", "DR0001", "SW", "SW1"},
-                                    {"%BL\xC3\xA9", "%BL", "DR0009", "FILEE", ""},
-                                    {"%BL0010", "%BL", "DR0001", "FILE010", "FIC010"},
-                                    {"%BLZ", "%BL", "DR0003", "FILEZ", "Z"},
-                                    {"%BLX", "%bl", "DR0003", "LOWER", "kind differs in case"}});
-    CQVEEdaRefFCS ref;
+    };
     ASSERT_EQ(ref.DbOpen(db.c_str(), 0, 0), 0u) << eda::last_error();
     ASSERT_EQ(ref.ElemTblOpen(0, 0), 0u) << eda::last_error();
     QVEElemList list;
-    ASSERT_EQ(list_blocks(ref, list), 0u) << eda::last_error();
+    ASSERT_EQ(list_blocks(list), 0u) << eda::last_error();
     EXPECT_EQ(names(list), (std::vector<std::string>{"%BL0010", "%BL0100", "%BLZ", "%BLa", "%BL\xC3\xA9"}));
     ASSERT_EQ(list.size(), 5u);
     const _QVEElemTbl& e = list[1];
@@ -195,18 +185,15 @@ TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
     // Unsorted: the table's own order. A listing appends to what the list holds.
     QVEElemList unsorted;
     unsorted.Add("first", "L1");
-    ASSERT_EQ(list_blocks(ref, unsorted, 0), 0u);
+    ASSERT_EQ(list_blocks(unsorted, 0), 0u);
     EXPECT_EQ(names(unsorted), (std::vector<std::string>{"first", "%BLa", "%BL0100", "%BL\xC3\xA9", "%BL0010", "%BLZ"}));
     EXPECT_STREQ(unsorted.Text(unsorted[0].strLocation), "L1");
     EXPECT_EQ(ref.ElemTblClose(), 0u);
     EXPECT_EQ(ref.ElemTblClose(), eda::kNotOpen);
-    EXPECT_EQ(list_blocks(ref, list), eda::kNotOpen);
+    EXPECT_EQ(list_blocks(list), eda::kNotOpen);
     EXPECT_EQ(ref.DbClose(), 0u);
     EXPECT_EQ(ref.DbClose(), eda::kNotOpen);
-}
 
-TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
-    CQVEEdaRefFCS ref;
     const std::string missing = home_ + "/none.sqlite";
     EXPECT_EQ(ref.DbOpen(missing.c_str(), 0, 0), eda::kDatabase);
     EXPECT_NE(eda::last_error().find(missing), std::string::npos) << eda::last_error();
@@ -215,16 +202,14 @@ TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
     write("text.sqlite", std::string(4096, 'x'));
     EXPECT_EQ(ref.DbOpen((home_ + "/text.sqlite").c_str(), 0, 0), eda::kDatabase);
     EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNotOpen);
-    const std::string noTable = make_db({}, "CREATE TABLE other (x TEXT);");
-    ASSERT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), 0u);
-    EXPECT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), eda::kAlreadyOpen);
-    EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
-    EXPECT_NE(eda::last_error().find("reference.sqlite"), std::string::npos) << eda::last_error();
-    EXPECT_EQ(ref.DbClose(), 0u);
-    const std::string oldSchema = make_db({}, "CREATE TABLE element (name TEXT, kind TEXT, location TEXT);");
-    ASSERT_EQ(ref.DbOpen(oldSchema.c_str(), 0, 0), 0u);
-    EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
-    EXPECT_EQ(ref.DbClose(), 0u);
+    for (const char* schema : {"CREATE TABLE other (x TEXT);", "CREATE TABLE element (name TEXT, kind TEXT, location TEXT);"}) {
+        const std::string foreign = make_db(home_ + "/foreign.sqlite", {}, schema);
+        ASSERT_EQ(ref.DbOpen(foreign.c_str(), 0, 0), 0u);
+        EXPECT_EQ(ref.DbOpen(foreign.c_str(), 0, 0), eda::kAlreadyOpen);
+        EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable) << schema;
+        EXPECT_NE(eda::last_error().find("foreign.sqlite"), std::string::npos) << eda::last_error();
+        EXPECT_EQ(ref.DbClose(), 0u);
+    }
 }
 
 using SysConfTest = EdaHome;
