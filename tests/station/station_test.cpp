@@ -79,13 +79,12 @@ struct Client {
     Bytes frame(std::uint8_t cmd, std::uint8_t sub, std::uint8_t area, std::uint16_t ser, std::uint32_t sid,
                 const std::vector<Para>& params = {}) {
         Bytes f(56 + 8 * params.size(), 0);
+        std::uint8_t* h = f.data() + 32;
         tb::store_u32(f.data(), seq++);
         tb::store_u16(f.data() + 12, st.number());
-        f[24] = 8;
         tb::store_u16(f.data() + 28, 0x0603);
         tb::store_u16(f.data() + 30, static_cast<std::uint16_t>((24 + 8 * params.size()) / 2));
-        std::uint8_t* h = f.data() + 32;
-        h[2] = cmd, h[3] = sub, h[4] = area;
+        f[24] = 8, h[2] = cmd, h[3] = sub, h[4] = area;
         tb::store_u16(h + 12, ser);
         tb::store_u32(h + 16, sid);
         tb::store_u16(h + 20, static_cast<std::uint16_t>(8 * params.size()));
@@ -106,22 +105,16 @@ struct Client {
         return f;
     }
     Answer read(const fcs::Reply& r) const {
-        Answer a;
-        if (r.frame.size() < 64) return a;
-        a.status = r.frame[33];
+        if (r.frame.size() < 64) return {};
         std::uint8_t h[24];
         std::memcpy(h, r.frame.data() + 40, 24);
         if (big) bc2fcs::swap_header(h);
-        a.result = tb::load_u16(h + 8);
-        a.body.assign(r.frame.begin() + 64, r.frame.end());
-        return a;
+        return {r.frame[33], tb::load_u16(h + 8), Bytes(r.frame.begin() + 64, r.frame.end())};
     }
     // Every reply echoes the request's sequence number.
     Answer send(const Bytes& f) {
         const fcs::Reply r = st.handle(f);
-        if (f.size() >= 4 && r.frame.size() >= 4) {
-            EXPECT_TRUE(std::equal(f.begin(), f.begin() + 4, r.frame.begin()));
-        }
+        EXPECT_TRUE(f.size() < 4 || r.frame.size() < 4 || std::equal(f.begin(), f.begin() + 4, r.frame.begin()));
         return read(r);
     }
     std::uint32_t u32_body(const Answer& a) const {
@@ -277,13 +270,9 @@ struct Child {
     // Sends sig (to a process not yet waited for, even if it ended) and gives the wait status.
     int stop(int sig) {
         if (pid > 0) ::kill(pid, sig);
-        const int st = ::pclose(out);
-        out = nullptr;
-        return st;
+        return ::pclose(std::exchange(out, nullptr));
     }
-    ~Child() {
-        if (out) stop(SIGKILL);
-    }
+    ~Child() { if (out) stop(SIGKILL); }
 };
 
 class Fcssim : public ::testing::Test {
@@ -292,10 +281,7 @@ protected:
     ~Fcssim() override { close(sock); }
     // Sends a datagram and waits up to ms for one; returns it as it came.
     Bytes send_raw(int port, const Bytes& datagram, int ms) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<std::uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
         sendto(sock, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         pollfd pfd{sock, POLLIN, 0};
         if (poll(&pfd, 1, ms) != 1) return {};
@@ -398,11 +384,9 @@ TEST(Bc2Fcs, FramePartsSwapEveryMultiByteFieldAndKeepTheBytes) {
     EXPECT_EQ(V(v, v + 8), (V{2, 1, 3, 4, 5, 6, 7, 8}));
     ASSERT_EQ(Engntoh(v, 8), 0);
     EXPECT_EQ(V(v, v + 8), (V{8, 7, 6, 5, 4, 3, 1, 2}));
-    EXPECT_NE(Engntoh(v, 3), 0);
-    FcMnSaveHeader h{};
-    EXPECT_NE(bc2FcMnSaveHeader(&h, 2), 0);  // no such direction
-    EXPECT_NE(bc2FcMnSaveHeader(nullptr, 0), 0);
-    EXPECT_NE(bc2FcMnSaveData(nullptr, 1), 0);
+    FcMnSaveHeader h{};  // a size of no field, no such direction, no buffer: refused
+    EXPECT_EQ((V{Engntoh(v, 3) != 0, bc2FcMnSaveHeader(&h, 2) != 0, bc2FcMnSaveHeader(nullptr, 0) != 0,
+                 bc2FcMnSaveData(nullptr, 1) != 0}), V(4, 1));
 }
 
 // A buffer of the memory service holding text, so bc3RecordInBlock can learn its size.
@@ -425,8 +409,7 @@ TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStays) {
                                             { "offset": 12, "width": 1 } ] },
       { "recNo": 3, "size": 8, "fields": [ { "offset": 4, "width": 4 } ] } ] })");
     MemText ui(userInst, 1);  // with a NUL after the text
-    std::array<std::uint8_t, 16> rec{};
-    for (int i = 0; i < 16; ++i) rec[i] = static_cast<std::uint8_t>(0x10 + i);
+    std::array<std::uint8_t, 16> rec{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F};
     const auto orig = rec;
     ASSERT_EQ(bc3RecordInBlock(rec.data(), nullptr, 6226, 2, 16, 0, ui.p), 0);
     EXPECT_EQ(rec, (std::array<std::uint8_t, 16>{0x11, 0x10, 0x12, 0x13, 0x17, 0x16, 0x15, 0x14, 0x1B, 0x1A, 0x19, 0x18,
@@ -435,10 +418,8 @@ TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStays) {
     EXPECT_EQ(rec, orig);
     // Unknown block code or record, or another size: refused, the record untouched.
     rec = {1};
-    EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6227, 2, 16, 0, ui.p), 0);
-    EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 4, 16, 0, ui.p), 0);
-    EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 2, 15, 0, ui.p), 0);
-    EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 2, -1, 0, ui.p), 0);
+    for (const auto& [code, recNo, size] : {std::tuple(6227, 2, 16), {6226, 4, 16}, {6226, 2, 15}, {6226, 2, -1}})
+        EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, static_cast<unsigned short>(code), recNo, size, 0, ui.p), 0) << recNo;
     EXPECT_EQ(rec, (std::array<std::uint8_t, 16>{1}));
     // Not a buffer of the memory service: its size is unknown.
     EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 3, 8, 0, const_cast<char*>(userInst.c_str())), 0);
