@@ -466,25 +466,4 @@ TEST(Bc2Fcs, LayoutsFollowTheBufferAndItsContents) {
     EXPECT_EQ(conv(c, 8), (R{2, 1, 3, 4}));
 }
 
-// A user instance file that cannot be used is named in the reason, as a broken system
-// configuration is.
-TEST(UserInstFile, CheckNamesTheFileAndWhatIsWrong) {
-    char tmpl[] = "/tmp/userinst_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string path = std::string(tmpl) + "/userinst.json";
-    const std::pair<const char*, std::string> cases[] = {
-        {nullptr, "cannot read " + path + ": No such file"},
-        {"{ \"format\": ", path + ": user instance file: malformed JSON"},
-        {"{\"format\": \"other\"}", path + ": user instance file: \"format\" is not \"tusave-userinst\""},
-        {"{\"format\": \"tusave-userinst\", \"version\": 1, \"models\": []}", ""},
-    };
-    for (const auto& [text, want] : cases) {
-        if (text) std::ofstream(path, std::ios::trunc) << text;
-        std::string error;
-        EXPECT_EQ(bc2fcs::check_user_inst_file(path, error), want.empty()) << error;
-        EXPECT_EQ(error.rfind(want, 0), 0u) << error;
-    }
-    std::filesystem::remove_all(tmpl);
-}
-
 }  // namespace

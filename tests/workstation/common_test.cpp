@@ -1,5 +1,5 @@
-// Workstation core: memory count, current project, logs, time, folders, EUC conversion, the
-// configuration files (hostile ones too) and the failpoint registry.
+// Workstation core: current project, logs, time, folders, EUC conversion, the configuration
+// files (hostile ones too) and the failpoint registry.
 #include <fcntl.h>
 #include <signal.h>
 
@@ -20,25 +20,6 @@
 
 using Common = WsTemp;
 using Clock = std::chrono::steady_clock;
-
-// Counts and sizes of live allocations: the work area test of the library's bus suite.
-TEST(CommonMemory, ALeakIsNamedWithItsSourceAndBadFreesAreCounted) {
-    const std::size_t bad = ws::bad_frees();
-    void* a = __QVEEngMalloc(100, "LdTuSaveDBRead", 42);
-    void* b = __QVEEngMalloc(0, "tswrite", 7);
-    ASSERT_TRUE(a && b);
-    __QVEEngFree(b, "tswrite", 8);
-    auto sites = ws::live_allocation_sites();
-    ASSERT_FALSE(sites.empty());
-    EXPECT_EQ(sites.back(), "LdTuSaveDBRead:42 100");  // a is the leak
-    __QVEEngFree(a, "LdTuSaveDBRead", 50);
-    EXPECT_EQ(ws::allocation_size(a), 0u);
-    int local = 0;
-    __QVEEngFree(&local, "test", 1);
-    __QVEEngFree(b, "test", 4);  // twice
-    __QVEEngFree(nullptr, "test", 5);
-    EXPECT_EQ(ws::bad_frees(), bad + 2);
-}
 
 TEST_F(Common, CurrentProjectComesFromWorkstationJson) {
     int cur = -1;
