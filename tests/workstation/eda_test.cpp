@@ -285,7 +285,7 @@ TEST_F(SysConfTest, StationRecordAreasApcsTestModeAndBusTypes) {
 
 using BackupTest = EdaHome;
 
-TEST_F(BackupTest, HistoryRegistrationModeAndComment) {
+TEST_F(BackupTest, HistoryRegistrationModeCommentAndDatedBackups) {
     ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {}), 0u) << eda::last_error();
     ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(2, "DEMO", "FCS0102", 0, {"a.edf", "b.txt"}), 0u);
     EXPECT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {"x\ny"}), eda::kBadName);
@@ -302,21 +302,19 @@ TEST_F(BackupTest, HistoryRegistrationModeAndComment) {
                                 CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "..", 0)}),
               (std::vector<int>{1, 0, 0}));
     std::tm tm{};
-    tm.tm_year = 2026 - 1900, tm.tm_mon = 11, tm.tm_mday = 6, tm.tm_hour = 9, tm.tm_min = 5, tm.tm_sec = 7;
-    tm.tm_isdst = -1;
+    tm.tm_year = 126, tm.tm_mon = 11, tm.tm_mday = 6, tm.tm_hour = 9, tm.tm_min = 5, tm.tm_sec = 7, tm.tm_isdst = -1;
     const std::time_t start = std::mktime(&tm);
     ASSERT_EQ(CQVEFCSAutBackup::CreateComment("DEMO", "FCS0101", start, 74, 3, "Tuning save\nsecond", "FCS0101"), 0u)
         << eda::last_error();
     EXPECT_EQ(read("backup/DEMO/FCS0101/comments.log"), "2026-12-06 09:05:07\tkind=74\tvalue=3\tTuning save second\n");
     EXPECT_EQ(CQVEFCSAutBackup::CreateComment("DEMO", "../x", start, 74, 3, "t", "x"), eda::kBadName);
-}
-
-TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
+    // The backup copies the database file and the TP file into a dated folder.
     const std::string bdir = home_ + "/backup/DEMO/FCS0101";
     auto subdirs = [&] {
         std::vector<std::string> out;
         if (std::filesystem::exists(bdir))
-            for (const auto& e : std::filesystem::directory_iterator(bdir)) out.push_back(e.path().filename());
+            for (const auto& e : std::filesystem::directory_iterator(bdir))
+                if (e.is_directory()) out.push_back(e.path().filename());
         std::sort(out.begin(), out.end());
         return out;
     };
@@ -382,7 +380,7 @@ TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
 
 // Held by a calling application (a drift check): a save is refused meanwhile, and the lock file
 // is given back with the text and the modification time it had.
-TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferBadNames) {
+TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferNoLinkFollowed) {
     void* h = nullptr;
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     ASSERT_EQ(unlock("FCS0101", h), 0u);
@@ -400,9 +398,8 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferB
         EXPECT_EQ(std::string(info), pid_text());  // a second holder told so: the drift test of the history suite
     }
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
-    EXPECT_EQ(after.st_size, before.st_size);
-    EXPECT_EQ(after.st_mtim.tv_sec, 1577836800);
-    EXPECT_EQ(after.st_mtim.tv_nsec, 123);
+    EXPECT_EQ((std::vector<long>{after.st_size, after.st_mtim.tv_sec, after.st_mtim.tv_nsec}),
+              (std::vector<long>{before.st_size, 1577836800, 123}));
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     EXPECT_EQ(unlock("FCS0101", h), 0u);
     char buf[8];
@@ -422,20 +419,17 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferB
         EXPECT_EQ(std::filesystem::exists(home_ + "/lock/DEMO/" + station + ".genlock"), station[6] == '1') << station;
         EXPECT_EQ(unlock(station, h), 0u) << station;
     }
-}
-
-TEST_F(GenLockTest, NeitherFollowsALinkNorEmptiesItsTarget) {
+    // A link in place of the lock file is neither followed nor its target emptied.
+    std::filesystem::remove(path);
     write("victim.txt", "precious\n");
-    std::filesystem::create_directories(home_ + "/lock/DEMO");
-    const std::string file = home_ + "/lock/DEMO/FCS0101.genlock";
-    ASSERT_EQ(::symlink((home_ + "/victim.txt").c_str(), file.c_str()), 0);
-    void *h = nullptr, *h2 = nullptr;
+    ASSERT_EQ(::symlink((home_ + "/victim.txt").c_str(), path.c_str()), 0);
+    void* h2 = nullptr;
     char info[16] = {};
     EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kIo);
     EXPECT_EQ(read("victim.txt"), "precious\n");
     // A longer text of an earlier holder: the pid replaces it whole, and a refused locker
     // (here the same process, on a description of its own) is told who holds the station.
-    std::filesystem::remove(file);
+    std::filesystem::remove(path);
     write("lock/DEMO/FCS0101.genlock", "4000000000\nand more\n");
     ASSERT_EQ(lock("FCS0101", &h, info, sizeof info), 0u);
     const std::string pid = std::to_string(::getpid());
