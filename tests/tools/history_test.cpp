@@ -26,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using B = plant_history::Block;
+using Opt = std::vector<std::optional<std::int64_t>>;
 
 // A TP file as the writer writes it, saved at `time`.
 history::TpFile Tp(std::int64_t time, const std::vector<B>& blocks) {
@@ -167,8 +168,7 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
         EXPECT_EQ(s.state, history::State::Done);
         EXPECT_EQ(s.tpSha256, files[static_cast<std::size_t>(s.id - ids[0])].sha256);
     }
-    EXPECT_EQ(db.save(ids[2])->valuesChanged, 0);
-    EXPECT_EQ(db.save(ids[1])->valuesChanged, 1);
+    EXPECT_EQ((Opt{db.save(ids[2])->valuesChanged, db.save(ids[1])->valuesChanged}), (Opt{0, 1}));
 
     EXPECT_EQ(Log(db, "PIC1", "SV"), (std::vector<std::string>{"2 1>1.5", "1 ->1"}));
     EXPECT_EQ(Log(db, "PIC1", "NEW"), (std::vector<std::string>{"5 ->9"}));
@@ -195,13 +195,10 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     s.station = "FCS0101";
     const std::int64_t failed = db.begin(s);
     history::SaveEnd e;
-    e.result = 0x2023410a;
-    e.blocks = 3;
-    e.records = 7;
+    e.result = 0x2023410a, e.blocks = 3, e.records = 7;
     db.finish(failed, e, nullptr, nullptr);
     EXPECT_EQ(db.save(failed)->state, history::State::Failed);
-    EXPECT_EQ(db.save(failed)->blocks, 3);
-    EXPECT_EQ(db.save(failed)->records, 7);
+    EXPECT_EQ((Opt{db.save(failed)->blocks, db.save(failed)->records}), (Opt{3, 7}));
     EXPECT_THROW(db.resolve("FCS0101", 2, std::to_string(failed)), history::Error);
     EXPECT_THROW(db.resolve("FCS0102", 2, "1"), history::Error);
 }
@@ -210,22 +207,18 @@ TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
     history::Database db = history::Database::open(path_, true);
     RecordChain(db);
     history::SaveStart s;   // a save still running (this process) from before the date
-    s.station = "FCS0101";
-    s.started = {100, 0};
+    s.station = "FCS0101", s.started = {100, 0};
     const std::int64_t running = db.begin(s);
     // Drift checks go with the saves of their time, with the values they found.
     history::DriftCheck d;
-    d.station = "FCS0101";
-    d.started = {4000, 0};
-    d.differences = 1;
+    d.station = "FCS0101", d.started = {4000, 0}, d.differences = 1;
     const std::int64_t early = db.record_drift(d, {{1, "PIC1", "PID", "SV", "1.5", "2"}});
     d.started = {5000, 0};
     const std::int64_t late = db.record_drift(d, {{1, "PIC1", "PID", "SV", "1.5", "3"}});
 
     // Before 4500: saves 1 to 3 go; 4 stays as the baseline of 5 and 6, with what it changed.
     const history::PruneResult r = db.prune(4500, "");
-    EXPECT_EQ(r.removed, 3);
-    EXPECT_EQ(r.driftChecksRemoved, 1);
+    EXPECT_EQ((Opt{r.removed, r.driftChecksRemoved}), (Opt{3, 1}));
     EXPECT_TRUE(db.drift_values(early).empty());
     ASSERT_EQ(db.drift_values(late).size(), 1u);
     EXPECT_EQ(db.drift_values(late)[0].stationValue, "3");

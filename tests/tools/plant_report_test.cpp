@@ -45,19 +45,13 @@ std::string SamplePage(const std::string& dir) {
     const char* mode[] = {"AUT", "MAN", "MAN", "CAS"};
     int k = 0;
     for (int day = 5; day >= 1; --day) {
-        if (day == 2) {
-            plant_history::record_save(db, "FCS0101", kNow - day * kDay, nullptr, &before, 0x20234104);
-            continue;
-        }
         std::vector<Block> b = {{1, "PIC0001", "PIDLOOP", {{"SV", sv[k]}, {"MODE", mode[k]}, {"P1", k ? "2" : "1"}}},
                                 {2, "FIC0002", "PIDLOOP", {{"SV", "1"}}}};
-        plant_history::record_save(db, "FCS0101", kNow - day * kDay, &b, &before, 0, "alice");
-        ++k;
+        if (day == 2) plant_history::record_save(db, "FCS0101", kNow - day * kDay, nullptr, &before, 0x20234104);
+        else plant_history::record_save(db, "FCS0101", kNow - day * kDay, &b, &before, 0, "alice"), ++k;
     }
     history::DriftCheck d;
-    d.station = "FCS0101";
-    d.started = d.ended = {kNow - 3600, 0};
-    d.differences = 2;
+    d.station = "FCS0101", d.started = d.ended = {kNow - 3600, 0}, d.differences = 2;
     db.record_drift(d, {{1, "PIC0001", "PIDLOOP", "SV", "30", "31"}, {1, "PIC0001", "PIDLOOP", "P1", "2", "3"}});
     history::TpFile b2, b3;
     const std::vector<Block> one = {{1, "TI0001", "INDICATO", {{"HH", "5"}}}};
@@ -65,9 +59,7 @@ std::string SamplePage(const std::string& dir) {
     plant_history::record_save(db, "FCS0103", kNow - 3 * kDay, &one, &b3);
     plant_history::record_save(db, "FCS0103", kNow - kDay, nullptr, &b3, 0x20234104);
     plantreport::Options o;
-    o.project = "DEMO";
-    o.now = kNow;
-    o.source = "projects/DEMO/HISTORY/tuning.sqlite";
+    o.project = "DEMO", o.now = kNow, o.source = "projects/DEMO/HISTORY/tuning.sqlite";
     return plantreport::build(&db, {"FCS0101", "FCS0102", "FCS0103", "FCS0104"}, o);
 }
 
