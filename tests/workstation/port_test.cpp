@@ -47,8 +47,7 @@ TEST_F(PortFiles, ShareModesExcludeOtherProcessesUntilClosed) {
     ASSERT_NE(r2, INVALID_HANDLE_VALUE);
     EXPECT_EQ(child_fails(reader), 0);     // readers coexist
     EXPECT_EQ(child_fails(writer), EBUSY);  // but exclude a writer
-    CloseHandle(r1);
-    CloseHandle(r2);
+    CloseHandle(r1), CloseHandle(r2);
     HANDLE h = open_excl(f);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(child_fails(reader), EBUSY);
@@ -128,9 +127,8 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
     EXPECT_EQ(read(f), "OLD-newTENT");
     EXPECT_EQ(mode_of(f), 0640u);
     for (const auto& [name, kept] : temps) EXPECT_EQ(std::filesystem::exists(path(name)), kept) << name;
-    ASSERT_NE(h = open_replace(f), INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(WriteFile(h, "xx", 2, &done, nullptr));
-    ASSERT_TRUE(PortAbandonFile(h));
+    ASSERT_NE(h = open_replace(f), INVALID_HANDLE_VALUE);  // abandoned: the file stays as it was
+    ASSERT_TRUE(WriteFile(h, "xx", 2, &done, nullptr) && PortAbandonFile(h));
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(read(f), "OLD-newTENT");
     ASSERT_NE(h = open_replace(f, GENERIC_READ | GENERIC_WRITE, PORT_FLAG_REPLACE_WHOLE), INVALID_HANDLE_VALUE);
@@ -157,8 +155,7 @@ TEST_F(PortFiles, FailedReadCloseOrCommitReleasesTheHandleAndKeepsTheOldFile) {
     failpoint::arm("ReadFile", 6);
     char buf[4];
     DWORD done = 7;
-    EXPECT_FALSE(ReadFile(h, buf, 4, &done, nullptr));
-    EXPECT_EQ(done, 0u);
+    EXPECT_FALSE(ReadFile(h, buf, 4, &done, nullptr) || done != 0u);
     failpoint::arm("CloseHandle", 4);
     EXPECT_EQ(fails(CloseHandle(h)), 4);
     failpoint::reset();
@@ -188,16 +185,14 @@ TEST_F(PortFiles, CreateCopyAndMoveRefuseToOverwriteWhereAsked) {
     EXPECT_EQ(fails(CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)), EEXIST);
     ::chmod(a.c_str(), 0600);
     ASSERT_TRUE(CopyFileA(a.c_str(), b.c_str(), false));
-    EXPECT_EQ(read(b), "source");
-    EXPECT_EQ(mode_of(b), 0600u);
+    EXPECT_EQ(std::pair(read(b), mode_of(b)), std::pair(std::string("source"), mode_t{0600}));
     EXPECT_EQ(fails(CopyFileA(a.c_str(), b.c_str(), true)), EEXIST);
     write(a, "second");
     HANDLE h = open_read(b);
     EXPECT_EQ(fails(CopyFileA(a.c_str(), b.c_str(), false)), EBUSY);  // a held target is not copied over
     CloseHandle(h);
     EXPECT_EQ(fails(MoveFileA(a.c_str(), b.c_str())), EEXIST);
-    ASSERT_TRUE(DeleteFileA(b.c_str()));
-    ASSERT_TRUE(MoveFileA(a.c_str(), b.c_str()));
+    ASSERT_TRUE(DeleteFileA(b.c_str()) && MoveFileA(a.c_str(), b.c_str()));
     EXPECT_EQ(read(b), "second");
     EXPECT_EQ(entries(), 1u);
 }
