@@ -22,13 +22,11 @@ using Common = WsTemp;
 using Clock = std::chrono::steady_clock;
 
 TEST_F(Common, CurrentProjectComesFromWorkstationJson) {
-    int cur = -1;
+    int cur = -1, other = -1;
     EXPECT_NE(QVEEngIsCurrentProject("DEMO", &cur), 0u);  // no workstation.json
     write(path("workstation.json"), R"({"currentProject": "DEMO"})");
-    ASSERT_EQ(QVEEngIsCurrentProject("DEMO", &cur), 0u);
-    EXPECT_EQ(cur, 1);
-    ASSERT_EQ(QVEEngIsCurrentProject("OTHER", &cur), 0u);
-    EXPECT_EQ(cur, 0);
+    ASSERT_EQ(QVEEngIsCurrentProject("DEMO", &cur) | QVEEngIsCurrentProject("OTHER", &other), 0u);
+    EXPECT_EQ(std::pair(cur, other), std::pair(1, 0));
     write(path("workstation.json"), R"({"currentProject": )");
     EXPECT_NE(QVEEngIsCurrentProject("DEMO", &cur), 0u);
 }
@@ -61,8 +59,7 @@ TEST_F(Common, TopDirCatDirAndEucConversionStayWithinTheBuffer) {
     ASSERT_EQ(QVCCatDir(d, "FCS", sizeof d), 0u);
     EXPECT_STREQ(d, "/top/FCS");
     ASSERT_EQ(QVCCatDir(d, "/ab", sizeof d), 0u);  // 11 characters and the NUL: exactly fits
-    EXPECT_STREQ(d, "/top/FCS/ab");
-    EXPECT_NE(QVCCatDir(d, "x", sizeof d), 0u);
+    EXPECT_NE(QVCCatDir(d, "x", sizeof d), 0u);     // one more: refused, the folder as it was
     EXPECT_STREQ(d, "/top/FCS/ab");
     EXPECT_NE(QVCCatDir(unterminated, "x", sizeof unterminated), 0u);
     // Japanese, '-', 'A', half-width katakana; then a wave dash and a circled digit of the vendor row.
@@ -77,8 +74,8 @@ TEST_F(Common, TopDirCatDirAndEucConversionStayWithinTheBuffer) {
     EXPECT_EQ(QVCEucToWincode(euc, out, 6, 1), -1);  // needs 10 with the NUL
     EXPECT_EQ(out[0], '\0');
     EXPECT_EQ(std::string(out + 6, 4), "ZZZZ");
-    EXPECT_EQ(QVCEucToWincode("\xC6", out, sizeof out, 1), -1);      // cut character
-    EXPECT_EQ(QVCEucToWincode("a\xFF\xFF", out, sizeof out, 1), -1);  // not EUC-JP
+    EXPECT_EQ(std::pair(QVCEucToWincode("\xC6", out, sizeof out, 1), QVCEucToWincode("a\xFF\xFF", out, sizeof out, 1)),
+              std::pair(-1, -1));  // a cut character; not EUC-JP
     EXPECT_EQ(out[0], '\0');
 }
 
@@ -169,21 +166,18 @@ TEST_F(Config, ReadAgainOnlyWhileUnchangedEvenWithinOneTimeStamp) {
 // A FIFO in place of a file is refused at once; a thread opens it from the other side after a
 // grace period, so that an open that blocks on it ends and the test fails on time.
 TEST_F(Config, NonRegularFilesAreRefusedAtOnce) {
-    const std::string ws = path("workstation.json"), db = path("stndb.sfdata");
-    write(ws, R"({"projectsDir": "p"})");
+    const std::string db = path("stndb.sfdata");
+    write(path("workstation.json"), R"({"projectsDir": "p"})");
     ::signal(SIGPIPE, SIG_IGN);
     auto refused_open = [](const std::string& p, DWORD access, DWORD flags) {
         HANDLE h = CreateFileA(p.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
         return h == INVALID_HANDLE_VALUE || (CloseHandle(h), false);
     };
-    std::string error;
-    ws::Workstation w;
     const std::vector<std::pair<std::string, std::function<bool()>>> cases = {
         {db, [&] { return refused_open(db, GENERIC_READ, 0); }},
         {db, [&] { return refused_open(db, GENERIC_WRITE, PORT_FLAG_REPLACE_ON_CLOSE); }},
         {db, [&] { return !CopyFileA(db.c_str(), path("copy").c_str(), false); }},
-        {sys, [&] { return load() == "cannot read " + sys + ": not a regular file"; }},
-        {ws, [&] { return !ws::load_workstation(w, error) && error == "cannot read " + ws + ": not a regular file"; }},
+        {sys, [&] { return load() == "cannot read " + sys + ": not a regular file"; }},  // workstation.json: the same reader
     };
     for (const auto& [fifo, refused] : cases) {
         SCOPED_TRACE(fifo);
@@ -199,7 +193,7 @@ TEST_F(Config, NonRegularFilesAreRefusedAtOnce) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         });
-        EXPECT_TRUE(refused()) << error;
+        EXPECT_TRUE(refused());
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     }
 }
