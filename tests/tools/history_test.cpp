@@ -314,15 +314,13 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
 TEST_F(History, ARunningSaveWhoseProcessIsGoneIsInterrupted) {
     history::Database db = history::Database::open(path_, true);
     history::SaveStart s;
-    s.station = "FCS0101";
-    s.host = history::host_name();   // a save of another host is never marked
+    s.station = "FCS0101", s.host = history::host_name();   // a save of another host is never marked
     const std::int64_t live = db.begin(s);
     s.station = "FCS0102";
     const std::int64_t killed = db.begin(s);
     const pid_t child = fork();
     if (child == 0) _exit(0);
-    int st = 0;
-    waitpid(child, &st, 0);
+    waitpid(child, nullptr, 0);
     const std::string sql = "UPDATE save SET pid = " + std::to_string(child) + " WHERE id = " + std::to_string(killed);
     ASSERT_EQ(sqlite3_exec(db.handle(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     // Another station's command leaves it; the next one on its station marks it.

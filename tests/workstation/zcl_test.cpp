@@ -171,9 +171,7 @@ struct GenStation {
         if (silent) return std::nullopt;
         Frame r(96, 0);
         r[33] = busyReplies-- > 0 ? 22 : status;
-        auto put16 = [&](std::size_t off, std::uint16_t v) {
-            big ? tb::store_be16(r.data() + off, v) : tb::store_u16(r.data() + off, v);
-        };
+        auto put16 = [&](std::size_t off, std::uint16_t v) { (big ? tb::store_be16 : tb::store_u16)(r.data() + off, v); };
         put16(48, result);
         if (result == 0) {
             put16(64, badMark ? 0x0304 : 0x0102);
@@ -187,8 +185,7 @@ struct GenStation {
 
 std::string message(int detail) {
     std::string s;
-    LdGetTReturnMessage(static_cast<unsigned short>(detail), &s);
-    return s;
+    return LdGetTReturnMessage(static_cast<unsigned short>(detail), &s), s;
 }
 
 // Each case sets up the station and the database file, and expects the check's result, its
