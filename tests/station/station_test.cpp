@@ -392,18 +392,18 @@ TEST(Bc2Fcs, FramePartsSwapEveryMultiByteFieldAndKeepTheBytes) {
 // A buffer of the memory service holding text, so bc3RecordInBlock can learn its size.
 struct MemText {
     explicit MemText(const std::string& s, std::size_t pad = 0) {
-        p = static_cast<char*>(__QVEEngMalloc(s.size() + pad, "station_bc2fcs_test", __LINE__));
+        p = static_cast<char*>(__QVEEngMalloc(s.size() + pad, "station_test", __LINE__));
         std::memcpy(p, s.data(), s.size());
         std::memset(p + s.size(), 0, pad);
     }
-    ~MemText() { __QVEEngFree(p, "station_bc2fcs_test", __LINE__); }
+    ~MemText() { __QVEEngFree(p, "station_test", __LINE__); }
     MemText(const MemText&) = delete;
     char* p;
 };
 
 std::string models(const std::string& m) { return R"({"format":"tusave-userinst","version":1,"models":[)" + m + "]}"; }
 
-TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStays) {
+TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStaysLayoutsFollowTheBuffer) {
     const std::string userInst = models(R"({ "blockCode": 6226, "name": "PID", "records": [
       { "recNo": 2, "size": 16, "fields": [ { "offset": 0, "width": 2 }, { "offset": 4, "width": 4, "count": 2 },
                                             { "offset": 12, "width": 1 } ] },
@@ -423,7 +423,7 @@ TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStays) {
     EXPECT_EQ(rec, (std::array<std::uint8_t, 16>{1}));
     // Not a buffer of the memory service: its size is unknown.
     EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 3, 8, 0, const_cast<char*>(userInst.c_str())), 0);
-    // Layout faults (a file that is no user instance file at all: UserInstFile.CheckNamesTheFile...).
+    // Layout faults, and a file that is no user instance file at all.
     const std::string rec2 = R"({"blockCode":1,"records":[{"recNo":2,"size":8,)";
     const std::pair<const char*, std::string> faults[] = {
         {"field past the record", models(rec2 + R"("fields":[{"offset":4,"width":4,"count":2}]}]})")},
@@ -437,11 +437,8 @@ TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStays) {
         EXPECT_NE(bc3RecordInBlock(r.data(), nullptr, 1, 2, 8, 0, bad.p), 0) << why;
         EXPECT_EQ(r[0], 1) << why;
     }
-}
-
-// Layouts are kept per buffer: two buffers keep their own, contents changed between them are
-// read anew, and another buffer (of the same size, so most often at the same address) is too.
-TEST(Bc2Fcs, LayoutsFollowTheBufferAndItsContents) {
+    // Layouts are kept per buffer: two buffers keep their own, contents changed between them are
+    // read anew, and another buffer (of the same size, so most often at the same address) is too.
     const std::string two = models(R"({"blockCode":7,"records":[{"recNo":2,"size":4,"fields":[{"offset":0,"width":2}]}]})");
     std::string four = two, other = two;
     four.replace(four.find("\"width\":2"), 9, "\"width\":4");
