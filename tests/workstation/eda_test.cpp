@@ -543,29 +543,23 @@ TEST_F(InstDef, OpenFailuresCallsOutsideAnOpenAndTheEqualizationProject) {
     EXPECT_EQ(0u, notes[0].find("IEdalInstOpenForTP: project NOPROJ not found: "));
     ws::set_note_sink([](const char* text) { std::fprintf(stderr, "%s\n", text); });
 
+    ASSERT_EQ(0, open().first);
+    EXPECT_EQ(open(), std::pair(instdef::kAlreadyOpen, "IEdalInstOpenForTP: already open for " + path() + "\n"));
+    ASSERT_EQ(0, IEdalInstClose());
+    // After the close every call is refused and writes nothing (as before the first open).
     char name[IEDAL_INSTNAME_SIZE] = "unchanged";
     int n = -1, d1 = -1, d2 = -1, recs[IEDAL_MAX_SAVE_REC] = {};
     char* list = reinterpret_cast<char*>(&n);
     IEdalItemCnctS c{};
-    auto all_refused = [&] {
-        std::strcpy(name, "unchanged");
-        n = -1;
-        CaptureStderr();
-        EXPECT_EQ((std::vector<int>{IEdalInstGetInstName(6226, name), IEdalInstGetDItemList2("PIDLOOP", &n, &list),
-                                    IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c),
-                                    IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2),
-                                    IEdalInstGetSaveRecNo(6226, &n, recs), IEdalInstClose()}),
-                  std::vector<int>(6, instdef::kNotOpen));
-        EXPECT_EQ("IEdalInstClose: the instance definitions are not open\n", said());
-        EXPECT_EQ(nullptr, list);
-        EXPECT_STREQ("unchanged", name);
-        EXPECT_EQ(-1, n);
-    };
-    all_refused();
-    ASSERT_EQ(0, open().first);
-    EXPECT_EQ(open(), std::pair(instdef::kAlreadyOpen, "IEdalInstOpenForTP: already open for " + path() + "\n"));
-    ASSERT_EQ(0, IEdalInstClose());
-    all_refused();
+    CaptureStderr();
+    EXPECT_EQ((std::vector<int>{IEdalInstGetInstName(6226, name), IEdalInstGetDItemList2("PIDLOOP", &n, &list),
+                                IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c), IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2),
+                                IEdalInstGetSaveRecNo(6226, &n, recs), IEdalInstClose()}),
+              std::vector<int>(6, instdef::kNotOpen));
+    EXPECT_EQ("IEdalInstClose: the instance definitions are not open\n", said());
+    EXPECT_EQ(nullptr, list);
+    EXPECT_STREQ("unchanged", name);
+    EXPECT_EQ(-1, n);
     write("projects/DEMO/EQLZ/FCS0201/DB/instdef.json", models(R"({"blockCode":6226,"name":"EQPID","savedRecords":[5]})"));
     EXPECT_EQ(instdef::kNoFile, open("FCS0101", 3).first);
     ASSERT_EQ(0, open("FCS0201", 3).first);
