@@ -1,5 +1,6 @@
 // The simulated station in-process as a strict peer (refusals, damaged frames and memory, bad
-// configuration) and as the fcssim program over UDP; whole saves: the upload and e2e suites.
+// configuration) and as the fcssim program over UDP (whole saves: the upload and e2e suites); the
+// byte-order converters it shares with the library: known byte patterns both ways, record layouts.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,7 +21,10 @@
 
 #include "core/station.h"
 #include "envelope.h"
+#include "libqvebc2fcs.h"
 #include "libqvebc2fcs/bc2fcs_layout.h"
+#include "libqvecommon.h"
+#include "libqveengendian.h"
 #include "sample.h"
 #include "tusave_bytes.h"
 
@@ -74,13 +79,12 @@ struct Client {
     Bytes frame(std::uint8_t cmd, std::uint8_t sub, std::uint8_t area, std::uint16_t ser, std::uint32_t sid,
                 const std::vector<Para>& params = {}) {
         Bytes f(56 + 8 * params.size(), 0);
+        std::uint8_t* h = f.data() + 32;
         tb::store_u32(f.data(), seq++);
         tb::store_u16(f.data() + 12, st.number());
-        f[24] = 8;
         tb::store_u16(f.data() + 28, 0x0603);
         tb::store_u16(f.data() + 30, static_cast<std::uint16_t>((24 + 8 * params.size()) / 2));
-        std::uint8_t* h = f.data() + 32;
-        h[2] = cmd, h[3] = sub, h[4] = area;
+        f[24] = 8, h[2] = cmd, h[3] = sub, h[4] = area;
         tb::store_u16(h + 12, ser);
         tb::store_u32(h + 16, sid);
         tb::store_u16(h + 20, static_cast<std::uint16_t>(8 * params.size()));
@@ -101,22 +105,16 @@ struct Client {
         return f;
     }
     Answer read(const fcs::Reply& r) const {
-        Answer a;
-        if (r.frame.size() < 64) return a;
-        a.status = r.frame[33];
+        if (r.frame.size() < 64) return {};
         std::uint8_t h[24];
         std::memcpy(h, r.frame.data() + 40, 24);
         if (big) bc2fcs::swap_header(h);
-        a.result = tb::load_u16(h + 8);
-        a.body.assign(r.frame.begin() + 64, r.frame.end());
-        return a;
+        return {r.frame[33], tb::load_u16(h + 8), Bytes(r.frame.begin() + 64, r.frame.end())};
     }
     // Every reply echoes the request's sequence number.
     Answer send(const Bytes& f) {
         const fcs::Reply r = st.handle(f);
-        if (f.size() >= 4 && r.frame.size() >= 4) {
-            EXPECT_TRUE(std::equal(f.begin(), f.begin() + 4, r.frame.begin()));
-        }
+        EXPECT_TRUE(f.size() < 4 || r.frame.size() < 4 || std::equal(f.begin(), f.begin() + 4, r.frame.begin()));
         return read(r);
     }
     std::uint32_t u32_body(const Answer& a) const {
@@ -238,9 +236,7 @@ TEST(Station, TruncatedRequestsAndDamagedMemoryAreRefusedNeverCrash) {
     ASSERT_EQ(c2.start(1).result, 0);
     const auto no = static_cast<std::int16_t>(b->number);
     const auto items = c2.save_items(1, {{1, static_cast<std::uint8_t>(r1), no}, {1, static_cast<std::uint8_t>(r2), no}});
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].first, fcs::kItemNoRecord);
-    EXPECT_EQ(items[1].first, fcs::kItemNoRecord);
+    EXPECT_EQ(items, (std::vector<std::pair<std::uint16_t, std::uint32_t>>{{fcs::kItemNoRecord, 0}, {fcs::kItemNoRecord, 0}}));
 }
 
 TEST(Station, BadConfigurationIsReported) {
@@ -272,13 +268,9 @@ struct Child {
     // Sends sig (to a process not yet waited for, even if it ended) and gives the wait status.
     int stop(int sig) {
         if (pid > 0) ::kill(pid, sig);
-        const int st = ::pclose(out);
-        out = nullptr;
-        return st;
+        return ::pclose(std::exchange(out, nullptr));
     }
-    ~Child() {
-        if (out) stop(SIGKILL);
-    }
+    ~Child() { if (out) stop(SIGKILL); }
 };
 
 class Fcssim : public ::testing::Test {
@@ -287,10 +279,7 @@ protected:
     ~Fcssim() override { close(sock); }
     // Sends a datagram and waits up to ms for one; returns it as it came.
     Bytes send_raw(int port, const Bytes& datagram, int ms) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<std::uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
         sendto(sock, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         pollfd pfd{sock, POLLIN, 0};
         if (poll(&pfd, 1, ms) != 1) return {};
@@ -347,6 +336,129 @@ TEST_F(Fcssim, RefusesNonLoopbackAndBrokenStations) {
         EXPECT_EQ(c.line, "") << addr;
         EXPECT_EQ(WEXITSTATUS(c.stop(SIGTERM)), 2) << addr;
     }
+}
+
+
+using V = std::vector<int>;
+
+// The bytes converted by F in direction dir.
+template <class T, int (*F)(T*, int)>
+V conv(const V& in, int dir) {
+    T t{};
+    std::copy(in.begin(), in.end(), std::begin(t.b));
+    EXPECT_EQ(F(&t, dir), 0);
+    return V(std::begin(t.b), std::end(t.b));
+}
+
+TEST(Bc2Fcs, FramePartsSwapEveryMultiByteFieldAndKeepTheBytes) {
+    const V wire = {0, 0, 0x21, 3, 1, 0, 0, 0, 0x96, 0x42, 0xA1, 0xA2, 0x00, 0x05, 0xB1, 0xB2, 0x12, 0x34, 0x56, 0x78,
+                    0x00, 0x18, 0x00, 0x03},
+            host = {0, 0, 0x21, 3, 1, 0, 0, 0, 0x42, 0x96, 0xA2, 0xA1, 0x05, 0x00, 0xB2, 0xB1, 0x78, 0x56, 0x34, 0x12,
+                    0x18, 0x00, 0x03, 0x00};
+    struct Case {
+        const char* name;
+        V (*f)(const V&, int);
+        int dir;
+        V in, want;
+    } cases[] = {
+        {"header", conv<FcMnSaveHeader, bc2FcMnSaveHeader>, 0, wire, host},
+        {"header back", conv<FcMnSaveHeader, bc2FcMnSaveHeader>, 1, host, wire},
+        // Block record: i16 block number at 2, u32 at 4. Operation mark: two u16 at 4 and 6.
+        {"block record", conv<FcMnSavePara, bc2FcMnSavePara>, 1, {1, 3, 0x00, 0x11, 0x01, 0x02, 0x03, 0x04},
+         {1, 3, 0x11, 0x00, 0x04, 0x03, 0x02, 0x01}},
+        {"operation mark", conv<FcMnSavePara, bc2FcMnSavePara>, 1, {42, 0, 0, 0, 0x00, 0x0D, 0x00, 0x0C},
+         {42, 0, 0, 0, 0x0D, 0x00, 0x0C, 0x00}},
+        {"start reply", conv<FcMnSaveStartRtnPara, bc2FcMnSaveStartRtnPara>, 0, {0x53, 0x01, 0x00, 0x07, 0, 0, 0, 9},
+         {0x07, 0x00, 0x01, 0x53, 9, 0, 0, 0}},
+        {"save reply", conv<FcMnSaveReqRtnPara, bc2FcMnSaveReqRtnPara>, 0, {0x00, 0x00, 0x02, 0xBC, 0, 0, 0, 0},
+         {0xBC, 0x02, 0, 0, 0, 0, 0, 0}},
+        {"item header", conv<FcMnSaveData, bc2FcMnSaveData>, 0,
+         {0x94, 0x12, 0, 1, 1, 5, 0x00, 0x11, 0x00, 0x03, 0x01, 0x00, 0, 0, 0x01, 0x20},
+         {0x12, 0x94, 1, 0, 1, 5, 0x11, 0x00, 0x03, 0x00, 0x00, 0x01, 0x20, 0x01, 0, 0}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.f(c.in, c.dir), c.want) << c.name;
+    std::uint8_t v[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_EQ(Engntoh(v, 2), 0);
+    EXPECT_EQ(V(v, v + 8), (V{2, 1, 3, 4, 5, 6, 7, 8}));
+    ASSERT_EQ(Engntoh(v, 8), 0);
+    EXPECT_EQ(V(v, v + 8), (V{8, 7, 6, 5, 4, 3, 1, 2}));
+    FcMnSaveHeader h{};  // a size of no field, no such direction, no buffer: refused
+    EXPECT_EQ((V{Engntoh(v, 3) != 0, bc2FcMnSaveHeader(&h, 2) != 0, bc2FcMnSaveHeader(nullptr, 0) != 0,
+                 bc2FcMnSaveData(nullptr, 1) != 0}), V(4, 1));
+}
+
+// A buffer of the memory service holding text, so bc3RecordInBlock can learn its size.
+struct MemText {
+    explicit MemText(const std::string& s, std::size_t pad = 0) {
+        p = static_cast<char*>(__QVEEngMalloc(s.size() + pad, "station_test", __LINE__));
+        std::memcpy(p, s.data(), s.size());
+        std::memset(p + s.size(), 0, pad);
+    }
+    ~MemText() { __QVEEngFree(p, "station_test", __LINE__); }
+    MemText(const MemText&) = delete;
+    char* p;
+};
+
+std::string models(const std::string& m) { return R"({"format":"tusave-userinst","version":1,"models":[)" + m + "]}"; }
+
+TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStaysLayoutsFollowTheBuffer) {
+    const std::string userInst = models(R"({ "blockCode": 6226, "name": "PID", "records": [
+      { "recNo": 2, "size": 16, "fields": [ { "offset": 0, "width": 2 }, { "offset": 4, "width": 4, "count": 2 },
+                                            { "offset": 12, "width": 1 } ] },
+      { "recNo": 3, "size": 8, "fields": [ { "offset": 4, "width": 4 } ] } ] })");
+    MemText ui(userInst, 1);  // with a NUL after the text
+    std::array<std::uint8_t, 16> rec{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F};
+    const auto orig = rec;
+    ASSERT_EQ(bc3RecordInBlock(rec.data(), nullptr, 6226, 2, 16, 0, ui.p), 0);
+    EXPECT_EQ(rec, (std::array<std::uint8_t, 16>{0x11, 0x10, 0x12, 0x13, 0x17, 0x16, 0x15, 0x14, 0x1B, 0x1A, 0x19, 0x18,
+                                                 0x1C, 0x1D, 0x1E, 0x1F}));
+    ASSERT_EQ(bc3RecordInBlock(rec.data(), nullptr, 6226, 2, 16, 1, ui.p), 0);
+    EXPECT_EQ(rec, orig);
+    // Unknown block code or record, or another size: refused, the record untouched.
+    rec = {1};
+    for (const auto& [code, recNo, size] : {std::tuple(6227, 2, 16), {6226, 4, 16}, {6226, 2, 15}, {6226, 2, -1}})
+        EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, static_cast<unsigned short>(code), recNo, size, 0, ui.p), 0) << recNo;
+    EXPECT_EQ(rec, (std::array<std::uint8_t, 16>{1}));
+    // Not a buffer of the memory service: its size is unknown.
+    EXPECT_NE(bc3RecordInBlock(rec.data(), nullptr, 6226, 3, 8, 0, const_cast<char*>(userInst.c_str())), 0);
+    // Layout faults, and a file that is no user instance file at all.
+    const std::string rec2 = R"({"blockCode":1,"records":[{"recNo":2,"size":8,)";
+    const std::pair<const char*, std::string> faults[] = {
+        {"field past the record", models(rec2 + R"("fields":[{"offset":4,"width":4,"count":2}]}]})")},
+        {"overlapping fields", models(rec2 + R"("fields":[{"offset":0,"width":4},{"offset":2,"width":2}]}]})")},
+        {"width 3", models(rec2 + R"("fields":[{"offset":0,"width":3}]}]})")},
+        {"format not a string", R"({"format":1,"version":1,"models":[]})"},
+    };
+    for (const auto& [why, json] : faults) {
+        MemText bad(json);
+        std::array<std::uint8_t, 8> r{1, 2, 3, 4, 5, 6, 7, 8};
+        EXPECT_NE(bc3RecordInBlock(r.data(), nullptr, 1, 2, 8, 0, bad.p), 0) << why;
+        EXPECT_EQ(r[0], 1) << why;
+    }
+    // Layouts are kept per buffer: two buffers keep their own, contents changed between them are
+    // read anew, and another buffer (of the same size, so most often at the same address) is too.
+    const std::string two = models(R"({"blockCode":7,"records":[{"recNo":2,"size":4,"fields":[{"offset":0,"width":2}]}]})");
+    std::string four = two, other = two;
+    four.replace(four.find("\"width\":2"), 9, "\"width\":4");
+    other.replace(other.find("\"blockCode\":7"), 13, "\"blockCode\":8");
+    using R = std::array<std::uint8_t, 4>;
+    auto conv = [](const MemText& ui, int code = 7, int want = 0) {
+        R r{1, 2, 3, 4};
+        EXPECT_EQ(bc3RecordInBlock(r.data(), nullptr, static_cast<unsigned short>(code), 2, 4, 0, ui.p) != 0, want != 0);
+        return r;
+    };
+    {
+        MemText a(two), b(four);
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(conv(a), (R{2, 1, 3, 4}));
+            EXPECT_EQ(conv(b), (R{4, 3, 2, 1}));
+        }
+        std::memcpy(a.p, four.data(), four.size());
+        EXPECT_EQ(conv(a), (R{4, 3, 2, 1}));
+    }
+    MemText c(other);
+    conv(c, 7, 1);
+    EXPECT_EQ(conv(c, 8), (R{2, 1, 3, 4}));
 }
 
 }  // namespace

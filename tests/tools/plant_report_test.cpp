@@ -1,9 +1,8 @@
 // The plant report page of a sample plant with a known history, as a browser renders it: the
 // table rows and their marks, the points of a known item's chart, the script's sorting and
-// filtering in place, no console message; a screenshot is kept in the build folder
-// (tests/artefacts/plant-report.png).
+// filtering in place, no console message; the page is kept in the build folder
+// (tests/artefacts/plant-report.html).
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,19 +45,13 @@ std::string SamplePage(const std::string& dir) {
     const char* mode[] = {"AUT", "MAN", "MAN", "CAS"};
     int k = 0;
     for (int day = 5; day >= 1; --day) {
-        if (day == 2) {
-            plant_history::record_save(db, "FCS0101", kNow - day * kDay, nullptr, &before, 0x20234104);
-            continue;
-        }
         std::vector<Block> b = {{1, "PIC0001", "PIDLOOP", {{"SV", sv[k]}, {"MODE", mode[k]}, {"P1", k ? "2" : "1"}}},
                                 {2, "FIC0002", "PIDLOOP", {{"SV", "1"}}}};
-        plant_history::record_save(db, "FCS0101", kNow - day * kDay, &b, &before, 0, "alice");
-        ++k;
+        if (day == 2) plant_history::record_save(db, "FCS0101", kNow - day * kDay, nullptr, &before, 0x20234104);
+        else plant_history::record_save(db, "FCS0101", kNow - day * kDay, &b, &before, 0, "alice"), ++k;
     }
     history::DriftCheck d;
-    d.station = "FCS0101";
-    d.started = d.ended = {kNow - 3600, 0};
-    d.differences = 2;
+    d.station = "FCS0101", d.started = d.ended = {kNow - 3600, 0}, d.differences = 2;
     db.record_drift(d, {{1, "PIC0001", "PIDLOOP", "SV", "30", "31"}, {1, "PIC0001", "PIDLOOP", "P1", "2", "3"}});
     history::TpFile b2, b3;
     const std::vector<Block> one = {{1, "TI0001", "INDICATO", {{"HH", "5"}}}};
@@ -66,40 +59,19 @@ std::string SamplePage(const std::string& dir) {
     plant_history::record_save(db, "FCS0103", kNow - 3 * kDay, &one, &b3);
     plant_history::record_save(db, "FCS0103", kNow - kDay, nullptr, &b3, 0x20234104);
     plantreport::Options o;
-    o.project = "DEMO";
-    o.now = kNow;
-    o.source = "projects/DEMO/HISTORY/tuning.sqlite";
+    o.project = "DEMO", o.now = kNow, o.source = "projects/DEMO/HISTORY/tuning.sqlite";
     return plantreport::build(&db, {"FCS0101", "FCS0102", "FCS0103", "FCS0104"}, o);
 }
 
-// chromium with args, ended with everything it started when it takes more than 120 s; its
-// exit status, stdout to *out and stderr to *err.
-int Chromium(const std::string& exe, std::vector<std::string> args, std::string* out, std::string* err,
-             const std::string& dir) {
-    char tmpl[] = "/tmp/tusave-chromium-XXXXXX";
-    if (!mkdtemp(tmpl)) return -1;
-    args.insert(args.begin(), {exe, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                               std::string("--user-data-dir=") + tmpl, "--enable-logging=stderr", "--v=0"});
-    const std::string o = dir + "/chromium.out", e = dir + "/chromium.err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        if (!freopen(o.c_str(), "w", stdout) || !freopen(e.c_str(), "w", stderr)) _exit(127);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(exe.c_str(), argv.data());
-        _exit(127);
-    }
-    int st = 0, waited = 0;
-    while (waitpid(pid, &st, WNOHANG) != pid && ++waited <= 1200) usleep(100000);
-    if (waited > 1200) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        ADD_FAILURE() << "chromium did not end within 120 s";
-    }
+// Headless chromium with args, given up after 120 s: its exit status (124: it took too long),
+// stdout in *out and stderr in *err.
+int Chromium(const std::string& exe, const std::string& args, std::string* out, std::string* err, const std::string& dir) {
+    const std::string o = dir + "/chromium.out", e = dir + "/chromium.err", profile = dir + "/chromium-profile";
+    const int st = std::system(("timeout -k 5 120 '" + exe + "' --headless=new --no-sandbox --disable-gpu --no-first-run "
+                                "--user-data-dir='" + profile + "' --enable-logging=stderr --v=0 " + args + " >'" + o +
+                                "' 2>'" + e + "'").c_str());
     std::error_code ec;
-    fs::remove_all(tmpl, ec);
+    fs::remove_all(profile, ec);
     *out = Slurp(o);
     *err = Slurp(e);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -126,7 +98,7 @@ TEST(PlantReport, RendersInABrowserWithRowsChartPointsAndNoConsoleMessage) {
     if (exe.empty()) GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
 
     std::string dom, err;
-    ASSERT_EQ(Chromium(exe, {"--dump-dom", "file://" + html}, &dom, &err, dir), 0) << err;
+    ASSERT_EQ(Chromium(exe, "--dump-dom file://" + html, &dom, &err, dir), 0) << err;
     EXPECT_EQ(err.find(":CONSOLE"), std::string::npos) << err;
 
     // The rows in the project's order with their marks.
@@ -151,15 +123,6 @@ TEST(PlantReport, RendersInABrowserWithRowsChartPointsAndNoConsoleMessage) {
     EXPECT_EQ(Count(svChart, "<circle"), 4u);
     EXPECT_NE(svChart.find("3 changes, 10.5 → 30"), std::string::npos) << svChart;
     EXPECT_EQ(Count(dom, "class=\"chart\""), 1u);
-
-    std::string out;
-    fs::remove(dir + "/plant-report.png");
-    EXPECT_EQ(Chromium(exe, {"--screenshot=" + dir + "/plant-report.png", "--window-size=1000,1500",
-                             "--hide-scrollbars", "file://" + html},
-                       &out, &err, dir),
-              0)
-        << err;
-    EXPECT_GT(fs::file_size(dir + "/plant-report.png"), 10000u);
 }
 
 // Text from names and values: markup escaped, control characters replaced, CP932 read as such.

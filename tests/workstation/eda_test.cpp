@@ -1,6 +1,7 @@
 // Engineering data services: the project path service (the documented layout, every key inside
 // its root, no name from outside moving a path out of its folder), the reference database, the
-// system configuration queries, history registration, automatic backup and the generation lock.
+// system configuration queries, history registration, automatic backup, the generation lock and
+// the instance definitions.
 #include <fcntl.h>
 #include <sqlite3.h>
 
@@ -17,10 +18,15 @@
 #include "libqveeda.h"
 #include "libqveeda/eda_status.h"
 #include "libqveeda/path_keys.h"
+#include "libqvecommon/qvecommon_host.h"
 #include "libqverxeda.h"
 #include "libqverxeda/gen_lock.h"
+#include "libqverxgen.h"
+#include "libqverxgen/inst_def.h"
 
 using edatest::EdaHome;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
 namespace pk = eda::pathkeys;
 
 namespace {
@@ -33,24 +39,6 @@ protected:
     }
     CQVEFilePath fp;
 };
-
-// The keys a save uses lead to the files the sample puts in the documented layout (every save of
-// the library and e2e suites); here the station numbers and the equalization project.
-TEST_F(PathTest, StationNumbersAndTheEqualizationProject) {
-    const std::string t = top();
-    std::string p;
-    std::uint8_t no = 0;
-    ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
-    EXPECT_EQ(no, 12);
-    CQVEFilePath eq;
-    ASSERT_EQ(eq.InitEqlzProject("DEMO"), 0u);
-    EXPECT_EQ(eq.GetProjectTopDir(), t + "/EQLZ");
-    ASSERT_EQ(eq.GetFCSFilePath("FCS0201", "FCLSF", p), 0u);
-    EXPECT_EQ(p, t + "/EQLZ/FCS0201/DB/stndb.sfdata");
-    ASSERT_EQ(eq.GetStnNo("FCS0201", no), 0u);
-    EXPECT_EQ(no, 2);
-    EXPECT_EQ(eq.GetStnNo("FCS0101", no), eda::kNoStation);  // not in the equalization project
-}
 
 // Every key of the table, with every argument given, stays inside its root (the exported getters
 // are checked against their base calls in the library's path getter test); no two keys of a root
@@ -66,10 +54,7 @@ TEST_F(PathTest, EveryKeyExpandsInsideItsRootOnceAndTheDocsAgree) {
         for (const char* name : {"f.dat", static_cast<const char*>(nullptr)})
             for (const char* folder : {"QVSystem", static_cast<const char*>(nullptr)}) {
                 pk::Args a;
-                a.station = "FCS0101";
-                a.name = name;
-                a.folder = folder;
-                a.n1 = a.n2 = a.n3 = 1;
+                a.station = "FCS0101", a.name = name, a.folder = folder, a.n1 = a.n2 = a.n3 = 1;
                 std::string p;
                 if (pk::expand(d, a, root, p) != 0u) continue;
                 ++resolved;
@@ -83,22 +68,34 @@ TEST_F(PathTest, EveryKeyExpandsInsideItsRootOnceAndTheDocsAgree) {
     EXPECT_EQ(WsTemp::read(docPath), pk::markdown()) << "docs/pathkeys.md is out of date: run with TUSAVE_UPDATE_DOCS=1";
 }
 
-TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
-    std::string p = "unchanged";
-    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "NOSUCHKEY", p), eda::kUnknownKey);
-    EXPECT_EQ(fp.GetHISFilePath("FCS0101", "FCLSF", p), eda::kUnknownKey);  // another getter's key
-    EXPECT_EQ(fp.GetSystemFilePath("ETC", p), eda::kUnknownKey);            // a folder key
-    EXPECT_EQ(fp.GetSystemFolderPath("SYCFG", p), eda::kUnknownKey);        // a file key
-    EXPECT_EQ(fp.GetFCSUserInstPath("FCS0101", 1, p), eda::kBadArgument);
-    EXPECT_EQ(fp.GetPath(nullptr, 0, 0, 0, "FCTPS", nullptr, p), eda::kBadName);  // needs a station
-    EXPECT_EQ(fp.GetPath("FCS0101", -1, 0, 0, "FCANM", nullptr, p), eda::kBadArgument);
-    EXPECT_EQ(fp.GetFCSFilePath("FCS0101", "x.dat", "FCLSF", p), eda::kBadName);  // one fixed file, no name
-    EXPECT_EQ(fp.GetTmplFilePath("DATSTN", nullptr, p), eda::kBadName);          // name required
-    EXPECT_EQ(p, "unchanged");
-    CQVEFilePath unbound;
-    EXPECT_EQ(unbound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
+// Station numbers and the equalization project (the keys a save uses lead to the files of the
+// documented layout: every save of the library and e2e suites); then the refusals.
+TEST_F(PathTest, StationNumbersEqualizationProjectAndWrongUse) {
+    std::string p;
     std::uint8_t no = 0;
-    EXPECT_EQ(unbound.GetStnNo("FCS0101", no), eda::kNotBound);
+    ASSERT_EQ(fp.GetStnNo("FCS0102", no), 0u);
+    EXPECT_EQ(no, 12);
+    CQVEFilePath eq;  // the equalization project
+    ASSERT_EQ(eq.InitEqlzProject("DEMO"), 0u);
+    EXPECT_EQ(eq.GetProjectTopDir(), top() + "/EQLZ");
+    ASSERT_EQ(eq.GetFCSFilePath("FCS0201", "FCLSF", p), 0u);
+    EXPECT_EQ(p, top() + "/EQLZ/FCS0201/DB/stndb.sfdata");
+    ASSERT_EQ(eq.GetStnNo("FCS0201", no), 0u);
+    EXPECT_EQ(no, 2);
+    EXPECT_EQ(eq.GetStnNo("FCS0101", no), eda::kNoStation);  // not in the equalization project
+    // Another getter's key, a folder key for a file, a file key for a folder, a name where a
+    // fixed file takes none or none where one is required, no station, an unbound service.
+    p = "unchanged", no = 0;
+    CQVEFilePath unbound;
+    using R = std::vector<std::uint32_t>;
+    EXPECT_EQ((R{fp.GetFCSFilePath("FCS0101", "NOSUCHKEY", p), fp.GetHISFilePath("FCS0101", "FCLSF", p),
+                 fp.GetSystemFilePath("ETC", p), fp.GetSystemFolderPath("SYCFG", p), fp.GetFCSUserInstPath("FCS0101", 1, p),
+                 fp.GetPath(nullptr, 0, 0, 0, "FCTPS", nullptr, p), fp.GetPath("FCS0101", -1, 0, 0, "FCANM", nullptr, p),
+                 fp.GetFCSFilePath("FCS0101", "x.dat", "FCLSF", p), fp.GetTmplFilePath("DATSTN", nullptr, p),
+                 unbound.GetFCSFilePath("FCS0101", "FCLSF", p), unbound.GetStnNo("FCS0101", no)}),
+              (R{eda::kUnknownKey, eda::kUnknownKey, eda::kUnknownKey, eda::kUnknownKey, eda::kBadArgument, eda::kBadName,
+                 eda::kBadArgument, eda::kBadName, eda::kBadName, eda::kNotBound, eda::kNotBound}));
+    EXPECT_EQ(p, "unchanged");
     // A failed bind leaves the object unbound, not bound to the earlier project.
     CQVEFilePath rebound = fp;
     EXPECT_EQ(rebound.GetProjectTopDir(), top());
@@ -106,8 +103,7 @@ TEST_F(PathTest, ResultsForUnknownKeysUnboundServiceAndWrongUse) {
     EXPECT_NE(eda::last_error().find("NOPROJECT/SYSTEM/sysconfig.json"), std::string::npos) << eda::last_error();
     EXPECT_EQ(rebound.GetProjectTopDir(), "");
     EXPECT_EQ(rebound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
-    EXPECT_NE(rebound.InitProject(".."), 0u);
-    EXPECT_NE(rebound.InitProject(nullptr), 0u);
+    EXPECT_TRUE(rebound.InitProject("..") != 0u && rebound.InitProject(nullptr) != 0u);
     // A malformed configuration is reported with the file's name.
     write("projects/DEMO/SYSTEM/sysconfig.json", R"({ "stations": [ { "name": "FCS0101" } ] })");
     EXPECT_EQ(fp.GetStnNo("FCS0101", no), eda::kConfig);
@@ -141,72 +137,61 @@ TEST_F(PathTest, TraversalNamesAreRefusedByEveryGetterThatTakesOne) {
     }
 }
 
-class RefDbTest : public EdaHome {
-protected:
-    // Builds a database in the documented schema (or in schema, when given) with rows.
-    std::string make_db(const std::vector<std::array<std::string, 5>>& rows, const char* schema = nullptr) {
-        const std::string path = home_ + "/reference.sqlite";
-        std::string sql = schema ? schema
-                                 : "CREATE TABLE element (name TEXT PRIMARY KEY, kind TEXT NOT NULL, location TEXT "
-                                   "NOT NULL, file_name TEXT NOT NULL, tag TEXT NOT NULL DEFAULT '');";
-        for (const auto& r : rows) sql += "INSERT INTO element VALUES ('" + r[0] + "','" + r[1] + "','" + r[2] + "','" +
-                                          r[3] + "','" + r[4] + "');";
-        std::filesystem::remove(path);
-        sqlite3* db = nullptr;
-        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-        return path;
-    }
-    std::uint32_t list_blocks(CQVEEdaRefFCS& ref, QVEElemList& out, std::uint32_t sortField = 1) {
+using RefDbTest = EdaHome;
+
+// Builds a database in schema (the documented one when null) with element rows.
+std::string make_db(const std::string& path, const std::vector<std::array<std::string, 5>>& rows,
+                    const char* schema = nullptr) {
+    std::string sql = schema ? schema
+                             : "CREATE TABLE element (name TEXT PRIMARY KEY, kind TEXT NOT NULL, location TEXT "
+                               "NOT NULL, file_name TEXT NOT NULL, tag TEXT NOT NULL DEFAULT '');";
+    for (const auto& r : rows) sql += "INSERT INTO element VALUES ('" + r[0] + "','" + r[1] + "','" + r[2] + "','" + r[3] + "','" + r[4] + "');";
+    std::filesystem::remove(path);
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    return path;
+}
+
+// The listing holds only block elements, sorted by byte order; missing, foreign or old-schema
+// files and tables are refused.
+TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrderAndForeignFilesAreRefused) {
+    const std::string db = make_db(home_ + "/reference.sqlite",
+                                   {{"%BLa", "%BL", "DR0004", "FILEA", "TAG-A"}, {"%BL0100", "%BL", "DR0002", "FILE100", "TIC100"},
+                                    {"%SW0001", "%SW", "DR0001", "SW", "SW1"}, {"%BL\xC3\xA9", "%BL", "DR0009", "FILEE", ""},
+                                    {"%BL0010", "%BL", "DR0001", "FILE010", "FIC010"}, {"%BLZ", "%BL", "DR0003", "FILEZ", "Z"},
+                                    {"%BLX", "%bl", "DR0003", "LOWER", "kind differs in case"}});
+    CQVEEdaRefFCS ref;
+    auto list_blocks = [&](QVEElemList& out) {  // as the save lists them: sorted
         _QVEElemTbl sel;
         _QVEElemTblSort sort;
         EXPECT_EQ(ref.ElemTblInit(&sel, 1) | ref.ElemTblSortInit(&sort), 0u);
         sel.strSelect = ref.ElemTblText("%BL");
-        sort.nField[5] = sortField;
+        sort.nField[5] = 1;
         return ref.ElemTblListAll(&sel, &sort, out);
-    }
-    static std::vector<std::string> names(const QVEElemList& l) {
+    };
+    auto names = [](const QVEElemList& l) {
         std::vector<std::string> out;
         for (const auto& e : l) out.push_back(l.Text(e.strElemName));
         return out;
-    }
-};
-
-TEST_F(RefDbTest, ListingHoldsOnlyBlockElementsInByteOrder) {
-    const std::string db = make_db({{"%BLa", "%BL", "DR0004", "FILEA", "TAG-A"},
-                                    {"%BL0100", "%BL", "DR0002", "FILE100", "TIC100"},
-                                    {"%SW0001", "%SW", "DR0001", "SW", "SW1"},
-                                    {"%BL\xC3\xA9", "%BL", "DR0009", "FILEE", ""},
-                                    {"%BL0010", "%BL", "DR0001", "FILE010", "FIC010"},
-                                    {"%BLZ", "%BL", "DR0003", "FILEZ", "Z"},
-                                    {"%BLX", "%bl", "DR0003", "LOWER", "kind differs in case"}});
-    CQVEEdaRefFCS ref;
+    };
     ASSERT_EQ(ref.DbOpen(db.c_str(), 0, 0), 0u) << eda::last_error();
     ASSERT_EQ(ref.ElemTblOpen(0, 0), 0u) << eda::last_error();
     QVEElemList list;
-    ASSERT_EQ(list_blocks(ref, list), 0u) << eda::last_error();
+    ASSERT_EQ(list_blocks(list), 0u) << eda::last_error();
     EXPECT_EQ(names(list), (std::vector<std::string>{"%BL0010", "%BL0100", "%BLZ", "%BLa", "%BL\xC3\xA9"}));
     ASSERT_EQ(list.size(), 5u);
     const _QVEElemTbl& e = list[1];
     EXPECT_EQ((std::vector<std::string>{list.Text(e.strLocation), list.Text(e.strFileName), list.Text(e.strSelect),
                                         list.Text(e.str1), list.Text(e.str7)}),
               (std::vector<std::string>{"DR0002", "FILE100", "%BL", "TIC100", ""}));
-    // Unsorted: the table's own order. A listing appends to what the list holds.
-    QVEElemList unsorted;
-    unsorted.Add("first", "L1");
-    ASSERT_EQ(list_blocks(ref, unsorted, 0), 0u);
-    EXPECT_EQ(names(unsorted), (std::vector<std::string>{"first", "%BLa", "%BL0100", "%BL\xC3\xA9", "%BL0010", "%BLZ"}));
-    EXPECT_STREQ(unsorted.Text(unsorted[0].strLocation), "L1");
     EXPECT_EQ(ref.ElemTblClose(), 0u);
     EXPECT_EQ(ref.ElemTblClose(), eda::kNotOpen);
-    EXPECT_EQ(list_blocks(ref, list), eda::kNotOpen);
+    EXPECT_EQ(list_blocks(list), eda::kNotOpen);
     EXPECT_EQ(ref.DbClose(), 0u);
     EXPECT_EQ(ref.DbClose(), eda::kNotOpen);
-}
 
-TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
-    CQVEEdaRefFCS ref;
     const std::string missing = home_ + "/none.sqlite";
     EXPECT_EQ(ref.DbOpen(missing.c_str(), 0, 0), eda::kDatabase);
     EXPECT_NE(eda::last_error().find(missing), std::string::npos) << eda::last_error();
@@ -215,21 +200,20 @@ TEST_F(RefDbTest, MissingOrForeignFilesAndTablesAreRefused) {
     write("text.sqlite", std::string(4096, 'x'));
     EXPECT_EQ(ref.DbOpen((home_ + "/text.sqlite").c_str(), 0, 0), eda::kDatabase);
     EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNotOpen);
-    const std::string noTable = make_db({}, "CREATE TABLE other (x TEXT);");
-    ASSERT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), 0u);
-    EXPECT_EQ(ref.DbOpen(noTable.c_str(), 0, 0), eda::kAlreadyOpen);
-    EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
-    EXPECT_NE(eda::last_error().find("reference.sqlite"), std::string::npos) << eda::last_error();
-    EXPECT_EQ(ref.DbClose(), 0u);
-    const std::string oldSchema = make_db({}, "CREATE TABLE element (name TEXT, kind TEXT, location TEXT);");
-    ASSERT_EQ(ref.DbOpen(oldSchema.c_str(), 0, 0), 0u);
-    EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable);
-    EXPECT_EQ(ref.DbClose(), 0u);
+    for (const char* schema : {"CREATE TABLE other (x TEXT);", "CREATE TABLE element (name TEXT, kind TEXT, location TEXT);"}) {
+        const std::string foreign = make_db(home_ + "/foreign.sqlite", {}, schema);
+        ASSERT_EQ(ref.DbOpen(foreign.c_str(), 0, 0), 0u);
+        EXPECT_EQ(ref.DbOpen(foreign.c_str(), 0, 0), eda::kAlreadyOpen);
+        EXPECT_EQ(ref.ElemTblOpen(0, 0), eda::kNoTable) << schema;
+        EXPECT_NE(eda::last_error().find("foreign.sqlite"), std::string::npos) << eda::last_error();
+        EXPECT_EQ(ref.DbClose(), 0u);
+    }
 }
 
 using SysConfTest = EdaHome;
 
 TEST_F(SysConfTest, StationRecordAreasApcsTestModeAndBusTypes) {
+    using R = std::vector<std::uint32_t>;
     CQVERXEdaSysObj sys, eq;
     _OdtStnInf info;
     std::memset(&info, 0xAB, sizeof info);
@@ -241,12 +225,10 @@ TEST_F(SysConfTest, StationRecordAreasApcsTestModeAndBusTypes) {
     std::memcpy(raw, &info, sizeof info);
     EXPECT_EQ(raw[112] | raw[113] << 8, 12);
     EXPECT_EQ(raw[20], 0);  // the record is cleared, not left with old bytes
-    EXPECT_EQ(sys.StnConfByName("FCS9999", &info), eda::kNoStation);
-    EXPECT_EQ(sys.StnConfByName("../FCS0102", &info), eda::kBadName);
-    EXPECT_EQ(sys.StnConfByName("FCS0102", nullptr), eda::kBadArgument);
     ASSERT_EQ(eq.InitEqlz("DEMO"), 0u);
-    EXPECT_EQ(eq.StnConfByName("FCS0101", &info), eda::kNoStation);
-    ASSERT_EQ(eq.StnConfByName("FCS0201", &info), 0u);
+    EXPECT_EQ((R{sys.StnConfByName("FCS9999", &info), sys.StnConfByName("../FCS0102", &info),
+                 sys.StnConfByName("FCS0102", nullptr), eq.StnConfByName("FCS0101", &info), eq.StnConfByName("FCS0201", &info)}),
+              (R{eda::kNoStation, eda::kBadName, eda::kBadArgument, eda::kNoStation, 0}));
     EXPECT_EQ(info.wStnNo, 2);
     EXPECT_NE(sys.Init("NOPROJECT"), 0u);
     EXPECT_EQ(sys.StnConfByName("FCS0102", &info), eda::kNotBound);  // a failed bind unbinds
@@ -256,17 +238,16 @@ TEST_F(SysConfTest, StationRecordAreasApcsTestModeAndBusTypes) {
     EXPECT_EQ(area(), "AREA01");
     ASSERT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 2, &a), 0u);
     EXPECT_EQ(std::string(a.szAreaName, 8), "ABCDEFGH");  // full: not terminated
-    EXPECT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 3, &a), QVERX_NO_AREA);
-    EXPECT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0102", 1, &a), QVERX_NO_AREA);
     ASSERT_EQ(QVERXEdaFcsAreaConfByNoEqlz("DEMO", "FCS0201", 1, &a), 0u);
     EXPECT_EQ(area(), "EQAREA");
-    EXPECT_EQ(QVERXEdaFcsAreaConfByNoEqlz("DEMO", "FCS0101", 1, &a), QVERX_NO_AREA);
+    EXPECT_EQ((R{QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 3, &a), QVERXEdaFcsAreaConfByNo("DEMO", "FCS0102", 1, &a),
+                 QVERXEdaFcsAreaConfByNoEqlz("DEMO", "FCS0101", 1, &a)}),
+              R(3, QVERX_NO_AREA));
     int v[6] = {-1, -1, -1, -1, -1, -1};
-    EXPECT_EQ((std::vector<std::uint32_t>{QVERXEdaIsAPCS("DEMO", "FCS0102", &v[0]), QVERXEdaIsAPCS("DEMO", "FCS0101", &v[1]),
-                                          QVEEdaCheckQVTestByName("DEMO", "FCS0101", &v[2]),
-                                          QVEEdaCheckQVTestByName("DEMO", "FCS0102", &v[3]), QVEEdaCheckQVTestVREC(&v[4]),
-                                          QVERXEdaIsAPCS("DEMO", "NOSTN", &v[5])}),
-              (std::vector<std::uint32_t>{0, 0, 0, 0, 0, eda::kNoStation}));
+    EXPECT_EQ((R{QVERXEdaIsAPCS("DEMO", "FCS0102", &v[0]), QVERXEdaIsAPCS("DEMO", "FCS0101", &v[1]),
+                 QVEEdaCheckQVTestByName("DEMO", "FCS0101", &v[2]), QVEEdaCheckQVTestByName("DEMO", "FCS0102", &v[3]),
+                 QVEEdaCheckQVTestVREC(&v[4]), QVERXEdaIsAPCS("DEMO", "NOSTN", &v[5])}),
+              (R{0, 0, 0, 0, 0, eda::kNoStation}));
     EXPECT_EQ(std::vector<int>(v, v + 5), (std::vector<int>{1, 0, 1, 0, 1}));
     write("workstation.json", "{}");
     ASSERT_EQ(QVEEdaCheckQVTestVREC(&v[0]), 0u);
@@ -277,46 +258,32 @@ TEST_F(SysConfTest, StationRecordAreasApcsTestModeAndBusTypes) {
     write("workstation.json", "{}");
     CQVEEdaFcsDatabase db, db2;
     unsigned type = 0, other = 9;
-    EXPECT_EQ(db.GetIOBusType(1, type, other), eda::kNotOpen);
-    EXPECT_EQ(db.Open("DEMO", "NOSTN", 1), eda::kNoStation);
+    EXPECT_EQ((R{db.GetIOBusType(1, type, other), db.Open("DEMO", "NOSTN", 1)}), (R{eda::kNotOpen, eda::kNoStation}));
     ASSERT_EQ(db.Open("DEMO", "FCS0101", 1), 0u);
     ASSERT_EQ(db.GetIOBusType(1, type, other), 0u);
     EXPECT_EQ(type, 3u);
-    EXPECT_EQ(db.GetIOBusType(3, type, other), eda::kBadArgument);
-    EXPECT_EQ(db.Close(), 0u);
-    EXPECT_EQ(db.Close(), eda::kNotOpen);
+    EXPECT_EQ((R{db.GetIOBusType(3, type, other), db.Close(), db.Close()}), (R{eda::kBadArgument, 0, eda::kNotOpen}));
     // No "ioBusTypes": the caller is told so and keeps its defaults.
     ASSERT_EQ(db2.Open("DEMO", "FCS0102", 1), 0u);
     type = 42;
     EXPECT_EQ(db2.GetIOBusType(1, type, other), eda::kNotConfigured);
     EXPECT_EQ(type, 42u);
-}
-
-TEST_F(SysConfTest, MalformedSysconfigGivesNonZeroNamingTheFile) {
+    // A malformed configuration: each query fails naming the file and leaves the caller's value.
     const std::string file = top() + "/SYSTEM/sysconfig.json";
-    for (const char* text : {"{ \"stations\": [ { \"name\": \"FCS0101\", ",                  // truncated
-                             "{ \"stations\": [ { \"name\": \"../x\", \"number\": 1 } ] }",  // traversal name
-                             ""}) {
-        SCOPED_TRACE(text);
-        if (*text) write("projects/DEMO/SYSTEM/sysconfig.json", text);
-        else std::filesystem::remove(file);
-        int v = -1;
-        EXPECT_EQ(QVERXEdaIsAPCS("DEMO", "FCS0101", &v), eda::kConfig);
-        EXPECT_NE(eda::last_error().find(file), std::string::npos) << eda::last_error();
-        EXPECT_EQ(v, -1);
-        CQVERXEdaSysObj sys;
-        EXPECT_EQ(sys.Init("DEMO"), eda::kConfig);
-        EXPECT_NE(eda::last_error().find(file), std::string::npos);
-        CQVEEdaFcsDatabase db;
-        EXPECT_EQ(db.Open("DEMO", "FCS0101", 1), eda::kConfig);
-        _OdtAreaInf a;
-        EXPECT_EQ(QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 1, &a), QVERX_NO_AREA);
-    }
+    write("projects/DEMO/SYSTEM/sysconfig.json", "{ \"stations\": [ { \"name\": \"FCS0101\", ");
+    v[0] = -1;
+    EXPECT_EQ(QVERXEdaIsAPCS("DEMO", "FCS0101", &v[0]), eda::kConfig);
+    EXPECT_NE(eda::last_error().find(file), std::string::npos) << eda::last_error();
+    EXPECT_EQ(v[0], -1);
+    EXPECT_EQ(sys.Init("DEMO"), eda::kConfig);
+    EXPECT_NE(eda::last_error().find(file), std::string::npos);
+    EXPECT_EQ((R{db.Open("DEMO", "FCS0101", 1), QVERXEdaFcsAreaConfByNo("DEMO", "FCS0101", 1, &a)}),
+              (R{eda::kConfig, QVERX_NO_AREA}));
 }
 
 using BackupTest = EdaHome;
 
-TEST_F(BackupTest, HistoryRegistrationModeAndComment) {
+TEST_F(BackupTest, HistoryRegistrationModeCommentAndDatedBackups) {
     ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {}), 0u) << eda::last_error();
     ASSERT_EQ(CQVEFDADBAccess::PutFileOnly(2, "DEMO", "FCS0102", 0, {"a.edf", "b.txt"}), 0u);
     EXPECT_EQ(CQVEFDADBAccess::PutFileOnly(1, "DEMO", "FCS0101", 1, {"x\ny"}), eda::kBadName);
@@ -333,21 +300,19 @@ TEST_F(BackupTest, HistoryRegistrationModeAndComment) {
                                 CQVEFCSAutBackup::IsFCSAutBackupMode("DEMO", "..", 0)}),
               (std::vector<int>{1, 0, 0}));
     std::tm tm{};
-    tm.tm_year = 2026 - 1900, tm.tm_mon = 11, tm.tm_mday = 6, tm.tm_hour = 9, tm.tm_min = 5, tm.tm_sec = 7;
-    tm.tm_isdst = -1;
+    tm.tm_year = 126, tm.tm_mon = 11, tm.tm_mday = 6, tm.tm_hour = 9, tm.tm_min = 5, tm.tm_sec = 7, tm.tm_isdst = -1;
     const std::time_t start = std::mktime(&tm);
     ASSERT_EQ(CQVEFCSAutBackup::CreateComment("DEMO", "FCS0101", start, 74, 3, "Tuning save\nsecond", "FCS0101"), 0u)
         << eda::last_error();
     EXPECT_EQ(read("backup/DEMO/FCS0101/comments.log"), "2026-12-06 09:05:07\tkind=74\tvalue=3\tTuning save second\n");
     EXPECT_EQ(CQVEFCSAutBackup::CreateComment("DEMO", "../x", start, 74, 3, "t", "x"), eda::kBadName);
-}
-
-TEST_F(BackupTest, BackupCopiesDatabaseAndTpFileIntoADatedFolder) {
+    // The backup copies the database file and the TP file into a dated folder.
     const std::string bdir = home_ + "/backup/DEMO/FCS0101";
     auto subdirs = [&] {
         std::vector<std::string> out;
         if (std::filesystem::exists(bdir))
-            for (const auto& e : std::filesystem::directory_iterator(bdir)) out.push_back(e.path().filename());
+            for (const auto& e : std::filesystem::directory_iterator(bdir))
+                if (e.is_directory()) out.push_back(e.path().filename());
         std::sort(out.begin(), out.end());
         return out;
     };
@@ -413,7 +378,7 @@ TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
 
 // Held by a calling application (a drift check): a save is refused meanwhile, and the lock file
 // is given back with the text and the modification time it had.
-TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferBadNames) {
+TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferNoLinkFollowed) {
     void* h = nullptr;
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     ASSERT_EQ(unlock("FCS0101", h), 0u);
@@ -431,9 +396,8 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferB
         EXPECT_EQ(std::string(info), pid_text());  // a second holder told so: the drift test of the history suite
     }
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
-    EXPECT_EQ(after.st_size, before.st_size);
-    EXPECT_EQ(after.st_mtim.tv_sec, 1577836800);
-    EXPECT_EQ(after.st_mtim.tv_nsec, 123);
+    EXPECT_EQ((std::vector<long>{after.st_size, after.st_mtim.tv_sec, after.st_mtim.tv_nsec}),
+              (std::vector<long>{before.st_size, 1577836800, 123}));
     ASSERT_EQ(lock("FCS0101", &h), 0u);
     EXPECT_EQ(unlock("FCS0101", h), 0u);
     char buf[8];
@@ -442,12 +406,10 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferB
     EXPECT_EQ(std::strlen(buf), 3u);
     EXPECT_EQ(buf[4], '#');
     EXPECT_EQ(unlock("FCS0101", h), 0u);
-    for (const char* bad : {"..", "a/b", "", "x\\y", "../../etc"}) {
-        h = nullptr;
-        EXPECT_EQ(QVEEdaGenLockStation("DEMO", bad, 1, nullptr, 0, &h), eda::kBadName) << bad;
-        EXPECT_EQ(QVEEdaGenLockStation(bad, "FCS0101", 1, nullptr, 0, &h), eda::kBadName) << bad;
-        EXPECT_EQ(h, nullptr);
-    }
+    h = nullptr;  // names: ws::valid_name, as in PathTest.TraversalNamesAreRefusedByEveryGetterThatTakesOne
+    EXPECT_EQ(QVEEdaGenLockStation("DEMO", "../x", 1, nullptr, 0, &h), eda::kBadName);
+    EXPECT_EQ(QVEEdaGenLockStation("..", "FCS0101", 1, nullptr, 0, &h), eda::kBadName);
+    EXPECT_EQ(h, nullptr);
     // A name no configuration of the project has (here one of the equalization project's
     // does): a handle that unlocks, but no lock file for it.
     for (const char* station : {"FCS0999", "FCS0201"}) {
@@ -455,20 +417,17 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferB
         EXPECT_EQ(std::filesystem::exists(home_ + "/lock/DEMO/" + station + ".genlock"), station[6] == '1') << station;
         EXPECT_EQ(unlock(station, h), 0u) << station;
     }
-}
-
-TEST_F(GenLockTest, NeitherFollowsALinkNorEmptiesItsTarget) {
+    // A link in place of the lock file is neither followed nor its target emptied.
+    std::filesystem::remove(path);
     write("victim.txt", "precious\n");
-    std::filesystem::create_directories(home_ + "/lock/DEMO");
-    const std::string file = home_ + "/lock/DEMO/FCS0101.genlock";
-    ASSERT_EQ(::symlink((home_ + "/victim.txt").c_str(), file.c_str()), 0);
-    void *h = nullptr, *h2 = nullptr;
+    ASSERT_EQ(::symlink((home_ + "/victim.txt").c_str(), path.c_str()), 0);
+    void* h2 = nullptr;
     char info[16] = {};
     EXPECT_EQ(lock("FCS0101", &h, info, sizeof info), eda::kIo);
     EXPECT_EQ(read("victim.txt"), "precious\n");
     // A longer text of an earlier holder: the pid replaces it whole, and a refused locker
     // (here the same process, on a description of its own) is told who holds the station.
-    std::filesystem::remove(file);
+    std::filesystem::remove(path);
     write("lock/DEMO/FCS0101.genlock", "4000000000\nand more\n");
     ASSERT_EQ(lock("FCS0101", &h, info, sizeof info), 0u);
     const std::string pid = std::to_string(::getpid());
@@ -476,6 +435,197 @@ TEST_F(GenLockTest, NeitherFollowsALinkNorEmptiesItsTarget) {
     EXPECT_EQ(lock("FCS0101", &h2, info, sizeof info), eda::kLocked);
     EXPECT_EQ(eda::gen_lock_holder("DEMO", "FCS0101"), pid);
     EXPECT_EQ(unlock("FCS0101", h), 0u);
+}
+
+// The instance definition service over hand-written definitions files: the refusals of the
+// reader, the open/close life cycle, the bounds of what the calls write, the failpoints.
+
+const char* kDefs = R"({ "format": "tusave-instdef", "version": 1, "models": [
+  { "blockCode": 6226, "name": "PIDLOOP", "savedRecords": [2, 3, 4],
+    "items": [ { "name": "UAID", "recNo": 3, "offset": 8, "dataType": 16, "elemSize": 2 },
+               { "name": "PARAM", "recNo": 4, "offset": 520, "dataType": 28, "elemSize": 4, "dim1": 4, "dim2": 2 },
+               { "name": "ALRM", "recNo": 5, "offset": 20, "dataType": 20, "elemSize": 4, "dim1": 5, "dim2": 0 } ] },
+  { "blockCode": 5122, "name": "CALCBLK", "savedRecords": [2] },
+  { "blockCode": 769, "name": "MULTIREC", "savedRecords": [9, 8, 7, 6, 5, 4, 3, 2], "items": [] }
+] })";
+
+std::string models(const std::string& m) { return R"({"format":"tusave-instdef","version":1,"models":[)" + m + "]}"; }
+
+class InstDef : public edatest::EdaHome {
+protected:
+    void SetUp() override {
+        EdaHome::SetUp();
+        defs(kDefs);
+        // What the service has to say goes to the note sink: here on stderr, as tusave does.
+        ws::set_note_sink([](const char* text) { std::fprintf(stderr, "%s\n", text); });
+    }
+    void TearDown() override {
+        CaptureStderr();
+        IEdalInstClose();
+        GetCapturedStderr();
+        ws::set_note_sink(nullptr);
+        EdaHome::TearDown();
+    }
+    void defs(const std::string& text) { write("projects/DEMO/FCS0101/DB/instdef.json", text); }
+    // The open's result and the text of its failure (a file that cannot be read is also said
+    // on stderr, and only that).
+    std::pair<int, std::string> open(const char* station = "FCS0101", unsigned kind = 2) {
+        CaptureStderr();
+        int rc = IEdalInstOpenForTP("DEMO", station, kind);
+        const std::string err = GetCapturedStderr(), text = rc ? instdef::last_error() + "\n" : "";
+        EXPECT_TRUE(err.empty() || err == text) << err;
+        return {rc, text};
+    }
+    // Ends a stderr capture (nothing is said there) and gives the text of the last failure.
+    static std::string said() {
+        EXPECT_EQ("", GetCapturedStderr());
+        return instdef::last_error() + "\n";
+    }
+    std::string path(const char* station = "FCS0101") const { return top() + "/" + station + "/DB/instdef.json"; }
+};
+
+TEST_F(InstDef, MalformedFilesAreRefusedNamingFileAndPlace) {
+    const std::string m0 = "models[0] (block code 0x0007, \"A\")";
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\"format\":", "not valid JSON"},
+        {R"({"format":"tusave-userinst","version":1,"models":[]})", "format: expected \"tusave-instdef\""},
+        {R"({"format":"tusave-instdef","version":2,"models":[]})", "version: expected an integer from 1 to 1"},
+        {R"({"format":"tusave-instdef","version":1,"models":{}})", "models: expected an array"},
+        {models(R"({"blockCode":0,"name":"A"})"), "models[0].blockCode: expected an integer from 1 to 65535"},
+        {models(R"({"blockCode":7,"name":"TOOLONGNM"})"),
+         "models[0].name: \"TOOLONGNM\" is not a name of 1 to 8 printable characters without :,;=\\"},
+        {models(R"({"blockCode":7,"name":"A","savedRecords":[1]})"),
+         m0 + ".savedRecords[0]: expected a record number from 2 to 255 (record 1 is always fetched)"},
+        {models(R"({"blockCode":7,"name":"A","savedRecords":[3,3]})"), m0 + ".savedRecords[1]: record 3 appears twice"},
+        {models(R"({"blockCode":7,"name":"A"},{"blockCode":7,"name":"B"})"),
+         "models[1].blockCode: block code 0x0007 appears twice"},
+        {models(R"({"blockCode":7,"name":"A"},{"blockCode":8,"name":"A"})"), "models[1].name: model \"A\" appears twice"},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16}]})"),
+         m0 + ".items[0]: missing \"elemSize\""},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2,"offset":0,"dataType":16,"elemSize":2,"dim2":3}]})"),
+         m0 + ".items[0].dim2: a second dimension needs a first one"},
+        {models(R"({"blockCode":7,"name":"A","items":[{"name":"X","recNo":2.5,"offset":0,"dataType":16,"elemSize":2}]})"),
+         m0 + ".items[0].recNo: expected an integer from 0 to 255"},
+        {models(R"({"blockCode":7,"name":"A","saved":[2]})"), "models[0]: unknown key \"saved\""},
+        {models(R"({"blockCode":769,"name":"MULTIREC","savedRecords":[2,3,4,5,6,7,8,9,10]})"),
+         "models[0] (block code 0x0301, \"MULTIREC\"): 9 saved records, at most 8"},
+    };
+    for (const auto& [text, tail] : cases) {
+        defs(text);
+        EXPECT_EQ(open(), std::pair(instdef::kMalformed, "IEdalInstOpenForTP: " + path() + ": " + tail + "\n"));
+    }
+    // A file cut at any length is refused, never half read (nothing is open after a refusal:
+    // the next open would say "already open").
+    for (std::size_t n = 0; n < std::strlen(kDefs); n += 7) {
+        defs(std::string(kDefs, n));
+        auto [rc, err] = open();
+        ASSERT_EQ(instdef::kMalformed, rc) << n;
+        EXPECT_EQ(0u, err.find("IEdalInstOpenForTP: " + path() + ": ")) << err;
+    }
+}
+
+// Missing project, station or file and a bad kind fail the open; every call before the open,
+// after the close or a second open fails; kind 3 reads the equalization project's file; an
+// open after a close reads the file afresh.
+TEST_F(InstDef, OpenFailuresCallsOutsideAnOpenAndTheEqualizationProject) {
+    auto [rc, err] = open("FCS0109");
+    EXPECT_EQ(instdef::kNoFile, rc);
+    EXPECT_EQ(0u, err.find("IEdalInstOpenForTP: " + path("FCS0109") + ": cannot open the instance definitions: ")) << err;
+    EXPECT_EQ(instdef::kBadArgument, open("FCS0101", 1).first);
+    EXPECT_EQ(instdef::kBadArgument, open("../FCS0101").first);
+    // The services never write on stderr themselves: their words reach the note sink only.
+    std::vector<std::string> notes;
+    ws::set_note_sink([&](const char* text) { notes.emplace_back(text); });
+    CaptureStderr();
+    EXPECT_EQ(instdef::kNoFile, IEdalInstOpenForTP("NOPROJ", "FCS0101", 2));
+    EXPECT_EQ("", GetCapturedStderr());
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(0u, notes[0].find("IEdalInstOpenForTP: project NOPROJ not found: "));
+    ws::set_note_sink([](const char* text) { std::fprintf(stderr, "%s\n", text); });
+
+    ASSERT_EQ(0, open().first);
+    EXPECT_EQ(open(), std::pair(instdef::kAlreadyOpen, "IEdalInstOpenForTP: already open for " + path() + "\n"));
+    ASSERT_EQ(0, IEdalInstClose());
+    // After the close every call is refused and writes nothing (as before the first open).
+    char name[IEDAL_INSTNAME_SIZE] = "unchanged";
+    int n = -1, d1 = -1, d2 = -1, recs[IEDAL_MAX_SAVE_REC] = {};
+    char* list = reinterpret_cast<char*>(&n);
+    IEdalItemCnctS c{};
+    CaptureStderr();
+    EXPECT_EQ((std::vector<int>{IEdalInstGetInstName(6226, name), IEdalInstGetDItemList2("PIDLOOP", &n, &list),
+                                IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", &c), IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2),
+                                IEdalInstGetSaveRecNo(6226, &n, recs), IEdalInstClose()}),
+              std::vector<int>(6, instdef::kNotOpen));
+    EXPECT_EQ("IEdalInstClose: the instance definitions are not open\n", said());
+    EXPECT_EQ(nullptr, list);
+    EXPECT_STREQ("unchanged", name);
+    EXPECT_EQ(-1, n);
+    write("projects/DEMO/EQLZ/FCS0201/DB/instdef.json", models(R"({"blockCode":6226,"name":"EQPID","savedRecords":[5]})"));
+    EXPECT_EQ(instdef::kNoFile, open("FCS0101", 3).first);
+    ASSERT_EQ(0, open("FCS0201", 3).first);
+    ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
+    EXPECT_STREQ("EQPID", name);
+    ASSERT_EQ(0, IEdalInstClose());
+    defs(models(R"({"blockCode":6226,"name":"NEWNAME"})"));
+    ASSERT_EQ(0, open().first);
+    ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
+    EXPECT_STREQ("NEWNAME", name);
+}
+
+TEST_F(InstDef, NameItemListConnectionShapeAndSavedRecordsStayInsideTheCallersRoom) {
+    ASSERT_EQ(0, open().first);
+    char buf[IEDAL_INSTNAME_SIZE + 8];
+    std::memset(buf, 'x', sizeof buf);
+    ASSERT_EQ(0, IEdalInstGetInstName(769, buf));
+    EXPECT_STREQ("MULTIREC", buf);  // eight characters, the most a name has
+    for (std::size_t i = 9; i < sizeof buf; ++i) ASSERT_EQ('x', buf[i]) << i;
+    CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetInstName(0x1853, buf));
+    EXPECT_EQ("IEdalInstGetInstName: no model for block code 0x1853\n", said());
+
+    int n = 0, d1 = -1, d2 = -1;
+    char* list = nullptr;
+    ASSERT_EQ(0, IEdalInstGetDItemList2("PIDLOOP", &n, &list));
+    EXPECT_EQ(3, n);
+    ASSERT_NE(nullptr, list);
+    EXPECT_STREQ("UAID:PARAM:ALRM", list);  // one text in file order
+    std::free(list);  // the caller's free; the sanitizer run proves it is malloc'ed and not leaked
+    list = reinterpret_cast<char*>(&n);
+    CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemList2("PIDLOOPX", &n, &list));
+    EXPECT_EQ("IEdalInstGetDItemList2: no instance \"PIDLOOPX\"\n", said());
+    EXPECT_EQ(nullptr, list);  // nothing for the caller to free
+
+    IEdalItemCnctS c;
+    std::memset(&c, 0xEE, sizeof c);
+    ASSERT_EQ(0, IEdalInstGetDItemCnctInf("PIDLOOP", "PARAM", &c));
+    const std::uint8_t want[8] = {4, 0, 0x08, 0x02, 28, 4, 0, 0};  // offset 520 little-endian, reserved 0
+    EXPECT_EQ(0, std::memcmp(want, &c, sizeof want));
+    std::vector<int> got = {IEdalInstGetDItemArrayInf("PIDLOOP", "PARAM", &d1, &d2), d1, d2};
+    got.insert(got.end(), {IEdalInstGetDItemArrayInf("PIDLOOP", "ALRM", &d1, &d2), d1, d2});
+    EXPECT_EQ(got, (std::vector<int>{0, 4, 2, 0, 5, 0}));
+    // The edit file update asks for "UAID" of every model and relies on a non-zero answer for a
+    // model without one.
+    CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetDItemCnctInf("CALCBLK", "UAID", &c));
+    EXPECT_EQ("IEdalInstGetDItemCnctInf: instance \"CALCBLK\" has no item \"UAID\"\n", said());
+    CaptureStderr();
+    EXPECT_EQ((std::vector<int>{IEdalInstGetDItemCnctInf("PIDLOOP", "uaid", &c),
+                                IEdalInstGetDItemArrayInf("CALCBLK", "UAID", &d1, &d2),
+                                IEdalInstGetDItemCnctInf("PIDLOOP", "UAID", nullptr)}),
+              (std::vector<int>{instdef::kUnknown, instdef::kUnknown, instdef::kBadArgument}));
+    GetCapturedStderr();
+    // Saved records: at most eight entries, in file order.
+    int recs[IEDAL_MAX_SAVE_REC + 1];
+    for (int& r : recs) r = -7;
+    ASSERT_EQ(0, IEdalInstGetSaveRecNo(769, &n, recs));
+    EXPECT_EQ((std::vector<int>{8, 9, 8, 7, 6, 5, 4, 3, 2, -7}), (std::vector<int>{n, recs[0], recs[1], recs[2], recs[3],
+                                                                                 recs[4], recs[5], recs[6], recs[7], recs[8]}));
+    ASSERT_EQ(0, IEdalInstGetSaveRecNo(5122, &n, recs));
+    EXPECT_EQ((std::vector<int>{1, 2, 8}), (std::vector<int>{n, recs[0], recs[1]}));  // untouched beyond the count
+    CaptureStderr();
+    EXPECT_EQ(instdef::kUnknown, IEdalInstGetSaveRecNo(1, &n, recs));
+    EXPECT_EQ("IEdalInstGetSaveRecNo: no model for block code 0x0001\n", said());
 }
 
 }  // namespace
