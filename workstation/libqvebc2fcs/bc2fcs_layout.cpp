@@ -181,33 +181,6 @@ std::shared_ptr<const RecordLayouts> RecordLayouts::parse(const std::uint8_t* da
     return out;
 }
 
-bool check_user_inst_file(const std::string& path, std::string& error) {
-    std::string text;
-    if (const int e = port::read_regular(path.c_str(), text, kMaxUserInstSize)) {
-        error = "cannot read " + path + ": " +
-                (e == EINVAL ? std::string("not a regular file") : e == EFBIG ? "larger than " +
-                 std::to_string(kMaxUserInstSize >> 20) + " MiB" : std::string(std::strerror(e)));
-        return false;
-    }
-    std::string why;
-    if (!RecordLayouts::parse(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), &why)) {
-        error = path + ": " + why;
-        return false;
-    }
-    return true;
-}
-
-bool check_user_inst(const std::string& project, const std::string& station, bool eqlz, std::string& error) {
-    CQVEFilePath paths;
-    std::string path;
-    if ((eqlz ? paths.InitEqlzProject(project.c_str()) : paths.InitProject(project.c_str())) != 0 ||
-        paths.GetFCSUserInstPath(station.c_str(), 0, path) != 0) {
-        error = "no user instance file path for station " + station + " of project " + project;
-        return false;
-    }
-    return check_user_inst_file(path, error);
-}
-
 const RecordLayout* RecordLayouts::find(std::uint16_t blockCode, int recNo) const {
     auto it = layouts_.find({blockCode, recNo});
     return it == layouts_.end() ? nullptr : &it->second;

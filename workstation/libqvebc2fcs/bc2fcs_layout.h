@@ -64,17 +64,6 @@ private:
     std::map<std::pair<std::uint16_t, int>, RecordLayout> layouts_;
 };
 
-// The most a user instance file is read up to.
-constexpr std::size_t kMaxUserInstSize = std::size_t{64} << 20;
-
-// Reads (a regular file only, at most kMaxUserInstSize bytes) and parses the user instance file
-// at path: false with "<path>: <what is wrong>" in error, as the configuration readers name
-// a malformed "sysconfig.json".
-bool check_user_inst_file(const std::string& path, std::string& error);
-// The same for the user instance file of a station of a project (eqlz: of its equalization
-// project), found through the project's path service.
-bool check_user_inst(const std::string& project, const std::string& station, bool eqlz, std::string& error);
-
 // Swaps the fields of a record in place. False (record untouched) when the layout is
 // invalid or size differs from the layout's record size.
 bool swap_record(const RecordLayout& layout, std::uint8_t* record, std::size_t size) noexcept;

@@ -29,7 +29,6 @@ struct State {
     ws::MessageSink sink;
     std::map<const void*, Allocation> live;
     unsigned long long seq = 0;
-    std::size_t badFrees = 0;
 };
 
 State& state() {
@@ -95,11 +94,6 @@ std::vector<std::string> live_allocation_sites() {
     return out;
 }
 
-std::size_t bad_frees() {
-    std::lock_guard lk(state().mu);
-    return state().badFrees;
-}
-
 }  // namespace ws
 
 std::uint32_t QVEEngPutMsgBuf(const char* line) {
@@ -132,7 +126,6 @@ void __QVEEngFree(void* p, const char* source, int line) {
             std::free(p);
             return;
         }
-        ++state().badFrees;
     }
     // Not ours, or freed twice: freeing it would corrupt the heap.
     char text[160];

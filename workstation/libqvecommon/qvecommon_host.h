@@ -27,7 +27,5 @@ std::size_t live_allocations();
 std::size_t allocation_size(const void* p);
 // The live buffers as "source:line size", oldest first: what a leak report names.
 std::vector<std::string> live_allocation_sites();
-// Calls of __QVEEngFree with a pointer that is not a live buffer (not freed; reported to the note sink).
-std::size_t bad_frees();
 
 }  // namespace ws
