@@ -1,15 +1,10 @@
-// tusave as a user runs it: lines, the raw result line, the exit status, the summary and the JSON
-// report of a save (against the schema in docs/), check, save --all and drift --all, Ctrl-C
-// during a save, refusals and failure lines that name the thing and the remedy, usage errors,
-// lines that a name cannot forge, the table of result codes.
-#include <gtest/gtest.h>
+// tusave as a user runs it: lines, exit status, summary and JSON report (against the schema in
+// docs/), check, save --all, drift --all, Ctrl-C, failure lines, usage errors, result codes.
 #include <sys/stat.h>
 
 #include <iomanip>
-#include <map>
 #include <regex>
 #include <sstream>
-#include <tuple>
 
 #include "e2e_fcssim.h"
 #include "history.h"
@@ -28,12 +23,9 @@ using Lines = std::vector<std::string>;
 std::string Violation(const nlohmann::json& s, const nlohmann::json& v, const std::string& at = "$") {
     if (s.contains("type")) {
         const nlohmann::json types = s["type"].is_array() ? s["type"] : nlohmann::json::array({s["type"]});
-        bool ok = false;
-        for (const std::string n : types)
-            ok = ok || (n == "object" && v.is_object()) || (n == "array" && v.is_array()) ||
-                 (n == "string" && v.is_string()) || (n == "integer" && v.is_number_integer()) ||
-                 (n == "number" && v.is_number()) || (n == "null" && v.is_null()) || (n == "boolean" && v.is_boolean());
-        if (!ok) return at + ": not of type " + types.dump();
+        const std::string t = v.is_number_integer() ? "integer" : v.is_number() ? "number" : v.type_name();
+        if (!std::count(types.begin(), types.end(), t) && !(t == "integer" && std::count(types.begin(), types.end(), "number")))
+            return at + ": not of type " + types.dump();
     }
     if (s.contains("enum") && std::find(s["enum"].begin(), s["enum"].end(), v) == s["enum"].end())
         return at + ": not one of " + s["enum"].dump();
@@ -267,9 +259,6 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
     EXPECT_EQ(status_, 1);
     EXPECT_EQ(table(lines, 2).substr(0, 32), "FCS0103     held by another save");
     EXPECT_EQ(table(lines, 3).substr(0, 32), "FCS0104     saved               ");
-    // Saved again in the same second as its first save (its archive copy overwritten): no change.
-    const Lines f = Fields(table(lines, 3));
-    EXPECT_TRUE(f.size() > 4 && f[4] == "0") << table(lines, 3);
 
     // A station that refuses the generation query (at once, not after the bus time-out, which the
     // silent station of EveryCommonMistake... proves) fails with the check's code, in drift --all
@@ -295,20 +284,17 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
                                                : "     saved                   0x00000000"));
 }
 
-// A FIFO, a link to /dev/zero or a file of 256 MiB and one byte in place of the TP file: history, diff and
-// the save's summary each end with a line that says what is wrong (a FIFO is never waited on,
-// a device never read, a huge file never taken in). The save itself does not replace what is
-// no regular file: its TP step fails, and the summary says so.
+// A FIFO or a file of 256 MiB and one byte in place of the TP file (a device: the reader's test):
+// history, diff and the save's summary each end with a line that says what is wrong. The save
+// does not replace what is no regular file: its TP step fails, and the summary says so.
 TEST_F(Cli, TpFileThatIsNoRegularFileOrTooLargeEndsEveryReaderWithALine) {
     const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps";
-    for (const std::string kind : {"fifo", "zero", "huge"}) {
+    for (const std::string kind : {"fifo", "huge"}) {
         SCOPED_TRACE(kind);
         const std::string why = kind == "huge" ? "larger than 256 MiB" : "not a regular file";
         fs::remove(tp);
         if (kind == "fifo") {
             ASSERT_EQ(::mkfifo(tp.c_str(), 0644), 0);
-        } else if (kind == "zero") {
-            fs::create_symlink("/dev/zero", tp);
         } else {
             std::ofstream(tp).close();
             fs::resize_file(tp, tpfile::kMaxFileSize + 1);   // one byte more than is read
@@ -516,25 +502,6 @@ TEST_F(Cli, UsageErrorsNameTheOption) {
     EXPECT_NE(err_.substr(0, err_.find('\n')).find(busy + " is in use by another program"), std::string::npos) << err_;
 }
 
-// A custom file whose name holds a newline reaches a line (the backup tool fails on every
-// file): in --raw output it cannot make a line of its own.
-TEST_F(Cli, ANameWithANewlineCannotForgeALine) {
-    std::ofstream(home_.result->projectDir + "/FCS0101/Custom/FCS/evil\nERR:forged\nRESULT 0x00000000\n.xseg") << "x";
-    for (const std::string mode : {"--raw", "--summary"}) {
-        SCOPED_TRACE(mode);
-        bool named = false;
-        std::size_t results = 0;
-        for (const std::string& l : tusave(kSave + "--mode 2 " + mode, "TUSAVE_FAILPOINTS=shgsave=1")) {
-            EXPECT_NE(l, "ERR:forged");
-            EXPECT_NE(l, ".xseg");
-            results += l.rfind("RESULT ", 0) == 0;
-            named = named || l.find("evil\\x0aERR:forged\\x0aRESULT 0x00000000\\x0a.xseg") != std::string::npos;
-        }
-        EXPECT_TRUE(named);
-        EXPECT_EQ(results, mode == "--raw" ? 1u : 0u);
-    }
-}
-
 // Samples made by the CLI. A plant of --stations that one fcssim serves whole; blocks that need
 // more than 255 drawings are refused before anything is written. Stations in host order (test
 // stations) install the backup tool: a save of each over the socket succeeds with the station's
@@ -575,6 +542,7 @@ TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
     std::ofstream(folder + "/ab\nRESULT 0x00000000.xseg") << "forged";
     std::ofstream(folder + "/" + std::string(250, 'L') + ".xseg") << "long";
     std::size_t fcsFiles = 1;   // the long name
+    bool named = false;
     for (const sample::StationResult& st : res.stations) {
         SCOPED_TRACE(st.name);
         const auto lines = tusave("save --project DEMO --station " + st.name + " --raw", "TUSAVE_HOME='" + cli + "'", 0);
@@ -589,6 +557,12 @@ TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
         EXPECT_GT(e2e::expect_saved_records_equal_memory(st), 0u);
         fcsFiles += st.toolFilesFcs.size();
     }
+    // The refused name in the summary: escaped, no line of its own.
+    for (const std::string& l : tusave("save --project DEMO --station FCS0101 --summary", "TUSAVE_HOME='" + cli + "'", 0)) {
+        EXPECT_NE(l.rfind("RESULT ", 0), 0u) << l;
+        named = named || l.find("/ab\\x0aRESULT 0x00000000.xseg") != std::string::npos;
+    }
+    EXPECT_TRUE(named);
     bool longCopied = false;
     std::size_t copies = 0;
     for (const auto& e : fs::recursive_directory_iterator(cli + "/backup/shgsave")) {
