@@ -388,49 +388,18 @@ private:
     std::thread thread_;
 };
 
-class LateReplies : public ctrl_test::CtrlSave {
-protected:
-    void SetUp() override {
-        CtrlSave::SetUp();
-        desc_.stations.resize(1);
-        desc_.stations[0].blocks = 12;
-        desc_.stations[0].anMessages = 3;
-    }
-    // The stations as built: a run leaves none of its sessions behind for the next.
-    void reset_stations() {
-        const sample::StationResult& s = result_.stations.at(0);
-        fcs::Config cfg = fcs::load_config(std::filesystem::path(s.stationJsonPath).parent_path().string());
-        if (desc_.stations[0].underTest || desc_.stations[0].apcs) cfg.bigEndian = false;
-        stations_[s.number] = std::make_shared<fcs::Station>(std::move(cfg));
-    }
-    // The project files as they were before any save.
-    void restore(const project_files::Files& files) {
-        const project_files::Files now = project_files::snapshot(dir_);
-        for (const auto& [rel, bytes] : now)
-            if (!files.count(rel)) std::filesystem::remove(dir_ + "/" + rel);
-        for (const auto& [rel, bytes] : files) {
-            auto it = now.find(rel);
-            if (it == now.end() || it->second != bytes)
-                std::ofstream(dir_ + "/" + rel, std::ios::binary | std::ios::trunc) << bytes;
-        }
-    }
-};
+using LateReplies = FaultMatrix;
 
 // At every position of a save, a late copy of the previous reply sent before the answer, or
 // the answer with one byte flipped: the save ends byte for byte as a good save, or fails and
 // leaves every project file as it was; never RESULT 0 with other bytes.
 TEST_F(LateReplies, NeverTakenForTheAnswerAtAnyPositionOfASave) {
-    build();
-    FaultyStation station([this](std::span<const std::uint8_t> req) {
-        auto it = req.size() >= 14 ? stations_.find(req[12] | (req[13] << 8)) : stations_.end();
-        return answer(it == stations_.end() ? nullptr : it->second.get(), req);
-    });
+    FaultyStation station([this](std::span<const std::uint8_t> req) { return answer(station_.get(), req); });
     e2e::set_bus(result_.workstationJson, station.device());
-
-    const project_files::Files before = project_files::snapshot(dir_);
-    ASSERT_EQ(save(result_.stations[0].name.c_str(), 2, 0), 0u) << ::testing::PrintToString(lines);
-    const project_files::Files good = project_files::snapshot(dir_);
-    ASSERT_NE(good, before);
+    fresh();
+    ASSERT_EQ(run(), 0u) << ::testing::PrintToString(lines);
+    const Files good = snapshot(dir_);
+    ASSERT_NE(good, before_);
     const int positions = station.requests();
     ASSERT_GT(positions, 10);
 
@@ -451,13 +420,11 @@ TEST_F(LateReplies, NeverTakenForTheAnswerAtAnyPositionOfASave) {
         for (int n = 1; n <= positions; ++n) {
             SCOPED_TRACE((fault == FaultyStation::Fault::kFlip ? "flipped byte in reply " : "late copy before reply ") +
                          std::to_string(n));
-            restore(before);
-            reset_stations();
+            fresh();
             station.arm(fault, n);
-            const unsigned rc = save(result_.stations[0].name.c_str(), 2, 0);
-            const project_files::Files after = project_files::snapshot(dir_);
+            const unsigned rc = run();
             (rc == 0 ? saved : failed)++;
-            EXPECT_TRUE(after == (rc == 0 ? good : before)) << (rc == 0 ? "RESULT 0 with other bytes" : "a failed save changed project files");
+            EXPECT_TRUE(snapshot(dir_) == (rc == 0 ? good : before_)) << (rc == 0 ? "RESULT 0 with other bytes" : "a failed save changed project files");
         }
     }
     zcl::set_reply_wait(std::chrono::milliseconds(30000));
