@@ -323,28 +323,17 @@ public:
     using Answer = std::function<std::optional<zcl::Frame>(std::span<const std::uint8_t>)>;
 
     explicit FaultyStation(Answer answer) : answer_(std::move(answer)) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        sa.sin_family = AF_INET, sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof sa;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
         port_ = ntohs(sa.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
-    ~FaultyStation() {
-        stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
+    ~FaultyStation() { stop_ = true, thread_.join(), ::close(fd_); }
     std::string device() const { return "udp:127.0.0.1:" + std::to_string(port_); }
     // Arms the fault at request n (from 1) of the next run and counts requests from 0 again.
-    void arm(Fault f, int n) {
-        fault_ = f;
-        at_ = n;
-        requests_ = 0;
-    }
+    void arm(Fault f, int n) { fault_ = f, at_ = n, requests_ = 0; }
     int requests() const { return requests_; }
 
 private:
@@ -368,9 +357,7 @@ private:
             zcl::seal(zcl::EnvKind::kReply, id, *reply, header);
             std::vector<std::uint8_t> datagram(header, header + sizeof header);
             datagram.insert(datagram.end(), reply->begin(), reply->end());
-            auto send = [&](const std::vector<std::uint8_t>& d) {
-                ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
-            };
+            auto send = [&](const std::vector<std::uint8_t>& d) { ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), flen); };
             if (n == at_ && fault_ == Fault::kLateCopy && !previous.empty()) send(previous);
             std::vector<std::uint8_t> sent = datagram;
             if (n == at_ && fault_ == Fault::kFlip) sent[(static_cast<std::size_t>(n) * 7919u) % sent.size()] ^= 0x10;
@@ -380,8 +367,7 @@ private:
     }
 
     Answer answer_;
-    int fd_ = -1;
-    int port_ = 0;
+    int fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<Fault> fault_{Fault::kNone};
     std::atomic<int> at_{0}, requests_{0};
