@@ -249,37 +249,6 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
                                                : "     saved                   0x00000000"));
 }
 
-// A FIFO or a file of 256 MiB and one byte in place of the TP file (a device: the reader's test):
-// history, diff and the save's summary each end with a line that says what is wrong. The save
-// does not replace what is no regular file: its TP step fails, and the summary says so.
-TEST_F(Cli, TpFileThatIsNoRegularFileOrTooLargeEndsEveryReaderWithALine) {
-    const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps";
-    for (const std::string kind : {"fifo", "huge"}) {
-        SCOPED_TRACE(kind);
-        const std::string why = kind == "huge" ? "larger than 256 MiB" : "not a regular file";
-        fs::remove(tp);
-        if (kind == "fifo") {
-            ASSERT_EQ(::mkfifo(tp.c_str(), 0644), 0);
-        } else {
-            std::ofstream(tp).close();
-            fs::resize_file(tp, tpfile::kMaxFileSize + 1);   // one byte more than is read
-        }
-        // history lists the TP file and its copies only while the database holds no save.
-        std::string out = e2e::joined(tusave("history --project DEMO --station FCS0101"));
-        EXPECT_EQ(status_, 0);
-        EXPECT_TRUE(out.find("No save of FCS0101 is recorded") == std::string::npos ||
-                    out.find(tp + ": " + why) != std::string::npos) << out;
-        tusave("diff --project DEMO --station FCS0101");
-        EXPECT_EQ(status_, 2);
-        EXPECT_NE(err_.find("tusave diff: " + tp + ": " + why), std::string::npos) << err_;
-        out = e2e::joined(tusave(kSave + "--mode 2 --summary"));
-        EXPECT_EQ(status_, kind == "huge" ? 0 : 1) << out;
-        for (const std::string& part : kind == "huge" ? Lines{"(against not told: the TP file before the save: " + tp + ": " + why}
-                                                     : Lines{"Save of FCS0101 failed after ", ": 0x20234105 ("})
-            EXPECT_NE(out.find(part), std::string::npos) << out;
-    }
-}
-
 // SIGINT during the edit file step of a 4000-block save: exit 130, one line with the project's
 // state, the lock given back, the history log's end line, every file old or new; the next save
 // brings everything into line.

@@ -1,5 +1,5 @@
-// The history database as a user meets it: log, diff and archive over seven saves, a damaged or
-// unwritable database that leaves the save as it was; tusave drift (drift --all: Cli.SaveAll...).
+// The history database as a user meets it: log, diff and archive over seven saves, odd files in
+// place of the database or the TP file; tusave drift (drift --all: Cli.SaveAll...).
 #include <sys/stat.h>
 
 #include <map>
@@ -119,42 +119,53 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
     EXPECT_NE(err_.find("already holds 4 save(s)"), std::string::npos) << err_;
 }
 
-TEST_F(History, ADamagedOrUnwritableDatabaseLeavesTheSaveAsItWas) {
-    const std::string db = project() + "/HISTORY/tuning.sqlite";
-    const std::string save = "save --project DEMO --station FCS0101 --mode 2 ";
-    fs::create_directories(project() + "/HISTORY");
-    std::ofstream(db) << std::string(5000, 'x');
+// Odd files where the save keeps its history or finds the TP file before it: a damaged database,
+// a file where its folder should be, a FIFO or a file of 256 MiB and one byte in place of the TP
+// file (a device: the reader's test). The save goes on without its history record, or fails its
+// TP step for what is no regular file, and says so; the readers end with a line that says what
+// is wrong; the history files are left as they were.
+TEST_F(History, OddDatabaseOrTpFilesAreNamedAndLeftAsTheyWere) {
+    const std::string db = project() + "/HISTORY/tuning.sqlite", tp = project() + "/FCS0101/TP/tuning.tps";
     auto history = [&] {
         project_files::Files f = project_files::snapshot(dir_);
         std::erase_if(f, [](const auto& e) { return e.first.find("/HISTORY") == std::string::npos; });
         return f;
     };
-    const auto before = history();
-    auto lines = tusave(save + "--raw");
-    EXPECT_EQ(status_, 0);
-    const Lines w = e2e::starting_with(lines, "WRN:");
-    ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0].rfind("WRN:This save is not recorded in the history database: " + db + ": ", 0), 0u) << w[0];
-    EXPECT_EQ(lines.back(), "RESULT 0x00000000");
-    EXPECT_GT(e2e::expect_saved_records_equal_memory(home_.result->stations[0]), 0u);
-    EXPECT_EQ(history(), before);
-    lines = tusave(save + "--summary", "", kT0 + 60);
-    EXPECT_EQ(status_, 0);
-    EXPECT_EQ(e2e::starting_with(lines, "History: not recorded (").size(), 1u);
-    // history names the damage and the way out.
-    tusave("history --project DEMO --station FCS0101");
-    EXPECT_EQ(status_, 2);
-    EXPECT_NE(err_.find("the history database is damaged"), std::string::npos) << err_;
-    EXPECT_NE(err_.find("mv '" + db + "' '" + db + ".damaged'"), std::string::npos) << err_;
-    EXPECT_EQ(history(), before);
-
-    // A file where its folder should be: unwritable, and the same.
-    fs::remove_all(project() + "/HISTORY");
-    std::ofstream(project() + "/HISTORY") << "not a folder";
-    lines = tusave(save + "--raw", "", kT0 + 120);
-    EXPECT_EQ(status_, 0);
-    EXPECT_EQ(e2e::starting_with(lines, "WRN:").size(), 1u);
-    EXPECT_EQ(lines.back(), "RESULT 0x00000000");
+    const std::string diff = "diff --project DEMO --station FCS0101", huge = tp + ": larger than 256 MiB";
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        int saved;
+        Lines said;   // parts of the save's summary
+        std::string reader;
+        Lines readerSaid;   // parts of the error of the reader run before the save (it exits 2)
+    } cases[] = {
+        {"damaged database", [&] { fs::create_directories(project() + "/HISTORY"), std::ofstream(db) << std::string(5000, 'x'); }, 0,
+         {"WRN:This save is not recorded in the history database: " + db + ": ", "History: not recorded ("},
+         "history --project DEMO --station FCS0101", {"the history database is damaged", "mv '" + db + "' '" + db + ".damaged'"}},
+        {"file where the database folder should be", [&] { std::ofstream(project() + "/HISTORY") << "not a folder"; }, 0,
+         {"WRN:This save is not recorded in the history database: ", "History: not recorded ("}, "", {}},
+        {"huge TP file", [&] { std::ofstream(tp, std::ios::trunc).close(), fs::resize_file(tp, tpfile::kMaxFileSize + 1); }, 0,
+         {"(against not told: the TP file before the save: " + huge}, diff, {"tusave diff: " + huge}},
+        {"FIFO as the TP file", [&] { fs::remove(tp); ASSERT_EQ(::mkfifo(tp.c_str(), 0644), 0); }, 1,
+         {"Save of FCS0101 failed after ", ": 0x20234105 ("}, diff, {"tusave diff: " + tp + ": not a regular file"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(project() + "/HISTORY");
+        c.arrange();
+        const auto before = history();
+        if (!c.reader.empty()) {
+            tusave(c.reader);
+            EXPECT_EQ(status_, 2);
+            for (const std::string& part : c.readerSaid) EXPECT_NE(err_.find(part), std::string::npos) << part << "\n" << err_;
+        }
+        const std::string out = e2e::joined(tusave("save --project DEMO --station FCS0101 --mode 2 --summary"));
+        EXPECT_EQ(status_, c.saved) << out;
+        for (const std::string& part : c.said) EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
+        if (c.saved == 0) { EXPECT_GT(e2e::expect_saved_records_equal_memory(home_.result->stations[0]), 0u); }
+        if (!before.empty()) { EXPECT_EQ(history(), before); }
+    }
 }
 
 class Drift : public History {
