@@ -117,11 +117,8 @@ public:
         char c;
         while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1) line += c;
         close(out[0]);
-        const std::string key = "listening on ";
-        if (auto at = line.find(key); at != std::string::npos) {
-            device_ = line.substr(at + key.size());
-            while (!device_.empty() && (device_.back() == '\n' || device_.back() == '\r')) device_.pop_back();
-        }
+        if (auto at = line.find("listening on "); at != std::string::npos)
+            device_ = line.substr(at + 13, line.find_first_of("\r\n", at) - at - 13);
     }
     ~Fcssim() { if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0); }
     const std::string& device() const { return device_; }
@@ -155,10 +152,8 @@ struct SampleHome {
     }
     void SetBus(const std::string& device) const { set_bus(result->workstationJson, device); }
     void Stop() {
-        sim.reset(), result.reset();
         std::error_code ec;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
-        dir.clear();
+        sim.reset(), result.reset(), std::filesystem::remove_all(dir, ec), dir.clear();
     }
     ~SampleHome() { Stop(); }
 };

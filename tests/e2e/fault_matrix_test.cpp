@@ -55,9 +55,7 @@ constexpr std::uint32_t kLockCode = 2;  // the lock service's own code: no end p
 constexpr std::uint32_t kOther = 4;     // harmless, but the result differs from the good one (a
                                         // file passed over with a warning): no old-or-new check
 
-struct Expect {
-    std::uint32_t code, flags;
-};
+struct Expect { std::uint32_t code, flags; };
 
 // What a failure in each step gives, unless kRows says otherwise: queries (test mode, APCS), the
 // tool backup, the history database and end processing never change the result; the TP step
@@ -132,10 +130,9 @@ using project_files::snapshot;
 
 // Every byte of a equals o's or g's there (files of one size).
 bool per_byte_old_or_new(const std::string& a, const std::string& o, const std::string& g) {
-    if (a.size() != o.size() || a.size() != g.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
+    for (std::size_t i = 0; i < a.size() && a.size() == o.size() && a.size() == g.size(); ++i)
         if (a[i] != o[i] && a[i] != g[i]) return false;
-    return true;
+    return a.size() == o.size() && a.size() == g.size();
 }
 
 int open_fds() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator())); }
@@ -276,8 +273,7 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
                     if (!(e.flags & kLockCode)) {
                         const std::string closing = std::string("MSG:T") + (rc ? "6038" : "6039") + "  " + ctrl_test::kTimeText;
                         std::string lastPrg;
-                        for (const auto& l : lines)
-                            if (l.rfind("PRG:", 0) == 0) lastPrg = l;
+                        for (const auto& l : lines) lastPrg = l.rfind("PRG:", 0) == 0 ? l : lastPrg;
                         if (lines.empty() || lastPrg != "PRG:100" || lines.back() != closing)
                             bad("not closed by PRG:100 and \"" + closing + "\"");
                     }
@@ -300,10 +296,8 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
                     for (const std::string& v : e2e::neither_old_nor_new(before_, good, snapshot(dir_), pass)) bad(v);
                     void* lock = nullptr;
                     char info[16] = {};
-                    if (QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &lock) != 0)
-                        bad("the generation lock is held");
-                    else
-                        QVEEdaGenUnlockStation("DEMO", "FCS0101", lock);
+                    if (QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &lock) != 0) bad("the generation lock is held");
+                    else QVEEdaGenUnlockStation("DEMO", "FCS0101", lock);
                     if (::testing::Test::HasFailure()) return;
                 }
             }

@@ -25,10 +25,7 @@ std::optional<std::string> ValueOf(const tpfile::File& f, const std::string& mod
                                    std::string* tag = nullptr) {
     for (const tpfile::Block& b : f.blocks)
         for (const tpfile::Item& it : b.items)
-            if (b.model == model && it.label == label) {
-                if (tag) *tag = b.tag;
-                return it.value;
-            }
+            if (b.model == model && it.label == label) return tag ? *tag = b.tag, it.value : it.value;
     return std::nullopt;
 }
 

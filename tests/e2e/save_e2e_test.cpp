@@ -120,9 +120,8 @@ TEST(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
                   50);
         for (const auto& [path, bytes] : editFiles) {
             const Bytes got = read_file(path);
-            ASSERT_EQ(got.size(), bytes.size()) << path;
-            const auto k = std::mismatch(got.begin(), got.end(), bytes.begin()).first - got.begin();
-            EXPECT_EQ(k, got.end() - got.begin()) << path << " differs first at byte " << k;
+            EXPECT_TRUE(got == bytes) << path << " differs first at byte "
+                                      << std::mismatch(got.begin(), got.end(), bytes.begin(), bytes.end()).first - got.begin();
         }
         // No temporary left beside the files.
         for (const auto& e : fs::recursive_directory_iterator(home.result->projectDir))
