@@ -23,8 +23,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using project_files::Files;
 
-// The project files but the history database, whose rows differ from save to save (it is
-// checked on its own).
+// The project files but the history database (checked on its own).
 Files snapshot(const std::string& root) {
     Files f = project_files::snapshot(root);
     std::erase_if(f, [](const auto& e) { return e.first.find("/HISTORY/") != std::string::npos; });
@@ -69,8 +68,7 @@ struct Loop {
     }
     static int wait_for(pid_t pid) {
         int st = 0;
-        waitpid(pid, &st, 0);
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+        return waitpid(pid, &st, 0), WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
     }
     // After its supervisor ended: the rest of the save's group (orphans come to this process,
     // a subreaper) must end by itself within 2 s; false when it had to be killed.
@@ -85,8 +83,7 @@ struct Loop {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         kill(-pgid, SIGKILL);
-        while (waitpid(-pgid, nullptr, 0) > 0) {
-        }
+        while (waitpid(-pgid, nullptr, 0) > 0) continue;
         return false;
     }
     void fresh() const {
@@ -107,14 +104,9 @@ struct Loop {
         if (fs::exists(db)) {
             sqlite3* h = nullptr;
             std::string result;
+            auto row = [](void* r, int, char** v, char**) { return *static_cast<std::string*>(r) += v[0] ? v[0] : "", 0; };
             if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
-                sqlite3_exec(
-                    h, "PRAGMA integrity_check",
-                    [](void* r, int, char** v, char**) {
-                        *static_cast<std::string*>(r) += v[0] ? v[0] : "";
-                        return 0;
-                    },
-                    &result, nullptr);
+                sqlite3_exec(h, "PRAGMA integrity_check", row, &result, nullptr);
             sqlite3_close(h);
             if (result != "ok") bad.push_back("the history database is not whole: " + result);
         }
@@ -234,8 +226,7 @@ int main(int argc, char** argv) {
         std::string recorded = "no row";
         if (!killed.empty()) {
             const nlohmann::json& k = killed.back();
-            const std::string state = k.value("state", "");
-            recorded = state;
+            const std::string state = recorded = k.value("state", "");
             if (state == "done") loop.recorded_whole(k, bad, "after the kill");
             else if (state != "interrupted") bad.push_back("the killed save shows as " + state);
             else if (!k["tpSha256"].is_null() || !k["valuesChanged"].is_null())

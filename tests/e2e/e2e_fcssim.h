@@ -9,20 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "project_files.h"
 #include "sample.h"
@@ -39,7 +29,7 @@ inline std::string read_text(const std::string& path) {
 }
 inline std::vector<std::uint8_t> read_file(const std::string& path) {
     const std::string s = read_text(path);
-    return std::vector<std::uint8_t>(s.begin(), s.end());
+    return {s.begin(), s.end()};
 }
 inline std::string joined(const std::vector<std::string>& lines) {
     std::string text;
@@ -72,10 +62,7 @@ inline std::vector<std::string> neither_old_nor_new(const project_files::Files& 
     std::set<std::string> paths;
     for (const auto* f : {&before, &good, &after})
         for (const auto& [p, _] : *f) paths.insert(p);
-    auto get = [](const project_files::Files& f, const std::string& p) -> const std::string* {
-        auto it = f.find(p);
-        return it == f.end() ? nullptr : &it->second;
-    };
+    auto get = [](const project_files::Files& f, const std::string& p) { auto it = f.find(p); return it == f.end() ? nullptr : &it->second; };
     auto same = [](const std::string* x, const std::string* y) { return (!x && !y) || (x && y && *x == *y); };
     std::vector<std::string> bad;
     for (const auto& p : paths) {
@@ -130,15 +117,10 @@ public:
         char c;
         while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1) line += c;
         close(out[0]);
-        const std::string key = "listening on ";
-        if (auto at = line.find(key); at != std::string::npos) {
-            device_ = line.substr(at + key.size());
-            while (!device_.empty() && (device_.back() == '\n' || device_.back() == '\r')) device_.pop_back();
-        }
+        if (auto at = line.find("listening on "); at != std::string::npos)
+            device_ = line.substr(at + 13, line.find_first_of("\r\n", at) - at - 13);
     }
-    ~Fcssim() {
-        if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
-    }
+    ~Fcssim() { if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0); }
     const std::string& device() const { return device_; }
 
 private:
@@ -168,14 +150,10 @@ struct SampleHome {
         SetBus(sim->device());
         return !sim->device().empty();
     }
-    void SetBus(const std::string& device) const {
-        std::ofstream(result->workstationJson) << R"({"currentProject": "DEMO", "controlBus": ")" << device << "\"}";
-    }
+    void SetBus(const std::string& device) const { set_bus(result->workstationJson, device); }
     void Stop() {
-        sim.reset(), result.reset();
         std::error_code ec;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
-        dir.clear();
+        sim.reset(), result.reset(), std::filesystem::remove_all(dir, ec), dir.clear();
     }
     ~SampleHome() { Stop(); }
 };
@@ -227,8 +205,7 @@ protected:
     std::vector<std::string> run(const std::string& exe, const std::string& args, const std::string& env = "",
                                  long time = kT0) {
         std::vector<std::string> lines;
-        status_ = shell(command(exe, args, env, time), &lines);
-        err_ = read_text(dir_ + ".stderr");
+        status_ = shell(command(exe, args, env, time), &lines), err_ = read_text(dir_ + ".stderr");
         return lines;
     }
     std::vector<std::string> tusave(const std::string& args, const std::string& env = "", long time = kT0) {
@@ -245,7 +222,7 @@ protected:
 // The lines that start with prefix.
 inline std::vector<std::string> starting_with(const std::vector<std::string>& lines, const std::string& prefix) {
     std::vector<std::string> out;
-    std::copy_if(lines.begin(), lines.end(), std::back_inserter(out), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    for (const std::string& l : lines) if (l.rfind(prefix, 0) == 0) out.push_back(l);
     return out;
 }
 // The first line of lines that starts with prefix (end() when none).

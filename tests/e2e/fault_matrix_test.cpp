@@ -1,12 +1,19 @@
-// The fault matrix. One good save of a small sample station records every failpoint it reaches
-// and in which step; then every name is failed at its n-th call (and, for the I/O calls, at
-// every call from the n-th on), each time on a fresh copy of the same workstation, and every
-// run is held against the invariants below. All violations are listed at once.
+// Saves under faults. The fault matrix: one good save of a small sample station records every
+// failpoint it reaches and in which step; then every name is failed at its n-th call (and, for
+// the I/O calls, at every call from the n-th on), each time on a fresh copy of the same
+// workstation, and every run is held against the invariants below (all violations listed at
+// once). Late replies: a station on a loopback socket that answers late copies and damaged
+// replies at every position of a save.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <iostream>
-#include <map>
-#include <sstream>
+#include <thread>
 
 #include "../library/ctrl_fixture.h"
+#include "ZclNthmi/zcl_envelope.h"
 #include "e2e_fcssim.h"
 #include "libqverxeda.h"
 #include "tusave_bytes.h"
@@ -14,6 +21,20 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// The station on the bus: its simulator core answers the save's frames, the generation query
+// gets the project's own stamp; no station (nullptr) answers nothing.
+std::optional<zcl::Frame> answer(fcs::Station* station, std::span<const std::uint8_t> req) {
+    if (req.size() >= 56 && (req[34] == 0x1F || req[34] == 0x21 || req[34] == 0x24)) {
+        fcs::Reply r = station ? station->handle(req) : fcs::Reply{};
+        return r.frame.empty() ? std::nullopt : std::optional<zcl::Frame>(r.frame);
+    }
+    zcl::Frame rep(96, 0);
+    std::copy(req.begin(), req.begin() + std::min<std::size_t>(32, req.size()), rep.begin());
+    tb::store_u16(rep.data() + 64, 0x0102);
+    tb::store_u64(rep.data() + 72, ctrl_test::kStamp);
+    return rep;
+}
 
 // The steps of a save, as its lines mark them.
 enum Step { kQuery, kInit, kCheck, kRead, kUpload, kStore, kEdit, kTp, kTool, kClose, kEnd, kSteps };
@@ -34,9 +55,7 @@ constexpr std::uint32_t kLockCode = 2;  // the lock service's own code: no end p
 constexpr std::uint32_t kOther = 4;     // harmless, but the result differs from the good one (a
                                         // file passed over with a warning): no old-or-new check
 
-struct Expect {
-    std::uint32_t code, flags;
-};
+struct Expect { std::uint32_t code, flags; };
 
 // What a failure in each step gives, unless kRows says otherwise: queries (test mode, APCS), the
 // tool backup, the history database and end processing never change the result; the TP step
@@ -111,10 +130,9 @@ using project_files::snapshot;
 
 // Every byte of a equals o's or g's there (files of one size).
 bool per_byte_old_or_new(const std::string& a, const std::string& o, const std::string& g) {
-    if (a.size() != o.size() || a.size() != g.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
+    for (std::size_t i = 0; i < a.size() && a.size() == o.size() && a.size() == g.size(); ++i)
         if (a[i] != o[i] && a[i] != g[i]) return false;
-    return true;
+    return a.size() == o.size() && a.size() == g.size();
 }
 
 int open_fds() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator())); }
@@ -138,17 +156,7 @@ protected:
         e2e::set_bus(result_.workstationJson, "inproc:matrix");
         stationCfg_ = fs::path(result_.stations[0].stationJsonPath).parent_path().string();
         before_ = snapshot(pristine_);
-        zcl::register_inproc("matrix", [this](std::span<const std::uint8_t> req) -> std::optional<zcl::Frame> {
-            if (req.size() >= 56 && (req[34] == 0x1F || req[34] == 0x21 || req[34] == 0x24)) {
-                fcs::Reply r = station_->handle(req);
-                return r.frame.empty() ? std::nullopt : std::optional<zcl::Frame>(r.frame);
-            }
-            zcl::Frame rep(96, 0);  // the generation query: the project's own stamp
-            std::copy(req.begin(), req.begin() + std::min<std::size_t>(32, req.size()), rep.begin());
-            tb::store_u16(rep.data() + 64, 0x0102);
-            tb::store_u64(rep.data() + 72, ctrl_test::kStamp);
-            return rep;
-        });
+        zcl::register_inproc("matrix", [this](std::span<const std::uint8_t> req) { return answer(station_.get(), req); });
     }
     void TearDown() override {
         std::error_code ec;
@@ -265,8 +273,7 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
                     if (!(e.flags & kLockCode)) {
                         const std::string closing = std::string("MSG:T") + (rc ? "6038" : "6039") + "  " + ctrl_test::kTimeText;
                         std::string lastPrg;
-                        for (const auto& l : lines)
-                            if (l.rfind("PRG:", 0) == 0) lastPrg = l;
+                        for (const auto& l : lines) lastPrg = l.rfind("PRG:", 0) == 0 ? l : lastPrg;
                         if (lines.empty() || lastPrg != "PRG:100" || lines.back() != closing)
                             bad("not closed by PRG:100 and \"" + closing + "\"");
                     }
@@ -289,10 +296,8 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
                     for (const std::string& v : e2e::neither_old_nor_new(before_, good, snapshot(dir_), pass)) bad(v);
                     void* lock = nullptr;
                     char info[16] = {};
-                    if (QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &lock) != 0)
-                        bad("the generation lock is held");
-                    else
-                        QVEEdaGenUnlockStation("DEMO", "FCS0101", lock);
+                    if (QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &lock) != 0) bad("the generation lock is held");
+                    else QVEEdaGenUnlockStation("DEMO", "FCS0101", lock);
                     if (::testing::Test::HasFailure()) return;
                 }
             }
@@ -300,6 +305,114 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
     }
     std::cout << "fault matrix: " << namesReached << " names reached, " << runs << " runs\n";
     EXPECT_TRUE(violations.empty()) << violations.size() << " violations:\n" << ::testing::PrintToString(violations);
+}
+
+// A station on a loopback socket in this process, speaking the transport envelope: the
+// simulator core answers, and at one position (the n-th request) the station either sends a
+// late copy of the previous reply before the answer, or sends the answer with one byte flipped
+// and nothing else.
+class FaultyStation {
+public:
+    enum class Fault { kNone, kLateCopy, kFlip };
+    using Answer = std::function<std::optional<zcl::Frame>(std::span<const std::uint8_t>)>;
+
+    explicit FaultyStation(Answer answer) : answer_(std::move(answer)) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET, sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FaultyStation() { stop_ = true, thread_.join(), ::close(fd_); }
+    std::string device() const { return "udp:127.0.0.1:" + std::to_string(port_); }
+    // Arms the fault at request n (from 1) of the next run and counts requests from 0 again.
+    void arm(Fault f, int n) { fault_ = f, at_ = n, requests_ = 0; }
+    int requests() const { return requests_; }
+
+private:
+    void serve() {
+        std::vector<std::uint8_t> buf(65536), previous;
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1) continue;
+            sockaddr_in from{};
+            socklen_t flen = sizeof from;
+            const ssize_t got = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &flen);
+            std::uint32_t id = 0;
+            std::span<const std::uint8_t> frame;
+            if (got < 0 || zcl::open(zcl::EnvKind::kRequest, std::span<const std::uint8_t>(buf.data(), std::size_t(got)),
+                                     &id, &frame) != zcl::EnvError::kNone)
+                continue;
+            const int n = ++requests_;
+            std::optional<zcl::Frame> reply = answer_(frame);
+            if (!reply) continue;
+            std::uint8_t header[zcl::kEnvelopeSize];
+            zcl::seal(zcl::EnvKind::kReply, id, *reply, header);
+            std::vector<std::uint8_t> datagram(header, header + sizeof header);
+            datagram.insert(datagram.end(), reply->begin(), reply->end());
+            auto send = [&](const std::vector<std::uint8_t>& d) { ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), flen); };
+            if (n == at_ && fault_ == Fault::kLateCopy && !previous.empty()) send(previous);
+            std::vector<std::uint8_t> sent = datagram;
+            if (n == at_ && fault_ == Fault::kFlip) sent[(static_cast<std::size_t>(n) * 7919u) % sent.size()] ^= 0x10;
+            send(sent);
+            previous = std::move(datagram);
+        }
+    }
+
+    Answer answer_;
+    int fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<Fault> fault_{Fault::kNone};
+    std::atomic<int> at_{0}, requests_{0};
+    std::thread thread_;
+};
+
+using LateReplies = FaultMatrix;
+
+// At every position of a save, a late copy of the previous reply sent before the answer, or
+// the answer with one byte flipped: the save ends byte for byte as a good save, or fails and
+// leaves every project file as it was; never RESULT 0 with other bytes.
+TEST_F(LateReplies, NeverTakenForTheAnswerAtAnyPositionOfASave) {
+    FaultyStation station([this](std::span<const std::uint8_t> req) { return answer(station_.get(), req); });
+    e2e::set_bus(result_.workstationJson, station.device());
+    fresh();
+    ASSERT_EQ(run(), 0u) << ::testing::PrintToString(lines);
+    const Files good = snapshot(dir_);
+    ASSERT_NE(good, before_);
+    const int positions = station.requests();
+    ASSERT_GT(positions, 10);
+
+    const unsigned long dropped0 = zcl::dropped_frames();
+    int saved = 0, failed = 0;
+    const std::string trace = dir_ + ".trace";
+    for (auto fault : {FaultyStation::Fault::kLateCopy, FaultyStation::Fault::kFlip}) {
+        // The trace of the saves with late copies says that they were dropped.
+        if (fault == FaultyStation::Fault::kLateCopy) {
+            setenv("TUSAVE_TRACE", trace.c_str(), 1);
+        } else {
+            EXPECT_NE(e2e::read_text(trace).find("(late or repeated)"), std::string::npos);
+            unsetenv("TUSAVE_TRACE");
+            std::filesystem::remove(trace);
+        }
+        // A damaged reply is dropped and the right one never comes: the read gives up sooner.
+        zcl::set_reply_wait(std::chrono::milliseconds(fault == FaultyStation::Fault::kFlip ? 300 : 30000));
+        for (int n = 1; n <= positions; ++n) {
+            SCOPED_TRACE((fault == FaultyStation::Fault::kFlip ? "flipped byte in reply " : "late copy before reply ") +
+                         std::to_string(n));
+            fresh();
+            station.arm(fault, n);
+            const unsigned rc = run();
+            (rc == 0 ? saved : failed)++;
+            EXPECT_TRUE(snapshot(dir_) == (rc == 0 ? good : before_)) << (rc == 0 ? "RESULT 0 with other bytes" : "a failed save changed project files");
+        }
+    }
+    zcl::set_reply_wait(std::chrono::milliseconds(30000));
+    // Every late copy reached the client and was dropped, and the save went on with the answer;
+    // every damaged reply was dropped and failed its save.
+    EXPECT_GE(zcl::dropped_frames() - dropped0, static_cast<unsigned long>(2 * positions - 1));
+    EXPECT_EQ(saved, positions);
+    EXPECT_EQ(failed, positions);
 }
 
 }  // namespace
