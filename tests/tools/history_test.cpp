@@ -15,6 +15,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "history.h"
@@ -269,16 +270,11 @@ TEST_F(History, MigrationsRunInOneTransactionAndANewerFileIsRefused) {
 TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
     using K = history::Error::Kind;
     const std::string folder = dir_ + "/HISTORY";
-    // What is put in the folder: a database made by sql, or garbage, a file for the folder, a
-    // folder for the file, nothing at all (opened without creating).
-    enum Put { Sql, Garbage, FileForFolder, FolderForFile, Nothing };
-    const struct Case {
-        const char* what;
-        Put put;
-        const char* sql;
-        K kind;
-    } cases[] = {
-        {"not a database", Garbage, nullptr, K::Damaged},
+    // What is put in the folder: a database made by sql (garbage written over it when there is
+    // none), a file for the folder, a folder for the file, nothing at all (opened without creating).
+    enum Put { Sql, FileForFolder, FolderForFile, Nothing };
+    const std::tuple<const char*, Put, const char*, K> cases[] = {
+        {"not a database", Sql, nullptr, K::Damaged},
         {"another program's database", Sql, "PRAGMA application_id = 7; CREATE TABLE a (b)", K::Damaged},
         {"a database with other tables", Sql, "CREATE TABLE a (b)", K::Damaged},
         {"the folder is a file", FileForFolder, nullptr, K::Open},
@@ -291,21 +287,21 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
             names.push_back(e.path().string() + "=" + (e.is_regular_file() ? Slurp(e.path()) : ""));
         return names;
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, put, sql, kind] : cases) {
         fs::remove_all(folder);
-        if (c.put == FileForFolder) std::ofstream(folder) << "x";
-        if (c.put == FolderForFile) fs::create_directories(path_);
-        if (c.put == Sql || c.put == Garbage) {
+        if (put == FileForFolder) std::ofstream(folder) << "x";
+        if (put == FolderForFile) fs::create_directories(path_);
+        if (put == Sql) {
             fs::create_directories(folder);
             sqlite3* db = nullptr;
             sqlite3_open(path_.c_str(), &db);
-            if (c.sql) sqlite3_exec(db, c.sql, nullptr, nullptr, nullptr);
+            if (sql) sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
             sqlite3_close(db);
-            if (c.put == Garbage) std::ofstream(path_, std::ios::trunc) << std::string(8192, 'x');
+            if (!sql) std::ofstream(path_, std::ios::trunc) << std::string(8192, 'x');
         }
         const auto before = listing();
-        EXPECT_EQ(OpenError(path_, c.put != Nothing), c.kind) << c.what;
-        EXPECT_EQ(listing(), before) << c.what;
+        EXPECT_EQ(OpenError(path_, put != Nothing), kind) << what;
+        EXPECT_EQ(listing(), before) << what;
     }
 }
 

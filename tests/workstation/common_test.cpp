@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -196,48 +195,4 @@ TEST_F(Config, NonRegularFilesAreRefusedAtOnce) {
         EXPECT_TRUE(refused());
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     }
-}
-
-using Failpoints = WsTemp;
-
-// The forms TUSAVE_FAILPOINTS takes (the n-th call onward, hex, negative, the separators) and the
-// counters the fault matrix reads; a malformed spec or an unknown name is named and arms nothing.
-TEST_F(Failpoints, SpecFormsCountersAndMalformedSpecsArmingNothing) {
-    std::string err;
-    ASSERT_TRUE(failpoint::arm_from_spec(" ZclOpen=0x20234104@3+ , ZclRead=-1 ;ZclWrite=7", &err)) << err;
-    std::vector<long long> a;
-    for (int i = 0; i < 5; ++i) a.push_back(failpoint::hit("ZclOpen").value_or(0));
-    EXPECT_EQ(a, (std::vector<long long>{0, 0, 0x20234104, 0x20234104, 0x20234104}));
-    EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("ZclOpen"), failpoint::reached("ZclOpen"), failpoint::fired("ZclOpen")}),
-              (std::vector<std::size_t>{5, 5, 3}));
-    using O = std::vector<std::optional<long long>>;
-    EXPECT_EQ((O{failpoint::hit("ZclRead"), failpoint::hit("ZclRead"), failpoint::hit("ZclWrite")}), (O{-1, std::nullopt, 7}));
-    ASSERT_TRUE(failpoint::arm_from_spec("ZclClose = -9223372036854775808", &err)) << err;
-    EXPECT_EQ(failpoint::hit("ZclClose"), std::numeric_limits<long long>::min());
-    failpoint::reset();
-    const std::pair<const char*, const char*> cases[] = {
-        {"ZclOpen=1;NOEQ", "\"NOEQ\": expected"},
-        {"ZclOpen=1;ZclRead=x1", "\"ZclRead=x1\": result"},
-        {"ZclOpen=1,ZclRead=2@0", "\"ZclRead=2@0\": call number"},
-        {"ZclOpen=1;ZclRead=9223372036854775808", "\"ZclRead=9223372036854775808\""},
-        {"ZclOpen=1;ZclOpn=1", "no failpoint is named \"ZclOpn\""},
-        {"ZclOpen=1;ZclOpen:12=1", "no failpoint is named \"ZclOpen:12\""},  // not a keyed name
-        {"ZclOpen=1;IEdalInstGetSaveRecNo:12x=1", "\"IEdalInstGetSaveRecNo:12x\""},
-    };
-    for (const auto& [spec, said] : cases) {
-        EXPECT_FALSE(failpoint::arm_from_spec(spec, &err)) << spec;
-        EXPECT_NE(err.find(said), std::string::npos) << spec << ": " << err;
-        EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt) << spec;  // the valid item before it is not armed
-    }
-    EXPECT_FALSE(failpoint::arm("ZclOpn", 1));
-    EXPECT_FALSE(failpoint::arm("", 1));
-    EXPECT_EQ(failpoint::reached("ZclOpn"), 0u);
-    // A reset clears everything.
-    failpoint::arm("ZclOpen", 1, 1, true);
-    failpoint::record_wait("Sleep", 7);
-    failpoint::reset();
-    EXPECT_EQ(failpoint::hit("ZclOpen"), std::nullopt);
-    EXPECT_EQ((std::vector<std::size_t>{failpoint::calls("ZclOpen"), failpoint::reached("ZclOpen"), failpoint::fired("ZclOpen")}),
-              (std::vector<std::size_t>{0, 1, 0}));  // reached: the call just made
-    EXPECT_TRUE(failpoint::waits().empty());
 }

@@ -188,13 +188,14 @@ std::string message(int detail) {
     return LdGetTReturnMessage(static_cast<unsigned short>(detail), &s), s;
 }
 
+// Agreeing stamps: every save; no database header: the library's corrupt database test.
 // Each case sets up the station and the database file, and expects the check's result, its
 // detail and the detail's message line (after "ERR:LdCheckGenTime(): "; empty: not compared).
 TEST_F(ZclHome, LoadCheckComparesTheStampsAndNamesEachFailure) {
     const std::string db = dir + "/stndb.sfdata", none = dir + "/missing.sfdata";
-    auto write_db = [&](std::uint64_t stamp, const char* magic = "TUSFDB01") {
+    auto write_db = [&](std::uint64_t stamp) {
         std::string h(0x200, '\0');
-        h.replace(0, 8, magic, 8);
+        h.replace(0, 8, "TUSFDB01");
         auto* p = reinterpret_cast<std::uint8_t*>(h.data());
         tb::store_u32(p + 8, 1), tb::store_u32(p + 0x0C, 3), tb::store_u64(p + 0x10, stamp);
         write(db, h);
@@ -207,15 +208,12 @@ TEST_F(ZclHome, LoadCheckComparesTheStampsAndNamesEachFailure) {
         const std::string* file = nullptr;
         int requests = 1;
     } cases[] = {
-        {"agreeing stamps", [](GenStation&) {}, 0, 0, ""},  // in host order too: the e2e saves of such stations
         {"another stamp", [](GenStation& s) { s.stamp = 1700000001ull; }, 1, ldc::kDetailDiffer,
          "the station was generated from another database (project 1700000000, station 1700000001)"},
         // A stamp read in the wrong order would agree only by accident.
         {"reversed stamp", [&](GenStation& s) { s.stamp = 0x0102030405060708ull, write_db(0x0807060504030201ull); }, 1,
          ldc::kDetailDiffer, ""},
         {"no file", [](GenStation&) {}, 1, ldc::kDetailDbFile, "cannot read the station database file " + none, &none, 0},
-        {"not a database", [&](GenStation&) { write_db(1, "NOTADB!!"); }, 1, ldc::kDetailDbHeader,
-         "no station database header in " + db, nullptr, 0},
         {"refused", [](GenStation& s) { s.result = 0x9401; }, 1, ldc::kDetailRefused,
          "the station refused the generation query: " + message(0x9401) + "0x9401"},
         {"refused, host order", [](GenStation& s) { s.result = 0x9401, s.big = false; }, 1, ldc::kDetailRefused,
