@@ -548,6 +548,16 @@ TEST_F(EditFormat, DamagedBlockEntriesAreRefusedWithALine) {
     }
 }
 
+// A write past the end of an edit file is refused, never appended (bounds of the walk and the
+// writes on damaged files: the editfile fuzz replay).
+TEST_F(EditFormat, WritePastTheEndIsRefusedNeverAppended) {
+    LdTuSaveEditFile f("p", MakeEdf(kFile));
+    const auto size = f.Size();
+    ASSERT_TRUE(f.Seek(size));
+    EXPECT_FALSE(f.Write("x", 1));
+    EXPECT_EQ(f.Size(), size);
+}
+
 QVEElemList List(std::initializer_list<std::string> names) {
     QVEElemList list;
     for (const std::string& n : names) list.Add(n, "L-" + n);
