@@ -150,7 +150,7 @@ TEST(ImageLookup, BlockLookupBoundsAndMissingBlocks) {
         std::string line;   // empty: found
     } cases[] = {{3, 3, ""},
                  {3, 4, "ERR:LdTuSavesGetDBBlockAdrs:BlockNum Over MaxBlock BlockNum=4, MaxBlock=3"},
-                 {3, 0, HdrLine(0)}, {-1, 60000, HdrLine(60000)}};   // block 2 missing: TruncatedAtEveryLength
+                 {3, 2, HdrLine(2)}, {3, 0, HdrLine(0)}, {-1, 60000, HdrLine(60000)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.no);
         LdTuSavesRootTbl r = rt;
@@ -159,6 +159,7 @@ TEST(ImageLookup, BlockLookupBoundsAndMissingBlocks) {
         Lines lines;
         EXPECT_EQ(LdTuSavesGetDBBlockAdrs(im.bytes.data(), im.size(), &r, c.no, &hdr), c.line.empty() ? 1 : 0);
         if (c.line.empty()) { EXPECT_EQ(hdr, im.p(im.hdr[2])); }
+        if (c.no == 2) { EXPECT_EQ(hdr, nullptr); }
         EXPECT_EQ(lines.v, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
     }
     // A record number far past the table, a header outside the image (records cut or absent:
