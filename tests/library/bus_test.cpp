@@ -37,15 +37,9 @@ protected:
 };
 
 TEST_F(TransportTest, GoodReplyThenAShortOneNeverParsedFromTheEarlierReply) {
-    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(36, 7)));
+    script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(36, 7)));   // what a good reply gives: BusyTwice...
     ASSERT_EQ(rw(), 0);
     EXPECT_EQ(len, 100);   // prefix included
-    ASSERT_NE(rtn, nullptr);
-    EXPECT_EQ(rtn[99], 7);
-    ASSERT_EQ(script.requests.size(), 1u);
-    EXPECT_EQ(script.requests[0], Frame(r.f, r.f + 56));
-    EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(waits(), Lines{"WaitForMultipleObjects 30000"});
     script.replies.push_back(Frame(50, 0));   // status byte says good
     rtn = nullptr;
     EXPECT_EQ(rw(), -1);

