@@ -559,8 +559,7 @@ TpFile read_tp(const std::string& path, int* keep) {
     if (::fstat(fd, &st) != 0) why = std::strerror(errno);
     else if (!S_ISREG(st.st_mode)) why = "not a regular file";
     else if (st.st_size > kMaxTpBytes) why = "larger than 256 MiB";
-    f.identity = {static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size),
-                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    f.identity = TpFile::Identity::of(st);
     if (why.empty()) {
         f.bytes.resize(static_cast<std::size_t>(st.st_size));
         std::size_t got = 0;

@@ -4,6 +4,8 @@
 // new. The layout is in docs/history-db.md.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -101,6 +103,10 @@ struct TpFile {
         std::uint64_t ino = 0, size = 0;
         std::int64_t mtimeNs = 0;
         bool operator==(const Identity&) const = default;
+        static Identity of(const struct stat& st) {
+            return {static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size),
+                    static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+        }
     } identity;
 };
 // Reads path (a missing file gives exists = false); throws tpfile::Error when it cannot be read.

@@ -56,10 +56,7 @@ void Recorder::TakeBackBefore() {
     const int fd = std::exchange(beforeFd_, -1);
     struct stat st {};
     std::string bytes;
-    bool same = ::fstat(fd, &st) == 0 && before_ &&
-                TpFile::Identity{static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_size),
-                                 static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec} ==
-                    before_->identity;
+    bool same = ::fstat(fd, &st) == 0 && before_ && TpFile::Identity::of(st) == before_->identity;
     if (same) {
         bytes.resize(static_cast<std::size_t>(st.st_size));
         std::size_t got = 0;
