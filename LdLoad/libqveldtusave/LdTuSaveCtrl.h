@@ -11,27 +11,6 @@
 #include "libqverxeda.h"
 #include "tusave_results.h"
 
-// ---- result codes -----------------------------------------------------------
-// The codes, their names and meanings are the public table of tusave_results.h. The unit tests
-// still spell them with the library's older prefix.
-constexpr std::uint32_t LDTUSAVE_OK = TUSAVE_OK;
-constexpr std::uint32_t LDTUSAVE_E_ARGS = TUSAVE_E_ARGS;
-constexpr std::uint32_t LDTUSAVE_E_STNFILE = TUSAVE_E_STNFILE;
-constexpr std::uint32_t LDTUSAVE_E_GENTIME = TUSAVE_E_GENTIME;
-constexpr std::uint32_t LDTUSAVE_E_UPLOAD = TUSAVE_E_UPLOAD;
-constexpr std::uint32_t LDTUSAVE_E_TPFILE = TUSAVE_E_TPFILE;
-constexpr std::uint32_t LDTUSAVE_E_INIT = TUSAVE_E_INIT;
-constexpr std::uint32_t LDTUSAVE_E_BUS = TUSAVE_E_BUS;
-constexpr std::uint32_t LDTUSAVE_E_DBREAD = TUSAVE_E_DBREAD;
-constexpr std::uint32_t LDTUSAVE_E_DBWRITE = TUSAVE_E_DBWRITE;
-constexpr std::uint32_t LDTUSAVE_E_EDIT = TUSAVE_E_EDIT;
-constexpr std::uint32_t LDTUSAVE_E_TPARCHIVE = TUSAVE_E_TPARCHIVE;
-constexpr std::uint32_t LDTUSAVE_E_NOBLOCK = TUSAVE_E_NOBLOCK;
-constexpr std::uint32_t LDTUSAVE_E_NODEVICE = TUSAVE_E_NODEVICE;
-constexpr std::uint32_t LDTUSAVE_E_SEEKREAD = TUSAVE_E_SEEKREAD;
-constexpr std::uint32_t LDTUSAVE_E_WRITE = TUSAVE_E_WRITE;
-constexpr std::uint32_t LDTUSAVE_E_NOELEM = TUSAVE_E_NOELEM;
-
 // ---- save record table ------------------------------------------------------
 // One saved block; stored as 44 bytes: u16 blockNo, u16 blkCode, u16 oyaBlockNo, u16 0,
 // u32 recCnt, u32 recNo[8].

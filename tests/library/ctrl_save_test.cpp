@@ -93,11 +93,11 @@ TEST_F(CtrlSave, StationUnderTestApcsAndTheWaitCursor) {
 // another holder: Cli; a refused unlock: FaultMatrix.)
 TEST_F(CtrlSave, GenerationLock) {
     build();
-    EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), LDTUSAVE_E_ARGS);
+    EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), TUSAVE_E_ARGS);
     EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
-    EXPECT_EQ(save("FCS0101", 4, 0), LDTUSAVE_E_ARGS);   // kind and mode outside their ranges
+    EXPECT_EQ(save("FCS0101", 4, 0), TUSAVE_E_ARGS);   // kind and mode outside their ranges
     expect_closed(true);
-    EXPECT_EQ(save("FCS0101", 2, 3), LDTUSAVE_E_ARGS);
+    EXPECT_EQ(save("FCS0101", 2, 3), TUSAVE_E_ARGS);
     expect_closed(true);
     EXPECT_TRUE(history().empty());
     char info[16] = {};
@@ -110,7 +110,7 @@ TEST_F(CtrlSave, NonCurrentProjectIsSavedOnlyFromAStationUnderTest) {
     desc_.workstation.currentProject = "OTHER";
     desc_.stations[1].underTest = true;
     build();
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_EQ(save("FCS0101", 2, 2), TUSAVE_E_INIT);
     EXPECT_TRUE(has_line("ERR:T7221:DEMO:FCS0101"));
     expect_closed(true);
     EXPECT_EQ(save("FCS0102", 2, 0), 0u);
@@ -119,7 +119,7 @@ TEST_F(CtrlSave, NonCurrentProjectIsSavedOnlyFromAStationUnderTest) {
     desc_.workstation.currentProject = "DEMO";
     desc_.workstation.vrecTest = true;
     build();
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_EQ(save("FCS0101", 2, 2), TUSAVE_E_INIT);
     EXPECT_TRUE(has_line("ERR:T7220"));
     ASSERT_FALSE(history().empty());
     EXPECT_EQ(history().back(), "abort FCS0101");
@@ -147,7 +147,7 @@ TEST_F(CtrlSave, DatabaseFileOfAnotherStationIsRefusedByTheCheck) {
     const std::string db = st("FCS0101").databasePath;
     fs::copy_file(st("FCS0102").databasePath, db, fs::copy_options::overwrite_existing);
     const std::string before = file_bytes(db);
-    EXPECT_EQ(save("FCS0101", 2, 0), LDTUSAVE_E_UPLOAD);
+    EXPECT_EQ(save("FCS0101", 2, 0), TUSAVE_E_UPLOAD);
     EXPECT_TRUE(has_line("ERR:LdCheckGenTime(): the station database file " + db +
                          " is of station 2, not of the station saved (1)"));
     EXPECT_EQ(queries_, 0);
@@ -224,7 +224,7 @@ TEST_F(CtrlSave, CorruptDatabaseFileFailsTheLoadAndWritesNothing) {
             EXPECT_NE(rc, 0u);
             EXPECT_TRUE(has_prefix("ERR:LdCheckGenTime(): no station database header in " + db));
         } else {
-            EXPECT_EQ(rc, LDTUSAVE_E_DBREAD);
+            EXPECT_EQ(rc, TUSAVE_E_DBREAD);
             const std::string want = "ERR:LdTuSaveCtrlDBRead:" + c.table + (c.table.empty() ? "" : " FileName = " + db);
             EXPECT_TRUE(c.table.empty() ? has_prefix(want) : has_line(want)) << want << ::testing::PrintToString(lines);
         }
@@ -241,12 +241,12 @@ TEST_F(CtrlSave, MissingTextsDropFixedLinesButKeepFormattedOnes) {
     desc_.workstation.currentProject = "OTHER";
     build();
     fs::remove(st("FCS0102").databasePath);
-    EXPECT_EQ(save("FCS0102", 2, 2), LDTUSAVE_E_INIT);
+    EXPECT_EQ(save("FCS0102", 2, 2), TUSAVE_E_INIT);
     EXPECT_TRUE(has_line("ERR::DEMO:FCS0102"));
     desc_.workstation.currentProject = "DEMO";
     build();
     fs::remove(st("FCS0101").databasePath);
-    EXPECT_EQ(save("FCS0101", 2, 2), LDTUSAVE_E_STNFILE);
+    EXPECT_EQ(save("FCS0101", 2, 2), TUSAVE_E_STNFILE);
     EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
 }
 
@@ -409,7 +409,7 @@ TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
 TEST_F(ToolBackup, NoDeviceNameOrNoToolPathRunsNothing) {
     make();
     failpoint::arm("ZclGetDeviceName", 1);
-    EXPECT_EQ(run(), LDTUSAVE_E_NODEVICE);
+    EXPECT_EQ(run(), TUSAVE_E_NODEVICE);
     EXPECT_EQ(lines, (std::vector<std::string>{"WRN:T7623"}));
     // A workstation folder whose tool path does not fit the 256-byte buffer.
     const std::string longHome = dir_ + "/" + std::string(250 - dir_.size(), 'h');

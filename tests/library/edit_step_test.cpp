@@ -574,7 +574,7 @@ TEST(ElemSearch, FindsEveryElementAndRefusesNamesOutsideOrBetweenNullOrUnsorted)
             _QVEElemTbl out;
             out.n5 = 77;  // untouched unless found
             const std::uint32_t r = ElemSearch(name.c_str(), list, &out);
-            EXPECT_EQ(r, n % 2 ? LDTUSAVE_E_NOELEM : 0u) << count << " " << name;
+            EXPECT_EQ(r, n % 2 ? TUSAVE_E_NOELEM : 0u) << count << " " << name;
             EXPECT_EQ(n % 2 ? std::to_string(out.n5) : std::string(list.Text(out.strElemName)), n % 2 ? "77" : name);
         }
     }
@@ -587,7 +587,7 @@ TEST(ElemSearch, FindsEveryElementAndRefusesNamesOutsideOrBetweenNullOrUnsorted)
     EXPECT_TRUE(lines.v.empty());
     // A null name, an empty list, a list in descending order.
     EXPECT_EQ(ElemSearch(nullptr, List({"%BL0001"}), &out), 1u);
-    EXPECT_EQ(ElemSearch("%BL0001", {}, &out), LDTUSAVE_E_NOELEM);
+    EXPECT_EQ(ElemSearch("%BL0001", {}, &out), TUSAVE_E_NOELEM);
     EXPECT_EQ(ElemSearch("%BL0002", List({"%BL0003", "%BL0001"}), &out), 1u);
     EXPECT_EQ(lines.v, std::vector<std::string>{"ElemSearch:invalid case %BL0002"});
 }

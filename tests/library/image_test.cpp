@@ -77,7 +77,7 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
         {arm("WriteFile", 28), "ERR:T7184 dwRtn = 28"}, {arm("WriteFile.short", 100), "ERR:T7184 dwRtn = 0"},
         {arm("WriteFile.short", 0), "ERR:T7184 dwRtn = 0"}, {arm("CloseHandle", 5), "ERR:T7182 nRtn = 5"},
     };
-    ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_OK);
+    ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), TUSAVE_OK);
     for (std::uint32_t i = 0x200; i < inf_.dbImageSize; ++i) inf_.pDbImage[i] ^= 0xA5;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -85,7 +85,7 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
         fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::owner_write);
         c.fail();
         lines.clear();
-        EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
+        EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_E_DBWRITE);
         EXPECT_EQ(lines, std::vector<std::string>{c.line});
         EXPECT_EQ(read_bytes(dbPath_), db_);
         EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2) << "a temporary was left";
@@ -93,11 +93,11 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
     }
     failpoint::reset();
     fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_OK);
+    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_OK);
     EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
     fs::remove(dbPath_);
     lines.clear();
-    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), LDTUSAVE_E_DBWRITE);
+    EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_E_DBWRITE);
     EXPECT_EQ(lines, std::vector<std::string>{"ERR:T7183 FileName = " + dbPath_ + ", nRtn = 2"});
     EXPECT_FALSE(fs::exists(dbPath_));
 }
@@ -113,7 +113,7 @@ TEST_F(ImageLoadStore, ShortReadFailsTheLoad) {
         inf_.strDbFilePath = user ? dbPath_ : sysFile;
         inf_.strUserInstPath = user ? sysFile : userPath_;
         lines.clear();
-        EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), LDTUSAVE_E_DBREAD);
+        EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), TUSAVE_E_DBREAD);
         EXPECT_EQ(lines, std::vector<std::string>{user ? "ERR:ReadFile() Error FileName = " + std::string(sysFile) +
                                                                " dwRtn = 0"
                                                          : "ERR:T7178 dwRtn = 0"});
