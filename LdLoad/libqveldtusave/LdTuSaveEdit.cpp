@@ -284,7 +284,7 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
     }
     if (std::uint32_t dwRtn = LdTuSavesSetUaidInHTLT(inf, pRootTbl, pEntry, path, hFile)) return dwRtn;
     if (pEntry->recCnt >= 1 && !LdTuSavesSetCtrlFlagInTAGI(hFile, path)) {
-        LdTuSaveMsgf("ERR:LdTuSavesSetCtrlFlagInTAGI %s", LdTuSaveText(IDS_EDIT_WRITE).c_str());
+        LdTuSaveErrText("LdTuSavesSetCtrlFlagInTAGI ", IDS_EDIT_WRITE, "%s", "");
         return TUSAVE_E_EDIT;
     }
     return 0;

@@ -60,6 +60,15 @@ void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId, const char* restF
     QVEEngPutMsgBuf(line.c_str());
 }
 
+void LdTuSaveErrText(const char* head, std::uint32_t textId, const char* restFmt, ...) {
+    va_list ap;
+    va_start(ap, restFmt);
+    const std::string rest = LdTuSaveVFormat(restFmt, ap);
+    va_end(ap);
+    const std::string line = "ERR:" + std::string(head) + LdTuSaveText(textId) + rest;
+    QVEEngPutMsgBuf(line.c_str());
+}
+
 void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId) { LdTuSaveMsgText(kind, textId, "%s", ""); }
 
 void LdTuSaveErrName(std::uint32_t textId, std::string_view name) {

@@ -34,6 +34,10 @@ void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId, const char* restF
 void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId);
 // "ERR:<resource text of textId><name>": the error line that names the file or element it is about.
 void LdTuSaveErrName(std::uint32_t textId, std::string_view name);
+// "ERR:<head><resource text of textId><rest>", rest printf-formatted: the error lines that name the
+// failed call or refusal before the resource text.
+void LdTuSaveErrText(const char* head, std::uint32_t textId, const char* restFmt, ...)
+    __attribute__((format(printf, 3, 4)));
 // "ERR:<source>:<number>:<detail>" ("ERR::<source>:..." with doubledColon), the form of the
 // lines that report a failed service call by source unit and a fixed number per message.
 void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...)

@@ -143,15 +143,13 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     if (projectKind == 3) {
         nRtn = inf->filePath.InitEqlzProject(project);
         if (nRtn != 0) {
-            LdTuSaveMsgf("ERR:FilePath.InitEqlzProject %s nRtn = %d", LdTuSaveText(IDS_FILEPATH_INIT).c_str(),
-                         static_cast<int>(nRtn));
+            LdTuSaveErrText("FilePath.InitEqlzProject ", IDS_FILEPATH_INIT, " nRtn = %d", static_cast<int>(nRtn));
             return TUSAVE_E_INIT;
         }
     } else {
         nRtn = inf->filePath.InitProject(project);
         if (nRtn != 0) {
-            LdTuSaveMsgf("ERR:FilePath.InitProject %s nRtn = %d", LdTuSaveText(IDS_FILEPATH_INIT).c_str(),
-                         static_cast<int>(nRtn));
+            LdTuSaveErrText("FilePath.InitProject ", IDS_FILEPATH_INIT, " nRtn = %d", static_cast<int>(nRtn));
             return TUSAVE_E_INIT;
         }
     }
@@ -319,8 +317,8 @@ void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag) {
     g_strLockProject.clear();
     g_strLockStation.clear();
 
-    std::string strLine = "MSG:" + LdTuSaveText(abortFlag ? IDS_TUSAVE_ABORT : IDS_TUSAVE_END);
-    LdTuSaveMsgf("%s  %s", strLine.c_str(), LdTuSaveTimeText(QVCTime(nullptr)).c_str());
+    LdTuSaveMsgText(LDTUSAVE_MSG_MSG, abortFlag ? IDS_TUSAVE_ABORT : IDS_TUSAVE_END, "  %s",
+                    LdTuSaveTimeText(QVCTime(nullptr)).c_str());
 }
 
 // ---- the export -------------------------------------------------------------------------------

@@ -137,7 +137,7 @@ void TuGetRtnHeader(const std::uint8_t* rtnFrame, FcMnSaveHeader* hdr) {
 std::uint16_t TuRtnResult(const FcMnSaveHeader& hdr) { return tb::field_u16<kSvHdrResult>(hdr.b); }
 
 void TuPutRefusal(std::uint16_t code, std::uint32_t textId) {
-    LdTuSaveMsgf("ERR:%s%s%#x", ReturnText(code).c_str(), LdTuSaveText(textId).c_str(), code);
+    LdTuSaveErrText(ReturnText(code).c_str(), textId, "%#x", code);
 }
 
 bool TuUpDataSizeValid(std::int32_t size) { return size >= 0 && size <= kTuUpDataSizeMax; }
