@@ -51,6 +51,7 @@ struct Job {
     std::string firstError;    // the first ERR: line, or what the child wrote on stderr
     Clock::time_point begin, end;
     std::optional<tpfile::File> tpBefore;   // the station's TP file before its save
+    std::string changed = "-";              // values the save changed, counted when it ended
 };
 
 std::vector<std::string> ChildArgs(const tusave_cli::SaveOptions& o, const std::string& station) {
@@ -132,6 +133,16 @@ void Drain(Job& j) {
                                 : "the save ended without a result";
 }
 
+// Counts the values the save changed, against the TP file before it (the archive copy of the save
+// before may have been overwritten by a save in the same second). Done as each save ends, while
+// the others run, not all at the end.
+void CountChanges(Job& j, const tusave_cli::SaveOptions& o) {
+    if (j.haveResult && j.result == 0 && o.mode != 1 && j.tpBefore)
+        if (auto now = tpfile::station_tp_now(o.project, j.station, o.kind == 3))
+            j.changed = std::to_string(tpfile::changed_values(tpfile::diff(*j.tpBefore, *now), *j.tpBefore, *now));
+    j.tpBefore.reset();
+}
+
 double Seconds(const Job& j) {
     auto end = j.done ? j.end : Clock::now();
     return j.started ? std::chrono::duration<double>(end - j.begin).count() : 0.0;
@@ -193,7 +204,8 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
     if (terminal) DrawBoard(all, false, o.mode);
     std::size_t next = 0, running = 0, finished = 0;
     int forwarded = 0;
-    while (finished < all.size()) {
+    std::vector<Job*> ended;   // saves ended, their changes not yet counted
+    while (finished < all.size() || !ended.empty()) {
         if (g_signal && !forwarded) {
             forwarded = g_signal;
             for (Job& j : all)
@@ -212,6 +224,9 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
                 if (!terminal) tusave_cli::out(j.station + ": " + j.firstError);
             }
         }
+        // The next saves are started first: counting waits, they would not.
+        for (Job* j : ended) CountChanges(*j, o);
+        ended.clear();
         std::vector<pollfd> fds;
         std::vector<Job*> owners;
         for (Job& j : all)
@@ -226,6 +241,7 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
             Job& j = *owners[i];
             Drain(j);
             if (j.done) {
+                ended.push_back(&j);
                 --running;
                 ++finished;
                 if (!terminal)
@@ -246,14 +262,8 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
         anyFailed = anyFailed || !ok;
         char result[16] = "-";
         if (j.haveResult) std::snprintf(result, sizeof result, "0x%08x", j.result);
-        // Values the save changed, against the TP file before it (the archive copy of the save
-        // before may have been overwritten by a save in the same second).
-        std::string changed = "-";
-        if (ok && o.mode != 1 && j.tpBefore)
-            if (auto now = tpfile::station_tp_now(o.project, j.station, o.kind == 3))
-                changed = std::to_string(tpfile::changed_values(tpfile::diff(*j.tpBefore, *now), *j.tpBefore, *now));
         tusave_cli::out(tusave_cli::format("%-10s  %-22s  %-10s  %8.1f  %7s  ", j.station.c_str(),
-                                           Outcome(j, o.mode).c_str(), result, Seconds(j), changed.c_str()) +
+                                           Outcome(j, o.mode).c_str(), result, Seconds(j), j.changed.c_str()) +
                         (ok ? "" : j.firstError));
     }
     std::fflush(stdout);
