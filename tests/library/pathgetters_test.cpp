@@ -36,14 +36,9 @@ struct Getter {
 std::string with_keys(const std::string& doc, const char* k, const char* k2) {
     std::string out;
     for (std::size_t i = 0; i < doc.size(); ++i) {
-        if (doc[i] != 'K') {
-            out += doc[i];
-        } else if (i + 1 < doc.size() && doc[i + 1] == '2') {
-            out += std::string("\"") + k2 + "\"";
-            ++i;
-        } else {
-            out += std::string("\"") + k + "\"";
-        }
+        const bool two = doc.compare(i, 2, "K2") == 0;
+        out += doc[i] != 'K' ? std::string(1, doc[i]) : std::string("\"") + (two ? k2 : k) + "\"";
+        i += two;
     }
     return out;
 }
