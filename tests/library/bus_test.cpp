@@ -542,11 +542,11 @@ TEST_F(UploadOpeMarkSet, ItemsNotFittingAreRefused) {
 
 class UploadOpeMark : public UploadTest {
 protected:
-    std::vector<Req> opeRequests(int kind) const {
-        std::vector<Req> out;
-        for (const auto& r : requests())
-            if (r.cmd == 0x21 && r.params == 1 && r.paraKind(0) == kind) out.push_back(r);
-        return out;
+    // Save requests (host order) of one parameter, of kind.
+    std::ptrdiff_t opeRequests(int kind) const {
+        return std::ranges::count_if(script.requests, [&](const Frame& f) {
+            return f.size() > 56 && f[34] == 0x21 && tb::load_u16(f.data() + 54) == 1 && f[56] == kind;
+        });
     }
     void expectTablesEqualMemory() {   // the station-wide ones
         for (const auto& t : st_->opeMarks) {
@@ -570,8 +570,8 @@ TEST_F(UploadOpeMark, TypeTwoBusAsksKind28ForItsFiveNodeTables) {
     build(d);
     prepareArea();
     ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
-    EXPECT_EQ(opeRequests(28).size(), 5u);
-    EXPECT_EQ(opeRequests(27).size(), 0u);
+    EXPECT_EQ(opeRequests(28), 5);
+    EXPECT_EQ(opeRequests(27), 0);
     expectTablesEqualMemory();
     EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
     EXPECT_FALSE(station_->session_open());
