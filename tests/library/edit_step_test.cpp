@@ -305,18 +305,14 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     for (const LdTuSaveRecord& e : tbl_)
         if (!other && path_of(e) != shared) other = &e;
     ASSERT_NE(other, nullptr);
-    auto restore = [&] {
-        for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
-    };
     const std::vector<std::string> files = {shared, LdTuSavesWorkCopyPath(shared), path_of(*other),
                                             LdTuSavesWorkCopyPath(path_of(*other))};
-    restore();
     LdTuSaveRecordTbl alone = {*parent};
     ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &alone), 0u);
     const auto parentAlone = read_bytes(files[0]), parentAloneCopy = read_bytes(files[1]);
     ASSERT_FALSE(parentAlone == before_.at(shared));
     ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
-    restore();
+    for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
     LdTuSaveRecordTbl list = {*parent, *other, *child};
     // The group the child's return writes back: the shared file (and its copy), then the other.
     const unsigned otherAt = fs::exists(files[1]) ? 2 : 1;
