@@ -218,9 +218,9 @@ TEST_F(TpStep, WorkedExampleByteForByteWithItsArchiveCopy) {
 }
 
 // A STEX block whose record 2 (its parent's number) is missing, then a parent whose element is not
-// in the list, a block header outside the image: the step fails naming either (parents, two
-// dimensions and skip rules: SaveE2E); an area without blocks gives three lines.
-TEST_F(TpStep, StexRecordParentElementOrHeaderMissingFailsAndNoBlocksGiveThreeLines) {
+// in the list, a block header outside the image, more than 16 saved records: the step fails naming
+// either (parents, two dimensions and skip rules: SaveE2E); an area without blocks gives three lines.
+TEST_F(TpStep, RefusalsNameTheirCauseAndNoBlocksGiveThreeLines) {
     imgtest::Image im = imgtest::Make(2);
     Block(im, 1, 0x1402, 7, "ST");
     Block(im, 2, 0x0200, 7, "PARENT");
@@ -256,15 +256,12 @@ TEST_F(TpStep, StexRecordParentElementOrHeaderMissingFailsAndNoBlocksGiveThreeLi
     EXPECT_EQ(Run(ex), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:tswrite:470:block header outside the image, blockNo=2")) << testing::PrintToString(lines);
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
-}
-
-// At most 16 saved records; a refusal closes the service and leaks nothing (a wrong count of item
-// names and the service's failures: FaultMatrix).
-TEST_F(TpStep, RefusalsOfTheDefinitionsCloseTheServiceAndLeakNothing) {
+    // At most 16 saved records; a refusal closes the service and leaks nothing (a wrong count of item
+    // names and the service's failures: FaultMatrix).
     for (int count : {16, 17}) {
-        imgtest::Image im = Example();
+        ex = Example();
         failpoint::arm("IEdalInstGetSaveRecNo.count", count);
-        const unsigned r = Run(im);
+        const unsigned r = Run(ex);
         failpoint::reset();
         EXPECT_EQ(r, count == 16 ? 0u : 0x20234105u) << testing::PrintToString(lines);
     }
