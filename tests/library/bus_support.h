@@ -152,17 +152,6 @@ inline sample::Model model(std::uint16_t code, const std::string& name, std::vec
     return m;
 }
 
-// One request frame as the station saw it (host order).
-struct Req {
-    explicit Req(const bustest::Frame& f)
-        : cmd(f.size() > 35 ? f[34] : 0), sub(f.size() > 35 ? f[35] : 0),
-          params(f.size() > 56 ? tb::load_u16(f.data() + 54) : 0), frame(f) {}
-    std::uint8_t cmd, sub;
-    std::uint16_t params;
-    std::vector<std::uint8_t> frame;
-    std::uint8_t paraKind(std::size_t i) const { return frame[56 + 8 * i]; }
-};
-
 // The scripted station of the bus tests answered by a sample station's simulator core.
 class UploadTest : public bustest::BusTest {
 protected:
@@ -204,7 +193,6 @@ protected:
             return rp.frame;
         };
     }
-    std::vector<Req> requests() const { return {script.requests.begin(), script.requests.end()}; }
     // tucomn for the control area of the built station, instance definitions open.
     void prepareArea() {
         if (instOpen_) IEdalInstClose();

@@ -147,12 +147,21 @@ TEST_F(SessionTest, SaveRequestWithThreeEntries) {
     EXPECT_EQ(tc->upDataSize, 16);
 }
 
-// A refusal, a transport failure, a missing parameter: one line each, the session kept.
+// A refusal, a transport failure, a missing parameter, a chunk past the announced size, claiming
+// more than it carries, empty or negative: one line each, nothing copied, the session kept.
 TEST_F(SessionTest, FailedRepliesGiveTheirLines) {
     std::string refusedStart, refusedUpload;
     LdGetTReturnMessage(0x9412, &refusedStart);
     LdGetTReturnMessage(0x9413, &refusedUpload);
-    std::vector<std::uint8_t> b(16);
+    std::vector<std::uint8_t> b;
+    auto up = [&](std::int32_t announced) {
+        return [&b, announced](tucomn* t) {
+            t->upDataSize = announced;
+            b.assign(static_cast<std::size_t>(announced), 0);
+            return TuUpLoadReq(b.data(), t);
+        };
+    };
+    const std::string size = "ERR:TuUpLoadReq(): data size error";
     const struct {
         Frame reply;
         std::function<int(tucomn*)> call;
@@ -161,17 +170,31 @@ TEST_F(SessionTest, FailedRepliesGiveTheirLines) {
         {reply(0, 0x9412), TuSaveStartReq, {"ERR:" + refusedStart + "T6052:0x9412"}},
         {reply(0, 0), TuSaveStartReq, {"ERR:TuSaveStartReq(): reply parameter missing (len=64)"}},
         {reply(5, 0), TuSaveEndReq, {"ERR:TuZclRW(): Cannot Communicate(code=0x5)", "ERR:T6042:"}},
-        {reply(0, 0x9413), [&](tucomn* t) { t->upDataSize = 16; return TuUpLoadReq(b.data(), t); },
-         {"ERR:" + refusedUpload + "T6054:0x9413"}},
+        {reply(0, 0x9413), up(16), {"ERR:" + refusedUpload + "T6054:0x9413"}},
+        {reply(0, 0, Frame(200, 1)), up(100), {size}},
+        {reply(0, 0, Frame(100, 1), 300), up(300), {size}},
+        {reply(0, 0, {}, 0), up(16), {size}},
+        {reply(0, 0, {}, -4), up(16), {size}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.lines[0]);
+        SCOPED_TRACE(&c - cases);
         lines.clear();
         script.replies.push_back(c.reply);
         EXPECT_EQ(c.call(tc.get()), -1);
         EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(b, std::vector<std::uint8_t>(b.size(), 0));
         EXPECT_EQ(tc->sessionId, 0x5E55u);
     }
+    // Asked again and again: bounded.
+    script.fallback = [](const Frame&) { return reply(0, 0x9642); };
+    auto sleeps = [] { return std::ranges::count(failpoint::waits(), std::string("Sleep"), &failpoint::Wait::name); };
+    const auto slept = sleeps();
+    lines.clear();
+    script.requests.clear();
+    EXPECT_EQ(up(32)(tc.get()), -1);
+    EXPECT_EQ(script.requests.size(), static_cast<std::size_t>(kTuAskAgainMax));
+    EXPECT_EQ(lines, Lines{"ERR:TuUpLoadReq(): the station asked again 600 times (0x9642)"});
+    EXPECT_EQ(sleeps() - slept, kTuAskAgainMax - 1);
 }
 
 TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
@@ -195,36 +218,6 @@ TEST_F(SessionTest, AnnouncedSizeNegativeOrAbsurdIsRefusedBeforeAnyAllocation) {
     tc->upDataSize = 0;   // nothing announced: nothing sent
     EXPECT_EQ(TuUpLoadReq(nullptr, tc.get()), 0);
     EXPECT_EQ(script.requests.size(), 3u);
-}
-
-TEST_F(SessionTest, AskAgainIsBounded) {
-    tc->upDataSize = 32;
-    script.fallback = [](const Frame&) { return reply(0, 0x9642); };
-    std::vector<std::uint8_t> b(32);
-    EXPECT_EQ(TuUpLoadReq(b.data(), tc.get()), -1);
-    EXPECT_EQ(script.requests.size(), static_cast<std::size_t>(kTuAskAgainMax));
-    EXPECT_EQ(lines, Lines{"ERR:TuUpLoadReq(): the station asked again 600 times (0x9642)"});
-    std::size_t sleeps = 0;
-    for (const auto& w : failpoint::waits()) sleeps += w.name == "Sleep";
-    EXPECT_EQ(sleeps, static_cast<std::size_t>(kTuAskAgainMax - 1));
-}
-
-TEST_F(SessionTest, ChunkPastTheSizeClaimingMoreThanItCarriesEmptyOrNegativeIsADataSizeError) {
-    const struct {
-        std::int32_t announced;
-        std::size_t carried;
-        std::optional<std::int16_t> claimed;
-    } cases[] = {{100, 200, std::nullopt}, {300, 100, 300}, {16, 0, 0}, {16, 0, -4}};
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.announced + k.claimed.value_or(0));
-        lines.clear();
-        tc->upDataSize = k.announced;
-        script.replies.push_back(reply(0, 0, std::vector<std::uint8_t>(k.carried, 1), k.claimed));
-        std::vector<std::uint8_t> b(static_cast<std::size_t>(k.announced), 0);
-        EXPECT_EQ(TuUpLoadReq(b.data(), tc.get()), -1);
-        EXPECT_EQ(lines, Lines{"ERR:TuUpLoadReq(): data size error"});
-        if (k.announced == 100) { EXPECT_EQ(b, std::vector<std::uint8_t>(100, 0)); }
-    }
 }
 
 // The byte-order walk over the items: block 0, another data type, items beyond the upload.
@@ -549,11 +542,11 @@ TEST_F(UploadOpeMarkSet, ItemsNotFittingAreRefused) {
 
 class UploadOpeMark : public UploadTest {
 protected:
-    std::vector<Req> opeRequests(int kind) const {
-        std::vector<Req> out;
-        for (const auto& r : requests())
-            if (r.cmd == 0x21 && r.params == 1 && r.paraKind(0) == kind) out.push_back(r);
-        return out;
+    // Save requests (host order) of one parameter, of kind.
+    std::ptrdiff_t opeRequests(int kind) const {
+        return std::ranges::count_if(script.requests, [&](const Frame& f) {
+            return f.size() > 56 && f[34] == 0x21 && tb::load_u16(f.data() + 54) == 1 && f[56] == kind;
+        });
     }
     void expectTablesEqualMemory() {   // the station-wide ones
         for (const auto& t : st_->opeMarks) {
@@ -577,8 +570,8 @@ TEST_F(UploadOpeMark, TypeTwoBusAsksKind28ForItsFiveNodeTables) {
     build(d);
     prepareArea();
     ASSERT_EQ(TuStationSave(tc.get()), 0) << ::testing::PrintToString(lines);
-    EXPECT_EQ(opeRequests(28).size(), 5u);
-    EXPECT_EQ(opeRequests(27).size(), 0u);
+    EXPECT_EQ(opeRequests(28), 5);
+    EXPECT_EQ(opeRequests(27), 0);
     expectTablesEqualMemory();
     EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
     EXPECT_FALSE(station_->session_open());

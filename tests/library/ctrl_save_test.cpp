@@ -62,10 +62,24 @@ TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101", "start FCS0101", "end FCS0101"}));
 }
 
-// A station under test runs without the check whatever mode was passed; APCS keeps the check but
-// saves in test mode; the wait cursor shows once, only with automatic backup (none: FullSaveAndCheckOnlySave).
-// A failed test-mode query does not keep the previous save's answer.
-TEST_F(CtrlSave, StationUnderTestApcsAndTheWaitCursor) {
+// Rejected arguments give the lock back (the station can be locked again), no history (locked by
+// another holder: Cli; a refused unlock: FaultMatrix). A station under test runs without the check
+// whatever mode was passed; APCS keeps the check but saves in test mode; the wait cursor shows once,
+// only with automatic backup (none: FullSaveAndCheckOnlySave). A failed test-mode query does not keep
+// the previous save's answer. The equalization project uses the EQLZ variants and writes no history.
+TEST_F(CtrlSave, ArgumentsTestModeWaitCursorAndEqualization) {
+    build();
+    EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), TUSAVE_E_ARGS);
+    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
+    for (auto [kind, mode] : {std::pair{4u, 0u}, {2u, 3u}}) {   // kind and mode outside their ranges
+        EXPECT_EQ(save("FCS0101", kind, mode), TUSAVE_E_ARGS);
+        expect_closed(true);
+    }
+    EXPECT_TRUE(history().empty());
+    char info[16] = {};
+    void* handle = nullptr;
+    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &handle), 0u);
+    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
     for (bool underTest : {true, false}) {
         SCOPED_TRACE(underTest);
         desc_.stations[0].underTest = underTest;
@@ -87,23 +101,22 @@ TEST_F(CtrlSave, StationUnderTestApcsAndTheWaitCursor) {
     save("FCS0102", 2, 0);
     EXPECT_EQ(g_testMode, 0);
     EXPECT_EQ(queries_, 1);   // the check ran: FCS0102 is not under test
-}
-
-// Rejected arguments give the lock back (the station can be locked again), no history. (Locked by
-// another holder: Cli; a refused unlock: FaultMatrix.)
-TEST_F(CtrlSave, GenerationLock) {
+    failpoint::reset();
+    desc_ = sample::default_description();
     build();
-    EXPECT_EQ(QVELdFcsTuningParmSave(nullptr, "P2", "DEMO", "FCS0101", 2, 0, 0), TUSAVE_E_ARGS);
-    EXPECT_EQ(lines, (Lines{"PRG:00", start_line("FCS0101"), "PRG:100", end_line(true)}));
-    EXPECT_EQ(save("FCS0101", 4, 0), TUSAVE_E_ARGS);   // kind and mode outside their ranges
-    expect_closed(true);
-    EXPECT_EQ(save("FCS0101", 2, 3), TUSAVE_E_ARGS);
-    expect_closed(true);
-    EXPECT_TRUE(history().empty());
-    char info[16] = {};
-    void* handle = nullptr;
-    ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0101", 1, info, sizeof info, &handle), 0u);
-    EXPECT_EQ(QVEEdaGenUnlockStation("DEMO", "FCS0101", handle), 0u);
+    // The equalization project: a copy of the project in its EQLZ folder.
+    const fs::path top = result_.projectDir, eq = top / "EQLZ";
+    fs::create_directories(eq);
+    for (const auto& e : fs::directory_iterator(top))
+        if (e.path().filename() != "EQLZ") fs::copy(e.path(), eq / e.path().filename(), fs::copy_options::recursive);
+    failpoint::arm("CQVERXEdaSysObj::Init", 1, 1000000);
+    failpoint::arm("CQVERXEdaSysObj::InitEqlz", 1, 1000000);
+    const Lines saves = history();
+    EXPECT_EQ(save("FCS0101", 3, 2), 0u);
+    EXPECT_GE(failpoint::calls("CQVERXEdaSysObj::InitEqlz"), 1u);
+    EXPECT_EQ(failpoint::calls("CQVERXEdaSysObj::Init"), 0u);
+    EXPECT_EQ(history(), saves);
+    expect_closed(false);
 }
 
 TEST_F(CtrlSave, NonCurrentProjectIsSavedOnlyFromAStationUnderTest) {
@@ -123,23 +136,6 @@ TEST_F(CtrlSave, NonCurrentProjectIsSavedOnlyFromAStationUnderTest) {
     EXPECT_TRUE(has_line("ERR:T7220"));
     ASSERT_FALSE(history().empty());
     EXPECT_EQ(history().back(), "abort FCS0101");
-}
-
-TEST_F(CtrlSave, EqualizationProjectUsesTheEqlzVariantsAndWritesNoHistory) {
-    build();
-    // The equalization project: a copy of the project in its EQLZ folder.
-    const fs::path top = result_.projectDir;
-    const fs::path eq = top / "EQLZ";
-    fs::create_directories(eq);
-    for (const auto& e : fs::directory_iterator(top))
-        if (e.path().filename() != "EQLZ") fs::copy(e.path(), eq / e.path().filename(), fs::copy_options::recursive);
-    failpoint::arm("CQVERXEdaSysObj::Init", 1, 1000000);
-    failpoint::arm("CQVERXEdaSysObj::InitEqlz", 1, 1000000);
-    EXPECT_EQ(save("FCS0101", 3, 2), 0u);
-    EXPECT_GE(failpoint::calls("CQVERXEdaSysObj::InitEqlz"), 1u);
-    EXPECT_EQ(failpoint::calls("CQVERXEdaSysObj::Init"), 0u);
-    EXPECT_TRUE(history().empty());
-    expect_closed(false);
 }
 
 TEST_F(CtrlSave, DatabaseFileOfAnotherStationIsRefusedByTheCheck) {
@@ -385,8 +381,23 @@ TEST_F(ToolBackup, NoListOrNoFileRunsNothingAndRefusedFolderNamesAreNamed) {
     EXPECT_EQ(runs(), (std::vector<std::string>{copied(stn + "/Custom/CTRLDATA/FCS/loop01.xseg")}));
 }
 
-TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
+// No device name or no room for the tool path: nothing runs; a tool that fails or does not start
+// warns per file and the next file still runs.
+TEST_F(ToolBackup, NoDeviceNameNoToolPathAndToolFailures) {
     make();
+    failpoint::arm("ZclGetDeviceName", 1);
+    EXPECT_EQ(run(), TUSAVE_E_NODEVICE);
+    EXPECT_EQ(lines, (std::vector<std::string>{"WRN:T7623"}));
+    // A workstation folder whose tool path does not fit the 256-byte buffer.
+    const std::string longHome = dir_ + "/" + std::string(250 - dir_.size(), 'h');
+    fs::create_directory_symlink(dir_, longHome);
+    setenv("TUSAVE_HOME", longHome.c_str(), 1);
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T4214",
+                                                LdTuSaveFormat("WRN:T7216:%#x:shgsave -h %s 1-1 ", ENAMETOOLONG, kDevice),
+                                                "MSG:T4215"}));
+    EXPECT_TRUE(runs().empty());
+    setenv("TUSAVE_HOME", dir_.c_str(), 1);
     const auto& files = st("FCS0101").toolFilesFcs;
     const std::string args = std::string(" -h ") + kDevice + " 1-1 ";
     auto expect_each = [&](const std::string& prefix, bool withCommand) {
@@ -404,22 +415,6 @@ TEST_F(ToolBackup, ToolFailuresWarnPerFileAndTheNextFileStillRuns) {
     fs::remove(result_.toolPath);   // the tool does not start
     EXPECT_EQ(run(), 0u);
     expect_each("WRN:T7216:0x2:shgsave ", true);
-}
-
-TEST_F(ToolBackup, NoDeviceNameOrNoToolPathRunsNothing) {
-    make();
-    failpoint::arm("ZclGetDeviceName", 1);
-    EXPECT_EQ(run(), TUSAVE_E_NODEVICE);
-    EXPECT_EQ(lines, (std::vector<std::string>{"WRN:T7623"}));
-    // A workstation folder whose tool path does not fit the 256-byte buffer.
-    const std::string longHome = dir_ + "/" + std::string(250 - dir_.size(), 'h');
-    fs::create_directory_symlink(dir_, longHome);
-    setenv("TUSAVE_HOME", longHome.c_str(), 1);
-    EXPECT_EQ(run(), 0u);
-    EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T4214",
-                                                LdTuSaveFormat("WRN:T7216:%#x:shgsave -h %s 1-1 ", ENAMETOOLONG, kDevice),
-                                                "MSG:T4215"}));
-    EXPECT_TRUE(runs().empty());
 }
 
 class Shgsave : public WsTemp {

@@ -305,18 +305,14 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     for (const LdTuSaveRecord& e : tbl_)
         if (!other && path_of(e) != shared) other = &e;
     ASSERT_NE(other, nullptr);
-    auto restore = [&] {
-        for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
-    };
     const std::vector<std::string> files = {shared, LdTuSavesWorkCopyPath(shared), path_of(*other),
                                             LdTuSavesWorkCopyPath(path_of(*other))};
-    restore();
     LdTuSaveRecordTbl alone = {*parent};
     ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &alone), 0u);
     const auto parentAlone = read_bytes(files[0]), parentAloneCopy = read_bytes(files[1]);
     ASSERT_FALSE(parentAlone == before_.at(shared));
     ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
-    restore();
+    for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
     LdTuSaveRecordTbl list = {*parent, *other, *child};
     // The group the child's return writes back: the shared file (and its copy), then the other.
     const unsigned otherAt = fs::exists(files[1]) ? 2 : 1;
@@ -487,30 +483,47 @@ const std::vector<Blk> kFile = {{10, 0x0301, {0x40 + 24 + 16, 32, 16}},
                                 {12, 6227, {0x40 + 16 + 8, 24}},
                                 {13, k6226, {0x40 + 24 + 8, 32, 64}}};
 
-TEST_F(EditFormat, BlockWalkReachesChildrenWithinThreeNumbers) {
-    const auto f = MakeEdf(kFile);
+// The walk reaches children within three numbers of their parent; damaged entries are refused with
+// one line.
+TEST_F(EditFormat, BlockWalkReachesChildrenWithinThreeNumbersAndRefusesDamagedEntries) {
     struct Case {
+        std::vector<Blk> blks;
         std::int16_t no;
         std::uint16_t code;
         std::uint32_t rtn, start;
+        const char* line = nullptr;   // prefix of the one line
     } cases[] = {
-        {10, 0x0301, 0, kArea},                                  // first entry, any code
-        {13, k6226, 0, kArea + 152 + 128 + 112},                 // past 10, 11, 12
-        {11, 0x0301, 0x2023410d, 0},                             // other codes must come first
-        {14, k6226, 0x2023410d, 0},                              // 10 is 4 below 14
-        {10, k6226, 0x2023410d, 0},                              // number right, code wrong
+        {kFile, 10, 0x0301, 0, kArea},                                // first entry, any code
+        {kFile, 13, k6226, 0, kArea + 152 + 128 + 112},               // past 10, 11, 12
+        {kFile, 11, 0x0301, 0x2023410d, 0},                           // other codes must come first
+        {kFile, 14, k6226, 0x2023410d, 0},                            // 10 is 4 below 14
+        {kFile, 10, k6226, 0x2023410d, 0},                            // number right, code wrong
+        // An entry of no size would hold the walk in place.
+        {{{10, 0x0301, {0, 0}}, {11, k6226, {0x50}}}, 11, k6226, 0x20000108, 0, "ERR:T7195/x/F.edf"},
+        // 33 descriptors cannot go into the table of 32.
+        {{{11, k6226, {0x200}, 33}}, 11, k6226, 0x20000108, 0, "ERR:LdTuSavesGetBlockOffset:RecTotalCnt is Over 32"},
+        // Descriptor sizes that reach past the block area.
+        {{{11, k6226, {0x48, 0xFFFFFFF0u}}}, 11, k6226, 0x20000108, 0,
+         "ERR:LdTuSavesGetBlockOffset nBlockEnd is over nBtmOffset"},
+        // Walking past the bottom.
+        {{{10, 0x0301, {0x50}}}, 11, k6226, 0x20000108, 0, "ERR:T7195/x/F.edf"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
         lines.v.clear();
-        Walk w = Find(f, c.no, c.code);
-        EXPECT_EQ(w.rtn, c.rtn) << c.no;
+        Walk w = Find(MakeEdf(c.blks), c.no, c.code);
+        EXPECT_EQ(w.rtn, c.rtn);
         if (c.rtn == 0) {
-            EXPECT_EQ(w.start, c.start) << c.no;
+            EXPECT_EQ(w.start, c.start);
         }
-        EXPECT_TRUE(lines.v.empty()) << c.no;
+        ASSERT_EQ(lines.v.size(), c.line ? 1u : 0u);
+        if (c.line) {
+            EXPECT_EQ(lines.v[0].rfind(c.line, 0), 0u) << lines.v[0];
+        }
     }
     // Record numbers up to the descriptor count, records inside the block (offset + size wraps).
-    Walk w = Find(f, 13, k6226);
+    lines.v.clear();
+    Walk w = Find(MakeEdf(kFile), 13, k6226);
     EXPECT_EQ(w.cnt, 3u);
     EXPECT_EQ(w.end, w.start + 0x40 + 24 + 8 + 32 + 64);
     LdTuSaveEditFile ef("/x/F.edf", {});
@@ -523,34 +536,8 @@ TEST_F(EditFormat, BlockWalkReachesChildrenWithinThreeNumbers) {
     ASSERT_EQ(lines.v.size(), 2u);
     EXPECT_EQ(lines.v[0], "ERR:LdTuSavesGetRecOffset:SaveRecNum is Over RecTotalCnt. SaveRecNum=4, RecTotalCnt=3");
     EXPECT_EQ(lines.v[1].rfind("ERR:LdTuSavesGetRecOffset:RecOffset is Over BtmOffset.", 0), 0u);
-}
-
-TEST_F(EditFormat, DamagedBlockEntriesAreRefusedWithALine) {
-    struct Case {
-        std::vector<Blk> blks;
-        std::int16_t no;
-        const char* line;   // prefix of the one line
-    } cases[] = {
-        // An entry of no size would hold the walk in place.
-        {{{10, 0x0301, {0, 0}}, {11, k6226, {0x50}}}, 11, "ERR:T7195/x/F.edf"},
-        // 33 descriptors cannot go into the table of 32.
-        {{{11, k6226, {0x200}, 33}}, 11, "ERR:LdTuSavesGetBlockOffset:RecTotalCnt is Over 32"},
-        // Descriptor sizes that reach past the block area.
-        {{{11, k6226, {0x48, 0xFFFFFFF0u}}}, 11, "ERR:LdTuSavesGetBlockOffset nBlockEnd is over nBtmOffset"},
-        // Walking past the bottom.
-        {{{10, 0x0301, {0x50}}}, 11, "ERR:T7195/x/F.edf"},
-    };
-    for (const Case& c : cases) {
-        lines.v.clear();
-        EXPECT_EQ(Find(MakeEdf(c.blks), c.no, k6226).rtn, 0x20000108u);
-        ASSERT_EQ(lines.v.size(), 1u);
-        EXPECT_EQ(lines.v[0].rfind(c.line, 0), 0u) << lines.v[0];
-    }
-}
-
-// A write past the end of an edit file is refused, never appended (bounds of the walk and the
-// writes on damaged files: the editfile fuzz replay).
-TEST_F(EditFormat, WritePastTheEndIsRefusedNeverAppended) {
+    // A write past the end of an edit file is refused, never appended (bounds of the walk and the
+    // writes on damaged files: the editfile fuzz replay).
     LdTuSaveEditFile f("p", MakeEdf(kFile));
     const auto size = f.Size();
     ASSERT_TRUE(f.Seek(size));

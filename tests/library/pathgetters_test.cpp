@@ -36,14 +36,9 @@ struct Getter {
 std::string with_keys(const std::string& doc, const char* k, const char* k2) {
     std::string out;
     for (std::size_t i = 0; i < doc.size(); ++i) {
-        if (doc[i] != 'K') {
-            out += doc[i];
-        } else if (i + 1 < doc.size() && doc[i + 1] == '2') {
-            out += std::string("\"") + k2 + "\"";
-            ++i;
-        } else {
-            out += std::string("\"") + k + "\"";
-        }
+        const bool two = doc.compare(i, 2, "K2") == 0;
+        out += doc[i] != 'K' ? std::string(1, doc[i]) : std::string("\"") + (two ? k2 : k) + "\"";
+        i += two;
     }
     return out;
 }
@@ -235,10 +230,7 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     EXPECT_STREQ(list.Text(list[0].strElemName), "%BL0001");
     EXPECT_EQ(copy.DbClose(), 0u);
     EXPECT_EQ(copy.DbClose(), eda::kNotOpen);
-    std::vector<std::vector<std::string>> rows;
-    EXPECT_EQ(assigned.ListRows("swlabel", rows), 0u);
-    EXPECT_EQ(rows.size(), 2u);
-    // The CSV file of the switch labels, from the shared database; a failed write keeps the old file.
+    // The switch-label CSV file from the database the assigned copy shares; a failed write keeps the old file.
     CQVEEdaSWLabelCSVFile csv;
     const std::string out = home_ + "/SwitchLabel.csv";
     write("SwitchLabel.csv", "old\n");

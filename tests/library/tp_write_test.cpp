@@ -218,8 +218,9 @@ TEST_F(TpStep, WorkedExampleByteForByteWithItsArchiveCopy) {
 }
 
 // A STEX block whose record 2 (its parent's number) is missing, then a parent whose element is not
-// in the list: the step fails naming either (parents, two dimensions and skip rules: SaveE2E).
-TEST_F(TpStep, StexRecordOrParentElementMissingFails) {
+// in the list, a block header outside the image, more than 16 saved records: the step fails naming
+// either (parents, two dimensions and skip rules: SaveE2E); an area without blocks gives three lines.
+TEST_F(TpStep, RefusalsNameTheirCauseAndNoBlocksGiveThreeLines) {
     imgtest::Image im = imgtest::Make(2);
     Block(im, 1, 0x1402, 7, "ST");
     Block(im, 2, 0x0200, 7, "PARENT");
@@ -245,12 +246,9 @@ TEST_F(TpStep, StexRecordOrParentElementMissingFails) {
     elems_.Clear();
     EXPECT_EQ(Run(im), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:T7188%BL0002 ,nRtn = 536871190")) << testing::PrintToString(lines);
-}
-
-TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
-    imgtest::Image im = imgtest::Make(0);
+    imgtest::Image none = imgtest::Make(0);
     Defs(json::array());
-    ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
+    ASSERT_EQ(Run(none), 0u) << testing::PrintToString(lines);
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
     // A block header outside the image fails the writer, naming the block; the TP file stays.
     imgtest::Image ex = Example();
@@ -258,31 +256,18 @@ TEST_F(TpStep, AreaWithoutBlocksGivesThreeLinesAndAHeaderOutsideTheImageFails) {
     EXPECT_EQ(Run(ex), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:tswrite:470:block header outside the image, blockNo=2")) << testing::PrintToString(lines);
     EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
-}
-
-// At most 16 saved records; a refusal closes the service and leaks nothing (a wrong count of item
-// names and the service's failures: FaultMatrix).
-TEST_F(TpStep, RefusalsOfTheDefinitionsCloseTheServiceAndLeakNothing) {
-    const struct {
-        const char* fp;
-        int count;
-        std::string line;   // empty: the step succeeds
-    } cases[] = {
-        {"IEdalInstGetSaveRecNo.count", 16, ""},
-        {"IEdalInstGetSaveRecNo.count", 17, "ERR:tsinstinf:780:IEdalInstGetSaveRecNo(instNo=0x101) error, recNo=17"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        imgtest::Image im = Example();
-        failpoint::arm(c.fp, c.count);
-        const unsigned r = Run(im);
+    // At most 16 saved records; a refusal closes the service and leaks nothing (a wrong count of item
+    // names and the service's failures: FaultMatrix).
+    for (int count : {16, 17}) {
+        ex = Example();
+        failpoint::arm("IEdalInstGetSaveRecNo.count", count);
+        const unsigned r = Run(ex);
         failpoint::reset();
-        EXPECT_EQ(r, c.line.empty() ? 0u : 0x20234105u) << testing::PrintToString(lines);
-        if (!c.line.empty()) {
-            EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", c.line, "MSG:T7207"}));
-            EXPECT_EQ(ws::live_allocations(), 0u);
-        }
+        EXPECT_EQ(r, count == 16 ? 0u : 0x20234105u) << testing::PrintToString(lines);
     }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "MSG:T7206", "ERR:tsinstinf:780:IEdalInstGetSaveRecNo(instNo=0x101) error, recNo=17", "MSG:T7207"}));
+    EXPECT_EQ(ws::live_allocations(), 0u);
 }
 
 TEST_F(TpStep, ArchiveKeepsFiveFilesAndDeletesTheSmallestName) {
