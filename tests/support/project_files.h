@@ -2,6 +2,7 @@
 // whole file read.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
