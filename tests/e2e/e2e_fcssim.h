@@ -23,14 +23,7 @@ constexpr long kT0 = 1767225600;   // 2026-01-01 00:00:00 UTC
 inline const std::string kTusave = TUSAVE_BUILD_DIR "/tools/tusave/tusave";
 inline const std::string kFcssim = TUSAVE_BUILD_DIR "/station/fcssim";
 
-inline std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-inline std::vector<std::uint8_t> read_file(const std::string& path) {
-    const std::string s = read_text(path);
-    return {s.begin(), s.end()};
-}
+using project_files::read_file, project_files::read_text;
 inline std::string joined(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& l : lines) text += l + "\n";

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "../library/ctrl_fixture.h"
-#include "ZclNthmi/zcl_envelope.h"
 #include "e2e_fcssim.h"
+#include "envelope.h"
 #include "libqverxeda.h"
 #include "tusave_bytes.h"
 
@@ -347,10 +347,7 @@ private:
             const int n = ++requests_;
             std::optional<zcl::Frame> reply = answer_(frame);
             if (!reply) continue;
-            std::uint8_t header[zcl::kEnvelopeSize];
-            zcl::seal(zcl::EnvKind::kReply, id, *reply, header);
-            std::vector<std::uint8_t> datagram(header, header + sizeof header);
-            datagram.insert(datagram.end(), reply->begin(), reply->end());
+            std::vector<std::uint8_t> datagram = sealed(zcl::EnvKind::kReply, id, *reply);
             auto send = [&](const std::vector<std::uint8_t>& d) { ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), flen); };
             if (n == at_ && fault_ == Fault::kLateCopy && !previous.empty()) send(previous);
             std::vector<std::uint8_t> sent = datagram;

@@ -338,7 +338,6 @@ TEST_F(Fcssim, RefusesNonLoopbackAndBrokenStations) {
     }
 }
 
-
 using V = std::vector<int>;
 
 // The bytes converted by F in direction dir.

@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../workstation/common_fixture.h"
 #include "history.h"
 #include "plant_history.h"
 #include "recorder.h"   // host_name
@@ -37,11 +38,6 @@ history::TpFile Tp(std::int64_t time, const std::vector<B>& blocks) {
     f.sha256 = history::sha256_hex(f.bytes);
     f.path = "tp" + std::to_string(time);
     return f;
-}
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // What a reader of the TP file sees: blocks, items in order, values.
@@ -71,15 +67,10 @@ std::vector<std::string> Log(const history::Database& db, const std::string& tag
     return out;
 }
 
-// The kind of error the open gives (nullopt: it opened), with the migrations when given.
-std::optional<history::Error::Kind> OpenError(const std::string& path, bool create,
-                                              const std::vector<std::string>* migrations = nullptr) {
-    try {
-        if (migrations) history::Database::open(path, create, *migrations);
-        else history::Database::open(path, create);
-    } catch (const history::Error& e) {
-        return e.kind;
-    }
+// The kind of history::Error that f throws (nullopt: none).
+template <class F>
+std::optional<history::Error::Kind> KindOf(F f) {
+    try { f(); } catch (const history::Error& e) { return e.kind; }
     return std::nullopt;
 }
 
@@ -100,17 +91,11 @@ const std::vector<std::vector<B>> kChain = {
      {4, "CAL4B", "CALC", {{"K[1]", "1"}, {"K[2]", "2"}}}},
 };
 
-class History : public ::testing::Test {
+class History : public WsTemp {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/history_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/HISTORY/tuning.sqlite";
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        WsTemp::SetUp();
+        path_ = dir + "/HISTORY/tuning.sqlite";
     }
     // Records a save that turned before into after; returns its id.
     std::int64_t Record(history::Database& db, const history::TpFile* before, const history::TpFile& after,
@@ -132,7 +117,7 @@ protected:
             ids.push_back(Record(db, i ? &files[i - 1] : nullptr, files[i], "r" + std::to_string(i + 1)));
         }
     }
-    std::string dir_, path_;
+    std::string path_;
     std::vector<history::TpFile> files;
     std::vector<std::int64_t> ids;
 };
@@ -148,6 +133,13 @@ const std::string kFile =
     "::::SOURCE\n";
 
 tpfile::File Parse(const std::string& text) { return tpfile::parse(text, "tp.txt"); }
+
+// The message of the tpfile::Error that f throws ("accepted" when it throws none).
+template <class F>
+std::string ErrorOf(F f) {
+    try { f(); } catch (const tpfile::Error& e) { return e.what(); }
+    return "accepted";
+}
 
 }  // namespace
 
@@ -238,7 +230,7 @@ TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
 }
 
 TEST_F(History, MigrationsRunInOneTransactionAndANewerFileIsRefused) {
-    fs::create_directories(dir_ + "/HISTORY");
+    fs::create_directories(dir + "/HISTORY");
     const std::vector<std::string> v1 = {"CREATE TABLE t (x INTEGER)"};
     std::vector<std::string> v2 = v1;
     v2.push_back("ALTER TABLE t ADD COLUMN y INTEGER; UPDATE t SET y = 2 * x");
@@ -264,12 +256,12 @@ TEST_F(History, MigrationsRunInOneTransactionAndANewerFileIsRefused) {
         EXPECT_EQ(db.schema_version(), 2);
         EXPECT_EQ(y(db), 42);
     }
-    EXPECT_EQ(OpenError(path_, false, &v1), history::Error::Kind::Newer);
+    EXPECT_EQ(KindOf([&] { history::Database::open(path_, false, v1); }), history::Error::Kind::Newer);
 }
 
 TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
     using K = history::Error::Kind;
-    const std::string folder = dir_ + "/HISTORY";
+    const std::string folder = dir + "/HISTORY";
     // What is put in the folder: a database made by sql (garbage written over it when there is
     // none), a file for the folder, a folder for the file, nothing at all (opened without creating).
     enum Put { Sql, FileForFolder, FolderForFile, Nothing };
@@ -283,8 +275,8 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
     };
     auto listing = [&] {
         std::vector<std::string> names;
-        for (const auto& e : fs::recursive_directory_iterator(dir_))
-            names.push_back(e.path().string() + "=" + (e.is_regular_file() ? Slurp(e.path()) : ""));
+        for (const auto& e : fs::recursive_directory_iterator(dir))
+            names.push_back(e.path().string() + "=" + (e.is_regular_file() ? read(e.path()) : ""));
         return names;
     };
     for (const auto& [what, put, sql, kind] : cases) {
@@ -300,7 +292,7 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
             if (!sql) std::ofstream(path_, std::ios::trunc) << std::string(8192, 'x');
         }
         const auto before = listing();
-        EXPECT_EQ(OpenError(path_, put != Nothing), kind) << what;
+        EXPECT_EQ(KindOf([&] { history::Database::open(path_, put != Nothing); }), kind) << what;
         EXPECT_EQ(listing(), before) << what;
     }
 }
@@ -347,8 +339,9 @@ TEST(HistoryDates, ParseTheFormsTheCommandsTake) {
     tzset();
 }
 
-TEST(TpFile, ReadsWhatTheWriterWrites) {
-    tpfile::File f = Parse(kFile);
+// A file as the writer writes it, and its differences from a changed copy.
+TEST(TpFile, ReadsWhatTheWriterWritesAndDiffsTwoFiles) {
+    const tpfile::File f = Parse(kFile);
     EXPECT_EQ(f.time, 1038478500);
     EXPECT_EQ(f.timeText, "Thu Nov 28 10:15:00 2002");
     ASSERT_EQ(f.blocks.size(), 2u);
@@ -358,13 +351,21 @@ TEST(TpFile, ReadsWhatTheWriterWrites) {
     for (const auto& it : b.items) got += " " + it.label + "=" + it.value;
     EXPECT_EQ(got, "3 GR0001 TAG0001 5 MODELA GAIN=1.500000 TBL[1]=10 TBL[2]=20 MAT[1,1]=0 MAT[1,2]=5 "
                    "NAME=Valve:A,B;C\\D KANJI=\x95\\X");
+    std::string next = kFile;
+    next.replace(next.find("GAIN=1.500000"), 13, "GAIN=2.000000");
+    next.replace(next.find(",TBL[2]=20"), 10, "");
+    next.replace(next.find("1:FPAR:1:SYSTEM:SYS001:1:MODELS:MODE=1;\n"), 40, "");
+    next.replace(next.find("::::SOURCE"), 0, "4:FPAR:4:GR0002:TAG0009:9:MODELB:X=1,Y=2;\n");
+    const tpfile::File g = Parse(next);
+    const std::vector<tpfile::Change> d = tpfile::diff(f, g);
+    EXPECT_EQ(Changes(f, g), "block removed 1 SYS001  ->-\nchanged 5 TAG0001 GAIN 1.500000>2.000000\n"
+                   "item removed 5 TAG0001 TBL[2] 20>-\nblock added 9 TAG0009  ->-\n");
+    EXPECT_EQ(tpfile::changed_values(d, f, g), 1u + 1u + 1u + 2u);
+    EXPECT_TRUE(tpfile::diff(f, f).empty());
 }
 
 TEST(TpFile, DamagedFilesNameTheLineAndWhatWasExpected) {
-    struct Case {
-        std::string text;
-        std::string what;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"", "tp.txt:1: expected \":::SOURCE\""},
         {":::SOURCE\n", "tp.txt:2: expected the head line"},
         {":::SOURCE\nx:y;\n::::SOURCE\n", "tp.txt:2: expected the head line"},
@@ -377,55 +378,21 @@ TEST(TpFile, DamagedFilesNameTheLineAndWhatWasExpected) {
         {":::SOURCE\n1:t;\n::::SOURCE\nmore\n", "tp.txt:4: expected the end of the file"},
         {":::SOURCE\n1:t;\n::::SOURCE", "tp.txt:3: expected a line feed"},
     };
-    for (const Case& c : cases) {
-        try {
-            Parse(c.text);
-            ADD_FAILURE() << "accepted: " << c.text;
-        } catch (const tpfile::Error& e) {
-            EXPECT_EQ(std::string(e.what()).substr(0, c.what.size()), c.what) << c.text;
-        }
-    }
-}
-
-TEST(TpFile, DiffListsChangedAddedAndRemovedValuesAndBlocks) {
-    tpfile::File a = Parse(kFile);
-    std::string next = kFile;
-    next.replace(next.find("GAIN=1.500000"), 13, "GAIN=2.000000");
-    next.replace(next.find(",TBL[2]=20"), 10, "");
-    next.replace(next.find("1:FPAR:1:SYSTEM:SYS001:1:MODELS:MODE=1;\n"), 40, "");
-    next.replace(next.find("::::SOURCE"), 0, "4:FPAR:4:GR0002:TAG0009:9:MODELB:X=1,Y=2;\n");
-    tpfile::File b = Parse(next);
-    std::vector<tpfile::Change> d = tpfile::diff(a, b);
-    EXPECT_EQ(Changes(a, b), "block removed 1 SYS001  ->-\nchanged 5 TAG0001 GAIN 1.500000>2.000000\n"
-                   "item removed 5 TAG0001 TBL[2] 20>-\nblock added 9 TAG0009  ->-\n");
-    EXPECT_EQ(tpfile::changed_values(d, a, b), 1u + 1u + 1u + 2u);
-    EXPECT_TRUE(tpfile::diff(a, a).empty());
+    for (const auto& [text, what] : cases) EXPECT_EQ(ErrorOf([&] { Parse(text); }).substr(0, what.size()), what) << text;
 }
 
 // Only a regular file is read, and only up to the limit: a FIFO is refused at once (never
 // waited on), a device is never read, a file past the limit is refused before it is read.
-TEST(TpFile, ReaderRefusesFifosDevicesFoldersAndHugeFiles) {
-    namespace fs = std::filesystem;
-    char tmpl[] = "/tmp/tpfile_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+TEST_F(History, TpReaderRefusesFifosDevicesFoldersAndHugeFiles) {
     ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0644), 0);
     fs::create_symlink("/dev/zero", dir + "/zero");
     std::ofstream(dir + "/huge").close();
     fs::resize_file(dir + "/huge", tpfile::kMaxFileSize + 1);
-    const std::pair<const char*, const char*> cases[] = {{"fifo", "not a regular file"},
-                                                         {"zero", "not a regular file"},
-                                                         {"huge", "larger than 256 MiB"},
-                                                         {"", "a folder, not a file"},
-                                                         {"missing", "cannot read: No such file"}};
+    const std::pair<const char*, const char*> cases[] = {{"fifo", "not a regular file"}, {"zero", "not a regular file"},
+        {"huge", "larger than 256 MiB"}, {"", "a folder, not a file"}, {"missing", "cannot read: No such file"}};
     for (const auto& [name, why] : cases) {
         const std::string path = std::string(name).empty() ? dir : dir + "/" + name;
-        try {
-            tpfile::read(path);
-            ADD_FAILURE() << path << " was read";
-        } catch (const tpfile::Error& e) {
-            EXPECT_EQ(std::string(e.what()).rfind(path + ": " + why, 0), 0u) << e.what();
-        }
+        const std::string err = ErrorOf([&] { tpfile::read(path); });
+        EXPECT_EQ(err.rfind(path + ": " + why, 0), 0u) << err;
     }
-    fs::remove_all(dir);
 }

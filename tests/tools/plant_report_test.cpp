@@ -16,6 +16,7 @@
 #include "history.h"
 #include "plant_history.h"
 #include "plant_report.h"
+#include "project_files.h"
 
 namespace {
 
@@ -24,10 +25,7 @@ using plant_history::Block;
 constexpr std::int64_t kNow = 1769904000;   // 2026-02-01 00:00:00 UTC
 constexpr std::int64_t kDay = 86400;
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using project_files::read_text;
 
 std::size_t Count(const std::string& s, const std::string& what) {
     std::size_t n = 0;
@@ -72,8 +70,8 @@ int Chromium(const std::string& exe, const std::string& args, std::string* out, 
                                 "' 2>'" + e + "'").c_str());
     std::error_code ec;
     fs::remove_all(profile, ec);
-    *out = Slurp(o);
-    *err = Slurp(e);
+    *out = read_text(o);
+    *err = read_text(e);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
