@@ -382,6 +382,8 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
     return 0;
 }
 
+namespace {
+
 // Every saved block's records go into its edit file and working copy, then the station's edit
 // file. An edit file is opened for reading and writing at its first use, so that one that
 // cannot be written (read-only, in a read-only folder) is passed over with its warning before
@@ -401,8 +403,6 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 // A file of several blocks holds those of the entries before the failing one new, the others
 // old. Only a failure of the file system's sync is coarser: before the renames it leaves the
 // whole group old, after them new but unconfirmed; the step fails either way.
-namespace {
-
 std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     LdTuSaveInstDefs instDefs;
     if (!instDefs.Open(inf->strProject.c_str(), inf->strStation.c_str(), inf->projectKind)) {
