@@ -149,8 +149,9 @@ void BM_ValueFormatting(benchmark::State& state) {
     tp.strProject = "DEMO";
     tp.strStation = f.built.stations[0].name;
     tp.projectKind = 2;
-    tp.pDbImage = f.image.data();
-    tp.dbImageSize = static_cast<std::uint32_t>(f.image.size());
+    LdTuSaveDbImage dbImage;
+    dbImage.Borrow(f.image.data(), f.image.size());
+    tp.pDbImage = &dbImage;
     if (IEdalInstOpenForTP("DEMO", tp.strStation.c_str(), 2) != 0 || LdTuSaveTpCollectInst(&tp, 1) != 0) {
         state.SkipWithError("instance tables not built");
         return;

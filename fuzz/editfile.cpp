@@ -26,7 +26,7 @@ struct EditHome {
 
     EditHome() {
         LdTuSaveCtrlInf& inf = h.inf;
-        if (LdTuSaveCtrlDBRead(&inf) != 0 || !LdTuSavesGetStnRootTblAdrs(inf.pDbImage, inf.dbImageSize, &root) ||
+        if (LdTuSaveCtrlDBRead(&inf) != 0 || !LdTuSavesGetStnRootTblAdrs(inf.pDbImage.View(), &root) ||
             IEdalInstOpenForTP(fuzzhome::kProject, inf.strStation.c_str(), 2) != 0)
             std::abort();
         // The save entries of a good save: every listed block with its saved records.
@@ -58,8 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The station's edit file is held in pEditBuf as the update holds it.
     std::vector<std::uint8_t> editBuf = kind == 1 ? std::vector<std::uint8_t>(file, file + fileSize) : e.stationEdit;
     editBuf.push_back(0);
-    inf.pEditBuf = editBuf.data();
-    inf.dwEditBufSize = static_cast<std::uint32_t>(editBuf.size() - 1);
+    inf.pEditBuf.Borrow(editBuf.data(), editBuf.size() - 1);
     {
         fuzzhome::LeakCheck leaks;
         LdTuSaveEditFiles files;   // results of any kind are fine: crashes and leaks are the findings
@@ -75,7 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             static_cast<void>(LdTuSavesUpdateAnMsgFile(&inf, &e.root, &files));
         }
     }
-    inf.pEditBuf = nullptr;
-    inf.dwEditBufSize = 0;
+    inf.pEditBuf.Reset();
     return 0;
 }

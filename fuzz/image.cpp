@@ -14,19 +14,20 @@ constexpr std::uint32_t kMaxBlocks = 512;   // blocks looked up per input
 constexpr std::uint32_t kMaxRecNo = 9;
 
 void Lookups(LdTuSaveCtrlInf& inf) {
+    const LdTuSaveImage img = inf.pDbImage.View();
     LdTuSavesRootTbl root;
-    if (!LdTuSavesGetStnRootTblAdrs(inf.pDbImage, inf.dbImageSize, &root)) return;
+    if (!LdTuSavesGetStnRootTblAdrs(img, &root)) return;
     const std::uint32_t n = root.nMaxBlock < 0 ? 0 : std::min<std::uint32_t>(root.nMaxBlock + 1u, kMaxBlocks);
     for (std::uint32_t b = 1; b <= n; ++b) {
         std::uint8_t* hdr = nullptr;
-        if (!LdTuSavesGetDBBlockAdrs(inf.pDbImage, inf.dbImageSize, &root, static_cast<std::uint16_t>(b), &hdr))
+        if (!LdTuSavesGetDBBlockAdrs(img, &root, static_cast<std::uint16_t>(b), &hdr))
             continue;
         for (std::uint32_t r = 0; r <= kMaxRecNo; ++r) {
             std::uint8_t* rec = nullptr;
             std::uint32_t recSize = 0;
             // A record found lies wholly inside the image.
-            if (LdTuSavesGetDBRecOffset(inf.pDbImage, inf.dbImageSize, &root, hdr, r, &rec, &recSize) &&
-                (rec < inf.pDbImage || !tb::in_range(inf.dbImageSize, static_cast<std::size_t>(rec - inf.pDbImage), recSize)))
+            if (LdTuSavesGetDBRecOffset(img, &root, hdr, r, &rec, &recSize) &&
+                (rec < img.data() || !tb::in_range(img.size(), static_cast<std::size_t>(rec - img.data()), recSize)))
                 std::abort();
         }
     }
@@ -49,15 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             tucomn tc{};
             tc.project = fuzzhome::kProject;
             tc.station = inf.strStation.c_str();
-            tc.pDbImage = inf.pDbImage;
-            tc.dbImageSize = inf.dbImageSize;
+            tc.pDbImage = &inf.pDbImage;
             TuSetStationInfo(&tc);
             static_cast<void>(LdTuSaveCtrlCreateParmStr(&inf, 0));   // any result: crashes are the findings
         }
-        if (inf.pDbImage) __QVEEngFree(inf.pDbImage, "fuzz", __LINE__);
-        if (inf.pUserInst) __QVEEngFree(inf.pUserInst, "fuzz", __LINE__);
-        inf.pDbImage = inf.pUserInst = nullptr;
-        inf.dbImageSize = 0;
+        inf.pDbImage.Reset();
+        inf.pUserInst.Reset();
     }
     return 0;
 }

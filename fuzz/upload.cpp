@@ -40,6 +40,7 @@ struct UploadHome {
     std::vector<std::uint8_t> image = fuzzhome::read_file(h.st->databasePath);
     std::vector<std::uint8_t> userInst = fuzzhome::read_file(h.st->userInstPath);
     std::vector<std::uint8_t> work;
+    LdTuSaveDbImage dbImage;   // views work
     std::string areaName;
     tucomn station{};
     UploadHome() {
@@ -71,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // a save: allocated again for every input, a large one costs more than the input.
         fuzzhome::LeakCheck leaks([] { return fuzzhome::live_buffers_of("tufsize.cpp"); });
         auto tc = std::make_unique<tucomn>(u.station);
-        tc->pDbImage = u.work.data();
-        tc->dbImageSize = static_cast<std::uint32_t>(u.work.size());
+        u.dbImage.Borrow(u.work.data(), u.work.size());
+        tc->pDbImage = &u.dbImage;
         tc->pSaveRecordTbl = &saved;
         static_cast<void>(TuUpLoadMain(tc.get()));   // any result: crashes and leaks are the findings
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "LdTuSaveEditFmt.h"
+#include "LdTuSaveHold.h"
 #include "LdTuSaveMsg.h"
 #include "libqveeda.h"
 #include "libqverxeda.h"
@@ -36,15 +37,13 @@ struct LdTuSaveCtrlInf {
     std::uint16_t u16Parm7 = 0;
     std::uint8_t stnNo = 0;
     std::string strDbFilePath;
-    std::uint8_t* pDbImage = nullptr;
-    std::uint32_t dbImageSize = 0;
+    LdTuSaveDbImage pDbImage;   // the image (its size is dbImageSize) from the load on
     std::string strUserInstPath;
-    std::uint8_t* pUserInst = nullptr;
+    LdTuSaveBuf pUserInst;      // the user instance file, for the upload
     std::uint32_t fcsLockFlag = 0;
     std::uint32_t refDbOpenFlag = 0;
     std::uint32_t elemTblOpenFlag = 0;
-    std::uint8_t* pEditBuf = nullptr;
-    std::uint32_t dwEditBufSize = 0;   // bytes of pEditBuf
+    LdTuSaveBuf pEditBuf;       // the station's edit file while the edit file update runs
     LdTuSavesBlIndex blIndex;   // the records of the "BL" section of pEditBuf, by block number
     std::uint32_t isCurrentProject = 0;
     std::uint32_t isAPCS = 0;

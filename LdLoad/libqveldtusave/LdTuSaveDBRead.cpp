@@ -109,14 +109,12 @@ std::optional<std::string> LdTuSaveIoTblBroken(const LdTuSaveImage& img) {
 
 // ---- look-ups --------------------------------------------------------------------------------
 
-std::uint8_t* LdTuSavesConvDBAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, std::uint32_t dwAdrs,
-                                  std::uint32_t dwBaseAdrs, std::size_t len) {
-    LdTuSaveImage img(pDbImage, dwImageSize);
+std::uint8_t* LdTuSavesConvDBAdrs(const LdTuSaveImage& img, std::uint32_t dwAdrs, std::uint32_t dwBaseAdrs,
+                                  std::size_t len) {
     return img.At(img.ConvBase(dwBaseAdrs, dwAdrs, len));
 }
 
-int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, LdTuSavesRootTbl* pRootTbl) {
-    LdTuSaveImage img(pDbImage, dwImageSize);
+int LdTuSavesGetStnRootTblAdrs(const LdTuSaveImage& img, LdTuSavesRootTbl* pRootTbl) {
     auto stnCnst = img.StnCnstTblAdrs();
     if (!stnCnst || *stnCnst == 0) {
         LdTuSaveMsgf("ERR:LdTuSavesGetStnRootTblAdrs:StnCnstTblAdrs is NULL");
@@ -141,7 +139,7 @@ int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize
     pRootTbl->nAnMsgCnt = static_cast<std::int16_t>(u16AnMsgCnt);
 
     auto follow = [&](std::size_t field, std::size_t len) {
-        return img.OffsetOf(LdTuSavesConvDBAdrs(pDbImage, dwImageSize, img.U32(field).value_or(0), dwBase, len));
+        return img.OffsetOf(LdTuSavesConvDBAdrs(img, img.U32(field).value_or(0), dwBase, len));
     };
     auto anMsg = follow(*area + kAreaRootAnMsgData, kAnMsgDataUsed);
     if (!anMsg) {
@@ -159,18 +157,16 @@ int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize
     return 1;
 }
 
-int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
-                            std::uint16_t u16BlockNum, std::uint8_t** ppBlockHeader) {
+int LdTuSavesGetDBBlockAdrs(const LdTuSaveImage& img, const LdTuSavesRootTbl* pRootTbl, std::uint16_t u16BlockNum, std::uint8_t** ppBlockHeader) {
     if (static_cast<std::uint32_t>(u16BlockNum) > static_cast<std::uint32_t>(pRootTbl->nMaxBlock)) {
         LdTuSaveMsgf("ERR:LdTuSavesGetDBBlockAdrs:BlockNum Over MaxBlock BlockNum=%d, MaxBlock=%d",
                      static_cast<int>(u16BlockNum), static_cast<int>(pRootTbl->nMaxBlock));
         return 0;
     }
-    LdTuSaveImage img(pDbImage, dwImageSize);
     std::uint8_t* hdr = nullptr;
     if (auto bldb = img.OffsetOf(pRootTbl->pBldbPtrTbl)) {
         if (auto entry = img.BldbEntry(*bldb, u16BlockNum))
-            hdr = LdTuSavesConvDBAdrs(pDbImage, dwImageSize, *img.U32(*entry), pRootTbl->dwBaseAdrs, kBlkHdrFixedSize);
+            hdr = LdTuSavesConvDBAdrs(img, *img.U32(*entry), pRootTbl->dwBaseAdrs, kBlkHdrFixedSize);
     }
     *ppBlockHeader = hdr;
     if (!hdr) {
@@ -180,10 +176,8 @@ int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
     return 1;
 }
 
-int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const LdTuSavesRootTbl* pRootTbl,
-                            std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
-                            std::uint32_t* pdwRecSize) {
-    LdTuSaveImage img(pDbImage, dwImageSize);
+int LdTuSavesGetDBRecOffset(const LdTuSaveImage& img, const LdTuSavesRootTbl* pRootTbl, std::uint8_t* pBlockHeader,
+                            std::uint32_t dwRecNo, std::uint8_t** ppDBRec, std::uint32_t* pdwRecSize) {
     std::uint8_t* rec = nullptr;
     std::uint32_t dwRecSize = 0;
     if (auto hdr = img.OffsetOf(pBlockHeader)) {
@@ -202,7 +196,8 @@ int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize, c
     return 1;
 }
 
-bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, const std::string& path) {
+bool LdTuSaveDBImageSound(const LdTuSaveImage& img, const std::string& path) {
+    const auto dwImageSize = static_cast<std::uint32_t>(img.size());
     // Every field the save reads from the station constant table lies before this end.
     constexpr std::size_t kRootTablesEnd = kStnCnstTbl + kStnCnstOpeMk42 + 2;
     if (dwImageSize < kRootTablesEnd) {
@@ -211,7 +206,6 @@ bool LdTuSaveDBImageSound(std::uint8_t* pDbImage, std::uint32_t dwImageSize, con
         return false;
     }
     // A broken link would make the upload save nothing of the control area and call it done.
-    const LdTuSaveImage img(pDbImage, dwImageSize);
     for (LdTuSaveAreaForm form : {LdTuSaveAreaForm::kStation, LdTuSaveAreaForm::kAreaRootAdrs,
                                   LdTuSaveAreaForm::kAreaCnstDist}) {
         const LdTuSaveArea a = img.Area(1, form);
@@ -280,9 +274,8 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
             LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_FILE_CLOSE, " nRtn = %d", static_cast<int>(nRtn));
             return TUSAVE_E_DBREAD;
         }
-        if (!LdTuSaveDBImageSound(image.get(), dwSize, inf->strDbFilePath)) return TUSAVE_E_DBREAD;
-        inf->pDbImage = image.Release();
-        inf->dbImageSize = dwSize;
+        if (!LdTuSaveDBImageSound(LdTuSaveImage(image.get(), dwSize), inf->strDbFilePath)) return TUSAVE_E_DBREAD;
+        inf->pDbImage.Take(std::move(image), dwSize);
     }
 
     LdTuSaveFile file;
@@ -308,7 +301,7 @@ std::uint32_t LdTuSaveCtrlDBRead(LdTuSaveCtrlInf* inf) {
                      static_cast<int>(nRtn));
         return TUSAVE_E_DBREAD;
     }
-    inf->pUserInst = userInst.Release();
+    inf->pUserInst.Take(std::move(userInst), dwUserInstSize);
     return TUSAVE_OK;
 }
 
@@ -323,8 +316,9 @@ std::uint32_t LdTuSaveCtrlDbWrite(LdTuSaveCtrlInf* inf) {
         return TUSAVE_E_DBWRITE;
     }
     DWORD dwWritten = 0;
-    BOOL ok = WriteFile(file.get(), inf->pDbImage, inf->dbImageSize, &dwWritten, nullptr);
-    if (!ok || dwWritten != inf->dbImageSize) {
+    const DWORD dwImageSize = static_cast<DWORD>(inf->pDbImage.size());
+    BOOL ok = WriteFile(file.get(), inf->pDbImage.data(), dwImageSize, &dwWritten, nullptr);
+    if (!ok || dwWritten != dwImageSize) {
         // A short write has no system error of its own.
         LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_DBWRITE, " dwRtn = %d", static_cast<int>(ok ? 0 : GetLastError()));
         return TUSAVE_E_DBWRITE;  // the close discards the partly written copy

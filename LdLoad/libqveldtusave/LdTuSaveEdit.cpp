@@ -90,22 +90,6 @@ std::optional<std::uint32_t> LdTuSaveLocationNo(const std::string& location) {
     return n;
 }
 
-// pEditBuf, released (and set to null) on every way out that did not hand it back.
-class LdTuSaveEditBuf {
-public:
-    explicit LdTuSaveEditBuf(LdTuSaveCtrlInf* inf) : inf_(inf) {}
-    ~LdTuSaveEditBuf() { Release(); }
-    void Release() {
-        if (!inf_->pEditBuf) return;
-        __QVEEngFree(inf_->pEditBuf, kSource, __LINE__);
-        inf_->pEditBuf = nullptr;
-        inf_->dwEditBufSize = 0;
-    }
-
-private:
-    LdTuSaveCtrlInf* inf_;
-};
-
 // Reads the station's edit file into pEditBuf.
 bool LdTuSaveReadEditBuf(LdTuSaveCtrlInf* inf, const std::string& path) {
     LdTuSaveFile file;
@@ -119,15 +103,14 @@ bool LdTuSaveReadEditBuf(LdTuSaveCtrlInf* inf, const std::string& path) {
         return false;
     }
     // One byte more than the file, so that an empty file has a buffer too.
-    auto* p = static_cast<std::uint8_t*>(__QVEEngMalloc(dwSize + std::size_t{1}, kSource, __LINE__));
-    if (!p) {
+    LdTuSaveMem mem(dwSize + std::size_t{1}, kSource, __LINE__);
+    if (!mem) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOMEMORY);
         return false;
     }
-    inf->pEditBuf = p;
-    inf->dwEditBufSize = dwSize;
+    inf->pEditBuf.Take(std::move(mem), dwSize);
     DWORD dwRead = 0;
-    if (!ReadFile(file.get(), p, dwSize, &dwRead, nullptr) || dwRead != dwSize) {
+    if (!ReadFile(file.get(), inf->pEditBuf.data(), dwSize, &dwRead, nullptr) || dwRead != dwSize) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
         return false;
     }
@@ -139,18 +122,18 @@ bool LdTuSaveReadEditBuf(LdTuSaveCtrlInf* inf, const std::string& path) {
 }
 
 // Writes pEditBuf back over the station's edit file, old-or-new.
-bool LdTuSaveWriteEditBuf(LdTuSaveCtrlInf* inf, const std::string& path, LdTuSaveEditBuf& buf) {
+bool LdTuSaveWriteEditBuf(const LdTuSaveCtrlInf* inf, const std::string& path) {
     LdTuSaveFile file;
     if (file.Open(path, GENERIC_WRITE, 0, FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_OPEN);
         return false;
     }
     DWORD dwDone = 0;
-    if (!WriteFile(file.get(), inf->pEditBuf, inf->dwEditBufSize, &dwDone, nullptr) || dwDone != inf->dwEditBufSize) {
+    const auto dwSize = static_cast<DWORD>(inf->pEditBuf.size());
+    if (!WriteFile(file.get(), inf->pEditBuf.data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_WRITE);
         return false;   // given up: the file keeps its old bytes
     }
-    buf.Release();
     if (file.Close() != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_CLOSE);
         return false;
@@ -202,12 +185,12 @@ struct LdTuSavesBlockUaid {
 std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl, const LdTuSaveRecord* pEntry,
                                std::optional<LdTuSavesBlockUaid>* out) {
     out->reset();
+    const LdTuSaveImage img = inf->pDbImage.View();
     std::uint8_t* pHdr = nullptr;
-    if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
+    if (!LdTuSavesGetDBBlockAdrs(img, pRootTbl, pEntry->blockNo, &pHdr)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
         return TUSAVE_E_EDIT;
     }
-    const LdTuSaveImage img(inf->pDbImage, inf->dbImageSize);
     const auto hdr = img.OffsetOf(pHdr);   // the look-up proved the header's fixed part
     const std::int16_t blockNo = hdr ? img.I16(*hdr + LdTuSaveImg::kBlkHdrBlockNo).value_or(0) : 0;
     char szName[IEDAL_INSTNAME_SIZE + 1] = {};
@@ -225,7 +208,7 @@ std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRo
     }
     std::uint8_t* pRec = nullptr;
     std::uint32_t dwRecSize = 0;
-    if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, cnct.recNo, &pRec, &dwRecSize)) {
+    if (!LdTuSavesGetDBRecOffset(img, pRootTbl, pHdr, cnct.recNo, &pRec, &dwRecSize)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
         return TUSAVE_E_EDIT;
     }
@@ -254,8 +237,9 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
     if (std::uint32_t dwRtn = LdTuSavesGetBlockOffset(path, hFile, static_cast<std::int16_t>(pEntry->blockNo),
                                                       pEntry->blkCode, &nStart, &nEnd, &nCnt, desc))
         return dwRtn;
+    const LdTuSaveImage img = inf->pDbImage.View();
     std::uint8_t* pHdr = nullptr;
-    if (!LdTuSavesGetDBBlockAdrs(inf->pDbImage, inf->dbImageSize, pRootTbl, pEntry->blockNo, &pHdr)) {
+    if (!LdTuSavesGetDBBlockAdrs(img, pRootTbl, pEntry->blockNo, &pHdr)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
         return TUSAVE_E_EDIT;
     }
@@ -269,7 +253,7 @@ std::uint32_t LdTuSavesPatchBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootT
         }
         std::uint8_t* pRec = nullptr;
         std::uint32_t dwRecSize = 0;
-        if (!LdTuSavesGetDBRecOffset(inf->pDbImage, inf->dbImageSize, pRootTbl, pHdr, nRecNo, &pRec, &dwRecSize)) {
+        if (!LdTuSavesGetDBRecOffset(img, pRootTbl, pHdr, nRecNo, &pRec, &dwRecSize)) {
             LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
             return TUSAVE_E_EDIT;
         }
@@ -297,8 +281,7 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
     std::optional<LdTuSavesBlockUaid> u;
     if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &u)) return dwRtn;
     if (!u) return 0;
-    return LdTuSavesPutUaidInBL(std::span<std::uint8_t>(inf->pEditBuf, inf->pEditBuf ? inf->dwEditBufSize : 0),
-                                &inf->blIndex, u->blockNo, u->uaid);
+    return LdTuSavesPutUaidInBL(inf->pEditBuf.span(), &inf->blIndex, u->blockNo, u->uaid);
 }
 
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
@@ -386,7 +369,7 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
     // The AN message file is replaced now: a later failure of a block does not undo it.
     if (std::uint32_t dwRtn = files->Flush()) return dwRtn;
 
-    std::span<std::uint8_t> buf(inf->pEditBuf, inf->pEditBuf ? inf->dwEditBufSize : 0);
+    const std::span<std::uint8_t> buf = inf->pEditBuf.span();
     auto an = FindInside(buf, "AN", Scope::kInUse, buf.size(), kTagRecSize);
     if (!an) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOSECTION);
@@ -398,6 +381,8 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
                     pUaid + 2 * static_cast<std::size_t>(k), 2);
     return 0;
 }
+
+namespace {
 
 // Every saved block's records go into its edit file and working copy, then the station's edit
 // file. An edit file is opened for reading and writing at its first use, so that one that
@@ -418,7 +403,7 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 // A file of several blocks holds those of the entries before the failing one new, the others
 // old. Only a failure of the file system's sync is coarser: before the renames it leaves the
 // whole group old, after them new but unconfirmed; the step fails either way.
-std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
+std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     LdTuSaveInstDefs instDefs;
     if (!instDefs.Open(inf->strProject.c_str(), inf->strStation.c_str(), inf->projectKind)) {
         LdTuSaveSrcErr(false, kSource, 206, "IEdalInstOpen() error");
@@ -429,10 +414,9 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_PATH);
         return TUSAVE_E_EDIT;
     }
-    LdTuSaveEditBuf editBuf(inf);
     if (!LdTuSaveReadEditBuf(inf, strEditPath)) return TUSAVE_E_EDIT;
     LdTuSavesRootTbl rootTbl;
-    if (!LdTuSavesGetStnRootTblAdrs(inf->pDbImage, inf->dbImageSize, &rootTbl)) {
+    if (!LdTuSavesGetStnRootTblAdrs(inf->pDbImage.View(), &rootTbl)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
         return TUSAVE_E_EDIT;
     }
@@ -477,6 +461,14 @@ std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl
     }
     if (files.Flush() != 0) dwRtn = TUSAVE_E_EDIT;
     if (dwRtn != 0) return dwRtn;
-    if (!LdTuSaveWriteEditBuf(inf, strEditPath, editBuf)) return TUSAVE_E_EDIT;
+    if (!LdTuSaveWriteEditBuf(inf, strEditPath)) return TUSAVE_E_EDIT;
     return 0;
+}
+
+}  // namespace
+
+std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
+    const std::uint32_t dwRtn = LdTuSaveEditStep(inf, saveRecordTbl);
+    inf->pEditBuf.Reset();   // the station's edit file is held only while the step runs
+    return dwRtn;
 }

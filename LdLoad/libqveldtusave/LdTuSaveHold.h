@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <span>
 #include <utility>
 
+#include "LdTuSaveImage.h"
 #include "ZclNthmi.h"
 #include "libqvecommon.h"
 #include "libqverxgen.h"
@@ -183,3 +185,48 @@ private:
     const char* source_ = "";
     int line_ = 0;
 };
+
+// Bytes with their size: owned when taken over (freed by the holder), or borrowed from a
+// caller that keeps and frees them.
+class LdTuSaveBuf {
+public:
+    LdTuSaveBuf() = default;
+    LdTuSaveBuf(const LdTuSaveBuf&) = delete;
+    LdTuSaveBuf& operator=(const LdTuSaveBuf&) = delete;
+    // Takes mem, size bytes, over; whatever was held before is freed.
+    void Take(LdTuSaveMem mem, std::size_t size) {
+        mem_ = std::move(mem);
+        data_ = mem_.get();
+        size_ = data_ ? size : 0;
+    }
+    // Refers to bytes the caller keeps; whatever was held before is freed.
+    void Borrow(std::uint8_t* data, std::size_t size) {
+        mem_ = LdTuSaveMem();
+        data_ = data;
+        size_ = data ? size : 0;
+    }
+    // Holds nothing after.
+    void Reset() { Borrow(nullptr, 0); }
+    [[nodiscard]] std::uint8_t* data() const { return data_; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] std::span<std::uint8_t> span() const { return {data_, size_}; }
+    [[nodiscard]] explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    LdTuSaveMem mem_;
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The station database image of a save and the checked view every step reads it through.
+class LdTuSaveDbImage : public LdTuSaveBuf {
+public:
+    // The view of the bytes as they are now: the base address is read afresh, since the upload
+    // writes into the image.
+    [[nodiscard]] LdTuSaveImage View() const { return LdTuSaveImage(data(), size()); }
+};
+
+// The view of a step's image, empty when it has none.
+[[nodiscard]] inline LdTuSaveImage LdTuSaveViewOf(const LdTuSaveDbImage* image) {
+    return image ? image->View() : LdTuSaveImage();
+}

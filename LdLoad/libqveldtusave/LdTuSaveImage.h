@@ -11,7 +11,7 @@
 // len bytes the caller means to use from there, would not lie inside the mirrored part of the
 // image, all give nullopt alike. Field reads and writes at image offsets are checked as well.
 //
-//     LdTuSaveImage img(inf->pDbImage, inf->dbImageSize);
+//     const LdTuSaveImage img = inf->pDbImage.View();
 //     auto area = img.Follow(img.Base(), LdTuSaveImg::kRootAreaRootTbl1, LdTuSaveImg::kAreaRootTblUsed);
 //     auto blkPtr = area ? img.Follow(img.Base(), *area + LdTuSaveImg::kAreaRootBlockPtrTblPtr,
 //                                     LdTuSaveImg::kBlockPtrTblUsed) : std::nullopt;

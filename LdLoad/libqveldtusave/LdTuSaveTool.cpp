@@ -36,7 +36,7 @@ struct ToolStation {
 // address is 0, or a reference does not lead to a table inside the image.
 std::optional<ToolStation> LdTuSaveToolStation(const LdTuSaveCtrlInf* inf) {
     namespace img = LdTuSaveImg;
-    LdTuSaveImage image(inf->pDbImage, inf->dbImageSize);
+    const LdTuSaveImage image = inf->pDbImage.View();
     auto io = image.Follow(image.Base(), img::kRootStnIoTbl, img::kStnIoFolderNames + 4);
     if (!io) return std::nullopt;
     auto list = image.Follow(image.Base(), *io + img::kStnIoFolderNames, kFolderNames * kFolderNameLen);

@@ -167,9 +167,9 @@ int TuUpLoadMain(tucomn* tc) {
 }
 
 int TuFcsUpLoad(const char* /*strParm1*/, const char* /*strParm2*/, const char* strProject, const char* strStation,
-                std::uint32_t projectKind, std::uint16_t /*u16Parm7*/, std::uint8_t* pDbImage, std::uint8_t* pUserInst,
-                CQVERXEdaSysObj* sysObj, LdTuSaveRecordTbl* saveRecordTbl, std::uint32_t apcsTestFlag,
-                std::uint32_t dbImageSize) {
+                std::uint32_t projectKind, std::uint16_t /*u16Parm7*/, const LdTuSaveDbImage* pDbImage,
+                std::uint8_t* pUserInst, CQVERXEdaSysObj* sysObj, LdTuSaveRecordTbl* saveRecordTbl,
+                std::uint32_t apcsTestFlag) {
     tucomn tc{};
     std::string areaName;
     tc.pAreaName = &areaName;
@@ -177,7 +177,6 @@ int TuFcsUpLoad(const char* /*strParm1*/, const char* /*strParm2*/, const char* 
     tc.station = strStation;
     tc.projectKind = projectKind;
     tc.pDbImage = pDbImage;
-    tc.dbImageSize = pDbImage ? dbImageSize : 0;
     tc.pUserInst = pUserInst;
     tc.pSysObj = sysObj;
     tc.pSaveRecordTbl = saveRecordTbl;
@@ -191,7 +190,7 @@ int TuFcsUpLoad(const char* /*strParm1*/, const char* /*strParm2*/, const char* 
 
 std::uint32_t LdTuSaveCtrlGetFcs(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     const int r = TuFcsUpLoad(inf->strParm1.c_str(), inf->strParm2.c_str(), inf->strProject.c_str(),
-                              inf->strStation.c_str(), inf->projectKind, inf->u16Parm7, inf->pDbImage, inf->pUserInst,
-                              &inf->sysObj, saveRecordTbl, inf->apcsTestFlag, inf->dbImageSize);
+                              inf->strStation.c_str(), inf->projectKind, inf->u16Parm7, &inf->pDbImage,
+                              inf->pUserInst.data(), &inf->sysObj, saveRecordTbl, inf->apcsTestFlag);
     return r != 0 ? TUSAVE_E_UPLOAD : TUSAVE_OK;
 }

@@ -89,8 +89,8 @@ std::uint32_t LdTuSaveCtrlInit(const char* parm1, const char* parm2, const char*
     inf->fcsLockFlag = 0;
     inf->refDbOpenFlag = 0;
     inf->elemTblOpenFlag = 0;
-    inf->pDbImage = nullptr;
-    inf->pUserInst = nullptr;
+    inf->pDbImage.Reset();
+    inf->pUserInst.Reset();
 
     if (!parm1 || !parm2 || !project || !station || saveMode > 2 || (projectKind != 2 && projectKind != 3))
         return TUSAVE_E_ARGS;
@@ -280,20 +280,10 @@ std::uint32_t LdTuSaveCtrlCheckTime(LdTuSaveCtrlInf* inf) {
 void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag) {
     // An unlock that fails has its own line; the save's result stands.
     if (inf->fcsLockFlag == 1) static_cast<void>(LdTuSaveCtrlFcsUnlock(inf));
-    if (inf->pDbImage) {
-        __QVEEngFree(inf->pDbImage, kSource, __LINE__);
-        inf->pDbImage = nullptr;
-        inf->dbImageSize = 0;
-    }
-    if (inf->pUserInst) {
-        __QVEEngFree(inf->pUserInst, kSource, __LINE__);
-        inf->pUserInst = nullptr;
-    }
-    // Normally released by the edit file update itself; never left behind.
-    if (inf->pEditBuf) {
-        __QVEEngFree(inf->pEditBuf, kSource, __LINE__);
-        inf->pEditBuf = nullptr;
-    }
+    // The context's buffers are given back here, not only when the context goes.
+    inf->pDbImage.Reset();
+    inf->pUserInst.Reset();
+    inf->pEditBuf.Reset();
 
     const char* szOutcome = abortFlag ? "abort" : "end";
     if (inf->projectKind == 2) QVCPutHistoryLogLoad("TP ", szOutcome, inf->strStation.c_str());

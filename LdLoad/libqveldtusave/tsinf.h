@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "LdTuSaveHold.h"
 #include "LdTuSaveImage.h"
 #include "libqveeda.h"
 
@@ -45,8 +46,7 @@ struct TpSaveInf {
     std::string strProject;
     std::string strStation;
     std::uint32_t projectKind = 0;
-    std::uint8_t* pDbImage = nullptr;
-    std::uint32_t dbImageSize = 0;
+    const LdTuSaveDbImage* pDbImage = nullptr;   // the save's image (not owned)
     const QVEElemList* pElemList = nullptr;
     InstInf* pInstInfTbl = nullptr;
     std::uint32_t instInfTblSize = 0;

@@ -24,8 +24,7 @@ std::uint32_t LdTuSaveTpBuild(LdTuSaveCtrlInf* inf) {
     tp.strProject = inf->strProject;
     tp.strStation = inf->strStation;
     tp.projectKind = inf->projectKind;
-    tp.pDbImage = inf->pDbImage;
-    tp.dbImageSize = inf->dbImageSize;
+    tp.pDbImage = &inf->pDbImage;
     tp.pElemList = &inf->elemList;
 
     if (!h.instDefs.Open(tp.strProject.c_str(), tp.strStation.c_str(), tp.projectKind)) {

@@ -59,7 +59,7 @@ char* LdTuSaveTpNextName(char*& cursor) {
 std::uint32_t LdTuSaveTpCollectInst(TpSaveInf* tp, unsigned areaNo) {
     using namespace LdTuSaveImg;
     tp->instInfTblUsedNum = 0;
-    LdTuSaveImage img(tp->pDbImage, tp->dbImageSize);
+    const LdTuSaveImage img = LdTuSaveViewOf(tp->pDbImage);
     const LdTuSaveArea area = img.Area(areaNo, LdTuSaveAreaForm::kAreaRootAdrs);
     if (area.failed != LdTuSaveLink::kNone) return 1;
     for (auto blocks = img.Blocks(area); const auto block = blocks.Next();) {

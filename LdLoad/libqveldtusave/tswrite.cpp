@@ -364,7 +364,7 @@ std::uint32_t LdTuSaveTpArchive(const std::string& tpPath, const std::string& tm
 }
 
 std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
-    LdTuSaveImage img(tp->pDbImage, tp->dbImageSize);
+    const LdTuSaveImage img = LdTuSaveViewOf(tp->pDbImage);
     const LdTuSaveArea area = img.Area(areaNo, LdTuSaveAreaForm::kAreaRootAdrs);
     if (area.failed != LdTuSaveLink::kNone) return 1;
 

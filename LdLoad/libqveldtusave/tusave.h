@@ -80,8 +80,7 @@ struct tucomn {
     TuSaveRecEntry saveRecTbl[kTuSaveRecMax];
     std::uint16_t lastChkBlkNo;
     std::uint8_t instNgWarned[65536 / 8];    // bit per block code whose save records were not known
-    std::uint8_t* pDbImage;
-    std::uint32_t dbImageSize;        // bytes of pDbImage: every image access is checked against it
+    const LdTuSaveDbImage* pDbImage;  // the save's image (not owned): every access goes through its view
     std::uint8_t* pUserInst;
     CQVERXEdaSysObj* pSysObj;
     LdTuSaveRecordTbl* pSaveRecordTbl;
@@ -91,9 +90,9 @@ struct tucomn {
     std::uint32_t apcsTestFlag;
 };
 
-// The upload's image, bounded by dbImageSize: the one view every step of the upload reads it through.
+// The view of the save's image every step of the upload reads it through (empty without one).
 [[nodiscard]] inline LdTuSaveImage TuImage(const tucomn* tc) {
-    return LdTuSaveImage(tc->pDbImage, tc->pDbImage ? tc->dbImageSize : 0);
+    return LdTuSaveViewOf(tc->pDbImage);
 }
 
 // ---- transport ----------------------------------------------------------------------------
@@ -188,11 +187,11 @@ struct TuUpLoadItem {
 [[nodiscard]] int TuOpeMarkSet(int kind, std::uint8_t* workBuf, tucomn* tc);
 
 // ---- upload driver --------------------------------------------------------------------------------
-// 0 done, 1 failed (reported). dbImageSize bounds every access to pDbImage.
+// 0 done, 1 failed (reported). Every access to the image goes through its view.
 [[nodiscard]] int TuFcsUpLoad(const char* strParm1, const char* strParm2, const char* strProject, const char* strStation,
-                std::uint32_t projectKind, std::uint16_t u16Parm7, std::uint8_t* pDbImage, std::uint8_t* pUserInst,
-                CQVERXEdaSysObj* sysObj, LdTuSaveRecordTbl* saveRecordTbl, std::uint32_t apcsTestFlag,
-                std::uint32_t dbImageSize);
+                std::uint32_t projectKind, std::uint16_t u16Parm7, const LdTuSaveDbImage* pDbImage,
+                std::uint8_t* pUserInst, CQVERXEdaSysObj* sysObj, LdTuSaveRecordTbl* saveRecordTbl,
+                std::uint32_t apcsTestFlag);
 [[nodiscard]] int TuGetStation(tucomn* tc);
 void TuCloseStation(tucomn* tc);
 int TuSetStationInfo(tucomn* tc);  // always 0

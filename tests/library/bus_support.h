@@ -206,8 +206,8 @@ protected:
         tc->stnNo = static_cast<std::uint16_t>(st_->number);
         tc->areaNo = 1;
         tc->zclHandle = bus;
-        tc->pDbImage = image.data();
-        tc->dbImageSize = static_cast<std::uint32_t>(image.size());
+        dbImage.Borrow(image.data(), image.size());
+        tc->pDbImage = &dbImage;
         tc->pSaveRecordTbl = &saved;
         ASSERT_EQ(IEdalInstOpenForTP("DEMO", st_->name.c_str(), 2), 0);
         instOpen_ = true;
@@ -230,6 +230,7 @@ protected:
 
 public:
     std::vector<std::uint8_t> image, original, memory;
+    LdTuSaveDbImage dbImage;
     std::unique_ptr<tucomn> tc;
     LdTuSaveRecordTbl saved;
 };

@@ -82,8 +82,8 @@ protected:
         tc->zclHandle = bus;
         tc->stnNo = 7;
         tc->areaNo = 1;
-        tc->pDbImage = image.bytes.data();
-        tc->dbImageSize = image.size();
+        dbImage.Borrow(image.bytes.data(), image.size());
+        tc->pDbImage = &dbImage;
         tc->areaLocalTbl_addr = image.p(image.area);
         tc->sessionId = 0x5E55;
         tc->reqSerial = 2;
@@ -106,6 +106,7 @@ protected:
     }
     static std::uint32_t seqOf(const Frame& f) { return tb::load_u32(f.data()); }
     imgtest::Image image = imgtest::Make(4);
+    LdTuSaveDbImage dbImage;
     std::unique_ptr<tucomn> tc;
     std::vector<std::uint8_t> buf;
 };
@@ -272,8 +273,9 @@ TEST_F(BusTest, BlockLookupEveryMissingOrStrayReference) {
         SCOPED_TRACE(c.line);
         Image image = imgtest::Make(4);
         tucomn tc{};
-        tc.pDbImage = image.bytes.data();
-        tc.dbImageSize = image.size();
+        LdTuSaveDbImage dbImage;
+        dbImage.Borrow(image.bytes.data(), image.size());
+        tc.pDbImage = &dbImage;
         tc.areaLocalTbl_addr = image.p(image.area);
         c.damage(image, tc);
         lines.clear();
@@ -448,8 +450,8 @@ protected:
         UploadTest::SetUp();
         img.assign(0x4000, 0);
         std::memset(&tc0, 0, sizeof tc0);
-        tc0.pDbImage = img.data();
-        tc0.dbImageSize = static_cast<std::uint32_t>(img.size());
+        dbImage.Borrow(img.data(), img.size());
+        tc0.pDbImage = &dbImage;
     }
     int set(int kind, const std::vector<std::uint8_t>& data) {
         buf = data;
@@ -457,6 +459,7 @@ protected:
         return TuOpeMarkSet(kind, buf.data(), &tc0);
     }
     std::vector<std::uint8_t> img, buf;
+    LdTuSaveDbImage dbImage;
     tucomn tc0;
 };
 

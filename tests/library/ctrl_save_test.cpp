@@ -285,8 +285,7 @@ protected:
     }
     std::uint32_t run() {
         lines.clear();
-        inf_.pDbImage = image_.data();
-        inf_.dbImageSize = static_cast<std::uint32_t>(image_.size());
+        inf_.pDbImage.Borrow(image_.data(), image_.size());
         return LdTuSaveCtrlUpdateParmFile(&inf_);
     }
     // Entry i of the custom folder name list.

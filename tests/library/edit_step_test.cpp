@@ -85,13 +85,12 @@ protected:
         ASSERT_EQ(LdTuSaveCtrlGetFcs(&inf_, &tbl_), 0u);
         ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
         instOpen_ = true;
-        ASSERT_TRUE(LdTuSavesGetStnRootTblAdrs(inf_.pDbImage, inf_.dbImageSize, &root_));
+        ASSERT_TRUE(LdTuSavesGetStnRootTblAdrs(inf_.pDbImage.View(), &root_));
         root_.pAnUaid = reinterpret_cast<std::uint8_t*>(uaids_);
         root_.nAnMsgCnt = 5;
     }
     void TearDown() override {
         if (instOpen_) IEdalInstClose();
-        inf_.pEditBuf = nullptr;   // the test's own buffer
         LdTuSaveCtrlEnd(&inf_, 0);
         EditStep::TearDown();
     }
@@ -105,8 +104,7 @@ protected:
         throw std::runtime_error("no entry with a UAID");
     }
     std::uint32_t update_an(std::vector<std::uint8_t>& editBuf) {
-        inf_.pEditBuf = editBuf.data();
-        inf_.dwEditBufSize = static_cast<std::uint32_t>(editBuf.size());
+        inf_.pEditBuf.Borrow(editBuf.data(), editBuf.size());
         LdTuSaveEditFiles files;
         return LdTuSavesUpdateAnMsgFile(&inf_, &root_, &files);
     }
@@ -222,7 +220,7 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
         lines.clear();
         std::uint32_t rc = 0;
         if (c.kind == kBlock) {
-            inf_.pEditBuf = buf.data();
+            inf_.pEditBuf.Borrow(buf.data(), buf.size());
             LdTuSaveEditFiles files;
             rc = LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, blockPath, &files);
             EXPECT_EQ(files.Flush(), 0u);
@@ -372,7 +370,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     IEdalInstClose();   // the step opens them itself, and closes them on its way out
     EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &tbl_), 0x2023410au);
     EXPECT_EQ(lines.back(), std::string("ERR:T7188") + name);
-    EXPECT_EQ(inf_.pEditBuf, nullptr);
+    EXPECT_FALSE(inf_.pEditBuf);
     expect_files(st("FCS0101").stationEditPath, before_);
     ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
     inf_.elemList = elems;
@@ -388,8 +386,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     tb::store_u32(bytes.data() + at, tb::load_u32(bytes.data() + at) - 8);
     write_bytes(path, bytes);
     std::vector<std::uint8_t> stn = before_.at(st("FCS0101").stationEditPath);
-    inf_.pEditBuf = stn.data();
-    inf_.dwEditBufSize = static_cast<std::uint32_t>(stn.size());
+    inf_.pEditBuf.Borrow(stn.data(), stn.size());
     LdTuSaveEditFiles files;
     lines.clear();
     EXPECT_EQ(LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, path, &files), 0x2023410au);

@@ -48,8 +48,8 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
-        if (inf_.pDbImage) __QVEEngFree(inf_.pDbImage, "test", __LINE__);
-        if (inf_.pUserInst) __QVEEngFree(inf_.pUserInst, "test", __LINE__);
+        inf_.pDbImage.Reset();
+        inf_.pUserInst.Reset();
         EXPECT_EQ(ws::live_allocations(), allocs_);
         HomeTest::TearDown();
     }
@@ -78,7 +78,7 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
         {arm("WriteFile.short", 0), "ERR:T7184 dwRtn = 0"}, {arm("CloseHandle", 5), "ERR:T7182 nRtn = 5"},
     };
     ASSERT_EQ(LdTuSaveCtrlDBRead(&inf_), TUSAVE_OK);
-    for (std::uint32_t i = 0x200; i < inf_.dbImageSize; ++i) inf_.pDbImage[i] ^= 0xA5;
+    for (std::size_t i = 0x200; i < inf_.pDbImage.size(); ++i) inf_.pDbImage.data()[i] ^= 0xA5;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         failpoint::reset();
@@ -94,7 +94,7 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
     failpoint::reset();
     fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_OK);
-    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage, inf_.pDbImage + inf_.dbImageSize));
+    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage.data(), inf_.pDbImage.data() + inf_.pDbImage.size()));
     fs::remove(dbPath_);
     lines.clear();
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_E_DBWRITE);
@@ -117,7 +117,7 @@ TEST_F(ImageLoadStore, ShortReadFailsTheLoad) {
         EXPECT_EQ(lines, std::vector<std::string>{user ? "ERR:ReadFile() Error FileName = " + std::string(sysFile) +
                                                                " dwRtn = 0"
                                                          : "ERR:T7178 dwRtn = 0"});
-        EXPECT_EQ(user ? inf_.pUserInst : inf_.pDbImage, nullptr);
+        EXPECT_EQ(user ? inf_.pUserInst.data() : inf_.pDbImage.data(), nullptr);
         EXPECT_EQ(NewAllocations(), user ? 1u : 0u) << "the image stays";
     }
 }

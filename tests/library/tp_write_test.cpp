@@ -142,8 +142,7 @@ protected:
         inf.strProject = "DEMO";
         inf.strStation = "FCS0101";
         inf.projectKind = 2;
-        inf.pDbImage = im.bytes.data();
-        inf.dbImageSize = im.size();
+        inf.pDbImage.Borrow(im.bytes.data(), im.size());
         inf.elemList = elems_;
         const unsigned r = LdTuSaveCtrlCreateParmStr(&inf, 0);
         // The service is closed on every way out: a new open succeeds.
