@@ -244,13 +244,8 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
                                                              : i == 2 ? "     held by another save"
                                                                       : "     saved                   0x00000000"), 0), 0u)
             << table(lines, i);
-    // The values each save changed: the one set above, none on the others.
-    for (int i : {0, 3, 7}) {
-        std::istringstream row(table(lines, i));
-        std::string name, outcome, result, seconds, changed;
-        row >> name >> outcome >> result >> seconds >> changed;
-        EXPECT_EQ(changed, i == 0 ? "1" : "0") << table(lines, i);
-    }
+    for (int i : {0, 3, 7})   // the values each save changed: the one set above, none on the others
+        EXPECT_NE(table(lines, i).find(i == 0 ? "       1  " : "       0  "), std::string::npos) << table(lines, i);
 }
 
 // SIGINT during the edit file step of a 4000-block save: exit 130, one line with the project's
