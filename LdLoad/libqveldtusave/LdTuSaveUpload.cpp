@@ -181,11 +181,15 @@ int TuFcsUpLoad(const char* /*strParm1*/, const char* /*strParm2*/, const char* 
     tc.pSysObj = sysObj;
     tc.pSaveRecordTbl = saveRecordTbl;
     tc.apcsTestFlag = apcsTestFlag;
-    int result = 1;
-    if (TuGetStation(&tc) == TU_OK && TuUpLoadMain(&tc) == TU_OK) result = 0;
-    TuCloseStation(&tc);
-    TuFreeWorkArea();
-    return result;
+    // The bus handle, the instance definitions and the work areas go back on every way out.
+    struct Hold {
+        tucomn* tc;
+        ~Hold() {
+            TuCloseStation(tc);
+            TuFreeWorkArea();
+        }
+    } hold{&tc};
+    return TuGetStation(&tc) == TU_OK && TuUpLoadMain(&tc) == TU_OK ? 0 : 1;
 }
 
 std::uint32_t LdTuSaveCtrlGetFcs(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {

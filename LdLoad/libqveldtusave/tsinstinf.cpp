@@ -2,6 +2,7 @@
 // per block code, the model's name, items, their places and the saved records.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "LdTuSaveMsg.h"
 #include "libqvecommon.h"
@@ -85,24 +86,23 @@ std::uint32_t LdTuSaveTpFillInst(InstInf* inst) {
 
     int count = 0;
     char* list = nullptr;
-    if (IEdalInstGetDItemList2(inst->instName, &count, &list) != 0) {
-        std::free(list);
+    const int rc = IEdalInstGetDItemList2(inst->instName, &count, &list);
+    const std::unique_ptr<char, void (*)(void*)> listHold(list, std::free);   // the service's text
+    if (rc != 0) {
         LdTuSaveSrcErr(true, kSource, 607, "IEdalInstGetDItemList(instName=%s) error", inst->instName);
         return 1;
     }
     inst->itemInfTblUsedNum = count;
     // Our own copy of the list holds the names for the tables' lifetime, whole; the service's
-    // text goes back at once.
+    // text goes back when this returns.
     const std::size_t listLen = list ? std::strlen(list) : 0;
     LdTuSaveTpFree(inst->pItemNames, __LINE__);
     inst->pItemNames = LdTuSaveTpAlloc<char>(listLen + 1, __LINE__);
     if (!inst->pItemNames) {
-        std::free(list);
         LdTuSaveSrcErr(false, kSource, 632, "realloc(size=%lld) error", static_cast<long long>(listLen + 1));
         return 1;
     }
     if (list) std::memcpy(inst->pItemNames, list, listLen);
-    std::free(list);
 
     if (count > inst->itemInfTblSize) {
         LdTuSaveTpFree(inst->pItemInfTbl, __LINE__);
