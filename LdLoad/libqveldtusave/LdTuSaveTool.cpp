@@ -3,6 +3,7 @@
 // problem is one warning line, and the pipeline does not act on the result.
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -131,6 +132,7 @@ void LdTuSaveToolRun(const std::string& tool, const std::vector<std::string>& ar
         LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_RUN, ":%#x:shgsave %s", GetLastError(), cmd.c_str());
         return;
     }
+    const std::unique_ptr<PortObject, BOOL (*)(HANDLE)> process(hProcess, CloseHandle);
     if (WaitForSingleObject(hProcess, INFINITE) != WAIT_OBJECT_0) {
         LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_WAIT, ":dwRtn=%#x:%s", GetLastError(), file.c_str());
     } else {
@@ -140,7 +142,6 @@ void LdTuSaveToolRun(const std::string& tool, const std::vector<std::string>& ar
         else if (dwRtn != 0)
             LdTuSaveMsgText(LDTUSAVE_MSG_WRN, IDS_TOOL_FAILED, ":dwRtn=%#x:%s", dwRtn, file.c_str());
     }
-    CloseHandle(hProcess);
 }
 
 }  // namespace
