@@ -1,6 +1,7 @@
 // Message helpers: message buffer lines ("ERR:", "WRN:", "MSG:", "PRG:"), the lines that name
 // a source unit and a fixed number, and the silent step trace.
 #include "LdTuSaveMsg.h"
+#include "LdTuSaveIds.h"
 #include "LdTuSaveTrace.h"
 
 #include <cstdarg>
@@ -67,6 +68,11 @@ void LdTuSaveErrText(const char* head, std::uint32_t textId, const char* restFmt
     va_end(ap);
     const std::string line = "ERR:" + std::string(head) + LdTuSaveText(textId) + rest;
     QVEEngPutMsgBuf(line.c_str());
+}
+
+void LdTuSaveItemErr(std::uint32_t textId, const char* tag, unsigned blkCode, unsigned status) {
+    LdTuSaveMsgText(LDTUSAVE_MSG_ERR, textId, " %s%s %s0x%x %s0x%x", LdTuSaveText(LdTuSaveIds::IDS_ITEM_TAG).c_str(), tag,
+                    LdTuSaveText(LdTuSaveIds::IDS_ITEM_BLKCODE).c_str(), blkCode, LdTuSaveText(LdTuSaveIds::IDS_ITEM_STATUS).c_str(), status);
 }
 
 void LdTuSaveMsgText(std::uint32_t kind, std::uint32_t textId) { LdTuSaveMsgText(kind, textId, "%s", ""); }

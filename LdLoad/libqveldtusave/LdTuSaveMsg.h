@@ -38,6 +38,9 @@ void LdTuSaveErrName(std::uint32_t textId, std::string_view name);
 // failed call or refusal before the resource text.
 void LdTuSaveErrText(const char* head, std::uint32_t textId, const char* restFmt, ...)
     __attribute__((format(printf, 3, 4)));
+// "ERR:<resource text of textId> <tag text><tag> <block code text>0x<blkCode> <status text>0x<status>":
+// an item the station did not save.
+void LdTuSaveItemErr(std::uint32_t textId, const char* tag, unsigned blkCode, unsigned status);
 // "ERR:<source>:<number>:<detail>" ("ERR::<source>:..." with doubledColon), the form of the
 // lines that report a failed service call by source unit and a fixed number per message.
 void LdTuSaveSrcErr(bool doubledColon, const char* source, int number, const char* fmt, ...)

@@ -150,10 +150,8 @@ int TusSetUpLoadTbl(TuUpLoadItem* items, std::uint8_t* upBuf, tucomn* tc) {
             static_cast<void>(cur.Next(*item, item->bytes));   // HasData above
         } else {
             const std::uint16_t status = item->status;
-            const std::uint32_t first = status == 0x9412 ? IDS_ITEM_NORECORD : status == 0x9413 ? IDS_ITEM_RECNOTAVAIL : IDS_ITEM_NOTSAVED;
-            LdTuSaveMsgText(LDTUSAVE_MSG_ERR, first, " %s%s %s0x%x %s0x%x", LdTuSaveText(IDS_ITEM_TAG).c_str(),
-                            e.tagName, LdTuSaveText(IDS_ITEM_BLKCODE).c_str(), e.blkCode,
-                            LdTuSaveText(IDS_ITEM_STATUS).c_str(), status);
+            LdTuSaveItemErr(status == 0x9412 ? IDS_ITEM_NORECORD : status == 0x9413 ? IDS_ITEM_RECNOTAVAIL : IDS_ITEM_NOTSAVED,
+                            e.tagName, e.blkCode, status);
             if (!cur.Next(*item, 0)) return TU_NG;
         }
         ++k;
