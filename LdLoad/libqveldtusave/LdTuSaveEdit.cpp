@@ -64,7 +64,6 @@ std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl*
 namespace {
 
 constexpr const char* kSource = "LdTuSaveEdit";
-constexpr DWORD kRandomAccess = 0x10000000u;
 constexpr std::size_t kLocationBuf = 128;
 constexpr std::uint32_t kMaxLocation = 255;   // the path service takes an 8-bit location
 
