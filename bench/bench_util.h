@@ -34,11 +34,15 @@ inline const std::string kBuild = TUSAVE_BUILD_DIR;
 inline int g_cpu = -1;
 inline bool g_pin = true;
 
+// Pins the calling process to g_cpu; with g_pin off, frees it to run on every CPU (a process
+// forked from this pinned benchmark would otherwise inherit its one CPU).
 inline void pin_self() {
-    if (g_cpu < 0 || !g_pin) return;
+    if (g_cpu < 0) return;
     cpu_set_t set;
     CPU_ZERO(&set);
-    CPU_SET(g_cpu, &set);
+    if (g_pin) CPU_SET(g_cpu, &set);
+    else
+        for (long c = 0, n = sysconf(_SC_NPROCESSORS_ONLN); c < n && c < CPU_SETSIZE; ++c) CPU_SET(c, &set);
     sched_setaffinity(0, sizeof set, &set);
 }
 
