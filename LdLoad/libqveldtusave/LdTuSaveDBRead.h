@@ -1,8 +1,7 @@
 // Station database image: the look-ups of the edit-file update, and the load and store steps
 // (LdTuSaveCtrlDBRead, LdTuSaveCtrlDbWrite, declared with the other steps in LdTuSaveCtrl.h).
 //
-// The look-ups take the view of the image (a raw image with its size as well, for callers that
-// hold one); a reference that is 0, equal to B, or leads to a
+// The look-ups take the view of the image; a reference that is 0, equal to B, or leads to a
 // table, field or record outside the image is reported as invalid. They report each failure
 // as one "ERR:" line and return 1 for success, 0 for failure.
 #pragma once
@@ -37,23 +36,6 @@ struct LdTuSavesRootTbl {
 [[nodiscard]] int LdTuSavesGetDBRecOffset(const LdTuSaveImage& img, const LdTuSavesRootTbl* pRootTbl,
                                           std::uint8_t* pBlockHeader, std::uint32_t dwRecNo, std::uint8_t** ppDBRec,
                                           std::uint32_t* pdwRecSize);
-
-// The same look-ups over dwImageSize bytes at pDbImage.
-[[nodiscard]] inline int LdTuSavesGetStnRootTblAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize,
-                                                    LdTuSavesRootTbl* pRootTbl) {
-    return LdTuSavesGetStnRootTblAdrs(LdTuSaveImage(pDbImage, dwImageSize), pRootTbl);
-}
-[[nodiscard]] inline int LdTuSavesGetDBBlockAdrs(std::uint8_t* pDbImage, std::uint32_t dwImageSize,
-                                                 const LdTuSavesRootTbl* pRootTbl, std::uint16_t u16BlockNum,
-                                                 std::uint8_t** ppBlockHeader) {
-    return LdTuSavesGetDBBlockAdrs(LdTuSaveImage(pDbImage, dwImageSize), pRootTbl, u16BlockNum, ppBlockHeader);
-}
-[[nodiscard]] inline int LdTuSavesGetDBRecOffset(std::uint8_t* pDbImage, std::uint32_t dwImageSize,
-                                                 const LdTuSavesRootTbl* pRootTbl, std::uint8_t* pBlockHeader,
-                                                 std::uint32_t dwRecNo, std::uint8_t** ppDBRec, std::uint32_t* pdwRecSize) {
-    return LdTuSavesGetDBRecOffset(LdTuSaveImage(pDbImage, dwImageSize), pRootTbl, pBlockHeader, dwRecNo, ppDBRec,
-                                   pdwRecSize);
-}
 
 // True when the image holds its root tables and the walk to the control area's BldbPtrTbl is
 // whole in each form the save converts its addresses in; else one "ERR:" line naming the

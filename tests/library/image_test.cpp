@@ -131,7 +131,7 @@ std::string RootLine(std::string t) {
 const std::string kRec = "ERR:LdTuSavesGetDBRecOffset:DBRec Pointer is Invalid";
 std::string HdrLine(int n) { return "ERR:LdTuSavesGetDBBlockAdrs BlockHedaer is Invalid BlockNum=" + std::to_string(n); }
 
-int RootTbl(Image& im, LdTuSavesRootTbl* rt) { return LdTuSavesGetStnRootTblAdrs(im.bytes.data(), im.size(), rt); }
+int RootTbl(Image& im, LdTuSavesRootTbl* rt) { return LdTuSavesGetStnRootTblAdrs(LdTuSaveImage(im.bytes.data(), im.size()), rt); }
 
 }  // namespace
 
@@ -154,7 +154,7 @@ TEST(ImageLookup, BlockLookupBoundsAndMissingBlocks) {
         r.nMaxBlock = c.maxBlock;
         std::uint8_t* hdr = im.p(0);
         Lines lines;
-        EXPECT_EQ(LdTuSavesGetDBBlockAdrs(im.bytes.data(), im.size(), &r, c.no, &hdr), c.line.empty() ? 1 : 0);
+        EXPECT_EQ(LdTuSavesGetDBBlockAdrs(LdTuSaveImage(im.bytes.data(), im.size()), &r, c.no, &hdr), c.line.empty() ? 1 : 0);
         if (c.line.empty()) { EXPECT_EQ(hdr, im.p(im.hdr[2])); }
         if (c.no == 2) { EXPECT_EQ(hdr, nullptr); }
         EXPECT_EQ(lines.v, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
@@ -166,7 +166,7 @@ TEST(ImageLookup, BlockLookupBoundsAndMissingBlocks) {
         Lines lines;
         std::uint8_t* rec = nullptr;
         std::uint32_t size = 0x5A5A;
-        EXPECT_EQ(LdTuSavesGetDBRecOffset(im.bytes.data(), im.size(), &rt, hdr, recNo, &rec, &size), 0);
+        EXPECT_EQ(LdTuSavesGetDBRecOffset(LdTuSaveImage(im.bytes.data(), im.size()), &rt, hdr, recNo, &rec, &size), 0);
         EXPECT_EQ(rec, nullptr);
         EXPECT_EQ(size, 0x5A5Au);
         EXPECT_EQ(lines.v, std::vector<std::string>{kRec});
@@ -195,7 +195,7 @@ TEST(ImageLookup, TruncatedAtEveryLength) {
             if (!expect && r.end > n) expect = r.table;
         Lines lines;
         LdTuSavesRootTbl rt;
-        int ok = LdTuSavesGetStnRootTblAdrs(buf.get(), size, &rt);
+        int ok = LdTuSavesGetStnRootTblAdrs(LdTuSaveImage(buf.get(), size), &rt);
         if (expect) {
             EXPECT_EQ(ok, 0);
             EXPECT_EQ(lines.v, std::vector<std::string>{RootLine(expect)});
@@ -208,7 +208,7 @@ TEST(ImageLookup, TruncatedAtEveryLength) {
             std::uint8_t* hdr = nullptr;
             const std::size_t h = im.hdr[b - 1];
             const bool fits = im.bldb + 4 * b <= n && h != 0 && h + 0x38 <= n;
-            ASSERT_EQ(LdTuSavesGetDBBlockAdrs(buf.get(), size, &rt, static_cast<std::uint16_t>(b), &hdr), fits ? 1 : 0);
+            ASSERT_EQ(LdTuSavesGetDBBlockAdrs(LdTuSaveImage(buf.get(), size), &rt, static_cast<std::uint16_t>(b), &hdr), fits ? 1 : 0);
             if (!fits) {
                 EXPECT_EQ(lines.v, std::vector<std::string>{HdrLine(b)});
                 continue;
@@ -220,7 +220,7 @@ TEST(ImageLookup, TruncatedAtEveryLength) {
                 const bool recFits = h + 0x40 + 8 * r <= n && rec.off != 0 && rec.off + rec.size <= n;
                 std::uint8_t* pRec = nullptr;
                 std::uint32_t recSize = 0;
-                ASSERT_EQ(LdTuSavesGetDBRecOffset(buf.get(), size, &rt, hdr, r, &pRec, &recSize), recFits ? 1 : 0);
+                ASSERT_EQ(LdTuSavesGetDBRecOffset(LdTuSaveImage(buf.get(), size), &rt, hdr, r, &pRec, &recSize), recFits ? 1 : 0);
                 if (recFits) {
                     EXPECT_EQ(pRec, buf.get() + rec.off);
                     EXPECT_TRUE(lines.v.empty());
