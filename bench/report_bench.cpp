@@ -30,6 +30,35 @@ using Clock = std::chrono::steady_clock;
     std::exit(1);
 }
 
+// A station of n blocks with ten numeric items each, saved `saves` times an hour apart from t0;
+// each save after the first changes three values and every tenth save fails.
+void fill_station(history::Database& db, const std::string& station, int nBlocks, int saves,
+                         std::int64_t t0) {
+    std::vector<plant_history::Block> blocks;
+    for (int b = 1; b <= nBlocks; ++b) {
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "PIC%04d", b);
+        plant_history::Block k{b, tag, "PIDLOOP", {}};
+        for (int i = 0; i < 10; ++i) k.items.push_back({"P" + std::to_string(i), std::to_string(b * 10 + i) + ".5"});
+        blocks.push_back(std::move(k));
+    }
+    history::TpFile before;
+    std::uint32_t seed = 1;
+    for (int s = 0; s < saves; ++s) {
+        const std::int64_t t = t0 + 3600 * s;
+        if (s % 10 == 9) {
+            plant_history::record_save(db, station, t, nullptr, &before, 0x20234104);
+            continue;
+        }
+        for (int k = 0; s > 0 && k < 3; ++k) {
+            seed = seed * 1103515245u + 12345u;
+            auto& item = blocks[(seed >> 8) % blocks.size()].items[(seed >> 20) % 10];
+            item.second = std::to_string((seed >> 4) % 100000) + ".25";
+        }
+        plant_history::record_save(db, station, t, &blocks, &before);
+    }
+}
+
 int run(const std::string& cmd) {
     const int st = std::system(cmd.c_str());
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -83,7 +112,7 @@ int main(int argc, char** argv) {
     const auto f0 = Clock::now();
     {
         history::Database h = history::Database::open(db, true);
-        for (const std::string& n : names) plant_history::fill_station(h, n, blocks, saves, t0);
+        for (const std::string& n : names) fill_station(h, n, blocks, saves, t0);
     }
     std::printf("%d stations x %d saves (%d blocks of 10 values) recorded in %.1f s; database %.1f MB\n", stations,
                 saves, blocks, std::chrono::duration<double>(Clock::now() - f0).count(),

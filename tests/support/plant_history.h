@@ -1,9 +1,8 @@
 // A synthetic plant history recorded through the history database's own calls: stations whose
-// saves change known values, for the report page's tests and benchmark.
+// saves change known values, for the report page's tests and its benchmark.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -47,35 +46,6 @@ inline void record_save(history::Database& db, const std::string& station, std::
     after.path = "/synthetic/" + station + "/TP/tuning.tps";
     db.finish(id, e, before->exists ? before : nullptr, &after);
     *before = std::move(after);
-}
-
-// A station of n blocks with ten numeric items each, saved `saves` times an hour apart from t0;
-// each save after the first changes three values and every tenth save fails.
-inline void fill_station(history::Database& db, const std::string& station, int nBlocks, int saves,
-                         std::int64_t t0) {
-    std::vector<Block> blocks;
-    for (int b = 1; b <= nBlocks; ++b) {
-        char tag[16];
-        std::snprintf(tag, sizeof tag, "PIC%04d", b);
-        Block k{b, tag, "PIDLOOP", {}};
-        for (int i = 0; i < 10; ++i) k.items.push_back({"P" + std::to_string(i), std::to_string(b * 10 + i) + ".5"});
-        blocks.push_back(std::move(k));
-    }
-    history::TpFile before;
-    std::uint32_t seed = 1;
-    for (int s = 0; s < saves; ++s) {
-        const std::int64_t t = t0 + 3600 * s;
-        if (s % 10 == 9) {
-            record_save(db, station, t, nullptr, &before, 0x20234104);
-            continue;
-        }
-        for (int k = 0; s > 0 && k < 3; ++k) {
-            seed = seed * 1103515245u + 12345u;
-            auto& item = blocks[(seed >> 8) % blocks.size()].items[(seed >> 20) % 10];
-            item.second = std::to_string((seed >> 4) % 100000) + ".25";
-        }
-        record_save(db, station, t, &blocks, &before);
-    }
 }
 
 }  // namespace plant_history
