@@ -9,6 +9,7 @@
 
 #include "ctrl_fixture.h"
 #include "image_fixture.h"
+#include "project_files.h"
 #include "libqverxgen.h"
 #include "tsinf.h"
 
@@ -89,23 +90,13 @@ TEST(TpValue, EveryTypeCodeWithItsSizeCheckAndText) {
             std::memcpy(im.p(rec.off + 0x10), c.bytes.data(), std::min<std::size_t>(c.bytes.size(), 0x30));
         im.U32(im.hdr[0] + 0x3C + 16, c.recSize);
         ItemInf it{};
-        it.itemName = "IT";
-        it.recNo = c.recNo;
-        it.offset = c.offset;
-        it.dataType = c.type;
-        it.size = c.size;
+        it.itemName = "IT", it.recNo = c.recNo, it.offset = c.offset, it.dataType = c.type, it.size = c.size;
         LdTuSaveImage img(im.bytes.data(), im.bytes.size());
         imgtest::Lines lines;
         std::string out = "x";
-        const std::uint32_t r = LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, c.elem, out);
-        EXPECT_EQ(r, c.err ? 1u : 0u);
-        if (c.err) {
-            ASSERT_EQ(lines.v.size(), 1u);
-            if (!c.text.empty()) { EXPECT_EQ(lines.v[0], c.text); }
-        } else {
-            EXPECT_EQ(out, c.text);
-            EXPECT_TRUE(lines.v.empty());
-        }
+        EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, c.elem, out), c.err ? 1u : 0u);
+        EXPECT_EQ(lines.v.size(), c.err ? 1u : 0u);
+        EXPECT_EQ(c.err ? (c.text.empty() || lines.v.empty() ? c.text : lines.v[0]) : out, c.text);
     }
 }
 
@@ -139,9 +130,7 @@ protected:
     unsigned Run(imgtest::Image& im) {
         lines.clear();
         LdTuSaveCtrlInf inf;
-        inf.strProject = "DEMO";
-        inf.strStation = "FCS0101";
-        inf.projectKind = 2;
+        inf.strProject = "DEMO", inf.strStation = "FCS0101", inf.projectKind = 2;
         inf.pDbImage.Borrow(im.bytes.data(), im.size());
         inf.elemList = elems_;
         const unsigned r = LdTuSaveCtrlCreateParmStr(&inf, 0);
@@ -150,10 +139,7 @@ protected:
         IEdalInstClose();
         return r;
     }
-    std::string Read(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static std::string Read(const std::string& path) { return project_files::read_text(path); }
     std::vector<std::string> Dir() const {
         std::vector<std::string> v;
         for (const auto& e : fs::directory_iterator(tpDir_)) v.push_back(e.path().filename().string());
@@ -171,10 +157,7 @@ protected:
         im.U16(im.recs[0][2].off + 8, 1);
         const std::size_t r = im.recs[4][2].off;
         std::memcpy(im.p(r + 8), Fp(1.5f).data(), 4);
-        im.U16(r + 12, 10);
-        im.U16(r + 14, 20);
-        im.U16(r + 16, 0);
-        im.U16(r + 18, 5);
+        for (auto [at, v] : {std::pair{12, 10}, {14, 20}, {16, 0}, {18, 5}}) im.U16(r + at, static_cast<std::uint16_t>(v));
         std::memcpy(im.p(r + 20), "Valve:A", 8);
         Defs(json::array({
             {{"blockCode", 0x0101}, {"name", "MODELS"}, {"savedRecords", {2}},
@@ -210,8 +193,8 @@ constexpr const char* kExample =
 TEST_F(TpStep, WorkedExampleByteForByteWithItsArchiveCopy) {
     imgtest::Image im = Example();
     ASSERT_EQ(Run(im), 0u);
-    EXPECT_EQ(Read(tpPath_), kExample);
     EXPECT_EQ(Dir(), (std::vector<std::string>{"TP20021128101500.txt", "tuning.tps"}));   // temporary deleted
+    EXPECT_EQ(Read(tpPath_), kExample);
     EXPECT_EQ(Read(tpDir_ + "/TP20021128101500.txt"), kExample);
     EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", "MSG:T7208"}));
 }
@@ -239,8 +222,7 @@ TEST_F(TpStep, RefusalsNameTheirCauseAndNoBlocksGiveThreeLines) {
               std::string::npos) << Read(tpPath_);
     im.U32(im.hdr[0] + 0x38 + 16, 0);
     EXPECT_EQ(Run(im), 0x20234105u);
-    EXPECT_TRUE(has_line("ERR:getSTEXOrgBlockNo record pointer is NULL"));
-    EXPECT_EQ(lines.back(), "MSG:T7207");
+    EXPECT_TRUE(has_line("ERR:getSTEXOrgBlockNo record pointer is NULL") && lines.back() == "MSG:T7207");
     im.U32(im.hdr[0] + 0x38 + 16, imgtest::Image::Adrs(big));
     elems_.Clear();
     EXPECT_EQ(Run(im), 0x20234105u);

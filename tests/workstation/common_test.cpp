@@ -53,8 +53,7 @@ TEST_F(Common, LogsAndTimeAtAFixedMoment) {
 TEST_F(Common, TopDirCatDirAndEucConversionStayWithinTheBuffer) {
     // The top folder itself: the tool backup test of the library.
     char small[4] = "abc", d[12] = "/top", unterminated[4] = {'a', 'b', 'c', 'd'};
-    EXPECT_NE(QVCGetQVTopDir(small, sizeof small), 0u);
-    EXPECT_STREQ(small, "abc");
+    EXPECT_TRUE(QVCGetQVTopDir(small, sizeof small) != 0u && std::string(small) == "abc");
     ASSERT_EQ(QVCCatDir(d, "FCS", sizeof d), 0u);
     EXPECT_STREQ(d, "/top/FCS");
     ASSERT_EQ(QVCCatDir(d, "/ab", sizeof d), 0u);  // 11 characters and the NUL: exactly fits
@@ -66,13 +65,11 @@ TEST_F(Common, TopDirCatDirAndEucConversionStayWithinTheBuffer) {
     char out[32];
     ASSERT_EQ(QVCEucToWincode(euc, out, sizeof out, 1), 9);
     EXPECT_STREQ(out, "\x93\xFA\x96\x7B\x8C\xEA-A\xB1");
-    ASSERT_EQ(QVCEucToWincode("\xA1\xC1\xAD\xA1", out, sizeof out, 1), 4);
-    EXPECT_STREQ(out, "\x81\x60\x87\x40");
+    EXPECT_TRUE(QVCEucToWincode("\xA1\xC1\xAD\xA1", out, sizeof out, 1) == 4 && std::string(out) == "\x81\x60\x87\x40");
     // A too small target or invalid input is refused, nothing written past the room.
     std::memset(out, 'Z', sizeof out);
     EXPECT_EQ(QVCEucToWincode(euc, out, 6, 1), -1);  // needs 10 with the NUL
-    EXPECT_EQ(out[0], '\0');
-    EXPECT_EQ(std::string(out + 6, 4), "ZZZZ");
+    EXPECT_TRUE(out[0] == '\0' && std::string(out + 6, 4) == "ZZZZ");
     EXPECT_EQ(std::pair(QVCEucToWincode("\xC6", out, sizeof out, 1), QVCEucToWincode("a\xFF\xFF", out, sizeof out, 1)),
               std::pair(-1, -1));  // a cut character; not EUC-JP
     EXPECT_EQ(out[0], '\0');
@@ -99,23 +96,20 @@ TEST_F(Config, StationsAndTheirErrors) {
     const std::string file = path("workstation.json");
     ws::Workstation w;
     std::string err;
-    EXPECT_FALSE(ws::load_workstation(w, err));
-    EXPECT_EQ(err, "cannot read " + file);
-    write(file, "{ nope");
-    EXPECT_FALSE(ws::load_workstation(w, err));
-    EXPECT_EQ(err.rfind(file + ": malformed JSON", 0), 0u) << err;
-    write(file, R"({"vrecTest": "yes"})");
-    EXPECT_FALSE(ws::load_workstation(w, err));
-    EXPECT_EQ(err, file + ": \"vrecTest\" has the wrong type");
+    for (const auto& [text, want] : {std::pair<const char*, std::string>{nullptr, "cannot read " + file},
+                                     {"{ nope", file + ": malformed JSON"},
+                                     {R"({"vrecTest": "yes"})", file + ": \"vrecTest\" has the wrong type"}}) {
+        if (text) write(file, text);
+        EXPECT_FALSE(ws::load_workstation(w, err));
+        EXPECT_EQ(want.ends_with("JSON") ? err.substr(0, want.size()) : err, want);   // the parser's words follow
+    }
     write(file, R"({"projectsDir": "p"})");
     write(sys, R"({"stations": [{"name": "FCS0101", "number": 1, "apcs": true,
                     "areas": [{"number": 1, "name": "AREA01"}], "ioBusTypes": [1, 2]}]})");
     ws::Project p;
     ASSERT_TRUE(ws::load_project("DEMO", false, p, err)) << err;
     ASSERT_NE(p.find("FCS0101"), nullptr);
-    EXPECT_TRUE(p.find("FCS0101")->apcs);
-    EXPECT_EQ(p.find("FCS0101")->areas.at(0).name, "AREA01");
-    EXPECT_EQ(p.find("FCS0102"), nullptr);
+    EXPECT_TRUE(p.find("FCS0101")->apcs && p.find("FCS0101")->areas.at(0).name == "AREA01" && !p.find("FCS0102"));
     const std::string st = R"({"stations": [{"name": "FCS0101", )", sta = R"(: station FCS0101: )";
     auto area = [&](const char* n) { return st + R"("number": 1, "areas": [{"number": )" + n + R"(, "name": "A"}]}]})"; };
     const std::pair<std::string, std::string> cases[] = {
