@@ -261,7 +261,7 @@ TEST_F(BusTest, BlockLookupEveryMissingOrStrayReference) {
         c.damage(image, tc);
         lines.clear();
         std::uint16_t code = 0xEEEE;
-        EXPECT_EQ(std::pair(blkNoToBlkCode(&tc, c.blockNo, &code), code), std::pair(-1, std::uint16_t{0xEEEE}));
+        EXPECT_EQ((std::pair{blkNoToBlkCode(&tc, c.blockNo, &code), code}), std::pair(-1, std::uint16_t{0xEEEE}));
         EXPECT_EQ(getBlockHeaderCorePtr(&tc, c.blockNo), nullptr);
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_EQ(lines[0], "ERR: blkNoToBlkCode(): " + c.line);

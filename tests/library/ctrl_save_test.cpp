@@ -267,10 +267,8 @@ protected:
         o.tool = kTool;
         result_ = sample::build(desc_, dir_, o);
         image_ = read_bytes(st("FCS0101").databasePath);
-        inf_.strStation = "FCS0101";
+        inf_.strStation = "FCS0101", inf_.isCurrentProject = current ? 1 : 0, inf_.isAPCS = apcs ? 1 : 0;
         ASSERT_EQ(inf_.filePath.InitProject("DEMO"), 0u);
-        inf_.isCurrentProject = current ? 1 : 0;
-        inf_.isAPCS = apcs ? 1 : 0;
     }
     std::uint32_t run() {
         lines.clear();
@@ -316,8 +314,7 @@ TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrderSimFilesForOtherProjectsAn
     }
     EXPECT_EQ(runs(), want);  // the path with a blank arrived as one argument
     // Same name in two folders: two copies.
-    EXPECT_TRUE(fs::exists(dir_ + "/backup/shgsave/1-1/CTRLDATA/FCS/loop01.xseg"));
-    EXPECT_TRUE(fs::exists(dir_ + "/backup/shgsave/1-1/CUSTOM01/FCS/loop01.xseg"));
+    for (const char* f : {"CTRLDATA", "CUSTOM01"}) EXPECT_TRUE(fs::exists(dir_ + "/backup/shgsave/1-1/" + f + "/FCS/loop01.xseg"));
     // The SIM files for other projects and for APCS.
     for (auto [current, apcs] : {std::pair{false, false}, {true, true}}) {
         SCOPED_TRACE(std::to_string(current) + std::to_string(apcs));
@@ -350,8 +347,7 @@ TEST_F(ToolBackup, NoListOrNoFileRunsNothingAndRefusedFolderNamesAreNamed) {
     const std::string kept = dir_ + "/kept.xseg";
     fs::rename(only, kept);
     EXPECT_EQ(run(), 0u);
-    EXPECT_TRUE(lines.empty());
-    EXPECT_TRUE(runs().empty());
+    EXPECT_TRUE(lines.empty() && runs().empty());
     fs::rename(kept, only);
     // Files that the refused names would reach if they were joined into paths.
     const std::string stn = result_.projectDir + "/FCS0101";

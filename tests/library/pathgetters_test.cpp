@@ -228,8 +228,7 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     ASSERT_EQ(copy.ElemTblListAll(&sel, nullptr, list), 0u) << eda::last_error();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_STREQ(list.Text(list[0].strElemName), "%BL0001");
-    EXPECT_EQ(copy.DbClose(), 0u);
-    EXPECT_EQ(copy.DbClose(), eda::kNotOpen);
+    EXPECT_EQ((std::pair{copy.DbClose(), copy.DbClose()}), std::pair(0u, eda::kNotOpen));
     // The switch-label CSV file from the database the assigned copy shares; a failed write keeps the old file.
     CQVEEdaSWLabelCSVFile csv;
     const std::string out = home_ + "/SwitchLabel.csv";
@@ -240,8 +239,7 @@ TEST_F(EdaMembers, CopiesShareTheOpenDatabase) {
     EXPECT_EQ(read("SwitchLabel.csv"), "#SWLABEL,number,label\n1,ON\n2,\"say \"\"hi\"\", then\"\n");
     CQVEEdaEngUnitCSVFile units;  // no engunit table
     ASSERT_EQ(units.Open(out.c_str()), 0u);
-    EXPECT_EQ(units.Write(&assigned), eda::kNoTable);
-    EXPECT_EQ(units.Close(), eda::kNoTable);
+    EXPECT_EQ((std::pair{units.Write(&assigned), units.Close()}), std::pair(eda::kNoTable, eda::kNoTable));
     EXPECT_EQ(read("SwitchLabel.csv").substr(0, 8), "#SWLABEL");
 }
 

@@ -318,22 +318,19 @@ TEST_F(GenLockTest, SecondLockInTheSameProcessIsRefusedUntilUnlock) {
     char info[16];
     ASSERT_EQ(lock("FCS0101", &h1, info, sizeof info), 0u) << eda::last_error();
     ASSERT_NE(h1, nullptr);
-    EXPECT_EQ(std::string(info), pid_text());
-    EXPECT_TRUE(std::filesystem::exists(home_ + "/lock/DEMO/FCS0101.genlock"));
+    EXPECT_TRUE(std::string(info) == pid_text() && std::filesystem::exists(home_ + "/lock/DEMO/FCS0101.genlock"));
     std::memset(info, 0, sizeof info);
     EXPECT_EQ(lock("FCS0101", &h2, info, sizeof info), eda::kLocked);
-    EXPECT_EQ(h2, nullptr);
-    EXPECT_EQ(std::string(info), pid_text());  // the holder
+    EXPECT_TRUE(h2 == nullptr && std::string(info) == pid_text());  // the holder
     EXPECT_NE(eda::last_error().find("FCS0101.genlock"), std::string::npos);
     ASSERT_EQ(lock("FCS0102", &other), 0u);  // another station is independent
     EXPECT_EQ(unlock("FCS0102", other), 0u);
     // Wrong handles are refused and leave the lock held.
     int notAHandle = 0;
-    EXPECT_EQ(unlock("FCS0101", nullptr), eda::kBadHandle);
-    EXPECT_EQ(unlock("FCS0101", &notAHandle), eda::kBadHandle);
-    EXPECT_EQ(unlock("FCS0102", h1), eda::kBadHandle);
-    EXPECT_EQ(QVEEdaGenUnlockStation("OTHER", "FCS0101", h1), eda::kBadHandle);
-    EXPECT_EQ(lock("FCS0101", &h2), eda::kLocked);
+    using R = std::vector<std::uint32_t>;
+    EXPECT_EQ((R{unlock("FCS0101", nullptr), unlock("FCS0101", &notAHandle), unlock("FCS0102", h1),
+                 QVEEdaGenUnlockStation("OTHER", "FCS0101", h1), lock("FCS0101", &h2)}),
+              (R{eda::kBadHandle, eda::kBadHandle, eda::kBadHandle, eda::kBadHandle, eda::kLocked}));
     EXPECT_EQ(unlock("FCS0101", h1), 0u);
     EXPECT_EQ(std::filesystem::file_size(home_ + "/lock/DEMO/FCS0101.genlock"), 0u);  // names no holder now
     EXPECT_EQ(unlock("FCS0101", h1), eda::kBadHandle);  // given back already
@@ -366,8 +363,7 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferN
     char buf[8];  // given back: the next locker's text is cut to its buffer
     std::memset(buf, '#', sizeof buf);
     ASSERT_EQ(lock("FCS0101", &h, buf, 4), 0u);
-    EXPECT_EQ(std::strlen(buf), 3u);
-    EXPECT_EQ(buf[4], '#');
+    EXPECT_TRUE(std::strlen(buf) == 3u && buf[4] == '#');
     EXPECT_EQ(unlock("FCS0101", h), 0u);
     // A link in place of the lock file is neither followed nor its target emptied.
     std::filesystem::remove(path);
@@ -483,8 +479,7 @@ TEST_F(InstDef, OpenFailuresCallsOutsideAnOpenAndTheEqualizationProject) {
     auto [rc, err] = open("FCS0109");
     EXPECT_EQ(instdef::kNoFile, rc);
     EXPECT_EQ(0u, err.find("IEdalInstOpenForTP: " + path("FCS0109") + ": cannot open the instance definitions: ")) << err;
-    EXPECT_EQ(instdef::kBadArgument, open("FCS0101", 1).first);
-    EXPECT_EQ(instdef::kBadArgument, open("../FCS0101").first);
+    EXPECT_EQ((std::pair{open("FCS0101", 1).first, open("../FCS0101").first}), std::pair(instdef::kBadArgument, instdef::kBadArgument));
     // The services never write on stderr themselves: their words reach the note sink only.
     std::vector<std::string> notes;
     ws::set_note_sink([&](const char* text) { notes.emplace_back(text); });
@@ -509,19 +504,15 @@ TEST_F(InstDef, OpenFailuresCallsOutsideAnOpenAndTheEqualizationProject) {
                                 IEdalInstGetSaveRecNo(6226, &n, recs), IEdalInstClose()}),
               std::vector<int>(6, instdef::kNotOpen));
     EXPECT_EQ("IEdalInstClose: the instance definitions are not open\n", said());
-    EXPECT_EQ(nullptr, list);
-    EXPECT_STREQ("unchanged", name);
-    EXPECT_EQ(-1, n);
+    EXPECT_TRUE(list == nullptr && std::string(name) == "unchanged" && n == -1);
     write("projects/DEMO/EQLZ/FCS0201/DB/instdef.json", models(R"({"blockCode":6226,"name":"EQPID","savedRecords":[5]})"));
     EXPECT_EQ(instdef::kNoFile, open("FCS0101", 3).first);
-    ASSERT_EQ(0, open("FCS0201", 3).first);
-    ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
-    EXPECT_STREQ("EQPID", name);
-    ASSERT_EQ(0, IEdalInstClose());
-    defs(models(R"({"blockCode":6226,"name":"NEWNAME"})"));
-    ASSERT_EQ(0, open().first);
-    ASSERT_EQ(0, IEdalInstGetInstName(6226, name));
-    EXPECT_STREQ("NEWNAME", name);
+    for (const auto& [station, kind, want] : {std::tuple("FCS0201", 3u, "EQPID"), {"FCS0101", 2u, "NEWNAME"}}) {
+        ASSERT_EQ(0, open(station, kind).first);
+        EXPECT_TRUE(IEdalInstGetInstName(6226, name) == 0 && std::string(name) == want);
+        ASSERT_EQ(0, IEdalInstClose());
+        defs(models(R"({"blockCode":6226,"name":"NEWNAME"})"));   // read afresh at the next open
+    }
 }
 
 TEST_F(InstDef, NameItemListConnectionShapeAndSavedRecordsStayInsideTheCallersRoom) {
