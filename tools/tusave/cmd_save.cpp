@@ -222,8 +222,11 @@ int Supervise(const SaveOptions& o) {
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(128 + SIGKILL);
         sigprocmask(SIG_SETMASK, &old, nullptr);
         const int status = SaveHere(o);
+        // Nothing of the save is left open but the history database: closed, the output
+        // flushed, the process ends without taking its memory apart (as the watcher below).
+        g_recorder.reset();
         std::fflush(nullptr);
-        std::exit(status);
+        _exit(status);
     }
     int forwarded = 0, status = 0;
     for (;;) {
@@ -239,7 +242,11 @@ int Supervise(const SaveOptions& o) {
         }
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFEXITED(status)) {
+        // The save's own status is this program's: nothing is left to do.
+        std::fflush(nullptr);
+        _exit(WEXITSTATUS(status));
+    }
     const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : SIGKILL;
     if (!o.raw && !o.json && isatty(STDOUT_FILENO)) std::printf("\n");
     const bool changed = o.mode != 1 && ChangedSince(StationDir(o), start, child);
