@@ -722,6 +722,8 @@ std::int64_t Database::begin(const SaveStart& s) {
     ins.run();
     const std::int64_t id = sqlite3_last_insert_rowid(db_);
     tx.commit();
+    // The save runs next, for long: the pages read so far are not held meanwhile.
+    sqlite3_db_release_memory(db_);
     return id;
 }
 
