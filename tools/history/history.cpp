@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -595,12 +596,13 @@ TpFile read_tp(const std::string& path, int* keep) {
     sha256_init(&ctx);
     if (why.empty()) {
         const std::size_t size = static_cast<std::size_t>(st.st_size);
-        char piece[16384];
+        constexpr std::size_t kPiece = 65536;
+        const auto piece = keep ? std::make_unique_for_overwrite<char[]>(kPiece) : nullptr;
         if (!keep) f.bytes.resize(size);
         std::size_t got = 0;
         while (got < size) {
-            char* to = keep ? piece : f.bytes.data() + got;
-            const std::size_t want = keep ? std::min(sizeof piece, size - got) : size - got;
+            char* to = keep ? piece.get() : f.bytes.data() + got;
+            const std::size_t want = keep ? std::min(kPiece, size - got) : size - got;
             const ssize_t n = ::read(fd, to, want);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
