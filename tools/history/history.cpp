@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -254,10 +255,20 @@ void Migrate(sqlite3* db, const std::string& path, const std::vector<std::string
 
 // ---- processes: a running save whose process is gone was interrupted --------------------
 
+// A small file read whole up to its first NUL; empty when it cannot be read.
 std::string ReadSmall(const std::string& path) {
-    std::ifstream in(path);
     std::string s;
-    std::getline(in, s, '\0');
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return s;
+    char buf[1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        s.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (const std::size_t nul = s.find('\0'); nul != std::string::npos) s.resize(nul);
     return s;
 }
 
@@ -266,14 +277,25 @@ std::string ProcessToken(long pid) {
     const std::string stat = ReadSmall("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t rp = stat.rfind(')');
     if (rp == std::string::npos) return {};
-    std::istringstream fields(stat.substr(rp + 1));
-    std::string f;
-    for (int i = 3; i <= 22 && fields >> f; ++i)
+    // The fields after the command's closing parenthesis, separated by white space: the
+    // state is the 3rd, the start time the 22nd.
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
+    std::size_t at = rp + 1;
+    for (int i = 3; i <= 22; ++i) {
+        while (at < stat.size() && space(stat[at])) ++at;
+        if (at == stat.size()) return {};
+        const std::size_t end = std::find_if(stat.begin() + static_cast<std::ptrdiff_t>(at), stat.end(), space) - stat.begin();
         if (i == 22) {
-            std::string boot = ReadSmall("/proc/sys/kernel/random/boot_id");
-            while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) boot.pop_back();
-            return boot + "/" + f;
+            // The boot does not change while this process runs.
+            static const std::string boot = [] {
+                std::string b = ReadSmall("/proc/sys/kernel/random/boot_id");
+                while (!b.empty() && (b.back() == '\n' || b.back() == ' ')) b.pop_back();
+                return b;
+            }();
+            return boot + "/" + stat.substr(at, end - at);
         }
+        at = end;
+    }
     return {};
 }
 
@@ -530,19 +552,27 @@ const char* state_text(State s) {
     return "";
 }
 
+namespace {
+
+std::string HexOf(const std::uint8_t* md, std::size_t size) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) {
+        out += hex[md[i] >> 4];
+        out += hex[md[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string sha256_hex(const std::string& bytes) {
     std::uint8_t md[SHA256_DIGEST_SIZE];
     sha256_ctx ctx;
     sha256_init(&ctx);
     sha256_update(&ctx, bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()));
     sha256_digest(&ctx, sizeof md, md);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < sizeof md; ++i) {
-        out += hex[md[i] >> 4];
-        out += hex[md[i] & 15];
-    }
-    return out;
+    return HexOf(md, sizeof md);
 }
 
 TpFile read_tp(const std::string& path, int* keep) {
@@ -560,16 +590,26 @@ TpFile read_tp(const std::string& path, int* keep) {
     else if (!S_ISREG(st.st_mode)) why = "not a regular file";
     else if (st.st_size > kMaxTpBytes) why = "larger than 256 MiB";
     f.identity = TpFile::Identity::of(st);
+    // Kept open: only hashed here, a piece at a time (the bytes are read again from the
+    // descriptor when they are wanted); otherwise read whole.
+    sha256_ctx ctx;
+    sha256_init(&ctx);
     if (why.empty()) {
-        f.bytes.resize(static_cast<std::size_t>(st.st_size));
+        const std::size_t size = static_cast<std::size_t>(st.st_size);
+        constexpr std::size_t kPiece = 65536;
+        const auto piece = keep ? std::make_unique_for_overwrite<char[]>(kPiece) : nullptr;
+        if (!keep) f.bytes.resize(size);
         std::size_t got = 0;
-        while (got < f.bytes.size()) {
-            const ssize_t n = ::read(fd, f.bytes.data() + got, f.bytes.size() - got);
+        while (got < size) {
+            char* to = keep ? piece.get() : f.bytes.data() + got;
+            const std::size_t want = keep ? std::min(kPiece, size - got) : size - got;
+            const ssize_t n = ::read(fd, to, want);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 why = n < 0 ? std::strerror(errno) : "shorter than its size";
                 break;
             }
+            if (keep) sha256_update(&ctx, static_cast<std::size_t>(n), reinterpret_cast<const std::uint8_t*>(to));
             got += static_cast<std::size_t>(n);
         }
     }
@@ -577,7 +617,13 @@ TpFile read_tp(const std::string& path, int* keep) {
     else ::close(fd);
     if (!why.empty()) throw tpfile::Error(path, 0, "cannot read: " + why);
     f.exists = true;
-    f.sha256 = sha256_hex(f.bytes);
+    if (keep) {
+        std::uint8_t md[SHA256_DIGEST_SIZE];
+        sha256_digest(&ctx, sizeof md, md);
+        f.sha256 = HexOf(md, sizeof md);
+    } else {
+        f.sha256 = sha256_hex(f.bytes);
+    }
     return f;
 }
 
@@ -678,6 +724,8 @@ std::int64_t Database::begin(const SaveStart& s) {
     ins.run();
     const std::int64_t id = sqlite3_last_insert_rowid(db_);
     tx.commit();
+    // The save runs next, for long: the pages read so far are not held meanwhile.
+    sqlite3_db_release_memory(db_);
     return id;
 }
 

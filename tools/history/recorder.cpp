@@ -79,9 +79,8 @@ void Recorder::start(std::optional<std::int64_t> started) {
     tusave_host_bus_frames(&sent0_, &received0_);
     try {
         if (!tpPath_.empty()) {
-            before_ = read_tp(tpPath_, &beforeFd_);
             // Not held while the save runs: read again at its end.
-            if (beforeFd_ >= 0) std::string().swap(before_->bytes);
+            before_ = read_tp(tpPath_, &beforeFd_);
         }
     } catch (const tpfile::Error&) {
         // Unreadable before the save: its values are recorded whole (a baseline).
