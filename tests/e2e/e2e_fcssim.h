@@ -204,6 +204,7 @@ protected:
     std::vector<std::string> tusave(const std::string& args, const std::string& env = "", long time = kT0) {
         return run(kTusave, args, env, time);
     }
+    int exit_of(const std::string& args, const std::string& env = "", long time = kT0) { return tusave(args, env, time), status_; }
     nlohmann::json json(const std::string& args, long time = kT0) {
         return nlohmann::json::parse(joined(tusave(args, "", time)), nullptr, false);
     }

@@ -25,6 +25,7 @@
 #include "libqvebc2fcs/bc2fcs_layout.h"
 #include "libqvecommon.h"
 #include "libqveengendian.h"
+#include "project_files.h"
 #include "sample.h"
 #include "tusave_bytes.h"
 
@@ -317,8 +318,7 @@ TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
     EXPECT_TRUE(send_raw(port, damaged, 200).empty());
     const int st = c.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
-    std::ifstream in(err);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = project_files::read_text(err);
     for (const char* line : {"fcssim: refused a datagram of 56 bytes from 127.0.0.1:",
                              ": without the transport envelope (see docs/bus-transport.md)",
                              "fcssim: refused a datagram of 72 bytes", ": damaged (CRC-32C mismatch)"})
@@ -388,10 +388,9 @@ TEST(Bc2Fcs, FramePartsSwapEveryMultiByteFieldAndKeepTheBytes) {
 
 // A buffer of the memory service holding text, so bc3RecordInBlock can learn its size.
 struct MemText {
-    explicit MemText(const std::string& s, std::size_t pad = 0) {
-        p = static_cast<char*>(__QVEEngMalloc(s.size() + pad, "station_test", __LINE__));
-        std::memcpy(p, s.data(), s.size());
-        std::memset(p + s.size(), 0, pad);
+    explicit MemText(const std::string& s, std::size_t pad = 0)
+        : p(static_cast<char*>(__QVEEngMalloc(s.size() + pad, "station_test", __LINE__))) {
+        std::memcpy(p, s.data(), s.size()), std::memset(p + s.size(), 0, pad);
     }
     ~MemText() { __QVEEngFree(p, "station_test", __LINE__); }
     MemText(const MemText&) = delete;
