@@ -1,9 +1,5 @@
-// The history database: a chain of TP files recorded save by save rebuilds each file exactly
-// (values, blocks and item order), log lists exactly the changes, a gap gives a baseline,
-// prune keeps the baseline later saves need, migrations run in one transaction, damaged or
-// foreign files are refused untouched, and a killed save is told from a live one. The TP reader
-// it is built on: a file as the writer writes it, damaged files with the line and what was
-// expected, the differences between two files.
+// The history database over a chain of TP files (states, log, baselines, prune, migrations,
+// damaged files, killed saves) and the TP reader it is built on.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -12,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -33,10 +28,8 @@ using Opt = std::vector<std::optional<std::int64_t>>;
 // A TP file as the writer writes it, saved at `time`.
 history::TpFile Tp(std::int64_t time, const std::vector<B>& blocks) {
     history::TpFile f;
-    f.exists = true;
-    f.bytes = plant_history::tp_text(blocks, time);
+    f.exists = true, f.bytes = plant_history::tp_text(blocks, time), f.path = "tp" + std::to_string(time);
     f.sha256 = history::sha256_hex(f.bytes);
-    f.path = "tp" + std::to_string(time);
     return f;
 }
 
@@ -101,9 +94,7 @@ protected:
     std::int64_t Record(history::Database& db, const history::TpFile* before, const history::TpFile& after,
                         const std::string& reason = "") {
         history::SaveStart s;
-        s.station = "FCS0101";
-        s.started = {after.bytes.empty() ? 0 : tpfile::parse(after.bytes, "x").time, 0};
-        s.user = "eng", s.host = "ews1", s.reason = reason;
+        s.station = "FCS0101", s.started = {tpfile::parse(after.bytes, "x").time, 0}, s.user = "eng", s.host = "ews1", s.reason = reason;
         const std::int64_t id = db.begin(s);
         history::SaveEnd e;
         e.ended = s.started;
@@ -188,8 +179,7 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     history::SaveEnd e;
     e.result = 0x2023410a, e.blocks = 3, e.records = 7;
     db.finish(failed, e, nullptr, nullptr);
-    EXPECT_EQ(db.save(failed)->state, history::State::Failed);
-    EXPECT_EQ((Opt{db.save(failed)->blocks, db.save(failed)->records}), (Opt{3, 7}));
+    EXPECT_EQ(std::tuple(db.save(failed)->state, db.save(failed)->blocks, db.save(failed)->records), std::tuple(history::State::Failed, 3, 7));
     EXPECT_THROW(db.resolve("FCS0101", 2, std::to_string(failed)), history::Error);
     EXPECT_THROW(db.resolve("FCS0102", 2, "1"), history::Error);
 }
@@ -322,15 +312,9 @@ TEST(HistoryDates, ParseTheFormsTheCommandsTake) {
     setenv("TZ", "UTC", 1);
     tzset();
     const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
-        {"2026-01-01", 1767225600},
-        {"2026-01-01 00:01", 1767225660},
-        {"2026-01-01T00:01:05", 1767225665},
-        {"2026-01-01 09:00+09:00", 1767225600},
-        {"2026-01-01 00:00:00Z", 1767225600},
-        {"2026-1-01", std::nullopt},
-        {"2026-13-01", std::nullopt},
-        {"2026-01-01 24:00", std::nullopt},
-        {"2026-01-01 00:00 trailing", std::nullopt},
+        {"2026-01-01", 1767225600}, {"2026-01-01 00:01", 1767225660}, {"2026-01-01T00:01:05", 1767225665},
+        {"2026-01-01 09:00+09:00", 1767225600}, {"2026-01-01 00:00:00Z", 1767225600}, {"2026-1-01", std::nullopt},
+        {"2026-13-01", std::nullopt}, {"2026-01-01 24:00", std::nullopt}, {"2026-01-01 00:00 trailing", std::nullopt},
         {"17", std::nullopt},
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(history::parse_date(text), want) << text;
@@ -342,10 +326,8 @@ TEST(HistoryDates, ParseTheFormsTheCommandsTake) {
 // A file as the writer writes it, and its differences from a changed copy.
 TEST(TpFile, ReadsWhatTheWriterWritesAndDiffsTwoFiles) {
     const tpfile::File f = Parse(kFile);
-    EXPECT_EQ(f.time, 1038478500);
-    EXPECT_EQ(f.timeText, "Thu Nov 28 10:15:00 2002");
     ASSERT_EQ(f.blocks.size(), 2u);
-    EXPECT_EQ(f.blocks[0].location, "SYSTEM");
+    EXPECT_EQ(std::tuple(f.time, f.timeText, f.blocks[0].location), std::tuple(1038478500, "Thu Nov 28 10:15:00 2002", "SYSTEM"));
     const tpfile::Block& b = f.blocks[1];
     std::string got = std::to_string(b.seq) + " " + b.location + " " + b.tag + " " + std::to_string(b.blockNo) + " " + b.model;
     for (const auto& it : b.items) got += " " + it.label + "=" + it.value;
