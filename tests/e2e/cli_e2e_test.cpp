@@ -74,9 +74,7 @@ TEST_F(Cli, CheckAndSaveLinesRawAndPlainAndTheExitStatus) {
     EXPECT_EQ((std::pair{tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation'"), status_}), (std::pair{Lines{}, 2}));
 }
 
-// Values changed in known items of the station: the save's summary, its JSON report and tusave
-// diff list exactly those, with old and new values, also when the save before was in the same
-// second (its archive copy overwritten); a save with nothing changed lists none. The first save
+// Also when the save before was in the same second (its archive copy overwritten); the first save
 // lists every value it adds; a missing edit file is said once (values set with fcssim: Drift).
 TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
     const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps", save = kSave + "--mode 2 ";
@@ -381,12 +379,10 @@ TEST_F(Cli, UsageErrorsNameTheOption) {
     EXPECT_NE(err_.substr(0, err_.find('\n')).find(busy + " is in use by another program"), std::string::npos) << err_;
 }
 
-// Samples made by the CLI: blocks that need more than 255 drawings are refused before anything is
-// written. A plant of --stations in host order (test stations) that one fcssim serves whole
-// installs the backup tool: a save of each station succeeds with its values, and copies every
-// custom file of the FCS side and none of the SIM side; a file whose name holds a line feed is
-// passed over with one warning that shows it escaped (no line of its own), one whose name is as
-// long as a name can be is copied.
+// Too many drawings are refused before anything is written. A plant of --stations that one fcssim
+// serves whole installs the backup tool: each save copies every custom file of the FCS side and
+// none of the SIM side; a name with a line feed is passed over with one escaped warning (no line of
+// its own), one as long as a name can be is copied.
 TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
     EXPECT_EQ(exit_of("sample '" + dir_ + "/wide' --blocks 4000 --blocks-per-drawing 8"), 1);
     EXPECT_NE(err_.find("blocksPerDrawing"), std::string::npos) << err_;

@@ -133,7 +133,8 @@ struct Client {
         return send(frame(cmd, sub, area, serial++, session, params));
     }
     // Save request and upload until the announced size; (status, data bytes) of each item.
-    std::vector<std::pair<std::uint16_t, std::uint32_t>> save_items(std::uint8_t area, const std::vector<Para>& params) {
+    using Items = std::vector<std::pair<std::uint16_t, std::uint32_t>>;
+    Items save_items(std::uint8_t area, const std::vector<Para>& params) {
         Answer s = request(0x21, 3, area, params);
         EXPECT_EQ(s.result, 0);
         const std::uint32_t size = u32_body(s);
@@ -145,7 +146,7 @@ struct Client {
             d.insert(d.end(), u.body.begin(), u.body.end());
         }
         EXPECT_EQ(d.size(), size);
-        std::vector<std::pair<std::uint16_t, std::uint32_t>> out;
+        Items out;
         for (std::size_t off = 0; off + 16 <= d.size(); off += 16 + out.back().second)
             out.push_back({tb::load_u16(d.data() + off), tb::load_u32(d.data() + off + 12)});
         return out;
@@ -177,11 +178,9 @@ TEST(Station, WrongSerialSessionOrAreaIsRefused) {
     fcs::Station st0(config(false));
     Client c0{st0, false};
     ASSERT_EQ(c0.start(0).result, 0);
-    const auto items = c0.save_items(0, {{10, 0, 0, 1, 9}, {42, 0, 0, 0, 1}, {77, 0, 0, 1, 1}});
-    EXPECT_EQ(items, (std::vector<std::pair<std::uint16_t, std::uint32_t>>{
-                         {fcs::kItemBadRange, 0},     // 8 elements only
-                         {fcs::kItemBadRange, 0},     // elements count from 1
-                         {fcs::kItemUnknownKind, 0}}));
+    // Kind 10 has 8 elements only, elements count from 1, no kind 77.
+    EXPECT_EQ(c0.save_items(0, {{10, 0, 0, 1, 9}, {42, 0, 0, 0, 1}, {77, 0, 0, 1, 1}}),
+              (Client::Items{{fcs::kItemBadRange, 0}, {fcs::kItemBadRange, 0}, {fcs::kItemUnknownKind, 0}}));
     // A scripted short reply goes out cut to its length.
     fcs::Config cut = config(false);
     std::string err;
@@ -236,8 +235,8 @@ TEST(Station, TruncatedRequestsAndDamagedMemoryAreRefusedNeverCrash) {
     Client c2{st2, false};
     ASSERT_EQ(c2.start(1).result, 0);
     const auto no = static_cast<std::int16_t>(b->number);
-    const auto items = c2.save_items(1, {{1, static_cast<std::uint8_t>(r1), no}, {1, static_cast<std::uint8_t>(r2), no}});
-    EXPECT_EQ(items, (std::vector<std::pair<std::uint16_t, std::uint32_t>>{{fcs::kItemNoRecord, 0}, {fcs::kItemNoRecord, 0}}));
+    EXPECT_EQ(c2.save_items(1, {{1, static_cast<std::uint8_t>(r1), no}, {1, static_cast<std::uint8_t>(r2), no}}),
+              (Client::Items{{fcs::kItemNoRecord, 0}, {fcs::kItemNoRecord, 0}}));
 }
 
 TEST(Station, BadConfigurationIsReported) {
