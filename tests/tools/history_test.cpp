@@ -152,12 +152,10 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     }
     EXPECT_EQ((Opt{db.save(ids[2])->valuesChanged, db.save(ids[1])->valuesChanged}), (Opt{0, 1}));
 
-    EXPECT_EQ(Log(db, "PIC1", "SV"), (std::vector<std::string>{"2 1>1.5", "1 ->1"}));
-    EXPECT_EQ(Log(db, "PIC1", "NEW"), (std::vector<std::string>{"5 ->9"}));
-    EXPECT_EQ(Log(db, "PIC1", "GAIN"), (std::vector<std::string>{"6 2>-", "1 ->2"}));
-    EXPECT_EQ(Log(db, "TI2", "PV"), (std::vector<std::string>{"4 5>-", "1 ->5"}));
-    EXPECT_EQ(Log(db, "CAL4B", "K[2]"), (std::vector<std::string>{"5 ->2"}));
-    EXPECT_EQ(Log(db, "CAL4", "K[2]"), (std::vector<std::string>{"5 2>-", "1 ->2"}));
+    EXPECT_EQ((std::vector{Log(db, "PIC1", "SV"), Log(db, "PIC1", "NEW"), Log(db, "PIC1", "GAIN"), Log(db, "TI2", "PV"),
+                           Log(db, "CAL4B", "K[2]"), Log(db, "CAL4", "K[2]")}),
+              (std::vector<std::vector<std::string>>{{"2 1>1.5", "1 ->1"}, {"5 ->9"}, {"6 2>-", "1 ->2"}, {"4 5>-", "1 ->5"},
+                                                     {"5 ->2"}, {"5 2>-", "1 ->2"}}));
     EXPECT_EQ(db.log("FCS0101", 2, "PIC1", "SV")[0].save.reason, "r2");
 
     // A TP file before the save that is not the one recorded last (a save in between was not
@@ -209,10 +207,8 @@ TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
     EXPECT_TRUE(db.save(ids[3])->baseline);
     for (std::size_t i = 3; i < ids.size(); ++i)
         EXPECT_EQ(Shape(db.state(ids[i])), Shape(tpfile::parse(files[i].bytes, "f"))) << i;
-    EXPECT_EQ(Log(db, "PIC1", "SV"), std::vector<std::string>{});   // changed by save 2 only
-    EXPECT_EQ(Log(db, "BLK3", "X"), (std::vector<std::string>{"4 ->1"}));
-    EXPECT_EQ(Log(db, "TI2", "PV"), (std::vector<std::string>{"4 5>-"}));
-    EXPECT_EQ(Log(db, "PIC1", "NEW"), (std::vector<std::string>{"5 ->9"}));
+    EXPECT_EQ((std::vector{Log(db, "PIC1", "SV"), Log(db, "BLK3", "X"), Log(db, "TI2", "PV"), Log(db, "PIC1", "NEW")}),
+              (std::vector<std::vector<std::string>>{{}, {"4 ->1"}, {"4 5>-"}, {"5 ->9"}}));   // SV: changed by save 2 only
 
     // Everything before a date after the last save: the last state stays.
     EXPECT_EQ(db.prune(1000000, "FCS0101").removed, 2);
@@ -243,8 +239,7 @@ TEST_F(History, MigrationsRunInOneTransactionAndANewerFileIsRefused) {
     EXPECT_THROW(history::Database::open(path_, false, v3), history::Error);
     {
         history::Database db = history::Database::open(path_, false, v2);
-        EXPECT_EQ(db.schema_version(), 2);
-        EXPECT_EQ(y(db), 42);
+        EXPECT_EQ(std::pair(db.schema_version(), y(db)), std::pair(2, 42));
     }
     EXPECT_EQ(KindOf([&] { history::Database::open(path_, false, v1); }), history::Error::Kind::Newer);
 }
@@ -299,13 +294,11 @@ TEST_F(History, ARunningSaveWhoseProcessIsGoneIsInterrupted) {
     waitpid(child, nullptr, 0);
     const std::string sql = "UPDATE save SET pid = " + std::to_string(child) + " WHERE id = " + std::to_string(killed);
     ASSERT_EQ(sqlite3_exec(db.handle(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    // Another station's command leaves it; the next one on its station marks it.
-    EXPECT_EQ(db.settle("FCS0101"), 0);
-    EXPECT_EQ(db.save(killed)->state, history::State::Running);
-    EXPECT_EQ(db.settle("FCS0102"), 1);
-    EXPECT_EQ(db.save(killed)->state, history::State::Interrupted);
-    EXPECT_EQ(db.save(live)->state, history::State::Running);   // this process is alive
-    EXPECT_EQ(db.settle(), 0);
+    // Another station's command leaves it; the next one on its station marks it; this process is alive.
+    using S = history::State;
+    EXPECT_EQ((std::tuple{db.settle("FCS0101"), db.save(killed)->state, db.settle("FCS0102"), db.save(killed)->state,
+                          db.save(live)->state, db.settle()}),
+              (std::tuple{0, S::Running, 1, S::Interrupted, S::Running, 0}));
 }
 
 TEST(HistoryDates, ParseTheFormsTheCommandsTake) {
