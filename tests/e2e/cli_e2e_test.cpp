@@ -130,14 +130,12 @@ TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
         if (b.listed)
             ++blocks, records += std::min(8u, static_cast<unsigned>(std::ranges::count(b.records, true, &sample::RecordInfo::saved)));
     EXPECT_EQ(report["saved"], (nlohmann::json{{"blocks", blocks}, {"records", records}, {"editFilesPassedOver", 0}}));
-    EXPECT_GT(report["frames"]["sent"].get<int>(), 0);
-    EXPECT_EQ(report["frames"]["sent"], report["frames"]["received"]);
     const auto& written = report["filesWritten"];
-    EXPECT_NE(std::find(written.begin(), written.end(), tp), written.end());
-    EXPECT_NE(std::find(written.begin(), written.end(), st.databasePath), written.end());
     ASSERT_FALSE(report["steps"].empty());
-    EXPECT_EQ(report["steps"].back()["to"], 100);
-    EXPECT_EQ(report["progress"].size(), report["steps"].size() + 1);
+    const auto count = [&](const std::string& f) { return std::count(written.begin(), written.end(), f); };
+    EXPECT_EQ((nlohmann::json{report["frames"]["sent"].get<int>() > 0, report["frames"]["received"], count(tp), count(st.databasePath),
+                              report["steps"].back()["to"], report["progress"].size()}),
+              (nlohmann::json{true, report["frames"]["sent"], 1, 1, 100, report["steps"].size() + 1}));
 
     // Nothing changed.
     const nlohmann::json same = json(save + "--json", e2e::kT0 + 120)["valuesChanged"];
@@ -385,8 +383,7 @@ TEST_F(Cli, UsageErrorsNameTheOption) {
 // its own), one as long as a name can be is copied.
 TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
     EXPECT_EQ(exit_of("sample '" + dir_ + "/wide' --blocks 4000 --blocks-per-drawing 8"), 1);
-    EXPECT_NE(err_.find("blocksPerDrawing"), std::string::npos) << err_;
-    EXPECT_FALSE(fs::exists(dir_ + "/wide"));
+    EXPECT_TRUE(err_.find("blocksPerDrawing") != std::string::npos && !fs::exists(dir_ + "/wide")) << err_;
 
     const std::string cli = dir_ + "/cli";
     ASSERT_EQ(exit_of("sample --byte-order host '" + cli + "' --stations 3 --blocks 40 --blocks-per-drawing 8"), 0) << err_;
