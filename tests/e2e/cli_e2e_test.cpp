@@ -279,7 +279,7 @@ TEST_F(Cli, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
     const std::vector<Row> rows = {
         {"unknown project", [] {}, "save --project DEMOX --station FCS0101", "",
          {"the project DEMOX does not exist", "(projects in @/projects: DEMO)"}},
-        {"bad control bus address", [&] { home_.SetBus("udp:127.0.0.1:notaport"); }, save, "",
+        {"bad control bus address", [&] { e2e::set_bus(home_.result->workstationJson, "udp:127.0.0.1:notaport"); }, save, "",
          {"the control bus address \"udp:127.0.0.1:notaport\"", "\"controlBus\" in @/workstation.json",
           "udp:127.0.0.1:PORT"}},
         {"generation mismatch", [&] {

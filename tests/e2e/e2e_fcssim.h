@@ -140,10 +140,9 @@ struct SampleHome {
     bool Restart(const std::string& scenario = "") {
         sim.reset();
         sim = std::make_unique<Fcssim>(dir, scenario);
-        SetBus(sim->device());
+        set_bus(result->workstationJson, sim->device());
         return !sim->device().empty();
     }
-    void SetBus(const std::string& device) const { set_bus(result->workstationJson, device); }
     void Stop() {
         std::error_code ec;
         sim.reset(), result.reset(), std::filesystem::remove_all(dir, ec), dir.clear();

@@ -148,9 +148,7 @@ protected:
         s.blocks = 10, s.emptyEvery = 7, s.codeZeroEvery = 9, s.blocksPerDrawing = 4, s.anMessages = 3, s.autoBackup = true;
         s.customFolders = {"CUSTOM01"};  // one run of the backup tool
         pristine_ = dir_ + ".pristine";
-        sample::BuildOptions o;
-        o.tool = TUSAVE_BUILD_DIR "/tools/shgsave/shgsave";
-        result_ = sample::build(desc_, pristine_, o);
+        result_ = sample::build(desc_, pristine_, {TUSAVE_BUILD_DIR "/tools/shgsave/shgsave"});
         e2e::set_bus(result_.workstationJson, "inproc:matrix");
         stationCfg_ = fs::path(result_.stations[0].stationJsonPath).parent_path().string();
         before_ = snapshot(pristine_);

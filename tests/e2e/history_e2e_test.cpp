@@ -44,7 +44,8 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
             SetStationFloat(s->second.first, s->second.first == "PIDLOOP" ? 16 : 20, s->second.second);
             RestartStation();
         }
-        ASSERT_EQ((std::pair{e2e::starting_with(tusave(save + "'shift " + std::to_string(k) + "'", "", kT0 + 60 * k), "WRN:"), status_}),
+        const std::string reason = "'shift " + std::to_string(k) + "'";
+        ASSERT_EQ((std::pair{e2e::starting_with(tusave(save + reason, "", kT0 + 60 * k), "WRN:"), status_}),
                   (std::pair{Lines{}, 0})) << err_;
         fs::copy_file(tp, dir_ + "/copy" + std::to_string(k) + ".tps");
         copies.push_back(tpfile::read(tp));
@@ -57,9 +58,10 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
     ASSERT_EQ(saves.size(), std::size_t{kSaves}) << saves.dump();
     for (int i = 0; i < kSaves; ++i) {
         const int k = kSaves - i;
+        const std::string started = history::moment_text({kT0 + 60 * k, 0}).replace(10, 1, "T").substr(0, 19) + "+00:00";
         EXPECT_EQ((nlohmann::json{saves[i]["save"], saves[i]["reason"], saves[i]["started"], saves[i]["tpSha256"]}),
-                  (nlohmann::json{k, "shift " + std::to_string(k), history::moment_text({kT0 + 60 * k, 0}).replace(10, 1, "T").substr(0, 19) +
-                                  "+00:00", history::sha256_hex(e2e::read_text(dir_ + "/copy" + std::to_string(k) + ".tps"))}));
+                  (nlohmann::json{k, "shift " + std::to_string(k), started,
+                                  history::sha256_hex(e2e::read_text(dir_ + "/copy" + std::to_string(k) + ".tps"))}));
     }
     // The archive keeps the last five only.
     Lines archive;
@@ -88,7 +90,8 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
     // diff between two saves is the diff of the two TP files they wrote.
     const auto fromFiles = tusave("diff '" + dir_ + "/copy2.tps' '" + dir_ + "/copy7.tps'", "", later);
     EXPECT_EQ((std::pair{fromFiles.size(), status_}), (std::pair{std::size_t{2}, 1}));   // SV and K[2], each changed more than once
-    EXPECT_EQ((std::pair{tusave("diff --project DEMO --station FCS0101 --from 2 --to 7", "", later), status_}), (std::pair{fromFiles, 1}));
+    EXPECT_EQ((std::pair{tusave("diff --project DEMO --station FCS0101 --from 2 --to 7", "", later), status_}),
+              (std::pair{fromFiles, 1}));
     // By date, and against the TP file now.
     EXPECT_EQ(tusave("diff --project DEMO --station FCS0101 --from '2026-01-01 00:02:30' --to 7", "", later), fromFiles);
     EXPECT_EQ(exit_of("diff --project DEMO --station FCS0101 --from 7", "", later), 0);

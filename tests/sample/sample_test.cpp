@@ -104,13 +104,11 @@ TEST(SampleDescription, RefusesMalformedInputNamingTheFileAndTakesDefaults) {
     EXPECT_EQ("(accepted)", err());
     s.models.push_back(s.models[1]);  // "INDICATOR"
     s.models.back().blockCode = 0x7777, s.models.back().name = "INDICATORS";
-    EXPECT_EQ("FCS0101: model \"INDICATORS\" (block code 0x7777): instance name \"INDICATO\" is also that of model "
-              "\"INDICATOR\"",
+    EXPECT_EQ("FCS0101: model \"INDICATORS\" (block code 0x7777): instance name \"INDICATO\" is also that of model \"INDICATOR\"",
               err());
     s.models.pop_back();
     s.models[0].items[0].name = "TOOLONGNM";
-    EXPECT_EQ("FCS0101: model \"PIDLOOP\" (block code 0x1852): item \"TOOLONGNM\" is not a name of 1 to 8 characters",
-              err());
+    EXPECT_EQ("FCS0101: model \"PIDLOOP\" (block code 0x1852): item \"TOOLONGNM\" is not a name of 1 to 8 characters", err());
 }
 
 // The default sample holds every kind of block the save treats apart, so that the end-to-end

@@ -94,7 +94,8 @@ protected:
     std::int64_t Record(history::Database& db, const history::TpFile* before, const history::TpFile& after,
                         const std::string& reason = "") {
         history::SaveStart s;
-        s.station = "FCS0101", s.started = {tpfile::parse(after.bytes, "x").time, 0}, s.user = "eng", s.host = "ews1", s.reason = reason;
+        s.station = "FCS0101", s.started = {tpfile::parse(after.bytes, "x").time, 0};
+        s.user = "eng", s.host = "ews1", s.reason = reason;
         const std::int64_t id = db.begin(s);
         history::SaveEnd e;
         e.ended = s.started;
@@ -176,7 +177,8 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     history::SaveEnd e;
     e.result = 0x2023410a, e.blocks = 3, e.records = 7;
     db.finish(failed, e, nullptr, nullptr);
-    EXPECT_EQ(std::tuple(db.save(failed)->state, db.save(failed)->blocks, db.save(failed)->records), std::tuple(history::State::Failed, 3, 7));
+    EXPECT_EQ(std::tuple(db.save(failed)->state, db.save(failed)->blocks, db.save(failed)->records),
+              std::tuple(history::State::Failed, 3, 7));
     EXPECT_THROW(db.resolve("FCS0101", 2, std::to_string(failed)), history::Error);
     EXPECT_THROW(db.resolve("FCS0102", 2, "1"), history::Error);
 }

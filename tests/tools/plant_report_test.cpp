@@ -70,8 +70,7 @@ int Chromium(const std::string& exe, const std::string& args, std::string* out, 
                                 "' 2>'" + e + "'").c_str());
     std::error_code ec;
     fs::remove_all(profile, ec);
-    *out = read_text(o);
-    *err = read_text(e);
+    *out = read_text(o), *err = read_text(e);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
