@@ -43,12 +43,8 @@ struct UploadHome {
         zcl::register_inproc(fuzzhome::kBus, [](std::span<const std::uint8_t>) -> std::optional<zcl::Frame> {
             return g_replies.next();
         });
-        station.project = fuzzhome::kProject;
-        station.station = h.st->name.c_str();
-        station.projectKind = 2;
-        station.pAreaName = &areaName;
-        station.pUserInst = userInst.data();
-        station.pSysObj = &h.inf.sysObj;
+        station.project = fuzzhome::kProject, station.station = h.st->name.c_str(), station.projectKind = 2;
+        station.pAreaName = &areaName, station.pUserInst = userInst.data(), station.pSysObj = &h.inf.sysObj;
         if (TuGetStation(&station) != TU_OK) std::abort();
     }
     ~UploadHome() { TuCloseStation(&station); }

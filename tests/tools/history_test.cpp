@@ -204,8 +204,7 @@ TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
     EXPECT_EQ(std::tuple(db.drift_values(early).size(), lateValues[0].stationValue, r.baselines),
               std::tuple(0u, "3", std::vector<std::int64_t>{ids[3]}));
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(db.save(ids[i])) << i;
-    EXPECT_TRUE(db.save(running));
-    EXPECT_TRUE(db.save(ids[3])->baseline);
+    EXPECT_TRUE(db.save(running) && db.save(ids[3])->baseline);
     for (std::size_t i = 3; i < ids.size(); ++i)
         EXPECT_EQ(Shape(db.state(ids[i])), Shape(tpfile::parse(files[i].bytes, "f"))) << i;
     EXPECT_EQ((std::vector{Log(db, "PIC1", "SV"), Log(db, "BLK3", "X"), Log(db, "TI2", "PV"), Log(db, "PIC1", "NEW")}),
