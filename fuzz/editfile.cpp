@@ -33,9 +33,7 @@ struct EditHome {
         for (const sample::BlockInfo& b : h.st->blocks) {
             if (!b.listed) continue;
             LdTuSaveRecord e;
-            e.blockNo = static_cast<std::uint16_t>(b.number);
-            e.blkCode = b.code;
-            e.oyaBlockNo = b.parent;
+            e.blockNo = static_cast<std::uint16_t>(b.number), e.blkCode = b.code, e.oyaBlockNo = b.parent;
             for (const sample::RecordInfo& r : b.records)
                 if (r.saved && e.recCnt < 8) e.recNo[e.recCnt++] = static_cast<std::uint32_t>(r.recNo);
             entries.push_back(e);

@@ -5,12 +5,7 @@
 
 #include <stdlib.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,15 +14,12 @@
 #include "failpoint/failpoint.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "port/port_host.h"
+#include "project_files.h"
 #include "sample.h"
 
 namespace fuzzhome {
 
-inline std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
+using project_files::read_file;
 inline void write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
                                                                   static_cast<std::streamsize>(size));
@@ -38,12 +30,7 @@ inline sample::Description description() {
     sample::Description d = sample::default_description();
     d.stations.resize(1);
     sample::Station& s = d.stations[0];
-    s.blocks = 24;
-    s.emptyEvery = 7;
-    s.codeZeroEvery = 11;
-    s.anMessages = 6;
-    s.underTest = true;
-    s.byteOrder = "host";
+    s.blocks = 24, s.emptyEvery = 7, s.codeZeroEvery = 11, s.anMessages = 6, s.underTest = true, s.byteOrder = "host";
     return d;
 }
 
@@ -60,15 +47,8 @@ inline bool quiet() {
 // A temporary folder (under TMPDIR, else /tmp), removed with the object.
 struct TempDir {
     std::string dir = (std::filesystem::temp_directory_path() / "tusave_fuzz_XXXXXX").string();
-    TempDir() {
-        if (!mkdtemp(dir.data())) std::abort();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    TempDir() { if (!mkdtemp(dir.data())) std::abort(); }
+    ~TempDir() { std::error_code ec; std::filesystem::remove_all(dir, ec); }
 };
 
 // The temporary folder with the built sample, and the library's context over it. The library
@@ -118,25 +98,17 @@ inline std::size_t live_buffers_of(const char* source) {
 
 // Aborts when an input left buffers of the memory service allocated. keep, when given, counts
 // the buffers a target keeps on purpose from one input to the next.
-class LeakCheck {
-public:
-    explicit LeakCheck(std::size_t (*keep)() = nullptr)
-        : keep_(keep), live_(ws::live_allocations()), before_(keep_ ? live_ - keep_() : live_) {}
+struct LeakCheck {
+    std::size_t (*keep)() = nullptr;
+    std::size_t live = ws::live_allocations(), before = keep ? live - keep() : live;
     ~LeakCheck() {
-        const std::size_t live = ws::live_allocations();
-        if (live == live_) return;   // the same buffers, without asking which
-        const std::size_t now = keep_ ? live - keep_() : live;
-        if (now == before_) return;
+        const std::size_t now = ws::live_allocations();
+        if (now == live || (keep ? now - keep() : now) == before) return;   // the same buffers: no need to ask which
         std::fprintf(stderr, "fuzz: %zd buffer(s) of the memory service left allocated\n",
-                     static_cast<std::ptrdiff_t>(now - before_));
+                     static_cast<std::ptrdiff_t>((keep ? now - keep() : now) - before));
         for (const std::string& site : ws::live_allocation_sites()) std::fprintf(stderr, "  %s\n", site.c_str());
         std::abort();
     }
-
-private:
-    std::size_t (*keep_)();
-    std::size_t live_;
-    std::size_t before_;
 };
 
 }  // namespace fuzzhome

@@ -48,9 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (LdTuSaveCtrlDBRead(&inf) == 0) {
             Lookups(inf);
             tucomn tc{};
-            tc.project = fuzzhome::kProject;
-            tc.station = inf.strStation.c_str();
-            tc.pDbImage = &inf.pDbImage;
+            tc.project = fuzzhome::kProject, tc.station = inf.strStation.c_str(), tc.pDbImage = &inf.pDbImage;
             TuSetStationInfo(&tc);
             static_cast<void>(LdTuSaveCtrlCreateParmStr(&inf, 0));   // any result: crashes are the findings
         }

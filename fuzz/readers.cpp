@@ -17,8 +17,7 @@ namespace {
 
 struct ReaderHome {
     fuzzhome::TempDir tmp;
-    std::string workstation = tmp.dir + "/workstation.json";
-    std::string sysconfig = tmp.dir + "/projects/DEMO/SYSTEM/sysconfig.json";
+    std::string workstation = tmp.dir + "/workstation.json", sysconfig = tmp.dir + "/projects/DEMO/SYSTEM/sysconfig.json";
     std::string goodWorkstation = R"({"currentProject": "DEMO", "projectsDir": "projects"})";
     bool workstationGood = false;
     ReaderHome() {

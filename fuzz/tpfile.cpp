@@ -15,16 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view a(text, first);
     const std::string_view b = nul ? std::string_view(text + first + 1, size - first - 1) : std::string_view();
     tpfile::File fa, fb;
-    try {
-        fa = tpfile::parse(a, "before");
-    } catch (const tpfile::Error&) {
-        return 0;
-    }
-    try {
-        fb = tpfile::parse(b, "after");
-    } catch (const tpfile::Error&) {
-        fb = tpfile::File{};
-    }
+    try { fa = tpfile::parse(a, "before"); } catch (const tpfile::Error&) { return 0; }
+    try { fb = tpfile::parse(b, "after"); } catch (const tpfile::Error&) { fb = tpfile::File{}; }
     const auto changes = tpfile::diff(fa, fb);
     const std::size_t n = tpfile::changed_values(changes, fa, fb);
     // Every change counts at least once: a block added or removed has one item or more.

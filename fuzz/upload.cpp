@@ -20,13 +20,9 @@ struct Replies {
     std::size_t left = 0;
     zcl::Frame next() {
         if (left < 2) return {};
-        std::size_t n = tb::load_u16(p);
-        p += 2;
-        left -= 2;
-        n = std::min(n, left);
-        zcl::Frame f(p, p + n);
-        p += n;
-        left -= n;
+        const std::size_t n = std::min<std::size_t>(tb::load_u16(p), left - 2);
+        zcl::Frame f(p + 2, p + 2 + n);
+        p += 2 + n, left -= 2 + n;
         return f;
     }
 };
@@ -47,12 +43,8 @@ struct UploadHome {
         zcl::register_inproc(fuzzhome::kBus, [](std::span<const std::uint8_t>) -> std::optional<zcl::Frame> {
             return g_replies.next();
         });
-        station.project = fuzzhome::kProject;
-        station.station = h.st->name.c_str();
-        station.projectKind = 2;
-        station.pAreaName = &areaName;
-        station.pUserInst = userInst.data();
-        station.pSysObj = &h.inf.sysObj;
+        station.project = fuzzhome::kProject, station.station = h.st->name.c_str(), station.projectKind = 2;
+        station.pAreaName = &areaName, station.pUserInst = userInst.data(), station.pSysObj = &h.inf.sysObj;
         if (TuGetStation(&station) != TU_OK) std::abort();
     }
     ~UploadHome() { TuCloseStation(&station); }
@@ -70,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         // The work areas stay from one input to the next, as from one request to the next of
         // a save: allocated again for every input, a large one costs more than the input.
-        fuzzhome::LeakCheck leaks([] { return fuzzhome::live_buffers_of("tufsize.cpp"); });
+        fuzzhome::LeakCheck leaks{[] { return fuzzhome::live_buffers_of("tufsize.cpp"); }};
         auto tc = std::make_unique<tucomn>(u.station);
         u.dbImage.Borrow(u.work.data(), u.work.size());
         tc->pDbImage = &u.dbImage;

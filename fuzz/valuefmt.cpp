@@ -23,19 +23,12 @@ std::uint32_t Adrs(std::size_t off) { return kBase + static_cast<std::uint32_t>(
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool quiet = fuzzhome::quiet();
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = fuzzhome::quiet();
     constexpr std::size_t kHead = 14;
     if (size < kHead) return 0;
     ItemInf item{};
-    item.dataType = data[0];
-    item.size = data[1];
-    item.recNo = data[2] & 7;
-    item.offset = tb::load_u16(data + 3);
-    item.dim1 = tb::load_u16(data + 5);
-    item.dim2 = tb::load_u16(data + 7);
-    item.saveFlag = 1;
-    item.itemName = "ITEM";
+    item.dataType = data[0], item.size = data[1], item.recNo = data[2] & 7, item.saveFlag = 1, item.itemName = "ITEM";
+    item.offset = tb::load_u16(data + 3), item.dim1 = tb::load_u16(data + 5), item.dim2 = tb::load_u16(data + 7);
     const std::uint32_t recSize = tb::load_u32(data + 9);
     const std::uint8_t noRecord = data[13];
 

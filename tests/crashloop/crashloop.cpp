@@ -161,9 +161,7 @@ int main(int argc, char** argv) {
     sample::Description d = sample::default_description();
     d.stations.resize(1);
     d.stations[0].blocks = 24, d.stations[0].anMessages = 6, d.stations[0].autoBackup = true;
-    sample::BuildOptions o;
-    o.tool = TUSAVE_BUILD_DIR "/tools/shgsave/shgsave";
-    const sample::Result res = sample::build(d, loop.pristine, o);
+    const sample::Result res = sample::build(d, loop.pristine, {TUSAVE_BUILD_DIR "/tools/shgsave/shgsave"});
     const std::string scenario = loop.root + "/delays.json";
     std::ofstream(scenario) << R"({"rules": [{"command": "any", "times": 0, "delayMs": )" << delayMs << "}]}";
     e2e::Fcssim sim(loop.pristine, scenario);

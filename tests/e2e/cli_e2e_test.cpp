@@ -59,31 +59,22 @@ const std::string kShownBy = " (against the TP file before this save), shown by:
 TEST_F(Cli, CheckAndSaveLinesRawAndPlainAndTheExitStatus) {
     const std::string db = dir_ + "/projects/DEMO/FCS0101/DB/stndb.sfdata";
     const auto before = e2e::read_file(db);
-    tusave("check --project DEMO --station FCS0101");
-    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(exit_of("check --project DEMO --station FCS0101"), 0);
     EXPECT_EQ(e2e::read_file(db), before);
     const std::string end = "MSG:Tuning parameter save finished.  Thu Jan  1 00:00:00 2026";
     auto lines = tusave(kSave + "--mode 2 --raw");
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 2), (Lines{"PRG:00", kStart}));
-    EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{"PRG:100", end, "RESULT 0x00000000"}));
-    EXPECT_EQ(status_, 0);
+    EXPECT_EQ((Lines{lines[0], lines[1], lines.end()[-3], lines.end()[-2], lines.back(), std::to_string(status_)}),
+              (Lines{"PRG:00", kStart, "PRG:100", end, "RESULT 0x00000000", "0"}));
     // Not on a terminal and without --summary: the lines alone.
     lines = tusave(kSave + "--mode 2");
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), end);
-    EXPECT_EQ(status_, 0);
-
-    EXPECT_EQ(tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'"),
-              (Lines{"PRG:00", kStart, "RESULT 0x00000055"}));
-    EXPECT_EQ(status_, 1);
-    EXPECT_TRUE(tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation'").empty());
-    EXPECT_EQ(status_, 2);
+    EXPECT_EQ((std::pair{lines.empty() ? "" : lines.back(), status_}), (std::pair{end, 0}));
+    EXPECT_EQ((std::pair{tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation=0x55'"), status_}),
+              (std::pair{Lines{"PRG:00", kStart, "RESULT 0x00000055"}, 1}));
+    EXPECT_EQ((std::pair{tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation'"), status_}), (std::pair{Lines{}, 2}));
 }
 
-// Values changed in known items of the station: the save's summary, its JSON report and tusave
-// diff list exactly those, with old and new values, also when the save before was in the same
-// second (its archive copy overwritten); a save with nothing changed lists none. The first save
+// Also when the save before was in the same second (its archive copy overwritten); the first save
 // lists every value it adds; a missing edit file is said once (values set with fcssim: Drift).
 TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
     const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps", save = kSave + "--mode 2 ";
@@ -118,8 +109,7 @@ TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
     at = e2e::find_prefix(lines, "Files written in ");
     ASSERT_NE(at, lines.end());
     EXPECT_NE(at->find(", 6 with other bytes, "), std::string::npos) << *at;
-    EXPECT_EQ(tusave(diff), expected);
-    EXPECT_EQ(status_, 1);
+    EXPECT_EQ((std::pair{tusave(diff), status_}), (std::pair{expected, 1}));
 
     // Again in the same second: the archive copy of the save before is gone, the report still
     // measures against the TP file as it was.
@@ -129,38 +119,28 @@ TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
     EXPECT_EQ(status_, 0);
     EXPECT_EQ(Violation(nlohmann::json::parse(e2e::read_text(TUSAVE_SOURCE_DIR "/docs/save-report.schema.json")), report),
               "");
-    EXPECT_EQ(report["result"]["code"], "0x00000000");
     const nlohmann::json& changed = report["valuesChanged"];
-    EXPECT_EQ(changed["count"], 1);
     ASSERT_EQ(changed["changes"].size(), 1u);
-    EXPECT_EQ(changed["changes"][0]["item"], "SV");
-    EXPECT_EQ(changed["changes"][0]["old"], "42.000000");
-    EXPECT_EQ(changed["changes"][0]["new"], "43.000000");
-    EXPECT_TRUE(changed["command"].is_null());
+    const nlohmann::json& c = changed["changes"][0];
+    EXPECT_EQ((nlohmann::json{report["result"]["code"], changed["count"], c["item"], c["old"], c["new"], changed["command"]}),
+              (nlohmann::json{"0x00000000", 1, "SV", "42.000000", "43.000000", nullptr}));
     // Blocks and records: the sample's listed blocks and their saved records.
     unsigned blocks = 0, records = 0;
     for (const sample::BlockInfo& b : st.blocks)
-        if (b.listed) {
-            ++blocks;
-            records += std::min<unsigned>(8, static_cast<unsigned>(std::count_if(
-                                                 b.records.begin(), b.records.end(), [](const auto& x) { return x.saved; })));
-        }
+        if (b.listed)
+            ++blocks, records += std::min(8u, static_cast<unsigned>(std::ranges::count(b.records, true, &sample::RecordInfo::saved)));
     EXPECT_EQ(report["saved"], (nlohmann::json{{"blocks", blocks}, {"records", records}, {"editFilesPassedOver", 0}}));
-    EXPECT_GT(report["frames"]["sent"].get<int>(), 0);
-    EXPECT_EQ(report["frames"]["sent"], report["frames"]["received"]);
     const auto& written = report["filesWritten"];
-    EXPECT_NE(std::find(written.begin(), written.end(), tp), written.end());
-    EXPECT_NE(std::find(written.begin(), written.end(), st.databasePath), written.end());
     ASSERT_FALSE(report["steps"].empty());
-    EXPECT_EQ(report["steps"].back()["to"], 100);
-    EXPECT_EQ(report["progress"].size(), report["steps"].size() + 1);
+    const auto count = [&](const std::string& f) { return std::count(written.begin(), written.end(), f); };
+    EXPECT_EQ((nlohmann::json{report["frames"]["sent"].get<int>() > 0, report["frames"]["received"], count(tp), count(st.databasePath),
+                              report["steps"].back()["to"], report["progress"].size()}),
+              (nlohmann::json{true, report["frames"]["sent"], 1, 1, 100, report["steps"].size() + 1}));
 
     // Nothing changed.
-    const nlohmann::json same = json(save + "--json", e2e::kT0 + 120);
-    EXPECT_EQ(same["valuesChanged"]["count"], 0);
-    EXPECT_TRUE(same["valuesChanged"]["changes"].empty());
-    EXPECT_TRUE(tusave(diff).empty());
-    EXPECT_EQ(status_, 0);
+    const nlohmann::json same = json(save + "--json", e2e::kT0 + 120)["valuesChanged"];
+    EXPECT_EQ((nlohmann::json{same["count"], same["changes"]}), (nlohmann::json{0, nlohmann::json::array()}));
+    EXPECT_EQ((std::pair{tusave(diff), status_}), (std::pair{Lines{}, 0}));
 
     // Missing edit files, one used by one block and then one more used by two: the save says so
     // in its summary, and does not count their blocks as brought into line.
@@ -176,11 +156,9 @@ TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
         at = e2e::find_prefix(lines, "Saved ");
         ASSERT_NE(at, lines.end());
         // The sample of the suite has no backup tool: its runs warn too (one warning per file).
-        EXPECT_NE(at->find("Saved FCS0101 of DEMO with " + std::to_string(warnings) + " warnings in "),
-                  std::string::npos) << *at;
-        EXPECT_NE(at->find(" s: " + std::to_string(blocks) + " blocks, " + std::to_string(records) +
-                           " records from the station; " + inLine + " (edit file not found)."),
-                  std::string::npos) << *at;
+        EXPECT_TRUE(at->find("Saved FCS0101 of DEMO with " + std::to_string(warnings) + " warnings in ") != std::string::npos &&
+                    at->find(" s: " + std::to_string(blocks) + " blocks, " + std::to_string(records) + " records from the station; " +
+                             inLine + " (edit file not found).") != std::string::npos) << *at;
     }
     at = std::find(lines.begin(), lines.end(), "Warnings:");
     ASSERT_GE(lines.end() - at, 3);
@@ -208,9 +186,7 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
     std::multiset<std::string> stations, want;
     for (const auto& s : saves) {
         stations.insert(s["station"].get<std::string>());
-        EXPECT_EQ(s["state"], "done") << s.dump();
-        EXPECT_EQ(s["reason"], "nightly");
-        EXPECT_GT(s["valuesChanged"].get<int>(), 0);
+        EXPECT_TRUE(s["state"] == "done" && s["reason"] == "nightly" && s["valuesChanged"].get<int>() > 0) << s.dump();
     }
     for (const auto& s : d.stations) want.insert(s.name);
     EXPECT_EQ(stations, want);
@@ -226,11 +202,10 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
     EXPECT_NE(err_.find("tusave drift --all: 1 of 8 station(s) could not be checked: FCS0102"), std::string::npos) << err_;
     const auto head = e2e::find_prefix(lines, "station ");
     ASSERT_GE(lines.end() - head, 9);
-    for (int i = 1; i <= 8; ++i) {
-        EXPECT_EQ(head[i].rfind(d.stations[i - 1].name + " ", 0), 0u) << head[i];
-        EXPECT_NE(head[i].find(i == 2 ? "failed" : i == 1 ? "unsaved values" : "in line with the project"), std::string::npos)
+    for (int i = 1; i <= 8; ++i)
+        EXPECT_TRUE(head[i].rfind(d.stations[i - 1].name + " ", 0) == 0 &&
+                    head[i].find(i == 2 ? "failed" : i == 1 ? "unsaved values" : "in line with the project") != std::string::npos)
             << head[i];
-    }
     EXPECT_EQ(history::Database::open(dir_ + "/projects/DEMO/HISTORY/tuning.sqlite", false).last_drift_checks(2).size(), 8u);
     void* held = nullptr;
     setenv("TUSAVE_HOME", dir_.c_str(), 1);
@@ -280,8 +255,7 @@ TEST_F(Cli, InterruptDuringTheEditStepLeavesEveryFileOldOrNew) {
     EXPECT_NE(history.substr(history.rfind('\n') + 1).find("\tDEMO\tFCS0101\tTP \tabort\tFCS0101"), std::string::npos) << history;
     const auto interrupted = project_files::snapshot(dir_);
 
-    tusave(kSave + "--mode 2");   // the lock was given back
-    ASSERT_EQ(status_, 0) << err_;
+    ASSERT_EQ(exit_of(kSave + "--mode 2"), 0) << err_;   // the lock was given back
     EXPECT_GT(e2e::expect_saved_records_equal_memory(home_.result->stations[0]), 0u);
     // Every project file (but the history database) old or new, and some new.
     const auto history_db = [](const std::string& p, auto*, auto*, auto*) { return p.find("/HISTORY/") != std::string::npos; };
@@ -305,15 +279,14 @@ TEST_F(Cli, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
     const std::vector<Row> rows = {
         {"unknown project", [] {}, "save --project DEMOX --station FCS0101", "",
          {"the project DEMOX does not exist", "(projects in @/projects: DEMO)"}},
-        {"bad control bus address", [&] { home_.SetBus("udp:127.0.0.1:notaport"); }, save, "",
+        {"bad control bus address", [&] { e2e::set_bus(home_.result->workstationJson, "udp:127.0.0.1:notaport"); }, save, "",
          {"the control bus address \"udp:127.0.0.1:notaport\"", "\"controlBus\" in @/workstation.json",
           "udp:127.0.0.1:PORT"}},
         {"generation mismatch", [&] {
              sample::Description m = d;
              m.stations[0].memoryGenerationStamp = m.stations[0].generationStamp + 86400;
              Build(m);
-             tusave("check --project DEMO --station FCS0101");
-             EXPECT_EQ(status_, 1);
+             EXPECT_EQ(exit_of("check --project DEMO --station FCS0101"), 1);
          }, save, "",
          {"the station runs the generation of 2026-01-02 00:00:00 +0000",
           "the project's database file is of 2026-01-01 00:00:00 +0000", "--mode 2", "wrong places"}},
@@ -362,8 +335,8 @@ TEST_F(Cli, EveryCommonMistakeGetsAFailureLineWithTheThingAndTheRemedy) {
 
     Build(d);
     // A name that would forge an output line is a usage error: nothing runs.
-    EXPECT_TRUE(tusave("save --project DEMO --station \"$(printf 'FCS0101\\nRESULT 0x00000000')\" --raw").empty());
-    EXPECT_NE(status_, 0);
+    EXPECT_EQ((std::pair{tusave("save --project DEMO --station \"$(printf 'FCS0101\\nRESULT 0x00000000')\" --raw"), status_ != 0}),
+              (std::pair{Lines{}, true}));
     // A folder sync that fails after the rename: the new file, and a line that says so.
     const auto lines = tusave(save2 + " --raw", "TUSAVE_FAILPOINTS='CloseHandle.syncdir=5'");
     EXPECT_EQ(status_, 1);
@@ -381,8 +354,7 @@ TEST_F(Cli, UsageErrorsNameTheOption) {
         {"explain 0x12345678", "0x12345678"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
-        tusave(row.args);
-        EXPECT_EQ(status_, 2);
+        EXPECT_EQ(exit_of(row.args), 2);
         EXPECT_NE(err_.find(row.named), std::string::npos) << err_;
     }
     // A code by its name: the meaning and what to do.
@@ -390,43 +362,31 @@ TEST_F(Cli, UsageErrorsNameTheOption) {
     EXPECT_EQ(status_, 0);
     EXPECT_NE(gentime.find("  what to do: Download the project to the station"), std::string::npos) << gentime;
     const std::string missing = dir_ + "/nowhere";
-    tusave(kSave, "TUSAVE_HOME='" + missing + "'");
-    EXPECT_EQ(status_, 2);
+    EXPECT_EQ(exit_of(kSave, "TUSAVE_HOME='" + missing + "'"), 2);
     EXPECT_FALSE(fs::exists(missing));
     EXPECT_NE(err_.substr(0, err_.find('\n')).find("the workstation folder " + missing + " does not exist"),
               std::string::npos) << err_;
-    EXPECT_FALSE(tusave("").empty());
-    EXPECT_EQ(status_, 0);
-    tusave("sample '" + dir_ + "' --force");
-    EXPECT_EQ(status_, 0);
+    EXPECT_EQ((std::pair{tusave("").empty(), status_}), (std::pair{false, 0}));
+    EXPECT_EQ(exit_of("sample '" + dir_ + "' --force"), 0);
 
-    run(kFcssim, "--no-such-option");
-    EXPECT_EQ(status_, 2);
+    EXPECT_EQ((run(kFcssim, "--no-such-option"), status_), 2);
     const auto version = run(kFcssim, "--version");
-    EXPECT_EQ(status_, 0);
-    ASSERT_FALSE(version.empty());
-    EXPECT_EQ(version[0].rfind("fcssim ", 0), 0u);
+    EXPECT_TRUE(status_ == 0 && !version.empty() && version[0].rfind("fcssim ", 0) == 0) << ::testing::PrintToString(version);
     const std::string busy = home_.sim->device();
-    run(kFcssim, "--home '" + dir_ + "' --listen " + busy);
-    EXPECT_EQ(status_, 1);
+    EXPECT_EQ((run(kFcssim, "--home '" + dir_ + "' --listen " + busy), status_), 1);
     EXPECT_NE(err_.substr(0, err_.find('\n')).find(busy + " is in use by another program"), std::string::npos) << err_;
 }
 
-// Samples made by the CLI: blocks that need more than 255 drawings are refused before anything is
-// written. A plant of --stations in host order (test stations) that one fcssim serves whole
-// installs the backup tool: a save of each station succeeds with its values, and copies every
-// custom file of the FCS side and none of the SIM side; a file whose name holds a line feed is
-// passed over with one warning that shows it escaped (no line of its own), one whose name is as
-// long as a name can be is copied.
+// Too many drawings are refused before anything is written. A plant of --stations that one fcssim
+// serves whole installs the backup tool: each save copies every custom file of the FCS side and
+// none of the SIM side; a name with a line feed is passed over with one escaped warning (no line of
+// its own), one as long as a name can be is copied.
 TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
-    tusave("sample '" + dir_ + "/wide' --blocks 4000 --blocks-per-drawing 8");
-    EXPECT_EQ(status_, 1);
-    EXPECT_NE(err_.find("blocksPerDrawing"), std::string::npos) << err_;
-    EXPECT_FALSE(fs::exists(dir_ + "/wide"));
+    EXPECT_EQ(exit_of("sample '" + dir_ + "/wide' --blocks 4000 --blocks-per-drawing 8"), 1);
+    EXPECT_TRUE(err_.find("blocksPerDrawing") != std::string::npos && !fs::exists(dir_ + "/wide")) << err_;
 
     const std::string cli = dir_ + "/cli";
-    tusave("sample --byte-order host '" + cli + "' --stations 3 --blocks 40 --blocks-per-drawing 8");
-    ASSERT_EQ(status_, 0) << err_;
+    ASSERT_EQ(exit_of("sample --byte-order host '" + cli + "' --stations 3 --blocks 40 --blocks-per-drawing 8"), 0) << err_;
     ASSERT_TRUE(fs::is_regular_file(cli + "/FCS/tool/shgsave"));
     // The same description again gives the same files, where each record lies, and the list of
     // what the save hands on.
@@ -444,14 +404,11 @@ TEST_F(Cli, SamplesFromTheCliAreServedAndSavedAsBuilt) {
     for (const sample::StationResult& st : res.stations) {
         SCOPED_TRACE(st.name);
         const auto lines = tusave("save --project DEMO --station " + st.name + " --raw", "TUSAVE_HOME='" + cli + "'", 0);
-        EXPECT_EQ(status_, 0) << err_;
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "RESULT 0x00000000"), 1);
-        EXPECT_EQ(lines.back(), "RESULT 0x00000000");
-        if (&st == &res.stations[0]) {
-            EXPECT_EQ(e2e::starting_with(lines, "WRN:"), Lines{"WRN:LdTuSaveCtrlUpdateParmFile:custom file name refused:\"" + folder +
-                                      "/ab\\x0aRESULT 0x00000000.xseg\""});
-        }
+        ASSERT_FALSE(lines.empty()) << err_;
+        EXPECT_EQ((std::tuple{status_, std::ranges::count(lines, "RESULT 0x00000000"), lines.back()}),
+                  (std::tuple{0, 1, "RESULT 0x00000000"})) << err_;
+        EXPECT_EQ(e2e::starting_with(lines, "WRN:"), &st != &res.stations[0] ? Lines{} : Lines{"WRN:LdTuSaveCtrlUpdateParmFile:custom "
+                  "file name refused:\"" + folder + "/ab\\x0aRESULT 0x00000000.xseg\""});
         EXPECT_GT(e2e::expect_saved_records_equal_memory(st), 0u);
         fcsFiles += st.toolFilesFcs.size();
     }

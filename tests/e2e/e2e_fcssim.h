@@ -140,10 +140,9 @@ struct SampleHome {
     bool Restart(const std::string& scenario = "") {
         sim.reset();
         sim = std::make_unique<Fcssim>(dir, scenario);
-        SetBus(sim->device());
+        set_bus(result->workstationJson, sim->device());
         return !sim->device().empty();
     }
-    void SetBus(const std::string& device) const { set_bus(result->workstationJson, device); }
     void Stop() {
         std::error_code ec;
         sim.reset(), result.reset(), std::filesystem::remove_all(dir, ec), dir.clear();
@@ -204,6 +203,7 @@ protected:
     std::vector<std::string> tusave(const std::string& args, const std::string& env = "", long time = kT0) {
         return run(kTusave, args, env, time);
     }
+    int exit_of(const std::string& args, const std::string& env = "", long time = kT0) { return tusave(args, env, time), status_; }
     nlohmann::json json(const std::string& args, long time = kT0) {
         return nlohmann::json::parse(joined(tusave(args, "", time)), nullptr, false);
     }

@@ -1,9 +1,7 @@
-// Saves under faults. The fault matrix: one good save of a small sample station records every
-// failpoint it reaches and in which step; then every name is failed at its n-th call (and, for
-// the I/O calls, at every call from the n-th on), each time on a fresh copy of the same
-// workstation, and every run is held against the invariants below (all violations listed at
-// once). Late replies: a station on a loopback socket that answers late copies and damaged
-// replies at every position of a save.
+// Saves under faults. The fault matrix: a good save records every failpoint it reaches and in which
+// step; then each name fails at its n-th call (I/O calls also from the n-th on) on a fresh copy of
+// the workstation, every run held against the invariants below (all violations listed at once).
+// Late replies: late copies and damaged replies at every position of a save.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -150,9 +148,7 @@ protected:
         s.blocks = 10, s.emptyEvery = 7, s.codeZeroEvery = 9, s.blocksPerDrawing = 4, s.anMessages = 3, s.autoBackup = true;
         s.customFolders = {"CUSTOM01"};  // one run of the backup tool
         pristine_ = dir_ + ".pristine";
-        sample::BuildOptions o;
-        o.tool = TUSAVE_BUILD_DIR "/tools/shgsave/shgsave";
-        result_ = sample::build(desc_, pristine_, o);
+        result_ = sample::build(desc_, pristine_, {TUSAVE_BUILD_DIR "/tools/shgsave/shgsave"});
         e2e::set_bus(result_.workstationJson, "inproc:matrix");
         stationCfg_ = fs::path(result_.stations[0].stationJsonPath).parent_path().string();
         before_ = snapshot(pristine_);
@@ -170,8 +166,7 @@ protected:
         fs::remove_all(dir_, ec);
         fs::copy(pristine_, dir_, fs::copy_options::recursive);
         station_ = std::make_unique<fcs::Station>(fcs::load_config(stationCfg_));
-        failpoint::reset();
-        lines.clear();
+        failpoint::reset(), lines.clear();
     }
 
     std::uint32_t run() { return QVELdFcsTuningParmSave("P1", "P2", "DEMO", "FCS0101", 2, 0, 7); }
@@ -190,10 +185,8 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
     ws::set_message_sink([&](const char* line) {
         lines.emplace_back(line);
         const Step next = step_after(line, step);
-        if (next != step) {
-            for (int s = step + 1; s <= next; ++s) bounds[static_cast<std::size_t>(s)] = failpoint::reached_all();
-            step = next;
-        }
+        for (int s = step + 1; s <= next; ++s) bounds[static_cast<std::size_t>(s)] = failpoint::reached_all();
+        step = next;
         return 0u;
     });
     const int fds0 = open_fds();
@@ -311,8 +304,7 @@ TEST_F(FaultMatrix, EveryFailpointAtEveryStepKeepsTheInvariants) {
 // simulator core answers, and at one position (the n-th request) the station either sends a
 // late copy of the previous reply before the answer, or sends the answer with one byte flipped
 // and nothing else.
-class FaultyStation {
-public:
+struct FaultyStation {
     enum class Fault { kNone, kLateCopy, kFlip };
     using Answer = std::function<std::optional<zcl::Frame>(std::span<const std::uint8_t>)>;
 
@@ -329,8 +321,6 @@ public:
     // Arms the fault at request n (from 1) of the next run and counts requests from 0 again.
     void arm(Fault f, int n) { fault_ = f, at_ = n, requests_ = 0; }
     int requests() const { return requests_; }
-
-private:
     void serve() {
         std::vector<std::uint8_t> buf(65536), previous;
         while (!stop_) {

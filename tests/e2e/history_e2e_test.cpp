@@ -44,9 +44,9 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
             SetStationFloat(s->second.first, s->second.first == "PIDLOOP" ? 16 : 20, s->second.second);
             RestartStation();
         }
-        const auto lines = tusave(save + "'shift " + std::to_string(k) + "'", "", kT0 + 60 * k);
-        ASSERT_EQ(status_, 0) << err_;
-        EXPECT_EQ(e2e::starting_with(lines, "WRN:"), Lines{});
+        const std::string reason = "'shift " + std::to_string(k) + "'";
+        ASSERT_EQ((std::pair{e2e::starting_with(tusave(save + reason, "", kT0 + 60 * k), "WRN:"), status_}),
+                  (std::pair{Lines{}, 0})) << err_;
         fs::copy_file(tp, dir_ + "/copy" + std::to_string(k) + ".tps");
         copies.push_back(tpfile::read(tp));
     }
@@ -58,10 +58,10 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
     ASSERT_EQ(saves.size(), std::size_t{kSaves}) << saves.dump();
     for (int i = 0; i < kSaves; ++i) {
         const int k = kSaves - i;
-        EXPECT_EQ(saves[i]["save"], k);
-        EXPECT_EQ(saves[i]["reason"], "shift " + std::to_string(k));
-        EXPECT_EQ(saves[i]["started"], history::moment_text({kT0 + 60 * k, 0}).replace(10, 1, "T").substr(0, 19) + "+00:00");
-        EXPECT_EQ(saves[i]["tpSha256"], history::sha256_hex(e2e::read_text(dir_ + "/copy" + std::to_string(k) + ".tps")));
+        const std::string started = history::moment_text({kT0 + 60 * k, 0}).replace(10, 1, "T").substr(0, 19) + "+00:00";
+        EXPECT_EQ((nlohmann::json{saves[i]["save"], saves[i]["reason"], saves[i]["started"], saves[i]["tpSha256"]}),
+                  (nlohmann::json{k, "shift " + std::to_string(k), started,
+                                  history::sha256_hex(e2e::read_text(dir_ + "/copy" + std::to_string(k) + ".tps"))}));
     }
     // The archive keeps the last five only.
     Lines archive;
@@ -88,16 +88,13 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
     EXPECT_EQ(got, want);
 
     // diff between two saves is the diff of the two TP files they wrote.
-    const auto fromDb = tusave("diff --project DEMO --station FCS0101 --from 2 --to 7", "", later);
-    EXPECT_EQ(status_, 1);
     const auto fromFiles = tusave("diff '" + dir_ + "/copy2.tps' '" + dir_ + "/copy7.tps'", "", later);
-    EXPECT_EQ(status_, 1);
-    EXPECT_EQ(fromDb, fromFiles);
-    EXPECT_EQ(fromDb.size(), 2u);   // SV and K[2], each changed more than once in between
+    EXPECT_EQ((std::pair{fromFiles.size(), status_}), (std::pair{std::size_t{2}, 1}));   // SV and K[2], each changed more than once
+    EXPECT_EQ((std::pair{tusave("diff --project DEMO --station FCS0101 --from 2 --to 7", "", later), status_}),
+              (std::pair{fromFiles, 1}));
     // By date, and against the TP file now.
     EXPECT_EQ(tusave("diff --project DEMO --station FCS0101 --from '2026-01-01 00:02:30' --to 7", "", later), fromFiles);
-    tusave("diff --project DEMO --station FCS0101 --from 7", "", later);
-    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(exit_of("diff --project DEMO --station FCS0101 --from 7", "", later), 0);
 
     // A history rebuilt from the TP files: the archive copies oldest first, a damaged one named
     // and skipped, the TP file not twice (it is its newest copy); only into an empty history.
@@ -111,8 +108,7 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
                            "TP20260101000600.txt, TP20260101000700.txt");
     EXPECT_EQ(imported[1].rfind("FCS0101: skipped TP20260101000300.txt: ", 0), 0u) << imported[1];
     EXPECT_EQ(json("history --project DEMO --station FCS0101 --json", later).size(), 4u);
-    tusave(import, "", later);
-    EXPECT_EQ(status_, 1);
+    EXPECT_EQ(exit_of(import, "", later), 1);
     EXPECT_NE(err_.find("already holds 4 save(s)"), std::string::npos) << err_;
 }
 
@@ -149,8 +145,7 @@ TEST_F(History, OddDatabaseOrTpFilesAreNamedAndLeftAsTheyWere) {
         fs::remove_all(project() + "/HISTORY");
         c.arrange();
         const auto before = history();
-        tusave(c.reader);
-        EXPECT_EQ(status_, 2);
+        EXPECT_EQ(exit_of(c.reader), 2);
         for (const std::string& part : c.readerSaid) EXPECT_NE(err_.find(part), std::string::npos) << part << "\n" << err_;
         const std::string out = e2e::joined(tusave("save --project DEMO --station FCS0101 --mode 2 --summary"));
         EXPECT_EQ(status_, c.saved) << out;
@@ -186,42 +181,34 @@ protected:
 // records them, drift is then in line.
 TEST_F(Drift, ThreeUnsavedValuesListedNothingChangedThenSavedAndInLine) {
     const std::string save = "save --project DEMO --station FCS0101 --mode 2 --raw", drift = "drift --project DEMO --station FCS0101";
-    tusave(save);
-    ASSERT_EQ(status_, 0) << err_;
-    for (const char* set : {"PIC0001 SV 42.5", "TI0002 HH -7.25", "FLD0009 LEVEL 4321"}) {
-        run(e2e::kFcssim, "set --home '" + dir_ + "' --station FCS0101 " + set, "", 0);
-        ASSERT_EQ(status_, 0) << err_;
-    }
+    ASSERT_EQ(exit_of(save, "", 0), 0) << err_;
+    for (const char* set : {"PIC0001 SV 42.5", "TI0002 HH -7.25", "FLD0009 LEVEL 4321"})
+        ASSERT_EQ((run(e2e::kFcssim, "set --home '" + dir_ + "' --station FCS0101 " + set, "", 0), status_), 0) << err_;
     const auto before = snapshot();
     const nlohmann::json j = nlohmann::json::parse(e2e::joined(tusave(drift + " --json")), nullptr, false);
     EXPECT_EQ(status_, 1) << err_;
     ASSERT_TRUE(j.contains("changes")) << j.dump();
     std::set<std::string> found;
     for (const auto& c : j["changes"]) {
-        EXPECT_EQ(c["kind"], "changed");
-        EXPECT_TRUE(c["old"].is_string() && c["new"].is_string() && c["old"] != c["new"]) << c.dump();
+        EXPECT_TRUE(c["kind"] == "changed" && c["old"].is_string() && c["new"].is_string() && c["old"] != c["new"]) << c.dump();
         found.insert(c["tag"].get<std::string>() + " " + c["item"].get<std::string>() + " " + c["new"].get<std::string>());
     }
     EXPECT_EQ(found, (std::set<std::string>{"PIC0001 SV 42.500000", "TI0002 HH -7.250000", "FLD0009 LEVEL 4321"}));
     EXPECT_EQ(snapshot(), before);   // not a byte nor a modification time moved
-    EXPECT_EQ(tusave(drift).size(), 3u);   // the plain form: one line per value
-    EXPECT_EQ(status_, 1);
+    EXPECT_EQ((std::pair{tusave(drift).size(), status_}), (std::pair{std::size_t{3}, 1}));   // the plain form: a line per value
 
     setenv("TUSAVE_HOME", dir_.c_str(), 1);
     std::unique_ptr<eda::HeldGenLock> held;
     std::string error;
     ASSERT_EQ(eda::HeldGenLock::take("DEMO", "FCS0101", held, error), 0u) << error;
-    tusave(drift);
-    EXPECT_EQ(status_, 2);
+    EXPECT_EQ(exit_of(drift, "", 0), 2);
     EXPECT_NE(err_.find("is locked for generation by pid " + std::to_string(getpid())), std::string::npos) << err_;
     held.reset();
     unsetenv("TUSAVE_HOME");
 
-    tusave(save);
-    ASSERT_EQ(status_, 0) << err_;
+    ASSERT_EQ(exit_of(save, "", 0), 0) << err_;
     EXPECT_EQ(db().saves("FCS0101").front().valuesChanged, 3);
-    tusave(drift);
-    EXPECT_EQ(status_, 0) << err_;
+    EXPECT_EQ(exit_of(drift, "", 0), 0) << err_;
     // Each check is recorded with its values; the last found nothing.
     const auto checks = db().last_drift_checks(2);
     ASSERT_EQ(checks.size(), 1u);

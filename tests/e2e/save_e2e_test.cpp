@@ -1,9 +1,7 @@
-// One whole save of a 2000-block sample station against fcssim over a real loopback socket, and
-// what it leaves: the database file holds the station's records and tables (uploaded in the
-// batches and chunks the rules give), every edit file, working copy, the station's edit file
-// and the AN message file are byte for byte what the sample builder computes, the TP file holds
-// every numeric value of the station's memory (texts: TpValue) and its newest archive copy
-// equals it.
+// One whole save of a 2000-block sample station against fcssim over loopback: the database file
+// holds the station's records and tables (uploaded in the batches and chunks the rules give), every
+// edit file is what the sample builder computes, the TP file and its newest archive copy every
+// numeric value of the station's memory (texts: TpValue).
 #include <cmath>
 #include <map>
 
@@ -89,8 +87,7 @@ TEST(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
             inBatch += n + 1;
             batchBytes.back() += bytes;
         }
-        EXPECT_GT(savedRecords, 500u);
-        EXPECT_GT(batchBytes.size(), 2u);
+        EXPECT_TRUE(savedRecords > 500 && batchBytes.size() > 2) << savedRecords << " records in " << batchBytes.size() << " batches";
         for (const auto& t : sr.opeMarks)
             EXPECT_TRUE(!t.fetched || SameBytes(db, memory, t.offset, t.size)) << "operation marks of kind " << t.kind;
 
@@ -104,18 +101,13 @@ TEST(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
             inSave = save;
             uploadFrames += line.find(" TuUpLoadReq areaNo = 1") != std::string::npos;
         }
-        for (std::size_t bytes : batchBytes) {
-            wantFrames += (bytes + 2011) / 2012;
-            wantGroups += bytes > 0;
-        }
-        EXPECT_EQ(saveGroups, wantGroups);
-        EXPECT_EQ(uploadFrames, wantFrames);
+        for (std::size_t bytes : batchBytes) wantFrames += (bytes + 2011) / 2012, wantGroups += bytes > 0;
+        EXPECT_EQ((std::pair{saveGroups, uploadFrames}), (std::pair{wantGroups, wantFrames}));
     }
     {
         SCOPED_TRACE("every edit file as the station holds it");
         // Most files change; some (blocks the save does not list) must not.
-        EXPECT_GT(changedEditFiles, editFiles.size() / 2);
-        EXPECT_LT(changedEditFiles, editFiles.size());
+        EXPECT_TRUE(changedEditFiles > editFiles.size() / 2 && changedEditFiles < editFiles.size()) << changedEditFiles;
         EXPECT_GT(std::count_if(editFiles.begin(), editFiles.end(), [](const auto& f) { return f.first.ends_with(".wkf"); }),
                   50);
         for (const auto& [path, bytes] : editFiles) {
@@ -130,8 +122,7 @@ TEST(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
     SCOPED_TRACE("TP file: the station's values, and its newest archive copy");
     const sample::Station& station = d.stations[0];
     const std::string tpDir = home.result->projectDir + "/FCS0101/TP";
-    const auto bytes = read_file(tpDir + "/tuning.tps");
-    const std::string tp(bytes.begin(), bytes.end());
+    const std::string tp = e2e::read_text(tpDir + "/tuning.tps");
     EXPECT_EQ(tp.find('\r'), std::string::npos);
     const tpfile::File f = tpfile::parse(tp, "tuning.tps");
     std::map<int, const tpfile::Block*> byBlock;
@@ -176,10 +167,8 @@ TEST(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
         const std::string location = kCategory.count(b.category) ? kCategory.at(b.category)
                                      : b.parent ? sr.blocks.at(static_cast<std::size_t>(b.parent - 1)).location
                                                 : b.location;
-        EXPECT_EQ(line.seq, seq);
-        EXPECT_EQ(line.location, location);
-        EXPECT_EQ(line.tag, b.tag);
-        EXPECT_EQ(line.model, model->name.substr(0, 8));
+        EXPECT_EQ(std::tie(line.seq, line.location, line.tag, line.model), std::tuple(seq, location, b.tag, model->name.substr(0, 8)))
+            << "block " << b.number;
         ASSERT_EQ(line.items.size(), elems.size()) << "block " << b.number;
         for (std::size_t e = 0; e < elems.size(); ++e) {
             EXPECT_EQ(line.items[e].label, labels[e]);
@@ -200,7 +189,7 @@ TEST(SaveE2E, DatabaseEditFilesAndTpFileHoldWhatTheStationHolds) {
         if (e.path().extension() == ".txt") copies.push_back(e.path().string());
     std::sort(copies.begin(), copies.end());
     ASSERT_EQ(copies.size(), 4u);
-    EXPECT_EQ(read_file(copies.back()), bytes);
+    EXPECT_EQ(e2e::read_text(copies.back()), tp);
     EXPECT_FALSE(fs::exists(tpDir + "/tuning.tps.tmp"));
 }
 

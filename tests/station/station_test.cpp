@@ -25,6 +25,7 @@
 #include "libqvebc2fcs/bc2fcs_layout.h"
 #include "libqvecommon.h"
 #include "libqveengendian.h"
+#include "project_files.h"
 #include "sample.h"
 #include "tusave_bytes.h"
 
@@ -132,7 +133,8 @@ struct Client {
         return send(frame(cmd, sub, area, serial++, session, params));
     }
     // Save request and upload until the announced size; (status, data bytes) of each item.
-    std::vector<std::pair<std::uint16_t, std::uint32_t>> save_items(std::uint8_t area, const std::vector<Para>& params) {
+    using Items = std::vector<std::pair<std::uint16_t, std::uint32_t>>;
+    Items save_items(std::uint8_t area, const std::vector<Para>& params) {
         Answer s = request(0x21, 3, area, params);
         EXPECT_EQ(s.result, 0);
         const std::uint32_t size = u32_body(s);
@@ -144,7 +146,7 @@ struct Client {
             d.insert(d.end(), u.body.begin(), u.body.end());
         }
         EXPECT_EQ(d.size(), size);
-        std::vector<std::pair<std::uint16_t, std::uint32_t>> out;
+        Items out;
         for (std::size_t off = 0; off + 16 <= d.size(); off += 16 + out.back().second)
             out.push_back({tb::load_u16(d.data() + off), tb::load_u32(d.data() + off + 12)});
         return out;
@@ -176,11 +178,9 @@ TEST(Station, WrongSerialSessionOrAreaIsRefused) {
     fcs::Station st0(config(false));
     Client c0{st0, false};
     ASSERT_EQ(c0.start(0).result, 0);
-    const auto items = c0.save_items(0, {{10, 0, 0, 1, 9}, {42, 0, 0, 0, 1}, {77, 0, 0, 1, 1}});
-    EXPECT_EQ(items, (std::vector<std::pair<std::uint16_t, std::uint32_t>>{
-                         {fcs::kItemBadRange, 0},     // 8 elements only
-                         {fcs::kItemBadRange, 0},     // elements count from 1
-                         {fcs::kItemUnknownKind, 0}}));
+    // Kind 10 has 8 elements only, elements count from 1, no kind 77.
+    EXPECT_EQ(c0.save_items(0, {{10, 0, 0, 1, 9}, {42, 0, 0, 0, 1}, {77, 0, 0, 1, 1}}),
+              (Client::Items{{fcs::kItemBadRange, 0}, {fcs::kItemBadRange, 0}, {fcs::kItemUnknownKind, 0}}));
     // A scripted short reply goes out cut to its length.
     fcs::Config cut = config(false);
     std::string err;
@@ -235,8 +235,8 @@ TEST(Station, TruncatedRequestsAndDamagedMemoryAreRefusedNeverCrash) {
     Client c2{st2, false};
     ASSERT_EQ(c2.start(1).result, 0);
     const auto no = static_cast<std::int16_t>(b->number);
-    const auto items = c2.save_items(1, {{1, static_cast<std::uint8_t>(r1), no}, {1, static_cast<std::uint8_t>(r2), no}});
-    EXPECT_EQ(items, (std::vector<std::pair<std::uint16_t, std::uint32_t>>{{fcs::kItemNoRecord, 0}, {fcs::kItemNoRecord, 0}}));
+    EXPECT_EQ(c2.save_items(1, {{1, static_cast<std::uint8_t>(r1), no}, {1, static_cast<std::uint8_t>(r2), no}}),
+              (Client::Items{{fcs::kItemNoRecord, 0}, {fcs::kItemNoRecord, 0}}));
 }
 
 TEST(Station, BadConfigurationIsReported) {
@@ -248,8 +248,7 @@ TEST(Station, BadConfigurationIsReported) {
         EXPECT_THROW(fcs::Station{cfg}, fcs::ConfigError);
     }
     std::string err;
-    EXPECT_FALSE(fcs::Scenario::parse(R"({"rules": [{"command": "jump"}]})", err));
-    EXPECT_NE(err.find("jump"), std::string::npos);
+    EXPECT_TRUE(!fcs::Scenario::parse(R"({"rules": [{"command": "jump"}]})", err) && err.find("jump") != std::string::npos) << err;
     EXPECT_FALSE(fcs::Scenario::parse(R"({"chunkSize": 2013})", err));
 }
 
@@ -317,8 +316,7 @@ TEST_F(Fcssim, ServesStationsOfAHomeRoutedByNumberAndStopsOnSigterm) {
     EXPECT_TRUE(send_raw(port, damaged, 200).empty());
     const int st = c.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
-    std::ifstream in(err);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = project_files::read_text(err);
     for (const char* line : {"fcssim: refused a datagram of 56 bytes from 127.0.0.1:",
                              ": without the transport envelope (see docs/bus-transport.md)",
                              "fcssim: refused a datagram of 72 bytes", ": damaged (CRC-32C mismatch)"})
@@ -388,10 +386,9 @@ TEST(Bc2Fcs, FramePartsSwapEveryMultiByteFieldAndKeepTheBytes) {
 
 // A buffer of the memory service holding text, so bc3RecordInBlock can learn its size.
 struct MemText {
-    explicit MemText(const std::string& s, std::size_t pad = 0) {
-        p = static_cast<char*>(__QVEEngMalloc(s.size() + pad, "station_test", __LINE__));
-        std::memcpy(p, s.data(), s.size());
-        std::memset(p + s.size(), 0, pad);
+    explicit MemText(const std::string& s, std::size_t pad = 0)
+        : p(static_cast<char*>(__QVEEngMalloc(s.size() + pad, "station_test", __LINE__))) {
+        std::memcpy(p, s.data(), s.size()), std::memset(p + s.size(), 0, pad);
     }
     ~MemText() { __QVEEngFree(p, "station_test", __LINE__); }
     MemText(const MemText&) = delete;
@@ -448,10 +445,7 @@ TEST(Bc2Fcs, RecordFieldsSwapByLayoutAndByteDataStaysLayoutsFollowTheBuffer) {
     };
     {
         MemText a(two), b(four);
-        for (int round = 0; round < 2; ++round) {
-            EXPECT_EQ(conv(a), (R{2, 1, 3, 4}));
-            EXPECT_EQ(conv(b), (R{4, 3, 2, 1}));
-        }
+        for (int round = 0; round < 2; ++round) EXPECT_EQ((std::pair{conv(a), conv(b)}), (std::pair{R{2, 1, 3, 4}, R{4, 3, 2, 1}}));
         std::memcpy(a.p, four.data(), four.size());
         EXPECT_EQ(conv(a), (R{4, 3, 2, 1}));
     }

@@ -1,9 +1,5 @@
-// The history database: a chain of TP files recorded save by save rebuilds each file exactly
-// (values, blocks and item order), log lists exactly the changes, a gap gives a baseline,
-// prune keeps the baseline later saves need, migrations run in one transaction, damaged or
-// foreign files are refused untouched, and a killed save is told from a live one. The TP reader
-// it is built on: a file as the writer writes it, damaged files with the line and what was
-// expected, the differences between two files.
+// The history database over a chain of TP files (states, log, baselines, prune, migrations,
+// damaged files, killed saves) and the TP reader it is built on.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -12,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -33,10 +28,8 @@ using Opt = std::vector<std::optional<std::int64_t>>;
 // A TP file as the writer writes it, saved at `time`.
 history::TpFile Tp(std::int64_t time, const std::vector<B>& blocks) {
     history::TpFile f;
-    f.exists = true;
-    f.bytes = plant_history::tp_text(blocks, time);
+    f.exists = true, f.bytes = plant_history::tp_text(blocks, time), f.path = "tp" + std::to_string(time);
     f.sha256 = history::sha256_hex(f.bytes);
-    f.path = "tp" + std::to_string(time);
     return f;
 }
 
@@ -101,8 +94,7 @@ protected:
     std::int64_t Record(history::Database& db, const history::TpFile* before, const history::TpFile& after,
                         const std::string& reason = "") {
         history::SaveStart s;
-        s.station = "FCS0101";
-        s.started = {after.bytes.empty() ? 0 : tpfile::parse(after.bytes, "x").time, 0};
+        s.station = "FCS0101", s.started = {tpfile::parse(after.bytes, "x").time, 0};
         s.user = "eng", s.host = "ews1", s.reason = reason;
         const std::int64_t id = db.begin(s);
         history::SaveEnd e;
@@ -161,12 +153,10 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     }
     EXPECT_EQ((Opt{db.save(ids[2])->valuesChanged, db.save(ids[1])->valuesChanged}), (Opt{0, 1}));
 
-    EXPECT_EQ(Log(db, "PIC1", "SV"), (std::vector<std::string>{"2 1>1.5", "1 ->1"}));
-    EXPECT_EQ(Log(db, "PIC1", "NEW"), (std::vector<std::string>{"5 ->9"}));
-    EXPECT_EQ(Log(db, "PIC1", "GAIN"), (std::vector<std::string>{"6 2>-", "1 ->2"}));
-    EXPECT_EQ(Log(db, "TI2", "PV"), (std::vector<std::string>{"4 5>-", "1 ->5"}));
-    EXPECT_EQ(Log(db, "CAL4B", "K[2]"), (std::vector<std::string>{"5 ->2"}));
-    EXPECT_EQ(Log(db, "CAL4", "K[2]"), (std::vector<std::string>{"5 2>-", "1 ->2"}));
+    EXPECT_EQ((std::vector{Log(db, "PIC1", "SV"), Log(db, "PIC1", "NEW"), Log(db, "PIC1", "GAIN"), Log(db, "TI2", "PV"),
+                           Log(db, "CAL4B", "K[2]"), Log(db, "CAL4", "K[2]")}),
+              (std::vector<std::vector<std::string>>{{"2 1>1.5", "1 ->1"}, {"5 ->9"}, {"6 2>-", "1 ->2"}, {"4 5>-", "1 ->5"},
+                                                     {"5 ->2"}, {"5 2>-", "1 ->2"}}));
     EXPECT_EQ(db.log("FCS0101", 2, "PIC1", "SV")[0].save.reason, "r2");
 
     // A TP file before the save that is not the one recorded last (a save in between was not
@@ -176,8 +166,7 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     const std::int64_t gap = Record(db, &unrecorded, seventh);
     EXPECT_TRUE(db.save(gap)->baseline);
     EXPECT_EQ(Shape(db.state(gap)), Shape(tpfile::parse(seventh.bytes, "7")));
-    EXPECT_EQ(Log(db, "PIC1", "SV")[0], "7 1.5>8");
-    EXPECT_EQ(Log(db, "BLK3", "Y")[0], "7 7>-");
+    EXPECT_EQ((std::vector{Log(db, "PIC1", "SV")[0], Log(db, "BLK3", "Y")[0]}), (std::vector<std::string>{"7 1.5>8", "7 7>-"}));
 
     // Saves by number or by date; one that wrote no TP file cannot be compared.
     EXPECT_EQ(db.resolve("FCS0101", 2, "3").id, ids[2]);
@@ -188,8 +177,8 @@ TEST_F(History, EverySaveRebuildsItsTpFileAndLogListsExactlyTheChanges) {
     history::SaveEnd e;
     e.result = 0x2023410a, e.blocks = 3, e.records = 7;
     db.finish(failed, e, nullptr, nullptr);
-    EXPECT_EQ(db.save(failed)->state, history::State::Failed);
-    EXPECT_EQ((Opt{db.save(failed)->blocks, db.save(failed)->records}), (Opt{3, 7}));
+    EXPECT_EQ(std::tuple(db.save(failed)->state, db.save(failed)->blocks, db.save(failed)->records),
+              std::tuple(history::State::Failed, 3, 7));
     EXPECT_THROW(db.resolve("FCS0101", 2, std::to_string(failed)), history::Error);
     EXPECT_THROW(db.resolve("FCS0102", 2, "1"), history::Error);
 }
@@ -210,19 +199,16 @@ TEST_F(History, PruneKeepsTheBaselineOfTheLaterSaves) {
     // Before 4500: saves 1 to 3 go; 4 stays as the baseline of 5 and 6, with what it changed.
     const history::PruneResult r = db.prune(4500, "");
     EXPECT_EQ((Opt{r.removed, r.driftChecksRemoved}), (Opt{3, 1}));
-    EXPECT_TRUE(db.drift_values(early).empty());
-    ASSERT_EQ(db.drift_values(late).size(), 1u);
-    EXPECT_EQ(db.drift_values(late)[0].stationValue, "3");
-    EXPECT_EQ(r.baselines, (std::vector<std::int64_t>{ids[3]}));
+    const auto lateValues = db.drift_values(late);
+    ASSERT_EQ(lateValues.size(), 1u);
+    EXPECT_EQ(std::tuple(db.drift_values(early).size(), lateValues[0].stationValue, r.baselines),
+              std::tuple(0u, "3", std::vector<std::int64_t>{ids[3]}));
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(db.save(ids[i])) << i;
-    EXPECT_TRUE(db.save(running));
-    EXPECT_TRUE(db.save(ids[3])->baseline);
+    EXPECT_TRUE(db.save(running) && db.save(ids[3])->baseline);
     for (std::size_t i = 3; i < ids.size(); ++i)
         EXPECT_EQ(Shape(db.state(ids[i])), Shape(tpfile::parse(files[i].bytes, "f"))) << i;
-    EXPECT_EQ(Log(db, "PIC1", "SV"), std::vector<std::string>{});   // changed by save 2 only
-    EXPECT_EQ(Log(db, "BLK3", "X"), (std::vector<std::string>{"4 ->1"}));
-    EXPECT_EQ(Log(db, "TI2", "PV"), (std::vector<std::string>{"4 5>-"}));
-    EXPECT_EQ(Log(db, "PIC1", "NEW"), (std::vector<std::string>{"5 ->9"}));
+    EXPECT_EQ((std::vector{Log(db, "PIC1", "SV"), Log(db, "BLK3", "X"), Log(db, "TI2", "PV"), Log(db, "PIC1", "NEW")}),
+              (std::vector<std::vector<std::string>>{{}, {"4 ->1"}, {"4 5>-"}, {"5 ->9"}}));   // SV: changed by save 2 only
 
     // Everything before a date after the last save: the last state stays.
     EXPECT_EQ(db.prune(1000000, "FCS0101").removed, 2);
@@ -253,8 +239,7 @@ TEST_F(History, MigrationsRunInOneTransactionAndANewerFileIsRefused) {
     EXPECT_THROW(history::Database::open(path_, false, v3), history::Error);
     {
         history::Database db = history::Database::open(path_, false, v2);
-        EXPECT_EQ(db.schema_version(), 2);
-        EXPECT_EQ(y(db), 42);
+        EXPECT_EQ(std::pair(db.schema_version(), y(db)), std::pair(2, 42));
     }
     EXPECT_EQ(KindOf([&] { history::Database::open(path_, false, v1); }), history::Error::Kind::Newer);
 }
@@ -309,28 +294,20 @@ TEST_F(History, ARunningSaveWhoseProcessIsGoneIsInterrupted) {
     waitpid(child, nullptr, 0);
     const std::string sql = "UPDATE save SET pid = " + std::to_string(child) + " WHERE id = " + std::to_string(killed);
     ASSERT_EQ(sqlite3_exec(db.handle(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    // Another station's command leaves it; the next one on its station marks it.
-    EXPECT_EQ(db.settle("FCS0101"), 0);
-    EXPECT_EQ(db.save(killed)->state, history::State::Running);
-    EXPECT_EQ(db.settle("FCS0102"), 1);
-    EXPECT_EQ(db.save(killed)->state, history::State::Interrupted);
-    EXPECT_EQ(db.save(live)->state, history::State::Running);   // this process is alive
-    EXPECT_EQ(db.settle(), 0);
+    // Another station's command leaves it; the next one on its station marks it; this process is alive.
+    using S = history::State;
+    EXPECT_EQ((std::tuple{db.settle("FCS0101"), db.save(killed)->state, db.settle("FCS0102"), db.save(killed)->state,
+                          db.save(live)->state, db.settle()}),
+              (std::tuple{0, S::Running, 1, S::Interrupted, S::Running, 0}));
 }
 
 TEST(HistoryDates, ParseTheFormsTheCommandsTake) {
     setenv("TZ", "UTC", 1);
     tzset();
     const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
-        {"2026-01-01", 1767225600},
-        {"2026-01-01 00:01", 1767225660},
-        {"2026-01-01T00:01:05", 1767225665},
-        {"2026-01-01 09:00+09:00", 1767225600},
-        {"2026-01-01 00:00:00Z", 1767225600},
-        {"2026-1-01", std::nullopt},
-        {"2026-13-01", std::nullopt},
-        {"2026-01-01 24:00", std::nullopt},
-        {"2026-01-01 00:00 trailing", std::nullopt},
+        {"2026-01-01", 1767225600}, {"2026-01-01 00:01", 1767225660}, {"2026-01-01T00:01:05", 1767225665},
+        {"2026-01-01 09:00+09:00", 1767225600}, {"2026-01-01 00:00:00Z", 1767225600}, {"2026-1-01", std::nullopt},
+        {"2026-13-01", std::nullopt}, {"2026-01-01 24:00", std::nullopt}, {"2026-01-01 00:00 trailing", std::nullopt},
         {"17", std::nullopt},
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(history::parse_date(text), want) << text;
@@ -342,10 +319,8 @@ TEST(HistoryDates, ParseTheFormsTheCommandsTake) {
 // A file as the writer writes it, and its differences from a changed copy.
 TEST(TpFile, ReadsWhatTheWriterWritesAndDiffsTwoFiles) {
     const tpfile::File f = Parse(kFile);
-    EXPECT_EQ(f.time, 1038478500);
-    EXPECT_EQ(f.timeText, "Thu Nov 28 10:15:00 2002");
     ASSERT_EQ(f.blocks.size(), 2u);
-    EXPECT_EQ(f.blocks[0].location, "SYSTEM");
+    EXPECT_EQ(std::tuple(f.time, f.timeText, f.blocks[0].location), std::tuple(1038478500, "Thu Nov 28 10:15:00 2002", "SYSTEM"));
     const tpfile::Block& b = f.blocks[1];
     std::string got = std::to_string(b.seq) + " " + b.location + " " + b.tag + " " + std::to_string(b.blockNo) + " " + b.model;
     for (const auto& it : b.items) got += " " + it.label + "=" + it.value;

@@ -70,8 +70,7 @@ int Chromium(const std::string& exe, const std::string& args, std::string* out, 
                                 "' 2>'" + e + "'").c_str());
     std::error_code ec;
     fs::remove_all(profile, ec);
-    *out = read_text(o);
-    *err = read_text(e);
+    *out = read_text(o), *err = read_text(e);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
@@ -109,18 +108,16 @@ TEST(PlantReport, RendersInABrowserWithRowsChartPointsAndNoConsoleMessage) {
     EXPECT_NE(dom.find("<td class=\"n\" data-v=\"2\">2</td></tr>"), std::string::npos);   // FCS0101's unsaved
 
     // The script ran: sort buttons in the 8 column heads, the filter shown and counting.
-    EXPECT_EQ(Count(dom, "<th") - Count(dom, "<thead"), 8u);
-    EXPECT_EQ(Count(dom, "<button type=\"button\">"), 8u);
-    EXPECT_NE(dom.find("<div id=\"filters\" class=\"filters\">"), std::string::npos);
-    EXPECT_NE(dom.find("4 of 4 stations shown"), std::string::npos);
+    EXPECT_EQ((std::vector{Count(dom, "<th") - Count(dom, "<thead"), Count(dom, "<button type=\"button\">"),
+                           Count(dom, "<div id=\"filters\" class=\"filters\">"), Count(dom, "4 of 4 stations shown")}),
+              (std::vector<std::size_t>{8, 8, 1, 1}));
 
     // PIC0001 SV: one chart with a point per value; MODE (text) and P1 (one change) have none.
     const std::size_t chart = dom.find("data-tag=\"PIC0001\" data-item=\"SV\"");
     ASSERT_NE(chart, std::string::npos);
     const std::string svChart = dom.substr(chart, dom.find("</figure>", chart) - chart);
-    EXPECT_EQ(Count(svChart, "<circle"), 4u);
-    EXPECT_NE(svChart.find("3 changes, 10.5 → 30"), std::string::npos) << svChart;
-    EXPECT_EQ(Count(dom, "class=\"chart\""), 1u);
+    EXPECT_EQ((std::vector{Count(svChart, "<circle"), Count(svChart, "3 changes, 10.5 → 30"), Count(dom, "class=\"chart\"")}),
+              (std::vector<std::size_t>{4, 1, 1})) << svChart;
 }
 
 // Text from names and values: markup escaped, control characters replaced, CP932 read as such.
