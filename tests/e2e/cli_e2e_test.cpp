@@ -74,8 +74,8 @@ TEST_F(Cli, CheckAndSaveLinesRawAndPlainAndTheExitStatus) {
     EXPECT_EQ((std::pair{tusave(kSave + "--raw", "TUSAVE_FAILPOINTS='QVEEdaGenLockStation'"), status_}), (std::pair{Lines{}, 2}));
 }
 
-// Also when the save before was in the same second (its archive copy overwritten); the first save
-// lists every value it adds; a missing edit file is said once (values set with fcssim: Drift).
+// Exactly the changed values, also after a save in the same second (its archive copy overwritten); the
+// first save lists every value it adds; a missing edit file is said once (values set with fcssim: Drift).
 TEST_F(Cli, SaveSummaryJsonAndDiffListExactlyTheChangedValues) {
     const std::string tp = dir_ + "/projects/DEMO/FCS0101/TP/tuning.tps", save = kSave + "--mode 2 ";
     const std::string diff = "diff --project DEMO --station FCS0101";
