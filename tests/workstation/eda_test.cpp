@@ -227,6 +227,8 @@ TEST_F(SysConfTest, StationRecordAreasApcsTestModeAndBusTypes) {
                  QVEEdaCheckQVTestVREC(&v[4]), QVERXEdaIsAPCS("DEMO", "NOSTN", &v[5])}),
               (R{0, 0, 0, 0, 0, eda::kNoStation}));
     EXPECT_EQ(std::vector<int>(v, v + 5), (std::vector<int>{1, 0, 1, 0, 1}));
+    write("workstation.json", "{}");  // no "vrecTest": off
+    EXPECT_TRUE(QVEEdaCheckQVTestVREC(&v[0]) == 0u && v[0] == 0);
     CQVEEdaFcsDatabase db, db2;
     unsigned type = 0, other = 9;
     EXPECT_EQ((R{db.GetIOBusType(1, type, other), db.Open("DEMO", "NOSTN", 1)}), (R{eda::kNotOpen, eda::kNoStation}));
@@ -365,6 +367,12 @@ TEST_F(GenLockTest, HeldByTheCallerLeavesTheFileAsFoundInfoStaysInsideItsBufferN
     ASSERT_EQ(lock("FCS0101", &h, buf, 4), 0u);
     EXPECT_TRUE(std::strlen(buf) == 3u && buf[4] == '#');
     EXPECT_EQ(unlock("FCS0101", h), 0u);
+    // A name no configuration of the project has: a handle that unlocks, no lock file (the equalization
+    // project's FCS0201 gets one).
+    for (const char* station : {"FCS0999", "FCS0201"})
+        EXPECT_TRUE(lock(station, &h) == 0u &&
+                    std::filesystem::exists(home_ + "/lock/DEMO/" + station + ".genlock") == (station[6] == '1') &&
+                    unlock(station, h) == 0u) << station;
     // A link in place of the lock file is neither followed nor its target emptied.
     std::filesystem::remove(path);
     write("victim.txt", "precious\n");
