@@ -298,9 +298,10 @@ TEST_F(BackupTest, HistoryRegistrationModeCommentAndDatedBackups) {
     ASSERT_EQ(dirs.size(), 2u);  // two backups, even within one second
     EXPECT_TRUE(std::regex_match(dirs[0], std::regex(R"(\d{14})"))) << dirs[0];
     const std::string first = "backup/DEMO/FCS0101/" + dirs[0], second = "backup/DEMO/FCS0101/" + dirs[1];
-    EXPECT_EQ((std::vector<std::string>{read(first + "/stndb.sfdata"), read(first + "/tuning.tps"),
-                                        read(second + "/stndb.sfdata"), read(second + "/tuning.tps")}),
-              (std::vector<std::string>{image, "", image, "TP text\n"}));
+    EXPECT_EQ((std::vector<std::string>{read(first + "/stndb.sfdata"), read(second + "/stndb.sfdata"),
+                                        read(second + "/tuning.tps")}),
+              (std::vector<std::string>{image, image, "TP text\n"}));
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/" + first + "/tuning.tps"));
     for (const auto& e : std::filesystem::directory_iterator(home_ + "/" + second))
         EXPECT_EQ(e.path().extension(), e.path().filename() == "tuning.tps" ? ".tps" : ".sfdata");  // no temporaries
 }
