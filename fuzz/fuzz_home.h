@@ -103,9 +103,11 @@ struct LeakCheck {
     std::size_t live = ws::live_allocations(), before = keep ? live - keep() : live;
     ~LeakCheck() {
         const std::size_t now = ws::live_allocations();
-        if (now == live || (keep ? now - keep() : now) == before) return;   // the same buffers: no need to ask which
+        if (now == live) return;   // the same buffers: no need to ask which
+        const std::size_t left = keep ? now - keep() : now;
+        if (left == before) return;
         std::fprintf(stderr, "fuzz: %zd buffer(s) of the memory service left allocated\n",
-                     static_cast<std::ptrdiff_t>((keep ? now - keep() : now) - before));
+                     static_cast<std::ptrdiff_t>(left - before));
         for (const std::string& site : ws::live_allocation_sites()) std::fprintf(stderr, "  %s\n", site.c_str());
         std::abort();
     }

@@ -132,7 +132,7 @@ namespace uptest {
 
 namespace fs = std::filesystem;
 
-using imgtest::read_bytes;
+using project_files::read_file;
 
 // A model whose records are 1 (identity, 0x40 bytes), 2 (0x48), 3 to 5 (0x40).
 inline sample::Model model(std::uint16_t code, const std::string& name, std::vector<int> saved,
@@ -178,9 +178,9 @@ protected:
         saved.clear();
         result_ = std::make_unique<sample::Result>(sample::build(d, dir_));
         st_ = &result_->stations[0];
-        image = read_bytes(st_->databasePath);
+        image = read_file(st_->databasePath);
         original = image;
-        memory = read_bytes(st_->memoryPath);
+        memory = read_file(st_->memoryPath);
         fcs::Config cfg = fcs::load_config(fs::path(st_->stationJsonPath).parent_path().string());
         std::string err;
         auto sc = fcs::Scenario::parse(scenario, err);

@@ -246,7 +246,7 @@ using ctrl_test::CtrlSave;
 const std::string kTool = std::string(TUSAVE_BUILD_DIR) + "/tools/shgsave/shgsave";
 constexpr const char* kDevice = "udp:127.0.0.1:47110";
 
-using imgtest::read_bytes;
+using project_files::read_file;
 
 class ToolBackup : public CtrlSave {
 protected:
@@ -266,7 +266,7 @@ protected:
         sample::BuildOptions o;
         o.tool = kTool;
         result_ = sample::build(desc_, dir_, o);
-        image_ = read_bytes(st("FCS0101").databasePath);
+        image_ = read_file(st("FCS0101").databasePath);
         inf_.strStation = "FCS0101", inf_.isCurrentProject = current ? 1 : 0, inf_.isAPCS = apcs ? 1 : 0;
         ASSERT_EQ(inf_.filePath.InitProject("DEMO"), 0u);
     }
@@ -310,7 +310,7 @@ TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrderSimFilesForOtherProjectsAn
     std::vector<std::string> want;
     for (const auto& f : files) {
         want.push_back(copied(f));
-        EXPECT_EQ(read_bytes(copy_of(f)), read_bytes(f)) << f;
+        EXPECT_EQ(read_file(copy_of(f)), read_file(f)) << f;
     }
     EXPECT_EQ(runs(), want);  // the path with a blank arrived as one argument
     // Same name in two folders: two copies.

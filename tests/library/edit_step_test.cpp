@@ -16,7 +16,7 @@ namespace {
 
 using Files = std::map<std::string, std::vector<std::uint8_t>>;
 
-using imgtest::read_bytes;
+using project_files::read_file;
 using imgtest::write_bytes;
 
 struct Sec {
@@ -54,7 +54,7 @@ protected:
         build();
         const auto& s = st("FCS0101");
         for (auto& [path, b] : sample::expected_edit_files(desc_, s)) {
-            before_[path] = read_bytes(path);
+            before_[path] = read_file(path);
             after_[path] = std::move(b);
         }
     }
@@ -65,7 +65,7 @@ protected:
     }
     void expect_files(const std::string& path, const Files& want) const {
         if (path.empty()) return;
-        EXPECT_TRUE(read_bytes(path) == want.at(path)) << path;
+        EXPECT_TRUE(read_file(path) == want.at(path)) << path;
     }
     Files before_, after_;
 };
@@ -125,14 +125,14 @@ TEST_F(EditOps, AnFileCutAtEveryLength) {
     for (std::size_t k = 0; k < 5; ++k) tb::store_u16(want.data() + at[2] + 2 * k, uaids_[k]);
     write_bytes(path, an);
     ASSERT_EQ(update_an(stn), 0u);
-    ASSERT_TRUE(read_bytes(path) == want);
+    ASSERT_TRUE(read_file(path) == want);
     // Cut from the end on: a failing update leaves the file as it was, so each cut is the last one shortened.
     for (std::size_t len = an.size(); len-- > 0;) {
         ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(len)), 0);
         lines.clear();
         EXPECT_EQ(update_an(stn), len < 0x200 ? 0x20000108u : 0x2023410au) << len;
         EXPECT_EQ(lines, std::vector<std::string>{len < 0x200 ? "ERR:T7194" + path : "ERR:T7213"}) << len;
-        EXPECT_TRUE(read_bytes(path) == std::vector<std::uint8_t>(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(len)))
+        EXPECT_TRUE(read_file(path) == std::vector<std::uint8_t>(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(len)))
             << len;
     }
 }
@@ -223,7 +223,7 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
         }
         EXPECT_EQ(rc, c.rc);
         EXPECT_EQ(lines, c.lines);
-        EXPECT_TRUE(c.rc == 0 || (c.kind == kStn ? buf : read_bytes(c.kind == kAn ? anPath : blockPath)) == bytes);
+        EXPECT_TRUE(c.rc == 0 || (c.kind == kStn ? buf : read_file(c.kind == kAn ? anPath : blockPath)) == bytes);
     }
 }
 
@@ -299,7 +299,7 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
                                             LdTuSavesWorkCopyPath(path_of(*other))};
     LdTuSaveRecordTbl alone = {*parent};
     ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &alone), 0u);
-    const auto parentAlone = read_bytes(files[0]), parentAloneCopy = read_bytes(files[1]);
+    const auto parentAlone = read_file(files[0]), parentAloneCopy = read_file(files[1]);
     ASSERT_FALSE(parentAlone == before_.at(shared));
     ASSERT_FALSE(parentAlone == after_.at(shared)) << "the child's update changes the shared file too";
     for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
@@ -311,7 +311,7 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &list), 0x2023410au);
     failpoint::reset();
     EXPECT_TRUE(has_line("ERR:T7191" + files[2])) << ::testing::PrintToString(lines);
-    EXPECT_TRUE(read_bytes(files[0]) == parentAlone && read_bytes(files[1]) == parentAloneCopy);
+    EXPECT_TRUE(read_file(files[0]) == parentAlone && read_file(files[1]) == parentAloneCopy);
     expect_files(files[2], before_);
     if (fs::exists(files[3])) expect_files(files[3], before_);
     // The child takes its parent's file; an unknown parent or a location above 255 fails.
@@ -380,7 +380,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     lines.clear();
     EXPECT_EQ(LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, path, &files), 0x2023410au);
     EXPECT_EQ(files.Flush(), 0u);
-    EXPECT_TRUE(read_bytes(path) == bytes);
+    EXPECT_TRUE(read_file(path) == bytes);
     const std::string want = LdTuSaveFormat("ERR:LdTuSavesWriteRecord:RecSize differs. BlockNum=%d, RecNum=%d,",
                                             static_cast<int>(entry.blockNo), static_cast<int>(entry.recNo[0]));
     EXPECT_TRUE(lines.size() == 1u && lines[0].starts_with(want)) << ::testing::PrintToString(lines);

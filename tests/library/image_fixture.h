@@ -89,7 +89,6 @@ inline Image Make(int maxBlock = 3, std::uint16_t anMsgCnt = 2, std::vector<int>
     return im;
 }
 
-inline std::vector<std::uint8_t> read_bytes(const std::string& path) { return project_files::read_file(path); }
 // Writes the first len bytes of b (all of them by default) as the whole file.
 inline void write_bytes(const std::string& path, const std::vector<std::uint8_t>& b, std::size_t len = SIZE_MAX) {
     std::ofstream(path, std::ios::binary | std::ios::trunc)

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using imgtest::Image;
 using imgtest::kBase;
 using imgtest::Lines;
-using imgtest::read_bytes;
+using project_files::read_file;
 using imgtest::write_bytes;
 namespace {
 
@@ -87,14 +87,14 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
         lines.clear();
         EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_E_DBWRITE);
         EXPECT_EQ(lines, std::vector<std::string>{c.line});
-        EXPECT_EQ(read_bytes(dbPath_), db_);
+        EXPECT_EQ(read_file(dbPath_), db_);
         EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2) << "a temporary was left";
         EXPECT_EQ(OpenFds(), fds_) << "a file was left open";
     }
     failpoint::reset();
     fs::permissions(dbPath_, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_OK);
-    EXPECT_EQ(read_bytes(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage.data(), inf_.pDbImage.data() + inf_.pDbImage.size()));
+    EXPECT_EQ(read_file(dbPath_), std::vector<std::uint8_t>(inf_.pDbImage.data(), inf_.pDbImage.data() + inf_.pDbImage.size()));
     fs::remove(dbPath_);
     lines.clear();
     EXPECT_EQ(LdTuSaveCtrlDbWrite(&inf_), TUSAVE_E_DBWRITE);
@@ -107,7 +107,7 @@ TEST_F(ImageLoadStore, FailedStoreLeavesTheOldFile) {
 TEST_F(ImageLoadStore, ShortReadFailsTheLoad) {
     const char* sysFile = "/sys/devices/system/cpu/online";
     struct stat st{};
-    if (::stat(sysFile, &st) != 0 || st.st_size <= 0 || read_bytes(sysFile).size() >= static_cast<std::size_t>(st.st_size))
+    if (::stat(sysFile, &st) != 0 || st.st_size <= 0 || read_file(sysFile).size() >= static_cast<std::size_t>(st.st_size))
         GTEST_SKIP() << "no file that reads shorter than its size";
     for (bool user : {false, true}) {
         inf_.strDbFilePath = user ? dbPath_ : sysFile;

@@ -139,7 +139,6 @@ protected:
         IEdalInstClose();
         return r;
     }
-    static std::string Read(const std::string& path) { return project_files::read_text(path); }
     std::vector<std::string> Dir() const {
         std::vector<std::string> v;
         for (const auto& e : fs::directory_iterator(tpDir_)) v.push_back(e.path().filename().string());
@@ -194,8 +193,8 @@ TEST_F(TpStep, WorkedExampleByteForByteWithItsArchiveCopy) {
     imgtest::Image im = Example();
     ASSERT_EQ(Run(im), 0u);
     EXPECT_EQ(Dir(), (std::vector<std::string>{"TP20021128101500.txt", "tuning.tps"}));   // temporary deleted
-    EXPECT_EQ(Read(tpPath_), kExample);
-    EXPECT_EQ(Read(tpDir_ + "/TP20021128101500.txt"), kExample);
+    EXPECT_EQ(project_files::read_text(tpPath_), kExample);
+    EXPECT_EQ(project_files::read_text(tpDir_ + "/TP20021128101500.txt"), kExample);
     EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T7206", "MSG:T7208"}));
 }
 
@@ -218,8 +217,8 @@ TEST_F(TpStep, RefusalsNameTheirCauseAndNoBlocksGiveThreeLines) {
     Defs(json::array({one(0x1402, "STEX"), one(0x0200, "PLAIN")}));
     elems_.Add("%BL0002", "DR0002");
     ASSERT_EQ(Run(im), 0u) << testing::PrintToString(lines);
-    EXPECT_NE(Read(tpPath_).find("\n1:FPAR:1:DR0002:ST:1:STEX:V=0;\n2:FPAR:2:DR0002:PARENT:2:PLAIN:V=0;\n"),
-              std::string::npos) << Read(tpPath_);
+    EXPECT_NE(project_files::read_text(tpPath_).find("\n1:FPAR:1:DR0002:ST:1:STEX:V=0;\n2:FPAR:2:DR0002:PARENT:2:PLAIN:V=0;\n"),
+              std::string::npos) << project_files::read_text(tpPath_);
     im.U32(im.hdr[0] + 0x38 + 16, 0);
     EXPECT_EQ(Run(im), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:getSTEXOrgBlockNo record pointer is NULL") && lines.back() == "MSG:T7207");
@@ -230,13 +229,13 @@ TEST_F(TpStep, RefusalsNameTheirCauseAndNoBlocksGiveThreeLines) {
     imgtest::Image none = imgtest::Make(0);
     Defs(json::array());
     ASSERT_EQ(Run(none), 0u) << testing::PrintToString(lines);
-    EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
+    EXPECT_EQ(project_files::read_text(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
     // A block header outside the image fails the writer, naming the block; the TP file stays.
     imgtest::Image ex = Example();
     ex.U32(ex.bldb + 4, imgtest::Image::Adrs(ex.bytes.size() - 8));
     EXPECT_EQ(Run(ex), 0x20234105u);
     EXPECT_TRUE(has_line("ERR:tswrite:470:block header outside the image, blockNo=2")) << testing::PrintToString(lines);
-    EXPECT_EQ(Read(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
+    EXPECT_EQ(project_files::read_text(tpPath_), ":::SOURCE\n1038478500:Thu Nov 28 10:15:00 2002;\n::::SOURCE\n");
     // At most 16 saved records; a refusal closes the service and leaks nothing (a wrong count of item
     // names and the service's failures: FaultMatrix).
     for (int count : {16, 17}) {
@@ -262,7 +261,7 @@ TEST_F(TpStep, ArchiveKeepsFiveFilesAndDeletesTheSmallestName) {
     put("1notes.txt");       // 6 entries now: sorts first, deleted first
     ASSERT_EQ(Run(im), 0u);   // the same second: TP20021128101500.txt overwritten
     EXPECT_FALSE(fs::exists(tpDir_ + "/1notes.txt"));
-    EXPECT_EQ(Read(tpDir_ + "/TP20021128101500.txt"), kExample);
+    EXPECT_EQ(project_files::read_text(tpDir_ + "/TP20021128101500.txt"), kExample);
     setenv("TUSAVE_FIXED_TIME", "1038478501", 1);
     ASSERT_EQ(Run(im), 0u);
     EXPECT_EQ(Dir(), (std::vector<std::string>{"0dir.txt", "TP20010102000000.txt", "TP20010103000000.txt",

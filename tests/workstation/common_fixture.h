@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 
 #include "failpoint/failpoint.h"
+#include "project_files.h"
 
 class WsTemp : public ::testing::Test {
 protected:
@@ -30,10 +30,7 @@ protected:
     }
     std::string path(const std::string& name) const { return dir + "/" + name; }
     static void write(const std::string& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
-    static std::string read(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    static std::string read(const std::string& p) { return project_files::read_text(p); }
     static mode_t mode_of(const std::string& p) {
         struct stat st{};
         ::stat(p.c_str(), &st);

@@ -257,18 +257,9 @@ void Migrate(sqlite3* db, const std::string& path, const std::vector<std::string
 
 // A small file read whole up to its first NUL; empty when it cannot be read.
 std::string ReadSmall(const std::string& path) {
+    std::ifstream in(path);
     std::string s;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return s;
-    char buf[1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        s.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (const std::size_t nul = s.find('\0'); nul != std::string::npos) s.resize(nul);
+    std::getline(in, s, '\0');
     return s;
 }
 
@@ -277,14 +268,10 @@ std::string ProcessToken(long pid) {
     const std::string stat = ReadSmall("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t rp = stat.rfind(')');
     if (rp == std::string::npos) return {};
-    // The fields after the command's closing parenthesis, separated by white space: the
-    // state is the 3rd, the start time the 22nd.
-    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
-    std::size_t at = rp + 1;
-    for (int i = 3; i <= 22; ++i) {
-        while (at < stat.size() && space(stat[at])) ++at;
-        if (at == stat.size()) return {};
-        const std::size_t end = std::find_if(stat.begin() + static_cast<std::ptrdiff_t>(at), stat.end(), space) - stat.begin();
+    // The fields after the command's closing parenthesis: the state is the 3rd, the start time the 22nd.
+    std::istringstream fields(stat.substr(rp + 1));
+    std::string f;
+    for (int i = 3; i <= 22 && fields >> f; ++i)
         if (i == 22) {
             // The boot does not change while this process runs.
             static const std::string boot = [] {
@@ -292,10 +279,8 @@ std::string ProcessToken(long pid) {
                 while (!b.empty() && (b.back() == '\n' || b.back() == ' ')) b.pop_back();
                 return b;
             }();
-            return boot + "/" + stat.substr(at, end - at);
+            return boot + "/" + f;
         }
-        at = end;
-    }
     return {};
 }
 
@@ -590,8 +575,8 @@ TpFile read_tp(const std::string& path, int* keep) {
     else if (!S_ISREG(st.st_mode)) why = "not a regular file";
     else if (st.st_size > kMaxTpBytes) why = "larger than 256 MiB";
     f.identity = TpFile::Identity::of(st);
-    // Kept open: only hashed here, a piece at a time (the bytes are read again from the
-    // descriptor when they are wanted); otherwise read whole.
+    // Hashed as it is read. Kept open, it is read a piece at a time and not held (the bytes are
+    // read again from the descriptor when they are wanted); otherwise read whole.
     sha256_ctx ctx;
     sha256_init(&ctx);
     if (why.empty()) {
@@ -609,7 +594,7 @@ TpFile read_tp(const std::string& path, int* keep) {
                 why = n < 0 ? std::strerror(errno) : "shorter than its size";
                 break;
             }
-            if (keep) sha256_update(&ctx, static_cast<std::size_t>(n), reinterpret_cast<const std::uint8_t*>(to));
+            sha256_update(&ctx, static_cast<std::size_t>(n), reinterpret_cast<const std::uint8_t*>(to));
             got += static_cast<std::size_t>(n);
         }
     }
@@ -617,13 +602,9 @@ TpFile read_tp(const std::string& path, int* keep) {
     else ::close(fd);
     if (!why.empty()) throw tpfile::Error(path, 0, "cannot read: " + why);
     f.exists = true;
-    if (keep) {
-        std::uint8_t md[SHA256_DIGEST_SIZE];
-        sha256_digest(&ctx, sizeof md, md);
-        f.sha256 = HexOf(md, sizeof md);
-    } else {
-        f.sha256 = sha256_hex(f.bytes);
-    }
+    std::uint8_t md[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof md, md);
+    f.sha256 = HexOf(md, sizeof md);
     return f;
 }
 
