@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t n = std::min<std::uint32_t>(d1 * d2, kMaxElements);
     for (std::uint32_t k = 0; k < n; ++k) {
         if (LdTuSaveTpValue(img, img.Base(), kHdr, 1, item, k, value) != 0) break;
-        value += LdTuSaveTpLabel(item.itemName, k / d2 + 1, item.dim2 ? k % d2 + 1 : 0);
+        LdTuSaveTpLabel(value, item.itemName, k / d2 + 1, item.dim2 ? k % d2 + 1 : 0);
     }
     return 0;
 }

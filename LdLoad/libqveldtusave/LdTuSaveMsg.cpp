@@ -22,14 +22,18 @@ std::string LdTuSaveText(std::uint32_t textId) {
 }
 
 std::string LdTuSaveVFormat(const char* fmt, va_list ap) {
+    // Most texts fit the stack buffer: formatted once; a longer one is formatted again into
+    // a string of its size.
+    char small[256];
     va_list ap2;
     va_copy(ap2, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, ap2);
+    const int n = std::vsnprintf(small, sizeof small, fmt, ap2);
     va_end(ap2);
     if (n <= 0) return std::string();
-    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
-    std::vsnprintf(buf.data(), buf.size(), fmt, ap);
-    return std::string(buf.data(), static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, static_cast<std::size_t>(n));
+    std::string s(static_cast<std::size_t>(n), '\0');
+    std::vsnprintf(s.data(), s.size() + 1, fmt, ap);
+    return s;
 }
 
 std::string LdTuSaveFormat(const char* fmt, ...) {

@@ -69,8 +69,8 @@ void LdTuSaveTpFreeTables(TpSaveInf* tp);
 // (empty for a missing record or an unknown type code), or 1 after the ERR line.
 [[nodiscard]] std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t hdrOff,
                               std::uint32_t blockNo, const ItemInf& item, std::uint32_t k, std::string& out);
-// The label of an element: name, name[i] or name[i\,j] (i, j from 1; 0 = absent).
-[[nodiscard]] std::string LdTuSaveTpLabel(const char* name, std::uint32_t i, std::uint32_t j);
+// Appends the label of an element: name, name[i] or name[i\,j] (i, j from 1; 0 = absent).
+void LdTuSaveTpLabel(std::string& out, const char* name, std::uint32_t i, std::uint32_t j);
 
 // Archive name beside the TP file ("TP%Y%m%d%H%M%S.txt"), after deleting the smallest of 5 or
 // more "*.txt" files there; 0 or 0x2023410b.

@@ -73,12 +73,22 @@ const TpType* LdTuSaveTpSized(std::uint8_t code) {
     return nullptr;
 }
 
-// An integer as "%d" or "%u" writes it, without the cost of a format string per value.
+// An integer as "%d" or "%u" writes it (or "%0<width>u"), without the cost of a format string
+// per value.
 template <typename T>
-std::string LdTuSaveTpInteger(T v) {
+void LdTuSaveTpAppend(std::string& out, T v, std::size_t width = 0) {
     char b[24];
     const auto r = std::to_chars(b, b + sizeof b, v);
-    return std::string(b, r.ptr);
+    const auto n = static_cast<std::size_t>(r.ptr - b);
+    if (n < width) out.append(width - n, '0');
+    out.append(b, n);
+}
+
+template <typename T>
+std::string LdTuSaveTpInteger(T v) {
+    std::string s;
+    LdTuSaveTpAppend(s, v);
+    return s;
 }
 
 // A finite value as "%f" writes it (both give the exactly rounded six decimals); infinities and
@@ -216,7 +226,8 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
     } else {
         std::uint16_t elemNo = 0;
         if (LdTuSaveTpElemNo(ctx, hdr, blockNo, code, elemNo) != 0) return 1;
-        const std::string elemName = LdTuSaveFormat("%%BL%04u", static_cast<unsigned>(elemNo));
+        std::string elemName = "%BL";
+        LdTuSaveTpAppend(elemName, static_cast<unsigned>(elemNo), 4);
         _QVEElemTbl elem;
         const std::uint32_t nRtn = ElemSearch(elemName.c_str(), *ctx.tp->pElemList, &elem);
         if (nRtn != 0) {
@@ -235,11 +246,19 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
     auto put = [&](const ItemInf& it, std::uint32_t k, std::uint32_t i, std::uint32_t j) {
         value.clear();
         if (LdTuSaveTpValue(img, ctx.area->anchor, hdr, blockNo, it, k, value) != 0) return false;
-        if (c == 0)
-            line = LdTuSaveFormat("%u:FPAR:%u:%s:%s:%u:%s:", seq, seq, location.c_str(), tag, blockNo, inst->instName);
-        else
+        if (c == 0) {
+            // "<seq>:FPAR:<seq>:<location>:<tag>:<block number>:<instance>:"
+            LdTuSaveTpAppend(line, seq);
+            line += ":FPAR:";
+            LdTuSaveTpAppend(line, seq);
+            ((line += ':') += location) += ':';
+            (line += tag) += ':';
+            LdTuSaveTpAppend(line, blockNo);
+            ((line += ':') += inst->instName) += ':';
+        } else {
             line += ',';
-        line += LdTuSaveTpLabel(it.itemName, i, j);
+        }
+        LdTuSaveTpLabel(line, it.itemName, i, j);
         line += '=';
         line += value;
         ++c;
@@ -271,10 +290,16 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
 
 }  // namespace
 
-std::string LdTuSaveTpLabel(const char* name, std::uint32_t i, std::uint32_t j) {
-    if (j != 0) return LdTuSaveFormat("%s[%u\\,%u]", name, i, j);
-    if (i != 0) return LdTuSaveFormat("%s[%u]", name, i);
-    return name;
+void LdTuSaveTpLabel(std::string& out, const char* name, std::uint32_t i, std::uint32_t j) {
+    out += name;
+    if (i == 0 && j == 0) return;
+    out += '[';
+    LdTuSaveTpAppend(out, i);
+    if (j != 0) {
+        out += "\\,";
+        LdTuSaveTpAppend(out, j);
+    }
+    out += ']';
 }
 
 std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t hdrOff,
