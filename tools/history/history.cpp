@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "config/ws_config.h"
+#include "port/port_host.h"
 #include "values.h"
 
 namespace history {
@@ -583,7 +584,11 @@ TpFile read_tp(const std::string& path, int* keep) {
         const std::size_t size = static_cast<std::size_t>(st.st_size);
         constexpr std::size_t kPiece = 65536;
         const auto piece = keep ? std::make_unique_for_overwrite<char[]>(kPiece) : nullptr;
-        if (!keep) f.bytes.resize(size);
+        if (!keep) {
+            f.bytes.reserve(size);
+            port::prefault(f.bytes.data(), size);
+            f.bytes.resize(size);
+        }
         std::size_t got = 0;
         while (got < size) {
             char* to = keep ? piece.get() : f.bytes.data() + got;

@@ -13,6 +13,7 @@
 #include "libqveeda/eda_status.h"
 #include "LibQVCCommon.h"
 #include "tusave_host.h"
+#include "port/port_host.h"
 
 namespace history {
 
@@ -58,6 +59,8 @@ void Recorder::TakeBackBefore() {
     std::string bytes;
     bool same = ::fstat(fd, &st) == 0 && before_ && TpFile::Identity::of(st) == before_->identity;
     if (same) {
+        bytes.reserve(static_cast<std::size_t>(st.st_size));
+        port::prefault(bytes.data(), static_cast<std::size_t>(st.st_size));
         bytes.resize(static_cast<std::size_t>(st.st_size));
         std::size_t got = 0;
         while (got < bytes.size()) {

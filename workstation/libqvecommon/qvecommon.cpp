@@ -14,6 +14,7 @@
 #include "libqvecommon.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "libqvecommon/qvecommon_alloc.h"
+#include "port/port_host.h"
 
 namespace {
 
@@ -111,6 +112,7 @@ void* __QVEEngMalloc(std::size_t size, const char* source, int line) {
     if (failpoint::hit("__QVEEngMalloc")) return nullptr;
     void* p = std::malloc(size ? size : 1);
     if (!p) return nullptr;
+    port::prefault(p, size);   // an image or a whole file: filled right away
     std::lock_guard lk(state().mu);
     state().live.emplace(p, Allocation{size, source, line, state().seq++});
     return p;

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -961,6 +962,21 @@ int port::open_regular(const char* path, int flags, mode_t mode, struct stat* ou
     return fd;
 }
 
+void port::prefault(void* p, std::size_t n) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::size_t kWorthIt = 64 * 1024;
+    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    if (n < kWorthIt || page == 0 || (page & (page - 1)) != 0) return;
+    // Only the whole pages inside the buffer: the pages at its ends may be shared with others.
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t from = (a + page - 1) & ~(page - 1), to = (a + n) & ~(page - 1);
+    if (to > from) static_cast<void>(::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE));
+#else
+    static_cast<void>(p);
+    static_cast<void>(n);
+#endif
+}
+
 int port::read_regular(const char* path, std::string& out, std::size_t maxSize) {
     out.clear();
     struct stat st{};
@@ -973,6 +989,7 @@ int port::read_regular(const char* path, std::string& out, std::size_t maxSize) 
         return EFBIG;
     }
     out.reserve(static_cast<std::size_t>(st.st_size));
+    prefault(out.data(), static_cast<std::size_t>(st.st_size));
     char buf[65536];
     int e = 0;
     for (;;) {

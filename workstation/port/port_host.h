@@ -40,4 +40,10 @@ int open_regular(const char* path, int flags, mode_t mode = 0, struct stat* out 
 // Reads a whole regular file of at most maxSize bytes: 0, or errno (EFBIG when larger).
 int read_regular(const char* path, std::string& out, std::size_t maxSize);
 
+// Makes the pages of a large buffer that is about to be filled present in one call, instead of
+// a page fault per page on its first write (a fault costs many times more than a page made
+// present in bulk). Small buffers, and kernels without the call, are left to fault as usual;
+// the buffer's bytes are not changed.
+void prefault(void* p, std::size_t n);
+
 }  // namespace port
