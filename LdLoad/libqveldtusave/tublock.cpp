@@ -3,6 +3,7 @@
 // items of an upload taken into host order and their blocks' headers found in the image.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "LdTuSaveImage.h"
 #include "libqveldc.h"
@@ -347,6 +348,10 @@ int TuAreaSave(tucomn* tc) {
 
 int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
     TuItemCursor cur(workBuf, tc->upDataSize);
+    // A block's items follow each other: its code and header are looked up once for them.
+    std::optional<std::int16_t> lastBlockNo;
+    std::uint16_t blkCode = 0;
+    std::uint8_t* blockHeader = nullptr;
     while (!cur.AtEnd()) {
         std::uint8_t* header = cur.HeaderAt();
         if (!header) {
@@ -367,15 +372,17 @@ int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
                          item.off, item.bytes);
             return TU_NG;
         }
-        std::uint16_t blkCode = 0;
-        if (blkNoToBlkCode(tc, item.blockNo, &blkCode) != TU_OK) {
-            TuPutMsgBuf("ERR: TuUpLoadReq(): blkNoToBlkCode() Error");
-            return TU_NG;
-        }
-        std::uint8_t* blockHeader = getBlockHeaderCorePtr(tc, item.blockNo);
-        if (!blockHeader) {
-            TuPutMsgBuf("ERR: TuUpLoadReq(): getBlockHeaderCorePtr() Error");
-            return TU_NG;
+        if (lastBlockNo != item.blockNo) {
+            if (blkNoToBlkCode(tc, item.blockNo, &blkCode) != TU_OK) {
+                TuPutMsgBuf("ERR: TuUpLoadReq(): blkNoToBlkCode() Error");
+                return TU_NG;
+            }
+            blockHeader = getBlockHeaderCorePtr(tc, item.blockNo);
+            if (!blockHeader) {
+                TuPutMsgBuf("ERR: TuUpLoadReq(): getBlockHeaderCorePtr() Error");
+                return TU_NG;
+            }
+            lastBlockNo = item.blockNo;
         }
         // Every item goes through the record converter, one without record bytes included.
         if (!g_testMode && bc3RecordInBlock(item.data(), blockHeader, blkCode, item.recNo, static_cast<int>(item.bytes),

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <initializer_list>
+#include <string_view>
 
 #include "failpoint/failpoint.h"
 #include "libqveeda.h"
@@ -41,6 +43,14 @@ int report(int code, std::string text, bool say = false) {
     return code;
 }
 
+// The same for a text of pieces, put together in the kept text's own storage: the failures a
+// save meets per block (a model without a "UAID" item) cost no allocation.
+int report(int code, std::initializer_list<std::string_view> pieces) {
+    g_lastError.clear();
+    for (std::string_view p : pieces) g_lastError += p;
+    return code;
+}
+
 std::optional<int> failpoint_hit(failpoint::Point p) {
     if (auto r = failpoint::hit(p)) return report(static_cast<int>(*r), std::string(p.name()) + ": failpoint");
     return std::nullopt;
@@ -67,7 +77,7 @@ const Model* model_by_name(const Definitions& d, const char* fn, const char* ins
         return nullptr;
     }
     const Model* m = d.name(instName);
-    if (m == nullptr) rc = report(kUnknown, std::string(fn) + ": no instance \"" + instName + "\"");
+    if (m == nullptr) rc = report(kUnknown, {fn, ": no instance \"", instName, "\""});
     return m;
 }
 
@@ -80,7 +90,7 @@ const Item* item_by_name(const Definitions& d, const char* fn, const char* instN
     }
     const Item* it = m->find(itemName);
     if (it == nullptr)
-        rc = report(kUnknown, std::string(fn) + ": instance \"" + instName + "\" has no item \"" + itemName + "\"");
+        rc = report(kUnknown, {fn, ": instance \"", instName, "\" has no item \"", itemName, "\""});
     return it;
 }
 
