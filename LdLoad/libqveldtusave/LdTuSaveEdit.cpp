@@ -1,7 +1,7 @@
 // Edit file update and element search.
 #include "LdTuSaveEdit.h"
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <optional>
 #include <unordered_map>
@@ -59,6 +59,16 @@ std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl*
             return 1;
         }
     }
+}
+
+std::string LdTuSaveElemName(std::uint32_t number) {
+    char digits[16];
+    const auto r = std::to_chars(digits, digits + sizeof digits, number);
+    const auto n = static_cast<std::size_t>(r.ptr - digits);
+    std::string name = "%BL";
+    if (n < 4) name.append(4 - n, '0');
+    name.append(digits, n);
+    return name;
 }
 
 namespace {
@@ -151,11 +161,10 @@ std::string LdTuSavesWorkCopyPath(const std::string& path) {
 
 std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveRecord* pEntry, std::string& strPath) {
     const bool child = LdTuSaveImg::IsChildBlock(pEntry->blkCode);
-    char szElem[16];
-    std::snprintf(szElem, sizeof szElem, "%%BL%04d", static_cast<int>(child ? pEntry->oyaBlockNo : pEntry->blockNo));
+    const std::string elemName = LdTuSaveElemName(child ? pEntry->oyaBlockNo : pEntry->blockNo);
     _QVEElemTbl elem;
-    if (std::uint32_t dwRtn = ElemSearch(szElem, inf->elemList, &elem)) {
-        LdTuSaveErrName(IDS_ELEM_NOTFOUND, szElem);
+    if (std::uint32_t dwRtn = ElemSearch(elemName.c_str(), inf->elemList, &elem)) {
+        LdTuSaveErrName(IDS_ELEM_NOTFOUND, elemName.c_str());
         return dwRtn;
     }
     const char* fileName = inf->elemList.Text(elem.strFileName);

@@ -15,6 +15,8 @@ class LdTuSaveEditFiles;
 // name. 0: found, copied into *out; 0x20000116: not in the list (no line); 1: name is null,
 // or the list was found out of order ("ElemSearch:invalid case <name>" put out).
 [[nodiscard]] std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl* out);
+// The element name of a block: "%BL" and its number in at least four digits.
+[[nodiscard]] std::string LdTuSaveElemName(std::uint32_t number);
 
 // The edit file of the entry's block (of its parent for codes 6226 and 6227): 0, or the
 // failing call's code after its line.

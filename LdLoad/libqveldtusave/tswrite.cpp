@@ -73,15 +73,12 @@ const TpType* LdTuSaveTpSized(std::uint8_t code) {
     return nullptr;
 }
 
-// An integer as "%d" or "%u" writes it (or "%0<width>u"), without the cost of a format string
-// per value.
+// An integer as "%d" or "%u" writes it, without the cost of a format string per value.
 template <typename T>
-void LdTuSaveTpAppend(std::string& out, T v, std::size_t width = 0) {
+void LdTuSaveTpAppend(std::string& out, T v) {
     char b[24];
     const auto r = std::to_chars(b, b + sizeof b, v);
-    const auto n = static_cast<std::size_t>(r.ptr - b);
-    if (n < width) out.append(width - n, '0');
-    out.append(b, n);
+    out.append(b, r.ptr);
 }
 
 template <typename T>
@@ -226,8 +223,7 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
     } else {
         std::uint16_t elemNo = 0;
         if (LdTuSaveTpElemNo(ctx, hdr, blockNo, code, elemNo) != 0) return 1;
-        std::string elemName = "%BL";
-        LdTuSaveTpAppend(elemName, static_cast<unsigned>(elemNo), 4);
+        const std::string elemName = LdTuSaveElemName(elemNo);
         _QVEElemTbl elem;
         const std::uint32_t nRtn = ElemSearch(elemName.c_str(), *ctx.tp->pElemList, &elem);
         if (nRtn != 0) {
