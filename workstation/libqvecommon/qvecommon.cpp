@@ -110,9 +110,9 @@ std::uint32_t QVEEngPutMsgBuf(const char* line) {
 
 void* __QVEEngMalloc(std::size_t size, const char* source, int line) {
     if (failpoint::hit("__QVEEngMalloc")) return nullptr;
-    void* p = std::malloc(size ? size : 1);
+    // An image or a whole file: filled and worked through right away.
+    void* p = port::alloc_big(size);
     if (!p) return nullptr;
-    port::prefault(p, size);   // an image or a whole file: filled right away
     std::lock_guard lk(state().mu);
     state().live.emplace(p, Allocation{size, source, line, state().seq++});
     return p;
@@ -124,8 +124,9 @@ void __QVEEngFree(void* p, const char* source, int line) {
         std::lock_guard lk(state().mu);
         auto it = state().live.find(p);
         if (it != state().live.end()) {
+            const std::size_t size = it->second.size;
             state().live.erase(it);
-            std::free(p);
+            port::free_big(p, size);
             return;
         }
     }

@@ -17,6 +17,8 @@
 #include <charconv>
 #include <chrono>
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -975,6 +977,51 @@ void port::prefault(void* p, std::size_t n) {
     static_cast<void>(p);
     static_cast<void>(n);
 #endif
+}
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// The sanitizers watch heap buffers only: under them every buffer comes from the heap.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMapBig = false;
+#else
+constexpr bool kMapBig = true;
+#endif
+}  // namespace
+
+void* port::alloc_big(std::size_t n) {
+    if (!kMapBig || n < kHugePage) {
+        void* p = std::malloc(n ? n : 1);
+        if (p) prefault(p, n);
+        return p;
+    }
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t len = (n + page - 1) / page * page;
+    if (len < n || len > SIZE_MAX - kHugePage) return nullptr;
+    void* raw = ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    // Only the stretch from the first 2 MiB boundary on is kept.
+    const auto r = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t a = (r + kHugePage - 1) & ~(kHugePage - 1);
+    if (a > r) ::munmap(raw, a - r);
+    if (const std::uintptr_t end = r + len + kHugePage; end > a + len)
+        ::munmap(reinterpret_cast<void*>(a + len), end - (a + len));
+    auto* p = reinterpret_cast<void*>(a);
+#ifdef MADV_HUGEPAGE
+    static_cast<void>(::madvise(p, n / kHugePage * kHugePage, MADV_HUGEPAGE));
+#endif
+    prefault(p, len);
+    return p;
+}
+
+void port::free_big(void* p, std::size_t n) {
+    if (!kMapBig || n < kHugePage) {
+        std::free(p);
+        return;
+    }
+    if (p == nullptr) return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    ::munmap(p, (n + page - 1) / page * page);
 }
 
 int port::read_regular(const char* path, std::string& out, std::size_t maxSize) {

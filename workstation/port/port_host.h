@@ -46,4 +46,12 @@ int read_regular(const char* path, std::string& out, std::size_t maxSize);
 // the buffer's bytes are not changed.
 void prefault(void* p, std::size_t n);
 
+// Memory for a buffer of n bytes that is filled and worked through at once (a station's
+// database image): from the heap and made present as above; from n = 2 MiB on, mapped on its
+// own at a 2 MiB boundary, its whole 2 MiB stretches asked for as huge pages (far fewer page
+// table entries to set up and look up than for 4 KiB pages; no more memory taken than the
+// pages n covers). Null when there is no memory. Freed only with free_big and the same n.
+void* alloc_big(std::size_t n);
+void free_big(void* p, std::size_t n);
+
 }  // namespace port
