@@ -1,5 +1,6 @@
 #include "libqveeda/path_keys.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -302,12 +303,15 @@ std::uint32_t expand(const KeyDef& def, const Args& args, const std::string& roo
     if (args.name != nullptr && !ws::valid_name(args.name))
         return fail(kBadName, std::string("key ") + def.key + ": invalid file name \"" + args.name + "\"");
 
-    std::string rel;
-    bool usedName = false;
     const std::string_view p = def.pattern;
+    std::string rel;
+    rel.reserve(p.size() + 64);
+    bool usedName = false;
     for (std::size_t i = 0; i < p.size();) {
         if (p[i] != '{') {
-            rel += p[i++];
+            const std::size_t open = std::min(p.find('{', i), p.size());
+            rel.append(p.substr(i, open - i));
+            i = open;
             continue;
         }
         const std::size_t close = p.find('}', i);
@@ -340,7 +344,8 @@ std::uint32_t expand(const KeyDef& def, const Args& args, const std::string& roo
         rel += args.name;
     }
     if (!contained(rel)) return fail(kBadName, std::string("key ") + def.key + ": path leaves its folder: " + rel);
-    out = root + "/" + rel;
+    out.reserve(root.size() + 1 + rel.size());
+    out.assign(root).append(1, '/').append(rel);
     return kOk;
 }
 

@@ -250,8 +250,7 @@ bool stale_scan_due(const std::string& dir) {
 
 // Removes the temporaries of the folder's files left by processes that no longer exist (a
 // crash before the rename); those of live processes, this one included, are theirs.
-void remove_stale_temps(const std::string& target) {
-    const std::string dir = dir_of(target);
+void remove_stale_temps(const std::string& dir) {
     if (!stale_scan_due(dir)) return;
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
@@ -293,15 +292,19 @@ bool folder_writable_for_root(const std::string& dir) {
 int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
     constexpr std::size_t kTempStem = 200;   // + ".<pid>.<n>.tmp" and the dot stay below NAME_MAX
     static std::atomic<unsigned> counter{0};
-    if (ids().euid == 0 && !folder_writable_for_root(dir_of(target))) {
+    const std::string dir = dir_of(target);
+    if (ids().euid == 0 && !folder_writable_for_root(dir)) {
         errno = EACCES;
         return -1;
     }
-    remove_stale_temps(target);
+    remove_stale_temps(dir);
     const std::string stem = base_of(target).substr(0, kTempStem);
+    const std::string pid = std::to_string(ids().pid);
+    std::string t;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string t = dir_of(target) + "/." + stem + "." + std::to_string(ids().pid) + "." +
-                        std::to_string(counter.fetch_add(1)) + ".tmp";
+        t.clear();
+        t.append(dir).append("/.").append(stem).append(1, '.').append(pid).append(1, '.');
+        t.append(std::to_string(counter.fetch_add(1))).append(".tmp");
         int fd = ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             temp = std::move(t);
