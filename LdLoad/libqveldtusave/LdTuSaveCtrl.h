@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "LdTuSaveEditFmt.h"
@@ -27,6 +29,12 @@ static_assert(sizeof(LdTuSaveRecord) == 44);
 using LdTuSaveRecordTbl = std::vector<LdTuSaveRecord>;
 
 // ---- save context -------------------------------------------------------------
+struct LdTuSaveUaidItem {
+    std::uint8_t recNo = 0;
+    std::uint16_t offset = 0;
+    std::uint8_t elemSize = 0;
+};
+
 struct LdTuSaveCtrlInf {
     std::string strParm1;
     std::string strParm2;
@@ -45,6 +53,9 @@ struct LdTuSaveCtrlInf {
     std::uint32_t elemTblOpenFlag = 0;
     LdTuSaveBuf pEditBuf;       // the station's edit file while the edit file update runs
     LdTuSavesBlIndex blIndex;   // the records of the "BL" section of pEditBuf, by block number
+    // Where the "UAID" item of each block code met in the edit step lies (nullopt: its instance
+    // has none), so that the instance definitions are asked once a code, not per block.
+    std::unordered_map<std::uint16_t, std::optional<LdTuSaveUaidItem>> uaidItems;
     std::uint32_t isCurrentProject = 0;
     std::uint32_t isAPCS = 0;
     std::uint32_t apcsTestFlag = 0;

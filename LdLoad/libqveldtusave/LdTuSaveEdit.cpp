@@ -201,15 +201,23 @@ std::uint32_t LdTuSavesGetUaid(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRo
     }
     const auto hdr = img.OffsetOf(pHdr);   // the look-up proved the header's fixed part
     const std::int16_t blockNo = hdr ? img.I16(*hdr + LdTuSaveImg::kBlkHdrBlockNo).value_or(0) : 0;
-    char szName[IEDAL_INSTNAME_SIZE + 1] = {};
     const std::uint16_t code = hdr ? img.U16(*hdr + LdTuSaveImg::kBlkHdrBlockCode).value_or(0) : 0;
-    if (IEdalInstGetInstName(code, szName) != 0) {
-        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_NO_INSTNAME);
-        return TUSAVE_E_EDIT;
+    auto known = inf->uaidItems.find(code);
+    if (known == inf->uaidItems.end()) {
+        // An instance without a name is not remembered: every block of it has its line.
+        char szName[IEDAL_INSTNAME_SIZE + 1] = {};
+        if (IEdalInstGetInstName(code, szName) != 0) {
+            LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_NO_INSTNAME);
+            return TUSAVE_E_EDIT;
+        }
+        szName[8] = '\0';
+        IEdalItemCnctS c{};
+        std::optional<LdTuSaveUaidItem> item;
+        if (IEdalInstGetDItemCnctInf(szName, "UAID", &c) == 0) item = LdTuSaveUaidItem{c.recNo, c.offset, c.elemSize};
+        known = inf->uaidItems.emplace(code, item).first;
     }
-    szName[8] = '\0';
-    IEdalItemCnctS cnct{};
-    if (IEdalInstGetDItemCnctInf(szName, "UAID", &cnct) != 0) return 0;
+    if (!known->second) return 0;
+    const LdTuSaveUaidItem& cnct = *known->second;
     if (cnct.elemSize != 2) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_UAID_SIZE);
         return TUSAVE_E_EDIT;
@@ -423,6 +431,7 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
         return TUSAVE_E_EDIT;
     }
     if (!LdTuSaveReadEditBuf(inf, strEditPath)) return TUSAVE_E_EDIT;
+    inf->uaidItems.clear();   // what the definitions opened above say
     LdTuSavesRootTbl rootTbl;
     if (!LdTuSavesGetStnRootTblAdrs(inf->pDbImage.View(), &rootTbl)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_EDIT_NOBLOCK_IMAGE);
