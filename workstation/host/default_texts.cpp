@@ -113,9 +113,7 @@ const std::map<unsigned, std::string>& default_texts() {
 
 }  // namespace ws
 
-extern "C" void tusave_host_use_default_texts(void) {
-    for (const auto& [id, text] : ws::default_texts()) tusave_host_set_text(id, text.c_str());
-}
+extern "C" void tusave_host_use_default_texts(void) { ws::set_texts(ws::default_texts()); }
 
 extern "C" const char* tusave_host_default_text(unsigned int id) {
     auto it = ws::default_texts().find(id);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ZclNthmi/zcl_host.h"
+#include "host/host_texts.h"
 #include "libqvecommon/qvecommon_host.h"
 #include "port/port_host.h"
 #include "tusave_host.h"
@@ -33,6 +34,12 @@ extern "C" void tusave_host_set_note_sink(tusave_note_fn fn, void* context) {
         return;
     }
     ws::set_note_sink([fn, context](const char* text) { fn(context, text); });
+}
+
+void ws::set_texts(const std::map<unsigned, std::string>& table) {
+    std::lock_guard lk(g_mu);
+    for (const auto& [id, text] : table) texts()[id] = text;
+    port::set_string_table(texts());
 }
 
 extern "C" void tusave_host_set_text(unsigned int id, const char* text) {
