@@ -3,12 +3,15 @@
 // characters (processes and directory search: the tool backup test of the library).
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "common_fixture.h"
 #include "libqvecommon.h"
+#include "libqvecommon/qvecommon_host.h"
 #include "port/port_host.h"
 
 namespace {
@@ -207,3 +210,22 @@ TEST(PortText, DoubleByteCharacters) {
 }
 
 }  // namespace
+
+// Making pages present keeps the bytes a buffer holds; a big buffer is usable to its last byte,
+// from the memory service too, and is given back there.
+TEST(PortMemory, PrefaultKeepsBytesAndBigBuffersAreWholeAndReleased) {
+    std::vector<char> held(300 * 1024, 'x');
+    port::prefault(held.data() + 1, held.size() - 2);
+    EXPECT_EQ(std::count(held.begin(), held.end(), 'x'), static_cast<std::ptrdiff_t>(held.size()));
+
+    const std::size_t live = ws::live_allocations();
+    for (std::size_t n : {std::size_t{100}, (std::size_t{2} << 20) - 1, (std::size_t{5} << 20) + 123}) {
+        auto* p = static_cast<unsigned char*>(__QVEEngMalloc(n, "port_test", __LINE__));
+        ASSERT_NE(p, nullptr) << n;
+        p[0] = 1, p[n - 1] = 2;
+        EXPECT_EQ((std::pair{p[0], p[n - 1]}), std::pair(std::uint8_t{1}, std::uint8_t{2}));
+        EXPECT_EQ(ws::live_allocations(), live + 1);
+        __QVEEngFree(p, "port_test", __LINE__);
+        EXPECT_EQ(ws::live_allocations(), live);
+    }
+}
