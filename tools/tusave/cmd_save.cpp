@@ -39,6 +39,7 @@
 #include "report.h"
 #include "save.h"
 #include "tusave_host.h"
+#include "tusave_sanitized.h"
 
 using tusave_cli::SaveOptions;
 
@@ -200,16 +201,8 @@ void HistoryAbort(const SaveOptions& o) {
 
 // Ends the process with status, without the destructors of the program's objects (nothing
 // of them is left to write); the sanitizer build ends normally, so that its checks at exit run.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
 [[noreturn]] void EndNow(int status) {
-    if (kSanitized) std::exit(status);
+    if (tusave::kSanitized) std::exit(status);
     _exit(status);
 }
 

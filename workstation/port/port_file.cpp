@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "failpoint/failpoint.h"
+#include "tusave_sanitized.h"
 #include "port/port_host.h"
 #include "port/port_internal.h"
 
@@ -985,11 +986,7 @@ void port::prefault(void* p, std::size_t n) {
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // The sanitizers watch heap buffers only: under them every buffer comes from the heap.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMapBig = false;
-#else
-constexpr bool kMapBig = true;
-#endif
+constexpr bool kMapBig = !tusave::kSanitized;
 }  // namespace
 
 void* port::alloc_big(std::size_t n) {
