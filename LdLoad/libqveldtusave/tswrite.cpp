@@ -81,13 +81,6 @@ void LdTuSaveTpAppend(std::string& out, T v) {
     out.append(b, r.ptr);
 }
 
-template <typename T>
-std::string LdTuSaveTpInteger(T v) {
-    std::string s;
-    LdTuSaveTpAppend(s, v);
-    return s;
-}
-
 // A finite value as "%f" writes it (both give the exactly rounded six decimals); infinities and
 // NaNs through the format, whose spelling they keep.
 std::string LdTuSaveTpFixed(double d) {
@@ -98,15 +91,16 @@ std::string LdTuSaveTpFixed(double d) {
     return std::string(b, r.ptr);
 }
 
-// The element's leading value as text; e holds the element's bytes (its size is the type's).
-std::string LdTuSaveTpNumber(std::uint8_t code, tb::Bytes e) {
+// Appends the element's leading value as text; e holds the element's bytes (its size is the
+// type's).
+void LdTuSaveTpNumber(std::uint8_t code, tb::Bytes e, std::string& out) {
     switch (code) {
-    case 12: case 13: return LdTuSaveTpInteger(static_cast<int>(tb::get_i16(e, 0).value_or(0)));
-    case 16: case 17: case 49: return LdTuSaveTpInteger(static_cast<unsigned>(tb::get_u16(e, 0).value_or(0)));
-    case 20: case 21: return LdTuSaveTpInteger(static_cast<std::int32_t>(tb::get_u32(e, 0).value_or(0)));
-    case 24: case 25: return LdTuSaveTpInteger(tb::get_u32(e, 0).value_or(0));
-    case 28: case 29: case 31: return LdTuSaveTpFixed(static_cast<double>(std::bit_cast<float>(tb::get_u32(e, 0).value_or(0))));
-    default: return LdTuSaveTpFixed(std::bit_cast<double>(tb::get_u64(e, 0).value_or(0)));   // 32, 33
+    case 12: case 13: LdTuSaveTpAppend(out, static_cast<int>(tb::get_i16(e, 0).value_or(0))); break;
+    case 16: case 17: case 49: LdTuSaveTpAppend(out, static_cast<unsigned>(tb::get_u16(e, 0).value_or(0))); break;
+    case 20: case 21: LdTuSaveTpAppend(out, static_cast<std::int32_t>(tb::get_u32(e, 0).value_or(0))); break;
+    case 24: case 25: LdTuSaveTpAppend(out, tb::get_u32(e, 0).value_or(0)); break;
+    case 28: case 29: case 31: out += LdTuSaveTpFixed(static_cast<double>(std::bit_cast<float>(tb::get_u32(e, 0).value_or(0)))); break;
+    default: out += LdTuSaveTpFixed(std::bit_cast<double>(tb::get_u64(e, 0).value_or(0))); break;   // 32, 33
     }
 }
 
@@ -323,7 +317,7 @@ std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& an
     }
     const std::uint8_t* p = img.data() + *rec + elemOff;
     if (sized) {
-        out = LdTuSaveTpNumber(item.dataType, tb::Bytes(p, item.size));
+        LdTuSaveTpNumber(item.dataType, tb::Bytes(p, item.size), out);
         return 0;
     }
     if (item.dataType == kTypeText) return LdTuSaveTpText(p, item.size, out);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nettle/base16.h>
 #include <nettle/sha2.h>
 
 #include <algorithm>
@@ -541,12 +542,8 @@ const char* state_text(State s) {
 namespace {
 
 std::string HexOf(const std::uint8_t* md, std::size_t size) {
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < size; ++i) {
-        out += hex[md[i] >> 4];
-        out += hex[md[i] & 15];
-    }
+    std::string out(BASE16_ENCODE_LENGTH(size), '\0');
+    base16_encode_update(out.data(), size, md);
     return out;
 }
 

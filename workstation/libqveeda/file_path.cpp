@@ -64,13 +64,12 @@ namespace {
 
 // Looks key up among the given kinds (in order) and expands it below the right root.
 std::uint32_t resolve(const std::string& top, failpoint::Point fp, const char* key,
-                      std::initializer_list<pk::Kind> kinds, const pk::Args& args, std::string& out,
-                      const pk::KeyDef* known = nullptr) {
+                      std::initializer_list<pk::Kind> kinds, const pk::Args& args, std::string& out) {
     if (auto r = failpoint_or_ok(fp)) return r;
     if (top.empty()) return fail(kNotBound, std::string(fp.name()) + ": the path service is not bound to a project");
     if (key == nullptr) return fail(kUnknownKey, std::string(fp.name()) + ": no key given");
     for (pk::Kind k : kinds) {
-        if (const pk::KeyDef* d = known ? known : pk::find(key, k))
+        if (const pk::KeyDef* d = pk::find(key, k))
             return pk::expand(*d, args, pk::under_workstation(k) ? template_root() : top, out);
     }
     return fail(kUnknownKey, std::string(fp.name()) + ": unknown key \"" + key + "\"");
@@ -204,7 +203,5 @@ std::uint32_t CQVEFilePath::GetFCSBlockPath(const char* station, std::uint8_t lo
     a.n1 = location;
     if (station == nullptr) return fail(kBadName, "GetFCSBlockPath: no station given");
     if (name == nullptr) return fail(kBadName, "GetFCSBlockPath: no file name given");
-    // Asked once per saved block: its key is looked up once.
-    static const pk::KeyDef* const key = pk::find("FCSBLOCK", pk::Kind::Internal);
-    return resolve(topDir_, "GetFCSBlockPath", "FCSBLOCK", {pk::Kind::Internal}, a, out, key);
+    return resolve(topDir_, "GetFCSBlockPath", "FCSBLOCK", {pk::Kind::Internal}, a, out);
 }

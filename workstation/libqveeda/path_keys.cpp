@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <map>
+#include <utility>
 
 #include "config/ws_config.h"
 #include "libqveeda/eda_status.h"
@@ -273,9 +275,15 @@ std::uint32_t put_name(std::string& out, const char* name, const char* what, con
 std::span<const KeyDef> table() { return kTable; }
 
 const KeyDef* find(std::string_view key, Kind kind) {
-    for (const auto& d : kTable)
-        if (d.kind == kind && key == d.key) return &d;
-    return nullptr;
+    // Asked for every path (a save asks once per saved block): the table indexed once, the
+    // first entry of a key and kind the one found.
+    static const auto index = [] {
+        std::map<std::pair<Kind, std::string_view>, const KeyDef*> m;
+        for (const auto& d : kTable) m.emplace(std::pair{d.kind, std::string_view(d.key)}, &d);
+        return m;
+    }();
+    const auto it = index.find({kind, key});
+    return it == index.end() ? nullptr : it->second;
 }
 
 bool under_workstation(Kind kind) { return kind == Kind::Tmpl || kind == Kind::Udf; }

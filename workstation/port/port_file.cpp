@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "failpoint/failpoint.h"
-#include "tusave_sanitized.h"
 #include "port/port_host.h"
 #include "port/port_internal.h"
+#include "tusave_sanitized.h"
 
 namespace port::detail {
 namespace {
@@ -968,14 +968,29 @@ int port::open_regular(const char* path, int flags, mode_t mode, struct stat* ou
     return fd;
 }
 
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// The sanitizers watch heap buffers only: under them every buffer comes from the heap.
+constexpr bool kMapBig = !tusave::kSanitized;
+
+std::size_t page_size() {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// n rounded up to whole pages (the page size is a power of two).
+std::size_t whole_pages(std::size_t n) { return (n + page_size() - 1) & ~(page_size() - 1); }
+
+}  // namespace
+
 void port::prefault(void* p, std::size_t n) {
 #ifdef MADV_POPULATE_WRITE
     constexpr std::size_t kWorthIt = 64 * 1024;
-    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    if (n < kWorthIt || page == 0 || (page & (page - 1)) != 0) return;
+    if (n < kWorthIt) return;
     // Only the whole pages inside the buffer: the pages at its ends may be shared with others.
     const auto a = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t from = (a + page - 1) & ~(page - 1), to = (a + n) & ~(page - 1);
+    const std::uintptr_t from = whole_pages(a), to = (a + n) & ~(page_size() - 1);
     if (to > from) static_cast<void>(::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE));
 #else
     static_cast<void>(p);
@@ -983,20 +998,13 @@ void port::prefault(void* p, std::size_t n) {
 #endif
 }
 
-namespace {
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// The sanitizers watch heap buffers only: under them every buffer comes from the heap.
-constexpr bool kMapBig = !tusave::kSanitized;
-}  // namespace
-
 void* port::alloc_big(std::size_t n) {
     if (!kMapBig || n < kHugePage) {
         void* p = std::malloc(n ? n : 1);
         if (p) prefault(p, n);
         return p;
     }
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t len = (n + page - 1) / page * page;
+    const std::size_t len = whole_pages(n);
     if (len < n || len > SIZE_MAX - kHugePage) return nullptr;
     void* raw = ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
@@ -1015,13 +1023,8 @@ void* port::alloc_big(std::size_t n) {
 }
 
 void port::free_big(void* p, std::size_t n) {
-    if (!kMapBig || n < kHugePage) {
-        std::free(p);
-        return;
-    }
-    if (p == nullptr) return;
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    ::munmap(p, (n + page - 1) / page * page);
+    if (!kMapBig || n < kHugePage) std::free(p);
+    else if (p != nullptr) ::munmap(p, whole_pages(n));
 }
 
 int port::read_regular(const char* path, std::string& out, std::size_t maxSize) {
