@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 
 #include "LdTuSaveCtrl.h"
 #include "LdTuSaveEditFmt.h"
@@ -441,7 +440,8 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
     if (LdTuSavesUpdateAnMsgFile(inf, &rootTbl, &files) != 0) return TUSAVE_E_EDIT;
 
     std::uint32_t dwRtn = 0;
-    std::unordered_map<std::string, bool> workCopies;
+    std::string lastWork;    // the working copy asked for last, and whether it is there
+    bool lastWorkThere = false;
     for (const LdTuSaveRecord& saved : *saveRecordTbl) {
         const LdTuSaveRecord entry = saved;
         std::string strPath;
@@ -462,15 +462,16 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
             dwRtn = TUSAVE_E_EDIT;
             break;
         }
-        // Whether the block file has a working copy: asked once a step per copy (a file holds
-        // many blocks); a copy held already is there.
-        auto seen = workCopies.find(strWork);
-        if (seen == workCopies.end()) {
+        // Whether the block file has a working copy: asked once for the entries of a file, which
+        // follow each other (one memo per block would grow with the station); a copy held
+        // already is there.
+        if (strWork != lastWork) {
             struct _stat st;
-            seen = workCopies.emplace(strWork, files.Held(strWork) || _stat(strWork.c_str(), &st) == 0).first;
+            lastWorkThere = files.Held(strWork) || _stat(strWork.c_str(), &st) == 0;
+            lastWork = strWork;
         }
         // A working copy that cannot be updated has its own line and does not fail the step.
-        if (seen->second) static_cast<void>(LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true));
+        if (lastWorkThere) static_cast<void>(LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true));
         if (files.Full() && files.Flush() != 0) {
             dwRtn = TUSAVE_E_EDIT;
             break;
