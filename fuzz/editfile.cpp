@@ -53,10 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* file = data + 2;
     const std::size_t fileSize = size - 2;
 
-    // The station's edit file is held in pEditBuf as the update holds it.
+    // The station's edit file taken in as the update takes it in, and written back through Apply.
     std::vector<std::uint8_t> editBuf = kind == 1 ? std::vector<std::uint8_t>(file, file + fileSize) : e.stationEdit;
-    editBuf.push_back(0);
-    inf.pEditBuf.Borrow(editBuf.data(), editBuf.size() - 1);
+    if (!inf.stnEdit.Load(editBuf)) std::abort();
     {
         fuzzhome::LeakCheck leaks;
         LdTuSaveEditFiles files;   // results of any kind are fine: crashes and leaks are the findings
@@ -72,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             static_cast<void>(LdTuSavesUpdateAnMsgFile(&inf, &e.root, &files));
         }
     }
-    inf.pEditBuf.Reset();
+    inf.stnEdit.Apply(editBuf, 0);
+    inf.stnEdit.Reset();
     return 0;
 }

@@ -51,8 +51,7 @@ struct LdTuSaveCtrlInf {
     std::uint32_t fcsLockFlag = 0;
     std::uint32_t refDbOpenFlag = 0;
     std::uint32_t elemTblOpenFlag = 0;
-    LdTuSaveBuf pEditBuf;       // the station's edit file while the edit file update runs
-    LdTuSavesBlIndex blIndex;   // the records of the "BL" section of pEditBuf, by block number
+    LdTuSaveStnEdit stnEdit;    // the station's edit file while the edit file update runs
     // Where the "UAID" item of each block code met in the edit step lies (nullopt: its instance
     // has none), so that the instance definitions are asked once a code, not per block.
     std::unordered_map<std::uint16_t, std::optional<LdTuSaveUaidItem>> uaidItems;

@@ -98,49 +98,43 @@ std::optional<std::uint32_t> LdTuSaveLocationNo(const std::string& location) {
     return n;
 }
 
-// Reads the station's edit file into pEditBuf.
-bool LdTuSaveReadEditBuf(LdTuSaveCtrlInf* inf, const std::string& path) {
-    LdTuSaveFile file;
-    if (file.Open(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN) != 0) {
+// Bytes of the file a replace handle (source) holds, as it was at the open.
+bool LdTuSaveReadTargetAt(void* source, std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
+    DWORD dwRead = 0;
+    return PortReadTarget(static_cast<HANDLE>(source), dst, static_cast<DWORD>(len), &dwRead, offset) && dwRead == len;
+}
+
+// Opens the station's edit file for the step (its lock held until it is written back or given
+// up) and takes in what the step needs of it.
+bool LdTuSaveOpenEditFile(LdTuSaveCtrlInf* inf, const std::string& path, LdTuSaveFile& file) {
+    if (file.Open(path, GENERIC_READ | GENERIC_WRITE, 0, FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE) != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_OPEN);
         return false;
     }
-    const DWORD dwSize = GetFileSize(file.get(), nullptr);
-    if (dwSize == INVALID_FILE_SIZE) {
+    const DWORD dwSize = PortTargetSize(file.get());
+    if (dwSize == INVALID_FILE_SIZE || !inf->stnEdit.Load(dwSize, LdTuSaveReadTargetAt, file.get())) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
-        return false;
-    }
-    // One byte more than the file, so that an empty file has a buffer too.
-    LdTuSaveMem mem(dwSize + std::size_t{1}, kSource, __LINE__);
-    if (!mem) {
-        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOMEMORY);
-        return false;
-    }
-    inf->pEditBuf.Take(std::move(mem), dwSize);
-    DWORD dwRead = 0;
-    if (!ReadFile(file.get(), inf->pEditBuf.data(), dwSize, &dwRead, nullptr) || dwRead != dwSize) {
-        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
-        return false;
-    }
-    if (file.Close() != 0) {
-        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_CLOSE);
         return false;
     }
     return true;
 }
 
-// Writes pEditBuf back over the station's edit file, old-or-new.
-bool LdTuSaveWriteEditBuf(const LdTuSaveCtrlInf* inf, const std::string& path) {
-    LdTuSaveFile file;
-    if (file.Open(path, GENERIC_WRITE, 0, FILE_FLAG_SEQUENTIAL_SCAN | PORT_FLAG_REPLACE_WHOLE) != 0) {
-        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_OPEN);
-        return false;
-    }
-    DWORD dwDone = 0;
-    const auto dwSize = static_cast<DWORD>(inf->pEditBuf.size());
-    if (!WriteFile(file.get(), inf->pEditBuf.data(), dwSize, &dwDone, nullptr) || dwDone != dwSize) {
-        LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_WRITE);
-        return false;   // given up: the file keeps its old bytes
+// Writes the station's edit file back, old-or-new: its old bytes a piece at a time, with the
+// UAIDs the step set.
+bool LdTuSaveWriteEditFile(const LdTuSaveCtrlInf* inf, LdTuSaveFile& file) {
+    std::vector<std::uint8_t> piece(std::min<std::uint64_t>(inf->stnEdit.Size(), 64 * 1024));
+    for (std::uint64_t at = 0; at < inf->stnEdit.Size(); at += piece.size()) {
+        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), inf->stnEdit.Size() - at));
+        if (!LdTuSaveReadTargetAt(file.get(), at, piece.data(), len)) {
+            LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_READ);
+            return false;
+        }
+        inf->stnEdit.Apply({piece.data(), len}, at);
+        DWORD dwDone = 0;
+        if (!WriteFile(file.get(), piece.data(), static_cast<DWORD>(len), &dwDone, nullptr) || dwDone != len) {
+            LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_WRITE);
+            return false;   // given up: the file keeps its old bytes
+        }
     }
     if (file.Close() != 0) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_CLOSE);
@@ -296,7 +290,7 @@ std::uint32_t LdTuSavesSetUaidInBL(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl*
     std::optional<LdTuSavesBlockUaid> u;
     if (std::uint32_t dwRtn = LdTuSavesGetUaid(inf, pRootTbl, pEntry, &u)) return dwRtn;
     if (!u) return 0;
-    return LdTuSavesPutUaidInBL(inf->pEditBuf.span(), &inf->blIndex, u->blockNo, u->uaid);
+    return inf->stnEdit.PutUaidInBL(u->blockNo, u->uaid);
 }
 
 std::uint32_t LdTuSavesUpdateBlockFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
@@ -384,16 +378,10 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
     // The AN message file is replaced now: a later failure of a block does not undo it.
     if (std::uint32_t dwRtn = files->Flush()) return dwRtn;
 
-    const std::span<std::uint8_t> buf = inf->pEditBuf.span();
-    auto an = FindInside(buf, "AN", Scope::kInUse, buf.size(), kTagRecSize);
-    if (!an) {
+    if (!inf->stnEdit.PutUaidsInAN(pUaid, nAnMsgCnt)) {
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOSECTION);
         return TUSAVE_E_EDIT;
     }
-    const std::uint32_t na = std::min(an->count, nAnMsgCnt);
-    for (std::uint32_t k = 0; k < na; ++k)
-        std::memcpy(buf.data() + an->offset + static_cast<std::size_t>(k) * kTagRecSize + kTagRecUaid,
-                    pUaid + 2 * static_cast<std::size_t>(k), 2);
     return 0;
 }
 
@@ -429,7 +417,8 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
         LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, IDS_STNEDIT_PATH);
         return TUSAVE_E_EDIT;
     }
-    if (!LdTuSaveReadEditBuf(inf, strEditPath)) return TUSAVE_E_EDIT;
+    LdTuSaveFile editFile;
+    if (!LdTuSaveOpenEditFile(inf, strEditPath, editFile)) return TUSAVE_E_EDIT;
     inf->uaidItems.clear();   // what the definitions opened above say
     LdTuSavesRootTbl rootTbl;
     if (!LdTuSavesGetStnRootTblAdrs(inf->pDbImage.View(), &rootTbl)) {
@@ -479,7 +468,7 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
     }
     if (files.Flush() != 0) dwRtn = TUSAVE_E_EDIT;
     if (dwRtn != 0) return dwRtn;
-    if (!LdTuSaveWriteEditBuf(inf, strEditPath)) return TUSAVE_E_EDIT;
+    if (!LdTuSaveWriteEditFile(inf, editFile)) return TUSAVE_E_EDIT;
     return 0;
 }
 
@@ -487,6 +476,6 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
 
 std::uint32_t LdTuSaveCtrlUpdateEditFile(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     const std::uint32_t dwRtn = LdTuSaveEditStep(inf, saveRecordTbl);
-    inf->pEditBuf.Reset();   // the station's edit file is held only while the step runs
+    inf->stnEdit.Reset();   // the station's edit file is held only while the step runs
     return dwRtn;
 }

@@ -36,6 +36,6 @@ class LdTuSaveEditFiles;
                                        const LdTuSaveRecord* pEntry, const std::string& strPath,
                                        LdTuSaveEditFiles* files, bool workCopy = false);
 // The image's AN message UAIDs into the AN message file (replaced at once) and the "AN"
-// section of pEditBuf.
+// section of the station's edit file (set when it is written back).
 [[nodiscard]] std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRootTbl* pRootTbl,
                                        LdTuSaveEditFiles* files);

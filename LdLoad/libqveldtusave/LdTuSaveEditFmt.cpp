@@ -371,45 +371,96 @@ int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path) {
     return 1;
 }
 
-std::uint32_t LdTuSavesPutUaidInBL(std::span<std::uint8_t> buf, LdTuSavesBlIndex* index, std::int16_t nBlockNo,
-                                   std::uint16_t u16Uaid) {
-    auto bl = FindInside(buf, "BL", Scope::kInUse, buf.size(), kTagRecSize);
-    if (!bl) {
+bool LdTuSaveStnEdit::Load(std::uint64_t size, ReadAt read, void* source) {
+    Reset();
+    std::vector<std::uint8_t> header(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeaderSize)));
+    if (!read(source, 0, header.data(), header.size())) return false;
+    const auto bl = FindInside(header, "BL", Scope::kInUse, size, kTagRecSize);
+    std::vector<std::uint32_t> blockRec;
+    if (bl) {
+        // The block numbers of the records, a piece of the section at a time, backwards, so
+        // that the first of equal numbers wins.
+        constexpr std::uint32_t kPiece = 512;   // records read at once
+        std::vector<std::uint8_t> piece(kPiece * kTagRecSize);
+        for (std::uint32_t end = bl->count; end > 0;) {
+            const std::uint32_t first = end > kPiece ? end - kPiece : 0;
+            const std::size_t len = static_cast<std::size_t>(end - first) * kTagRecSize;
+            if (!read(source, bl->offset + static_cast<std::uint64_t>(first) * kTagRecSize, piece.data(), len))
+                return false;
+            for (std::uint32_t k = end; k-- > first;) {
+                const std::uint16_t no = tb::load_u16(piece.data() + static_cast<std::size_t>(k - first) * kTagRecSize +
+                                                      kTagRecBlockNo);
+                if (no >= blockRec.size()) blockRec.resize(static_cast<std::size_t>(no) + 1, 0);
+                blockRec[no] = k + 1;
+            }
+            end = first;
+        }
+    }
+    size_ = size;
+    header_ = std::move(header);
+    bl_ = bl;
+    an_ = FindInside(header_, "AN", Scope::kInUse, size, kTagRecSize);
+    blockRec_ = std::move(blockRec);
+    blUaid_.assign(bl ? bl->count : 0, 0);
+    return true;
+}
+
+bool LdTuSaveStnEdit::Load(std::span<const std::uint8_t> bytes) {
+    return Load(bytes.size(), [](void* source, std::uint64_t offset, std::uint8_t* dst, std::size_t len) {
+        const auto& b = *static_cast<std::span<const std::uint8_t>*>(source);
+        if (!tb::in_range(b.size(), offset, len)) return false;
+        if (len) std::memcpy(dst, b.data() + offset, len);
+        return true;
+    }, &bytes);
+}
+
+std::uint32_t LdTuSaveStnEdit::PutUaidInBL(std::int16_t nBlockNo, std::uint16_t u16Uaid) {
+    if (!bl_) {
         LdTuSavesErrLine(IDS_STNEDIT_NOSECTION);
         return TUSAVE_E_EDIT;
     }
-    // The first record of the block, through the index of the section; an index of another
-    // buffer or section, or one that does not hold the block (or no longer there), is made anew.
-    auto& ix = *index;
-    auto build = [&] {
-        ix.buf = buf.data();
-        ix.size = static_cast<std::uint32_t>(buf.size());
-        ix.offset = bl->offset;
-        ix.count = bl->count;
-        ix.at.clear();
-        for (std::uint32_t k = bl->count; k-- > 0;) {   // backwards: the first of equal numbers wins
-            const std::uint16_t no =
-                tb::get_u16(buf, bl->offset + static_cast<std::size_t>(k) * kTagRecSize + kTagRecBlockNo).value_or(0);
-            if (no >= ix.at.size()) ix.at.resize(static_cast<std::size_t>(no) + 1, 0);
-            ix.at[no] = k + 1;
-        }
-    };
-    auto find = [&]() -> std::uint8_t* {
-        if (nBlockNo < 0 || static_cast<std::size_t>(nBlockNo) >= ix.at.size() || ix.at[nBlockNo] == 0) return nullptr;
-        const std::size_t rec = bl->offset + static_cast<std::size_t>(ix.at[nBlockNo] - 1) * kTagRecSize;
-        return tb::get_u16(buf, rec + kTagRecBlockNo) == static_cast<std::uint16_t>(nBlockNo) ? buf.data() + rec : nullptr;
-    };
-    const bool current = ix.buf == buf.data() && ix.size == buf.size() && ix.offset == bl->offset && ix.count == bl->count;
-    if (!current) build();
-    std::uint8_t* rec = find();
-    if (!rec && current) {
-        build();
-        rec = find();
-    }
-    if (rec) {
-        tb::store_u16(rec + kTagRecUaid, u16Uaid);
+    if (nBlockNo >= 0 && static_cast<std::size_t>(nBlockNo) < blockRec_.size() && blockRec_[nBlockNo] != 0) {
+        blUaid_[blockRec_[nBlockNo] - 1] = 0x10000u | u16Uaid;
         return 0;
     }
     LdTuSaveMsgText(LDTUSAVE_MSG_ERR, IDS_STNEDIT_NOBLOCK, ":blockNo=%#x", static_cast<int>(nBlockNo));
     return TUSAVE_E_EDIT;
+}
+
+bool LdTuSaveStnEdit::PutUaidsInAN(const std::uint8_t* pUaid, std::uint32_t count) {
+    if (!an_) return false;
+    const std::uint32_t n = std::min(an_->count, count);
+    anUaids_.assign(pUaid, pUaid + 2 * static_cast<std::size_t>(n));
+    return true;
+}
+
+void LdTuSaveStnEdit::Apply(std::span<std::uint8_t> bytes, std::uint64_t offset) const {
+    // The part of the 2-byte field at pos (in the file) that lies in bytes.
+    auto put = [&](std::uint64_t pos, const std::uint8_t* src) {
+        for (std::uint64_t i = 0; i < 2; ++i)
+            if (pos + i >= offset && pos + i - offset < bytes.size()) bytes[pos + i - offset] = src[i];
+    };
+    const std::uint64_t end = offset + bytes.size();
+    // The records of s (of its first n) whose field may lie in bytes, [first, last): a record
+    // more at the end, put() takes only what is inside.
+    auto records = [&](const LdTuSaveEdf::Section& s, std::uint32_t n) {
+        const std::uint64_t at = s.offset + kTagRecUaid;
+        const std::uint64_t first = offset > at ? (offset - at) / kTagRecSize : 0;
+        const std::uint64_t last = end > at ? std::min<std::uint64_t>(n, (end - at) / kTagRecSize + 1) : 0;
+        return std::make_pair(first, last);
+    };
+    if (an_) {
+        const auto [first, last] = records(*an_, static_cast<std::uint32_t>(anUaids_.size() / 2));
+        for (std::uint64_t k = first; k < last; ++k)
+            put(an_->offset + k * kTagRecSize + kTagRecUaid, anUaids_.data() + 2 * k);
+    }
+    if (bl_) {
+        const auto [first, last] = records(*bl_, static_cast<std::uint32_t>(blUaid_.size()));
+        for (std::uint64_t k = first; k < last; ++k) {
+            if (blUaid_[k] == 0) continue;
+            std::uint8_t v[2];
+            tb::store_u16(v, static_cast<std::uint16_t>(blUaid_[k]));
+            put(bl_->offset + k * kTagRecSize + kTagRecUaid, v);
+        }
+    }
 }

@@ -184,7 +184,7 @@ private:
     unsigned entry_ = 0;
 };
 
-// ---- operations on a block edit file (and on the "BL" section of pEditBuf) --------------
+// ---- operations on a block edit file ------------------------------------------------------
 [[nodiscard]] std::uint32_t LdTuSavesGetBlockOffset(const char* path, LdTuSaveEditFile* hFile, std::int16_t nBlockNum,
                                       std::uint16_t u16BlockCode, std::uint32_t* pnBlockStart,
                                       std::uint32_t* pnBlockEnd, std::uint32_t* pnRecTotalCnt,
@@ -197,17 +197,39 @@ private:
 // Writes u16Uaid into the first record of the file's "HTLT" section.
 [[nodiscard]] std::uint32_t LdTuSavesPutUaidInHTLT(const char* path, LdTuSaveEditFile* hFile, std::uint16_t u16Uaid);
 [[nodiscard]] int LdTuSavesSetCtrlFlagInTAGI(LdTuSaveEditFile* hFile, const char* path);
-// Where each block's record lies in the "BL" section of a station edit buffer (offset + 1, 0:
-// none), made at the first look-up of a buffer and section, so that a step looks each block up once.
-struct LdTuSavesBlIndex {
-    const std::uint8_t* buf = nullptr;
-    std::uint32_t size = 0, offset = 0, count = 0;
-    std::vector<std::uint32_t> at;
+// The station's edit file "FCLT1" while the edit step runs. It grows with the station and is
+// never held whole: what the step needs of it (the header, the block numbers of the "BL"
+// records) is read at the start, the UAIDs the step sets into its "BL" and "AN" records are
+// kept apart, and Apply puts them into the old bytes as they are copied to the new file.
+class LdTuSaveStnEdit {
+public:
+    // Reads len bytes at offset into dst; false when they could not be read.
+    using ReadAt = bool (*)(void* source, std::uint64_t offset, std::uint8_t* dst, std::size_t len);
+    // Takes in a file of size bytes, read through read: false when a read failed (nothing held).
+    [[nodiscard]] bool Load(std::uint64_t size, ReadAt read, void* source);
+    // The same from bytes held in memory.
+    [[nodiscard]] bool Load(std::span<const std::uint8_t> bytes);
+    // Sets u16Uaid into the record of block nBlockNo in "BL": 0, or 0x2023410a after its line
+    // when the section or the block's record is not there. The first record of a number is
+    // the block's.
+    [[nodiscard]] std::uint32_t PutUaidInBL(std::int16_t nBlockNo, std::uint16_t u16Uaid);
+    // Sets the first count of the u16 UAIDs at pUaid into the records of "AN" (at most as many
+    // as it has): false, without a line, when the section is not there.
+    [[nodiscard]] bool PutUaidsInAN(const std::uint8_t* pUaid, std::uint32_t count);
+    // Puts the UAIDs set into bytes, which lie at offset in the file: the "AN" records first,
+    // then the "BL" records (as they were set, should the two overlap).
+    void Apply(std::span<std::uint8_t> bytes, std::uint64_t offset) const;
+    [[nodiscard]] std::uint64_t Size() const { return size_; }
+    void Reset() { *this = LdTuSaveStnEdit(); }
+
+private:
+    std::uint64_t size_ = 0;
+    std::vector<std::uint8_t> header_;            // the first 512 bytes (fewer in a shorter file)
+    std::optional<LdTuSaveEdf::Section> bl_, an_;
+    std::vector<std::uint32_t> blockRec_;         // block number -> its first "BL" record + 1 (0: none)
+    std::vector<std::uint32_t> blUaid_;           // "BL" record -> 0x10000 | UAID set (0: none)
+    std::vector<std::uint8_t> anUaids_;           // the UAIDs of the first "AN" records, 2 bytes each
 };
-// Writes u16Uaid into the record of block nBlockNo in the "BL" section of buf, found through
-// index. 0, or 0x2023410a after its line when the section or the block's record is not there.
-[[nodiscard]] std::uint32_t LdTuSavesPutUaidInBL(std::span<std::uint8_t> buf, LdTuSavesBlIndex* index,
-                                                 std::int16_t nBlockNo, std::uint16_t u16Uaid);
 
 // The seek, read and write lines: "ERR:" + text 7193, 7194 or 7196 + the file's full path.
 void LdTuSavesSeekErr(const char* path);

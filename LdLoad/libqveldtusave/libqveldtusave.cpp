@@ -283,7 +283,7 @@ void LdTuSaveCtrlEnd(LdTuSaveCtrlInf* inf, int abortFlag) {
     // The context's buffers are given back here, not only when the context goes.
     inf->pDbImage.Reset();
     inf->pUserInst.Reset();
-    inf->pEditBuf.Reset();
+    inf->stnEdit.Reset();
 
     const char* szOutcome = abortFlag ? "abort" : "end";
     if (inf->projectKind == 2) QVCPutHistoryLogLoad("TP ", szOutcome, inf->strStation.c_str());

@@ -93,11 +93,11 @@ const Row kRows[] = {
     // back or committed does not stop the step (the group's third file, CAL0003.wkf, and its
     // last, SEQ0006.wkf); a failed status test means "no copy".
     {"_stat", kEdit, 0, {0, kSilent}}, {"GetStnNo", kEdit, 0, kWarn},
-    {"CreateFileA", kEdit, 7, kWarn}, {"CreateFileA", kEdit, 10, kWarn}, {"CreateFileA", kEdit, 13, kWarn},
-    {"QVEEngCreateFile", kEdit, 7, kWarn}, {"QVEEngCreateFile", kEdit, 10, kWarn}, {"QVEEngCreateFile", kEdit, 13, kWarn},
+    {"CreateFileA", kEdit, 7, kWarn}, {"CreateFileA", kEdit, 9, kWarn}, {"CreateFileA", kEdit, 13, kWarn},
+    {"QVEEngCreateFile", kEdit, 7, kWarn}, {"QVEEngCreateFile", kEdit, 9, kWarn}, {"QVEEngCreateFile", kEdit, 13, kWarn},
     {"ReadFile", kEdit, 10, kOk}, {"GetFileSize", kEdit, 10, kOk}, {"SetFilePointer", kEdit, 4, kOk},
     {"SetFilePointer", kEdit, 7, kOk}, {"WriteFile", kEdit, 5, kOk}, {"WriteFile.short", kEdit, 5, kOk},
-    {"CloseHandle", kEdit, 12, kOk},
+    {"CloseHandle", kEdit, 11, kOk},
     // The UAID of a block: a failed look-up is reported and the file update goes on. A code is
     // looked up at its first block's station record; its tag record asks again only after a
     // failure (a failure there would fail the step: the step's code).

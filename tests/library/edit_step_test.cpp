@@ -101,10 +101,14 @@ protected:
         }
         throw std::runtime_error("no entry with a UAID");
     }
+    // The AN message file updated, the station's edit file (editBuf) with it, as the step would
+    // write it back.
     std::uint32_t update_an(std::vector<std::uint8_t>& editBuf) {
-        inf_.pEditBuf.Borrow(editBuf.data(), editBuf.size());
+        EXPECT_TRUE(inf_.stnEdit.Load(editBuf));
         LdTuSaveEditFiles files;
-        return LdTuSavesUpdateAnMsgFile(&inf_, &root_, &files);
+        const std::uint32_t rc = LdTuSavesUpdateAnMsgFile(&inf_, &root_, &files);
+        inf_.stnEdit.Apply(editBuf, 0);
+        return rc;
     }
     LdTuSaveCtrlInf inf_;
     LdTuSaveRecordTbl tbl_;
@@ -152,6 +156,7 @@ TEST_F(EditOps, StationEditFileCutAtEveryLength) {
         const bool anInside = len == stn.size(), blInside = len >= at[2];
         EXPECT_EQ(update_an(buf), anInside ? 0u : 0x2023410au) << len;
         EXPECT_EQ(LdTuSavesSetUaidInBL(&inf_, &root_, &entry), blInside ? 0u : 0x2023410au) << len;
+        inf_.stnEdit.Apply(buf, 0);
         EXPECT_EQ(lines.size(), (anInside ? 0u : 1u) + (blInside ? 0u : 1u)) << len;
         for (const auto& l : lines) EXPECT_EQ(l, "ERR:T7214") << len;
         EXPECT_TRUE(!blInside || tb::load_u16(buf.data() + at[1] + 128 + 66) != 0xEEEE) << len;
@@ -214,7 +219,7 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
         lines.clear();
         std::uint32_t rc = 0;
         if (c.kind == kBlock) {
-            inf_.pEditBuf.Borrow(buf.data(), buf.size());
+            EXPECT_TRUE(inf_.stnEdit.Load(buf));
             LdTuSaveEditFiles files;
             rc = LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, blockPath, &files);
             EXPECT_EQ(files.Flush(), 0u);
@@ -249,15 +254,15 @@ TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
     std::size_t copyAt = blockAt + 1;
     while (copyAt < order.size() && !isCopy[copyAt]) ++copyAt;
     ASSERT_LT(copyAt, order.size());
-    // Calls before the group's: CloseHandle closes the station's edit file as read and commits
-    // the AN message file, WriteFile writes the AN message file.
+    // Calls before the group's: CloseHandle commits the AN message file, WriteFile writes it
+    // (the station's edit file stays open until it is written back).
     const struct {
         const char* fp;
         std::size_t at;
         unsigned callsBefore;
         const char* line;
-    } cases[] = {{"CloseHandle", blockAt, 2, "ERR:T7191"},
-                 {"CloseHandle", copyAt, 2, "ERR:T7191"},
+    } cases[] = {{"CloseHandle", blockAt, 1, "ERR:T7191"},
+                 {"CloseHandle", copyAt, 1, "ERR:T7191"},
                  {"WriteFile", blockAt, 1, "ERR:T7196"},
                  {"WriteFile", copyAt, 1, "ERR:T7196"}};
     for (const auto& c : cases) {
@@ -306,7 +311,7 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     LdTuSaveRecordTbl list = {*parent, *other, *child};
     // The group the child's return writes back: the shared file (and its copy), then the other.
     const unsigned otherAt = fs::exists(files[1]) ? 2 : 1;
-    failpoint::arm("CloseHandle", 5, 2 + otherAt + 1);   // after the reads' close and the AN commit
+    failpoint::arm("CloseHandle", 5, 1 + otherAt + 1);   // after the AN commit
     lines.clear();
     EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &list), 0x2023410au);
     failpoint::reset();
@@ -359,7 +364,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     IEdalInstClose();   // the step opens them itself, and closes them on its way out
     EXPECT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &tbl_), 0x2023410au);
     EXPECT_EQ(lines.back(), std::string("ERR:T7188") + name);
-    EXPECT_FALSE(inf_.pEditBuf);
+    EXPECT_EQ(inf_.stnEdit.Size(), 0u);
     expect_files(st("FCS0101").stationEditPath, before_);
     ASSERT_EQ(IEdalInstOpenForTP("DEMO", "FCS0101", 2), 0);
     inf_.elemList = elems;
@@ -375,7 +380,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     tb::store_u32(bytes.data() + at, tb::load_u32(bytes.data() + at) - 8);
     write_bytes(path, bytes);
     std::vector<std::uint8_t> stn = before_.at(st("FCS0101").stationEditPath);
-    inf_.pEditBuf.Borrow(stn.data(), stn.size());
+    ASSERT_TRUE(inf_.stnEdit.Load(stn));
     LdTuSaveEditFiles files;
     lines.clear();
     EXPECT_EQ(LdTuSavesUpdateBlockFile(&inf_, &root_, &entry, path, &files), 0x2023410au);
@@ -526,6 +531,35 @@ QVEElemList List(std::initializer_list<std::string> names) {
     QVEElemList list;
     for (const std::string& n : names) list.Add(n, "L-" + n);
     return list;
+}
+
+// The station's edit file is taken in and written back a piece at a time: a BL section read in
+// several pieces (the first record of a number is the block's), and the UAIDs put into pieces of
+// any size, fields split between two of them, give the bytes of the whole file changed at once.
+TEST(StationEditFile, PiecesOfAnySizeGiveTheWholeFileChanged) {
+    std::vector<std::size_t> at;
+    auto stn = ctrl_test::sectioned({{"INFO", 1, 16}, {"BL", 1100, 128}, {"AN", 5, 128}}, 3, &at);
+    for (std::uint32_t k = 0; k < 1100; ++k) tb::store_u16(stn.data() + at[1] + 128 * k + 60, k % 1000 + 1);
+    LdTuSaveStnEdit edit;
+    ASSERT_TRUE(edit.Load(stn));
+    for (std::int16_t no : {1, 513, 1000}) EXPECT_EQ(edit.PutUaidInBL(no, static_cast<std::uint16_t>(0x100 + no)), 0u);
+    EXPECT_EQ(edit.PutUaidInBL(1001, 1), 0x2023410au);
+    const std::uint16_t uaids[5] = {0x1111, 0x2222, 0x3333, 0x4444, 0x5555};
+    ASSERT_TRUE(edit.PutUaidsInAN(reinterpret_cast<const std::uint8_t*>(uaids), 4));
+    auto want = stn;
+    edit.Apply(want, 0);
+    for (std::uint32_t k = 0; k < 1100; ++k) {
+        const std::uint16_t no = static_cast<std::uint16_t>(k % 1000 + 1);
+        const bool set = k < 1000 && (no == 1 || no == 513 || no == 1000);
+        EXPECT_EQ(tb::load_u16(want.data() + at[1] + 128 * k + 66), set ? 0x100 + no : 0xEEEE) << k;
+    }
+    for (std::size_t k = 0; k < 5; ++k) EXPECT_EQ(tb::load_u16(want.data() + at[2] + 128 * k + 66), k < 4 ? uaids[k] : 0xEEEE);
+    for (std::size_t piece : {1u, 3u, 127u, 4096u, 65536u}) {
+        auto bytes = stn;
+        for (std::size_t off = 0; off < bytes.size(); off += piece)
+            edit.Apply(std::span(bytes.data() + off, std::min(piece, bytes.size() - off)), off);
+        EXPECT_TRUE(bytes == want) << piece;
+    }
 }
 
 TEST(ElemSearch, FindsEveryElementAndRefusesNamesOutsideOrBetweenNullOrUnsorted) {

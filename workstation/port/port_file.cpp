@@ -331,20 +331,19 @@ bool copy_fd(int from, int to) {
     }
 }
 
-// Up to size bytes of a regular file from its start, whatever its descriptor's position; a
-// short read at or past the size the file had is its end. The count read, or -1 with errno.
-ssize_t read_from_start(int fd, void* buf, std::size_t size, std::uint64_t knownSize) {
+// Up to size bytes of a regular file from offset, whatever its descriptor's position; a short
+// read at or past the size the file had is its end. The count read, or -1 with errno.
+ssize_t read_at(int fd, void* buf, std::size_t size, std::uint64_t offset, std::uint64_t knownSize) {
     auto* p = static_cast<char*>(buf);
     std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, p + got, size - got, static_cast<off_t>(got));
+    while (got < size && offset + got < knownSize) {
+        const ssize_t n = ::pread(fd, p + got, size - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
-        if (got >= knownSize) break;
     }
     return static_cast<ssize_t>(got);
 }
@@ -656,7 +655,7 @@ DWORD PortTargetSize(HANDLE h) {
     return static_cast<DWORD>(o->targetSize);
 }
 
-BOOL PortReadTarget(HANDLE h, void* buf, DWORD size, DWORD* done) {
+BOOL PortReadTarget(HANDLE h, void* buf, DWORD size, DWORD* done, std::uint64_t offset) {
     if (done) *done = 0;
     PortObject* o = port::detail::get(h, Kind::File);
     if (!o) return false;
@@ -665,7 +664,7 @@ BOOL PortReadTarget(HANDLE h, void* buf, DWORD size, DWORD* done) {
         set_error(buf == nullptr && size != 0 ? EFAULT : EINVAL);
         return false;
     }
-    const ssize_t n = read_from_start(o->lockFd, buf, size, o->targetSize);
+    const ssize_t n = read_at(o->lockFd, buf, size, offset, o->targetSize);
     if (n < 0) {
         set_error(errno);
         return false;

@@ -96,11 +96,11 @@ BOOL CloseHandle(HANDLE h);
 BOOL PortAbandonFile(HANDLE h);
 // Port extension: the target of a replace-on-close handle as it was at the open, read under
 // the handle's lock: its size (INVALID_FILE_SIZE, EINVAL, for a handle without an existing
-// target), and up to size bytes from its start (*done: the count read). A handle opened with
+// target), and up to size bytes from offset (*done: the count read). A handle opened with
 // PORT_FLAG_REPLACE_WHOLE so reads the old content without copying it into the temporary.
 // They ask the failpoints "GetFileSize" and "ReadFile", whose work they do.
 DWORD PortTargetSize(HANDLE h);
-BOOL PortReadTarget(HANDLE h, void* buf, DWORD size, DWORD* done);
+BOOL PortReadTarget(HANDLE h, void* buf, DWORD size, DWORD* done, std::uint64_t offset = 0);
 // Port extension: closes n handles at once. Replace-on-close handles are committed as a
 // group (one syncfs of every temporary written, the renames in handle order, a second syncfs),
 // so that many files replaced together cost one round of syncs; closed[i] is handle i's
