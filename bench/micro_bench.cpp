@@ -156,7 +156,7 @@ void BM_ValueFormatting(benchmark::State& state) {
         state.SkipWithError("instance tables not built");
         return;
     }
-    for (std::uint32_t i = 0; i < tp.instInfTblUsedNum; ++i) LdTuSaveTpFillInst(&tp.pInstInfTbl[i]);
+    for (std::uint32_t i = 0; i < tp.instInfTblUsedNum; ++i) static_cast<void>(LdTuSaveTpFillInst(&tp.pInstInfTbl[i]));
     LdTuSaveImage img(f.image.data(), f.image.size());
     const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaRootAdrs);
     std::string value;
@@ -173,7 +173,7 @@ void BM_ValueFormatting(benchmark::State& state) {
                     const ItemInf& it = inst.pItemInfTbl[k];
                     const std::uint32_t n = std::max<std::uint32_t>(it.dim1, 1) * std::max<std::uint32_t>(it.dim2, 1);
                     for (std::uint32_t e = 0; e < n; ++e) {
-                        LdTuSaveTpValue(img, area.anchor, *hdr, b, it, e, value);
+                        static_cast<void>(LdTuSaveTpValue(img, area.anchor, *hdr, b, it, e, value));
                         ++values;
                     }
                 }
