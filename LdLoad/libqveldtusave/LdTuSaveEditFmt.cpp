@@ -397,9 +397,8 @@ bool LdTuSaveStnEdit::Load(std::uint64_t size, ReadAt read, void* source) {
         }
     }
     size_ = size;
-    header_ = std::move(header);
     bl_ = bl;
-    an_ = FindInside(header_, "AN", Scope::kInUse, size, kTagRecSize);
+    an_ = FindInside(header, "AN", Scope::kInUse, size, kTagRecSize);
     blockRec_ = std::move(blockRec);
     blUaid_.assign(bl ? bl->count : 0, 0);
     return true;

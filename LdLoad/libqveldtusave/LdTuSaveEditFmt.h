@@ -224,7 +224,6 @@ public:
 
 private:
     std::uint64_t size_ = 0;
-    std::vector<std::uint8_t> header_;            // the first 512 bytes (fewer in a shorter file)
     std::optional<LdTuSaveEdf::Section> bl_, an_;
     std::vector<std::uint32_t> blockRec_;         // block number -> its first "BL" record + 1 (0: none)
     std::vector<std::uint32_t> blUaid_;           // "BL" record -> 0x10000 | UAID set (0: none)
