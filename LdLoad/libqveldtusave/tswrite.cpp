@@ -81,14 +81,18 @@ void LdTuSaveTpAppend(std::string& out, T v) {
     out.append(b, r.ptr);
 }
 
-// A finite value as "%f" writes it (both give the exactly rounded six decimals); infinities and
-// NaNs through the format, whose spelling they keep.
-std::string LdTuSaveTpFixed(double d) {
-    if (!std::isfinite(d)) return LdTuSaveFormat("%f", d);
-    char b[400];   // the largest double has 309 digits before the point
-    const auto r = std::to_chars(b, b + sizeof b, d, std::chars_format::fixed, 6);
-    if (r.ec != std::errc()) return LdTuSaveFormat("%f", d);
-    return std::string(b, r.ptr);
+// Appends a finite value as "%f" writes it (both give the exactly rounded six decimals);
+// infinities and NaNs through the format, whose spelling they keep.
+void LdTuSaveTpFixed(std::string& out, double d) {
+    if (std::isfinite(d)) {
+        char b[400];   // the largest double has 309 digits before the point
+        const auto r = std::to_chars(b, b + sizeof b, d, std::chars_format::fixed, 6);
+        if (r.ec == std::errc()) {
+            out.append(b, r.ptr);
+            return;
+        }
+    }
+    out += LdTuSaveFormat("%f", d);
 }
 
 // Appends the element's leading value as text; e holds the element's bytes (its size is the
@@ -99,8 +103,8 @@ void LdTuSaveTpNumber(std::uint8_t code, tb::Bytes e, std::string& out) {
     case 16: case 17: case 49: LdTuSaveTpAppend(out, static_cast<unsigned>(tb::get_u16(e, 0).value_or(0))); break;
     case 20: case 21: LdTuSaveTpAppend(out, static_cast<std::int32_t>(tb::get_u32(e, 0).value_or(0))); break;
     case 24: case 25: LdTuSaveTpAppend(out, tb::get_u32(e, 0).value_or(0)); break;
-    case 28: case 29: case 31: out += LdTuSaveTpFixed(static_cast<double>(std::bit_cast<float>(tb::get_u32(e, 0).value_or(0)))); break;
-    default: out += LdTuSaveTpFixed(std::bit_cast<double>(tb::get_u64(e, 0).value_or(0))); break;   // 32, 33
+    case 28: case 29: case 31: LdTuSaveTpFixed(out, static_cast<double>(std::bit_cast<float>(tb::get_u32(e, 0).value_or(0)))); break;
+    default: LdTuSaveTpFixed(out, std::bit_cast<double>(tb::get_u64(e, 0).value_or(0))); break;   // 32, 33
     }
 }
 
