@@ -148,11 +148,22 @@ bool LdTuSaveWriteEditFile(const LdTuSaveCtrlInf* inf, LdTuSaveFile& file) {
 
 }  // namespace
 
-std::string LdTuSavesWorkCopyPath(const std::string& path) {
+namespace {
+
+// LdTuSavesWorkCopyPath into out (its buffer kept for the next).
+void LdTuSavesWorkCopyPathTo(const std::string& path, std::string& out) {
     const std::size_t slash = path.find_last_of('/');
     const std::size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + ".wkf";
-    return path.substr(0, dot) + ".wkf";
+    const bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    out.assign(path, 0, ext ? dot : path.size()).append(".wkf");
+}
+
+}  // namespace
+
+std::string LdTuSavesWorkCopyPath(const std::string& path) {
+    std::string work;
+    LdTuSavesWorkCopyPathTo(path, work);
+    return work;
 }
 
 std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveRecord* pEntry, std::string& strPath) {
@@ -471,16 +482,16 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
 
     std::uint32_t dwRtn = 0;
     LdTuSaveWorkCopies workCopies;
+    std::string strPath, strWork;   // the entry's files (their buffers kept from entry to entry)
     std::string lastWork;    // the working copy asked for last, and whether it is there
     bool lastWorkThere = false;
     for (const LdTuSaveRecord& saved : *saveRecordTbl) {
         const LdTuSaveRecord entry = saved;
-        std::string strPath;
         if (LdTuSavesGetBlockFilePath(inf, &entry, strPath) != 0) {
             dwRtn = TUSAVE_E_EDIT;
             break;
         }
-        const std::string strWork = LdTuSavesWorkCopyPath(strPath);
+        LdTuSavesWorkCopyPathTo(strPath, strWork);
         if ((files.HeldApart(strPath) || files.HeldApart(strWork)) && files.Flush() != 0) {
             dwRtn = TUSAVE_E_EDIT;
             break;

@@ -114,7 +114,13 @@ bool LdTuSaveEditFile::Write(const void* src, std::size_t len) {
     if (!tb::in_range(bytes_.size(), pos_, len)) return false;
     if (len == 0) return true;   // changes nothing: the file need not be written back
     std::uint8_t* at = bytes_.data() + pos_;
-    undo_.push_back({static_cast<std::size_t>(pos_), std::vector<std::uint8_t>(at, at + len)});
+    if (undo_.empty()) {
+        // One entry's writes: a handful of records, a few hundred bytes together.
+        undo_.reserve(8);
+        undoBytes_.reserve(1024);
+    }
+    undo_.push_back({static_cast<std::size_t>(pos_), len});
+    undoBytes_.insert(undoBytes_.end(), at, at + len);
     std::memcpy(at, src, len);
     pos_ += len;
     return true;
@@ -122,13 +128,18 @@ bool LdTuSaveEditFile::Write(const void* src, std::size_t len) {
 
 void LdTuSaveEditFile::Commit() {
     if (!undo_.empty()) changed_ = true;
-    undo_.clear();
+    undo_ = {};
+    undoBytes_ = {};
 }
 
 void LdTuSaveEditFile::Rollback() {
-    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it)
-        std::copy(it->old.begin(), it->old.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(it->pos));
-    undo_.clear();
+    std::size_t end = undoBytes_.size();
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
+        end -= it->len;
+        std::memcpy(bytes_.data() + it->pos, undoBytes_.data() + end, it->len);
+    }
+    undo_ = {};
+    undoBytes_ = {};
 }
 
 LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy, bool* notOpened, bool* readFailed) {
@@ -164,8 +175,8 @@ LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy,
         *readFailed = true;   // the file is given up unchanged
         return nullptr;
     }
-    index_[path] = files_.size();
     files_.push_back(std::make_unique<LdTuSaveEditFile>(path, std::move(bytes), std::move(file), workCopy));
+    index_.emplace(files_.back()->Path(), files_.size() - 1);
     files_.back()->lastEntry = entry_;
     return files_.back().get();
 }
@@ -217,8 +228,8 @@ std::uint32_t LdTuSaveEditFiles::Flush() {
             }
         }
     }
-    files_.clear();
     index_.clear();
+    files_.clear();
     return dwRtn;
 }
 

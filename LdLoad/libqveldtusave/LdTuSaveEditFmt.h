@@ -30,6 +30,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <memory>
 #include <vector>
@@ -138,9 +139,10 @@ public:
     unsigned lastEntry = 0;
 
 private:
+    // A write's position and length; the bytes it replaced follow those of the writes before
+    // it in undoBytes_.
     struct Undo {
-        std::size_t pos;
-        std::vector<std::uint8_t> old;
+        std::size_t pos, len;
     };
     std::string path_;
     std::vector<std::uint8_t> bytes_;
@@ -148,6 +150,7 @@ private:
     bool workCopy_ = false;
     std::uint64_t pos_ = 0;
     std::vector<Undo> undo_;
+    std::vector<std::uint8_t> undoBytes_;
     bool changed_ = false;
 };
 
@@ -179,7 +182,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<LdTuSaveEditFile>> files_;
-    std::unordered_map<std::string, std::size_t> index_;
+    std::unordered_map<std::string_view, std::size_t> index_;   // keys: the held files' own paths
     std::unordered_map<std::string, bool> notOpened_;
     unsigned entry_ = 0;
 };

@@ -70,7 +70,7 @@ std::uint32_t resolve(const std::string& top, failpoint::Point fp, const char* k
     if (key == nullptr) return fail(kUnknownKey, std::string(fp.name()) + ": no key given");
     for (pk::Kind k : kinds) {
         if (const pk::KeyDef* d = pk::find(key, k))
-            return pk::expand(*d, args, pk::under_workstation(k) ? template_root() : top, out);
+            return pk::under_workstation(k) ? pk::expand(*d, args, template_root(), out) : pk::expand(*d, args, top, out);
     }
     return fail(kUnknownKey, std::string(fp.name()) + ": unknown key \"" + key + "\"");
 }

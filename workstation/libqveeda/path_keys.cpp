@@ -312,8 +312,9 @@ std::uint32_t expand(const KeyDef& def, const Args& args, const std::string& roo
         return fail(kBadName, std::string("key ") + def.key + ": invalid file name \"" + args.name + "\"");
 
     const std::string_view p = def.pattern;
-    std::string rel;
-    rel.reserve(p.size() + 64);
+    // Asked once per saved block: the relative path is put together in a buffer kept for that.
+    thread_local std::string rel;
+    rel.clear();
     bool usedName = false;
     for (std::size_t i = 0; i < p.size();) {
         if (p[i] != '{') {

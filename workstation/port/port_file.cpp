@@ -103,11 +103,6 @@ std::string dir_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-std::string base_of(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The process's ids, asked of the kernel once (a group of thousands of files would ask at every
 // file); a forked child asks again.
 struct Ids {
@@ -299,13 +294,16 @@ int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) 
         return -1;
     }
     remove_stale_temps(dir);
-    const std::string stem = base_of(target).substr(0, kTempStem);
-    const std::string pid = std::to_string(ids().pid);
+    const std::size_t slash = target.rfind('/');
+    const std::string_view stem = std::string_view(target).substr(slash == std::string::npos ? 0 : slash + 1, kTempStem);
+    char pid[16], n[16];
+    const std::string_view pidText(pid, static_cast<std::size_t>(std::to_chars(pid, pid + sizeof pid, ids().pid).ptr - pid));
     std::string t;
+    t.reserve(dir.size() + stem.size() + pidText.size() + 24);
     for (int attempt = 0; attempt < 100; ++attempt) {
         t.clear();
-        t.append(dir).append("/.").append(stem).append(1, '.').append(pid).append(1, '.');
-        t.append(std::to_string(counter.fetch_add(1))).append(".tmp");
+        t.append(dir).append("/.").append(stem).append(1, '.').append(pidText).append(1, '.');
+        t.append(n, std::to_chars(n, n + sizeof n, counter.fetch_add(1)).ptr).append(".tmp");
         int fd = ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             temp = std::move(t);
