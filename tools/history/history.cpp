@@ -680,8 +680,12 @@ int Database::schema_version() const { return static_cast<int>(PragmaInt(db_, "P
 int Database::settle(const std::string& station) {
     std::vector<std::int64_t> dead;
     {
-        Stmt s(db_, "SELECT id, host, pid, process FROM save WHERE state = 'running' AND (?1 IS NULL OR station = ?1)");
-        s.text_or_null(1, station);
+        // Asked at every save: for a station, the look-up walks that station's entries of the
+        // state index (a running save has no state number yet), not every save ever recorded.
+        Stmt s(db_, station.empty() ? "SELECT id, host, pid, process FROM save WHERE state = 'running'"
+                                    : "SELECT id, host, pid, process FROM save INDEXED BY save_state "
+                                      "WHERE station = ?1 AND state_no IS NULL AND state = 'running'");
+        if (!station.empty()) s.bind(1, station);
         while (s.step()) {
             // A save of another host cannot be looked at: it stays running.
             if (s.text(1) != Host()) continue;
