@@ -401,30 +401,11 @@ std::uint32_t LdTuSavesUpdateAnMsgFile(LdTuSaveCtrlInf* inf, const LdTuSavesRoot
 
 namespace {
 
-// Every saved block's records go into its edit file and working copy, then the station's edit
-// file. An edit file is opened for reading and writing at its first use, so that one that
-// cannot be written (read-only, in a read-only folder) is passed over with its warning before
-// anything of it changes. The files are written back a group at a time in first-use order, and
-// a file comes back into a group only from the entry just before, so that the entries of a
-// group follow each other file by file.
-//
-// What a failure leaves, entry by entry (the failing entry is the first whose block file could
-// not be updated, at once or when its group was written back):
-//   - the AN message file: new (replaced before the first entry);
-//   - each entry before the failing one: its block file new; its working copy new, or old when
-//     the copy alone could not be written (its line is put out and the step goes on);
-//   - the failing entry and every entry after it: block files and working copies old (the first
-//     edit file of a group that cannot be replaced cancels the replacement of the files after it);
-//   - the station's edit file "FCLT1": old;
-//   - a file passed over with its warning (it could not be opened for writing): old.
-// A file of several blocks holds those of the entries before the failing one new, the others
-// old. Only a failure of the file system's sync is coarser: before the renames it leaves the
-// whole group old, after them new but unconfirmed; the step fails either way.
 // Which block files have a working copy. A folder's "*.wkf" names are listed the first time
 // the step reaches it, and a copy is there when its name is listed: one listing per drawing
-// instead of a status test per block file (the tests walked the whole path each, a tenth of
-// the step's time). A folder that comes back after another, or whose listing failed, is asked
-// file by file, so that one folder's names at most are held.
+// instead of a status test per block file, each of which walked the whole path. A folder that
+// comes back after another, or whose listing failed, is asked file by file, so that one
+// folder's names at most are held.
 class LdTuSaveWorkCopies {
 public:
     bool There(const std::string& work) {
@@ -458,6 +439,25 @@ private:
     std::set<std::string, std::less<>> seen_;   // the folders met so far
 };
 
+// Every saved block's records go into its edit file and working copy, then the station's edit
+// file. An edit file is opened for reading and writing at its first use, so that one that
+// cannot be written (read-only, in a read-only folder) is passed over with its warning before
+// anything of it changes. The files are written back a group at a time in first-use order, and
+// a file comes back into a group only from the entry just before, so that the entries of a
+// group follow each other file by file.
+//
+// What a failure leaves, entry by entry (the failing entry is the first whose block file could
+// not be updated, at once or when its group was written back):
+//   - the AN message file: new (replaced before the first entry);
+//   - each entry before the failing one: its block file new; its working copy new, or old when
+//     the copy alone could not be written (its line is put out and the step goes on);
+//   - the failing entry and every entry after it: block files and working copies old (the first
+//     edit file of a group that cannot be replaced cancels the replacement of the files after it);
+//   - the station's edit file "FCLT1": old;
+//   - a file passed over with its warning (it could not be opened for writing): old.
+// A file of several blocks holds those of the entries before the failing one new, the others
+// old. Only a failure of the file system's sync is coarser: before the renames it leaves the
+// whole group old, after them new but unconfirmed; the step fails either way.
 std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveRecordTbl) {
     LdTuSaveInstDefs instDefs;
     if (!instDefs.Open(inf->strProject.c_str(), inf->strStation.c_str(), inf->projectKind)) {
