@@ -92,6 +92,17 @@ protected:
         LdTuSaveCtrlEnd(&inf_, 0);
         EditStep::TearDown();
     }
+    // For the tests of whole steps, which open the instance definitions themselves.
+    void close_definitions() {
+        IEdalInstClose();
+        instOpen_ = false;
+    }
+    // The edit file of the entry's block.
+    std::string path_of(const LdTuSaveRecord& e) {
+        std::string p;
+        EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &e, p), 0u);
+        return p;
+    }
     // The first entry whose block has a UAID item.
     const LdTuSaveRecord& uaid_entry() const {
         const auto& s = st("FCS0101");
@@ -283,13 +294,7 @@ TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
 // Parent, other block, child: when the other file cannot be replaced, the shared file holds the
 // parent's update alone.
 TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFailure) {
-    IEdalInstClose();   // the step opens them itself
-    instOpen_ = false;
-    auto path_of = [&](const LdTuSaveRecord& e) {
-        std::string p;
-        EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &e, p), 0u);
-        return p;
-    };
+    close_definitions();
     const LdTuSaveRecord *parent = nullptr, *child = nullptr, *other = nullptr;
     for (const LdTuSaveRecord& c : tbl_)
         if (!child && (c.blkCode == 6226 || c.blkCode == 6227) && c.oyaBlockNo != c.blockNo)
@@ -336,13 +341,7 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
 // Working copies are found by a listing of each folder the first time the step reaches it; a
 // folder that comes back after another is asked file by file: its copies are updated all the same.
 TEST_F(EditOps, WorkingCopiesOfAFolderThatComesBackAreUpdated) {
-    IEdalInstClose();   // the step opens them itself
-    instOpen_ = false;
-    auto path_of = [&](const LdTuSaveRecord& e) {
-        std::string p;
-        EXPECT_EQ(LdTuSavesGetBlockFilePath(&inf_, &e, p), 0u);
-        return p;
-    };
+    close_definitions();
     auto folder = [](const std::string& p) { return p.substr(0, p.rfind('/')); };
     const LdTuSaveRecord *first = nullptr, *away = nullptr, *back = nullptr;
     for (const LdTuSaveRecord& a : tbl_)
