@@ -403,9 +403,9 @@ namespace {
 
 // Which block files have a working copy. A folder's "*.wkf" names are listed the first time
 // the step reaches it, and a copy is there when its name is listed: one listing per drawing
-// instead of a status test per block file, each of which walked the whole path. A folder that
-// comes back after another, or whose listing failed, is asked file by file, so that one
-// folder's names at most are held.
+// instead of a status test per block file, each of which walked the whole path. In a folder
+// that comes back after another, or whose listing failed, each copy gets its status test, so
+// that one folder's names at most are held.
 class LdTuSaveWorkCopies {
 public:
     bool There(const std::string& work) {
@@ -483,8 +483,6 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
     std::uint32_t dwRtn = 0;
     LdTuSaveWorkCopies workCopies;
     std::string strPath, strWork;   // the entry's files (their buffers kept from entry to entry)
-    std::string lastWork;    // the working copy asked for last, and whether it is there
-    bool lastWorkThere = false;
     for (const LdTuSaveRecord& saved : *saveRecordTbl) {
         const LdTuSaveRecord entry = saved;
         if (LdTuSavesGetBlockFilePath(inf, &entry, strPath) != 0) {
@@ -504,15 +502,10 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
             dwRtn = TUSAVE_E_EDIT;
             break;
         }
-        // Whether the block file has a working copy: asked once for the entries of a file, which
-        // follow each other (one memo per block would grow with the station); a copy held
-        // already is there.
-        if (strWork != lastWork) {
-            lastWorkThere = files.Held(strWork) || workCopies.There(strWork);
-            lastWork = strWork;
-        }
-        // A working copy that cannot be updated has its own line and does not fail the step.
-        if (lastWorkThere) static_cast<void>(LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true));
+        // A working copy held already is there. One that cannot be updated has its own line and
+        // does not fail the step.
+        if (files.Held(strWork) || workCopies.There(strWork))
+            static_cast<void>(LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true));
         if (files.Full() && files.Flush() != 0) {
             dwRtn = TUSAVE_E_EDIT;
             break;
