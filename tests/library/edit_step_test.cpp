@@ -338,33 +338,34 @@ TEST_F(EditOps, FileComingBackAfterAnotherEntrysKeepsOnlyTheEntriesBeforeTheFail
     EXPECT_EQ(lines.back(), "ERR:T7189" + st("FCS0101").blocks[child->oyaBlockNo - 1u].fileName);
 }
 
-// Working copies are found by a listing of each folder the first time the step reaches it; a
-// folder that comes back after another is asked file by file: its copies are updated all the same.
+// Working copies are found by a listing of each folder the first time the step reaches it; in
+// a folder that comes back after another each copy gets its status test: updated all the same.
 TEST_F(EditOps, WorkingCopiesOfAFolderThatComesBackAreUpdated) {
     close_definitions();
     auto folder = [](const std::string& p) { return p.substr(0, p.rfind('/')); };
-    const LdTuSaveRecord *first = nullptr, *away = nullptr, *back = nullptr;
+    const LdTuSaveRecord *first = nullptr, *back = nullptr, *away = nullptr;
     for (const LdTuSaveRecord& a : tbl_)
-        for (const LdTuSaveRecord& b : tbl_)
-            for (const LdTuSaveRecord& c : tbl_)
-                if (!back && folder(path_of(a)) != folder(path_of(b)) && folder(path_of(a)) == folder(path_of(c)) &&
-                    path_of(a) != path_of(c) && fs::exists(LdTuSavesWorkCopyPath(path_of(a))) &&
-                    fs::exists(LdTuSavesWorkCopyPath(path_of(c))))
-                    first = &a, away = &b, back = &c;
+        for (const LdTuSaveRecord& c : tbl_)
+            if (!back && folder(path_of(a)) == folder(path_of(c)) && path_of(a) != path_of(c) &&
+                fs::exists(LdTuSavesWorkCopyPath(path_of(a))) && fs::exists(LdTuSavesWorkCopyPath(path_of(c))))
+                first = &a, back = &c;
     ASSERT_NE(back, nullptr);
-    const std::string firstCopy = LdTuSavesWorkCopyPath(path_of(*first)), backCopy = LdTuSavesWorkCopyPath(path_of(*back));
+    for (const LdTuSaveRecord& b : tbl_)
+        if (!away && folder(path_of(b)) != folder(path_of(*first))) away = &b;
+    ASSERT_NE(away, nullptr);
+    // Each copy as a save of its block alone leaves it.
     std::map<std::string, std::vector<std::uint8_t>> alone;
     for (const LdTuSaveRecord* e : {first, back}) {
         LdTuSaveRecordTbl one = {*e};
         ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &one), 0u);
-        alone[LdTuSavesWorkCopyPath(path_of(*e))] = read_file(LdTuSavesWorkCopyPath(path_of(*e)));
+        const std::string copy = LdTuSavesWorkCopyPath(path_of(*e));
+        alone[copy] = read_file(copy);
+        ASSERT_FALSE(alone[copy] == before_.at(copy));
         for (const auto& [path, bytes] : before_) write_bytes(path, bytes);
     }
-    ASSERT_FALSE(alone[backCopy] == before_.at(backCopy));
     LdTuSaveRecordTbl list = {*first, *away, *back};
     ASSERT_EQ(LdTuSaveCtrlUpdateEditFile(&inf_, &list), 0u);
-    EXPECT_TRUE(read_file(firstCopy) == alone[firstCopy]);
-    EXPECT_TRUE(read_file(backCopy) == alone[backCopy]);
+    for (const auto& [copy, bytes] : alone) EXPECT_TRUE(read_file(copy) == bytes) << copy;
 }
 
 // An empty save list still refreshes the AN message file and the station's edit file; a UAID item
