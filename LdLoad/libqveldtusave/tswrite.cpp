@@ -81,9 +81,45 @@ void LdTuSaveTpAppend(std::string& out, T v) {
     out.append(b, r.ptr);
 }
 
+// "%f" of a value below 2^53 in magnitude, worked out in integers: the value is m * 2^-k, so
+// value * 10^6 = m * 10^6 / 2^k exactly (m * 10^6 < 2^73), rounded to even on a tie as printf
+// rounds. False for larger values and for infinities and NaNs.
+bool LdTuSaveTpFixedSmall(std::string& out, double d) {
+    __extension__ typedef unsigned __int128 U128;
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+    const unsigned biased = static_cast<unsigned>(bits >> 52) & 0x7FFu;
+    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+    int k = 1074;   // subnormal (and zero): m * 2^-1074
+    if (biased != 0) {
+        m |= std::uint64_t{1} << 52;
+        k = 1075 - static_cast<int>(biased);
+    }
+    if (k <= 0) return false;   // 2^53 and above, infinities, NaNs
+    if (bits >> 63) out += '-';
+    if (k < 75) {               // from 75 on, m * 10^6 < 2^73 is below half of 2^k: rounds to 0
+        const U128 n = U128{m} * 1000000u;
+        const U128 q = n >> k;
+        const U128 rem = n - (q << k);
+        const U128 half = U128{1} << (k - 1);
+        const U128 r = q + ((rem > half || (rem == half && (q & 1) != 0)) ? 1 : 0);
+        const bool narrow = (r >> 64) == 0;   // the usual case: 64-bit division
+        const auto whole = narrow ? static_cast<std::uint64_t>(r) / 1000000u : static_cast<std::uint64_t>(r / 1000000u);
+        const auto frac = narrow ? static_cast<std::uint32_t>(static_cast<std::uint64_t>(r) % 1000000u)
+                                 : static_cast<std::uint32_t>(r % 1000000u);
+        LdTuSaveTpAppend(out, whole);
+        char f[7] = {'.', '0', '0', '0', '0', '0', '0'};
+        for (int i = 6, v = static_cast<int>(frac); i >= 1 && v != 0; --i, v /= 10) f[i] = static_cast<char>('0' + v % 10);
+        out.append(f, sizeof f);
+        return true;
+    }
+    out += "0.000000";
+    return true;
+}
+
 // Appends a finite value as "%f" writes it (both give the exactly rounded six decimals);
 // infinities and NaNs through the format, whose spelling they keep.
 void LdTuSaveTpFixed(std::string& out, double d) {
+    if (LdTuSaveTpFixedSmall(out, d)) return;
     if (std::isfinite(d)) {
         char b[400];   // the largest double has 309 digits before the point
         const auto r = std::to_chars(b, b + sizeof b, d, std::chars_format::fixed, 6);

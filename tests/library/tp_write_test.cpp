@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -97,6 +98,38 @@ TEST(TpValue, EveryTypeCodeWithItsSizeCheckAndText) {
         EXPECT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, c.elem, out), c.err ? 1u : 0u);
         EXPECT_EQ(lines.v.size(), c.err ? 1u : 0u);
         EXPECT_EQ(c.err ? (c.text.empty() || lines.v.empty() ? c.text : lines.v[0]) : out, c.text);
+    }
+}
+
+// Floating values are written as "%f" writes them, whatever the bits: ties at the sixth
+// decimal, subnormals, signed zeros, the largest values and random patterns of both widths.
+TEST(TpValue, FloatingValuesAsTheFormatWritesThem) {
+    imgtest::Image im = imgtest::Make(1);
+    const imgtest::Rec rec = im.recs[0][2];
+    LdTuSaveImage img(im.bytes.data(), im.bytes.size());
+    ItemInf it{};
+    it.itemName = "IT", it.recNo = 2, it.offset = 0x10;
+    std::vector<double> values = {0.0, -0.0, 0.0000005, 0.0000015, 0.0000025, 0x1p-7, 0x1p-20, 0x3p-21,
+                                  -0x5p-21, 4.94e-324, 2.2e-308, 0x1.fffffffffffffp52, 0x1p53, 0x1p53 + 2,
+                                  123456789.0000005, 1e300, -1e-7, 9999999.9999995};
+    std::uint64_t x = 0x9E3779B97F4A7C15u;
+    for (int i = 0; i < 20000; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        values.push_back(std::bit_cast<double>(x));
+        const auto f = std::bit_cast<float>(static_cast<std::uint32_t>(x >> 11));
+        values.push_back(static_cast<double>(f));
+        values.push_back(std::ldexp(static_cast<double>(x >> 40), -static_cast<int>(x % 40)));   // ties are common
+    }
+    for (const double d : values) {
+        if (!std::isfinite(d)) continue;
+        const bool asFloat = static_cast<double>(static_cast<float>(d)) == d;
+        it.dataType = asFloat ? 28 : 32;
+        it.size = asFloat ? 4 : 8;
+        const std::vector<std::uint8_t> b = asFloat ? Fp(static_cast<float>(d)) : Fp(d);
+        std::memcpy(im.p(rec.off + 0x10), b.data(), b.size());
+        std::string out;
+        ASSERT_EQ(LdTuSaveTpValue(img, img.Base(), im.hdr[0], 1, it, 0, out), 0u);
+        ASSERT_EQ(out, LdTuSaveFormat("%f", d)) << std::hexfloat << d;
     }
 }
 
