@@ -32,13 +32,18 @@ struct Arming {
     }
 };
 
-// One per name. The counters and the armed flags are read without the lock; the armings
-// themselves only under it.
-struct Slot {
+// One per name: the counters and the armed flags, read without the lock at every call.
+// Constant-initialised, so that a call asks no guard of a local static either.
+struct Flags {
     std::atomic<unsigned long> reached{0};
     std::atomic<unsigned long> fired{0};
     std::atomic<bool> armed{false};
     std::atomic<bool> keyedArmed{false};
+};
+constinit std::array<Flags, kCount> g_flags{};
+
+// One per name: the armings, only under the lock.
+struct Slot {
     std::optional<Arming> arming;
     std::map<unsigned, Arming> keyed;
 };
@@ -99,31 +104,33 @@ std::optional<Target> target_of(std::string_view name) {
     return Target{p->index(), key};
 }
 
-std::optional<long long> fire(Slot& s, Arming& a) {
+std::optional<long long> fire(Flags& f, Arming& a) {
     if (!a.fires()) return std::nullopt;
-    s.fired.fetch_add(1, std::memory_order_relaxed);
+    f.fired.fetch_add(1, std::memory_order_relaxed);
     return a.result;
 }
 
 }  // namespace
 
 std::optional<long long> hit(Point p) {
-    Slot& s = reg().slots[p.index()];
-    s.reached.fetch_add(1, std::memory_order_relaxed);
-    if (!s.armed.load(std::memory_order_acquire)) return std::nullopt;
+    Flags& f = g_flags[p.index()];
+    f.reached.fetch_add(1, std::memory_order_relaxed);
+    if (!f.armed.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lk(reg().mu);
+    Slot& s = reg().slots[p.index()];
     if (!s.arming) return std::nullopt;
-    return fire(s, *s.arming);
+    return fire(f, *s.arming);
 }
 
 std::optional<long long> hit(Point p, unsigned key) {
     if (auto r = hit(p)) return r;
-    Slot& s = reg().slots[p.index()];
-    if (!s.keyedArmed.load(std::memory_order_acquire)) return std::nullopt;
+    Flags& f = g_flags[p.index()];
+    if (!f.keyedArmed.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lk(reg().mu);
+    Slot& s = reg().slots[p.index()];
     auto it = s.keyed.find(key);
     if (it == s.keyed.end()) return std::nullopt;
-    return fire(s, it->second);
+    return fire(f, it->second);
 }
 
 bool arm(std::string_view name, long long result, unsigned nth, bool onward) {
@@ -131,14 +138,15 @@ bool arm(std::string_view name, long long result, unsigned nth, bool onward) {
     if (!t) return false;
     Registry& r = reg();
     Slot& s = r.slots[t->index];
+    Flags& f = g_flags[t->index];
     std::lock_guard lk(r.mu);
     const Arming a{result, nth == 0 ? 1u : nth, onward, 0};
     if (t->key) {
         s.keyed.insert_or_assign(*t->key, a);
-        s.keyedArmed.store(true, std::memory_order_release);
+        f.keyedArmed.store(true, std::memory_order_release);
     } else {
         s.arming = a;
-        s.armed.store(true, std::memory_order_release);
+        f.armed.store(true, std::memory_order_release);
     }
     return true;
 }
@@ -148,13 +156,14 @@ void disarm(std::string_view name) {
     if (!t) return;
     Registry& r = reg();
     Slot& s = r.slots[t->index];
+    Flags& f = g_flags[t->index];
     std::lock_guard lk(r.mu);
     if (t->key) {
         s.keyed.erase(*t->key);
-        s.keyedArmed.store(!s.keyed.empty(), std::memory_order_release);
+        f.keyedArmed.store(!s.keyed.empty(), std::memory_order_release);
     } else {
         s.arming.reset();
-        s.armed.store(false, std::memory_order_release);
+        f.armed.store(false, std::memory_order_release);
     }
 }
 
@@ -163,12 +172,14 @@ void reset() {
     {
         std::lock_guard lk(r.mu);
         for (Slot& s : r.slots) {
-            s.armed.store(false);
-            s.keyedArmed.store(false);
             s.arming.reset();
             s.keyed.clear();
-            s.reached.store(0);
-            s.fired.store(0);
+        }
+        for (Flags& f : g_flags) {
+            f.armed.store(false);
+            f.keyedArmed.store(false);
+            f.reached.store(0);
+            f.fired.store(0);
         }
     }
     g_waitSeq.store(0);
@@ -190,18 +201,18 @@ unsigned long calls(std::string_view name) {
 
 unsigned long reached(std::string_view name) {
     const auto p = Point::find(name);
-    return p ? reg().slots[p->index()].reached.load(std::memory_order_relaxed) : 0;
+    return p ? g_flags[p->index()].reached.load(std::memory_order_relaxed) : 0;
 }
 
 unsigned long fired(std::string_view name) {
     const auto p = Point::find(name);
-    return p ? reg().slots[p->index()].fired.load(std::memory_order_relaxed) : 0;
+    return p ? g_flags[p->index()].fired.load(std::memory_order_relaxed) : 0;
 }
 
 std::vector<unsigned long> reached_all() {
     std::vector<unsigned long> out;
     out.reserve(kCount);
-    for (const Slot& s : reg().slots) out.push_back(s.reached.load(std::memory_order_relaxed));
+    for (const Flags& f : g_flags) out.push_back(f.reached.load(std::memory_order_relaxed));
     return out;
 }
 
