@@ -344,6 +344,10 @@ int TuAreaSave(tucomn* tc) {
     return TU_OK;
 }
 
+namespace {
+std::uint8_t* TusBlockCodeOf(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode);
+}  // namespace
+
 // ---- upload data into host order ------------------------------------------------------------------
 
 int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
@@ -373,13 +377,11 @@ int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
             return TU_NG;
         }
         if (lastBlockNo != item.blockNo) {
-            if (blkNoToBlkCode(tc, item.blockNo, &blkCode) != TU_OK) {
-                TuPutMsgBuf("ERR: TuUpLoadReq(): blkNoToBlkCode() Error");
-                return TU_NG;
-            }
-            blockHeader = getBlockHeaderCorePtr(tc, item.blockNo);
+            // blkNoToBlkCode and getBlockHeaderCorePtr walk to the same header: walked once
+            // (the second walk cannot fail where the first succeeded).
+            blockHeader = TusBlockCodeOf(tc, item.blockNo, &blkCode);
             if (!blockHeader) {
-                TuPutMsgBuf("ERR: TuUpLoadReq(): getBlockHeaderCorePtr() Error");
+                TuPutMsgBuf("ERR: TuUpLoadReq(): blkNoToBlkCode() Error");
                 return TU_NG;
             }
             lastBlockNo = item.blockNo;
@@ -436,14 +438,23 @@ std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
 
 }  // namespace
 
-int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
+namespace {
+
+// The header of blockNo and its block code; null when either cannot be had (the walk reports why).
+std::uint8_t* TusBlockCodeOf(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
     std::uint8_t* header = TusBlockHeaderWalk(tc, blockNo);
     const LdTuSaveImage img = TuImage(tc);
     const auto off = img.OffsetOf(header);
     const auto code = off ? img.U16(*off + LdTuSaveImg::kBlkHdrBlockCode) : std::nullopt;
-    if (!code) return TU_NG;   // the walk reported why
+    if (!code) return nullptr;
     *blkCode = *code;
-    return TU_OK;
+    return header;
+}
+
+}  // namespace
+
+int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
+    return TusBlockCodeOf(tc, blockNo, blkCode) ? TU_OK : TU_NG;
 }
 
 std::uint8_t* getBlockHeaderCorePtr(tucomn* tc, std::int16_t blockNo) { return TusBlockHeaderWalk(tc, blockNo); }
