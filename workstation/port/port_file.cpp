@@ -288,13 +288,29 @@ bool folder_writable_for_root(const std::string& dir) {
 int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
     constexpr std::size_t kTempStem = 200;   // + ".<pid>.<n>.tmp" and the dot stay below NAME_MAX
     static std::atomic<unsigned> counter{0};
-    const std::string dir = dir_of(target);
-    if (ids().euid == 0 && !folder_writable_for_root(dir)) {
+    // The folder of the last temporary and when its checks were made: the files of one folder
+    // in a row ask the folder maps once a second, not at every file.
+    struct FolderMemo {
+        std::string dir;
+        std::chrono::steady_clock::time_point at{};
+        bool writable = true;
+    };
+    thread_local FolderMemo memo;
+    const std::size_t slash = target.rfind('/');
+    const std::string_view dir = slash == std::string::npos ? std::string_view(".")
+                                 : slash == 0               ? std::string_view("/")
+                                                            : std::string_view(target).substr(0, slash);
+    const auto now = std::chrono::steady_clock::now();
+    if (memo.dir != dir || now - memo.at >= std::chrono::seconds(1)) {
+        memo.dir.assign(dir);
+        memo.at = now;
+        memo.writable = ids().euid != 0 || folder_writable_for_root(memo.dir);
+        if (memo.writable) remove_stale_temps(memo.dir);
+    }
+    if (!memo.writable) {
         errno = EACCES;
         return -1;
     }
-    remove_stale_temps(dir);
-    const std::size_t slash = target.rfind('/');
     const std::string_view stem = std::string_view(target).substr(slash == std::string::npos ? 0 : slash + 1, kTempStem);
     char pid[16], n[16];
     const std::string_view pidText(pid, static_cast<std::size_t>(std::to_chars(pid, pid + sizeof pid, ids().pid).ptr - pid));
