@@ -19,7 +19,10 @@ using namespace LdTuSaveEdf;
 namespace {
 
 constexpr DWORD kRandomAccess = 0x10000000u;
-constexpr std::size_t kCloseGroup = 256;   // files held and committed per group of syncs
+// Files held and committed per group of syncs. A small group keeps the kernel's and the
+// heap's working set of a group in the cache (a group of 256 made a 1000-block save 8 % slower
+// on a RAM file system); each group costs two syncs.
+constexpr std::size_t kCloseGroup = 64;
 
 void LdTuSavesErrLine(std::uint32_t textId) { LdTuSaveMsgPut(LDTUSAVE_MSG_ERR, textId); }
 
