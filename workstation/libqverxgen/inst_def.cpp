@@ -58,20 +58,21 @@ public:
                  bool required = true) {
         auto it = o.find(key);
         if (it == o.end()) return required ? fail(where, std::string("missing \"") + key + "\"") : true;
-        const std::string at = where.empty() ? std::string(key) : where + "." + key;
         if (it->is_number_unsigned()) {
             const auto u = it->get<std::uint64_t>();
-            if (u > static_cast<std::uint64_t>(max)) return range(at, min, max);
+            if (u > static_cast<std::uint64_t>(max)) return range(where, key, min, max);
             v = static_cast<long long>(u);
         } else if (it->is_number_integer()) {
             v = it->get<long long>();
         } else {
-            return range(at, min, max);
+            return range(where, key, min, max);
         }
-        return v >= min && v <= max ? true : range(at, min, max);
+        return v >= min && v <= max ? true : range(where, key, min, max);
     }
-    bool range(const std::string& at, long long min, long long max) {
-        return fail(at, "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
+    // The place is put together only for the error.
+    bool range(const std::string& where, const char* key, long long min, long long max) {
+        return fail(where.empty() ? std::string(key) : where + "." + key,
+                    "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
     }
 
     bool name(const json& o, const std::string& where, std::string& out) {
