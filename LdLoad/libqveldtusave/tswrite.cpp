@@ -209,10 +209,16 @@ private:
     std::string buf_;
 };
 
+// Text buffers kept from block to block (a block's line is built in them, then written).
+struct TpScratch {
+    std::string location, line, value;
+};
+
 struct TpBlockCtx {
     const TpSaveInf* tp;
     const LdTuSaveImage* img;
     const LdTuSaveArea* area;
+    TpScratch* scratch;
 };
 
 // The element number of a block: its own, or for STEX and CALCEX the parent block number
@@ -251,7 +257,7 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
         return 1;
     }
 
-    std::string location;
+    std::string& location = ctx.scratch->location;
     if (const char* cat = LdTuSaveTpCategory(category)) {
         location = cat;
     } else {
@@ -270,9 +276,10 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
     char tag[kTagNameLen + 1] = {};
     static_cast<void>(img.Read(hdr + kBlkHdrTagName, tag, kTagNameLen));   // the header's fixed part is inside
 
-    std::string line;
+    std::string& line = ctx.scratch->line;
+    line.clear();
     std::uint32_t c = 0;
-    std::string value;
+    std::string& value = ctx.scratch->value;
     auto put = [&](const ItemInf& it, std::uint32_t k, std::uint32_t i, std::uint32_t j) {
         value.clear();
         if (LdTuSaveTpValue(img, ctx.area->anchor, hdr, blockNo, it, k, value) != 0) return false;
@@ -457,7 +464,8 @@ std::uint32_t LdTuSaveTpWrite(TpSaveInf* tp, unsigned areaNo) {
         return 1;
     }
 
-    const TpBlockCtx ctx{tp, &img, &area};
+    TpScratch scratch;
+    const TpBlockCtx ctx{tp, &img, &area, &scratch};
     std::uint32_t seq = 0;
     for (auto blocks = img.Blocks(area); const auto block = blocks.Next();) {
         const std::uint32_t blockNo = block->blockNo;
