@@ -59,12 +59,18 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
 
 // Reverses the byte order of one field of width 1, 2, 4 or 8 in place.
 inline void swap_in_place(std::uint8_t* p, std::size_t width) noexcept {
-    // The widths of the layouts, as one load, byte swap and store each.
-    switch (width) {
-    case 2: { std::uint16_t v; std::memcpy(&v, p, 2); v = __builtin_bswap16(v); std::memcpy(p, &v, 2); return; }
-    case 4: { std::uint32_t v; std::memcpy(&v, p, 4); v = __builtin_bswap32(v); std::memcpy(p, &v, 4); return; }
-    case 8: { std::uint64_t v; std::memcpy(&v, p, 8); v = __builtin_bswap64(v); std::memcpy(p, &v, 8); return; }
-    default: break;
+    // The widths of the layouts as a load and a store in the other order.
+    if (width == 2) {
+        store_be16(p, load_u16(p));
+        return;
+    }
+    if (width == 4) {
+        store_be32(p, load_u32(p));
+        return;
+    }
+    if (width == 8) {
+        store_u64(p, __builtin_bswap64(load_u64(p)));
+        return;
     }
     for (std::size_t i = 0; i < width / 2; ++i) {
         std::uint8_t t = p[i];

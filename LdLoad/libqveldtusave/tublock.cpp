@@ -344,8 +344,55 @@ int TuAreaSave(tucomn* tc) {
     return TU_OK;
 }
 
+// ---- blocks of the image -----------------------------------------------------------------------
+
 namespace {
-std::uint8_t* TusBlockCodeOf(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode);
+
+// The block header of blockNo: the walk of blkNoToBlkCode and getBlockHeaderCorePtr, with
+// its lines. Station addresses are taken relative to AreaRootTbl1, whose station address is
+// areaCnstTblPtr - 0x200; a reference that leads outside the image counts as one of 0.
+std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
+    if (blockNo < 1) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): blockNo under 1");
+        return nullptr;
+    }
+    const LdTuSaveImage img = TuImage(tc);
+    const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaCnstDist);
+    if (!area.root || img.OffsetOf(tc->areaLocalTbl_addr) != area.root) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
+        return nullptr;
+    }
+    if (!area.cnst) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
+        return nullptr;
+    }
+    if (!area.blockPtr) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
+        return nullptr;
+    }
+    if (!area.bldb) {
+        TuPutMsgBuf("ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
+        return nullptr;
+    }
+    auto header = img.BlockHeader(area.anchor, *area.bldb, static_cast<std::uint32_t>(blockNo));
+    if (!header) {
+        LdTuSaveMsgf("ERR: blkNoToBlkCode(): bldbPtrTbl[%d] is 0", blockNo - 1);
+        return nullptr;
+    }
+    return img.At(*header);
+}
+
+// The header of blockNo and its block code; null when either cannot be had (the walk reports why).
+std::uint8_t* TusBlockCodeOf(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
+    std::uint8_t* header = TusBlockHeaderWalk(tc, blockNo);
+    const LdTuSaveImage img = TuImage(tc);
+    const auto off = img.OffsetOf(header);
+    const auto code = off ? img.U16(*off + LdTuSaveImg::kBlkHdrBlockCode) : std::nullopt;
+    if (!code) return nullptr;
+    *blkCode = *code;
+    return header;
+}
+
 }  // namespace
 
 // ---- upload data into host order ------------------------------------------------------------------
@@ -398,60 +445,7 @@ int upLoadRtnFrameByteOrder(std::uint8_t* workBuf, tucomn* tc) {
     return TU_OK;
 }
 
-// ---- blocks of the image -----------------------------------------------------------------------
-
-namespace {
-
-// The block header of blockNo: the walk of blkNoToBlkCode and getBlockHeaderCorePtr, with
-// its lines. Station addresses are taken relative to AreaRootTbl1, whose station address is
-// areaCnstTblPtr - 0x200; a reference that leads outside the image counts as one of 0.
-std::uint8_t* TusBlockHeaderWalk(tucomn* tc, std::int16_t blockNo) {
-    if (blockNo < 1) {
-        TuPutMsgBuf("ERR: blkNoToBlkCode(): blockNo under 1");
-        return nullptr;
-    }
-    const LdTuSaveImage img = TuImage(tc);
-    const LdTuSaveArea area = img.Area(1, LdTuSaveAreaForm::kAreaCnstDist);
-    if (!area.root || img.OffsetOf(tc->areaLocalTbl_addr) != area.root) {
-        TuPutMsgBuf("ERR: blkNoToBlkCode(): Area DataBase(tucomn->areaLocalTbl_addr) is NULL");
-        return nullptr;
-    }
-    if (!area.cnst) {
-        TuPutMsgBuf("ERR: blkNoToBlkCode(): areaCnstTblPtr is 0");
-        return nullptr;
-    }
-    if (!area.blockPtr) {
-        TuPutMsgBuf("ERR: blkNoToBlkCode(): blockPtrTblPtr is 0");
-        return nullptr;
-    }
-    if (!area.bldb) {
-        TuPutMsgBuf("ERR: blkNoToBlkCode(): bldbPtrTblPtr is 0");
-        return nullptr;
-    }
-    auto header = img.BlockHeader(area.anchor, *area.bldb, static_cast<std::uint32_t>(blockNo));
-    if (!header) {
-        LdTuSaveMsgf("ERR: blkNoToBlkCode(): bldbPtrTbl[%d] is 0", blockNo - 1);
-        return nullptr;
-    }
-    return img.At(*header);
-}
-
-}  // namespace
-
-namespace {
-
-// The header of blockNo and its block code; null when either cannot be had (the walk reports why).
-std::uint8_t* TusBlockCodeOf(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
-    std::uint8_t* header = TusBlockHeaderWalk(tc, blockNo);
-    const LdTuSaveImage img = TuImage(tc);
-    const auto off = img.OffsetOf(header);
-    const auto code = off ? img.U16(*off + LdTuSaveImg::kBlkHdrBlockCode) : std::nullopt;
-    if (!code) return nullptr;
-    *blkCode = *code;
-    return header;
-}
-
-}  // namespace
+// ---- block look-ups ---------------------------------------------------------------------------
 
 int blkNoToBlkCode(tucomn* tc, std::int16_t blockNo, std::uint16_t* blkCode) {
     return TusBlockCodeOf(tc, blockNo, blkCode) ? TU_OK : TU_NG;
