@@ -75,7 +75,7 @@ class EditOps : public EditStep {
 protected:
     void SetUp() override {
         EditStep::SetUp();
-        desc_.stations[0].blocks = 24;
+        desc_.stations[0].blocks = blocks_;
         build_files();
         g_testMode = 0;   // the sample station answers in its own byte order
         ASSERT_EQ(LdTuSaveCtrlInit("P1", "P2", "DEMO", "FCS0101", 2, 0, 7, &inf_), 0u);
@@ -121,6 +121,7 @@ protected:
         inf_.stnEdit.Apply(editBuf, 0);
         return rc;
     }
+    int blocks_ = 24;
     LdTuSaveCtrlInf inf_;
     LdTuSaveRecordTbl tbl_;
     LdTuSavesRootTbl root_;
@@ -245,7 +246,15 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
 
 // A file whose write-back fails: an edit file fails the step (earlier entries new, its own and later
 // ones old, the station's edit file old); a working copy gives its line, only it stays old.
-TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
+// A station whose block files take several groups of write-back.
+class EditOpsGroups : public EditOps {
+protected:
+    EditOpsGroups() { blocks_ = 300; }
+};
+
+// The failing file lies in a later group than the first: the groups before it are written back,
+// it and everything after it stay old.
+TEST_F(EditOpsGroups, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
     IEdalInstClose();   // the step opens them itself
     instOpen_ = false;
     // The block files and working copies in the order of their first use by the entries.
@@ -262,6 +271,7 @@ TEST_F(EditOps, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
     }
     std::size_t blockAt = order.size() / 2;
     while (isCopy[blockAt]) ++blockAt;
+    ASSERT_GT(blockAt, 64u) << "the failing file must lie past the first group of write-back (64 files)";
     std::size_t copyAt = blockAt + 1;
     while (copyAt < order.size() && !isCopy[copyAt]) ++copyAt;
     ASSERT_LT(copyAt, order.size());
