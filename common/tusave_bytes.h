@@ -57,20 +57,24 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * (3 - i)));
 }
 
+// A field of 2, 4 or 8 bytes in the other byte order: one load, byte swap and store.
+template <typename T>
+inline void swap_whole(std::uint8_t* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    else if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    else v = __builtin_bswap64(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
 // Reverses the byte order of one field of width 1, 2, 4 or 8 in place.
 inline void swap_in_place(std::uint8_t* p, std::size_t width) noexcept {
-    // The widths of the layouts as a load and a store in the other order.
-    if (width == 2) {
-        store_be16(p, load_u16(p));
-        return;
-    }
-    if (width == 4) {
-        store_be32(p, load_u32(p));
-        return;
-    }
-    if (width == 8) {
-        store_u64(p, __builtin_bswap64(load_u64(p)));
-        return;
+    switch (width) {
+    case 2: return swap_whole<std::uint16_t>(p);
+    case 4: return swap_whole<std::uint32_t>(p);
+    case 8: return swap_whole<std::uint64_t>(p);
+    default: break;
     }
     for (std::size_t i = 0; i < width / 2; ++i) {
         std::uint8_t t = p[i];
