@@ -244,16 +244,15 @@ TEST_F(EditOps, DamagedDirectoryEntriesGiveALineAndLeaveTheFile) {
     }
 }
 
-// A file whose write-back fails: an edit file fails the step (earlier entries new, its own and later
-// ones old, the station's edit file old); a working copy gives its line, only it stays old.
 // A station whose block files take several groups of write-back.
 class EditOpsGroups : public EditOps {
 protected:
     EditOpsGroups() { blocks_ = 300; }
 };
 
-// The failing file lies in a later group than the first: the groups before it are written back,
-// it and everything after it stay old.
+// A file whose write-back fails: an edit file fails the step (earlier entries new, its own and later
+// ones old, the station's edit file old); a working copy gives its line, only it stays old. The
+// failing file lies in a later group than the first, whose files are written back by then.
 TEST_F(EditOpsGroups, GroupWriteBackFailureKeepsTheFailingEntryAndEveryLaterOneOld) {
     IEdalInstClose();   // the step opens them itself
     instOpen_ = false;

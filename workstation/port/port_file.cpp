@@ -96,12 +96,15 @@ bool armed(failpoint::Point p) {
     return false;
 }
 
-std::string dir_of(const std::string& path) {
+// The folder part of path, as a view into it (or "." or "/").
+std::string_view dir_view(const std::string& path) {
     auto slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
-    return path.substr(0, slash);
+    return std::string_view(path).substr(0, slash);
 }
+
+std::string dir_of(const std::string& path) { return std::string(dir_view(path)); }
 
 // The process's ids, asked of the kernel once (a group of thousands of files would ask at every
 // file); a forked child asks again.
@@ -296,10 +299,7 @@ int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) 
         bool writable = true;
     };
     thread_local FolderMemo memo;
-    const std::size_t slash = target.rfind('/');
-    const std::string_view dir = slash == std::string::npos ? std::string_view(".")
-                                 : slash == 0               ? std::string_view("/")
-                                                            : std::string_view(target).substr(0, slash);
+    const std::string_view dir = dir_view(target);
     const auto now = std::chrono::steady_clock::now();
     if (memo.dir != dir || now - memo.at >= std::chrono::seconds(1)) {
         memo.dir.assign(dir);
@@ -311,6 +311,7 @@ int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) 
         errno = EACCES;
         return -1;
     }
+    const std::size_t slash = target.rfind('/');
     const std::string_view stem = std::string_view(target).substr(slash == std::string::npos ? 0 : slash + 1, kTempStem);
     char pid[16], n[16];
     const std::string_view pidText(pid, static_cast<std::size_t>(std::to_chars(pid, pid + sizeof pid, ids().pid).ptr - pid));
