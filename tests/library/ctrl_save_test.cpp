@@ -305,6 +305,8 @@ TEST_F(ToolBackup, EveryFcsFileIsCopiedOnceInListOrderSimFilesForOtherProjectsAn
     ASSERT_EQ(files.size(), 4u);  // the directory "x.xseg", "notes.txt", SIM and unlisted files are not
     EXPECT_NE(files[0].find("/Custom/CUSTOM01/FCS/loop 02.xseg"), std::string::npos);
     EXPECT_NE(files[2].find("/Custom/FCS/common.xseg"), std::string::npos);  // the empty entry
+    // A link to a folder counts as the folder: passed over as the directory "x.xseg" is.
+    fs::create_directory_symlink(".", fs::path(files[2]).parent_path() / "linked.xseg");
     EXPECT_EQ(run(), 0u);
     EXPECT_EQ(lines, (std::vector<std::string>{"MSG:T4214", "MSG:T4215"}));
     std::vector<std::string> want;

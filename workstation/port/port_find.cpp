@@ -59,12 +59,14 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
         if (len >= MAX_PATH) continue;  // cannot be handed out whole
         WIN32_FIND_DATAA fd;
         std::memcpy(fd.cFileName, e->d_name, len + 1);
-        struct stat st{};
-        if (::fstatat(::dirfd(d), e->d_name, &st, 0) == 0) {
-            fd.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-            fd.nFileSizeLow = static_cast<DWORD>(static_cast<std::uint64_t>(st.st_size));
+        // A folder or a regular file says so in its entry; a link or an entry of a file system
+        // that does not say is asked (a link counts as what it leads to).
+        if (e->d_type == DT_DIR || e->d_type == DT_REG) {
+            fd.dwFileAttributes = e->d_type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
         } else {
-            fd.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+            struct stat st{};
+            const bool dir = ::fstatat(::dirfd(d), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            fd.dwFileAttributes = dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
         }
         o->matches.push_back(fd);
     }

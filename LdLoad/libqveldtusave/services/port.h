@@ -138,9 +138,9 @@ std::size_t _mbclen(const unsigned char* p);
 const char* CharNextA(const char* p);
 
 // ---- directory search -------------------------------------------------------
+// Only what the entry itself tells: the name and whether it is a folder (no size, no times).
 struct WIN32_FIND_DATAA {
     DWORD dwFileAttributes = 0;
-    DWORD nFileSizeLow = 0;
     char cFileName[MAX_PATH] = {};
 };
 // pattern: "folder/NAME", where NAME may hold '*' and '?' (for example "dir/*.xseg").
