@@ -189,7 +189,8 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
         EXPECT_TRUE(s["state"] == "done" && s["reason"] == "nightly" && s["valuesChanged"].get<int>() > 0) << s.dump();
     }
     for (const auto& s : d.stations) want.insert(s.name);
-    EXPECT_EQ(stations, want);
+    // A station missing here says why in what save --all printed.
+    EXPECT_EQ(stations, want) << ::testing::PrintToString(lines) << err_;
 
     // A station that refuses the generation query (at once, not after the bus time-out, which the
     // silent station of EveryCommonMistake... proves) fails with the check's code, in drift --all
