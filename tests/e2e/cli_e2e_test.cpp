@@ -207,7 +207,11 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
         EXPECT_TRUE(head[i].rfind(d.stations[i - 1].name + " ", 0) == 0 &&
                     head[i].find(i == 2 ? "failed" : i == 1 ? "unsaved values" : "in line with the project") != std::string::npos)
             << head[i];
-    EXPECT_EQ(history::Database::open(dir_ + "/projects/DEMO/HISTORY/tuning.sqlite", false).last_drift_checks(2).size(), 8u);
+    const std::string historyDb = dir_ + "/projects/DEMO/HISTORY/tuning.sqlite";
+    EXPECT_EQ(history::Database::open(historyDb, false).last_drift_checks(2).size(), 8u);
+    // A history database that cannot be opened: each save goes on, and is named as not recorded.
+    fs::rename(historyDb, historyDb + ".aside");
+    fs::create_directory(historyDb);
     void* held = nullptr;
     setenv("TUSAVE_HOME", dir_.c_str(), 1);
     ASSERT_EQ(QVEEdaGenLockStation("DEMO", "FCS0103", 0, nullptr, 0, &held), 0u);
@@ -222,6 +226,11 @@ TEST_F(Cli, SaveAllSavesAndRecordsEveryStationAndReportsAHeldOrFailingOne) {
             << table(lines, i);
     for (int i : {0, 3, 7})   // the values each save changed: the one set above, none on the others
         EXPECT_NE(table(lines, i).find(i == 0 ? "       1  " : "       0  "), std::string::npos) << table(lines, i);
+    for (int i : {0, 3, 7})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), d.stations[i].name + ": WRN:This save is not recorded in the history database: " +
+                                                            historyDb + ": not a regular file"),
+                  lines.end())
+            << ::testing::PrintToString(lines);
 }
 
 // SIGINT during the edit file step of a 4000-block save: exit 130, one line with the project's

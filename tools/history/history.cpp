@@ -10,6 +10,7 @@
 #include <nettle/sha2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include "config/ws_config.h"
 #include "port/port_host.h"
@@ -623,6 +625,56 @@ std::string advice(const Error& e, const std::string& path) {
 
 // ---- Database ---------------------------------------------------------------------------------
 
+namespace {
+
+// Sets the journal mode and the sync level of a connection (both before anything is written).
+void Configure(sqlite3* db) {
+    // WAL: readers never wait for the one writer; FULL: a committed save survives a power cut.
+    Exec(db, "PRAGMA journal_mode = WAL");
+    Exec(db, "PRAGMA synchronous = FULL");
+}
+
+// Makes a new database whole under a name of this process's, then puts it in place unless
+// another process was first. Made in place, a second process could open the empty file while
+// the first one's schema was still in its log only, take the file for a fresh one in the other
+// journal mode and remove that log: the first process's saves lost, or "database is locked".
+void MakeWhole(const std::string& path, const std::string& dir, const std::vector<std::string>& migrations) {
+    static std::atomic<unsigned> made{0};
+    const std::string temp = dir + "/." + NameOf(path) + "." + std::to_string(::getpid()) + "." +
+                             std::to_string(made++) + ".new";
+    auto remove = [&] {
+        for (const char* end : {"", "-wal", "-shm", "-journal"}) ::unlink((temp + end).c_str());
+    };
+    remove();
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    try {
+        if (rc != SQLITE_OK) throw Error(Error::Kind::Open, temp + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
+        Configure(db);
+        Migrate(db, path, migrations);
+        // The last connection's close writes the log into the file and removes it.
+        if ((rc = sqlite3_close(std::exchange(db, nullptr))) != SQLITE_OK)
+            throw Error(Error::Kind::Io, temp + ": " + sqlite3_errstr(rc));
+        // Not over a database another process put there meanwhile.
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
+            // A file system without the flag: a link does not replace either.
+            if (errno != EINVAL || (::link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST))
+                throw Error(Error::Kind::Open, path + ": cannot put the new database in place: " + std::strerror(errno));
+        }
+    } catch (...) {
+        sqlite3_close(db);
+        remove();
+        throw;
+    }
+    remove();
+    if (const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
 Database Database::open(const std::string& path, bool create) { return open(path, create, kMigrations); }
 
 Database Database::open(const std::string& path, bool create, const std::vector<std::string>& migrations) {
@@ -640,9 +692,10 @@ Database Database::open(const std::string& path, bool create, const std::vector<
         struct stat ds {};
         if (::stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode))
             throw Error(Error::Kind::Open, dir + ": not a folder");
+        MakeWhole(path, dir, migrations);
     }
     sqlite3* db = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOFOLLOW;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW;
     if (int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr); rc != SQLITE_OK) {
         const std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         sqlite3_close(db);
@@ -653,9 +706,7 @@ Database Database::open(const std::string& path, bool create, const std::vector<
     sqlite3_busy_timeout(db, kBusyMs);
     // Before anything is written to it (the journal mode is kept in the file).
     CheckOurs(db, path, static_cast<std::int64_t>(migrations.size()));
-    // WAL: readers never wait for the one writer; FULL: a committed save survives a power cut.
-    Exec(db, "PRAGMA journal_mode = WAL");
-    Exec(db, "PRAGMA synchronous = FULL");
+    Configure(db);
     Exec(db, "PRAGMA foreign_keys = ON");
     Migrate(db, path, migrations);
     return d;

@@ -112,8 +112,7 @@ void Recorder::line(const char* text) {
 
 void Recorder::Fail(const std::string& why, bool valuesOnly) {
     why_ = why;
-    warning_ = valuesOnly ? "WRN:The values of this save are not recorded in the history database: " + why
-                          : "WRN:This save is not recorded in the history database: " + why;
+    warning_ = (valuesOnly ? "WRN:The values of this save are" : "WRN:This save is") + std::string(kNotRecorded) + why;
     db_.reset();
 }
 

@@ -63,6 +63,9 @@ private:
     std::string warning_, why_;
 };
 
+// What ends the warning line of a save the database did not take, before the reason.
+inline constexpr const char* kNotRecorded = " not recorded in the history database: ";
+
 // The user and host a save is recorded with.
 std::string user_name();
 std::string host_name();

@@ -23,6 +23,7 @@
 #include "diagnose.h"
 #include "libqveeda/eda_status.h"
 #include "output.h"
+#include "recorder.h"
 #include "save.h"
 #include "tpfile.h"
 
@@ -49,6 +50,7 @@ struct Job {
     unsigned result = 0;
     int signal = 0;            // the signal that ended the save
     std::string firstError;    // the first ERR: line, or what the child wrote on stderr
+    std::string notRecorded;   // the warning of a save the history database did not take
     Clock::time_point begin, end;
     std::optional<tpfile::File> tpBefore;   // the station's TP file before its save
     std::string changed = "-";              // values the save changed, counted when it ended
@@ -101,6 +103,8 @@ void TakeLine(Job& j, const std::string& line) {
     } else if (line.rfind("ERR:", 0) == 0 || line.rfind("tusave", 0) == 0) {
         // The child's state line after a signal says more than its last ERR: line.
         if (j.firstError.empty() || line.find(": interrupted by ") != std::string::npos) j.firstError = line;
+    } else if (line.rfind("WRN:", 0) == 0 && line.find(history::kNotRecorded) != std::string::npos) {
+        j.notRecorded = line;
     }
 }
 
@@ -253,6 +257,9 @@ int tusave_cli::run_save_all(const SaveOptions& o) {
         if (terminal) DrawBoard(all, true, o.mode);
     }
 
+    // A save the history did not take is saved all the same, but its user must know.
+    for (const Job& j : all)
+        if (!j.notRecorded.empty()) tusave_cli::out(j.station + ": " + j.notRecorded);
     bool anyFailed = false;
     tusave_cli::out("");
     tusave_cli::out(tusave_cli::format("%-10s  %-22s  %-10s  %8s  %7s  %s", "station", "outcome", "result", "seconds",
