@@ -377,6 +377,19 @@ TEST_F(History, TpReaderRefusesFifosDevicesFoldersAndHugeFiles) {
 // failed, no temporary is left. (Made in place, about one round in eight lost a save or said
 // "database is locked".)
 TEST_F(History, ProcessesMakingTheDatabaseAtOnceLoseNoSave) {
+    // What a process that died while making it left is removed; a live one's is kept.
+    const pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string stem = dir + "/HISTORY/.tuning.sqlite.", live = stem + std::to_string(getppid()) + ".0.new";
+    fs::create_directories(dir + "/HISTORY");
+    for (const std::string& f : {stem + std::to_string(dead) + ".3.new", stem + std::to_string(dead) + ".3.new-wal", live})
+        std::ofstream(f) << "x";
+    history::Database::open(path_, true);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir + "/HISTORY")) left.push_back(e.path().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{live, path_}));
     for (int round = 0; round < 30; ++round) {
         fs::remove_all(dir + "/HISTORY");
         int go[2];
