@@ -8,6 +8,8 @@
 //   H4  wall time of `tusave log` of one item over 1,000 saves (s)           goal < 0.1
 //       (the saves are synthetic: the first save's TP file, then 999 with a few values
 //       changed each, the item every tenth, recorded through the database's API)
+//   H5  CPU of settling the station's killed saves, which every save does first, after
+//       those saves / after the first 100 of them: flat as the history grows goal <= 1.5
 //
 // The save runs in this process as tusave runs it; the station is a separate process, so the
 // process CPU is the save's and the recorder's alone. Prints a table and writes it as JSON to
@@ -205,6 +207,7 @@ int main(int argc, char** argv) {
     double logWall = 0;
     std::size_t logLines = 0;
     std::vector<double> logs;
+    double settleEarly = 0, settleLate = 0;
     {
         const tpfile::File base = tpfile::parse(slurp(tp), tp);
         // Numeric items of plain labels, by their block line.
@@ -248,6 +251,16 @@ int main(int argc, char** argv) {
             e.ended = st.started;
             h.finish(id, e, s ? &before : nullptr, &after);
             before = std::move(after);
+            // CPU of one settling, the median of 50.
+            if (s == std::min(99, saves / 2) || s == saves - 1) {
+                std::vector<double> c;
+                for (int k = 0; k < 50; ++k) {
+                    const double c0 = cpu_now();
+                    h.settle(station);
+                    c.push_back(cpu_now() - c0);
+                }
+                (s == saves - 1 ? settleLate : settleEarly) = stat_of(c).median;
+            }
         }
         std::printf("  %d synthetic saves recorded in %.1f s; database %.1f MB\n", saves,
                     std::chrono::duration<double>(Clock::now() - f0).count(), fs::file_size(db) / 1048576.0);
@@ -279,6 +292,7 @@ int main(int argc, char** argv) {
         std::string detail;
     };
     const Stat h1 = stat_of(unchanged), h2 = stat_of(first);
+    const double h5 = settleLate / std::max(settleEarly, 1e-9);
     std::vector<Row> rows = {
         {"H1", std::to_string(blocks) + " blocks, unchanged: recording CPU / save CPU", "<= 0.05", h1.median, h1.min,
          h1.median <= 0.05, std::to_string(unchanged.size()) + " saves; TP file " + std::to_string(tpBytes / 1024) + " KB"},
@@ -290,6 +304,10 @@ int main(int argc, char** argv) {
          logWall < 0.1,
          std::to_string(logLines) + " changes listed; CPU " + std::to_string(stat_of(logCpu).median).substr(0, 5) +
              " s; tusave --version " + std::to_string(stat_of(floors).median).substr(0, 5) + " s wall"},
+        {"H5", "settling a station after " + std::to_string(saves) + " saves / after 100 (CPU)", "<= 1.5", h5, h5,
+         h5 <= 1.5,
+         std::to_string(settleLate * 1e6).substr(0, 6) + " us against " + std::to_string(settleEarly * 1e6).substr(0, 6) +
+             " us"},
     };
     std::printf("\n%-4s %-58s %-8s %10s %10s  %-7s %s\n", "", "measure", "goal", "median", "min", "verdict", "detail");
     for (const Row& r : rows)

@@ -759,11 +759,12 @@ int Database::schema_version() const { return static_cast<int>(PragmaInt(db_, "P
 int Database::settle(const std::string& station) {
     std::vector<std::int64_t> dead;
     {
-        // Asked at every save: for a station, the look-up walks that station's entries of the
-        // state index (a running save has no state number yet), not every save ever recorded.
+        // Asked at every save: for a station, the look-up walks only the entries of the state
+        // index without a state number (a running save has none yet). The kinds are named: with
+        // the station alone, it walked every save of the station ever recorded.
         Stmt s(db_, station.empty() ? "SELECT id, host, pid, process FROM save WHERE state = 'running'"
                                     : "SELECT id, host, pid, process FROM save INDEXED BY save_state "
-                                      "WHERE station = ?1 AND state_no IS NULL AND state = 'running'");
+                                      "WHERE station = ?1 AND kind IN (2, 3) AND state_no IS NULL AND state = 'running'");
         if (!station.empty()) s.bind(1, station);
         while (s.step()) {
             // A save of another host cannot be looked at: it stays running.
