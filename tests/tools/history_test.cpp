@@ -381,9 +381,9 @@ TEST_F(History, ProcessesMakingTheDatabaseAtOnceLoseNoSave) {
     const pid_t dead = fork();
     if (dead == 0) _exit(0);
     waitpid(dead, nullptr, 0);
-    const std::string stem = dir + "/HISTORY/.tuning.sqlite.", live = stem + std::to_string(getppid()) + ".0.new";
+    const std::string stem = dir + "/HISTORY/.tuning.sqlite.", live = stem + std::to_string(getppid()) + ".0.tmp";
     fs::create_directories(dir + "/HISTORY");
-    for (const std::string& f : {stem + std::to_string(dead) + ".3.new", stem + std::to_string(dead) + ".3.new-wal", live})
+    for (const std::string& f : {stem + std::to_string(dead) + ".3.tmp", stem + std::to_string(dead) + ".3.tmp-wal", live})
         std::ofstream(f) << "x";
     history::Database::open(path_, true);
     std::vector<std::string> left;
@@ -426,6 +426,6 @@ TEST_F(History, ProcessesMakingTheDatabaseAtOnceLoseNoSave) {
         for (std::int64_t id = 1; id <= 8; ++id) saves += db.save(id).has_value();
         ASSERT_EQ(std::pair(failed, saves), std::pair(0, 8)) << "round " << round;
         for (const auto& e : fs::directory_iterator(dir + "/HISTORY"))
-            EXPECT_EQ(e.path().filename().string().find(".new"), std::string::npos) << e.path();
+            EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
     }
 }

@@ -636,42 +636,39 @@ void Configure(sqlite3* db) {
     Exec(db, "PRAGMA synchronous = FULL");
 }
 
-// Makes a new database whole under a name of this process's, then puts it in place unless
-// another process was first. Made in place, a second process could open the empty file while
-// the first one's schema was still in its log only, take the file for a fresh one in the other
-// journal mode and remove that log: the first process's saves lost, or "database is locked".
-// Removes what a process that died while making the database left: ".<name>.<pid>.<n>.new" and
-// its journal files. Those of live processes are theirs.
+// The files SQLite keeps beside a database while it is written.
+constexpr std::string_view kJournals[] = {"-wal", "-shm", "-journal"};
+
+// Removes what a process that died while making the database left: its temporary and the
+// temporary's journal files. Those of live processes are theirs.
 void RemoveDeadMakings(const std::string& dir, const std::string& name) {
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
     const std::string prefix = "." + name + ".";
     while (const dirent* e = ::readdir(d)) {
-        std::string_view rest(e->d_name);
-        if (!rest.starts_with(prefix)) continue;
-        rest.remove_prefix(prefix.size());
-        long pid = 0;
-        const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
-        const std::string_view tail(end, static_cast<std::size_t>(rest.data() + rest.size() - end));
-        const std::size_t dot = tail.find(".new");
-        if (ec != std::errc() || pid <= 0 || tail.size() < 2 || tail[0] != '.' || dot == std::string_view::npos ||
-            tail.find_first_not_of("0123456789", 1) != dot)
-            continue;
-        const std::string_view journal = tail.substr(dot + 4);
-        if (!journal.empty() && journal != "-wal" && journal != "-shm" && journal != "-journal") continue;
-        if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        std::string_view temp(e->d_name);
+        for (std::string_view journal : kJournals)
+            if (temp.ends_with(journal)) temp.remove_suffix(journal.size());
+        if (!temp.starts_with(prefix)) continue;
+        const pid_t pid = port::temp_owner(temp);
+        if (pid == 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
         ::unlinkat(::dirfd(d), e->d_name, 0);
     }
     ::closedir(d);
 }
 
+// Makes a new database whole under a name of this process's, then puts it in place unless
+// another process was first. Made in place, a second process could open the empty file while
+// the first one's schema was still in its log only, take the file for a fresh one in the other
+// journal mode and remove that log: the first process's saves lost, or "database is locked".
 void MakeWhole(const std::string& path, const std::string& dir, const std::vector<std::string>& migrations) {
     RemoveDeadMakings(dir, NameOf(path));
     static std::atomic<unsigned> made{0};
     const std::string temp = dir + "/." + NameOf(path) + "." + std::to_string(::getpid()) + "." +
-                             std::to_string(made++) + ".new";
+                             std::to_string(made++) + ".tmp";
     auto remove = [&] {
-        for (const char* end : {"", "-wal", "-shm", "-journal"}) ::unlink((temp + end).c_str());
+        ::unlink(temp.c_str());
+        for (std::string_view journal : kJournals) ::unlink((temp + std::string(journal)).c_str());
     };
     remove();
     sqlite3* db = nullptr;

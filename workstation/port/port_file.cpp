@@ -211,25 +211,6 @@ bool fsync_dir(const std::string& dir) {
     return ok;
 }
 
-// The pid of a temporary (".<name>.<pid>.<n>.tmp", name not empty), else 0.
-pid_t temp_owner(std::string_view entry) {
-    constexpr std::string_view kTail = ".tmp";
-    if (entry.size() < 1 + kTail.size() || entry[0] != '.' || !entry.ends_with(kTail)) return 0;
-    const std::string_view stem = entry.substr(1, entry.size() - 1 - kTail.size());  // <name>.<pid>.<n>
-    const auto lastDot = stem.rfind('.');
-    if (lastDot == std::string_view::npos || lastDot == 0) return 0;
-    const auto pidDot = stem.rfind('.', lastDot - 1);
-    if (pidDot == std::string_view::npos || pidDot == 0) return 0;
-    const std::string_view rest = stem.substr(pidDot + 1);  // <pid>.<n>
-    const auto dot = rest.find('.');
-    if (dot == 0 || dot + 1 == rest.size()) return 0;
-    auto digits = [](std::string_view d) { return d.find_first_not_of("0123456789") == std::string_view::npos; };
-    if (!digits(rest.substr(0, dot)) || !digits(rest.substr(dot + 1))) return 0;
-    long long pid = 0;
-    auto [p, ec] = std::from_chars(rest.data(), rest.data() + dot, pid);
-    if (ec != std::errc() || pid <= 0 || pid > INT_MAX) return 0;
-    return static_cast<pid_t>(pid);
-}
 
 // Whether the folder's stale temporaries are due for removal: once per folder and process
 // in a while, not at every file (a group of thousands of files in a few folders would list
@@ -256,7 +237,7 @@ void remove_stale_temps(const std::string& dir) {
     for (int seen = 0; seen < 100000; ++seen) {
         const dirent* e = ::readdir(d);
         if (e == nullptr) break;
-        const pid_t pid = temp_owner(e->d_name);
+        const pid_t pid = port::temp_owner(e->d_name);
         if (pid == 0 || pid == ids().pid || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
         ::unlinkat(::dirfd(d), e->d_name, 0);
     }
@@ -1010,6 +991,25 @@ void port::prefault(void* p, std::size_t n) {
     static_cast<void>(p);
     static_cast<void>(n);
 #endif
+}
+
+pid_t port::temp_owner(std::string_view entry) {
+    constexpr std::string_view kTail = ".tmp";
+    if (entry.size() < 1 + kTail.size() || entry[0] != '.' || !entry.ends_with(kTail)) return 0;
+    const std::string_view stem = entry.substr(1, entry.size() - 1 - kTail.size());  // <name>.<pid>.<n>
+    const auto lastDot = stem.rfind('.');
+    if (lastDot == std::string_view::npos || lastDot == 0) return 0;
+    const auto pidDot = stem.rfind('.', lastDot - 1);
+    if (pidDot == std::string_view::npos || pidDot == 0) return 0;
+    const std::string_view rest = stem.substr(pidDot + 1);  // <pid>.<n>
+    const auto dot = rest.find('.');
+    if (dot == 0 || dot + 1 == rest.size()) return 0;
+    auto digits = [](std::string_view d) { return d.find_first_not_of("0123456789") == std::string_view::npos; };
+    if (!digits(rest.substr(0, dot)) || !digits(rest.substr(dot + 1))) return 0;
+    long long pid = 0;
+    auto [p, ec] = std::from_chars(rest.data(), rest.data() + dot, pid);
+    if (ec != std::errc() || pid <= 0 || pid > INT_MAX) return 0;
+    return static_cast<pid_t>(pid);
 }
 
 void* port::alloc_big(std::size_t n) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "port.h"
 
@@ -39,6 +40,10 @@ int fd_of(HANDLE h);
 int open_regular(const char* path, int flags, mode_t mode = 0, struct stat* out = nullptr);
 // Reads a whole regular file of at most maxSize bytes: 0, or errno (EFBIG when larger).
 int read_regular(const char* path, std::string& out, std::size_t maxSize);
+
+// A temporary's name is ".<name>.<pid>.<n>.tmp" (name not empty): the pid of the process that
+// made it, else 0. A temporary whose process is gone is left over from a crash.
+pid_t temp_owner(std::string_view entry);
 
 // Makes the pages of a large buffer that is about to be filled present in one call, instead of
 // a page fault per page on its first write (a fault costs many times more than a page made
