@@ -248,8 +248,9 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
     using K = history::Error::Kind;
     const std::string folder = dir + "/HISTORY";
     // What is put in the folder: a database made by sql (garbage written over it when there is
-    // none), a file for the folder, a folder for the file, nothing at all (opened without creating).
-    enum Put { Sql, FileForFolder, FolderForFile, Nothing };
+    // none), a file for the folder, a folder for the file, nothing at all or an empty file (both
+    // opened without creating).
+    enum Put { Sql, FileForFolder, FolderForFile, Nothing, Empty };
     const std::tuple<const char*, Put, const char*, K> cases[] = {
         {"not a database", Sql, nullptr, K::Damaged},
         {"another program's database", Sql, "PRAGMA application_id = 7; CREATE TABLE a (b)", K::Damaged},
@@ -257,6 +258,7 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
         {"the folder is a file", FileForFolder, nullptr, K::Open},
         {"a folder in the file's place", FolderForFile, nullptr, K::Open},
         {"no database", Nothing, nullptr, K::Missing},
+        {"an empty file", Empty, nullptr, K::Missing},
     };
     auto listing = [&] {
         std::vector<std::string> names;
@@ -268,6 +270,7 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
         fs::remove_all(folder);
         if (put == FileForFolder) std::ofstream(folder) << "x";
         if (put == FolderForFile) fs::create_directories(path_);
+        if (put == Empty) fs::create_directories(folder), std::ofstream{path_};
         if (put == Sql) {
             fs::create_directories(folder);
             sqlite3* db = nullptr;
@@ -277,7 +280,7 @@ TEST_F(History, DamagedForeignOrUnreachableFilesAreRefusedUntouched) {
             if (!sql) std::ofstream(path_, std::ios::trunc) << std::string(8192, 'x');
         }
         const auto before = listing();
-        EXPECT_EQ(KindOf([&] { history::Database::open(path_, put != Nothing); }), kind) << what;
+        EXPECT_EQ(KindOf([&] { history::Database::open(path_, put != Nothing && put != Empty); }), kind) << what;
         EXPECT_EQ(listing(), before) << what;
     }
 }
@@ -373,9 +376,9 @@ TEST_F(History, TpReaderRefusesFifosDevicesFoldersAndHugeFiles) {
 }
 
 
-// Eight processes making the database at once, 30 times over: every one's save is in it, none
-// failed, no temporary is left. (Made in place, about one round in eight lost a save or said
-// "database is locked".)
+// Eight processes making the database at once, 30 times over, half of them over an empty file:
+// every one's save is in it, none failed, no temporary is left. (Made in place, about one round
+// in eight lost a save or said "database is locked".)
 TEST_F(History, ProcessesMakingTheDatabaseAtOnceLoseNoSave) {
     // What a process that died while making it left is removed; a live one's is kept.
     const pid_t dead = fork();
@@ -392,6 +395,10 @@ TEST_F(History, ProcessesMakingTheDatabaseAtOnceLoseNoSave) {
     EXPECT_EQ(left, (std::vector<std::string>{live, path_}));
     for (int round = 0; round < 30; ++round) {
         fs::remove_all(dir + "/HISTORY");
+        if (round % 2) {   // an empty file there: no history yet, made whole the same way
+            fs::create_directories(dir + "/HISTORY");
+            std::ofstream{path_};
+        }
         int go[2];
         ASSERT_EQ(pipe(go), 0);
         std::vector<pid_t> children;

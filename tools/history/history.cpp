@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -661,7 +662,9 @@ void RemoveDeadMakings(const std::string& dir, const std::string& name) {
 // another process was first. Made in place, a second process could open the empty file while
 // the first one's schema was still in its log only, take the file for a fresh one in the other
 // journal mode and remove that log: the first process's saves lost, or "database is locked".
-void MakeWhole(const std::string& path, const std::string& dir, const std::vector<std::string>& migrations) {
+// With replace, it takes the place of the empty file there.
+void MakeWhole(const std::string& path, const std::string& dir, const std::vector<std::string>& migrations,
+               bool replace = false) {
     RemoveDeadMakings(dir, NameOf(path));
     static std::atomic<unsigned> made{0};
     const std::string temp = dir + "/." + NameOf(path) + "." + std::to_string(::getpid()) + "." +
@@ -680,12 +683,13 @@ void MakeWhole(const std::string& path, const std::string& dir, const std::vecto
         // The last connection's close writes the log into the file and removes it.
         if ((rc = sqlite3_close(std::exchange(db, nullptr))) != SQLITE_OK)
             throw Error(Error::Kind::Io, temp + ": " + sqlite3_errstr(rc));
-        // Not over a database another process put there meanwhile.
-        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
-            // A file system without the flag: a link does not replace either.
-            if (errno != EINVAL || (::link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST))
-                throw Error(Error::Kind::Open, path + ": cannot put the new database in place: " + std::strerror(errno));
-        }
+        // Over the empty file it replaces, else never over a database another process put there
+        // meanwhile (where the file system lacks the flag, a link does not replace either).
+        const bool placed =
+            replace ? ::rename(temp.c_str(), path.c_str()) == 0
+                    : ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0 ||
+                          errno == EEXIST || (errno == EINVAL && (::link(temp.c_str(), path.c_str()) == 0 || errno == EEXIST));
+        if (!placed) throw Error(Error::Kind::Open, path + ": cannot put the new database in place: " + std::strerror(errno));
     } catch (...) {
         sqlite3_close(db);
         remove();
@@ -698,6 +702,28 @@ void MakeWhole(const std::string& path, const std::string& dir, const std::vecto
     }
 }
 
+// Puts a whole database in the place of an empty file. The processes that found it empty take
+// turns under a lock of the folder; the first replaces it, the others find it whole.
+void ReplaceEmpty(const std::string& path, const std::string& dir, const std::vector<std::string>& migrations) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw Error(Error::Kind::Open, dir + ": " + std::strerror(errno));
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) {
+            const int e = errno;
+            ::close(fd);
+            throw Error(Error::Kind::Open, dir + ": cannot lock the folder: " + std::strerror(e));
+        }
+    try {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+            MakeWhole(path, dir, migrations, true);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+}
+
 }  // namespace
 
 Database Database::open(const std::string& path, bool create) { return open(path, create, kMigrations); }
@@ -706,6 +732,12 @@ Database Database::open(const std::string& path, bool create, const std::vector<
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) throw Error(Error::Kind::Open, path + ": not a regular file");
+        // An empty file holds no history yet, and is made whole too: opened in place it is
+        // what a second process could take for a fresh database.
+        if (st.st_size == 0) {
+            if (!create) throw Error(Error::Kind::Missing, path + ": no history database yet (an empty file)");
+            ReplaceEmpty(path, DirOf(path), migrations);
+        }
     } else if (errno != ENOENT) {
         throw Error(Error::Kind::Open, path + ": " + std::strerror(errno));
     } else if (!create) {
