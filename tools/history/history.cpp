@@ -696,32 +696,21 @@ void MakeWhole(const std::string& path, const std::string& dir, const std::vecto
         throw;
     }
     remove();
-    if (const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    port::fsync_dir(dir);
 }
 
 // Puts a whole database in the place of an empty file. The processes that found it empty take
 // turns under a lock of the folder; the first replaces it, the others find it whole.
 void ReplaceEmpty(const std::string& path, const std::string& dir, const std::vector<std::string>& migrations) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw Error(Error::Kind::Open, dir + ": " + std::strerror(errno));
-    while (::flock(fd, LOCK_EX) != 0)
-        if (errno != EINTR) {
-            const int e = errno;
-            ::close(fd);
-            throw Error(Error::Kind::Open, dir + ": cannot lock the folder: " + std::strerror(e));
-        }
-    try {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
-            MakeWhole(path, dir, migrations, true);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
+    struct Folder {
+        int fd;
+        ~Folder() { ::close(fd); }   // gives the lock back
+    } folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd < 0) throw Error(Error::Kind::Open, dir + ": " + std::strerror(errno));
+    while (::flock(folder.fd, LOCK_EX) != 0)
+        if (errno != EINTR) throw Error(Error::Kind::Open, dir + ": cannot lock the folder: " + std::strerror(errno));
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) MakeWhole(path, dir, migrations, true);
 }
 
 }  // namespace

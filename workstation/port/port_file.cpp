@@ -201,16 +201,6 @@ bool write_all(int fd, const void* buf, std::size_t size, std::size_t& done) {
     return true;
 }
 
-bool fsync_dir(const std::string& dir) {
-    int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d < 0) return false;
-    bool ok = ::fsync(d) == 0 || errno == EINVAL;
-    int e = errno;
-    ::close(d);
-    errno = e;
-    return ok;
-}
-
 
 // Whether the folder's stale temporaries are due for removal: once per folder and process
 // in a while, not at every file (a group of thousands of files in a few folders would list
@@ -467,7 +457,7 @@ BOOL close_replace(PortObject* o) {
     }
     // The new content is in place now; only its durability is in doubt.
     std::optional<long long> fp = failpoint::hit("CloseHandle.syncdir");
-    if (fp || !fsync_dir(dir_of(o->target))) {
+    if (fp || !port::fsync_dir(dir_of(o->target))) {
         set_error(PORT_ERROR_NOT_CONFIRMED);
         return false;
     }
@@ -874,7 +864,7 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
         ::unlink(temp.c_str());
         return fail(e, -1, {});
     }
-    fsync_dir(dir_of(to));
+    port::fsync_dir(dir_of(to));
     if (dstLock >= 0) ::close(dstLock);
     ::close(src);
     return true;
@@ -991,6 +981,16 @@ void port::prefault(void* p, std::size_t n) {
     static_cast<void>(p);
     static_cast<void>(n);
 #endif
+}
+
+bool port::fsync_dir(const std::string& dir) {
+    int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return false;
+    bool ok = ::fsync(d) == 0 || errno == EINVAL;
+    int e = errno;
+    ::close(d);
+    errno = e;
+    return ok;
 }
 
 pid_t port::temp_owner(std::string_view entry) {

@@ -41,6 +41,10 @@ int open_regular(const char* path, int flags, mode_t mode = 0, struct stat* out 
 // Reads a whole regular file of at most maxSize bytes: 0, or errno (EFBIG when larger).
 int read_regular(const char* path, std::string& out, std::size_t maxSize);
 
+// Makes a folder's entries durable (a file renamed into it survives a crash): false with errno
+// when the folder cannot be opened or synced; a file system that cannot sync folders is fine.
+bool fsync_dir(const std::string& dir);
+
 // A temporary's name is ".<name>.<pid>.<n>.tmp" (name not empty): the pid of the process that
 // made it, else 0. A temporary whose process is gone is left over from a crash.
 pid_t temp_owner(std::string_view entry);
