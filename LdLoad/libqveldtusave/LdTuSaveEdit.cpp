@@ -35,23 +35,29 @@ std::uint32_t ElemFound(const QVEElemList& list, int i, _QVEElemTbl* out) {
 
 }  // namespace
 
-// Both ends of the range are compared in every pass, the upper end first; a match at either
-// end ends the search.
+// Both ends of the range are judged in every pass, the upper end first; a match at either
+// end ends the search. An end that stays keeps its comparison, so a pass compares one name.
 std::uint32_t ElemSearch(const char* name, const QVEElemList& list, _QVEElemTbl* out) {
     if (!name) return 1;
     if (list.empty()) return TUSAVE_E_NOELEM;
     int lo = 0;
     int hi = static_cast<int>(list.size()) - 1;
+    int cmpHi = ElemCompare(list, hi, name);
+    int cmpLo = ElemCompare(list, lo, name);
     for (;;) {
-        const int cmpHi = ElemCompare(list, hi, name);
-        const int cmpLo = ElemCompare(list, lo, name);
         if (cmpHi > 0) {
             if (cmpLo == 0) return ElemFound(list, lo, out);
             if (cmpLo > 0 || hi - lo <= 1) return TUSAVE_E_NOELEM;
             const int mid = (lo + hi) / 2;
             const int cmpMid = ElemCompare(list, mid, name);
             if (cmpMid == 0) return ElemFound(list, mid, out);
-            (cmpMid > 0 ? hi : lo) = mid;
+            if (cmpMid > 0) {
+                hi = mid;
+                cmpHi = cmpMid;
+            } else {
+                lo = mid;
+                cmpLo = cmpMid;
+            }
         } else if (cmpHi == 0) {
             return ElemFound(list, hi, out);
         } else {
@@ -180,11 +186,18 @@ std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveReco
         LdTuSaveErrName(IDS_EDIT_PATH, fileName);
         return TUSAVE_E_EDIT;
     }
+    std::string key(1, static_cast<char>(*loc));
+    key += fileName;
+    if (auto it = inf->blockPaths.find(key); it != inf->blockPaths.end()) {
+        strPath = it->second;
+        return 0;
+    }
     if (std::uint32_t dwRtn = inf->filePath.GetFCSBlockPath(inf->strStation.c_str(), static_cast<std::uint8_t>(*loc),
                                                             fileName, strPath)) {
         LdTuSaveErrName(IDS_EDIT_PATH, fileName);
         return dwRtn;
     }
+    inf->blockPaths.emplace(std::move(key), strPath);
     return 0;
 }
 

@@ -8,7 +8,7 @@
 // the n-th and every later one. The registry counts, per name, the calls that reached it and
 // the calls an arming failed. Waits and sleeps consult the registry too and are logged, so a
 // test can make a 30 s time-out or a 1 s pause happen at once and still see that it was asked
-// for. Unarmed, hit() costs one relaxed atomic add and one load: no lock, no allocation.
+// for. Unarmed, hit() costs two relaxed loads and a store: no lock, no locked instruction, no allocation.
 #pragma once
 
 #include <cstddef>
@@ -83,6 +83,7 @@ void reset();
 // How often hit() was asked for name since it was armed (0 when never armed).
 unsigned long calls(std::string_view name);
 // How often hit() was asked for name since the last reset(), armed or not (0 for an unknown name).
+// Two threads passing the same point at the same moment may count once.
 unsigned long reached(std::string_view name);
 // How often an arming made a call of name fail since the last reset().
 unsigned long fired(std::string_view name);
