@@ -73,7 +73,7 @@ int RunDiff(const DiffOptions& o) {
     }
 }
 
-const tusave_cli::Register reg([](CLI::App& app) {
+const tusave_cli::Register reg({"diff"}, [](CLI::App& app) {
     auto o = std::make_shared<DiffOptions>();
     CLI::App* cmd = app.add_subcommand("diff", "List the tuning values that differ between two TP files");
     cmd->add_option("files", o->files, "OLD NEW: two TP files");

@@ -600,7 +600,7 @@ int Run(const DriftOptions& o) {
     return o.all ? RunAll(o) : RunOne(o);
 }
 
-const tusave_cli::Register reg([](CLI::App& app) {
+const tusave_cli::Register reg({"drift"}, [](CLI::App& app) {
     auto o = std::make_shared<DriftOptions>();
     CLI::App* cmd = app.add_subcommand("drift", "Whether the running station holds tuning values its project does not");
     const CLI::Validator plainName(

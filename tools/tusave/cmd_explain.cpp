@@ -83,7 +83,7 @@ int Run(const ExplainOptions& o) {
     return 0;
 }
 
-const tusave_cli::Register reg([](CLI::App& app) {
+const tusave_cli::Register reg({"explain"}, [](CLI::App& app) {
     auto o = std::make_shared<ExplainOptions>();
     CLI::App* cmd = app.add_subcommand("explain", "Tell what a result code means and what to do about it");
     cmd->add_option("CODE", o->code, "The code: hex (0x20234104), decimal or its name (TUSAVE_E_UPLOAD)");

@@ -196,7 +196,7 @@ int Prune(const HistoryOptions& o) {
     }
 }
 
-const tusave_cli::Register reg([](CLI::App& app) {
+const tusave_cli::Register reg({"history"}, [](CLI::App& app) {
     auto o = std::make_shared<HistoryOptions>();
     CLI::App* cmd = app.add_subcommand("history", "List the saves recorded in the project's history database");
     cmd->add_option("--project", o->project, "The project")->required();

@@ -68,7 +68,7 @@ int RunLog(const LogOptions& o) {
     return 0;
 }
 
-const tusave_cli::Register reg([](CLI::App& app) {
+const tusave_cli::Register reg({"log"}, [](CLI::App& app) {
     auto o = std::make_shared<LogOptions>();
     CLI::App* cmd = app.add_subcommand("log", "List every change of a station's tuning values, newest first");
     cmd->add_option("--project", o->project, "The project")->required();

@@ -120,7 +120,7 @@ int Run(const ReportOptions& o) {
     return 0;
 }
 
-const tusave_cli::Register reg([](CLI::App& app) {
+const tusave_cli::Register reg({"report"}, [](CLI::App& app) {
     auto o = std::make_shared<ReportOptions>();
     CLI::App* cmd = app.add_subcommand("report", "Write the plant report page of a project (one HTML file)");
     cmd->add_option("--project", o->project, "The project")->required()->check(CLI::Validator(

@@ -99,7 +99,7 @@ int run(const SampleOptions& o) {
     }
 }
 
-tusave_cli::Register reg([](CLI::App& app) {
+tusave_cli::Register reg({"sample"}, [](CLI::App& app) {
     auto o = std::make_shared<SampleOptions>();
     CLI::App* cmd = app.add_subcommand("sample", "Build a sample workstation folder: project, stations, simulated stations");
     cmd->add_option("DIR", o->dir, "Workstation folder to write (created when missing)");

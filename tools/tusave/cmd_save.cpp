@@ -296,7 +296,7 @@ int tusave_cli::run_save(const SaveOptions& o) {
 
 namespace {
 
-const tusave_cli::Register reg([](CLI::App& app) {
+const tusave_cli::Register reg({"save", "check"}, [](CLI::App& app) {
     auto opts = std::make_shared<SaveOptions>();
     CLI::App* cmd = app.add_subcommand("save", "Save the tuning parameters of one station into its project");
     // Names reach every output line and path: one with a control character or "/" is refused.

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace tusave_cli {
@@ -10,8 +11,14 @@ namespace tusave_cli {
 // Adds a subcommand to app; called once by main before parsing.
 using AddCommand = std::function<void(CLI::App& app)>;
 
-inline std::vector<AddCommand>& commands() {
-    static std::vector<AddCommand> list;
+// The subcommands one AddCommand adds, by name, and the function.
+struct Command {
+    std::vector<std::string> names;
+    AddCommand add;
+};
+
+inline std::vector<Command>& commands() {
+    static std::vector<Command> list;
     return list;
 }
 
@@ -22,7 +29,9 @@ inline int& exit_status() {
 }
 
 struct Register {
-    explicit Register(AddCommand add) { commands().push_back(std::move(add)); }
+    Register(std::vector<std::string> names, AddCommand add) {
+        commands().push_back({std::move(names), std::move(add)});
+    }
 };
 
 }  // namespace tusave_cli

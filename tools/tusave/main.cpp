@@ -1,4 +1,5 @@
 // tusave: the calling application of the tuning-parameter save.
+#include <algorithm>
 #include <cstdio>
 
 #include "commands.h"
@@ -9,7 +10,16 @@ int main(int argc, char** argv) {
     CLI::App app{"tusave " TUSAVE_VERSION ": save the tuning parameters of a field control station"};
     app.set_version_flag("--version", "tusave " TUSAVE_VERSION);
     app.footer("tusave COMMAND --help tells more of each command. Result codes: tusave explain CODE.");
-    for (auto& add : tusave_cli::commands()) add(app);
+    // The named command alone when the first argument names one: the others' options are
+    // not built for a save. Otherwise all of them, for the help and the usage errors.
+    const auto& all = tusave_cli::commands();
+    const auto named = std::find_if(all.begin(), all.end(), [&](const tusave_cli::Command& c) {
+        return argc > 1 && std::find(c.names.begin(), c.names.end(), argv[1]) != c.names.end();
+    });
+    if (named != all.end())
+        named->add(app);
+    else
+        for (const auto& c : all) c.add(app);
     if (argc <= 1) {
         std::printf("%s", app.help().c_str());
         return 0;
