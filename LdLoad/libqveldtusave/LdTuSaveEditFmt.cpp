@@ -165,7 +165,7 @@ LdTuSaveEditFile* LdTuSaveEditFiles::Get(const std::string& path, bool workCopy,
         *notOpened = true;
         return nullptr;
     }
-    std::vector<std::uint8_t> bytes;
+    LdTuSaveEditBytes bytes;
     const DWORD dwSize = PortTargetSize(file.get());
     bool ok = dwSize != INVALID_FILE_SIZE;
     if (ok) {

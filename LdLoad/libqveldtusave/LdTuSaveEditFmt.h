@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -102,6 +103,24 @@ struct LdTuSavesRecDesc {
     std::uint32_t size = 0;
 };
 
+// Bytes whose resize leaves the new ones unset: a file's bytes are read over them at once.
+template <class T>
+struct LdTuSaveUnsetAlloc : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = LdTuSaveUnsetAlloc<U>;
+    };
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+using LdTuSaveEditBytes = std::vector<std::uint8_t, LdTuSaveUnsetAlloc<std::uint8_t>>;
+
 // An edit file held while the step runs: opened for reading and writing when first needed
 // (a replace-on-close handle, so that a file that cannot be written is found before anything
 // of it changes), read whole, patched in memory through a file pointer like the open handle it
@@ -112,15 +131,17 @@ class LdTuSaveEditFile {
 public:
     // A file of bytes alone, or read through file (held until Flush takes it; a file still
     // held when the object goes is given up and stays as it was).
-    LdTuSaveEditFile(std::string path, std::vector<std::uint8_t> bytes, LdTuSaveFile file = LdTuSaveFile(),
+    LdTuSaveEditFile(std::string path, LdTuSaveEditBytes bytes, LdTuSaveFile file = LdTuSaveFile(),
                      bool workCopy = false)
         : path_(std::move(path)), bytes_(std::move(bytes)), file_(std::move(file)), workCopy_(workCopy) {}
+    LdTuSaveEditFile(std::string path, const std::vector<std::uint8_t>& bytes)
+        : LdTuSaveEditFile(std::move(path), LdTuSaveEditBytes(bytes.begin(), bytes.end())) {}
     LdTuSaveEditFile(const LdTuSaveEditFile&) = delete;
     LdTuSaveEditFile& operator=(const LdTuSaveEditFile&) = delete;
 
     [[nodiscard]] const std::string& Path() const { return path_; }
     [[nodiscard]] std::uint64_t Size() const { return bytes_.size(); }
-    [[nodiscard]] const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+    [[nodiscard]] const LdTuSaveEditBytes& Bytes() const { return bytes_; }
     [[nodiscard]] bool Changed() const { return changed_; }
     [[nodiscard]] bool WorkCopy() const { return workCopy_; }
 
@@ -145,7 +166,7 @@ private:
         std::size_t pos, len;
     };
     std::string path_;
-    std::vector<std::uint8_t> bytes_;
+    LdTuSaveEditBytes bytes_;
     LdTuSaveFile file_;
     bool workCopy_ = false;
     std::uint64_t pos_ = 0;

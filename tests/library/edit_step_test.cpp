@@ -552,7 +552,7 @@ TEST_F(EditFormat, BlockWalkReachesChildrenWithinThreeNumbersAndRefusesDamagedEn
     lines.v.clear();
     Walk w = Find(MakeEdf(kFile), 13, k6226);
     EXPECT_EQ(std::pair(w.cnt, w.end), std::pair(3u, w.start + 0x40 + 24 + 8 + 32 + 64));
-    LdTuSaveEditFile ef("/x/F.edf", {});
+    LdTuSaveEditFile ef("/x/F.edf", LdTuSaveEditBytes{});
     std::uint32_t off = 0;
     EXPECT_EQ(LdTuSavesGetRecOffset("p", &ef, w.start, w.end, w.cnt, w.desc, 3, &off), 1);
     EXPECT_EQ(off, w.start + 0x40 + 24 + 8 + 32);
