@@ -55,9 +55,6 @@ struct LdTuSaveCtrlInf {
     // Where the "UAID" item of each block code met in the edit step lies (nullopt: its instance
     // has none), so that the instance definitions are asked once a code, not per block.
     std::unordered_map<std::uint16_t, std::optional<LdTuSaveUaidItem>> uaidItems;
-    // The path of each block file met in the edit step, by its location number and file name,
-    // so that the path service is asked once a file, not per block.
-    std::unordered_map<std::string, std::string> blockPaths;
     std::uint32_t isCurrentProject = 0;
     std::uint32_t isAPCS = 0;
     std::uint32_t apcsTestFlag = 0;

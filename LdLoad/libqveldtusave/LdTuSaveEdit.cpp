@@ -186,18 +186,11 @@ std::uint32_t LdTuSavesGetBlockFilePath(LdTuSaveCtrlInf* inf, const LdTuSaveReco
         LdTuSaveErrName(IDS_EDIT_PATH, fileName);
         return TUSAVE_E_EDIT;
     }
-    std::string key(1, static_cast<char>(*loc));
-    key += fileName;
-    if (auto it = inf->blockPaths.find(key); it != inf->blockPaths.end()) {
-        strPath = it->second;
-        return 0;
-    }
     if (std::uint32_t dwRtn = inf->filePath.GetFCSBlockPath(inf->strStation.c_str(), static_cast<std::uint8_t>(*loc),
                                                             fileName, strPath)) {
         LdTuSaveErrName(IDS_EDIT_PATH, fileName);
         return dwRtn;
     }
-    inf->blockPaths.emplace(std::move(key), strPath);
     return 0;
 }
 
