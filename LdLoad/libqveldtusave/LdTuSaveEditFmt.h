@@ -134,8 +134,6 @@ public:
     LdTuSaveEditFile(std::string path, LdTuSaveEditBytes bytes, LdTuSaveFile file = LdTuSaveFile(),
                      bool workCopy = false)
         : path_(std::move(path)), bytes_(std::move(bytes)), file_(std::move(file)), workCopy_(workCopy) {}
-    LdTuSaveEditFile(std::string path, const std::vector<std::uint8_t>& bytes)
-        : LdTuSaveEditFile(std::move(path), LdTuSaveEditBytes(bytes.begin(), bytes.end())) {}
     LdTuSaveEditFile(const LdTuSaveEditFile&) = delete;
     LdTuSaveEditFile& operator=(const LdTuSaveEditFile&) = delete;
 

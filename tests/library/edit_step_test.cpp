@@ -414,7 +414,7 @@ TEST_F(EditOps, MissingElementOrRecordOfAnotherSizeFail) {
     inf_.elemList = elems;
     const std::string path = file_of(entry.blockNo).path;
     auto bytes = before_.at(path);
-    LdTuSaveEditFile f(path, bytes);
+    LdTuSaveEditFile f(path, LdTuSaveEditBytes(bytes.begin(), bytes.end()));
     std::uint32_t start = 0, end = 0, cnt = 0;
     LdTuSavesRecDesc desc[32];
     ASSERT_EQ(LdTuSavesGetBlockOffset(path.c_str(), &f, static_cast<std::int16_t>(entry.blockNo), entry.blkCode,
@@ -492,8 +492,8 @@ struct Walk {
     LdTuSavesRecDesc desc[32];
 };
 
-Walk Find(std::vector<std::uint8_t> bytes, std::int16_t no, std::uint16_t code) {
-    LdTuSaveEditFile f("/x/F.edf", std::move(bytes));
+Walk Find(const std::vector<std::uint8_t>& bytes, std::int16_t no, std::uint16_t code) {
+    LdTuSaveEditFile f("/x/F.edf", LdTuSaveEditBytes(bytes.begin(), bytes.end()));
     Walk w{};
     w.rtn = LdTuSavesGetBlockOffset("/x/F.edf", &f, no, code, &w.start, &w.end, &w.cnt, w.desc);
     return w;
@@ -564,7 +564,8 @@ TEST_F(EditFormat, BlockWalkReachesChildrenWithinThreeNumbersAndRefusesDamagedEn
     EXPECT_EQ(lines.v[1].rfind("ERR:LdTuSavesGetRecOffset:RecOffset is Over BtmOffset.", 0), 0u);
     // A write past the end of an edit file is refused, never appended (bounds of the walk and the
     // writes on damaged files: the editfile fuzz replay).
-    LdTuSaveEditFile f("p", MakeEdf(kFile));
+    const auto edf = MakeEdf(kFile);
+    LdTuSaveEditFile f("p", LdTuSaveEditBytes(edf.begin(), edf.end()));
     const auto size = f.Size();
     ASSERT_TRUE(f.Seek(size));
     EXPECT_FALSE(f.Write("x", 1));
