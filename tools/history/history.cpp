@@ -1,9 +1,7 @@
 // The tuning history database: opening and schema, saves, values, and the questions asked of it.
 #include "history.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -640,24 +638,6 @@ void Configure(sqlite3* db) {
 // The files SQLite keeps beside a database while it is written.
 constexpr std::string_view kJournals[] = {"-wal", "-shm", "-journal"};
 
-// Removes what a process that died while making the database left: its temporary and the
-// temporary's journal files. Those of live processes are theirs.
-void RemoveDeadMakings(const std::string& dir, const std::string& name) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return;
-    const std::string prefix = "." + name + ".";
-    while (const dirent* e = ::readdir(d)) {
-        std::string_view temp(e->d_name);
-        for (std::string_view journal : kJournals)
-            if (temp.ends_with(journal)) temp.remove_suffix(journal.size());
-        if (!temp.starts_with(prefix)) continue;
-        const pid_t pid = port::temp_owner(temp);
-        if (pid == 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
-        ::unlinkat(::dirfd(d), e->d_name, 0);
-    }
-    ::closedir(d);
-}
-
 // Makes a new database whole under a name of this process's, then puts it in place unless
 // another process was first. Made in place, a second process could open the empty file while
 // the first one's schema was still in its log only, take the file for a fresh one in the other
@@ -665,7 +645,8 @@ void RemoveDeadMakings(const std::string& dir, const std::string& name) {
 // With replace, it takes the place of the empty file there.
 void MakeWhole(const std::string& path, const std::string& dir, const std::vector<std::string>& migrations,
                bool replace = false) {
-    RemoveDeadMakings(dir, NameOf(path));
+    // What a process that died while making it left: its temporary and the temporary's journals.
+    port::remove_dead_temps(dir, kJournals);
     static std::atomic<unsigned> made{0};
     const std::string temp = dir + "/." + NameOf(path) + "." + std::to_string(::getpid()) + "." +
                              std::to_string(made++) + ".tmp";

@@ -201,7 +201,6 @@ bool write_all(int fd, const void* buf, std::size_t size, std::size_t& done) {
     return true;
 }
 
-
 // Whether the folder's stale temporaries are due for removal: once per folder and process
 // in a while, not at every file (a group of thousands of files in a few folders would list
 // each folder once per file). A temporary of a process that died since waits for the next
@@ -218,20 +217,8 @@ bool stale_scan_due(const std::string& dir) {
     return true;
 }
 
-// Removes the temporaries of the folder's files left by processes that no longer exist (a
-// crash before the rename); those of live processes, this one included, are theirs.
 void remove_stale_temps(const std::string& dir) {
-    if (!stale_scan_due(dir)) return;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return;
-    for (int seen = 0; seen < 100000; ++seen) {
-        const dirent* e = ::readdir(d);
-        if (e == nullptr) break;
-        const pid_t pid = port::temp_owner(e->d_name);
-        if (pid == 0 || pid == ids().pid || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
-        ::unlinkat(::dirfd(d), e->d_name, 0);
-    }
-    ::closedir(d);
+    if (stale_scan_due(dir)) port::remove_dead_temps(dir);
 }
 
 // Whether the folder's permission bits give write access (root's rule), asked of the kernel at
@@ -1010,6 +997,22 @@ pid_t port::temp_owner(std::string_view entry) {
     auto [p, ec] = std::from_chars(rest.data(), rest.data() + dot, pid);
     if (ec != std::errc() || pid <= 0 || pid > INT_MAX) return 0;
     return static_cast<pid_t>(pid);
+}
+
+void port::remove_dead_temps(const std::string& dir, std::span<const std::string_view> suffixes) {
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    for (int seen = 0; seen < 100000; ++seen) {
+        const dirent* e = ::readdir(d);
+        if (e == nullptr) break;
+        std::string_view temp(e->d_name);
+        for (std::string_view suffix : suffixes)
+            if (temp.ends_with(suffix)) temp.remove_suffix(suffix.size());
+        const pid_t pid = port::temp_owner(temp);
+        if (pid == 0 || pid == ids().pid || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
 }
 
 void* port::alloc_big(std::size_t n) {

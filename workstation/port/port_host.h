@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,11 @@ bool fsync_dir(const std::string& dir);
 // A temporary's name is ".<name>.<pid>.<n>.tmp" (name not empty): the pid of the process that
 // made it, else 0. A temporary whose process is gone is left over from a crash.
 pid_t temp_owner(std::string_view entry);
+
+// Removes the folder's temporaries left by processes that no longer exist (a crash before the
+// rename), and the files named as one of them with one of suffixes after it; those of live
+// processes, this one included, are theirs.
+void remove_dead_temps(const std::string& dir, std::span<const std::string_view> suffixes = {});
 
 // Makes the pages of a large buffer that is about to be filled present in one call, instead of
 // a page fault per page on its first write (a fault costs many times more than a page made
