@@ -500,6 +500,9 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
             dwRtn = TUSAVE_E_EDIT;
             break;
         }
+        // Asked before the block file is opened: the folder's listing then also takes away its
+        // stale temporaries, before the block file's own is made.
+        const bool work = files.Held(strWork) || workCopies.There(strWork);
         files.BeginEntry();
         if (std::uint32_t nRtn = LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strPath, &files)) {
             if (nRtn == TUSAVE_E_NOBLOCK)
@@ -510,7 +513,7 @@ std::uint32_t LdTuSaveEditStep(LdTuSaveCtrlInf* inf, LdTuSaveRecordTbl* saveReco
         }
         // A working copy held already is there. One that cannot be updated has its own line and
         // does not fail the step.
-        if (files.Held(strWork) || workCopies.There(strWork))
+        if (work)
             static_cast<void>(LdTuSavesUpdateBlockFile(inf, &rootTbl, &entry, strWork, &files, true));
         if (files.Full() && files.Flush() != 0) {
             dwRtn = TUSAVE_E_EDIT;

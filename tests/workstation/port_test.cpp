@@ -145,6 +145,19 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
     h = open_read(f);  // only replace-on-close handles can be abandoned
     EXPECT_FALSE(PortAbandonFile(h));
     CloseHandle(h);
+    // A folder's first listing removes them too, and does not hand them out.
+    const std::string sub = path("sub");
+    std::filesystem::create_directory(sub);
+    for (const std::string& name : {".a.wkf." + d + ".0.tmp", ".a.wkf." + me + ".1.tmp", std::string("a.wkf")})
+        write(sub + "/" + name, "x");
+    WIN32_FIND_DATAA found;
+    std::vector<std::string> listed;
+    HANDLE find = FindFirstFileA((sub + "/*").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do listed.emplace_back(found.cFileName);
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+    EXPECT_EQ(listed, (std::vector<std::string>{".a.wkf." + me + ".1.tmp", "a.wkf"}));
 }
 
 // A read, a close or a commit that fails still releases the handle and its lock; a failed close

@@ -201,11 +201,9 @@ bool write_all(int fd, const void* buf, std::size_t size, std::size_t& done) {
     return true;
 }
 
-// Whether the folder's stale temporaries are due for removal: once per folder and process
-// in a while, not at every file (a group of thousands of files in a few folders would list
-// each folder once per file). A temporary of a process that died since waits for the next
-// time or the next process.
-bool stale_scan_due(const std::string& dir) {
+}  // namespace
+
+bool port::detail::stale_scan_due(const std::string& dir) {
     constexpr auto kRescan = std::chrono::seconds(60);
     static std::mutex mu;
     static std::unordered_map<std::string, std::chrono::steady_clock::time_point> scanned;
@@ -217,8 +215,10 @@ bool stale_scan_due(const std::string& dir) {
     return true;
 }
 
+namespace {
+
 void remove_stale_temps(const std::string& dir) {
-    if (stale_scan_due(dir)) port::remove_dead_temps(dir);
+    if (port::detail::stale_scan_due(dir)) port::remove_dead_temps(dir);
 }
 
 // Whether the folder's permission bits give write access (root's rule), asked of the kernel at
@@ -999,18 +999,22 @@ pid_t port::temp_owner(std::string_view entry) {
     return static_cast<pid_t>(pid);
 }
 
+bool port::detail::remove_if_dead_temp(DIR* d, const char* entry, std::span<const std::string_view> suffixes) {
+    std::string_view temp(entry);
+    for (std::string_view suffix : suffixes)
+        if (temp.ends_with(suffix)) temp.remove_suffix(suffix.size());
+    const pid_t pid = port::temp_owner(temp);
+    if (pid == 0 || pid == ids().pid || ::kill(pid, 0) == 0 || errno != ESRCH) return false;
+    return ::unlinkat(::dirfd(d), entry, 0) == 0;
+}
+
 void port::remove_dead_temps(const std::string& dir, std::span<const std::string_view> suffixes) {
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
     for (int seen = 0; seen < 100000; ++seen) {
         const dirent* e = ::readdir(d);
         if (e == nullptr) break;
-        std::string_view temp(e->d_name);
-        for (std::string_view suffix : suffixes)
-            if (temp.ends_with(suffix)) temp.remove_suffix(suffix.size());
-        const pid_t pid = port::temp_owner(temp);
-        if (pid == 0 || pid == ids().pid || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
-        ::unlinkat(::dirfd(d), e->d_name, 0);
+        port::detail::remove_if_dead_temp(d, e->d_name, suffixes);
     }
     ::closedir(d);
 }

@@ -49,10 +49,19 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
     }
     auto* o = new PortObject;
     o->kind = PortObject::Kind::Find;
-    while (o->matches.size() < kMaxEntries) {
+    // A listing that is the folder's first in a while removes its stale temporaries on the way
+    // (reading on to the end when the matches fill up first): the folder is not read again
+    // for them when a temporary is made in it.
+    const bool scan = port::detail::stale_scan_due(dir);
+    for (;;) {
         errno = 0;
         dirent* e = ::readdir(d);
         if (!e) break;
+        if (scan && e->d_name[0] == '.' && port::detail::remove_if_dead_temp(d, e->d_name)) continue;
+        if (o->matches.size() >= kMaxEntries) {
+            if (scan) continue;
+            break;
+        }
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
         if (::fnmatch(name.c_str(), e->d_name, 0) != 0) continue;
         std::size_t len = std::strlen(e->d_name);

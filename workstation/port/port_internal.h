@@ -1,10 +1,13 @@
 // The port's handle objects and the registry of live handles, shared by its source units.
 #pragma once
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "port.h"
@@ -54,5 +57,15 @@ void set_error(int e);
 int armed_error(long long r);
 
 BOOL close_process(PortObject* o);
+
+// Whether the folder's stale temporaries are due for removal: once per folder and process
+// in a while, not at every file (a group of thousands of files in a few folders would list
+// each folder once per file); true marks it done. A temporary of a process that died since
+// waits for the next time or the next process. The first temporary made in a folder, or the
+// first listing of it, removes them.
+bool stale_scan_due(const std::string& dir);
+// Removes the entry of d when it is a temporary of a process that no longer exists (a name
+// with one of suffixes after it counts as the temporary's); true when it was removed.
+bool remove_if_dead_temp(DIR* d, const char* entry, std::span<const std::string_view> suffixes = {});
 
 }  // namespace port::detail
