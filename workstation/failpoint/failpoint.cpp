@@ -10,6 +10,9 @@
 #include <utility>
 
 namespace failpoint {
+
+constinit std::array<detail::Flags, kCount> detail::g_flags{};
+
 namespace {
 
 constexpr bool names_unique() {
@@ -32,15 +35,8 @@ struct Arming {
     }
 };
 
-// One per name: the counters and the armed flags, read without the lock at every call.
-// Constant-initialised, so that a call asks no guard of a local static either.
-struct Flags {
-    std::atomic<unsigned long> reached{0};
-    std::atomic<unsigned long> fired{0};
-    std::atomic<bool> armed{false};
-    std::atomic<bool> keyedArmed{false};
-};
-constinit std::array<Flags, kCount> g_flags{};
+using detail::Flags;
+using detail::g_flags;
 
 // One per name: the armings, only under the lock.
 struct Slot {
@@ -112,12 +108,8 @@ std::optional<long long> fire(Flags& f, Arming& a) {
 
 }  // namespace
 
-std::optional<long long> hit(Point p) {
+std::optional<long long> detail::armed_hit(Point p) {
     Flags& f = g_flags[p.index()];
-    // A load and a store, not a locked add: this runs at every service call, and the count is
-    // for tests, which may lose a call only to two threads passing the same point at once.
-    f.reached.store(f.reached.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    if (!f.armed.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lk(reg().mu);
     Slot& s = reg().slots[p.index()];
     if (!s.arming) return std::nullopt;

@@ -11,6 +11,8 @@
 // for. Unarmed, hit() costs two relaxed loads and a store: no lock, no locked instruction, no allocation.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -68,8 +70,30 @@ private:
     std::uint16_t index_;
 };
 
-// The armed result when this call of p is one the arming hits, else nothing.
-std::optional<long long> hit(Point p);
+namespace detail {
+// One per name: the counters and the armed flags, read without the lock at every call.
+// Constant-initialised, so that a call asks no guard of a local static either.
+struct Flags {
+    std::atomic<unsigned long> reached{0};
+    std::atomic<unsigned long> fired{0};
+    std::atomic<bool> armed{false};
+    std::atomic<bool> keyedArmed{false};
+};
+extern constinit std::array<Flags, kCount> g_flags;
+// hit() of an armed name, under the registry's lock.
+std::optional<long long> armed_hit(Point p);
+}  // namespace detail
+
+// The armed result when this call of p is one the arming hits, else nothing. Inline: an
+// unarmed name (every call of a save outside the tests) costs a count and a test.
+inline std::optional<long long> hit(Point p) {
+    detail::Flags& f = detail::g_flags[p.index()];
+    // A load and a store, not a locked add: the count is for tests, which may lose a call
+    // only to two threads passing the same point at once.
+    f.reached.store(f.reached.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (!f.armed.load(std::memory_order_acquire)) return std::nullopt;
+    return detail::armed_hit(p);
+}
 // As hit(p), and then the arming of "NAME:<key>" (kKeyed points).
 std::optional<long long> hit(Point p, unsigned key);
 
