@@ -30,7 +30,7 @@ struct LayoutCache {
     std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
 };
 
-std::shared_ptr<const bc2fcs::RecordLayouts> layouts_of(const void* userInst) {
+std::shared_ptr<const bc2fcs::RecordLayouts> shared_layouts_of(const void* userInst) {
     static LayoutCache cache;
     const ws::AllocationKey k = ws::allocation_key(userInst);
     if (k.size == 0) return nullptr;
@@ -42,6 +42,26 @@ std::shared_ptr<const bc2fcs::RecordLayouts> layouts_of(const void* userInst) {
         cache.filled = true;
     }
     return cache.layouts;
+}
+
+// The same, answered by the thread's last look-up while no buffer was taken or freed since (the
+// answer is then the same): the records of a save take no lock and no count. Valid until the
+// thread's next call.
+const std::shared_ptr<const bc2fcs::RecordLayouts>& layouts_of(const void* userInst) {
+    thread_local struct {
+        const void* key = nullptr;
+        unsigned long long changes = 0;
+        bool filled = false;
+        std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
+    } last;
+    const unsigned long long changes = ws::allocation_changes();
+    if (!last.filled || last.key != userInst || last.changes != changes) {
+        last.layouts = shared_layouts_of(userInst);
+        last.key = userInst;
+        last.changes = changes;
+        last.filled = true;
+    }
+    return last.layouts;
 }
 
 }  // namespace
@@ -86,7 +106,7 @@ int bc3RecordInBlock(void* record, const void* /*blockHeader*/, unsigned short b
     if (int r = fail_result("bc3RecordInBlock")) return r;
     if (!record || !userInst || size < 0 || !valid_direction(direction)) return 1;
     if (size == 0) return 0;   // an item without record bytes (not delivered): nothing to convert
-    auto layouts = layouts_of(userInst);
+    const auto& layouts = layouts_of(userInst);
     if (!layouts) return 2;
     const bc2fcs::RecordLayout* layout = layouts->find(blkCode, recNo);
     if (!layout) return 3;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -36,6 +37,9 @@ State& state() {
     static State s;
     return s;
 }
+
+// Buffers taken and freed so far.
+std::atomic<unsigned long long> g_changes{0};
 
 }  // namespace
 
@@ -76,6 +80,8 @@ std::size_t allocation_size(const void* p) {
     return it == state().live.end() ? 0 : it->second.size;
 }
 
+unsigned long long allocation_changes() { return g_changes.load(std::memory_order_acquire); }
+
 AllocationKey allocation_key(const void* p) {
     std::lock_guard lk(state().mu);
     auto it = state().live.find(p);
@@ -115,6 +121,7 @@ void* __QVEEngMalloc(std::size_t size, const char* source, int line) {
     if (!p) return nullptr;
     std::lock_guard lk(state().mu);
     state().live.emplace(p, Allocation{size, source, line, state().seq++});
+    g_changes.fetch_add(1, std::memory_order_release);
     return p;
 }
 
@@ -126,6 +133,7 @@ void __QVEEngFree(void* p, const char* source, int line) {
         if (it != state().live.end()) {
             const std::size_t size = it->second.size;
             state().live.erase(it);
+            g_changes.fetch_add(1, std::memory_order_release);
             port::free_big(p, size);
             return;
         }

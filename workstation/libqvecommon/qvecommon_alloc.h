@@ -12,5 +12,8 @@ struct AllocationKey {
     unsigned long long seq = 0;
 };
 AllocationKey allocation_key(const void* p);
+// How many buffers were taken or freed so far: while it stays, so do the live buffers and
+// their keys.
+unsigned long long allocation_changes();
 
 }  // namespace ws
