@@ -89,6 +89,20 @@ TEST_F(PathTest, StationNumbersEqualizationProjectAndWrongUse) {
     EXPECT_EQ(rebound.GetProjectTopDir(), "");
     EXPECT_EQ(rebound.GetFCSFilePath("FCS0101", "FCLSF", p), eda::kNotBound);
     EXPECT_TRUE(rebound.InitProject("..") != 0u && rebound.InitProject(nullptr) != 0u);
+    // Block files: each drawing, station and project its own folder, asked one after the other.
+    CQVEFilePath blocks = fp;
+    for (const auto& [eqlz, stn, loc, name, want] :
+         {std::tuple(false, "FCS0101", 1, "A", "/FCS0101/FUNCTION_BLOCK/DR0001/A.edf"),
+          {false, "FCS0101", 1, "B", "/FCS0101/FUNCTION_BLOCK/DR0001/B.edf"},
+          {false, "FCS0101", 12, "B", "/FCS0101/FUNCTION_BLOCK/DR0012/B.edf"},
+          {false, "FCS0102", 12, "B", "/FCS0102/FUNCTION_BLOCK/DR0012/B.edf"},
+          {true, "FCS0102", 12, "B", "/EQLZ/FCS0102/FUNCTION_BLOCK/DR0012/B.edf"}}) {
+        if (eqlz) {
+            ASSERT_EQ(blocks.InitEqlzProject("DEMO"), 0u);
+        }
+        ASSERT_EQ(blocks.GetFCSBlockPath(stn, static_cast<std::uint8_t>(loc), name, p), 0u);
+        EXPECT_EQ(p, top() + want);
+    }
 }
 
 TEST_F(PathTest, TraversalNamesAreRefusedByEveryGetterThatTakesOne) {

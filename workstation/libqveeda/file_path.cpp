@@ -1,6 +1,8 @@
 // Project path service: every base getter resolves its key through the one key table.
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include "config/ws_config.h"
 #include "failpoint/failpoint.h"
 #include "libqveeda.h"
@@ -203,5 +205,18 @@ std::uint32_t CQVEFilePath::GetFCSBlockPath(const char* station, std::uint8_t lo
     a.n1 = location;
     if (station == nullptr) return fail(kBadName, "GetFCSBlockPath: no station given");
     if (name == nullptr) return fail(kBadName, "GetFCSBlockPath: no file name given");
-    return resolve(topDir_, "GetFCSBlockPath", "FCSBLOCK", {pk::Kind::Internal}, a, out);
+    // Asked once per saved block: the blocks of a drawing take the folder put together for the
+    // first of them, and their names are checked as the key's expansion checks them (a plain
+    // name keeps the path inside its folder).
+    if (blockDir_ && blockDir_->location == location && blockDir_->top == topDir_ && blockDir_->station == station &&
+        ws::valid_name(name)) {
+        if (auto r = failpoint_or_ok("GetFCSBlockPath")) return r;
+        out.assign(blockDir_->before).append(name).append(blockDir_->after);
+        return kOk;
+    }
+    const std::uint32_t r = resolve(topDir_, "GetFCSBlockPath", "FCSBLOCK", {pk::Kind::Internal}, a, out);
+    const std::size_t at = out.rfind('/') + 1, len = std::strlen(name);
+    if (r == kOk && out.compare(at, len, name) == 0)
+        blockDir_ = BlockDir{topDir_, station, out.substr(0, at), out.substr(at + len), location};
+    return r;
 }
