@@ -2,7 +2,6 @@
 #include "libqvebc2fcs.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "failpoint/failpoint.h"
 #include "libqvebc2fcs/bc2fcs_layout.h"
@@ -17,50 +16,30 @@ int fail_result(failpoint::Point p) {
 
 bool valid_direction(int direction) { return direction == 0 || direction == 1; }
 
-// The layouts of the last user instance image seen, so a save parses the file once and not
-// per record. The key is the buffer's address and its allocation number in the memory
-// service, so a buffer freed and taken again at the same address is parsed anew; the
-// contents are not compared on every call (a save never writes into the loaded image). A
-// failed parse is kept too.
-struct LayoutCache {
-    std::mutex mu;
-    const void* key = nullptr;
-    unsigned long long seq = 0;
-    bool filled = false;
-    std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
-};
-
-std::shared_ptr<const bc2fcs::RecordLayouts> shared_layouts_of(const void* userInst) {
-    static LayoutCache cache;
-    const ws::AllocationKey k = ws::allocation_key(userInst);
-    if (k.size == 0) return nullptr;
-    std::lock_guard<std::mutex> lock(cache.mu);
-    if (!cache.filled || cache.key != userInst || cache.seq != k.seq) {
-        cache.layouts = bc2fcs::RecordLayouts::parse(static_cast<const std::uint8_t*>(userInst), k.size, nullptr);
-        cache.key = userInst;
-        cache.seq = k.seq;
-        cache.filled = true;
-    }
-    return cache.layouts;
-}
-
-// The same, answered by the thread's last look-up while no buffer was taken or freed since (the
-// answer is then the same): the records of a save take no lock and no count. Valid until the
-// thread's next call.
+// The layouts of the last user instance image this thread saw, so a save parses the file once
+// and not per record. The key is the buffer's address and its allocation number in the memory
+// service, so a buffer freed and taken again at the same address is parsed anew; the contents
+// are not compared (a save never writes into the loaded image). While the memory service has
+// taken and freed no buffer since, the last answer stands without asking it: the records of a
+// save take no lock. A failed parse is kept too. Valid until the thread's next call.
 const std::shared_ptr<const bc2fcs::RecordLayouts>& layouts_of(const void* userInst) {
     thread_local struct {
         const void* key = nullptr;
-        unsigned long long changes = 0;
+        unsigned long long seq = 0, changes = 0;
         bool filled = false;
         std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
     } last;
+    static const std::shared_ptr<const bc2fcs::RecordLayouts> none;
     const unsigned long long changes = ws::allocation_changes();
-    if (!last.filled || last.key != userInst || last.changes != changes) {
-        last.layouts = shared_layouts_of(userInst);
-        last.key = userInst;
-        last.changes = changes;
-        last.filled = true;
-    }
+    if (last.filled && last.key == userInst && last.changes == changes) return last.layouts;
+    const ws::AllocationKey k = ws::allocation_key(userInst);
+    if (k.size == 0) return none;
+    if (!last.filled || last.key != userInst || last.seq != k.seq)
+        last.layouts = bc2fcs::RecordLayouts::parse(static_cast<const std::uint8_t*>(userInst), k.size, nullptr);
+    last.key = userInst;
+    last.seq = k.seq;
+    last.changes = changes;
+    last.filled = true;
     return last.layouts;
 }
 

@@ -50,11 +50,13 @@ std::uint32_t bind(failpoint::Point fp, const char* project, bool eqlz, std::str
 
 std::uint32_t CQVEFilePath::InitProject(const char* project) {
     eqlz_ = false;
+    blockDir_.reset();
     return bind("InitProject", project, false, topDir_, project_);
 }
 
 std::uint32_t CQVEFilePath::InitEqlzProject(const char* project) {
     eqlz_ = true;
+    blockDir_.reset();
     return bind("InitEqlzProject", project, true, topDir_, project_);
 }
 
@@ -208,8 +210,7 @@ std::uint32_t CQVEFilePath::GetFCSBlockPath(const char* station, std::uint8_t lo
     // Asked once per saved block: the blocks of a drawing take the folder put together for the
     // first of them, and their names are checked as the key's expansion checks them (a plain
     // name keeps the path inside its folder).
-    if (blockDir_ && blockDir_->location == location && blockDir_->top == topDir_ && blockDir_->station == station &&
-        ws::valid_name(name)) {
+    if (blockDir_ && blockDir_->location == location && blockDir_->station == station && ws::valid_name(name)) {
         if (auto r = failpoint_or_ok("GetFCSBlockPath")) return r;
         out.assign(blockDir_->before).append(name).append(blockDir_->after);
         return kOk;
@@ -217,6 +218,6 @@ std::uint32_t CQVEFilePath::GetFCSBlockPath(const char* station, std::uint8_t lo
     const std::uint32_t r = resolve(topDir_, "GetFCSBlockPath", "FCSBLOCK", {pk::Kind::Internal}, a, out);
     const std::size_t at = out.rfind('/') + 1, len = std::strlen(name);
     if (r == kOk && out.compare(at, len, name) == 0)
-        blockDir_ = BlockDir{topDir_, station, out.substr(0, at), out.substr(at + len), location};
+        blockDir_ = BlockDir{station, out.substr(0, at), out.substr(at + len), location};
     return r;
 }

@@ -217,10 +217,6 @@ bool port::detail::stale_scan_due(const std::string& dir) {
 
 namespace {
 
-void remove_stale_temps(const std::string& dir) {
-    if (port::detail::stale_scan_due(dir)) port::remove_dead_temps(dir);
-}
-
 // Whether the folder's permission bits give write access (root's rule), asked of the kernel at
 // most once a second per folder: a group of thousands of files in a few folders asks a few times.
 bool folder_writable_for_root(const std::string& dir) {
@@ -263,7 +259,7 @@ int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) 
         memo.dir.assign(dir);
         memo.at = now;
         memo.writable = ids().euid != 0 || folder_writable_for_root(memo.dir);
-        if (memo.writable) remove_stale_temps(memo.dir);
+        if (memo.writable && port::detail::stale_scan_due(memo.dir)) port::remove_dead_temps(memo.dir);
     }
     if (!memo.writable) {
         errno = EACCES;

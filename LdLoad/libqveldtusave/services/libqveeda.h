@@ -94,9 +94,10 @@ private:
     std::string topDir_;   // project top folder, empty until bound
     std::string project_;
     bool eqlz_ = false;
-    // The last block path's parts around its file name, for the blocks of the same drawing.
+    // The last block path's parts around its file name, for the blocks of the same drawing
+    // (cleared when the service is bound to a project).
     struct BlockDir {
-        std::string top, station, before, after;
+        std::string station, before, after;
         std::uint8_t location = 0;
     };
     std::optional<BlockDir> blockDir_;
