@@ -94,12 +94,29 @@ private:
     bool barShown_ = false;
 };
 
-// The history database records every save that may write (not the check alone). Made in
-// run_save, before any failpoint is armed: its look-ups are not the save's.
+// The history database records every save that may write (not the check alone). Made before
+// any failpoint is armed: its look-ups are not the save's.
 std::optional<history::Recorder> g_recorder;
+
+void NoteToStderr(const char* text) { tusave_cli::err(std::string("tusave: ") + (text ? text : "")); }
 
 // The save itself, in this process: lines, report, result, the failure line.
 int SaveHere(const SaveOptions& o) {
+    // A station that is not in the project's configuration gets no history: the save fails
+    // at once and says so, and a mistyped name must not make a station of its own there.
+    ws::Project project;
+    std::string loadError;
+    if (o.mode != 1 && ws::load_project(o.project, o.kind == 3, project, loadError) && project.find(o.station))
+        g_recorder.emplace(history::RecorderOptions{o.project, o.station, static_cast<int>(o.kind),
+                                                    static_cast<int>(o.mode), o.reason, "tusave " TUSAVE_VERSION});
+    if (std::string error; !failpoint::arm_from_env(&error)) {
+        tusave_cli::err("tusave " + o.command + ": TUSAVE_FAILPOINTS: " + error);
+        return 2;
+    }
+    tusave_host_use_default_texts();
+    port::set_application({"tusave " TUSAVE_VERSION, {}, {}});
+    ws::set_note_sink(NoteToStderr);
+
     const bool terminal = !o.raw && !o.json && isatty(STDOUT_FILENO);
     const bool rich = terminal && tusave_cli::rich_terminal();
     // The report (which lists the station's folder before and after) only when it is shown;
@@ -269,28 +286,10 @@ int Supervise(const SaveOptions& o) {
     return 128 + sig;
 }
 
-void NoteToStderr(const char* text) { tusave_cli::err(std::string("tusave: ") + (text ? text : "")); }
-
 }  // namespace
 
 int tusave_cli::run_save(const SaveOptions& o) {
-    const std::string command = "tusave " + o.command;
-    if (!workstation_exists(command)) return 2;
-    // A station that is not in the project's configuration gets no history: the save fails
-    // at once and says so, and a mistyped name must not make a station of its own there.
-    ws::Project project;
-    std::string loadError;
-    if (o.mode != 1 && ws::load_project(o.project, o.kind == 3, project, loadError) && project.find(o.station))
-        g_recorder.emplace(history::RecorderOptions{o.project, o.station, static_cast<int>(o.kind),
-                                                    static_cast<int>(o.mode), o.reason, "tusave " TUSAVE_VERSION});
-    std::string error;
-    if (!failpoint::arm_from_env(&error)) {
-        err(command + ": TUSAVE_FAILPOINTS: " + error);
-        return 2;
-    }
-    tusave_host_use_default_texts();
-    port::set_application({"tusave " TUSAVE_VERSION, {}, {}});
-    ws::set_note_sink(NoteToStderr);
+    if (!workstation_exists("tusave " + o.command)) return 2;
     return Supervise(o);
 }
 
