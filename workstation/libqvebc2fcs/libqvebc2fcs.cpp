@@ -24,22 +24,20 @@ bool valid_direction(int direction) { return direction == 0 || direction == 1; }
 // save take no lock. A failed parse is kept too. Valid until the thread's next call.
 const std::shared_ptr<const bc2fcs::RecordLayouts>& layouts_of(const void* userInst) {
     thread_local struct {
-        const void* key = nullptr;
+        const void* key = nullptr;   // none yet (the caller never asks for a null buffer)
         unsigned long long seq = 0, changes = 0;
-        bool filled = false;
         std::shared_ptr<const bc2fcs::RecordLayouts> layouts;
     } last;
     static const std::shared_ptr<const bc2fcs::RecordLayouts> none;
     const unsigned long long changes = ws::allocation_changes();
-    if (last.filled && last.key == userInst && last.changes == changes) return last.layouts;
+    if (last.key == userInst && last.changes == changes) return last.layouts;
     const ws::AllocationKey k = ws::allocation_key(userInst);
     if (k.size == 0) return none;
-    if (!last.filled || last.key != userInst || last.seq != k.seq)
+    if (last.key != userInst || last.seq != k.seq)
         last.layouts = bc2fcs::RecordLayouts::parse(static_cast<const std::uint8_t*>(userInst), k.size, nullptr);
     last.key = userInst;
     last.seq = k.seq;
     last.changes = changes;
-    last.filled = true;
     return last.layouts;
 }
 

@@ -216,8 +216,9 @@ std::uint32_t CQVEFilePath::GetFCSBlockPath(const char* station, std::uint8_t lo
         return kOk;
     }
     const std::uint32_t r = resolve(topDir_, "GetFCSBlockPath", "FCSBLOCK", {pk::Kind::Internal}, a, out);
+    if (r != kOk) return r;
     const std::size_t at = out.rfind('/') + 1, len = std::strlen(name);
-    if (r == kOk && out.compare(at, len, name) == 0)
+    if (out.compare(at, len, name) == 0)
         blockDir_ = BlockDir{station, out.substr(0, at), out.substr(at + len), location};
     return r;
 }
