@@ -106,6 +106,40 @@ std::string_view dir_view(const std::string& path) {
 
 std::string dir_of(const std::string& path) { return std::string(dir_view(path)); }
 
+// The last part of a path that has a folder part: the entry's name in that folder.
+const char* entry_of(const std::string& path) { return path.c_str() + path.rfind('/') + 1; }
+
+// The target's folder, opened for the replace-on-close files of it that are open together: the
+// last one opened in this thread while a file of it is still open, else opened anew. None for
+// a name without a folder or a path that ends in one, or when the folder cannot be opened (the
+// paths then tell the error).
+std::shared_ptr<const PortFolder> folder_of(const std::string& target) {
+    if (target.find('/') == std::string::npos || target.back() == '/') return nullptr;
+    struct Memo {
+        std::string dir;
+        std::weak_ptr<const PortFolder> folder;
+    };
+    thread_local Memo memo;
+    const std::string_view dir = dir_view(target);
+    if (memo.dir == dir)
+        if (auto f = memo.folder.lock()) return f;
+    auto f = std::make_shared<PortFolder>();
+    f->fd = ::open(std::string(dir).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (f->fd < 0) return nullptr;
+    memo.dir.assign(dir);
+    memo.folder = f;
+    return f;
+}
+
+// The folder descriptor and name to reach a replace-on-close handle's file by.
+int at_fd(const PortObject* o) { return o->folder ? o->folder->fd : AT_FDCWD; }
+const char* at_name(const PortObject* o, const std::string& path) { return o->folder ? entry_of(path) : path.c_str(); }
+
+// The handle's temporary renamed over its target.
+int rename_temp(const PortObject* o) {
+    return ::renameat(at_fd(o), at_name(o, o->temp), at_fd(o), at_name(o, o->target));
+}
+
 // The process's ids, asked of the kernel once (a group of thousands of files would ask at every
 // file); a forked child asks again.
 struct Ids {
@@ -242,7 +276,7 @@ bool folder_writable_for_root(const std::string& dir) {
 // is as long as a folder entry can be has a temporary too. A folder whose permission bits give
 // no write access takes no temporary, for root too (as a file without write bits is read-only
 // for root).
-int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) {
+int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600, const PortFolder* folder = nullptr) {
     constexpr std::size_t kTempStem = 200;   // + ".<pid>.<n>.tmp" and the dot stay below NAME_MAX
     static std::atomic<unsigned> counter{0};
     // The folder of the last temporary and when its checks were made: the files of one folder
@@ -275,7 +309,8 @@ int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600) 
         t.clear();
         t.append(dir).append("/.").append(stem).append(1, '.').append(pidText).append(1, '.');
         t.append(n, std::to_chars(n, n + sizeof n, counter.fetch_add(1)).ptr).append(".tmp");
-        int fd = ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = folder ? ::openat(folder->fd, entry_of(t), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)
+                        : ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             temp = std::move(t);
             return fd;
@@ -346,7 +381,7 @@ bool copy_from_start(int from, int to, std::uint64_t knownSize) {
 void discard_temp(PortObject* o) {
     if (o->fd >= 0) ::close(o->fd);
     o->fd = -1;
-    if (!o->temp.empty()) ::unlink(o->temp.c_str());
+    if (!o->temp.empty()) ::unlinkat(at_fd(o), at_name(o, o->temp), 0);
 }
 
 void release(PortObject* o) {
@@ -369,7 +404,8 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     o->target = path;
     // The target is opened (for its lock and its bytes) and checked in one step.
     struct stat st{};
-    o->lockFd = port::open_regular(path, O_RDONLY, 0, &st);
+    o->folder = folder_of(o->target);
+    o->lockFd = port::open_regular(at_name(o, o->target), O_RDONLY, 0, &st, at_fd(o));
     const bool exists = o->lockFd >= 0;
     if (!exists && errno != ENOENT) return fail_open(o, errno);
     switch (disposition) {
@@ -395,7 +431,7 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     // Created with the target's permissions; only what the umask took needs a change of mode
     // (a metadata write per file that a group of thousands of files feels). Its file system is
     // noted for the grouped close.
-    o->fd = make_temp(o->target, o->temp, exists ? st.st_mode & 07777 : 0666);
+    o->fd = make_temp(o->target, o->temp, exists ? st.st_mode & 07777 : 0666, o->folder.get());
     if (o->fd < 0) return fail_open(o, errno);
     // Beside the target, the temporary is on its file system; the mask tells whether it took
     // permission bits (set-id and sticky bits the kernel may drop: asked), so that only a file
@@ -432,9 +468,9 @@ BOOL close_replace(PortObject* o) {
     }
     int e = ::close(o->fd) == 0 ? 0 : errno;
     o->fd = -1;
-    if (e == 0 && ::rename(o->temp.c_str(), o->target.c_str()) != 0) e = errno;
+    if (e == 0 && rename_temp(o) != 0) e = errno;
     if (e != 0) {
-        ::unlink(o->temp.c_str());
+        discard_temp(o);
         set_error(e);
         return false;
     }
@@ -763,7 +799,7 @@ BOOL PortCloseFiles(const HANDLE* handles, DWORD count, BOOL* closed, const BOOL
     for (DWORD i = 0; i < count; ++i) {
         PortObject* o = pending[i];
         if (!o) continue;
-        if (::rename(o->temp.c_str(), o->target.c_str()) != 0) {
+        if (rename_temp(o) != 0) {
             fail(i, errno);
             discard_temp(o);
             release(o);
@@ -918,8 +954,8 @@ DWORD GetFullPathNameA(const char* path, DWORD size, char* buf, char** filePart)
     return static_cast<DWORD>(out.size());
 }
 
-int port::open_regular(const char* path, int flags, mode_t mode, struct stat* out) {
-    const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+int port::open_regular(const char* path, int flags, mode_t mode, struct stat* out, int folder) {
+    const int fd = ::openat(folder, path, flags | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0) return -1;
     struct stat own{};
     struct stat& st = out ? *out : own;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -37,8 +38,8 @@ int fd_of(HANDLE h);
 // open_regular is ::open (close-on-exec) that never blocks and refuses anything that is not a
 // regular file (a folder with EISDIR, anything else with EINVAL); O_NOFOLLOW in flags also
 // refuses a final symbolic link (ELOOP). -1 with errno on failure; out (when given) gets the
-// file's status.
-int open_regular(const char* path, int flags, mode_t mode = 0, struct stat* out = nullptr);
+// file's status. With a folder's descriptor, path is taken in that folder (as by openat).
+int open_regular(const char* path, int flags, mode_t mode = 0, struct stat* out = nullptr, int folder = AT_FDCWD);
 // Reads a whole regular file of at most maxSize bytes: 0, or errno (EFBIG when larger).
 int read_regular(const char* path, std::string& out, std::size_t maxSize);
 

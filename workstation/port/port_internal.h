@@ -3,14 +3,25 @@
 
 #include <dirent.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "port.h"
+
+// A folder held open while files of it are open to be replaced: their opens, temporaries and
+// renames name the entry in it, and the kernel does not walk the whole path again for each.
+struct PortFolder {
+    int fd = -1;
+    ~PortFolder() {
+        if (fd >= 0) ::close(fd);
+    }
+};
 
 struct PortObject {
     enum class Kind { File, Find, Process, Fd };
@@ -29,6 +40,7 @@ struct PortObject {
     static constexpr std::uint64_t kNoTarget = ~std::uint64_t{0};
     std::uint64_t targetSize = kNoTarget;  // replace-on-close: the target's size at the open
     dev_t dev = 0;                 // replace-on-close: the temporary's file system
+    std::shared_ptr<const PortFolder> folder;  // replace-on-close: the folder of both, if open
 
     // Find: the sorted matches and the next one to hand out.
     std::vector<WIN32_FIND_DATAA> matches;
