@@ -131,13 +131,14 @@ std::shared_ptr<const PortFolder> folder_of(const std::string& target) {
     return f;
 }
 
-// The folder descriptor and name to reach a replace-on-close handle's file by.
-int at_fd(const PortObject* o) { return o->folder ? o->folder->fd : AT_FDCWD; }
-const char* at_name(const PortObject* o, const std::string& path) { return o->folder ? entry_of(path) : path.c_str(); }
+// The descriptor and name to reach a file of the folder by (without one: the path itself).
+int at_fd(const PortFolder* f) { return f ? f->fd : AT_FDCWD; }
+const char* at_name(const PortFolder* f, const std::string& path) { return f ? entry_of(path) : path.c_str(); }
 
 // The handle's temporary renamed over its target.
 int rename_temp(const PortObject* o) {
-    return ::renameat(at_fd(o), at_name(o, o->temp), at_fd(o), at_name(o, o->target));
+    const PortFolder* f = o->folder.get();
+    return ::renameat(at_fd(f), at_name(f, o->temp), at_fd(f), at_name(f, o->target));
 }
 
 // The process's ids, asked of the kernel once (a group of thousands of files would ask at every
@@ -309,8 +310,7 @@ int make_temp(const std::string& target, std::string& temp, mode_t mode = 0600, 
         t.clear();
         t.append(dir).append("/.").append(stem).append(1, '.').append(pidText).append(1, '.');
         t.append(n, std::to_chars(n, n + sizeof n, counter.fetch_add(1)).ptr).append(".tmp");
-        int fd = folder ? ::openat(folder->fd, entry_of(t), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)
-                        : ::open(t.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = ::openat(at_fd(folder), at_name(folder, t), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             temp = std::move(t);
             return fd;
@@ -381,7 +381,7 @@ bool copy_from_start(int from, int to, std::uint64_t knownSize) {
 void discard_temp(PortObject* o) {
     if (o->fd >= 0) ::close(o->fd);
     o->fd = -1;
-    if (!o->temp.empty()) ::unlinkat(at_fd(o), at_name(o, o->temp), 0);
+    if (const PortFolder* f = o->folder.get(); !o->temp.empty()) ::unlinkat(at_fd(f), at_name(f, o->temp), 0);
 }
 
 void release(PortObject* o) {
@@ -405,7 +405,8 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     // The target is opened (for its lock and its bytes) and checked in one step.
     struct stat st{};
     o->folder = folder_of(o->target);
-    o->lockFd = port::open_regular(at_name(o, o->target), O_RDONLY, 0, &st, at_fd(o));
+    const PortFolder* f = o->folder.get();
+    o->lockFd = port::open_regular(at_name(f, o->target), O_RDONLY, 0, &st, at_fd(f));
     const bool exists = o->lockFd >= 0;
     if (!exists && errno != ENOENT) return fail_open(o, errno);
     switch (disposition) {
