@@ -158,6 +158,15 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
     while (FindNextFileA(find, &found));
     FindClose(find);
     EXPECT_EQ(listed, (std::vector<std::string>{".a.wkf." + me + ".1.tmp", "a.wkf"}));
+    // A relative path is taken from the working folder, by the temporary and the rename too.
+    write(sub + "/r.dat", "old");
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    h = open_replace("sub/r.dat");
+    const bool replaced = h != INVALID_HANDLE_VALUE && WriteFile(h, "new", 3, &done, nullptr) && CloseHandle(h);
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(replaced);
+    EXPECT_EQ(read(sub + "/r.dat"), "new");
 }
 
 // A read, a close or a commit that fails still releases the handle and its lock; a failed close
