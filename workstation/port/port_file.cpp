@@ -106,9 +106,6 @@ std::string_view dir_view(const std::string& path) {
 
 std::string dir_of(const std::string& path) { return std::string(dir_view(path)); }
 
-// The last part of a path that has a folder part: the entry's name in that folder.
-const char* entry_of(const std::string& path) { return path.c_str() + path.rfind('/') + 1; }
-
 // The target's folder, opened for the replace-on-close files of it that are open together: the
 // last one opened in this thread while a file of it is still open, else opened anew. None for
 // a name without a folder or a path that ends in one, or when the folder cannot be opened (the
@@ -131,9 +128,12 @@ std::shared_ptr<const PortFolder> folder_of(const std::string& target) {
     return f;
 }
 
-// The descriptor and name to reach a file of the folder by (without one: the path itself).
+// The descriptor and name to reach a file of the folder by: the folder and the path's last part
+// (without a folder: the path itself).
 int at_fd(const PortFolder* f) { return f ? f->fd : AT_FDCWD; }
-const char* at_name(const PortFolder* f, const std::string& path) { return f ? entry_of(path) : path.c_str(); }
+const char* at_name(const PortFolder* f, const std::string& path) {
+    return f ? path.c_str() + path.rfind('/') + 1 : path.c_str();
+}
 
 // The handle's temporary renamed over its target.
 int rename_temp(const PortObject* o) {
@@ -432,7 +432,7 @@ HANDLE open_replace(PortObject* o, const char* path, DWORD share, DWORD access, 
     // Created with the target's permissions; only what the umask took needs a change of mode
     // (a metadata write per file that a group of thousands of files feels). Its file system is
     // noted for the grouped close.
-    o->fd = make_temp(o->target, o->temp, exists ? st.st_mode & 07777 : 0666, o->folder.get());
+    o->fd = make_temp(o->target, o->temp, exists ? st.st_mode & 07777 : 0666, f);
     if (o->fd < 0) return fail_open(o, errno);
     // Beside the target, the temporary is on its file system; the mask tells whether it took
     // permission bits (set-id and sticky bits the kernel may drop: asked), so that only a file
