@@ -78,7 +78,7 @@ template <typename T>
 void LdTuSaveTpAppend(std::string& out, T v) {
     char b[24];
     const auto r = std::to_chars(b, b + sizeof b, v);
-    out.append(b, r.ptr);
+    out.append(b, static_cast<std::size_t>(r.ptr - b));
 }
 
 // "%f" of a value below 2^53 in magnitude, worked out in integers: the value is m * 2^-k, so
@@ -95,7 +95,10 @@ bool LdTuSaveTpFixedSmall(std::string& out, double d) {
         k = 1075 - static_cast<int>(biased);
     }
     if (k <= 0) return false;   // 2^53 and above, infinities, NaNs
-    if (bits >> 63) out += '-';
+    // The text is made in t and appended once: sign, whole part, point, six decimals.
+    char t[32];
+    char* at = t;
+    if (bits >> 63) *at++ = '-';
     if (k < 75) {               // from 75 on, m * 10^6 < 2^73 is below half of 2^k: rounds to 0
         const U128 n = U128{m} * 1000000u;
         const U128 q = n >> k;
@@ -106,13 +109,18 @@ bool LdTuSaveTpFixedSmall(std::string& out, double d) {
         const auto whole = narrow ? static_cast<std::uint64_t>(r) / 1000000u : static_cast<std::uint64_t>(r / 1000000u);
         const auto frac = narrow ? static_cast<std::uint32_t>(static_cast<std::uint64_t>(r) % 1000000u)
                                  : static_cast<std::uint32_t>(r % 1000000u);
-        LdTuSaveTpAppend(out, whole);
-        char f[7] = {'.', '0', '0', '0', '0', '0', '0'};
-        for (int i = 6, v = static_cast<int>(frac); i >= 1 && v != 0; --i, v /= 10) f[i] = static_cast<char>('0' + v % 10);
-        out.append(f, sizeof f);
+        at = std::to_chars(at, at + 16, whole).ptr;   // below 2^53: 16 digits at most
+        *at = '.';
+        static constexpr char kPairs[] =
+            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+            "8081828384858687888990919293949596979899";
+        for (std::uint32_t i = 0, v = frac; i < 3; ++i, v /= 100) std::memcpy(at + 5 - 2 * i, kPairs + 2 * (v % 100), 2);
+        out.append(t, static_cast<std::size_t>(at + 7 - t));
         return true;
     }
-    out += "0.000000";
+    std::memcpy(at, "0.000000", 8);
+    out.append(t, static_cast<std::size_t>(at + 8 - t));
     return true;
 }
 
@@ -330,13 +338,18 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
 void LdTuSaveTpLabel(std::string& out, const char* name, std::uint32_t i, std::uint32_t j) {
     out += name;
     if (i == 0 && j == 0) return;
-    out += '[';
-    LdTuSaveTpAppend(out, i);
+    // "[i]" or "[i\\,j]", made here and appended once.
+    char b[32];
+    char* at = b;
+    *at++ = '[';
+    at = std::to_chars(at, at + 10, i).ptr;   // 10 digits at most each
     if (j != 0) {
-        out += "\\,";
-        LdTuSaveTpAppend(out, j);
+        *at++ = '\\';
+        *at++ = ',';
+        at = std::to_chars(at, at + 10, j).ptr;
     }
-    out += ']';
+    *at++ = ']';
+    out.append(b, static_cast<std::size_t>(at - b));
 }
 
 std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t hdrOff,
