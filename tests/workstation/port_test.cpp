@@ -150,14 +150,23 @@ TEST_F(PortFiles, ReplaceInPlaceOverACopyOrWholeAbandonAndStaleTemporaries) {
     std::filesystem::create_directory(sub);
     for (const std::string& name : {".a.wkf." + d + ".0.tmp", ".a.wkf." + me + ".1.tmp", std::string("a.wkf")})
         write(sub + "/" + name, "x");
-    WIN32_FIND_DATAA found;
-    std::vector<std::string> listed;
-    HANDLE find = FindFirstFileA((sub + "/*").c_str(), &found);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE);
-    do listed.emplace_back(found.cFileName);
-    while (FindNextFileA(find, &found));
-    FindClose(find);
-    EXPECT_EQ(listed, (std::vector<std::string>{".a.wkf." + me + ".1.tmp", "a.wkf"}));
+    auto list = [&](const std::string& pattern) {
+        WIN32_FIND_DATAA found;
+        std::vector<std::string> names;
+        HANDLE find = FindFirstFileA((sub + "/" + pattern).c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) return names;
+        do names.emplace_back(found.cFileName);
+        while (FindNextFileA(find, &found));
+        FindClose(find);
+        return names;
+    };
+    EXPECT_EQ(list("*"), (std::vector<std::string>{".a.wkf." + me + ".1.tmp", "a.wkf"}));
+    // A pattern reads as fnmatch reads it; "*" and plain text is the name's end.
+    for (const char* name : {".wkf", "b.wkf~", "wkf"}) write(sub + "/" + name, "x");
+    EXPECT_EQ(list("*.wkf"), (std::vector<std::string>{".wkf", "a.wkf"}));
+    EXPECT_EQ(list("*wkf"), (std::vector<std::string>{".wkf", "a.wkf", "wkf"}));
+    EXPECT_EQ(list("*.[w]kf"), (std::vector<std::string>{".wkf", "a.wkf"}));
+    EXPECT_EQ(list("a*"), (std::vector<std::string>{"a.wkf"}));
     // A relative path is taken from the working folder, by the temporary and the rename too.
     write(sub + "/r.dat", "old");
     const auto cwd = std::filesystem::current_path();

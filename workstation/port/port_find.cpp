@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "failpoint/failpoint.h"
 #include "port/port_internal.h"
@@ -17,6 +18,23 @@ using port::detail::set_error;
 namespace {
 
 constexpr std::size_t kMaxEntries = 100000;
+
+// A name pattern as fnmatch without flags reads it. The usual one, "*" and then plain text
+// ("*.txt"), is a comparison of the name's end.
+class NamePattern {
+public:
+    explicit NamePattern(std::string p)
+        : p_(std::move(p)), suffix_(p_.size() > 1 && p_[0] == '*' && p_.find_first_of("*?[\\", 1) == std::string::npos) {}
+    bool matches(const char* name) const {
+        if (!suffix_) return ::fnmatch(p_.c_str(), name, 0) == 0;
+        const std::size_t n = std::strlen(name), tail = p_.size() - 1;
+        return n >= tail && std::memcmp(name + n - tail, p_.data() + 1, tail) == 0;
+    }
+
+private:
+    std::string p_;
+    bool suffix_;
+};
 
 bool armed(failpoint::Point p) {
     if (auto r = failpoint::hit(p)) {
@@ -37,8 +55,8 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
     std::string p = pattern;
     auto slash = p.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (name.empty()) {
+    const NamePattern name(slash == std::string::npos ? p : p.substr(slash + 1));
+    if (slash + 1 == p.size()) {   // a folder without a name pattern
         set_error(EINVAL);
         return INVALID_HANDLE_VALUE;
     }
@@ -63,7 +81,7 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
             break;
         }
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        if (::fnmatch(name.c_str(), e->d_name, 0) != 0) continue;
+        if (!name.matches(e->d_name)) continue;
         std::size_t len = std::strlen(e->d_name);
         if (len >= MAX_PATH) continue;  // cannot be handed out whole
         WIN32_FIND_DATAA fd;
