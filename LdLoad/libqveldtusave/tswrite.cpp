@@ -179,6 +179,45 @@ std::uint32_t LdTuSaveTpText(const std::uint8_t* p, std::size_t size, std::strin
     return 0;
 }
 
+// Appends the text of element k of item, whose record is at record (sized: the item's numeric
+// type, or null for text and raw bytes). 0, or 1 after the ERR line.
+std::uint32_t LdTuSaveTpElement(const LdTuSaveImage& img, const LdTuSaveRecPos& record, std::uint32_t blockNo,
+                                const ItemInf& item, const TpType* sized, std::uint32_t k, std::string& out) {
+    const auto& recSize = record.size;
+    if (record.adrs && *record.adrs == 0) return 0;
+    if (sized && item.size != sized->size) {
+        LdTuSaveSrcErr(false, kSource, sized->number, "ItemInf error, itemInf->size=%d, sizeof(%s)=%d", item.size,
+                       sized->name, sized->size);
+        return 1;
+    }
+    // The element must lie inside its record, and the record inside the image.
+    const std::uint64_t elemOff = item.offset + static_cast<std::uint64_t>(k) * item.size;
+    const std::optional<std::size_t>& rec = record.off;
+    if (!rec || elemOff + item.size > *recSize) {
+        LdTuSaveSrcErr(false, kSource, 1390,
+                       "element outside its record, item=%s, blockNo=%u, recNo=%u, offset=%llu, size=%u, recSize=%u",
+                       item.itemName, blockNo, item.recNo, static_cast<unsigned long long>(elemOff), item.size,
+                       recSize.value_or(0));
+        return 1;
+    }
+    const std::uint8_t* p = img.data() + *rec + elemOff;
+    if (sized) {
+        LdTuSaveTpNumber(item.dataType, tb::Bytes(p, item.size), out);
+        return 0;
+    }
+    if (item.dataType == kTypeText) return LdTuSaveTpText(p, item.size, out);
+    const void* nul = std::memchr(p, 0, item.size);
+    out.append(reinterpret_cast<const char*>(p), nul ? static_cast<const std::uint8_t*>(nul) - p : item.size);
+    return 0;
+}
+
+// Whether an item's values are written: numbers, text and raw bytes are; other types stand
+// with an empty value.
+bool LdTuSaveTpWritten(const ItemInf& item, const TpType*& sized) {
+    sized = LdTuSaveTpSized(item.dataType);
+    return sized || item.dataType == kTypeText || item.dataType == kTypeRaw;
+}
+
 // ---- the TP file ------------------------------------------------------------------------------
 
 // The temporary file: every write, the flush and the close are checked. It takes its content
@@ -219,7 +258,7 @@ private:
 
 // Text buffers kept from block to block (a block's line is built in them, then written).
 struct TpScratch {
-    std::string location, line, value;
+    std::string location, line;
 };
 
 struct TpBlockCtx {
@@ -287,10 +326,10 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
     std::string& line = ctx.scratch->line;
     line.clear();
     std::uint32_t c = 0;
-    std::string& value = ctx.scratch->value;
+    // The record of the last item written: the elements of an array and the items of one
+    // record in a row look it up once.
+    std::optional<std::pair<std::uint32_t, LdTuSaveRecPos>> record;
     auto put = [&](const ItemInf& it, std::uint32_t k, std::uint32_t i, std::uint32_t j) {
-        value.clear();
-        if (LdTuSaveTpValue(img, ctx.area->anchor, hdr, blockNo, it, k, value) != 0) return false;
         if (c == 0) {
             // "<seq>:FPAR:<seq>:<location>:<tag>:<block number>:<instance>:"
             LdTuSaveTpAppend(line, seq);
@@ -305,9 +344,11 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
         }
         LdTuSaveTpLabel(line, it.itemName, i, j);
         line += '=';
-        line += value;
         ++c;
-        return true;
+        const TpType* sized = nullptr;
+        if (!LdTuSaveTpWritten(it, sized)) return true;
+        if (!record || record->first != it.recNo) record.emplace(it.recNo, img.Record(ctx.area->anchor, hdr, it.recNo));
+        return LdTuSaveTpElement(img, record->second, blockNo, it, sized, k, line) == 0;
     };
     for (std::int32_t n = 0; n < inst->itemInfTblUsedNum; ++n) {
         const ItemInf& it = inst->pItemInfTbl[n];
@@ -355,36 +396,9 @@ void LdTuSaveTpLabel(std::string& out, const char* name, std::uint32_t i, std::u
 std::uint32_t LdTuSaveTpValue(const LdTuSaveImage& img, const LdTuSaveAnchor& anchor, std::size_t hdrOff,
                               std::uint32_t blockNo, const ItemInf& item, std::uint32_t k, std::string& out) {
     out.clear();
-    const TpType* sized = LdTuSaveTpSized(item.dataType);
-    if (!sized && item.dataType != kTypeText && item.dataType != kTypeRaw) return 0;
-    const LdTuSaveRecPos record = img.Record(anchor, hdrOff, item.recNo);
-    const auto& recSize = record.size;
-    if (record.adrs && *record.adrs == 0) return 0;
-    if (sized && item.size != sized->size) {
-        LdTuSaveSrcErr(false, kSource, sized->number, "ItemInf error, itemInf->size=%d, sizeof(%s)=%d", item.size,
-                       sized->name, sized->size);
-        return 1;
-    }
-    // The element must lie inside its record, and the record inside the image.
-    const std::uint64_t elemOff = item.offset + static_cast<std::uint64_t>(k) * item.size;
-    const std::optional<std::size_t>& rec = record.off;
-    if (!rec || elemOff + item.size > *recSize) {
-        LdTuSaveSrcErr(false, kSource, 1390,
-                       "element outside its record, item=%s, blockNo=%u, recNo=%u, offset=%llu, size=%u, recSize=%u",
-                       item.itemName, blockNo, item.recNo, static_cast<unsigned long long>(elemOff), item.size,
-                       recSize.value_or(0));
-        return 1;
-    }
-    const std::uint8_t* p = img.data() + *rec + elemOff;
-    if (sized) {
-        LdTuSaveTpNumber(item.dataType, tb::Bytes(p, item.size), out);
-        return 0;
-    }
-    if (item.dataType == kTypeText) return LdTuSaveTpText(p, item.size, out);
-    const void* nul = std::memchr(p, 0, item.size);
-    out.assign(reinterpret_cast<const char*>(p),
-               nul ? static_cast<const std::uint8_t*>(nul) - p : static_cast<std::ptrdiff_t>(item.size));
-    return 0;
+    const TpType* sized = nullptr;
+    if (!LdTuSaveTpWritten(item, sized)) return 0;
+    return LdTuSaveTpElement(img, img.Record(anchor, hdrOff, item.recNo), blockNo, item, sized, k, out);
 }
 
 std::uint32_t LdTuSavesGetStrFileName(const std::string& tpPath, std::string& archivePath) {
