@@ -1,4 +1,6 @@
 // tusave: the calling application of the tuning-parameter save.
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -6,6 +8,9 @@
 #include "output.h"
 
 int main(int argc, char** argv) {
+    // Nothing here asks SQLite how much memory it holds: it does not count, and its allocations
+    // take no lock for the count.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     tusave_cli::setup_output();
     CLI::App app{"tusave " TUSAVE_VERSION ": save the tuning parameters of a field control station"};
     app.set_version_flag("--version", "tusave " TUSAVE_VERSION);
