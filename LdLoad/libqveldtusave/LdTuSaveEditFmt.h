@@ -200,9 +200,17 @@ public:
     [[nodiscard]] bool Full() const;
 
 private:
+    // A station's paths share a long head and differ at their end: hashed by the end alone
+    // (and the length), each look-up reads a few bytes instead of the whole path.
+    struct PathHash {
+        std::size_t operator()(std::string_view p) const noexcept {
+            constexpr std::size_t kEnd = 24;
+            return std::hash<std::string_view>{}(p.substr(p.size() > kEnd ? p.size() - kEnd : 0)) ^ p.size();
+        }
+    };
     std::vector<std::unique_ptr<LdTuSaveEditFile>> files_;
-    std::unordered_map<std::string_view, std::size_t> index_;   // keys: the held files' own paths
-    std::unordered_map<std::string, bool> notOpened_;
+    std::unordered_map<std::string_view, std::size_t, PathHash> index_;   // keys: the held files' own paths
+    std::unordered_map<std::string, bool, PathHash> notOpened_;
     unsigned entry_ = 0;
 };
 
