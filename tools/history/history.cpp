@@ -576,35 +576,33 @@ TpFile read_tp(const std::string& path, int* keep) {
     else if (!S_ISREG(st.st_mode)) why = "not a regular file";
     else if (st.st_size > kMaxTpBytes) why = "larger than 256 MiB";
     f.identity = TpFile::Identity::of(st);
-    // Hashed as it is read. Kept open, it is read a piece at a time and not held (the bytes are
-    // read again from the descriptor when they are wanted); otherwise read whole.
+    if (keep && why.empty()) {
+        // Read when its bytes are wanted, from the descriptor.
+        *keep = fd;
+        f.exists = true;
+        return f;
+    }
+    // Hashed as it is read.
     sha256_ctx ctx;
     sha256_init(&ctx);
     if (why.empty()) {
         const std::size_t size = static_cast<std::size_t>(st.st_size);
-        constexpr std::size_t kPiece = 65536;
-        const auto piece = keep ? std::make_unique_for_overwrite<char[]>(kPiece) : nullptr;
-        if (!keep) {
-            f.bytes.reserve(size);
-            port::prefault(f.bytes.data(), size);
-            f.bytes.resize(size);
-        }
+        f.bytes.reserve(size);
+        port::prefault(f.bytes.data(), size);
+        f.bytes.resize(size);
         std::size_t got = 0;
         while (got < size) {
-            char* to = keep ? piece.get() : f.bytes.data() + got;
-            const std::size_t want = keep ? std::min(kPiece, size - got) : size - got;
-            const ssize_t n = ::read(fd, to, want);
+            const ssize_t n = ::read(fd, f.bytes.data() + got, size - got);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 why = n < 0 ? std::strerror(errno) : "shorter than its size";
                 break;
             }
-            sha256_update(&ctx, static_cast<std::size_t>(n), reinterpret_cast<const std::uint8_t*>(to));
+            sha256_update(&ctx, static_cast<std::size_t>(n), reinterpret_cast<const std::uint8_t*>(f.bytes.data() + got));
             got += static_cast<std::size_t>(n);
         }
     }
-    if (keep && why.empty()) *keep = fd;
-    else ::close(fd);
+    ::close(fd);
     if (!why.empty()) throw tpfile::Error(path, 0, "cannot read: " + why);
     f.exists = true;
     std::uint8_t md[SHA256_DIGEST_SIZE];

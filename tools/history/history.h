@@ -110,9 +110,9 @@ struct TpFile {
     } identity;
 };
 // Reads path (a missing file gives exists = false); throws tpfile::Error when it cannot be read.
-// With keep, the file read is left open there (-1 when none was read) and its bytes are only
-// hashed, not kept: they can be read again, as they were, after the path has been replaced by
-// a new file.
+// With keep, the file is opened and left open there (-1 when there is none), and neither read
+// nor hashed: its bytes can be read from it, as they are now, after the path has been replaced
+// by a new file.
 TpFile read_tp(const std::string& path, int* keep = nullptr);
 std::string sha256_hex(const std::string& bytes);
 

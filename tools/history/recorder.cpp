@@ -49,9 +49,9 @@ Recorder::~Recorder() {
     if (beforeFd_ >= 0) ::close(beforeFd_);
 }
 
-// The bytes of the TP file before the save, read again from that file (the save replaces it by
-// a new one: the old one stays as it was while open). One written over in place meanwhile is
-// taken as unreadable: the values are recorded whole.
+// The bytes of the TP file before the save and their hash, read from that file (the save
+// replaces it by a new one: the old one stays as it was while open). One written over in place
+// meanwhile is taken as unreadable: the values are recorded whole.
 void Recorder::TakeBackBefore() {
     if (beforeFd_ < 0) return;
     const int fd = std::exchange(beforeFd_, -1);
@@ -72,8 +72,12 @@ void Recorder::TakeBackBefore() {
         same = got == bytes.size();
     }
     ::close(fd);
-    if (same) before_->bytes = std::move(bytes);
-    else before_ = TpFile{};
+    if (same) {
+        before_->sha256 = sha256_hex(bytes);
+        before_->bytes = std::move(bytes);
+    } else {
+        before_ = TpFile{};
+    }
 }
 
 void Recorder::start(std::optional<std::int64_t> started) {
@@ -82,7 +86,7 @@ void Recorder::start(std::optional<std::int64_t> started) {
     tusave_host_bus_frames(&sent0_, &received0_);
     try {
         if (!tpPath_.empty()) {
-            // Not held while the save runs: read again at its end.
+            // Not read while the save runs: at its end, from the descriptor kept.
             before_ = read_tp(tpPath_, &beforeFd_);
         }
     } catch (const tpfile::Error&) {
