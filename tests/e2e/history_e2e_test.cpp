@@ -59,9 +59,11 @@ TEST_F(History, SevenSavesLogDiffAndArchive) {
     for (int i = 0; i < kSaves; ++i) {
         const int k = kSaves - i;
         const std::string started = history::moment_text({kT0 + 60 * k, 0}).replace(10, 1, "T").substr(0, 19) + "+00:00";
-        EXPECT_EQ((nlohmann::json{saves[i]["save"], saves[i]["reason"], saves[i]["started"], saves[i]["tpSha256"]}),
+        // Each save after the first follows on from the one before: no baseline.
+        EXPECT_EQ((nlohmann::json{saves[i]["save"], saves[i]["reason"], saves[i]["started"], saves[i]["tpSha256"],
+                                  saves[i]["baseline"]}),
                   (nlohmann::json{k, "shift " + std::to_string(k), started,
-                                  history::sha256_hex(e2e::read_text(dir_ + "/copy" + std::to_string(k) + ".tps"))}));
+                                  history::sha256_hex(e2e::read_text(dir_ + "/copy" + std::to_string(k) + ".tps")), k == 1}));
     }
     // The archive keeps the last five only.
     Lines archive;
