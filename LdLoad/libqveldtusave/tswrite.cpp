@@ -379,7 +379,7 @@ std::uint32_t LdTuSaveTpBlock(const TpBlockCtx& ctx, TpTmpFile& file, std::uint3
 void LdTuSaveTpLabel(std::string& out, const char* name, std::uint32_t i, std::uint32_t j) {
     out += name;
     if (i == 0 && j == 0) return;
-    // "[i]" or "[i\\,j]", made here and appended once.
+    // "[i]" or "[i\,j]", made here and appended once.
     char b[32];
     char* at = b;
     *at++ = '[';

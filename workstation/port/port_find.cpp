@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <utility>
+#include <string_view>
 
 #include "failpoint/failpoint.h"
 #include "port/port_internal.h"
@@ -23,8 +23,8 @@ constexpr std::size_t kMaxEntries = 100000;
 // ("*.txt"), is a comparison of the name's end.
 class NamePattern {
 public:
-    explicit NamePattern(std::string p)
-        : p_(std::move(p)), suffix_(p_.size() > 1 && p_[0] == '*' && p_.find_first_of("*?[\\", 1) == std::string::npos) {}
+    explicit NamePattern(std::string_view p)
+        : suffix_(p.size() > 1 && p[0] == '*' && p.find_first_of("*?[\\", 1) == std::string_view::npos), p_(p) {}
     bool matches(const char* name) const {
         if (!suffix_) return ::fnmatch(p_.c_str(), name, 0) == 0;
         const std::size_t n = std::strlen(name), tail = p_.size() - 1;
@@ -32,8 +32,8 @@ public:
     }
 
 private:
-    std::string p_;
     bool suffix_;
+    std::string p_;
 };
 
 bool armed(failpoint::Point p) {
@@ -55,11 +55,12 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
     std::string p = pattern;
     auto slash = p.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-    const NamePattern name(slash == std::string::npos ? p : p.substr(slash + 1));
-    if (slash + 1 == p.size()) {   // a folder without a name pattern
+    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (name.empty()) {
         set_error(EINVAL);
         return INVALID_HANDLE_VALUE;
     }
+    const NamePattern wanted(name);
     DIR* d = ::opendir(dir.c_str());
     if (!d) {
         set_error(errno);
@@ -81,7 +82,7 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
             break;
         }
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        if (!name.matches(e->d_name)) continue;
+        if (!wanted.matches(e->d_name)) continue;
         std::size_t len = std::strlen(e->d_name);
         if (len >= MAX_PATH) continue;  // cannot be handed out whole
         WIN32_FIND_DATAA fd;
