@@ -561,6 +561,29 @@ std::string sha256_hex(const std::string& bytes) {
     return HexOf(md, sizeof md);
 }
 
+namespace {
+
+// The bytes and hash of the file open at fd, size bytes from its start, into f. Empty, or why
+// they could not be read.
+std::string ReadWhole(int fd, std::size_t size, TpFile& f) {
+    std::string bytes;
+    bytes.reserve(size);
+    port::prefault(bytes.data(), size);
+    bytes.resize(size);
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, bytes.data() + got, size - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? std::strerror(errno) : "shorter than its size";
+        got += static_cast<std::size_t>(n);
+    }
+    f.sha256 = sha256_hex(bytes);
+    f.bytes = std::move(bytes);
+    return {};
+}
+
+}  // namespace
+
 TpFile read_tp(const std::string& path, int* keep) {
     if (keep) *keep = -1;
     TpFile f;
@@ -577,38 +600,22 @@ TpFile read_tp(const std::string& path, int* keep) {
     else if (st.st_size > kMaxTpBytes) why = "larger than 256 MiB";
     f.identity = TpFile::Identity::of(st);
     if (keep && why.empty()) {
-        // Read when its bytes are wanted, from the descriptor.
+        // Read when its bytes are wanted (read_kept_tp).
         *keep = fd;
         f.exists = true;
         return f;
     }
-    // Hashed as it is read.
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    if (why.empty()) {
-        const std::size_t size = static_cast<std::size_t>(st.st_size);
-        f.bytes.reserve(size);
-        port::prefault(f.bytes.data(), size);
-        f.bytes.resize(size);
-        std::size_t got = 0;
-        while (got < size) {
-            const ssize_t n = ::read(fd, f.bytes.data() + got, size - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                why = n < 0 ? std::strerror(errno) : "shorter than its size";
-                break;
-            }
-            sha256_update(&ctx, static_cast<std::size_t>(n), reinterpret_cast<const std::uint8_t*>(f.bytes.data() + got));
-            got += static_cast<std::size_t>(n);
-        }
-    }
+    if (why.empty()) why = ReadWhole(fd, static_cast<std::size_t>(st.st_size), f);
     ::close(fd);
     if (!why.empty()) throw tpfile::Error(path, 0, "cannot read: " + why);
     f.exists = true;
-    std::uint8_t md[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof md, md);
-    f.sha256 = HexOf(md, sizeof md);
     return f;
+}
+
+bool read_kept_tp(int fd, TpFile& f) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && TpFile::Identity::of(st) == f.identity &&
+           ReadWhole(fd, static_cast<std::size_t>(st.st_size), f).empty();
 }
 
 std::string advice(const Error& e, const std::string& path) {

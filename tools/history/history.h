@@ -114,6 +114,9 @@ struct TpFile {
 // nor hashed: its bytes can be read from it, as they are now, after the path has been replaced
 // by a new file.
 TpFile read_tp(const std::string& path, int* keep = nullptr);
+// The bytes and hash of a TP file that read_tp kept open at fd, into f; false when it cannot be
+// read or was written over in place since (its identity differs).
+bool read_kept_tp(int fd, TpFile& f);
 std::string sha256_hex(const std::string& bytes);
 
 // One change of one value, for log.

@@ -4,16 +4,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "libqveeda/eda_status.h"
 #include "LibQVCCommon.h"
 #include "tusave_host.h"
-#include "port/port_host.h"
 
 namespace history {
 
@@ -55,29 +52,8 @@ Recorder::~Recorder() {
 void Recorder::TakeBackBefore() {
     if (beforeFd_ < 0) return;
     const int fd = std::exchange(beforeFd_, -1);
-    struct stat st {};
-    std::string bytes;
-    bool same = ::fstat(fd, &st) == 0 && before_ && TpFile::Identity::of(st) == before_->identity;
-    if (same) {
-        bytes.reserve(static_cast<std::size_t>(st.st_size));
-        port::prefault(bytes.data(), static_cast<std::size_t>(st.st_size));
-        bytes.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t got = 0;
-        while (got < bytes.size()) {
-            const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        same = got == bytes.size();
-    }
+    if (before_ && !read_kept_tp(fd, *before_)) before_ = TpFile{};
     ::close(fd);
-    if (same) {
-        before_->sha256 = sha256_hex(bytes);
-        before_->bytes = std::move(bytes);
-    } else {
-        before_ = TpFile{};
-    }
 }
 
 void Recorder::start(std::optional<std::int64_t> started) {
