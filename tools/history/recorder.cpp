@@ -4,7 +4,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-
 #include <cstring>
 #include <utility>
 
