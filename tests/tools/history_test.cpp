@@ -373,6 +373,22 @@ TEST_F(History, TpReaderRefusesFifosDevicesFoldersAndHugeFiles) {
         const std::string err = ErrorOf([&] { tpfile::read(path); });
         EXPECT_EQ(err.rfind(path + ": " + why, 0), 0u) << err;
     }
+    // A file kept open gives its bytes and hash as they were, after its path was replaced; one
+    // written over in place meanwhile gives none.
+    const std::string tp = dir + "/t.tps";
+    std::ofstream(tp) << "old";
+    for (const bool inPlace : {false, true}) {
+        int fd = -1;
+        history::TpFile f = history::read_tp(tp, &fd);
+        ASSERT_GE(fd, 0);
+        if (inPlace) std::ofstream(tp, std::ios::app) << "+";
+        else std::ofstream(tp + ".new") << "new", fs::rename(tp + ".new", tp);
+        EXPECT_EQ(history::read_kept_tp(fd, f), !inPlace);
+        EXPECT_EQ(std::pair(f.bytes, f.sha256),
+                  inPlace ? std::pair(std::string(), std::string()) : std::pair(std::string("old"), history::sha256_hex("old")));
+        ::close(fd);
+        std::ofstream(tp) << "old";
+    }
 }
 
 
