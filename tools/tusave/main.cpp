@@ -11,6 +11,10 @@ int main(int argc, char** argv) {
     // Nothing here asks SQLite how much memory it holds: it does not count, and its allocations
     // take no lock for the count.
     sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    // No page cache set aside in advance: each cache takes its pages as it reads them. The
+    // twenty pages a cache would otherwise claim at once are touched (and faulted in) whether
+    // the connection reads them or not.
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
     tusave_cli::setup_output();
     CLI::App app{"tusave " TUSAVE_VERSION ": save the tuning parameters of a field control station"};
     app.set_version_flag("--version", "tusave " TUSAVE_VERSION);
