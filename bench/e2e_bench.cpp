@@ -562,7 +562,8 @@ void add_rows(std::vector<Row>& rows, const std::string& fsName, const std::vect
         rows.push_back({"P3", fsName, "CPU at 0 ms, save / floor", "<= 1.3", R.blocks, 0, R.cpuRatio.median,
                         R.cpuRatio.min, true, R.cpuRatio.median <= 1.3,
                         fmt(R.cpuSave.median) + " s / " + fmt(R.cpuFloor.median) + " s; station " +
-                            fmt(R.stnCpuSave.median) + " s / " + fmt(R.stnCpuFloor.median) + " s"});
+                            fmt(R.stnCpuSave.median) + " s / " + fmt(R.stnCpuFloor.median) + " s, " +
+                            std::to_string(R.pairs) + " pairs"});
         if (R.blocks >= 8000) {
             const double mib = 1024.0 * 1024.0;
             const double limit = (1.1 * static_cast<double>(R.imageSize) + 8 * mib) / mib;
@@ -672,8 +673,12 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
 
         std::vector<SizeResult> results;
-        // 1 ms per reply up to 8000 blocks: above, a pair takes most of a minute.
-        for (int blocks : sizes) results.push_back(measure_size(work, blocks, pairs, blocks <= 8000, editAt));
+        // 1 ms per reply up to 8000 blocks: above, a pair takes most of a minute. Up to 1000
+        // blocks three times the pairs: there a pair takes under a second, and the VM's noise
+        // is largest against so short a save (medians of 7 pairs of the same code spread by
+        // ±0.03 there, against goals 0.05 and 0.3 above 1).
+        for (int blocks : sizes)
+            results.push_back(measure_size(work, blocks, blocks <= 1000 ? 3 * pairs : pairs, blocks <= 8000, editAt));
         std::vector<std::pair<std::pair<int, int>, Stat>> growths;
         for (std::size_t i = 1; i < results.size(); ++i)
             if (results[i].blocks == 2 * results[i - 1].blocks && results[i].blocks >= 8000)
