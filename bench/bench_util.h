@@ -72,10 +72,12 @@ inline std::string slurp(const std::string& path) {
 
 struct Stat {
     double median = 0, min = 0;
+    int n = 0;  // values (pairs) it is of
 };
 
 inline Stat stat_of(std::vector<double> v) {
     Stat s;
+    s.n = static_cast<int>(v.size());
     if (v.empty()) return s;
     std::sort(v.begin(), v.end());
     s.min = v.front();

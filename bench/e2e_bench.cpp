@@ -2,7 +2,8 @@
 // the simulated station, each figure a ratio measured inside one run against the floor
 // (tusave_floor: the same request frames and the same file I/O, nothing else), or against the
 // save itself at another size. The two sides are interleaved pair by pair, the first of a pair
-// alternating, and the save and the station run pinned to one CPU. Everything runs twice: on a
+// alternating (at least --pairs pairs, more while they are cheap), and the save and the station
+// run pinned to one CPU. Everything runs twice: on a
 // RAM file system (/dev/shm) where the cost of the save itself shows, then on the project's
 // disk, whose cost of creating and replacing files varies from run to run. Last, a plant of 16
 // stations saved with save --all at 1, 2, 4 and 8 jobs. Prints a table with goals and verdicts
@@ -365,12 +366,28 @@ std::vector<std::string> save_argv(const std::string& station) {
     return {kTusave, "save", "--project", "DEMO", "--station", station, "--mode", "0"};
 }
 
+// How many pairs a ratio takes: at least the pairs asked for, and more, up to three times as
+// many, while its pairs have taken less than 20 s. The count follows time alone, never the
+// values: a cheap ratio (a small save, a RAM file system) gets the pairs its noise needs, where
+// 7 pairs of the same code give medians 0.06 apart.
+class PairCount {
+public:
+    explicit PairCount(int least) : least_(least) {}
+    bool more(int done) const {
+        if (done < least_) return true;
+        return done < 3 * least_ && std::chrono::duration<double>(Clock::now() - t0_).count() < 20;
+    }
+
+private:
+    int least_;
+    Clock::time_point t0_ = Clock::now();
+};
+
 // One size on one file system: the first save recorded, then save and floor in pairs at 0 ms
 // per reply (CPU, memory), the edit step at editAt blocks, and at 1 ms per reply (wall).
 SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1ms, int editAt) {
     SizeResult R;
     R.blocks = blocks;
-    R.pairs = pairs;
     const std::string home = work + "/s" + std::to_string(blocks);
     const sample::Description d = description(blocks);
     const sample::Result built = sample::build(d, home);
@@ -399,7 +416,8 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
     {
         Station sim(home, "", "");
         const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
-        for (int i = 0; i < pairs; ++i) {
+        for (PairCount more(pairs); more.more(static_cast<int>(cpuS.size()));) {
+            const int i = static_cast<int>(cpuS.size());
             Usage s, f;
             double ss = 0, sf = 0;
             for (int side : {i % 2, 1 - i % 2}) {
@@ -425,7 +443,8 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
             setenv("TUSAVE_HOME", home.c_str(), 1);
             ws::set_message_sink([](const char*) { return 0u; });
             std::vector<double> ew, ec;
-            for (int i = 0; i < pairs; ++i) {
+            for (PairCount more(pairs); more.more(static_cast<int>(ew.size()));) {
+                const int i = static_cast<int>(ew.size());
                 std::optional<std::pair<double, double>> e;
                 if (i % 2 == 0) e = edit_step(st.name);
                 const std::pair<double, double> p = plain_rewrite(plan.editFiles);
@@ -441,6 +460,7 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
             }
         }
     }
+    R.pairs = static_cast<int>(cpuS.size());
     R.cpuSave = stat_of(cpuS);
     R.cpuFloor = stat_of(cpuF);
     R.cpuRatio = stat_of(ratio);
@@ -452,8 +472,8 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
         Station sim(home, work + "/" + kScen1ms, "");
         const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
         std::vector<double> ws, wf, wr;
-        R.pairs1ms = pairs;
-        for (int i = 0; i < pairs; ++i) {
+        for (PairCount more(pairs); more.more(static_cast<int>(wr.size()));) {
+            const int i = static_cast<int>(wr.size());
             Usage s, f;
             for (int side : {i % 2, 1 - i % 2}) (side == 0 ? s : f) = run(side == 0 ? save : floor, env);
             if (s.status != 0 || f.status != 0) die("a save or floor run at 1 ms failed at " + std::to_string(blocks));
@@ -461,13 +481,14 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
             wf.push_back(f.wall);
             wr.push_back(s.wall / std::max(f.wall, 1e-6));
         }
+        R.pairs1ms = static_cast<int>(wr.size());
         R.wallSave1ms = stat_of(ws);
         R.wallFloor1ms = stat_of(wf);
         R.wallRatio1ms = stat_of(wr);
     }
-    std::printf("  %s %5d blocks: %d pairs, %ld block frames (predicted %ld), save CPU %.3f s, floor CPU %.3f s, "
+    std::printf("  %s %5d blocks: %d + %d pairs, %ld block frames (predicted %ld), save CPU %.3f s, floor CPU %.3f s, "
                 "save at 1 ms %.3f s, floor at 1 ms %.3f s, peak RSS %.0f KB, image %zu KB\n",
-                fs::path(work).filename().c_str(), blocks, pairs, R.sent.total, R.want.total, R.cpuSave.median,
+                fs::path(work).filename().c_str(), blocks, R.pairs, R.pairs1ms, R.sent.total, R.want.total, R.cpuSave.median,
                 R.cpuFloor.median, R.wallSave1ms.median, R.wallFloor1ms.median, R.rssKb.median, R.imageSize / 1024);
     std::fflush(stdout);
     return R;
@@ -477,7 +498,8 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
 Stat growth(const SizeResult& small, const SizeResult& big, int pairs) {
     Station a(small.home, "", ""), b(big.home, "", "");
     std::vector<double> r;
-    for (int i = 0; i < pairs; ++i) {
+    for (PairCount more(pairs); more.more(static_cast<int>(r.size()));) {
+        const int i = static_cast<int>(r.size());
         Usage us, ub;
         for (int side : {i % 2, 1 - i % 2}) {
             if (side == 0) us = run(save_argv(small.station), {{"TUSAVE_HOME", small.home}});
@@ -586,13 +608,15 @@ void add_rows(std::vector<Row>& rows, const std::string& fsName, const std::vect
                         goal, sizes.second, 0, g.median, g.min, true, g.median <= 2.05 * k / 2,
                         // The file system's share may grow faster than the blocks: the floor's
                         // own ratio shows how much.
-                        a && b ? "floor's own: " + fmt(b->cpuFloor.median / std::max(a->cpuFloor.median, 1e-6)) : ""});
+                        std::to_string(g.n) + " pairs" +
+                            (a && b ? "; floor's own: " + fmt(b->cpuFloor.median / std::max(a->cpuFloor.median, 1e-6))
+                                    : "")});
     }
     for (const auto& R : results)
         if (R.edit)
             rows.push_back({"EDIT", fsName, "edit step / plain rewrite (wall)", "<= 1.5", R.blocks, 0,
                             R.editWall.median, R.editWall.min, true, R.editWall.median <= 1.5,
-                            "CPU ratio " + fmt(R.editCpu.median)});
+                            "CPU ratio " + fmt(R.editCpu.median) + ", " + std::to_string(R.editWall.n) + " pairs"});
     if (P)
         for (std::size_t j = 0; j < P->jobs.size(); ++j) {
             const bool goal = P->jobs[j] <= 4;
@@ -673,12 +697,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
 
         std::vector<SizeResult> results;
-        // 1 ms per reply up to 8000 blocks: above, a pair takes most of a minute. Up to 1000
-        // blocks three times the pairs: there a pair takes under a second, and the VM's noise
-        // is largest against so short a save (medians of 7 pairs of the same code spread by
-        // ±0.03 there, against goals 0.05 and 0.3 above 1).
-        for (int blocks : sizes)
-            results.push_back(measure_size(work, blocks, blocks <= 1000 ? 3 * pairs : pairs, blocks <= 8000, editAt));
+        // 1 ms per reply up to 8000 blocks: above, a pair takes most of a minute.
+        for (int blocks : sizes) results.push_back(measure_size(work, blocks, pairs, blocks <= 8000, editAt));
         std::vector<std::pair<std::pair<int, int>, Stat>> growths;
         for (std::size_t i = 1; i < results.size(); ++i)
             if (results[i].blocks == 2 * results[i - 1].blocks && results[i].blocks >= 8000)
