@@ -349,7 +349,6 @@ std::string fmt(double v) {
 // What one size of one file system gave.
 struct SizeResult {
     int blocks = 0;
-    int pairs = 0, pairs1ms = 0;
     std::size_t imageSize = 0;
     FrameCount sent, want;
     Stat cpuRatio, wallRatio1ms, cpuSave, cpuFloor, wallSave1ms, wallFloor1ms, stnCpuSave, stnCpuFloor, rssKb;
@@ -372,14 +371,14 @@ std::vector<std::string> save_argv(const std::string& station) {
 // 7 pairs of the same code give medians 0.06 apart.
 class PairCount {
 public:
-    explicit PairCount(int least) : least_(least) {}
-    bool more(int done) const {
+    explicit PairCount(int least) : least_(static_cast<std::size_t>(least)) {}
+    bool more(std::size_t done) const {
         if (done < least_) return true;
         return done < 3 * least_ && std::chrono::duration<double>(Clock::now() - t0_).count() < 20;
     }
 
 private:
-    int least_;
+    std::size_t least_;
     Clock::time_point t0_ = Clock::now();
 };
 
@@ -416,7 +415,7 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
     {
         Station sim(home, "", "");
         const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
-        for (PairCount more(pairs); more.more(static_cast<int>(cpuS.size()));) {
+        for (PairCount count(pairs); count.more(cpuS.size());) {
             const int i = static_cast<int>(cpuS.size());
             Usage s, f;
             double ss = 0, sf = 0;
@@ -443,7 +442,7 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
             setenv("TUSAVE_HOME", home.c_str(), 1);
             ws::set_message_sink([](const char*) { return 0u; });
             std::vector<double> ew, ec;
-            for (PairCount more(pairs); more.more(static_cast<int>(ew.size()));) {
+            for (PairCount count(pairs); count.more(ew.size());) {
                 const int i = static_cast<int>(ew.size());
                 std::optional<std::pair<double, double>> e;
                 if (i % 2 == 0) e = edit_step(st.name);
@@ -460,7 +459,6 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
             }
         }
     }
-    R.pairs = static_cast<int>(cpuS.size());
     R.cpuSave = stat_of(cpuS);
     R.cpuFloor = stat_of(cpuF);
     R.cpuRatio = stat_of(ratio);
@@ -472,7 +470,7 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
         Station sim(home, work + "/" + kScen1ms, "");
         const std::vector<std::string> floor{kFloor, "--device", sim.device(), "--frames", frames, "--plan", plan.path};
         std::vector<double> ws, wf, wr;
-        for (PairCount more(pairs); more.more(static_cast<int>(wr.size()));) {
+        for (PairCount count(pairs); count.more(wr.size());) {
             const int i = static_cast<int>(wr.size());
             Usage s, f;
             for (int side : {i % 2, 1 - i % 2}) (side == 0 ? s : f) = run(side == 0 ? save : floor, env);
@@ -481,15 +479,15 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
             wf.push_back(f.wall);
             wr.push_back(s.wall / std::max(f.wall, 1e-6));
         }
-        R.pairs1ms = static_cast<int>(wr.size());
         R.wallSave1ms = stat_of(ws);
         R.wallFloor1ms = stat_of(wf);
         R.wallRatio1ms = stat_of(wr);
     }
     std::printf("  %s %5d blocks: %d + %d pairs, %ld block frames (predicted %ld), save CPU %.3f s, floor CPU %.3f s, "
                 "save at 1 ms %.3f s, floor at 1 ms %.3f s, peak RSS %.0f KB, image %zu KB\n",
-                fs::path(work).filename().c_str(), blocks, R.pairs, R.pairs1ms, R.sent.total, R.want.total, R.cpuSave.median,
-                R.cpuFloor.median, R.wallSave1ms.median, R.wallFloor1ms.median, R.rssKb.median, R.imageSize / 1024);
+                fs::path(work).filename().c_str(), blocks, R.cpuRatio.n, R.wallRatio1ms.n, R.sent.total, R.want.total,
+                R.cpuSave.median, R.cpuFloor.median, R.wallSave1ms.median, R.wallFloor1ms.median, R.rssKb.median,
+                R.imageSize / 1024);
     std::fflush(stdout);
     return R;
 }
@@ -498,7 +496,7 @@ SizeResult measure_size(const std::string& work, int blocks, int pairs, bool at1
 Stat growth(const SizeResult& small, const SizeResult& big, int pairs) {
     Station a(small.home, "", ""), b(big.home, "", "");
     std::vector<double> r;
-    for (PairCount more(pairs); more.more(static_cast<int>(r.size()));) {
+    for (PairCount count(pairs); count.more(r.size());) {
         const int i = static_cast<int>(r.size());
         Usage us, ub;
         for (int side : {i % 2, 1 - i % 2}) {
@@ -576,16 +574,16 @@ void add_rows(std::vector<Row>& rows, const std::string& fsName, const std::vect
                         R.sent.total == R.want.total,
                         std::to_string(R.sent.total) + " / " + std::to_string(R.want.total) + " (+" +
                             std::to_string(R.sent.other) + " session, mark, query frames)"});
-        if (R.pairs1ms > 0)
+        if (R.wallRatio1ms.n > 0)
             rows.push_back({"P2", fsName, "wall at 1 ms/reply, save / floor", "<= 1.05", R.blocks, 0,
                             R.wallRatio1ms.median, R.wallRatio1ms.min, true, R.wallRatio1ms.median <= 1.05,
                             fmt(R.wallSave1ms.median) + " s / " + fmt(R.wallFloor1ms.median) + " s, " +
-                                std::to_string(R.pairs1ms) + " pairs"});
+                                std::to_string(R.wallRatio1ms.n) + " pairs"});
         rows.push_back({"P3", fsName, "CPU at 0 ms, save / floor", "<= 1.3", R.blocks, 0, R.cpuRatio.median,
                         R.cpuRatio.min, true, R.cpuRatio.median <= 1.3,
                         fmt(R.cpuSave.median) + " s / " + fmt(R.cpuFloor.median) + " s; station " +
                             fmt(R.stnCpuSave.median) + " s / " + fmt(R.stnCpuFloor.median) + " s, " +
-                            std::to_string(R.pairs) + " pairs"});
+                            std::to_string(R.cpuRatio.n) + " pairs"});
         if (R.blocks >= 8000) {
             const double mib = 1024.0 * 1024.0;
             const double limit = (1.1 * static_cast<double>(R.imageSize) + 8 * mib) / mib;
@@ -712,8 +710,8 @@ int main(int argc, char** argv) {
         for (const auto& R : results)
             jsizes.push_back({{"fs", fsName},
                               {"blocks", R.blocks},
-                              {"pairs", R.pairs},
-                              {"pairs1ms", R.pairs1ms},
+                              {"pairs", R.cpuRatio.n},
+                              {"pairs1ms", R.wallRatio1ms.n},
                               {"imageBytes", R.imageSize},
                               {"blockFramesSent", R.sent.total},
                               {"otherFramesSent", R.sent.other},
