@@ -18,6 +18,12 @@ for f in bin/tusave bin/fcssim include/tusave/libqveldtusave.h lib/cmake/tusave/
          lib/pkgconfig/tusave.pc; do
   [ -e "$PREFIX/$f" ] || { echo "install-check: $f not installed" >&2; exit 1; }
 done
+# The program links no library of the project: a run path would only send the loader through
+# folders of the prefix before the system's.
+if objdump -p "$PREFIX/bin/tusave" | grep -Eq '^ *(RUNPATH|RPATH) '; then
+  echo "install-check: bin/tusave carries a run path" >&2
+  exit 1
+fi
 soname=$(objdump -p "$PREFIX"/lib/libqveldtusave.so | sed -n 's/^ *SONAME *//p')
 [ "$soname" = "libqveldtusave.so.0" ] || { echo "install-check: SONAME is '$soname'" >&2; exit 1; }
 
