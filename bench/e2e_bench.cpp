@@ -3,11 +3,11 @@
 // (tusave_floor: the same request frames and the same file I/O, nothing else), or against the
 // save itself at another size. The two sides are interleaved pair by pair, the first of a pair
 // alternating (at least --pairs pairs, more while they are cheap), and the save and the station
-// run pinned to one CPU. Everything runs twice: on a
-// RAM file system (/dev/shm) where the cost of the save itself shows, then on the project's
-// disk, whose cost of creating and replacing files varies from run to run. Last, a plant of 16
-// stations saved with save --all at 1, 2, 4 and 8 jobs. Prints a table with goals and verdicts
-// and writes it as JSON to bench/results/<commit>-<date>.json.
+// run pinned to one CPU. Everything runs twice: on a RAM file system (/dev/shm) where the cost
+// of the save itself shows, then on the project's disk, whose cost of creating and replacing
+// files varies from run to run. Last, a plant of 16 stations saved with save --all at 1, 2, 4
+// and 8 jobs. Prints a table with goals and verdicts and writes it as JSON to
+// bench/results/<commit>-<date>.json.
 //
 //   tusave_e2e_bench [--pairs N] [--sizes 1000,4000,8000,16000] [--fs tmpfs,disk] [--no-plant]
 //                    [--quick] [--keep] [--cpu N] [--out DIR]

@@ -381,8 +381,12 @@ TEST_F(History, TpReaderRefusesFifosDevicesFoldersAndHugeFiles) {
         int fd = -1;
         history::TpFile f = history::read_tp(tp, &fd);
         ASSERT_GE(fd, 0);
-        if (inPlace) std::ofstream(tp, std::ios::app) << "+";
-        else std::ofstream(tp + ".new") << "new", fs::rename(tp + ".new", tp);
+        if (inPlace) {
+            std::ofstream(tp, std::ios::app) << "+";
+        } else {
+            std::ofstream(tp + ".new") << "new";
+            fs::rename(tp + ".new", tp);
+        }
         EXPECT_EQ(history::read_kept_tp(fd, f), !inPlace);
         EXPECT_EQ(std::pair(f.bytes, f.sha256),
                   inPlace ? std::pair(std::string(), std::string()) : std::pair(std::string("old"), history::sha256_hex("old")));
